@@ -1,0 +1,35 @@
+#include "bindings/errors.hpp"
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "lmm/errors.hpp"
+
+namespace corvane::bindings {
+
+void set_python_error_from_current() noexcept {
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const lmm::InvalidInput& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+PyObject* not_implemented(const char* method) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build yet", method);
+    return nullptr;
+}
+
+}  // namespace corvane::bindings

@@ -1,0 +1,35 @@
+// The one boundary where C++ exceptions become Python exceptions.
+//
+// InvalidInput (the system's own messages) -> ValueError; std::bad_alloc and
+// std::length_error (sizes no vector can hold) -> MemoryError; PythonError
+// means a Python exception is already set; anything else -> RuntimeError.
+// Nothing escapes into CPython.
+#pragma once
+
+#include "bindings/py_ref.hpp"
+
+namespace corvane::bindings {
+
+// Thrown after a Python exception has been set, to unwind to the boundary.
+struct PythonError {};
+
+// Sets the Python exception for the C++ exception being handled; call it only
+// inside a catch block.
+void set_python_error_from_current() noexcept;
+
+// Runs f (returning a new reference or null with an exception set) and turns
+// any C++ exception into a Python exception.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        set_python_error_from_current();
+        return nullptr;
+    }
+}
+
+// NotImplementedError for a method whose computation is not available yet.
+PyObject* not_implemented(const char* method);
+
+}  // namespace corvane::bindings

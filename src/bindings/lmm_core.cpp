@@ -1,0 +1,330 @@
+// The class LmmCore: construction, getters and the method table.
+//
+// An instance owns one prepared design and nothing else; it holds no Python
+// references and never changes after construction, so methods only read it
+// and any number of threads may call them at once. Every method converts its
+// arguments to owned C++ values with the interpreter lock held, releases the
+// lock for the numerical work, and retakes it to build the result.
+#include "bindings/lmm_core.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "bindings/args.hpp"
+#include "bindings/errors.hpp"
+#include "lmm/lmm_data.hpp"
+#include "lmm/theta_layout.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+struct CoreObject {
+    PyObject_HEAD
+    lmm::LmmData* data;  // owned; set by the constructor, freed by dealloc
+};
+
+const lmm::LmmData& data_of(PyObject* self) { return *reinterpret_cast<CoreObject*>(self)->data; }
+
+// Wraps a finished design in a new instance of `type`.
+PyObject* wrap(PyTypeObject* type, std::unique_ptr<lmm::LmmData> data) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<CoreObject*>(self)->data = data.release();
+    return self;
+}
+
+// ---- life cycle ----------------------------------------------------------
+
+PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kKeywords[] = {"y", "x", "z", "codes", "n_groups", "evaluator", nullptr};
+        PyObject *y, *x, *z, *codes, *n_groups, *evaluator = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O:LmmCore",
+                                         const_cast<char**>(kKeywords), &y, &x, &z, &codes,
+                                         &n_groups, &evaluator))
+            return nullptr;
+        RowArrays arrays;
+        std::uint64_t m = 0;
+        lmm::EvaluatorKind requested = lmm::EvaluatorKind::Auto;
+        if (!to_row_arrays(y, x, z, codes, arrays) || !to_uint64(n_groups, "n_groups", m)) return nullptr;
+        if (evaluator && !to_evaluator(evaluator, requested)) return nullptr;
+
+        lmm::RowsView rows_view;
+        if (!rows(arrays, rows_view)) return nullptr;
+        if (!check_dimensions(rows_view, m)) return nullptr;
+
+        std::unique_ptr<lmm::LmmData> data;
+        {
+            GilRelease unlocked;
+            data = lmm::prepare(rows_view, m, requested);
+        }
+        return wrap(type, std::move(data));
+    });
+}
+
+void core_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    CoreObject* core = reinterpret_cast<CoreObject*>(self);
+    delete core->data;
+    core->data = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Instances hold no Python references: only the (heap) type is visited.
+int core_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int core_clear(PyObject*) { return 0; }
+
+// ---- getters -------------------------------------------------------------
+
+PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).n); }
+PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).p); }
+PyObject* get_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).q); }
+PyObject* get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).m); }
+PyObject* get_n_theta(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(lmm::n_theta(data_of(self).q));
+}
+
+PyObject* get_evaluator(PyObject* self, void*) {
+    const lmm::LmmData& d = data_of(self);
+    switch (d.evaluator) {
+        case lmm::EvaluatorKind::Streaming: return PyUnicode_FromString("streaming");
+        case lmm::EvaluatorKind::Aggregated:
+            return PyUnicode_FromString(d.classes ? "aggregated" : "blocks");
+        default: return PyUnicode_FromString("blocks");
+    }
+}
+
+PyObject* get_n_classes(PyObject* self, void*) {
+    const lmm::LmmData& d = data_of(self);
+    if (!d.classes) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(d.classes->n_classes);
+}
+
+PyGetSetDef kGetters[] = {
+    {"n", get_n, nullptr, nullptr, nullptr},
+    {"p", get_p, nullptr, nullptr, nullptr},
+    {"q", get_q, nullptr, nullptr, nullptr},
+    {"m", get_m, nullptr, nullptr, nullptr},
+    {"n_theta", get_n_theta, nullptr, nullptr, nullptr},
+    {"evaluator", get_evaluator, nullptr,
+     "The kernel in use: `\"blocks\"`, `\"aggregated\"` or `\"streaming\"`.", nullptr},
+    {"n_classes", get_n_classes, nullptr,
+     "Number of distinct `Z_i'Z_i` classes, when the aggregated kernel is used.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- shared argument handling -------------------------------------------
+
+PyObject* float_list(const std::vector<double>& values) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// theta and reml of a (theta, reml=True) method, converted in that order and
+// theta checked for length and finiteness.
+struct ThetaArgs {
+    std::vector<double> theta;
+    bool reml = true;
+};
+
+const char* const kThetaNames[] = {"theta", "reml"};
+
+bool theta_args(PyObject* self, const char* function, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, ThetaArgs& out) {
+    PyObject* bound[2];
+    const Signature signature{function, kThetaNames, 2, 1};
+    if (!bind_arguments(signature, args, nargs, kwnames, bound)) return false;
+    if (!to_doubles(bound[0], "theta", out.theta)) return false;
+    if (bound[1] && !to_bool(bound[1], "reml", out.reml)) return false;
+    lmm::check_theta(out.theta, data_of(self).q);  // throws InvalidInput -> ValueError
+    return true;
+}
+
+// ---- methods -------------------------------------------------------------
+
+PyObject* with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "z", "codes"};
+        PyObject* bound[4];
+        if (!bind_arguments({"with_response", kNames, 4, 4}, args, nargs, kwnames, bound))
+            return nullptr;
+        RowArrays arrays;
+        lmm::RowsView rows_view;
+        if (!to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays)) return nullptr;
+        if (!rows(arrays, rows_view)) return nullptr;
+        (void)self;
+        return not_implemented("with_response");
+    });
+}
+
+#define CORVANE_THETA_METHOD(NAME)                                                              \
+    PyObject* NAME(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        return guarded([&]() -> PyObject* {                                                     \
+            ThetaArgs a;                                                                        \
+            if (!theta_args(self, #NAME, args, nargs, kwnames, a)) return nullptr;              \
+            return not_implemented(#NAME);                                                      \
+        });                                                                                     \
+    }
+
+CORVANE_THETA_METHOD(deviance)
+CORVANE_THETA_METHOD(deviance_grad)
+CORVANE_THETA_METHOD(deviance_hessian)
+CORVANE_THETA_METHOD(conditional_covariances)
+CORVANE_THETA_METHOD(solution)
+#undef CORVANE_THETA_METHOD
+
+PyObject* lower_bounds(PyObject* self, PyObject*) {
+    return guarded([&] { return float_list(lmm::lower_bounds(data_of(self).q)); });
+}
+
+PyObject* default_theta(PyObject* self, PyObject*) {
+    return guarded([&] { return float_list(lmm::default_theta(data_of(self).q)); });
+}
+
+// fit's arguments, converted in signature order; starts validated.
+struct FitArgs {
+    std::vector<double> starts;
+    bool reml = true;
+    std::uint64_t max_iter = 300;
+    double gtol = 1e-8;
+    double ftol = 1e-12;
+};
+
+bool fit_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              FitArgs& out) {
+    static const char* const kNames[] = {"starts", "reml", "max_iter", "gtol", "ftol"};
+    PyObject* bound[5];
+    if (!bind_arguments({"fit", kNames, 5, 1}, args, nargs, kwnames, bound)) return false;
+    if (!to_doubles(bound[0], "starts", out.starts)) return false;
+    if (bound[1] && !to_bool(bound[1], "reml", out.reml)) return false;
+    if (bound[2] && !to_uint64(bound[2], "max_iter", out.max_iter)) return false;
+    if (bound[3] && !to_double(bound[3], "gtol", out.gtol)) return false;
+    if (bound[4] && !to_double(bound[4], "ftol", out.ftol)) return false;
+
+    static const char* kLengthMessage = "starts must be a non-empty multiple of the theta length";
+    if (out.starts.empty()) {
+        PyErr_SetString(PyExc_ValueError, kLengthMessage);
+        return false;
+    }
+    for (std::size_t i = 0; i < out.starts.size(); ++i) {
+        if (!(std::fabs(out.starts[i]) <= std::numeric_limits<double>::max())) {
+            PyErr_Format(PyExc_ValueError, "starts[%zu] is not finite", i);
+            return false;
+        }
+    }
+    if (out.starts.size() % lmm::n_theta(data_of(self).q) != 0) {
+        PyErr_SetString(PyExc_ValueError, kLengthMessage);
+        return false;
+    }
+    return true;
+}
+
+PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        FitArgs a;
+        if (!fit_args(self, args, nargs, kwnames, a)) return nullptr;
+        return not_implemented("fit");
+    });
+}
+
+template <auto F>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"with_response", fastcall<with_response>(), kFast,
+     "with_response($self, y, x, z, codes)\n--\n\n"
+     "The same design with a new response, reusing every design-only product.\n\n"
+     "`x`, `z` and `codes` must be the arrays this core was built from."},
+    {"deviance", fastcall<deviance>(), kFast,
+     "deviance($self, theta, reml=True)\n--\n\n"
+     "Profiled deviance at `theta`. Returns `inf` for an infeasible `theta`.\n\n"
+     "A `theta` of the wrong length is a caller error, not an infeasible\n"
+     "point: too short used to index out of bounds and abort the process,\n"
+     "too long used to silently ignore the tail."},
+    {"deviance_grad", fastcall<deviance_grad>(), kFast,
+     "deviance_grad($self, theta, reml=True)\n--\n\n"
+     "Profiled deviance and its analytic gradient at `theta`."},
+    {"deviance_hessian", fastcall<deviance_hessian>(), kFast,
+     "deviance_hessian($self, theta, reml=True)\n--\n\n"
+     "Analytic second derivative of the criterion in `theta`, for `q = 1`.\n\n"
+     "Returns `None` when `q > 1` (no analytic Hessian is implemented there)\n"
+     "and `nan` for an infeasible `theta`."},
+    {"conditional_covariances", fastcall<conditional_covariances>(), kFast,
+     "conditional_covariances($self, theta, reml=True)\n--\n\n"
+     "`Var(b_i | y)` for every group at `theta`, shape `(m, q, q)`, on the\n"
+     "core's own (possibly rescaled) random-effects coordinates."},
+    {"lower_bounds", lower_bounds, METH_NOARGS,
+     "lower_bounds($self)\n--\n\n"
+     "Lower bounds on `theta`: diagonal entries >= 0, off-diagonals free."},
+    {"default_theta", default_theta, METH_NOARGS,
+     "default_theta($self)\n--\n\n"
+     "The starting value lme4 uses: the identity relative covariance factor."},
+    {"fit", fastcall<fit>(), kFast,
+     "fit($self, starts, reml=True, max_iter=300, gtol=1e-8, ftol=1e-12)\n--\n\n"
+     "Fit by minimising the profiled criterion over `theta` alone.\n\n"
+     "`starts` is a flat concatenation of candidate starting vectors; the best\n"
+     "result wins. Multi-start costs almost nothing and removes the boundary\n"
+     "cases where a single start stalls."},
+    {"solution", fastcall<solution>(), kFast,
+     "solution($self, theta, reml=True)\n--\n\n"
+     "Every derived quantity at a given `theta`, without re-optimising."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kClassDoc[] =
+    "LmmCore(y, x, z, codes, n_groups, evaluator=\"auto\")\n--\n\n"
+    "Pre-computed cross-products for one grouping factor.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(core_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(core_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(core_clear)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetters},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "corvane._corvane.LmmCore",
+    sizeof(CoreObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* create_core_type(PyObject* module) {
+    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+    if (!type) return nullptr;
+    // The host strips the signature header from a heap type's __doc__; keep
+    // the docstring whole, header first, as written above (the text signature
+    // itself is still read from the header).
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    PyRef doc = PyRef::steal(PyUnicode_FromString(kClassDoc));
+    if (!doc || PyDict_SetItemString(tp->tp_dict, "__doc__", doc.get()) < 0) return nullptr;
+    PyType_Modified(tp);
+    return type.release();
+}
+
+}  // namespace corvane::bindings

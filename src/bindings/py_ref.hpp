@@ -1,0 +1,60 @@
+// Owning reference to a Python object, and a scoped release of the
+// interpreter lock.
+//
+// PyRef owns exactly one strong reference (or none) and is move-only;
+// borrowed references stay plain PyObject*.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace corvane::bindings {
+
+class PyRef {
+public:
+    PyRef() = default;
+    // Takes over a new reference (may be null).
+    static PyRef steal(PyObject* object) { return PyRef(object); }
+    // Adds a reference to a borrowed object.
+    static PyRef borrow(PyObject* object) {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    // Gives up ownership: the caller now holds the reference.
+    PyObject* release() { return std::exchange(object_, nullptr); }
+
+private:
+    explicit PyRef(PyObject* object) : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime. No Python object may be
+// touched while it is alive.
+class GilRelease {
+public:
+    GilRelease() : state_(PyEval_SaveThread()) {}
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
+}  // namespace corvane::bindings

@@ -1,0 +1,204 @@
+// Partition of the groups into classes of bit-identical Z_i'Z_i, and the
+// per-class sums the aggregated kernel reads.
+#include "lmm/classes.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+#include "lmm/errors.hpp"
+#include "lmm/memory.hpp"
+#include "parallel/pool.hpp"
+
+namespace corvane::lmm {
+namespace {
+
+// A class key: the lower triangle of Z_i'Z_i column by column, as raw 64-bit
+// patterns (so 0.0 and -0.0 differ and equal NaN patterns agree). For q <= 3
+// it fits a fixed array of six words, unused words 0; otherwise a vector.
+using SmallKey = std::array<std::uint64_t, 6>;
+using LargeKey = std::vector<std::uint64_t>;
+
+struct KeyHash {
+    std::size_t operator()(const SmallKey& key) const {
+        BitsHasher h;
+        h.write(key.size());
+        for (std::uint64_t w : key) h.write(w);
+        return h.state;
+    }
+    std::size_t operator()(const LargeKey& key) const {
+        BitsHasher h;
+        h.write(key.size());
+        for (std::uint64_t w : key) h.write(w);
+        return h.state;
+    }
+};
+
+inline std::uint64_t bits_of(double v) {
+    std::uint64_t w;
+    std::memcpy(&w, &v, sizeof w);
+    return w;
+}
+
+template <class Key>
+void form_key(const double* block, std::uint64_t q, Key& key) {
+    std::size_t t = 0;
+    for (std::uint64_t j = 0; j < q; ++j)
+        for (std::uint64_t k = j; k < q; ++k) key[t++] = bits_of(block[k * q + j]);
+}
+
+template <class Key>
+std::optional<Classes> build_with(std::uint64_t q, std::uint64_t p, std::uint64_t m,
+                                  const double* ztz, const double* ztx, const double* zty,
+                                  std::optional<std::uint64_t> limit, Schedule schedule,
+                                  Key key0) {
+    const std::uint64_t qq = q * q;
+    form_key(ztz, q, key0);
+    Key key = key0;
+
+    // Leading run of groups alike to group 0: one comparison each, no hashing.
+    std::uint64_t r = 1;
+    for (; r < m; ++r) {
+        form_key(ztz + r * qq, q, key);
+        if (key != key0) break;
+    }
+    std::vector<std::uint32_t> assignment;
+    assignment.reserve(m);
+    assignment.assign(r, 0);
+    std::vector<std::uint64_t> representatives{0};
+    std::uint64_t n_classes = 1;
+
+    if (r < m) {
+        std::unordered_map<Key, std::uint32_t, KeyHash> table;
+        table.emplace(key0, 0);
+        for (std::uint64_t i = r; i < m; ++i) {
+            // Give up on a partition that holds a class for nearly every group.
+            if (limit && i >= 4096 && i % 1024 == 0 && i < 4 * n_classes) return std::nullopt;
+            form_key(ztz + i * qq, q, key);
+            auto [it, inserted] = table.try_emplace(key, 0);
+            if (inserted) {
+                if (n_classes > std::numeric_limits<std::uint32_t>::max())
+                    throw InvalidInput("model dimensions overflow the address space");
+                it->second = static_cast<std::uint32_t>(n_classes);
+                representatives.push_back(i);
+                if (limit && n_classes >= *limit) return std::nullopt;
+                ++n_classes;
+            }
+            assignment.push_back(it->second);
+        }
+    }
+    return Classes::with_assignment(q, p, ztz, ztx, zty, std::move(assignment), representatives,
+                                    n_classes, schedule);
+}
+
+// Per-chunk partial sums. Only the classes a chunk touched are non-zero, so a
+// chunk resets and merges just those: adding the +0.0 of an untouched entry
+// would leave the total's bits unchanged anyway (a total is never -0.0).
+struct ClassPartial {
+    std::vector<double> sums;         // n_classes * block
+    std::vector<double> counts;       // n_classes
+    std::vector<std::uint32_t> touched;  // classes with non-zero partials
+    std::vector<unsigned char> seen;  // n_classes flags for `touched`
+};
+
+}  // namespace
+
+std::uint64_t class_limit(std::uint64_t m, std::uint64_t p, std::uint64_t q) {
+    const std::uint64_t P = q * (q + 1) / 2;
+    const std::uint64_t numerator = m * ((p + q) * (P + 3 * q * q) + 2 * q * p * p + 8);
+    const std::uint64_t denominator =
+        (q * ((p + 1) * (p + 2) / 2 + 2) * (P + 1) + 4 * q * q) * 2 * q + 16;
+    return numerator / denominator;
+}
+
+std::optional<Classes> Classes::build(std::uint64_t q, std::uint64_t p, std::uint64_t m,
+                                      const double* ztz, const double* ztx, const double* zty,
+                                      std::optional<std::uint64_t> class_limit,
+                                      Schedule schedule) {
+    if (q <= 3) return build_with(q, p, m, ztz, ztx, zty, class_limit, schedule, SmallKey{});
+    return build_with(q, p, m, ztz, ztx, zty, class_limit, schedule, LargeKey(q * (q + 1) / 2));
+}
+
+Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const double* ztz,
+                                 const double* ztx, const double* zty,
+                                 std::vector<std::uint32_t> assignment,
+                                 const std::vector<std::uint64_t>& representatives,
+                                 std::uint64_t n_classes, Schedule schedule) {
+    const std::uint64_t m = assignment.size();
+    const std::uint64_t qq = q * q, p1 = p + 1, pp = p1 * p1;
+    const std::uint64_t block = size_product(qq, pp);      // one class's sums
+    const std::uint64_t total = size_product(n_classes, block);
+    const std::uint64_t cost = q * p1 + qq * p1 * (p + 2) / 2;
+    const std::uint64_t chunk = chunk_length(cost);
+    const std::uint64_t n_chunks = chunk_count(m, chunk);
+    bool parallel = go_parallel(schedule, m, chunk, cost);
+    if (schedule == Schedule::Auto && total > 65536) parallel = false;
+
+    const std::uint64_t n_slots = parallel ? reduce_slots(n_chunks, total * sizeof(double)) : 1;
+    require_memory({size_product(size_product(total, n_slots + 1), sizeof(double)),
+                    size_product(size_product(n_classes, qq), sizeof(double))});
+
+    Classes out;
+    out.n_classes = n_classes;
+    out.class_ztz.resize(n_classes * qq);
+    for (std::uint64_t c = 0; c < n_classes; ++c)
+        std::copy_n(ztz + representatives[c] * qq, qq, out.class_ztz.begin() + c * qq);
+    out.counts.assign(n_classes, 0.0);
+    out.sums.assign(total, 0.0);
+
+    std::vector<ClassPartial> slots(n_slots);
+    for (ClassPartial& s : slots) {
+        s.sums.assign(total, 0.0);
+        s.counts.assign(n_classes, 0.0);
+        s.seen.assign(n_classes, 0);
+    }
+    chunked_reduce(
+        n_chunks, parallel, slots,
+        [&](std::uint64_t chunk_index, ClassPartial& s) {
+            for (std::uint32_t c : s.touched) {
+                std::fill_n(s.sums.begin() + c * block, block, 0.0);
+                s.counts[c] = 0.0;
+                s.seen[c] = 0;
+            }
+            s.touched.clear();
+            std::vector<double> w(q * p1);  // W_i, q x (p+1)
+            const std::uint64_t end = std::min(m, (chunk_index + 1) * chunk);
+            for (std::uint64_t i = chunk_index * chunk; i < end; ++i) {
+                const std::uint32_t c = assignment[i];
+                if (!s.seen[c]) {
+                    s.seen[c] = 1;
+                    s.touched.push_back(c);
+                }
+                s.counts[c] += 1.0;
+                for (std::uint64_t a = 0; a < q; ++a) {
+                    std::copy_n(ztx + (i * q + a) * p, p, w.begin() + a * p1);
+                    w[a * p1 + p] = zty[i * q + a];
+                }
+                double* sc = s.sums.data() + c * block;
+                for (std::uint64_t a = 0; a < q; ++a)
+                    for (std::uint64_t b = 0; b < q; ++b) {
+                        double* sab = sc + (a * q + b) * pp;
+                        const double* wb = w.data() + b * p1;
+                        for (std::uint64_t x = 0; x < p1; ++x) {
+                            const double wax = w[a * p1 + x];
+                            double* row = sab + x * p1;
+                            for (std::uint64_t y = x; y < p1; ++y) row[y] += wax * wb[y];
+                        }
+                    }
+            }
+        },
+        [&](std::uint64_t, const ClassPartial& s) {
+            for (std::uint32_t c : s.touched) {
+                double* dst = out.sums.data() + c * block;
+                const double* src = s.sums.data() + c * block;
+                for (std::uint64_t e = 0; e < block; ++e) dst[e] = src[e] + dst[e];
+                out.counts[c] = s.counts[c] + out.counts[c];
+            }
+        });
+    out.assignment = std::move(assignment);
+    return out;
+}
+
+}  // namespace corvane::lmm

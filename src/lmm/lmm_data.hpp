@@ -1,0 +1,114 @@
+// The prepared design: every product of the data that does not depend on
+// theta, computed in one pass over the rows.
+//
+// After construction only these products, the dimensions and a fingerprint of
+// the group codes remain; the row arrays are never kept, so an evaluation
+// costs work proportional to the number of groups (or classes), not rows.
+// Invariants: every vector has the length stated at its field; `xtx` and each
+// `ztz` block are exactly symmetric (lower triangle copied from the upper);
+// `classes` is present exactly when `evaluator` is Aggregated. An LmmData
+// never changes after construction except for its scratch pool.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lmm/classes.hpp"
+#include "lmm/evaluator_kind.hpp"
+#include "lmm/schedule.hpp"
+
+namespace corvane::lmm {
+
+// Borrowed, read-only row arrays: y (n), X (n x p row-major), Z (n x q
+// row-major), codes (n). All contiguous; valid for the duration of a call.
+struct RowsView {
+    const double* y = nullptr;
+    const double* x = nullptr;
+    const double* z = nullptr;
+    const std::int64_t* codes = nullptr;
+    std::uint64_t n = 0;
+    std::uint64_t p = 0;
+    std::uint64_t q = 0;
+};
+
+// Position (row, col) in Lambda of one theta entry.
+struct ThetaPair {
+    std::uint64_t row;
+    std::uint64_t col;
+    friend bool operator==(const ThetaPair&, const ThetaPair&) = default;
+};
+
+// Reusable scratch vectors of the blocks evaluator; the mutex is held only
+// while a vector is taken or given back.
+struct ScratchPool {
+    std::mutex mutex;
+    std::vector<std::vector<double>> buffers;
+};
+
+// X'X, X'y and y'y.
+struct FixedProducts {
+    std::vector<double> xtx;  // p*p, row-major, symmetric
+    std::vector<double> xty;  // p
+    double yty = 0.0;
+};
+
+struct LmmData {
+    std::vector<double> xtx;  // p*p: X'X, row-major, symmetric
+    std::vector<double> xty;  // p: X'y
+    std::vector<double> ztz;  // m*q*q: block i = Z_i'Z_i at i*q*q, symmetric
+    std::vector<double> ztx;  // m*q*p: block i = Z_i'X_i (q x p) at i*q*p
+    std::vector<double> zty;  // m*q: block i = Z_i'y_i at i*q
+    std::vector<ThetaPair> theta_pairs;  // q(q+1)/2: where each theta entry sits in Lambda
+    std::optional<Classes> classes;      // present only for the aggregated kernel
+    std::uint64_t n = 0;  // rows
+    std::uint64_t p = 0;  // columns of X
+    std::uint64_t q = 0;  // columns of Z
+    std::uint64_t m = 0;  // groups
+    double yty = 0.0;     // y'y
+    mutable ScratchPool scratch;  // reusable evaluator workspaces
+    std::uint64_t codes_fingerprint = 0;  // fold of the group codes
+    EvaluatorKind evaluator = EvaluatorKind::Blocks;
+
+    // Fills every product from the rows in one pass (or the parallel plan),
+    // with `theta_pairs` and `codes_fingerprint`; the caller sets `evaluator`
+    // and `classes`. Preconditions: n, p, q, m >= 1 and m*q*(2*max(q, p+1) + 2)
+    // fits in 64 bits. Throws InvalidInput "group code {c} out of range
+    // 0..{m}" for the first code in row order outside [0, m), and
+    // std::bad_alloc when the products cannot fit in memory.
+    static std::unique_ptr<LmmData> from_rows(const RowsView& rows, std::uint64_t m,
+                                              Schedule schedule = Schedule::Auto);
+};
+
+// Whether the dimensions are addressable: m*q and m*q*(2*max(q, p+1) + 2)
+// both fit in 64 bits.
+bool dimensions_fit(std::uint64_t m, std::uint64_t p, std::uint64_t q);
+
+// Everything construction does once the arguments are checked: the products,
+// then the kernel. Blocks and Streaming keep no classes; Aggregated always
+// partitions; Auto partitions with the class limit and falls back to Blocks
+// when the partition is abandoned (it never picks Streaming).
+std::unique_ptr<LmmData> prepare(const RowsView& rows, std::uint64_t m, EvaluatorKind requested,
+                                 Schedule schedule = Schedule::Auto);
+
+// The lower triangle of Lambda column by column, each column from the
+// diagonal down: for col j, for row k >= j, the pair (k, j).
+std::vector<ThetaPair> theta_index(std::uint64_t q);
+
+// X'X (only when with_xtx; zeros otherwise), X'y and y'y by chunks of rows,
+// the chunk partials added in chunk order.
+FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, std::uint64_t p,
+                             bool with_xtx, Schedule schedule = Schedule::Auto);
+
+// Fingerprint of a code sequence: h = n, then h = (c ^ rotl(h, 5)) * K for
+// each code c in row order (wrapping 64-bit arithmetic).
+std::uint64_t codes_fingerprint(const std::int64_t* codes, std::uint64_t n);
+
+// The message for a code outside [0, m).
+std::string code_out_of_range_message(std::int64_t code, std::uint64_t m);
+
+}  // namespace corvane::lmm

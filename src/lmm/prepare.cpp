@@ -1,0 +1,40 @@
+// Construction of a core's design: products first, then the kernel choice.
+#include <algorithm>
+
+#include "lmm/lmm_data.hpp"
+
+namespace corvane::lmm {
+
+bool dimensions_fit(std::uint64_t m, std::uint64_t p, std::uint64_t q) {
+    std::uint64_t mq = 0, width = 0, total = 0;
+    if (__builtin_mul_overflow(m, q, &mq)) return false;
+    // 2*max(q, p+1) + 2 itself must not wrap.
+    const std::uint64_t wide = std::max(q, p + 1);
+    if (p + 1 == 0 || __builtin_mul_overflow(wide, std::uint64_t{2}, &width) ||
+        __builtin_add_overflow(width, std::uint64_t{2}, &width))
+        return false;
+    return !__builtin_mul_overflow(mq, width, &total);
+}
+
+std::unique_ptr<LmmData> prepare(const RowsView& rows, std::uint64_t m, EvaluatorKind requested,
+                                 Schedule schedule) {
+    std::unique_ptr<LmmData> data = LmmData::from_rows(rows, m, schedule);
+    switch (requested) {
+        case EvaluatorKind::Blocks:
+        case EvaluatorKind::Streaming:
+            data->evaluator = requested;
+            break;
+        case EvaluatorKind::Aggregated:
+        case EvaluatorKind::Auto: {
+            std::optional<std::uint64_t> limit;
+            if (requested == EvaluatorKind::Auto) limit = class_limit(m, data->p, data->q);
+            data->classes = Classes::build(data->q, data->p, m, data->ztz.data(), data->ztx.data(),
+                                           data->zty.data(), limit, schedule);
+            data->evaluator = data->classes ? EvaluatorKind::Aggregated : EvaluatorKind::Blocks;
+            break;
+        }
+    }
+    return data;
+}
+
+}  // namespace corvane::lmm

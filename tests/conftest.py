@@ -1,0 +1,60 @@
+"""Shared helpers: running code in a child interpreter, optionally pinned to one CPU.
+
+The worker pool is sized from the CPU affinity read on its first use, so a child
+that restricts its affinity before importing corvane gets a one-thread pool.
+"""
+
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+
+def run_child(code: str, one_thread: bool = False, timeout: float = 120.0) -> str:
+    """Run `code` in a fresh interpreter and return its stdout.
+
+    With one_thread the child pins itself to CPU 0 before anything else runs.
+    Raises AssertionError carrying the child's stderr when it exits non-zero.
+    """
+    prelude = "import os\n"
+    if one_thread:
+        prelude += "os.sched_setaffinity(0, {0})\n"
+    proc = subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    if proc.returncode != 0:
+        raise AssertionError(
+            f"child exited with {proc.returncode}\n--- stderr ---\n{proc.stderr}"
+        )
+    return proc.stdout
+
+
+@pytest.fixture
+def child_arrays(tmp_path):
+    """Call as child_arrays(code, inputs, one_thread) -> dict of arrays.
+
+    The child sees `inp`, a dict of the input arrays, and fills the dict `out`
+    with arrays (or scalars), which come back through an .npz file.
+    """
+
+    def call(code: str, inputs: dict, one_thread: bool = False) -> dict:
+        src, dst = tmp_path / "in.npz", tmp_path / "out.npz"
+        np.savez(src, **inputs)
+        run_child(
+            f"import numpy as np\n"
+            f"with np.load({str(src)!r}) as f:\n"
+            f"    inp = {{k: f[k] for k in f.files}}\n"
+            f"out = {{}}\n"
+            f"{textwrap.dedent(code)}\n"
+            f"np.savez({str(dst)!r}, **out)\n",
+            one_thread=one_thread,
+        )
+        with np.load(dst) as f:
+            return {k: f[k] for k in f.files}
+
+    return call

@@ -1,0 +1,378 @@
+// corvane._corvane_tests: internals of the core exposed to pytest.
+//
+// Built from the same core library as corvane._corvane, only when testing;
+// the package never imports it. Functions take NumPy arrays and return new
+// arrays, dicts and ints so tests can compare the internals with references.
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "bindings/args.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/numpy_api.hpp"
+#include "lmm/classes.hpp"
+#include "lmm/lmm_data.hpp"
+#include "lmm/theta_layout.hpp"
+#include "parallel/pool.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+using lmm::Schedule;
+
+bool to_schedule(PyObject* object, Schedule& out) {
+    if (!object) return true;
+    if (PyUnicode_Check(object)) {
+        if (PyUnicode_CompareWithASCIIString(object, "auto") == 0) return out = Schedule::Auto, true;
+        if (PyUnicode_CompareWithASCIIString(object, "sequential") == 0)
+            return out = Schedule::Sequential, true;
+        if (PyUnicode_CompareWithASCIIString(object, "parallel") == 0)
+            return out = Schedule::Parallel, true;
+    }
+    PyErr_SetString(PyExc_ValueError, "route must be 'auto', 'sequential' or 'parallel'");
+    return false;
+}
+
+// A new float64 array of the given shape holding a copy of `values`.
+PyObject* new_array(const std::vector<npy_intp>& shape, const double* values) {
+    PyRef array = PyRef::steal(
+        PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), NPY_FLOAT64));
+    if (!array) return nullptr;
+    std::copy_n(values, PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array.get())),
+                static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
+    return array.release();
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+npy_intp as_intp(std::uint64_t v) { return static_cast<npy_intp>(v); }
+
+PyObject* pool_threads(PyObject*, PyObject*) {
+    return guarded([] { return PyLong_FromSize_t(parallel::thread_count()); });
+}
+
+// Items 0..n-1 on the pool, each returning i*i after `work` dummy steps.
+PyObject* pool_map(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"n", "work"};
+        PyObject* bound[2];
+        std::uint64_t n = 0, work = 0;
+        if (!bind_arguments({"pool_map", kNames, 2, 1}, args, nargs, kwnames, bound) ||
+            !to_uint64(bound[0], "n", n) || (bound[1] && !to_uint64(bound[1], "work", work)))
+            return nullptr;
+        std::vector<std::uint64_t> out;
+        {
+            GilRelease unlocked;
+            out = parallel::parallel_map<std::uint64_t>(n, [&](std::size_t i) {
+                volatile std::uint64_t sink = 0;
+                for (std::uint64_t k = 0; k < work; ++k) sink = sink + k;
+                return static_cast<std::uint64_t>(i) * i;
+            });
+        }
+        PyRef list = PyRef::steal(PyList_New(as_intp(n)));
+        if (!list) return nullptr;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            PyObject* item = PyLong_FromUnsignedLongLong(out[i]);
+            if (!item) return nullptr;
+            PyList_SET_ITEM(list.get(), as_intp(i), item);
+        }
+        return list.release();
+    });
+}
+
+// Distinct OS threads that ran at least one of n items.
+PyObject* pool_map_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"n", "work"};
+        PyObject* bound[2];
+        std::uint64_t n = 0, work = 1000;
+        if (!bind_arguments({"pool_map_threads", kNames, 2, 1}, args, nargs, kwnames, bound) ||
+            !to_uint64(bound[0], "n", n) || (bound[1] && !to_uint64(bound[1], "work", work)))
+            return nullptr;
+        std::mutex mutex;
+        std::set<std::thread::id> ids;
+        {
+            GilRelease unlocked;
+            parallel::parallel_for(n, [&](std::size_t) {
+                volatile std::uint64_t sink = 0;
+                for (std::uint64_t k = 0; k < work; ++k) sink = sink + k;
+                std::lock_guard<std::mutex> lock(mutex);
+                ids.insert(std::this_thread::get_id());
+            });
+        }
+        return PyLong_FromSize_t(ids.size());
+    });
+}
+
+PyObject* prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "z", "codes", "n_groups", "route"};
+        PyObject* bound[6];
+        RowArrays arrays;
+        lmm::RowsView view;
+        std::uint64_t m = 0;
+        Schedule schedule = Schedule::Auto;
+        if (!bind_arguments({"prepare", kNames, 6, 5}, args, nargs, kwnames, bound) ||
+            !to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays) ||
+            !to_uint64(bound[4], "n_groups", m) || !to_schedule(bound[5], schedule) ||
+            !rows(arrays, view) || !check_dimensions(view, m))
+            return nullptr;
+        std::unique_ptr<lmm::LmmData> d;
+        {
+            GilRelease unlocked;
+            d = lmm::LmmData::from_rows(view, m, schedule);
+        }
+        const npy_intp p = as_intp(d->p), q = as_intp(d->q), mm = as_intp(d->m);
+        PyRef dict = PyRef::steal(PyDict_New());
+        PyRef pairs = PyRef::steal(PyList_New(0));
+        if (!dict || !pairs) return nullptr;
+        for (const lmm::ThetaPair& pair : d->theta_pairs) {
+            PyRef item = PyRef::steal(Py_BuildValue("(KK)", pair.row, pair.col));
+            if (!item || PyList_Append(pairs.get(), item.get()) < 0) return nullptr;
+        }
+        if (!set_item(dict.get(), "xtx", new_array({p, p}, d->xtx.data())) ||
+            !set_item(dict.get(), "xty", new_array({p}, d->xty.data())) ||
+            !set_item(dict.get(), "yty", PyFloat_FromDouble(d->yty)) ||
+            !set_item(dict.get(), "ztz", new_array({mm, q, q}, d->ztz.data())) ||
+            !set_item(dict.get(), "ztx", new_array({mm, q, p}, d->ztx.data())) ||
+            !set_item(dict.get(), "zty", new_array({mm, q}, d->zty.data())) ||
+            !set_item(dict.get(), "codes_fingerprint", PyLong_FromUnsignedLongLong(d->codes_fingerprint)) ||
+            !set_item(dict.get(), "theta_pairs", pairs.release()) ||
+            !set_item(dict.get(), "n", PyLong_FromUnsignedLongLong(d->n)) ||
+            !set_item(dict.get(), "p", PyLong_FromUnsignedLongLong(d->p)) ||
+            !set_item(dict.get(), "q", PyLong_FromUnsignedLongLong(d->q)) ||
+            !set_item(dict.get(), "m", PyLong_FromUnsignedLongLong(d->m)))
+            return nullptr;
+        return dict.release();
+    });
+}
+
+PyObject* fixed_products(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "with_xtx", "route"};
+        PyObject* bound[4];
+        PyArrayObject *y = nullptr, *x = nullptr;
+        bool with_xtx = true;
+        Schedule schedule = Schedule::Auto;
+        if (!bind_arguments({"fixed_products", kNames, 4, 2}, args, nargs, kwnames, bound) ||
+            !to_array(bound[0], "y", 1, NPY_FLOAT64, y) || !to_array(bound[1], "x", 2, NPY_FLOAT64, x) ||
+            (bound[2] && !to_bool(bound[2], "with_xtx", with_xtx)) || !to_schedule(bound[3], schedule))
+            return nullptr;
+        if (!PyArray_IS_C_CONTIGUOUS(y) || !PyArray_IS_C_CONTIGUOUS(x) ||
+            PyArray_DIM(x, 0) != PyArray_DIM(y, 0)) {
+            PyErr_SetString(PyExc_ValueError, "y and x must be C-contiguous with equal rows");
+            return nullptr;
+        }
+        const std::uint64_t n = PyArray_DIM(y, 0), p = PyArray_DIM(x, 1);
+        lmm::FixedProducts f;
+        {
+            GilRelease unlocked;
+            f = lmm::fixed_products(static_cast<const double*>(PyArray_DATA(y)), n,
+                                    static_cast<const double*>(PyArray_DATA(x)), p, with_xtx, schedule);
+        }
+        PyRef xtx = PyRef::steal(new_array({as_intp(p), as_intp(p)}, f.xtx.data()));
+        PyRef xty = PyRef::steal(new_array({as_intp(p)}, f.xty.data()));
+        if (!xtx || !xty) return nullptr;
+        return Py_BuildValue("(OOd)", xtx.get(), xty.get(), f.yty);
+    });
+}
+
+PyObject* codes_fingerprint(PyObject*, PyObject* object) {
+    return guarded([&]() -> PyObject* {
+        PyArrayObject* codes = nullptr;
+        if (!to_array(object, "codes", 1, NPY_INT64, codes)) return nullptr;
+        if (!PyArray_IS_C_CONTIGUOUS(codes)) {
+            PyErr_SetString(PyExc_ValueError, "codes must be contiguous");
+            return nullptr;
+        }
+        return PyLong_FromUnsignedLongLong(lmm::codes_fingerprint(
+            static_cast<const std::int64_t*>(PyArray_DATA(codes)), PyArray_DIM(codes, 0)));
+    });
+}
+
+PyObject* theta_index(PyObject*, PyObject* object) {
+    return guarded([&]() -> PyObject* {
+        std::uint64_t q = 0;
+        if (!to_uint64(object, "q", q)) return nullptr;
+        PyRef list = PyRef::steal(PyList_New(0));
+        if (!list) return nullptr;
+        for (const lmm::ThetaPair& pair : lmm::theta_index(q)) {
+            PyRef item = PyRef::steal(Py_BuildValue("(KK)", pair.row, pair.col));
+            if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
+PyObject* class_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"m", "p", "q"};
+        PyObject* bound[3];
+        std::uint64_t m = 0, p = 0, q = 0;
+        if (!bind_arguments({"class_limit", kNames, 3, 3}, args, nargs, kwnames, bound) ||
+            !to_uint64(bound[0], "m", m) || !to_uint64(bound[1], "p", p) || !to_uint64(bound[2], "q", q))
+            return nullptr;
+        return PyLong_FromUnsignedLongLong(lmm::class_limit(m, p, q));
+    });
+}
+
+// ztz (m,q,q), ztx (m,q,p), zty (m,q): C-contiguous float64 blocks.
+struct Blocks {
+    const double *ztz, *ztx, *zty;
+    std::uint64_t m, p, q;
+};
+
+bool to_blocks(PyObject* ztz_obj, PyObject* ztx_obj, PyObject* zty_obj, Blocks& out) {
+    PyArrayObject *ztz = nullptr, *ztx = nullptr, *zty = nullptr;
+    if (!to_array(ztz_obj, "ztz", 3, NPY_FLOAT64, ztz) || !to_array(ztx_obj, "ztx", 3, NPY_FLOAT64, ztx) ||
+        !to_array(zty_obj, "zty", 2, NPY_FLOAT64, zty))
+        return false;
+    const npy_intp m = PyArray_DIM(ztz, 0), q = PyArray_DIM(ztz, 1);
+    if (!PyArray_IS_C_CONTIGUOUS(ztz) || !PyArray_IS_C_CONTIGUOUS(ztx) || !PyArray_IS_C_CONTIGUOUS(zty) ||
+        PyArray_DIM(ztz, 2) != q || PyArray_DIM(ztx, 0) != m || PyArray_DIM(ztx, 1) != q ||
+        PyArray_DIM(zty, 0) != m || PyArray_DIM(zty, 1) != q || m < 1 || q < 1) {
+        PyErr_SetString(PyExc_ValueError, "blocks must be C-contiguous (m,q,q), (m,q,p), (m,q)");
+        return false;
+    }
+    out = {static_cast<const double*>(PyArray_DATA(ztz)), static_cast<const double*>(PyArray_DATA(ztx)),
+           static_cast<const double*>(PyArray_DATA(zty)), static_cast<std::uint64_t>(m),
+           static_cast<std::uint64_t>(PyArray_DIM(ztx, 2)), static_cast<std::uint64_t>(q)};
+    return true;
+}
+
+PyObject* classes_dict(const lmm::Classes& c, std::uint64_t q, std::uint64_t p) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const npy_intp k = as_intp(c.n_classes), qq = as_intp(q), p1 = as_intp(p + 1);
+    npy_intp m = as_intp(c.assignment.size());
+    PyRef assignment = PyRef::steal(PyArray_SimpleNew(1, &m, NPY_UINT32));
+    if (!assignment) return nullptr;
+    std::copy(c.assignment.begin(), c.assignment.end(),
+              static_cast<std::uint32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(assignment.get()))));
+    if (!set_item(dict.get(), "counts", new_array({k}, c.counts.data())) ||
+        !set_item(dict.get(), "class_ztz", new_array({k, qq, qq}, c.class_ztz.data())) ||
+        !set_item(dict.get(), "sums", new_array({k, qq, qq, p1, p1}, c.sums.data())) ||
+        !set_item(dict.get(), "assignment", assignment.release()) ||
+        !set_item(dict.get(), "n_classes", PyLong_FromUnsignedLongLong(c.n_classes)))
+        return nullptr;
+    return dict.release();
+}
+
+PyObject* classes_build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"ztz", "ztx", "zty", "class_limit", "route"};
+        PyObject* bound[5];
+        Blocks b{};
+        std::optional<std::uint64_t> limit;
+        Schedule schedule = Schedule::Auto;
+        if (!bind_arguments({"classes_build", kNames, 5, 3}, args, nargs, kwnames, bound) ||
+            !to_blocks(bound[0], bound[1], bound[2], b) || !to_schedule(bound[4], schedule))
+            return nullptr;
+        if (bound[3] && bound[3] != Py_None) {
+            std::uint64_t value = 0;
+            if (!to_uint64(bound[3], "class_limit", value)) return nullptr;
+            limit = value;
+        }
+        std::optional<lmm::Classes> classes;
+        {
+            GilRelease unlocked;
+            classes = lmm::Classes::build(b.q, b.p, b.m, b.ztz, b.ztx, b.zty, limit, schedule);
+        }
+        if (!classes) Py_RETURN_NONE;
+        return classes_dict(*classes, b.q, b.p);
+    });
+}
+
+PyObject* classes_with_assignment(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"ztz", "ztx", "zty", "assignment", "n_classes", "route"};
+        PyObject* bound[6];
+        Blocks b{};
+        PyArrayObject* assignment_array = nullptr;
+        std::uint64_t n_classes = 0;
+        Schedule schedule = Schedule::Auto;
+        if (!bind_arguments({"classes_with_assignment", kNames, 6, 5}, args, nargs, kwnames, bound) ||
+            !to_blocks(bound[0], bound[1], bound[2], b) ||
+            !to_array(bound[3], "assignment", 1, NPY_UINT32, assignment_array) ||
+            !to_uint64(bound[4], "n_classes", n_classes) || !to_schedule(bound[5], schedule))
+            return nullptr;
+        if (!PyArray_IS_C_CONTIGUOUS(assignment_array) ||
+            static_cast<std::uint64_t>(PyArray_DIM(assignment_array, 0)) != b.m) {
+            PyErr_SetString(PyExc_ValueError, "assignment must be contiguous with m entries");
+            return nullptr;
+        }
+        const auto* data = static_cast<const std::uint32_t*>(PyArray_DATA(assignment_array));
+        std::vector<std::uint32_t> assignment(data, data + b.m);
+        std::vector<std::uint64_t> representatives(n_classes, b.m);
+        for (std::uint64_t i = 0; i < b.m; ++i) {
+            if (assignment[i] >= n_classes) {
+                PyErr_SetString(PyExc_ValueError, "class number out of range");
+                return nullptr;
+            }
+            if (representatives[assignment[i]] == b.m) representatives[assignment[i]] = i;
+        }
+        for (std::uint64_t r : representatives) {
+            if (r == b.m) {
+                PyErr_SetString(PyExc_ValueError, "every class needs a group");
+                return nullptr;
+            }
+        }
+        lmm::Classes classes;
+        {
+            GilRelease unlocked;
+            classes = lmm::Classes::with_assignment(b.q, b.p, b.ztz, b.ztx, b.zty, std::move(assignment),
+                                                    representatives, n_classes, schedule);
+        }
+        return classes_dict(classes, b.q, b.p);
+    });
+}
+
+template <auto F>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kFunctions[] = {
+    {"pool_threads", pool_threads, METH_NOARGS, "Threads of the worker pool, the caller included."},
+    {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
+    {"pool_map_threads", fastcall<pool_map_threads>(), kFast,
+     "pool_map_threads(n, work=1000)\n--\n\nDistinct threads that ran items of one map."},
+    {"prepare", fastcall<prepare>(), kFast,
+     "prepare(y, x, z, codes, n_groups, route='auto')\n--\n\nThe prepared design's products."},
+    {"fixed_products", fastcall<fixed_products>(), kFast,
+     "fixed_products(y, x, with_xtx=True, route='auto')\n--\n\n(X'X, X'y, y'y)."},
+    {"codes_fingerprint", codes_fingerprint, METH_O, "Fingerprint of a code sequence."},
+    {"theta_index", theta_index, METH_O, "(row, col) of each theta entry in Lambda."},
+    {"class_limit", fastcall<class_limit>(), kFast, "class_limit(m, p, q)\n--\n\nThe auto rule's class limit."},
+    {"classes_build", fastcall<classes_build>(), kFast,
+     "classes_build(ztz, ztx, zty, class_limit=None, route='auto')\n--\n\nPartition groups into classes."},
+    {"classes_with_assignment", fastcall<classes_with_assignment>(), kFast,
+     "classes_with_assignment(ztz, ztx, zty, assignment, n_classes, route='auto')\n--\n\n"
+     "Class sums for a given partition."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject*) { return import_numpy(); }
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_corvane_tests", "Internals of corvane for tests.", 0,
+                       kFunctions, kSlots, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace corvane::bindings
+
+PyMODINIT_FUNC PyInit__corvane_tests(void) { return PyModuleDef_Init(&corvane::bindings::kModule); }
