@@ -82,7 +82,7 @@ def test_theta_accepted(core2, method, theta):
     ([1.0, "a", 1.0], TypeError, "theta"),
     ([1.0, None, 1.0], TypeError, "theta"),
     ([1.0, [0.0], 1.0], TypeError, "theta"),
-    (np.array([[1.0, 0.0, 1.0]]), TypeError, ""),
+    (np.array([[1.0, 0.0, 1.0]]), TypeError, None),
     ([1.0, Boom(), 1.0], RuntimeError, "boom"),         # the item's own error
 ], ids=["str", "set", "number", "none", "generator", "str-item", "none-item",
         "list-item", "2d-array", "raising-item"])

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "lmm/errors.hpp"
 #include "lmm/memory.hpp"
@@ -37,33 +38,148 @@ std::uint64_t fixed_work(std::uint64_t p) { return p + p * (p + 1) / 2 + 1; }
 // Work units of one row for its group's blocks: q + q*p + q(q+1)/2.
 std::uint64_t row_work(std::uint64_t p, std::uint64_t q) { return q + q * p + q * (q + 1) / 2; }
 
-// Adds row x_r (with response y_r) to chunk partials of X'y and, when
-// with_xtx, the upper triangle of X'X.
-inline void add_fixed_row(double y_r, const double* x_r, std::uint64_t p, double* xtx,
+// Row kernels. Q and P > 0 fix q and p at compile time so the loops unroll
+// and the accumulators can live in registers; 0 takes them at run time. Each
+// accumulator receives exactly the same products in the same row order in
+// every form, so all forms give the same bits. The fixed forms update whole
+// rows of the symmetric products (they vectorise); the extra lower-triangle
+// accumulators are independent of the upper ones and are overwritten by the
+// final mirror step.
+
+// Adds row x_r (with response y_r) to partials of X'y and, when with_xtx, of
+// X'X (upper triangle at least).
+template <std::uint64_t P>
+inline void add_fixed_row(double y_r, const double* x_r, std::uint64_t p_dynamic, double* xtx,
                           double* xty, bool with_xtx) {
+    const std::uint64_t p = P ? P : p_dynamic;
     for (std::uint64_t k = 0; k < p; ++k) {
         const double x = x_r[k];
         xty[k] += y_r * x;
         if (with_xtx) {
             double* row = xtx + k * p;
-            for (std::uint64_t l = k; l < p; ++l) row[l] += x * x_r[l];
+            for (std::uint64_t l = (P ? 0 : k); l < p; ++l) row[l] += x * x_r[l];
         }
     }
 }
 
-// Adds one row to its group's blocks: Z'y, the upper triangle of Z'Z and Z'X.
-// Q > 0 fixes q at compile time; the operations and their order are those of
-// the general form (Q = 0), so both give the same bits.
-template <std::uint64_t Q>
-inline void add_group_row(double y_r, const double* x_r, const double* z_r, std::uint64_t p,
+// Adds one row to a group's blocks: Z'y, Z'Z (upper triangle at least), Z'X.
+template <std::uint64_t Q, std::uint64_t P>
+inline void add_group_row(double y_r, const double* x_r, const double* z_r, std::uint64_t p_dynamic,
                           std::uint64_t q_dynamic, double* zg, double* xg, double* yg) {
     const std::uint64_t q = Q ? Q : q_dynamic;
+    const std::uint64_t p = P ? P : p_dynamic;
     for (std::uint64_t k = 0; k < q; ++k) {
         const double t = z_r[k];
         yg[k] += y_r * t;
-        for (std::uint64_t l = k; l < q; ++l) zg[k * q + l] += t * z_r[l];
+        for (std::uint64_t l = (Q ? 0 : k); l < q; ++l) zg[k * q + l] += t * z_r[l];
         double* xrow = xg + k * p;
         for (std::uint64_t l = 0; l < p; ++l) xrow[l] += t * x_r[l];
+    }
+}
+
+// Accumulates rows into one group's blocks at a time. With fixed sizes the
+// current group's blocks are held in locals (loaded when the group changes,
+// stored when it changes again or at the end), which keeps runs of rows of
+// one group in registers; the sequence of additions is unchanged.
+template <std::uint64_t Q, std::uint64_t P, bool kFixed = (Q != 0 && P != 0)>
+class GroupAccumulator {
+public:
+    GroupAccumulator(LmmData& d) : d_(d) {}
+    ~GroupAccumulator() = default;
+    void add(std::uint64_t g, double y_r, const double* x_r, const double* z_r) {
+        if (g != current_) {
+            store();
+            current_ = g;
+            std::copy_n(d_.ztz.data() + g * Q * Q, Q * Q, z_);
+            std::copy_n(d_.ztx.data() + g * Q * P, Q * P, x_);
+            std::copy_n(d_.zty.data() + g * Q, Q, y_);
+        }
+        add_group_row<Q, P>(y_r, x_r, z_r, P, Q, z_, x_, y_);
+    }
+    void store() {
+        if (current_ == kNone) return;
+        std::copy_n(z_, Q * Q, d_.ztz.data() + current_ * Q * Q);
+        std::copy_n(x_, Q * P, d_.ztx.data() + current_ * Q * P);
+        std::copy_n(y_, Q, d_.zty.data() + current_ * Q);
+    }
+
+private:
+    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+    LmmData& d_;
+    std::uint64_t current_ = kNone;
+    double z_[Q * Q] = {};
+    double x_[Q * P] = {};
+    double y_[Q] = {};
+};
+
+template <std::uint64_t Q, std::uint64_t P>
+class GroupAccumulator<Q, P, false> {
+public:
+    GroupAccumulator(LmmData& d) : d_(d) {}
+    void add(std::uint64_t g, double y_r, const double* x_r, const double* z_r) {
+        const std::uint64_t q = d_.q, p = d_.p;
+        add_group_row<Q, P>(y_r, x_r, z_r, p, q, d_.ztz.data() + g * q * q,
+                            d_.ztx.data() + g * q * p, d_.zty.data() + g * q);
+    }
+    void store() {}
+
+private:
+    LmmData& d_;
+};
+
+// Rows [begin, end) into zeroed partials of X'X and X'y (kept in locals when p
+// is fixed); returns the chunk's y'y.
+template <std::uint64_t P>
+double fixed_chunk(const double* y, const double* x, std::uint64_t p, std::uint64_t begin,
+                   std::uint64_t end, double* xtx, double* xty, bool with_xtx) {
+    double yty = 0.0;
+    if constexpr (P != 0) {
+        double acc_xtx[P * P] = {};
+        double acc_xty[P] = {};
+        for (std::uint64_t r = begin; r < end; ++r) {
+            const double y_r = y[r];
+            add_fixed_row<P>(y_r, x + r * P, P, acc_xtx, acc_xty, with_xtx);
+            yty += y_r * y_r;
+        }
+        if (with_xtx) std::copy_n(acc_xtx, P * P, xtx);
+        std::copy_n(acc_xty, P, xty);
+    } else {
+        for (std::uint64_t r = begin; r < end; ++r) {
+            const double y_r = y[r];
+            add_fixed_row<P>(y_r, x + r * p, p, xtx, xty, with_xtx);
+            yty += y_r * y_r;
+        }
+    }
+    return yty;
+}
+
+// Calls f(integral_constant<p>) for p = 1..8 and f(integral_constant<0>)
+// (the general form) otherwise.
+template <class F>
+decltype(auto) with_p(std::uint64_t p, F&& f) {
+    using U = std::uint64_t;
+    switch (p) {
+        case 1: return f(std::integral_constant<U, 1>{});
+        case 2: return f(std::integral_constant<U, 2>{});
+        case 3: return f(std::integral_constant<U, 3>{});
+        case 4: return f(std::integral_constant<U, 4>{});
+        case 5: return f(std::integral_constant<U, 5>{});
+        case 6: return f(std::integral_constant<U, 6>{});
+        case 7: return f(std::integral_constant<U, 7>{});
+        case 8: return f(std::integral_constant<U, 8>{});
+        default: return f(std::integral_constant<U, 0>{});
+    }
+}
+
+// The same for q = 1..3.
+template <class F>
+decltype(auto) with_q(std::uint64_t q, F&& f) {
+    using U = std::uint64_t;
+    switch (q) {
+        case 1: return f(std::integral_constant<U, 1>{});
+        case 2: return f(std::integral_constant<U, 2>{});
+        case 3: return f(std::integral_constant<U, 3>{});
+        default: return f(std::integral_constant<U, 0>{});
     }
 }
 
@@ -90,101 +206,130 @@ void allocate_blocks(LmmData& d, bool parallel_route) {
     d.zty.assign(mq, 0.0);
 }
 
-template <std::uint64_t Q>
+template <std::uint64_t Q, std::uint64_t P>
 void sequential_route(LmmData& d, const RowsView& rows) {
     const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
     const std::uint64_t chunk = chunk_length(fixed_work(p));
     std::vector<double> part_xtx(p * p), part_xty(p);
+    GroupAccumulator<Q, P> groups(d);
     std::uint64_t h = n;
     double yty = 0.0;
     for (std::uint64_t start = 0; start < n; start += chunk) {
         const std::uint64_t end = std::min(n, start + chunk);
-        std::fill(part_xtx.begin(), part_xtx.end(), 0.0);
-        std::fill(part_xty.begin(), part_xty.end(), 0.0);
         double part_yty = 0.0;
-        for (std::uint64_t r = start; r < end; ++r) {
-            const double y_r = rows.y[r];
-            const double* x_r = rows.x + r * p;
-            add_fixed_row(y_r, x_r, p, part_xtx.data(), part_xty.data(), true);
-            const std::int64_t code = rows.codes[r];
-            if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
-            h = fold_code(h, code);
-            const std::uint64_t g = static_cast<std::uint64_t>(code);
-            add_group_row<Q>(y_r, x_r, rows.z + r * q, p, q, d.ztz.data() + g * q * q,
-                             d.ztx.data() + g * q * p, d.zty.data() + g * q);
-            part_yty += y_r * y_r;
+        {
+            // X'X and X'y partials of this chunk, in locals when p is fixed.
+            constexpr std::uint64_t kLocal = P ? P : 1;
+            double local_xtx[kLocal * kLocal] = {};
+            double local_xty[kLocal] = {};
+            double* acc_xtx = P ? local_xtx : part_xtx.data();
+            double* acc_xty = P ? local_xty : part_xty.data();
+            if (!P) {
+                std::fill(part_xtx.begin(), part_xtx.end(), 0.0);
+                std::fill(part_xty.begin(), part_xty.end(), 0.0);
+            }
+            for (std::uint64_t r = start; r < end; ++r) {
+                const double y_r = rows.y[r];
+                const double* x_r = rows.x + r * p;
+                add_fixed_row<P>(y_r, x_r, p, acc_xtx, acc_xty, true);
+                const std::int64_t code = rows.codes[r];
+                if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
+                h = fold_code(h, code);
+                groups.add(static_cast<std::uint64_t>(code), y_r, x_r, rows.z + r * q);
+                part_yty += y_r * y_r;
+            }
+            for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] += acc_xtx[i];
+            for (std::uint64_t i = 0; i < p; ++i) d.xty[i] += acc_xty[i];
         }
-        for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] += part_xtx[i];
-        for (std::uint64_t i = 0; i < p; ++i) d.xty[i] += part_xty[i];
         yty += part_yty;
     }
+    groups.store();
     mirror_upper(d.xtx.data(), p);
     for (std::uint64_t g = 0; g < m; ++g) mirror_upper(d.ztz.data() + g * q * q, q);
     d.yty = yty;
     d.codes_fingerprint = h;
 }
 
-template <std::uint64_t Q>
+template <std::uint64_t Q, std::uint64_t P>
 void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
     const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
 
-    // Codes: range check (first offender in row order), group sizes, fingerprint.
-    std::vector<std::uint64_t> offsets(m + 1, 0);
-    std::uint64_t h = n;
-    for (std::uint64_t r = 0; r < n; ++r) {
-        const std::int64_t code = rows.codes[r];
-        if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
-        ++offsets[static_cast<std::uint64_t>(code) + 1];
-        h = fold_code(h, code);
-    }
-    d.codes_fingerprint = h;
+    // The fixed products need nothing from the codes, so they run as one
+    // task beside the codes pass and the group blocks; both tasks spread
+    // their chunks over the pool, and idle threads help whichever is open.
+    FixedProducts fixed;
+    parallel::parallel_for(2, [&](std::size_t task) {
+        if (task == 1) {
+            fixed = fixed_products(rows.y, n, rows.x, p, true, schedule);
+            return;
+        }
+        // Codes: range check (first offender in row order), group sizes,
+        // fingerprint, and whether the rows already come grouped.
+        std::vector<std::uint64_t> offsets(m + 1, 0);
+        std::uint64_t h = n;
+        bool grouped = true;
+        std::int64_t previous = 0;
+        for (std::uint64_t r = 0; r < n; ++r) {
+            const std::int64_t code = rows.codes[r];
+            if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
+            ++offsets[static_cast<std::uint64_t>(code) + 1];
+            h = fold_code(h, code);
+            grouped = grouped && code >= previous;
+            previous = code;
+        }
+        d.codes_fingerprint = h;
+        for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] += offsets[g];
 
-    FixedProducts fixed = fixed_products(rows.y, n, rows.x, p, true, schedule);
+        // Stable counting sort of the row indices by group; rows whose codes
+        // never decrease are already in that order.
+        std::vector<std::uint64_t> row_order;
+        if (!grouped) {
+            row_order.resize(n);
+            std::vector<std::uint64_t> cursor(offsets.begin(), offsets.end() - 1);
+            for (std::uint64_t r = 0; r < n; ++r)
+                row_order[cursor[static_cast<std::uint64_t>(rows.codes[r])]++] = r;
+        }
+
+        // Runs of consecutive groups holding about `target` rows each.
+        const std::uint64_t target = std::max<std::uint64_t>(
+            kMinChunk, kChunkWork / std::max<std::uint64_t>(1, row_work(p, q)));
+        std::vector<std::uint64_t> run_starts;
+        for (std::uint64_t i = 0; i < m;) {
+            run_starts.push_back(i);
+            std::uint64_t j = i + 1;
+            while (j < m && offsets[j] - offsets[i] < target) ++j;
+            i = j;
+        }
+        run_starts.push_back(m);
+
+        parallel::parallel_for(run_starts.size() - 1, [&](std::size_t run) {
+            GroupAccumulator<Q, P> groups(d);
+            for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g) {
+                for (std::uint64_t k = offsets[g]; k < offsets[g + 1]; ++k) {
+                    const std::uint64_t r = grouped ? k : row_order[k];
+                    groups.add(g, rows.y[r], rows.x + r * p, rows.z + r * q);
+                }
+            }
+            groups.store();
+            for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
+                mirror_upper(d.ztz.data() + g * q * q, q);
+        });
+    });
     d.xtx = std::move(fixed.xtx);
     d.xty = std::move(fixed.xty);
     d.yty = fixed.yty;
-
-    // Stable counting sort of the row indices by group.
-    for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] += offsets[g];
-    std::vector<std::uint64_t> row_order(n);
-    {
-        std::vector<std::uint64_t> cursor(offsets.begin(), offsets.end() - 1);
-        for (std::uint64_t r = 0; r < n; ++r)
-            row_order[cursor[static_cast<std::uint64_t>(rows.codes[r])]++] = r;
-    }
-
-    // Runs of consecutive groups holding about R rows each.
-    const std::uint64_t target = std::max<std::uint64_t>(
-        kMinChunk, kChunkWork / std::max<std::uint64_t>(1, row_work(p, q)));
-    std::vector<std::uint64_t> run_starts;
-    for (std::uint64_t i = 0; i < m;) {
-        run_starts.push_back(i);
-        std::uint64_t j = i + 1;
-        while (j < m && offsets[j] - offsets[i] < target) ++j;
-        i = j;
-    }
-    run_starts.push_back(m);
-
-    parallel::parallel_for(run_starts.size() - 1, [&](std::size_t run) {
-        for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g) {
-            double* zg = d.ztz.data() + g * q * q;
-            double* xg = d.ztx.data() + g * q * p;
-            double* yg = d.zty.data() + g * q;
-            for (std::uint64_t k = offsets[g]; k < offsets[g + 1]; ++k) {
-                const std::uint64_t r = row_order[k];
-                add_group_row<Q>(rows.y[r], rows.x + r * p, rows.z + r * q, p, q, zg, xg, yg);
-            }
-            mirror_upper(zg, q);
-        }
-    });
 }
 
-template <std::uint64_t Q>
 void fill(LmmData& d, const RowsView& rows, bool parallel_route_taken, Schedule schedule) {
-    if (parallel_route_taken)
-        parallel_route<Q>(d, rows, schedule);
-    else
-        sequential_route<Q>(d, rows);
+    with_q(d.q, [&](auto q_fixed) {
+        with_p(d.p, [&](auto p_fixed) {
+            constexpr std::uint64_t Q = decltype(q_fixed)::value, P = decltype(p_fixed)::value;
+            if (parallel_route_taken)
+                parallel_route<Q, P>(d, rows, schedule);
+            else
+                sequential_route<Q, P>(d, rows);
+        });
+    });
 }
 
 }  // namespace
@@ -234,14 +379,11 @@ FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, 
         [&](std::uint64_t c, Partial& s) {
             std::fill(s.xtx.begin(), s.xtx.end(), 0.0);
             std::fill(s.xty.begin(), s.xty.end(), 0.0);
-            double yty = 0.0;
             const std::uint64_t end = std::min(n, (c + 1) * chunk);
-            for (std::uint64_t r = c * chunk; r < end; ++r) {
-                const double y_r = y[r];
-                add_fixed_row(y_r, x + r * p, p, s.xtx.data(), s.xty.data(), with_xtx);
-                yty += y_r * y_r;
-            }
-            s.yty = yty;
+            s.yty = with_p(p, [&](auto fixed_p) {
+                return fixed_chunk<decltype(fixed_p)::value>(y, x, p, c * chunk, end, s.xtx.data(),
+                                                            s.xty.data(), with_xtx);
+            });
         },
         [&](std::uint64_t, const Partial& s) {
             for (std::uint64_t i = 0; i < xtx_len; ++i) out.xtx[i] += s.xtx[i];
@@ -271,12 +413,7 @@ std::unique_ptr<LmmData> LmmData::from_rows(const RowsView& rows, std::uint64_t 
             break;
     }
     allocate_blocks(*d, parallel);
-    switch (rows.q) {
-        case 1: fill<1>(*d, rows, parallel, schedule); break;
-        case 2: fill<2>(*d, rows, parallel, schedule); break;
-        case 3: fill<3>(*d, rows, parallel, schedule); break;
-        default: fill<0>(*d, rows, parallel, schedule); break;
-    }
+    fill(*d, rows, parallel, schedule);
     return d;
 }
 
