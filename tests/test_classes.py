@@ -12,11 +12,16 @@ def sym(rng, q, integer=True):
     return a @ a.T + np.eye(q)
 
 
-def blocks(key_blocks, keys, p, rng, integer=True):
+def key_blocks(rng, q, labels):
+    """Distinct symmetric blocks: diagonals lie in disjoint ranges per label."""
+    return {c: sym(rng, q) + 100.0 * i * np.eye(q) for i, c in enumerate(labels)}
+
+
+def blocks(kb, keys, p, rng, integer=True):
     """ztz from a block per key; random ztx and zty per group."""
-    m, q = len(keys), key_blocks[keys[0]].shape[0]
-    ztz = np.ascontiguousarray(np.stack([key_blocks[k] for k in keys]))
-    draw = (lambda *s: rng.integers(-5, 6, size=s).astype(np.float64)) if integer else rng.standard_normal
+    m, q = len(keys), kb[keys[0]].shape[0]
+    ztz = np.ascontiguousarray(np.stack([kb[k] for k in keys]))
+    draw = (lambda *s: rng.integers(-5, 6, size=s).astype(np.float64)) if integer else (lambda *s: rng.standard_normal(s))
     return ztz, draw(m, q, p), draw(m, q)
 
 
@@ -55,7 +60,7 @@ def bits(a):
 )
 def test_first_appearance_numbering(q, keys, assignment):
     rng = np.random.default_rng(q)
-    kb = {c: sym(rng, q) for c in "ABC"}
+    kb = key_blocks(rng, q, "ABC")
     ztz, ztx, zty = blocks(kb, keys, 2, rng)
     res = t.classes_build(ztz, ztx, zty)
     k = max(assignment) + 1
@@ -111,7 +116,7 @@ def test_all_equal_groups_form_one_class(limit):
 @pytest.mark.parametrize("keys, survives", [("AABCAD", False), ("AABCABC", True), ("ABCD", False)])
 def test_class_limit_three(keys, survives):
     rng = np.random.default_rng(2)
-    kb = {c: sym(rng, 2) for c in "ABCD"}
+    kb = key_blocks(rng, 2, "ABCD")
     ztz, ztx, zty = blocks(kb, keys, 1, rng)
     res = t.classes_build(ztz, ztx, zty, class_limit=3)
     assert (res is not None) == survives
@@ -143,7 +148,7 @@ def test_many_distinct_groups(m, limit, expected):
 @pytest.mark.parametrize("q, p", [(1, 1), (2, 3), (3, 2)])
 def test_sums_against_numpy(q, p):
     rng = np.random.default_rng(100 + 10 * q + p)
-    kb = {c: sym(rng, q) for c in "ABCDE"}
+    kb = key_blocks(rng, q, "ABCDE")
     keys = "".join(rng.choice(list("ABCDE"), size=60))
     ztz, ztx, zty = blocks(kb, keys, p, rng)
     check_sums(t.classes_build(ztz, ztx, zty), ztx, zty)

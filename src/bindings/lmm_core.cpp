@@ -10,10 +10,12 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "bindings/args.hpp"
 #include "bindings/errors.hpp"
+#include "lmm/evaluate.hpp"
 #include "lmm/lmm_data.hpp"
 #include "lmm/theta_layout.hpp"
 
@@ -180,12 +182,40 @@ PyObject* with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         });                                                                                     \
     }
 
-CORVANE_THETA_METHOD(deviance)
-CORVANE_THETA_METHOD(deviance_grad)
 CORVANE_THETA_METHOD(deviance_hessian)
 CORVANE_THETA_METHOD(conditional_covariances)
 CORVANE_THETA_METHOD(solution)
 #undef CORVANE_THETA_METHOD
+
+PyObject* deviance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        ThetaArgs a;
+        if (!theta_args(self, "deviance", args, nargs, kwnames, a)) return nullptr;
+        std::optional<lmm::EvalResult> result;
+        {
+            GilRelease unlocked;
+            result = lmm::evaluate(data_of(self), a.theta, a.reml, lmm::EvalMode::ValueOnly);
+        }
+        return PyFloat_FromDouble(result ? result->deviance : std::numeric_limits<double>::infinity());
+    });
+}
+
+PyObject* deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        ThetaArgs a;
+        if (!theta_args(self, "deviance_grad", args, nargs, kwnames, a)) return nullptr;
+        std::optional<lmm::EvalResult> result;
+        {
+            GilRelease unlocked;
+            result = lmm::evaluate(data_of(self), a.theta, a.reml, lmm::EvalMode::WithGradient);
+        }
+        if (!result) {
+            const std::vector<double> nans(a.theta.size(), std::numeric_limits<double>::quiet_NaN());
+            return Py_BuildValue("(dN)", std::numeric_limits<double>::infinity(), float_list(nans));
+        }
+        return Py_BuildValue("(dN)", result->deviance, float_list(result->grad));
+    });
+}
 
 PyObject* lower_bounds(PyObject* self, PyObject*) {
     return guarded([&] { return float_list(lmm::lower_bounds(data_of(self).q)); });

@@ -12,7 +12,11 @@
 #include "bindings/args.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/numpy_api.hpp"
+#include "linalg/compensated_sum.hpp"
+#include "linalg/dense.hpp"
 #include "lmm/classes.hpp"
+#include "lmm/evaluate.hpp"
+#include "lmm/profile.hpp"
 #include "lmm/lmm_data.hpp"
 #include "lmm/theta_layout.hpp"
 #include "parallel/pool.hpp"
@@ -332,6 +336,234 @@ PyObject* classes_with_assignment(PyObject*, PyObject* const* args, Py_ssize_t n
     });
 }
 
+
+// A C-contiguous float64 array of 1 or 2 dimensions, copied.
+struct Matrix {
+    std::vector<double> data;
+    npy_intp rows = 0, cols = 0;
+    int ndim = 0;
+};
+
+bool to_matrix(PyObject* object, const char* name, Matrix& out) {
+    PyRef array = PyRef::steal(PyArray_FROMANY(object, NPY_FLOAT64, 1, 2, NPY_ARRAY_CARRAY_RO));
+    if (!array) return false;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(array.get());
+    out.ndim = PyArray_NDIM(a);
+    out.rows = PyArray_DIM(a, 0);
+    out.cols = out.ndim == 2 ? PyArray_DIM(a, 1) : 1;
+    const double* d = static_cast<const double*>(PyArray_DATA(a));
+    out.data.assign(d, d + out.rows * out.cols);
+    (void)name;
+    return true;
+}
+
+PyObject* matrix_array(const Matrix& m) {
+    if (m.ndim == 1) return new_array({m.rows}, m.data.data());
+    return new_array({m.rows, m.cols}, m.data.data());
+}
+
+bool square(const Matrix& m) {
+    if (m.ndim == 2 && m.rows == m.cols) return true;
+    PyErr_SetString(PyExc_ValueError, "a square matrix is required");
+    return false;
+}
+
+// cholesky(a) -> the factor, or None when a pivot fails.
+PyObject* cholesky(PyObject*, PyObject* object) {
+    return guarded([&]() -> PyObject* {
+        Matrix a;
+        if (!to_matrix(object, "a", a) || !square(a)) return nullptr;
+        if (!linalg::cholesky(a.data.data(), a.rows)) Py_RETURN_NONE;
+        return matrix_array(a);
+    });
+}
+
+// Solves with a factor: kind 0 forward, 1 back; b a vector or a matrix.
+PyObject* solve(PyObject* args, int kind) {
+    PyObject *l_obj, *b_obj;
+    if (!PyArg_ParseTuple(args, "OO", &l_obj, &b_obj)) return nullptr;
+    Matrix l, b;
+    if (!to_matrix(l_obj, "l", l) || !square(l) || !to_matrix(b_obj, "b", b)) return nullptr;
+    if (b.rows != l.rows) {
+        PyErr_SetString(PyExc_ValueError, "shapes do not match");
+        return nullptr;
+    }
+    const std::uint64_t n = l.rows;
+    if (b.ndim == 1) {
+        if (kind == 0) linalg::forward_solve(l.data.data(), b.data.data(), n);
+        else linalg::back_solve(l.data.data(), b.data.data(), n);
+    } else {
+        if (kind == 0) linalg::forward_solve_matrix(l.data.data(), b.data.data(), b.cols, n);
+        else linalg::back_solve_matrix(l.data.data(), b.data.data(), b.cols, n);
+    }
+    return matrix_array(b);
+}
+
+PyObject* forward_solve(PyObject*, PyObject* args) {
+    return guarded([&] { return solve(args, 0); });
+}
+PyObject* back_solve(PyObject*, PyObject* args) {
+    return guarded([&] { return solve(args, 1); });
+}
+
+PyObject* inverse_from_cholesky(PyObject*, PyObject* object) {
+    return guarded([&]() -> PyObject* {
+        Matrix l;
+        if (!to_matrix(object, "l", l) || !square(l)) return nullptr;
+        Matrix x = l;
+        linalg::inverse_from_cholesky(l.data.data(), x.data.data(), l.rows);
+        return matrix_array(x);
+    });
+}
+
+PyObject* log_det(PyObject*, PyObject* object) {
+    return guarded([&]() -> PyObject* {
+        Matrix l;
+        if (!to_matrix(object, "l", l) || !square(l)) return nullptr;
+        return PyFloat_FromDouble(linalg::log_det(l.data.data(), l.rows));
+    });
+}
+
+// product(a, b, transposed=False): a b, or a' b, skipping zero entries of a.
+PyObject* product(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *a_obj, *b_obj;
+        int transposed = 0;
+        if (!PyArg_ParseTuple(args, "OO|p", &a_obj, &b_obj, &transposed)) return nullptr;
+        Matrix a, b;
+        if (!to_matrix(a_obj, "a", a) || !to_matrix(b_obj, "b", b)) return nullptr;
+        if (a.ndim != 2 || b.ndim != 2 || (transposed ? a.rows : a.cols) != b.rows) {
+            PyErr_SetString(PyExc_ValueError, "shapes do not match");
+            return nullptr;
+        }
+        Matrix c;
+        c.ndim = 2;
+        c.rows = transposed ? a.cols : a.rows;
+        c.cols = b.cols;
+        c.data.resize(c.rows * c.cols);
+        if (transposed)
+            linalg::product_transposed(a.data.data(), b.data.data(), c.data.data(), a.rows, a.cols, b.cols);
+        else
+            linalg::product(a.data.data(), b.data.data(), c.data.data(), a.rows, a.cols, b.cols);
+        return matrix_array(c);
+    });
+}
+
+// compensated_sum(values, parts=1) -> (hi, lo): the values added one by one,
+// cut into `parts` consecutive runs whose sums are merged in order.
+PyObject* compensated_sum(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* values_obj;
+        Py_ssize_t parts = 1;
+        if (!PyArg_ParseTuple(args, "O|n", &values_obj, &parts)) return nullptr;
+        std::vector<double> values;
+        if (!to_doubles(values_obj, "values", values)) return nullptr;
+        if (parts < 1) parts = 1;
+        linalg::CompensatedSum total;
+        const std::size_t per = (values.size() + parts - 1) / parts;
+        for (std::size_t start = 0; start < values.size(); start += std::max<std::size_t>(per, 1)) {
+            linalg::CompensatedSum part;
+            for (std::size_t i = start; i < std::min(values.size(), start + per); ++i) part.add(values[i]);
+            total.merge(part);
+        }
+        return Py_BuildValue("(dd)", total.hi, total.lo);
+    });
+}
+
+PyObject* result_dict(const lmm::EvalResult& r) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    auto vec = [](const std::vector<double>& v) { return new_array({as_intp(v.size())}, v.data()); };
+    if (!set_item(dict.get(), "grad", vec(r.grad)) || !set_item(dict.get(), "beta", vec(r.beta)) ||
+        !set_item(dict.get(), "u", vec(r.u)) || !set_item(dict.get(), "a_inv", vec(r.a_inv)) ||
+        !set_item(dict.get(), "deviance", PyFloat_FromDouble(r.deviance)) ||
+        !set_item(dict.get(), "sigma2", PyFloat_FromDouble(r.sigma2)) ||
+        !set_item(dict.get(), "pwrss", PyFloat_FromDouble(r.pwrss)) ||
+        !set_item(dict.get(), "ldl2", PyFloat_FromDouble(r.ldl2)) ||
+        !set_item(dict.get(), "ldrx2", PyFloat_FromDouble(r.ldrx2)))
+        return nullptr;
+    return dict.release();
+}
+
+// profile(a, c, n, reml, r2, ldl2) -> dict (beta, factor, ldrx2, pwrss, nmp,
+// deviance) or None when infeasible.
+PyObject* profile(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *a_obj, *c_obj;
+        unsigned long long n = 0;
+        int reml = 1;
+        double r2 = 0, ldl2 = 0;
+        if (!PyArg_ParseTuple(args, "OOKpdd", &a_obj, &c_obj, &n, &reml, &r2, &ldl2)) return nullptr;
+        Matrix a, c;
+        if (!to_matrix(a_obj, "a", a) || !square(a) || !to_matrix(c_obj, "c", c)) return nullptr;
+        if (c.ndim != 1 || c.rows != a.rows) {
+            PyErr_SetString(PyExc_ValueError, "shapes do not match");
+            return nullptr;
+        }
+        lmm::LmmData design;
+        design.n = n;
+        design.p = a.rows;
+        std::optional<lmm::Profile> prof =
+            lmm::profile(design, std::move(a.data), std::move(c.data), reml != 0, r2, ldl2);
+        if (!prof) Py_RETURN_NONE;
+        const npy_intp p = as_intp(design.p);
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict || !set_item(dict.get(), "beta", new_array({p}, prof->beta.data())) ||
+            !set_item(dict.get(), "factor", new_array({p, p}, prof->factor.data())) ||
+            !set_item(dict.get(), "ldrx2", PyFloat_FromDouble(prof->ldrx2)) ||
+            !set_item(dict.get(), "pwrss", PyFloat_FromDouble(prof->pwrss)) ||
+            !set_item(dict.get(), "nmp", PyFloat_FromDouble(prof->nmp)) ||
+            !set_item(dict.get(), "deviance", PyFloat_FromDouble(prof->deviance)))
+            return nullptr;
+        return dict.release();
+    });
+}
+
+// evaluate(y, x, z, codes, n_groups, theta, reml=True, mode="value",
+//          evaluator="blocks", route="auto", generic=False) -> dict or None.
+PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "z", "codes", "n_groups", "theta",
+                                             "reml", "mode", "evaluator", "route", "generic"};
+        PyObject* bound[11];
+        RowArrays arrays;
+        lmm::RowsView view;
+        std::uint64_t m = 0;
+        std::vector<double> theta;
+        bool reml = true, generic = false;
+        lmm::EvaluatorKind kind = lmm::EvaluatorKind::Blocks;
+        lmm::EvalOptions options;
+        lmm::EvalMode mode = lmm::EvalMode::ValueOnly;
+        if (!bind_arguments({"evaluate", kNames, 11, 6}, args, nargs, kwnames, bound) ||
+            !to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays) ||
+            !to_uint64(bound[4], "n_groups", m) || !to_doubles(bound[5], "theta", theta) ||
+            (bound[6] && !to_bool(bound[6], "reml", reml)) ||
+            (bound[8] && !to_evaluator(bound[8], kind)) || !to_schedule(bound[9], options.schedule) ||
+            (bound[10] && !to_bool(bound[10], "generic", generic)) || !rows(arrays, view) ||
+            !check_dimensions(view, m))
+            return nullptr;
+        if (bound[7]) {
+            if (PyUnicode_CompareWithASCIIString(bound[7], "value") == 0) mode = lmm::EvalMode::ValueOnly;
+            else if (PyUnicode_CompareWithASCIIString(bound[7], "gradient") == 0) mode = lmm::EvalMode::WithGradient;
+            else if (PyUnicode_CompareWithASCIIString(bound[7], "full") == 0) mode = lmm::EvalMode::Full;
+            else {
+                PyErr_SetString(PyExc_ValueError, "mode must be 'value', 'gradient' or 'full'");
+                return nullptr;
+            }
+        }
+        options.generic = generic;
+        lmm::check_theta(theta, view.q);
+        std::optional<lmm::EvalResult> result;
+        {
+            GilRelease unlocked;
+            std::unique_ptr<lmm::LmmData> d = lmm::prepare(view, m, kind);
+            result = lmm::evaluate(*d, theta, reml, mode, options);
+        }
+        if (!result) Py_RETURN_NONE;
+        return result_dict(*result);
+    });
+}
+
 template <auto F>
 PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -356,6 +588,17 @@ PyMethodDef kFunctions[] = {
     {"classes_with_assignment", fastcall<classes_with_assignment>(), kFast,
      "classes_with_assignment(ztz, ztx, zty, assignment, n_classes, route='auto')\n--\n\n"
      "Class sums for a given partition."},
+    {"cholesky", cholesky, METH_O, "cholesky(a): the lower factor, or None when a pivot fails."},
+    {"forward_solve", forward_solve, METH_VARARGS, "forward_solve(l, b): L^-1 b."},
+    {"back_solve", back_solve, METH_VARARGS, "back_solve(l, b): L^-T b."},
+    {"inverse_from_cholesky", inverse_from_cholesky, METH_O, "(L L')^-1 from L."},
+    {"log_det", log_det, METH_O, "2 sum log L[j][j]."},
+    {"product", product, METH_VARARGS, "product(a, b, transposed=False), zero-skipping."},
+    {"compensated_sum", compensated_sum, METH_VARARGS, "compensated_sum(values, parts=1) -> (hi, lo)."},
+    {"profile", profile, METH_VARARGS, "profile(a, c, n, reml, r2, ldl2) -> dict or None."},
+    {"evaluate", fastcall<evaluate>(), kFast,
+     "evaluate(y, x, z, codes, n_groups, theta, reml=True, mode='value', evaluator='blocks', "
+     "route='auto', generic=False)\n--\n\nAn EvalResult as a dict, or None when infeasible."},
     {nullptr, nullptr, 0, nullptr},
 };
 

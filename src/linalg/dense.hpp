@@ -1,0 +1,167 @@
+// Small dense routines shared by every kernel.
+//
+// Matrices are row-major doubles, element [r][c] at r*columns + c; a Cholesky
+// factor is lower triangular in a full square matrix with 0.0 above the
+// diagonal. The routines work in caller-supplied storage and allocate
+// nothing. Their order of operations is part of their contract: every step
+// t <- t - a*b is a rounded product followed by a subtraction (no fused
+// multiply-add), and sums run one term at a time in increasing index order,
+// so results are reproducible bit for bit.
+//
+// Each routine takes its size as a template argument N (the fixed forms used
+// for q = 1, 2, 3) or at run time with N = 0; both forms perform the same
+// operations in the same order and therefore give the same bits.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace corvane::linalg {
+
+using Index = std::uint64_t;
+
+template <Index N>
+inline constexpr Index size_of(Index n) {
+    return N ? N : n;
+}
+
+// Strict pivot test: positive and finite (positive subnormals pass; zero of
+// either sign, negatives, infinities and NaN fail).
+inline bool pivot_ok(double s) { return s > 0.0 && s <= std::numeric_limits<double>::max(); }
+
+// In-place Cholesky of an n x n matrix, column by column; only the diagonal
+// and the lower triangle are read. Returns false at the first failing pivot
+// (the matrix is then partly overwritten). On success the entries above the
+// diagonal are set to 0.0.
+template <Index N = 0>
+inline bool cholesky(double* a, Index n_dynamic = N) {
+    const Index n = size_of<N>(n_dynamic);
+    for (Index j = 0; j < n; ++j) {
+        double s = a[j * n + j];
+        for (Index k = 0; k < j; ++k) s = s - a[j * n + k] * a[j * n + k];
+        if (!pivot_ok(s)) return false;
+        const double d = std::sqrt(s);
+        a[j * n + j] = d;
+        if (j + 1 < n) {
+            const double r = 1.0 / d;
+            for (Index i = j + 1; i < n; ++i) {
+                double t = a[i * n + j];
+                for (Index k = 0; k < j; ++k) t = t - a[i * n + k] * a[j * n + k];
+                a[i * n + j] = r * t;
+            }
+        }
+    }
+    for (Index i = 0; i < n; ++i)
+        for (Index j = i + 1; j < n; ++j) a[i * n + j] = 0.0;
+    return true;
+}
+
+// L x = b in place for a vector b.
+template <Index N = 0>
+inline void forward_solve(const double* l, double* b, Index n_dynamic = N) {
+    const Index n = size_of<N>(n_dynamic);
+    for (Index j = 0; j < n; ++j) {
+        double t = b[j];
+        for (Index k = 0; k < j; ++k) t = t - l[j * n + k] * b[k];
+        b[j] = (1.0 / l[j * n + j]) * t;
+    }
+}
+
+// L X = B in place for an n x k matrix B, row j of every column before row
+// j + 1, the reciprocal formed once per row.
+template <Index N = 0>
+inline void forward_solve_matrix(const double* l, double* b, Index k_cols, Index n_dynamic = N) {
+    const Index n = size_of<N>(n_dynamic);
+    for (Index j = 0; j < n; ++j) {
+        const double s = 1.0 / l[j * n + j];
+        for (Index c = 0; c < k_cols; ++c) {
+            double t = b[j * k_cols + c];
+            for (Index k = 0; k < j; ++k) t = t - l[j * n + k] * b[k * k_cols + c];
+            b[j * k_cols + c] = s * t;
+        }
+    }
+}
+
+// L' x = b in place for a vector b.
+template <Index N = 0>
+inline void back_solve(const double* l, double* b, Index n_dynamic = N) {
+    const Index n = size_of<N>(n_dynamic);
+    for (Index j = n; j-- > 0;) {
+        double t = b[j];
+        for (Index k = j + 1; k < n; ++k) t = t - l[k * n + j] * b[k];
+        b[j] = (1.0 / l[j * n + j]) * t;
+    }
+}
+
+// L' X = B in place for an n x k matrix B, rows in decreasing order.
+template <Index N = 0>
+inline void back_solve_matrix(const double* l, double* b, Index k_cols, Index n_dynamic = N) {
+    const Index n = size_of<N>(n_dynamic);
+    for (Index j = n; j-- > 0;) {
+        const double s = 1.0 / l[j * n + j];
+        for (Index c = 0; c < k_cols; ++c) {
+            double t = b[j * k_cols + c];
+            for (Index k = j + 1; k < n; ++k) t = t - l[k * n + j] * b[k * k_cols + c];
+            b[j * k_cols + c] = s * t;
+        }
+    }
+}
+
+// (L L')^-1 into x (n x n): identity, forward then back substitution on all
+// columns; both triangles as computed (no mirroring).
+template <Index N = 0>
+inline void inverse_from_cholesky(const double* l, double* x, Index n_dynamic = N) {
+    const Index n = size_of<N>(n_dynamic);
+    for (Index i = 0; i < n; ++i)
+        for (Index j = 0; j < n; ++j) x[i * n + j] = i == j ? 1.0 : 0.0;
+    forward_solve_matrix<N>(l, x, n, n);
+    back_solve_matrix<N>(l, x, n, n);
+}
+
+// 2 * sum_j log L[j][j], summed from +0.0 upwards.
+template <Index N = 0>
+inline double log_det(const double* l, Index n_dynamic = N) {
+    const Index n = size_of<N>(n_dynamic);
+    double v = 0.0;
+    for (Index j = 0; j < n; ++j) v = std::log(l[j * n + j]) + v;
+    return 2.0 * v;
+}
+
+// C = A B for A (n x k), B (k x m), skipping terms whose A entry is exactly
+// 0.0 (so a zero annihilates even an infinite or NaN partner).
+template <Index NN = 0, Index KK = 0, Index MM = 0>
+inline void product(const double* a, const double* b, double* c, Index n_dynamic, Index k_dynamic,
+                    Index m_dynamic) {
+    const Index n = size_of<NN>(n_dynamic), k = size_of<KK>(k_dynamic), m = size_of<MM>(m_dynamic);
+    for (Index i = 0; i < n * m; ++i) c[i] = 0.0;
+    for (Index r = 0; r < n; ++r)
+        for (Index s = 0; s < k; ++s) {
+            const double x = a[r * k + s];
+            if (x == 0.0) continue;
+            for (Index j = 0; j < m; ++j) c[r * m + j] = c[r * m + j] + x * b[s * m + j];
+        }
+}
+
+// C = A' B for A (k x n), B (k x m), skipping zero entries of A.
+template <Index KK = 0, Index NN = 0, Index MM = 0>
+inline void product_transposed(const double* a, const double* b, double* c, Index k_dynamic,
+                               Index n_dynamic, Index m_dynamic) {
+    const Index k = size_of<KK>(k_dynamic), n = size_of<NN>(n_dynamic), m = size_of<MM>(m_dynamic);
+    for (Index i = 0; i < n * m; ++i) c[i] = 0.0;
+    for (Index r = 0; r < k; ++r)
+        for (Index s = 0; s < n; ++s) {
+            const double x = a[r * n + s];
+            if (x == 0.0) continue;
+            for (Index j = 0; j < m; ++j) c[s * m + j] = c[s * m + j] + x * b[r * m + j];
+        }
+}
+
+// sum_l a[l] * b[l * stride_b] from +0.0, increasing l.
+inline double dot(const double* a, const double* b, Index n, Index stride_a = 1, Index stride_b = 1) {
+    double s = 0.0;
+    for (Index l = 0; l < n; ++l) s = s + a[l * stride_a] * b[l * stride_b];
+    return s;
+}
+
+}  // namespace corvane::linalg

@@ -1,0 +1,325 @@
+// The "blocks" kernel: one q x q factorisation per group.
+//
+// Value pass, per group i (M_i = Lambda' Z_i'Z_i Lambda + I = L_i L_i'):
+//   zzl = Z_i'Z_i Lambda, chol = L_i, rzx = L_i^-1 Lambda' Z_i'X_i,
+//   cu = L_i^-1 Lambda' Z_i'y_i,
+// accumulating sum rzx'rzx, sum rzx'cu, sum log det M_i and sum |cu|^2 per
+// chunk; the chunk totals are reduced in chunk order and `profile` turns the
+// reduced system into the criterion.
+//
+// Gradient pass (same chunks), per theta entry t filling Lambda[a][b]:
+//   d/d theta_t = sum_i 2 (Z_i'Z_i Lambda M_i^-1)[a][b]
+//               - [REML] sum_i 2 (C_i A^-1 B_i')[a][b]
+//               + (nmp / pwrss) sum_i (-2 u_i[b] (Z_i' r_i)[a]),
+// with B_i = L_i^-T rzx, C_i = Z_i'X_i - Z_i'Z_i Lambda B_i,
+// u_i = L_i^-T (cu - rzx beta) and r_i = y_i - X_i beta - Z_i Lambda u_i.
+//
+// Every sum runs in increasing index order and every product with Lambda or a
+// cross-product skips exact zeros; chunk lengths depend only on p and q, so
+// the result is the same bit for bit on any number of threads.
+#include "lmm/blocks_evaluator.hpp"
+
+#include <algorithm>
+
+#include "linalg/compensated_sum.hpp"
+#include "linalg/dense.hpp"
+#include "lmm/profile.hpp"
+#include "lmm/theta_layout.hpp"
+
+namespace corvane::lmm {
+namespace {
+
+using linalg::CompensatedSum;
+using linalg::Index;
+
+// Per-chunk totals of the value pass.
+struct Acc1 {
+    std::vector<double> xx;          // p*p: sum rzx'rzx, upper triangle written
+    std::vector<CompensatedSum> xy;  // p: sum rzx'cu
+    CompensatedSum logdet;           // sum log det M_i
+    CompensatedSum cc;               // sum |cu|^2, one addition per entry
+    bool ok = true;                  // no group's factorisation failed
+    std::vector<double> slot;        // per-group storage when no workspace is kept
+
+    void reset(Index p) {
+        xx.assign(p * p, 0.0);
+        xy.assign(p, CompensatedSum{});
+        logdet = CompensatedSum{};
+        cc = CompensatedSum{};
+        ok = true;
+    }
+};
+
+// Per-chunk totals of the gradient pass, with the chunk's per-group scratch.
+struct Acc2 {
+    std::vector<double> dlogdet;  // n_theta
+    std::vector<double> dpwrss;   // n_theta
+    std::vector<double> scratch;  // 3q^2 + 2qp + 2q
+
+    void reset(Index n_theta) {
+        dlogdet.assign(n_theta, 0.0);
+        dpwrss.assign(n_theta, 0.0);
+    }
+};
+
+Index slot_length(Index p, Index q) { return q * (p + 1 + 2 * q); }
+
+// The reusable workspace of the gradient modes, taken from and given back to
+// the design's scratch pool (at most 4 kept; the mutex is held only while
+// taking or giving).
+class Workspace {
+public:
+    Workspace(const LmmData& d, Index length) : d_(d) {
+        {
+            std::lock_guard<std::mutex> lock(d.scratch.mutex);
+            auto& buffers = d.scratch.buffers;
+            for (std::size_t i = 0; i < buffers.size(); ++i) {
+                if (buffers[i].size() == length) {
+                    data_ = std::move(buffers[i]);
+                    if (i + 1 != buffers.size()) buffers[i] = std::move(buffers.back());
+                    buffers.pop_back();
+                    return;
+                }
+            }
+        }
+        data_.assign(length, 0.0);
+    }
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+    ~Workspace() {
+        std::lock_guard<std::mutex> lock(d_.scratch.mutex);
+        if (d_.scratch.buffers.size() < 4) d_.scratch.buffers.push_back(std::move(data_));
+    }
+    double* data() { return data_.data(); }
+
+private:
+    const LmmData& d_;
+    std::vector<double> data_;
+};
+
+// The value-pass step of group i into `slot`; false when L_i fails.
+template <Index Q>
+bool group_step(const LmmData& d, Index i, const double* lambda, double* slot, Acc1& acc) {
+    const Index q = linalg::size_of<Q>(d.q), p = d.p;
+    const double* ztz = d.ztz.data() + i * q * q;
+    const double* ztx = d.ztx.data() + i * q * p;
+    const double* zty = d.zty.data() + i * q;
+    double* zzl = slot;
+    double* chol = zzl + q * q;
+    double* rzx = chol + q * q;
+    double* cu = rzx + q * p;
+
+    linalg::product<Q, Q, Q>(ztz, lambda, zzl, q, q, q);
+    linalg::product_transposed<Q, Q, Q>(lambda, zzl, chol, q, q, q);
+    for (Index j = 0; j < q; ++j) chol[j * q + j] = chol[j * q + j] + 1.0;
+    if (!linalg::cholesky<Q>(chol, q)) return false;
+    acc.logdet.add(linalg::log_det<Q>(chol, q));
+
+    linalg::product_transposed<Q, Q>(lambda, ztx, rzx, q, q, p);
+    linalg::forward_solve_matrix<Q>(chol, rzx, p, q);
+    linalg::product_transposed<Q, Q, 1>(lambda, zty, cu, q, q, 1);
+    linalg::forward_solve<Q>(chol, cu, q);
+
+    for (Index l = 0; l < q; ++l) acc.cc.add(cu[l] * cu[l]);
+    for (Index k = 0; k < p; ++k) {
+        acc.xy[k].add(linalg::dot(rzx + k, cu, q, p, 1));
+        for (Index j = k; j < p; ++j) {
+            const double e = linalg::dot(rzx + k, rzx + j, q, p, p);
+            acc.xx[k * p + j] = e + acc.xx[k * p + j];
+        }
+    }
+    return true;
+}
+
+// Everything the gradient pass reads besides the workspace.
+struct GradientInputs {
+    const double* beta;
+    const double* a_inv;  // null unless reml
+    bool reml;
+    double* u_out;  // m*q in Full mode, else null
+};
+
+// The gradient-pass step of group i from its value-pass slot.
+template <Index Q>
+void gradient_step(const LmmData& d, Index i, const double* slot, const GradientInputs& in, Acc2& acc) {
+    const Index q = linalg::size_of<Q>(d.q), p = d.p;
+    const double* ztx = d.ztx.data() + i * q * p;
+    const double* zty = d.zty.data() + i * q;
+    const double* zzl = slot;
+    const double* chol = zzl + q * q;
+    const double* rzx = chol + q * q;
+    const double* cu = rzx + q * p;
+    double* minv = acc.scratch.data();
+    double* zzlm = minv + q * q;
+    double* babt = zzlm + q * q;
+    double* bmat = babt + q * q;
+    double* bainv = bmat + q * p;
+    double* zr = bainv + q * p;
+    double* u = zr + q;
+
+    // u = L_i^-T (cu - rzx beta)
+    for (Index k = 0; k < q; ++k) {
+        double w = cu[k];
+        for (Index j = 0; j < p; ++j) w = w - rzx[k * p + j] * in.beta[j];
+        u[k] = w;
+    }
+    linalg::back_solve<Q>(chol, u, q);
+    if (in.u_out) std::copy_n(u, q, in.u_out + i * q);
+
+    linalg::inverse_from_cholesky<Q>(chol, minv, q);
+    linalg::product<Q, Q, Q>(zzl, minv, zzlm, q, q, q);
+
+    // Z_i' r_i = Z_i'y_i - Z_i'X_i beta - Z_i'Z_i Lambda u
+    for (Index r = 0; r < q; ++r) {
+        double t = zty[r];
+        for (Index k = 0; k < p; ++k) t = t - ztx[r * p + k] * in.beta[k];
+        for (Index j = 0; j < q; ++j) t = t - zzl[r * q + j] * u[j];
+        zr[r] = t;
+    }
+
+    if (in.reml) {
+        std::copy_n(rzx, q * p, bmat);
+        linalg::back_solve_matrix<Q>(chol, bmat, p, q);
+        linalg::product<Q>(bmat, in.a_inv, bainv, q, p, p);
+        for (Index r = 0; r < q; ++r)
+            for (Index s = 0; s < q; ++s) babt[r * q + s] = linalg::dot(bainv + r * p, bmat + s * p, p);
+    }
+
+    const Index n_theta = d.theta_pairs.size();
+    for (Index t = 0; t < n_theta; ++t) {
+        const Index a = d.theta_pairs[t].row, b = d.theta_pairs[t].col;
+        double g = zzlm[a * q + b] * 2.0;
+        if (in.reml) {
+            const double x = linalg::dot(ztx + a * p, bainv + b * p, p);
+            const double y = linalg::dot(zzl + a * q, babt + b, q, 1, q);
+            g = g - (x - y) * 2.0;
+        }
+        acc.dlogdet[t] = g + acc.dlogdet[t];
+        acc.dpwrss[t] = acc.dpwrss[t] - (u[b] * 2.0) * zr[a];
+    }
+}
+
+template <Index Q>
+std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> theta, bool reml,
+                                     EvalMode mode, Schedule schedule) {
+    const Index p = d.p, q = d.q, m = d.m, n_theta = d.theta_pairs.size();
+    const std::vector<double> lambda = theta_to_lambda(theta, q);
+    const Index cost = blocks_cost(p, q);
+    const Index chunk = chunk_length(cost);
+    const Index n_chunks = chunk_count(m, chunk);
+    const bool parallel = go_parallel(schedule, m, chunk, cost);
+    const bool gradient = mode != EvalMode::ValueOnly;
+    const Index slot = slot_length(p, q);
+
+    std::optional<Workspace> workspace;
+    if (gradient) workspace.emplace(d, m * slot);
+
+    // Value pass.
+    std::vector<Acc1> slots(parallel ? reduce_slots(n_chunks, (p * p + 3 * p + slot) * sizeof(double)) : 1);
+    for (Acc1& s : slots)
+        if (!gradient) s.slot.resize(slot);
+    Acc1 total;
+    total.reset(p);
+    chunked_reduce(
+        n_chunks, parallel, slots,
+        [&](Index c, Acc1& acc) {
+            acc.reset(p);
+            if (!gradient) std::fill(acc.slot.begin(), acc.slot.end(), 0.0);
+            const Index end = std::min(m, (c + 1) * chunk);
+            for (Index i = c * chunk; i < end; ++i) {
+                double* storage = gradient ? workspace->data() + i * slot : acc.slot.data();
+                if (!group_step<Q>(d, i, lambda.data(), storage, acc)) {
+                    acc.ok = false;
+                    return;
+                }
+            }
+        },
+        [&](Index, const Acc1& acc) {
+            for (Index k = 0; k < p; ++k)
+                for (Index j = k; j < p; ++j) total.xx[k * p + j] = acc.xx[k * p + j] + total.xx[k * p + j];
+            for (Index k = 0; k < p; ++k) total.xy[k].merge(acc.xy[k]);
+            total.logdet.merge(acc.logdet);
+            total.cc.merge(acc.cc);
+            total.ok = total.ok && acc.ok;
+        });
+    slots.clear();
+    if (!total.ok) return std::nullopt;
+
+    // The reduced fixed-effect system.
+    std::vector<double> a(p * p), c(p);
+    for (Index l = 0; l < p; ++l)
+        for (Index j = l; j < p; ++j) a[l * p + j] = d.xtx[l * p + j] - total.xx[l * p + j];
+    for (Index l = 0; l < p; ++l)
+        for (Index j = 0; j < l; ++j) a[l * p + j] = a[j * p + l];
+    for (Index k = 0; k < p; ++k) c[k] = total.xy[k].subtracted_from(d.xty[k]);
+    const double r2 = total.cc.subtracted_from(d.yty);
+    const double ldl2 = total.logdet.hi + total.logdet.lo;
+
+    std::optional<Profile> prof = profile(d, std::move(a), std::move(c), reml, r2, ldl2);
+    if (!prof) return std::nullopt;
+
+    EvalResult result;
+    result.deviance = prof->deviance;
+    result.sigma2 = prof->pwrss / prof->nmp;
+    result.pwrss = prof->pwrss;
+    result.ldl2 = ldl2;
+    result.ldrx2 = reml ? prof->ldrx2 : 0.0;
+    if (!gradient) {
+        result.beta = std::move(prof->beta);
+        return result;
+    }
+
+    // Gradient pass.
+    std::vector<double> a_inv;
+    if (mode == EvalMode::Full || reml) {
+        a_inv.resize(p * p);
+        linalg::inverse_from_cholesky(prof->factor.data(), a_inv.data(), p);
+    }
+    if (mode == EvalMode::Full) result.u.assign(m * q, 0.0);
+    const GradientInputs inputs{prof->beta.data(), reml ? a_inv.data() : nullptr, reml,
+                                mode == EvalMode::Full ? result.u.data() : nullptr};
+    std::vector<Acc2> grad_slots(parallel ? reduce_slots(n_chunks, (2 * n_theta + 3 * q * q) * sizeof(double)) : 1);
+    for (Acc2& s : grad_slots) s.scratch.assign(3 * q * q + 2 * q * p + 2 * q, 0.0);
+    std::vector<double> dlogdet(n_theta, 0.0), dpwrss(n_theta, 0.0);
+    chunked_reduce(
+        n_chunks, parallel, grad_slots,
+        [&](Index c, Acc2& acc) {
+            acc.reset(n_theta);
+            const Index end = std::min(m, (c + 1) * chunk);
+            for (Index i = c * chunk; i < end; ++i)
+                gradient_step<Q>(d, i, workspace->data() + i * slot, inputs, acc);
+        },
+        [&](Index, const Acc2& acc) {
+            for (Index t = 0; t < n_theta; ++t) {
+                dlogdet[t] = acc.dlogdet[t] + dlogdet[t];
+                dpwrss[t] = acc.dpwrss[t] + dpwrss[t];
+            }
+        });
+    const double s = prof->nmp / prof->pwrss;
+    result.grad.resize(n_theta);
+    for (Index t = 0; t < n_theta; ++t) result.grad[t] = dlogdet[t] + s * dpwrss[t];
+    result.beta = std::move(prof->beta);
+    if (mode == EvalMode::Full) result.a_inv = std::move(a_inv);
+    return result;
+}
+
+}  // namespace
+
+std::uint64_t blocks_cost(std::uint64_t p, std::uint64_t q) {
+    return (3 * q * q + (q + q * q) / 2) * (p + q) + 2 * p * p * q + 8;
+}
+
+std::optional<EvalResult> evaluate_blocks(const LmmData& design, std::span<const double> theta,
+                                          bool reml, EvalMode mode, const EvalOptions& options) {
+    if (!options.generic) {
+        switch (design.q) {
+            case 1: return run_blocks<1>(design, theta, reml, mode, options.schedule);
+            case 2: return run_blocks<2>(design, theta, reml, mode, options.schedule);
+            case 3: return run_blocks<3>(design, theta, reml, mode, options.schedule);
+            default: break;
+        }
+    }
+    return run_blocks<0>(design, theta, reml, mode, options.schedule);
+}
+
+}  // namespace corvane::lmm

@@ -1,0 +1,38 @@
+// What a caller asks of an evaluation of the criterion, and what it gets.
+// An infeasible theta is an outcome (an empty optional), not an error.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "lmm/schedule.hpp"
+
+namespace corvane::lmm {
+
+enum class EvalMode : std::uint8_t {
+    ValueOnly = 0,     // criterion, beta, sigma2, pwrss, ldl2, ldrx2
+    WithGradient = 1,  // ... plus the gradient
+    Full = 2,          // ... plus a_inv and the random effects u
+};
+
+struct EvalResult {
+    std::vector<double> grad;   // n_theta: d criterion / d theta_t; empty in ValueOnly
+    std::vector<double> beta;   // p: fixed effects
+    std::vector<double> u;      // m*q, group-major: spherical random effects; Full only
+    std::vector<double> a_inv;  // p*p: inverse of the reduced fixed-effect matrix; Full only
+    double deviance = 0.0;      // profiled deviance, or REML criterion when reml
+    double sigma2 = 0.0;        // pwrss / nmp
+    double pwrss = 0.0;         // penalised residual sum of squares
+    double ldl2 = 0.0;          // sum over groups of log det(Lambda' Z_i'Z_i Lambda + I)
+    double ldrx2 = 0.0;         // log det of the reduced fixed-effect matrix when reml, else 0.0
+};
+
+// How an evaluation runs; the defaults are what the system uses. Tests force
+// the schedule either way, or the general (run-time size) kernels in place
+// of the fixed-size ones, to show that every choice gives the same bits.
+struct EvalOptions {
+    Schedule schedule = Schedule::Auto;
+    bool generic = false;
+};
+
+}  // namespace corvane::lmm
