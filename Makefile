@@ -39,6 +39,7 @@ demo: build
 
 bench: build
 	$(PY) bench/construct.py
+	$(PY) bench/evaluate.py
 
 clean:
 	rm -rf build

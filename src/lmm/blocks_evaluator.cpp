@@ -32,8 +32,9 @@ namespace {
 using linalg::CompensatedSum;
 using linalg::Index;
 
-// Per-chunk totals of the value pass.
-struct Acc1 {
+// Per-chunk totals of the value pass. Slots of neighbouring chunks are
+// written by different threads: keep each on its own cache lines.
+struct alignas(64) Acc1 {
     std::vector<double> xx;          // p*p: sum rzx'rzx, upper triangle written
     std::vector<CompensatedSum> xy;  // p: sum rzx'cu
     CompensatedSum logdet;           // sum log det M_i
@@ -51,7 +52,7 @@ struct Acc1 {
 };
 
 // Per-chunk totals of the gradient pass, with the chunk's per-group scratch.
-struct Acc2 {
+struct alignas(64) Acc2 {
     std::vector<double> dlogdet;  // n_theta
     std::vector<double> dpwrss;   // n_theta
     std::vector<double> scratch;  // 3q^2 + 2qp + 2q
@@ -216,23 +217,25 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
 
     // Value pass.
     std::vector<Acc1> slots(parallel ? reduce_slots(n_chunks, (p * p + 3 * p + slot) * sizeof(double)) : 1);
-    for (Acc1& s : slots)
-        if (!gradient) s.slot.resize(slot);
     Acc1 total;
     total.reset(p);
     chunked_reduce(
         n_chunks, parallel, slots,
-        [&](Index c, Acc1& acc) {
+        [&](Index c, Acc1& out) {
+            // Built by the thread that runs the chunk, so its small vectors
+            // do not share cache lines with another thread's.
+            Acc1 acc;
             acc.reset(p);
-            if (!gradient) std::fill(acc.slot.begin(), acc.slot.end(), 0.0);
+            if (!gradient) acc.slot.assign(slot, 0.0);
             const Index end = std::min(m, (c + 1) * chunk);
             for (Index i = c * chunk; i < end; ++i) {
                 double* storage = gradient ? workspace->data() + i * slot : acc.slot.data();
                 if (!group_step<Q>(d, i, lambda.data(), storage, acc)) {
                     acc.ok = false;
-                    return;
+                    break;
                 }
             }
+            out = std::move(acc);
         },
         [&](Index, const Acc1& acc) {
             for (Index k = 0; k < p; ++k)
@@ -279,15 +282,17 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
     const GradientInputs inputs{prof->beta.data(), reml ? a_inv.data() : nullptr, reml,
                                 mode == EvalMode::Full ? result.u.data() : nullptr};
     std::vector<Acc2> grad_slots(parallel ? reduce_slots(n_chunks, (2 * n_theta + 3 * q * q) * sizeof(double)) : 1);
-    for (Acc2& s : grad_slots) s.scratch.assign(3 * q * q + 2 * q * p + 2 * q, 0.0);
     std::vector<double> dlogdet(n_theta, 0.0), dpwrss(n_theta, 0.0);
     chunked_reduce(
         n_chunks, parallel, grad_slots,
-        [&](Index c, Acc2& acc) {
+        [&](Index c, Acc2& out) {
+            Acc2 acc;
             acc.reset(n_theta);
+            acc.scratch.assign(3 * q * q + 2 * q * p + 2 * q, 0.0);
             const Index end = std::min(m, (c + 1) * chunk);
             for (Index i = c * chunk; i < end; ++i)
                 gradient_step<Q>(d, i, workspace->data() + i * slot, inputs, acc);
+            out = std::move(acc);
         },
         [&](Index, const Acc2& acc) {
             for (Index t = 0; t < n_theta; ++t) {

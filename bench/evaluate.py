@@ -1,0 +1,122 @@
+"""Time per evaluation of the profiled criterion and its gradient.
+
+Usage: python bench/evaluate.py [--quick] [--evaluators blocks,...]
+
+For m = 10**3, 10**4, 10**5 groups (10 rows each) and (p, q) = (3, 1), (5, 2),
+(4, 3), prints the time per `deviance` and `deviance_grad` call (median over
+repeated calls, min-max), nanoseconds per group, and the per-group cost units
+of the chunking rule evaluated per nanosecond, for a 1-thread pool and the
+full pool (each in a child process: the pool is sized by CPU affinity).
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+SHAPES = [(3, 1), (5, 2), (4, 3)]
+GROUPS = [10**3, 10**4, 10**5]
+
+
+def blocks_cost(p, q):
+    return (3 * q * q + (q + q * q) // 2) * (p + q) + 2 * p * p * q + 8
+
+
+def make_core(m, p, q, evaluator, seed=7):
+    from corvane import LmmCore
+
+    rng = np.random.default_rng(seed + m + 10 * p + q)
+    rows = 10
+    n = m * rows
+    codes = np.repeat(np.arange(m, dtype=np.int64), rows)
+    x = rng.standard_normal((n, p))
+    x[:, 0] = 1.0
+    z = rng.standard_normal((n, q))
+    z[:, 0] = 1.0
+    b = rng.standard_normal((m, q))
+    y = x @ np.ones(p) + np.einsum("ij,ij->i", z, b[codes]) + rng.standard_normal(n)
+    return LmmCore(y, x, z, codes, m, evaluator=evaluator)
+
+
+def time_calls(fn, budget=0.6, min_calls=5, max_calls=2000):
+    fn()  # warm the workspace pool
+    times = []
+    start = time.perf_counter()
+    while len(times) < min_calls or (time.perf_counter() - start < budget and len(times) < max_calls):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return times
+
+
+def run(evaluators, groups):
+    out = []
+    for evaluator in evaluators:
+        for p, q in SHAPES:
+            for m in groups:
+                core = make_core(m, p, q, evaluator)
+                theta = np.array(core.default_theta()) * 0.7
+                theta = [float(v) for v in theta]
+                dev = time_calls(lambda: core.deviance(theta))
+                grad = time_calls(lambda: core.deviance_grad(theta))
+                out.append(dict(evaluator=core.evaluator, p=p, q=q, m=m, deviance=dev, grad=grad))
+    return out
+
+
+def child(evaluators, groups, one_thread):
+    code = (
+        "import os, sys, json\n"
+        + ("os.sched_setaffinity(0, {0})\n" if one_thread else "")
+        + "sys.path.insert(0, %r)\n" % os.path.dirname(os.path.abspath(__file__))
+        + "import evaluate\n"
+        + "print(json.dumps(evaluate.run(%r, %r)))\n" % (evaluators, groups)
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="m = 10**5 only")
+    ap.add_argument("--evaluators", default="blocks")
+    args = ap.parse_args()
+    evaluators = args.evaluators.split(",")
+    groups = [10**5] if args.quick else GROUPS
+    cpus = len(os.sched_getaffinity(0))
+    print("machine: %s, %d CPUs available, Python %s, NumPy %s"
+          % (platform.machine(), cpus, platform.python_version(), np.__version__))
+    header = "%-10s %3s %3s %7s %7s  %-30s %8s %9s  %-30s %8s %9s" % (
+        "evaluator", "p", "q", "m", "threads", "deviance us/call (min-max)", "ns/group", "units/ns",
+        "deviance_grad us/call (min-max)", "ns/group", "units/ns")
+    print(header)
+    print("-" * len(header))
+    results = {}
+    for threads, one in ((1, True), (cpus, False)):
+        for r in child(evaluators, groups, one):
+            results[(r["evaluator"], r["p"], r["q"], r["m"], threads)] = r
+    for key in sorted(results, key=lambda k: (k[0], k[1], k[2], k[3], k[4])):
+        r = results[key]
+        cells = []
+        for name in ("deviance", "grad"):
+            ts = r[name]
+            med = statistics.median(ts)
+            cells.append("%9.1f (%8.1f-%8.1f)" % (med * 1e6, min(ts) * 1e6, max(ts) * 1e6))
+            cells.append("%8.1f" % (med * 1e9 / r["m"]))
+            cells.append("%9.2f" % (r["m"] * blocks_cost(r["p"], r["q"]) / (med * 1e9)))
+        print("%-10s %3d %3d %7d %7d  %-30s %8s %9s  %-30s %8s %9s" % ((key[0], key[1], key[2], key[3], key[4]) + tuple(cells)))
+    print("\nspeed-up of the full pool over 1 thread (deviance_grad, median):")
+    for key in sorted(results):
+        if key[4] == 1 and (key[:4] + (cpus,)) in results and cpus > 1:
+            one = statistics.median(results[key]["grad"])
+            full = statistics.median(results[key[:4] + (cpus,)]["grad"])
+            print("  %-10s p=%d q=%d m=%-7d %.2fx" % (key[0], key[1], key[2], key[3], one / full))
+
+
+if __name__ == "__main__":
+    main()
