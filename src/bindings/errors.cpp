@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "lmm/errors.hpp"
-#include "lmm/evaluate.hpp"
 
 namespace corvane::bindings {
 
@@ -17,8 +16,6 @@ void set_python_error_from_current() noexcept {
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const lmm::InvalidInput& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const lmm::NotAvailable& e) {
-        PyErr_SetString(PyExc_NotImplementedError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

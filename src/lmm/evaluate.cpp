@@ -1,17 +1,138 @@
+// The dispatcher: "blocks" (and "aggregated" without classes) go to the
+// blocks kernel; "streaming" and "aggregated" run the augmented evaluator
+// over groups or classes, reduce its per-chunk totals in chunk order, and
+// assemble the reduced system, the criterion and its gradient:
+//   A = X'X - corr_XX,  c = X'y - corr_Xy,  r2 = y'y - corr_yy,
+//   grad_t = trace_t - (nmp / pwrss) r'G_t r - [REML] tr(A^-1 G_t,XX),
+// with r = (-beta, 1) and G_t the collapsed derivative block of theta_t.
 #include "lmm/evaluate.hpp"
 
+#include <algorithm>
+
+#include "linalg/dense.hpp"
+#include "lmm/augmented_evaluator.hpp"
 #include "lmm/blocks_evaluator.hpp"
+#include "lmm/profile.hpp"
+#include "lmm/random_effects.hpp"
+#include "lmm/theta_layout.hpp"
 
 namespace corvane::lmm {
+namespace {
+
+using linalg::CompensatedSum;
+using linalg::Index;
+
+template <class Source>
+std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& source, Index cost,
+                                             std::span<const double> theta, bool reml, EvalMode mode,
+                                             const EvalOptions& options) {
+    const Index p = d.p, p1 = p + 1, pp = p1 * p1, n_theta = d.theta_pairs.size();
+    const bool gradient = mode != EvalMode::ValueOnly;
+    const std::vector<double> lambda = theta_to_lambda(theta, d.q);
+    const Index items = source.count();
+    const Index chunk = chunk_length(cost);
+    const Index n_chunks = chunk_count(items, chunk);
+    const bool parallel = go_parallel(options.schedule, items, chunk, cost);
+
+    // Totals, merged chunk by chunk in chunk order.
+    std::vector<CompensatedSum> corr(pp);
+    std::vector<double> trace(gradient ? n_theta : 0, 0.0);
+    std::vector<CompensatedSum> dcorr(gradient ? n_theta * pp : 0);
+    CompensatedSum logdet;
+    bool ok = true;
+
+    const Index acc_bytes = ((gradient ? n_theta * pp : 0) + pp) * 2 * sizeof(double);
+    std::vector<AccA> slots(parallel ? reduce_slots(n_chunks, acc_bytes) : 1);
+    chunked_reduce(
+        n_chunks, parallel, slots,
+        [&](Index c, AccA& out) {
+            out = augmented_chunk(source, c * chunk, chunk, lambda.data(), gradient, options.generic);
+        },
+        [&](Index, const AccA& part) {
+            for (Index e = 0; e < pp; ++e) corr[e].merge(part.corr[e]);
+            if (gradient) {
+                for (Index t = 0; t < n_theta; ++t) trace[t] = part.trace[t] + trace[t];
+                for (Index e = 0; e < n_theta * pp; ++e) dcorr[e].merge(part.dcorr[e]);
+            }
+            logdet.merge(part.logdet);
+            ok = ok && part.ok;
+        });
+    slots.clear();
+    if (!ok) return std::nullopt;
+
+    const double ldl2 = logdet.hi + logdet.lo;
+    std::vector<double> a(p * p), c(p);
+    for (Index x = 0; x < p; ++x)
+        for (Index y = x; y < p; ++y) a[x * p + y] = corr[x * p1 + y].subtracted_from(d.xtx[x * p + y]);
+    for (Index x = 0; x < p; ++x)
+        for (Index y = 0; y < x; ++y) a[x * p + y] = a[y * p + x];
+    for (Index x = 0; x < p; ++x) c[x] = corr[x * p1 + p].subtracted_from(d.xty[x]);
+    const double r2 = corr[p * p1 + p].subtracted_from(d.yty);
+
+    std::optional<Profile> prof = profile(d, std::move(a), std::move(c), reml, r2, ldl2);
+    if (!prof) return std::nullopt;
+
+    EvalResult result;
+    result.deviance = prof->deviance;
+    result.sigma2 = prof->pwrss / prof->nmp;
+    result.pwrss = prof->pwrss;
+    result.ldl2 = ldl2;
+    result.ldrx2 = reml ? prof->ldrx2 : 0.0;
+
+    std::vector<double> a_inv;
+    if (mode == EvalMode::Full || (gradient && reml)) {
+        a_inv.resize(p * p);
+        linalg::inverse_from_cholesky(prof->factor.data(), a_inv.data(), p);
+    }
+    if (gradient) {
+        std::vector<double> r(p1);
+        for (Index j = 0; j < p; ++j) r[j] = -prof->beta[j];
+        r[p] = 1.0;
+        std::vector<double> g(pp);
+        const double scale = prof->nmp / prof->pwrss;
+        result.grad.resize(n_theta);
+        for (Index t = 0; t < n_theta; ++t) {
+            for (Index e = 0; e < pp; ++e) g[e] = dcorr[t * pp + e].value();
+            double s2 = 0.0;
+            for (Index j = 0; j <= p; ++j) {
+                s2 = s2 + (r[j] * r[j]) * g[j * p1 + j];
+                const double h = 2.0 * r[j];
+                for (Index k = j + 1; k <= p; ++k) s2 = s2 + (h * r[k]) * g[j * p1 + k];
+            }
+            double v = trace[t] - scale * s2;
+            if (reml) {
+                double s3 = 0.0;
+                for (Index j = 0; j < p; ++j) {
+                    s3 = s3 + a_inv[j * p + j] * g[j * p1 + j];
+                    for (Index k = j + 1; k < p; ++k) s3 = s3 + (a_inv[j * p + k] * 2.0) * g[j * p1 + k];
+                }
+                v = v - s3;
+            }
+            result.grad[t] = v;
+        }
+    }
+    if (mode == EvalMode::Full) {
+        result.u = random_effects(d, lambda.data(), prof->beta.data(), options);
+        result.a_inv = std::move(a_inv);
+    }
+    result.beta = std::move(prof->beta);
+    return result;
+}
+
+}  // namespace
 
 std::optional<EvalResult> evaluate(const LmmData& design, std::span<const double> theta, bool reml,
                                    EvalMode mode, const EvalOptions& options) {
     switch (design.evaluator) {
-        case EvaluatorKind::Aggregated:
-            if (design.classes) throw NotAvailable("the aggregated evaluator is not available yet");
-            return evaluate_blocks(design, theta, reml, mode, options);
         case EvaluatorKind::Streaming:
-            throw NotAvailable("the streaming evaluator is not available yet");
+            return evaluate_augmented(design, GroupSource{design}, streaming_cost(design.p, design.q),
+                                      theta, reml, mode, options);
+        case EvaluatorKind::Aggregated:
+            if (design.classes)
+                return evaluate_augmented(design, ClassSource{design, *design.classes},
+                                          aggregated_cost(design.p, design.q), theta, reml, mode,
+                                          options);
+            return evaluate_blocks(design, theta, reml, mode, options);
         default:
             return evaluate_blocks(design, theta, reml, mode, options);
     }

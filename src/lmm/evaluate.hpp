@@ -4,18 +4,11 @@
 
 #include <optional>
 #include <span>
-#include <stdexcept>
 
 #include "lmm/eval_result.hpp"
 #include "lmm/lmm_data.hpp"
 
 namespace corvane::lmm {
-
-// Raised for a kernel whose evaluator this build does not have yet.
-class NotAvailable : public std::logic_error {
-public:
-    using std::logic_error::logic_error;
-};
 
 // The criterion at theta by the design's kernel; nothing when infeasible.
 // theta must hold n_theta finite values (the callers check it).

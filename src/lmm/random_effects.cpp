@@ -1,0 +1,78 @@
+#include "lmm/random_effects.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "linalg/dense.hpp"
+#include "parallel/pool.hpp"
+
+namespace corvane::lmm {
+namespace {
+
+using linalg::Index;
+
+template <Index Q>
+void group_modes(const LmmData& d, Index i, const double* lambda, const double* beta, double* scratch,
+                 double* u) {
+    const Index q = linalg::size_of<Q>(d.q), p = d.p;
+    const double* ztz = d.ztz.data() + i * q * q;
+    const double* ztx = d.ztx.data() + i * q * p;
+    const double* zty = d.zty.data() + i * q;
+    double* a = scratch;
+    double* m = a + q * q;
+    double* r = m + q * q;
+
+    linalg::product<Q, Q, Q>(ztz, lambda, a, q, q, q);
+    linalg::product_transposed<Q, Q, Q>(lambda, a, m, q, q, q);
+    for (Index k = 0; k < q; ++k) m[k * q + k] = m[k * q + k] + 1.0;
+    if (!linalg::cholesky<Q>(m, q)) {
+        std::fill_n(u, q, std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    for (Index c = 0; c < q; ++c) {
+        double t = zty[c];
+        for (Index k = 0; k < p; ++k) t = t - ztx[c * p + k] * beta[k];
+        r[c] = t;
+    }
+    linalg::product_transposed<Q, Q, 1>(lambda, r, u, q, q, 1);
+    linalg::forward_solve<Q>(m, u, q);
+    linalg::back_solve<Q>(m, u, q);
+}
+
+template <Index Q>
+std::vector<double> run(const LmmData& d, const double* lambda, const double* beta, Schedule schedule) {
+    const Index q = d.q, p = d.p, m = d.m;
+    std::vector<double> u(m * q, 0.0);
+    const Index cost = std::max<Index>(1, q * (p + 2 * q * q) + 4);
+    const Index chunk = chunk_length(cost);
+    const Index n_chunks = chunk_count(m, chunk);
+    auto run_chunk = [&](std::size_t c) {
+        std::vector<double> scratch(2 * q * q + q, 0.0);
+        const Index end = std::min(m, (c + 1) * chunk);
+        for (Index i = c * chunk; i < end; ++i)
+            group_modes<Q>(d, i, lambda, beta, scratch.data(), u.data() + i * q);
+    };
+    if (go_parallel(schedule, m, chunk, cost)) {
+        parallel::parallel_for(n_chunks, run_chunk);
+    } else {
+        for (Index c = 0; c < n_chunks; ++c) run_chunk(c);
+    }
+    return u;
+}
+
+}  // namespace
+
+std::vector<double> random_effects(const LmmData& design, const double* lambda, const double* beta,
+                                   const EvalOptions& options) {
+    if (!options.generic) {
+        switch (design.q) {
+            case 1: return run<1>(design, lambda, beta, options.schedule);
+            case 2: return run<2>(design, lambda, beta, options.schedule);
+            case 3: return run<3>(design, lambda, beta, options.schedule);
+            default: break;
+        }
+    }
+    return run<0>(design, lambda, beta, options.schedule);
+}
+
+}  // namespace corvane::lmm
