@@ -57,7 +57,7 @@ def shared_design(rng, q, p, m=M, empty=(EMPTY,), n_templates=3, per=4):
 
 @pytest.fixture(scope="session")
 def small():
-    """small(shape, q): "varied" (every group differs) or "shared" (few classes),
+    """small(shape, q): "varied" (every Z_i'Z_i differs) or "shared" (few classes),
     p = 3, 30 groups with group 7 empty."""
     cache = {}
 
@@ -66,6 +66,8 @@ def small():
             rng = np.random.default_rng(10 * q + (shape == "shared"))
             if shape == "varied":
                 pr = Problem(*make_design(rng, 200, P, q, M, empty=(EMPTY,)), M)
+                if q == 1:  # a random slope: Z_i'Z_i differs even between groups of one size
+                    pr.z = 1.0 + rng.standard_normal((pr.y.size, 1))
             else:
                 pr = shared_design(rng, q, P)
             pr.refs = {}
@@ -139,7 +141,20 @@ def test_matches_reference(small, kernel, shape, q, reml):
     got, ref = pr.evaluate(THETA[q], kernel, reml=reml, mode="full"), ref_of(pr, q, reml)
     fields = ("u",) if kernel == "blocks" else ("u", "beta", "a_inv", "deviance", "pwrss", "sigma2",
                                                  "ldl2") + (("ldrx2",) if reml else ())
-    assert_close(got, ref, 1e-8, fields)
+    assert_close(got, ref, 1e-10, fields)
+
+
+@pytest.mark.parametrize("reml", [True, False])
+@pytest.mark.parametrize("kernel", AUGMENTED)
+def test_modes(small, kernel, reml):
+    pr = small("shared", 2)
+    out = {mode: pr.evaluate(THETA[2], kernel, reml=reml, mode=mode) for mode in ("value", "gradient", "full")}
+    sizes = {"value": (0, 0, 0), "gradient": (3, 0, 0), "full": (3, M * 2, P * P)}
+    for mode, r in out.items():
+        assert (r["grad"].size, r["u"].size, r["a_inv"].size) == sizes[mode], mode
+        for k in ("beta", "deviance", "sigma2", "pwrss", "ldl2", "ldrx2"):
+            assert np.array_equal(bits(r[k]), bits(out["full"][k])), (mode, k)
+    assert np.array_equal(bits(out["gradient"]["grad"]), bits(out["full"]["grad"]))
 
 
 @pytest.mark.parametrize("kernel", KERNELS)

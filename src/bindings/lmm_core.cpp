@@ -11,10 +11,12 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "bindings/args.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/solution_dict.hpp"
 #include "lmm/evaluate.hpp"
 #include "lmm/lmm_data.hpp"
 #include "lmm/theta_layout.hpp"
@@ -184,7 +186,6 @@ PyObject* with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 CORVANE_THETA_METHOD(deviance_hessian)
 CORVANE_THETA_METHOD(conditional_covariances)
-CORVANE_THETA_METHOD(solution)
 #undef CORVANE_THETA_METHOD
 
 PyObject* deviance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -214,6 +215,14 @@ PyObject* deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             return Py_BuildValue("(dN)", std::numeric_limits<double>::infinity(), float_list(nans));
         }
         return Py_BuildValue("(dN)", result->deviance, float_list(result->grad));
+    });
+}
+
+PyObject* solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        ThetaArgs a;
+        if (!theta_args(self, "solution", args, nargs, kwnames, a)) return nullptr;
+        return solution_dict(data_of(self), a.theta, a.reml, nullptr);
     });
 }
 
@@ -267,7 +276,31 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return guarded([&]() -> PyObject* {
         FitArgs a;
         if (!fit_args(self, args, nargs, kwnames, a)) return nullptr;
-        return not_implemented("fit");
+        const lmm::LmmData& d = data_of(self);
+        const std::size_t n_theta = lmm::n_theta(d.q);
+        const std::vector<double> lower = lmm::lower_bounds(d.q);
+        std::optional<optim::OptimResult> best;
+        {
+            GilRelease unlocked;
+            const optim::Objective objective = [&](std::span<const double> theta, double& f,
+                                                   std::vector<double>& g) {
+                std::optional<lmm::EvalResult> r =
+                    lmm::evaluate(d, theta, a.reml, lmm::EvalMode::WithGradient);
+                if (!r) return false;
+                f = r->deviance;
+                g = std::move(r->grad);
+                return true;
+            };
+            // One run per start, in order; a later start wins only with a
+            // strictly smaller criterion, so ties keep the earliest.
+            for (std::size_t k = 0; k * n_theta < a.starts.size(); ++k) {
+                const std::span<const double> start(a.starts.data() + k * n_theta, n_theta);
+                optim::OptimResult run =
+                    optim::minimize_bounded(objective, start, lower, a.max_iter, a.gtol, a.ftol);
+                if (!best || run.fun < best->fun) best = std::move(run);
+            }
+        }
+        return solution_dict(d, best->x, a.reml, &*best);
     });
 }
 

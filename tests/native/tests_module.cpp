@@ -19,6 +19,7 @@
 #include "lmm/profile.hpp"
 #include "lmm/lmm_data.hpp"
 #include "lmm/theta_layout.hpp"
+#include "optim/minimize_bounded.hpp"
 #include "parallel/pool.hpp"
 
 namespace corvane::bindings {
@@ -564,6 +565,61 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
+// minimize(fun, x0, lower, max_iter=300, gtol=1e-8, ftol=1e-12) -> dict.
+// fun(x: list) returns (f, g) or None for an infeasible point; it runs with
+// the interpreter lock held, and an exception it raises ends the search.
+PyObject* minimize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"fun", "x0", "lower", "max_iter", "gtol", "ftol"};
+        PyObject* bound[6];
+        std::vector<double> x0, lower;
+        std::uint64_t max_iter = 300;
+        double gtol = 1e-8, ftol = 1e-12;
+        if (!bind_arguments({"minimize", kNames, 6, 3}, args, nargs, kwnames, bound) ||
+            !to_doubles(bound[1], "x0", x0) || !to_doubles(bound[2], "lower", lower) ||
+            (bound[3] && !to_uint64(bound[3], "max_iter", max_iter)) ||
+            (bound[4] && !to_double(bound[4], "gtol", gtol)) || (bound[5] && !to_double(bound[5], "ftol", ftol)))
+            return nullptr;
+        if (lower.size() != x0.size()) {
+            PyErr_SetString(PyExc_ValueError, "x0 and lower differ in length");
+            return nullptr;
+        }
+        PyObject* fun = bound[0];
+        const optim::Objective objective = [&](std::span<const double> x, double& f, std::vector<double>& g) {
+            PyRef point = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(x.size())));
+            if (!point) throw PythonError{};
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                PyObject* item = PyFloat_FromDouble(x[i]);
+                if (!item) throw PythonError{};
+                PyList_SET_ITEM(point.get(), static_cast<Py_ssize_t>(i), item);
+            }
+            PyRef answer = PyRef::steal(PyObject_CallOneArg(fun, point.get()));
+            if (!answer) throw PythonError{};
+            if (answer.get() == Py_None) return false;
+            PyObject *f_obj, *g_obj;
+            if (!PyArg_ParseTuple(answer.get(), "OO", &f_obj, &g_obj) || !to_double(f_obj, "f", f) ||
+                !to_doubles(g_obj, "g", g))
+                throw PythonError{};
+            if (g.size() != x.size()) {
+                PyErr_SetString(PyExc_ValueError, "gradient of the wrong length");
+                throw PythonError{};
+            }
+            return true;
+        };
+        const optim::OptimResult r = optim::minimize_bounded(objective, x0, lower, max_iter, gtol, ftol);
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict || !set_item(dict.get(), "x", new_array({as_intp(r.x.size())}, r.x.data())) ||
+            !set_item(dict.get(), "message", PyUnicode_FromString(r.message.c_str())) ||
+            !set_item(dict.get(), "fun", PyFloat_FromDouble(r.fun)) ||
+            !set_item(dict.get(), "grad_inf_norm", PyFloat_FromDouble(r.grad_inf_norm)) ||
+            !set_item(dict.get(), "iterations", PyLong_FromUnsignedLongLong(r.iterations)) ||
+            !set_item(dict.get(), "fev", PyLong_FromUnsignedLongLong(r.fev)) ||
+            !set_item(dict.get(), "converged", PyBool_FromLong(r.converged)))
+            return nullptr;
+        return dict.release();
+    });
+}
+
 template <auto F>
 PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -599,6 +655,9 @@ PyMethodDef kFunctions[] = {
     {"evaluate", fastcall<evaluate>(), kFast,
      "evaluate(y, x, z, codes, n_groups, theta, reml=True, mode='value', evaluator='blocks', "
      "route='auto', generic=False)\n--\n\nAn EvalResult as a dict, or None when infeasible."},
+    {"minimize", fastcall<minimize>(), kFast,
+     "minimize(fun, x0, lower, max_iter=300, gtol=1e-8, ftol=1e-12)\n--\n\n"
+     "The bound-constrained minimiser on a Python objective returning (f, g) or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

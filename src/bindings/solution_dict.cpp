@@ -1,0 +1,97 @@
+#include "bindings/solution_dict.hpp"
+
+#include <cmath>
+#include <optional>
+
+#include "bindings/numpy_api.hpp"
+#include "lmm/evaluate.hpp"
+#include "lmm/theta_layout.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+// A new C-contiguous float64 array of the given shape from `values`.
+PyObject* array_of(const std::vector<double>& values, std::initializer_list<npy_intp> shape) {
+    std::vector<npy_intp> dims(shape);
+    PyRef array = PyRef::steal(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_FLOAT64));
+    if (!array) return nullptr;
+    std::copy(values.begin(), values.end(),
+              static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
+    return array.release();
+}
+
+bool put(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+npy_intp dim(std::uint64_t v) { return static_cast<npy_intp>(v); }
+
+}  // namespace
+
+PyObject* solution_dict(const lmm::LmmData& d, const std::vector<double>& theta, bool reml,
+                        const optim::OptimResult* optim) {
+    std::optional<lmm::EvalResult> r;
+    {
+        GilRelease unlocked;
+        r = lmm::evaluate(d, theta, reml, lmm::EvalMode::Full);
+    }
+    if (!r) {
+        PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
+        return nullptr;
+    }
+    const std::uint64_t p = d.p, q = d.q, m = d.m;
+    const std::vector<double> lambda = lmm::theta_to_lambda(theta, q);
+
+    // cov_re = sigma2 * Lambda Lambda'; cov_beta = sigma2 * A^-1; b_i = Lambda u_i.
+    std::vector<double> cov_re(q * q), cov_beta(p * p), b(m * q);
+    for (std::uint64_t i = 0; i < q; ++i)
+        for (std::uint64_t j = 0; j < q; ++j) {
+            double s = 0.0;
+            for (std::uint64_t k = 0; k < q; ++k) s = s + lambda[i * q + k] * lambda[j * q + k];
+            cov_re[i * q + j] = r->sigma2 * s;
+        }
+    for (std::uint64_t e = 0; e < p * p; ++e) cov_beta[e] = r->sigma2 * r->a_inv[e];
+    for (std::uint64_t g = 0; g < m; ++g)
+        for (std::uint64_t j = 0; j < q; ++j) {
+            double s = 0.0;
+            for (std::uint64_t k = 0; k < q; ++k) s = s + lambda[j * q + k] * r->u[g * q + k];
+            b[g * q + j] = s;
+        }
+
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* o = dict.get();
+    const bool ok =
+        put(o, "theta", array_of(theta, {dim(theta.size())})) &&
+        put(o, "deviance", PyFloat_FromDouble(r->deviance)) &&
+        put(o, "grad", array_of(r->grad, {dim(r->grad.size())})) &&
+        put(o, "beta", array_of(r->beta, {dim(p)})) &&
+        put(o, "cov_beta", array_of(cov_beta, {dim(p), dim(p)})) &&
+        put(o, "cov_re", array_of(cov_re, {dim(q), dim(q)})) &&
+        put(o, "random_effects", array_of(b, {dim(m), dim(q)})) &&
+        put(o, "u", array_of(r->u, {dim(m), dim(q)})) &&
+        put(o, "sigma2", PyFloat_FromDouble(r->sigma2)) &&
+        put(o, "sigma", PyFloat_FromDouble(std::sqrt(r->sigma2))) &&
+        put(o, "pwrss", PyFloat_FromDouble(r->pwrss)) &&
+        put(o, "ldl2", PyFloat_FromDouble(r->ldl2)) &&
+        put(o, "ldrx2", PyFloat_FromDouble(r->ldrx2)) &&
+        put(o, "reml", PyBool_FromLong(reml)) &&
+        put(o, "n", PyLong_FromUnsignedLongLong(d.n)) &&
+        put(o, "p", PyLong_FromUnsignedLongLong(p)) &&
+        put(o, "q", PyLong_FromUnsignedLongLong(q)) &&
+        put(o, "m", PyLong_FromUnsignedLongLong(m));
+    if (!ok) return nullptr;
+    if (optim) {
+        const bool ok2 = put(o, "converged", PyBool_FromLong(optim->converged)) &&
+                         put(o, "iterations", PyLong_FromUnsignedLongLong(optim->iterations)) &&
+                         put(o, "fev", PyLong_FromUnsignedLongLong(optim->fev)) &&
+                         put(o, "grad_inf_norm", PyFloat_FromDouble(optim->grad_inf_norm)) &&
+                         put(o, "message", PyUnicode_FromStringAndSize(optim->message.data(),
+                                                                       static_cast<Py_ssize_t>(optim->message.size())));
+        if (!ok2) return nullptr;
+    }
+    return dict.release();
+}
+
+}  // namespace corvane::bindings
