@@ -27,9 +27,4 @@ void set_python_error_from_current() noexcept {
     }
 }
 
-PyObject* not_implemented(const char* method) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build yet", method);
-    return nullptr;
-}
-
 }  // namespace corvane::bindings

@@ -29,7 +29,4 @@ PyObject* guarded(F&& f) noexcept {
     }
 }
 
-// NotImplementedError for a method whose computation is not available yet.
-PyObject* not_implemented(const char* method);
-
 }  // namespace corvane::bindings

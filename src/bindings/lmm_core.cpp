@@ -7,6 +7,7 @@
 // lock for the numerical work, and retakes it to build the result.
 #include "bindings/lmm_core.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -15,8 +16,10 @@
 #include <vector>
 
 #include "bindings/args.hpp"
+#include "bindings/numpy_api.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/solution_dict.hpp"
+#include "lmm/derived.hpp"
 #include "lmm/evaluate.hpp"
 #include "lmm/lmm_data.hpp"
 #include "lmm/theta_layout.hpp"
@@ -170,23 +173,56 @@ PyObject* with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         lmm::RowsView rows_view;
         if (!to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays)) return nullptr;
         if (!rows(arrays, rows_view)) return nullptr;
-        (void)self;
-        return not_implemented("with_response");
+        std::unique_ptr<lmm::LmmData> data;
+        {
+            GilRelease unlocked;
+            data = data_of(self).with_response(rows_view);
+        }
+        return wrap(Py_TYPE(self), std::move(data));
     });
 }
 
-#define CORVANE_THETA_METHOD(NAME)                                                              \
-    PyObject* NAME(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-        return guarded([&]() -> PyObject* {                                                     \
-            ThetaArgs a;                                                                        \
-            if (!theta_args(self, #NAME, args, nargs, kwnames, a)) return nullptr;              \
-            return not_implemented(#NAME);                                                      \
-        });                                                                                     \
-    }
+PyObject* deviance_hessian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        ThetaArgs a;
+        if (!theta_args(self, "deviance_hessian", args, nargs, kwnames, a)) return nullptr;
+        const lmm::LmmData& d = data_of(self);
+        if (d.q != 1) Py_RETURN_NONE;
+        std::optional<lmm::ScalarHessian> h;
+        {
+            GilRelease unlocked;
+            h = lmm::scalar_hessian(d, a.reml, a.theta[0]);
+        }
+        return PyFloat_FromDouble(h ? h->second : std::numeric_limits<double>::quiet_NaN());
+    });
+}
 
-CORVANE_THETA_METHOD(deviance_hessian)
-CORVANE_THETA_METHOD(conditional_covariances)
-#undef CORVANE_THETA_METHOD
+PyObject* conditional_covariances(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        ThetaArgs a;
+        if (!theta_args(self, "conditional_covariances", args, nargs, kwnames, a)) return nullptr;
+        const lmm::LmmData& d = data_of(self);
+        std::optional<std::vector<double>> cov;
+        {
+            GilRelease unlocked;
+            const std::optional<lmm::EvalResult> r =
+                lmm::evaluate(d, a.theta, a.reml, lmm::EvalMode::ValueOnly);
+            if (r) cov = lmm::conditional_covariances(d, a.theta, r->sigma2);
+        }
+        if (!cov) {
+            PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
+            return nullptr;
+        }
+        npy_intp dims[3] = {static_cast<npy_intp>(d.m), static_cast<npy_intp>(d.q),
+                            static_cast<npy_intp>(d.q)};
+        PyRef array = PyRef::steal(PyArray_SimpleNew(3, dims, NPY_FLOAT64));
+        if (!array) return nullptr;
+        std::copy(cov->begin(), cov->end(),
+                  static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
+        return array.release();
+    });
+}
 
 PyObject* deviance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {

@@ -82,6 +82,13 @@ struct LmmData {
     // std::bad_alloc when the products cannot fit in memory.
     static std::unique_ptr<LmmData> from_rows(const RowsView& rows, std::uint64_t m,
                                               Schedule schedule = Schedule::Auto);
+
+    // The same design with a new response: X'y, y'y, Z_i'y_i and (with
+    // classes) the class sums are recomputed from `rows`; every design-only
+    // product, the partition and the kernel are copied. The rows must have
+    // this design's n, p and q and codes with this design's fingerprint;
+    // otherwise InvalidInput with the message saying which.
+    std::unique_ptr<LmmData> with_response(const RowsView& rows, Schedule schedule = Schedule::Auto) const;
 };
 
 // Whether the dimensions are addressable: m*q and m*q*(2*max(q, p+1) + 2)
