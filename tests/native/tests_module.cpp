@@ -15,6 +15,7 @@
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
 #include "lmm/classes.hpp"
+#include "lmm/derived.hpp"
 #include "lmm/evaluate.hpp"
 #include "lmm/profile.hpp"
 #include "lmm/lmm_data.hpp"
@@ -620,6 +621,71 @@ PyObject* minimize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
+// Builds a design from rows for the derived-quantity hooks below.
+bool design_args(PyObject* const* bound, lmm::RowsView& view, std::uint64_t& m, std::vector<double>& theta) {
+    RowArrays arrays;
+    if (!to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays) || !to_uint64(bound[4], "n_groups", m) ||
+        !to_doubles(bound[5], "theta", theta) || !rows(arrays, view) || !check_dimensions(view, m))
+        return false;
+    lmm::check_theta(theta, view.q);
+    return true;
+}
+
+// conditional_covariances(y, x, z, codes, n_groups, theta, sigma2,
+//                         route="auto", generic=False) -> (m, q, q) array or None.
+PyObject* conditional_covariances(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "z", "codes", "n_groups", "theta", "sigma2", "route", "generic"};
+        PyObject* bound[9];
+        lmm::RowsView view;
+        std::uint64_t m = 0;
+        std::vector<double> theta;
+        double sigma2 = 1.0;
+        bool generic = false;
+        lmm::EvalOptions options;
+        if (!bind_arguments({"conditional_covariances", kNames, 9, 7}, args, nargs, kwnames, bound) ||
+            !design_args(bound, view, m, theta) || !to_double(bound[6], "sigma2", sigma2) ||
+            !to_schedule(bound[7], options.schedule) || (bound[8] && !to_bool(bound[8], "generic", generic)))
+            return nullptr;
+        options.generic = generic;
+        std::optional<std::vector<double>> cov;
+        {
+            GilRelease unlocked;
+            std::unique_ptr<lmm::LmmData> d = lmm::LmmData::from_rows(view, m);
+            cov = lmm::conditional_covariances(*d, theta, sigma2, options);
+        }
+        if (!cov) Py_RETURN_NONE;
+        return new_array({as_intp(m), as_intp(view.q), as_intp(view.q)}, cov->data());
+    });
+}
+
+// scalar_hessian(y, x, z, codes, n_groups, theta, reml=True, evaluator="blocks",
+//                route="auto") -> (value, first, second) or None.
+PyObject* scalar_hessian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "z", "codes", "n_groups", "theta", "reml", "evaluator", "route"};
+        PyObject* bound[9];
+        lmm::RowsView view;
+        std::uint64_t m = 0;
+        std::vector<double> theta;
+        bool reml = true;
+        lmm::EvaluatorKind kind = lmm::EvaluatorKind::Blocks;
+        lmm::EvalOptions options;
+        if (!bind_arguments({"scalar_hessian", kNames, 9, 6}, args, nargs, kwnames, bound) ||
+            !design_args(bound, view, m, theta) || (bound[6] && !to_bool(bound[6], "reml", reml)) ||
+            (bound[7] && !to_evaluator(bound[7], kind)) || !to_schedule(bound[8], options.schedule))
+            return nullptr;
+        std::optional<lmm::ScalarHessian> h;
+        {
+            GilRelease unlocked;
+            std::unique_ptr<lmm::LmmData> d = lmm::prepare(view, m, kind);
+            h = lmm::scalar_hessian(*d, reml, theta[0], options);
+        }
+        if (!h) Py_RETURN_NONE;
+        return Py_BuildValue("(ddd)", h->value, h->first, h->second);
+    });
+}
+
 template <auto F>
 PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -658,6 +724,12 @@ PyMethodDef kFunctions[] = {
     {"minimize", fastcall<minimize>(), kFast,
      "minimize(fun, x0, lower, max_iter=300, gtol=1e-8, ftol=1e-12)\n--\n\n"
      "The bound-constrained minimiser on a Python objective returning (f, g) or None."},
+    {"conditional_covariances", fastcall<conditional_covariances>(), kFast,
+     "conditional_covariances(y, x, z, codes, n_groups, theta, sigma2, route='auto', generic=False)\n--\n\n"
+     "Var(b_i | y) per group for a given sigma2, or None when a factorisation fails."},
+    {"scalar_hessian", fastcall<scalar_hessian>(), kFast,
+     "scalar_hessian(y, x, z, codes, n_groups, theta, reml=True, evaluator='blocks', route='auto')\n--\n\n"
+     "(value, first, second) derivatives in theta for q = 1, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
