@@ -40,6 +40,7 @@ demo: build
 bench: build
 	$(PY) bench/construct.py
 	$(PY) bench/evaluate.py
+	$(PY) bench/derived.py
 
 clean:
 	rm -rf build
