@@ -37,14 +37,14 @@ test: build-tests
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer
 # build of both modules, installed into its own folder (the venv's normal
 # build is left alone). The interpreter is not instrumented, so the ASan
-# runtime is preloaded; leak detection is off because CPython itself keeps
-# memory until exit. Any report fails the run.
+# runtime is preloaded, with libstdc++ so that ASan finds the C++ runtime's
+# exception entry points at start-up; leak detection is off because CPython
+# itself keeps memory until exit. Any report fails the run.
 SAN_SITE := build/sanitize-site
 SAN_ENV  := PYTHONPATH=$(abspath $(SAN_SITE)) \
-            LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
+            LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
             ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
-            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-            CORVANE_SANITIZED=1
+            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 CXX ?= g++
 
 test-sanitize: $(STAMP)
