@@ -112,6 +112,15 @@ std::string quoted(PyObject* text) {
 
 }  // namespace
 
+PyObject* new_float_array(std::initializer_list<npy_intp> shape, const double* values) {
+    std::vector<npy_intp> dims(shape);
+    PyRef array = PyRef::steal(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_FLOAT64));
+    if (!array) return nullptr;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(array.get());
+    std::copy_n(values, PyArray_SIZE(a), static_cast<double*>(PyArray_DATA(a)));
+    return array.release();
+}
+
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
     if (nargs > sig.n_names) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "bindings/numpy_api.hpp"
@@ -13,6 +14,17 @@
 #include "lmm/lmm_data.hpp"
 
 namespace corvane::bindings {
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table
+// stores.
+template <auto F>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+// A new C-contiguous float64 array of the given shape holding a copy of
+// `values` (as many as the shape holds), or null with an exception set.
+PyObject* new_float_array(std::initializer_list<npy_intp> shape, const double* values);
 
 // A fast-call signature: parameter names in order, the first n_required of
 // them required.

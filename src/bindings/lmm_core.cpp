@@ -214,13 +214,8 @@ PyObject* conditional_covariances(PyObject* self, PyObject* const* args, Py_ssiz
             PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
             return nullptr;
         }
-        npy_intp dims[3] = {static_cast<npy_intp>(d.m), static_cast<npy_intp>(d.q),
-                            static_cast<npy_intp>(d.q)};
-        PyRef array = PyRef::steal(PyArray_SimpleNew(3, dims, NPY_FLOAT64));
-        if (!array) return nullptr;
-        std::copy(cov->begin(), cov->end(),
-                  static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
-        return array.release();
+        const npy_intp m = static_cast<npy_intp>(d.m), q = static_cast<npy_intp>(d.q);
+        return new_float_array({m, q, q}, cov->data());
     });
 }
 
@@ -340,10 +335,6 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
-template <auto F>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 

@@ -3,22 +3,13 @@
 #include <cmath>
 #include <optional>
 
+#include "bindings/args.hpp"
 #include "bindings/numpy_api.hpp"
 #include "lmm/evaluate.hpp"
 #include "lmm/theta_layout.hpp"
 
 namespace corvane::bindings {
 namespace {
-
-// A new C-contiguous float64 array of the given shape from `values`.
-PyObject* array_of(const std::vector<double>& values, std::initializer_list<npy_intp> shape) {
-    std::vector<npy_intp> dims(shape);
-    PyRef array = PyRef::steal(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_FLOAT64));
-    if (!array) return nullptr;
-    std::copy(values.begin(), values.end(),
-              static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
-    return array.release();
-}
 
 bool put(PyObject* dict, const char* key, PyObject* value) {
     PyRef owned = PyRef::steal(value);
@@ -63,14 +54,14 @@ PyObject* solution_dict(const lmm::LmmData& d, const std::vector<double>& theta,
     if (!dict) return nullptr;
     PyObject* o = dict.get();
     const bool ok =
-        put(o, "theta", array_of(theta, {dim(theta.size())})) &&
+        put(o, "theta", new_float_array({dim(theta.size())}, theta.data())) &&
         put(o, "deviance", PyFloat_FromDouble(r->deviance)) &&
-        put(o, "grad", array_of(r->grad, {dim(r->grad.size())})) &&
-        put(o, "beta", array_of(r->beta, {dim(p)})) &&
-        put(o, "cov_beta", array_of(cov_beta, {dim(p), dim(p)})) &&
-        put(o, "cov_re", array_of(cov_re, {dim(q), dim(q)})) &&
-        put(o, "random_effects", array_of(b, {dim(m), dim(q)})) &&
-        put(o, "u", array_of(r->u, {dim(m), dim(q)})) &&
+        put(o, "grad", new_float_array({dim(r->grad.size())}, r->grad.data())) &&
+        put(o, "beta", new_float_array({dim(p)}, r->beta.data())) &&
+        put(o, "cov_beta", new_float_array({dim(p), dim(p)}, cov_beta.data())) &&
+        put(o, "cov_re", new_float_array({dim(q), dim(q)}, cov_re.data())) &&
+        put(o, "random_effects", new_float_array({dim(m), dim(q)}, b.data())) &&
+        put(o, "u", new_float_array({dim(m), dim(q)}, r->u.data())) &&
         put(o, "sigma2", PyFloat_FromDouble(r->sigma2)) &&
         put(o, "sigma", PyFloat_FromDouble(std::sqrt(r->sigma2))) &&
         put(o, "pwrss", PyFloat_FromDouble(r->pwrss)) &&

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "linalg/dense.hpp"
+#include "lmm/fixed_size.hpp"
 
 namespace corvane::lmm {
 namespace {
@@ -94,10 +95,7 @@ AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index
         const double* ztz = item.ztz(i);
         const double w = item.weight(i);
 
-        linalg::product<Q, Q, Q>(ztz, lambda, ws.zl, q, q, q);
-        linalg::product_transposed<Q, Q, Q>(lambda, ws.zl, ws.m, q, q, q);
-        for (Index k = 0; k < q; ++k) ws.m[k * q + k] = ws.m[k * q + k] + 1.0;
-        if (!linalg::cholesky<Q>(ws.m, q)) {
+        if (!factor_m<Q>(ztz, lambda, ws.zl, ws.m, q)) {
             acc.ok = false;
             return acc;
         }
@@ -151,15 +149,9 @@ AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index
 template <class Item>
 AccA dispatch_q(const LmmData& d, const Classes* classes, const Item& item, Index first, Index end,
                 const double* lambda, bool gradient, bool generic) {
-    if (!generic) {
-        switch (d.q) {
-            case 1: return run_chunk<1>(d, classes, item, first, end, lambda, gradient);
-            case 2: return run_chunk<2>(d, classes, item, first, end, lambda, gradient);
-            case 3: return run_chunk<3>(d, classes, item, first, end, lambda, gradient);
-            default: break;
-        }
-    }
-    return run_chunk<0>(d, classes, item, first, end, lambda, gradient);
+    return with_q(d.q, generic, [&](auto fixed) {
+        return run_chunk<decltype(fixed)::value>(d, classes, item, first, end, lambda, gradient);
+    });
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
+#include "lmm/fixed_size.hpp"
 #include "lmm/profile.hpp"
 #include "lmm/theta_layout.hpp"
 
@@ -110,10 +111,7 @@ bool group_step(const LmmData& d, Index i, const double* lambda, double* slot, A
     double* rzx = chol + q * q;
     double* cu = rzx + q * p;
 
-    linalg::product<Q, Q, Q>(ztz, lambda, zzl, q, q, q);
-    linalg::product_transposed<Q, Q, Q>(lambda, zzl, chol, q, q, q);
-    for (Index j = 0; j < q; ++j) chol[j * q + j] = chol[j * q + j] + 1.0;
-    if (!linalg::cholesky<Q>(chol, q)) return false;
+    if (!factor_m<Q>(ztz, lambda, zzl, chol, q)) return false;
     acc.logdet.add(linalg::log_det<Q>(chol, q));
 
     linalg::product_transposed<Q, Q>(lambda, ztx, rzx, q, q, p);
@@ -261,12 +259,7 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
     std::optional<Profile> prof = profile(d, std::move(a), std::move(c), reml, r2, ldl2);
     if (!prof) return std::nullopt;
 
-    EvalResult result;
-    result.deviance = prof->deviance;
-    result.sigma2 = prof->pwrss / prof->nmp;
-    result.pwrss = prof->pwrss;
-    result.ldl2 = ldl2;
-    result.ldrx2 = reml ? prof->ldrx2 : 0.0;
+    EvalResult result = result_from(*prof, ldl2, reml);
     if (!gradient) {
         result.beta = std::move(prof->beta);
         return result;
@@ -316,15 +309,9 @@ std::uint64_t blocks_cost(std::uint64_t p, std::uint64_t q) {
 
 std::optional<EvalResult> evaluate_blocks(const LmmData& design, std::span<const double> theta,
                                           bool reml, EvalMode mode, const EvalOptions& options) {
-    if (!options.generic) {
-        switch (design.q) {
-            case 1: return run_blocks<1>(design, theta, reml, mode, options.schedule);
-            case 2: return run_blocks<2>(design, theta, reml, mode, options.schedule);
-            case 3: return run_blocks<3>(design, theta, reml, mode, options.schedule);
-            default: break;
-        }
-    }
-    return run_blocks<0>(design, theta, reml, mode, options.schedule);
+    return with_q(design.q, options.generic, [&](auto fixed) {
+        return run_blocks<decltype(fixed)::value>(design, theta, reml, mode, options.schedule);
+    });
 }
 
 }  // namespace corvane::lmm

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "linalg/dense.hpp"
+#include "lmm/fixed_size.hpp"
 #include "lmm/derived.hpp"
 #include "lmm/theta_layout.hpp"
 #include "parallel/pool.hpp"
@@ -22,10 +23,7 @@ bool group_covariance(const LmmData& d, Index i, const double* lambda, double si
     double* m = a + q * q;
     double* w = m + q * q;
     double* t = w + q * q;
-    linalg::product<Q, Q, Q>(ztz, lambda, a, q, q, q);
-    linalg::product_transposed<Q, Q, Q>(lambda, a, m, q, q, q);
-    for (Index k = 0; k < q; ++k) m[k * q + k] = m[k * q + k] + 1.0;
-    if (!linalg::cholesky<Q>(m, q)) return false;
+    if (!factor_m<Q>(ztz, lambda, a, m, q)) return false;
     linalg::inverse_from_cholesky<Q>(m, w, q);
     linalg::product<Q, Q, Q>(lambda, w, t, q, q, q);
     for (Index r = 0; r < q; ++r)
@@ -66,15 +64,9 @@ std::optional<std::vector<double>> conditional_covariances(const LmmData& design
                                                            std::span<const double> theta,
                                                            double sigma2, const EvalOptions& options) {
     const std::vector<double> lambda = theta_to_lambda(theta, design.q);
-    if (!options.generic) {
-        switch (design.q) {
-            case 1: return run<1>(design, lambda, sigma2, options.schedule);
-            case 2: return run<2>(design, lambda, sigma2, options.schedule);
-            case 3: return run<3>(design, lambda, sigma2, options.schedule);
-            default: break;
-        }
-    }
-    return run<0>(design, lambda, sigma2, options.schedule);
+    return with_q(design.q, options.generic, [&](auto fixed) {
+        return run<decltype(fixed)::value>(design, lambda, sigma2, options.schedule);
+    });
 }
 
 }  // namespace corvane::lmm

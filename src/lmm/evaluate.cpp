@@ -72,12 +72,7 @@ std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& sou
     std::optional<Profile> prof = profile(d, std::move(a), std::move(c), reml, r2, ldl2);
     if (!prof) return std::nullopt;
 
-    EvalResult result;
-    result.deviance = prof->deviance;
-    result.sigma2 = prof->pwrss / prof->nmp;
-    result.pwrss = prof->pwrss;
-    result.ldl2 = ldl2;
-    result.ldrx2 = reml ? prof->ldrx2 : 0.0;
+    EvalResult result = result_from(*prof, ldl2, reml);
 
     std::vector<double> a_inv;
     if (mode == EvalMode::Full || (gradient && reml)) {

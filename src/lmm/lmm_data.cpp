@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "lmm/errors.hpp"
+#include "lmm/fixed_size.hpp"
 #include "lmm/memory.hpp"
 #include "parallel/pool.hpp"
 
@@ -151,36 +152,6 @@ double fixed_chunk(const double* y, const double* x, std::uint64_t p, std::uint6
         }
     }
     return yty;
-}
-
-// Calls f(integral_constant<p>) for p = 1..8 and f(integral_constant<0>)
-// (the general form) otherwise.
-template <class F>
-decltype(auto) with_p(std::uint64_t p, F&& f) {
-    using U = std::uint64_t;
-    switch (p) {
-        case 1: return f(std::integral_constant<U, 1>{});
-        case 2: return f(std::integral_constant<U, 2>{});
-        case 3: return f(std::integral_constant<U, 3>{});
-        case 4: return f(std::integral_constant<U, 4>{});
-        case 5: return f(std::integral_constant<U, 5>{});
-        case 6: return f(std::integral_constant<U, 6>{});
-        case 7: return f(std::integral_constant<U, 7>{});
-        case 8: return f(std::integral_constant<U, 8>{});
-        default: return f(std::integral_constant<U, 0>{});
-    }
-}
-
-// The same for q = 1..3.
-template <class F>
-decltype(auto) with_q(std::uint64_t q, F&& f) {
-    using U = std::uint64_t;
-    switch (q) {
-        case 1: return f(std::integral_constant<U, 1>{});
-        case 2: return f(std::integral_constant<U, 2>{});
-        case 3: return f(std::integral_constant<U, 3>{});
-        default: return f(std::integral_constant<U, 0>{});
-    }
 }
 
 // Copies the upper triangle of a k x k row-major block into its lower one.
@@ -321,7 +292,7 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
 }
 
 void fill(LmmData& d, const RowsView& rows, bool parallel_route_taken, Schedule schedule) {
-    with_q(d.q, [&](auto q_fixed) {
+    with_q(d.q, false, [&](auto q_fixed) {
         with_p(d.p, [&](auto p_fixed) {
             constexpr std::uint64_t Q = decltype(q_fixed)::value, P = decltype(p_fixed)::value;
             if (parallel_route_taken)

@@ -32,4 +32,14 @@ std::optional<Profile> profile(const LmmData& design, std::vector<double>&& a,
     return out;
 }
 
+EvalResult result_from(const Profile& prof, double ldl2, bool reml) {
+    EvalResult result;
+    result.deviance = prof.deviance;
+    result.sigma2 = prof.pwrss / prof.nmp;
+    result.pwrss = prof.pwrss;
+    result.ldl2 = ldl2;
+    result.ldrx2 = reml ? prof.ldrx2 : 0.0;
+    return result;
+}
+
 }  // namespace corvane::lmm

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "lmm/eval_result.hpp"
 #include "lmm/lmm_data.hpp"
 
 namespace corvane::lmm {
@@ -30,5 +31,9 @@ struct Profile {
 // freedom: the criterion is undefined there).
 std::optional<Profile> profile(const LmmData& design, std::vector<double>&& a, std::vector<double>&& c,
                                bool reml, double r2, double ldl2);
+
+// The scalar fields of an evaluation's result from its profile: deviance,
+// sigma2 = pwrss / nmp, pwrss, ldl2, and ldrx2 (0.0 unless reml).
+EvalResult result_from(const Profile& profile, double ldl2, bool reml);
 
 }  // namespace corvane::lmm

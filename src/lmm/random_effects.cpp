@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "linalg/dense.hpp"
+#include "lmm/fixed_size.hpp"
 #include "parallel/pool.hpp"
 
 namespace corvane::lmm {
@@ -22,10 +23,7 @@ void group_modes(const LmmData& d, Index i, const double* lambda, const double* 
     double* m = a + q * q;
     double* r = m + q * q;
 
-    linalg::product<Q, Q, Q>(ztz, lambda, a, q, q, q);
-    linalg::product_transposed<Q, Q, Q>(lambda, a, m, q, q, q);
-    for (Index k = 0; k < q; ++k) m[k * q + k] = m[k * q + k] + 1.0;
-    if (!linalg::cholesky<Q>(m, q)) {
+    if (!factor_m<Q>(ztz, lambda, a, m, q)) {
         std::fill_n(u, q, std::numeric_limits<double>::quiet_NaN());
         return;
     }
@@ -64,15 +62,9 @@ std::vector<double> run(const LmmData& d, const double* lambda, const double* be
 
 std::vector<double> random_effects(const LmmData& design, const double* lambda, const double* beta,
                                    const EvalOptions& options) {
-    if (!options.generic) {
-        switch (design.q) {
-            case 1: return run<1>(design, lambda, beta, options.schedule);
-            case 2: return run<2>(design, lambda, beta, options.schedule);
-            case 3: return run<3>(design, lambda, beta, options.schedule);
-            default: break;
-        }
-    }
-    return run<0>(design, lambda, beta, options.schedule);
+    return with_q(design.q, options.generic, [&](auto fixed) {
+        return run<decltype(fixed)::value>(design, lambda, beta, options.schedule);
+    });
 }
 
 }  // namespace corvane::lmm

@@ -41,14 +41,8 @@ bool to_schedule(PyObject* object, Schedule& out) {
     return false;
 }
 
-// A new float64 array of the given shape holding a copy of `values`.
-PyObject* new_array(const std::vector<npy_intp>& shape, const double* values) {
-    PyRef array = PyRef::steal(
-        PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()), NPY_FLOAT64));
-    if (!array) return nullptr;
-    std::copy_n(values, PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array.get())),
-                static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
-    return array.release();
+PyObject* new_array(std::initializer_list<npy_intp> shape, const double* values) {
+    return new_float_array(shape, values);
 }
 
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -686,10 +680,6 @@ PyObject* scalar_hessian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-template <auto F>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
