@@ -1,8 +1,15 @@
 """corvane: fast profiled-REML fitting of linear mixed models with one grouping factor.
 
-The numerical core lives in :mod:`corvane._corvane` (class :class:`LmmCore`).
+- :func:`lmm` fits a model from an lme4-style formula and a pandas DataFrame
+  (needs the extra ``pip install corvane[formula]``);
+- :class:`LinearMixedModel` fits one from arrays (NumPy or pandas);
+- the numerical core lives in :mod:`corvane._corvane` (class :class:`LmmCore`).
+
+Importing the package imports neither pandas nor formulaic.
 """
 
 from ._corvane import LmmCore, __version__
+from .formula import lmm
+from .model import LinearMixedModel, LmmResult
 
-__all__ = ["LmmCore", "__version__"]
+__all__ = ["LmmCore", "LinearMixedModel", "LmmResult", "lmm", "__version__"]
