@@ -297,3 +297,22 @@ def test_huge_n_groups_fails_cleanly(n_groups):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.startswith("raised "), proc.stdout
     assert proc.stderr == ""
+
+
+def test_wide_x_fails_with_memory_error_before_allocating():
+    # X'X of 60000 columns (and its chunk partials) cannot fit in memory even
+    # though the input row is only 480 KB: MemoryError, not a killed process.
+    limit = "" if "libasan" in os.environ.get("LD_PRELOAD", "") else \
+        "import resource; resource.setrlimit(resource.RLIMIT_AS, (32 << 30, 32 << 30))"
+    code = textwrap.dedent(f"""
+        {limit}
+        import numpy as np
+        from corvane._corvane import LmmCore
+        try:
+            LmmCore(np.ones(1), np.ones((1, 60000)), np.ones((1, 1)), np.zeros(1, np.int64), 1)
+        except MemoryError:
+            print("raised MemoryError")
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "raised MemoryError"

@@ -237,3 +237,15 @@ def test_python_threads_share_one_instance(big):
     for k, dev, dg in results[0] + results[1]:
         assert bits(dev) == bits(expect[k][0]) and bits(dg[0]) == bits(dev)
         assert np.array_equal(bits(dg[1]), bits(expect[k][1][1]))
+
+
+def test_underflowing_sigma2_is_infeasible_not_minus_inf():
+    # pwrss is a positive subnormal, so pwrss / n underflows to 0 and the
+    # criterion would be -inf: an exact fit, reported as infeasible.
+    core = LmmCore(np.array([0.0, 2.35100059e-157]), np.array([[1.32284155, 0.0], [1.58022533, 1.0]]),
+                   np.zeros((2, 1)), np.zeros(2, np.int64), 1)
+    assert core.deviance([0.0], reml=False) == math.inf
+    value, grad = core.deviance_grad([0.0], reml=False)
+    assert value == math.inf and math.isnan(grad[0])
+    with pytest.raises(RuntimeError, match="theta is infeasible"):
+        core.fit([0.5], reml=False)

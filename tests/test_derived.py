@@ -369,3 +369,11 @@ def test_one_thread_process_bit_identical(big, child_arrays):
     for k in KERNELS:
         c = b.core(k).with_response(ynew, b.x, b.z, b.codes)
         assert np.array_equal(bits(child["wr_" + k]), bits(c.deviance_grad(THETA[2])[1] + [c.deviance(THETA[2])]))
+
+
+def test_hessian_is_nan_where_the_criterion_is_infeasible():
+    # One row fitted exactly: pwrss is 0 for the criterion, while the
+    # Hessian's own reduction rounds it to a tiny positive number.
+    core = LmmCore(np.array([1.0]), np.array([[1.0]]), np.array([[1.0]]), np.array([0]), 1)
+    assert core.deviance([1.0], reml=False) == math.inf
+    assert math.isnan(core.deviance_hessian([1.0], reml=False))

@@ -191,7 +191,10 @@ PyObject* deviance_hessian(PyObject* self, PyObject* const* args, Py_ssize_t nar
         std::optional<lmm::ScalarHessian> h;
         {
             GilRelease unlocked;
-            h = lmm::scalar_hessian(d, a.reml, a.theta[0]);
+            // The Hessian's own profile can round a borderline pwrss to just
+            // above zero; an infeasible criterion must still give NaN.
+            if (lmm::evaluate(d, a.theta, a.reml, lmm::EvalMode::ValueOnly))
+                h = lmm::scalar_hessian(d, a.reml, a.theta[0]);
         }
         return PyFloat_FromDouble(h ? h->second : std::numeric_limits<double>::quiet_NaN());
     });

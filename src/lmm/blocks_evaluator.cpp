@@ -24,6 +24,7 @@
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
 #include "lmm/fixed_size.hpp"
+#include "lmm/memory.hpp"
 #include "lmm/profile.hpp"
 #include "lmm/theta_layout.hpp"
 
@@ -84,6 +85,7 @@ public:
                 }
             }
         }
+        require_memory({size_product(length, sizeof(double))});
         data_.assign(length, 0.0);
     }
     Workspace(const Workspace&) = delete;

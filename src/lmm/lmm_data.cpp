@@ -168,8 +168,13 @@ void allocate_blocks(LmmData& d, bool parallel_route) {
         // group offsets, fill cursors, row order
         extra = size_product(size_product(m, 2) + 2 + d.n, sizeof(std::uint64_t));
     }
+    // X'X, a chunk partial of it on the calling thread and one per pool
+    // thread, and the theta layout.
+    const std::uint64_t fixed =
+        size_product(size_product(size_product(p, p), 2 + parallel::thread_count()), sizeof(double));
+    const std::uint64_t layout = size_product(q * (q + 1) / 2, sizeof(ThetaPair));
     require_memory({size_product(qq, sizeof(double)), size_product(qp, sizeof(double)),
-                    size_product(mq, sizeof(double)), extra});
+                    size_product(mq, sizeof(double)), extra, fixed, layout});
     d.xtx.assign(p * p, 0.0);
     d.xty.assign(p, 0.0);
     d.ztz.assign(qq, 0.0);
@@ -372,7 +377,6 @@ std::unique_ptr<LmmData> LmmData::from_rows(const RowsView& rows, std::uint64_t 
     d->p = rows.p;
     d->q = rows.q;
     d->m = m;
-    d->theta_pairs = theta_index(rows.q);
 
     bool parallel = false;
     switch (schedule) {
@@ -384,6 +388,7 @@ std::unique_ptr<LmmData> LmmData::from_rows(const RowsView& rows, std::uint64_t 
             break;
     }
     allocate_blocks(*d, parallel);
+    d->theta_pairs = theta_index(rows.q);
     fill(*d, rows, parallel, schedule);
     return d;
 }

@@ -27,6 +27,10 @@ std::optional<Profile> profile(const LmmData& design, std::vector<double>&& a,
     out.nmp = static_cast<double>(reml ? n - p : n);
     out.deviance = (ldl2 + (reml ? out.ldrx2 : 0.0)) +
                    (std::log(out.pwrss / out.nmp) + kOnePlusLogTwoPi) * out.nmp;
+    // A positive but subnormal pwrss can still give sigma2 = pwrss / nmp = 0
+    // and a criterion of -inf, which would beat every genuine optimum: an
+    // exact fit, reported as infeasible like pwrss = 0 itself.
+    if (!std::isfinite(out.deviance)) return std::nullopt;
     out.beta = std::move(c);
     out.factor = std::move(a);
     return out;

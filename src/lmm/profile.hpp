@@ -27,8 +27,9 @@ struct Profile {
 
 // Consumes `a` (p*p, lower triangle and diagonal read) and `c` (p). Returns
 // nothing (infeasible) when a Cholesky pivot or pwrss is not strictly
-// positive and finite, or under REML when n <= p (no residual degrees of
-// freedom: the criterion is undefined there).
+// positive and finite, when the criterion itself is not finite (a subnormal
+// pwrss whose sigma2 underflows to 0), or under REML when n <= p (no
+// residual degrees of freedom: the criterion is undefined there).
 std::optional<Profile> profile(const LmmData& design, std::vector<double>&& a, std::vector<double>&& c,
                                bool reml, double r2, double ldl2);
 

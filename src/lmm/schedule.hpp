@@ -74,14 +74,15 @@ void chunked_reduce(std::uint64_t n_chunks, bool parallel, std::vector<Slot>& sl
 
 // How many workspace slots a parallel chunked_reduce should use: up to 256
 // per thread (few waves, so little waiting at wave ends) while they fit in
-// about 64 MiB, but at least four per thread, and never more than there are
-// chunks. Memory held by partial results thus stays bounded as m grows.
+// about 64 MiB, but at least one per thread, and never more than there are
+// chunks. Memory held by partial results thus stays bounded as m grows, and
+// stays at one slot per thread when a single slot is large (wide X).
 inline std::uint64_t reduce_slots(std::uint64_t n_chunks, std::uint64_t slot_bytes) {
     constexpr std::uint64_t kBudget = std::uint64_t{64} << 20;
     const std::uint64_t threads = parallel::thread_count();
     const std::uint64_t by_budget =
         std::min(kBudget / std::max<std::uint64_t>(slot_bytes, 1), 256 * threads);
-    return std::max<std::uint64_t>(1, std::min(n_chunks, std::max(4 * threads, by_budget)));
+    return std::max<std::uint64_t>(1, std::min(n_chunks, std::max(threads, by_budget)));
 }
 
 }  // namespace corvane::lmm
