@@ -22,6 +22,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from corvane._corvane import LmmCore
+from conftest import address_limit
 
 NOT_CONTIG = "The given array is not contiguous or is misaligned."
 OVERFLOW = "model dimensions overflow the address space"
@@ -447,10 +448,9 @@ def test_m_far_beyond_the_rows():
         assert s["u"].shape == (10 ** 6, 1) and not s["u"][3:].any()
 
 
-WIDE = """
-import resource, numpy as np
+WIDE = address_limit(8) + """
+import numpy as np
 from corvane._corvane import LmmCore
-resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
 def outcome(f):
     try:
         f()

@@ -4,12 +4,26 @@ The worker pool is sized from the CPU affinity read on its first use, so a child
 that restricts its affinity before importing corvane gets a one-thread pool.
 """
 
+import os
 import subprocess
 import sys
 import textwrap
 
 import numpy as np
 import pytest
+
+
+# Under `make test-sanitize` the AddressSanitizer runtime is preloaded. It
+# reserves terabytes of address space (so RLIMIT_AS cannot be used) and
+# quarantines freed memory (so resident-memory leak checks do not apply).
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+# A child-process prelude that limits the address space, so that a missing
+# size check fails fast instead of taking the machine; empty under ASan.
+def address_limit(gib):
+    if UNDER_ASAN:
+        return ""
+    return "import resource; resource.setrlimit(resource.RLIMIT_AS, (%d << 30, %d << 30))" % (gib, gib)
 
 
 def run_child(code: str, one_thread: bool = False, timeout: float = 120.0) -> str:

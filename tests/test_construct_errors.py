@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from corvane._corvane import LmmCore
+from conftest import address_limit
 
 NOT_CONTIG = "The given array is not contiguous or is misaligned."
 EVAL_MSG = "evaluator must be 'auto', 'blocks', 'aggregated' or 'streaming', got "
@@ -275,11 +276,7 @@ def test_parallel_route_reports_first_bad_code():
 
 @pytest.mark.parametrize("n_groups", [10**12, (2**64 - 1) // 6])
 def test_huge_n_groups_fails_cleanly(n_groups):
-    # An address-space limit makes an over-eager allocation fail fast; under
-    # AddressSanitizer (which reserves terabytes of shadow memory) it cannot
-    # be used, and the up-front size check alone must do.
-    limit = "" if "libasan" in os.environ.get("LD_PRELOAD", "") else \
-        "import resource; resource.setrlimit(resource.RLIMIT_AS, (32 << 30, 32 << 30))"
+    limit = address_limit(32)
     code = textwrap.dedent(f"""
         {limit}
         import numpy as np
@@ -302,8 +299,7 @@ def test_huge_n_groups_fails_cleanly(n_groups):
 def test_wide_x_fails_with_memory_error_before_allocating():
     # X'X of 60000 columns (and its chunk partials) cannot fit in memory even
     # though the input row is only 480 KB: MemoryError, not a killed process.
-    limit = "" if "libasan" in os.environ.get("LD_PRELOAD", "") else \
-        "import resource; resource.setrlimit(resource.RLIMIT_AS, (32 << 30, 32 << 30))"
+    limit = address_limit(32)
     code = textwrap.dedent(f"""
         {limit}
         import numpy as np
