@@ -10,15 +10,16 @@ ratio construction / read.
 """
 
 import argparse
-import json
 import os
 import platform
 import statistics
-import subprocess
 import sys
 import time
 
 import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import in_child  # noqa: E402
 
 CASES = {
     # name: (n, p, q, m, layout)
@@ -82,18 +83,6 @@ def run_cases(names, repeat):
     return out
 
 
-def child(names, repeat, one_thread):
-    code = (
-        "import os, sys, json\n"
-        + ("os.sched_setaffinity(0, {0})\n" if one_thread else "")
-        + "sys.path.insert(0, %r)\n" % os.path.dirname(os.path.abspath(__file__))
-        + "import construct\n"
-        + "print(json.dumps(construct.run_cases(%r, %d)))\n" % (names, repeat)
-    )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
 def fmt_times(ts):
     return "%8.3f s (%.3f-%.3f)" % (statistics.median(ts), min(ts), max(ts))
 
@@ -118,7 +107,7 @@ def main():
     print(header)
     print("-" * len(header))
     for threads, one in ((1, True), (cpus, False)):
-        for r in child(names, repeat, one):
+        for r in in_child("construct", "run_cases", names, repeat, one_thread=one):
             build = statistics.median(r["build"])
             read = statistics.median(r["read"])
             ev = r["evaluator"] + ("" if r["n_classes"] is None else " (%d)" % r["n_classes"])

@@ -17,15 +17,16 @@ resetting the peak-RSS counter).
 """
 
 import argparse
-import json
 import os
 import platform
 import statistics
-import subprocess
 import sys
 import time
 
 import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import in_child, vm_kb  # noqa: E402
 
 SHAPES = [(3, 1), (5, 2), (4, 3)]
 GROUPS = [10**3, 10**4, 10**5]
@@ -88,26 +89,6 @@ def run(evaluators, groups):
     return out
 
 
-def child(evaluators, groups, one_thread):
-    code = (
-        "import os, sys, json\n"
-        + ("os.sched_setaffinity(0, {0})\n" if one_thread else "")
-        + "sys.path.insert(0, %r)\n" % os.path.dirname(os.path.abspath(__file__))
-        + "import evaluate\n"
-        + "print(json.dumps(evaluate.run(%r, %r)))\n" % (evaluators, groups)
-    )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
-def vm_kb(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
 def kernel_case(evaluator, m, classes, p=5, q=2):
     """One kernel on one design: time per deviance_grad and the peak memory
     an evaluation adds to the constructed core (input arrays freed first)."""
@@ -133,17 +114,6 @@ def kernel_case(evaluator, m, classes, p=5, q=2):
                 n_classes=core.n_classes, grad=ts, peak_kb=peak)
 
 
-def kernel_child(evaluator, m, classes):
-    code = (
-        "import os, sys, json\n"
-        + "sys.path.insert(0, %r)\n" % os.path.dirname(os.path.abspath(__file__))
-        + "import evaluate\n"
-        + "print(json.dumps(evaluate.kernel_case(%r, %r, %r)))\n" % (evaluator, m, classes)
-    )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
 def kernels(quick):
     print("\nthe three kernels, p = 5, q = 2, full pool: deviance_grad per call and the peak memory an")
     print("evaluation adds to the core (child process per row)")
@@ -154,7 +124,7 @@ def kernels(quick):
     medians = {}
     for classes, m in cases:
         for evaluator in ("blocks", "streaming", "aggregated"):
-            r = kernel_child(evaluator, m, classes)
+            r = in_child("evaluate", "kernel_case", evaluator, m, classes)
             med = statistics.median(r["grad"])
             medians[(classes, m, evaluator)] = med
             design = "20 distinct Z_i'Z_i" if classes else "all groups distinct"
@@ -195,7 +165,7 @@ def scaling(evaluators, groups, cpus):
     print("-" * len(header))
     results = {}
     for threads, one in ((1, True), (cpus, False)):
-        for r in child(evaluators, groups, one):
+        for r in in_child("evaluate", "run", evaluators, groups, one_thread=one):
             results[(r["evaluator"], r["p"], r["q"], r["m"], threads)] = r
     for key in sorted(results, key=lambda k: (k[0], k[1], k[2], k[3], k[4])):
         r = results[key]

@@ -33,6 +33,9 @@ import time
 
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import in_child, vm_kb  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # (n, m, p, q, peers)
@@ -110,14 +113,6 @@ def theta_from_cov(cov):
 
 # ---- corvane (runs in a child process) -------------------------------------
 
-def vm_kb(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
 def corvane_run(path, repeat):
     from corvane import LmmCore
 
@@ -155,18 +150,6 @@ def corvane_run(path, repeat):
     return dict(build=builds, fit=fits, read=read, deviance=result["deviance"], theta=theta,
                 fev=result["fev"], converged=result["converged"], evaluator=core.evaluator,
                 peak_kb=peak_kb, inputs=inputs, products=products, per_eval=per_eval)
-
-
-def corvane_child(path, repeat, one_thread):
-    code = (
-        "import os, sys, json\n"
-        + ("os.sched_setaffinity(0, {0})\n" if one_thread else "")
-        + "sys.path.insert(0, %r)\n" % HERE
-        + "import peers\n"
-        + "print(json.dumps(peers.corvane_run(%r, %d)))\n" % (path, repeat)
-    )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 def score(path, theta):
@@ -338,8 +321,8 @@ def main():
     for n, m, p, q, with_peers in cases:
         path = write_case(args.scratch, n, m, p, q)
         repeat = args.repeat if n <= 10**6 else max(3, args.repeat // 2)
-        one = corvane_child(path, repeat, True)
-        full = corvane_child(path, repeat, False)
+        one = in_child("peers", "corvane_run", path, repeat, one_thread=True)
+        full = in_child("peers", "corvane_run", path, repeat)
         sm = lme = None
         sm_note = lme_note = "not run"
         if with_peers:
