@@ -6,7 +6,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
-#include <unordered_map>
+#include <utility>
 
 #include "lmm/errors.hpp"
 #include "lmm/memory.hpp"
@@ -21,19 +21,77 @@ namespace {
 using SmallKey = std::array<std::uint64_t, 6>;
 using LargeKey = std::vector<std::uint64_t>;
 
-struct KeyHash {
-    std::size_t operator()(const SmallKey& key) const {
-        BitsHasher h;
-        h.write(key.size());
-        for (std::uint64_t w : key) h.write(w);
-        return h.state;
+std::uint64_t hash_key(const SmallKey& key) {
+    BitsHasher h;
+    h.write(key.size());
+    for (std::uint64_t w : key) h.write(w);
+    return h.state;
+}
+
+std::uint64_t hash_key(const LargeKey& key) {
+    BitsHasher h;
+    h.write(key.size());
+    for (std::uint64_t w : key) h.write(w);
+    return h.state;
+}
+
+// The class table: open addressing with linear probing in a power-of-two
+// table kept at most half full. Slots are chosen by the hash's top bits: the
+// final multiplication of BitsHasher mixes every key bit into them, while its
+// low bits follow only the keys' low bits, which are often all zero for
+// round numbers.
+template <class Key>
+class ClassTable {
+public:
+    ClassTable() { resize(64); }
+
+    // The number stored for `key`, inserting `fresh` if it is absent; the
+    // flag says whether it was inserted.
+    std::pair<std::uint32_t, bool> find_or_insert(const Key& key, std::uint32_t fresh) {
+        std::size_t slot = slot_of(hash_key(key));
+        while (used_[slot]) {
+            if (keys_[slot] == key) return {values_[slot], false};
+            slot = (slot + 1) & mask_;
+        }
+        if (2 * (size_ + 1) > keys_.size()) {
+            resize(2 * keys_.size());
+            return find_or_insert(key, fresh);
+        }
+        used_[slot] = 1;
+        keys_[slot] = key;
+        values_[slot] = fresh;
+        ++size_;
+        return {fresh, true};
     }
-    std::size_t operator()(const LargeKey& key) const {
-        BitsHasher h;
-        h.write(key.size());
-        for (std::uint64_t w : key) h.write(w);
-        return h.state;
+
+private:
+    std::size_t slot_of(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
+
+    void resize(std::size_t capacity) {
+        std::vector<Key> keys = std::move(keys_);
+        std::vector<std::uint32_t> values = std::move(values_);
+        std::vector<unsigned char> used = std::move(used_);
+        keys_.assign(capacity, Key{});
+        values_.assign(capacity, 0);
+        used_.assign(capacity, 0);
+        mask_ = capacity - 1;
+        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
+        for (std::size_t i = 0; i < used.size(); ++i) {
+            if (!used[i]) continue;
+            std::size_t slot = slot_of(hash_key(keys[i]));
+            while (used_[slot]) slot = (slot + 1) & mask_;
+            used_[slot] = 1;
+            keys_[slot] = std::move(keys[i]);
+            values_[slot] = values[i];
+        }
     }
+
+    std::vector<Key> keys_;
+    std::vector<std::uint32_t> values_;
+    std::vector<unsigned char> used_;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+    std::size_t size_ = 0;
 };
 
 inline std::uint64_t bits_of(double v) {
@@ -71,22 +129,21 @@ std::optional<Classes> build_with(std::uint64_t q, std::uint64_t p, std::uint64_
     std::uint64_t n_classes = 1;
 
     if (r < m) {
-        std::unordered_map<Key, std::uint32_t, KeyHash> table;
-        table.emplace(key0, 0);
+        ClassTable<Key> table;
+        table.find_or_insert(key0, 0);
         for (std::uint64_t i = r; i < m; ++i) {
             // Give up on a partition that holds a class for nearly every group.
             if (limit && i >= 4096 && i % 1024 == 0 && i < 4 * n_classes) return std::nullopt;
             form_key(ztz + i * qq, q, key);
-            auto [it, inserted] = table.try_emplace(key, 0);
+            if (n_classes > std::numeric_limits<std::uint32_t>::max())
+                throw InvalidInput("model dimensions overflow the address space");
+            const auto [number, inserted] = table.find_or_insert(key, static_cast<std::uint32_t>(n_classes));
             if (inserted) {
-                if (n_classes > std::numeric_limits<std::uint32_t>::max())
-                    throw InvalidInput("model dimensions overflow the address space");
-                it->second = static_cast<std::uint32_t>(n_classes);
                 representatives.push_back(i);
                 if (limit && n_classes >= *limit) return std::nullopt;
                 ++n_classes;
             }
-            assignment.push_back(it->second);
+            assignment.push_back(number);
         }
     }
     return Classes::with_assignment(q, p, ztz, ztx, zty, std::move(assignment), representatives,
