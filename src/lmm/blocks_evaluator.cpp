@@ -102,9 +102,9 @@ private:
 };
 
 // The value-pass step of group i into `slot`; false when L_i fails.
-template <Index Q>
+template <Index Q, Index P>
 bool group_step(const LmmData& d, Index i, const double* lambda, double* slot, Acc1& acc) {
-    const Index q = linalg::size_of<Q>(d.q), p = d.p;
+    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p);
     const double* ztz = d.ztz.data() + i * q * q;
     const double* ztx = d.ztx.data() + i * q * p;
     const double* zty = d.zty.data() + i * q;
@@ -141,9 +141,9 @@ struct GradientInputs {
 };
 
 // The gradient-pass step of group i from its value-pass slot.
-template <Index Q>
+template <Index Q, Index P>
 void gradient_step(const LmmData& d, Index i, const double* slot, const GradientInputs& in, Acc2& acc) {
-    const Index q = linalg::size_of<Q>(d.q), p = d.p;
+    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p);
     const double* ztx = d.ztx.data() + i * q * p;
     const double* zty = d.zty.data() + i * q;
     const double* zzl = slot;
@@ -200,7 +200,7 @@ void gradient_step(const LmmData& d, Index i, const double* slot, const Gradient
     }
 }
 
-template <Index Q>
+template <Index Q, Index P>
 std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> theta, bool reml,
                                      EvalMode mode, Schedule schedule) {
     const Index p = d.p, q = d.q, m = d.m, n_theta = d.theta_pairs.size();
@@ -230,7 +230,7 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
             const Index end = std::min(m, (c + 1) * chunk);
             for (Index i = c * chunk; i < end; ++i) {
                 double* storage = gradient ? workspace->data() + i * slot : acc.slot.data();
-                if (!group_step<Q>(d, i, lambda.data(), storage, acc)) {
+                if (!group_step<Q, P>(d, i, lambda.data(), storage, acc)) {
                     acc.ok = false;
                     break;
                 }
@@ -286,7 +286,7 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
             acc.scratch.assign(3 * q * q + 2 * q * p + 2 * q, 0.0);
             const Index end = std::min(m, (c + 1) * chunk);
             for (Index i = c * chunk; i < end; ++i)
-                gradient_step<Q>(d, i, workspace->data() + i * slot, inputs, acc);
+                gradient_step<Q, P>(d, i, workspace->data() + i * slot, inputs, acc);
             out = std::move(acc);
         },
         [&](Index, const Acc2& acc) {
@@ -311,8 +311,12 @@ std::uint64_t blocks_cost(std::uint64_t p, std::uint64_t q) {
 
 std::optional<EvalResult> evaluate_blocks(const LmmData& design, std::span<const double> theta,
                                           bool reml, EvalMode mode, const EvalOptions& options) {
-    return with_q(design.q, options.generic, [&](auto fixed) {
-        return run_blocks<decltype(fixed)::value>(design, theta, reml, mode, options.schedule);
+    if (options.generic) return run_blocks<0, 0>(design, theta, reml, mode, options.schedule);
+    return with_q(design.q, false, [&](auto fixed_q) {
+        return with_p(design.p, [&](auto fixed_p) {
+            return run_blocks<decltype(fixed_q)::value, decltype(fixed_p)::value>(design, theta, reml, mode,
+                                                                                  options.schedule);
+        });
     });
 }
 

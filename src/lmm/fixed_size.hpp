@@ -29,7 +29,8 @@ decltype(auto) with_q(std::uint64_t q, bool generic, F&& f) {
     return f(Fixed<0>{});
 }
 
-// The same for p = 1..8 (row kernels of the construction).
+// The same for p = 1..8 (the construction's row kernels and the blocks
+// kernel, whose per-group work is dominated by loops over p).
 template <class F>
 decltype(auto) with_p(std::uint64_t p, F&& f) {
     switch (p) {
