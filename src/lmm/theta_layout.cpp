@@ -21,9 +21,11 @@ std::vector<double> per_entry(std::uint64_t q, double diagonal, double off_diago
 }  // namespace
 
 std::vector<double> theta_to_lambda(std::span<const double> theta, std::uint64_t q) {
+    // The layout of theta_index, walked directly: column j, rows j..q-1.
     std::vector<double> lambda(q * q, 0.0);
-    const std::vector<ThetaPair> pairs = theta_index(q);
-    for (std::size_t t = 0; t < pairs.size(); ++t) lambda[pairs[t].row * q + pairs[t].col] = theta[t];
+    std::size_t t = 0;
+    for (std::uint64_t j = 0; j < q; ++j)
+        for (std::uint64_t k = j; k < q; ++k) lambda[k * q + j] = theta[t++];
     return lambda;
 }
 
