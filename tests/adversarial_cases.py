@@ -22,7 +22,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from corvane._corvane import LmmCore
-from conftest import address_limit
+from conftest import address_limit, same
 
 NOT_CONTIG = "The given array is not contiguous or is misaligned."
 OVERFLOW = "model dimensions overflow the address space"
@@ -91,21 +91,6 @@ def readonly(a):
 
 class Sub(np.ndarray):
     pass
-
-
-def same(a, b):
-    """Equal bit for bit (floats by their bits, so NaNs compare equal)."""
-    if isinstance(a, float) and isinstance(b, float):
-        return bits(a) == bits(b)
-    if isinstance(a, (list, tuple)):
-        return (type(a) is type(b) and len(a) == len(b)
-                and all(same(u, v) for u, v in zip(a, b)))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, np.ndarray):
-        return (a.shape == b.shape and a.dtype == b.dtype
-                and np.array_equal(a.view(np.uint64), b.view(np.uint64)))
-    return type(a) is type(b) and a == b
 
 
 def outcome_of(f, *args, **kw):

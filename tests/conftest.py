@@ -26,6 +26,26 @@ def address_limit(gib):
     return "import resource; resource.setrlimit(resource.RLIMIT_AS, (%d << 30, %d << 30))" % (gib, gib)
 
 
+def _float_bits(v):
+    return np.array([v], dtype=np.float64).view(np.uint64)[0]
+
+
+def same(a, b):
+    """Equal bit for bit: floats by their bits (NaNs included), arrays by the
+    bits of their elements, containers item by item."""
+    if isinstance(a, float) and isinstance(b, float):
+        return _float_bits(a) == _float_bits(b)
+    if isinstance(a, (list, tuple)):
+        return (type(a) is type(b) and len(a) == len(b)
+                and all(same(u, v) for u, v in zip(a, b)))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, np.ndarray):
+        return (a.shape == b.shape and a.dtype == b.dtype
+                and np.array_equal(a.view(np.uint64), b.view(np.uint64)))
+    return type(a) is type(b) and a == b
+
+
 def run_child(code: str, one_thread: bool = False, timeout: float = 120.0) -> str:
     """Run `code` in a fresh interpreter and return its stdout.
 

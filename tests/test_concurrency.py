@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 from corvane._corvane import LmmCore
+from conftest import same
 
 N_THREADS = 8
 DURATION = 3.0
@@ -23,22 +24,6 @@ N_CPUS = len(os.sched_getaffinity(0))
 
 def bits(v):
     return struct.unpack("<Q", struct.pack("<d", v))[0]
-
-
-def same(a, b):
-    """Equal bit for bit: floats by their bits (NaNs included), arrays by the
-    bits of their elements, containers item by item."""
-    if isinstance(a, float) and isinstance(b, float):
-        return bits(a) == bits(b)
-    if isinstance(a, (list, tuple)):
-        return (type(a) is type(b) and len(a) == len(b)
-                and all(same(u, v) for u, v in zip(a, b)))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, np.ndarray):
-        return (a.shape == b.shape and a.dtype == b.dtype
-                and np.array_equal(a.view(np.uint64), b.view(np.uint64)))
-    return type(a) is type(b) and a == b
 
 
 def outcome(f):
