@@ -256,17 +256,37 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
         d.codes_fingerprint = h;
         for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] += offsets[g];
 
-        // Stable counting sort of the row indices by group; rows whose codes
-        // never decrease are already in that order.
-        std::vector<std::uint64_t> row_order;
         if (!grouped) {
-            row_order.resize(n);
-            std::vector<std::uint64_t> cursor(offsets.begin(), offsets.end() - 1);
-            for (std::uint64_t r = 0; r < n; ++r)
-                row_order[cursor[static_cast<std::uint64_t>(rows.codes[r])]++] = r;
+            // Rows in no particular group order: cut the groups into one
+            // range of about equal rows per pool thread; each range's task
+            // scans all the rows in order and adds those of its own groups
+            // straight into their blocks. Every group still receives its rows
+            // in ascending row order, whatever the cut, and the rows are read
+            // as streams instead of being gathered one by one.
+            const std::uint64_t parts = std::max<std::uint64_t>(1, std::min(parallel::thread_count(), m));
+            std::vector<std::uint64_t> bounds{0};
+            for (std::uint64_t k = 1; k < parts; ++k) {
+                const std::uint64_t want = n / parts * k;
+                const auto at = std::lower_bound(offsets.begin() + bounds.back(), offsets.end() - 1, want);
+                bounds.push_back(static_cast<std::uint64_t>(at - offsets.begin()));
+            }
+            bounds.push_back(m);
+            parallel::parallel_for(parts, [&](std::size_t part) {
+                const std::uint64_t lo = bounds[part], hi = bounds[part + 1];
+                for (std::uint64_t r = 0; r < n; ++r) {
+                    const std::uint64_t g = static_cast<std::uint64_t>(rows.codes[r]);
+                    if (g < lo || g >= hi) continue;
+                    add_group_row<Q, P>(rows.y[r], rows.x + r * p, rows.z + r * q, p, q,
+                                        d.ztz.data() + g * q * q, d.ztx.data() + g * q * p,
+                                        d.zty.data() + g * q);
+                }
+                for (std::uint64_t g = lo; g < hi; ++g) mirror_upper(d.ztz.data() + g * q * q, q);
+            });
+            return;
         }
 
-        // Runs of consecutive groups holding about `target` rows each.
+        // Runs of consecutive groups holding about `target` rows each; the
+        // rows of each group are consecutive.
         const std::uint64_t target = std::max<std::uint64_t>(
             kMinChunk, kChunkWork / std::max<std::uint64_t>(1, row_work(p, q)));
         std::vector<std::uint64_t> run_starts;
@@ -280,12 +300,9 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
 
         parallel::parallel_for(run_starts.size() - 1, [&](std::size_t run) {
             GroupAccumulator<Q, P> groups(d);
-            for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g) {
-                for (std::uint64_t k = offsets[g]; k < offsets[g + 1]; ++k) {
-                    const std::uint64_t r = grouped ? k : row_order[k];
+            for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
+                for (std::uint64_t r = offsets[g]; r < offsets[g + 1]; ++r)
                     groups.add(g, rows.y[r], rows.x + r * p, rows.z + r * q);
-                }
-            }
             groups.store();
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
                 mirror_upper(d.ztz.data() + g * q * q, q);
