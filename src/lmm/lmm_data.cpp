@@ -164,10 +164,7 @@ void allocate_blocks(LmmData& d, bool parallel_route) {
     const std::uint64_t m = d.m, p = d.p, q = d.q;
     const std::uint64_t qq = size_product(m, q * q), qp = size_product(m, q * p), mq = m * q;
     std::uint64_t extra = 0;
-    if (parallel_route) {
-        // group offsets, fill cursors, row order
-        extra = size_product(size_product(m, 2) + 2 + d.n, sizeof(std::uint64_t));
-    }
+    if (parallel_route) extra = size_product(m + 1, sizeof(std::uint64_t));  // group offsets
     // X'X, a chunk partial of it on the calling thread and one per pool
     // thread, and the theta layout.
     const std::uint64_t fixed =
