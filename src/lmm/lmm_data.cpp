@@ -2,11 +2,12 @@
 //
 // Two routes give the same bits. The sequential route walks the rows once,
 // adding each row to the fixed-product partials of its chunk and to its
-// group's blocks. The parallel route checks the codes in one pass, computes
-// the fixed products by chunks on the pool, sorts the row indices by group
-// (stably) and lets each pool task fill the blocks of a run of consecutive
-// groups. Both add the rows of a group in ascending row order and both reduce
-// the fixed-product chunks in chunk order, which is what makes them agree.
+// group's blocks. The parallel route checks the codes in one pass while the
+// fixed products run by chunks on the pool, then fills the group blocks on
+// the pool: runs of consecutive groups when the rows come grouped, otherwise
+// one range of groups per thread, each scanning all rows in order. Both
+// routes add the rows of a group in ascending row order and reduce the
+// fixed-product chunks in chunk order, which is what makes them agree.
 #include "lmm/lmm_data.hpp"
 
 #include <algorithm>
