@@ -79,55 +79,13 @@ inline void add_group_row(double y_r, const double* x_r, const double* z_r, std:
     }
 }
 
-// Accumulates rows into one group's blocks at a time. With fixed sizes the
-// current group's blocks are held in locals (loaded when the group changes,
-// stored when it changes again or at the end), which keeps runs of rows of
-// one group in registers; the sequence of additions is unchanged.
-template <std::uint64_t Q, std::uint64_t P, bool kFixed = (Q != 0 && P != 0)>
-class GroupAccumulator {
-public:
-    GroupAccumulator(LmmData& d) : d_(d) {}
-    ~GroupAccumulator() = default;
-    void add(std::uint64_t g, double y_r, const double* x_r, const double* z_r) {
-        if (g != current_) {
-            store();
-            current_ = g;
-            std::copy_n(d_.ztz.data() + g * Q * Q, Q * Q, z_);
-            std::copy_n(d_.ztx.data() + g * Q * P, Q * P, x_);
-            std::copy_n(d_.zty.data() + g * Q, Q, y_);
-        }
-        add_group_row<Q, P>(y_r, x_r, z_r, P, Q, z_, x_, y_);
-    }
-    void store() {
-        if (current_ == kNone) return;
-        std::copy_n(z_, Q * Q, d_.ztz.data() + current_ * Q * Q);
-        std::copy_n(x_, Q * P, d_.ztx.data() + current_ * Q * P);
-        std::copy_n(y_, Q, d_.zty.data() + current_ * Q);
-    }
-
-private:
-    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
-    LmmData& d_;
-    std::uint64_t current_ = kNone;
-    double z_[Q * Q] = {};
-    double x_[Q * P] = {};
-    double y_[Q] = {};
-};
-
+// Adds row r to the blocks of its group g.
 template <std::uint64_t Q, std::uint64_t P>
-class GroupAccumulator<Q, P, false> {
-public:
-    GroupAccumulator(LmmData& d) : d_(d) {}
-    void add(std::uint64_t g, double y_r, const double* x_r, const double* z_r) {
-        const std::uint64_t q = d_.q, p = d_.p;
-        add_group_row<Q, P>(y_r, x_r, z_r, p, q, d_.ztz.data() + g * q * q,
-                            d_.ztx.data() + g * q * p, d_.zty.data() + g * q);
-    }
-    void store() {}
-
-private:
-    LmmData& d_;
-};
+inline void add_row_to_group(LmmData& d, const RowsView& rows, std::uint64_t r, std::uint64_t g) {
+    const std::uint64_t p = P ? P : d.p, q = Q ? Q : d.q;
+    add_group_row<Q, P>(rows.y[r], rows.x + r * p, rows.z + r * q, p, q, d.ztz.data() + g * q * q,
+                        d.ztx.data() + g * q * p, d.zty.data() + g * q);
+}
 
 // Rows [begin, end) into zeroed partials of X'X and X'y (kept in locals when p
 // is fixed); returns the chunk's y'y.
@@ -185,7 +143,6 @@ void sequential_route(LmmData& d, const RowsView& rows) {
     const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
     const std::uint64_t chunk = chunk_length(fixed_work(p));
     std::vector<double> part_xtx(p * p), part_xty(p);
-    GroupAccumulator<Q, P> groups(d);
     std::uint64_t h = n;
     double yty = 0.0;
     for (std::uint64_t start = 0; start < n; start += chunk) {
@@ -209,7 +166,7 @@ void sequential_route(LmmData& d, const RowsView& rows) {
                 const std::int64_t code = rows.codes[r];
                 if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
                 h = fold_code(h, code);
-                groups.add(static_cast<std::uint64_t>(code), y_r, x_r, rows.z + r * q);
+                add_row_to_group<Q, P>(d, rows, r, static_cast<std::uint64_t>(code));
                 part_yty += y_r * y_r;
             }
             for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] += acc_xtx[i];
@@ -217,7 +174,6 @@ void sequential_route(LmmData& d, const RowsView& rows) {
         }
         yty += part_yty;
     }
-    groups.store();
     mirror_upper(d.xtx.data(), p);
     for (std::uint64_t g = 0; g < m; ++g) mirror_upper(d.ztz.data() + g * q * q, q);
     d.yty = yty;
@@ -274,9 +230,7 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
                 for (std::uint64_t r = 0; r < n; ++r) {
                     const std::uint64_t g = static_cast<std::uint64_t>(rows.codes[r]);
                     if (g < lo || g >= hi) continue;
-                    add_group_row<Q, P>(rows.y[r], rows.x + r * p, rows.z + r * q, p, q,
-                                        d.ztz.data() + g * q * q, d.ztx.data() + g * q * p,
-                                        d.zty.data() + g * q);
+                    add_row_to_group<Q, P>(d, rows, r, g);
                 }
                 for (std::uint64_t g = lo; g < hi; ++g) mirror_upper(d.ztz.data() + g * q * q, q);
             });
@@ -297,11 +251,8 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
         run_starts.push_back(m);
 
         parallel::parallel_for(run_starts.size() - 1, [&](std::size_t run) {
-            GroupAccumulator<Q, P> groups(d);
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
-                for (std::uint64_t r = offsets[g]; r < offsets[g + 1]; ++r)
-                    groups.add(g, rows.y[r], rows.x + r * p, rows.z + r * q);
-            groups.store();
+                for (std::uint64_t r = offsets[g]; r < offsets[g + 1]; ++r) add_row_to_group<Q, P>(d, rows, r, g);
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
                 mirror_upper(d.ztz.data() + g * q * q, q);
         });
