@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -44,6 +45,20 @@ def same(a, b):
         return (a.shape == b.shape and a.dtype == b.dtype
                 and np.array_equal(a.view(np.uint64), b.view(np.uint64)))
     return type(a) is type(b) and a == b
+
+
+def wait_forked(pid, deadline_s=60.0):
+    """Exit code of a forked child, failing the test if it does not finish in
+    time (a deadlock in the pool after fork would hang it)."""
+    end = time.monotonic() + deadline_s
+    while time.monotonic() < end:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    pytest.fail("forked child did not finish (deadlock in the pool after fork?)")
 
 
 def run_child(code: str, one_thread: bool = False, timeout: float = 120.0) -> str:

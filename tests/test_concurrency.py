@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from corvane._corvane import LmmCore
-from conftest import same
+from conftest import same, wait_forked
 
 N_THREADS = 8
 DURATION = 3.0
@@ -151,18 +151,6 @@ def fork_core():
     return data, core, theta, core.deviance_grad(theta)   # runs on the pool
 
 
-def _wait(pid, deadline_s=60.0):
-    end = time.monotonic() + deadline_s
-    while time.monotonic() < end:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.01)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    pytest.fail("forked child did not finish")
-
-
 def _child_answers(data, core, theta):
     """What a forked child computes: the shared core's gradient, a fresh core's
     and a new response's (all reuse the pool after fork)."""
@@ -185,7 +173,7 @@ def test_os_fork_child_computes_the_same_bits(fork_core):
             code = 2
         finally:
             os._exit(code)
-    assert _wait(pid) == 0
+    assert wait_forked(pid) == 0
     assert same(_child_answers(data, core, theta), parent)   # the parent is unaffected
 
 
@@ -253,7 +241,7 @@ def test_fork_while_other_threads_compute(fork_core):
                     code = 2
                 finally:
                     os._exit(code)
-            codes.append(_wait(pid))
+            codes.append(wait_forked(pid))
     finally:
         stop.set()
         for t in threads:

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import run_child
+from conftest import run_child, wait_forked
 
 t = pytest.importorskip("corvane._corvane_tests")
 
@@ -75,18 +75,6 @@ def test_several_threads_take_part():
     assert max(seen) > 1
 
 
-def _wait_child(pid, deadline_s=60.0):
-    end = time.monotonic() + deadline_s
-    while time.monotonic() < end:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.01)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    pytest.fail("forked child did not finish (deadlock in the pool after fork?)")
-
-
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_pool_after_os_fork():
     assert t.pool_map(10_000, 10) == squares(10_000)  # the pool exists and has run
@@ -102,7 +90,7 @@ def test_pool_after_os_fork():
             code = 2
         finally:
             os._exit(code)
-    assert _wait_child(pid) == 0
+    assert wait_forked(pid) == 0
     assert t.pool_map(10_000, 10) == squares(10_000)
 
 
