@@ -1,7 +1,6 @@
 """Constructor argument conversion and validation: every failure, its message,
 and the order in which the checks run."""
 
-import os
 import re
 import subprocess
 import sys

@@ -3,7 +3,6 @@
 import multiprocessing
 import os
 import threading
-import time
 
 import pytest
 
