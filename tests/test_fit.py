@@ -1,6 +1,7 @@
 """The solution dictionary at a given theta and the multi-start fit: layout of the
 dictionary, agreement with the dense reference, closed-form estimates of a
-balanced one-way design, agreement with scipy's L-BFGS-B, and the rules for starts."""
+balanced one-way design, agreement with independent minimisations of the dense criterion,
+and the rules for starts."""
 
 import math
 import re
@@ -197,23 +198,34 @@ def marginal_criterion(pr, theta, reml):
     return ldl2 + ldrx2 + nmp * (1.0 + math.log(2 * math.pi * pwrss / nmp))
 
 
-@pytest.fixture(scope="session")
-def scipy_fits(design):
-    """scipy's L-BFGS-B (finite-difference gradient) on the marginal criterion."""
-    cache = {}
+def dense_minimum(pr, reml, starts):
+    """The lowest marginal criterion that independent minimisations of the dense
+    criterion reach: scipy's L-BFGS-B from every start. No run's
+    own success flag is trusted (L-BFGS-B may end "ABNORMAL" a hair from the
+    optimum); only the criterion values they reach count."""
+    lower = np.array(pr.core.lower_bounds())
+    bounds = [(0.0, None) if b == 0.0 else (None, None) for b in lower]
+    best = math.inf
+    for start in starts:
+        res = minimize(lambda th: marginal_criterion(pr, np.maximum(th, lower), reml), start,
+                       method="L-BFGS-B", bounds=bounds,
+                       options=dict(ftol=1e-15, gtol=1e-10, maxiter=500))
+        best = min(best, float(res.fun))
+    return best
 
-    def get(q, reml, start):
-        key = q, reml, tuple(start)
-        if key not in cache:
-            pr = design(q)
-            bounds = [(0.0, None) if b == 0.0 else (None, None) for b in pr.core.lower_bounds()]
-            res = minimize(lambda th: marginal_criterion(pr, th, reml), start, method="L-BFGS-B",
-                           bounds=bounds, options=dict(ftol=1e-15, gtol=1e-9, maxiter=500))
-            assert res.success, res.message
-            cache[key] = res.fun
-        return cache[key]
 
-    return get
+def projected_fd_gradient(pr, theta, reml, h=1e-6):
+    """Central differences of the dense criterion at theta; a component at its
+    bound whose derivative points into the feasible region counts as zero."""
+    lower = pr.core.lower_bounds()
+    grad = []
+    for k in range(len(theta)):
+        up, down = np.array(theta, float), np.array(theta, float)
+        up[k] += h
+        down[k] = max(down[k] - h, lower[k])
+        g = (marginal_criterion(pr, up, reml) - marginal_criterion(pr, down, reml)) / (up[k] - down[k])
+        grad.append(0.0 if theta[k] <= lower[k] and g > 0 else g)
+    return np.array(grad)
 
 
 @pytest.mark.parametrize(
@@ -221,12 +233,15 @@ def scipy_fits(design):
     [(2, True, [1.0, 0.0, 1.0]), (2, True, [0.2, 0.5, 3.0]), (2, False, [1.0, 0.0, 1.0]),
      (3, True, [1.0, 0.0, 0.0, 1.0, 0.0, 1.0]), (3, True, [2.0, -1.0, 0.5, 0.3, 0.0, 2.0])],
 )
-def test_fit_no_worse_than_scipy(design, scipy_fits, q, reml, start):
+def test_fit_no_worse_than_dense_minimisations(design, q, reml, start):
     pr = design(q)
     r = pr.core.fit(start, reml=reml)
     assert r["deviance"] == pytest.approx(marginal_criterion(pr, r["theta"], reml), rel=1e-10)
-    best = scipy_fits(q, reml, start)
-    assert r["deviance"] <= best + 1e-8 * abs(best)
+    # Certified: corvane's point is stationary for the dense criterion...
+    assert np.abs(projected_fd_gradient(pr, r["theta"], reml)).max() < 1e-4
+    # ...and no independent minimisation, from its start or corvane's end, goes lower.
+    best = dense_minimum(pr, reml, [start, r["theta"]])
+    assert r["deviance"] <= best + 1e-9 * abs(best)
 
 
 @pytest.mark.parametrize(
