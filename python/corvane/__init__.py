@@ -8,8 +8,9 @@
 Importing the package imports neither pandas nor formulaic.
 """
 
-from ._corvane import LmmCore, __version__
+from ._corvane import LmmCore, __version__, get_num_threads, set_num_threads
 from .formula import lmm
 from .model import LinearMixedModel, LmmResult
 
-__all__ = ["LmmCore", "LinearMixedModel", "LmmResult", "lmm", "__version__"]
+__all__ = ["LmmCore", "LinearMixedModel", "LmmResult", "lmm", "get_num_threads", "set_num_threads",
+           "__version__"]

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "lmm/errors.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace corvane::bindings {
 
@@ -14,6 +15,8 @@ void set_python_error_from_current() noexcept {
     } catch (const PythonError&) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const parallel::Interrupted&) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const lmm::InvalidInput& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {

@@ -18,6 +18,7 @@
 #include "bindings/args.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
 #include "bindings/solution_dict.hpp"
 #include "lmm/derived.hpp"
 #include "lmm/evaluate.hpp"
@@ -62,11 +63,8 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!rows(arrays, rows_view)) return nullptr;
         if (!check_dimensions(rows_view, m)) return nullptr;
 
-        std::unique_ptr<lmm::LmmData> data;
-        {
-            GilRelease unlocked;
-            data = lmm::prepare(rows_view, m, requested);
-        }
+        std::unique_ptr<lmm::LmmData> data =
+            without_gil([&] { return lmm::prepare(rows_view, m, requested); });
         return wrap(type, std::move(data));
     });
 }
@@ -173,11 +171,8 @@ PyObject* with_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         lmm::RowsView rows_view;
         if (!to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays)) return nullptr;
         if (!rows(arrays, rows_view)) return nullptr;
-        std::unique_ptr<lmm::LmmData> data;
-        {
-            GilRelease unlocked;
-            data = data_of(self).with_response(rows_view);
-        }
+        std::unique_ptr<lmm::LmmData> data =
+            without_gil([&] { return data_of(self).with_response(rows_view); });
         return wrap(Py_TYPE(self), std::move(data));
     });
 }
@@ -188,14 +183,12 @@ PyObject* deviance_hessian(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!theta_args(self, "deviance_hessian", args, nargs, kwnames, a)) return nullptr;
         const lmm::LmmData& d = data_of(self);
         if (d.q != 1) Py_RETURN_NONE;
-        std::optional<lmm::ScalarHessian> h;
-        {
-            GilRelease unlocked;
+        const std::optional<lmm::ScalarHessian> h = without_gil([&]() -> std::optional<lmm::ScalarHessian> {
             // The Hessian's own profile can round a borderline pwrss to just
             // above zero; an infeasible criterion must still give NaN.
-            if (lmm::evaluate(d, a.theta, a.reml, lmm::EvalMode::ValueOnly))
-                h = lmm::scalar_hessian(d, a.reml, a.theta[0]);
-        }
+            if (!lmm::evaluate(d, a.theta, a.reml, lmm::EvalMode::ValueOnly)) return std::nullopt;
+            return lmm::scalar_hessian(d, a.reml, a.theta[0]);
+        });
         return PyFloat_FromDouble(h ? h->second : std::numeric_limits<double>::quiet_NaN());
     });
 }
@@ -206,13 +199,13 @@ PyObject* conditional_covariances(PyObject* self, PyObject* const* args, Py_ssiz
         ThetaArgs a;
         if (!theta_args(self, "conditional_covariances", args, nargs, kwnames, a)) return nullptr;
         const lmm::LmmData& d = data_of(self);
-        std::optional<std::vector<double>> cov;
-        {
-            GilRelease unlocked;
-            const std::optional<lmm::EvalResult> r =
-                lmm::evaluate(d, a.theta, a.reml, lmm::EvalMode::ValueOnly);
-            if (r) cov = lmm::conditional_covariances(d, a.theta, r->sigma2);
-        }
+        const std::optional<std::vector<double>> cov =
+            without_gil([&]() -> std::optional<std::vector<double>> {
+                const std::optional<lmm::EvalResult> r =
+                    lmm::evaluate(d, a.theta, a.reml, lmm::EvalMode::ValueOnly);
+                if (!r) return std::nullopt;
+                return lmm::conditional_covariances(d, a.theta, r->sigma2);
+            });
         if (!cov) {
             PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
             return nullptr;
@@ -226,11 +219,8 @@ PyObject* deviance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guarded([&]() -> PyObject* {
         ThetaArgs a;
         if (!theta_args(self, "deviance", args, nargs, kwnames, a)) return nullptr;
-        std::optional<lmm::EvalResult> result;
-        {
-            GilRelease unlocked;
-            result = lmm::evaluate(data_of(self), a.theta, a.reml, lmm::EvalMode::ValueOnly);
-        }
+        const std::optional<lmm::EvalResult> result = without_gil(
+            [&] { return lmm::evaluate(data_of(self), a.theta, a.reml, lmm::EvalMode::ValueOnly); });
         return PyFloat_FromDouble(result ? result->deviance : std::numeric_limits<double>::infinity());
     });
 }
@@ -239,11 +229,8 @@ PyObject* deviance_grad(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&]() -> PyObject* {
         ThetaArgs a;
         if (!theta_args(self, "deviance_grad", args, nargs, kwnames, a)) return nullptr;
-        std::optional<lmm::EvalResult> result;
-        {
-            GilRelease unlocked;
-            result = lmm::evaluate(data_of(self), a.theta, a.reml, lmm::EvalMode::WithGradient);
-        }
+        const std::optional<lmm::EvalResult> result = without_gil(
+            [&] { return lmm::evaluate(data_of(self), a.theta, a.reml, lmm::EvalMode::WithGradient); });
         if (!result) {
             const std::vector<double> nans(a.theta.size(), std::numeric_limits<double>::quiet_NaN());
             return Py_BuildValue("(dN)", std::numeric_limits<double>::infinity(), float_list(nans));
@@ -313,9 +300,7 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const lmm::LmmData& d = data_of(self);
         const std::size_t n_theta = lmm::n_theta(d.q);
         const std::vector<double> lower = lmm::lower_bounds(d.q);
-        std::optional<optim::OptimResult> best;
-        {
-            GilRelease unlocked;
+        const optim::OptimResult best = without_gil([&] {
             const optim::Objective objective = [&](std::span<const double> theta, double& f,
                                                    std::vector<double>& g) {
                 std::optional<lmm::EvalResult> r =
@@ -327,14 +312,16 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             };
             // One run per start, in order; a later start wins only with a
             // strictly smaller criterion, so ties keep the earliest.
+            std::optional<optim::OptimResult> winner;
             for (std::size_t k = 0; k * n_theta < a.starts.size(); ++k) {
                 const std::span<const double> start(a.starts.data() + k * n_theta, n_theta);
                 optim::OptimResult run =
                     optim::minimize_bounded(objective, start, lower, a.max_iter, a.gtol, a.ftol);
-                if (!best || run.fun < best->fun) best = std::move(run);
+                if (!winner || run.fun < winner->fun) winner = std::move(run);
             }
-        }
-        return solution_dict(d, best->x, a.reml, &*best);
+            return std::move(*winner);
+        });
+        return solution_dict(d, best.x, a.reml, &best);
     });
 }
 

@@ -1,14 +1,68 @@
 // The extension module corvane._corvane: multi-phase initialisation whose
-// exec step adds the class LmmCore and __version__. Nothing else is set up at
-// import; the worker pool is created by its first use.
+// exec step adds the class LmmCore and __version__ and notes the main thread
+// (the one whose calls poll for Ctrl-C), and the process-wide thread control.
+// The worker pool is created by its first use.
+#include "bindings/args.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
 #include "bindings/lmm_core.hpp"
 #include "bindings/numpy_api.hpp"
+#include "parallel/pool.hpp"
 
 namespace corvane::bindings {
 namespace {
 
+PyObject* set_num_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"n"};
+        PyObject* bound[1];
+        if (!bind_arguments({"set_num_threads", kNames, 1, 1}, args, nargs, kwnames, bound)) return nullptr;
+        std::uint64_t n = 0;
+        if (bound[0] != Py_None) {
+            if (PyBool_Check(bound[0]) || !PyIndex_Check(bound[0])) {
+                PyErr_Format(PyExc_TypeError, "n must be an int or None, not %.100s", Py_TYPE(bound[0])->tp_name);
+                return nullptr;
+            }
+            PyRef value = PyRef::steal(PyNumber_Index(bound[0]));
+            if (!value) return nullptr;
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+            if (v == -1 && PyErr_Occurred()) return nullptr;
+            if (overflow || v < 1 || static_cast<std::uint64_t>(v) > parallel::kMaxThreads) {
+                PyErr_Format(PyExc_ValueError, "n must be between 1 and %zu, or None, got %S",
+                             parallel::kMaxThreads, value.get());
+                return nullptr;
+            }
+            n = static_cast<std::uint64_t>(v);
+        }
+        const std::size_t got = without_gil([&] { return parallel::set_thread_count(n); });
+        return PyLong_FromSize_t(got);
+    });
+}
+
+PyObject* get_num_threads(PyObject*, PyObject*) {
+    return guarded([] { return PyLong_FromSize_t(without_gil([] { return parallel::thread_count(); })); });
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kFunctions[] = {
+    {"set_num_threads", fastcall<set_num_threads>(), kFast,
+     "set_num_threads(n)\n--\n\n"
+     "Use `n` threads (the calling thread included) for corvane's parallel work,\n"
+     "process-wide; `None` restores the default, one per CPU the process may run\n"
+     "on. Returns the number now in effect (lower than `n` only when the system\n"
+     "refuses to start more threads). Results are the same bit for bit whatever\n"
+     "the number."},
+    {"get_num_threads", get_num_threads, METH_NOARGS,
+     "get_num_threads()\n--\n\n"
+     "The number of threads corvane's parallel work uses, the calling thread\n"
+     "included."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int exec_module(PyObject* module) {
-    if (import_numpy() < 0) return -1;
+    if (import_numpy() < 0 || remember_main_thread() < 0) return -1;
     PyRef type = PyRef::steal(create_core_type(module));
     if (!type) return -1;
     if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0) return -1;
@@ -29,7 +83,7 @@ PyModuleDef kModule = {
     "_corvane",
     "",
     0,
-    nullptr,
+    kFunctions,
     kSlots,
     nullptr,
     nullptr,

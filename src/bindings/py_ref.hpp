@@ -1,5 +1,4 @@
-// Owning reference to a Python object, and a scoped release of the
-// interpreter lock.
+// Owning reference to a Python object.
 //
 // PyRef owns exactly one strong reference (or none) and is move-only;
 // borrowed references stay plain PyObject*.
@@ -42,19 +41,6 @@ public:
 private:
     explicit PyRef(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
-};
-
-// Releases the interpreter lock for its lifetime. No Python object may be
-// touched while it is alive.
-class GilRelease {
-public:
-    GilRelease() : state_(PyEval_SaveThread()) {}
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
 };
 
 }  // namespace corvane::bindings

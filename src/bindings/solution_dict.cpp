@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "bindings/args.hpp"
+#include "bindings/gil.hpp"
 #include "bindings/numpy_api.hpp"
 #include "lmm/evaluate.hpp"
 #include "lmm/theta_layout.hpp"
@@ -22,11 +23,8 @@ npy_intp dim(std::uint64_t v) { return static_cast<npy_intp>(v); }
 
 PyObject* solution_dict(const lmm::LmmData& d, const std::vector<double>& theta, bool reml,
                         const optim::OptimResult* optim) {
-    std::optional<lmm::EvalResult> r;
-    {
-        GilRelease unlocked;
-        r = lmm::evaluate(d, theta, reml, lmm::EvalMode::Full);
-    }
+    const std::optional<lmm::EvalResult> r =
+        without_gil([&] { return lmm::evaluate(d, theta, reml, lmm::EvalMode::Full); });
     if (!r) {
         PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
         return nullptr;

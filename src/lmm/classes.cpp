@@ -10,6 +10,7 @@
 
 #include "lmm/errors.hpp"
 #include "lmm/memory.hpp"
+#include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
 namespace corvane::lmm {
@@ -132,6 +133,7 @@ std::optional<Classes> build_with(std::uint64_t q, std::uint64_t p, std::uint64_
         ClassTable<Key> table;
         table.find_or_insert(key0, 0);
         for (std::uint64_t i = r; i < m; ++i) {
+            if (i % 4096 == 0) parallel::check_interrupt();
             // Give up on a partition that holds a class for nearly every group.
             if (limit && i >= 4096 && i % 1024 == 0 && i < 4 * n_classes) return std::nullopt;
             form_key(ztz + i * qq, q, key);

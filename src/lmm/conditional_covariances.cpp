@@ -50,10 +50,7 @@ std::optional<std::vector<double>> run(const LmmData& d, const std::vector<doubl
             }
         }
     };
-    if (go_parallel(schedule, m, chunk, cost))
-        parallel::parallel_for(n_chunks, run_chunk);
-    else
-        for (Index c = 0; c < n_chunks; ++c) run_chunk(c);
+    for_each_chunk(n_chunks, go_parallel(schedule, m, chunk, cost), run_chunk);
     if (std::find(ok.begin(), ok.end(), 0) != ok.end()) return std::nullopt;
     return out;
 }

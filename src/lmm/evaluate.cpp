@@ -15,6 +15,7 @@
 #include "lmm/profile.hpp"
 #include "lmm/random_effects.hpp"
 #include "lmm/theta_layout.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace corvane::lmm {
 namespace {
@@ -118,6 +119,8 @@ std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& sou
 
 std::optional<EvalResult> evaluate(const LmmData& design, std::span<const double> theta, bool reml,
                                    EvalMode mode, const EvalOptions& options) {
+    // Every objective evaluation of a fit passes here, however small.
+    parallel::check_interrupt();
     switch (design.evaluator) {
         case EvaluatorKind::Streaming:
             return evaluate_augmented(design, GroupSource{design}, streaming_cost(design.p, design.q),

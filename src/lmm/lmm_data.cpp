@@ -18,6 +18,7 @@
 #include "lmm/errors.hpp"
 #include "lmm/fixed_size.hpp"
 #include "lmm/memory.hpp"
+#include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
 namespace corvane::lmm {
@@ -33,6 +34,9 @@ inline std::uint64_t fold_code(std::uint64_t h, std::int64_t code) {
 inline bool code_in_range(std::int64_t code, std::uint64_t m) {
     return code >= 0 && static_cast<std::uint64_t>(code) < m;
 }
+
+// Rows between two interrupt checks in the passes over all rows.
+constexpr std::uint64_t kRowsPerCheck = 65536;
 
 // Work units of one row for X'X, X'y, y'y: p + p(p+1)/2 + 1.
 std::uint64_t fixed_work(std::uint64_t p) { return p + p * (p + 1) / 2 + 1; }
@@ -146,6 +150,7 @@ void sequential_route(LmmData& d, const RowsView& rows) {
     std::uint64_t h = n;
     double yty = 0.0;
     for (std::uint64_t start = 0; start < n; start += chunk) {
+        parallel::check_interrupt();
         const std::uint64_t end = std::min(n, start + chunk);
         double part_yty = 0.0;
         {
@@ -200,6 +205,7 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
         bool grouped = true;
         std::int64_t previous = 0;
         for (std::uint64_t r = 0; r < n; ++r) {
+            if (r % kRowsPerCheck == 0) parallel::check_interrupt();
             const std::int64_t code = rows.codes[r];
             if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
             ++offsets[static_cast<std::uint64_t>(code) + 1];
@@ -228,6 +234,7 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
             parallel::parallel_for(parts, [&](std::size_t part) {
                 const std::uint64_t lo = bounds[part], hi = bounds[part + 1];
                 for (std::uint64_t r = 0; r < n; ++r) {
+                    if (r % kRowsPerCheck == 0) parallel::check_interrupt();
                     const std::uint64_t g = static_cast<std::uint64_t>(rows.codes[r]);
                     if (g < lo || g >= hi) continue;
                     add_row_to_group<Q, P>(d, rows, r, g);
@@ -251,6 +258,7 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
         run_starts.push_back(m);
 
         parallel::parallel_for(run_starts.size() - 1, [&](std::size_t run) {
+            parallel::check_interrupt();
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
                 for (std::uint64_t r = offsets[g]; r < offsets[g + 1]; ++r) add_row_to_group<Q, P>(d, rows, r, g);
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)

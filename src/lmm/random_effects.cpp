@@ -50,11 +50,7 @@ std::vector<double> run(const LmmData& d, const double* lambda, const double* be
         for (Index i = c * chunk; i < end; ++i)
             group_modes<Q>(d, i, lambda, beta, scratch.data(), u.data() + i * q);
     };
-    if (go_parallel(schedule, m, chunk, cost)) {
-        parallel::parallel_for(n_chunks, run_chunk);
-    } else {
-        for (Index c = 0; c < n_chunks; ++c) run_chunk(c);
-    }
+    for_each_chunk(n_chunks, go_parallel(schedule, m, chunk, cost), run_chunk);
     return u;
 }
 

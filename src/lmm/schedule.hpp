@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
 namespace corvane::lmm {
@@ -49,17 +50,35 @@ inline std::uint64_t chunk_count(std::uint64_t items, std::uint64_t chunk) {
     return items / chunk + (items % chunk != 0);
 }
 
+// Runs f(chunk) for every chunk, on the pool when `parallel`, else in order on
+// the calling thread; each chunk first checks for an interrupt. For chunks
+// that write disjoint outputs and need no reduction.
+template <class F>
+void for_each_chunk(std::uint64_t n_chunks, bool parallel, F&& f) {
+    auto checked = [&](std::uint64_t c) {
+        parallel::check_interrupt();
+        f(c);
+    };
+    if (parallel) {
+        parallel::parallel_for(n_chunks, checked);
+    } else {
+        for (std::uint64_t c = 0; c < n_chunks; ++c) checked(c);
+    }
+}
+
 // Runs compute(chunk, slot) for every chunk and merge(chunk, slot) on the
 // calling thread for chunk 0, 1, 2, ... in order. Each chunk computes into a
 // workspace slot (compute must reset it first); with `parallel`, up to
 // slots.size() chunks run at once on the pool and are merged as a wave, so
 // the memory held by partial results stays bounded however many chunks there
 // are. Without `parallel` every chunk reuses slots[0] on the calling thread.
+// Each chunk first checks for an interrupt.
 template <class Slot, class Compute, class Merge>
 void chunked_reduce(std::uint64_t n_chunks, bool parallel, std::vector<Slot>& slots,
                     Compute&& compute, Merge&& merge) {
     if (!parallel || slots.size() < 2) {
         for (std::uint64_t c = 0; c < n_chunks; ++c) {
+            parallel::check_interrupt();
             compute(c, slots[0]);
             merge(c, slots[0]);
         }
@@ -67,7 +86,10 @@ void chunked_reduce(std::uint64_t n_chunks, bool parallel, std::vector<Slot>& sl
     }
     for (std::uint64_t base = 0; base < n_chunks; base += slots.size()) {
         const std::uint64_t count = std::min<std::uint64_t>(slots.size(), n_chunks - base);
-        parallel::parallel_for(count, [&](std::size_t i) { compute(base + i, slots[i]); });
+        parallel::parallel_for(count, [&](std::size_t i) {
+            parallel::check_interrupt();
+            compute(base + i, slots[i]);
+        });
         for (std::uint64_t i = 0; i < count; ++i) merge(base + i, slots[i]);
     }
 }

@@ -6,6 +6,7 @@
 
 #include "lmm/errors.hpp"
 #include "lmm/lmm_data.hpp"
+#include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
 namespace corvane::lmm {
@@ -40,6 +41,7 @@ std::unique_ptr<LmmData> LmmData::with_response(const RowsView& rows, Schedule s
         fingerprint = lmm::codes_fingerprint(rows.codes, n);
         zty_new.assign(m * q, 0.0);
         for (std::uint64_t r = 0; r < n; ++r) {
+            if (r % 65536 == 0) parallel::check_interrupt();
             const std::int64_t code = rows.codes[r];
             if (code < 0 || static_cast<std::uint64_t>(code) >= m) {
                 if (in_range) first_bad = code;

@@ -3,7 +3,9 @@
 // One pool serves the whole process. It is created on first use with one
 // thread per CPU the process may run on (its affinity mask), the calling
 // thread counted: a process pinned to one CPU gets a pool of one thread and
-// every map runs on the caller. Any number of threads may run maps at once;
+// every map runs on the caller. set_thread_count() changes the number of
+// threads maps may use, for the whole process; results never depend on it,
+// because the callers' chunking depends only on the problem's dimensions. Any number of threads may run maps at once;
 // each map hands out its items one at a time to whichever thread asks next,
 // and the calling thread works on its own map until every item is done, so a
 // map always finishes even when every worker is busy elsewhere (maps may nest).
@@ -21,6 +23,19 @@ namespace corvane::parallel {
 
 // Threads of the pool, the calling thread included (>= 1). Creates the pool.
 std::size_t thread_count();
+
+// Sets the number of threads maps may use (the calling thread included);
+// 0 restores the default (the CPUs in the affinity mask). Threads are created
+// as needed and never destroyed: surplus ones sleep. Maps already running
+// finish with the threads they have. Returns the count now in effect, which
+// is lower than asked when the system refuses to create more threads.
+std::size_t set_thread_count(std::size_t threads);
+
+// The default: CPUs the process may run on.
+std::size_t default_thread_count();
+
+// The largest count set_thread_count() accepts.
+inline constexpr std::size_t kMaxThreads = 1024;
 
 namespace detail {
 using ItemFn = void (*)(void* context, std::size_t index);

@@ -4,6 +4,7 @@
 // the package never imports it. Functions take NumPy arrays and return new
 // arrays, dicts and ints so tests can compare the internals with references.
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "bindings/args.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
 #include "bindings/numpy_api.hpp"
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
@@ -66,14 +68,13 @@ PyObject* pool_map(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
             !to_uint64(bound[0], "n", n) || (bound[1] && !to_uint64(bound[1], "work", work)))
             return nullptr;
         std::vector<std::uint64_t> out;
-        {
-            GilRelease unlocked;
+        without_gil([&] {
             out = parallel::parallel_map<std::uint64_t>(n, [&](std::size_t i) {
                 volatile std::uint64_t sink = 0;
                 for (std::uint64_t k = 0; k < work; ++k) sink = sink + k;
                 return static_cast<std::uint64_t>(i) * i;
             });
-        }
+        });
         PyRef list = PyRef::steal(PyList_New(as_intp(n)));
         if (!list) return nullptr;
         for (std::uint64_t i = 0; i < n; ++i) {
@@ -96,15 +97,44 @@ PyObject* pool_map_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             return nullptr;
         std::mutex mutex;
         std::set<std::thread::id> ids;
-        {
-            GilRelease unlocked;
+        without_gil([&] {
             parallel::parallel_for(n, [&](std::size_t) {
                 volatile std::uint64_t sink = 0;
                 for (std::uint64_t k = 0; k < work; ++k) sink = sink + k;
                 std::lock_guard<std::mutex> lock(mutex);
                 ids.insert(std::this_thread::get_id());
             });
-        }
+        });
+        return PyLong_FromSize_t(ids.size());
+    });
+}
+
+// Every one of n items allocates `bytes` bytes and writes them (so that
+// allocation failures happen on the pool's workers too); returns the number
+// of distinct threads that ran an item, or raises MemoryError.
+PyObject* pool_alloc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"n", "bytes"};
+        PyObject* bound[2];
+        std::uint64_t n = 0, bytes = 0;
+        if (!bind_arguments({"pool_alloc", kNames, 2, 2}, args, nargs, kwnames, bound) ||
+            !to_uint64(bound[0], "n", n) || !to_uint64(bound[1], "bytes", bytes))
+            return nullptr;
+        std::mutex mutex;
+        std::set<std::thread::id> ids;
+        without_gil([&] {
+            parallel::parallel_for(n, [&](std::size_t) {
+                // Long enough that the workers wake up and take items.
+                const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+                while (std::chrono::steady_clock::now() < until) {
+                }
+                std::vector<char> block(bytes, 1);
+                volatile char sink = block.empty() ? 0 : block.back();
+                (void)sink;
+                std::lock_guard<std::mutex> lock(mutex);
+                ids.insert(std::this_thread::get_id());
+            });
+        });
         return PyLong_FromSize_t(ids.size());
     });
 }
@@ -123,10 +153,9 @@ PyObject* prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             !rows(arrays, view) || !check_dimensions(view, m))
             return nullptr;
         std::unique_ptr<lmm::LmmData> d;
-        {
-            GilRelease unlocked;
+        without_gil([&] {
             d = lmm::LmmData::from_rows(view, m, schedule);
-        }
+        });
         const npy_intp p = as_intp(d->p), q = as_intp(d->q), mm = as_intp(d->m);
         PyRef dict = PyRef::steal(PyDict_New());
         PyRef pairs = PyRef::steal(PyList_New(0));
@@ -170,11 +199,10 @@ PyObject* fixed_products(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         }
         const std::uint64_t n = PyArray_DIM(y, 0), p = PyArray_DIM(x, 1);
         lmm::FixedProducts f;
-        {
-            GilRelease unlocked;
+        without_gil([&] {
             f = lmm::fixed_products(static_cast<const double*>(PyArray_DATA(y)), n,
                                     static_cast<const double*>(PyArray_DATA(x)), p, with_xtx, schedule);
-        }
+        });
         PyRef xtx = PyRef::steal(new_array({as_intp(p), as_intp(p)}, f.xtx.data()));
         PyRef xty = PyRef::steal(new_array({as_intp(p)}, f.xty.data()));
         if (!xtx || !xty) return nullptr;
@@ -279,10 +307,9 @@ PyObject* classes_build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             limit = value;
         }
         std::optional<lmm::Classes> classes;
-        {
-            GilRelease unlocked;
+        without_gil([&] {
             classes = lmm::Classes::build(b.q, b.p, b.m, b.ztz, b.ztx, b.zty, limit, schedule);
-        }
+        });
         if (!classes) Py_RETURN_NONE;
         return classes_dict(*classes, b.q, b.p);
     });
@@ -323,11 +350,10 @@ PyObject* classes_with_assignment(PyObject*, PyObject* const* args, Py_ssize_t n
             }
         }
         lmm::Classes classes;
-        {
-            GilRelease unlocked;
+        without_gil([&] {
             classes = lmm::Classes::with_assignment(b.q, b.p, b.ztz, b.ztx, b.zty, std::move(assignment),
                                                     representatives, n_classes, schedule);
-        }
+        });
         return classes_dict(classes, b.q, b.p);
     });
 }
@@ -550,11 +576,10 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         options.generic = generic;
         lmm::check_theta(theta, view.q);
         std::optional<lmm::EvalResult> result;
-        {
-            GilRelease unlocked;
+        without_gil([&] {
             std::unique_ptr<lmm::LmmData> d = lmm::prepare(view, m, kind);
             result = lmm::evaluate(*d, theta, reml, mode, options);
-        }
+        });
         if (!result) Py_RETURN_NONE;
         return result_dict(*result);
     });
@@ -643,11 +668,10 @@ PyObject* conditional_covariances(PyObject*, PyObject* const* args, Py_ssize_t n
             return nullptr;
         options.generic = generic;
         std::optional<std::vector<double>> cov;
-        {
-            GilRelease unlocked;
+        without_gil([&] {
             std::unique_ptr<lmm::LmmData> d = lmm::LmmData::from_rows(view, m);
             cov = lmm::conditional_covariances(*d, theta, sigma2, options);
-        }
+        });
         if (!cov) Py_RETURN_NONE;
         return new_array({as_intp(m), as_intp(view.q), as_intp(view.q)}, cov->data());
     });
@@ -670,11 +694,10 @@ PyObject* scalar_hessian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             (bound[7] && !to_evaluator(bound[7], kind)) || !to_schedule(bound[8], options.schedule))
             return nullptr;
         std::optional<lmm::ScalarHessian> h;
-        {
-            GilRelease unlocked;
+        without_gil([&] {
             std::unique_ptr<lmm::LmmData> d = lmm::prepare(view, m, kind);
             h = lmm::scalar_hessian(*d, reml, theta[0], options);
-        }
+        });
         if (!h) Py_RETURN_NONE;
         return Py_BuildValue("(ddd)", h->value, h->first, h->second);
     });
@@ -686,6 +709,7 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kFunctions[] = {
     {"pool_threads", pool_threads, METH_NOARGS, "Threads of the worker pool, the caller included."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
+    {"pool_alloc", fastcall<pool_alloc>(), kFast, "pool_alloc(n, bytes)\n--\n\nItems that allocate."},
     {"pool_map_threads", fastcall<pool_map_threads>(), kFast,
      "pool_map_threads(n, work=1000)\n--\n\nDistinct threads that ran items of one map."},
     {"prepare", fastcall<prepare>(), kFast,
@@ -723,7 +747,7 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject*) { return import_numpy(); }
+int exec_module(PyObject*) { return import_numpy() < 0 ? -1 : remember_main_thread(); }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
