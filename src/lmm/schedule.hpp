@@ -17,7 +17,7 @@ namespace corvane::lmm {
 
 inline constexpr std::uint64_t kChunkWork = 32768;      // work units per chunk
 inline constexpr std::uint64_t kMinChunk = 64;          // items per chunk at least
-inline constexpr std::uint64_t kParallelWork = 262144;  // total work before going parallel
+inline constexpr std::uint64_t kParallelWork = 196608; // total work before going parallel
 
 // Who runs the chunks: the normal rule, or forced either way (tests use the
 // forced forms to show that both give the same bits).
