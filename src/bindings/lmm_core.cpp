@@ -89,28 +89,28 @@ int core_clear(PyObject*) { return 0; }
 
 // ---- getters -------------------------------------------------------------
 
-PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).n); }
-PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).p); }
-PyObject* get_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).q); }
-PyObject* get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).m); }
+PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).design->n); }
+PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).design->p); }
+PyObject* get_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).design->q); }
+PyObject* get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).design->m); }
 PyObject* get_n_theta(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(lmm::n_theta(data_of(self).q));
+    return PyLong_FromUnsignedLongLong(lmm::n_theta(data_of(self).design->q));
 }
 
 PyObject* get_evaluator(PyObject* self, void*) {
     const lmm::LmmData& d = data_of(self);
-    switch (d.evaluator) {
+    switch (d.design->evaluator) {
         case lmm::EvaluatorKind::Streaming: return PyUnicode_FromString("streaming");
         case lmm::EvaluatorKind::Aggregated:
-            return PyUnicode_FromString(d.classes ? "aggregated" : "blocks");
+            return PyUnicode_FromString(d.design->classes ? "aggregated" : "blocks");
         default: return PyUnicode_FromString("blocks");
     }
 }
 
 PyObject* get_n_classes(PyObject* self, void*) {
     const lmm::LmmData& d = data_of(self);
-    if (!d.classes) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(d.classes->n_classes);
+    if (!d.design->classes) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(d.design->classes->n_classes);
 }
 
 PyGetSetDef kGetters[] = {
@@ -155,7 +155,7 @@ bool theta_args(PyObject* self, const char* function, PyObject* const* args, Py_
     if (!bind_arguments(signature, args, nargs, kwnames, bound)) return false;
     if (!to_doubles(bound[0], "theta", out.theta)) return false;
     if (bound[1] && !to_bool(bound[1], "reml", out.reml)) return false;
-    lmm::check_theta(out.theta, data_of(self).q);  // throws InvalidInput -> ValueError
+    lmm::check_theta(out.theta, data_of(self).design->q);  // throws InvalidInput -> ValueError
     return true;
 }
 
@@ -182,7 +182,7 @@ PyObject* deviance_hessian(PyObject* self, PyObject* const* args, Py_ssize_t nar
         ThetaArgs a;
         if (!theta_args(self, "deviance_hessian", args, nargs, kwnames, a)) return nullptr;
         const lmm::LmmData& d = data_of(self);
-        if (d.q != 1) Py_RETURN_NONE;
+        if (d.design->q != 1) Py_RETURN_NONE;
         const std::optional<lmm::ScalarHessian> h = without_gil([&]() -> std::optional<lmm::ScalarHessian> {
             // The Hessian's own profile can round a borderline pwrss to just
             // above zero; an infeasible criterion must still give NaN.
@@ -210,7 +210,7 @@ PyObject* conditional_covariances(PyObject* self, PyObject* const* args, Py_ssiz
             PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
             return nullptr;
         }
-        const npy_intp m = static_cast<npy_intp>(d.m), q = static_cast<npy_intp>(d.q);
+        const npy_intp m = static_cast<npy_intp>(d.design->m), q = static_cast<npy_intp>(d.design->q);
         return new_float_array({m, q, q}, cov->data());
     });
 }
@@ -248,11 +248,11 @@ PyObject* solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* lower_bounds(PyObject* self, PyObject*) {
-    return guarded([&] { return float_list(lmm::lower_bounds(data_of(self).q)); });
+    return guarded([&] { return float_list(lmm::lower_bounds(data_of(self).design->q)); });
 }
 
 PyObject* default_theta(PyObject* self, PyObject*) {
-    return guarded([&] { return float_list(lmm::default_theta(data_of(self).q)); });
+    return guarded([&] { return float_list(lmm::default_theta(data_of(self).design->q)); });
 }
 
 // fit's arguments, converted in signature order; starts validated.
@@ -286,7 +286,7 @@ bool fit_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             return false;
         }
     }
-    if (out.starts.size() % lmm::n_theta(data_of(self).q) != 0) {
+    if (out.starts.size() % lmm::n_theta(data_of(self).design->q) != 0) {
         PyErr_SetString(PyExc_ValueError, kLengthMessage);
         return false;
     }
@@ -298,8 +298,10 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         FitArgs a;
         if (!fit_args(self, args, nargs, kwnames, a)) return nullptr;
         const lmm::LmmData& d = data_of(self);
-        const std::size_t n_theta = lmm::n_theta(d.q);
-        const std::vector<double> lower = lmm::lower_bounds(d.q);
+        const std::size_t n_theta = lmm::n_theta(d.design->q);
+        const std::vector<double> lower = lmm::lower_bounds(d.design->q);
+        // Every evaluation of the fit reuses the kernel's workspaces.
+        const lmm::ScratchPool::Hold hold(d.design->scratch);
         const optim::OptimResult best = without_gil([&] {
             const optim::Objective objective = [&](std::span<const double> theta, double& f,
                                                    std::vector<double>& g) {

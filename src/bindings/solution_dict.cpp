@@ -29,7 +29,7 @@ PyObject* solution_dict(const lmm::LmmData& d, const std::vector<double>& theta,
         PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
         return nullptr;
     }
-    const std::uint64_t p = d.p, q = d.q, m = d.m;
+    const std::uint64_t p = d.design->p, q = d.design->q, m = d.design->m;
     const std::vector<double> lambda = lmm::theta_to_lambda(theta, q);
 
     // cov_re = sigma2 * Lambda Lambda'; cov_beta = sigma2 * A^-1; b_i = Lambda u_i.
@@ -66,7 +66,7 @@ PyObject* solution_dict(const lmm::LmmData& d, const std::vector<double>& theta,
         put(o, "ldl2", PyFloat_FromDouble(r->ldl2)) &&
         put(o, "ldrx2", PyFloat_FromDouble(r->ldrx2)) &&
         put(o, "reml", PyBool_FromLong(reml)) &&
-        put(o, "n", PyLong_FromUnsignedLongLong(d.n)) &&
+        put(o, "n", PyLong_FromUnsignedLongLong(d.design->n)) &&
         put(o, "p", PyLong_FromUnsignedLongLong(p)) &&
         put(o, "q", PyLong_FromUnsignedLongLong(q)) &&
         put(o, "m", PyLong_FromUnsignedLongLong(m));

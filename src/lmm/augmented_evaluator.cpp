@@ -35,7 +35,7 @@ struct GroupItem {
     const LmmData& d;
     Index q, p1;
     double weight(Index) const { return 1.0; }
-    const double* ztz(Index i) const { return d.ztz.data() + i * q * q; }
+    const double* ztz(Index i) const { return d.design->ztz.data() + i * q * q; }
     // Log-determinant and trace terms of a group: s * 2.0.
     static double scaled(double s, double) { return s * 2.0; }
 };
@@ -49,20 +49,27 @@ struct ClassItem {
     static double scaled(double s, double w) { return (w * 2.0) * s; }
 };
 
-// sum over (j, k) with F[j][k] != 0 of F[j][k] * sums[c][j][k][x][y] into
-// `into` (upper triangle).
+// sum over (j, k) with F[j][k] != 0 of F[j][k] * S[c][j][k][x][y] into `into`
+// (upper triangle), S's design part from `xsums` (y < p) and its last column
+// from the response's `ysums`. Every entry of `into` receives its terms in
+// (j, k) order, as from one (p+1) x (p+1) block.
 template <Index Q>
-void add_class_block(const Classes& classes, Index c, const double* f, Index q_dynamic, Index p1,
-                     CompensatedSum* into) {
-    const Index q = linalg::size_of<Q>(q_dynamic), pp = p1 * p1;
-    const double* sums = classes.sums.data() + c * q * q * pp;
+void add_class_block(const Classes& classes, const double* ysums, Index c, const double* f, Index q_dynamic,
+                     Index p1, CompensatedSum* into) {
+    const Index q = linalg::size_of<Q>(q_dynamic), p = p1 - 1, pp = p * p;
+    const double* xsums = classes.xsums.data() + c * q * q * pp;
+    const double* ys = ysums + c * q * q * p1;
     for (Index j = 0; j < q; ++j)
         for (Index k = 0; k < q; ++k) {
             const double fjk = f[j * q + k];
             if (fjk == 0.0) continue;
-            const double* block = sums + (j * q + k) * pp;
-            for (Index x = 0; x < p1; ++x)
-                for (Index y = x; y < p1; ++y) into[x * p1 + y].add(fjk * block[x * p1 + y]);
+            const double* block = xsums + (j * q + k) * pp;
+            const double* last = ys + (j * q + k) * p1;
+            for (Index x = 0; x < p; ++x) {
+                for (Index y = x; y < p; ++y) into[x * p1 + y].add(fjk * block[x * p + y]);
+                into[x * p1 + p].add(fjk * last[x]);
+            }
+            into[p * p1 + p].add(fjk * last[p]);
         }
 }
 
@@ -79,9 +86,10 @@ void add_group_block(const double* w, const double* f, double* v, Index q_dynami
 template <Index Q, class Item>
 AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index first, Index end,
                const double* lambda, bool gradient) {
-    const Index q = linalg::size_of<Q>(d.q), p = d.p, p1 = p + 1, pp = p1 * p1;
-    const Index n_theta = d.theta_pairs.size();
+    const Index q = linalg::size_of<Q>(d.design->q), p = d.design->p, p1 = p + 1, pp = p1 * p1;
+    const Index n_theta = d.design->theta_pairs.size();
     constexpr bool kGroups = std::is_same_v<Item, GroupItem>;
+    const double* ysums = d.response.class_ysums.data();
 
     AccA acc;
     acc.corr.assign(pp, CompensatedSum{});
@@ -111,12 +119,12 @@ AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index
         if constexpr (kGroups) {
             // W_i: row a = (Z_i'X_i row a, Z_i'y_i[a]).
             for (Index a = 0; a < q; ++a) {
-                std::copy_n(d.ztx.data() + (i * q + a) * p, p, ws.w + a * p1);
-                ws.w[a * p1 + p] = d.zty[i * q + a];
+                std::copy_n(d.design->ztx.data() + (i * q + a) * p, p, ws.w + a * p1);
+                ws.w[a * p1 + p] = d.response.zty[i * q + a];
             }
             add_group_block<Q>(ws.w, ws.k, ws.v, q, p1, acc.corr.data());
         } else {
-            add_class_block<Q>(*classes, i, ws.k, q, p1, acc.corr.data());
+            add_class_block<Q>(*classes, ysums, i, ws.k, q, p1, acc.corr.data());
         }
         if (!gradient) continue;
 
@@ -124,7 +132,7 @@ AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index
         for (Index x = 0; x < q; ++x)
             for (Index y = 0; y < q; ++y) ws.zk[x * q + y] = linalg::dot(ws.zb + x * q, lambda + y * q, q);
         for (Index t = 0; t < n_theta; ++t) {
-            const Index r = d.theta_pairs[t].row, c = d.theta_pairs[t].col;
+            const Index r = d.design->theta_pairs[t].row, c = d.design->theta_pairs[t].col;
             acc.trace[t] = acc.trace[t] + Item::scaled(ws.zb[r * q + c], w);
             // dK/d theta_t = E M^-1 Lambda' + Lambda M^-1 E' - B E' Z'Z K - K Z'Z E B'.
             for (Index x = 0; x < q; ++x)
@@ -140,7 +148,7 @@ AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index
             if constexpr (kGroups)
                 add_group_block<Q>(ws.w, ws.dk, ws.v, q, p1, block);
             else
-                add_class_block<Q>(*classes, i, ws.dk, q, p1, block);
+                add_class_block<Q>(*classes, ysums, i, ws.dk, q, p1, block);
         }
     }
     return acc;
@@ -149,7 +157,7 @@ AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index
 template <class Item>
 AccA dispatch_q(const LmmData& d, const Classes* classes, const Item& item, Index first, Index end,
                 const double* lambda, bool gradient, bool generic) {
-    return with_q(d.q, generic, [&](auto fixed) {
+    return with_q(d.design->q, generic, [&](auto fixed) {
         return run_chunk<decltype(fixed)::value>(d, classes, item, first, end, lambda, gradient);
     });
 }
@@ -168,16 +176,16 @@ std::uint64_t aggregated_cost(std::uint64_t p, std::uint64_t q) {
 
 AccA augmented_chunk(const GroupSource& source, std::uint64_t first, std::uint64_t length,
                      const double* lambda, bool gradient, bool generic) {
-    const LmmData& d = source.design;
-    const GroupItem item{d, d.q, d.p + 1};
+    const LmmData& d = source.data;
+    const GroupItem item{d, d.design->q, d.design->p + 1};
     const Index end = std::min(source.count(), first + length);
     return dispatch_q(d, nullptr, item, first, end, lambda, gradient, generic);
 }
 
 AccA augmented_chunk(const ClassSource& source, std::uint64_t first, std::uint64_t length,
                      const double* lambda, bool gradient, bool generic) {
-    const LmmData& d = source.design;
-    const ClassItem item{source.classes, d.q, d.p + 1};
+    const LmmData& d = source.data;
+    const ClassItem item{source.classes, d.design->q, d.design->p + 1};
     const Index end = std::min(source.count(), first + length);
     return dispatch_q(d, &source.classes, item, first, end, lambda, gradient, generic);
 }

@@ -29,14 +29,14 @@ struct alignas(64) AccA {
 
 // The items of the "streaming" kernel: every group, weight 1, its own W.
 struct GroupSource {
-    const LmmData& design;
-    std::uint64_t count() const { return design.m; }
+    const LmmData& data;
+    std::uint64_t count() const { return data.design->m; }
 };
 
 // The items of the "aggregated" kernel: the classes, weighted by their group
 // counts, with the class sums of W_i[a][x] * W_i[b][y] in place of W.
 struct ClassSource {
-    const LmmData& design;
+    const LmmData& data;
     const Classes& classes;
     std::uint64_t count() const { return classes.n_classes; }
 };

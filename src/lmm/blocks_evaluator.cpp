@@ -67,47 +67,33 @@ struct alignas(64) Acc2 {
 
 Index slot_length(Index p, Index q) { return q * (p + 1 + 2 * q); }
 
-// The reusable workspace of the gradient modes, taken from and given back to
-// the design's scratch pool (at most 4 kept; the mutex is held only while
-// taking or giving).
+// The workspace of the gradient modes, taken from the design's scratch pool
+// and given back to it.
 class Workspace {
 public:
-    Workspace(const LmmData& d, Index length) : d_(d) {
-        {
-            std::lock_guard<std::mutex> lock(d.scratch.mutex);
-            auto& buffers = d.scratch.buffers;
-            for (std::size_t i = 0; i < buffers.size(); ++i) {
-                if (buffers[i].size() == length) {
-                    data_ = std::move(buffers[i]);
-                    if (i + 1 != buffers.size()) buffers[i] = std::move(buffers.back());
-                    buffers.pop_back();
-                    return;
-                }
-            }
-        }
+    Workspace(const LmmData& d, Index length) : pool_(d.design->scratch), data_(pool_.take(length)) {
+        if (data_.size() == length) return;
         require_memory({size_product(length, sizeof(double))});
-        data_.assign(length, 0.0);
+        // Every slot is written by the value pass before anything reads it.
+        data_.resize(length);
     }
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;
-    ~Workspace() {
-        std::lock_guard<std::mutex> lock(d_.scratch.mutex);
-        if (d_.scratch.buffers.size() < 4) d_.scratch.buffers.push_back(std::move(data_));
-    }
+    ~Workspace() { pool_.give(std::move(data_)); }
     double* data() { return data_.data(); }
 
 private:
-    const LmmData& d_;
-    std::vector<double> data_;
+    ScratchPool& pool_;
+    WorkspaceBuffer data_;
 };
 
 // The value-pass step of group i into `slot`; false when L_i fails.
 template <Index Q, Index P>
 bool group_step(const LmmData& d, Index i, const double* lambda, double* slot, Acc1& acc) {
-    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p);
-    const double* ztz = d.ztz.data() + i * q * q;
-    const double* ztx = d.ztx.data() + i * q * p;
-    const double* zty = d.zty.data() + i * q;
+    const Index q = linalg::size_of<Q>(d.design->q), p = linalg::size_of<P>(d.design->p);
+    const double* ztz = d.design->ztz.data() + i * q * q;
+    const double* ztx = d.design->ztx.data() + i * q * p;
+    const double* zty = d.response.zty.data() + i * q;
     double* zzl = slot;
     double* chol = zzl + q * q;
     double* rzx = chol + q * q;
@@ -143,9 +129,9 @@ struct GradientInputs {
 // The gradient-pass step of group i from its value-pass slot.
 template <Index Q, Index P>
 void gradient_step(const LmmData& d, Index i, const double* slot, const GradientInputs& in, Acc2& acc) {
-    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p);
-    const double* ztx = d.ztx.data() + i * q * p;
-    const double* zty = d.zty.data() + i * q;
+    const Index q = linalg::size_of<Q>(d.design->q), p = linalg::size_of<P>(d.design->p);
+    const double* ztx = d.design->ztx.data() + i * q * p;
+    const double* zty = d.response.zty.data() + i * q;
     const double* zzl = slot;
     const double* chol = zzl + q * q;
     const double* rzx = chol + q * q;
@@ -186,9 +172,9 @@ void gradient_step(const LmmData& d, Index i, const double* slot, const Gradient
             for (Index s = 0; s < q; ++s) babt[r * q + s] = linalg::dot(bainv + r * p, bmat + s * p, p);
     }
 
-    const Index n_theta = d.theta_pairs.size();
+    const Index n_theta = d.design->theta_pairs.size();
     for (Index t = 0; t < n_theta; ++t) {
-        const Index a = d.theta_pairs[t].row, b = d.theta_pairs[t].col;
+        const Index a = d.design->theta_pairs[t].row, b = d.design->theta_pairs[t].col;
         double g = zzlm[a * q + b] * 2.0;
         if (in.reml) {
             const double x = linalg::dot(ztx + a * p, bainv + b * p, p);
@@ -203,7 +189,7 @@ void gradient_step(const LmmData& d, Index i, const double* slot, const Gradient
 template <Index Q, Index P>
 std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> theta, bool reml,
                                      EvalMode mode, Schedule schedule) {
-    const Index p = d.p, q = d.q, m = d.m, n_theta = d.theta_pairs.size();
+    const Index p = d.design->p, q = d.design->q, m = d.design->m, n_theta = d.design->theta_pairs.size();
     const std::vector<double> lambda = theta_to_lambda(theta, q);
     const Index cost = blocks_cost(p, q);
     const Index chunk = chunk_length(cost);
@@ -251,14 +237,14 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
     // The reduced fixed-effect system.
     std::vector<double> a(p * p), c(p);
     for (Index l = 0; l < p; ++l)
-        for (Index j = l; j < p; ++j) a[l * p + j] = d.xtx[l * p + j] - total.xx[l * p + j];
+        for (Index j = l; j < p; ++j) a[l * p + j] = d.design->xtx[l * p + j] - total.xx[l * p + j];
     for (Index l = 0; l < p; ++l)
         for (Index j = 0; j < l; ++j) a[l * p + j] = a[j * p + l];
-    for (Index k = 0; k < p; ++k) c[k] = total.xy[k].subtracted_from(d.xty[k]);
-    const double r2 = total.cc.subtracted_from(d.yty);
+    for (Index k = 0; k < p; ++k) c[k] = total.xy[k].subtracted_from(d.response.xty[k]);
+    const double r2 = total.cc.subtracted_from(d.response.yty);
     const double ldl2 = total.logdet.hi + total.logdet.lo;
 
-    std::optional<Profile> prof = profile(d, std::move(a), std::move(c), reml, r2, ldl2);
+    std::optional<Profile> prof = profile(*d.design, std::move(a), std::move(c), reml, r2, ldl2);
     if (!prof) return std::nullopt;
 
     EvalResult result = result_from(*prof, ldl2, reml);
@@ -309,12 +295,12 @@ std::uint64_t blocks_cost(std::uint64_t p, std::uint64_t q) {
     return (3 * q * q + (q + q * q) / 2) * (p + q) + 2 * p * p * q + 8;
 }
 
-std::optional<EvalResult> evaluate_blocks(const LmmData& design, std::span<const double> theta,
+std::optional<EvalResult> evaluate_blocks(const LmmData& d, std::span<const double> theta,
                                           bool reml, EvalMode mode, const EvalOptions& options) {
-    if (options.generic) return run_blocks<0, 0>(design, theta, reml, mode, options.schedule);
-    return with_q(design.q, false, [&](auto fixed_q) {
-        return with_p(design.p, [&](auto fixed_p) {
-            return run_blocks<decltype(fixed_q)::value, decltype(fixed_p)::value>(design, theta, reml, mode,
+    if (options.generic) return run_blocks<0, 0>(d, theta, reml, mode, options.schedule);
+    return with_q(d.design->q, false, [&](auto fixed_q) {
+        return with_p(d.design->p, [&](auto fixed_p) {
+            return run_blocks<decltype(fixed_q)::value, decltype(fixed_p)::value>(d, theta, reml, mode,
                                                                                   options.schedule);
         });
     });

@@ -110,7 +110,7 @@ void form_key(const double* block, std::uint64_t q, Key& key) {
 
 template <class Key>
 std::optional<Classes> build_with(std::uint64_t q, std::uint64_t p, std::uint64_t m,
-                                  const double* ztz, const double* ztx, const double* zty,
+                                  const double* ztz, const double* ztx,
                                   std::optional<std::uint64_t> limit, Schedule schedule,
                                   Key key0) {
     const std::uint64_t qq = q * q;
@@ -148,7 +148,7 @@ std::optional<Classes> build_with(std::uint64_t q, std::uint64_t p, std::uint64_
             assignment.push_back(number);
         }
     }
-    return Classes::with_assignment(q, p, ztz, ztx, zty, std::move(assignment), representatives,
+    return Classes::with_assignment(q, p, ztz, ztx, std::move(assignment), representatives,
                                     n_classes, schedule);
 }
 
@@ -162,51 +162,26 @@ struct ClassPartial {
     std::vector<unsigned char> seen;  // n_classes flags for `touched`
 };
 
-}  // namespace
-
-std::uint64_t class_limit(std::uint64_t m, std::uint64_t p, std::uint64_t q) {
-    const std::uint64_t P = q * (q + 1) / 2;
-    const std::uint64_t numerator = m * ((p + q) * (P + 3 * q * q) + 2 * q * p * p + 8);
-    const std::uint64_t denominator =
-        (q * ((p + 1) * (p + 2) / 2 + 2) * (P + 1) + 4 * q * q) * 2 * q + 16;
-    return numerator / denominator;
-}
-
-std::optional<Classes> Classes::build(std::uint64_t q, std::uint64_t p, std::uint64_t m,
-                                      const double* ztz, const double* ztx, const double* zty,
-                                      std::optional<std::uint64_t> class_limit,
-                                      Schedule schedule) {
-    if (q <= 3) return build_with(q, p, m, ztz, ztx, zty, class_limit, schedule, SmallKey{});
-    return build_with(q, p, m, ztz, ztx, zty, class_limit, schedule, LargeKey(q * (q + 1) / 2));
-}
-
-Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const double* ztz,
-                                 const double* ztx, const double* zty,
-                                 std::vector<std::uint32_t> assignment,
-                                 const std::vector<std::uint64_t>& representatives,
-                                 std::uint64_t n_classes, Schedule schedule) {
+// Sums per class of `block` values that add_group(i, into) adds for each
+// group i of the class, over the groups in chunks of the program-wide rule
+// with `cost` per group, the chunk partials merged in chunk order; with
+// `counts`, also the number of groups per class.
+template <class AddGroup>
+std::vector<double> sum_by_class(const std::vector<std::uint32_t>& assignment, std::uint64_t n_classes,
+                                 std::uint64_t block, std::uint64_t cost, Schedule schedule,
+                                 std::vector<double>* counts, AddGroup&& add_group) {
     const std::uint64_t m = assignment.size();
-    const std::uint64_t qq = q * q, p1 = p + 1, pp = p1 * p1;
-    const std::uint64_t block = size_product(qq, pp);      // one class's sums
     const std::uint64_t total = size_product(n_classes, block);
-    const std::uint64_t cost = q * p1 + qq * p1 * (p + 2) / 2;
     const std::uint64_t chunk = chunk_length(cost);
     const std::uint64_t n_chunks = chunk_count(m, chunk);
     bool parallel = go_parallel(schedule, m, chunk, cost);
     if (schedule == Schedule::Auto && total > 65536) parallel = false;
 
     const std::uint64_t n_slots = parallel ? reduce_slots(n_chunks, total * sizeof(double)) : 1;
-    require_memory({size_product(size_product(total, n_slots + 1), sizeof(double)),
-                    size_product(size_product(n_classes, qq), sizeof(double))});
+    require_memory({size_product(size_product(total, n_slots + 1), sizeof(double))});
 
-    Classes out;
-    out.n_classes = n_classes;
-    out.class_ztz.resize(n_classes * qq);
-    for (std::uint64_t c = 0; c < n_classes; ++c)
-        std::copy_n(ztz + representatives[c] * qq, qq, out.class_ztz.begin() + c * qq);
-    out.counts.assign(n_classes, 0.0);
-    out.sums.assign(total, 0.0);
-
+    std::vector<double> out(total, 0.0);
+    if (counts) counts->assign(n_classes, 0.0);
     std::vector<ClassPartial> slots(n_slots);
     for (ClassPartial& s : slots) {
         s.sums.assign(total, 0.0);
@@ -222,7 +197,6 @@ Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const double*
                 s.seen[c] = 0;
             }
             s.touched.clear();
-            std::vector<double> w(q * p1);  // W_i, q x (p+1)
             const std::uint64_t end = std::min(m, (chunk_index + 1) * chunk);
             for (std::uint64_t i = chunk_index * chunk; i < end; ++i) {
                 const std::uint32_t c = assignment[i];
@@ -231,33 +205,86 @@ Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const double*
                     s.touched.push_back(c);
                 }
                 s.counts[c] += 1.0;
-                for (std::uint64_t a = 0; a < q; ++a) {
-                    std::copy_n(ztx + (i * q + a) * p, p, w.begin() + a * p1);
-                    w[a * p1 + p] = zty[i * q + a];
-                }
-                double* sc = s.sums.data() + c * block;
-                for (std::uint64_t a = 0; a < q; ++a)
-                    for (std::uint64_t b = 0; b < q; ++b) {
-                        double* sab = sc + (a * q + b) * pp;
-                        const double* wb = w.data() + b * p1;
-                        for (std::uint64_t x = 0; x < p1; ++x) {
-                            const double wax = w[a * p1 + x];
-                            double* row = sab + x * p1;
-                            for (std::uint64_t y = x; y < p1; ++y) row[y] += wax * wb[y];
-                        }
-                    }
+                add_group(i, s.sums.data() + c * block);
             }
         },
         [&](std::uint64_t, const ClassPartial& s) {
             for (std::uint32_t c : s.touched) {
-                double* dst = out.sums.data() + c * block;
+                double* dst = out.data() + c * block;
                 const double* src = s.sums.data() + c * block;
                 for (std::uint64_t e = 0; e < block; ++e) dst[e] = src[e] + dst[e];
-                out.counts[c] = s.counts[c] + out.counts[c];
+                if (counts) (*counts)[c] = s.counts[c] + (*counts)[c];
             }
+        });
+    return out;
+}
+
+}  // namespace
+
+std::uint64_t class_limit(std::uint64_t m, std::uint64_t p, std::uint64_t q) {
+    const std::uint64_t P = q * (q + 1) / 2;
+    const std::uint64_t numerator = m * ((p + q) * (P + 3 * q * q) + 2 * q * p * p + 8);
+    const std::uint64_t denominator =
+        (q * ((p + 1) * (p + 2) / 2 + 2) * (P + 1) + 4 * q * q) * 2 * q + 16;
+    return numerator / denominator;
+}
+
+std::optional<Classes> Classes::build(std::uint64_t q, std::uint64_t p, std::uint64_t m,
+                                      const double* ztz, const double* ztx,
+                                      std::optional<std::uint64_t> class_limit,
+                                      Schedule schedule) {
+    if (q <= 3) return build_with(q, p, m, ztz, ztx, class_limit, schedule, SmallKey{});
+    return build_with(q, p, m, ztz, ztx, class_limit, schedule, LargeKey(q * (q + 1) / 2));
+}
+
+Classes Classes::with_assignment(std::uint64_t q, std::uint64_t p, const double* ztz,
+                                 const double* ztx, std::vector<std::uint32_t> assignment,
+                                 const std::vector<std::uint64_t>& representatives,
+                                 std::uint64_t n_classes, Schedule schedule) {
+    const std::uint64_t qq = q * q, pp = p * p;
+    require_memory({size_product(size_product(n_classes, qq), sizeof(double))});
+    Classes out;
+    out.n_classes = n_classes;
+    out.class_ztz.resize(n_classes * qq);
+    for (std::uint64_t c = 0; c < n_classes; ++c)
+        std::copy_n(ztz + representatives[c] * qq, qq, out.class_ztz.begin() + c * qq);
+
+    // S[c][a][b][x][y] for x <= y < p: products of rows a and b of Z_i'X_i.
+    out.xsums = sum_by_class(
+        assignment, n_classes, size_product(qq, pp), qq * p * (p + 1) / 2 + 1, schedule, &out.counts,
+        [&](std::uint64_t i, double* sc) {
+            const double* w = ztx + i * q * p;
+            for (std::uint64_t a = 0; a < q; ++a)
+                for (std::uint64_t b = 0; b < q; ++b) {
+                    double* sab = sc + (a * q + b) * pp;
+                    const double* wb = w + b * p;
+                    for (std::uint64_t x = 0; x < p; ++x) {
+                        const double wax = w[a * p + x];
+                        double* row = sab + x * p;
+                        for (std::uint64_t y = x; y < p; ++y) row[y] += wax * wb[y];
+                    }
+                }
         });
     out.assignment = std::move(assignment);
     return out;
+}
+
+std::vector<double> class_response_sums(const Classes& classes, std::uint64_t q, std::uint64_t p,
+                                        const double* ztx, const double* zty, Schedule schedule) {
+    const std::uint64_t p1 = p + 1;
+    // S[c][a][b][x][p] = sum of W_i[a][x] * Z_i'y_i[b], with W_i[a][p] = Z_i'y_i[a].
+    return sum_by_class(classes.assignment, classes.n_classes, size_product(q * q, p1), q * q * p1 + 1,
+                        schedule, nullptr, [&](std::uint64_t i, double* sc) {
+                            const double* w = ztx + i * q * p;
+                            const double* y = zty + i * q;
+                            for (std::uint64_t a = 0; a < q; ++a)
+                                for (std::uint64_t b = 0; b < q; ++b) {
+                                    double* sab = sc + (a * q + b) * p1;
+                                    const double yb = y[b];
+                                    for (std::uint64_t x = 0; x < p; ++x) sab[x] += w[a * p + x] * yb;
+                                    sab[p] += y[a] * yb;
+                                }
+                        });
 }
 
 }  // namespace corvane::lmm

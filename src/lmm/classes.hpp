@@ -31,7 +31,8 @@ struct BitsHasher {
 struct Classes {
     std::vector<double> counts;      // n_classes: groups per class
     std::vector<double> class_ztz;   // n_classes*q*q: Z'Z of the class's first group
-    std::vector<double> sums;        // n_classes*q*q*(p+1)^2, block (c, a, b) at ((c*q+a)*q+b)*(p+1)^2
+    std::vector<double> xsums;       // n_classes*q*q*p*p: block (c, a, b) at ((c*q+a)*q+b)*p*p holds
+                                     // S[c][a][b][x][y] for y >= x, y < p (entries y < x stay 0.0)
     std::vector<std::uint32_t> assignment;  // m: class of each group
     std::uint64_t n_classes = 0;
 
@@ -40,18 +41,24 @@ struct Classes {
     // (class 0 always survives), or when, checked every 1024 groups from group
     // 4096 on, the classes found outnumber a quarter of the groups examined.
     static std::optional<Classes> build(std::uint64_t q, std::uint64_t p, std::uint64_t m,
-                                        const double* ztz, const double* ztx, const double* zty,
+                                        const double* ztz, const double* ztx,
                                         std::optional<std::uint64_t> class_limit,
                                         Schedule schedule = Schedule::Auto);
 
-    // Per-class counts, Z'Z and sums for a given partition; `representatives`
-    // holds the first group of each class. The assignment is taken over.
+    // Per-class counts, Z'Z and design sums for a given partition;
+    // `representatives` holds the first group of each class. The assignment
+    // is taken over.
     static Classes with_assignment(std::uint64_t q, std::uint64_t p, const double* ztz,
-                                   const double* ztx, const double* zty,
-                                   std::vector<std::uint32_t> assignment,
+                                   const double* ztx, std::vector<std::uint32_t> assignment,
                                    const std::vector<std::uint64_t>& representatives,
                                    std::uint64_t n_classes, Schedule schedule = Schedule::Auto);
 };
+
+// The response's part of the class sums: n_classes*q*q*(p+1) values, block
+// (c, a, b) at ((c*q+a)*q+b)*(p+1) holding S[c][a][b][x][p] for x = 0..p.
+std::vector<double> class_response_sums(const Classes& classes, std::uint64_t q, std::uint64_t p,
+                                        const double* ztx, const double* zty,
+                                        Schedule schedule = Schedule::Auto);
 
 // The class limit of the "auto" rule, floor(m * blocks cost / (2 * aggregated
 // cost)), in wrapping unsigned 64-bit arithmetic.

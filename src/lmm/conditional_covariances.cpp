@@ -17,8 +17,8 @@ using linalg::Index;
 template <Index Q>
 bool group_covariance(const LmmData& d, Index i, const double* lambda, double sigma2, double* scratch,
                       double* out) {
-    const Index q = linalg::size_of<Q>(d.q);
-    const double* ztz = d.ztz.data() + i * q * q;
+    const Index q = linalg::size_of<Q>(d.design->q);
+    const double* ztz = d.design->ztz.data() + i * q * q;
     double* a = scratch;
     double* m = a + q * q;
     double* w = m + q * q;
@@ -34,7 +34,7 @@ bool group_covariance(const LmmData& d, Index i, const double* lambda, double si
 template <Index Q>
 std::optional<std::vector<double>> run(const LmmData& d, const std::vector<double>& lambda, double sigma2,
                                        Schedule schedule) {
-    const Index q = d.q, m = d.m, qq = q * q;
+    const Index q = d.design->q, m = d.design->m, qq = q * q;
     std::vector<double> out(m * qq, 0.0);
     const Index cost = std::max<Index>(1, 4 * q * q * q + 4);
     const Index chunk = chunk_length(cost);
@@ -57,12 +57,12 @@ std::optional<std::vector<double>> run(const LmmData& d, const std::vector<doubl
 
 }  // namespace
 
-std::optional<std::vector<double>> conditional_covariances(const LmmData& design,
+std::optional<std::vector<double>> conditional_covariances(const LmmData& d,
                                                            std::span<const double> theta,
                                                            double sigma2, const EvalOptions& options) {
-    const std::vector<double> lambda = theta_to_lambda(theta, design.q);
-    return with_q(design.q, options.generic, [&](auto fixed) {
-        return run<decltype(fixed)::value>(design, lambda, sigma2, options.schedule);
+    const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
+    return with_q(d.design->q, options.generic, [&](auto fixed) {
+        return run<decltype(fixed)::value>(d, lambda, sigma2, options.schedule);
     });
 }
 

@@ -27,9 +27,9 @@ template <class Source>
 std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& source, Index cost,
                                              std::span<const double> theta, bool reml, EvalMode mode,
                                              const EvalOptions& options) {
-    const Index p = d.p, p1 = p + 1, pp = p1 * p1, n_theta = d.theta_pairs.size();
+    const Index p = d.design->p, p1 = p + 1, pp = p1 * p1, n_theta = d.design->theta_pairs.size();
     const bool gradient = mode != EvalMode::ValueOnly;
-    const std::vector<double> lambda = theta_to_lambda(theta, d.q);
+    const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
     const Index items = source.count();
     const Index chunk = chunk_length(cost);
     const Index n_chunks = chunk_count(items, chunk);
@@ -64,13 +64,13 @@ std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& sou
     const double ldl2 = logdet.hi + logdet.lo;
     std::vector<double> a(p * p), c(p);
     for (Index x = 0; x < p; ++x)
-        for (Index y = x; y < p; ++y) a[x * p + y] = corr[x * p1 + y].subtracted_from(d.xtx[x * p + y]);
+        for (Index y = x; y < p; ++y) a[x * p + y] = corr[x * p1 + y].subtracted_from(d.design->xtx[x * p + y]);
     for (Index x = 0; x < p; ++x)
         for (Index y = 0; y < x; ++y) a[x * p + y] = a[y * p + x];
-    for (Index x = 0; x < p; ++x) c[x] = corr[x * p1 + p].subtracted_from(d.xty[x]);
-    const double r2 = corr[p * p1 + p].subtracted_from(d.yty);
+    for (Index x = 0; x < p; ++x) c[x] = corr[x * p1 + p].subtracted_from(d.response.xty[x]);
+    const double r2 = corr[p * p1 + p].subtracted_from(d.response.yty);
 
-    std::optional<Profile> prof = profile(d, std::move(a), std::move(c), reml, r2, ldl2);
+    std::optional<Profile> prof = profile(*d.design, std::move(a), std::move(c), reml, r2, ldl2);
     if (!prof) return std::nullopt;
 
     EvalResult result = result_from(*prof, ldl2, reml);
@@ -117,22 +117,22 @@ std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& sou
 
 }  // namespace
 
-std::optional<EvalResult> evaluate(const LmmData& design, std::span<const double> theta, bool reml,
+std::optional<EvalResult> evaluate(const LmmData& d, std::span<const double> theta, bool reml,
                                    EvalMode mode, const EvalOptions& options) {
     // Every objective evaluation of a fit passes here, however small.
     parallel::check_interrupt();
-    switch (design.evaluator) {
+    switch (d.design->evaluator) {
         case EvaluatorKind::Streaming:
-            return evaluate_augmented(design, GroupSource{design}, streaming_cost(design.p, design.q),
+            return evaluate_augmented(d, GroupSource{d}, streaming_cost(d.design->p, d.design->q),
                                       theta, reml, mode, options);
         case EvaluatorKind::Aggregated:
-            if (design.classes)
-                return evaluate_augmented(design, ClassSource{design, *design.classes},
-                                          aggregated_cost(design.p, design.q), theta, reml, mode,
+            if (d.design->classes)
+                return evaluate_augmented(d, ClassSource{d, *d.design->classes},
+                                          aggregated_cost(d.design->p, d.design->q), theta, reml, mode,
                                           options);
-            return evaluate_blocks(design, theta, reml, mode, options);
+            return evaluate_blocks(d, theta, reml, mode, options);
         default:
-            return evaluate_blocks(design, theta, reml, mode, options);
+            return evaluate_blocks(d, theta, reml, mode, options);
     }
 }
 

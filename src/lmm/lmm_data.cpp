@@ -24,13 +24,6 @@
 namespace corvane::lmm {
 namespace {
 
-constexpr std::uint64_t kFoldMultiplier = 0x517cc1b727220a95ULL;
-
-inline std::uint64_t fold_code(std::uint64_t h, std::int64_t code) {
-    const std::uint64_t rotated = (h << 5) | (h >> 59);
-    return (static_cast<std::uint64_t>(code) ^ rotated) * kFoldMultiplier;
-}
-
 inline bool code_in_range(std::int64_t code, std::uint64_t m) {
     return code >= 0 && static_cast<std::uint64_t>(code) < m;
 }
@@ -91,12 +84,18 @@ inline void add_group_row(double y_r, const double* x_r, const double* z_r, std:
     }
 }
 
+// The design and the response while construction fills them.
+struct Building {
+    Design& g;
+    Response& r;
+};
+
 // Adds row r to the blocks of its group g.
 template <std::uint64_t Q, std::uint64_t P>
-inline void add_row_to_group(LmmData& d, const RowsView& rows, std::uint64_t r, std::uint64_t g) {
-    const std::uint64_t p = P ? P : d.p, q = Q ? Q : d.q;
-    add_group_row<Q, P>(rows.y[r], rows.x + r * p, rows.z + r * q, p, q, d.ztz.data() + g * q * q,
-                        d.ztx.data() + g * q * p, d.zty.data() + g * q);
+inline void add_row_to_group(Building& d, const RowsView& rows, std::uint64_t r, std::uint64_t g) {
+    const std::uint64_t p = P ? P : d.g.p, q = Q ? Q : d.g.q;
+    add_group_row<Q, P>(rows.y[r], rows.x + r * p, rows.z + r * q, p, q, d.g.ztz.data() + g * q * q,
+                        d.g.ztx.data() + g * q * p, d.r.zty.data() + g * q);
 }
 
 // Rows [begin, end) into zeroed partials of X'X and X'y (kept in locals when p
@@ -131,8 +130,8 @@ inline void mirror_upper(double* a, std::uint64_t k) {
         for (std::uint64_t j = 0; j < i; ++j) a[i * k + j] = a[j * k + i];
 }
 
-void allocate_blocks(LmmData& d, bool parallel_route) {
-    const std::uint64_t m = d.m, p = d.p, q = d.q;
+void allocate_blocks(Building& d, bool parallel_route) {
+    const std::uint64_t m = d.g.m, p = d.g.p, q = d.g.q;
     const std::uint64_t qq = size_product(m, q * q), qp = size_product(m, q * p), mq = m * q;
     std::uint64_t extra = 0;
     if (parallel_route) extra = size_product(m + 1, sizeof(std::uint64_t));  // group offsets
@@ -143,16 +142,16 @@ void allocate_blocks(LmmData& d, bool parallel_route) {
     const std::uint64_t layout = size_product(q * (q + 1) / 2, sizeof(ThetaPair));
     require_memory({size_product(qq, sizeof(double)), size_product(qp, sizeof(double)),
                     size_product(mq, sizeof(double)), extra, fixed, layout});
-    d.xtx.assign(p * p, 0.0);
-    d.xty.assign(p, 0.0);
-    d.ztz.assign(qq, 0.0);
-    d.ztx.assign(qp, 0.0);
-    d.zty.assign(mq, 0.0);
+    d.g.xtx.assign(p * p, 0.0);
+    d.r.xty.assign(p, 0.0);
+    d.g.ztz.assign(qq, 0.0);
+    d.g.ztx.assign(qp, 0.0);
+    d.r.zty.assign(mq, 0.0);
 }
 
 template <std::uint64_t Q, std::uint64_t P>
-void sequential_route(LmmData& d, const RowsView& rows) {
-    const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
+void sequential_route(Building& d, const RowsView& rows) {
+    const std::uint64_t n = d.g.n, p = d.g.p, q = d.g.q, m = d.g.m;
     const std::uint64_t chunk = chunk_length(fixed_work(p));
     std::vector<double> part_xtx(p * p), part_xty(p);
     std::uint64_t h = n;
@@ -182,20 +181,20 @@ void sequential_route(LmmData& d, const RowsView& rows) {
                 add_row_to_group<Q, P>(d, rows, r, static_cast<std::uint64_t>(code));
                 part_yty += y_r * y_r;
             }
-            for (std::uint64_t i = 0; i < p * p; ++i) d.xtx[i] += acc_xtx[i];
-            for (std::uint64_t i = 0; i < p; ++i) d.xty[i] += acc_xty[i];
+            for (std::uint64_t i = 0; i < p * p; ++i) d.g.xtx[i] += acc_xtx[i];
+            for (std::uint64_t i = 0; i < p; ++i) d.r.xty[i] += acc_xty[i];
         }
         yty += part_yty;
     }
-    mirror_upper(d.xtx.data(), p);
-    for (std::uint64_t g = 0; g < m; ++g) mirror_upper(d.ztz.data() + g * q * q, q);
-    d.yty = yty;
-    d.codes_fingerprint = h;
+    mirror_upper(d.g.xtx.data(), p);
+    for (std::uint64_t g = 0; g < m; ++g) mirror_upper(d.g.ztz.data() + g * q * q, q);
+    d.r.yty = yty;
+    d.g.codes_fingerprint = h;
 }
 
 template <std::uint64_t Q, std::uint64_t P>
-void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
-    const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
+void parallel_route(Building& d, const RowsView& rows, Schedule schedule) {
+    const std::uint64_t n = d.g.n, p = d.g.p, q = d.g.q, m = d.g.m;
 
     // The fixed products need nothing from the codes, so they run as one
     // task beside the codes pass and the group blocks; both tasks spread
@@ -221,7 +220,7 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
             grouped = grouped && code >= previous;
             previous = code;
         }
-        d.codes_fingerprint = h;
+        d.g.codes_fingerprint = h;
         for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] += offsets[g];
 
         if (!grouped) {
@@ -247,7 +246,7 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
                     if (g < lo || g >= hi) continue;
                     add_row_to_group<Q, P>(d, rows, r, g);
                 }
-                for (std::uint64_t g = lo; g < hi; ++g) mirror_upper(d.ztz.data() + g * q * q, q);
+                for (std::uint64_t g = lo; g < hi; ++g) mirror_upper(d.g.ztz.data() + g * q * q, q);
             });
             return;
         }
@@ -270,17 +269,17 @@ void parallel_route(LmmData& d, const RowsView& rows, Schedule schedule) {
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
                 for (std::uint64_t r = offsets[g]; r < offsets[g + 1]; ++r) add_row_to_group<Q, P>(d, rows, r, g);
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
-                mirror_upper(d.ztz.data() + g * q * q, q);
+                mirror_upper(d.g.ztz.data() + g * q * q, q);
         });
     });
-    d.xtx = std::move(fixed.xtx);
-    d.xty = std::move(fixed.xty);
-    d.yty = fixed.yty;
+    d.g.xtx = std::move(fixed.xtx);
+    d.r.xty = std::move(fixed.xty);
+    d.r.yty = fixed.yty;
 }
 
-void fill(LmmData& d, const RowsView& rows, bool parallel_route_taken, Schedule schedule) {
-    with_q(d.q, false, [&](auto q_fixed) {
-        with_p(d.p, [&](auto p_fixed) {
+void fill(Building& d, const RowsView& rows, bool parallel_route_taken, Schedule schedule) {
+    with_q(d.g.q, false, [&](auto q_fixed) {
+        with_p(d.g.p, [&](auto p_fixed) {
             constexpr std::uint64_t Q = decltype(q_fixed)::value, P = decltype(p_fixed)::value;
             if (parallel_route_taken)
                 parallel_route<Q, P>(d, rows, schedule);
@@ -352,13 +351,13 @@ FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, 
     return out;
 }
 
-std::unique_ptr<LmmData> LmmData::from_rows(const RowsView& rows, std::uint64_t m,
-                                            Schedule schedule) {
-    auto d = std::make_unique<LmmData>();
-    d->n = rows.n;
-    d->p = rows.p;
-    d->q = rows.q;
-    d->m = m;
+Products products_from_rows(const RowsView& rows, std::uint64_t m, Schedule schedule) {
+    Products out{std::make_shared<Design>(), Response{}};
+    Building d{*out.design, out.response};
+    d.g.n = rows.n;
+    d.g.p = rows.p;
+    d.g.q = rows.q;
+    d.g.m = m;
 
     bool parallel = false;
     switch (schedule) {
@@ -371,10 +370,16 @@ std::unique_ptr<LmmData> LmmData::from_rows(const RowsView& rows, std::uint64_t 
                         std::is_sorted(rows.codes, rows.codes + rows.n));
             break;
     }
-    allocate_blocks(*d, parallel);
-    d->theta_pairs = theta_index(rows.q);
-    fill(*d, rows, parallel, schedule);
-    return d;
+    allocate_blocks(d, parallel);
+    d.g.theta_pairs = theta_index(rows.q);
+    fill(d, rows, parallel, schedule);
+    return out;
+}
+
+std::unique_ptr<LmmData> LmmData::from_rows(const RowsView& rows, std::uint64_t m,
+                                            Schedule schedule) {
+    Products products = products_from_rows(rows, m, schedule);
+    return std::make_unique<LmmData>(LmmData{std::move(products.design), std::move(products.response)});
 }
 
 }  // namespace corvane::lmm

@@ -4,10 +4,17 @@
 // After construction only these products, the dimensions and a fingerprint of
 // the group codes remain; the row arrays are never kept, so an evaluation
 // costs work proportional to the number of groups (or classes), not rows.
+//
+// The products come in two parts. `Design` holds what depends only on X, Z
+// and the grouping (X'X, every Z_i'Z_i and Z_i'X_i, the classes and the
+// dimensions); it never changes after construction (except for its scratch
+// pool) and is shared by every core made from it with a new response.
+// `LmmData` adds the response's own products (X'y, y'y, every Z_i'y_i and
+// the classes' response sums), which are all a new response recomputes.
 // Invariants: every vector has the length stated at its field; `xtx` and each
 // `ztz` block are exactly symmetric (lower triangle copied from the upper);
-// `classes` is present exactly when `evaluator` is Aggregated. An LmmData
-// never changes after construction except for its scratch pool.
+// `classes` is present exactly when `evaluator` is Aggregated, and then so
+// are the response's class sums.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +28,7 @@
 #include "lmm/classes.hpp"
 #include "lmm/evaluator_kind.hpp"
 #include "lmm/schedule.hpp"
+#include "lmm/scratch_pool.hpp"
 
 namespace corvane::lmm {
 
@@ -43,13 +51,6 @@ struct ThetaPair {
     friend bool operator==(const ThetaPair&, const ThetaPair&) = default;
 };
 
-// Reusable scratch vectors of the blocks evaluator; the mutex is held only
-// while a vector is taken or given back.
-struct ScratchPool {
-    std::mutex mutex;
-    std::vector<std::vector<double>> buffers;
-};
-
 // X'X, X'y and y'y.
 struct FixedProducts {
     std::vector<double> xtx;  // p*p, row-major, symmetric
@@ -57,48 +58,74 @@ struct FixedProducts {
     double yty = 0.0;
 };
 
-struct LmmData {
+// Everything that depends on X, Z and the grouping alone.
+struct Design {
     std::vector<double> xtx;  // p*p: X'X, row-major, symmetric
-    std::vector<double> xty;  // p: X'y
     std::vector<double> ztz;  // m*q*q: block i = Z_i'Z_i at i*q*q, symmetric
     std::vector<double> ztx;  // m*q*p: block i = Z_i'X_i (q x p) at i*q*p
-    std::vector<double> zty;  // m*q: block i = Z_i'y_i at i*q
     std::vector<ThetaPair> theta_pairs;  // q(q+1)/2: where each theta entry sits in Lambda
     std::optional<Classes> classes;      // present only for the aggregated kernel
     std::uint64_t n = 0;  // rows
     std::uint64_t p = 0;  // columns of X
     std::uint64_t q = 0;  // columns of Z
     std::uint64_t m = 0;  // groups
-    double yty = 0.0;     // y'y
     mutable ScratchPool scratch;  // reusable evaluator workspaces
     std::uint64_t codes_fingerprint = 0;  // fold of the group codes
     EvaluatorKind evaluator = EvaluatorKind::Blocks;
+};
+
+// The products of one response with the design.
+struct Response {
+    std::vector<double> xty;  // p: X'y
+    std::vector<double> zty;  // m*q: block i = Z_i'y_i at i*q
+    double yty = 0.0;         // y'y
+    // With classes, per class c and pair (a, b): sum over the class's groups of
+    // W_i[a][x] * Z_i'y_i[b] for x = 0..p, where W_i = [Z_i'X_i | Z_i'y_i];
+    // the last column of the class sums over [X y] (see class_response_sums).
+    std::vector<double> class_ysums;
+};
+
+struct LmmData {
+    std::shared_ptr<const Design> design;
+    Response response;
 
     // Fills every product from the rows in one pass (or the parallel plan),
-    // with `theta_pairs` and `codes_fingerprint`; the caller sets `evaluator`
-    // and `classes`. Preconditions: n, p, q, m >= 1 and m*q*(2*max(q, p+1) + 2)
-    // fits in 64 bits. Throws InvalidInput "group code {c} out of range
-    // 0..{m}" for the first code in row order outside [0, m), and
-    // std::bad_alloc when the products cannot fit in memory.
+    // with `theta_pairs` and `codes_fingerprint`; the kernel is Blocks and
+    // there are no classes (`prepare` chooses them). Preconditions: n, p, q,
+    // m >= 1 and m*q*(2*max(q, p+1) + 2) fits in 64 bits. Throws InvalidInput
+    // "group code {c} out of range 0..{m}" for the first code in row order
+    // outside [0, m), std::bad_alloc when the products cannot fit in memory,
+    // and parallel::Interrupted when the call is interrupted.
     static std::unique_ptr<LmmData> from_rows(const RowsView& rows, std::uint64_t m,
                                               Schedule schedule = Schedule::Auto);
 
     // The same design with a new response: X'y, y'y, Z_i'y_i and (with
-    // classes) the class sums are recomputed from `rows`; every design-only
-    // product, the partition and the kernel are copied. The rows must have
-    // this design's n, p and q and codes with this design's fingerprint;
-    // otherwise InvalidInput with the message saying which.
+    // classes) the class response sums are computed from `rows`; the design
+    // part is shared, not copied. The rows must have this design's n, p and q
+    // and codes with this design's fingerprint; otherwise InvalidInput with
+    // the message saying which.
     std::unique_ptr<LmmData> with_response(const RowsView& rows, Schedule schedule = Schedule::Auto) const;
 };
+
+// The products of the rows while the design is still being prepared (before
+// the kernel is chosen and the design shared).
+struct Products {
+    std::shared_ptr<Design> design;
+    Response response;
+};
+
+// What LmmData::from_rows computes, with the design still open to changes.
+Products products_from_rows(const RowsView& rows, std::uint64_t m, Schedule schedule = Schedule::Auto);
 
 // Whether the dimensions are addressable: m*q and m*q*(2*max(q, p+1) + 2)
 // both fit in 64 bits.
 bool dimensions_fit(std::uint64_t m, std::uint64_t p, std::uint64_t q);
 
 // Everything construction does once the arguments are checked: the products,
-// then the kernel. Blocks and Streaming keep no classes; Aggregated always
-// partitions; Auto partitions with the class limit and falls back to Blocks
-// when the partition is abandoned (it never picks Streaming).
+// then the kernel (and, for Aggregated, the class response sums). Blocks and
+// Streaming keep no classes; Aggregated always partitions; Auto partitions
+// with the class limit and falls back to Blocks when the partition is
+// abandoned (it never picks Streaming).
 std::unique_ptr<LmmData> prepare(const RowsView& rows, std::uint64_t m, EvaluatorKind requested,
                                  Schedule schedule = Schedule::Auto);
 
@@ -114,6 +141,12 @@ FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, 
 // Fingerprint of a code sequence: h = n, then h = (c ^ rotl(h, 5)) * K for
 // each code c in row order (wrapping 64-bit arithmetic).
 std::uint64_t codes_fingerprint(const std::int64_t* codes, std::uint64_t n);
+
+// One step of the fingerprint.
+inline std::uint64_t fold_code(std::uint64_t h, std::int64_t code) {
+    const std::uint64_t rotated = (h << 5) | (h >> 59);
+    return (static_cast<std::uint64_t>(code) ^ rotated) * 0x517cc1b727220a95ULL;
+}
 
 // The message for a code outside [0, m).
 std::string code_out_of_range_message(std::int64_t code, std::uint64_t m);

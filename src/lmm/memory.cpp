@@ -1,10 +1,22 @@
 #include "lmm/memory.hpp"
 
+#include <sys/mman.h>
 #include <sys/sysinfo.h>
 
 #include <new>
 
+#include "lmm/scratch_pool.hpp"
+
 namespace corvane::lmm {
+
+void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#if defined(MADV_HUGEPAGE)
+    madvise(p, bytes, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 std::uint64_t size_product(std::uint64_t a, std::uint64_t b) {
     std::uint64_t out = 0;

@@ -18,23 +18,28 @@ bool dimensions_fit(std::uint64_t m, std::uint64_t p, std::uint64_t q) {
 
 std::unique_ptr<LmmData> prepare(const RowsView& rows, std::uint64_t m, EvaluatorKind requested,
                                  Schedule schedule) {
-    std::unique_ptr<LmmData> data = LmmData::from_rows(rows, m, schedule);
+    Products products = products_from_rows(rows, m, schedule);
+    Design& design = *products.design;
     switch (requested) {
         case EvaluatorKind::Blocks:
         case EvaluatorKind::Streaming:
-            data->evaluator = requested;
+            design.evaluator = requested;
             break;
         case EvaluatorKind::Aggregated:
         case EvaluatorKind::Auto: {
             std::optional<std::uint64_t> limit;
-            if (requested == EvaluatorKind::Auto) limit = class_limit(m, data->p, data->q);
-            data->classes = Classes::build(data->q, data->p, m, data->ztz.data(), data->ztx.data(),
-                                           data->zty.data(), limit, schedule);
-            data->evaluator = data->classes ? EvaluatorKind::Aggregated : EvaluatorKind::Blocks;
+            if (requested == EvaluatorKind::Auto) limit = class_limit(m, design.p, design.q);
+            design.classes = Classes::build(design.q, design.p, m, design.ztz.data(), design.ztx.data(),
+                                            limit, schedule);
+            design.evaluator = design.classes ? EvaluatorKind::Aggregated : EvaluatorKind::Blocks;
+            if (design.classes)
+                products.response.class_ysums =
+                    class_response_sums(*design.classes, design.q, design.p, design.ztx.data(),
+                                        products.response.zty.data(), schedule);
             break;
         }
     }
-    return data;
+    return std::make_unique<LmmData>(LmmData{std::move(products.design), std::move(products.response)});
 }
 
 }  // namespace corvane::lmm

@@ -11,7 +11,7 @@ namespace {
 constexpr double kOnePlusLogTwoPi = 2.8378770664093453;
 }  // namespace
 
-std::optional<Profile> profile(const LmmData& design, std::vector<double>&& a,
+std::optional<Profile> profile(const Design& design, std::vector<double>&& a,
                                std::vector<double>&& c, bool reml, double r2, double ldl2) {
     const std::uint64_t n = design.n, p = design.p;
     if (reml && n <= p) return std::nullopt;

@@ -30,7 +30,7 @@ struct Profile {
 // positive and finite, when the criterion itself is not finite (a subnormal
 // pwrss whose sigma2 underflows to 0), or under REML when n <= p (no
 // residual degrees of freedom: the criterion is undefined there).
-std::optional<Profile> profile(const LmmData& design, std::vector<double>&& a, std::vector<double>&& c,
+std::optional<Profile> profile(const Design& design, std::vector<double>&& a, std::vector<double>&& c,
                                bool reml, double r2, double ldl2);
 
 // The scalar fields of an evaluation's result from its profile: deviance,

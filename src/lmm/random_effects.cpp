@@ -15,10 +15,10 @@ using linalg::Index;
 template <Index Q>
 void group_modes(const LmmData& d, Index i, const double* lambda, const double* beta, double* scratch,
                  double* u) {
-    const Index q = linalg::size_of<Q>(d.q), p = d.p;
-    const double* ztz = d.ztz.data() + i * q * q;
-    const double* ztx = d.ztx.data() + i * q * p;
-    const double* zty = d.zty.data() + i * q;
+    const Index q = linalg::size_of<Q>(d.design->q), p = d.design->p;
+    const double* ztz = d.design->ztz.data() + i * q * q;
+    const double* ztx = d.design->ztx.data() + i * q * p;
+    const double* zty = d.response.zty.data() + i * q;
     double* a = scratch;
     double* m = a + q * q;
     double* r = m + q * q;
@@ -39,7 +39,7 @@ void group_modes(const LmmData& d, Index i, const double* lambda, const double* 
 
 template <Index Q>
 std::vector<double> run(const LmmData& d, const double* lambda, const double* beta, Schedule schedule) {
-    const Index q = d.q, p = d.p, m = d.m;
+    const Index q = d.design->q, p = d.design->p, m = d.design->m;
     std::vector<double> u(m * q, 0.0);
     const Index cost = std::max<Index>(1, q * (p + 2 * q * q) + 4);
     const Index chunk = chunk_length(cost);
@@ -56,10 +56,10 @@ std::vector<double> run(const LmmData& d, const double* lambda, const double* be
 
 }  // namespace
 
-std::vector<double> random_effects(const LmmData& design, const double* lambda, const double* beta,
+std::vector<double> random_effects(const LmmData& d, const double* lambda, const double* beta,
                                    const EvalOptions& options) {
-    return with_q(design.q, options.generic, [&](auto fixed) {
-        return run<decltype(fixed)::value>(design, lambda, beta, options.schedule);
+    return with_q(d.design->q, options.generic, [&](auto fixed) {
+        return run<decltype(fixed)::value>(d, lambda, beta, options.schedule);
     });
 }
 

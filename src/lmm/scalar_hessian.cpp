@@ -36,23 +36,25 @@ void merge_into(CompensatedSum& total, const CompensatedSum& part) {
 }
 
 AccH hessian_chunk(const LmmData& d, const Classes* classes, Index first, Index end, double phi) {
-    const Index p = d.p, p1 = p + 1, pp = p1 * p1;
+    const Index p = d.design->p, p1 = p + 1, pp = p1 * p1;
     AccH acc;
     acc.c0.assign(pp, CompensatedSum{});
     acc.c1.assign(pp, CompensatedSum{});
     acc.c2.assign(pp, CompensatedSum{});
     std::vector<double> w(p1);
     for (Index i = first; i < end; ++i) {
-        const double z = classes ? classes->class_ztz[i] : d.ztz[i];
+        const double z = classes ? classes->class_ztz[i] : d.design->ztz[i];
         const double k = phi * z + 1.0;
         const double f0 = phi / k;
         const double f1 = 1.0 / (k * k);
         const double f2 = z / (k * (k * k));
         if (classes) {
-            const double* s = classes->sums.data() + i * pp;
+            // S_c: its design part (p x p) and its last column (the response's).
+            const double* xs = classes->xsums.data() + i * p * p;
+            const double* ys = d.response.class_ysums.data() + i * p1;
             for (Index j = 0; j < p1; ++j)
                 for (Index l = j; l < p1; ++l) {
-                    const double v = s[j * p1 + l];
+                    const double v = l < p ? xs[j * p + l] : ys[j];
                     acc.c0[j * p1 + l].add(f0 * v);
                     acc.c1[j * p1 + l].add(f1 * v);
                     acc.c2[j * p1 + l].add(f2 * v);
@@ -62,8 +64,8 @@ AccH hessian_chunk(const LmmData& d, const Classes* classes, Index first, Index 
             acc.l1.add((z * n) / k);
             acc.l2.add(z * (-(z * n)) / (k * k));
         } else {
-            std::copy_n(d.ztx.data() + i * p, p, w.begin());
-            w[p] = d.zty[i];
+            std::copy_n(d.design->ztx.data() + i * p, p, w.begin());
+            w[p] = d.response.zty[i];
             for (Index j = 0; j < p1; ++j)
                 for (Index l = j; l < p1; ++l) {
                     const double v = w[j] * w[l];
@@ -101,11 +103,11 @@ double quadratic(const double* a, const std::vector<double>& m, Index p1, const 
 
 std::optional<ScalarHessian> scalar_hessian(const LmmData& d, bool reml, double theta,
                                             const EvalOptions& options) {
-    if (d.q != 1) return std::nullopt;
-    const Index p = d.p, p1 = p + 1, pp = p1 * p1;
+    if (d.design->q != 1) return std::nullopt;
+    const Index p = d.design->p, p1 = p + 1, pp = p1 * p1;
     const double phi = theta * theta;
-    const Classes* classes = d.evaluator == EvaluatorKind::Aggregated && d.classes ? &*d.classes : nullptr;
-    const Index items = classes ? classes->n_classes : d.m;
+    const Classes* classes = d.design->evaluator == EvaluatorKind::Aggregated && d.design->classes ? &*d.design->classes : nullptr;
+    const Index items = classes ? classes->n_classes : d.design->m;
     const Index cost = std::max<Index>(1, 3 * pp + 8);
     const Index chunk = chunk_length(cost);
     const Index n_chunks = chunk_count(items, chunk);
@@ -138,10 +140,10 @@ std::optional<ScalarHessian> scalar_hessian(const LmmData& d, bool reml, double 
 
     std::vector<double> a(p * p), rhs(p);
     for (Index i = 0; i < p; ++i)
-        for (Index j = 0; j < p; ++j) a[i * p + j] = d.xtx[i * p + j] - c0[i * p1 + j];
-    for (Index i = 0; i < p; ++i) rhs[i] = d.xty[i] - c0[i * p1 + p];
-    const double r2 = d.yty - c0[p * p1 + p];
-    std::optional<Profile> prof = profile(d, std::move(a), std::move(rhs), reml, r2, ldl2);
+        for (Index j = 0; j < p; ++j) a[i * p + j] = d.design->xtx[i * p + j] - c0[i * p1 + j];
+    for (Index i = 0; i < p; ++i) rhs[i] = d.response.xty[i] - c0[i * p1 + p];
+    const double r2 = d.response.yty - c0[p * p1 + p];
+    std::optional<Profile> prof = profile(*d.design, std::move(a), std::move(rhs), reml, r2, ldl2);
     if (!prof) return std::nullopt;
 
     std::vector<double> w(p * p);

@@ -1,81 +1,108 @@
-// A new response on a prepared design. Only the response-dependent products
-// are recomputed, with the same operations in the same order as at
-// construction, so the blocks and streaming kernels give the bits of a core
-// built from scratch on the new y.
+// A new response on a prepared design. The design part is shared, never
+// copied; only the response's products are computed: X'y and y'y by the
+// chunks of fixed_products, every Z_i'y_i group by group with each group's
+// rows in ascending order, and (with classes) the class response sums. The
+// operations and their order are those of construction, so a core with a new
+// response gives the bits of a core built from scratch on it.
+//
+// The passes over the rows run beside each other on the pool when the work is
+// large: X'y and y'y by chunks, and one pass over the codes (range check,
+// fingerprint, Z_i'y_i; the per-group state is only q values, which stay in
+// the cache whatever the order of the rows).
+#include <algorithm>
 #include <string>
 
 #include "lmm/errors.hpp"
 #include "lmm/lmm_data.hpp"
+#include "lmm/memory.hpp"
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
 namespace corvane::lmm {
+namespace {
+
+constexpr std::uint64_t kRowsPerCheck = 65536;
+
+// What the pass over the codes finds.
+struct CodesPass {
+    std::uint64_t fingerprint = 0;
+    bool in_range = true;
+    std::int64_t first_bad = 0;  // the first code out of range, in row order
+};
+
+// One pass in row order: range check and fingerprint of the codes, and
+// y_r * z_r added to the Z'y block of each row's group (so every group gets
+// its rows in ascending order). The fingerprint's chain of multiplications
+// sets the pace; the additions fill the gaps.
+CodesPass codes_and_zty(const RowsView& rows, std::uint64_t m, std::uint64_t q, double* zty) {
+    CodesPass out;
+    std::uint64_t h = rows.n;
+    for (std::uint64_t r = 0; r < rows.n; ++r) {
+        if (r % kRowsPerCheck == 0) parallel::check_interrupt();
+        const std::int64_t code = rows.codes[r];
+        h = fold_code(h, code);
+        if (code < 0 || static_cast<std::uint64_t>(code) >= m) {
+            if (out.in_range) out.first_bad = code;
+            out.in_range = false;
+            continue;
+        }
+        const double y_r = rows.y[r];
+        const double* z_r = rows.z + r * q;
+        double* yg = zty + static_cast<std::uint64_t>(code) * q;
+        for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * z_r[k];
+    }
+    out.fingerprint = h;
+    return out;
+}
+
+}  // namespace
 
 std::unique_ptr<LmmData> LmmData::with_response(const RowsView& rows, Schedule schedule) const {
+    const Design& g = *design;
+    const std::uint64_t n = g.n, p = g.p, q = g.q, m = g.m;
     if (rows.n != n || rows.p != p || rows.q != q) {
         throw InvalidInput("the prepared design has " + std::to_string(n) + " rows, " + std::to_string(p) +
                            " fixed and " + std::to_string(q) +
                            " random columns; the arrays passed do not match it");
     }
-    auto d = std::make_unique<LmmData>();
-    d->n = n;
-    d->p = p;
-    d->q = q;
-    d->m = m;
-    d->evaluator = evaluator;
-    d->codes_fingerprint = codes_fingerprint;
+    require_memory({size_product(size_product(m, q), sizeof(double))});
+    auto out = std::make_unique<LmmData>();
+    out->design = design;
+    Response& r = out->response;
+    r.zty.assign(m * q, 0.0);
 
-    // The codes pass (fingerprint, Z_i'y_i) runs beside the X'y, y'y chunks.
-    // Codes that match the fingerprint are still range-checked before they
-    // index anything: a fingerprint collision must not read out of bounds.
-    FixedProducts fixed;
-    std::vector<double> zty_new;
-    std::uint64_t fingerprint = 0;
-    bool in_range = true;
-    std::int64_t first_bad = 0;
-    parallel::parallel_for(2, [&](std::size_t task) {
-        if (task == 1) {
-            fixed = fixed_products(rows.y, n, rows.x, p, false, schedule);
-            return;
-        }
-        fingerprint = lmm::codes_fingerprint(rows.codes, n);
-        zty_new.assign(m * q, 0.0);
-        for (std::uint64_t r = 0; r < n; ++r) {
-            if (r % 65536 == 0) parallel::check_interrupt();
-            const std::int64_t code = rows.codes[r];
-            if (code < 0 || static_cast<std::uint64_t>(code) >= m) {
-                if (in_range) first_bad = code;
-                in_range = false;
-                continue;
-            }
-            const double y_r = rows.y[r];
-            const double* z_r = rows.z + r * q;
-            double* yg = zty_new.data() + static_cast<std::uint64_t>(code) * q;
-            for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * z_r[k];
-        }
-    });
-    if (fingerprint != codes_fingerprint)
-        throw InvalidInput("the group codes differ from the ones the design was prepared with");
-    if (!in_range) throw InvalidInput(code_out_of_range_message(first_bad, m));
-
-    d->xtx = xtx;
-    d->xty = std::move(fixed.xty);
-    d->yty = fixed.yty;
-    d->ztz = ztz;
-    d->ztx = ztx;
-    d->zty = std::move(zty_new);
-    d->theta_pairs = theta_pairs;
-    if (classes) {
-        std::vector<std::uint64_t> representatives(classes->n_classes, m);
-        for (std::uint64_t g = 0; g < m; ++g) {
-            std::uint64_t& first = representatives[classes->assignment[g]];
-            if (first == m) first = g;
-        }
-        d->classes = Classes::with_assignment(q, p, d->ztz.data(), d->ztx.data(), d->zty.data(),
-                                              classes->assignment, representatives, classes->n_classes,
-                                              schedule);
+    bool parallel = false;
+    switch (schedule) {
+        case Schedule::Sequential: parallel = false; break;
+        case Schedule::Parallel: parallel = true; break;
+        case Schedule::Auto: parallel = work_is_large(n, p + q + 2) && parallel::thread_count() > 1; break;
     }
-    return d;
+
+    // Codes are range-checked before they index anything, also when they
+    // match the fingerprint: a collision must not read out of bounds. The
+    // codes pass and X'y run beside each other (X'y spreads its chunks over
+    // the pool; idle threads help it).
+    CodesPass codes;
+    FixedProducts fixed;
+    if (!parallel) {
+        codes = codes_and_zty(rows, m, q, r.zty.data());
+        fixed = fixed_products(rows.y, n, rows.x, p, false, schedule);
+    } else {
+        parallel::parallel_for(2, [&](std::size_t task) {
+            if (task == 1)
+                fixed = fixed_products(rows.y, n, rows.x, p, false, schedule);
+            else
+                codes = codes_and_zty(rows, m, q, r.zty.data());
+        });
+    }
+    if (codes.fingerprint != g.codes_fingerprint)
+        throw InvalidInput("the group codes differ from the ones the design was prepared with");
+    if (!codes.in_range) throw InvalidInput(code_out_of_range_message(codes.first_bad, m));
+
+    r.xty = std::move(fixed.xty);
+    r.yty = fixed.yty;
+    if (g.classes) r.class_ysums = class_response_sums(*g.classes, q, p, g.ztx.data(), r.zty.data(), schedule);
+    return out;
 }
 
 }  // namespace corvane::lmm

@@ -156,26 +156,26 @@ PyObject* prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         without_gil([&] {
             d = lmm::LmmData::from_rows(view, m, schedule);
         });
-        const npy_intp p = as_intp(d->p), q = as_intp(d->q), mm = as_intp(d->m);
+        const npy_intp p = as_intp(d->design->p), q = as_intp(d->design->q), mm = as_intp(d->design->m);
         PyRef dict = PyRef::steal(PyDict_New());
         PyRef pairs = PyRef::steal(PyList_New(0));
         if (!dict || !pairs) return nullptr;
-        for (const lmm::ThetaPair& pair : d->theta_pairs) {
+        for (const lmm::ThetaPair& pair : d->design->theta_pairs) {
             PyRef item = PyRef::steal(Py_BuildValue("(KK)", pair.row, pair.col));
             if (!item || PyList_Append(pairs.get(), item.get()) < 0) return nullptr;
         }
-        if (!set_item(dict.get(), "xtx", new_array({p, p}, d->xtx.data())) ||
-            !set_item(dict.get(), "xty", new_array({p}, d->xty.data())) ||
-            !set_item(dict.get(), "yty", PyFloat_FromDouble(d->yty)) ||
-            !set_item(dict.get(), "ztz", new_array({mm, q, q}, d->ztz.data())) ||
-            !set_item(dict.get(), "ztx", new_array({mm, q, p}, d->ztx.data())) ||
-            !set_item(dict.get(), "zty", new_array({mm, q}, d->zty.data())) ||
-            !set_item(dict.get(), "codes_fingerprint", PyLong_FromUnsignedLongLong(d->codes_fingerprint)) ||
+        if (!set_item(dict.get(), "xtx", new_array({p, p}, d->design->xtx.data())) ||
+            !set_item(dict.get(), "xty", new_array({p}, d->response.xty.data())) ||
+            !set_item(dict.get(), "yty", PyFloat_FromDouble(d->response.yty)) ||
+            !set_item(dict.get(), "ztz", new_array({mm, q, q}, d->design->ztz.data())) ||
+            !set_item(dict.get(), "ztx", new_array({mm, q, p}, d->design->ztx.data())) ||
+            !set_item(dict.get(), "zty", new_array({mm, q}, d->response.zty.data())) ||
+            !set_item(dict.get(), "codes_fingerprint", PyLong_FromUnsignedLongLong(d->design->codes_fingerprint)) ||
             !set_item(dict.get(), "theta_pairs", pairs.release()) ||
-            !set_item(dict.get(), "n", PyLong_FromUnsignedLongLong(d->n)) ||
-            !set_item(dict.get(), "p", PyLong_FromUnsignedLongLong(d->p)) ||
-            !set_item(dict.get(), "q", PyLong_FromUnsignedLongLong(d->q)) ||
-            !set_item(dict.get(), "m", PyLong_FromUnsignedLongLong(d->m)))
+            !set_item(dict.get(), "n", PyLong_FromUnsignedLongLong(d->design->n)) ||
+            !set_item(dict.get(), "p", PyLong_FromUnsignedLongLong(d->design->p)) ||
+            !set_item(dict.get(), "q", PyLong_FromUnsignedLongLong(d->design->q)) ||
+            !set_item(dict.get(), "m", PyLong_FromUnsignedLongLong(d->design->m)))
             return nullptr;
         return dict.release();
     });
@@ -273,7 +273,10 @@ bool to_blocks(PyObject* ztz_obj, PyObject* ztx_obj, PyObject* zty_obj, Blocks& 
     return true;
 }
 
-PyObject* classes_dict(const lmm::Classes& c, std::uint64_t q, std::uint64_t p) {
+// The class record with its sums over [X y] reassembled as full (p+1) x (p+1)
+// blocks (upper triangle), the design part and the response's last column.
+PyObject* classes_dict(const lmm::Classes& c, const std::vector<double>& ysums, std::uint64_t q,
+                       std::uint64_t p) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
     const npy_intp k = as_intp(c.n_classes), qq = as_intp(q), p1 = as_intp(p + 1);
@@ -282,9 +285,15 @@ PyObject* classes_dict(const lmm::Classes& c, std::uint64_t q, std::uint64_t p) 
     if (!assignment) return nullptr;
     std::copy(c.assignment.begin(), c.assignment.end(),
               static_cast<std::uint32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(assignment.get()))));
+    const std::uint64_t n1 = p + 1, blocks = c.n_classes * q * q;
+    std::vector<double> sums(blocks * n1 * n1, 0.0);
+    for (std::uint64_t b = 0; b < blocks; ++b)
+        for (std::uint64_t x = 0; x < n1; ++x)
+            for (std::uint64_t y = x; y < n1; ++y)
+                sums[(b * n1 + x) * n1 + y] = y < p ? c.xsums[(b * p + x) * p + y] : ysums[b * n1 + x];
     if (!set_item(dict.get(), "counts", new_array({k}, c.counts.data())) ||
         !set_item(dict.get(), "class_ztz", new_array({k, qq, qq}, c.class_ztz.data())) ||
-        !set_item(dict.get(), "sums", new_array({k, qq, qq, p1, p1}, c.sums.data())) ||
+        !set_item(dict.get(), "sums", new_array({k, qq, qq, p1, p1}, sums.data())) ||
         !set_item(dict.get(), "assignment", assignment.release()) ||
         !set_item(dict.get(), "n_classes", PyLong_FromUnsignedLongLong(c.n_classes)))
         return nullptr;
@@ -307,11 +316,13 @@ PyObject* classes_build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             limit = value;
         }
         std::optional<lmm::Classes> classes;
+        std::vector<double> ysums;
         without_gil([&] {
-            classes = lmm::Classes::build(b.q, b.p, b.m, b.ztz, b.ztx, b.zty, limit, schedule);
+            classes = lmm::Classes::build(b.q, b.p, b.m, b.ztz, b.ztx, limit, schedule);
+            if (classes) ysums = lmm::class_response_sums(*classes, b.q, b.p, b.ztx, b.zty, schedule);
         });
         if (!classes) Py_RETURN_NONE;
-        return classes_dict(*classes, b.q, b.p);
+        return classes_dict(*classes, ysums, b.q, b.p);
     });
 }
 
@@ -350,11 +361,13 @@ PyObject* classes_with_assignment(PyObject*, PyObject* const* args, Py_ssize_t n
             }
         }
         lmm::Classes classes;
+        std::vector<double> ysums;
         without_gil([&] {
-            classes = lmm::Classes::with_assignment(b.q, b.p, b.ztz, b.ztx, b.zty, std::move(assignment),
+            classes = lmm::Classes::with_assignment(b.q, b.p, b.ztz, b.ztx, std::move(assignment),
                                                     representatives, n_classes, schedule);
+            ysums = lmm::class_response_sums(classes, b.q, b.p, b.ztx, b.zty, schedule);
         });
-        return classes_dict(classes, b.q, b.p);
+        return classes_dict(classes, ysums, b.q, b.p);
     });
 }
 
@@ -522,7 +535,7 @@ PyObject* profile(PyObject*, PyObject* args) {
             PyErr_SetString(PyExc_ValueError, "shapes do not match");
             return nullptr;
         }
-        lmm::LmmData design;
+        lmm::Design design;
         design.n = n;
         design.p = a.rows;
         std::optional<lmm::Profile> prof =
