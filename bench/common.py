@@ -1,6 +1,6 @@
 """Helpers shared by the benchmarks: running a function in a child process
-(optionally pinned to one CPU, which gives corvane a 1-thread pool) and reading
-this process's memory counters."""
+(optionally with corvane limited to one thread) and reading this process's
+memory counters."""
 
 import json
 import os
@@ -11,10 +11,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def in_child(module, function, *args, one_thread=False):
-    """module.function(*args) in a fresh interpreter; its JSON-able result."""
+    """module.function(*args) in a fresh interpreter; its JSON-able result.
+    With one_thread, corvane uses one thread (set_num_threads(1)); the process
+    is not pinned, so that it runs on the CPUs the full pool would use."""
     code = (
         "import os, sys, json\n"
-        + ("os.sched_setaffinity(0, {0})\n" if one_thread else "")
+        + ("import corvane; corvane.set_num_threads(1)\n" if one_thread else "")
         + "sys.path.insert(0, %r)\n" % HERE
         + "import %s\n" % module
         + "print(json.dumps(%s.%s(*%r)))\n" % (module, function, list(args))

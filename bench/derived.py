@@ -2,10 +2,17 @@
 
 Usage: python bench/derived.py [--repeat N]
 
-Prints, with the full pool: the time of `with_response` against a fresh
-construction for n = 10**7, m = 10**5, q = 2 and p = 5 and p = 20 (median,
-min-max, and the ratio), and the time of `conditional_covariances` for
-m = 10**6 groups, q = 2 (with the `deviance` evaluation it includes).
+Prints, with the full pool:
+- the time of `with_response` against a fresh construction for n = 10**7,
+  m = 10**5, q = 2 and p = 5 and p = 20 (median, min-max, and the ratio; goal
+  <= 0.5x), and the memory each new response adds (goal <= 2*m*q doubles +
+  1 MB: the design's products are shared, not copied);
+- the resident memory a `deviance_grad` leaves behind at m = 2*10**5, p = 10,
+  q = 3 (the blocks kernel's 78 MiB gradient workspace is not kept between
+  calls), with the time per call;
+- the time of `conditional_covariances` for m = 10**6 groups, q = 2 (with the
+  `deviance` evaluation it includes).
+Memory figures come from child processes (VmRSS).
 """
 
 import argparse
@@ -18,6 +25,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import in_child, vm_kb  # noqa: E402
 from evaluate import make_arrays  # noqa: E402
 
 
@@ -32,6 +40,41 @@ def timed(fn, repeat):
 
 def fmt(ts):
     return "%8.3f s (%.3f-%.3f)" % (statistics.median(ts), min(ts), max(ts))
+
+
+def response_memory(evaluator, m=10**5, per=100, p=5, q=2, copies=5):
+    """MiB of resident memory each kept new response adds (child process)."""
+    from corvane import LmmCore
+
+    rng = np.random.default_rng(11)
+    n = m * per
+    codes = np.repeat(np.arange(m, dtype=np.int64), per)
+    x = rng.standard_normal((n, p))
+    t = np.tile(np.arange(per, dtype=np.float64), m) if evaluator == "aggregated" else rng.uniform(0, 10, n)
+    z = np.column_stack([np.ones(n), t])
+    y = x[:, 0] + rng.standard_normal(n)
+    core = LmmCore(y, x, z, codes, m, evaluator=evaluator)
+    before = vm_kb("VmRSS")
+    kept = [core.with_response(y * (k + 2.0), x, z, codes) for k in range(copies)]
+    added = (vm_kb("VmRSS") - before) / 1024 / len(kept)
+    design_mib = 8 * m * (q * q + q * p) / 2**20
+    return dict(added=added, design=design_mib, n_classes=core.n_classes)
+
+
+def workspace_memory(m=2 * 10**5, p=10, q=3, calls=5):
+    """Resident memory left by deviance_grad calls, and their time (child)."""
+    from corvane import LmmCore
+
+    rng = np.random.default_rng(12)
+    n = 3 * m
+    codes = np.repeat(np.arange(m, dtype=np.int64), 3)
+    core = LmmCore(rng.standard_normal(n), rng.standard_normal((n, p)), rng.standard_normal((n, q)),
+                   codes, m, evaluator="blocks")
+    theta = [1.0, 0.1, 0.0, 1.0, 0.2, 1.0]
+    before = vm_kb("VmRSS")
+    times = timed(lambda: core.deviance_grad(theta), calls)
+    return dict(left=(vm_kb("VmRSS") - before) / 1024, times=times,
+                workspace=8 * m * q * (p + 1 + 2 * q) / 2**20, design=8 * m * (q * q + q * p) / 2**20)
 
 
 def main():
@@ -64,10 +107,23 @@ def main():
             core = LmmCore(y, x, z, codes, m, evaluator=evaluator)
             swap = timed(lambda: core.with_response(y2, x, z, codes), args.repeat)
             label = core.evaluator + ("" if core.n_classes is None else " (%d)" % core.n_classes)
-            print("%4d %-16s %-28s %-28s %7.2fx" % (
-                p, label, fmt(build), fmt(swap), statistics.median(build) / statistics.median(swap)))
+            print("%4d %-16s %-28s %-28s %7.2fx  (with_response at %.2fx of construction)" % (
+                p, label, fmt(build), fmt(swap), statistics.median(build) / statistics.median(swap),
+                statistics.median(swap) / statistics.median(build)))
             del core, z
         del y, x, y2, designs
+
+    print("\nmemory a new response adds (m = 10**5, 100 rows per group, p = 5, q = 2; 5 kept, child process)")
+    limit = (2 * 10**5 * 2 * 8) / 2**20 + 1.0
+    for evaluator in ("blocks", "aggregated"):
+        r = in_child("derived", "response_memory", evaluator)
+        print("  %-10s %6.2f MiB per new response (goal <= 2*m*q doubles + 1 MB = %.2f MiB; "
+              "the design's products: %.1f MiB)" % (evaluator, r["added"], limit, r["design"]))
+
+    print("\nresident memory left by deviance_grad, m = 2*10**5, p = 10, q = 3 (child process)")
+    w = in_child("derived", "workspace_memory")
+    print("  after 5 calls: %+.1f MiB (the gradient workspace is %.1f MiB, the design's products %.1f MiB); "
+          "per call %s" % (w["left"], w["workspace"], w["design"], fmt(w["times"])))
 
     print("\nconditional_covariances, m = 10**6 groups of 10 rows, p = 5, q = 2")
     m = 10**6

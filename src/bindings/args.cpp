@@ -328,4 +328,15 @@ bool to_evaluator(PyObject* object, lmm::EvaluatorKind& out) {
     return false;
 }
 
+PyObject* float_list(const std::vector<double>& values) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 }  // namespace corvane::bindings

@@ -26,6 +26,9 @@ PyCFunction fastcall() {
 // `values` (as many as the shape holds), or null with an exception set.
 PyObject* new_float_array(std::initializer_list<npy_intp> shape, const double* values);
 
+// A new list of Python floats, or null with an exception set.
+PyObject* float_list(const std::vector<double>& values);
+
 // A fast-call signature: parameter names in order, the first n_required of
 // them required.
 struct Signature {

@@ -18,10 +18,12 @@
 #include "bindings/args.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/fit.hpp"
 #include "bindings/gil.hpp"
 #include "bindings/solution_dict.hpp"
 #include "lmm/derived.hpp"
 #include "lmm/evaluate.hpp"
+#include "lmm/hessian.hpp"
 #include "lmm/lmm_data.hpp"
 #include "lmm/theta_layout.hpp"
 
@@ -33,7 +35,13 @@ struct CoreObject {
     lmm::LmmData* data;  // owned; set by the constructor, freed by dealloc
 };
 
-const lmm::LmmData& data_of(PyObject* self) { return *reinterpret_cast<CoreObject*>(self)->data; }
+}  // namespace
+
+const lmm::LmmData& core_data(PyObject* self) { return *reinterpret_cast<CoreObject*>(self)->data; }
+
+namespace {
+
+const lmm::LmmData& data_of(PyObject* self) { return core_data(self); }
 
 // Wraps a finished design in a new instance of `type`.
 PyObject* wrap(PyTypeObject* type, std::unique_ptr<lmm::LmmData> data) {
@@ -128,16 +136,6 @@ PyGetSetDef kGetters[] = {
 
 // ---- shared argument handling -------------------------------------------
 
-PyObject* float_list(const std::vector<double>& values) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
 
 // theta and reml of a (theta, reml=True) method, converted in that order and
 // theta checked for length and finiteness.
@@ -190,6 +188,22 @@ PyObject* deviance_hessian(PyObject* self, PyObject* const* args, Py_ssize_t nar
             return lmm::scalar_hessian(d, a.reml, a.theta[0]);
         });
         return PyFloat_FromDouble(h ? h->second : std::numeric_limits<double>::quiet_NaN());
+    });
+}
+
+PyObject* hessian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        ThetaArgs a;
+        if (!theta_args(self, "hessian", args, nargs, kwnames, a)) return nullptr;
+        const std::optional<lmm::HessianResult> h =
+            without_gil([&] { return lmm::evaluate_hessian(data_of(self), a.theta, a.reml); });
+        const npy_intp k = static_cast<npy_intp>(a.theta.size());
+        if (!h) {
+            const std::vector<double> nans(a.theta.size() * a.theta.size(),
+                                           std::numeric_limits<double>::quiet_NaN());
+            return new_float_array({k, k}, nans.data());
+        }
+        return new_float_array({k, k}, h->hess.data());
     });
 }
 
@@ -255,79 +269,6 @@ PyObject* default_theta(PyObject* self, PyObject*) {
     return guarded([&] { return float_list(lmm::default_theta(data_of(self).design->q)); });
 }
 
-// fit's arguments, converted in signature order; starts validated.
-struct FitArgs {
-    std::vector<double> starts;
-    bool reml = true;
-    std::uint64_t max_iter = 300;
-    double gtol = 1e-8;
-    double ftol = 1e-12;
-};
-
-bool fit_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-              FitArgs& out) {
-    static const char* const kNames[] = {"starts", "reml", "max_iter", "gtol", "ftol"};
-    PyObject* bound[5];
-    if (!bind_arguments({"fit", kNames, 5, 1}, args, nargs, kwnames, bound)) return false;
-    if (!to_doubles(bound[0], "starts", out.starts)) return false;
-    if (bound[1] && !to_bool(bound[1], "reml", out.reml)) return false;
-    if (bound[2] && !to_uint64(bound[2], "max_iter", out.max_iter)) return false;
-    if (bound[3] && !to_double(bound[3], "gtol", out.gtol)) return false;
-    if (bound[4] && !to_double(bound[4], "ftol", out.ftol)) return false;
-
-    static const char* kLengthMessage = "starts must be a non-empty multiple of the theta length";
-    if (out.starts.empty()) {
-        PyErr_SetString(PyExc_ValueError, kLengthMessage);
-        return false;
-    }
-    for (std::size_t i = 0; i < out.starts.size(); ++i) {
-        if (!(std::fabs(out.starts[i]) <= std::numeric_limits<double>::max())) {
-            PyErr_Format(PyExc_ValueError, "starts[%zu] is not finite", i);
-            return false;
-        }
-    }
-    if (out.starts.size() % lmm::n_theta(data_of(self).design->q) != 0) {
-        PyErr_SetString(PyExc_ValueError, kLengthMessage);
-        return false;
-    }
-    return true;
-}
-
-PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        FitArgs a;
-        if (!fit_args(self, args, nargs, kwnames, a)) return nullptr;
-        const lmm::LmmData& d = data_of(self);
-        const std::size_t n_theta = lmm::n_theta(d.design->q);
-        const std::vector<double> lower = lmm::lower_bounds(d.design->q);
-        // Every evaluation of the fit reuses the kernel's workspaces.
-        const lmm::ScratchPool::Hold hold(d.design->scratch);
-        const optim::OptimResult best = without_gil([&] {
-            const optim::Objective objective = [&](std::span<const double> theta, double& f,
-                                                   std::vector<double>& g) {
-                std::optional<lmm::EvalResult> r =
-                    lmm::evaluate(d, theta, a.reml, lmm::EvalMode::WithGradient);
-                if (!r) return false;
-                f = r->deviance;
-                g = std::move(r->grad);
-                return true;
-            };
-            // One run per start, in order; a later start wins only with a
-            // strictly smaller criterion, so ties keep the earliest.
-            std::optional<optim::OptimResult> winner;
-            for (std::size_t k = 0; k * n_theta < a.starts.size(); ++k) {
-                const std::span<const double> start(a.starts.data() + k * n_theta, n_theta);
-                optim::OptimResult run =
-                    optim::minimize_bounded(objective, start, lower, a.max_iter, a.gtol, a.ftol);
-                if (!winner || run.fun < winner->fun) winner = std::move(run);
-            }
-            return std::move(*winner);
-        });
-        return solution_dict(d, best.x, a.reml, &best);
-    });
-}
-
-
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
@@ -368,6 +309,15 @@ PyMethodDef kMethods[] = {
     {"solution", fastcall<solution>(), kFast,
      "solution($self, theta, reml=True)\n--\n\n"
      "Every derived quantity at a given `theta`, without re-optimising."},
+    // Beyond the nine above: the exact Hessian and the certified fit.
+    {"hessian", fastcall<hessian>(), kFast,
+     "hessian($self, theta, reml=True)\n--\n\n"
+     "Exact matrix of second derivatives of the criterion in `theta`, for any\n"
+     "`q`: a symmetric `(n_theta, n_theta)` array, filled with NaN for an\n"
+     "infeasible `theta`. Its cost is proportional to the number of groups (or\n"
+     "of classes for the aggregated kernel), like an evaluation's."},
+    {"fit_newton", fastcall<fit_newton>(), kFast, kFitNewtonDoc},
+    {"moment_theta", moment_theta, METH_NOARGS, kMomentThetaDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,10 +2,14 @@
 #pragma once
 
 #include "bindings/py_ref.hpp"
+#include "lmm/lmm_data.hpp"
 
 namespace corvane::bindings {
 
 // A new reference to the class object, or null with an exception set.
 PyObject* create_core_type(PyObject* module);
+
+// The prepared design of an LmmCore instance (borrowed; lives as long as it).
+const lmm::LmmData& core_data(PyObject* self);
 
 }  // namespace corvane::bindings

@@ -186,6 +186,71 @@ void gradient_step(const LmmData& d, Index i, const double* slot, const Gradient
     }
 }
 
+// The value pass over all groups, each into its own slot of `workspace` (the
+// gradient modes) or into per-chunk scratch (null workspace); the chunk
+// totals reduced in chunk order. Nothing when a group's factor fails.
+template <Index Q, Index P>
+std::optional<Acc1> value_pass(const LmmData& d, const double* lambda, double* workspace, Schedule schedule) {
+    const Index p = d.design->p, q = d.design->q, m = d.design->m;
+    const Index cost = blocks_cost(p, q);
+    const Index chunk = chunk_length(cost);
+    const Index n_chunks = chunk_count(m, chunk);
+    const bool parallel = go_parallel(schedule, m, chunk, cost);
+    const Index slot = slot_length(p, q);
+
+    std::vector<Acc1> slots(parallel ? reduce_slots(n_chunks, (p * p + 3 * p + slot) * sizeof(double)) : 1);
+    Acc1 total;
+    total.reset(p);
+    chunked_reduce(
+        n_chunks, parallel, slots,
+        [&](Index c, Acc1& out) {
+            // Built by the thread that runs the chunk, so its small vectors
+            // do not share cache lines with another thread's.
+            Acc1 acc;
+            acc.reset(p);
+            if (!workspace) acc.slot.assign(slot, 0.0);
+            const Index end = std::min(m, (c + 1) * chunk);
+            for (Index i = c * chunk; i < end; ++i) {
+                double* storage = workspace ? workspace + i * slot : acc.slot.data();
+                if (!group_step<Q, P>(d, i, lambda, storage, acc)) {
+                    acc.ok = false;
+                    break;
+                }
+            }
+            out = std::move(acc);
+        },
+        [&](Index, const Acc1& acc) {
+            for (Index k = 0; k < p; ++k)
+                for (Index j = k; j < p; ++j) total.xx[k * p + j] = acc.xx[k * p + j] + total.xx[k * p + j];
+            for (Index k = 0; k < p; ++k) total.xy[k].merge(acc.xy[k]);
+            total.logdet.merge(acc.logdet);
+            total.cc.merge(acc.cc);
+            total.ok = total.ok && acc.ok;
+        });
+    if (!total.ok) return std::nullopt;
+    return total;
+}
+
+// The reduced fixed-effect system from the value pass's totals:
+//   A = X'X - sum rzx'rzx (full), c = X'y - sum rzx'cu, r2 = y'y - sum |cu|^2.
+struct Reduced {
+    std::vector<double> a, c;
+    double r2, ldl2;
+};
+
+Reduced reduce(const LmmData& d, const Acc1& total) {
+    const Index p = d.design->p;
+    Reduced out{std::vector<double>(p * p), std::vector<double>(p), 0.0, 0.0};
+    for (Index l = 0; l < p; ++l)
+        for (Index j = l; j < p; ++j) out.a[l * p + j] = d.design->xtx[l * p + j] - total.xx[l * p + j];
+    for (Index l = 0; l < p; ++l)
+        for (Index j = 0; j < l; ++j) out.a[l * p + j] = out.a[j * p + l];
+    for (Index k = 0; k < p; ++k) out.c[k] = total.xy[k].subtracted_from(d.response.xty[k]);
+    out.r2 = total.cc.subtracted_from(d.response.yty);
+    out.ldl2 = total.logdet.hi + total.logdet.lo;
+    return out;
+}
+
 template <Index Q, Index P>
 std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> theta, bool reml,
                                      EvalMode mode, Schedule schedule) {
@@ -201,50 +266,11 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
     std::optional<Workspace> workspace;
     if (gradient) workspace.emplace(d, m * slot);
 
-    // Value pass.
-    std::vector<Acc1> slots(parallel ? reduce_slots(n_chunks, (p * p + 3 * p + slot) * sizeof(double)) : 1);
-    Acc1 total;
-    total.reset(p);
-    chunked_reduce(
-        n_chunks, parallel, slots,
-        [&](Index c, Acc1& out) {
-            // Built by the thread that runs the chunk, so its small vectors
-            // do not share cache lines with another thread's.
-            Acc1 acc;
-            acc.reset(p);
-            if (!gradient) acc.slot.assign(slot, 0.0);
-            const Index end = std::min(m, (c + 1) * chunk);
-            for (Index i = c * chunk; i < end; ++i) {
-                double* storage = gradient ? workspace->data() + i * slot : acc.slot.data();
-                if (!group_step<Q, P>(d, i, lambda.data(), storage, acc)) {
-                    acc.ok = false;
-                    break;
-                }
-            }
-            out = std::move(acc);
-        },
-        [&](Index, const Acc1& acc) {
-            for (Index k = 0; k < p; ++k)
-                for (Index j = k; j < p; ++j) total.xx[k * p + j] = acc.xx[k * p + j] + total.xx[k * p + j];
-            for (Index k = 0; k < p; ++k) total.xy[k].merge(acc.xy[k]);
-            total.logdet.merge(acc.logdet);
-            total.cc.merge(acc.cc);
-            total.ok = total.ok && acc.ok;
-        });
-    slots.clear();
-    if (!total.ok) return std::nullopt;
-
-    // The reduced fixed-effect system.
-    std::vector<double> a(p * p), c(p);
-    for (Index l = 0; l < p; ++l)
-        for (Index j = l; j < p; ++j) a[l * p + j] = d.design->xtx[l * p + j] - total.xx[l * p + j];
-    for (Index l = 0; l < p; ++l)
-        for (Index j = 0; j < l; ++j) a[l * p + j] = a[j * p + l];
-    for (Index k = 0; k < p; ++k) c[k] = total.xy[k].subtracted_from(d.response.xty[k]);
-    const double r2 = total.cc.subtracted_from(d.response.yty);
-    const double ldl2 = total.logdet.hi + total.logdet.lo;
-
-    std::optional<Profile> prof = profile(*d.design, std::move(a), std::move(c), reml, r2, ldl2);
+    std::optional<Acc1> total = value_pass<Q, P>(d, lambda.data(), gradient ? workspace->data() : nullptr, schedule);
+    if (!total) return std::nullopt;
+    Reduced r = reduce(d, *total);
+    const double ldl2 = r.ldl2;
+    std::optional<Profile> prof = profile(*d.design, std::move(r.a), std::move(r.c), reml, r.r2, ldl2);
     if (!prof) return std::nullopt;
 
     EvalResult result = result_from(*prof, ldl2, reml);
@@ -293,6 +319,29 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
 
 std::uint64_t blocks_cost(std::uint64_t p, std::uint64_t q) {
     return (3 * q * q + (q + q * q) / 2) * (p + q) + 2 * p * p * q + 8;
+}
+
+std::optional<ReducedSystem> blocks_reduced_system(const LmmData& d, std::span<const double> theta,
+                                                  const EvalOptions& options) {
+    const Index p = d.design->p, p1 = p + 1;
+    const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
+    auto pass = [&](auto fixed_q, auto fixed_p) {
+        return value_pass<decltype(fixed_q)::value, decltype(fixed_p)::value>(d, lambda.data(), nullptr,
+                                                                              options.schedule);
+    };
+    const std::optional<Acc1> total =
+        options.generic ? pass(Fixed<0>{}, Fixed<0>{})
+                        : with_q(d.design->q, false, [&](auto fq) { return with_p(p, [&](auto fp) { return pass(fq, fp); }); });
+    if (!total) return std::nullopt;
+    const Reduced r = reduce(d, *total);
+    ReducedSystem out{std::vector<double>(p1 * p1), r.ldl2};
+    for (Index x = 0; x < p; ++x) {
+        for (Index y = 0; y < p; ++y) out.s[x * p1 + y] = r.a[x * p + y];
+        out.s[x * p1 + p] = r.c[x];
+        out.s[p * p1 + x] = r.c[x];
+    }
+    out.s[p * p1 + p] = r.r2;
+    return out;
 }
 
 std::optional<EvalResult> evaluate_blocks(const LmmData& d, std::span<const double> theta,

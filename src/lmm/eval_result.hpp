@@ -27,6 +27,14 @@ struct EvalResult {
     double ldrx2 = 0.0;         // log det of the reduced fixed-effect matrix when reml, else 0.0
 };
 
+// The fixed-effect system with the random effects eliminated, augmented by
+// the response: S = [[A, c], [c', r2]] ((p+1) x (p+1), row-major, full and
+// symmetric), with ldl2 = sum over items of log det(Lambda' Z'Z Lambda + I).
+struct ReducedSystem {
+    std::vector<double> s;
+    double ldl2 = 0.0;
+};
+
 // How an evaluation runs; the defaults are what the system uses. Tests force
 // the schedule either way, or the general (run-time size) kernels in place
 // of the fixed-size ones, to show that every choice gives the same bits.

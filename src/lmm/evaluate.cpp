@@ -23,6 +23,46 @@ namespace {
 using linalg::CompensatedSum;
 using linalg::Index;
 
+// The augmented kernels' per-chunk totals, merged chunk by chunk in chunk
+// order; without a gradient `trace` and `dcorr` are empty.
+struct AugmentedTotals {
+    std::vector<CompensatedSum> corr;   // (p+1)^2, upper triangle
+    std::vector<double> trace;          // n_theta
+    std::vector<CompensatedSum> dcorr;  // n_theta * (p+1)^2
+    CompensatedSum logdet;
+    bool ok = true;
+};
+
+template <class Source>
+AugmentedTotals augmented_totals(const LmmData& d, const Source& source, Index cost, const double* lambda,
+                                 bool gradient, const EvalOptions& options) {
+    const Index p1 = d.design->p + 1, pp = p1 * p1, n_theta = d.design->theta_pairs.size();
+    const Index items = source.count();
+    const Index chunk = chunk_length(cost);
+    const Index n_chunks = chunk_count(items, chunk);
+    const bool parallel = go_parallel(options.schedule, items, chunk, cost);
+
+    AugmentedTotals t;
+    t.corr.resize(pp);
+    t.trace.assign(gradient ? n_theta : 0, 0.0);
+    t.dcorr.resize(gradient ? n_theta * pp : 0);
+    const Index acc_bytes = ((gradient ? n_theta * pp : 0) + pp) * 2 * sizeof(double);
+    std::vector<AccA> slots(parallel ? reduce_slots(n_chunks, acc_bytes) : 1);
+    chunked_reduce(
+        n_chunks, parallel, slots,
+        [&](Index c, AccA& out) { out = augmented_chunk(source, c * chunk, chunk, lambda, gradient, options.generic); },
+        [&](Index, const AccA& part) {
+            for (Index e = 0; e < pp; ++e) t.corr[e].merge(part.corr[e]);
+            if (gradient) {
+                for (Index k = 0; k < n_theta; ++k) t.trace[k] = part.trace[k] + t.trace[k];
+                for (Index e = 0; e < n_theta * pp; ++e) t.dcorr[e].merge(part.dcorr[e]);
+            }
+            t.logdet.merge(part.logdet);
+            t.ok = t.ok && part.ok;
+        });
+    return t;
+}
+
 template <class Source>
 std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& source, Index cost,
                                              std::span<const double> theta, bool reml, EvalMode mode,
@@ -30,36 +70,12 @@ std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& sou
     const Index p = d.design->p, p1 = p + 1, pp = p1 * p1, n_theta = d.design->theta_pairs.size();
     const bool gradient = mode != EvalMode::ValueOnly;
     const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
-    const Index items = source.count();
-    const Index chunk = chunk_length(cost);
-    const Index n_chunks = chunk_count(items, chunk);
-    const bool parallel = go_parallel(options.schedule, items, chunk, cost);
-
-    // Totals, merged chunk by chunk in chunk order.
-    std::vector<CompensatedSum> corr(pp);
-    std::vector<double> trace(gradient ? n_theta : 0, 0.0);
-    std::vector<CompensatedSum> dcorr(gradient ? n_theta * pp : 0);
-    CompensatedSum logdet;
-    bool ok = true;
-
-    const Index acc_bytes = ((gradient ? n_theta * pp : 0) + pp) * 2 * sizeof(double);
-    std::vector<AccA> slots(parallel ? reduce_slots(n_chunks, acc_bytes) : 1);
-    chunked_reduce(
-        n_chunks, parallel, slots,
-        [&](Index c, AccA& out) {
-            out = augmented_chunk(source, c * chunk, chunk, lambda.data(), gradient, options.generic);
-        },
-        [&](Index, const AccA& part) {
-            for (Index e = 0; e < pp; ++e) corr[e].merge(part.corr[e]);
-            if (gradient) {
-                for (Index t = 0; t < n_theta; ++t) trace[t] = part.trace[t] + trace[t];
-                for (Index e = 0; e < n_theta * pp; ++e) dcorr[e].merge(part.dcorr[e]);
-            }
-            logdet.merge(part.logdet);
-            ok = ok && part.ok;
-        });
-    slots.clear();
-    if (!ok) return std::nullopt;
+    AugmentedTotals totals = augmented_totals(d, source, cost, lambda.data(), gradient, options);
+    if (!totals.ok) return std::nullopt;
+    const std::vector<CompensatedSum>& corr = totals.corr;
+    const std::vector<double>& trace = totals.trace;
+    const std::vector<CompensatedSum>& dcorr = totals.dcorr;
+    const CompensatedSum& logdet = totals.logdet;
 
     const double ldl2 = logdet.hi + logdet.lo;
     std::vector<double> a(p * p), c(p);
@@ -116,6 +132,27 @@ std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& sou
 }
 
 }  // namespace
+
+std::optional<ReducedSystem> reduced_system(const LmmData& d, std::span<const double> theta,
+                                           const EvalOptions& options) {
+    if (!(d.design->evaluator == EvaluatorKind::Aggregated && d.design->classes))
+        return blocks_reduced_system(d, theta, options);
+    const Index p = d.design->p, p1 = p + 1;
+    const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
+    const AugmentedTotals t = augmented_totals(d, ClassSource{d, *d.design->classes},
+                                               aggregated_cost(p, d.design->q), lambda.data(), false, options);
+    if (!t.ok) return std::nullopt;
+    ReducedSystem out{std::vector<double>(p1 * p1), t.logdet.hi + t.logdet.lo};
+    for (Index x = 0; x < p1; ++x)
+        for (Index y = x; y < p1; ++y) {
+            const double base = x < p && y < p ? d.design->xtx[x * p + y]
+                                : x < p       ? d.response.xty[x]
+                                              : d.response.yty;
+            out.s[x * p1 + y] = t.corr[x * p1 + y].subtracted_from(base);
+            out.s[y * p1 + x] = out.s[x * p1 + y];
+        }
+    return out;
+}
 
 std::optional<EvalResult> evaluate(const LmmData& d, std::span<const double> theta, bool reml,
                                    EvalMode mode, const EvalOptions& options) {

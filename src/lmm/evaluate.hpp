@@ -15,4 +15,10 @@ namespace corvane::lmm {
 std::optional<EvalResult> evaluate(const LmmData& design, std::span<const double> theta, bool reml,
                                    EvalMode mode, const EvalOptions& options = {});
 
+// The reduced augmented system at theta (see ReducedSystem): by the
+// aggregated kernel's classes when the design has them, else by the blocks
+// kernel's value pass over the groups. Nothing when infeasible.
+std::optional<ReducedSystem> reduced_system(const LmmData& design, std::span<const double> theta,
+                                           const EvalOptions& options = {});
+
 }  // namespace corvane::lmm

@@ -25,4 +25,16 @@ std::vector<double> lower_bounds(std::uint64_t q);
 // 1.0 for diagonal entries, 0.0 elsewhere: Lambda = I.
 std::vector<double> default_theta(std::uint64_t q);
 
+// The theta of the same Lambda Lambda' in which every column whose diagonal
+// entry is 0.0 and that carries no variance of its own is zero throughout:
+// Lambda is refactored from Sigma = Lambda Lambda' column by column, those
+// columns set to 0 (their entries below move into later pivots) and the
+// others by the Cholesky step (a pivot that rounds below zero counts as
+// zero). theta is returned unchanged when no diagonal entry is 0.0.
+std::vector<double> canonical_theta(std::span<const double> theta, std::uint64_t q);
+
+// For each theta entry: the entries held with it at its bound (its column,
+// for a diagonal entry; nothing for an off-diagonal one).
+std::vector<std::vector<std::size_t>> tied_entries(std::uint64_t q);
+
 }  // namespace corvane::lmm

@@ -1,0 +1,254 @@
+// The fitting methods: `fit` (multi-start projected L-BFGS, the best start
+// wins), `fit_newton` (multi-start trust-region Newton on the exact Hessian,
+// with a certificate of the optimum) and `moment_theta` (a data-driven start).
+// Every minimiser run happens without the interpreter lock and can be
+// interrupted; the result dictionary is built with the lock held.
+#include "bindings/fit.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "bindings/args.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
+#include "bindings/lmm_core.hpp"
+#include "bindings/numpy_api.hpp"
+#include "bindings/solution_dict.hpp"
+#include "lmm/evaluate.hpp"
+#include "lmm/hessian.hpp"
+#include "lmm/moment_start.hpp"
+#include "lmm/theta_layout.hpp"
+#include "optim/minimize_bounded.hpp"
+#include "optim/trust_region.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+const lmm::LmmData& data_of(PyObject* self) { return core_data(self); }
+
+// starts: non-empty, every entry finite (the first offender reported), and a
+// multiple of the theta length; in that order.
+bool check_starts(const std::vector<double>& starts, std::uint64_t q) {
+    static const char* kLengthMessage = "starts must be a non-empty multiple of the theta length";
+    if (starts.empty()) {
+        PyErr_SetString(PyExc_ValueError, kLengthMessage);
+        return false;
+    }
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        if (!(std::fabs(starts[i]) <= std::numeric_limits<double>::max())) {
+            PyErr_Format(PyExc_ValueError, "starts[%zu] is not finite", i);
+            return false;
+        }
+    }
+    if (starts.size() % lmm::n_theta(q) != 0) {
+        PyErr_SetString(PyExc_ValueError, kLengthMessage);
+        return false;
+    }
+    return true;
+}
+
+// fit's arguments, converted in signature order; starts validated.
+struct FitArgs {
+    std::vector<double> starts;
+    bool reml = true;
+    std::uint64_t max_iter = 300;
+    double gtol = 1e-8;
+    double ftol = 1e-12;
+};
+
+bool fit_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              FitArgs& out) {
+    static const char* const kNames[] = {"starts", "reml", "max_iter", "gtol", "ftol"};
+    PyObject* bound[5];
+    if (!bind_arguments({"fit", kNames, 5, 1}, args, nargs, kwnames, bound)) return false;
+    if (!to_doubles(bound[0], "starts", out.starts)) return false;
+    if (bound[1] && !to_bool(bound[1], "reml", out.reml)) return false;
+    if (bound[2] && !to_uint64(bound[2], "max_iter", out.max_iter)) return false;
+    if (bound[3] && !to_double(bound[3], "gtol", out.gtol)) return false;
+    if (bound[4] && !to_double(bound[4], "ftol", out.ftol)) return false;
+
+    return check_starts(out.starts, data_of(self).design->q);
+}
+
+}  // namespace
+
+PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        FitArgs a;
+        if (!fit_args(self, args, nargs, kwnames, a)) return nullptr;
+        const lmm::LmmData& d = data_of(self);
+        const std::size_t n_theta = lmm::n_theta(d.design->q);
+        const std::vector<double> lower = lmm::lower_bounds(d.design->q);
+        // Every evaluation of the fit reuses the kernel's workspaces.
+        const lmm::ScratchPool::Hold hold(d.design->scratch);
+        const optim::OptimResult best = without_gil([&] {
+            const optim::Objective objective = [&](std::span<const double> theta, double& f,
+                                                   std::vector<double>& g) {
+                std::optional<lmm::EvalResult> r =
+                    lmm::evaluate(d, theta, a.reml, lmm::EvalMode::WithGradient);
+                if (!r) return false;
+                f = r->deviance;
+                g = std::move(r->grad);
+                return true;
+            };
+            // One run per start, in order; a later start wins only with a
+            // strictly smaller criterion, so ties keep the earliest.
+            std::optional<optim::OptimResult> winner;
+            for (std::size_t k = 0; k * n_theta < a.starts.size(); ++k) {
+                const std::span<const double> start(a.starts.data() + k * n_theta, n_theta);
+                optim::OptimResult run =
+                    optim::minimize_bounded(objective, start, lower, a.max_iter, a.gtol, a.ftol);
+                if (!winner || run.fun < winner->fun) winner = std::move(run);
+            }
+            return std::move(*winner);
+        });
+        return solution_dict(d, best.x, a.reml, &best);
+    });
+}
+
+
+
+namespace {
+
+// fit_newton's arguments, converted in signature order; starts validated.
+struct NewtonArgs {
+    std::vector<double> starts;  // empty: the moment start and the identity
+    bool reml = true;
+    std::uint64_t max_iter = 200;
+    double gtol = 1e-10;
+};
+
+bool newton_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, NewtonArgs& out) {
+    static const char* const kNames[] = {"starts", "reml", "max_iter", "gtol"};
+    PyObject* bound[4];
+    if (!bind_arguments({"fit_newton", kNames, 4, 0}, args, nargs, kwnames, bound)) return false;
+    if (bound[0] && bound[0] != Py_None) {
+        if (!to_doubles(bound[0], "starts", out.starts) || !check_starts(out.starts, data_of(self).design->q))
+            return false;
+    }
+    if (bound[1] && !to_bool(bound[1], "reml", out.reml)) return false;
+    if (bound[2] && !to_uint64(bound[2], "max_iter", out.max_iter)) return false;
+    if (bound[3] && !to_double(bound[3], "gtol", out.gtol)) return false;
+    if (!(out.gtol > 0.0) || !std::isfinite(out.gtol)) {
+        PyErr_SetString(PyExc_ValueError, "gtol must be positive and finite");
+        return false;
+    }
+    return true;
+}
+
+const char* status_name(optim::TrustStatus status) {
+    switch (status) {
+        case optim::TrustStatus::Interior: return "interior";
+        case optim::TrustStatus::Boundary: return "boundary";
+        case optim::TrustStatus::InitialInfeasible: return "initial point infeasible";
+        default: return "not converged";
+    }
+}
+
+bool put(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+}  // namespace
+
+const char kFitNewtonDoc[] =
+    "fit_newton($self, starts=None, reml=True, max_iter=200, gtol=1e-10)\n--\n\n"
+    "Fit by a bound-constrained trust-region Newton method on the exact Hessian.\n\n"
+    "`starts` is a flat concatenation of starting vectors, by default the\n"
+    "moment start (`moment_theta()`) and the identity; the lowest criterion\n"
+    "wins. Returns the solution dictionary with the certificate of the winning\n"
+    "run: \"converged\", \"status\" (\"interior\", \"boundary\", \"not converged\"\n"
+    "or \"initial point infeasible\"), \"boundary\" (the theta indices held at\n"
+    "their bound), \"grad_inf_norm\" (largest free gradient entry; converged\n"
+    "means at most gtol * max(1, |criterion|)), \"min_free_eigenvalue\" (of the\n"
+    "Hessian on the free entries; converged means positive), \"hessian\",\n"
+    "\"iterations\", \"fev\" (evaluations over all starts) and \"message\".";
+
+const char kMomentThetaDoc[] =
+    "moment_theta($self)\n--\n\n"
+    "A starting theta by moments: per-group least-squares estimates of the\n"
+    "random effects give their covariance; the identity when too few groups\n"
+    "carry information. Every diagonal entry is positive.";
+
+PyObject* moment_theta(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const std::vector<double> theta = without_gil([&] { return lmm::moment_theta(data_of(self)); });
+        return float_list(theta);
+    });
+}
+
+PyObject* fit_newton(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        NewtonArgs a;
+        if (!newton_args(self, args, nargs, kwnames, a)) return nullptr;
+        const lmm::LmmData& d = data_of(self);
+        const std::uint64_t q = d.design->q;
+        const std::size_t n_theta = lmm::n_theta(q);
+        const std::vector<double> lower = lmm::lower_bounds(q);
+        const std::vector<std::vector<std::size_t>> tied = lmm::tied_entries(q);
+        std::uint64_t total_fev = 0;
+        const optim::TrustRegionResult best = without_gil([&] {
+            if (a.starts.empty()) {
+                a.starts = lmm::moment_theta(d);
+                const std::vector<double> identity = lmm::default_theta(q);
+                a.starts.insert(a.starts.end(), identity.begin(), identity.end());
+            }
+            const optim::SecondOrderObjective objective =
+                [&](std::span<const double> theta) -> std::optional<optim::SecondOrder> {
+                std::optional<lmm::HessianResult> h = lmm::evaluate_hessian(d, theta, a.reml);
+                if (!h || !std::isfinite(h->deviance)) return std::nullopt;
+                return optim::SecondOrder{h->deviance, std::move(h->grad), std::move(h->hess)};
+            };
+            const optim::Canonicalise canonical = [&](std::vector<double>& theta) {
+                theta = lmm::canonical_theta(theta, q);
+            };
+            const optim::TrustRegionOptions options{a.max_iter, a.gtol};
+            // One run per start, in order; a later start wins only with a
+            // strictly smaller criterion.
+            std::optional<optim::TrustRegionResult> winner;
+            for (std::size_t k = 0; k * n_theta < a.starts.size(); ++k) {
+                const std::span<const double> start(a.starts.data() + k * n_theta, n_theta);
+                optim::TrustRegionResult run =
+                    optim::minimize_trust_region(objective, start, lower, tied, canonical, options);
+                total_fev += run.evaluations;
+                const double f = run.status == optim::TrustStatus::InitialInfeasible
+                                     ? std::numeric_limits<double>::infinity()
+                                     : run.at.f;
+                const double best_f = !winner || winner->status == optim::TrustStatus::InitialInfeasible
+                                          ? std::numeric_limits<double>::infinity()
+                                          : winner->at.f;
+                if (!winner || f < best_f) winner = std::move(run);
+            }
+            return std::move(*winner);
+        });
+        PyRef dict = PyRef::steal(solution_dict(d, best.x, a.reml, nullptr));
+        if (!dict) return nullptr;
+        PyRef boundary = PyRef::steal(PyList_New(0));
+        if (!boundary) return nullptr;
+        for (std::size_t i : best.at_bound) {
+            PyRef item = PyRef::steal(PyLong_FromSize_t(i));
+            if (!item || PyList_Append(boundary.get(), item.get()) < 0) return nullptr;
+        }
+        const npy_intp k = static_cast<npy_intp>(n_theta);
+        PyObject* o = dict.get();
+        const bool ok =
+            put(o, "converged", PyBool_FromLong(best.converged())) &&
+            put(o, "iterations", PyLong_FromUnsignedLongLong(best.iterations)) &&
+            put(o, "fev", PyLong_FromUnsignedLongLong(total_fev)) &&
+            put(o, "grad_inf_norm", PyFloat_FromDouble(best.grad_inf_norm)) &&
+            put(o, "message", PyUnicode_FromString(best.message.c_str())) &&
+            put(o, "status", PyUnicode_FromString(status_name(best.status))) &&
+            put(o, "boundary", boundary.release()) &&
+            put(o, "min_free_eigenvalue", PyFloat_FromDouble(best.min_free_eigenvalue)) &&
+            put(o, "hessian", best.at.h.size() == n_theta * n_theta ? new_float_array({k, k}, best.at.h.data())
+                                                                   : new_float_array({0, 0}, nullptr));
+        if (!ok) return nullptr;
+        return dict.release();
+    });
+}
+
+}  // namespace corvane::bindings
