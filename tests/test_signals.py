@@ -34,6 +34,7 @@ calls = {
     "construction": lambda: LmmCore(y, X, z, few_groups, 2000, "blocks"),
     "with_response": lambda: aggregated.with_response(y, X, ones, one_per_group),
     "fit": lambda: blocks.fit([0.1, 0.5, 2.0, 5.0] * 50, max_iter=1000),
+    "fit_newton": lambda: blocks.fit_newton([0.1, 0.5, 2.0, 5.0] * 50),
     "deviance_grad": lambda: streaming.deviance_grad([1.0, 0.0, 1.0]),
     "solution": lambda: streaming.solution([1.0, 0.0, 1.0]),
 }

@@ -43,13 +43,19 @@ namespace {
 
 const lmm::LmmData& data_of(PyObject* self) { return core_data(self); }
 
+}  // namespace
+
 // Wraps a finished design in a new instance of `type`.
-PyObject* wrap(PyTypeObject* type, std::unique_ptr<lmm::LmmData> data) {
+PyObject* new_core(PyTypeObject* type, std::unique_ptr<lmm::LmmData> data) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     reinterpret_cast<CoreObject*>(self)->data = data.release();
     return self;
 }
+
+namespace {
+
+PyObject* wrap(PyTypeObject* type, std::unique_ptr<lmm::LmmData> data) { return new_core(type, std::move(data)); }
 
 // ---- life cycle ----------------------------------------------------------
 

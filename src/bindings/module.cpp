@@ -2,6 +2,7 @@
 // exec step adds the class LmmCore and __version__ and notes the main thread
 // (the one whose calls poll for Ctrl-C), and the process-wide thread control.
 // The worker pool is created by its first use.
+#include "bindings/accumulator.hpp"
 #include "bindings/args.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
@@ -66,6 +67,9 @@ int exec_module(PyObject* module) {
     PyRef type = PyRef::steal(create_core_type(module));
     if (!type) return -1;
     if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) < 0) return -1;
+    PyRef accumulator = PyRef::steal(create_accumulator_type(module));
+    if (!accumulator) return -1;
+    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(accumulator.get())) < 0) return -1;
     if (PyModule_AddStringConstant(module, "__version__", "0.2.0") < 0) return -1;
     return 0;
 }

@@ -84,40 +84,93 @@ inline void add_group_row(double y_r, const double* x_r, const double* z_r, std:
     }
 }
 
-// The design and the response while construction fills them.
-struct Building {
-    Design& g;
-    Response& r;
+// Where one pass over rows puts its results: the blocks of m groups (added
+// into, so that batches of rows accumulate), this pass's own X'X, X'y and y'y
+// (from zero), and the codes' fingerprint (the fold continued from its state
+// before the pass).
+struct Target {
+    std::uint64_t n, p, q, m;  // rows of this pass; dimensions
+    double* ztz;
+    double* ztx;
+    double* zty;
+    FixedProducts fixed;
+    std::uint64_t fingerprint;
+};
+
+// Reads rows, transformed when T: y(r), and pointers to x_r and z_r (into the
+// caller's buffers of p and q doubles when transformed).
+template <bool T>
+struct RowReader {
+    const double* y_;
+    const double* x_;
+    const double* z_;
+    std::uint64_t p, q;
+    const RowTransform* t;
+
+    RowReader(const double* y, const double* x, const double* z, std::uint64_t p_, std::uint64_t q_,
+              const RowTransform* transform)
+        : y_(y), x_(x), z_(z), p(p_), q(q_), t(transform) {}
+
+    double y(std::uint64_t r) const {
+        if constexpr (T) return (y_[r] - t->y_shift) * t->y_scale;
+        return y_[r];
+    }
+    const double* x(std::uint64_t r, double* buf) const {
+        if constexpr (T) {
+            const double* row = x_ + r * p;
+            for (std::uint64_t k = 0; k < p; ++k) buf[k] = (row[k] - t->x_shift[k]) * t->x_scale[k];
+            return buf;
+        }
+        (void)buf;
+        return x_ + r * p;
+    }
+    const double* z(std::uint64_t r, double* buf) const {
+        if constexpr (T) {
+            const double* row = z_ + r * q;
+            for (std::uint64_t k = 0; k < q; ++k) buf[k] = (row[k] - t->z_shift[k]) * t->z_scale[k];
+            return buf;
+        }
+        (void)buf;
+        return z_ + r * q;
+    }
+};
+
+// Buffers for one transformed row (sized p and q; unused when not transformed).
+struct RowBuffers {
+    std::vector<double> x, z;
+    RowBuffers(std::uint64_t p, std::uint64_t q) : x(p), z(q) {}
 };
 
 // Adds row r to the blocks of its group g.
-template <std::uint64_t Q, std::uint64_t P>
-inline void add_row_to_group(Building& d, const RowsView& rows, std::uint64_t r, std::uint64_t g) {
-    const std::uint64_t p = P ? P : d.g.p, q = Q ? Q : d.g.q;
-    add_group_row<Q, P>(rows.y[r], rows.x + r * p, rows.z + r * q, p, q, d.g.ztz.data() + g * q * q,
-                        d.g.ztx.data() + g * q * p, d.r.zty.data() + g * q);
+template <std::uint64_t Q, std::uint64_t P, bool T>
+inline void add_row_to_group(Target& d, const RowReader<T>& rows, std::uint64_t r, std::uint64_t g,
+                             RowBuffers& buf) {
+    const std::uint64_t p = P ? P : d.p, q = Q ? Q : d.q;
+    add_group_row<Q, P>(rows.y(r), rows.x(r, buf.x.data()), rows.z(r, buf.z.data()), p, q,
+                        d.ztz + g * q * q, d.ztx + g * q * p, d.zty + g * q);
 }
 
 // Rows [begin, end) into zeroed partials of X'X and X'y (kept in locals when p
 // is fixed); returns the chunk's y'y.
-template <std::uint64_t P>
-double fixed_chunk(const double* y, const double* x, std::uint64_t p, std::uint64_t begin,
-                   std::uint64_t end, double* xtx, double* xty, bool with_xtx) {
+template <std::uint64_t P, bool T>
+double fixed_chunk(const RowReader<T>& rows, std::uint64_t p, std::uint64_t begin, std::uint64_t end,
+                   double* xtx, double* xty, bool with_xtx) {
     double yty = 0.0;
+    std::vector<double> xb(T ? p : 0);
     if constexpr (P != 0) {
         double acc_xtx[P * P] = {};
         double acc_xty[P] = {};
         for (std::uint64_t r = begin; r < end; ++r) {
-            const double y_r = y[r];
-            add_fixed_row<P>(y_r, x + r * P, P, acc_xtx, acc_xty, with_xtx);
+            const double y_r = rows.y(r);
+            add_fixed_row<P>(y_r, rows.x(r, xb.data()), P, acc_xtx, acc_xty, with_xtx);
             yty += y_r * y_r;
         }
         if (with_xtx) std::copy_n(acc_xtx, P * P, xtx);
         std::copy_n(acc_xty, P, xty);
     } else {
         for (std::uint64_t r = begin; r < end; ++r) {
-            const double y_r = y[r];
-            add_fixed_row<P>(y_r, x + r * p, p, xtx, xty, with_xtx);
+            const double y_r = rows.y(r);
+            add_fixed_row<P>(y_r, rows.x(r, xb.data()), p, xtx, xty, with_xtx);
             yty += y_r * y_r;
         }
     }
@@ -130,8 +183,8 @@ inline void mirror_upper(double* a, std::uint64_t k) {
         for (std::uint64_t j = 0; j < i; ++j) a[i * k + j] = a[j * k + i];
 }
 
-void allocate_blocks(Building& d, bool parallel_route) {
-    const std::uint64_t m = d.g.m, p = d.g.p, q = d.g.q;
+void allocate_blocks(Design& g, Response& resp, bool parallel_route) {
+    const std::uint64_t m = g.m, p = g.p, q = g.q;
     const std::uint64_t qq = size_product(m, q * q), qp = size_product(m, q * p), mq = m * q;
     std::uint64_t extra = 0;
     if (parallel_route) extra = size_product(m + 1, sizeof(std::uint64_t));  // group offsets
@@ -142,19 +195,23 @@ void allocate_blocks(Building& d, bool parallel_route) {
     const std::uint64_t layout = size_product(q * (q + 1) / 2, sizeof(ThetaPair));
     require_memory({size_product(qq, sizeof(double)), size_product(qp, sizeof(double)),
                     size_product(mq, sizeof(double)), extra, fixed, layout});
-    d.g.xtx.assign(p * p, 0.0);
-    d.r.xty.assign(p, 0.0);
-    d.g.ztz.assign(qq, 0.0);
-    d.g.ztx.assign(qp, 0.0);
-    d.r.zty.assign(mq, 0.0);
+    g.xtx.assign(p * p, 0.0);
+    resp.xty.assign(p, 0.0);
+    g.ztz.assign(qq, 0.0);
+    g.ztx.assign(qp, 0.0);
+    resp.zty.assign(mq, 0.0);
 }
 
-template <std::uint64_t Q, std::uint64_t P>
-void sequential_route(Building& d, const RowsView& rows) {
-    const std::uint64_t n = d.g.n, p = d.g.p, q = d.g.q, m = d.g.m;
+template <std::uint64_t Q, std::uint64_t P, bool T>
+void sequential_route(Target& d, const RowsView& view) {
+    const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
+    const RowReader<T> rows(view.y, view.x, view.z, p, q, view.transform);
+    RowBuffers buf(p, q);
     const std::uint64_t chunk = chunk_length(fixed_work(p));
     std::vector<double> part_xtx(p * p), part_xty(p);
-    std::uint64_t h = n;
+    d.fixed.xtx.assign(p * p, 0.0);
+    d.fixed.xty.assign(p, 0.0);
+    std::uint64_t h = d.fingerprint;
     double yty = 0.0;
     for (std::uint64_t start = 0; start < n; start += chunk) {
         parallel::check_interrupt();
@@ -172,29 +229,33 @@ void sequential_route(Building& d, const RowsView& rows) {
                 std::fill(part_xty.begin(), part_xty.end(), 0.0);
             }
             for (std::uint64_t r = start; r < end; ++r) {
-                const double y_r = rows.y[r];
-                const double* x_r = rows.x + r * p;
-                add_fixed_row<P>(y_r, x_r, p, acc_xtx, acc_xty, true);
-                const std::int64_t code = rows.codes[r];
+                const std::int64_t code = view.codes[r];
                 if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
                 h = fold_code(h, code);
-                add_row_to_group<Q, P>(d, rows, r, static_cast<std::uint64_t>(code));
+                const double y_r = rows.y(r);
+                const double* x_r = rows.x(r, buf.x.data());
+                add_fixed_row<P>(y_r, x_r, p, acc_xtx, acc_xty, true);
+                add_group_row<Q, P>(y_r, x_r, rows.z(r, buf.z.data()), p, q,
+                                    d.ztz + static_cast<std::uint64_t>(code) * q * q,
+                                    d.ztx + static_cast<std::uint64_t>(code) * q * p,
+                                    d.zty + static_cast<std::uint64_t>(code) * q);
                 part_yty += y_r * y_r;
             }
-            for (std::uint64_t i = 0; i < p * p; ++i) d.g.xtx[i] += acc_xtx[i];
-            for (std::uint64_t i = 0; i < p; ++i) d.r.xty[i] += acc_xty[i];
+            for (std::uint64_t i = 0; i < p * p; ++i) d.fixed.xtx[i] += acc_xtx[i];
+            for (std::uint64_t i = 0; i < p; ++i) d.fixed.xty[i] += acc_xty[i];
         }
         yty += part_yty;
     }
-    mirror_upper(d.g.xtx.data(), p);
-    for (std::uint64_t g = 0; g < m; ++g) mirror_upper(d.g.ztz.data() + g * q * q, q);
-    d.r.yty = yty;
-    d.g.codes_fingerprint = h;
+    mirror_upper(d.fixed.xtx.data(), p);
+    for (std::uint64_t g = 0; g < m; ++g) mirror_upper(d.ztz + g * q * q, q);
+    d.fixed.yty = yty;
+    d.fingerprint = h;
 }
 
-template <std::uint64_t Q, std::uint64_t P>
-void parallel_route(Building& d, const RowsView& rows, Schedule schedule) {
-    const std::uint64_t n = d.g.n, p = d.g.p, q = d.g.q, m = d.g.m;
+template <std::uint64_t Q, std::uint64_t P, bool T>
+void parallel_route(Target& d, const RowsView& view, Schedule schedule) {
+    const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
+    const RowReader<T> rows(view.y, view.x, view.z, p, q, view.transform);
 
     // The fixed products need nothing from the codes, so they run as one
     // task beside the codes pass and the group blocks; both tasks spread
@@ -202,25 +263,25 @@ void parallel_route(Building& d, const RowsView& rows, Schedule schedule) {
     FixedProducts fixed;
     parallel::parallel_for(2, [&](std::size_t task) {
         if (task == 1) {
-            fixed = fixed_products(rows.y, n, rows.x, p, true, schedule);
+            fixed = fixed_products(view.y, n, view.x, p, true, schedule, view.transform);
             return;
         }
         // Codes: range check (first offender in row order), group sizes,
         // fingerprint, and whether the rows already come grouped.
         std::vector<std::uint64_t> offsets(m + 1, 0);
-        std::uint64_t h = n;
+        std::uint64_t h = d.fingerprint;
         bool grouped = true;
         std::int64_t previous = 0;
         for (std::uint64_t r = 0; r < n; ++r) {
             if (r % kRowsPerCheck == 0) parallel::check_interrupt();
-            const std::int64_t code = rows.codes[r];
+            const std::int64_t code = view.codes[r];
             if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
             ++offsets[static_cast<std::uint64_t>(code) + 1];
             h = fold_code(h, code);
             grouped = grouped && code >= previous;
             previous = code;
         }
-        d.g.codes_fingerprint = h;
+        d.fingerprint = h;
         for (std::uint64_t g = 0; g < m; ++g) offsets[g + 1] += offsets[g];
 
         if (!grouped) {
@@ -240,13 +301,14 @@ void parallel_route(Building& d, const RowsView& rows, Schedule schedule) {
             bounds.push_back(m);
             parallel::parallel_for(parts, [&](std::size_t part) {
                 const std::uint64_t lo = bounds[part], hi = bounds[part + 1];
+                RowBuffers buf(p, q);
                 for (std::uint64_t r = 0; r < n; ++r) {
                     if (r % kRowsPerCheck == 0) parallel::check_interrupt();
-                    const std::uint64_t g = static_cast<std::uint64_t>(rows.codes[r]);
+                    const std::uint64_t g = static_cast<std::uint64_t>(view.codes[r]);
                     if (g < lo || g >= hi) continue;
-                    add_row_to_group<Q, P>(d, rows, r, g);
+                    add_row_to_group<Q, P>(d, rows, r, g, buf);
                 }
-                for (std::uint64_t g = lo; g < hi; ++g) mirror_upper(d.g.ztz.data() + g * q * q, q);
+                for (std::uint64_t g = lo; g < hi; ++g) mirror_upper(d.ztz + g * q * q, q);
             });
             return;
         }
@@ -266,27 +328,48 @@ void parallel_route(Building& d, const RowsView& rows, Schedule schedule) {
 
         parallel::parallel_for(run_starts.size() - 1, [&](std::size_t run) {
             parallel::check_interrupt();
+            RowBuffers buf(p, q);
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
-                for (std::uint64_t r = offsets[g]; r < offsets[g + 1]; ++r) add_row_to_group<Q, P>(d, rows, r, g);
+                for (std::uint64_t r = offsets[g]; r < offsets[g + 1]; ++r)
+                    add_row_to_group<Q, P>(d, rows, r, g, buf);
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
-                mirror_upper(d.g.ztz.data() + g * q * q, q);
+                mirror_upper(d.ztz + g * q * q, q);
         });
     });
-    d.g.xtx = std::move(fixed.xtx);
-    d.r.xty = std::move(fixed.xty);
-    d.r.yty = fixed.yty;
+    d.fixed = std::move(fixed);
 }
 
-void fill(Building& d, const RowsView& rows, bool parallel_route_taken, Schedule schedule) {
-    with_q(d.g.q, false, [&](auto q_fixed) {
-        with_p(d.g.p, [&](auto p_fixed) {
+void fill(Target& d, const RowsView& rows, bool parallel_route_taken, Schedule schedule) {
+    with_q(d.q, false, [&](auto q_fixed) {
+        with_p(d.p, [&](auto p_fixed) {
             constexpr std::uint64_t Q = decltype(q_fixed)::value, P = decltype(p_fixed)::value;
-            if (parallel_route_taken)
-                parallel_route<Q, P>(d, rows, schedule);
-            else
-                sequential_route<Q, P>(d, rows);
+            if (rows.transform) {
+                if (parallel_route_taken)
+                    parallel_route<Q, P, true>(d, rows, schedule);
+                else
+                    sequential_route<Q, P, true>(d, rows);
+            } else {
+                if (parallel_route_taken)
+                    parallel_route<Q, P, false>(d, rows, schedule);
+                else
+                    sequential_route<Q, P, false>(d, rows);
+            }
         });
     });
+}
+
+// Whether a pass over these rows takes the parallel route: enough work, a
+// pool, and rows in group order or group blocks too large for the cache.
+bool parallel_route_for(const RowsView& rows, std::uint64_t m, Schedule schedule) {
+    switch (schedule) {
+        case Schedule::Sequential: return false;
+        case Schedule::Parallel: return true;
+        case Schedule::Auto: break;
+    }
+    return work_is_large(rows.n, row_work(rows.p, rows.q) + fixed_work(rows.p)) &&
+           parallel::thread_count() > 1 &&
+           (m * rows.q * (rows.q + rows.p + 1) * sizeof(double) >= kCachedBlockBytes ||
+            std::is_sorted(rows.codes, rows.codes + rows.n));
 }
 
 }  // namespace
@@ -310,7 +393,7 @@ std::vector<ThetaPair> theta_index(std::uint64_t q) {
 }
 
 FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, std::uint64_t p,
-                             bool with_xtx, Schedule schedule) {
+                             bool with_xtx, Schedule schedule, const RowTransform* transform) {
     const std::uint64_t work = fixed_work(p);
     const std::uint64_t chunk = chunk_length(work);
     const std::uint64_t n_chunks = chunk_count(n, chunk);
@@ -338,8 +421,12 @@ FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, 
             std::fill(s.xty.begin(), s.xty.end(), 0.0);
             const std::uint64_t end = std::min(n, (c + 1) * chunk);
             s.yty = with_p(p, [&](auto fixed_p) {
-                return fixed_chunk<decltype(fixed_p)::value>(y, x, p, c * chunk, end, s.xtx.data(),
-                                                            s.xty.data(), with_xtx);
+                constexpr std::uint64_t P = decltype(fixed_p)::value;
+                if (transform)
+                    return fixed_chunk<P, true>(RowReader<true>(y, x, nullptr, p, 0, transform), p, c * chunk,
+                                                end, s.xtx.data(), s.xty.data(), with_xtx);
+                return fixed_chunk<P, false>(RowReader<false>(y, x, nullptr, p, 0, nullptr), p, c * chunk, end,
+                                             s.xtx.data(), s.xty.data(), with_xtx);
             });
         },
         [&](std::uint64_t, const Partial& s) {
@@ -353,27 +440,49 @@ FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, 
 
 Products products_from_rows(const RowsView& rows, std::uint64_t m, Schedule schedule) {
     Products out{std::make_shared<Design>(), Response{}};
-    Building d{*out.design, out.response};
-    d.g.n = rows.n;
-    d.g.p = rows.p;
-    d.g.q = rows.q;
-    d.g.m = m;
-
-    bool parallel = false;
-    switch (schedule) {
-        case Schedule::Sequential: parallel = false; break;
-        case Schedule::Parallel: parallel = true; break;
-        case Schedule::Auto:
-            parallel = work_is_large(rows.n, row_work(rows.p, rows.q) + fixed_work(rows.p)) &&
-                       parallel::thread_count() > 1 &&
-                       (m * rows.q * (rows.q + rows.p + 1) * sizeof(double) >= kCachedBlockBytes ||
-                        std::is_sorted(rows.codes, rows.codes + rows.n));
-            break;
-    }
-    allocate_blocks(d, parallel);
-    d.g.theta_pairs = theta_index(rows.q);
-    fill(d, rows, parallel, schedule);
+    Design& g = *out.design;
+    g.n = rows.n;
+    g.p = rows.p;
+    g.q = rows.q;
+    g.m = m;
+    const bool parallel = parallel_route_for(rows, m, schedule);
+    allocate_blocks(g, out.response, parallel);
+    g.theta_pairs = theta_index(rows.q);
+    Target t{rows.n, rows.p, rows.q, m, g.ztz.data(), g.ztx.data(), out.response.zty.data(), {}, rows.n};
+    fill(t, rows, parallel, schedule);
+    g.xtx = std::move(t.fixed.xtx);
+    out.response.xty = std::move(t.fixed.xty);
+    out.response.yty = t.fixed.yty;
+    g.codes_fingerprint = t.fingerprint;
     return out;
+}
+
+void accumulate_rows(Products& into, const RowsView& rows, std::uint64_t m, Schedule schedule) {
+    Design& g = *into.design;
+    Response& resp = into.response;
+    const std::uint64_t p = g.p, q = g.q;
+    if (m > g.m) {
+        // More groups: the new ones start with zero blocks.
+        require_memory({size_product(size_product(m, q * (q + p + 1)), sizeof(double))});
+        g.ztz.resize(size_product(m, q * q), 0.0);
+        g.ztx.resize(size_product(m, q * p), 0.0);
+        resp.zty.resize(m * q, 0.0);
+        g.m = m;
+    }
+    const bool parallel = parallel_route_for(rows, m, schedule);
+    Target t{rows.n, p, q, g.m, g.ztz.data(), g.ztx.data(), resp.zty.data(), {}, g.codes_fingerprint};
+    fill(t, rows, parallel, schedule);
+    if (g.n == 0) {
+        g.xtx = std::move(t.fixed.xtx);
+        resp.xty = std::move(t.fixed.xty);
+        resp.yty = t.fixed.yty;
+    } else {
+        for (std::uint64_t i = 0; i < p * p; ++i) g.xtx[i] = g.xtx[i] + t.fixed.xtx[i];
+        for (std::uint64_t i = 0; i < p; ++i) resp.xty[i] = resp.xty[i] + t.fixed.xty[i];
+        resp.yty = resp.yty + t.fixed.yty;
+    }
+    g.n += rows.n;
+    g.codes_fingerprint = t.fingerprint;
 }
 
 std::unique_ptr<LmmData> LmmData::from_rows(const RowsView& rows, std::uint64_t m,

@@ -32,8 +32,20 @@
 
 namespace corvane::lmm {
 
+// A shift and a scale for every column of the rows: each value v enters the
+// products as (v - shift) * scale. Shifts remove a common offset before the
+// products are formed (so no digits cancel later); power-of-two scales change
+// no digit at all. Vectors are p (x_) or q (z_) long.
+struct RowTransform {
+    double y_shift = 0.0;
+    double y_scale = 1.0;
+    std::vector<double> x_shift, x_scale;
+    std::vector<double> z_shift, z_scale;
+};
+
 // Borrowed, read-only row arrays: y (n), X (n x p row-major), Z (n x q
 // row-major), codes (n). All contiguous; valid for the duration of a call.
+// With a transform, the rows are used as it says.
 struct RowsView {
     const double* y = nullptr;
     const double* x = nullptr;
@@ -42,6 +54,7 @@ struct RowsView {
     std::uint64_t n = 0;
     std::uint64_t p = 0;
     std::uint64_t q = 0;
+    const RowTransform* transform = nullptr;
 };
 
 // Position (row, col) in Lambda of one theta entry.
@@ -72,6 +85,14 @@ struct Design {
     mutable ScratchPool scratch;  // reusable evaluator workspaces
     std::uint64_t codes_fingerprint = 0;  // fold of the group codes
     EvaluatorKind evaluator = EvaluatorKind::Blocks;
+    // How X and Z entered the products (y's part is the identity); a new
+    // response uses them the same way. Absent for rows used as they are.
+    std::optional<RowTransform> transform;
+    // The fingerprint's fold starts at n for a core built in one piece, at 0
+    // for one accumulated from batches; it is unknown after merging
+    // accumulators built apart (no new response is possible then).
+    bool fingerprint_from_zero = false;
+    bool fingerprint_known = true;
 };
 
 // The products of one response with the design.
@@ -117,6 +138,16 @@ struct Products {
 // What LmmData::from_rows computes, with the design still open to changes.
 Products products_from_rows(const RowsView& rows, std::uint64_t m, Schedule schedule = Schedule::Auto);
 
+// Adds a batch of rows to products accumulated so far (an empty `into` has
+// n = 0 and m = 0, its design's p and q set and its fingerprint the fold's
+// seed): the design grows to m groups (m at least its current number and
+// above every code), each group's rows are added after its earlier ones, the
+// batch's X'X, X'y and y'y are added to the totals, and the fingerprint's
+// fold continues over the batch's codes. InvalidInput for a code outside
+// [0, m), with nothing added to the group blocks of later rows (the caller
+// discards the products then).
+void accumulate_rows(Products& into, const RowsView& rows, std::uint64_t m, Schedule schedule = Schedule::Auto);
+
 // Whether the dimensions are addressable: m*q and m*q*(2*max(q, p+1) + 2)
 // both fit in 64 bits.
 bool dimensions_fit(std::uint64_t m, std::uint64_t p, std::uint64_t q);
@@ -129,6 +160,12 @@ bool dimensions_fit(std::uint64_t m, std::uint64_t p, std::uint64_t q);
 std::unique_ptr<LmmData> prepare(const RowsView& rows, std::uint64_t m, EvaluatorKind requested,
                                  Schedule schedule = Schedule::Auto);
 
+// Settles the kernel of freshly computed products as construction does:
+// Blocks and Streaming as asked; Aggregated partitions the groups into
+// classes; Auto partitions with the class limit and falls back to Blocks.
+// With classes, the response's class sums are computed too.
+void choose_kernel(Products& products, EvaluatorKind requested, Schedule schedule = Schedule::Auto);
+
 // The lower triangle of Lambda column by column, each column from the
 // diagonal down: for col j, for row k >= j, the pair (k, j).
 std::vector<ThetaPair> theta_index(std::uint64_t q);
@@ -136,7 +173,8 @@ std::vector<ThetaPair> theta_index(std::uint64_t q);
 // X'X (only when with_xtx; zeros otherwise), X'y and y'y by chunks of rows,
 // the chunk partials added in chunk order.
 FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, std::uint64_t p,
-                             bool with_xtx, Schedule schedule = Schedule::Auto);
+                             bool with_xtx, Schedule schedule = Schedule::Auto,
+                             const RowTransform* transform = nullptr);
 
 // Fingerprint of a code sequence: h = n, then h = (c ^ rotl(h, 5)) * K for
 // each code c in row order (wrapping 64-bit arithmetic).

@@ -16,9 +16,7 @@ bool dimensions_fit(std::uint64_t m, std::uint64_t p, std::uint64_t q) {
     return !__builtin_mul_overflow(mq, width, &total);
 }
 
-std::unique_ptr<LmmData> prepare(const RowsView& rows, std::uint64_t m, EvaluatorKind requested,
-                                 Schedule schedule) {
-    Products products = products_from_rows(rows, m, schedule);
+void choose_kernel(Products& products, EvaluatorKind requested, Schedule schedule) {
     Design& design = *products.design;
     switch (requested) {
         case EvaluatorKind::Blocks:
@@ -28,8 +26,8 @@ std::unique_ptr<LmmData> prepare(const RowsView& rows, std::uint64_t m, Evaluato
         case EvaluatorKind::Aggregated:
         case EvaluatorKind::Auto: {
             std::optional<std::uint64_t> limit;
-            if (requested == EvaluatorKind::Auto) limit = class_limit(m, design.p, design.q);
-            design.classes = Classes::build(design.q, design.p, m, design.ztz.data(), design.ztx.data(),
+            if (requested == EvaluatorKind::Auto) limit = class_limit(design.m, design.p, design.q);
+            design.classes = Classes::build(design.q, design.p, design.m, design.ztz.data(), design.ztx.data(),
                                             limit, schedule);
             design.evaluator = design.classes ? EvaluatorKind::Aggregated : EvaluatorKind::Blocks;
             if (design.classes)
@@ -39,6 +37,12 @@ std::unique_ptr<LmmData> prepare(const RowsView& rows, std::uint64_t m, Evaluato
             break;
         }
     }
+}
+
+std::unique_ptr<LmmData> prepare(const RowsView& rows, std::uint64_t m, EvaluatorKind requested,
+                                 Schedule schedule) {
+    Products products = products_from_rows(rows, m, schedule);
+    choose_kernel(products, requested, schedule);
     return std::make_unique<LmmData>(LmmData{std::move(products.design), std::move(products.response)});
 }
 

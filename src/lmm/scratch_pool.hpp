@@ -69,6 +69,11 @@ using WorkspaceBuffer = std::vector<double, UninitialisedAllocator<double>>;
 
 class ScratchPool {
 public:
+    ScratchPool() = default;
+    // A copy of a design starts with an empty pool of its own.
+    ScratchPool(const ScratchPool&) {}
+    ScratchPool& operator=(const ScratchPool&) { return *this; }
+
     static constexpr std::size_t kMaxKept = 4;
     static constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
 

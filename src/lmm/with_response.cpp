@@ -34,9 +34,11 @@ struct CodesPass {
 // y_r * z_r added to the Z'y block of each row's group (so every group gets
 // its rows in ascending order). The fingerprint's chain of multiplications
 // sets the pace; the additions fill the gaps.
-CodesPass codes_and_zty(const RowsView& rows, std::uint64_t m, std::uint64_t q, double* zty) {
+CodesPass codes_and_zty(const RowsView& rows, std::uint64_t m, std::uint64_t q, std::uint64_t seed,
+                        double* zty) {
     CodesPass out;
-    std::uint64_t h = rows.n;
+    std::uint64_t h = seed;
+    const RowTransform* t = rows.transform;
     for (std::uint64_t r = 0; r < rows.n; ++r) {
         if (r % kRowsPerCheck == 0) parallel::check_interrupt();
         const std::int64_t code = rows.codes[r];
@@ -49,7 +51,10 @@ CodesPass codes_and_zty(const RowsView& rows, std::uint64_t m, std::uint64_t q, 
         const double y_r = rows.y[r];
         const double* z_r = rows.z + r * q;
         double* yg = zty + static_cast<std::uint64_t>(code) * q;
-        for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * z_r[k];
+        if (t)
+            for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * ((z_r[k] - t->z_shift[k]) * t->z_scale[k]);
+        else
+            for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * z_r[k];
     }
     out.fingerprint = h;
     return out;
@@ -57,14 +62,21 @@ CodesPass codes_and_zty(const RowsView& rows, std::uint64_t m, std::uint64_t q, 
 
 }  // namespace
 
-std::unique_ptr<LmmData> LmmData::with_response(const RowsView& rows, Schedule schedule) const {
+std::unique_ptr<LmmData> LmmData::with_response(const RowsView& given, Schedule schedule) const {
     const Design& g = *design;
     const std::uint64_t n = g.n, p = g.p, q = g.q, m = g.m;
-    if (rows.n != n || rows.p != p || rows.q != q) {
+    if (given.n != n || given.p != p || given.q != q) {
         throw InvalidInput("the prepared design has " + std::to_string(n) + " rows, " + std::to_string(p) +
                            " fixed and " + std::to_string(q) +
                            " random columns; the arrays passed do not match it");
     }
+    if (!g.fingerprint_known)
+        throw InvalidInput("the design was merged from separately accumulated parts, so the group codes "
+                           "cannot be checked and a new response cannot be added");
+    // X and Z enter as they did at construction; y as it is given.
+    RowsView rows = given;
+    rows.transform = g.transform ? &*g.transform : nullptr;
+    const std::uint64_t seed = g.fingerprint_from_zero ? 0 : n;
     require_memory({size_product(size_product(m, q), sizeof(double))});
     auto out = std::make_unique<LmmData>();
     out->design = design;
@@ -85,14 +97,14 @@ std::unique_ptr<LmmData> LmmData::with_response(const RowsView& rows, Schedule s
     CodesPass codes;
     FixedProducts fixed;
     if (!parallel) {
-        codes = codes_and_zty(rows, m, q, r.zty.data());
-        fixed = fixed_products(rows.y, n, rows.x, p, false, schedule);
+        codes = codes_and_zty(rows, m, q, seed, r.zty.data());
+        fixed = fixed_products(rows.y, n, rows.x, p, false, schedule, rows.transform);
     } else {
         parallel::parallel_for(2, [&](std::size_t task) {
             if (task == 1)
-                fixed = fixed_products(rows.y, n, rows.x, p, false, schedule);
+                fixed = fixed_products(rows.y, n, rows.x, p, false, schedule, rows.transform);
             else
-                codes = codes_and_zty(rows, m, q, r.zty.data());
+                codes = codes_and_zty(rows, m, q, seed, r.zty.data());
         });
     }
     if (codes.fingerprint != g.codes_fingerprint)

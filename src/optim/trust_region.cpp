@@ -193,13 +193,26 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
         lmin_free = free.empty() ? std::numeric_limits<double>::quiet_NaN()
                                  : min_eigenvalue(sub(at->h, n, free), free.size());
     };
+    // Converged: nothing released, the free Hessian positive definite, and
+    // either the free gradient below tolerance or the decrease a Newton step
+    // predicts, g'H^-1 g / 2, below what f can resolve (its rounding): then
+    // the gradient's remaining size is rounding too.
     auto certified = [&]() {
         if (released_any) return false;
-        if (!(gnorm <= options.gtol * std::max(1.0, std::fabs(at->f)))) return false;
+        const double scale = std::max(1.0, std::fabs(at->f));
         if (free.empty()) return true;
         const linalg::SymmetricEigen e = linalg::symmetric_eigen(sub(at->h, n, free), free.size());
         const double big = std::max(std::fabs(e.values.front()), std::fabs(e.values.back()));
-        return e.values.front() > kDefiniteness * big;
+        if (!(e.values.front() > kDefiniteness * big)) return false;
+        if (gnorm <= options.gtol * scale) return true;
+        const std::size_t k = free.size();
+        double decrement = 0.0;
+        for (std::size_t j = 0; j < k; ++j) {
+            double c = 0.0;
+            for (std::size_t i = 0; i < k; ++i) c = c + e.vectors[i * k + j] * at->g[free[i]];
+            decrement = decrement + c * c / e.values[j];
+        }
+        return 0.5 * decrement <= kResolution * 1e-2 * scale;
     };
 
     out.message = "maximum iterations reached";

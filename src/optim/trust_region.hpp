@@ -15,8 +15,9 @@
 // stationary start on the bound (a zero gradient) is no trap.
 //
 // The result certifies what it claims: converged in the interior (the
-// gradient below gtol * max(1, |f|) and the Hessian positive definite), on
-// the boundary (the same on the free variables, and for every held block a
+// Hessian positive definite, and the gradient below gtol * max(1, |f|) or so
+// small that a Newton step would change f by less than its rounding), on the
+// boundary (the same on the free variables, and for every held block a
 // non-negative derivative into the region and a positive semidefinite
 // Hessian), or not converged and why.
 #pragma once

@@ -4,6 +4,7 @@
 // the package never imports it. Functions take NumPy arrays and return new
 // arrays, dicts and ints so tests can compare the internals with references.
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -23,6 +24,8 @@
 #include "lmm/lmm_data.hpp"
 #include "lmm/theta_layout.hpp"
 #include "optim/minimize_bounded.hpp"
+#include "optim/trust_region.hpp"
+#include "lmm/hessian.hpp"
 #include "parallel/pool.hpp"
 
 namespace corvane::bindings {
@@ -601,6 +604,133 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 // minimize(fun, x0, lower, max_iter=300, gtol=1e-8, ftol=1e-12) -> dict.
 // fun(x: list) returns (f, g) or None for an infeasible point; it runs with
 // the interpreter lock held, and an exception it raises ends the search.
+// hessian(y, x, z, codes, n_groups, theta, reml, evaluator, route, generic)
+// -> (deviance, grad, hess) or None when infeasible.
+PyObject* hessian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "z", "codes", "n_groups", "theta",
+                                             "reml", "evaluator", "route", "generic"};
+        PyObject* bound[10];
+        RowArrays arrays;
+        lmm::RowsView view;
+        std::uint64_t m = 0;
+        std::vector<double> theta;
+        bool reml = true, generic = false;
+        lmm::EvaluatorKind kind = lmm::EvaluatorKind::Blocks;
+        lmm::EvalOptions options;
+        if (!bind_arguments({"hessian", kNames, 10, 6}, args, nargs, kwnames, bound) ||
+            !to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays) ||
+            !to_uint64(bound[4], "n_groups", m) || !to_doubles(bound[5], "theta", theta) ||
+            (bound[6] && !to_bool(bound[6], "reml", reml)) ||
+            (bound[7] && !to_evaluator(bound[7], kind)) || !to_schedule(bound[8], options.schedule) ||
+            (bound[9] && !to_bool(bound[9], "generic", generic)) || !rows(arrays, view) ||
+            !check_dimensions(view, m))
+            return nullptr;
+        options.generic = generic;
+        lmm::check_theta(theta, view.q);
+        std::optional<lmm::HessianResult> h;
+        without_gil([&] {
+            std::unique_ptr<lmm::LmmData> d = lmm::prepare(view, m, kind);
+            h = lmm::evaluate_hessian(*d, theta, reml, options);
+        });
+        if (!h) Py_RETURN_NONE;
+        const npy_intp k = as_intp(theta.size());
+        PyRef grad = PyRef::steal(new_array({k}, h->grad.data()));
+        PyRef hess = PyRef::steal(new_array({k, k}, h->hess.data()));
+        if (!grad || !hess) return nullptr;
+        return Py_BuildValue("(dOO)", h->deviance, grad.get(), hess.get());
+    });
+}
+
+// canonical_theta(theta, q) -> list
+PyObject* canonical_theta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"theta", "q"};
+        PyObject* bound[2];
+        std::vector<double> theta;
+        std::uint64_t q = 0;
+        if (!bind_arguments({"canonical_theta", kNames, 2, 2}, args, nargs, kwnames, bound) ||
+            !to_doubles(bound[0], "theta", theta) || !to_uint64(bound[1], "q", q))
+            return nullptr;
+        lmm::check_theta(theta, q);
+        return float_list(lmm::canonical_theta(theta, q));
+    });
+}
+
+// trust_minimize(fun, x0, lower, tied=None, max_iter=200, gtol=1e-10): fun(x)
+// returns (f, g, H) or None (infeasible); tied lists, per variable, the
+// variables held with it at its bound.
+PyObject* trust_minimize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"fun", "x0", "lower", "tied", "max_iter", "gtol"};
+        PyObject* bound[6];
+        std::vector<double> x0, lower;
+        optim::TrustRegionOptions options;
+        if (!bind_arguments({"trust_minimize", kNames, 6, 3}, args, nargs, kwnames, bound) ||
+            !to_doubles(bound[1], "x0", x0) || !to_doubles(bound[2], "lower", lower) ||
+            (bound[4] && !to_uint64(bound[4], "max_iter", options.max_iter)) ||
+            (bound[5] && !to_double(bound[5], "gtol", options.gtol)))
+            return nullptr;
+        const std::size_t n = x0.size();
+        if (lower.size() != n) {
+            PyErr_SetString(PyExc_ValueError, "x0 and lower differ in length");
+            return nullptr;
+        }
+        std::vector<std::vector<std::size_t>> tied(n);
+        for (std::size_t i = 0; i < n; ++i)
+            if (std::isfinite(lower[i])) tied[i] = {i};
+        if (bound[3] && bound[3] != Py_None) {
+            PyRef seq = PyRef::steal(PySequence_Fast(bound[3], "tied must be a sequence"));
+            if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != static_cast<Py_ssize_t>(n)) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "tied needs one list per variable");
+                return nullptr;
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                std::vector<double> members;
+                if (!to_doubles(PySequence_Fast_GET_ITEM(seq.get(), i), "tied", members)) return nullptr;
+                tied[i].clear();
+                for (double v : members) tied[i].push_back(static_cast<std::size_t>(v));
+            }
+        }
+        PyObject* fun = bound[0];
+        const optim::SecondOrderObjective objective =
+            [&](std::span<const double> x) -> std::optional<optim::SecondOrder> {
+            PyRef point = PyRef::steal(new_array({as_intp(x.size())}, x.data()));
+            if (!point) throw PythonError{};
+            PyRef answer = PyRef::steal(PyObject_CallOneArg(fun, point.get()));
+            if (!answer) throw PythonError{};
+            if (answer.get() == Py_None) return std::nullopt;
+            PyObject *f_obj, *g_obj, *h_obj;
+            optim::SecondOrder out;
+            std::vector<double> h;
+            if (!PyArg_ParseTuple(answer.get(), "OOO", &f_obj, &g_obj, &h_obj) || !to_double(f_obj, "f", out.f) ||
+                !to_doubles(g_obj, "g", out.g))
+                throw PythonError{};
+            PyRef flat = PyRef::steal(PyArray_FROMANY(h_obj, NPY_FLOAT64, 2, 2, NPY_ARRAY_CARRAY_RO));
+            if (!flat) throw PythonError{};
+            const double* data = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(flat.get())));
+            out.h.assign(data, data + n * n);
+            return out;
+        };
+        const optim::TrustRegionResult r =
+            optim::minimize_trust_region(objective, x0, lower, tied, nullptr, options);
+        static const char* kStatus[] = {"interior", "boundary", "not converged", "initial point infeasible"};
+        PyRef dict = PyRef::steal(PyDict_New());
+        std::vector<double> held(r.at_bound.begin(), r.at_bound.end());
+        if (!dict || !set_item(dict.get(), "x", new_array({as_intp(r.x.size())}, r.x.data())) ||
+            !set_item(dict.get(), "fun", PyFloat_FromDouble(r.at.f)) ||
+            !set_item(dict.get(), "status", PyUnicode_FromString(kStatus[static_cast<int>(r.status)])) ||
+            !set_item(dict.get(), "message", PyUnicode_FromString(r.message.c_str())) ||
+            !set_item(dict.get(), "iterations", PyLong_FromUnsignedLongLong(r.iterations)) ||
+            !set_item(dict.get(), "evaluations", PyLong_FromUnsignedLongLong(r.evaluations)) ||
+            !set_item(dict.get(), "grad_inf_norm", PyFloat_FromDouble(r.grad_inf_norm)) ||
+            !set_item(dict.get(), "min_free_eigenvalue", PyFloat_FromDouble(r.min_free_eigenvalue)) ||
+            !set_item(dict.get(), "at_bound", float_list(held)))
+            return nullptr;
+        return dict.release();
+    });
+}
+
 PyObject* minimize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const kNames[] = {"fun", "x0", "lower", "max_iter", "gtol", "ftol"};
@@ -722,6 +852,9 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kFunctions[] = {
     {"pool_threads", pool_threads, METH_NOARGS, "Threads of the worker pool, the caller included."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
+    {"hessian", fastcall<hessian>(), kFast, "Criterion, gradient and Hessian with forced schedules."},
+    {"canonical_theta", fastcall<canonical_theta>(), kFast, "canonical_theta(theta, q)"},
+    {"trust_minimize", fastcall<trust_minimize>(), kFast, "The trust-region minimiser on a Python objective."},
     {"pool_alloc", fastcall<pool_alloc>(), kFast, "pool_alloc(n, bytes)\n--\n\nItems that allocate."},
     {"pool_map_threads", fastcall<pool_map_threads>(), kFast,
      "pool_map_threads(n, work=1000)\n--\n\nDistinct threads that ran items of one map."},

@@ -1,0 +1,388 @@
+// The class Accumulator: products summed over batches of rows, turned into
+// an LmmCore by `finish`. Methods that change the accumulator take its mutex
+// (with the interpreter lock released for the numerical work), so threads
+// may share one; `merge` takes both mutexes in address order.
+#include "bindings/accumulator.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bindings/args.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
+#include "bindings/lmm_core.hpp"
+#include "bindings/numpy_api.hpp"
+#include "lmm/accumulator.hpp"
+#include "lmm/errors.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+struct AccumulatorObject {
+    PyObject_HEAD
+    lmm::Accumulator* acc;  // owned
+    std::mutex* mutex;      // owned
+};
+
+AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<AccumulatorObject*>(self); }
+
+// A vector argument of `length` finite values (None: absent); scales must
+// also be positive.
+bool optional_vector(PyObject* object, const char* name, std::uint64_t length, bool scale,
+                     std::vector<double>& out) {
+    out.clear();
+    if (!object || object == Py_None) return true;
+    if (!to_doubles(object, name, out)) return false;
+    if (out.size() != length) {
+        PyErr_Format(PyExc_ValueError, "%s must have %llu entries, got %zu", name,
+                     static_cast<unsigned long long>(length), out.size());
+        return false;
+    }
+    for (double v : out) {
+        if (!std::isfinite(v) || (scale && !(v > 0.0))) {
+            PyErr_Format(PyExc_ValueError, "%s must hold finite%s values", name, scale ? " positive" : "");
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kKeywords[] = {"p", "q", "y_shift", "y_scale", "x_shift", "x_scale", "z_shift",
+                                          "z_scale", nullptr};
+        PyObject *p_obj, *q_obj, *x_shift = nullptr, *x_scale = nullptr, *z_shift = nullptr, *z_scale = nullptr;
+        double y_shift = 0.0, y_scale = 1.0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$ddOOOO:Accumulator", const_cast<char**>(kKeywords),
+                                         &p_obj, &q_obj, &y_shift, &y_scale, &x_shift, &x_scale, &z_shift,
+                                         &z_scale))
+            return nullptr;
+        std::uint64_t p = 0, q = 0;
+        if (!to_uint64(p_obj, "p", p) || !to_uint64(q_obj, "q", q)) return nullptr;
+        if (p == 0 || q == 0 || !lmm::dimensions_fit(1, p, q)) {
+            PyErr_SetString(PyExc_ValueError, "p and q must be positive");
+            return nullptr;
+        }
+        if (!std::isfinite(y_shift) || !std::isfinite(y_scale) || !(y_scale > 0.0)) {
+            PyErr_SetString(PyExc_ValueError, "y_shift must be finite and y_scale finite and positive");
+            return nullptr;
+        }
+        lmm::RowTransform t;
+        t.y_shift = y_shift;
+        t.y_scale = y_scale;
+        if (!optional_vector(x_shift, "x_shift", p, false, t.x_shift) ||
+            !optional_vector(x_scale, "x_scale", p, true, t.x_scale) ||
+            !optional_vector(z_shift, "z_shift", q, false, t.z_shift) ||
+            !optional_vector(z_scale, "z_scale", q, true, t.z_scale))
+            return nullptr;
+        const bool identity = y_shift == 0.0 && y_scale == 1.0 && t.x_shift.empty() && t.x_scale.empty() &&
+                              t.z_shift.empty() && t.z_scale.empty();
+        if (t.x_shift.empty()) t.x_shift.assign(p, 0.0);
+        if (t.x_scale.empty()) t.x_scale.assign(p, 1.0);
+        if (t.z_shift.empty()) t.z_shift.assign(q, 0.0);
+        if (t.z_scale.empty()) t.z_scale.assign(q, 1.0);
+        auto acc = std::make_unique<lmm::Accumulator>(p, q, identity ? std::nullopt : std::optional(t));
+        auto mutex = std::make_unique<std::mutex>();
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        as_acc(self)->acc = acc.release();
+        as_acc(self)->mutex = mutex.release();
+        return self;
+    });
+}
+
+void acc_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    delete as_acc(self)->acc;
+    delete as_acc(self)->mutex;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int acc_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+PyObject* acc_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "z", "codes"};
+        PyObject* bound[4];
+        if (!bind_arguments({"add", kNames, 4, 4}, args, nargs, kwnames, bound)) return nullptr;
+        RowArrays arrays;
+        lmm::RowsView view;
+        if (!to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays) || !rows(arrays, view)) return nullptr;
+        lmm::Accumulator& acc = *as_acc(self)->acc;
+        const std::uint64_t p = acc.products().design->p, q = acc.products().design->q;
+        if (view.n > 0 && (view.p != p || view.q != q)) {
+            PyErr_Format(PyExc_ValueError, "X must have %llu columns and Z %llu, got %llu and %llu",
+                         static_cast<unsigned long long>(p), static_cast<unsigned long long>(q),
+                         static_cast<unsigned long long>(view.p), static_cast<unsigned long long>(view.q));
+            return nullptr;
+        }
+        view.p = p;
+        view.q = q;
+        without_gil([&] {
+            std::lock_guard<std::mutex> lock(*as_acc(self)->mutex);
+            acc.add(view);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* acc_merge(PyObject* self, PyObject* other) {
+    return guarded([&]() -> PyObject* {
+        if (Py_TYPE(other) != Py_TYPE(self)) {
+            PyErr_Format(PyExc_TypeError, "merge() takes an Accumulator, not %.100s", Py_TYPE(other)->tp_name);
+            return nullptr;
+        }
+        if (other == self) {
+            PyErr_SetString(PyExc_ValueError, "an accumulator cannot be merged with itself");
+            return nullptr;
+        }
+        without_gil([&] {
+            std::mutex* a = as_acc(self)->mutex;
+            std::mutex* b = as_acc(other)->mutex;
+            std::scoped_lock lock(*a, *b);
+            as_acc(self)->acc->merge(*as_acc(other)->acc);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* acc_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"evaluator"};
+        PyObject* bound[1];
+        if (!bind_arguments({"finish", kNames, 1, 0}, args, nargs, kwnames, bound)) return nullptr;
+        lmm::EvaluatorKind requested = lmm::EvaluatorKind::Auto;
+        if (bound[0] && !to_evaluator(bound[0], requested)) return nullptr;
+        PyObject* module = PyType_GetModule(Py_TYPE(self));
+        if (!module) return nullptr;
+        PyRef core_type = PyRef::steal(PyObject_GetAttrString(module, "LmmCore"));
+        if (!core_type) return nullptr;
+        std::unique_ptr<lmm::LmmData> data = without_gil([&] {
+            std::lock_guard<std::mutex> lock(*as_acc(self)->mutex);
+            return as_acc(self)->acc->finish(requested);
+        });
+        return new_core(reinterpret_cast<PyTypeObject*>(core_type.get()), std::move(data));
+    });
+}
+
+bool put(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* acc_to_arrays(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        std::lock_guard<std::mutex> lock(*as_acc(self)->mutex);
+        const lmm::Accumulator& acc = *as_acc(self)->acc;
+        const lmm::Design& g = *acc.products().design;
+        const lmm::Response& r = acc.products().response;
+        const npy_intp p = static_cast<npy_intp>(g.p), q = static_cast<npy_intp>(g.q),
+                       m = static_cast<npy_intp>(g.m);
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return nullptr;
+        PyObject* o = dict.get();
+        bool ok = put(o, "p", PyLong_FromUnsignedLongLong(g.p)) && put(o, "q", PyLong_FromUnsignedLongLong(g.q)) &&
+                  put(o, "n", PyLong_FromUnsignedLongLong(g.n)) && put(o, "m", PyLong_FromUnsignedLongLong(g.m)) &&
+                  put(o, "batches", PyLong_FromUnsignedLongLong(acc.batches())) &&
+                  put(o, "xtx", new_float_array({p, p}, g.xtx.data())) &&
+                  put(o, "xty", new_float_array({p}, r.xty.data())) && put(o, "yty", PyFloat_FromDouble(r.yty)) &&
+                  put(o, "ztz", new_float_array({m, q, q}, g.ztz.data())) &&
+                  put(o, "ztx", new_float_array({m, q, p}, g.ztx.data())) &&
+                  put(o, "zty", new_float_array({m, q}, r.zty.data())) &&
+                  put(o, "fingerprint", PyLong_FromUnsignedLongLong(g.codes_fingerprint)) &&
+                  put(o, "fingerprint_known", PyBool_FromLong(g.fingerprint_known));
+        if (!ok) return nullptr;
+        if (acc.transform()) {
+            const lmm::RowTransform& t = *acc.transform();
+            ok = put(o, "y_shift", PyFloat_FromDouble(t.y_shift)) && put(o, "y_scale", PyFloat_FromDouble(t.y_scale)) &&
+                 put(o, "x_shift", new_float_array({p}, t.x_shift.data())) &&
+                 put(o, "x_scale", new_float_array({p}, t.x_scale.data())) &&
+                 put(o, "z_shift", new_float_array({q}, t.z_shift.data())) &&
+                 put(o, "z_scale", new_float_array({q}, t.z_scale.data()));
+            if (!ok) return nullptr;
+        }
+        return dict.release();
+    });
+}
+
+// An array from the dict: float64, the given shape, copied.
+bool dict_array(PyObject* dict, const char* key, std::initializer_list<npy_intp> shape, std::vector<double>& out) {
+    PyObject* item = PyDict_GetItemString(dict, key);
+    if (!item) {
+        PyErr_Format(PyExc_ValueError, "products are missing '%s'", key);
+        return false;
+    }
+    PyRef array = PyRef::steal(PyArray_FROMANY(item, NPY_FLOAT64, 0, 0, NPY_ARRAY_CARRAY_RO));
+    if (!array) return false;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(array.get());
+    npy_intp expected = 1;
+    bool match = PyArray_NDIM(a) == static_cast<int>(shape.size());
+    int k = 0;
+    for (npy_intp d : shape) {
+        expected *= d;
+        if (match && PyArray_DIM(a, k) != d) match = false;
+        ++k;
+    }
+    if (!match) {
+        PyErr_Format(PyExc_ValueError, "products '%s' have the wrong shape", key);
+        return false;
+    }
+    const double* data = static_cast<const double*>(PyArray_DATA(a));
+    out.assign(data, data + expected);
+    return true;
+}
+
+bool dict_uint(PyObject* dict, const char* key, std::uint64_t& out) {
+    PyObject* item = PyDict_GetItemString(dict, key);
+    if (!item) {
+        PyErr_Format(PyExc_ValueError, "products are missing '%s'", key);
+        return false;
+    }
+    return to_uint64(item, key, out);
+}
+
+PyObject* acc_from_arrays(PyObject* cls, PyObject* dict) {
+    return guarded([&]() -> PyObject* {
+        if (!PyDict_Check(dict)) {
+            PyErr_SetString(PyExc_TypeError, "from_arrays() takes the dict made by to_arrays()");
+            return nullptr;
+        }
+        std::uint64_t p = 0, q = 0, n = 0, m = 0, batches = 0, fingerprint = 0;
+        if (!dict_uint(dict, "p", p) || !dict_uint(dict, "q", q) || !dict_uint(dict, "n", n) ||
+            !dict_uint(dict, "m", m) || !dict_uint(dict, "batches", batches) ||
+            !dict_uint(dict, "fingerprint", fingerprint))
+            return nullptr;
+        if (p == 0 || q == 0 || !lmm::dimensions_fit(std::max<std::uint64_t>(m, 1), p, q)) {
+            PyErr_SetString(PyExc_ValueError, "products have impossible dimensions");
+            return nullptr;
+        }
+        // A new accumulator with the same transform, then its products.
+        PyRef kwargs = PyRef::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (const char* key : {"y_shift", "y_scale", "x_shift", "x_scale", "z_shift", "z_scale"}) {
+            PyObject* v = PyDict_GetItemString(dict, key);
+            if (v && PyDict_SetItemString(kwargs.get(), key, v) < 0) return nullptr;
+        }
+        PyRef args = PyRef::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(p),
+                                                static_cast<unsigned long long>(q)));
+        if (!args) return nullptr;
+        PyRef self = PyRef::steal(PyObject_Call(cls, args.get(), kwargs.get()));
+        if (!self) return nullptr;
+        lmm::Products products{std::make_shared<lmm::Design>(), lmm::Response{}};
+        lmm::Design& g = *products.design;
+        lmm::Response& r = products.response;
+        const npy_intp pp = static_cast<npy_intp>(p), qq = static_cast<npy_intp>(q), mm = static_cast<npy_intp>(m);
+        if (!dict_array(dict, "xtx", {pp, pp}, g.xtx) || !dict_array(dict, "xty", {pp}, r.xty) ||
+            !dict_array(dict, "ztz", {mm, qq, qq}, g.ztz) || !dict_array(dict, "ztx", {mm, qq, pp}, g.ztx) ||
+            !dict_array(dict, "zty", {mm, qq}, r.zty))
+            return nullptr;
+        PyObject* yty = PyDict_GetItemString(dict, "yty");
+        PyObject* known = PyDict_GetItemString(dict, "fingerprint_known");
+        if (!yty || !known) {
+            PyErr_SetString(PyExc_ValueError, "products are missing 'yty' or 'fingerprint_known'");
+            return nullptr;
+        }
+        if (!to_double(yty, "yty", r.yty)) return nullptr;
+        g.n = n;
+        g.p = p;
+        g.q = q;
+        g.m = m;
+        g.theta_pairs = lmm::theta_index(q);
+        g.codes_fingerprint = fingerprint;
+        g.fingerprint_from_zero = true;
+        g.fingerprint_known = PyObject_IsTrue(known) == 1;
+        as_acc(self.get())->acc->replace(std::move(products), batches);
+        return self.release();
+    });
+}
+
+PyObject* get_acc_n(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->n);
+}
+PyObject* get_acc_m(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->m);
+}
+PyObject* get_acc_p(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->p);
+}
+PyObject* get_acc_q(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->q);
+}
+PyObject* get_acc_batches(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_acc(self)->acc->batches()); }
+
+PyGetSetDef kAccGetters[] = {
+    {"n", get_acc_n, nullptr, "Rows added so far.", nullptr},
+    {"m", get_acc_m, nullptr, "Groups so far: the largest code seen + 1.", nullptr},
+    {"p", get_acc_p, nullptr, "Columns of X.", nullptr},
+    {"q", get_acc_q, nullptr, "Columns of Z.", nullptr},
+    {"batches", get_acc_batches, nullptr, "Batches added (merged accumulators' included).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kAccMethods[] = {
+    {"add", fastcall<acc_add>(), kFast,
+     "add($self, y, x, z, codes)\n--\n\n"
+     "Adds a batch of rows (the constructor's array forms; codes >= 0, the\n"
+     "groups growing to the largest code + 1). Each group's rows follow its\n"
+     "rows from earlier batches."},
+    {"merge", acc_merge, METH_O,
+     "merge($self, other, /)\n--\n\n"
+     "Adds another accumulator's products (same p, q and transform). Merging\n"
+     "in a fixed order gives the same bits every run."},
+    {"finish", fastcall<acc_finish>(), kFast,
+     "finish($self, evaluator=\"auto\")\n--\n\n"
+     "The accumulated products as an LmmCore, its kernel chosen as the\n"
+     "constructor chooses; the accumulator is empty afterwards."},
+    {"to_arrays", acc_to_arrays, METH_NOARGS,
+     "to_arrays($self)\n--\n\n"
+     "The products as a dict of NumPy arrays and numbers (for another process)."},
+    {"from_arrays", acc_from_arrays, METH_O | METH_CLASS,
+     "from_arrays($type, products, /)\n--\n\n"
+     "An accumulator holding products made by to_arrays()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kAccDoc[] =
+    "Accumulator(p, q, *, y_shift=0.0, y_scale=1.0, x_shift=None, x_scale=None, z_shift=None, z_scale=None)\n"
+    "--\n\n"
+    "Cross-products summed over batches of rows, for data that arrive in parts.\n\n"
+    "Every value v of a column enters as (v - shift) * scale; powers of two as\n"
+    "scales change no digit.";
+
+PyType_Slot kAccSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kAccDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(acc_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(acc_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(acc_traverse)},
+    {Py_tp_methods, kAccMethods},
+    {Py_tp_getset, kAccGetters},
+    {0, nullptr},
+};
+
+PyType_Spec kAccSpec = {
+    "corvane._corvane.Accumulator",
+    sizeof(AccumulatorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    kAccSlots,
+};
+
+}  // namespace
+
+PyObject* create_accumulator_type(PyObject* module) {
+    return PyType_FromModuleAndSpec(module, &kAccSpec, nullptr);
+}
+
+}  // namespace corvane::bindings
