@@ -1,4 +1,4 @@
-"""A short tour of corvane on a generated repeated-measures design.
+"""A short tour of corvane on a simulated repeated-measures design.
 
 18 subjects measured on 10 days, a random intercept and slope per subject
 (the package's embedded example, `python -m corvane` fits the same). With
@@ -24,6 +24,7 @@ def main():
                                          y_name=a["response"], group_name=a["group"])
         result = model.fit()
 
+    print("Simulated data: 18 subjects measured on 10 days (corvane's embedded example).\n")
     print(result.summary())
     print()
     core = result.model.core

@@ -1,4 +1,4 @@
-"""The package's worked example: a generated repeated-measures design.
+"""The package's worked example: a simulated repeated-measures design.
 
 18 subjects measured on 10 days, with a random intercept and a random slope
 per subject (fixed seed). :func:`example_arrays` gives it as NumPy arrays and
@@ -53,6 +53,6 @@ def fit_example(reml=True):
         return LinearMixedModel(a["y"], a["X"], a["Z"], a["groups"], reml=reml,
                                 x_names=a["x_names"], z_names=a["z_names"],
                                 y_name=a["response"], group_name=a["group"]).fit()
-    from .formula import lmm
+    from .model import lmm
 
     return lmm(FORMULA, example_frame(), reml=reml)

@@ -1,50 +1,51 @@
-"""The formula interface: ``lmm("Reaction ~ Days + (Days | Subject)", df)``.
+"""lme4 formula syntax: ``"Reaction ~ Days + (Days | Subject)"``.
 
-The formula is split into its fixed part, its single random-effects term
-``(expr | group)`` and the grouping column; formulaic builds the fixed and
-random model matrices from a pandas DataFrame. pandas and formulaic are
-imported only when a formula model is built (``pip install corvane[formula]``).
+A formula has a fixed part, exactly one random-effects term ``(expr | group)``
+whose grouping is a single column, and optionally ``offset(expr)`` terms. The
+terms are Python expressions evaluated by formulaic over the data's columns
+and NumPy's functions (``log``, ``exp``, ``sqrt``, ... and ``np``), plus any
+names given in ``env=``; never over the caller's variables, and no text
+taken from the data (column names, cells) is ever evaluated. As in R, ``^``
+inside a function call (``I(Days^2)``, ``log(x^2)``) is a power.
+
+Formulas whose terms are plain numeric or categorical columns (the common
+case) are built directly with NumPy; any other is built by formulaic, and
+both give the same columns with the same names.
 """
 
 from __future__ import annotations
 
+import math
 import re
-import sys
-from collections import ChainMap
-from typing import NamedTuple
+import warnings
+from dataclasses import dataclass, field
 
 import numpy as np
 
-from .model import LinearMixedModel
+from ._errors import require
 
-__all__ = ["lmm", "FormulaModel", "parse_formula"]
+__all__ = ["parse_formula", "ParsedFormula", "DesignSpec", "build", "SUPPORTED"]
 
 SUPPORTED = ("corvane supports exactly one random-effects term '(expr | group)' whose grouping "
              "is a single column, e.g. 'y ~ x + (1 + x | g)' or 'y ~ x + (1 | g)'")
 
-_NAME = re.compile(r"^(?:[A-Za-z_][A-Za-z0-9_.]*|`[^`]+`)$")
-_ANSI = re.compile(r"\x1b\[[0-9;]*m")
 _OPEN, _CLOSE = "([{", ")]}"
+_CALL = re.compile(r"([A-Za-z_][A-Za-z0-9_.]*)\s*\($")
+
+# What formulas see besides the data's columns.
+_NUMPY_NAMES = ("log", "log2", "log10", "log1p", "exp", "expm1", "sqrt", "abs", "sin", "cos", "tan",
+                "arcsin", "arccos", "arctan", "sinh", "cosh", "tanh", "floor", "ceil", "sign", "square")
 
 
-def _require():
-    """pandas and formulaic, or an ImportError saying how to get them."""
-    try:
-        import formulaic
-        import pandas
-    except ImportError as exc:
-        raise ImportError(
-            f"the formula interface needs pandas and formulaic ({exc}); "
-            "install them with: pip install corvane[formula]") from exc
-    return pandas, formulaic
+def _context(env):
+    ctx = {"np": np, "numpy": np}
+    ctx.update({name: getattr(np, name) for name in _NUMPY_NAMES})
+    if env:
+        ctx.update(env)
+    return ctx
 
 
-class ParsedFormula(NamedTuple):
-    response: str  # the left-hand side
-    fixed: str  # right-hand side of the fixed part
-    random: str  # the expression left of the bar
-    group: str  # the grouping column
-
+# ---- parsing --------------------------------------------------------------------
 
 def _scan(text):
     """(index, char, depth) for each character outside quotes and backticks."""
@@ -79,17 +80,15 @@ def _split_top(text, seps):
 
 
 def _strip_parens(term):
-    """The inside of a term wholly enclosed in parentheses, else None."""
     if not (term.startswith("(") and term.endswith(")")):
         return None
     for i, ch, depth in _scan(term):
         if depth == 0 and i < len(term) - 1:
-            return None  # the first '(' closes before the end
+            return None
     return term[1:-1].strip()
 
 
 def _bar_term(term):
-    """(expr, group) when the term is '(expr | group)', else None."""
     inner = _strip_parens(term)
     while inner is not None:
         bars = [i for i, ch, depth in _scan(inner) if depth == 0 and ch == "|"]
@@ -103,15 +102,72 @@ def _bar_term(term):
     return None
 
 
+def _r_powers(text):
+    """'^' inside a function call's parentheses becomes '**' (R's meaning
+    there); at the formula's own level '^' keeps its meaning (interactions)."""
+    out, stack = [], []  # stack: for each open parenthesis, whether it is a call's
+    quote = None
+    for i, ch in enumerate(text):
+        if quote:
+            out.append(ch)
+            if ch == quote:
+                quote = None
+            continue
+        if ch in "`'\"":
+            quote = ch
+        elif ch == "(":
+            stack.append(bool(_CALL.search(text[:i + 1])) or (stack and stack[-1]))
+        elif ch == ")":
+            if stack:
+                stack.pop()
+        elif ch == "^" and stack and stack[-1]:
+            out.append("**")
+            continue
+        out.append(ch)
+    return "".join(out)
+
+
+def _is_name(text):
+    return (text.startswith("`") and text.endswith("`") and len(text) > 2) or text.isidentifier()
+
+
+def _unquote(text):
+    return text[1:-1] if text.startswith("`") and text.endswith("`") else text
+
+
+@dataclass(frozen=True)
+class ParsedFormula:
+    response: str           # the left-hand side
+    fixed: tuple            # ((sign, term), ...) of the fixed part, offsets excluded
+    random: str             # the expression left of the bar
+    group: str              # the grouping column
+    offsets: tuple = ()     # expressions inside offset(...)
+
+    @property
+    def fixed_text(self):
+        text = "".join((f" {s} " if s else "") + t for s, t in self.fixed).strip()
+        if text.startswith("+"):
+            text = text[1:].strip()
+        return text or "1"
+
+
 def parse_formula(formula):
-    """Split an lme4-style formula into response, fixed part, random part and group."""
+    """Split an lme4-style formula into response, fixed part, random part,
+    grouping column and offsets. ValueError for anything else."""
     if not isinstance(formula, str):
         raise TypeError(f"formula must be a string, got {type(formula).__name__}")
+    try:
+        return _parse(formula)
+    except RecursionError:
+        raise ValueError(f"formula {formula[:60]!r}... is nested too deeply") from None
+
+
+def _parse(formula):
     sides = _split_top(formula, "~")
     if len(sides) != 2 or not sides[0][1] or not sides[1][1]:
         raise ValueError(f"formula {formula!r} must read 'response ~ terms'; {SUPPORTED}")
     response, rhs = sides[0][1], sides[1][1]
-    fixed, bars = [], []
+    fixed, bars, offsets = [], [], []
     for k, (sign, term) in enumerate(_split_top(rhs, "+-")):
         if not term:
             if k == 0:
@@ -125,6 +181,10 @@ def parse_formula(formula):
         elif any(ch == "|" for _, ch, _ in _scan(term)):
             raise ValueError(f"'|' may appear only inside one parenthesised random-effects term, "
                              f"not in {term!r}; {SUPPORTED}")
+        elif re.fullmatch(r"offset\s*\(.*\)", term, re.S) and _strip_parens(term[term.index("("):]) is not None:
+            if sign == "-":
+                raise ValueError(f"an offset cannot be removed with '-' in {formula!r}")
+            offsets.append(term[term.index("(") + 1:-1].strip())
         else:
             fixed.append((sign, term))
     if not bars:
@@ -139,129 +199,376 @@ def parse_formula(formula):
     if any(op in group for op in "/:*+"):
         kind = "nested" if "/" in group else "crossed or interaction"
         raise ValueError(f"{kind} grouping {group!r} is not supported; {SUPPORTED}")
-    if not _NAME.match(group):
+    if not _is_name(group):
         raise ValueError(f"the grouping {group!r} must be a column name; {SUPPORTED}")
-    text = "".join((f" {s} " if s else "") + t for s, t in fixed).strip()
-    if text.startswith("+"):
-        text = text[1:].strip()
-    return ParsedFormula(response, text or "1", expr, group.strip("`"))
+    return ParsedFormula(response, tuple(fixed), expr, _unquote(group), tuple(offsets))
 
 
-def _formula_error(exc, formula):
-    return ValueError(f"bad formula {formula!r}: {_ANSI.sub('', str(exc)).strip()}")
+# ---- the design: how each matrix is built ----------------------------------------
+
+class _Direct:
+    """Terms that are plain columns: intercept, numeric columns, categorical
+    columns with treatment contrasts (the first level the reference), in
+    formulaic's order and naming."""
+
+    def __init__(self, intercept, terms):
+        self.intercept = intercept
+        self.terms = terms  # [(column, None) numeric | (column, levels) categorical]
+
+    @property
+    def columns(self):
+        names = ["Intercept"] if self.intercept else []
+        for col, levels in self.terms:
+            names += [col] if levels is None else [f"{col}[T.{lev}]" for lev in levels[1:]]
+        return names
+
+    @property
+    def variables(self):
+        return [col for col, _ in self.terms]
+
+    def term_slices(self):
+        """{term name: column indices} for the anova tables."""
+        out, k = {}, 0
+        if self.intercept:
+            out["(Intercept)"] = [0]
+            k = 1
+        for col, levels in self.terms:
+            width = 1 if levels is None else len(levels) - 1
+            out[col] = list(range(k, k + width))
+            k += width
+        return out
+
+    def matrix(self, frame, new_data=False):
+        n = len(frame)
+        out = np.empty((n, len(self.columns)), dtype=np.float64)
+        k = 0
+        if self.intercept:
+            out[:, 0] = 1.0
+            k = 1
+        for col, levels in self.terms:
+            values = frame[col]
+            if levels is None:
+                out[:, k] = _numeric(values, col)
+                k += 1
+                continue
+            codes = _level_codes(values, levels, col, new_data)
+            block = out[:, k:k + len(levels) - 1]
+            block[:] = 0.0
+            rows = np.flatnonzero(codes > 0)
+            block[rows, codes[rows] - 1] = 1.0
+            k += len(levels) - 1
+        return out
 
 
-def _caller_context(depth):
-    frame = sys._getframe(depth + 1)
-    return ChainMap(dict(frame.f_locals), frame.f_globals)
+class _Formulaic:
+    """Terms built by formulaic; its model spec rebuilds them for new data.
+    Only the user's env is kept (the NumPy names are added when used), so
+    that the specification pickles."""
+
+    def __init__(self, spec, env):
+        self.spec = spec
+        self.env = dict(env) if env else {}
+
+    @property
+    def context(self):
+        return _context(self.env)
+
+    @property
+    def columns(self):
+        return list(self.spec.column_names)
+
+    @property
+    def variables(self):
+        return sorted(str(v) for v in self.spec.required_variables)
+
+    def term_slices(self):
+        out = {}
+        for term, idx in self.spec.term_indices.items():
+            name = "(Intercept)" if str(term) == "1" else str(term)
+            out[name] = list(idx)
+        return out
+
+    def matrix(self, frame, new_data=False):
+        formulaic = require("formulaic")
+        from formulaic.errors import FormulaicError
+        try:
+            with warnings.catch_warnings():
+                # A level the fit never saw is an error, not the reference level.
+                warnings.simplefilter("error", getattr(formulaic.transforms.contrasts, "DataMismatchWarning",
+                                                       Warning))
+                mm = self.spec.get_model_matrix(frame, context=self.context)
+        except Warning as w:
+            raise ValueError(f"new data: {_clean(w)}") from None
+        except (FormulaicError, NameError, SyntaxError, TypeError, ValueError) as exc:
+            raise ValueError(f"cannot build the columns {self.columns}: {_clean(exc)}") from None
+        return mm.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
-def _check_columns(names, data, context, formula):
-    unknown = sorted(str(v) for v in names if v not in data.columns and v not in context)
+def _clean(exc):
+    return re.sub(r"\x1b\[[0-9;]*m", "", str(exc)).strip()
+
+
+def _numeric(values, col):
+    kind = values.dtype.kind
+    if kind in "biuf":
+        return values.to_numpy(dtype=np.float64, na_value=np.nan)
+    if kind in "mM":
+        raise ValueError(f"column {col!r} holds dates or times ({values.dtype}); convert it to numbers "
+                         f"(for example days since a start) to use it as a predictor")
+    raise ValueError(f"column {col!r} is not numeric ({values.dtype})")
+
+
+def _level_codes(values, levels, col, new_data):
+    """0..k-1 for levels[0..k-1]; -1 for missing. A value outside the levels
+    raises (new data with a level the fit never saw)."""
+    import pandas as pd
+
+    cat = pd.Categorical(values, categories=levels)
+    codes = np.asarray(cat.codes, dtype=np.int64)
+    unseen = (codes < 0) & ~pd.isna(values).to_numpy()
+    if unseen.any():
+        bad = values.to_numpy()[np.argmax(unseen)]
+        raise ValueError(f"new level {bad!r} of factor {col!r}: the model was fitted with the levels "
+                         f"{list(levels)}")
+    return codes
+
+
+def _kind(series):
+    """'numeric', 'categorical' or None (anything the direct path leaves to formulaic)."""
+    import pandas as pd
+
+    dtype = series.dtype
+    if isinstance(dtype, pd.CategoricalDtype):
+        return "categorical"
+    if dtype.kind in "biuf":
+        return "numeric"
+    if dtype.kind == "O" or pd.api.types.is_string_dtype(dtype):
+        values = series.dropna()
+        if len(values) and all(isinstance(v, str) for v in values.head(1000)) and \
+                values.map(type).eq(str).all():
+            return "categorical"
+        if len(values) and values.map(lambda v: isinstance(v, int) and not isinstance(v, bool)).all():
+            return "bigint"
+    return None
+
+
+def _direct_plan(text, frame):
+    """(intercept, [(column, kind)]) when a right-hand side is plain columns
+    (numeric or categorical), 1, 0 and -1; None otherwise (formulaic builds it).
+    Categorical columns without an intercept (full dummy coding) are left to
+    formulaic too."""
+    intercept = True
+    terms, seen = [], set()
+    for sign, term in _split_top(text, "+-"):
+        if not term:
+            continue
+        if term in ("0", "1"):
+            intercept = (term == "1") != (sign == "-")
+            continue
+        if sign == "-" or not _is_name(term):
+            return None
+        col = _unquote(term)
+        if col not in frame.columns:
+            return None
+        kind = _kind(frame[col])
+        if kind not in ("numeric", "categorical"):
+            return None
+        if col not in seen:
+            terms.append((col, kind))
+            seen.add(col)
+    if not intercept and any(kind == "categorical" for _, kind in terms):
+        return None
+    return intercept, terms
+
+
+@dataclass
+class DesignSpec:
+    """How the response, X, Z, the offset and the groups are made from a table."""
+
+    parsed: ParsedFormula
+    response: object        # _Direct-like builder for y (one column) or None for a plain column
+    fixed: object           # _Direct or _Formulaic
+    random: object
+    offsets: list = field(default_factory=list)  # builders of one column each
+    env: dict = field(default_factory=dict)       # names given with env=
+
+    @property
+    def variables(self):
+        names = set(self.fixed.variables) | set(self.random.variables) | {self.parsed.group}
+        for b in self.offsets:
+            names |= set(b.variables)
+        return names
+
+
+def _formulaic_spec(rhs, frame, env, formula):
+    formulaic = require("formulaic")
+    from formulaic.errors import FormulaicError
+    try:
+        mm = formulaic.model_matrix(f"~ {rhs}", frame, na_action="ignore", context=_context(env))
+    except RecursionError:
+        raise ValueError(f"formula {formula[:60]!r}... is nested too deeply") from None
+    except (FormulaicError, SyntaxError, TypeError, AttributeError) as exc:
+        raise ValueError(f"bad formula {formula!r}: {_clean(exc)}") from None
+    except NameError as exc:
+        raise ValueError(f"bad formula {formula!r}: {_clean(exc)}; formulas see the data's columns "
+                         f"and NumPy's functions (and names passed with env=)") from None
+    return _Formulaic(mm.model_spec, env), mm.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _check_names(frame, names, formula):
+    unknown = sorted(str(v) for v in names if v not in frame.columns)
     if unknown:
-        cols = ", ".join(map(str, data.columns))
+        cols = ", ".join(map(str, frame.columns))
         raise ValueError(f"unknown column{'s' if len(unknown) > 1 else ''} "
                          f"{', '.join(map(repr, unknown))} in formula {formula!r}; "
                          f"the data has columns: {cols}")
 
 
-class FormulaModel(LinearMixedModel):
-    """A :class:`LinearMixedModel` built from a formula and a DataFrame.
+def _required(text, frame, context, formula):
+    """The column names an expression refers to (formulaic's parser)."""
+    formulaic = require("formulaic")
+    from formulaic.errors import FormulaicError
+    try:
+        f = formulaic.Formula(f"~ {text}")
+        names = set(f.required_variables)
+    except RecursionError:
+        raise ValueError(f"formula {formula[:60]!r}... is nested too deeply") from None
+    except (FormulaicError, SyntaxError, ValueError, TypeError) as exc:
+        raise ValueError(f"bad formula {formula!r}: {_clean(exc)}") from None
+    names = {str(v) for v in names} - set(context)
+    return names
 
-    Rows with a missing value in any column the formula uses are left out
-    (their number is ``n_dropped``); the model specifications are kept so
-    that :meth:`LmmResult.predict` can build the designs for new data.
-    """
 
-    def __init__(self, formula, data, reml=True, context=None):
-        pd, formulaic = _require()
-        from formulaic.errors import FormulaicError
+def build(formula, frame, env=None):
+    """(DesignSpec, y, X, Z, offset, groups, names, n_dropped, kept_mask) for a
+    pandas DataFrame whose columns are strings. Rows with a missing value in a
+    column the formula uses are left out and counted; infinite values raise."""
+    pd = require("pandas")
+    parsed = parse_formula(formula)
+    context = _context(env)
+    rewritten = [_r_powers(parsed.response), _r_powers(parsed.fixed_text), _r_powers(parsed.random)]
+    offsets = [_r_powers(o) for o in parsed.offsets]
 
-        parsed = parse_formula(formula)
-        if not isinstance(data, pd.DataFrame):
-            try:
-                data = pd.DataFrame(data)
-            except (TypeError, ValueError) as exc:
-                raise TypeError(f"data must be a pandas DataFrame ({exc})") from None
-        context = ChainMap() if context is None else context
-        try:
-            fixed_f = formulaic.Formula(f"{parsed.response} ~ {parsed.fixed}")
-            random_f = formulaic.Formula(f"~ {parsed.random}")
-        except FormulaicError as exc:
-            raise _formula_error(exc, formula) from None
-        if parsed.group not in data.columns:
-            _check_columns([parsed.group], data, {}, formula)
-        needed = fixed_f.required_variables | random_f.required_variables
-        _check_columns(needed, data, context, formula)
+    # Which columns are used: plain names directly, expressions by formulaic's parser.
+    used = set()
+    for text in rewritten[1:] + offsets:
+        plan = _plain_names(text)
+        used |= plan if plan is not None else _required(text, frame, context, formula)
+    response_plain = _is_name(parsed.response)
+    if response_plain:
+        used.add(_unquote(parsed.response))
+    else:
+        used |= _required(rewritten[0], frame, context, formula)
+    _check_names(frame, sorted(used | {parsed.group}), formula)
+    cols = [c for c in frame.columns if c in used or c == parsed.group]
+    sub = frame[cols]
 
-        used = [c for c in data.columns if c in needed or c == parsed.group]
-        keep = ~data[used].isna().any(axis=1).to_numpy()
-        frame = data.loc[keep]
-        if len(frame) == 0:
-            raise ValueError("no rows without missing values in the columns the formula uses")
-        try:
-            fixed_mm = formulaic.model_matrix(fixed_f, frame, na_action="ignore", context=context)
-            random_mm = formulaic.model_matrix(random_f, frame, na_action="ignore", context=context)
-        except FormulaicError as exc:
-            raise _formula_error(exc, formula) from None
-        y, X, Z = fixed_mm.lhs, fixed_mm.rhs, random_mm
-        self._specs = (X.model_spec, Z.model_spec)
-        if y.shape[1] != 1:
+    # Missing values (in any used column) drop the row.
+    missing = sub.isna().to_numpy().any(axis=1)
+    n_dropped = int(missing.sum())
+    if n_dropped:
+        sub = sub.loc[~missing]
+    if len(sub) == 0:
+        raise ValueError("no rows without missing values in the columns the formula uses")
+    for c in cols:
+        if c == parsed.group:
+            continue
+        kind = sub[c].dtype.kind
+        if kind in "mM":
+            raise ValueError(f"column {c!r} holds dates or times ({sub[c].dtype}); convert it to numbers "
+                             f"(for example days since a start) to use it in a formula")
+        if _kind(sub[c]) == "bigint":
+            sub = sub.assign(**{c: _big_integers(sub[c], c)})
+
+    # Response.
+    if response_plain:
+        rcol = _unquote(parsed.response)
+        if sub[rcol].dtype.kind not in "biuf":
+            raise ValueError(f"the response {rcol!r} must be numeric, it is {sub[rcol].dtype}")
+        y = sub[rcol].to_numpy(dtype=np.float64)
+        ybuilder = None
+    else:
+        ybuilder, ymat = _formulaic_spec(f"0 + {rewritten[0]}", sub, env, formula)
+        if ymat.shape[1] != 1:
             raise ValueError(f"the response {parsed.response!r} must be one numeric column, "
-                             f"it gives {y.shape[1]} columns")
-        # Transforms may make values non-finite (log of 0): those rows go too.
-        finite = np.ones(len(frame), dtype=bool)
-        for mat in (y, X, Z):
-            finite &= np.isfinite(mat.to_numpy(dtype=np.float64, na_value=np.nan)).all(axis=1)
-        groups = frame[parsed.group]
-        if not finite.all():
-            y, X, Z, groups = y[finite], X[finite], Z[finite], groups[finite]
-            if not finite.any():
-                raise ValueError("no rows with finite values in the model matrices")
-        self.formula = formula
-        self.parsed = parsed
-        self.n_dropped = int((~keep).sum() + (~finite).sum())
-        self._context = context
-        X = X.rename(columns={"Intercept": "(Intercept)"})
-        Z = Z.rename(columns={"Intercept": "(Intercept)"})
-        y = pd.Series(y.iloc[:, 0].to_numpy(dtype=np.float64), name=parsed.response)
-        super().__init__(y, X, Z, groups.rename(parsed.group), reml=reml)
+                             f"it gives {ymat.shape[1]} columns")
+        y = ymat[:, 0]
 
-    def _new_design(self, data, include_random):
-        pd, _ = _require()
-        from formulaic.errors import FormulaicError
+    def side(text):
+        plan = _direct_plan(text, sub)
+        if plan is None:
+            return _formulaic_spec(text, sub, env, formula)
+        intercept, terms = plan
+        resolved = []
+        for col, kind in terms:
+            if kind == "numeric":
+                resolved.append((col, None))
+                continue
+            s = sub[col]
+            levels = list(s.cat.categories) if isinstance(s.dtype, pd.CategoricalDtype) else sorted(s.unique())
+            resolved.append((col, levels))
+        b = _Direct(intercept, resolved)
+        return b, b.matrix(sub)
 
-        if not isinstance(data, pd.DataFrame):
-            raise TypeError("data must be a pandas DataFrame for a model fitted from a formula")
-        x_spec, z_spec = self._specs
-        needed = set(x_spec.required_variables)
-        if include_random:
-            needed |= set(z_spec.required_variables)
-            if self.parsed.group not in data.columns:
-                _check_columns([self.parsed.group], data, {}, self.formula)
-        _check_columns(needed, data, self._context, self.formula)
-        try:
-            x = x_spec.get_model_matrix(data, context=self._context).to_numpy(
-                dtype=np.float64, na_value=np.nan)
-            if not include_random:
-                return x, None, None
-            z = z_spec.get_model_matrix(data, context=self._context).to_numpy(
-                dtype=np.float64, na_value=np.nan)
-        except FormulaicError as exc:
-            raise _formula_error(exc, self.formula) from None
-        return x, z, data[self.parsed.group].tolist()
+    fixed, X = side(rewritten[1])
+    random, Z = side(rewritten[2])
+    off = np.zeros(len(sub))
+    obuilders = []
+    for text in offsets:
+        b, mat = side(f"0 + {text}")
+        if mat.shape[1] != 1:
+            raise ValueError(f"offset({text}) must give one numeric column, it gives {mat.shape[1]}")
+        off = off + mat[:, 0]
+        obuilders.append(b)
+
+    # Values made non-finite by a transform: NaN is missing, +-inf is an error.
+    names = {"response": [parsed.response], "fixed": fixed.columns, "random": random.columns}
+    for label, mat in (("response", y[:, None]), ("fixed", X), ("random", Z), ("offset", off[:, None])):
+        bad = np.isinf(mat)
+        if bad.any():
+            j = int(np.argmax(bad.any(axis=0)))
+            what = names.get(label, ["offset"])[j] if label != "offset" else "offset"
+            raise ValueError(f"the {label}{'' if label == 'response' else ' column'} {what!r} has "
+                             f"{int(bad[:, j].sum())} infinite value{'s' if bad[:, j].sum() > 1 else ''}; "
+                             f"infinite values are not missing values: remove or recode them")
+    nan = np.isnan(y) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)
+    groups = sub[parsed.group]
+    kept = ~missing
+    if nan.any():
+        keep_rows = ~nan
+        y, X, Z, off = y[keep_rows], X[keep_rows], Z[keep_rows], off[keep_rows]
+        groups = groups[keep_rows]
+        idx = np.flatnonzero(kept)
+        kept[idx[nan]] = False
+        n_dropped += int(nan.sum())
+        if len(y) == 0:
+            raise ValueError("no rows with finite values in the model's columns")
+    if X.shape[1] == 0:
+        raise ValueError("X has no columns: the fixed part needs at least one (an intercept)")
+    if Z.shape[1] == 0:
+        raise ValueError("Z has no columns: the random part needs at least one")
+    spec = DesignSpec(parsed, ybuilder, fixed, random, obuilders, dict(env) if env else {})
+    return (spec, np.ascontiguousarray(y), np.ascontiguousarray(X), np.ascontiguousarray(Z), off,
+            groups, n_dropped, kept)
 
 
-def lmm(formula, data, reml=True, starts=None):
-    """Fit a linear mixed model with one grouping factor from an lme4-style formula.
+def _big_integers(values, col):
+    """A column of Python integers (some beyond int64) as floats, refused when
+    floating point would change any of them."""
+    as_float = values.astype(np.float64)
+    if not all(int(f) == int(v) for f, v in zip(as_float.to_numpy(), values.to_numpy())):
+        raise ValueError(f"column {col!r} holds integers that double precision cannot represent exactly "
+                         f"(beyond 2^53); subtract a common offset or convert the column yourself")
+    return as_float
 
-    ``formula``: e.g. ``"Reaction ~ Days + (Days | Subject)"``, ``"y ~ x1 + x2 +
-    (1 | g)"`` or ``"y ~ x + (0 + x | g)"``: a fixed part and exactly one
-    random-effects term whose grouping is a column of any dtype. ``data``: a
-    pandas DataFrame. ``reml``: REML (default) or maximum likelihood.
-    ``starts``: starting thetas (see :meth:`LinearMixedModel.fit`).
-    Rows with missing values in the columns used are dropped and counted
-    (``n_dropped`` of the result). Returns an :class:`LmmResult`.
-    """
-    model = FormulaModel(formula, data, reml=reml, context=_caller_context(1))
-    return model.fit(starts)
+
+def _plain_names(text):
+    """The column names of a right-hand side of plain names, 1, 0 and -1, or None."""
+    out = set()
+    for sign, term in _split_top(text, "+-"):
+        if not term or term in ("0", "1"):
+            continue
+        if not _is_name(term):
+            return None
+        out.add(_unquote(term))
+    return out

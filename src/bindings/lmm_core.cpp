@@ -267,6 +267,34 @@ PyObject* solution(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// The products summed over the groups (and the fixed ones), for callers that
+// check or describe the design: X'X, X'y, y'y, Z'Z, Z'X, Z'y, n, m.
+PyObject* totals(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const lmm::LmmData& d = data_of(self);
+        const lmm::Design& g = *d.design;
+        const std::uint64_t p = g.p, q = g.q, m = g.m;
+        std::vector<double> ztz(q * q, 0.0), ztx(q * p, 0.0), zty(q, 0.0);
+        without_gil([&] {
+            for (std::uint64_t i = 0; i < m; ++i) {
+                for (std::uint64_t e = 0; e < q * q; ++e) ztz[e] += g.ztz[i * q * q + e];
+                for (std::uint64_t e = 0; e < q * p; ++e) ztx[e] += g.ztx[i * q * p + e];
+                for (std::uint64_t e = 0; e < q; ++e) zty[e] += d.response.zty[i * q + e];
+            }
+        });
+        const npy_intp pp = static_cast<npy_intp>(p), qq = static_cast<npy_intp>(q);
+        PyRef xtx = PyRef::steal(new_float_array({pp, pp}, g.xtx.data()));
+        PyRef xty = PyRef::steal(new_float_array({pp}, d.response.xty.data()));
+        PyRef a = PyRef::steal(new_float_array({qq, qq}, ztz.data()));
+        PyRef b = PyRef::steal(new_float_array({qq, pp}, ztx.data()));
+        PyRef c = PyRef::steal(new_float_array({qq}, zty.data()));
+        if (!xtx || !xty || !a || !b || !c) return nullptr;
+        return Py_BuildValue("{sOsOsdsOsOsOsKsK}", "xtx", xtx.get(), "xty", xty.get(), "yty", d.response.yty,
+                             "ztz", a.get(), "ztx", b.get(), "zty", c.get(), "n",
+                             static_cast<unsigned long long>(g.n), "m", static_cast<unsigned long long>(m));
+    });
+}
+
 PyObject* lower_bounds(PyObject* self, PyObject*) {
     return guarded([&] { return float_list(lmm::lower_bounds(data_of(self).design->q)); });
 }
@@ -324,6 +352,10 @@ PyMethodDef kMethods[] = {
      "of classes for the aggregated kernel), like an evaluation's."},
     {"fit_newton", fastcall<fit_newton>(), kFast, kFitNewtonDoc},
     {"moment_theta", moment_theta, METH_NOARGS, kMomentThetaDoc},
+    {"totals", totals, METH_NOARGS,
+     "totals($self)\n--\n\n"
+     "The products summed over the groups: a dict of X'X, X'y, y'y, Z'Z, Z'X,\n"
+     "Z'y (as the core holds them, after any transform of the rows), n and m."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,48 @@
+"""Warning classes, and the one helper that imports an optional dependency.
+
+Warnings have their own classes so that users can filter them, for example
+``warnings.simplefilter("error", corvane.ConvergenceWarning)``.
+"""
+
+from __future__ import annotations
+
+import importlib
+
+__all__ = ["ConvergenceWarning", "SingularFitWarning", "RankDeficiencyWarning", "require"]
+
+
+class ConvergenceWarning(UserWarning):
+    """The fit could not certify its optimum (see ``result.certificate``)."""
+
+
+class SingularFitWarning(UserWarning):
+    """The fit is on the boundary: the random-effects covariance is singular
+    (a variance of zero or a correlation of +-1)."""
+
+
+class RankDeficiencyWarning(UserWarning):
+    """Fixed-effect columns that are (nearly) linear combinations of others
+    were dropped, as lme4 drops them."""
+
+
+# The extra that provides each optional module.
+_EXTRAS = {
+    "pandas": "formula", "formulaic": "formula", "scipy": "formula",
+    "pyarrow": "arrow", "dask": "dask", "distributed": "dask",
+    "matplotlib": "plot", "tqdm": "progress", "polars": "polars",
+}
+
+
+def require(*modules, purpose=None):
+    """Import and return the named modules (one module: the module itself),
+    or raise ImportError naming the extra to install."""
+    loaded = []
+    for name in modules:
+        try:
+            loaded.append(importlib.import_module(name))
+        except ImportError as exc:
+            extra = _EXTRAS.get(name.split(".")[0], name)
+            what = f" for {purpose}" if purpose else ""
+            raise ImportError(f"corvane needs {name}{what} ({exc}); install it with: "
+                              f"pip install corvane[{extra}]") from exc
+    return loaded[0] if len(loaded) == 1 else tuple(loaded)

@@ -1,0 +1,352 @@
+"""The fitted model: every number on the user's parametrisation.
+
+:class:`LmmResult` maps the core's solution back through the model's
+reparametrisation (:class:`corvane.design.Reparam`): fixed effects and their
+covariance, sigma, the random-effects covariance and theta, the conditional
+modes and covariances per group, the criterion and information criteria,
+predictions, and the fit's certificate.
+"""
+
+from __future__ import annotations
+
+import math
+import warnings
+
+import numpy as np
+
+from . import summary as _summary
+from ._corvane import __version__
+from ._errors import ConvergenceWarning, SingularFitWarning
+from .design import _tril_pairs, theta_to_lambda
+
+__all__ = ["LmmResult"]
+
+NEW_GROUPS = ("population", "error", "nan")
+
+
+def _pvalue(t):
+    return math.erfc(abs(t) / math.sqrt(2.0)) if math.isfinite(t) else float("nan")
+
+
+def _plain(v):
+    v = float(v)
+    return v if math.isfinite(v) else None
+
+
+def _json_label(label):
+    label = label.item() if isinstance(label, np.generic) else label
+    return label if isinstance(label, (str, int, float, bool)) and not (
+        isinstance(label, float) and not math.isfinite(label)) else str(label)
+
+
+class LmmResult:
+    """A fitted linear mixed model.
+
+    Attributes
+    ----------
+    fe_names, beta, cov_beta, std_errors, t_values, p_values
+        Fixed effects (p values by the normal approximation).
+    sigma, sigma2
+        Residual standard deviation and variance.
+    re_names, cov_re, re_variances, re_std, re_corr, theta
+        Random effects' covariance (and its relative Cholesky factor theta,
+        the lower triangle column by column).
+    criterion, loglik, aic, bic, n_params
+        REML criterion (or deviance for ML), and the information criteria.
+    group_labels, random_effects, conditional_covariances
+        Per group: conditional modes and Var(b_i | y) (dicts by label).
+    converged, status, boundary, gradient_norm, min_hessian_eigenvalue, message, iterations, evaluations
+        The certificate of the optimum (``converged`` is None for a result
+        of :meth:`LinearMixedModel.evaluate`).
+    n_obs, n_groups, n_dropped
+        Rows used, groups, rows dropped for missing values.
+    """
+
+    def __init__(self, model, raw, starts):
+        rp = model.reparam
+        self.model = model
+        self.reml = bool(raw["reml"])
+        self.method = "REML" if self.reml else "ML"
+        self.formula = model.formula
+        self.starts = starts
+        self.fe_names = list(model.fe_names)
+        self.re_names = list(model.re_names)
+        self.dropped_columns = list(model.dropped)
+        self.group_name = model.group_name
+        self.response_name = model.response_name
+        self.n_obs, self.n_groups, self.n_dropped = model.n, model.m, model.n_dropped
+        q = model.q
+
+        self.beta = rp.beta(raw["beta"])
+        self.cov_beta = rp.cov_beta(raw["cov_beta"])
+        self.std_errors = rp.std_errors(raw["cov_beta"])
+        with np.errstate(divide="ignore", invalid="ignore"):
+            self.t_values = self.beta / self.std_errors
+        self.p_values = np.array([_pvalue(t) for t in self.t_values])
+        self.sigma = float(rp.sigma(raw["sigma"]))
+        self.sigma2 = self.sigma * self.sigma  # inf, not an error, beyond the double range
+
+        self.theta_core = np.array(raw["theta"])
+        self.theta = rp.theta(self.theta_core)
+        lam = theta_to_lambda(self.theta, q)
+        rel = lam @ lam.T
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            self.cov_re = self.sigma2 * rel
+            self.re_variances = np.diag(self.cov_re).copy()
+            self.re_std = self.sigma * np.sqrt(np.diag(rel))
+            sd = np.sqrt(np.diag(rel))
+            self.re_corr = rel / np.outer(sd, sd)
+        np.fill_diagonal(self.re_corr, 1.0)
+
+        nmp = model.n - (model.p if self.reml else 0)
+        self.criterion = float(rp.criterion(raw["deviance"], nmp, self.reml))
+        self.loglik = -0.5 * self.criterion
+        self.n_params = model.p + model.n_theta + 1
+        self.aic = self.criterion + 2.0 * self.n_params
+        self.bic = self.criterion + self.n_params * math.log(model.n)
+
+        self._b = rp.random_effects(raw["random_effects"])
+        self.group_labels = list(model.group_labels)
+        self._ccov = None
+
+        fitted = "converged" in raw
+        self.converged = bool(raw["converged"]) if fitted else None
+        self.status = str(raw.get("status", "evaluated"))
+        self.message = str(raw.get("message", "evaluated at a given theta"))
+        self.iterations = int(raw.get("iterations", 0))
+        self.evaluations = int(raw.get("fev", 0))
+        self.gradient_norm = float(raw.get("grad_inf_norm", float("nan")))
+        self.min_hessian_eigenvalue = float(raw.get("min_free_eigenvalue", float("nan")))
+        pairs = _tril_pairs(q)
+        self.boundary = [self.re_names[pairs[k][0]] for k in raw.get("boundary", [])
+                         if pairs[k][0] == pairs[k][1]]
+
+    # -- the certificate ---------------------------------------------------------
+    @property
+    def certificate(self):
+        """The fit's certificate as a dict."""
+        return {"converged": self.converged, "status": self.status, "boundary": list(self.boundary),
+                "gradient_norm": self.gradient_norm, "min_hessian_eigenvalue": self.min_hessian_eigenvalue,
+                "iterations": self.iterations, "evaluations": self.evaluations, "message": self.message}
+
+    @property
+    def singular(self):
+        """Whether the fit is on the boundary (a singular random-effects covariance)."""
+        return bool(self.boundary)
+
+    def _warn(self, stacklevel):
+        if self.converged is False:
+            warnings.warn(f"the fit did not converge to a certified optimum: {self.message} "
+                          f"(largest gradient entry {self.gradient_norm:.3g}, smallest Hessian eigenvalue "
+                          f"{self.min_hessian_eigenvalue:.3g})", ConvergenceWarning, stacklevel=stacklevel + 1)
+        if self.boundary:
+            warnings.warn(_summary.boundary_note(self), SingularFitWarning, stacklevel=stacklevel + 1)
+
+    # -- per group -----------------------------------------------------------------
+    @property
+    def random_effects(self):
+        """Conditional modes b_i by group label."""
+        return dict(zip(self.group_labels, self._b))
+
+    @property
+    def conditional_covariances(self):
+        """Var(b_i | y) by group label."""
+        if self._ccov is None:
+            raw = self.model.core.conditional_covariances(self.theta_core.tolist(), reml=self.reml)
+            self._ccov = self.model.reparam.conditional_covariances(np.asarray(raw))
+        return dict(zip(self.group_labels, self._ccov))
+
+    # -- predictions -----------------------------------------------------------------
+    def predict(self, data=None, include_random=True, new_groups="population"):
+        """Predicted means.
+
+        Parameters
+        ----------
+        data : optional
+            None: the fitted rows. Otherwise new data as the model takes it (a
+            table for a formula model; (X, Z, groups) or X for an array model).
+        include_random : bool
+            Add each row's group's conditional mode.
+        new_groups : {"population", "error", "nan"}
+            Groups not seen in fitting: zero random effects (the population
+            mean), an error, or NaN.
+
+        Returns
+        -------
+        ndarray, or a pandas Series on the data's index for pandas input.
+        Rows with a missing covariate predict NaN.
+        """
+        if new_groups not in NEW_GROUPS:
+            raise ValueError(f"new_groups must be one of {NEW_GROUPS}, got {new_groups!r}")
+        model = self.model
+        if data is None:
+            return self._on_index(self._raw_fitted(include_random), model)
+        if model.spec is not None:
+            return self._predict_table(data, include_random, new_groups)
+        x, z, labels, _ = model._new_design(data, include_random)
+        out = x @ self.beta
+        if include_random:
+            rows = self._group_rows(labels, new_groups)
+            b = np.where((rows >= 0)[:, None], self._b[np.maximum(rows, 0)], 0.0)
+            out = out + np.einsum("ij,ij->i", z, b)
+            if new_groups == "nan":
+                out[rows < 0] = np.nan
+        return out
+
+    def _predict_table(self, data, include_random, new_groups):
+        """Predictions for a table, through the formula's specification."""
+        from .sources import as_frame
+
+        model, spec = self.model, self.model.spec
+        frame = as_frame(data)
+        needed = set(spec.fixed.variables)
+        for b in spec.offsets:
+            needed |= set(b.variables)
+        if include_random:
+            needed |= set(spec.random.variables) | {spec.parsed.group}
+        missing_cols = sorted(c for c in needed if c not in frame.columns)
+        if missing_cols:
+            raise ValueError(f"the data lack the column{'s' if len(missing_cols) > 1 else ''} "
+                             f"{', '.join(map(repr, missing_cols))} the model needs")
+        cols = [c for c in frame.columns if c in needed]
+        complete = ~frame[cols].isna().to_numpy().any(axis=1) if cols else np.ones(len(frame), bool)
+        out = np.full(len(frame), np.nan)
+        sub = frame.loc[complete]
+        if len(sub):
+            x = spec.fixed.matrix(sub, new_data=True)[:, model.kept]
+            values = x @ self.beta
+            for b in spec.offsets:
+                values = values + b.matrix(sub, new_data=True)[:, 0]
+            if include_random:
+                z = spec.random.matrix(sub, new_data=True)
+                rows = self._group_rows(sub[spec.parsed.group].tolist(), new_groups)
+                bvals = np.where((rows >= 0)[:, None], self._b[np.maximum(rows, 0)], 0.0)
+                values = values + np.einsum("ij,ij->i", z, bvals)
+                if new_groups == "nan":
+                    values[rows < 0] = np.nan
+            out[complete] = values
+        import pandas as pd
+
+        return pd.Series(out, index=frame.index) if isinstance(data, pd.DataFrame) else out
+
+    def _group_rows(self, labels, new_groups):
+        """Index of each label among the fitted groups (-1 for a new one)."""
+        index = {(type(v), v): i for i, v in enumerate(self.group_labels)}
+        texts = None
+        rows = np.empty(len(labels), dtype=np.int64)
+        for r, v in enumerate(labels):
+            v = v.item() if isinstance(v, np.generic) else v
+            i = index.get((type(v), v))
+            if i is None and isinstance(v, (int, float)) and not isinstance(v, bool):
+                # 3 and 3.0 are one label, as in fitting.
+                i = next((index[(t, v)] for t in (int, float) if (t, v) in index), None)
+            if i is None:
+                if texts is None:
+                    texts = {str(g): g for g in self.group_labels}
+                if str(v) in texts and not _missing(v):
+                    g = texts[str(v)]
+                    raise TypeError(f"group label {v!r} ({type(v).__name__}) is not among the fitted labels, "
+                                    f"which are {type(g).__name__} (e.g. {g!r}): convert the labels")
+                if new_groups == "error" and not _missing(v):
+                    raise ValueError(f"group {v!r} was not in the fitted data")
+                i = -1
+            rows[r] = i
+        return rows
+
+    def _on_index(self, values, model):
+        index = getattr(model, "index", None)
+        if index is None:
+            return values
+        import pandas as pd
+
+        full = getattr(model, "_source_index", None)
+        if full is not None and len(full) != len(values):
+            out = pd.Series(np.nan, index=full, dtype=np.float64)
+            out[model._kept_mask] = values
+            return out
+        return pd.Series(values, index=index)
+
+    @property
+    def fitted_values(self):
+        """Fitted means on the fitted rows (a Series on the input's index, NaN
+        for rows dropped for missing values, for pandas input)."""
+        return self._on_index(self._raw_fitted(), self.model)
+
+    @property
+    def residuals(self):
+        """Response minus fitted means (same shape as :attr:`fitted_values`)."""
+        return self._on_index(self.model.y - self._raw_fitted(), self.model)
+
+    def _raw_fitted(self, include_random=True):
+        model = self.model
+        out = model.X @ self.beta
+        if model.offset is not None:
+            out = out + model.offset
+        if include_random:
+            out = out + np.einsum("ij,ij->i", model.Z, self._b[model.codes])
+        return out
+
+    # -- presentation -------------------------------------------------------------
+    def summary(self):
+        """A printable table in the manner of lme4 (a string whose repr is the table)."""
+        return _summary.text(self)
+
+    def __str__(self):
+        return str(self.summary())
+
+    def __repr__(self):
+        return (f"<LmmResult {self.method} n_obs={self.n_obs} n_groups={self.n_groups} "
+                f"criterion={self.criterion:.6g}>")
+
+    def to_dict(self):
+        """Every reported quantity as plain lists, floats, ints and strings
+        (non-finite values as None), ready for ``json.dumps``. Groups come as a
+        list, in the order of ``random_effects``."""
+        def mat(a):
+            return [[_plain(v) for v in row] for row in np.asarray(a)]
+
+        ccov = self.conditional_covariances
+        return {
+            "formula": self.formula,
+            "method": self.method,
+            "reml": self.reml,
+            "response": self.response_name,
+            "group": self.group_name,
+            "n_obs": int(self.n_obs),
+            "n_groups": int(self.n_groups),
+            "n_dropped": int(self.n_dropped),
+            "fixed_effects": {
+                name: {"estimate": _plain(b), "std_error": _plain(se), "t_value": _plain(t), "p_value": _plain(p)}
+                for name, b, se, t, p in zip(self.fe_names, self.beta, self.std_errors, self.t_values,
+                                             self.p_values)},
+            "dropped_columns": list(self.dropped_columns),
+            "cov_beta": mat(self.cov_beta),
+            "random_effect_names": list(self.re_names),
+            "cov_re": mat(self.cov_re),
+            "re_variances": [_plain(v) for v in self.re_variances],
+            "re_std": [_plain(v) for v in self.re_std],
+            "re_corr": mat(self.re_corr),
+            "sigma": _plain(self.sigma),
+            "sigma2": _plain(self.sigma2),
+            "theta": [_plain(v) for v in self.theta],
+            "criterion": _plain(self.criterion),
+            "loglik": _plain(self.loglik),
+            "aic": _plain(self.aic),
+            "bic": _plain(self.bic),
+            "n_params": int(self.n_params),
+            "certificate": {k: (_plain(v) if isinstance(v, float) else v) for k, v in self.certificate.items()},
+            "converged": self.converged,
+            "message": self.message,
+            "iterations": self.iterations,
+            "evaluations": self.evaluations,
+            "groups": [_json_label(g) for g in self.group_labels],
+            "random_effects": [[_plain(v) for v in b] for b in self._b],
+            "conditional_covariances": [mat(ccov[g]) for g in self.group_labels],
+        }
+
+    def __getstate__(self):
+        return dict(self.__dict__)
+
+
+def _missing(v):
+    return v is None or (isinstance(v, float) and math.isnan(v))
