@@ -115,6 +115,49 @@ def test_transform_equals_transformed_rows(rows):
         ref.with_response(yt, Xt, Zt, codes).deviance(THETA), rel=1e-14)
 
 
+@pytest.mark.parametrize("constant", [True, False])
+def test_reference_columns_map_the_columns(rows, constant):
+    """Shifts taken relative to a reference column are a linear map of the
+    columns (the reference column need not be constant): the products are
+    those of X A_x, Z A_z and y - s X[:, c] / v, and they survive to_arrays."""
+    y, X, Z, codes, m = rows
+    X = X.copy()
+    if not constant:
+        X[::7, 0] = 3.0  # the reference column now varies
+    X[:, 0] *= 2.0
+    Z = np.ascontiguousarray(X[:, :2])
+    shift, scale = np.array([0.0, 0.3, -0.2]), np.array([0.5, 2.0, 0.25])
+    kw = dict(y_shift=1.5, y_scale=0.5, x_shift=shift, x_scale=scale, z_shift=shift[:2], z_scale=scale[:2],
+              x_ref=0, x_ref_value=2.0, z_ref=0, z_ref_value=2.0)
+    acc = Accumulator(3, 2, **kw)
+    acc.add(y, X, Z, codes)
+    arrays = acc.to_arrays()
+    assert arrays["x_ref"] == 0 and arrays["z_ref_value"] == 2.0
+    core = Accumulator.from_arrays(arrays).finish("blocks")
+    r = X[:, 0] / 2.0
+    yt = (y - 1.5 * r) * 0.5
+    Xt = (X - np.outer(r, shift)) * scale
+    Zt = (Z - np.outer(r, shift[:2])) * scale[:2]
+    ref = LmmCore(yt, np.ascontiguousarray(Xt), np.ascontiguousarray(Zt), codes, m, "blocks")
+    assert core.deviance(THETA) == pytest.approx(ref.deviance(THETA), rel=1e-14)
+    tot, rt = core.totals(), ref.totals()
+    for key in ("xtx", "xty", "ztz", "ztx", "zty"):
+        np.testing.assert_allclose(tot[key], rt[key], rtol=1e-13, atol=1e-12 * np.abs(rt[key]).max())
+    # Accumulators with different references do not merge.
+    with pytest.raises(ValueError, match="different models"):
+        Accumulator(3, 2, **{**kw, "x_ref": 1}).merge(acc)
+
+
+@pytest.mark.parametrize("kw, message", [
+    (dict(x_ref=3), "x_ref must be a column index below 3, got 3"),
+    (dict(z_ref=0, z_ref_value=0.0), "z_ref_value must be finite and non-zero"),
+    (dict(x_ref=0, x_ref_value=float("nan")), "x_ref_value must be finite and non-zero"),
+])
+def test_reference_errors(kw, message):
+    with pytest.raises(ValueError, match=message):
+        Accumulator(3, 2, **kw)
+
+
 def test_errors(rows):
     y, X, Z, codes, _ = rows
     acc = Accumulator(3, 2)

@@ -153,6 +153,9 @@ def factorize(groups, name="groups"):
     if kind == "M" or kind == "m":
         uniques, codes = np.unique(arr, return_inverse=True)
         return np.ascontiguousarray(codes.reshape(-1), dtype=np.int64), list(uniques)
+    fast = _factorize_strings(arr)
+    if fast is not None:
+        return fast
     # Objects: first appearance by hashing, keyed by (type, value) so that
     # equal-looking labels of different kinds stay apart.
     values = arr.tolist()
@@ -181,6 +184,19 @@ def factorize(groups, name="groups"):
     return codes, labels
 
 
+def _factorize_strings(arr):
+    """Sorted codes for an object array of nothing but str, by pandas' hash
+    table (None without pandas or for any other content)."""
+    try:
+        import pandas as pd
+    except ImportError:
+        return None
+    if pd.api.types.infer_dtype(arr, skipna=False) != "string":
+        return None
+    codes, uniques = pd.factorize(arr, sort=True)
+    return np.ascontiguousarray(codes, dtype=np.int64), list(uniques)
+
+
 def _factorize_integers(arr):
     arr = np.asarray(arr)
     n = len(arr)
@@ -200,6 +216,15 @@ def _factorize_integers(arr):
 
 # ---- the reparametrisation ------------------------------------------------------
 
+def sample_rows(n):
+    """Indices of up to SAMPLE_ROWS rows spread evenly over n (all of them
+    when n is smaller), increasing."""
+    if n <= SAMPLE_ROWS:
+        return np.arange(n)
+    # steps of at least one row: the truncated positions are distinct
+    return np.linspace(0, n - 1, SAMPLE_ROWS).astype(np.int64)
+
+
 def _pow2_scale(rms):
     """A power of two s with s * rms in [0.7, 1.4), or 1 for a zero or
     non-finite rms."""
@@ -208,23 +233,26 @@ def _pow2_scale(rms):
     return 2.0 ** (-round(math.log2(rms)))
 
 
-def constant_column(a, sample):
-    """The index of the first column of a that is constant and non-zero (exactly,
-    over every row), or None."""
-    for j in range(a.shape[1]):
+def constant_column(sample):
+    """The index of the first column that is constant and non-zero over the
+    sampled rows, or None. The shifts are taken relative to this column (a
+    linear map of the columns whatever its other values), so a column that
+    only looks constant costs conditioning, never correctness."""
+    for j in range(sample.shape[1]):
         v = sample[0, j]
-        if v != 0 and np.all(sample[:, j] == v) and np.all(a[:, j] == v):
+        if v != 0 and np.all(sample[:, j] == v):
             return j
     return None
 
 
 @dataclass(frozen=True)
 class Reparam:
-    """y~ = (y - y_shift) y_scale, X~ = (X - 1 x_shift') diag(x_scale),
-    Z~ = (Z - 1 z_shift') diag(z_scale); shifts are 0 for constant columns,
-    and for all columns of X (and y) when X has no constant column, of Z when
-    Z has none. With c0 and k0 the constant columns (values v0, w0):
-    X~ = X A_x, Z~ = Z A_z, A = (I - e_c0 shift' / v0) diag(scale)."""
+    """With c0 and k0 the reference columns of X and Z (values v0, w0; found
+    constant in a sample of rows): y~ = (y - y_shift X[:, c0] / v0) y_scale,
+    X~ = X A_x, Z~ = Z A_z, A = (I - e_c0 shift' / v0) diag(scale) (for a
+    constant reference column, each column minus its shift). Shifts are 0 for
+    the reference columns, and for all columns of X (and y) when X has no
+    reference column, of Z when Z has none."""
 
     y_shift: float
     y_scale: float
@@ -259,6 +287,12 @@ class Reparam:
     @property
     def a_z(self):
         return self._a(self.z_shift, self.z_scale, self.z_const, self.z_const_value)
+
+    def core_response(self, y, X):
+        """y~ for the rows (X the kept columns), as the core forms it."""
+        if self.x_const is None:
+            return np.ascontiguousarray((y - self.y_shift) * self.y_scale)
+        return np.ascontiguousarray((y - self.y_shift * (X[:, self.x_const] / self.x_const_value)) * self.y_scale)
 
     # -- core -> user
     def beta(self, beta_core):
@@ -367,7 +401,9 @@ class Prepared:
 
 def _build(y, X, Z, codes, rp, evaluator="auto"):
     acc = Accumulator(X.shape[1], Z.shape[1], y_shift=rp.y_shift, y_scale=rp.y_scale,
-                      x_shift=rp.x_shift, x_scale=rp.x_scale, z_shift=rp.z_shift, z_scale=rp.z_scale)
+                      x_shift=rp.x_shift, x_scale=rp.x_scale, z_shift=rp.z_shift, z_scale=rp.z_scale,
+                      x_ref=rp.x_const, x_ref_value=rp.x_const_value, z_ref=rp.z_const,
+                      z_ref_value=rp.z_const_value)
     acc.add(y, X, Z, codes)
     return acc.finish(evaluator)
 
@@ -399,9 +435,9 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto"):
     (with a RankDeficiencyWarning). y, X, Z float64 C-contiguous, codes int64.
     Raises ValueError naming the column for non-finite values."""
     n, p = X.shape
-    idx = np.unique(np.linspace(0, n - 1, min(n, SAMPLE_ROWS)).astype(np.int64))
+    idx = sample_rows(n)
     xs, zs, ys = X[idx], Z[idx], y[idx]
-    x_const, z_const = constant_column(X, xs), constant_column(Z, zs)
+    x_const, z_const = constant_column(xs), constant_column(zs)
     rp = _reparam_of(ys, xs, zs, x_const, z_const)
     core = _build(y, X, Z, codes, rp, evaluator)
     t = core.totals()

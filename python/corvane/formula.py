@@ -238,7 +238,9 @@ class _Direct:
             k += width
         return out
 
-    def matrix(self, frame, new_data=False):
+    def matrix(self, frame, new_data=False, known_codes=None):
+        """The columns for the rows of frame; known_codes maps a categorical
+        column to its level codes when they are already at hand."""
         n = len(frame)
         out = np.empty((n, len(self.columns)), dtype=np.float64)
         k = 0
@@ -251,7 +253,9 @@ class _Direct:
                 out[:, k] = _numeric(values, col)
                 k += 1
                 continue
-            codes = _level_codes(values, levels, col, new_data)
+            codes = known_codes.get(col) if known_codes else None
+            if codes is None:
+                codes = _level_codes(values, levels, col, new_data)
             block = out[:, k:k + len(levels) - 1]
             block[:] = 0.0
             rows = np.flatnonzero(codes > 0)
@@ -323,8 +327,7 @@ def _level_codes(values, levels, col, new_data):
     raises (new data with a level the fit never saw)."""
     import pandas as pd
 
-    cat = pd.Categorical(values, categories=levels)
-    codes = np.asarray(cat.codes, dtype=np.int64)
+    codes = np.asarray(pd.Index(levels).get_indexer(values), dtype=np.int64)
     unseen = (codes < 0) & ~pd.isna(values).to_numpy()
     if unseen.any():
         bad = values.to_numpy()[np.argmax(unseen)]
@@ -343,13 +346,36 @@ def _kind(series):
     if dtype.kind in "biuf":
         return "numeric"
     if dtype.kind == "O" or pd.api.types.is_string_dtype(dtype):
-        values = series.dropna()
-        if len(values) and all(isinstance(v, str) for v in values.head(1000)) and \
-                values.map(type).eq(str).all():
+        inferred = pd.api.types.infer_dtype(series, skipna=True)
+        if inferred == "string":
             return "categorical"
-        if len(values) and values.map(lambda v: isinstance(v, int) and not isinstance(v, bool)).all():
+        if inferred == "integer":
             return "bigint"
     return None
+
+
+class _Columns:
+    """A DataFrame's columns, each taken out once (pandas' column access is
+    slow next to the rest of a small fit), with their kinds."""
+
+    def __init__(self, frame):
+        self.frame = frame
+        self.columns = frame.columns
+        self._series, self._kinds = {}, {}
+
+    def __len__(self):
+        return len(self.frame)
+
+    def __getitem__(self, col):
+        s = self._series.get(col)
+        if s is None:
+            s = self._series[col] = self.frame[col]
+        return s
+
+    def kind(self, col):
+        if col not in self._kinds:
+            self._kinds[col] = _kind(self[col])
+        return self._kinds[col]
 
 
 def _direct_plan(text, frame):
@@ -370,7 +396,7 @@ def _direct_plan(text, frame):
         col = _unquote(term)
         if col not in frame.columns:
             return None
-        kind = _kind(frame[col])
+        kind = frame.kind(col) if isinstance(frame, _Columns) else _kind(frame[col])
         if kind not in ("numeric", "categorical"):
             return None
         if col not in seen:
@@ -470,22 +496,24 @@ def build(formula, frame, env=None):
         sub = sub.loc[~missing]
     if len(sub) == 0:
         raise ValueError("no rows without missing values in the columns the formula uses")
+    columns = _Columns(sub)
     for c in cols:
         if c == parsed.group:
             continue
-        kind = sub[c].dtype.kind
+        kind = columns[c].dtype.kind
         if kind in "mM":
-            raise ValueError(f"column {c!r} holds dates or times ({sub[c].dtype}); convert it to numbers "
+            raise ValueError(f"column {c!r} holds dates or times ({columns[c].dtype}); convert it to numbers "
                              f"(for example days since a start) to use it in a formula")
-        if _kind(sub[c]) == "bigint":
-            sub = sub.assign(**{c: _big_integers(sub[c], c)})
+        if columns.kind(c) == "bigint":
+            sub = sub.assign(**{c: _big_integers(columns[c], c)})
+            columns = _Columns(sub)
 
     # Response.
     if response_plain:
         rcol = _unquote(parsed.response)
-        if sub[rcol].dtype.kind not in "biuf":
-            raise ValueError(f"the response {rcol!r} must be numeric, it is {sub[rcol].dtype}")
-        y = sub[rcol].to_numpy(dtype=np.float64)
+        if columns[rcol].dtype.kind not in "biuf":
+            raise ValueError(f"the response {rcol!r} must be numeric, it is {columns[rcol].dtype}")
+        y = columns[rcol].to_numpy(dtype=np.float64)
         ybuilder = None
     else:
         ybuilder, ymat = _formulaic_spec(f"0 + {rewritten[0]}", sub, env, formula)
@@ -495,7 +523,7 @@ def build(formula, frame, env=None):
         y = ymat[:, 0]
 
     def side(text):
-        plan = _direct_plan(text, sub)
+        plan = _direct_plan(text, columns)
         if plan is None:
             return _formulaic_spec(text, sub, env, formula)
         intercept, terms = plan
@@ -504,11 +532,19 @@ def build(formula, frame, env=None):
             if kind == "numeric":
                 resolved.append((col, None))
                 continue
-            s = sub[col]
-            levels = list(s.cat.categories) if isinstance(s.dtype, pd.CategoricalDtype) else sorted(s.unique())
+            s = columns[col]
+            if isinstance(s.dtype, pd.CategoricalDtype):
+                levels = list(s.cat.categories)
+            else:
+                if col not in level_codes:  # one hashing pass gives the sorted levels and the codes
+                    codes, uniques = pd.factorize(s.to_numpy(), sort=True)
+                    level_codes[col] = (np.asarray(codes, dtype=np.int64), list(uniques))
+                levels = level_codes[col][1]
             resolved.append((col, levels))
         b = _Direct(intercept, resolved)
-        return b, b.matrix(sub)
+        return b, b.matrix(columns, known_codes={c: v[0] for c, v in level_codes.items()})
+
+    level_codes = {}
 
     fixed, X = side(rewritten[1])
     random, Z = side(rewritten[2])
@@ -523,7 +559,9 @@ def build(formula, frame, env=None):
 
     # Values made non-finite by a transform: NaN is missing, +-inf is an error.
     names = {"response": [parsed.response], "fixed": fixed.columns, "random": random.columns}
-    for label, mat in (("response", y[:, None]), ("fixed", X), ("random", Z), ("offset", off[:, None])):
+    finite = all(np.isfinite(a).all() for a in (y, X, Z, off))
+    for label, mat in () if finite else (("response", y[:, None]), ("fixed", X), ("random", Z),
+                                          ("offset", off[:, None])):
         bad = np.isinf(mat)
         if bad.any():
             j = int(np.argmax(bad.any(axis=0)))
@@ -531,10 +569,10 @@ def build(formula, frame, env=None):
             raise ValueError(f"the {label}{'' if label == 'response' else ' column'} {what!r} has "
                              f"{int(bad[:, j].sum())} infinite value{'s' if bad[:, j].sum() > 1 else ''}; "
                              f"infinite values are not missing values: remove or recode them")
-    nan = np.isnan(y) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)
-    groups = sub[parsed.group]
+    groups = columns[parsed.group]
     kept = ~missing
-    if nan.any():
+    if not finite:
+        nan = np.isnan(y) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)
         keep_rows = ~nan
         y, X, Z, off = y[keep_rows], X[keep_rows], Z[keep_rows], off[keep_rows]
         groups = groups[keep_rows]

@@ -296,13 +296,13 @@ class LinearMixedModel:
         if self.n > 1 and y.min() == y.max():
             raise ValueError("the new response is constant: there is no variation to fit")
         rp = self.reparam
-        idx = np.unique(np.linspace(0, self.n - 1, min(self.n, _design.SAMPLE_ROWS)).astype(np.int64))
+        idx = _design.sample_rows(self.n)
         sample = y[idx]
         y_shift = float(sample.mean()) if rp.x_const is not None else 0.0
         y_scale = _design._pow2_scale(float(np.sqrt(np.mean((sample - y_shift) ** 2))))
         new_rp = _design.Reparam(y_shift, y_scale, rp.x_shift, rp.x_scale, rp.z_shift, rp.z_scale, rp.x_const,
                                  rp.x_const_value, rp.z_const, rp.z_const_value)
-        core = self.core.with_response(np.ascontiguousarray((y - y_shift) * y_scale), self.X, self.Z, self.codes)
+        core = self.core.with_response(new_rp.core_response(y, self.X), self.X, self.Z, self.codes)
         clone = object.__new__(type(self))
         clone.__dict__.update(self.__dict__)
         clone.core, clone.reparam, clone._y_fit = core, new_rp, y

@@ -52,15 +52,37 @@ bool optional_vector(PyObject* object, const char* name, std::uint64_t length, b
     return true;
 }
 
+// A reference column: None, or an index below `columns` with a finite,
+// non-zero reference value.
+bool reference(PyObject* index, const char* name, std::uint64_t columns, double value, std::int64_t& out,
+               double& out_value) {
+    if (index == Py_None) return true;
+    std::uint64_t j = 0;
+    if (!to_uint64(index, name, j)) return false;
+    if (j >= columns) {
+        PyErr_Format(PyExc_ValueError, "%s must be a column index below %llu, got %llu", name,
+                     static_cast<unsigned long long>(columns), static_cast<unsigned long long>(j));
+        return false;
+    }
+    if (!std::isfinite(value) || value == 0.0) {
+        PyErr_Format(PyExc_ValueError, "%s_value must be finite and non-zero", name);
+        return false;
+    }
+    out = static_cast<std::int64_t>(j);
+    out_value = value;
+    return true;
+}
+
 PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kKeywords[] = {"p", "q", "y_shift", "y_scale", "x_shift", "x_scale", "z_shift",
-                                          "z_scale", nullptr};
+                                          "z_scale", "x_ref", "x_ref_value", "z_ref", "z_ref_value", nullptr};
         PyObject *p_obj, *q_obj, *x_shift = nullptr, *x_scale = nullptr, *z_shift = nullptr, *z_scale = nullptr;
-        double y_shift = 0.0, y_scale = 1.0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$ddOOOO:Accumulator", const_cast<char**>(kKeywords),
+        PyObject *x_ref = Py_None, *z_ref = Py_None;
+        double y_shift = 0.0, y_scale = 1.0, x_ref_value = 1.0, z_ref_value = 1.0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$ddOOOOOdOd:Accumulator", const_cast<char**>(kKeywords),
                                          &p_obj, &q_obj, &y_shift, &y_scale, &x_shift, &x_scale, &z_shift,
-                                         &z_scale))
+                                         &z_scale, &x_ref, &x_ref_value, &z_ref, &z_ref_value))
             return nullptr;
         std::uint64_t p = 0, q = 0;
         if (!to_uint64(p_obj, "p", p) || !to_uint64(q_obj, "q", q)) return nullptr;
@@ -80,8 +102,11 @@ PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             !optional_vector(z_shift, "z_shift", q, false, t.z_shift) ||
             !optional_vector(z_scale, "z_scale", q, true, t.z_scale))
             return nullptr;
+        if (!reference(x_ref, "x_ref", p, x_ref_value, t.x_ref, t.x_ref_value) ||
+            !reference(z_ref, "z_ref", q, z_ref_value, t.z_ref, t.z_ref_value))
+            return nullptr;
         const bool identity = y_shift == 0.0 && y_scale == 1.0 && t.x_shift.empty() && t.x_scale.empty() &&
-                              t.z_shift.empty() && t.z_scale.empty();
+                              t.z_shift.empty() && t.z_scale.empty() && t.x_ref < 0 && t.z_ref < 0;
         if (t.x_shift.empty()) t.x_shift.assign(p, 0.0);
         if (t.x_scale.empty()) t.x_scale.assign(p, 1.0);
         if (t.z_shift.empty()) t.z_shift.assign(q, 0.0);
@@ -209,6 +234,12 @@ PyObject* acc_to_arrays(PyObject* self, PyObject*) {
                  put(o, "x_scale", new_float_array({p}, t.x_scale.data())) &&
                  put(o, "z_shift", new_float_array({q}, t.z_shift.data())) &&
                  put(o, "z_scale", new_float_array({q}, t.z_scale.data()));
+            if (ok && t.x_ref >= 0)
+                ok = put(o, "x_ref", PyLong_FromLongLong(t.x_ref)) &&
+                     put(o, "x_ref_value", PyFloat_FromDouble(t.x_ref_value));
+            if (ok && t.z_ref >= 0)
+                ok = put(o, "z_ref", PyLong_FromLongLong(t.z_ref)) &&
+                     put(o, "z_ref_value", PyFloat_FromDouble(t.z_ref_value));
             if (!ok) return nullptr;
         }
         return dict.release();
@@ -269,7 +300,8 @@ PyObject* acc_from_arrays(PyObject* cls, PyObject* dict) {
         // A new accumulator with the same transform, then its products.
         PyRef kwargs = PyRef::steal(PyDict_New());
         if (!kwargs) return nullptr;
-        for (const char* key : {"y_shift", "y_scale", "x_shift", "x_scale", "z_shift", "z_scale"}) {
+        for (const char* key : {"y_shift", "y_scale", "x_shift", "x_scale", "z_shift", "z_scale", "x_ref", "x_ref_value",
+                                "z_ref", "z_ref_value"}) {
             PyObject* v = PyDict_GetItemString(dict, key);
             if (v && PyDict_SetItemString(kwargs.get(), key, v) < 0) return nullptr;
         }
@@ -355,11 +387,15 @@ PyMethodDef kAccMethods[] = {
 };
 
 const char kAccDoc[] =
-    "Accumulator(p, q, *, y_shift=0.0, y_scale=1.0, x_shift=None, x_scale=None, z_shift=None, z_scale=None)\n"
+    "Accumulator(p, q, *, y_shift=0.0, y_scale=1.0, x_shift=None, x_scale=None, z_shift=None, z_scale=None,\n"
+    "            x_ref=None, x_ref_value=1.0, z_ref=None, z_ref_value=1.0)\n"
     "--\n\n"
     "Cross-products summed over batches of rows, for data that arrive in parts.\n\n"
-    "Every value v of a column enters as (v - shift) * scale; powers of two as\n"
-    "scales change no digit.";
+    "Every value v of a column enters as (v - shift * r) * scale, where r is the\n"
+    "row's value of the reference column (x_ref for y and X, z_ref for Z) over\n"
+    "its reference value, or 1 without one: a linear map of the columns, so\n"
+    "the model is the same whether or not the reference column is constant.\n"
+    "Powers of two as scales change no digit.";
 
 PyType_Slot kAccSlots[] = {
     {Py_tp_doc, const_cast<char*>(kAccDoc)},

@@ -14,7 +14,8 @@ bool same_transform(const std::optional<RowTransform>& a, const std::optional<Ro
     if (a.has_value() != b.has_value()) return false;
     if (!a) return true;
     return a->y_shift == b->y_shift && a->y_scale == b->y_scale && a->x_shift == b->x_shift &&
-           a->x_scale == b->x_scale && a->z_shift == b->z_shift && a->z_scale == b->z_scale;
+           a->x_scale == b->x_scale && a->z_shift == b->z_shift && a->z_scale == b->z_scale && a->x_ref == b->x_ref &&
+           a->x_ref_value == b->x_ref_value && a->z_ref == b->z_ref && a->z_ref_value == b->z_ref_value;
 }
 
 }  // namespace

@@ -97,8 +97,24 @@ struct Target {
     std::uint64_t fingerprint;
 };
 
-// Reads rows, transformed when T: y(r), and pointers to x_r and z_r (into the
-// caller's buffers of p and q doubles when transformed).
+// Storage for one transformed row of N values (N > 0 fixed, on the stack;
+// N = 0: n values on the heap).
+template <std::uint64_t N>
+struct RowBuffer {
+    double v[N];
+    explicit RowBuffer(std::uint64_t) {}
+    double* data() { return v; }
+};
+template <>
+struct RowBuffer<0> {
+    std::vector<double> v;
+    explicit RowBuffer(std::uint64_t n) : v(n) {}
+    double* data() { return v.data(); }
+};
+
+// Reads rows, transformed when T (see RowTransform): y(r, x_r) and x(r, buf),
+// z(r, buf) return the row's values, transformed into the buffers (p and q
+// doubles) or pointing into the arrays.
 template <bool T>
 struct RowReader {
     const double* y_;
@@ -111,14 +127,19 @@ struct RowReader {
               const RowTransform* transform)
         : y_(y), x_(x), z_(z), p(p_), q(q_), t(transform) {}
 
+    // The row's value of X's reference column over its reference value.
+    double x_ratio(std::uint64_t r) const {
+        return t->x_ref >= 0 ? x_[r * p + static_cast<std::uint64_t>(t->x_ref)] / t->x_ref_value : 1.0;
+    }
     double y(std::uint64_t r) const {
-        if constexpr (T) return (y_[r] - t->y_shift) * t->y_scale;
+        if constexpr (T) return (y_[r] - t->y_shift * x_ratio(r)) * t->y_scale;
         return y_[r];
     }
     const double* x(std::uint64_t r, double* buf) const {
         if constexpr (T) {
             const double* row = x_ + r * p;
-            for (std::uint64_t k = 0; k < p; ++k) buf[k] = (row[k] - t->x_shift[k]) * t->x_scale[k];
+            const double ratio = x_ratio(r);
+            for (std::uint64_t k = 0; k < p; ++k) buf[k] = (row[k] - t->x_shift[k] * ratio) * t->x_scale[k];
             return buf;
         }
         (void)buf;
@@ -127,7 +148,8 @@ struct RowReader {
     const double* z(std::uint64_t r, double* buf) const {
         if constexpr (T) {
             const double* row = z_ + r * q;
-            for (std::uint64_t k = 0; k < q; ++k) buf[k] = (row[k] - t->z_shift[k]) * t->z_scale[k];
+            const double ratio = t->z_ref >= 0 ? row[t->z_ref] / t->z_ref_value : 1.0;
+            for (std::uint64_t k = 0; k < q; ++k) buf[k] = (row[k] - t->z_shift[k] * ratio) * t->z_scale[k];
             return buf;
         }
         (void)buf;
@@ -135,16 +157,18 @@ struct RowReader {
     }
 };
 
-// Buffers for one transformed row (sized p and q; unused when not transformed).
+// Buffers for one transformed row, fixed-size when P and Q are.
+template <std::uint64_t P, std::uint64_t Q>
 struct RowBuffers {
-    std::vector<double> x, z;
+    RowBuffer<P> x;
+    RowBuffer<Q> z;
     RowBuffers(std::uint64_t p, std::uint64_t q) : x(p), z(q) {}
 };
 
 // Adds row r to the blocks of its group g.
 template <std::uint64_t Q, std::uint64_t P, bool T>
 inline void add_row_to_group(Target& d, const RowReader<T>& rows, std::uint64_t r, std::uint64_t g,
-                             RowBuffers& buf) {
+                             RowBuffers<P, Q>& buf) {
     const std::uint64_t p = P ? P : d.p, q = Q ? Q : d.q;
     add_group_row<Q, P>(rows.y(r), rows.x(r, buf.x.data()), rows.z(r, buf.z.data()), p, q,
                         d.ztz + g * q * q, d.ztx + g * q * p, d.zty + g * q);
@@ -156,7 +180,7 @@ template <std::uint64_t P, bool T>
 double fixed_chunk(const RowReader<T>& rows, std::uint64_t p, std::uint64_t begin, std::uint64_t end,
                    double* xtx, double* xty, bool with_xtx) {
     double yty = 0.0;
-    std::vector<double> xb(T ? p : 0);
+    RowBuffer<P> xb(T ? p : 0);
     if constexpr (P != 0) {
         double acc_xtx[P * P] = {};
         double acc_xty[P] = {};
@@ -206,7 +230,7 @@ template <std::uint64_t Q, std::uint64_t P, bool T>
 void sequential_route(Target& d, const RowsView& view) {
     const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
     const RowReader<T> rows(view.y, view.x, view.z, p, q, view.transform);
-    RowBuffers buf(p, q);
+    RowBuffers<P, Q> buf(p, q);
     const std::uint64_t chunk = chunk_length(fixed_work(p));
     std::vector<double> part_xtx(p * p), part_xty(p);
     d.fixed.xtx.assign(p * p, 0.0);
@@ -232,8 +256,8 @@ void sequential_route(Target& d, const RowsView& view) {
                 const std::int64_t code = view.codes[r];
                 if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
                 h = fold_code(h, code);
-                const double y_r = rows.y(r);
                 const double* x_r = rows.x(r, buf.x.data());
+                const double y_r = rows.y(r);
                 add_fixed_row<P>(y_r, x_r, p, acc_xtx, acc_xty, true);
                 add_group_row<Q, P>(y_r, x_r, rows.z(r, buf.z.data()), p, q,
                                     d.ztz + static_cast<std::uint64_t>(code) * q * q,
@@ -301,7 +325,7 @@ void parallel_route(Target& d, const RowsView& view, Schedule schedule) {
             bounds.push_back(m);
             parallel::parallel_for(parts, [&](std::size_t part) {
                 const std::uint64_t lo = bounds[part], hi = bounds[part + 1];
-                RowBuffers buf(p, q);
+                RowBuffers<P, Q> buf(p, q);
                 for (std::uint64_t r = 0; r < n; ++r) {
                     if (r % kRowsPerCheck == 0) parallel::check_interrupt();
                     const std::uint64_t g = static_cast<std::uint64_t>(view.codes[r]);
@@ -328,7 +352,7 @@ void parallel_route(Target& d, const RowsView& view, Schedule schedule) {
 
         parallel::parallel_for(run_starts.size() - 1, [&](std::size_t run) {
             parallel::check_interrupt();
-            RowBuffers buf(p, q);
+            RowBuffers<P, Q> buf(p, q);
             for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
                 for (std::uint64_t r = offsets[g]; r < offsets[g + 1]; ++r)
                     add_row_to_group<Q, P>(d, rows, r, g, buf);

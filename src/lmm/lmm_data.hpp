@@ -33,14 +33,24 @@
 namespace corvane::lmm {
 
 // A shift and a scale for every column of the rows: each value v enters the
-// products as (v - shift) * scale. Shifts remove a common offset before the
-// products are formed (so no digits cancel later); power-of-two scales change
-// no digit at all. Vectors are p (x_) or q (z_) long.
+// products as (v - shift * r) * scale, where r is the row's value of a
+// reference column divided by reference_value (r = 1 without a reference).
+// With an intercept column as the reference, r is exactly 1 and the shifts
+// centre the columns, removing a common offset before the products are
+// formed (so no digits cancel later); with any reference column the
+// transform is a linear map of the columns (y's shift moves into the
+// reference column's coefficient), so it never changes the model. Power-of-
+// two scales change no digit at all. y and X use X's reference column, Z its
+// own. Vectors are p (x_) or q (z_) long.
 struct RowTransform {
     double y_shift = 0.0;
     double y_scale = 1.0;
     std::vector<double> x_shift, x_scale;
     std::vector<double> z_shift, z_scale;
+    std::int64_t x_ref = -1;  // reference column of X, or -1
+    double x_ref_value = 1.0;
+    std::int64_t z_ref = -1;  // reference column of Z, or -1
+    double z_ref_value = 1.0;
 };
 
 // Borrowed, read-only row arrays: y (n), X (n x p row-major), Z (n x q

@@ -51,9 +51,10 @@ CodesPass codes_and_zty(const RowsView& rows, std::uint64_t m, std::uint64_t q, 
         const double y_r = rows.y[r];
         const double* z_r = rows.z + r * q;
         double* yg = zty + static_cast<std::uint64_t>(code) * q;
-        if (t)
-            for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * ((z_r[k] - t->z_shift[k]) * t->z_scale[k]);
-        else
+        if (t) {
+            const double ratio = t->z_ref >= 0 ? z_r[t->z_ref] / t->z_ref_value : 1.0;
+            for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * ((z_r[k] - t->z_shift[k] * ratio) * t->z_scale[k]);
+        } else
             for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * z_r[k];
     }
     out.fingerprint = h;
