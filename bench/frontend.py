@@ -173,7 +173,7 @@ def section_end_to_end():
           f"status {r['status']!r})")
 
 
-def front_end_split(y, x, z, codes, repeat=3):
+def front_end_split(y, x, z, codes, repeat=7):
     """(front end's work before the fit, core construction, fit) in seconds,
     medians; the front end's time is LinearMixedModel(...) less the
     construction inside it."""

@@ -314,6 +314,8 @@ def _clean(exc):
 
 def _numeric(values, col):
     kind = values.dtype.kind
+    if values.dtype == np.float64:
+        return values.to_numpy()  # no copy
     if kind in "biuf":
         return values.to_numpy(dtype=np.float64, na_value=np.nan)
     if kind in "mM":
@@ -559,7 +561,7 @@ def build(formula, frame, env=None):
 
     # Values made non-finite by a transform: NaN is missing, +-inf is an error.
     names = {"response": [parsed.response], "fixed": fixed.columns, "random": random.columns}
-    finite = all(np.isfinite(a).all() for a in (y, X, Z, off))
+    finite = all(_all_finite(a) for a in (y, X, Z, off))
     for label, mat in () if finite else (("response", y[:, None]), ("fixed", X), ("random", Z),
                                           ("offset", off[:, None])):
         bad = np.isinf(mat)
@@ -588,6 +590,16 @@ def build(formula, frame, env=None):
     spec = DesignSpec(parsed, ybuilder, fixed, random, obuilders, dict(env) if env else {})
     return (spec, np.ascontiguousarray(y), np.ascontiguousarray(X), np.ascontiguousarray(Z), off,
             groups, n_dropped, kept)
+
+
+def _all_finite(a):
+    """Whether every value is finite: a finite sum proves it (one pass, no
+    temporary); otherwise each value is checked (the sum may only have
+    overflowed)."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        if math.isfinite(float(np.add.reduce(a, axis=None))):
+            return True
+    return bool(np.isfinite(a).all())
 
 
 def _big_integers(values, col):

@@ -392,7 +392,7 @@ class LinearMixedModel:
                     y_name=spec.parsed.response, group_name=spec.parsed.group,
                     offset=offset if spec.offsets else None)
         model.formula, model.spec, model.n_dropped = formula, spec, n_dropped
-        model.index = frame.index[kept]
+        model.index = frame.index if n_dropped == 0 else frame.index[kept]
         model._source_index, model._kept_mask = frame.index, kept
         return model
 

@@ -11,6 +11,7 @@
 #include "lmm/lmm_data.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -115,6 +116,37 @@ struct RowBuffer<0> {
 // Reads rows, transformed when T (see RowTransform): y(r, x_r) and x(r, buf),
 // z(r, buf) return the row's values, transformed into the buffers (p and q
 // doubles) or pointing into the arrays.
+// A row's value of a reference column over its reference value (see
+// RowTransform). Division by a power of two equals multiplication by its
+// exact reciprocal, bit for bit, so that common case multiplies.
+struct ReferenceRatio {
+    const double* column = nullptr;  // the column's first value, or null: ratio 1
+    std::uint64_t stride = 0;
+    double value = 1.0, reciprocal = 1.0;
+    bool multiply = false;
+
+    ReferenceRatio() = default;
+    ReferenceRatio(const double* rows, std::uint64_t width, std::int64_t ref, double v) {
+        if (ref < 0) return;
+        column = rows + ref;
+        stride = width;
+        value = v;
+        int exponent = 0;
+        const double mantissa = std::frexp(v, &exponent);
+        const double r = 1.0 / v;
+        multiply = std::fabs(mantissa) == 0.5 && std::isnormal(v) && std::isnormal(r);
+        reciprocal = r;
+    }
+    double operator()(std::uint64_t r) const {
+        if (!column) return 1.0;
+        const double c = column[r * stride];
+        return multiply ? c * reciprocal : c / value;
+    }
+};
+
+// Reads rows, transformed when T (see RowTransform): y(r) and x(r, buf),
+// z(r, buf) return the row's values, transformed into the buffers (p and q
+// doubles) or pointing into the arrays.
 template <bool T>
 struct RowReader {
     const double* y_;
@@ -122,15 +154,17 @@ struct RowReader {
     const double* z_;
     std::uint64_t p, q;
     const RowTransform* t;
+    ReferenceRatio x_ratio, z_ratio;
 
     RowReader(const double* y, const double* x, const double* z, std::uint64_t p_, std::uint64_t q_,
               const RowTransform* transform)
-        : y_(y), x_(x), z_(z), p(p_), q(q_), t(transform) {}
-
-    // The row's value of X's reference column over its reference value.
-    double x_ratio(std::uint64_t r) const {
-        return t->x_ref >= 0 ? x_[r * p + static_cast<std::uint64_t>(t->x_ref)] / t->x_ref_value : 1.0;
+        : y_(y), x_(x), z_(z), p(p_), q(q_), t(transform) {
+        if (t) {
+            x_ratio = ReferenceRatio(x, p, t->x_ref, t->x_ref_value);
+            z_ratio = ReferenceRatio(z, q, t->z_ref, t->z_ref_value);
+        }
     }
+
     double y(std::uint64_t r) const {
         if constexpr (T) return (y_[r] - t->y_shift * x_ratio(r)) * t->y_scale;
         return y_[r];
@@ -139,7 +173,9 @@ struct RowReader {
         if constexpr (T) {
             const double* row = x_ + r * p;
             const double ratio = x_ratio(r);
-            for (std::uint64_t k = 0; k < p; ++k) buf[k] = (row[k] - t->x_shift[k] * ratio) * t->x_scale[k];
+            const double* shift = t->x_shift.data();
+            const double* scale = t->x_scale.data();
+            for (std::uint64_t k = 0; k < p; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
             return buf;
         }
         (void)buf;
@@ -148,8 +184,10 @@ struct RowReader {
     const double* z(std::uint64_t r, double* buf) const {
         if constexpr (T) {
             const double* row = z_ + r * q;
-            const double ratio = t->z_ref >= 0 ? row[t->z_ref] / t->z_ref_value : 1.0;
-            for (std::uint64_t k = 0; k < q; ++k) buf[k] = (row[k] - t->z_shift[k] * ratio) * t->z_scale[k];
+            const double ratio = z_ratio(r);
+            const double* shift = t->z_shift.data();
+            const double* scale = t->z_scale.data();
+            for (std::uint64_t k = 0; k < q; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
             return buf;
         }
         (void)buf;
