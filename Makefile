@@ -80,6 +80,8 @@ bench: build
 	$(PY) bench/construct.py
 	$(PY) bench/evaluate.py
 	$(PY) bench/derived.py
+	$(PY) bench/frontend.py
+	$(PY) bench/inference.py
 
 bench-deps:
 	@if [ "$$(id -u)" = 0 ]; then \

@@ -15,6 +15,32 @@ from ._errors import ConvergenceWarning, RankDeficiencyWarning, SingularFitWarni
 from .model import LinearMixedModel, lmm
 from .result import LmmResult
 
-__all__ = ["Accumulator", "ConvergenceWarning", "LinearMixedModel", "LmmCore", "LmmResult",
+
+def anova(*results, refit=True, names=None):
+    """Likelihood-ratio tests of nested models, as lme4's ``anova``.
+
+    Parameters
+    ----------
+    *results : LmmResult
+        Two or more fits to the same rows.
+    refit : bool
+        Refit REML fits by maximum likelihood first (default), since REML
+        criteria of models with different fixed effects do not compare.
+    names : list of str, optional
+        Row labels (default "model1", "model2", ... in argument order).
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per model in increasing number of parameters: npar, AIC, BIC,
+        logLik, deviance, Chisq, Df, Pr(>Chisq) (each row tested against the
+        one above it).
+    """
+    from .inference import lrt_table
+
+    return lrt_table(results, refit=refit, names=names)
+
+
+__all__ = ["Accumulator", "ConvergenceWarning", "anova", "LinearMixedModel", "LmmCore", "LmmResult",
            "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads",
            "__version__"]

@@ -286,10 +286,92 @@ class LmmResult:
             out = out + np.einsum("ij,ij->i", model.Z, self._b[model.codes])
         return out
 
+    # -- inference -------------------------------------------------------------------
+    @property
+    def ddf(self):
+        """Satterthwaite's denominator degrees of freedom of each fixed effect
+        (a pandas Series by fixed-effect name)."""
+        from . import inference
+        import pandas as pd
+
+        return pd.Series(inference.ddf(self), index=self.fe_names, name="df")
+
+    def coef_table(self, ddf="satterthwaite"):
+        """The fixed-effects table as a DataFrame: Estimate, Std. Error, df,
+        t value, Pr(>|t|) by Satterthwaite's method; ``ddf="normal"`` gives
+        z value and Pr(>|z|) by the normal approximation instead."""
+        from . import inference
+
+        return inference.coef_table(self, ddf)
+
+    def contrast_test(self, L, rhs=None):
+        """The F test of H0: L beta = rhs (default 0) for a contrast matrix L
+        (k x p, or a vector; a DataFrame or Series may name its columns by
+        fixed effect), with Satterthwaite's denominator df, as lmerTest's
+        ``contest``: a one-row DataFrame (Sum Sq, Mean Sq, NumDF, DenDF,
+        F value, Pr(>F))."""
+        from . import inference
+
+        return inference.contrast_test(self, L, rhs)
+
+    def anova(self, type=3):
+        """The type III table of the fixed-effect terms with Satterthwaite's
+        df, as lmerTest's ``anova``: Sum Sq, Mean Sq, NumDF, DenDF, F value,
+        Pr(>F) by term."""
+        from . import inference
+
+        if type != 3:
+            raise ValueError("only type III tests are available (type=3)")
+        return inference.anova_type3(self)
+
+    def confint(self, level=0.95, method="wald", which=None, **kwargs):
+        """Confidence intervals: a DataFrame with one row per parameter
+        ("sd(NAME | GROUP)", "cor(NAME1, NAME2 | GROUP)", "sigma", then the
+        fixed effects) and the columns "2.5 %" and "97.5 %" (for level 0.95).
+
+        ``method="wald"``: fixed effects only (variance parameters NaN).
+        ``"profile"``: where the signed square root of the criterion's rise
+        crosses the normal quantiles, every other parameter re-optimised at
+        each point; variance parameters on the criterion of the fit (REML for
+        a REML fit), fixed effects on the ML criterion. ``"bootstrap"``:
+        percentile intervals of :meth:`bootstrap` (``n``, ``seed`` and
+        ``progress`` are passed on). ``which`` restricts the rows."""
+        from . import inference
+
+        if method == "bootstrap":
+            from . import bootstrap
+
+            boot = bootstrap.bootstrap(self, **kwargs)
+            out = boot.confint(level=level)
+            return out if which is None else out.loc[[n for n in out.index if n in which]]
+        if kwargs:
+            raise TypeError(f"unexpected arguments for method={method!r}: {sorted(kwargs)}")
+        return inference.confint(self, level, method, which)
+
+    def bootstrap(self, n=1000, seed=0, progress=True):
+        """The parametric bootstrap: ``n`` responses simulated from the fitted
+        model and refitted on its design; a
+        :class:`corvane.bootstrap.BootstrapResult` with ``replicates`` and
+        ``confint(level, kind="percentile"|"shortest")``. A seed gives the same
+        replicates on any number of threads."""
+        from . import bootstrap
+
+        return bootstrap.bootstrap(self, n=n, seed=seed, progress=progress)
+
+    def simulate(self, n=1, seed=None):
+        """``n`` responses simulated from the fitted model (an n x n_obs array)."""
+        from . import bootstrap
+
+        return bootstrap.simulate(self, n=n, seed=seed)
+
     # -- presentation -------------------------------------------------------------
-    def summary(self):
-        """A printable table in the manner of lme4 (a string whose repr is the table)."""
-        return _summary.text(self)
+    def summary(self, ddf="satterthwaite"):
+        """A printable table in the manner of lme4 (a string whose repr is the
+        table). The fixed effects get Satterthwaite's df, t and p values;
+        ``ddf="normal"`` uses the normal approximation."""
+        if ddf not in ("satterthwaite", "normal"):
+            raise ValueError(f"ddf must be 'satterthwaite' or 'normal', got {ddf!r}")
+        return _summary.text(self, ddf)
 
     def __str__(self):
         return str(self.summary())

@@ -22,7 +22,35 @@ def boundary_note(res):
             f"along {names} (a zero variance, or a correlation of +-1 with the earlier terms)")
 
 
-def text(res):
+def _fixed_rows(res, ddf):
+    """(header, rows of cells, note) of the fixed-effects table."""
+    est = _fmt_column(res.beta, 5)
+    se = _fmt_column(res.std_errors, 4)
+    tv = [_fmt_fixed(t, 2) for t in res.t_values]
+    if ddf == "satterthwaite" and res.converged is not False:
+        try:
+            from . import inference
+
+            table = inference.coef_table(res, "satterthwaite")
+        except ImportError as exc:
+            note = f"(p values by the normal approximation: {exc})"
+        else:
+            df = [_fmt_df(v) for v in table["df"]]
+            pv = [_fmt_pvalue(p) for p in table["Pr(>|t|)"]]
+            return (["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"],
+                    [list(r) for r in zip(res.fe_names, est, se, df, tv, pv)], None)
+    else:
+        note = None
+    pv = [_fmt_pvalue(p) for p in res.p_values]
+    return (["", "Estimate", "Std. Error", "t value", "Pr(>|z|)"],
+            [list(r) for r in zip(res.fe_names, est, se, tv, pv)], note)
+
+
+def _fmt_df(v):
+    return "Inf" if not math.isfinite(v) else f"{v:.2f}" if v < 1e4 else f"{v:.4g}"
+
+
+def text(res, ddf="satterthwaite"):
     lines = [f"Linear mixed model fit by {'REML' if res.reml else 'maximum likelihood'} (corvane {__version__})"]
     if res.formula is not None:
         lines.append(f"Formula: {res.formula}")
@@ -63,14 +91,10 @@ def text(res):
     lines.append("")
 
     lines.append("Fixed effects:")
-    table = [["", "Estimate", "Std. Error", "t value", "Pr(>|z|)"]]
-    est = _fmt_column(res.beta, 5)
-    se = _fmt_column(res.std_errors, 4)
-    tv = [_fmt_fixed(t, 2) for t in res.t_values]
-    pv = [_fmt_pvalue(p) for p in res.p_values]
-    for row in zip(res.fe_names, est, se, tv, pv):
-        table.append(list(row))
-    lines += _layout(table, right=[False, True, True, True, True])
+    header, body, note = _fixed_rows(res, ddf)
+    lines += _layout([header] + body, right=[False] + [True] * (len(header) - 1))
+    if note:
+        lines.append(note)
     if res.dropped_columns:
         lines.append(f"fixed-effect model matrix is rank deficient so dropping {len(res.dropped_columns)} "
                      f"column{'s' if len(res.dropped_columns) > 1 else ''}: {', '.join(res.dropped_columns)}")

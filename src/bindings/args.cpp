@@ -198,7 +198,8 @@ bool rows(const RowArrays& a, lmm::RowsView& out) {
     if (PyArray_SIZE(a.codes) != 0 && !aligned_and_contiguous(a.codes)) return set_layout_type_error();
     if (!check_matrix(a.x, "X must be C-contiguous")) return false;
     if (!check_matrix(a.z, "Z must be C-contiguous")) return false;
-    const npy_intp n = PyArray_DIM(a.y, 0);
+    // y may also hold several responses, one per row (n its last dimension).
+    const npy_intp n = PyArray_DIM(a.y, PyArray_NDIM(a.y) - 1);
     if (PyArray_DIM(a.codes, 0) != n || PyArray_DIM(a.x, 0) != n || PyArray_DIM(a.z, 0) != n) {
         PyErr_SetString(PyExc_ValueError, "y, X, Z and group codes must agree on the row count");
         return false;

@@ -20,6 +20,8 @@
 #include "lmm/evaluate.hpp"
 #include "lmm/hessian.hpp"
 #include "lmm/moment_start.hpp"
+#include "lmm/newton_fit.hpp"
+#include "lmm/replicates.hpp"
 #include "lmm/theta_layout.hpp"
 #include "optim/minimize_bounded.hpp"
 #include "optim/trust_region.hpp"
@@ -186,45 +188,11 @@ PyObject* fit_newton(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         NewtonArgs a;
         if (!newton_args(self, args, nargs, kwnames, a)) return nullptr;
         const lmm::LmmData& d = data_of(self);
-        const std::uint64_t q = d.design->q;
-        const std::size_t n_theta = lmm::n_theta(q);
-        const std::vector<double> lower = lmm::lower_bounds(q);
-        const std::vector<std::vector<std::size_t>> tied = lmm::tied_entries(q);
-        std::uint64_t total_fev = 0;
-        const optim::TrustRegionResult best = without_gil([&] {
-            if (a.starts.empty()) {
-                a.starts = lmm::moment_theta(d);
-                const std::vector<double> identity = lmm::default_theta(q);
-                a.starts.insert(a.starts.end(), identity.begin(), identity.end());
-            }
-            const optim::SecondOrderObjective objective =
-                [&](std::span<const double> theta) -> std::optional<optim::SecondOrder> {
-                std::optional<lmm::HessianResult> h = lmm::evaluate_hessian(d, theta, a.reml);
-                if (!h || !std::isfinite(h->deviance)) return std::nullopt;
-                return optim::SecondOrder{h->deviance, std::move(h->grad), std::move(h->hess)};
-            };
-            const optim::Canonicalise canonical = [&](std::vector<double>& theta) {
-                theta = lmm::canonical_theta(theta, q);
-            };
-            const optim::TrustRegionOptions options{a.max_iter, a.gtol};
-            // One run per start, in order; a later start wins only with a
-            // strictly smaller criterion.
-            std::optional<optim::TrustRegionResult> winner;
-            for (std::size_t k = 0; k * n_theta < a.starts.size(); ++k) {
-                const std::span<const double> start(a.starts.data() + k * n_theta, n_theta);
-                optim::TrustRegionResult run =
-                    optim::minimize_trust_region(objective, start, lower, tied, canonical, options);
-                total_fev += run.evaluations;
-                const double f = run.status == optim::TrustStatus::InitialInfeasible
-                                     ? std::numeric_limits<double>::infinity()
-                                     : run.at.f;
-                const double best_f = !winner || winner->status == optim::TrustStatus::InitialInfeasible
-                                          ? std::numeric_limits<double>::infinity()
-                                          : winner->at.f;
-                if (!winner || f < best_f) winner = std::move(run);
-            }
-            return std::move(*winner);
-        });
+        const std::size_t n_theta = lmm::n_theta(d.design->q);
+        const lmm::NewtonFit fitted =
+            without_gil([&] { return lmm::fit_newton(d, std::move(a.starts), a.reml, a.max_iter, a.gtol); });
+        const optim::TrustRegionResult& best = fitted.best;
+        const std::uint64_t total_fev = fitted.evaluations;
         PyRef dict = PyRef::steal(solution_dict(d, best.x, a.reml, nullptr));
         if (!dict) return nullptr;
         PyRef boundary = PyRef::steal(PyList_New(0));
@@ -246,6 +214,73 @@ PyObject* fit_newton(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             put(o, "min_free_eigenvalue", PyFloat_FromDouble(best.min_free_eigenvalue)) &&
             put(o, "hessian", best.at.h.size() == n_theta * n_theta ? new_float_array({k, k}, best.at.h.data())
                                                                    : new_float_array({0, 0}, nullptr));
+        if (!ok) return nullptr;
+        return dict.release();
+    });
+}
+
+const char kFitResponsesDoc[] =
+    "fit_responses($self, y, x, z, codes, reml=True, starts=None, max_iter=200, gtol=1e-10)\n--\n\n"
+    "Fit many responses on this design: y holds one response per row (float64,\n"
+    "C-contiguous, shape (count, n)); x, z and codes are the arrays this core was\n"
+    "built from (as for with_response). Each response is fitted by fit_newton\n"
+    "from `starts` (default: the moment start and the identity), and from those\n"
+    "defaults too when its run from `starts` does not converge. Replicates run\n"
+    "in parallel without the interpreter lock; the results do not depend on the\n"
+    "number of threads. Returns a dict of arrays: \"theta\" (count, n_theta),\n"
+    "\"beta\" (count, p), \"sigma\", \"deviance\", \"converged\" (bool) and \"fev\"\n"
+    "(count,); NaN where a response could not be fitted.";
+
+PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "z", "codes", "reml", "starts", "max_iter", "gtol"};
+        PyObject* bound[8];
+        if (!bind_arguments({"fit_responses", kNames, 8, 4}, args, nargs, kwnames, bound)) return nullptr;
+        RowArrays arrays;
+        if (!to_array(bound[0], "y", 2, NPY_FLOAT64, arrays.y) || !to_array(bound[1], "x", 2, NPY_FLOAT64, arrays.x) ||
+            !to_array(bound[2], "z", 2, NPY_FLOAT64, arrays.z) ||
+            !to_array(bound[3], "codes", 1, NPY_INT64, arrays.codes))
+            return nullptr;
+        lmm::RowsView view;
+        if (!rows(arrays, view)) return nullptr;
+        const lmm::LmmData& d = data_of(self);
+        bool reml = true;
+        std::vector<double> starts;
+        std::uint64_t max_iter = 200;
+        double gtol = 1e-10;
+        if (bound[4] && !to_bool(bound[4], "reml", reml)) return nullptr;
+        if (bound[5] && bound[5] != Py_None &&
+            (!to_doubles(bound[5], "starts", starts) || !check_starts(starts, d.design->q)))
+            return nullptr;
+        if (bound[6] && !to_uint64(bound[6], "max_iter", max_iter)) return nullptr;
+        if (bound[7] && !to_double(bound[7], "gtol", gtol)) return nullptr;
+        if (!(gtol > 0.0) || !std::isfinite(gtol)) {
+            PyErr_SetString(PyExc_ValueError, "gtol must be positive and finite");
+            return nullptr;
+        }
+        const std::uint64_t count = static_cast<std::uint64_t>(PyArray_DIM(arrays.y, 0));
+        const double* responses = view.y;
+        const lmm::ReplicateFits fits = without_gil(
+            [&] { return lmm::fit_replicates(d, view, responses, count, starts, reml, max_iter, gtol); });
+        const npy_intp c = static_cast<npy_intp>(count), k = static_cast<npy_intp>(lmm::n_theta(d.design->q)),
+                       p = static_cast<npy_intp>(d.design->p);
+        PyRef converged = PyRef::steal(PyArray_SimpleNew(1, &c, NPY_BOOL));
+        PyRef fev = PyRef::steal(PyArray_SimpleNew(1, &c, NPY_UINT64));
+        if (!converged || !fev) return nullptr;
+        for (npy_intp r = 0; r < c; ++r) {
+            static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(converged.get())))[r] =
+                fits.converged[r] ? NPY_TRUE : NPY_FALSE;
+            static_cast<npy_uint64*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(fev.get())))[r] =
+                fits.evaluations[r];
+        }
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return nullptr;
+        PyObject* o = dict.get();
+        const bool ok = put(o, "theta", new_float_array({c, k}, fits.theta.data())) &&
+                        put(o, "beta", new_float_array({c, p}, fits.beta.data())) &&
+                        put(o, "sigma", new_float_array({c}, fits.sigma.data())) &&
+                        put(o, "deviance", new_float_array({c}, fits.deviance.data())) &&
+                        put(o, "converged", converged.release()) && put(o, "fev", fev.release());
         if (!ok) return nullptr;
         return dict.release();
     });

@@ -295,6 +295,33 @@ PyObject* totals(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* variance_derivatives(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        ThetaArgs a;
+        if (!theta_args(self, "variance_derivatives", args, nargs, kwnames, a)) return nullptr;
+        const lmm::LmmData& d = data_of(self);
+        const std::optional<lmm::HessianResult> h =
+            without_gil([&] { return lmm::evaluate_hessian(d, a.theta, a.reml, {}, true); });
+        if (!h) {
+            PyErr_SetString(PyExc_RuntimeError, "theta is infeasible");
+            return nullptr;
+        }
+        const npy_intp k = static_cast<npy_intp>(a.theta.size()), p = static_cast<npy_intp>(d.design->p);
+        PyRef grad = PyRef::steal(new_float_array({k}, h->grad.data()));
+        PyRef hess = PyRef::steal(new_float_array({k, k}, h->hess.data()));
+        PyRef pgrad = PyRef::steal(new_float_array({k}, h->pwrss_grad.data()));
+        PyRef xvx = PyRef::steal(new_float_array({p, p}, h->xvx.data()));
+        PyRef xvx_grad = PyRef::steal(new_float_array({k, p, p}, h->xvx_grad.data()));
+        PyRef beta = PyRef::steal(new_float_array({p}, h->beta.data()));
+        PyRef beta_grad = PyRef::steal(new_float_array({k, p}, h->beta_grad.data()));
+        if (!grad || !hess || !pgrad || !xvx || !xvx_grad || !beta || !beta_grad) return nullptr;
+        return Py_BuildValue("{sdsOsOsdsdsOsOsOsOsO}", "deviance", h->deviance, "grad", grad.get(), "hessian",
+                             hess.get(), "pwrss", h->pwrss, "nmp", h->nmp, "pwrss_grad", pgrad.get(), "beta",
+                             beta.get(), "beta_grad", beta_grad.get(), "xvx", xvx.get(), "xvx_grad",
+                             xvx_grad.get());
+    });
+}
+
 PyObject* lower_bounds(PyObject* self, PyObject*) {
     return guarded([&] { return float_list(lmm::lower_bounds(data_of(self).design->q)); });
 }
@@ -356,6 +383,16 @@ PyMethodDef kMethods[] = {
      "totals($self)\n--\n\n"
      "The products summed over the groups: a dict of X'X, X'y, y'y, Z'Z, Z'X,\n"
      "Z'y (as the core holds them, after any transform of the rows), n and m."},
+    {"variance_derivatives", fastcall<variance_derivatives>(), kFast,
+     "variance_derivatives($self, theta, reml=True)\n--\n\n"
+     "What inference on the fixed effects needs at theta, in one pass over the\n"
+     "groups: a dict of \"deviance\", \"grad\" and \"hessian\" (as hessian()),\n"
+     "\"pwrss\" and its gradient \"pwrss_grad\", \"nmp\" (n - p under REML, else n),\n"
+     "\"beta\" and its derivatives \"beta_grad\" (n_theta, p),\n"
+     "\"xvx\" = X'V^-1 X with V = I + Z Lambda Lambda' Z' (so cov(beta) =\n"
+     "sigma^2 xvx^-1) and its derivatives \"xvx_grad\" (n_theta, p, p).\n"
+     "RuntimeError(\"theta is infeasible\") where the criterion is infinite."},
+    {"fit_responses", fastcall<fit_responses>(), kFast, kFitResponsesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,6 +26,7 @@ struct Common {
     const double* v;             // p + 1: (beta, -1)
     const double* a_inv;         // p x p under REML, else null
     double coef;                 // nmp / pwrss
+    bool dcxx;                   // accumulate dC_s's fixed-effect block
 };
 
 // Per-chunk totals. Aligned so that chunks run by different threads never
@@ -34,14 +35,14 @@ struct alignas(64) HessAcc {
     std::vector<CompensatedSum> grad;  // n_theta
     std::vector<double> hess;          // n_theta x n_theta, entries s <= t
     std::vector<double> z;             // n_theta x (p+1): dC_s v
-    std::vector<double> dcxx;          // n_theta x p x p, upper triangle (REML)
+    std::vector<double> dcxx;          // n_theta x p x p, upper triangle (REML, or asked for)
     bool ok = true;
 
     void reset(const Common& c) {
         grad.assign(c.n_theta, CompensatedSum{});
         hess.assign(c.n_theta * c.n_theta, 0.0);
         z.assign(c.n_theta * (c.p + 1), 0.0);
-        dcxx.assign(c.a_inv ? c.n_theta * c.p * c.p : 0, 0.0);
+        dcxx.assign(c.dcxx ? c.n_theta * c.p * c.p : 0, 0.0);
         ok = true;
     }
 };
@@ -185,7 +186,7 @@ bool group_item(const LmmData& d, const Common& c, Index i, Workspace& ws, HessA
         const double* lyb = ws.ly + b * p1;
         double* zs = acc.z.data() + s * p1;
         for (Index x = 0; x < p1; ++x) zs[x] = (ya[x] * ws.lyv[b] + lyb[x] * ws.yv[a]) + zs[x];
-        if (c.a_inv) {
+        if (c.dcxx) {
             double* ds = acc.dcxx.data() + s * p * p;
             for (Index x = 0; x < p; ++x)
                 for (Index y = x; y < p; ++y) ds[x * p + y] = (ya[x] * lyb[y] + lyb[x] * ya[y]) + ds[x * p + y];
@@ -239,7 +240,7 @@ bool class_item(const LmmData& d, const Common& c, Index k, Workspace& ws, HessA
     for (Index s = 0; s < n_theta; ++s) {
         const Index a = c.pairs[s].row, b = c.pairs[s].col;
         double* zs = acc.z.data() + s * p1;
-        double* ds = c.a_inv ? acc.dcxx.data() + s * p * p : nullptr;
+        double* ds = c.dcxx ? acc.dcxx.data() + s * p * p : nullptr;
         for (Index j = 0; j < q; ++j)
             for (Index l = 0; l < q; ++l) {
                 const double dt = ws.n[j * q + a] * ws.tmp[l * q + b] + ws.tmp[j * q + b] * ws.n[l * q + a];
@@ -258,7 +259,7 @@ bool class_item(const LmmData& d, const Common& c, Index k, Workspace& ws, HessA
 
 template <Index Q, Index P>
 std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta, bool reml,
-                                 const EvalOptions& options) {
+                                 const EvalOptions& options, bool with_fixed_block) {
     const Design& g = *d.design;
     const Index p = g.p, p1 = p + 1, q = g.q, n_theta = g.theta_pairs.size();
     const bool classes = g.evaluator == EvaluatorKind::Aggregated && g.classes;
@@ -283,7 +284,7 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
     const double coef = prof->nmp / prof->pwrss;
     const std::vector<double> lambda = theta_to_lambda(theta, q);
     const Common c{lambda.data(), g.theta_pairs.data(), q, p, n_theta, v.data(), reml ? a_inv.data() : nullptr,
-                   coef};
+                   coef, reml || with_fixed_block};
 
     // The item pass.
     const Index items = classes ? g.classes->n_classes : g.m;
@@ -344,6 +345,26 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
         }
     }
     HessianResult out;
+    if (with_fixed_block) {
+        // d pwrss / d theta_s = -v' dC_s v (beta is optimal); A = X'V^-1 X
+        // and its derivatives -dC_s,XX (both triangles).
+        out.pwrss = prof->pwrss;
+        out.nmp = prof->nmp;
+        out.pwrss_grad.resize(n_theta);
+        for (Index s = 0; s < n_theta; ++s) out.pwrss_grad[s] = -alpha[s];
+        out.beta.assign(v.begin(), v.begin() + p);
+        out.beta_grad = zeta;
+        out.xvx.resize(p * p);
+        for (Index x = 0; x < p; ++x)
+            for (Index y = 0; y < p; ++y) out.xvx[x * p + y] = red->s[x * p1 + y];
+        out.xvx_grad.resize(n_theta * p * p);
+        for (Index s = 0; s < n_theta; ++s) {
+            const double* ds = total.dcxx.data() + s * p * p;
+            double* o = out.xvx_grad.data() + s * p * p;
+            for (Index x = 0; x < p; ++x)
+                for (Index y = 0; y < p; ++y) o[x * p + y] = -(y >= x ? ds[x * p + y] : ds[y * p + x]);
+        }
+    }
     out.deviance = prof->deviance;
     out.grad.resize(n_theta);
     out.hess.assign(n_theta * n_theta, 0.0);
@@ -380,12 +401,14 @@ std::uint64_t hessian_class_cost(std::uint64_t p, std::uint64_t q) {
 }
 
 std::optional<HessianResult> evaluate_hessian(const LmmData& d, std::span<const double> theta, bool reml,
-                                              const EvalOptions& options) {
+                                              const EvalOptions& options, bool with_fixed_block) {
     parallel::check_interrupt();
     return with_q(d.design->q, options.generic, [&](auto fixed_q) {
         constexpr Index Q = decltype(fixed_q)::value;
-        if (options.generic) return run<Q, 0>(d, theta, reml, options);
-        return with_p(d.design->p, [&](auto fixed_p) { return run<Q, decltype(fixed_p)::value>(d, theta, reml, options); });
+        if (options.generic) return run<Q, 0>(d, theta, reml, options, with_fixed_block);
+        return with_p(d.design->p, [&](auto fixed_p) {
+            return run<Q, decltype(fixed_p)::value>(d, theta, reml, options, with_fixed_block);
+        });
     });
 }
 

@@ -36,6 +36,12 @@ struct HessianResult {
     double deviance = 0.0;
     std::vector<double> grad;  // n_theta
     std::vector<double> hess;  // n_theta x n_theta, row-major, symmetric
+    // With the fixed-effect block (for inference on beta): pwrss and its
+    // gradient, nmp, beta and d beta / d theta_s (n_theta x p), A = X'V^-1 X
+    // (p x p, V = I + Z Sigma Z') and dA/dtheta_s (n_theta x p x p), all
+    // full symmetric.
+    double pwrss = 0.0, nmp = 0.0;
+    std::vector<double> pwrss_grad, beta, beta_grad, xvx, xvx_grad;
 };
 
 // Work units of one item of the Hessian pass (groups, classes), setting
@@ -46,7 +52,9 @@ std::uint64_t hessian_class_cost(std::uint64_t p, std::uint64_t q);
 // The criterion with its gradient and Hessian at theta (length n_theta,
 // finite): over the classes when the design has them, else over the groups.
 // Nothing when theta is infeasible. Same bits on any number of threads.
+// with_fixed_block also returns pwrss's gradient, A = X'V^-1 X and A's
+// derivatives (at a small extra cost under ML; none under REML).
 std::optional<HessianResult> evaluate_hessian(const LmmData& design, std::span<const double> theta, bool reml,
-                                              const EvalOptions& options = {});
+                                              const EvalOptions& options = {}, bool with_fixed_block = false);
 
 }  // namespace corvane::lmm

@@ -1,0 +1,119 @@
+"""Inference after the fit: Satterthwaite's df, profile intervals, the parametric bootstrap.
+
+Usage: python bench/inference.py [--no-r]
+
+  satterthwaite  df of every fixed effect at n = 10^6, m = 10^4, p = 5, q = 2
+                 (one variance_derivatives pass plus the algebra), median of 5;
+  profile        profile intervals of every parameter of sleepstudy
+                 (Reaction ~ Days + (Days | Subject)), REML and ML fits,
+                 median of 5 after a first call (which also imports scipy);
+  bootstrap      10,000 replicates of that model (simulation, refits,
+                 mapping back), full pool and one thread;
+  R              the same with lme4 / lmerTest when Rscript is installed:
+                 confint(method = "profile") and bootMer with 200 replicates
+                 (scaled to 10,000 in the printout).
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import peers  # noqa: E402
+
+import corvane  # noqa: E402
+from corvane import inference  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def timed(f, repeat=5):
+    ts = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        f()
+        ts.append(time.perf_counter() - t0)
+    return statistics.median(ts), min(ts), max(ts)
+
+
+def satterthwaite():
+    print("== Satterthwaite df, n=10^6 m=10^4 p=5 q=2")
+    y, x, z, codes = peers.generate(10**6, 10**4, 5, 2)
+    r = corvane.LinearMixedModel(y, x, z, codes).fit()
+    med, lo, hi = timed(lambda: inference.Satterthwaite(r).df())
+    print(f"  all {len(r.fe_names)} df: {med:.4f} s ({lo:.4f}-{hi:.4f}); df = {np.round(r.ddf.to_numpy(), 2).tolist()}")
+    med, lo, hi = timed(lambda: r.model.core.deviance_grad(r.theta_core.tolist()))
+    print(f"  (one deviance_grad for scale: {med:.4f} s)")
+
+
+def profile(df):
+    print("\n== profile intervals, sleepstudy (1 + Days | Subject), every parameter")
+    for reml in (True, False):
+        r = corvane.lmm("Reaction ~ Days + (Days | Subject)", df, reml=reml)
+        t0 = time.perf_counter()
+        r.confint(method="profile")
+        first = time.perf_counter() - t0
+        med, lo, hi = timed(lambda: r.confint(method="profile"))
+        print(f"  {'REML' if reml else 'ML  '} fit: {med:.3f} s ({lo:.3f}-{hi:.3f}); first call {first:.3f} s")
+
+
+def bootstrap(df):
+    print("\n== parametric bootstrap, sleepstudy (1 + Days | Subject), 10,000 replicates")
+    r = corvane.lmm("Reaction ~ Days + (Days | Subject)", df)
+    r.bootstrap(n=200, seed=0, progress=False)
+    before = corvane.get_num_threads()
+    for threads in (before, 1):
+        corvane.set_num_threads(threads)
+        t0 = time.perf_counter()
+        b = r.bootstrap(n=10000, seed=1, progress=False)
+        t = time.perf_counter() - t0
+        print(f"  {threads} thread{'s' if threads > 1 else ''}: {t:.3f} s, {b.n_converged} of {b.n} converged, "
+              f"{np.mean(b.evaluations):.1f} evaluations per replicate")
+    corvane.set_num_threads(before)
+
+
+R_SCRIPT = r"""
+suppressMessages(library(lme4))
+fm <- lmer(Reaction ~ Days + (Days | Subject), sleepstudy)
+t1 <- system.time(ci <- suppressMessages(confint(fm, method = "profile")))[["elapsed"]]
+t2 <- system.time(b <- bootMer(fm, fixef, nsim = 200, seed = 1))[["elapsed"]]
+cat(sprintf("%.3f %.3f\n", t1, t2))
+"""
+
+
+def r_side():
+    if not shutil.which("Rscript"):
+        print("\n(R is not installed: no lme4 figures)")
+        return
+    print("\n== lme4 on the same model")
+    proc = subprocess.run(["Rscript", "-e", R_SCRIPT], capture_output=True, text=True)
+    if proc.returncode != 0:
+        print("  failed:", proc.stderr.strip().splitlines()[-1:])
+        return
+    t1, t2 = map(float, proc.stdout.split())
+    print(f"  confint(method = 'profile'): {t1:.2f} s; bootMer 200 replicates: {t2:.2f} s "
+          f"(10,000: about {t2 * 50:.0f} s)")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--no-r", action="store_true", help="skip the lme4 figures")
+    args = ap.parse_args()
+    print(f"machine: {os.cpu_count()} CPUs, corvane threads {corvane.get_num_threads()}")
+    df = pd.read_csv(os.path.join(ROOT, "tests", "data", "sleepstudy.csv"))
+    satterthwaite()
+    profile(df)
+    bootstrap(df)
+    if not args.no_r:
+        r_side()
+
+
+if __name__ == "__main__":
+    main()
