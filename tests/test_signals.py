@@ -37,6 +37,7 @@ calls = {
     "fit_newton": lambda: blocks.fit_newton([0.1, 0.5, 2.0, 5.0] * 50),
     "deviance_grad": lambda: streaming.deviance_grad([1.0, 0.0, 1.0]),
     "solution": lambda: streaming.solution([1.0, 0.0, 1.0]),
+    "fit_responses": lambda: blocks.fit_responses(np.tile(y, (64, 1)), X, z, few_groups),
 }
 """
 
