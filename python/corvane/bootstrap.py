@@ -45,6 +45,7 @@ def _simulate_block(model, result, rng, count):
 def simulate(result, n=1, seed=None):
     """n simulated responses (an n x n_obs array), the offset included."""
     model = result.model
+    model._require_rows("simulate")
     n = _count(n, "n")
     rng = np.random.default_rng(seed)
     out = np.empty((n, model.n))
@@ -67,6 +68,7 @@ def bootstrap(result, n=1000, seed=0, progress=True):
     """The parametric bootstrap: n responses simulated from the fit and
     refitted; a :class:`BootstrapResult`."""
     model = result.model
+    model._require_rows("the bootstrap")
     n = _count(n, "n")
     rp = model.reparam
     rng = np.random.default_rng(seed)

@@ -399,13 +399,166 @@ class Prepared:
     totals: dict
 
 
+def transform_args(rp):
+    """The Accumulator's keyword arguments for a reparametrisation."""
+    return dict(y_shift=rp.y_shift, y_scale=rp.y_scale, x_shift=rp.x_shift, x_scale=rp.x_scale,
+                z_shift=rp.z_shift, z_scale=rp.z_scale, x_ref=rp.x_const, x_ref_value=rp.x_const_value,
+                z_ref=rp.z_const, z_ref_value=rp.z_const_value)
+
+
 def _build(y, X, Z, codes, rp, evaluator="auto"):
-    acc = Accumulator(X.shape[1], Z.shape[1], y_shift=rp.y_shift, y_scale=rp.y_scale,
-                      x_shift=rp.x_shift, x_scale=rp.x_scale, z_shift=rp.z_shift, z_scale=rp.z_scale,
-                      x_ref=rp.x_const, x_ref_value=rp.x_const_value, z_ref=rp.z_const,
-                      z_ref_value=rp.z_const_value)
+    acc = Accumulator(X.shape[1], Z.shape[1], **transform_args(rp))
     acc.add(y, X, Z, codes)
     return acc.finish(evaluator)
+
+
+def reparam_from_sample(y, X, Z):
+    """The reparametrisation from a sample of these rows (the first batch of
+    data read in batches)."""
+    idx = sample_rows(len(y))
+    xs, zs, ys = X[idx], Z[idx], y[idx]
+    return _reparam_of(ys, xs, zs, constant_column(xs), constant_column(zs))
+
+
+# ---- data read in batches ------------------------------------------------------------
+
+class LabelCoder:
+    """Group labels coded across batches: codes in order of first
+    appearance, by pandas' hash tables; ``order()`` sorts them at the end."""
+
+    def __init__(self, labels=None):
+        import pandas as pd
+
+        self._pd = pd
+        self.index = None if labels is None else pd.Index(labels)
+        self.fixed = labels is not None  # known in advance: unseen labels are an error
+
+    def codes(self, values):
+        pd = self._pd
+        local, uniques = pd.factorize(np.asarray(values), use_na_sentinel=True)
+        if (local < 0).any():
+            raise ValueError(f"the group column has a missing label at row {int(np.argmax(local < 0))} of a batch")
+        if self.index is None:
+            self.index = pd.Index(uniques)
+            return local.astype(np.int64)
+        mapping = np.asarray(self.index.get_indexer(uniques), dtype=np.int64)
+        new = mapping < 0
+        if new.any():
+            if self.fixed:
+                raise ValueError(f"group label {uniques[np.argmax(new)]!r} is not among the labels collected")
+            start = len(self.index)
+            self.index = self.index.append(pd.Index(uniques[new]))
+            mapping[new] = np.arange(start, start + int(new.sum()))
+        return mapping[local]
+
+    def order(self):
+        """(the labels sorted, the old code of each new position)."""
+        labels = list(self.index)
+        try:
+            order = sorted(range(len(labels)), key=lambda k: labels[k])
+        except TypeError:
+            order = list(range(len(labels)))
+        return [_native(labels[k]) for k in order], np.array(order, dtype=np.int64)
+
+
+class BatchAccumulator:
+    """The products of batches of rows (y less any offset, X, Z, group
+    labels) under one reparametrisation, taken from the first batch."""
+
+    def __init__(self, labels=None, rp=None):
+        self.coder = LabelCoder(labels)
+        self.rp = rp
+        self.acc = None
+        self.n = 0
+        self.counts = np.zeros(0, dtype=np.int64)  # rows per group code
+
+    def add(self, y, X, Z, groups):
+        if len(y) == 0:
+            return
+        if self.rp is None:
+            self.rp = reparam_from_sample(y, X, Z)
+        if self.acc is None:
+            self.acc = Accumulator(X.shape[1], Z.shape[1], **transform_args(self.rp))
+        codes = self.coder.codes(groups)
+        self.acc.add(np.ascontiguousarray(y, dtype=np.float64), np.ascontiguousarray(X, dtype=np.float64),
+                     np.ascontiguousarray(Z, dtype=np.float64), codes)
+        counts = np.bincount(codes, minlength=len(self.coder.index))
+        if len(self.counts) < len(counts):
+            counts[: len(self.counts)] += self.counts
+            self.counts = counts
+        else:
+            self.counts[: len(counts)] += counts
+        self.n += len(y)
+
+    def arrays(self):
+        """The products as arrays (None before any row)."""
+        return None if self.acc is None else self.acc.to_arrays()
+
+
+def merge_arrays(parts):
+    """Products of several accumulators (dicts from to_arrays), merged in
+    the given order."""
+    acc = None
+    for part in parts:
+        if part is None:
+            continue
+        a = Accumulator.from_arrays(part)
+        if acc is None:
+            acc = a
+        else:
+            acc.merge(a)
+    return None if acc is None else acc.to_arrays()
+
+
+def prepare_products(arrays, rp, fe_names, labels=None, order=None, evaluator="auto"):
+    """A core from accumulated products: groups put in the order given
+    (old code per new position), aliased fixed-effect columns dropped (with a
+    RankDeficiencyWarning), as prepare() does for rows in memory. Returns
+    (Prepared, products): the products stay with a model whose rows are not
+    kept, to rebuild its core when it is unpickled."""
+    arrays = dict(arrays)
+    if order is not None:
+        for key in ("ztz", "ztx", "zty"):
+            arrays[key] = np.ascontiguousarray(np.asarray(arrays[key])[order])
+        arrays["m"] = len(order)
+        arrays["fingerprint_known"] = False
+    for key in ("xtx", "xty", "ztz", "ztx", "zty"):
+        if not np.all(np.isfinite(arrays[key])):
+            raise ValueError("the data are too large in magnitude for double precision products, or hold "
+                             "infinite values")
+    if not math.isfinite(arrays["yty"]):
+        raise ValueError("the response is too large in magnitude for double precision products, or holds "
+                         "infinite values")
+    p = int(arrays["p"])
+    dropped = _aliased(np.asarray(arrays["xtx"]), rp.x_const)
+    kept = np.arange(p)
+    if dropped:
+        names = [fe_names[j] for j in dropped]
+        warnings.warn(f"the fixed-effects design is rank deficient: dropping {len(dropped)} "
+                      f"column{'s' if len(dropped) > 1 else ''} ({', '.join(names)}) that are "
+                      f"(nearly) combinations of the others", RankDeficiencyWarning, stacklevel=4)
+        kept = np.array([j for j in range(p) if j not in dropped], dtype=np.int64)
+        if len(kept) == 0:
+            raise ValueError("every fixed-effects column is zero")
+        const = None if rp.x_const is None or rp.x_const in dropped else int(np.searchsorted(kept, rp.x_const))
+        if rp.x_const is not None and const is None:
+            raise ValueError("the constant fixed-effects column is a combination of others; the data read in "
+                             "batches cannot be re-read to drop it")
+        xtx = np.asarray(arrays["xtx"])
+        arrays.update(p=len(kept), xtx=np.ascontiguousarray(xtx[np.ix_(kept, kept)]),
+                      xty=np.ascontiguousarray(np.asarray(arrays["xty"])[kept]),
+                      ztx=np.ascontiguousarray(np.asarray(arrays["ztx"])[:, :, kept]),
+                      x_shift=np.asarray(arrays["x_shift"])[kept], x_scale=np.asarray(arrays["x_scale"])[kept])
+        if const is not None:
+            arrays["x_ref"] = const
+        rp = Reparam(rp.y_shift, rp.y_scale, rp.x_shift[kept], rp.x_scale[kept], rp.z_shift, rp.z_scale, const,
+                     rp.x_const_value, rp.z_const, rp.z_const_value)
+    core = Accumulator.from_arrays(arrays).finish(evaluator)
+    return Prepared(core, rp, kept, core.totals()), arrays
+
+
+def core_from_products(arrays, evaluator="auto"):
+    return Accumulator.from_arrays(arrays).finish(evaluator)
 
 
 def _aliased(xtx, const):

@@ -467,10 +467,45 @@ def _required(text, frame, context, formula):
     return names
 
 
-def build(formula, frame, env=None):
-    """(DesignSpec, y, X, Z, offset, groups, names, n_dropped, kept_mask) for a
+def used_columns(formula, columns, env=None):
+    """(columns the formula reads besides the group, the group column), in
+    the order of `columns` (the table's column names); unknown names raise."""
+    parsed = parse_formula(formula)
+    context = _context(env)
+    rewritten = [_r_powers(parsed.response), _r_powers(parsed.fixed_text), _r_powers(parsed.random)]
+    offsets = [_r_powers(o) for o in parsed.offsets]
+    used = set()
+    for text in rewritten[1:] + offsets:
+        plan = _plain_names(text)
+        used |= plan if plan is not None else _required(text, None, context, formula)
+    if _is_name(parsed.response):
+        used.add(_unquote(parsed.response))
+    else:
+        used |= _required(rewritten[0], None, context, formula)
+
+    class _Names:  # what _check_names reads
+        pass
+    names = _Names()
+    names.columns = list(columns)
+    _check_names(names, sorted(used | {parsed.group}), formula)
+    return [c for c in columns if c in used and c != parsed.group], parsed.group
+
+
+def factor_columns(formula, columns, dtypes):
+    """Columns whose values are levels rather than numbers: those of a
+    non-numeric type, and any wrapped in C(...) in the formula."""
+    wrapped = set(re.findall(r"\bC\(\s*([A-Za-z_][A-Za-z0-9_.]*)", formula))
+    return [c for c in columns if c in wrapped or not dtypes[c]]
+
+
+def build(formula, frame, env=None, spec=None, levels=None):
+    """(DesignSpec, y, X, Z, offset, groups, n_dropped, kept_mask) for a
     pandas DataFrame whose columns are strings. Rows with a missing value in a
-    column the formula uses are left out and counted; infinite values raise."""
+    column the formula uses are left out and counted; infinite values raise.
+
+    For data read in batches: `spec` (from the first batch) builds the
+    columns of later ones, and `levels` gives the complete levels of factor
+    columns ({column: levels}), so that every batch gets the same columns."""
     pd = require("pandas")
     parsed = parse_formula(formula)
     context = _context(env)
@@ -490,13 +525,15 @@ def build(formula, frame, env=None):
     _check_names(frame, sorted(used | {parsed.group}), formula)
     cols = [c for c in frame.columns if c in used or c == parsed.group]
     sub = frame[cols]
+    if levels:
+        sub = sub.assign(**{c: pd.Categorical(sub[c], categories=lv) for c, lv in levels.items() if c in cols})
 
     # Missing values (in any used column) drop the row.
     missing = sub.isna().to_numpy().any(axis=1)
     n_dropped = int(missing.sum())
     if n_dropped:
         sub = sub.loc[~missing]
-    if len(sub) == 0:
+    if len(sub) == 0 and spec is None:
         raise ValueError("no rows without missing values in the columns the formula uses")
     columns = _Columns(sub)
     for c in cols:
@@ -509,6 +546,9 @@ def build(formula, frame, env=None):
         if columns.kind(c) == "bigint":
             sub = sub.assign(**{c: _big_integers(columns[c], c)})
             columns = _Columns(sub)
+
+    if spec is not None:
+        return _apply_spec(spec, parsed, sub, columns, missing, n_dropped)
 
     # Response.
     if response_plain:
@@ -559,8 +599,22 @@ def build(formula, frame, env=None):
         off = off + mat[:, 0]
         obuilders.append(b)
 
-    # Values made non-finite by a transform: NaN is missing, +-inf is an error.
-    names = {"response": [parsed.response], "fixed": fixed.columns, "random": random.columns}
+    groups = columns[parsed.group]
+    if X.shape[1] == 0:
+        raise ValueError("X has no columns: the fixed part needs at least one (an intercept)")
+    if Z.shape[1] == 0:
+        raise ValueError("Z has no columns: the random part needs at least one")
+    spec = DesignSpec(parsed, ybuilder, fixed, random, obuilders, dict(env) if env else {})
+    out = _finish_rows(spec, y, X, Z, off, groups, n_dropped, ~missing)
+    if len(out[1]) == 0:
+        raise ValueError("no rows with finite values in the model's columns")
+    return out
+
+
+def _finish_rows(spec, y, X, Z, off, groups, n_dropped, kept):
+    """Values made non-finite by a transform: NaN is missing (the row is
+    dropped and counted), +-inf an error."""
+    names = {"response": [spec.parsed.response], "fixed": spec.fixed.columns, "random": spec.random.columns}
     finite = all(_all_finite(a) for a in (y, X, Z, off))
     for label, mat in () if finite else (("response", y[:, None]), ("fixed", X), ("random", Z),
                                           ("offset", off[:, None])):
@@ -571,25 +625,33 @@ def build(formula, frame, env=None):
             raise ValueError(f"the {label}{'' if label == 'response' else ' column'} {what!r} has "
                              f"{int(bad[:, j].sum())} infinite value{'s' if bad[:, j].sum() > 1 else ''}; "
                              f"infinite values are not missing values: remove or recode them")
-    groups = columns[parsed.group]
-    kept = ~missing
     if not finite:
         nan = np.isnan(y) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)
         keep_rows = ~nan
         y, X, Z, off = y[keep_rows], X[keep_rows], Z[keep_rows], off[keep_rows]
         groups = groups[keep_rows]
+        kept = kept.copy()
         idx = np.flatnonzero(kept)
         kept[idx[nan]] = False
         n_dropped += int(nan.sum())
-        if len(y) == 0:
-            raise ValueError("no rows with finite values in the model's columns")
-    if X.shape[1] == 0:
-        raise ValueError("X has no columns: the fixed part needs at least one (an intercept)")
-    if Z.shape[1] == 0:
-        raise ValueError("Z has no columns: the random part needs at least one")
-    spec = DesignSpec(parsed, ybuilder, fixed, random, obuilders, dict(env) if env else {})
     return (spec, np.ascontiguousarray(y), np.ascontiguousarray(X), np.ascontiguousarray(Z), off,
             groups, n_dropped, kept)
+
+
+def _apply_spec(spec, parsed, sub, columns, missing, n_dropped):
+    """build() for a later batch: the first batch's builders on these rows."""
+    def make(builder):
+        return builder.matrix(sub if isinstance(builder, _Formulaic) else columns, new_data=True)
+
+    if spec.response is None:
+        y = columns[_unquote(parsed.response)].to_numpy(dtype=np.float64)
+    else:
+        y = make(spec.response)[:, 0]
+    X, Z = make(spec.fixed), make(spec.random)
+    off = np.zeros(len(sub))
+    for b in spec.offsets:
+        off = off + make(b)[:, 0]
+    return _finish_rows(spec, y, X, Z, off, columns[parsed.group], n_dropped, ~missing)
 
 
 def _all_finite(a):

@@ -192,7 +192,10 @@ class LinearMixedModel:
         self.reparam = prepared.reparam
         self.kept = prepared.kept
         self.dropped = [self.fe_names_all[j] for j in range(len(self.fe_names_all)) if j not in set(prepared.kept)]
-        self.X = self.X_all if not self.dropped else np.ascontiguousarray(self.X_all[:, self.kept])
+        if self.X_all is None:
+            self.X = None
+        else:
+            self.X = self.X_all if not self.dropped else np.ascontiguousarray(self.X_all[:, self.kept])
         self.fe_names = [self.fe_names_all[j] for j in self.kept]
         self.p = len(self.fe_names)
         self.n_theta = self.q * (self.q + 1) // 2
@@ -220,7 +223,10 @@ class LinearMixedModel:
 
     def __setstate__(self, state):
         self.__dict__.update(state)
-        self.core = _design._build(self._y_fit, self.X, self.Z, self.codes, self.reparam)
+        if getattr(self, "_products", None) is not None:
+            self.core = _design.core_from_products(self._products)
+        else:
+            self.core = _design._build(self._y_fit, self.X, self.Z, self.codes, self.reparam)
 
     # -- fitting ---------------------------------------------------------------------
     def _core_starts(self, starts):
@@ -290,6 +296,7 @@ class LinearMixedModel:
         dropped for missing values are skipped)."""
         from .result import LmmResult
 
+        self._require_rows("refit")
         y = self._new_response(y_new)
         if self.offset is not None:
             y = y - self.offset
@@ -377,27 +384,83 @@ class LinearMixedModel:
 
     # -- from a formula --------------------------------------------------------------
     @classmethod
-    def from_formula(cls, formula, data, reml=True, *, env=None):
+    def from_formula(cls, formula, data, reml=True, *, env=None, progress=True):
         """The model of an lme4-style formula over a table (see :func:`corvane.lmm`)."""
         from . import formula as _formula
-        from .sources import as_frame
+        from . import sources
 
         reml = check_bool(reml, "reml")
-        frame = as_frame(data)
+        stream = sources.stream_of(data)
+        if stream is not None:
+            return cls._from_stream(formula, sources.read_stream(formula, stream, env, progress), reml)
+        if sources.is_dask(data):
+            return cls._from_stream(formula, sources.read_dask(formula, data, env, progress), reml)
+        frame = sources.as_frame(data)
         spec, y, X, Z, offset, groups, n_dropped, kept = _formula.build(formula, frame, env)
+        n_read = len(frame)
         rename = {"Intercept": "(Intercept)"}
         model = cls(y, X, Z, groups.to_numpy(), reml,
                     x_names=[rename.get(c, c) for c in spec.fixed.columns],
                     z_names=[rename.get(c, c) for c in spec.random.columns],
                     y_name=spec.parsed.response, group_name=spec.parsed.group,
                     offset=offset if spec.offsets else None)
-        model.formula, model.spec, model.n_dropped = formula, spec, n_dropped
+        model.formula, model.spec, model.n_dropped, model.n_read = formula, spec, n_dropped, n_read
         model.index = frame.index if n_dropped == 0 else frame.index[kept]
         model._source_index, model._kept_mask = frame.index, kept
         return model
 
 
-def lmm(formula, data, reml=True, *, starts=None, env=None, max_iter=200):
+    @classmethod
+    def _from_stream(cls, formula, read, reml):
+        """A model from products accumulated over batches; its rows are not
+        kept (see rows_kept)."""
+        spec = read.spec
+        rename = {"Intercept": "(Intercept)"}
+        self = object.__new__(cls)
+        self.reml = reml
+        self.formula, self.spec = formula, spec
+        self.index = None
+        self.y = self.Z = self.X_all = self.codes = self.offset = self._y_fit = None
+        self.fe_names = [rename.get(c, c) for c in spec.fixed.columns]
+        self.re_names = [rename.get(c, c) for c in spec.random.columns]
+        self.response_name, self.group_name = spec.parsed.response, spec.parsed.group
+        self.group_labels = list(read.labels)
+        self.n_read, self.n_dropped = read.n_read, read.n_dropped
+        prepared, self._products = _design.prepare_products(read.arrays, read.rp, self.fe_names, read.labels,
+                                                            read.order)
+        totals = prepared.totals
+        self.n, self.m = int(totals["n"]), int(totals["m"])
+        self.q = len(self.re_names)
+        p = len(self.fe_names)
+        self._check_identifiable()
+        if self.reml and self.n <= p:
+            raise ValueError(f"REML needs more observations ({self.n}) than fixed-effect columns ({p})")
+        rp = prepared.reparam
+        if rp.x_const is not None:
+            c = rp.x_const
+            xtx, xty = np.asarray(totals["xtx"]), np.asarray(totals["xty"])
+            if totals["yty"] - xty[c] * xty[c] / xtx[c, c] <= 1e-28 * max(totals["yty"], 1e-300):
+                raise ValueError(f"the response {self.response_name!r} is constant: there is no variation "
+                                 f"to fit")
+        self.fe_names_all = list(self.fe_names)
+        self._adopt(prepared, None)
+        return self
+
+    @property
+    def rows_kept(self):
+        """Whether the model holds its rows (False for data read in batches:
+        Parquet, Arrow, Dask). Fitted values, residuals, refits, simulation
+        and the bootstrap need them."""
+        return self.X is not None
+
+    def _require_rows(self, what):
+        if not self.rows_kept:
+            raise ValueError(f"{what} needs the model's rows, which a model fitted from data read in batches "
+                             f"(Parquet, Arrow, Dask) does not keep; predict(new_data) works, or fit the "
+                             f"rows in memory")
+
+
+def lmm(formula, data, reml=True, *, starts=None, env=None, max_iter=200, progress=True):
     """Fit a linear mixed model with one grouping factor from an lme4-style formula.
 
     Parameters
@@ -410,8 +473,14 @@ def lmm(formula, data, reml=True, *, starts=None, env=None, max_iter=200):
         names or Python expressions over the columns (``np.log(x)``,
         ``I(x^2)`` with R's ``^`` as a power, ``C(x)``); ``offset(expr)`` adds a
         known term. ``0 +`` or ``- 1`` removes an intercept.
-    data : pandas.DataFrame or mapping of column name to values
-        The table. Only the columns the formula uses are read.
+    data : table
+        A pandas DataFrame or a mapping of column name to values (in memory);
+        a path (str or PathLike) to a Parquet file or a directory of Parquet
+        files, a ``pyarrow.Table``, ``pyarrow.dataset.Dataset`` or
+        ``pyarrow.RecordBatchReader`` (read batch by batch: memory holds one
+        batch and the products); a ``dask.dataframe.DataFrame`` (each
+        partition's products computed on the workers). Only the columns the
+        formula uses are read.
     reml : bool
         REML (default) or maximum likelihood.
     starts : array_like, optional
@@ -420,6 +489,8 @@ def lmm(formula, data, reml=True, *, starts=None, env=None, max_iter=200):
         Extra names the formula may use besides the columns and NumPy's functions.
     max_iter : int
         Iterations of the minimiser per start.
+    progress : bool
+        A progress bar (tqdm) while reading a million rows or more in batches.
 
     Returns
     -------
@@ -438,5 +509,5 @@ def lmm(formula, data, reml=True, *, starts=None, env=None, max_iter=200):
     Rows with a missing value in a column the formula uses are dropped and
     counted (``result.n_dropped``).
     """
-    model = LinearMixedModel.from_formula(formula, data, reml, env=env)
+    model = LinearMixedModel.from_formula(formula, data, reml, env=env, progress=progress)
     return model.fit(starts, max_iter=max_iter, _stacklevel=3)

@@ -75,6 +75,7 @@ class LmmResult:
         self.group_name = model.group_name
         self.response_name = model.response_name
         self.n_obs, self.n_groups, self.n_dropped = model.n, model.m, model.n_dropped
+        self.n_read = getattr(model, "n_read", None) or model.n + model.n_dropped
         q = model.q
 
         self.beta = rp.beta(raw["beta"])
@@ -279,6 +280,7 @@ class LmmResult:
 
     def _raw_fitted(self, include_random=True):
         model = self.model
+        model._require_rows("fitted values and residuals")
         out = model.X @ self.beta
         if model.offset is not None:
             out = out + model.offset

@@ -195,8 +195,35 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
     };
     // Converged: nothing released, the free Hessian positive definite, and
     // either the free gradient below tolerance or the decrease a Newton step
-    // predicts, g'H^-1 g / 2, below what f can resolve (its rounding): then
-    // the gradient's remaining size is rounding too.
+    // predicts, g'H^-1 g / 2, below what f can resolve (its rounding). In the
+    // second case the gradient, exact where f is not, may still be above its
+    // own rounding: `polish` then takes full Newton steps while each at
+    // least halves the free gradient (f cannot judge them).
+    bool polish_done = false;
+    auto polish = [&]() -> bool {
+        if (polish_done || free.empty()) return false;
+        const std::size_t k = free.size();
+        const linalg::SymmetricEigen e = linalg::symmetric_eigen(sub(at->h, n, free), k);
+        std::vector<double> trial(x);
+        for (std::size_t j = 0; j < k; ++j) {
+            double c = 0.0;
+            for (std::size_t i = 0; i < k; ++i) c = c + e.vectors[i * k + j] * at->g[free[i]];
+            const double coef = c / e.values[j];
+            for (std::size_t i = 0; i < k; ++i) trial[free[i]] = trial[free[i]] - coef * e.vectors[i * k + j];
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            if (bounded(i) && trial[i] <= lower[i]) return polish_done = true, false;
+        std::optional<SecondOrder> next = objective(trial);
+        ++out.evaluations;
+        const double scale = std::max(1.0, std::fabs(at->f));
+        if (!next || !(std::fabs(next->f - at->f) <= 2.0 * kResolution * scale)) return polish_done = true, false;
+        double gnext = 0.0;
+        for (std::size_t i : free) gnext = std::max(gnext, std::fabs(next->g[i]));
+        if (!(gnext < 0.5 * gnorm)) return polish_done = true, false;
+        x = std::move(trial);
+        at = std::move(next);
+        return true;
+    };
     auto certified = [&]() {
         if (released_any) return false;
         const double scale = std::max(1.0, std::fabs(at->f));
@@ -220,6 +247,11 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
     for (;;) {
         classify();
         if (certified()) {
+            if (gnorm > options.gtol * std::max(1.0, std::fabs(at->f)) && out.iterations < options.max_iter &&
+                polish()) {
+                ++out.iterations;
+                continue;
+            }
             out.status = held.empty() ? TrustStatus::Interior : TrustStatus::Boundary;
             out.message = held.empty() ? "converged: gradient below tolerance, Hessian positive definite"
                                        : "converged on the boundary: free gradient below tolerance, Hessian "
