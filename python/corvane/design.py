@@ -432,10 +432,17 @@ class LabelCoder:
         self._pd = pd
         self.index = None if labels is None else pd.Index(labels)
         self.fixed = labels is not None  # known in advance: unseen labels are an error
+        self._use_lut = labels is None
+        self._table = np.full(0, -1, dtype=np.int64)
 
     def codes(self, values):
+        values = np.asarray(values)
+        if self._use_lut and values.dtype.kind in "iu":
+            if self._lut_codes(values) is not None:
+                return self._lut
+        self._use_lut = False  # from here on every label goes through the index
         pd = self._pd
-        local, uniques = pd.factorize(np.asarray(values), use_na_sentinel=True)
+        local, uniques = pd.factorize(values, use_na_sentinel=True)
         if (local < 0).any():
             raise ValueError(f"the group column has a missing label at row {int(np.argmax(local < 0))} of a batch")
         if self.index is None:
@@ -451,14 +458,51 @@ class LabelCoder:
             mapping[new] = np.arange(start, start + int(new.sum()))
         return mapping[local]
 
+    # Integer labels in a modest range are coded through a lookup table (a
+    # gather instead of hashing every row); codes follow first appearance
+    # in the table's order within each batch, as hashing would not, but the
+    # labels are sorted at the end either way.
+    _LUT_LIMIT = 1 << 26
+
+    def _lut_codes(self, values):
+        if len(values) == 0:
+            self._lut = np.zeros(0, dtype=np.int64)
+            return self._lut
+        lo, hi = int(values.min()), int(values.max())
+        if lo < 0 or hi >= self._LUT_LIMIT:
+            return None
+        table = self._table
+        if hi >= len(table):
+            grown = np.full(max(hi + 1, 2 * len(table)), -1, dtype=np.int64)
+            grown[: len(table)] = table
+            table = self._table = grown
+        codes = table[values]
+        new = codes < 0
+        if new.any():
+            if self.fixed:
+                raise ValueError(f"group label {int(values[np.argmax(new)])} is not among the labels collected")
+            fresh = np.unique(values[new])
+            start = 0 if self.index is None else len(self.index)
+            table[fresh] = np.arange(start, start + len(fresh))
+            self.index = self._pd.Index(fresh) if self.index is None else self.index.append(self._pd.Index(fresh))
+            codes = table[values]
+        self._lut = codes
+        return codes
+
     def order(self):
         """(the labels sorted, the old code of each new position)."""
-        labels = list(self.index)
+        index = self.index
         try:
-            order = sorted(range(len(labels)), key=lambda k: labels[k])
+            order = np.asarray(index.argsort(kind="stable"), dtype=np.int64)
+            if not index.take(order).is_monotonic_increasing:
+                raise TypeError
         except TypeError:
-            order = list(range(len(labels)))
-        return [_native(labels[k]) for k in order], np.array(order, dtype=np.int64)
+            labels = list(index)
+            try:
+                order = np.array(sorted(range(len(labels)), key=lambda k: labels[k]), dtype=np.int64)
+            except TypeError:
+                order = np.arange(len(labels), dtype=np.int64)
+        return [_native(v) for v in index.take(order).tolist()], order
 
 
 class BatchAccumulator:

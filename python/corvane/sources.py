@@ -148,13 +148,14 @@ class ArrowStream:
             pa.types.is_decimal(t)
 
     def batches(self, cols):
-        """pandas DataFrames of the columns, batch by batch."""
+        """pandas DataFrames of the columns, batch by batch, in order. The
+        next batch is read and converted on a helper thread while the caller
+        works on this one (pyarrow and the conversion release the
+        interpreter lock)."""
         if self._used and not self.rereadable:
             raise ValueError(f"a {self.kind} can be read only once")
         self._used = True
-        for batch in self._read(cols):
-            if batch.num_rows:
-                yield batch.to_pandas()
+        return _read_ahead(b.to_pandas() for b in self._read(cols) if b.num_rows)
 
     def levels(self, cols):
         """Sorted distinct non-missing values of each column (a first pass)."""
@@ -173,6 +174,53 @@ class ArrowStream:
                     values = values.dictionary_decode()
                 seen[c].update(v for v in values.to_pylist() if v is not None)
         return {c: sorted(seen[c]) for c in cols}
+
+
+def _read_ahead(items, depth=2):
+    """The items of an iterator, produced on a helper thread up to depth
+    ahead of the consumer; its exceptions re-raised in order. Stopping early
+    (an error or Ctrl-C in the consumer) lets the helper finish its current
+    item and exit."""
+    import queue
+    import threading
+
+    q = queue.Queue(maxsize=depth)
+    stop = threading.Event()
+    done = object()
+
+    def produce():
+        try:
+            for item in items:
+                while not stop.is_set():
+                    try:
+                        q.put((item, None), timeout=0.1)
+                        break
+                    except queue.Full:
+                        continue
+                if stop.is_set():
+                    return
+        except BaseException as exc:  # handed to the consumer
+            q.put((None, exc))
+            return
+        q.put((done, None))
+
+    worker = threading.Thread(target=produce, name="corvane-read-ahead", daemon=True)
+    worker.start()
+    try:
+        while True:
+            item, exc = q.get()
+            if exc is not None:
+                raise exc
+            if item is done:
+                return
+            yield item
+    finally:
+        stop.set()
+        while worker.is_alive():
+            try:
+                q.get_nowait()
+            except queue.Empty:
+                worker.join(0.05)
 
 
 # ---- from batches to products ---------------------------------------------------------

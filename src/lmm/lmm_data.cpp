@@ -19,6 +19,7 @@
 #include "lmm/errors.hpp"
 #include "lmm/fixed_size.hpp"
 #include "lmm/memory.hpp"
+#include "lmm/prefetch.hpp"
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
@@ -30,6 +31,8 @@ inline bool code_in_range(std::int64_t code, std::uint64_t m) {
 }
 
 // Rows between two interrupt checks in the passes over all rows.
+// How many rows ahead the blocks of rows in no group order are requested.
+constexpr std::uint64_t kPrefetchRows = 16;
 constexpr std::uint64_t kRowsPerCheck = 65536;
 
 // Rows not in group order take the parallel route only when the group blocks
@@ -147,7 +150,7 @@ struct ReferenceRatio {
 // Reads rows, transformed when T (see RowTransform): y(r) and x(r, buf),
 // z(r, buf) return the row's values, transformed into the buffers (p and q
 // doubles) or pointing into the arrays.
-template <bool T>
+template <bool T, std::uint64_t P = 0, std::uint64_t Q = 0>
 struct RowReader {
     const double* y_;
     const double* x_;
@@ -171,11 +174,12 @@ struct RowReader {
     }
     const double* x(std::uint64_t r, double* buf) const {
         if constexpr (T) {
-            const double* row = x_ + r * p;
+            const std::uint64_t pp = P ? P : p;
+            const double* row = x_ + r * pp;
             const double ratio = x_ratio(r);
             const double* shift = t->x_shift.data();
             const double* scale = t->x_scale.data();
-            for (std::uint64_t k = 0; k < p; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
+            for (std::uint64_t k = 0; k < pp; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
             return buf;
         }
         (void)buf;
@@ -183,11 +187,12 @@ struct RowReader {
     }
     const double* z(std::uint64_t r, double* buf) const {
         if constexpr (T) {
-            const double* row = z_ + r * q;
+            const std::uint64_t qq = Q ? Q : q;
+            const double* row = z_ + r * qq;
             const double ratio = z_ratio(r);
             const double* shift = t->z_shift.data();
             const double* scale = t->z_scale.data();
-            for (std::uint64_t k = 0; k < q; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
+            for (std::uint64_t k = 0; k < qq; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
             return buf;
         }
         (void)buf;
@@ -205,7 +210,7 @@ struct RowBuffers {
 
 // Adds row r to the blocks of its group g.
 template <std::uint64_t Q, std::uint64_t P, bool T>
-inline void add_row_to_group(Target& d, const RowReader<T>& rows, std::uint64_t r, std::uint64_t g,
+inline void add_row_to_group(Target& d, const RowReader<T, P, Q>& rows, std::uint64_t r, std::uint64_t g,
                              RowBuffers<P, Q>& buf) {
     const std::uint64_t p = P ? P : d.p, q = Q ? Q : d.q;
     add_group_row<Q, P>(rows.y(r), rows.x(r, buf.x.data()), rows.z(r, buf.z.data()), p, q,
@@ -215,7 +220,7 @@ inline void add_row_to_group(Target& d, const RowReader<T>& rows, std::uint64_t 
 // Rows [begin, end) into zeroed partials of X'X and X'y (kept in locals when p
 // is fixed); returns the chunk's y'y.
 template <std::uint64_t P, bool T>
-double fixed_chunk(const RowReader<T>& rows, std::uint64_t p, std::uint64_t begin, std::uint64_t end,
+double fixed_chunk(const RowReader<T, P>& rows, std::uint64_t p, std::uint64_t begin, std::uint64_t end,
                    double* xtx, double* xty, bool with_xtx) {
     double yty = 0.0;
     RowBuffer<P> xb(T ? p : 0);
@@ -259,15 +264,18 @@ void allocate_blocks(Design& g, Response& resp, bool parallel_route) {
                     size_product(mq, sizeof(double)), extra, fixed, layout});
     g.xtx.assign(p * p, 0.0);
     resp.xty.assign(p, 0.0);
-    g.ztz.assign(qq, 0.0);
-    g.ztx.assign(qp, 0.0);
-    resp.zty.assign(mq, 0.0);
+    g.ztz.clear();
+    g.ztx.clear();
+    resp.zty.clear();
+    resize_blocks(g.ztz, qq);
+    resize_blocks(g.ztx, qp);
+    resize_blocks(resp.zty, mq);
 }
 
 template <std::uint64_t Q, std::uint64_t P, bool T>
 void sequential_route(Target& d, const RowsView& view) {
     const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
-    const RowReader<T> rows(view.y, view.x, view.z, p, q, view.transform);
+    const RowReader<T, P, Q> rows(view.y, view.x, view.z, p, q, view.transform);
     RowBuffers<P, Q> buf(p, q);
     const std::uint64_t chunk = chunk_length(fixed_work(p));
     std::vector<double> part_xtx(p * p), part_xty(p);
@@ -291,6 +299,15 @@ void sequential_route(Target& d, const RowsView& view) {
                 std::fill(part_xty.begin(), part_xty.end(), 0.0);
             }
             for (std::uint64_t r = start; r < end; ++r) {
+                if (r + kPrefetchRows < n) {
+                    const std::int64_t ahead = view.codes[r + kPrefetchRows];
+                    if (code_in_range(ahead, m)) {
+                        const std::uint64_t a = static_cast<std::uint64_t>(ahead);
+                        prefetch_for_write(d.ztz + a * q * q);
+                        prefetch_for_write(d.ztx + a * q * p);
+                        prefetch_for_write(d.zty + a * q);
+                    }
+                }
                 const std::int64_t code = view.codes[r];
                 if (!code_in_range(code, m)) throw InvalidInput(code_out_of_range_message(code, m));
                 h = fold_code(h, code);
@@ -317,7 +334,7 @@ void sequential_route(Target& d, const RowsView& view) {
 template <std::uint64_t Q, std::uint64_t P, bool T>
 void parallel_route(Target& d, const RowsView& view, Schedule schedule) {
     const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
-    const RowReader<T> rows(view.y, view.x, view.z, p, q, view.transform);
+    const RowReader<T, P, Q> rows(view.y, view.x, view.z, p, q, view.transform);
 
     // The fixed products need nothing from the codes, so they run as one
     // task beside the codes pass and the group blocks; both tasks spread
@@ -364,11 +381,31 @@ void parallel_route(Target& d, const RowsView& view, Schedule schedule) {
             parallel::parallel_for(parts, [&](std::size_t part) {
                 const std::uint64_t lo = bounds[part], hi = bounds[part + 1];
                 RowBuffers<P, Q> buf(p, q);
-                for (std::uint64_t r = 0; r < n; ++r) {
-                    if (r % kRowsPerCheck == 0) parallel::check_interrupt();
-                    const std::uint64_t g = static_cast<std::uint64_t>(view.codes[r]);
-                    if (g < lo || g >= hi) continue;
-                    add_row_to_group<Q, P>(d, rows, r, g, buf);
+                // This range's rows, a slice of rows at a time: first their
+                // indices (without branches: the codes are in no order), then
+                // the rows themselves in ascending order, each group's blocks
+                // requested a few rows ahead.
+                std::vector<std::uint32_t> mine(std::min<std::uint64_t>(n, kRowsPerCheck));
+                for (std::uint64_t start = 0; start < n; start += kRowsPerCheck) {
+                    parallel::check_interrupt();
+                    const std::uint64_t end = std::min(n, start + kRowsPerCheck);
+                    std::uint64_t count = 0;
+                    for (std::uint64_t r = start; r < end; ++r) {
+                        const std::uint64_t g = static_cast<std::uint64_t>(view.codes[r]);
+                        mine[count] = static_cast<std::uint32_t>(r - start);
+                        count += (g >= lo) & (g < hi);
+                    }
+                    for (std::uint64_t k = 0; k < count; ++k) {
+                        if (k + kPrefetchRows < count) {
+                            const std::uint64_t ahead =
+                                static_cast<std::uint64_t>(view.codes[start + mine[k + kPrefetchRows]]);
+                            prefetch_for_write(d.ztz + ahead * q * q);
+                            prefetch_for_write(d.ztx + ahead * q * p);
+                            prefetch_for_write(d.zty + ahead * q);
+                        }
+                        const std::uint64_t r = start + mine[k];
+                        add_row_to_group<Q, P>(d, rows, r, static_cast<std::uint64_t>(view.codes[r]), buf);
+                    }
                 }
                 for (std::uint64_t g = lo; g < hi; ++g) mirror_upper(d.ztz + g * q * q, q);
             });
@@ -485,9 +522,9 @@ FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, 
             s.yty = with_p(p, [&](auto fixed_p) {
                 constexpr std::uint64_t P = decltype(fixed_p)::value;
                 if (transform)
-                    return fixed_chunk<P, true>(RowReader<true>(y, x, nullptr, p, 0, transform), p, c * chunk,
+                    return fixed_chunk<P, true>(RowReader<true, P>(y, x, nullptr, p, 0, transform), p, c * chunk,
                                                 end, s.xtx.data(), s.xty.data(), with_xtx);
-                return fixed_chunk<P, false>(RowReader<false>(y, x, nullptr, p, 0, nullptr), p, c * chunk, end,
+                return fixed_chunk<P, false>(RowReader<false, P>(y, x, nullptr, p, 0, nullptr), p, c * chunk, end,
                                              s.xtx.data(), s.xty.data(), with_xtx);
             });
         },
@@ -526,9 +563,9 @@ void accumulate_rows(Products& into, const RowsView& rows, std::uint64_t m, Sche
     if (m > g.m) {
         // More groups: the new ones start with zero blocks.
         require_memory({size_product(size_product(m, q * (q + p + 1)), sizeof(double))});
-        g.ztz.resize(size_product(m, q * q), 0.0);
-        g.ztx.resize(size_product(m, q * p), 0.0);
-        resp.zty.resize(m * q, 0.0);
+        resize_blocks(g.ztz, size_product(m, q * q));
+        resize_blocks(g.ztx, size_product(m, q * p));
+        resize_blocks(resp.zty, m * q);
         g.m = m;
     }
     const bool parallel = parallel_route_for(rows, m, schedule);

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <sys/sysinfo.h>
 
+#include <cstdint>
 #include <new>
 
 #include "lmm/scratch_pool.hpp"
@@ -16,6 +17,19 @@ void advise_huge_pages(void* p, std::size_t bytes) noexcept {
     (void)p;
     (void)bytes;
 #endif
+}
+
+void resize_blocks(std::vector<double>& v, std::uint64_t size) {
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    if (size > v.capacity() && size * sizeof(double) >= 2 * kHuge) {
+        v.reserve(size);
+        // Whole 2 MiB pages inside the new storage, before they are touched.
+        const auto begin = reinterpret_cast<std::uintptr_t>(v.data());
+        const std::uintptr_t lo = (begin + kHuge - 1) & ~(kHuge - 1);
+        const std::uintptr_t hi = (begin + size * sizeof(double)) & ~(kHuge - 1);
+        if (hi > lo) advise_huge_pages(reinterpret_cast<void*>(lo), hi - lo);
+    }
+    v.resize(size, 0.0);
 }
 
 std::uint64_t size_product(std::uint64_t a, std::uint64_t b) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 #include <initializer_list>
 
 namespace corvane::lmm {
@@ -18,5 +19,10 @@ void require_memory(std::initializer_list<std::uint64_t> bytes);
 
 // a * b, or throws std::bad_alloc on overflow (sizes of arrays to allocate).
 std::uint64_t size_product(std::uint64_t a, std::uint64_t b);
+
+// v.resize(size, 0.0), asking for huge pages when the growth is large: the
+// per-group blocks are updated all over their extent when rows come in no
+// group order, where small pages cost a page walk per row.
+void resize_blocks(std::vector<double>& v, std::uint64_t size);
 
 }  // namespace corvane::lmm

@@ -1,0 +1,151 @@
+"""Data beyond memory and beyond one process: Parquet read in batches, and Dask.
+
+Usage: python bench/stream.py [--rows N] [--dask-rows N] [--keep DIR]
+
+  parquet  generates a Parquet dataset (default 10^8 rows: y, x1..x4, g with
+           10^5 groups; p = 5, q = 2; about 6 GB) into a temporary folder in
+           parts, then in child processes: pyarrow alone reading the columns
+           batch by batch, and corvane.lmm on the folder; the times, their
+           ratio and each process's peak resident memory. The folder is
+           removed at the end (unless --keep names one to reuse).
+  dask     10^7 rows (default) as a pandas frame: corvane.lmm in memory
+           against corvane.lmm on a dask DataFrame of 40 partitions on a
+           LocalCluster of 3 worker processes; times and the largest
+           difference of the estimates.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FORMULA = "y ~ x1 + x2 + x3 + x4 + (x1 | g)"
+
+
+def generate(folder, rows, m=10**5, part_rows=2 * 10**6):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    rng = np.random.default_rng(20261208)
+    b = rng.standard_normal((m, 2)) * [1.0, 0.3]
+    parts = (rows + part_rows - 1) // part_rows
+    t0 = time.perf_counter()
+    for k in range(parts):
+        n = min(part_rows, rows - k * part_rows)
+        g = rng.integers(0, m, n)
+        x = rng.standard_normal((n, 4))
+        y = 1 + x @ [1.0, 0.5, -0.5, 0.25] + b[g, 0] + b[g, 1] * x[:, 0] + rng.standard_normal(n)
+        table = pa.table({"y": y, "x1": x[:, 0], "x2": x[:, 1], "x3": x[:, 2], "x4": x[:, 3], "g": g})
+        pq.write_table(table, os.path.join(folder, f"part-{k:05d}.parquet"), row_group_size=1 << 20)
+    size = sum(os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder))
+    print(f"  generated {rows:,} rows in {parts} files, {size / 2**30:.2f} GiB, in {time.perf_counter() - t0:.0f} s")
+
+
+READ_CHILD = r"""
+import json, sys, time
+sys.path.insert(0, %(here)r)
+from common import vm_kb
+import pyarrow.dataset as ds, glob, os
+files = sorted(glob.glob(os.path.join(%(folder)r, "*.parquet")))
+dataset = ds.dataset(files, format="parquet")
+t0 = time.perf_counter()
+rows = 0
+for fragment in dataset.get_fragments():
+    for batch in fragment.to_batches(columns=["y", "x1", "x2", "x3", "x4", "g"], batch_size=1 << 20):
+        rows += batch.num_rows
+print(json.dumps(dict(seconds=time.perf_counter() - t0, rows=rows, peak_mb=vm_kb("VmHWM") / 1024)))
+"""
+
+FIT_CHILD = r"""
+import json, sys, time
+sys.path.insert(0, %(here)r)
+from common import vm_kb
+import corvane
+t0 = time.perf_counter()
+r = corvane.lmm(%(formula)r, %(folder)r, progress=False)
+print(json.dumps(dict(seconds=time.perf_counter() - t0, rows=r.n_read, peak_mb=vm_kb("VmHWM") / 1024,
+                      criterion=r.criterion, converged=r.converged, sd=list(r.re_std), sigma=r.sigma)))
+"""
+
+
+def child(code):
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(proc.stderr)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def parquet(rows, keep):
+    print(f"== Parquet, {rows:,} rows, p=5 q=2 m=10^5: corvane.lmm on the folder against pyarrow reading it")
+    folder = keep or tempfile.mkdtemp(prefix="corvane-parquet-")
+    try:
+        if not any(f.endswith(".parquet") for f in os.listdir(folder)):
+            generate(folder, rows)
+        args = dict(here=HERE, folder=folder, formula=FORMULA)
+        child(READ_CHILD % args)  # warm the page cache for both
+        read = child(READ_CHILD % args)
+        fit = child(FIT_CHILD % args)
+        print(f"  pyarrow alone: {read['seconds']:.1f} s for {read['rows']:,} rows, peak RSS {read['peak_mb']:.0f} MB")
+        print(f"  corvane.lmm:   {fit['seconds']:.1f} s = {fit['seconds'] / read['seconds']:.2f}x pyarrow's read, "
+              f"peak RSS {fit['peak_mb']:.0f} MB; converged {fit['converged']}, sd {np.round(fit['sd'], 4).tolist()}, "
+              f"sigma {fit['sigma']:.4f}")
+    finally:
+        if not keep:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+def dask_case(rows):
+    import warnings
+
+    import dask.dataframe as dd
+    import distributed
+    import pandas as pd
+
+    import corvane
+
+    print(f"\n== Dask, {rows:,} rows, 3 local worker processes against the in-memory fit")
+    rng = np.random.default_rng(7)
+    m = 10**5
+    g = rng.integers(0, m, rows)
+    x = rng.standard_normal((rows, 4))
+    b = rng.standard_normal((m, 2)) * [1.0, 0.3]
+    y = 1 + x @ [1.0, 0.5, -0.5, 0.25] + b[g, 0] + b[g, 1] * x[:, 0] + rng.standard_normal(rows)
+    df = pd.DataFrame({"y": y, "x1": x[:, 0], "x2": x[:, 1], "x3": x[:, 2], "x4": x[:, 3], "g": g})
+    t0 = time.perf_counter()
+    ref = corvane.lmm(FORMULA, df)
+    t_mem = time.perf_counter() - t0
+    ddf = dd.from_pandas(df, npartitions=40)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with distributed.LocalCluster(n_workers=3, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, distributed.Client(cluster):
+            t0 = time.perf_counter()
+            r = corvane.lmm(FORMULA, ddf)
+            t_dask = time.perf_counter() - t0
+    diff = max(float(np.max(np.abs(r.beta / ref.beta - 1))), float(np.max(np.abs(r.re_std / ref.re_std - 1))),
+               abs(r.sigma / ref.sigma - 1))
+    print(f"  in memory {t_mem:.2f} s; Dask {t_dask:.2f} s (scheduling, pickling the partitions to the workers "
+          f"and back); criterion difference {abs(r.criterion / ref.criterion - 1):.1e} relative, estimates "
+          f"{diff:.1e}")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--rows", type=int, default=10**8)
+    ap.add_argument("--dask-rows", type=int, default=10**7)
+    ap.add_argument("--keep", help="a folder for the Parquet files, kept for reruns")
+    args = ap.parse_args()
+    print(f"machine: {os.cpu_count()} CPUs")
+    parquet(args.rows, args.keep)
+    dask_case(args.dask_rows)
+
+
+if __name__ == "__main__":
+    main()
