@@ -18,7 +18,7 @@ PIP_PINNED := $(PIP) install --quiet -c constraints.txt
 DEMO_STAMP := $(VENV)/.demo-stamp
 STAMP      := $(VENV)/.deps-stamp
 
-.PHONY: all venv build build-demo build-tests test test-sanitize demo bench bench-deps lock clean
+.PHONY: all venv build build-demo build-tests test test-sanitize test-clang check-wheel ci demo bench bench-deps lock clean
 
 all: build
 
@@ -44,7 +44,7 @@ build-demo: $(DEMO_STAMP)
 	$(PIP_BUILD) -Cbuild-dir=build/release .
 
 build-tests: $(STAMP)
-	$(PIP_BUILD) -Cbuild-dir=build/tests -Ccmake.define.CORVANE_BUILD_TESTS=ON .
+	$(PIP_BUILD) -Cbuild-dir=build/tests -Ccmake.define.CORVANE_BUILD_TESTS=ON -Ccmake.define.CORVANE_WERROR=ON .
 
 test: build-tests
 	$(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
@@ -67,6 +67,38 @@ test-sanitize: $(STAMP)
 	  -Ccmake.define.CORVANE_BUILD_TESTS=ON -Ccmake.define.CORVANE_SANITIZE=ON \
 	  --target $(SAN_SITE) --upgrade .
 	$(SAN_ENV) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+
+# The suite against a Clang build (warnings as errors), installed into its
+# own folder ahead of the venv's package on the path.
+CLANG_SITE := build/clang-site
+test-clang: $(STAMP)
+	CXX=clang++ $(PIP_BUILD) -Cbuild-dir=build/clang -Ccmake.define.CORVANE_BUILD_TESTS=ON \
+	  -Ccmake.define.CORVANE_WERROR=ON --target $(CLANG_SITE) --upgrade .
+	PYTHONPATH=$(abspath $(CLANG_SITE)) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+
+# What a user installs: an sdist, a wheel built from that sdist (so a file
+# missing from the sdist fails here), the wheel installed with its extras in
+# a fresh venv, and the suite run from a copy of tests/ with no source tree
+# on the path (the internals' tests need the test-only module and are left
+# out).
+DIST       := build/dist
+WHEEL_VENV := build/wheel-venv
+WHEEL_RUN  := build/wheel-tests
+check-wheel: $(STAMP)
+	rm -rf $(DIST) $(WHEEL_VENV) $(WHEEL_RUN)
+	mkdir -p $(DIST) $(WHEEL_RUN)
+	$(PY) -c "from scikit_build_core.build import build_sdist; build_sdist('$(DIST)')"
+	tar -xzf $(DIST)/corvane-*.tar.gz -C $(DIST)
+	$(PIP) wheel --no-build-isolation --no-deps --quiet -w $(DIST) $$(ls -d $(DIST)/corvane-*/)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet -c constraints.txt \
+	  "$$(ls $(DIST)/corvane-*.whl)[formula,arrow,dask]" pytest hypothesis statsmodels
+	cp -r tests $(WHEEL_RUN)/
+	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -c "import corvane, sys; assert 'site-packages' in corvane.__file__, corvane.__file__"
+	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+
+# Everything CI runs.
+ci: test test-clang check-wheel test-sanitize
 
 demo: build-demo
 	$(PY) examples/demo.py

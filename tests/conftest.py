@@ -14,6 +14,27 @@ import numpy as np
 import pytest
 
 
+LINUX = sys.platform.startswith("linux")
+needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+linux_only = pytest.mark.skipif(not LINUX, reason="needs Linux (/proc, RLIMIT_AS)")
+posix_only = pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals")
+
+
+def available_cpus():
+    """CPUs this process may run on (its affinity mask where there is one)."""
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+
+
+# Test files that exercise internals through the test-only module: left out
+# when it is not built (an installed wheel has only the package).
+try:
+    import corvane._corvane_tests  # noqa: F401
+except ImportError:
+    collect_ignore = [name for name in os.listdir(os.path.dirname(__file__))
+                      if name.endswith(".py") and name.startswith("test_")
+                      and "_corvane_tests" in open(os.path.join(os.path.dirname(__file__), name)).read()]
+
+
 # Under `make test-sanitize` the AddressSanitizer runtime is preloaded. It
 # reserves terabytes of address space (so RLIMIT_AS cannot be used) and
 # quarantines freed memory (so resident-memory leak checks do not apply).
@@ -22,7 +43,7 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 # A child-process prelude that limits the address space, so that a missing
 # size check fails fast instead of taking the machine; empty under ASan.
 def address_limit(gib):
-    if UNDER_ASAN:
+    if UNDER_ASAN or not LINUX:
         return ""
     return "import resource; resource.setrlimit(resource.RLIMIT_AS, (%d << 30, %d << 30))" % (gib, gib)
 
@@ -69,7 +90,10 @@ def run_child(code: str, one_thread: bool = False, timeout: float = 120.0) -> st
     """
     prelude = "import os\n"
     if one_thread:
-        prelude += "os.sched_setaffinity(0, {0})\n"
+        # Pinned to one CPU where the system has affinity masks (the pool is
+        # then sized 1 from the start); elsewhere the thread count is set.
+        prelude += ("if hasattr(os, 'sched_setaffinity'):\n    os.sched_setaffinity(0, {0})\n"
+                    "else:\n    import corvane; corvane.set_num_threads(1)\n")
     proc = subprocess.run(
         [sys.executable, "-c", prelude + textwrap.dedent(code)],
         capture_output=True,

@@ -15,11 +15,11 @@ import numpy as np
 import pytest
 
 from corvane._corvane import LmmCore
-from conftest import same, wait_forked
+from conftest import needs_fork, available_cpus, same, wait_forked
 
 N_THREADS = 8
 DURATION = 3.0
-N_CPUS = len(os.sched_getaffinity(0))
+N_CPUS = available_cpus()
 
 
 def bits(v):
@@ -159,6 +159,7 @@ def _child_answers(data, core, theta):
             float(core.conditional_covariances(theta).sum()))
 
 
+@needs_fork
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_os_fork_child_computes_the_same_bits(fork_core):
     data, core, theta, expected = fork_core
@@ -188,6 +189,7 @@ def _in_fork_child(k):
     return k, got
 
 
+@needs_fork
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_multiprocessing_fork_children(fork_core):
     data, core, theta, expected = fork_core
@@ -210,6 +212,7 @@ def test_multiprocessing_fork_children(fork_core):
     assert same(core.deviance_grad(theta), expected)
 
 
+@needs_fork
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_fork_while_other_threads_compute(fork_core):
     # the children are forked at arbitrary points of the parent's evaluations

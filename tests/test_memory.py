@@ -6,9 +6,9 @@ import json
 
 import pytest
 
-from conftest import UNDER_ASAN, run_child
+from conftest import UNDER_ASAN, linux_only, run_child
 
-pytestmark = pytest.mark.skipif(UNDER_ASAN, reason="memory figures are not meaningful under ASan")
+pytestmark = [pytest.mark.skipif(UNDER_ASAN, reason="memory figures are not meaningful under ASan"), linux_only]
 
 SETUP = r"""
 import json

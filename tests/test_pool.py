@@ -6,11 +6,11 @@ import threading
 
 import pytest
 
-from conftest import run_child, wait_forked
+from conftest import needs_fork, available_cpus, run_child, wait_forked
 
 t = pytest.importorskip("corvane._corvane_tests")
 
-N_CPUS = len(os.sched_getaffinity(0))
+N_CPUS = available_cpus()
 multi_cpu = pytest.mark.skipif(N_CPUS < 2, reason="needs more than one CPU")
 
 
@@ -74,6 +74,7 @@ def test_several_threads_take_part():
     assert max(seen) > 1
 
 
+@needs_fork
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_pool_after_os_fork():
     assert t.pool_map(10_000, 10) == squares(10_000)  # the pool exists and has run
@@ -97,6 +98,7 @@ def _map_in_child(n):
     return t.pool_map(n, 20) == squares(n), t.pool_threads()
 
 
+@needs_fork
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_pool_in_multiprocessing_fork_children():
     assert t.pool_map(5000, 10) == squares(5000)

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from conftest import UNDER_ASAN, run_child
+from conftest import UNDER_ASAN, posix_only, run_child
 
 # Sizes that make every call take well over a second on the development
 # machine, so that an interrupt can only arrive inside the call.
@@ -42,6 +42,7 @@ calls = {
 """
 
 
+@posix_only
 @pytest.mark.parametrize("threads", [None, 1])
 def test_ctrl_c_stops_long_calls_promptly(threads):
     out = run_child(WORKLOADS + rf"""
@@ -69,6 +70,7 @@ print(json.dumps(report))
     assert not slow, f"KeyboardInterrupt came later than 0.2 s after SIGINT: {slow}"
 
 
+@posix_only
 def test_a_handler_that_does_not_raise_lets_the_call_finish():
     out = run_child(WORKLOADS + r"""
 seen = []

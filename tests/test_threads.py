@@ -7,10 +7,10 @@ import numpy as np
 import pytest
 
 import corvane
-from conftest import run_child, same
+from conftest import needs_fork, available_cpus, run_child, same
 from corvane import LmmCore
 
-DEFAULT = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+DEFAULT = available_cpus()
 
 
 @pytest.fixture
@@ -42,6 +42,7 @@ def test_bad_counts(value, error, match, restore_threads):
     assert corvane.get_num_threads() == DEFAULT
 
 
+@needs_fork
 def test_a_forked_child_keeps_the_setting():
     out = run_child("""
         import corvane, os

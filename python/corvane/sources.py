@@ -43,7 +43,7 @@ def _has_copy_kw(pd):
 
 # Rows per batch read from Arrow sources: a few tens of MB per batch for the
 # usual handful of columns.
-BATCH_ROWS = 1 << 20
+BATCH_ROWS = 1 << 19
 
 
 def stream_of(data, batch_rows=None):
@@ -176,7 +176,7 @@ class ArrowStream:
         return {c: sorted(seen[c]) for c in cols}
 
 
-def _read_ahead(items, depth=2):
+def _read_ahead(items, depth=1):
     """The items of an iterator, produced on a helper thread up to depth
     ahead of the consumer; its exceptions re-raised in order. Stopping early
     (an error or Ctrl-C in the consumer) lets the helper finish its current

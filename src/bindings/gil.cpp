@@ -1,8 +1,8 @@
 #include "bindings/gil.hpp"
 
-#include <pthread.h>
-
 #include <atomic>
+
+#include "platform/platform.hpp"
 
 namespace corvane::bindings {
 namespace {
@@ -38,7 +38,7 @@ int remember_main_thread() {
     if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
     g_main_thread.store(value, std::memory_order_relaxed);
     if (!g_atfork_registered) {
-        pthread_atfork(nullptr, nullptr, main_after_fork);
+        platform::at_fork(nullptr, nullptr, main_after_fork);
         g_atfork_registered = true;
     }
     return 0;

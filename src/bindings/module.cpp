@@ -10,6 +10,10 @@
 #include "bindings/numpy_api.hpp"
 #include "parallel/pool.hpp"
 
+#ifndef CORVANE_VERSION
+#define CORVANE_VERSION "0+unknown"
+#endif
+
 namespace corvane::bindings {
 namespace {
 
@@ -70,7 +74,7 @@ int exec_module(PyObject* module) {
     PyRef accumulator = PyRef::steal(create_accumulator_type(module));
     if (!accumulator) return -1;
     if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(accumulator.get())) < 0) return -1;
-    if (PyModule_AddStringConstant(module, "__version__", "0.2.0") < 0) return -1;
+    if (PyModule_AddStringConstant(module, "__version__", CORVANE_VERSION) < 0) return -1;
     return 0;
 }
 

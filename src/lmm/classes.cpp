@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -76,7 +77,7 @@ private:
         values_.assign(capacity, 0);
         used_.assign(capacity, 0);
         mask_ = capacity - 1;
-        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
         for (std::size_t i = 0; i < used.size(); ++i) {
             if (!used[i]) continue;
             std::size_t slot = slot_of(hash_key(keys[i]));

@@ -1,23 +1,16 @@
 #include "lmm/memory.hpp"
 
-#include <sys/mman.h>
-#include <sys/sysinfo.h>
 
 #include <cstdint>
 #include <new>
 
 #include "lmm/scratch_pool.hpp"
+#include "platform/checked.hpp"
+#include "platform/platform.hpp"
 
 namespace corvane::lmm {
 
-void advise_huge_pages(void* p, std::size_t bytes) noexcept {
-#if defined(MADV_HUGEPAGE)
-    madvise(p, bytes, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)bytes;
-#endif
-}
+void advise_huge_pages(void* p, std::size_t bytes) noexcept { platform::advise_huge_pages(p, bytes); }
 
 void resize_blocks(std::vector<double>& v, std::uint64_t size) {
     constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
@@ -34,20 +27,17 @@ void resize_blocks(std::vector<double>& v, std::uint64_t size) {
 
 std::uint64_t size_product(std::uint64_t a, std::uint64_t b) {
     std::uint64_t out = 0;
-    if (__builtin_mul_overflow(a, b, &out)) throw std::bad_alloc();
+    if (platform::mul_overflows(a, b, out)) throw std::bad_alloc();
     return out;
 }
 
 void require_memory(std::initializer_list<std::uint64_t> bytes) {
     std::uint64_t total = 0;
     for (std::uint64_t b : bytes) {
-        if (__builtin_add_overflow(total, b, &total)) throw std::bad_alloc();
+        if (platform::add_overflows(total, b, total)) throw std::bad_alloc();
     }
-    struct sysinfo info{};
-    if (sysinfo(&info) != 0) return;  // unknown: let the allocator decide
-    const unsigned __int128 limit =
-        (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * info.mem_unit;
-    if (total > limit) throw std::bad_alloc();
+    const std::uint64_t limit = platform::memory_limit_bytes();
+    if (limit != 0 && total > limit) throw std::bad_alloc();  // 0: unknown, let the allocator decide
 }
 
 }  // namespace corvane::lmm

@@ -2,18 +2,19 @@
 #include <algorithm>
 
 #include "lmm/lmm_data.hpp"
+#include "platform/checked.hpp"
 
 namespace corvane::lmm {
 
 bool dimensions_fit(std::uint64_t m, std::uint64_t p, std::uint64_t q) {
     std::uint64_t mq = 0, width = 0, total = 0;
-    if (__builtin_mul_overflow(m, q, &mq)) return false;
+    if (platform::mul_overflows(m, q, mq)) return false;
     // 2*max(q, p+1) + 2 itself must not wrap.
     const std::uint64_t wide = std::max(q, p + 1);
-    if (p + 1 == 0 || __builtin_mul_overflow(wide, std::uint64_t{2}, &width) ||
-        __builtin_add_overflow(width, std::uint64_t{2}, &width))
+    if (p + 1 == 0 || platform::mul_overflows(wide, std::uint64_t{2}, width) ||
+        platform::add_overflows(width, std::uint64_t{2}, width))
         return false;
-    return !__builtin_mul_overflow(mq, width, &total);
+    return !platform::mul_overflows(mq, width, total);
 }
 
 void choose_kernel(Products& products, EvaluatorKind requested, Schedule schedule) {

@@ -12,6 +12,7 @@
 
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
+#include "platform/checked.hpp"
 
 namespace corvane::lmm {
 
@@ -31,7 +32,7 @@ inline std::uint64_t chunk_length(std::uint64_t cost) {
 // items * cost >= 262144, counting a product that overflows 64 bits as large.
 inline bool work_is_large(std::uint64_t items, std::uint64_t cost) {
     std::uint64_t work = 0;
-    return __builtin_mul_overflow(items, cost, &work) || work >= kParallelWork;
+    return platform::mul_overflows(items, cost, work) || work >= kParallelWork;
 }
 
 // The usual decision: more items than one chunk, enough total work, and a

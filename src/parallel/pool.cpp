@@ -10,9 +10,6 @@
 // keeps polling for an interrupt.
 #include "parallel/pool.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +20,7 @@
 #include <thread>
 
 #include "parallel/interrupt.hpp"
+#include "platform/platform.hpp"
 
 namespace corvane::parallel {
 namespace {
@@ -69,9 +67,7 @@ public:
         if (workers_ + 1 < wanted) {
             // Workers never handle signals; the interpreter's handlers run on
             // the threads that already exist.
-            sigset_t all, old;
-            sigfillset(&all);
-            pthread_sigmask(SIG_SETMASK, &all, &old);
+            const platform::SignalsBlocked blocked;
             while (workers_ + 1 < wanted) {
                 try {
                     const std::size_t index = workers_;
@@ -81,7 +77,6 @@ public:
                     break;  // fewer threads than asked is still a working pool
                 }
             }
-            pthread_sigmask(SIG_SETMASK, &old, nullptr);
         }
         active_.store(std::min(wanted, workers_ + 1), std::memory_order_relaxed);
         wake_.notify_all();
@@ -178,30 +173,7 @@ private:
                                           // (changed under the mutex)
 };
 
-std::size_t affinity_cpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-        const int count = CPU_COUNT(&set);
-        if (count > 0) return static_cast<std::size_t>(count);
-    } else {
-        // More CPUs than a fixed cpu_set_t holds.
-        for (int cpus = 2 * CPU_SETSIZE; cpus <= (1 << 20); cpus *= 2) {
-            cpu_set_t* dyn = CPU_ALLOC(cpus);
-            if (!dyn) break;
-            const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
-            CPU_ZERO_S(bytes, dyn);
-            if (sched_getaffinity(0, bytes, dyn) == 0) {
-                const int count = CPU_COUNT_S(bytes, dyn);
-                CPU_FREE(dyn);
-                if (count > 0) return static_cast<std::size_t>(count);
-                break;
-            }
-            CPU_FREE(dyn);
-        }
-    }
-    return std::max(1u, std::thread::hardware_concurrency());
-}
+std::size_t affinity_cpus() { return platform::available_cpus(); }
 
 // The pool is created on first use and never destroyed: worker threads are
 // detached and simply stop existing when the process ends, so nothing runs
@@ -234,7 +206,7 @@ Pool& pool_locked() {
     Pool* p = g_pool.load(std::memory_order_relaxed);
     if (!p) {
         if (!g_atfork_registered) {
-            pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+            platform::at_fork(before_fork, after_fork_parent, after_fork_child);
             g_atfork_registered = true;
         }
         p = new Pool(wanted_threads());
