@@ -29,7 +29,7 @@ class RankDeficiencyWarning(UserWarning):
 _EXTRAS = {
     "pandas": "formula", "formulaic": "formula", "scipy": "formula",
     "pyarrow": "arrow", "dask": "dask", "distributed": "dask",
-    "matplotlib": "plot", "tqdm": "progress", "polars": "polars",
+    "matplotlib": "plot", "tqdm": "formula", "polars": "polars",
 }
 
 

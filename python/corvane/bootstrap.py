@@ -38,6 +38,8 @@ def _simulate_block(model, result, rng, count):
     factor = chol_psd(np.asarray(result.cov_re))
     b = rng.standard_normal((count, model.m, model.q)) @ factor.T
     e = rng.standard_normal((count, model.n)) * result.sigma
+    if model.weights is not None:
+        e /= np.sqrt(model.weights)[None, :]  # residual variance sigma^2 / w_i
     zb = np.einsum("nq,rnq->rn", model.Z, b[:, model.codes, :])
     return mu[None, :] + zb + e
 
@@ -82,12 +84,15 @@ def bootstrap(result, n=1000, seed=0, progress=True):
         for start in range(0, n, block):
             count = min(block, n - start)
             y = _simulate_block(model, result, rng, count)
+            sw, Xc, Zc = model.core_rows()
+            if sw is not None:
+                y *= sw[None, :]
             if rp.x_const is not None:
-                y -= rp.y_shift * (model.X[:, rp.x_const] / rp.x_const_value)[None, :]
+                y -= rp.y_shift * (Xc[:, rp.x_const] / rp.x_const_value)[None, :]
             else:
                 y -= rp.y_shift
             y *= rp.y_scale
-            raw = model.core.fit_responses(np.ascontiguousarray(y), model.X, model.Z, model.codes,
+            raw = model.core.fit_responses(np.ascontiguousarray(y), Xc, Zc, model.codes,
                                            reml=result.reml, starts=starts)
             parts.append(raw)
             done += count
@@ -157,7 +162,7 @@ class BootstrapResult:
             c = chol_psd(rel[r])
             theta_user[r] = [c[a, b] for a, b in pairs]
         nmp = model.n - (model.p if result.reml else 0)
-        crit = raw["deviance"] - 2.0 * nmp * math.log(rp.y_scale)
+        crit = raw["deviance"] - 2.0 * nmp * math.log(rp.y_scale) - getattr(model, "weights_logdet", 0.0)
         if result.reml:
             crit = crit - 2.0 * float(np.sum(np.log(rp.x_scale)))
         cols = {name: beta[:, j] for j, name in enumerate(result.fe_names)}

@@ -397,6 +397,7 @@ class Prepared:
     reparam: Reparam
     kept: np.ndarray  # indices of X's columns the core uses (aliased ones dropped)
     totals: dict
+    weighted: tuple | None = None  # (sqrt(w), X, Z) as the core holds them, with weights
 
 
 def transform_args(rp):
@@ -627,28 +628,43 @@ def _aliased(xtx, const):
     return [j for j in range(p) if j not in kept]
 
 
-def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto"):
+def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weights=None):
     """Reparametrise and build the core; drop aliased fixed-effect columns
     (with a RankDeficiencyWarning). y, X, Z float64 C-contiguous, codes int64.
-    Raises ValueError naming the column for non-finite values."""
+    Raises ValueError naming the column for non-finite values.
+
+    With precision weights the core holds the rows scaled by sqrt(w); the
+    shifts are taken relative to the scaled constant column (a reference
+    column whose values are sqrt(w_i) v0), so that each row is centred
+    first and weighted after, exactly."""
     n, p = X.shape
     idx = sample_rows(n)
     xs, zs, ys = X[idx], Z[idx], y[idx]
     x_const, z_const = constant_column(xs), constant_column(zs)
     rp = _reparam_of(ys, xs, zs, x_const, z_const)
-    core = _build(y, X, Z, codes, rp, evaluator)
+    sw = None if weights is None else np.sqrt(np.asarray(weights, dtype=np.float64))
+    weighted = None
+
+    def rows(Xk):
+        if sw is None:
+            return y, Xk, Z
+        return (np.ascontiguousarray(y * sw), np.ascontiguousarray(Xk * sw[:, None]),
+                np.ascontiguousarray(Z * sw[:, None]))
+
+    yc, Xc, Zc = rows(X)
+    core = _build(yc, Xc, Zc, codes, rp, evaluator)
     t = core.totals()
     if not _finite_totals(t):
         _check_finite(y, X, Z, fe_names, column_names)
         # Finite but huge values overflowed the products: exact scales.
         rp = _reparam_of(y, X, Z, x_const, z_const)
-        core = _build(y, X, Z, codes, rp, evaluator)
+        core = _build(yc, Xc, Zc, codes, rp, evaluator)
         t = core.totals()
         if not _finite_totals(t):
             raise ValueError("the data are too large in magnitude for double precision products")
-    elif _needs_exact(t, rp, n):
+    elif sw is None and _needs_exact(t, rp, n):
         rp = _refine(t, rp, n)
-        core = _build(y, X, Z, codes, rp, evaluator)
+        core = _build(yc, Xc, Zc, codes, rp, evaluator)
         t = core.totals()
 
     dropped = _aliased(t["xtx"], rp.x_const)
@@ -666,9 +682,12 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto"):
         rp = Reparam(rp.y_shift if const is not None else 0.0, rp.y_scale, rp.x_shift[kept] if const is not None
                      else np.zeros(len(kept)), rp.x_scale[kept], rp.z_shift, rp.z_scale, const,
                      rp.x_const_value, rp.z_const, rp.z_const_value)
-        core = _build(y, Xk, Z, codes, rp, evaluator)
+        yc, Xc, Zc = rows(Xk)
+        core = _build(yc, Xc, Zc, codes, rp, evaluator)
         t = core.totals()
-    return Prepared(core, rp, kept, t)
+    if sw is not None:
+        weighted = (sw, Xc, Zc)
+    return Prepared(core, rp, kept, t, weighted)
 
 
 def _finite_totals(t):

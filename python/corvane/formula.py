@@ -498,14 +498,15 @@ def factor_columns(formula, columns, dtypes):
     return [c for c in columns if c in wrapped or not dtypes[c]]
 
 
-def build(formula, frame, env=None, spec=None, levels=None):
+def build(formula, frame, env=None, spec=None, levels=None, extra=()):
     """(DesignSpec, y, X, Z, offset, groups, n_dropped, kept_mask) for a
     pandas DataFrame whose columns are strings. Rows with a missing value in a
     column the formula uses are left out and counted; infinite values raise.
 
     For data read in batches: `spec` (from the first batch) builds the
     columns of later ones, and `levels` gives the complete levels of factor
-    columns ({column: levels}), so that every batch gets the same columns."""
+    columns ({column: levels}), so that every batch gets the same columns.
+    `extra` names further columns whose missing values drop a row."""
     pd = require("pandas")
     parsed = parse_formula(formula)
     context = _context(env)
@@ -522,6 +523,7 @@ def build(formula, frame, env=None, spec=None, levels=None):
         used.add(_unquote(parsed.response))
     else:
         used |= _required(rewritten[0], frame, context, formula)
+    used |= set(extra)  # columns read besides the formula's (weights): their missing values drop rows too
     _check_names(frame, sorted(used | {parsed.group}), formula)
     cols = [c for c in frame.columns if c in used or c == parsed.group]
     sub = frame[cols]

@@ -126,6 +126,9 @@ class LinearMixedModel:
         Names for plain arrays' columns.
     offset : array_like, shape (n,), optional
         A known term added to the linear predictor.
+    weights : array_like, shape (n,), optional
+        Precision weights: the residual variance of row i is sigma^2 / w_i
+        (as lme4's ``weights``). Positive and finite.
 
     pandas inputs are paired by their index (reordered to the first one's when
     they hold the same labels in another order; refused otherwise). Missing or
@@ -134,14 +137,15 @@ class LinearMixedModel:
     """
 
     formula = None  # the formula text, for models built from one
+    weights = None  # precision weights, or None
     n_dropped = 0   # rows left out for missing values (the formula interface)
     spec = None     # how new data become designs (the formula interface)
 
     def __init__(self, y, X, Z, groups, reml=True, *, x_names=None, z_names=None, y_name=None,
-                 group_name=None, offset=None):
+                 group_name=None, offset=None, weights=None):
         self.reml = check_bool(reml, "reml")
-        (y, X, Z, groups, offset), self.index = _align((y, X, Z, groups, offset),
-                                                       ("y", "X", "Z", "groups", "offset"))
+        (y, X, Z, groups, offset, weights), self.index = _align(
+            (y, X, Z, groups, offset, weights), ("y", "X", "Z", "groups", "offset", "weights"))
         self.y, self.response_name = _as_response(y)
         X, self.fe_names = _as_design(X, "X", "x")
         self.Z, self.re_names = _as_design(Z, "Z", "z")
@@ -157,9 +161,11 @@ class LinearMixedModel:
         if group_name is not None:
             self.group_name = str(group_name)
         self.offset = None if offset is None else _as_response(offset)[0]
+        self.weights = None if weights is None else _check_weights(_as_response(weights)[0])
         n = self.y.shape[0]
         for what, rows in (("X", X.shape[0]), ("Z", self.Z.shape[0]), ("groups", len(groups)),
-                           ("offset", n if self.offset is None else len(self.offset))):
+                           ("offset", n if self.offset is None else len(self.offset)),
+                           ("weights", n if self.weights is None else len(self.weights))):
             if rows != n:
                 raise ValueError(f"{what} has {rows} rows but y has {n}")
         self.codes, self.group_labels = _design.factorize(groups, "groups")
@@ -184,7 +190,8 @@ class LinearMixedModel:
             raise ValueError(f"the response {self.response_name!r} is constant (every value is "
                              f"{float(y_fit[0])!r}): there is no variation to fit")
         self.X_all, self.fe_names_all = X, list(self.fe_names)
-        prepared = _design.prepare(y_fit, X, self.Z, self.codes, self.fe_names, self.re_names)
+        prepared = _design.prepare(y_fit, X, self.Z, self.codes, self.fe_names, self.re_names,
+                                   weights=self.weights)
         self._adopt(prepared, y_fit)
 
     def _adopt(self, prepared, y_fit):
@@ -200,6 +207,9 @@ class LinearMixedModel:
         self.p = len(self.fe_names)
         self.n_theta = self.q * (self.q + 1) // 2
         self._y_fit = y_fit
+        self._weighted = prepared.weighted  # (sqrt(w), X, Z) as the core holds them, or None
+        if self.weights is not None:
+            self.weights_logdet = float(np.sum(np.log(self.weights)))
 
     def _check_identifiable(self):
         """The checks lme4 makes before it fits."""
@@ -219,14 +229,29 @@ class LinearMixedModel:
     def __getstate__(self):
         state = dict(self.__dict__)
         state.pop("core", None)
+        state.pop("_weighted", None)
         return state
+
+    def core_rows(self):
+        """(sqrt(w) or None, X, Z) as the core holds them: the rows scaled by
+        the square roots of the weights for a weighted model."""
+        if getattr(self, "weights", None) is None:
+            return None, self.X, self.Z
+        w = getattr(self, "_weighted", None)
+        if w is None:
+            sw = np.sqrt(self.weights)
+            w = self._weighted = (sw, np.ascontiguousarray(self.X * sw[:, None]),
+                                  np.ascontiguousarray(self.Z * sw[:, None]))
+        return w
 
     def __setstate__(self, state):
         self.__dict__.update(state)
         if getattr(self, "_products", None) is not None:
             self.core = _design.core_from_products(self._products)
         else:
-            self.core = _design._build(self._y_fit, self.X, self.Z, self.codes, self.reparam)
+            sw, X, Z = self.core_rows()
+            y = self._y_fit if sw is None else self._y_fit * sw
+            self.core = _design._build(y, X, Z, self.codes, self.reparam)
 
     # -- fitting ---------------------------------------------------------------------
     def _core_starts(self, starts):
@@ -305,11 +330,12 @@ class LinearMixedModel:
         rp = self.reparam
         idx = _design.sample_rows(self.n)
         sample = y[idx]
-        y_shift = float(sample.mean()) if rp.x_const is not None else 0.0
+        y_shift = float(sample.mean()) if rp.x_const is not None else 0.0  # shifts are exact maps
         y_scale = _design._pow2_scale(float(np.sqrt(np.mean((sample - y_shift) ** 2))))
         new_rp = _design.Reparam(y_shift, y_scale, rp.x_shift, rp.x_scale, rp.z_shift, rp.z_scale, rp.x_const,
                                  rp.x_const_value, rp.z_const, rp.z_const_value)
-        core = self.core.with_response(new_rp.core_response(y, self.X), self.X, self.Z, self.codes)
+        sw, Xc, Zc = self.core_rows()
+        core = self.core.with_response(new_rp.core_response(y if sw is None else y * sw, Xc), Xc, Zc, self.codes)
         clone = object.__new__(type(self))
         clone.__dict__.update(self.__dict__)
         clone.core, clone.reparam, clone._y_fit = core, new_rp, y
@@ -384,26 +410,41 @@ class LinearMixedModel:
 
     # -- from a formula --------------------------------------------------------------
     @classmethod
-    def from_formula(cls, formula, data, reml=True, *, env=None, progress=True):
+    def from_formula(cls, formula, data, reml=True, *, env=None, progress=True, weights=None, offset=None):
         """The model of an lme4-style formula over a table (see :func:`corvane.lmm`)."""
         from . import formula as _formula
         from . import sources
 
         reml = check_bool(reml, "reml")
+        if isinstance(offset, str):
+            formula = f"{formula} + offset({offset})"  # a column: as offset() in the formula
+            offset = None
         stream = sources.stream_of(data)
-        if stream is not None:
-            return cls._from_stream(formula, sources.read_stream(formula, stream, env, progress), reml)
-        if sources.is_dask(data):
-            return cls._from_stream(formula, sources.read_dask(formula, data, env, progress), reml)
+        if stream is not None or sources.is_dask(data):
+            if weights is not None or offset is not None:
+                raise ValueError("weights= and an offset array are available for tables in memory; for data "
+                                 "read in batches put the offset in the formula (offset(column))")
+            read = (sources.read_stream(formula, stream, env, progress) if stream is not None
+                    else sources.read_dask(formula, data, env, progress))
+            return cls._from_stream(formula, read, reml)
         frame = sources.as_frame(data)
-        spec, y, X, Z, offset, groups, n_dropped, kept = _formula.build(formula, frame, env)
+        weight_col = weights if isinstance(weights, str) else None
+        if weight_col is not None and weight_col not in frame.columns:
+            raise ValueError(f"unknown weights column {weight_col!r}; the data has columns: "
+                             f"{', '.join(map(str, frame.columns))}")
+        spec, y, X, Z, off, groups, n_dropped, kept = _formula.build(
+            formula, frame, env, extra=[weight_col] if weight_col else ())
         n_read = len(frame)
+        w = _per_row(frame, weights, kept, "weights") if weights is not None else None
+        extra_off = _per_row(frame, offset, kept, "offset") if offset is not None else None
+        if extra_off is not None:
+            off = off + extra_off
         rename = {"Intercept": "(Intercept)"}
         model = cls(y, X, Z, groups.to_numpy(), reml,
                     x_names=[rename.get(c, c) for c in spec.fixed.columns],
                     z_names=[rename.get(c, c) for c in spec.random.columns],
                     y_name=spec.parsed.response, group_name=spec.parsed.group,
-                    offset=offset if spec.offsets else None)
+                    offset=off if (spec.offsets or extra_off is not None) else None, weights=w)
         model.formula, model.spec, model.n_dropped, model.n_read = formula, spec, n_dropped, n_read
         model.index = frame.index if n_dropped == 0 else frame.index[kept]
         model._source_index, model._kept_mask = frame.index, kept
@@ -460,7 +501,32 @@ class LinearMixedModel:
                              f"rows in memory")
 
 
-def lmm(formula, data, reml=True, *, starts=None, env=None, max_iter=200, progress=True):
+def _per_row(frame, values, kept, what):
+    """A column's values (by name) or an array / Series of one value per row
+    of the table, at the rows the model keeps."""
+    if isinstance(values, str):
+        return _to_float(frame[values], what)[kept]
+    if _is_pandas(values) and hasattr(values, "index"):
+        if not values.index.equals(frame.index):
+            values = values.reindex(frame.index)
+        return _to_float(values, what)[kept]
+    arr = np.asarray(values, dtype=np.float64).reshape(-1)
+    if len(arr) != len(kept):
+        raise ValueError(f"{what} has {len(arr)} values but the data has {len(kept)} rows")
+    return arr[kept]
+
+
+def _check_weights(w):
+    bad = ~(np.isfinite(w) & (w > 0))
+    if bad.any():
+        r = int(np.argmax(bad))
+        raise ValueError(f"weights must be positive and finite: row {r} has {float(w[r])!r} "
+                         f"({int(bad.sum())} such row{'s' if bad.sum() > 1 else ''})")
+    return w
+
+
+def lmm(formula, data, reml=True, *, weights=None, offset=None, starts=None, env=None, max_iter=200,
+        progress=True):
     """Fit a linear mixed model with one grouping factor from an lme4-style formula.
 
     Parameters
@@ -489,6 +555,15 @@ def lmm(formula, data, reml=True, *, starts=None, env=None, max_iter=200, progre
         Extra names the formula may use besides the columns and NumPy's functions.
     max_iter : int
         Iterations of the minimiser per start.
+    weights : str or array_like, optional
+        Precision weights (a column name, or one value per row of the
+        table): the residual variance of row i is sigma^2 / w_i, as lme4's
+        ``weights``. Positive and finite; rows with a missing weight in the
+        column are dropped.
+    offset : str or array_like, optional
+        A known term added to the linear predictor: a column name (the same
+        as ``offset(column)`` in the formula, used for predictions too) or
+        one value per row of the table (for the fitted rows only).
     progress : bool
         A progress bar (tqdm) while reading a million rows or more in batches.
 
@@ -509,5 +584,6 @@ def lmm(formula, data, reml=True, *, starts=None, env=None, max_iter=200, progre
     Rows with a missing value in a column the formula uses are dropped and
     counted (``result.n_dropped``).
     """
-    model = LinearMixedModel.from_formula(formula, data, reml, env=env, progress=progress)
+    model = LinearMixedModel.from_formula(formula, data, reml, env=env, progress=progress, weights=weights,
+                                          offset=offset)
     return model.fit(starts, max_iter=max_iter, _stacklevel=3)

@@ -100,7 +100,9 @@ class LmmResult:
         np.fill_diagonal(self.re_corr, 1.0)
 
         nmp = model.n - (model.p if self.reml else 0)
-        self.criterion = float(rp.criterion(raw["deviance"], nmp, self.reml))
+        # Precision weights scale the rows the core fits: the density of y is
+        # that of the scaled rows times prod sqrt(w_i).
+        self.criterion = float(rp.criterion(raw["deviance"], nmp, self.reml)) - getattr(model, "weights_logdet", 0.0)
         self.loglik = -0.5 * self.criterion
         self.n_params = model.p + model.n_theta + 1
         self.aic = self.criterion + 2.0 * self.n_params
@@ -288,6 +290,135 @@ class LmmResult:
             out = out + np.einsum("ij,ij->i", model.Z, self._b[model.codes])
         return out
 
+    # -- labelled outputs (statsmodels' names) --------------------------------------
+    def _series(self, values, name):
+        pd = _pandas()
+        return pd.Series(np.asarray(values, dtype=np.float64), index=pd.Index(self.fe_names, name="term"),
+                         name=name)
+
+    @property
+    def params(self):
+        """The fixed effects (a Series by name)."""
+        return self._series(self.beta, "params")
+
+    @property
+    def bse(self):
+        """Standard errors of the fixed effects (a Series by name)."""
+        return self._series(self.std_errors, "bse")
+
+    @property
+    def tvalues(self):
+        """t statistics of the fixed effects (a Series by name)."""
+        return self._series(self.t_values, "tvalues")
+
+    @property
+    def pvalues(self):
+        """p values of the fixed effects by Satterthwaite's t test, as in
+        :meth:`summary` (a Series by name; the normal approximation's are
+        ``coef_table(ddf="normal")["Pr(>|z|)"]``)."""
+        return self._series(self.coef_table()["Pr(>|t|)"].to_numpy(), "pvalues")
+
+    def conf_int(self, alpha=0.05):
+        """Wald intervals of the fixed effects, as statsmodels gives them: a
+        DataFrame with the columns 0 (lower) and 1 (upper) by name."""
+        if not 0.0 < float(alpha) < 1.0:
+            raise ValueError(f"alpha must be between 0 and 1, got {alpha!r}")
+        pd = _pandas()
+        z = _normal_quantile(1.0 - float(alpha) / 2.0)
+        b, se = np.asarray(self.beta), np.asarray(self.std_errors)
+        return pd.DataFrame({0: b - z * se, 1: b + z * se}, index=pd.Index(self.fe_names, name="term"))
+
+    def cov_params(self):
+        """The covariance of the fixed effects (a DataFrame by name)."""
+        pd = _pandas()
+        return pd.DataFrame(self.cov_beta, index=self.fe_names, columns=self.fe_names)
+
+    @property
+    def fittedvalues(self):
+        """Fitted means of the fitted rows (a Series on the input's index)."""
+        return self._as_series(self.fitted_values, "fittedvalues")
+
+    @property
+    def resid(self):
+        """Response minus fitted means (a Series on the input's index)."""
+        return self._as_series(self.residuals, "resid")
+
+    def _as_series(self, values, name):
+        pd = _pandas()
+        if isinstance(values, pd.Series):
+            return values.rename(name)
+        return pd.Series(values, name=name)
+
+    @property
+    def llf(self):
+        """The log-likelihood (REML or ML, as fitted)."""
+        return self.loglik
+
+    @property
+    def nobs(self):
+        """Rows used in the fit."""
+        return self.n_obs
+
+    def ranef(self, condvar=False):
+        """The conditional modes of the random effects: a DataFrame with one
+        row per group (index: the group labels) and one column per random
+        effect; ``condvar=True`` adds each one's conditional standard
+        deviation as "condsd(NAME)"."""
+        pd = _pandas()
+        out = pd.DataFrame(self._b, index=pd.Index(self.group_labels, name=self.group_name),
+                           columns=list(self.re_names))
+        if condvar:
+            cc = self.conditional_covariances
+            sd = np.sqrt(np.maximum(np.array([np.diag(cc[g]) for g in self.group_labels]), 0.0))
+            for k, name in enumerate(self.re_names):
+                out[f"condsd({name})"] = sd[:, k]
+        return out
+
+    def varcorr(self):
+        """The variance components as the summary shows them: rows (group,
+        name) for each random effect and the residual; columns "Variance",
+        "Std.Dev." and, with several random effects, one correlation column
+        per earlier random effect."""
+        pd = _pandas()
+        rows, index = [], []
+        for j, name in enumerate(self.re_names):
+            row = {"Variance": self.re_variances[j], "Std.Dev.": self.re_std[j]}
+            for k in range(len(self.re_names) - 1):
+                row[f"Corr({self.re_names[k]})"] = self.re_corr[j, k] if k < j else np.nan
+            rows.append(row)
+            index.append((self.group_name, name))
+        rows.append({"Variance": self.sigma2, "Std.Dev.": self.sigma})
+        index.append(("Residual", ""))
+        return pd.DataFrame(rows, index=pd.MultiIndex.from_tuples(index, names=["Groups", "Name"]))
+
+    def _repr_html_(self):
+        return _summary.html(self)
+
+    # -- plots (matplotlib) ------------------------------------------------------------
+    def plot_ranef(self, level=0.95, axes=None):
+        """Caterpillar plot of the conditional modes (see :func:`corvane.plots.plot_ranef`)."""
+        from . import plots
+
+        return plots.plot_ranef(self, level=level, axes=axes)
+
+    def plot_qq(self, axes=None):
+        """Normal QQ plots of the conditional modes (see :func:`corvane.plots.plot_qq`)."""
+        from . import plots
+
+        return plots.plot_qq(self, axes=axes)
+
+    def plot_residuals(self, ax=None):
+        """Residuals against fitted values (see :func:`corvane.plots.plot_residuals`)."""
+        from . import plots
+
+        return plots.plot_residuals(self, ax=ax)
+
+    def plot_shrinkage(self, ax=None):
+        """Least-squares estimates against conditional modes (see :func:`corvane.plots.plot_shrinkage`)."""
+        from . import plots
+
+        return plots.plot_shrinkage(self, ax=ax)
+
     # -- inference -------------------------------------------------------------------
     @property
     def ddf(self):
@@ -430,6 +561,19 @@ class LmmResult:
 
     def __getstate__(self):
         return dict(self.__dict__)
+
+
+def _pandas():
+    from ._errors import require
+
+    return require("pandas", purpose="labelled outputs")
+
+
+def _normal_quantile(p):
+    """The standard normal quantile (statistics.NormalDist: no scipy needed)."""
+    from statistics import NormalDist
+
+    return NormalDist().inv_cdf(p)
 
 
 def _missing(v):

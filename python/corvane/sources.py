@@ -1,6 +1,8 @@
-"""Where rows come from. For now: tables in memory (a pandas DataFrame, or a
-mapping of column names to values), as a DataFrame whose column names are
-strings."""
+"""Where rows come from: tables in memory (a pandas DataFrame, a polars
+DataFrame through its Arrow form, or a mapping of column names to values)
+as a pandas DataFrame whose column names are strings; Parquet paths and
+pyarrow Tables, Datasets and readers in batches; Dask DataFrames by
+partition."""
 
 from __future__ import annotations
 
@@ -15,6 +17,9 @@ def as_frame(data):
     """A pandas DataFrame of the data, its column names as strings (two
     columns whose names read the same are refused)."""
     pd = require("pandas", purpose="the formula interface")
+    if type(data).__module__.split(".")[0] == "polars" and hasattr(data, "to_arrow"):
+        require("pyarrow", purpose="polars input (read through its Arrow form)")
+        data = data.to_arrow().to_pandas()  # a polars DataFrame, through its Arrow form
     if isinstance(data, pd.DataFrame):
         frame = data
     else:

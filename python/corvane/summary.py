@@ -6,7 +6,7 @@ import math
 
 from ._corvane import __version__
 
-__all__ = ["text", "boundary_note", "Summary"]
+__all__ = ["text", "html", "boundary_note", "Summary"]
 
 
 class Summary(str):
@@ -147,3 +147,36 @@ def _layout(table, right, indent=""):
         cells = [str(c).rjust(w) if r else str(c).ljust(w) for c, w, r in zip(row, widths, right)]
         out.append((indent + " ".join(cells)).rstrip())
     return out
+
+
+def html(res):
+    """The summary as HTML (for notebooks): the header, the variance
+    components and the fixed effects as tables."""
+    import html as _html
+
+    esc = _html.escape
+    method = "REML" if res.reml else "maximum likelihood"
+    parts = [f"<div class='corvane-summary'><p><b>Linear mixed model fit by {method}</b> "
+             f"(corvane {esc(__version__)})"]
+    if res.formula is not None:
+        parts.append(f"<br>Formula: <code>{esc(res.formula)}</code>")
+    label = "REML criterion" if res.reml else "deviance"
+    state = ("at convergence" if res.converged else "at the given theta" if res.converged is None
+             else "(NOT converged)")
+    parts.append(f"<br>{label} {state}: {_fmt_sig(res.criterion, 7)}; AIC {_fmt_sig(res.aic, 7)}, "
+                 f"BIC {_fmt_sig(res.bic, 7)}, logLik {_fmt_sig(res.loglik, 7)}</p>")
+    try:
+        parts.append("<p>Random effects:</p>" + res.varcorr().to_html(float_format=lambda v: _fmt_sig(v, 5),
+                                                                       na_rep=""))
+        parts.append(f"<p>Number of obs: {res.n_obs}, groups: {esc(res.group_name)}, {res.n_groups}</p>")
+        try:
+            table = res.coef_table()
+        except ImportError:
+            table = res.coef_table("normal")
+        parts.append("<p>Fixed effects:</p>" + table.to_html(float_format=lambda v: _fmt_sig(v, 5)))
+    except ImportError:  # no pandas: the text summary, preformatted
+        parts.append(f"<pre>{esc(str(text(res, 'normal')))}</pre>")
+    if res.boundary:
+        parts.append(f"<p><i>{esc(boundary_note(res))}</i></p>")
+    parts.append(f"<p>Optimizer: {esc(res.message)}</p></div>")
+    return "".join(parts)
