@@ -10,13 +10,15 @@
 Importing the package imports neither pandas nor formulaic.
 """
 
+from typing import Any
+
 from ._corvane import Accumulator, LmmCore, __version__, get_num_threads, set_num_threads
 from ._errors import ConvergenceWarning, RankDeficiencyWarning, SingularFitWarning
 from .model import LinearMixedModel, lmm
 from .result import LmmResult
 
 
-def anova(*results, refit=True, names=None):
+def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = None) -> Any:
     """Likelihood-ratio tests of nested models, as lme4's ``anova``.
 
     Parameters
@@ -35,6 +37,23 @@ def anova(*results, refit=True, names=None):
         One row per model in increasing number of parameters: npar, AIC, BIC,
         logLik, deviance, Chisq, Df, Pr(>Chisq) (each row tested against the
         one above it).
+
+    Raises
+    ------
+    ValueError
+        For fewer than two models, models fitted to different numbers of
+        observations, or (with ``refit=False``) a mix of REML and ML fits.
+
+    Examples
+    --------
+    >>> import corvane
+    >>> from corvane._example import example_frame
+    >>> df = example_frame()
+    >>> m0 = corvane.lmm("Reaction ~ 1 + (Days | Subject)", df)
+    >>> m1 = corvane.lmm("Reaction ~ Days + (Days | Subject)", df)
+    >>> table = corvane.anova(m0, m1)
+    >>> table["Df"].tolist()[1], round(float(table["Chisq"].iloc[1]), 2)
+    (1.0, 27.31)
     """
     from .inference import lrt_table
 

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import math
 import time
+from typing import Any
 
 import numpy as np
 
@@ -180,11 +181,36 @@ class BootstrapResult:
     def n_converged(self):
         return int(self.replicates["converged"].sum())
 
-    def confint(self, level=0.95, kind="percentile"):
-        """Intervals from the converged replicates: "percentile" (the
-        quantiles at (1 -+ level)/2) or "shortest" (the shortest interval
-        holding a fraction level of them). One row per parameter, as
-        ``LmmResult.confint``."""
+    def confint(self, level: float = 0.95, kind: str = "percentile") -> Any:
+        """Intervals from the converged replicates.
+
+        Parameters
+        ----------
+        level : float
+            Coverage.
+        kind : {"percentile", "shortest"}
+            The quantiles at (1 -+ level) / 2, or the shortest interval
+            holding a fraction level of the replicates.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per parameter, as ``LmmResult.confint``.
+
+        Raises
+        ------
+        ValueError
+            For an unknown kind or a level outside (0, 1).
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> boot = r.bootstrap(n=100, seed=1, progress=False)
+        >>> boot.confint().round(1).loc["Days"].tolist()
+        [8.6, 14.0]
+        """
         pd = require("pandas", purpose="tables")
         level = _inference._check_level(level)
         if kind not in ("percentile", "shortest"):

@@ -13,11 +13,15 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import design as _design
 from ._errors import ConvergenceWarning, SingularFitWarning
+
+if TYPE_CHECKING:  # pragma: no cover
+    from .result import LmmResult
 
 __all__ = ["LinearMixedModel", "lmm"]
 
@@ -141,8 +145,9 @@ class LinearMixedModel:
     n_dropped = 0   # rows left out for missing values (the formula interface)
     spec = None     # how new data become designs (the formula interface)
 
-    def __init__(self, y, X, Z, groups, reml=True, *, x_names=None, z_names=None, y_name=None,
-                 group_name=None, offset=None, weights=None):
+    def __init__(self, y: Any, X: Any, Z: Any, groups: Any, reml: bool = True, *, x_names: Any = None,
+                 z_names: Any = None, y_name: str | None = None, group_name: str | None = None,
+                 offset: Any = None, weights: Any = None) -> None:
         self.reml = check_bool(reml, "reml")
         (y, X, Z, groups, offset, weights), self.index = _align(
             (y, X, Z, groups, offset, weights), ("y", "X", "Z", "groups", "offset", "weights"))
@@ -270,8 +275,8 @@ class LinearMixedModel:
         rows = arr.reshape(-1, self.n_theta)
         return [float(v) for row in rows for v in self.reparam.theta_to_core(row)]
 
-    def fit(self, starts=None, *, max_iter=200, _stacklevel=2):
-        """Fit by the certified trust-region Newton method; return an :class:`LmmResult`.
+    def fit(self, starts: Any = None, *, max_iter: int = 200, _stacklevel: int = 2) -> "LmmResult":
+        """Fit by the certified trust-region Newton method.
 
         Parameters
         ----------
@@ -282,12 +287,32 @@ class LinearMixedModel:
         max_iter : int
             Iterations per start.
 
+        Returns
+        -------
+        LmmResult
+            The fit with its certificate (``converged``, ``status``, ``boundary``).
+
+        Raises
+        ------
+        ValueError
+            For starts of the wrong length or non-finite starts.
+
         Warns
         -----
         ConvergenceWarning
             When the optimum is not certified.
         SingularFitWarning
             When the fit is on the boundary (a singular covariance).
+
+        Examples
+        --------
+        >>> import numpy as np, corvane
+        >>> from corvane._example import example_arrays
+        >>> a = example_arrays()
+        >>> model = corvane.LinearMixedModel(a["y"], a["X"], a["Z"], a["groups"])
+        >>> result = model.fit()
+        >>> result.converged, result.status
+        (True, 'interior')
         """
         from .result import LmmResult
 
@@ -297,8 +322,35 @@ class LinearMixedModel:
         result._warn(stacklevel=_stacklevel)
         return result
 
-    def evaluate(self, theta):
-        """The result at a given theta (the user's parametrisation), without optimising."""
+    def evaluate(self, theta: Any) -> "LmmResult":
+        """The result at a given theta (the user's parametrisation), without optimising.
+
+        Parameters
+        ----------
+        theta : array_like
+            The lower triangle of the relative covariance factor, column by column.
+
+        Returns
+        -------
+        LmmResult
+            With ``converged`` None.
+
+        Raises
+        ------
+        ValueError
+            For a theta of the wrong length, non-finite, or where the criterion
+            cannot be evaluated.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_arrays
+        >>> a = example_arrays()
+        >>> model = corvane.LinearMixedModel(a["y"], a["X"], a["Z"], a["groups"])
+        >>> fitted = model.fit()
+        >>> abs(model.evaluate(fitted.theta).criterion - fitted.criterion) < 1e-8
+        True
+        """
         from .result import LmmResult
 
         theta = np.asarray(theta, dtype=np.float64).ravel()
@@ -314,11 +366,37 @@ class LinearMixedModel:
                              "the data have non-finite values or theta is far too large)") from None
         return LmmResult(self, raw, None)
 
-    def refit(self, y_new, *, starts=None, max_iter=200):
-        """Fit a new response on the same design (the design's products are
-        reused, not recomputed). ``y_new`` has one value per row of the model
-        (or, for a formula model, per row of the data it was built from; rows
-        dropped for missing values are skipped)."""
+    def refit(self, y_new: Any, *, starts: Any = None, max_iter: int = 200) -> "LmmResult":
+        """Fit a new response on the same design (its products are reused).
+
+        Parameters
+        ----------
+        y_new : array_like or pandas Series
+            One value per row of the model (for a formula model, per row of the
+            table it was built from; rows dropped for missing values are skipped).
+        starts, max_iter
+            As for :meth:`fit`.
+
+        Returns
+        -------
+        LmmResult
+
+        Raises
+        ------
+        ValueError
+            For a response of the wrong length, a constant one, or a model
+            fitted from data read in batches.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> df = example_frame()
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", df)
+        >>> r2 = r.model.refit(df["Reaction"] * 2)
+        >>> float(round(r2.params["Days"] / r.params["Days"], 6))
+        2.0
+        """
         from .result import LmmResult
 
         self._require_rows("refit")
@@ -410,8 +488,32 @@ class LinearMixedModel:
 
     # -- from a formula --------------------------------------------------------------
     @classmethod
-    def from_formula(cls, formula, data, reml=True, *, env=None, progress=True, weights=None, offset=None):
-        """The model of an lme4-style formula over a table (see :func:`corvane.lmm`)."""
+    def from_formula(cls, formula: str, data: Any, reml: bool = True, *, env: Any = None,
+                     progress: bool = True, weights: Any = None, offset: Any = None) -> "LinearMixedModel":
+        """The model of an lme4-style formula over a table, not yet fitted.
+
+        Parameters
+        ----------
+        formula, data, reml, env, progress, weights, offset
+            As for :func:`corvane.lmm`.
+
+        Returns
+        -------
+        LinearMixedModel
+
+        Raises
+        ------
+        ValueError
+            As for :func:`corvane.lmm`.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> m = corvane.LinearMixedModel.from_formula("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> m.n, m.m, m.p, m.q
+        (180, 18, 2, 2)
+        """
         from . import formula as _formula
         from . import sources
 
@@ -525,8 +627,8 @@ def _check_weights(w):
     return w
 
 
-def lmm(formula, data, reml=True, *, weights=None, offset=None, starts=None, env=None, max_iter=200,
-        progress=True):
+def lmm(formula: str, data: Any, reml: bool = True, *, weights: Any = None, offset: Any = None,
+        starts: Any = None, env: Any = None, max_iter: int = 200, progress: bool = True) -> "LmmResult":
     """Fit a linear mixed model with one grouping factor from an lme4-style formula.
 
     Parameters
@@ -583,6 +685,25 @@ def lmm(formula, data, reml=True, *, weights=None, offset=None, starts=None, env
     -----
     Rows with a missing value in a column the formula uses are dropped and
     counted (``result.n_dropped``).
+
+    Supported formula syntax: ``response ~ terms + (terms | group)`` with
+    exactly one random-effects term and a single grouping column; terms are
+    separated by ``+``; ``1`` / ``0`` / ``- 1`` add or remove the intercept;
+    ``a:b`` and ``a*b`` are interactions; ``C(x)`` makes a factor;
+    ``I(expr)`` evaluates Python with R's ``^`` as a power; any NumPy
+    function is available as ``np.name``; ``offset(expr)`` adds a known
+    term. String and categorical columns are factors with treatment
+    contrasts (the first level, in sorted order, the reference).
+
+    Examples
+    --------
+    >>> import corvane
+    >>> from corvane._example import example_frame
+    >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+    >>> r.params.round(2).tolist()
+    [254.78, 11.63]
+    >>> r.converged, r.n_groups
+    (True, 18)
     """
     model = LinearMixedModel.from_formula(formula, data, reml, env=env, progress=progress, weights=weights,
                                           offset=offset)

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 import warnings
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -18,6 +19,9 @@ from . import summary as _summary
 from ._corvane import __version__
 from ._errors import ConvergenceWarning, SingularFitWarning
 from .design import _tril_pairs, theta_to_lambda
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas as pd
 
 __all__ = ["LmmResult"]
 
@@ -160,7 +164,8 @@ class LmmResult:
         return dict(zip(self.group_labels, self._ccov))
 
     # -- predictions -----------------------------------------------------------------
-    def predict(self, data=None, include_random=True, new_groups="population"):
+    def predict(self, data: Any = None, include_random: bool = True,
+                new_groups: str = "population") -> Any:
         """Predicted means.
 
         Parameters
@@ -176,8 +181,23 @@ class LmmResult:
 
         Returns
         -------
-        ndarray, or a pandas Series on the data's index for pandas input.
-        Rows with a missing covariate predict NaN.
+        pandas.Series or numpy.ndarray
+            One prediction per row (a Series on the table's index for tables).
+
+        Raises
+        ------
+        ValueError
+            For new data without the model's columns, new levels of a factor, or
+            (with ``new_groups="error"``) unseen groups.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> df = example_frame()
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", df)
+        >>> r.predict(df.head(2)).round(2).tolist()
+        [242.85, 245.33]
         """
         if new_groups not in NEW_GROUPS:
             raise ValueError(f"new_groups must be one of {NEW_GROUPS}, got {new_groups!r}")
@@ -318,9 +338,32 @@ class LmmResult:
         ``coef_table(ddf="normal")["Pr(>|z|)"]``)."""
         return self._series(self.coef_table()["Pr(>|t|)"].to_numpy(), "pvalues")
 
-    def conf_int(self, alpha=0.05):
-        """Wald intervals of the fixed effects, as statsmodels gives them: a
-        DataFrame with the columns 0 (lower) and 1 (upper) by name."""
+    def conf_int(self, alpha: float = 0.05) -> "pd.DataFrame":
+        """Wald intervals of the fixed effects, as statsmodels gives them.
+
+        Parameters
+        ----------
+        alpha : float
+            1 - the coverage (0.05: 95 % intervals).
+
+        Returns
+        -------
+        pandas.DataFrame
+            The columns 0 (lower) and 1 (upper), one row per fixed effect.
+
+        Raises
+        ------
+        ValueError
+            When alpha is not between 0 and 1.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.conf_int().round(1).loc["Days"].tolist()
+        [8.7, 14.6]
+        """
         if not 0.0 < float(alpha) < 1.0:
             raise ValueError(f"alpha must be between 0 and 1, got {alpha!r}")
         pd = _pandas()
@@ -328,8 +371,22 @@ class LmmResult:
         b, se = np.asarray(self.beta), np.asarray(self.std_errors)
         return pd.DataFrame({0: b - z * se, 1: b + z * se}, index=pd.Index(self.fe_names, name="term"))
 
-    def cov_params(self):
-        """The covariance of the fixed effects (a DataFrame by name)."""
+    def cov_params(self) -> "pd.DataFrame":
+        """The covariance of the fixed effects.
+
+        Returns
+        -------
+        pandas.DataFrame
+            p x p, rows and columns named by fixed effect.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.cov_params().shape
+        (2, 2)
+        """
         pd = _pandas()
         return pd.DataFrame(self.cov_beta, index=self.fe_names, columns=self.fe_names)
 
@@ -359,11 +416,29 @@ class LmmResult:
         """Rows used in the fit."""
         return self.n_obs
 
-    def ranef(self, condvar=False):
-        """The conditional modes of the random effects: a DataFrame with one
-        row per group (index: the group labels) and one column per random
-        effect; ``condvar=True`` adds each one's conditional standard
-        deviation as "condsd(NAME)"."""
+    def ranef(self, condvar: bool = False) -> "pd.DataFrame":
+        """The conditional modes of the random effects.
+
+        Parameters
+        ----------
+        condvar : bool
+            Also give each mode's conditional standard deviation, in the columns
+            "condsd(NAME)".
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per group (index: the group labels), one column per random
+            effect.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.ranef(condvar=True).columns.tolist()
+        ['(Intercept)', 'Days', 'condsd((Intercept))', 'condsd(Days)']
+        """
         pd = _pandas()
         out = pd.DataFrame(self._b, index=pd.Index(self.group_labels, name=self.group_name),
                            columns=list(self.re_names))
@@ -374,11 +449,24 @@ class LmmResult:
                 out[f"condsd({name})"] = sd[:, k]
         return out
 
-    def varcorr(self):
-        """The variance components as the summary shows them: rows (group,
-        name) for each random effect and the residual; columns "Variance",
-        "Std.Dev." and, with several random effects, one correlation column
-        per earlier random effect."""
+    def varcorr(self) -> "pd.DataFrame":
+        """The variance components as the summary shows them.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Rows (group, name) for each random effect and the residual; columns
+            "Variance", "Std.Dev." and, with several random effects, one
+            correlation column per earlier random effect.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.varcorr().columns.tolist()
+        ['Variance', 'Std.Dev.', 'Corr((Intercept))']
+        """
         pd = _pandas()
         rows, index = [], []
         for j, name in enumerate(self.re_names):
@@ -395,26 +483,128 @@ class LmmResult:
         return _summary.html(self)
 
     # -- plots (matplotlib) ------------------------------------------------------------
-    def plot_ranef(self, level=0.95, axes=None):
-        """Caterpillar plot of the conditional modes (see :func:`corvane.plots.plot_ranef`)."""
+    def plot_ranef(self, level: float = 0.95, axes: Any = None) -> Any:
+        """Caterpillar plot of the conditional modes with intervals from their conditional variances.
+
+        Parameters
+        ----------
+        level : float
+            Coverage of the intervals.
+        axes : sequence of matplotlib Axes, optional
+            One per random effect; new ones by default.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        ImportError
+            Without matplotlib (``pip install corvane[plot]``).
+
+        Examples
+        --------
+        >>> import matplotlib; matplotlib.use("Agg")
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> fig = r.plot_ranef()
+
+        See :mod:`corvane.plots`.
+        """
         from . import plots
 
         return plots.plot_ranef(self, level=level, axes=axes)
 
-    def plot_qq(self, axes=None):
-        """Normal QQ plots of the conditional modes (see :func:`corvane.plots.plot_qq`)."""
+    def plot_qq(self, axes: Any = None) -> Any:
+        """Normal QQ plots of the conditional modes, one panel per random effect.
+
+        Parameters
+        ----------
+        axes : sequence of matplotlib Axes, optional
+            One per random effect; new ones by default.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        ImportError
+            Without matplotlib (``pip install corvane[plot]``).
+
+        Examples
+        --------
+        >>> import matplotlib; matplotlib.use("Agg")
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> fig = r.plot_qq()
+
+        See :mod:`corvane.plots`.
+        """
         from . import plots
 
         return plots.plot_qq(self, axes=axes)
 
-    def plot_residuals(self, ax=None):
-        """Residuals against fitted values (see :func:`corvane.plots.plot_residuals`)."""
+    def plot_residuals(self, ax: Any = None) -> Any:
+        """Residuals against fitted values.
+
+        Parameters
+        ----------
+        ax : matplotlib Axes, optional
+            Where to draw; a new figure by default.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        ImportError
+            Without matplotlib (``pip install corvane[plot]``).
+
+        Examples
+        --------
+        >>> import matplotlib; matplotlib.use("Agg")
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> fig = r.plot_residuals()
+
+        See :mod:`corvane.plots`.
+        """
         from . import plots
 
         return plots.plot_residuals(self, ax=ax)
 
-    def plot_shrinkage(self, ax=None):
-        """Least-squares estimates against conditional modes (see :func:`corvane.plots.plot_shrinkage`)."""
+    def plot_shrinkage(self, ax: Any = None) -> Any:
+        """Per-group least-squares estimates against the conditional modes.
+
+        Parameters
+        ----------
+        ax : matplotlib Axes, optional
+            Where to draw; a new figure by default.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        ImportError
+            Without matplotlib (``pip install corvane[plot]``).
+
+        Examples
+        --------
+        >>> import matplotlib; matplotlib.use("Agg")
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> fig = r.plot_shrinkage()
+
+        See :mod:`corvane.plots`.
+        """
         from . import plots
 
         return plots.plot_shrinkage(self, ax=ax)
@@ -429,46 +619,142 @@ class LmmResult:
 
         return pd.Series(inference.ddf(self), index=self.fe_names, name="df")
 
-    def coef_table(self, ddf="satterthwaite"):
-        """The fixed-effects table as a DataFrame: Estimate, Std. Error, df,
-        t value, Pr(>|t|) by Satterthwaite's method; ``ddf="normal"`` gives
-        z value and Pr(>|z|) by the normal approximation instead."""
+    def coef_table(self, ddf: str = "satterthwaite") -> "pd.DataFrame":
+        """The fixed-effects table.
+
+        Parameters
+        ----------
+        ddf : {"satterthwaite", "normal"}
+            Satterthwaite's t tests (Estimate, Std. Error, df, t value,
+            Pr(>|t|)), or the normal approximation (z value, Pr(>|z|)).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per fixed effect.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.coef_table()["df"].round(1).tolist()
+        [17.0, 17.0]
+        """
         from . import inference
 
         return inference.coef_table(self, ddf)
 
-    def contrast_test(self, L, rhs=None):
-        """The F test of H0: L beta = rhs (default 0) for a contrast matrix L
-        (k x p, or a vector; a DataFrame or Series may name its columns by
-        fixed effect), with Satterthwaite's denominator df, as lmerTest's
-        ``contest``: a one-row DataFrame (Sum Sq, Mean Sq, NumDF, DenDF,
-        F value, Pr(>F))."""
+    def contrast_test(self, L: Any, rhs: Any = None) -> "pd.DataFrame":
+        """The F test of H0: L beta = rhs with Satterthwaite's denominator df.
+
+        As lmerTest's ``contest``: the F statistic of the estimable directions of
+        L (its rank is NumDF), DenDF from the t tests along them.
+
+        Parameters
+        ----------
+        L : array_like or pandas DataFrame / Series
+            A contrast vector or a k x p matrix; a DataFrame or Series may name
+            its columns by fixed effect (others are 0).
+        rhs : array_like, optional
+            The hypothesised values (default 0).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row: Sum Sq, Mean Sq, NumDF, DenDF, F value, Pr(>F).
+
+        Raises
+        ------
+        ValueError
+            For a matrix of the wrong width, non-finite entries, unknown names,
+            or no estimable direction.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.contrast_test([0, 1])[["NumDF", "DenDF"]].round(1).values.tolist()
+        [[1.0, 17.0]]
+        """
         from . import inference
 
         return inference.contrast_test(self, L, rhs)
 
-    def anova(self, type=3):
-        """The type III table of the fixed-effect terms with Satterthwaite's
-        df, as lmerTest's ``anova``: Sum Sq, Mean Sq, NumDF, DenDF, F value,
-        Pr(>F) by term."""
+    def anova(self, type: int = 3) -> "pd.DataFrame":
+        """Type III F tests of the fixed-effect terms with Satterthwaite's df.
+
+        Parameters
+        ----------
+        type : int
+            3 (the only type available).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per term (the intercept left out): Sum Sq, Mean Sq, NumDF,
+            DenDF, F value, Pr(>F), as lmerTest's ``anova``.
+
+        Raises
+        ------
+        NotImplementedError
+            When one term contains another (an interaction with its main
+            effects); test the hypotheses with :meth:`contrast_test`.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.anova().index.tolist()
+        ['Days']
+        """
         from . import inference
 
         if type != 3:
             raise ValueError("only type III tests are available (type=3)")
         return inference.anova_type3(self)
 
-    def confint(self, level=0.95, method="wald", which=None, **kwargs):
-        """Confidence intervals: a DataFrame with one row per parameter
-        ("sd(NAME | GROUP)", "cor(NAME1, NAME2 | GROUP)", "sigma", then the
-        fixed effects) and the columns "2.5 %" and "97.5 %" (for level 0.95).
+    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None,
+                **kwargs: Any) -> "pd.DataFrame":
+        """Confidence intervals of every parameter.
 
-        ``method="wald"``: fixed effects only (variance parameters NaN).
-        ``"profile"``: where the signed square root of the criterion's rise
-        crosses the normal quantiles, every other parameter re-optimised at
-        each point; variance parameters on the criterion of the fit (REML for
-        a REML fit), fixed effects on the ML criterion. ``"bootstrap"``:
-        percentile intervals of :meth:`bootstrap` (``n``, ``seed`` and
-        ``progress`` are passed on). ``which`` restricts the rows."""
+        Parameters
+        ----------
+        level : float
+            Coverage.
+        method : {"wald", "profile", "bootstrap"}
+            "wald": the fixed effects only (variance parameters NaN, as lme4).
+            "profile": where the signed square root of the criterion's rise
+            crosses the normal quantiles, every other parameter re-optimised at
+            each point; variance parameters on the criterion of the fit (REML for
+            a REML fit), fixed effects on the ML criterion (REML has no profile
+            in beta). "bootstrap": percentile intervals of :meth:`bootstrap`.
+        which : sequence of str, optional
+            Only these rows.
+        **kwargs
+            For "bootstrap": ``n``, ``seed``, ``progress``.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Rows "sd(NAME | GROUP)", "cor(NAME1, NAME2 | GROUP)" (theta's order),
+            "sigma" and the fixed effects; columns like "2.5 %" and "97.5 %".
+
+        Raises
+        ------
+        ValueError
+            For a level outside (0, 1), an unknown method or unknown names.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.confint(method="profile").round(2).loc["sigma"].tolist()
+        [21.54, 27.15]
+        """
         from . import inference
 
         if method == "bootstrap":
@@ -481,27 +767,96 @@ class LmmResult:
             raise TypeError(f"unexpected arguments for method={method!r}: {sorted(kwargs)}")
         return inference.confint(self, level, method, which)
 
-    def bootstrap(self, n=1000, seed=0, progress=True):
-        """The parametric bootstrap: ``n`` responses simulated from the fitted
-        model and refitted on its design; a
-        :class:`corvane.bootstrap.BootstrapResult` with ``replicates`` and
-        ``confint(level, kind="percentile"|"shortest")``. A seed gives the same
-        replicates on any number of threads."""
+    def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True) -> Any:
+        """The parametric bootstrap.
+
+        Responses are simulated from the fitted model and refitted on its design
+        (the design's products shared), in parallel without the interpreter
+        lock. A seed gives the same replicates bit for bit on any number of
+        threads.
+
+        Parameters
+        ----------
+        n : int
+            Replicates.
+        seed : int or numpy.random.Generator seed
+            For ``numpy.random.default_rng``.
+        progress : bool
+            A progress bar (tqdm) for runs longer than a second.
+
+        Returns
+        -------
+        corvane.bootstrap.BootstrapResult
+            ``replicates`` (a DataFrame) and ``confint(level, kind)``.
+
+        Raises
+        ------
+        ValueError
+            For a model fitted from data read in batches (its rows are not kept).
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> boot = r.bootstrap(n=50, seed=1, progress=False)
+        >>> boot.replicates.shape[0], boot.n_converged
+        (50, 50)
+        """
         from . import bootstrap
 
         return bootstrap.bootstrap(self, n=n, seed=seed, progress=progress)
 
-    def simulate(self, n=1, seed=None):
-        """``n`` responses simulated from the fitted model (an n x n_obs array)."""
+    def simulate(self, n: int = 1, seed: Any = None) -> np.ndarray:
+        """Responses simulated from the fitted model.
+
+        Parameters
+        ----------
+        n : int
+            How many.
+        seed : optional
+            For ``numpy.random.default_rng``.
+
+        Returns
+        -------
+        numpy.ndarray
+            n x n_obs, the offset included.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.simulate(n=3, seed=0).shape
+        (3, 180)
+        """
         from . import bootstrap
 
         return bootstrap.simulate(self, n=n, seed=seed)
 
     # -- presentation -------------------------------------------------------------
-    def summary(self, ddf="satterthwaite"):
-        """A printable table in the manner of lme4 (a string whose repr is the
-        table). The fixed effects get Satterthwaite's df, t and p values;
-        ``ddf="normal"`` uses the normal approximation."""
+    def summary(self, ddf: str = "satterthwaite") -> Any:
+        """A printable table in the manner of lme4's.
+
+        Parameters
+        ----------
+        ddf : {"satterthwaite", "normal"}
+            The fixed effects' t tests by Satterthwaite's df (scipy needed), or
+            the normal approximation.
+
+        Returns
+        -------
+        str
+            The table (a str subclass whose repr is the table itself).
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> "Pr(>|t|)" in r.summary()
+        True
+        """
         if ddf not in ("satterthwaite", "normal"):
             raise ValueError(f"ddf must be 'satterthwaite' or 'normal', got {ddf!r}")
         return _summary.text(self, ddf)
@@ -513,10 +868,24 @@ class LmmResult:
         return (f"<LmmResult {self.method} n_obs={self.n_obs} n_groups={self.n_groups} "
                 f"criterion={self.criterion:.6g}>")
 
-    def to_dict(self):
-        """Every reported quantity as plain lists, floats, ints and strings
-        (non-finite values as None), ready for ``json.dumps``. Groups come as a
-        list, in the order of ``random_effects``."""
+    def to_dict(self) -> dict:
+        """Every reported quantity as plain Python values.
+
+        Returns
+        -------
+        dict
+            Lists, floats, ints and strings (non-finite values as None), ready for
+            ``json.dumps``; groups come as a list, in the order of
+            ``random_effects``.
+
+        Examples
+        --------
+        >>> import json, corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> len(json.dumps(r.to_dict())) > 1000
+        True
+        """
         def mat(a):
             return [[_plain(v) for v in row] for row in np.asarray(a)]
 
