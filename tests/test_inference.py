@@ -288,9 +288,26 @@ def test_contrast_errors(L, message):
         r.contrast_test(L)
 
 
-def test_type3_with_contained_terms_is_refused_clearly():
-    r = corvane.lmm("weight ~ Time * Diet + (Time | Chick)", frame("ChickWeight"))
-    with pytest.raises(NotImplementedError, match="contains another"):
+with open(os.path.join(DATA, "type3_reference.json")) as f:
+    TYPE3 = json.load(f)
+
+
+@pytest.mark.parametrize("entry", TYPE3, ids=lambda e: e["data"])
+def test_type3_with_interactions_matches_lmertest(entry):
+    """Terms contained in others (main effects beside their interaction)."""
+    r = fit(entry["data"], entry["formula"], True)
+    a = r.anova()
+    assert a.index.tolist() == entry["terms"]
+    np.testing.assert_array_equal(a["NumDF"], entry["numdf"])
+    np.testing.assert_allclose(a["F value"], entry["F"], rtol=1e-5)
+    np.testing.assert_allclose(a["DenDF"], entry["dendf"], rtol=1e-5)
+    np.testing.assert_allclose(a["Pr(>F)"], entry["p"], rtol=1e-4)
+
+
+def test_type3_without_treatment_coding_is_refused_clearly():
+    df = frame("ChickWeight")
+    r = corvane.lmm("weight ~ Time * C(Diet, Sum) + (Time | Chick)", df)
+    with pytest.raises(NotImplementedError, match="treatment-coded"):
         r.anova()
 
 

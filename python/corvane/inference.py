@@ -220,12 +220,127 @@ def _is_constant_column(model, j):
     return model.reparam.x_const is not None and j == model.reparam.x_const
 
 
+def _split_top(text, sep=":"):
+    """Parts of a column or term name split at top-level separators."""
+    parts, depth, start = [], 0, 0
+    for i, ch in enumerate(text):
+        if ch in "([{":
+            depth += 1
+        elif ch in ")]}":
+            depth -= 1
+        elif ch == sep and depth == 0:
+            parts.append(text[start:i])
+            start = i + 1
+    parts.append(text[start:])
+    return parts
+
+
+def _column_parts(name):
+    """{variable: level or None} of a column name in treatment coding
+    ("Time:Diet[T.2]" -> {"Time": None, "Diet": "2"}); None when a part is
+    coded otherwise."""
+    out = {}
+    for part in _split_top(name):
+        if part.endswith("]") and "[" in part:
+            var, _, level = part[:-1].rpartition("[")
+            if not level.startswith("T."):
+                return None
+            out[var] = level[2:]
+        else:
+            out[part] = None
+    return out
+
+
 def _contained(terms):
     """Whether any term's variables are a proper subset of another's (an
     interaction with its main effects): type III then differs from the
     joint test of the term's columns."""
-    var_sets = [set(name.split(":")) for name, _ in terms]
+    var_sets = [set(_split_top(name)) for name, _ in terms]
     return any(a < b for a in var_sets for b in var_sets)
+
+
+def _type3_contrasts(result, terms):
+    """lmerTest's type III contrasts for a treatment-coded design: the
+    columns of the full dummy coding of every term (rdX) written in X's
+    columns (each reference level's dummy is 1 minus the others), the
+    contrasts of a term contained in others made orthogonal to theirs, the
+    rows of X's own columns kept. Data-free: X's column names say how each
+    column was coded. None when the design is not coded that way."""
+    names = [("(Intercept)" if n in ("Intercept", "(Intercept)") else n) for n in result.fe_names]
+    parts = [None if n == "(Intercept)" else _column_parts(n) for n in names]
+    if any(p is None for n, p in zip(names, parts) if n != "(Intercept)"):
+        return None
+    key = {}
+    for j, (n, p) in enumerate(zip(names, parts)):
+        key[frozenset() if p is None else frozenset(p.items())] = j
+    levels = {}
+    for p in parts:
+        for var, level in (p or {}).items():
+            if level is not None:
+                levels.setdefault(var, [])
+                if level not in levels[var]:
+                    levels[var].append(level)
+    pcols = len(names)
+    rows = []  # (rdX column key, coefficients on X's columns)
+    if frozenset() in key:
+        coef = np.zeros(pcols)
+        coef[key[frozenset()]] = 1.0
+        rows.append((("(Intercept)",), coef))
+    term_vars = {}
+    for tname, _ in terms:
+        tparts = _split_top(tname)
+        factors = [v for v in tparts if v in levels]
+        numeric = [v for v in tparts if v not in levels]
+        term_vars[tname] = (set(factors), set(numeric))
+        combos = [[]]
+        for f in factors:
+            combos = [c + [(f, lv)] for c in combos for lv in ["<ref>"] + levels[f]]
+        for combo in combos:
+            # Expand each reference dummy into 1 - (the others).
+            expansions = [({}, 1.0)]
+            for f, lv in combo:
+                nxt = []
+                for mono, c in expansions:
+                    if lv != "<ref>":
+                        nxt.append(({**mono, f: lv}, c))
+                    else:
+                        nxt.append((dict(mono), c))
+                        nxt += [({**mono, f: other}, -c) for other in levels[f]]
+                expansions = nxt
+            coef = np.zeros(pcols)
+            for mono, c in expansions:
+                k = frozenset(list(mono.items()) + [(v, None) for v in numeric])
+                if k not in key:
+                    return None
+                coef[key[k]] += c
+            rows.append(((tname,) + tuple(combo), coef))
+    L = np.array([c for _, c in rows])  # rdX columns x X columns
+    # Orthogonalise contained terms, higher order first.
+    for tname, idx in sorted(terms, key=lambda t: -len(_split_top(t[0]))):
+        fac, num = term_vars[tname]
+        containers = [i2 for n2, i2 in terms if n2 != tname
+                      and fac | num < term_vars[n2][0] | term_vars[n2][1] and num == term_vars[n2][1]]
+        if containers:
+            cols = sorted({j for c in containers for j in c})
+            A, B = L[:, cols], L[:, idx]
+            coef, *_ = np.linalg.lstsq(A, B, rcond=None)
+            R = B - A @ coef
+            R[np.abs(R) < 1e-10 * max(1.0, float(np.max(np.abs(B))))] = 0.0
+            L[:, idx] = R
+    # Keep the rows of rdX's columns that are X's own (non-reference levels).
+    keep = []
+    for (label, coef) in rows:
+        combo = label[1:]
+        if all(lv != "<ref>" for _, lv in combo):
+            keep.append(True)
+        else:
+            keep.append(False)
+    Lx = L[np.array(keep)]
+    out = {}
+    for tname, idx in terms:
+        Lt = Lx[:, idx].T
+        out[tname] = Lt[np.sum(np.abs(Lt), axis=1) > 1e-8]
+    return out
 
 
 def anova_type3(result):
@@ -234,15 +349,18 @@ def anova_type3(result):
     pd = _pandas()
     stats = _stats()
     terms = _terms(result)
+    contrasts = None
     if _contained(terms):
-        raise NotImplementedError(
-            "type III tests for models where one term contains another (an interaction with its main "
-            "effects) are not available yet; test the hypotheses you need with contrast_test(L)")
+        contrasts = _type3_contrasts(result, terms)
+        if contrasts is None:
+            raise NotImplementedError(
+                "type III tests for a term contained in another need treatment-coded columns of every "
+                "lower-order term; test the hypotheses you need with contrast_test(L)")
     satt = _satt(result)
     p = len(result.fe_names)
     rows = []
     for name, idx in terms:
-        L = np.eye(p)[idx]
+        L = np.eye(p)[idx] if contrasts is None else contrasts[name]
         f, q, df2 = satt.f_test(L)
         rows.append((name, f * q * result.sigma2, f * result.sigma2, q, df2, f, float(stats.f.sf(f, q, df2))))
     frame = pd.DataFrame(rows, columns=["term", "Sum Sq", "Mean Sq", "NumDF", "DenDF", "F value", "Pr(>F)"])

@@ -699,8 +699,9 @@ class LmmResult:
         Raises
         ------
         NotImplementedError
-            When one term contains another (an interaction with its main
-            effects); test the hypotheses with :meth:`contrast_test`.
+            When a term contained in another (a main effect beside its
+            interaction) has factors coded other than by treatment
+            contrasts; test the hypotheses with :meth:`contrast_test`.
 
         Examples
         --------
