@@ -114,6 +114,7 @@ bench: build
 	$(PY) bench/derived.py
 	$(PY) bench/frontend.py
 	$(PY) bench/inference.py
+	$(PY) bench/stream.py
 
 bench-deps:
 	@if [ "$$(id -u)" = 0 ]; then \

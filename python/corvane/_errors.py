@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import importlib
 
-__all__ = ["ConvergenceWarning", "SingularFitWarning", "RankDeficiencyWarning", "require"]
+__all__ = ["ConvergenceWarning", "SingularFitWarning", "RankDeficiencyWarning", "require", "warn_user"]
 
 
 class ConvergenceWarning(UserWarning):
@@ -46,3 +46,18 @@ def require(*modules, purpose=None):
             raise ImportError(f"corvane needs {name}{what} ({exc}); install it with: "
                               f"pip install corvane[{extra}]") from exc
     return loaded[0] if len(loaded) == 1 else tuple(loaded)
+
+
+def warn_user(message, category):
+    """warnings.warn attributed to the first caller outside this package, so
+    that the user's own line is the one reported (however deep the call)."""
+    import os
+    import sys
+    import warnings
+
+    package = os.path.dirname(os.path.abspath(__file__))
+    level, frame = 2, sys._getframe(1)  # stacklevel 2 is the caller of warn_user
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == package:
+        frame = frame.f_back
+        level += 1
+    warnings.warn(message, category, stacklevel=level)

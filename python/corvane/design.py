@@ -28,7 +28,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._corvane import Accumulator, LmmCore
-from ._errors import RankDeficiencyWarning
+from ._errors import RankDeficiencyWarning, warn_user
 
 __all__ = ["factorize", "Reparam", "Prepared", "prepare", "chol_psd", "theta_to_lambda",
            "lambda_to_theta"]
@@ -575,17 +575,8 @@ def prepare_products(arrays, rp, fe_names, labels=None, order=None, evaluator="a
         raise ValueError("the response is too large in magnitude for double precision products, or holds "
                          "infinite values")
     p = int(arrays["p"])
-    dropped = _aliased(np.asarray(arrays["xtx"]), rp.x_const)
-    kept = np.arange(p)
-    if dropped:
-        names = [fe_names[j] for j in dropped]
-        warnings.warn(f"the fixed-effects design is rank deficient: dropping {len(dropped)} "
-                      f"column{'s' if len(dropped) > 1 else ''} ({', '.join(names)}) that are "
-                      f"(nearly) combinations of the others", RankDeficiencyWarning, stacklevel=4)
-        kept = np.array([j for j in range(p) if j not in dropped], dtype=np.int64)
-        if len(kept) == 0:
-            raise ValueError("every fixed-effects column is zero")
-        const = None if rp.x_const is None or rp.x_const in dropped else int(np.searchsorted(kept, rp.x_const))
+    kept, const = _drop_aliased(np.asarray(arrays["xtx"]), rp, fe_names, p)
+    if len(kept) < p:
         if rp.x_const is not None and const is None:
             raise ValueError("the constant fixed-effects column is a combination of others; the data read in "
                              "batches cannot be re-read to drop it")
@@ -667,18 +658,9 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
         core = _build(yc, Xc, Zc, codes, rp, evaluator)
         t = core.totals()
 
-    dropped = _aliased(t["xtx"], rp.x_const)
-    kept = np.arange(p)
-    if dropped:
-        names = [fe_names[j] for j in dropped]
-        warnings.warn(f"the fixed-effects design is rank deficient: dropping {len(dropped)} "
-                      f"column{'s' if len(dropped) > 1 else ''} ({', '.join(names)}) that are "
-                      f"(nearly) combinations of the others", RankDeficiencyWarning, stacklevel=4)
-        kept = np.array([j for j in range(p) if j not in dropped], dtype=np.int64)
-        if len(kept) == 0:
-            raise ValueError("every fixed-effects column is zero")
+    kept, const = _drop_aliased(t["xtx"], rp, fe_names, p)
+    if len(kept) < p:
         Xk = np.ascontiguousarray(X[:, kept])
-        const = None if rp.x_const is None or rp.x_const in dropped else int(np.searchsorted(kept, rp.x_const))
         rp = Reparam(rp.y_shift if const is not None else 0.0, rp.y_scale, rp.x_shift[kept] if const is not None
                      else np.zeros(len(kept)), rp.x_scale[kept], rp.z_shift, rp.z_scale, const,
                      rp.x_const_value, rp.z_const, rp.z_const_value)
@@ -688,6 +670,24 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
     if sw is not None:
         weighted = (sw, Xc, Zc)
     return Prepared(core, rp, kept, t, weighted)
+
+
+def _drop_aliased(xtx, rp, fe_names, p):
+    """(kept columns, the constant column's index among them or None): the
+    aliased columns of X~'X~ left out with a RankDeficiencyWarning naming
+    them, as lme4 drops them."""
+    dropped = _aliased(xtx, rp.x_const)
+    if not dropped:
+        return np.arange(p), rp.x_const
+    names = [fe_names[j] for j in dropped]
+    warn_user(f"the fixed-effects design is rank deficient: dropping {len(dropped)} "
+              f"column{'s' if len(dropped) > 1 else ''} ({', '.join(names)}) that are "
+              f"(nearly) combinations of the others", RankDeficiencyWarning)
+    kept = np.array([j for j in range(p) if j not in dropped], dtype=np.int64)
+    if len(kept) == 0:
+        raise ValueError("every fixed-effects column is zero")
+    const = None if rp.x_const is None or rp.x_const in dropped else int(np.searchsorted(kept, rp.x_const))
+    return kept, const
 
 
 def _finite_totals(t):

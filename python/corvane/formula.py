@@ -467,9 +467,10 @@ def _required(text, frame, context, formula):
     return names
 
 
-def used_columns(formula, columns, env=None):
-    """(columns the formula reads besides the group, the group column), in
-    the order of `columns` (the table's column names); unknown names raise."""
+def _read_by(formula, env):
+    """(parsed formula, rewritten response / fixed / random texts, offset
+    texts, the columns they read): plain names directly, expressions by
+    formulaic's parser."""
     parsed = parse_formula(formula)
     context = _context(env)
     rewritten = [_r_powers(parsed.response), _r_powers(parsed.fixed_text), _r_powers(parsed.random)]
@@ -482,6 +483,13 @@ def used_columns(formula, columns, env=None):
         used.add(_unquote(parsed.response))
     else:
         used |= _required(rewritten[0], None, context, formula)
+    return parsed, rewritten, offsets, used
+
+
+def used_columns(formula, columns, env=None):
+    """(columns the formula reads besides the group, the group column), in
+    the order of `columns` (the table's column names); unknown names raise."""
+    parsed, _, _, used = _read_by(formula, env)
 
     class _Names:  # what _check_names reads
         pass
@@ -508,21 +516,8 @@ def build(formula, frame, env=None, spec=None, levels=None, extra=()):
     columns ({column: levels}), so that every batch gets the same columns.
     `extra` names further columns whose missing values drop a row."""
     pd = require("pandas")
-    parsed = parse_formula(formula)
-    context = _context(env)
-    rewritten = [_r_powers(parsed.response), _r_powers(parsed.fixed_text), _r_powers(parsed.random)]
-    offsets = [_r_powers(o) for o in parsed.offsets]
-
-    # Which columns are used: plain names directly, expressions by formulaic's parser.
-    used = set()
-    for text in rewritten[1:] + offsets:
-        plan = _plain_names(text)
-        used |= plan if plan is not None else _required(text, frame, context, formula)
+    parsed, rewritten, offsets, used = _read_by(formula, env)
     response_plain = _is_name(parsed.response)
-    if response_plain:
-        used.add(_unquote(parsed.response))
-    else:
-        used |= _required(rewritten[0], frame, context, formula)
     used |= set(extra)  # columns read besides the formula's (weights): their missing values drop rows too
     _check_names(frame, sorted(used | {parsed.group}), formula)
     cols = [c for c in frame.columns if c in used or c == parsed.group]
