@@ -92,7 +92,7 @@ check-wheel: $(STAMP)
 	$(PIP) wheel --no-build-isolation --no-deps --quiet -w $(DIST) $$(ls -d $(DIST)/corvane-*/)
 	$(PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install --quiet -c constraints.txt \
-	  "$$(ls $(DIST)/corvane-*.whl)[formula,arrow,dask]" pytest hypothesis statsmodels
+	  "$$(ls $(DIST)/corvane-*.whl)[formula,arrow,dask,plot]" pytest hypothesis statsmodels
 	cp -r tests $(WHEEL_RUN)/
 	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -c "import corvane, sys; assert 'site-packages' in corvane.__file__, corvane.__file__"
 	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests

@@ -482,6 +482,31 @@ class LmmResult:
     def _repr_html_(self):
         return _summary.html(self)
 
+    def refit(self, y_new: Any, *, starts: Any = None, max_iter: int = 200) -> "LmmResult":
+        """Fit a new response on this fit's design (see :meth:`LinearMixedModel.refit`).
+
+        Parameters
+        ----------
+        y_new : array_like or pandas Series
+            One value per row of the model's data.
+        starts, max_iter
+            As for :meth:`LinearMixedModel.fit`.
+
+        Returns
+        -------
+        LmmResult
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> df = example_frame()
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", df)
+        >>> r.refit(df["Reaction"] + 10).params.round(2).tolist()
+        [264.78, 11.63]
+        """
+        return self.model.refit(y_new, starts=starts, max_iter=max_iter)
+
     # -- plots (matplotlib) ------------------------------------------------------------
     def plot_ranef(self, level: float = 0.95, axes: Any = None) -> Any:
         """Caterpillar plot of the conditional modes with intervals from their conditional variances.
