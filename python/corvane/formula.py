@@ -267,7 +267,7 @@ class _Direct:
 class _Formulaic:
     """Terms built by formulaic; its model spec rebuilds them for new data.
     Only the user's env is kept (the NumPy names are added when used), so
-    that the specification pickles."""
+    that the model pickles."""
 
     def __init__(self, spec, env):
         self.spec = spec

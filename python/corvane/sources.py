@@ -328,7 +328,7 @@ def _distinct(frame, cols):
 
 def read_dask(formula, ddf, env=None, progress=True):
     """Products of a dask DataFrame: labels and factor levels from a first
-    pass, the spec and the reparametrisation from the first partition, each
+    pass, the column plan and the reparametrisation from the first partition, each
     partition's products on the workers, merged here in partition order."""
     dask = require("dask", purpose="Dask input")
     from . import design as _design
