@@ -12,7 +12,7 @@ MODULES = ["corvane", "corvane.model", "corvane.result", "corvane.bootstrap", "c
 def test_docstring_examples(name):
     pytest.importorskip("pandas")
     pytest.importorskip("scipy")
-    if name in ("corvane.plots", "corvane.result"):
+    if name == "corvane.plots":
         pytest.importorskip("matplotlib")
     module = importlib.import_module(name)
     failures, tried = doctest.testmod(module, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)

@@ -457,6 +457,18 @@ def variance_parameters(result):
 
 # ---- profiles -------------------------------------------------------------------------
 
+def _rows_except(x, q, skip):
+    """A q x q lower-triangular matrix whose rows other than `skip` are read
+    in order from the start of x; returns it and how many values were read."""
+    lu = np.zeros((q, q))
+    k = 0
+    for j in range(q):
+        if j != skip:
+            lu[j, :j + 1] = x[k:k + j + 1]
+            k += j + 1
+    return lu, k
+
+
 class _Profiler:
     """Criterion profiles on the core's scale. D(theta, s) = ld(theta) +
     nu log(2 pi s^2) + pwrss(theta)/s^2 is the unprofiled criterion; every
@@ -582,18 +594,10 @@ class _Profiler:
         vector orthogonal to u in the span of rows 0..a (an angle's worth of
         freedom per extra dimension); the other rows are free."""
         q = self.q
-        inv_az = self._inv_az
-        free_rows = [j for j in range(q) if j != a]
-        row_sizes = [j + 1 for j in free_rows]
-        n_rows = sum(row_sizes)
         n_w = a if a >= 2 else 0
 
         def unpack(x):
-            lu = np.zeros((q, q))
-            k = 0
-            for j, size in zip(free_rows, row_sizes):
-                lu[j, :size] = x[k:k + size]
-                k += size
+            lu, k = _rows_except(x, q, a)
             r = x[k]
             lb = lu[b, :a + 1]
             nb = math.sqrt(float(lb @ lb))
@@ -612,20 +616,16 @@ class _Profiler:
             lu[a, :a + 1] = r * (rho * u + math.sqrt(max(1.0 - rho * rho, 0.0)) * v)
             return lu
 
-        def to_core(lu):
-            c = inv_az @ lu
-            return lambda_to_theta(chol_psd(c @ c.T))
-
         def fun(x):
             lu = unpack(x)
             if lu is None:
                 return math.inf
             self.calls += 1
-            return self.core.deviance(list(map(float, to_core(lu))), reml=self.reml)
+            return self.core.deviance(list(map(float, self._user_to_theta(lu))), reml=self.reml)
 
         # Start: the user's factor at theta0, row a replaced by its constrained form.
         lu0 = theta_to_lambda(self.rp.theta(theta0), q)
-        x0 = np.concatenate([lu0[j, :j + 1] for j in free_rows] + [[math.sqrt(float(lu0[a] @ lu0[a]))]])
+        x0 = np.concatenate([lu0[j, :j + 1] for j in range(q) if j != a] + [[math.sqrt(float(lu0[a] @ lu0[a]))]])
         if n_w:
             lb = lu0[b, :a + 1]
             u = lb / max(math.sqrt(float(lb @ lb)), 1e-300)
@@ -638,7 +638,7 @@ class _Profiler:
 
         res = minimize(fun, x0, method="L-BFGS-B", options={"ftol": 1e-14, "gtol": 1e-8, "maxiter": 500})
         lu = unpack(res.x)
-        return float(res.fun), (theta0 if lu is None else to_core(lu))
+        return float(res.fun), (theta0 if lu is None else self._user_to_theta(lu))
 
     def sd_profile_user(self, kk, v, theta0):
         """The sd profile on the user's factor L (Sigma_u = L L'), for small v
@@ -646,27 +646,17 @@ class _Profiler:
         row kk of L has norm v / sigma_u, the other rows are free; at v = 0
         the row is 0 and sigma is profiled out."""
         q = self.q
-        inv_az = self._inv_az
-        rows = [j for j in range(q) if j != kk]
-        sizes = [j + 1 for j in rows]
         ys = self.rp.y_scale
 
         def unpack(x):
-            lu = np.zeros((q, q))
-            k = 0
-            for j, size in zip(rows, sizes):
-                lu[j, :size] = x[k:k + size]
-                k += size
+            lu, k = _rows_except(x, q, kk)
             if v > 0:
                 lu[kk, :kk + 1] = x[k:k + kk + 1]
-            return lu, k
+            return lu
 
         def fun(x):
-            lu, k = unpack(x)
-            if lu is None:
-                return math.inf
-            c = inv_az @ lu
-            theta = lambda_to_theta(chol_psd(c @ c.T))
+            lu = unpack(x)
+            theta = self._user_to_theta(lu)
             self.calls += 1
             if v == 0:
                 return self.core.deviance(list(map(float, theta)), reml=self.reml)
@@ -680,7 +670,7 @@ class _Profiler:
             return pc["ld"] + pc["nmp"] * math.log(2.0 * math.pi * sc2) + pc["pwrss"] / sc2
 
         lu0 = theta_to_lambda(self.rp.theta(theta0), q)
-        x0 = [lu0[j, :j + 1] for j in rows]
+        x0 = [lu0[j, :j + 1] for j in range(q) if j != kk]
         if v > 0:
             d0 = lu0[kk, :kk + 1].copy()
             if not np.any(d0):
@@ -690,11 +680,12 @@ class _Profiler:
         from scipy.optimize import minimize
 
         res = minimize(fun, x0, method="L-BFGS-B", options={"ftol": 1e-14, "gtol": 1e-9, "maxiter": 1000})
-        lu, _ = unpack(res.x)
-        if lu is None:
-            return math.inf, theta0
-        c = inv_az @ lu
-        return float(res.fun), lambda_to_theta(chol_psd(c @ c.T))
+        return float(res.fun), self._user_to_theta(unpack(res.x))
+
+    def _user_to_theta(self, lu):
+        """The core's theta for the user's factor L (Sigma_u = L L')."""
+        c = self._inv_az @ lu
+        return lambda_to_theta(chol_psd(c @ c.T))
 
     @staticmethod
     def _orthonormal_complement(u, dim):

@@ -507,129 +507,36 @@ class LmmResult:
         """
         return self.model.refit(y_new, starts=starts, max_iter=max_iter)
 
-    # -- plots (matplotlib) ------------------------------------------------------------
+    # -- plots (matplotlib; documented with examples in corvane.plots) ---------------------
     def plot_ranef(self, level: float = 0.95, axes: Any = None) -> Any:
-        """Caterpillar plot of the conditional modes with intervals from their conditional variances.
-
-        Parameters
-        ----------
-        level : float
-            Coverage of the intervals.
-        axes : sequence of matplotlib Axes, optional
-            One per random effect; new ones by default.
-
-        Returns
-        -------
-        matplotlib.figure.Figure
-
-        Raises
-        ------
-        ImportError
-            Without matplotlib (``pip install corvane[plot]``).
-
-        Examples
-        --------
-        >>> import matplotlib; matplotlib.use("Agg")
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> fig = r.plot_ranef()
-
-        See :mod:`corvane.plots`.
-        """
+        """Caterpillar plot of the conditional modes with intervals of coverage
+        ``level`` from their conditional variances; ``axes`` one per random
+        effect. Returns the Figure; needs ``corvane[plot]``. See
+        :func:`corvane.plots.plot_ranef`."""
         from . import plots
 
         return plots.plot_ranef(self, level=level, axes=axes)
 
     def plot_qq(self, axes: Any = None) -> Any:
-        """Normal QQ plots of the conditional modes, one panel per random effect.
-
-        Parameters
-        ----------
-        axes : sequence of matplotlib Axes, optional
-            One per random effect; new ones by default.
-
-        Returns
-        -------
-        matplotlib.figure.Figure
-
-        Raises
-        ------
-        ImportError
-            Without matplotlib (``pip install corvane[plot]``).
-
-        Examples
-        --------
-        >>> import matplotlib; matplotlib.use("Agg")
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> fig = r.plot_qq()
-
-        See :mod:`corvane.plots`.
-        """
+        """Normal QQ plots of the conditional modes, ``axes`` one per random
+        effect. Returns the Figure; needs ``corvane[plot]``. See
+        :func:`corvane.plots.plot_qq`."""
         from . import plots
 
         return plots.plot_qq(self, axes=axes)
 
     def plot_residuals(self, ax: Any = None) -> Any:
-        """Residuals against fitted values.
-
-        Parameters
-        ----------
-        ax : matplotlib Axes, optional
-            Where to draw; a new figure by default.
-
-        Returns
-        -------
-        matplotlib.figure.Figure
-
-        Raises
-        ------
-        ImportError
-            Without matplotlib (``pip install corvane[plot]``).
-
-        Examples
-        --------
-        >>> import matplotlib; matplotlib.use("Agg")
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> fig = r.plot_residuals()
-
-        See :mod:`corvane.plots`.
-        """
+        """Residuals against fitted values, on ``ax`` or a new figure. Returns
+        the Figure; needs ``corvane[plot]``. See
+        :func:`corvane.plots.plot_residuals`."""
         from . import plots
 
         return plots.plot_residuals(self, ax=ax)
 
     def plot_shrinkage(self, ax: Any = None) -> Any:
-        """Per-group least-squares estimates against the conditional modes.
-
-        Parameters
-        ----------
-        ax : matplotlib Axes, optional
-            Where to draw; a new figure by default.
-
-        Returns
-        -------
-        matplotlib.figure.Figure
-
-        Raises
-        ------
-        ImportError
-            Without matplotlib (``pip install corvane[plot]``).
-
-        Examples
-        --------
-        >>> import matplotlib; matplotlib.use("Agg")
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> fig = r.plot_shrinkage()
-
-        See :mod:`corvane.plots`.
-        """
+        """Per-group least-squares estimates against the conditional modes, on
+        ``ax`` or a new figure. Returns the Figure; needs ``corvane[plot]``.
+        See :func:`corvane.plots.plot_shrinkage`."""
         from . import plots
 
         return plots.plot_shrinkage(self, ax=ax)
