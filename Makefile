@@ -115,6 +115,7 @@ bench: build
 	$(PY) bench/frontend.py
 	$(PY) bench/inference.py
 	$(PY) bench/stream.py
+	$(PY) bench/signals.py
 
 bench-deps:
 	@if [ "$$(id -u)" = 0 ]; then \

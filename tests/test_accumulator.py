@@ -184,3 +184,57 @@ def test_errors(rows):
     acc.add(y, X, Z, codes)
     acc.finish()
     assert acc.n == 0 and acc.m == 0 and acc.batches == 0
+
+
+def _without_groups(state):
+    state = dict(state, m=0)
+    for key, shape in (("ztz", (0, 2, 2)), ("ztx", (0, 2, 3)), ("zty", (0, 2))):
+        state[key] = np.zeros(shape)
+    return state
+
+
+@pytest.mark.parametrize("change, message", [
+    (_without_groups, "products of 6000 rows cannot have 0 groups"),
+    (lambda s: dict(s, n=0), "products of 0 rows cannot have 150 groups"),
+])
+def test_inconsistent_products_are_refused(rows, change, message):
+    state = batched(rows, [6000]).to_arrays()
+    with pytest.raises(ValueError, match=message):
+        Accumulator.from_arrays(change(state)).finish()
+
+
+def test_threads_share_an_accumulator():
+    """One thread adds large batches (on the main thread, which polls for
+    signals and so retakes the interpreter lock while it works) while another
+    reads the state: neither may wait for the accumulator while holding the
+    interpreter lock. A deadlock shows as the child not finishing."""
+    from conftest import run_child
+
+    out = run_child("""
+        import threading
+        import numpy as np
+        from corvane._corvane import Accumulator
+        rng = np.random.default_rng(0)
+        n = 400_000  # a batch takes several poll intervals to add
+        X = np.column_stack([np.ones(n), rng.standard_normal((n, 39))])
+        Z = np.ascontiguousarray(X[:, :3])
+        y = rng.standard_normal(n)
+        codes = rng.integers(0, 5000, n).astype(np.int64)
+        acc = Accumulator(40, 3)
+        stop = threading.Event()
+        reads = []
+        def reader():
+            while not stop.is_set():
+                state = acc.to_arrays()
+                reads.append((state["n"], acc.n, acc.m, acc.batches))
+        t = threading.Thread(target=reader)
+        t.start()
+        for _ in range(6):
+            acc.add(y, X, Z, codes)
+        stop.set()
+        t.join()
+        # Every read saw whole batches.
+        assert all(a % n == 0 and b % n == 0 for a, b, _, _ in reads), reads[:5]
+        print(acc.n, len(reads) > 0)
+    """, timeout=600)
+    assert out.split() == ["2400000", "True"]

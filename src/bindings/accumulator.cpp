@@ -31,6 +31,19 @@ struct AccumulatorObject {
 
 AccumulatorObject* as_acc(PyObject* self) { return reinterpret_cast<AccumulatorObject*>(self); }
 
+// f(accumulator) under the accumulator's mutex, which is taken with the
+// interpreter lock released: a thread holding the mutex may retake the
+// interpreter lock before it lets go (to run signal handlers while it
+// works), so no thread may wait for the mutex while holding that lock.
+template <class F>
+decltype(auto) locked(PyObject* self, F&& f) {
+    AccumulatorObject* object = as_acc(self);
+    return without_gil([&]() -> decltype(auto) {
+        std::lock_guard<std::mutex> lock(*object->mutex);
+        return f(*object->acc);
+    });
+}
+
 // A vector argument of `length` finite values (None: absent); scales must
 // also be positive.
 bool optional_vector(PyObject* object, const char* name, std::uint64_t length, bool scale,
@@ -143,7 +156,8 @@ PyObject* acc_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         RowArrays arrays;
         lmm::RowsView view;
         if (!to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays) || !rows(arrays, view)) return nullptr;
-        lmm::Accumulator& acc = *as_acc(self)->acc;
+        // p and q are fixed at construction: read without the mutex.
+        const lmm::Accumulator& acc = *as_acc(self)->acc;
         const std::uint64_t p = acc.products().design->p, q = acc.products().design->q;
         if (view.n > 0 && (view.p != p || view.q != q)) {
             PyErr_Format(PyExc_ValueError, "X must have %llu columns and Z %llu, got %llu and %llu",
@@ -153,10 +167,7 @@ PyObject* acc_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         view.p = p;
         view.q = q;
-        without_gil([&] {
-            std::lock_guard<std::mutex> lock(*as_acc(self)->mutex);
-            acc.add(view);
-        });
+        locked(self, [&](lmm::Accumulator& a) { a.add(view); });
         Py_RETURN_NONE;
     });
 }
@@ -192,10 +203,8 @@ PyObject* acc_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         if (!module) return nullptr;
         PyRef core_type = PyRef::steal(PyObject_GetAttrString(module, "LmmCore"));
         if (!core_type) return nullptr;
-        std::unique_ptr<lmm::LmmData> data = without_gil([&] {
-            std::lock_guard<std::mutex> lock(*as_acc(self)->mutex);
-            return as_acc(self)->acc->finish(requested);
-        });
+        std::unique_ptr<lmm::LmmData> data =
+            locked(self, [&](lmm::Accumulator& a) { return a.finish(requested); });
         return new_core(reinterpret_cast<PyTypeObject*>(core_type.get()), std::move(data));
     });
 }
@@ -205,12 +214,26 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
     return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
+// A copy of the products, taken under the accumulator's mutex, from which
+// the Python objects are built after the mutex is released.
+struct Snapshot {
+    std::uint64_t n = 0, p = 0, q = 0, m = 0, batches = 0, codes_fingerprint = 0;
+    bool fingerprint_known = false;
+    std::vector<double> xtx, xty, ztz, ztx, zty;
+    double yty = 0.0;
+    std::optional<lmm::RowTransform> transform;
+};
+
+Snapshot snapshot(const lmm::Accumulator& a) {
+    const lmm::Design& g = *a.products().design;
+    const lmm::Response& r = a.products().response;
+    return Snapshot{g.n,   g.p,   g.q,   g.m,   a.batches(), g.codes_fingerprint, g.fingerprint_known,
+                    g.xtx, r.xty, g.ztz, g.ztx, r.zty,       r.yty,               a.transform()};
+}
+
 PyObject* acc_to_arrays(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        std::lock_guard<std::mutex> lock(*as_acc(self)->mutex);
-        const lmm::Accumulator& acc = *as_acc(self)->acc;
-        const lmm::Design& g = *acc.products().design;
-        const lmm::Response& r = acc.products().response;
+        const Snapshot g = locked(self, snapshot);
         const npy_intp p = static_cast<npy_intp>(g.p), q = static_cast<npy_intp>(g.q),
                        m = static_cast<npy_intp>(g.m);
         PyRef dict = PyRef::steal(PyDict_New());
@@ -218,17 +241,17 @@ PyObject* acc_to_arrays(PyObject* self, PyObject*) {
         PyObject* o = dict.get();
         bool ok = put(o, "p", PyLong_FromUnsignedLongLong(g.p)) && put(o, "q", PyLong_FromUnsignedLongLong(g.q)) &&
                   put(o, "n", PyLong_FromUnsignedLongLong(g.n)) && put(o, "m", PyLong_FromUnsignedLongLong(g.m)) &&
-                  put(o, "batches", PyLong_FromUnsignedLongLong(acc.batches())) &&
+                  put(o, "batches", PyLong_FromUnsignedLongLong(g.batches)) &&
                   put(o, "xtx", new_float_array({p, p}, g.xtx.data())) &&
-                  put(o, "xty", new_float_array({p}, r.xty.data())) && put(o, "yty", PyFloat_FromDouble(r.yty)) &&
+                  put(o, "xty", new_float_array({p}, g.xty.data())) && put(o, "yty", PyFloat_FromDouble(g.yty)) &&
                   put(o, "ztz", new_float_array({m, q, q}, g.ztz.data())) &&
                   put(o, "ztx", new_float_array({m, q, p}, g.ztx.data())) &&
-                  put(o, "zty", new_float_array({m, q}, r.zty.data())) &&
+                  put(o, "zty", new_float_array({m, q}, g.zty.data())) &&
                   put(o, "fingerprint", PyLong_FromUnsignedLongLong(g.codes_fingerprint)) &&
                   put(o, "fingerprint_known", PyBool_FromLong(g.fingerprint_known));
         if (!ok) return nullptr;
-        if (acc.transform()) {
-            const lmm::RowTransform& t = *acc.transform();
+        if (g.transform) {
+            const lmm::RowTransform& t = *g.transform;
             ok = put(o, "y_shift", PyFloat_FromDouble(t.y_shift)) && put(o, "y_scale", PyFloat_FromDouble(t.y_scale)) &&
                  put(o, "x_shift", new_float_array({p}, t.x_shift.data())) &&
                  put(o, "x_scale", new_float_array({p}, t.x_scale.data())) &&
@@ -297,6 +320,12 @@ PyObject* acc_from_arrays(PyObject* cls, PyObject* dict) {
             PyErr_SetString(PyExc_ValueError, "products have impossible dimensions");
             return nullptr;
         }
+        // Rows always come with a group, and groups only with rows.
+        if ((n == 0) != (m == 0)) {
+            PyErr_Format(PyExc_ValueError, "products of %llu rows cannot have %llu groups",
+                         static_cast<unsigned long long>(n), static_cast<unsigned long long>(m));
+            return nullptr;
+        }
         // A new accumulator with the same transform, then its products.
         PyRef kwargs = PyRef::steal(PyDict_New());
         if (!kwargs) return nullptr;
@@ -338,11 +367,19 @@ PyObject* acc_from_arrays(PyObject* cls, PyObject* dict) {
     });
 }
 
+// Counters that add and merge change are read under the mutex.
+template <class F>
+PyObject* counter(PyObject* self, F&& read) {
+    return guarded([&]() -> PyObject* {
+        return PyLong_FromUnsignedLongLong(locked(self, [&](const lmm::Accumulator& a) { return read(a); }));
+    });
+}
+
 PyObject* get_acc_n(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->n);
+    return counter(self, [](const lmm::Accumulator& a) { return a.products().design->n; });
 }
 PyObject* get_acc_m(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->m);
+    return counter(self, [](const lmm::Accumulator& a) { return a.products().design->m; });
 }
 PyObject* get_acc_p(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->p);
@@ -350,7 +387,9 @@ PyObject* get_acc_p(PyObject* self, void*) {
 PyObject* get_acc_q(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->q);
 }
-PyObject* get_acc_batches(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_acc(self)->acc->batches()); }
+PyObject* get_acc_batches(PyObject* self, void*) {
+    return counter(self, [](const lmm::Accumulator& a) { return a.batches(); });
+}
 
 PyGetSetDef kAccGetters[] = {
     {"n", get_acc_n, nullptr, "Rows added so far.", nullptr},

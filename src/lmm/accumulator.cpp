@@ -94,6 +94,7 @@ void Accumulator::replace(Products products, std::uint64_t batches) {
 std::unique_ptr<LmmData> Accumulator::finish(EvaluatorKind requested, Schedule schedule) {
     Design& g = *products_.design;
     if (g.n == 0) throw InvalidInput("no rows were added");
+    if (g.m == 0) throw InvalidInput("the products hold rows but no groups");
     if (transform_) {
         g.transform = transform_;
         g.transform->y_shift = 0.0;

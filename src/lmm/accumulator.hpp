@@ -44,7 +44,9 @@ public:
 
     // The accumulated products as a core's design and response, with its
     // kernel chosen as construction chooses; the accumulator is empty
-    // afterwards. InvalidInput "no rows were added" when there are none.
+    // afterwards. InvalidInput "no rows were added" when there are none, and
+    // "the products hold rows but no groups" for replaced products without
+    // groups.
     std::unique_ptr<LmmData> finish(EvaluatorKind requested, Schedule schedule = Schedule::Auto);
 
     // The products so far (read only), and a replacement for them (for
