@@ -13,7 +13,7 @@ Importing the package imports neither pandas nor formulaic.
 from typing import Any
 
 from ._corvane import Accumulator, LmmCore, __version__, get_num_threads, set_num_threads
-from ._errors import ConvergenceWarning, RankDeficiencyWarning, SingularFitWarning
+from ._errors import ConvergenceWarning, ProfileWarning, RankDeficiencyWarning, SingularFitWarning
 from .model import LinearMixedModel, lmm
 from .result import LmmResult
 
@@ -24,7 +24,7 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
     Parameters
     ----------
     *results : LmmResult
-        Two or more fits to the same rows.
+        Two or more fits to the same rows (in any order).
     refit : bool
         Refit REML fits by maximum likelihood first (default), since REML
         criteria of models with different fixed effects do not compare.
@@ -41,8 +41,11 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
     Raises
     ------
     ValueError
-        For fewer than two models, models fitted to different numbers of
-        observations, or (with ``refit=False``) a mix of REML and ML fits.
+        For fewer than two models, models fitted to different data (the
+        message says what differs: the number of observations, the groups,
+        the response, the rows or the weights; the same rows in another
+        order are the same data), or (with ``refit=False``) a mix of REML
+        and ML fits.
 
     Examples
     --------
@@ -61,5 +64,5 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
 
 
 __all__ = ["Accumulator", "ConvergenceWarning", "anova", "LinearMixedModel", "LmmCore", "LmmResult",
-           "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads",
+           "ProfileWarning", "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads",
            "__version__"]

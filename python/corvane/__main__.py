@@ -38,7 +38,9 @@ def _parser():
     fit.add_argument("file", help="CSV file with a header row, or - for standard input")
     fit.add_argument("formula", help='e.g. "Reaction ~ Days + (Days | Subject)"')
     fit.add_argument("--ml", action="store_true", help="maximum likelihood instead of REML")
-    fit.add_argument("--json", action="store_true", help="print the result as JSON")
+    fit.add_argument("--json", action="store_true",
+                     help="print the result as JSON (each fixed effect with its Satterthwaite df and "
+                          "Pr(>|t|), as the summary shows them)")
     sub.add_parser("demo", help="fit the embedded example (simulated data; the default)")
     return parser
 

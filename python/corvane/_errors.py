@@ -8,7 +8,8 @@ from __future__ import annotations
 
 import importlib
 
-__all__ = ["ConvergenceWarning", "SingularFitWarning", "RankDeficiencyWarning", "require", "warn_user"]
+__all__ = ["ConvergenceWarning", "SingularFitWarning", "RankDeficiencyWarning", "ProfileWarning", "require",
+           "warn_user"]
 
 
 class ConvergenceWarning(UserWarning):
@@ -24,6 +25,12 @@ class RankDeficiencyWarning(UserWarning):
     """Fixed-effect columns that are (nearly) linear combinations of others
     were dropped, as lme4 drops them."""
 
+
+
+class ProfileWarning(UserWarning):
+    """A profile interval has an end where the profile does not reach the
+    quantile before the parameter's bound (0 for a standard deviation, +-1 for
+    a correlation, +-inf for a fixed effect): that end is the bound itself."""
 
 # The extra that provides each optional module.
 _EXTRAS = {

@@ -88,11 +88,7 @@ def bootstrap(result, n=1000, seed=0, progress=True):
             sw, Xc, Zc = model.core_rows()
             if sw is not None:
                 y *= sw[None, :]
-            if rp.x_const is not None:
-                y -= rp.y_shift * (Xc[:, rp.x_const] / rp.x_const_value)[None, :]
-            else:
-                y -= rp.y_shift
-            y *= rp.y_scale
+            y = rp.core_response(y, Xc)
             raw = model.core.fit_responses(np.ascontiguousarray(y), Xc, Zc, model.codes,
                                            reml=result.reml, starts=starts)
             parts.append(raw)
@@ -100,8 +96,9 @@ def bootstrap(result, n=1000, seed=0, progress=True):
             if progress and bar is None and done < n:
                 elapsed = time.perf_counter() - began
                 if elapsed * n / done > 1.0:
-                    tqdm = require("tqdm", purpose="the progress bar (progress=False turns it off)")
-                    bar = tqdm.tqdm(total=n, initial=done, unit="replicate", desc="bootstrap")
+                    from .sources import progress_bar
+
+                    bar = progress_bar(n, "replicate", "bootstrap", initial=done)
             elif bar is not None:
                 bar.update(count)
     finally:
@@ -130,10 +127,7 @@ class BootstrapResult:
         rp = model.reparam
         self.n, self.seed = len(raw["sigma"]), seed
         self.names = _inference.parameter_names(result)
-        t = rp.a_x / rp.y_scale
-        beta = raw["beta"] @ t.T
-        if rp.x_const is not None:
-            beta[:, rp.x_const] += rp.y_shift / rp.x_const_value
+        beta = rp.beta(raw["beta"])
         sigma = raw["sigma"] / rp.y_scale
         q = model.q
         pairs = _tril_pairs(q)
@@ -163,9 +157,7 @@ class BootstrapResult:
             c = chol_psd(rel[r])
             theta_user[r] = [c[a, b] for a, b in pairs]
         nmp = model.n - (model.p if result.reml else 0)
-        crit = raw["deviance"] - 2.0 * nmp * math.log(rp.y_scale) - getattr(model, "weights_logdet", 0.0)
-        if result.reml:
-            crit = crit - 2.0 * float(np.sum(np.log(rp.x_scale)))
+        crit = rp.criterion(raw["deviance"], nmp, result.reml) - getattr(model, "weights_logdet", 0.0)
         cols = {name: beta[:, j] for j, name in enumerate(result.fe_names)}
         cols["sigma"] = sigma
         cols.update(var_cols)

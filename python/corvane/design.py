@@ -23,7 +23,7 @@ from __future__ import annotations
 import math
 import numbers
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
@@ -247,12 +247,20 @@ def constant_column(sample):
 
 @dataclass(frozen=True)
 class Reparam:
-    """With c0 and k0 the reference columns of X and Z (values v0, w0; found
-    constant in a sample of rows): y~ = (y - y_shift X[:, c0] / v0) y_scale,
-    X~ = X A_x, Z~ = Z A_z, A = (I - e_c0 shift' / v0) diag(scale) (for a
-    constant reference column, each column minus its shift). Shifts are 0 for
-    the reference columns, and for all columns of X (and y) when X has no
-    reference column, of Z when Z has none."""
+    """The map between the user's parametrisation and the core's.
+
+    The core's columns of X are the user's, except that without a constant
+    column but with a unit combination c (X c = 1 on the rows) the reference
+    column r (the last one c uses) holds X c instead: X' = X M with
+    M = I + (c - e_r) e_r'. With r the reference column of X' (value v0) and
+    k0 that of Z (value w0): y~ = (y - y_shift X'[:, r] / v0) y_scale,
+    X~ = X' T_x diag(x_scale) = X A_x, Z~ = Z T_z diag(z_scale) = Z A_z, where
+    T = I - e_r shift' / v0 (each column minus its shift times the reference
+    column's ratio). Shifts are 0 for the reference columns, and for all
+    columns of X (and y) when X has no reference column, of Z when Z has none.
+    For a weighted model the rows are those scaled by sqrt(w) (the reference
+    column is then sqrt(w_i) v0), and the scales include one power of two for
+    the weights' typical size."""
 
     y_shift: float
     y_scale: float
@@ -260,10 +268,11 @@ class Reparam:
     x_scale: np.ndarray
     z_shift: np.ndarray
     z_scale: np.ndarray
-    x_const: int | None
-    x_const_value: float
+    x_const: int | None         # the user's constant column of X, or None
+    x_const_value: float        # v0: the reference column's value (1 for a unit combination)
     z_const: int | None
     z_const_value: float
+    x_unit: np.ndarray | None = None  # c with X c = 1, when X has no constant column; else None
 
     @property
     def p(self):
@@ -273,6 +282,13 @@ class Reparam:
     def q(self):
         return len(self.z_shift)
 
+    @property
+    def x_ref(self):
+        """The reference column of the core's X (None without one)."""
+        if self.x_unit is None:
+            return self.x_const
+        return _unit_column(self.x_unit)
+
     def _a(self, shift, scale, const, value):
         k = len(shift)
         t = np.eye(k)
@@ -280,25 +296,57 @@ class Reparam:
             t[const, :] -= shift / value
         return t * scale  # (T diag(scale))[i, j] = T[i, j] scale[j]
 
+    def _basis(self, a):
+        """M a: rows of a map from the core's columns of X to the user's."""
+        if self.x_unit is None:
+            return a
+        r = self.x_ref
+        e = np.zeros(self.p)
+        e[r] = 1.0
+        return a + np.outer(self.x_unit - e, a[r])
+
     @property
     def a_x(self):
-        return self._a(self.x_shift, self.x_scale, self.x_const, self.x_const_value)
+        return self._basis(self._a(self.x_shift, self.x_scale, self.x_ref, self.x_const_value))
 
     @property
     def a_z(self):
         return self._a(self.z_shift, self.z_scale, self.z_const, self.z_const_value)
 
+    def core_design(self, X):
+        """The core's columns X' for the user's (kept) columns X: X itself, or
+        with the reference column replaced by X c for a unit combination.
+        Linear in the rows, so rows scaled by sqrt(w) give the scaled X'."""
+        return X if self.x_unit is None else _with_unit(X, self.x_unit)
+
     def core_response(self, y, X):
-        """y~ for the rows (X the kept columns), as the core forms it."""
-        if self.x_const is None:
+        """y~ for the rows (X the core's columns, as core_design gives them;
+        y of shape (n,) or (count, n)), as the core forms it."""
+        r = self.x_ref
+        if r is None:
             return np.ascontiguousarray((y - self.y_shift) * self.y_scale)
-        return np.ascontiguousarray((y - self.y_shift * (X[:, self.x_const] / self.x_const_value)) * self.y_scale)
+        return np.ascontiguousarray((y - self.y_shift * (X[:, r] / self.x_const_value)) * self.y_scale)
 
     # -- core -> user
+    def beta_offset(self):
+        """The constant o in beta = A_x beta~ / y_scale + o: y's shift moved
+        into the reference column's coefficient (zero without a shift)."""
+        o = np.zeros(self.p)
+        if self.x_unit is not None:
+            o += self.x_unit * (self.y_shift / self.x_const_value)
+        elif self.x_const is not None:
+            o[self.x_const] = self.y_shift / self.x_const_value
+        return o
+
     def beta(self, beta_core):
-        b = (self.a_x / self.y_scale) @ np.asarray(beta_core)
-        if self.x_const is not None:
-            b[self.x_const] += self.y_shift / self.x_const_value
+        """beta from beta~ (shape (p,), or (count, p) for rows of replicates)."""
+        bc = np.asarray(beta_core)
+        t = self.a_x / self.y_scale
+        b = t @ bc if bc.ndim == 1 else bc @ t.T
+        if self.x_unit is not None:
+            b += self.beta_offset()
+        elif self.x_const is not None:
+            b[..., self.x_const] += self.y_shift / self.x_const_value
         return b
 
     def cov_beta(self, cov_core):
@@ -338,11 +386,14 @@ class Reparam:
         return lambda_to_theta(chol_psd(c @ c.T))
 
     def criterion(self, crit_core, nmp, reml):
-        """The criterion of the user's data from the core's: -2 log of the
-        y scale's Jacobian, and under REML the X scales' log-determinant."""
+        """The criterion of the user's data from the core's (a number or an
+        array of them): -2 log of the y scale's Jacobian, and under REML
+        log det(A_x)^2 (the X scales, and c_r for a unit combination)."""
         out = crit_core - 2.0 * nmp * math.log(self.y_scale)
         if reml:
             out -= 2.0 * float(np.sum(np.log(self.x_scale)))
+            if self.x_unit is not None:
+                out -= 2.0 * math.log(abs(float(self.x_unit[self.x_ref])))
         return out
 
     # -- user -> core
@@ -351,6 +402,77 @@ class Reparam:
         inv = np.linalg.inv(self.a_z)
         c = inv @ lam
         return lambda_to_theta(chol_psd(c @ c.T))
+
+    def scaled(self, factor):
+        """The same map for rows all multiplied by the power of two 1 / factor
+        (every scale times factor; exact)."""
+        return replace(self, y_scale=self.y_scale * factor, x_scale=self.x_scale * factor,
+                       z_scale=self.z_scale * factor)
+
+    def kept(self, kept, const):
+        """The map for the kept columns of X (const: the constant column's
+        index among them, or None when it was dropped: then nothing is
+        shifted). A unit combination that uses a dropped column is lost
+        likewise."""
+        unit = None if self.x_unit is None else self.x_unit[kept]
+        if unit is not None and np.count_nonzero(unit) < np.count_nonzero(self.x_unit):
+            unit = None
+        shifted = const is not None or unit is not None
+        return Reparam(self.y_shift if shifted else 0.0, self.y_scale,
+                       self.x_shift[kept] if shifted else np.zeros(len(kept)), self.x_scale[kept],
+                       self.z_shift, self.z_scale, const, self.x_const_value if shifted else 1.0,
+                       self.z_const, self.z_const_value, unit)
+
+
+def _unit_column(c):
+    """The reference column of a unit combination: the last column it uses,
+    unless its part is small beside the largest (then the largest), so that
+    M is well conditioned and, in the usual case, the columns before it keep
+    their span (which aliased columns are dropped stays as for X)."""
+    nz = np.flatnonzero(c)
+    last = int(nz[-1])
+    big = int(np.argmax(np.abs(c)))
+    return last if abs(c[last]) >= 0.5 * abs(c[big]) else big
+
+
+def _with_unit(X, c):
+    """X with its unit combination's reference column replaced by X c."""
+    out = np.array(X, dtype=np.float64, order="C")
+    out[:, _unit_column(c)] = X @ c
+    return out
+
+
+UNIT_TOL = 1e-10  # |X c - 1| on every row for a unit combination
+
+
+def unit_combination(X):
+    """c with X c = 1 on these rows (to UNIT_TOL), from the columns that are
+    not (numerically) combinations of earlier ones, or None. Entries within
+    rounding of an integer are made that integer (X c is then exactly 1 for
+    indicator columns)."""
+    n, p = X.shape
+    if n == 0:
+        return None
+    with np.errstate(over="ignore", invalid="ignore"):
+        big = np.max(np.abs(X), axis=0)
+    usable = np.isfinite(big) & (big > 0)
+    if not usable.any():
+        return None
+    u = X[:, usable] / big[usable]
+    cols = np.flatnonzero(usable)
+    dropped = set(_aliased(u.T @ u, None))
+    basis = [k for k in range(len(cols)) if k not in dropped]
+    sol = np.linalg.lstsq(u[:, basis], np.ones(n), rcond=None)[0]
+    c = np.zeros(p)
+    c[cols[basis]] = sol / big[cols[basis]]
+    near = np.round(c)
+    snap = np.abs(c - near) <= 1e-9 * np.maximum(1.0, np.abs(c))
+    c[snap] = near[snap] + 0.0  # no negative zeros
+    if not np.any(c):
+        return None
+    if not np.all(np.abs(X @ c - 1.0) <= UNIT_TOL):
+        return None
+    return c
 
 
 def _location_scale(col, shifted):
@@ -367,8 +489,10 @@ def _location_scale(col, shifted):
     return mean * big, _pow2_scale(rms * big) if rms > 0 else _pow2_scale(big)
 
 
-def _reparam_of(y, X, Z, x_const, z_const):
-    """The reparametrisation from these rows (all, or a sample)."""
+def _reparam_of(y, X, Z, x_const, z_const, unit=None):
+    """The reparametrisation from these rows (all, or a sample). With a unit
+    combination (x_const None), X holds the core's columns (see
+    Reparam.core_design) and its reference column is X c, of value 1."""
     def columns(a, const, centred):
         k = a.shape[1]
         shift, scale = np.zeros(k), np.ones(k)
@@ -379,12 +503,13 @@ def _reparam_of(y, X, Z, x_const, z_const):
                 shift[j], scale[j] = _location_scale(a[:, j], centred)
         return shift, scale
 
-    x_shift, x_scale = columns(X, x_const, x_const is not None)
+    x_ref = x_const if unit is None else _unit_column(unit)
+    x_shift, x_scale = columns(X, x_ref, x_ref is not None)
     z_shift, z_scale = columns(Z, z_const, z_const is not None)
-    y_shift, y_scale = _location_scale(y, x_const is not None)
+    y_shift, y_scale = _location_scale(y, x_ref is not None)
     v0 = float(X[0, x_const]) if x_const is not None else 1.0
     w0 = float(Z[0, z_const]) if z_const is not None else 1.0
-    return Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, x_const, v0, z_const, w0)
+    return Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, x_const, v0, z_const, w0, unit)
 
 
 # ---- building the core ----------------------------------------------------------
@@ -397,63 +522,172 @@ class Prepared:
     reparam: Reparam
     kept: np.ndarray  # indices of X's columns the core uses (aliased ones dropped)
     totals: dict
-    weighted: tuple | None = None  # (sqrt(w), X, Z) as the core holds them, with weights
+    weighted: tuple | None = None  # (sqrt(w) or None, X, Z) as the core holds them, when not the model's rows
+    residual: tuple | None = None  # (fixed, within): see exact_fit
 
 
 def transform_args(rp):
     """The Accumulator's keyword arguments for a reparametrisation."""
     return dict(y_shift=rp.y_shift, y_scale=rp.y_scale, x_shift=rp.x_shift, x_scale=rp.x_scale,
-                z_shift=rp.z_shift, z_scale=rp.z_scale, x_ref=rp.x_const, x_ref_value=rp.x_const_value,
+                z_shift=rp.z_shift, z_scale=rp.z_scale, x_ref=rp.x_ref, x_ref_value=rp.x_const_value,
                 z_ref=rp.z_const, z_ref_value=rp.z_const_value)
 
 
-def _build(y, X, Z, codes, rp, evaluator="auto"):
+def _build(y, X, Z, codes, rp, evaluator="auto", products=False):
+    """The core of rows as the core holds them (X from core_design); with
+    products, (core, the accumulated products as arrays)."""
     acc = Accumulator(X.shape[1], Z.shape[1], **transform_args(rp))
     acc.add(y, X, Z, codes)
+    if products:
+        arrays = acc.to_arrays()
+        return acc.finish(evaluator), arrays
     return acc.finish(evaluator)
 
 
 def reparam_from_sample(y, X, Z):
     """The reparametrisation from a sample of these rows (the first batch of
-    data read in batches)."""
+    data read in batches). Without a constant column, a unit combination
+    found in the sample is used whatever the other rows hold: the core's
+    columns X' = X M are then a linear map of X's on every row, so it costs
+    at most conditioning, never correctness."""
     idx = sample_rows(len(y))
     xs, zs, ys = X[idx], Z[idx], y[idx]
-    return _reparam_of(ys, xs, zs, constant_column(xs), constant_column(zs))
+    x_const, z_const = constant_column(xs), constant_column(zs)
+    unit = unit_combination(xs) if x_const is None else None
+    return _reparam_of(ys, xs if unit is None else _with_unit(xs, unit), zs, x_const, z_const, unit)
 
 
 # ---- data read in batches ------------------------------------------------------------
 
-class LabelCoder:
-    """Group labels coded across batches: codes in order of first
-    appearance, by pandas' hash tables; ``order()`` sorts them at the end."""
+def level_order(values):
+    """Distinct values in the order levels take when nothing else orders
+    them: sorted when they have one total order (see ``_sortable``), else in
+    order of first appearance."""
+    values = list(values)
+    if _sortable(values):
+        try:
+            return sorted(values)
+        except TypeError:
+            pass
+    return values
 
-    def __init__(self, labels=None):
+
+def merge_level_orders(orders, column):
+    """One level order from the category orders of several parts of a table
+    (files, batches, partitions): the order every part agrees on, with the
+    values whose relative place no part fixes put in :func:`level_order`.
+
+    orders is a list of (where, categories) with where naming the part (a
+    file, "partition 3"). Identical orders (the usual case: every part
+    written from one categorical) give that order; parts that order two
+    values differently raise ValueError naming the column and both parts.
+    """
+    distinct = []
+    for where, seq in orders:
+        seq = [_native(v) for v in seq]
+        if not any(seq == other for _, other in distinct):
+            distinct.append((where, seq))
+    if not distinct:
+        return []
+    if len(distinct) == 1:
+        return list(distinct[0][1])
+    # A topological sort of "a comes before b" from each part's neighbours;
+    # ties broken by level_order, a cycle is a disagreement.
+    first, succ, indeg = {}, {}, {}
+    for _, seq in distinct:
+        for v in seq:
+            if v not in first:
+                first[v] = len(first)
+                succ[v], indeg[v] = {}, 0  # dicts as ordered sets: a rerun gives the same order
+        for a, b in zip(seq, seq[1:]):
+            if b not in succ[a]:
+                succ[a][b] = None
+                indeg[b] += 1
+    ready = [v for v in first if indeg[v] == 0]
+    out = []
+    while ready:
+        v = level_order(ready)[0]
+        ready.remove(v)
+        out.append(v)
+        for w in succ[v]:
+            indeg[w] -= 1
+            if indeg[w] == 0:
+                ready.append(w)
+    if len(out) == len(first):
+        return out
+    for i, (wa, a) in enumerate(distinct):
+        for wb, b in distinct[i + 1:]:
+            common = set(a) & set(b)
+            ca, cb = [v for v in a if v in common], [v for v in b if v in common]
+            if ca != cb:
+                raise ValueError(f"the categories of column {column!r} are ordered differently in {wa} "
+                                 f"({ca}) and in {wb} ({cb}): the level order (the first level is the "
+                                 f"reference) is ambiguous; give every part the same categories")
+    raise ValueError(f"the categories of column {column!r} are ordered inconsistently across the parts "
+                     f"of the table")  # pragma: no cover (two parts always disagree pairwise)
+
+
+class LabelCoder:
+    """Group labels coded across batches, by pandas' hash tables: codes in
+    order of first appearance; ``order()`` gives the final order.
+
+    The final order is the order of labels given in advance; otherwise the
+    categories' order when every batch's labels were categorical (their
+    orders merged by :func:`merge_level_orders`), else the sorted labels.
+    """
+
+    def __init__(self, labels=None, column=None):
         import pandas as pd
 
         self._pd = pd
+        self.column = column  # the group column's name, for messages
         self.index = None if labels is None else pd.Index(labels)
         self.fixed = labels is not None  # known in advance: unseen labels are an error
         self._use_lut = labels is None
         self._table = np.full(0, -1, dtype=np.int64)
+        self._orders = []  # (batch number, categories) of categorical batches
+        self._plain = 0    # batches whose labels were not categorical
+        self._batches = 0
 
-    def codes(self, values):
+    def codes(self, values, where=None):
+        """int64 codes of a batch's labels (a pandas Series, or anything
+        array-like); where names the batch's part of the table in messages."""
+        pd = self._pd
+        self._batches += 1
+        if isinstance(getattr(values, "dtype", None), pd.CategoricalDtype):
+            categories = values.cat.categories
+            if not self._orders or not self._orders[-1][1].equals(categories):
+                self._orders.append((where or f"batch {self._batches - 1}", categories))
+            return self._map(np.asarray(values.cat.codes, dtype=np.int64), categories)
+        self._plain += 1
         values = np.asarray(values)
         if self._use_lut and values.dtype.kind in "iu":
             if self._lut_codes(values) is not None:
                 return self._lut
         self._use_lut = False  # from here on every label goes through the index
-        pd = self._pd
         local, uniques = pd.factorize(values, use_na_sentinel=True)
+        return self._map(np.asarray(local, dtype=np.int64), uniques)
+
+    def _map(self, local, uniques):
+        """Codes in the coder's index for local codes into uniques."""
+        pd = self._pd
         if (local < 0).any():
-            raise ValueError(f"the group column has a missing label at row {int(np.argmax(local < 0))} of a batch")
+            raise ValueError(f"the group column{'' if self.column is None else f' {self.column!r}'} has a "
+                             f"missing label at row {int(np.argmax(local < 0))} of a batch")
         if self.index is None:
             self.index = pd.Index(uniques)
-            return local.astype(np.int64)
+            return local
         mapping = np.asarray(self.index.get_indexer(uniques), dtype=np.int64)
         new = mapping < 0
         if new.any():
             if self.fixed:
-                raise ValueError(f"group label {uniques[np.argmax(new)]!r} is not among the labels collected")
+                present = np.zeros(len(uniques), dtype=bool)
+                present[local] = True
+                if (new & present).any():
+                    raise ValueError(f"group label {uniques[np.argmax(new & present)]!r} is not among the "
+                                     f"labels collected")
+                mapping[new] = -1
+                return mapping[local]
             start = len(self.index)
             self.index = self.index.append(pd.Index(uniques[new]))
             mapping[new] = np.arange(start, start + int(new.sum()))
@@ -491,41 +725,57 @@ class LabelCoder:
         return codes
 
     def order(self):
-        """(the labels sorted, the old code of each new position)."""
+        """(the labels in their final order, the old code of each new
+        position), over every label coded so far."""
         index = self.index
-        try:
-            order = np.asarray(index.argsort(kind="stable"), dtype=np.int64)
-            if not index.take(order).is_monotonic_increasing:
-                raise TypeError
-        except TypeError:
-            labels = list(index)
+        if index is None:
+            return [], np.zeros(0, dtype=np.int64)
+        labels = [_native(v) for v in index.tolist()]
+        if self.fixed:
+            return labels, np.arange(len(labels), dtype=np.int64)
+        if self._orders and not self._plain:
+            merged = merge_level_orders([(w, list(c)) for w, c in self._orders], self.column or "groups")
+            rank = {v: k for k, v in enumerate(merged)}
+            order = sorted(range(len(labels)), key=lambda k: rank[labels[k]])
+        else:
             try:
-                order = np.array(sorted(range(len(labels)), key=lambda k: labels[k]), dtype=np.int64)
+                order = np.asarray(index.argsort(kind="stable"), dtype=np.int64)
+                if not index.take(order).is_monotonic_increasing:
+                    raise TypeError
             except TypeError:
-                order = np.arange(len(labels), dtype=np.int64)
-        return [_native(v) for v in index.take(order).tolist()], order
+                try:
+                    order = sorted(range(len(labels)), key=lambda k: labels[k])
+                except TypeError:
+                    order = range(len(labels))  # labels of kinds without one order: first appearance
+        order = np.asarray(order, dtype=np.int64)
+        return [labels[k] for k in order], order
 
 
 class BatchAccumulator:
     """The products of batches of rows (y less any offset, X, Z, group
-    labels) under one reparametrisation, taken from the first batch."""
+    labels) under one reparametrisation, taken from the first batch.
 
-    def __init__(self, labels=None, rp=None):
-        self.coder = LabelCoder(labels)
+    labels, when given, are every group label in their final order (data
+    whose labels were collected in a first pass); otherwise the labels are
+    collected from the batches (see :class:`LabelCoder`)."""
+
+    def __init__(self, labels=None, rp=None, column=None):
+        self.coder = LabelCoder(labels, column)
         self.rp = rp
         self.acc = None
         self.n = 0
-        self.counts = np.zeros(0, dtype=np.int64)  # rows per group code
+        self.counts = np.zeros(0 if labels is None else len(labels), dtype=np.int64)  # rows per group code
 
-    def add(self, y, X, Z, groups):
+    def add(self, y, X, Z, groups, where=None):
         if len(y) == 0:
             return
         if self.rp is None:
             self.rp = reparam_from_sample(y, X, Z)
         if self.acc is None:
             self.acc = Accumulator(X.shape[1], Z.shape[1], **transform_args(self.rp))
-        codes = self.coder.codes(groups)
-        self.acc.add(np.ascontiguousarray(y, dtype=np.float64), np.ascontiguousarray(X, dtype=np.float64),
+        codes = self.coder.codes(groups, where)
+        self.acc.add(np.ascontiguousarray(y, dtype=np.float64),
+                     np.ascontiguousarray(self.rp.core_design(X), dtype=np.float64),
                      np.ascontiguousarray(Z, dtype=np.float64), codes)
         counts = np.bincount(codes, minlength=len(self.coder.index))
         if len(self.counts) < len(counts):
@@ -534,6 +784,16 @@ class BatchAccumulator:
         else:
             self.counts[: len(counts)] += counts
         self.n += len(y)
+
+    def groups(self):
+        """(the labels of the groups with rows, in their final order, the
+        accumulated code of each): labels whose rows were all dropped
+        (missing values elsewhere) are no groups."""
+        labels, order = self.coder.order()
+        counts = np.zeros(len(labels), dtype=np.int64)
+        counts[: len(self.counts)] = self.counts[: len(labels)]
+        keep = counts[order] > 0
+        return [v for v, k in zip(labels, keep) if k], order[keep]
 
     def arrays(self):
         """The products as arrays (None before any row)."""
@@ -580,17 +840,21 @@ def prepare_products(arrays, rp, fe_names, labels=None, order=None, evaluator="a
         if rp.x_const is not None and const is None:
             raise ValueError("the constant fixed-effects column is a combination of others; the data read in "
                              "batches cannot be re-read to drop it")
+        new = rp.kept(kept, const)
+        if rp.x_unit is not None and new.x_unit is None:
+            used = ", ".join(fe_names[j] for j in np.flatnonzero(rp.x_unit))
+            raise ValueError(f"the fixed-effects columns that sum to one ({used}) include a column that is a "
+                             f"combination of others; the data read in batches cannot be re-read to drop it")
         xtx = np.asarray(arrays["xtx"])
         arrays.update(p=len(kept), xtx=np.ascontiguousarray(xtx[np.ix_(kept, kept)]),
                       xty=np.ascontiguousarray(np.asarray(arrays["xty"])[kept]),
                       ztx=np.ascontiguousarray(np.asarray(arrays["ztx"])[:, :, kept]),
                       x_shift=np.asarray(arrays["x_shift"])[kept], x_scale=np.asarray(arrays["x_scale"])[kept])
-        if const is not None:
-            arrays["x_ref"] = const
-        rp = Reparam(rp.y_shift, rp.y_scale, rp.x_shift[kept], rp.x_scale[kept], rp.z_shift, rp.z_scale, const,
-                     rp.x_const_value, rp.z_const, rp.z_const_value)
+        if new.x_ref is not None:
+            arrays["x_ref"] = new.x_ref
+        rp = new
     core = Accumulator.from_arrays(arrays).finish(evaluator)
-    return Prepared(core, rp, kept, core.totals()), arrays
+    return Prepared(core, rp, kept, core.totals(), residual=exact_fit(arrays)), arrays
 
 
 def core_from_products(arrays, evaluator="auto"):
@@ -624,17 +888,29 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
     (with a RankDeficiencyWarning). y, X, Z float64 C-contiguous, codes int64.
     Raises ValueError naming the column for non-finite values.
 
-    With precision weights the core holds the rows scaled by sqrt(w); the
-    shifts are taken relative to the scaled constant column (a reference
-    column whose values are sqrt(w_i) v0), so that each row is centred
-    first and weighted after, exactly."""
+    Without a constant column, a unit combination of X's columns (X c = 1 on
+    every row) takes its place as the reference (see Reparam). With
+    precision weights the core holds the rows scaled by sqrt(w); the shifts
+    are taken relative to the scaled reference column (values sqrt(w_i) v0),
+    so that each row is centred first and weighted after, exactly, and the
+    scales include the power of two that brings the weights' geometric mean
+    near 1 (weights in any units give the core the same problem)."""
     n, p = X.shape
     idx = sample_rows(n)
     xs, zs, ys = X[idx], Z[idx], y[idx]
     x_const, z_const = constant_column(xs), constant_column(zs)
-    rp = _reparam_of(ys, xs, zs, x_const, z_const)
+    unit = None
+    if x_const is None:
+        unit = unit_combination(xs)
+        if unit is not None and not np.all(np.abs(X @ unit - 1.0) <= UNIT_TOL):
+            unit = None  # the sample's combination does not hold on every row
+    Xu = X if unit is None else _with_unit(X, unit)
     sw = None if weights is None else np.sqrt(np.asarray(weights, dtype=np.float64))
-    weighted = None
+    factor = 1.0 if sw is None else weight_factor(sw)
+
+    def reparam(yr, Xr, Zr):
+        rp = _reparam_of(yr, Xr, Zr, x_const, z_const, unit)
+        return rp if factor == 1.0 else rp.scaled(factor)
 
     def rows(Xk):
         if sw is None:
@@ -642,34 +918,82 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
         return (np.ascontiguousarray(y * sw), np.ascontiguousarray(Xk * sw[:, None]),
                 np.ascontiguousarray(Z * sw[:, None]))
 
-    yc, Xc, Zc = rows(X)
-    core = _build(yc, Xc, Zc, codes, rp, evaluator)
+    rp = reparam(ys, Xu[idx], zs)
+    yc, Xc, Zc = rows(Xu)
+    core, arrays = _build(yc, Xc, Zc, codes, rp, evaluator, products=True)
     t = core.totals()
     if not _finite_totals(t):
         _check_finite(y, X, Z, fe_names, column_names)
         # Finite but huge values overflowed the products: exact scales.
-        rp = _reparam_of(y, X, Z, x_const, z_const)
-        core = _build(yc, Xc, Zc, codes, rp, evaluator)
+        rp = reparam(y, Xu, Z)
+        core, arrays = _build(yc, Xc, Zc, codes, rp, evaluator, products=True)
         t = core.totals()
         if not _finite_totals(t):
             raise ValueError("the data are too large in magnitude for double precision products")
     elif sw is None and _needs_exact(t, rp, n):
         rp = _refine(t, rp, n)
-        core = _build(yc, Xc, Zc, codes, rp, evaluator)
+        core, arrays = _build(yc, Xc, Zc, codes, rp, evaluator, products=True)
         t = core.totals()
 
     kept, const = _drop_aliased(t["xtx"], rp, fe_names, p)
     if len(kept) < p:
-        Xk = np.ascontiguousarray(X[:, kept])
-        rp = Reparam(rp.y_shift if const is not None else 0.0, rp.y_scale, rp.x_shift[kept] if const is not None
-                     else np.zeros(len(kept)), rp.x_scale[kept], rp.z_shift, rp.z_scale, const,
-                     rp.x_const_value, rp.z_const, rp.z_const_value)
-        yc, Xc, Zc = rows(Xk)
-        core = _build(yc, Xc, Zc, codes, rp, evaluator)
+        rp = rp.kept(kept, const)
+        yc, Xc, Zc = rows(rp.core_design(np.ascontiguousarray(X[:, kept])))
+        core, arrays = _build(yc, Xc, Zc, codes, rp, evaluator, products=True)
         t = core.totals()
-    if sw is not None:
+    weighted = None
+    if sw is not None or rp.x_unit is not None:
         weighted = (sw, Xc, Zc)
-    return Prepared(core, rp, kept, t, weighted)
+    return Prepared(core, rp, kept, t, weighted, exact_fit(arrays))
+
+
+def weight_factor(sw):
+    """The power of two 1 / 2^k, k the rounded mean of log2 sqrt(w): rows
+    scaled by sqrt(w) times it have square-root weights of geometric mean
+    near 1, whatever the weights' units."""
+    k = round(float(np.mean(np.log2(sw))))
+    return 1.0 if k == 0 else 2.0 ** -k
+
+
+EXACT_FIT = 1e-13  # residual sum of squares below this fraction of y~'y~: no residual variation
+
+
+def exact_fit(arrays):
+    """(fixed, within): the residual sums of squares of y~ on X~, and on X~
+    with each group's own Z~ columns (the random effects as free
+    coefficients), as fractions of y~'y~, from the per-group products. A
+    fraction below EXACT_FIT means the response is a linear function of
+    those columns to rounding (the products carry ~1e-16 of y~'y~): the
+    residual variance would be zero."""
+    yty = float(arrays["yty"])
+    if not yty > 0:
+        return 0.0, 0.0
+    xtx, xty = np.asarray(arrays["xtx"]), np.asarray(arrays["xty"])
+    ztz, ztx, zty = np.asarray(arrays["ztz"]), np.asarray(arrays["ztx"]), np.asarray(arrays["zty"])
+    fixed = yty - _explained(xtx, xty)
+    # Each group's Z~ projected out of X~ and y~ (a pseudo-inverse on unit-diagonal blocks).
+    dz = np.sqrt(np.maximum(np.einsum("gii->gi", ztz), 0.0))
+    dz = np.where(dz > 0, dz, 1.0)
+    w, v = np.linalg.eigh(ztz / dz[:, :, None] / dz[:, None, :])
+    keep = w > 1e-10 * np.maximum(w[:, -1:], 1e-300)
+    inv = np.where(keep, 1.0 / np.where(keep, w, 1.0), 0.0)
+    zx = np.einsum("gji,gjk->gik", v, ztx / dz[:, :, None]) * np.sqrt(inv)[:, :, None]
+    zy = np.einsum("gji,gj->gi", v, zty / dz) * np.sqrt(inv)
+    a = xtx - np.einsum("gki,gkj->ij", zx, zx)
+    b = xty - np.einsum("gki,gk->i", zx, zy)
+    within = yty - float(np.sum(zy * zy)) - _explained(a, b, np.diag(xtx))
+    return fixed / yty, within / yty
+
+
+def _explained(a, b, diag=None):
+    """b' a^+ b for a symmetric positive semidefinite a, on unit-diagonal
+    scaling (by diag, default a's own), directions below 1e-10 left out."""
+    d = np.sqrt(np.maximum(np.diag(a) if diag is None else diag, 0.0))
+    d = np.where(d > 0, d, 1.0)
+    w, v = np.linalg.eigh(a / np.outer(d, d))
+    keep = w > 1e-10 * max(float(w[-1]) if diag is None else 1.0, 1e-300)
+    proj = (v[:, keep].T @ (b / d)) ** 2
+    return float(np.sum(proj / w[keep]))
 
 
 def _drop_aliased(xtx, rp, fe_names, p):
@@ -712,16 +1036,19 @@ def _check_finite(y, X, Z, fe_names, column_names):
 
 def _summaries(t, rp, n):
     """Means and spreads of the transformed columns of y, X and Z, from the
-    totals (means need X's constant column; None without one)."""
-    xtx = t["xtx"]
-    if rp.x_const is None:
-        return None
-    c = math.sqrt(xtx[rp.x_const, rp.x_const] / n)  # the constant column's transformed value
-    xm = xtx[rp.x_const, :] / (n * c)
+    totals. Means need X's reference column (constant on every row); without
+    one the means are 0 and the spreads root mean squares."""
+    xtx = np.asarray(t["xtx"])
+    r = rp.x_ref
+    if r is None:
+        return (np.zeros(rp.p), np.sqrt(np.diag(xtx) / n), 0.0, math.sqrt(t["yty"] / n), np.zeros(rp.q),
+                np.sqrt(np.diag(np.asarray(t["ztz"])) / n))
+    c = math.sqrt(xtx[r, r] / n)  # the reference column's transformed value
+    xm = xtx[r, :] / (n * c)
     xsd = np.sqrt(np.maximum(np.diag(xtx) / n - xm ** 2, 0.0))
-    ym = t["xty"][rp.x_const] / (n * c)
+    ym = t["xty"][r] / (n * c)
     ysd = math.sqrt(max(t["yty"] / n - ym ** 2, 0.0))
-    zm = t["ztx"][:, rp.x_const] / (n * c)
+    zm = t["ztx"][:, r] / (n * c)
     zsd = np.sqrt(np.maximum(np.diag(t["ztz"]) / n - zm ** 2, 0.0))
     return xm, xsd, ym, ysd, zm, zsd
 
@@ -735,15 +1062,13 @@ def _off(mean, spread, shifted):
 
 
 def _needs_exact(t, rp, n):
-    s = _summaries(t, rp, n)
-    if s is None:
-        return False
-    xm, xsd, ym, ysd, zm, zsd = s
-    if any(_off(xm[j], xsd[j], True) for j in range(rp.p) if j != rp.x_const):
+    xm, xsd, ym, ysd, zm, zsd = _summaries(t, rp, n)
+    shifted = rp.x_ref is not None
+    if any(_off(xm[j], xsd[j], shifted) for j in range(rp.p) if j != rp.x_ref):
         return True
     if any(_off(zm[k], zsd[k], rp.z_const is not None) for k in range(rp.q) if k != rp.z_const):
         return True
-    return _off(ym, ysd, True)
+    return _off(ym, ysd, shifted)
 
 
 def _refine(t, rp, n):
@@ -762,9 +1087,10 @@ def _refine(t, rp, n):
                 scale[j] = _pow2_scale(spreads[j] / scale[j])
         return shift, scale
 
-    x_shift, x_scale = fix(rp.x_shift, rp.x_scale, xm, xsd, rp.x_const, True)
+    shifted = rp.x_ref is not None
+    x_shift, x_scale = fix(rp.x_shift, rp.x_scale, xm, xsd, rp.x_ref, shifted)
     z_shift, z_scale = fix(rp.z_shift, rp.z_scale, zm, zsd, rp.z_const, rp.z_const is not None)
-    y_shift = rp.y_shift + ym / rp.y_scale
+    y_shift = rp.y_shift + ym / rp.y_scale if shifted else rp.y_shift
     y_scale = _pow2_scale(ysd / rp.y_scale) if ysd > 0 else rp.y_scale
-    return Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, rp.x_const,
-                   rp.x_const_value, rp.z_const, rp.z_const_value)
+    return replace(rp, y_shift=y_shift, y_scale=y_scale, x_shift=x_shift, x_scale=x_scale, z_shift=z_shift,
+                   z_scale=z_scale)

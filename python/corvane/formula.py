@@ -1,20 +1,28 @@
 """lme4 formula syntax: ``"Reaction ~ Days + (Days | Subject)"``.
 
 A formula has a fixed part, exactly one random-effects term ``(expr | group)``
-whose grouping is a single column, and optionally ``offset(expr)`` terms. The
-terms are Python expressions evaluated by formulaic over the data's columns
-and NumPy's functions (``log``, ``exp``, ``sqrt``, ... and ``np``), plus any
-names given in ``env=``; never over the caller's variables, and no text
-taken from the data (column names, cells) is ever evaluated. As in R, ``^``
-inside a function call (``I(Days^2)``, ``log(x^2)``) is a power.
+whose grouping is a single column, and optionally ``offset(expr)`` terms.
+Terms that are not plain column names are expressions evaluated by formulaic,
+after every piece of them has been checked (``terms.py``): they reach the
+data's columns, the formula library's transforms (``C``, ``I``, ``poly``,
+``scale``, ``center``, ``bs``, ...), NumPy's mathematical functions (``log``,
+``np.log``, ...) and the names given in ``env=``, and nothing else; never the
+caller's variables, and no text taken from the data (column names, cells) is
+ever evaluated. A name used as a value is a column when the data has one (as
+in R, the data come first); a name called as a function is a function. As in
+R, ``^`` inside a function call (``I(Days^2)``, ``log(x^2)``) is a power.
 
 Formulas whose terms are plain numeric or categorical columns (the common
 case) are built directly with NumPy; any other is built by formulaic, and
-both give the same columns with the same names.
+both give the same columns with the same names. Transforms that depend on the
+data (``poly``, ``scale``, ``center``, ``bs``) keep the training data's state
+(bases, means, scales, knots) and apply it to new data, as R's ``predict``.
 """
 
 from __future__ import annotations
 
+import datetime
+import decimal
 import math
 import re
 import warnings
@@ -22,9 +30,10 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import terms as _terms
 from ._errors import require
 
-__all__ = ["parse_formula", "ParsedFormula", "DesignSpec", "build", "SUPPORTED"]
+__all__ = ["parse_formula", "ParsedFormula", "DesignSpec", "build", "check_call", "SUPPORTED"]
 
 SUPPORTED = ("corvane supports exactly one random-effects term '(expr | group)' whose grouping "
              "is a single column, e.g. 'y ~ x + (1 + x | g)' or 'y ~ x + (1 | g)'")
@@ -32,14 +41,11 @@ SUPPORTED = ("corvane supports exactly one random-effects term '(expr | group)' 
 _OPEN, _CLOSE = "([{", ")]}"
 _CALL = re.compile(r"([A-Za-z_][A-Za-z0-9_.]*)\s*\($")
 
-# What formulas see besides the data's columns.
-_NUMPY_NAMES = ("log", "log2", "log10", "log1p", "exp", "expm1", "sqrt", "abs", "sin", "cos", "tan",
-                "arcsin", "arccos", "arctan", "sinh", "cosh", "tanh", "floor", "ceil", "sign", "square")
-
-
 def _context(env):
-    ctx = {"np": np, "numpy": np}
-    ctx.update({name: getattr(np, name) for name in _NUMPY_NAMES})
+    """What formulaic's evaluation sees besides the data's columns and its own
+    transforms (terms.py decides which of these names a formula may use)."""
+    ctx = {"np": np, "numpy": np, "TRUE": True, "FALSE": False}
+    ctx.update({name: getattr(np, name) for name in _terms.NUMPY_NAMES})
     if env:
         ctx.update(env)
     return ctx
@@ -128,7 +134,8 @@ def _r_powers(text):
 
 
 def _is_name(text):
-    return (text.startswith("`") and text.endswith("`") and len(text) > 2) or text.isidentifier()
+    """A column name: an identifier, or any text without backticks in backticks."""
+    return (len(text) > 2 and text[0] == text[-1] == "`" and "`" not in text[1:-1]) or text.isidentifier()
 
 
 def _unquote(text):
@@ -204,6 +211,37 @@ def _parse(formula):
     return ParsedFormula(response, tuple(fixed), expr, _unquote(group), tuple(offsets))
 
 
+class _DefaultREML:
+    """The default of ``reml`` (REML), told apart from ``reml=True`` given by
+    the caller, so that giving both ``reml=`` and ``REML=`` is refused."""
+
+    def __repr__(self):
+        return "True"
+
+
+REML_DEFAULT = _DefaultREML()
+
+
+def check_call(formula, data, reml, REML, caller):
+    """(reml value, the argument's name) for ``caller(formula, data, reml,
+    REML=...)``: TypeError for a formula that is not a string (naming both
+    arguments when they are swapped, ``lmm(df, "y ~ ...")``) and for both
+    spellings of the REML flag at once; neither given means REML."""
+    if not isinstance(formula, str):
+        if isinstance(data, str) and "~" in data:
+            raise TypeError(f"{caller}(formula, data): the arguments are swapped: formula is a "
+                            f"{type(formula).__name__} and data is the formula {data!r}; call "
+                            f"{caller}({data!r}, data)")
+        raise TypeError(f"{caller}: formula must be a string such as 'y ~ x + (1 | g)', got "
+                        f"{type(formula).__name__}")
+    if REML is not None:
+        if reml is not REML_DEFAULT:
+            raise TypeError(f"{caller}: give reml= or REML= (R's spelling), not both "
+                            f"(reml={reml!r}, REML={REML!r})")
+        return REML, "REML"
+    return (True if reml is REML_DEFAULT else reml), "reml"
+
+
 # ---- the design: how each matrix is built ----------------------------------------
 
 class _Direct:
@@ -238,6 +276,27 @@ class _Direct:
             k += width
         return out
 
+    def term_layout(self):
+        """How the columns are made, term by term, for the type III tests:
+        ([(term name, variables, column indices, scoped)], {variable: levels,
+        or None for a numeric one}). scoped lists the products of coded
+        variables that make the term's columns, each a tuple of (variable,
+        reduced): a categorical variable reduced is coded by contrasts,
+        otherwise by one indicator per level."""
+        out, k = [], 0
+        if self.intercept:
+            out.append(("(Intercept)", (), [0], [()]))
+            k = 1
+        for col, levels in self.terms:
+            width = 1 if levels is None else len(levels) - 1
+            out.append((col, (col,), list(range(k, k + width)), [((col, levels is not None),)]))
+            k += width
+        return out, {col: None if levels is None else list(levels) for col, levels in self.terms}
+
+    def factor_values(self, frame, names):
+        """{numeric variable: its values on the rows of frame, one column}."""
+        return {name: _numeric(frame[name], name)[:, None] for name in names}
+
     def matrix(self, frame, new_data=False, known_codes=None):
         """The columns for the rows of frame; known_codes maps a categorical
         column to its level codes when they are already at hand."""
@@ -265,13 +324,16 @@ class _Direct:
 
 
 class _Formulaic:
-    """Terms built by formulaic; its model spec rebuilds them for new data.
-    Only the user's env is kept (the NumPy names are added when used), so
-    that the model pickles."""
+    """Terms built by formulaic; its model spec rebuilds them for new data,
+    with the training data's transform state. Only the user's env is kept
+    (the NumPy names are added when used), so that the model pickles, and
+    the columns the terms read: formulaic sees only those, so that no other
+    column of a table can shadow a function the terms call."""
 
-    def __init__(self, spec, env):
+    def __init__(self, spec, env, reads=()):
         self.spec = spec
         self.env = dict(env) if env else {}
+        self.reads = sorted(reads)
 
     @property
     def context(self):
@@ -283,7 +345,7 @@ class _Formulaic:
 
     @property
     def variables(self):
-        return sorted(str(v) for v in self.spec.required_variables)
+        return list(self.reads)
 
     def term_slices(self):
         out = {}
@@ -292,9 +354,42 @@ class _Formulaic:
             out[name] = list(idx)
         return out
 
+    def term_layout(self):
+        """As _Direct.term_layout, from formulaic's encoded structure; a
+        variable is a factor expression (``C(x, Sum)``, ``log(z)``)."""
+        levels = {}
+        for expr, (kind, state) in self.spec.encoder_state.items():
+            categorical = getattr(kind, "value", kind) == "categorical"
+            levels[str(expr)] = list(state["categories"]) if categorical else None
+        out = []
+        for s in self.spec.structure:
+            name = "(Intercept)" if str(s.term) == "1" else str(s.term)
+            variables = tuple(str(f.expr) for f in s.term.factors if str(f.expr) != "1")
+            scoped = [tuple((str(sf.factor.expr), bool(sf.reduced)) for sf in st.factors) for st in s.scoped_terms]
+            out.append((name, variables, list(self.spec.term_indices[s.term]), scoped))
+        return out, levels
+
+    def factor_values(self, frame, names):
+        """{numeric factor expression: its columns on the rows of frame},
+        evaluated with the state the fit gave stateful transforms
+        (``center(x)``, ``poly(x, 2)``)."""
+        import copy
+
+        formulaic = require("formulaic")
+        reads = set(self.reads)
+        frame = frame[[c for c in frame.columns if c in reads]]  # as matrix(): no column shadows a function
+        out = {}
+        for name in names:
+            spec = formulaic.ModelSpec(formula=f"0 + {name}", transform_state=copy.deepcopy(self.spec.transform_state))
+            mm = spec.get_model_matrix(frame, context=self.context)
+            out[name] = mm.to_numpy(dtype=np.float64, na_value=np.nan)
+        return out
+
     def matrix(self, frame, new_data=False):
         formulaic = require("formulaic")
         from formulaic.errors import FormulaicError
+        reads = set(self.reads)
+        frame = _coerce_columns(frame[[c for c in frame.columns if c in reads]], self.reads)
         try:
             with warnings.catch_warnings():
                 # A level the fit never saw is an error, not the reference level.
@@ -318,10 +413,78 @@ def _numeric(values, col):
         return values.to_numpy()  # no copy
     if kind in "biuf":
         return values.to_numpy(dtype=np.float64, na_value=np.nan)
-    if kind in "mM":
-        raise ValueError(f"column {col!r} holds dates or times ({values.dtype}); convert it to numbers "
-                         f"(for example days since a start) to use it as a predictor")
+    kind = _value_kind(values)
+    if kind == "decimal":
+        return _decimals(values, col).to_numpy()
+    if kind == "date":
+        raise ValueError(_dates_message(values, col))
     raise ValueError(f"column {col!r} is not numeric ({values.dtype})")
+
+
+def _value_kind(values):
+    """'decimal' (decimal.Decimal objects, Arrow decimals), 'date' (dates,
+    times, durations and periods, in any representation) or None."""
+    import pandas as pd
+
+    dtype = values.dtype
+    if dtype.kind in "mM" or isinstance(dtype, pd.PeriodDtype):
+        return "date"
+    if isinstance(dtype, pd.CategoricalDtype):  # the categories say it, without touching the rows
+        return "date" if _value_kind(pd.Series(dtype.categories)) == "date" else None
+    if isinstance(dtype, pd.ArrowDtype):
+        import pyarrow as pa
+
+        t = dtype.pyarrow_dtype
+        if pa.types.is_decimal(t):
+            return "decimal"
+        return "date" if pa.types.is_temporal(t) else None
+    if dtype.kind != "O" or len(values) == 0:
+        return None
+    # The first present value says what to look for; the whole column confirms it.
+    head = values.to_numpy()[:64]
+    present = head[~pd.isna(head)]
+    if len(present) == 0:
+        present = values.to_numpy()[values.notna().to_numpy()]
+        if len(present) == 0:
+            return None
+    first = present[0]
+    if isinstance(first, decimal.Decimal):
+        return "decimal" if pd.api.types.infer_dtype(values, skipna=True) == "decimal" else None
+    if isinstance(first, (datetime.date, datetime.time, datetime.timedelta, pd.Period)):
+        return "date"
+    return None
+
+
+def _dates_message(values, col):
+    return (f"column {col!r} holds dates or times ({values.dtype}); convert it to numbers (for example days "
+            f"since a start) to use it in a formula, or to strings to use it as a factor")
+
+
+def _decimals(values, col):
+    """A column of decimal numbers as floats (as R reads them: doubles)."""
+    import pandas as pd
+
+    if isinstance(values.dtype, pd.ArrowDtype):
+        return pd.Series(values.to_numpy(dtype=np.float64, na_value=np.nan), index=values.index, name=col)
+    out = np.fromiter((float(v) if isinstance(v, decimal.Decimal) and not v.is_nan() else np.nan
+                       for v in values.to_numpy()), dtype=np.float64, count=len(values))
+    return pd.Series(out, index=values.index, name=col)
+
+
+def _coerce_columns(frame, cols, keep=()):
+    """frame with its decimal columns among cols as floats; date columns
+    refused by name. Decimal columns in keep (factors whose levels were
+    collected from the values) keep their values."""
+    converted = {}
+    for c in cols:
+        if c not in frame.columns:
+            continue
+        kind = _value_kind(frame[c])
+        if kind == "date":
+            raise ValueError(_dates_message(frame[c], c))
+        if kind == "decimal" and c not in keep:
+            converted[c] = _decimals(frame[c], c)
+    return frame.assign(**converted) if converted else frame
 
 
 def _level_codes(values, levels, col, new_data):
@@ -336,6 +499,50 @@ def _level_codes(values, levels, col, new_data):
         raise ValueError(f"new level {bad!r} of factor {col!r}: the model was fitted with the levels "
                          f"{list(levels)}")
     return codes
+
+
+def _with_levels(sub, levels, missing):
+    """The factor columns of a batch as categoricals of the table's levels
+    ({column: levels}); a value outside them on a row that is kept (the
+    first pass left it out) raises."""
+    import pandas as pd
+
+    out = {}
+    for c, lv in levels.items():
+        if c not in sub.columns:
+            continue
+        values = sub[c]
+        index = pd.Index(lv)
+        if isinstance(values.dtype, pd.CategoricalDtype):  # recode the batch's categories
+            mapping = np.append(np.asarray(index.get_indexer(values.cat.categories), dtype=np.int64), -1)
+            codes = mapping[values.cat.codes.to_numpy()]  # code -1 (missing) takes the appended -1
+        else:
+            codes = np.asarray(index.get_indexer(values))
+        cat = pd.Categorical.from_codes(codes, categories=index)
+        outside = (codes < 0) & ~missing & ~values.isna().to_numpy()
+        if outside.any():
+            r = int(np.argmax(outside))
+            raise ValueError(f"value {values.iloc[r]!r} of factor {c!r} (at row {r} of a batch) is not among "
+                             f"the levels found in the first pass over the data, {list(lv)}: the data "
+                             f"changed between the two passes")
+        out[c] = cat
+    return sub.assign(**out) if out else sub
+
+
+def _without_unused_categories(sub):
+    """sub with the categories that no row holds removed from its
+    categorical columns."""
+    import pandas as pd
+
+    out = {}
+    for c in sub.columns:
+        values = sub[c]
+        if isinstance(values.dtype, pd.CategoricalDtype):
+            codes = values.cat.codes.to_numpy()
+            used = np.bincount(codes[codes >= 0], minlength=len(values.cat.categories)) > 0
+            if not used.all():
+                out[c] = values.cat.remove_unused_categories()
+    return sub.assign(**out) if out else sub
 
 
 def _kind(series):
@@ -428,9 +635,13 @@ class DesignSpec:
         return names
 
 
-def _formulaic_spec(rhs, frame, env, formula):
+def _formulaic_spec(rhs, frame, env, formula, reads=()):
+    """formulaic's model spec and matrix of a checked right-hand side, over
+    the columns it reads (reads) and nothing else of the table."""
     formulaic = require("formulaic")
     from formulaic.errors import FormulaicError
+    reads = set(reads)
+    frame = frame[[c for c in frame.columns if c in reads]]
     try:
         mm = formulaic.model_matrix(f"~ {rhs}", frame, na_action="ignore", context=_context(env))
     except RecursionError:
@@ -440,7 +651,7 @@ def _formulaic_spec(rhs, frame, env, formula):
     except NameError as exc:
         raise ValueError(f"bad formula {formula!r}: {_clean(exc)}; formulas see the data's columns "
                          f"and NumPy's functions (and names passed with env=)") from None
-    return _Formulaic(mm.model_spec, env), mm.to_numpy(dtype=np.float64, na_value=np.nan)
+    return _Formulaic(mm.model_spec, env, reads), mm.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
 def _check_names(frame, names, formula):
@@ -452,44 +663,48 @@ def _check_names(frame, names, formula):
                          f"the data has columns: {cols}")
 
 
-def _required(text, frame, context, formula):
-    """The column names an expression refers to (formulaic's parser)."""
-    formulaic = require("formulaic")
-    from formulaic.errors import FormulaicError
-    try:
-        f = formulaic.Formula(f"~ {text}")
-        names = set(f.required_variables)
-    except RecursionError:
-        raise ValueError(f"formula {formula[:60]!r}... is nested too deeply") from None
-    except (FormulaicError, SyntaxError, ValueError, TypeError) as exc:
-        raise ValueError(f"bad formula {formula!r}: {_clean(exc)}") from None
-    names = {str(v) for v in names} - set(context)
-    return names
+def _reads(text, columns, env_names, formula):
+    """The columns a right-hand side text reads: plain names directly, any
+    other text after terms.check_text has passed each of its terms and the
+    whole (the exact text formulaic is given)."""
+    plain = _plain_names(text)
+    if plain is not None:
+        return plain
+    values = set()
+    for _, term in _split_top(text, "+-"):
+        if term:
+            values |= _terms.check_text(term, term, columns, env_names, formula).values
+    return values | _terms.check_text(text, text, columns, env_names, formula).values
 
 
-def _read_by(formula, env):
+def _read_by(formula, env, columns):
     """(parsed formula, rewritten response / fixed / random texts, offset
-    texts, the columns they read): plain names directly, expressions by
-    formulaic's parser."""
+    texts, the columns they read, {text given to formulaic: the columns it
+    reads}). Every text is checked here, before anything is evaluated;
+    `columns` are the table's column names."""
     parsed = parse_formula(formula)
-    context = _context(env)
+    env_names = _terms.check_env(env)
+    columns = set(columns)
     rewritten = [_r_powers(parsed.response), _r_powers(parsed.fixed_text), _r_powers(parsed.random)]
     offsets = [_r_powers(o) for o in parsed.offsets]
-    used = set()
-    for text in rewritten[1:] + offsets:
-        plan = _plain_names(text)
-        used |= plan if plan is not None else _required(text, None, context, formula)
+    reads = {}
+    for text in rewritten[1:]:
+        reads[text] = _reads(text, columns, env_names, formula)
+    for text in offsets:
+        reads[f"0 + {text}"] = _reads(text, columns, env_names, formula)
+    used = set().union(*reads.values())
     if _is_name(parsed.response):
         used.add(_unquote(parsed.response))
     else:
-        used |= _required(rewritten[0], None, context, formula)
-    return parsed, rewritten, offsets, used
+        reads[f"0 + {rewritten[0]}"] = _reads(rewritten[0], columns, env_names, formula)
+        used |= reads[f"0 + {rewritten[0]}"]
+    return parsed, rewritten, offsets, used, reads
 
 
 def used_columns(formula, columns, env=None):
     """(columns the formula reads besides the group, the group column), in
     the order of `columns` (the table's column names); unknown names raise."""
-    parsed, _, _, used = _read_by(formula, env)
+    parsed, _, _, used, _ = _read_by(formula, env, columns)
 
     class _Names:  # what _check_names reads
         pass
@@ -516,30 +731,32 @@ def build(formula, frame, env=None, spec=None, levels=None, extra=()):
     columns ({column: levels}), so that every batch gets the same columns.
     `extra` names further columns whose missing values drop a row."""
     pd = require("pandas")
-    parsed, rewritten, offsets, used = _read_by(formula, env)
+    parsed, rewritten, offsets, used, reads = _read_by(formula, env, frame.columns)
     response_plain = _is_name(parsed.response)
     used |= set(extra)  # columns read besides the formula's (weights): their missing values drop rows too
     _check_names(frame, sorted(used | {parsed.group}), formula)
     cols = [c for c in frame.columns if c in used or c == parsed.group]
-    sub = frame[cols]
-    if levels:
-        sub = sub.assign(**{c: pd.Categorical(sub[c], categories=lv) for c, lv in levels.items() if c in cols})
+    # Decimal numbers are numbers; dates are refused by name (never levels).
+    sub = _coerce_columns(frame[cols], [c for c in cols if c != parsed.group], keep=levels or ())
 
     # Missing values (in any used column) drop the row.
     missing = sub.isna().to_numpy().any(axis=1)
+    if levels:
+        sub = _with_levels(sub, levels, missing)
     n_dropped = int(missing.sum())
     if n_dropped:
         sub = sub.loc[~missing]
+    if levels is None:
+        # A category with no rows left is no level (R's drop.unused.levels):
+        # its dummy would be empty. Data read in batches bring the levels of
+        # the whole table instead, whether this batch has rows of them or not.
+        sub = _without_unused_categories(sub)
     if len(sub) == 0 and spec is None:
         raise ValueError("no rows without missing values in the columns the formula uses")
     columns = _Columns(sub)
     for c in cols:
         if c == parsed.group:
             continue
-        kind = columns[c].dtype.kind
-        if kind in "mM":
-            raise ValueError(f"column {c!r} holds dates or times ({columns[c].dtype}); convert it to numbers "
-                             f"(for example days since a start) to use it in a formula")
         if columns.kind(c) == "bigint":
             sub = sub.assign(**{c: _big_integers(columns[c], c)})
             columns = _Columns(sub)
@@ -555,7 +772,7 @@ def build(formula, frame, env=None, spec=None, levels=None, extra=()):
         y = columns[rcol].to_numpy(dtype=np.float64)
         ybuilder = None
     else:
-        ybuilder, ymat = _formulaic_spec(f"0 + {rewritten[0]}", sub, env, formula)
+        ybuilder, ymat = _formulaic_spec(f"0 + {rewritten[0]}", sub, env, formula, reads[f"0 + {rewritten[0]}"])
         if ymat.shape[1] != 1:
             raise ValueError(f"the response {parsed.response!r} must be one numeric column, "
                              f"it gives {ymat.shape[1]} columns")
@@ -564,7 +781,7 @@ def build(formula, frame, env=None, spec=None, levels=None, extra=()):
     def side(text):
         plan = _direct_plan(text, columns)
         if plan is None:
-            return _formulaic_spec(text, sub, env, formula)
+            return _formulaic_spec(text, sub, env, formula, reads[text])
         intercept, terms = plan
         resolved = []
         for col, kind in terms:

@@ -140,23 +140,39 @@ def ddf(result):
     return _satt(result).df()
 
 
+def normal_pvalues(t):
+    """Two-sided p values of t statistics by the normal approximation
+    (math.erfc: no scipy needed); NaN for a non-finite statistic."""
+    return np.array([math.erfc(abs(v) / math.sqrt(2.0)) if math.isfinite(v) else math.nan
+                     for v in np.asarray(t, dtype=np.float64)])
+
+
+def t_tests(result):
+    """(df, p): Satterthwaite's df and the two-sided p values of the fixed
+    effects' t statistics. The one definition behind ``result.p_values``,
+    ``pvalues``, ``ddf``, ``coef_table()``, the summaries and ``to_dict``;
+    needs scipy (ImportError naming the extra otherwise)."""
+    stats = _stats()
+    df = _satt(result).df()
+    with np.errstate(invalid="ignore"):
+        p = 2.0 * stats.t.sf(np.abs(np.asarray(result.t_values, dtype=np.float64)), df)
+    return df, np.asarray(p, dtype=np.float64)
+
+
 def coef_table(result, ddf="satterthwaite"):
     """Estimate, Std. Error, df, t value, Pr(>|t|) by fixed effect (a pandas
     DataFrame); ddf="normal": Estimate, Std. Error, z value, Pr(>|z|)."""
-    pd = _pandas()
-    if ddf == "normal":
-        return pd.DataFrame({"Estimate": result.beta, "Std. Error": result.std_errors,
-                             "z value": result.t_values, "Pr(>|z|)": result.p_values},
-                            index=pd.Index(result.fe_names, name="term"))
-    if ddf != "satterthwaite":
+    if ddf not in ("satterthwaite", "normal"):
         raise ValueError(f"ddf must be 'satterthwaite' or 'normal', got {ddf!r}")
-    stats = _stats()
-    df = _satt(result).df()
-    t = np.asarray(result.t_values)
-    with np.errstate(invalid="ignore"):
-        p = 2.0 * stats.t.sf(np.abs(t), df)
-    return pd.DataFrame({"Estimate": result.beta, "Std. Error": result.std_errors, "df": df,
-                         "t value": t, "Pr(>|t|)": p}, index=pd.Index(result.fe_names, name="term"))
+    pd = _pandas()
+    index = pd.Index(result.fe_names, name="term")
+    t = np.asarray(result.t_values, dtype=np.float64)
+    if ddf == "normal":
+        return pd.DataFrame({"Estimate": result.beta, "Std. Error": result.std_errors, "z value": t,
+                             "Pr(>|z|)": normal_pvalues(t)}, index=index)
+    df, p = t_tests(result)
+    return pd.DataFrame({"Estimate": result.beta, "Std. Error": result.std_errors, "df": df, "t value": t,
+                         "Pr(>|t|)": p}, index=index)
 
 
 def _contrast_matrix(result, L):
@@ -196,8 +212,8 @@ def contrast_test(result, L, rhs=None):
 # ---- type III anova -----------------------------------------------------------------
 
 def _terms(result):
-    """[(term name, [column indices of the kept X])], the intercept left out,
-    and the terms' variables with their kinds (for containment)."""
+    """[(term name, [column indices of the kept X])], the intercept and
+    terms whose columns were all dropped left out."""
     model = result.model
     kept = {int(j): i for i, j in enumerate(model.kept)}
     spec = getattr(model, "spec", None)
@@ -220,147 +236,40 @@ def _is_constant_column(model, j):
     return model.reparam.x_const is not None and j == model.reparam.x_const
 
 
-def _split_top(text, sep=":"):
-    """Parts of a column or term name split at top-level separators."""
-    parts, depth, start = [], 0, 0
-    for i, ch in enumerate(text):
-        if ch in "([{":
-            depth += 1
-        elif ch in ")]}":
-            depth -= 1
-        elif ch == sep and depth == 0:
-            parts.append(text[start:i])
-            start = i + 1
-    parts.append(text[start:])
-    return parts
-
-
-def _column_parts(name):
-    """{variable: level or None} of a column name in treatment coding
-    ("Time:Diet[T.2]" -> {"Time": None, "Diet": "2"}); None when a part is
-    coded otherwise."""
-    out = {}
-    for part in _split_top(name):
-        if part.endswith("]") and "[" in part:
-            var, _, level = part[:-1].rpartition("[")
-            if not level.startswith("T."):
-                return None
-            out[var] = level[2:]
-        else:
-            out[part] = None
-    return out
-
-
-def _contained(terms):
-    """Whether any term's variables are a proper subset of another's (an
-    interaction with its main effects): type III then differs from the
-    joint test of the term's columns."""
-    var_sets = [set(_split_top(name)) for name, _ in terms]
-    return any(a < b for a in var_sets for b in var_sets)
-
-
-def _type3_contrasts(result, terms):
-    """lmerTest's type III contrasts for a treatment-coded design: the
-    columns of the full dummy coding of every term (rdX) written in X's
-    columns (each reference level's dummy is 1 minus the others), the
-    contrasts of a term contained in others made orthogonal to theirs, the
-    rows of X's own columns kept. Data-free: X's column names say how each
-    column was coded. None when the design is not coded that way."""
-    names = [("(Intercept)" if n in ("Intercept", "(Intercept)") else n) for n in result.fe_names]
-    parts = [None if n == "(Intercept)" else _column_parts(n) for n in names]
-    if any(p is None for n, p in zip(names, parts) if n != "(Intercept)"):
-        return None
-    key = {}
-    for j, (n, p) in enumerate(zip(names, parts)):
-        key[frozenset() if p is None else frozenset(p.items())] = j
-    levels = {}
-    for p in parts:
-        for var, level in (p or {}).items():
-            if level is not None:
-                levels.setdefault(var, [])
-                if level not in levels[var]:
-                    levels[var].append(level)
-    pcols = len(names)
-    rows = []  # (rdX column key, coefficients on X's columns)
-    if frozenset() in key:
-        coef = np.zeros(pcols)
-        coef[key[frozenset()]] = 1.0
-        rows.append((("(Intercept)",), coef))
-    term_vars = {}
-    for tname, _ in terms:
-        tparts = _split_top(tname)
-        factors = [v for v in tparts if v in levels]
-        numeric = [v for v in tparts if v not in levels]
-        term_vars[tname] = (set(factors), set(numeric))
-        combos = [[]]
-        for f in factors:
-            combos = [c + [(f, lv)] for c in combos for lv in ["<ref>"] + levels[f]]
-        for combo in combos:
-            # Expand each reference dummy into 1 - (the others).
-            expansions = [({}, 1.0)]
-            for f, lv in combo:
-                nxt = []
-                for mono, c in expansions:
-                    if lv != "<ref>":
-                        nxt.append(({**mono, f: lv}, c))
-                    else:
-                        nxt.append((dict(mono), c))
-                        nxt += [({**mono, f: other}, -c) for other in levels[f]]
-                expansions = nxt
-            coef = np.zeros(pcols)
-            for mono, c in expansions:
-                k = frozenset(list(mono.items()) + [(v, None) for v in numeric])
-                if k not in key:
-                    return None
-                coef[key[k]] += c
-            rows.append(((tname,) + tuple(combo), coef))
-    L = np.array([c for _, c in rows])  # rdX columns x X columns
-    # Orthogonalise contained terms, higher order first.
-    for tname, idx in sorted(terms, key=lambda t: -len(_split_top(t[0]))):
-        fac, num = term_vars[tname]
-        containers = [i2 for n2, i2 in terms if n2 != tname
-                      and fac | num < term_vars[n2][0] | term_vars[n2][1] and num == term_vars[n2][1]]
-        if containers:
-            cols = sorted({j for c in containers for j in c})
-            A, B = L[:, cols], L[:, idx]
-            coef, *_ = np.linalg.lstsq(A, B, rcond=None)
-            R = B - A @ coef
-            R[np.abs(R) < 1e-10 * max(1.0, float(np.max(np.abs(B))))] = 0.0
-            L[:, idx] = R
-    # Keep the rows of rdX's columns that are X's own (non-reference levels).
-    keep = []
-    for (label, coef) in rows:
-        combo = label[1:]
-        if all(lv != "<ref>" for _, lv in combo):
-            keep.append(True)
-        else:
-            keep.append(False)
-    Lx = L[np.array(keep)]
-    out = {}
-    for tname, idx in terms:
-        Lt = Lx[:, idx].T
-        out[tname] = Lt[np.sum(np.abs(Lt), axis=1) > 1e-8]
-    return out
-
-
 def anova_type3(result):
     """The type III table by formula term: Sum Sq, Mean Sq, NumDF, DenDF, F
-    value, Pr(>F), with Satterthwaite's df (as lmerTest's anova)."""
+    value, Pr(>F), with Satterthwaite's df (as lmerTest's anova). A term
+    contained in no other is tested by its own columns; the others by
+    lmerTest's type III hypotheses (see corvane.type3)."""
+    from . import type3
+
     pd = _pandas()
     stats = _stats()
     terms = _terms(result)
     contrasts = None
-    if _contained(terms):
-        contrasts = _type3_contrasts(result, terms)
-        if contrasts is None:
-            raise NotImplementedError(
-                "type III tests for a term contained in another need treatment-coded columns of every "
-                "lower-order term; test the hypotheses you need with contrast_test(L)")
+    model = result.model
+    found = type3.model_terms(model)
+    if found is not None:
+        layout, levels = found
+        contains = type3.containment(layout, levels)
+        if any(contains.values()):
+            contrasts = type3.type3_contrasts(result, layout, levels, contains)
+        elif type3.coded_otherwise(model) and len(terms) > 1 and (model.X_all is not None or not model.dropped):
+            # The same hypotheses as the terms' own columns, in the basis of
+            # treatment coding, as lmerTest takes them: Satterthwaite's
+            # denominator df of a multi-df test depends on the basis.
+            try:
+                contrasts = type3.type3_contrasts(result, layout, levels, contains)
+            except NotImplementedError:
+                contrasts = None
     satt = _satt(result)
     p = len(result.fe_names)
     rows = []
     for name, idx in terms:
         L = np.eye(p)[idx] if contrasts is None else contrasts[name]
+        if L.shape[0] == 0:
+            rows.append((name, math.nan, math.nan, 0, math.nan, math.nan, math.nan))
+            continue
         f, q, df2 = satt.f_test(L)
         rows.append((name, f * q * result.sigma2, f * result.sigma2, q, df2, f, float(stats.f.sf(f, q, df2))))
     frame = pd.DataFrame(rows, columns=["term", "Sum Sq", "Mean Sq", "NumDF", "DenDF", "F value", "Pr(>F)"])
@@ -381,9 +290,92 @@ def _ml(result):
         return clone.fit()
 
 
+def _response_summary(result):
+    """(n, mean, sum of squares about the mean, y'y) of the response less
+    any offset, on the user's scale, None where not known: from the rows, or
+    for a model read in batches from its products (y'y, and X'y of the
+    constant column, which give the mean)."""
+    model = result.model
+    if model.rows_kept:
+        y = np.asarray(model._y_fit, dtype=np.float64)
+        mean = float(np.mean(y))
+        return len(y), mean, float(np.sum((y - mean) ** 2)), float(np.sum(y * y))
+    rp, totals = model.reparam, model.core.totals()
+    n, ys = int(totals["n"]), rp.y_scale
+    yty = float(totals["yty"]) / (ys * ys)  # sum (y - y_shift)^2; y_shift = 0 without a constant column
+    if rp.x_const is None:
+        if rp.x_unit is not None:  # y = y~ / y_scale + y_shift u, u = X c the reference column
+            r, xs = rp.x_ref, rp.x_scale[rp.x_ref]
+            uy = float(np.asarray(totals["xty"])[r]) / (xs * ys)
+            uu = float(np.asarray(totals["xtx"])[r, r]) / (xs * xs)
+            yty += 2.0 * rp.y_shift * uy + rp.y_shift * rp.y_shift * uu
+        return n, None, None, yty
+    c = rp.x_const
+    centred_sum = float(np.asarray(totals["xty"])[c]) / (rp.x_const_value * rp.x_scale[c] * ys)
+    return n, rp.y_shift + centred_sum / n, yty - centred_sum * centred_sum / n, None
+
+
+def _rows_key(result, labels):
+    """The fitted rows as a multiset: (group's position in labels, y, weight)
+    sorted, so that the same rows in another order give the same arrays."""
+    model = result.model
+    position = {(type(g), g): k for k, g in enumerate(labels)}
+    codes = np.array([position[(type(g), g)] for g in model.group_labels], dtype=np.int64)[model.codes]
+    y = np.asarray(model.y, dtype=np.float64)
+    w = np.ones_like(y) if model.weights is None else np.asarray(model.weights, dtype=np.float64)
+    order = np.lexsort((w, y, codes))
+    return codes[order], y[order], w[order]
+
+
+def _data_difference(a, b):
+    """What differs between the data of two fits (a phrase), or None."""
+    if a.n_obs != b.n_obs:
+        return f"different numbers of observations ({a.n_obs} and {b.n_obs})"
+    labels_a = {(type(g), g) for g in a.group_labels}
+    if len(a.group_labels) != len(b.group_labels) or labels_a != {(type(g), g) for g in b.group_labels}:
+        return (f"different groups ({a.group_name}: {len(a.group_labels)} groups, {b.group_name}: "
+                f"{len(b.group_labels)} groups, not the same labels)")
+    if a.model.rows_kept and b.model.rows_kept:
+        (ca, ya, wa), (cb, yb, wb) = _rows_key(a, a.group_labels), _rows_key(b, a.group_labels)
+        if not np.array_equal(np.sort(ya), np.sort(yb)):
+            return f"different responses (the values of {a.response_name} and {b.response_name} differ)"
+        if not np.array_equal(ca, cb) or not np.array_equal(ya, yb):
+            return (f"different rows (the same values of the response, in other groups of "
+                    f"{a.group_name})")
+        if not np.array_equal(wa, wb):
+            return "different weights"
+        return None
+    if (a.model.weights is None) != (b.model.weights is None):
+        return "different weights"
+    # A model read in batches: the sums its products keep, to rounding.
+    na, mean_a, ss_a, yty_a = _response_summary(a)
+    nb, mean_b, ss_b, yty_b = _response_summary(b)
+
+    def close(u, v, scale):
+        return abs(u - v) <= 1e-9 * scale
+
+    if mean_a is not None and mean_b is not None:
+        spread = math.sqrt(max(ss_a, ss_b, 0.0) / na)
+        if not close(mean_a, mean_b, abs(mean_a) + spread) or not close(ss_a, ss_b, max(ss_a, ss_b)):
+            return (f"different responses (less any offset; {a.response_name}: mean {mean_a:.10g}, sum of "
+                    f"squares about it {ss_a:.10g}; {b.response_name}: {mean_b:.10g}, {ss_b:.10g})")
+        return None
+    if yty_a is None:
+        yty_a = ss_a + na * mean_a * mean_a
+    if yty_b is None:
+        yty_b = ss_b + nb * mean_b * mean_b
+    if not close(yty_a, yty_b, max(yty_a, yty_b)):
+        return (f"different responses (less any offset; {a.response_name}: y'y = {yty_a:.10g}; "
+                f"{b.response_name}: y'y = {yty_b:.10g})")
+    return None
+
+
 def lrt_table(results, refit=True, names=None):
     """lme4's anova for nested models: npar, AIC, BIC, logLik, deviance,
-    Chisq, Df, Pr(>Chisq), rows in increasing npar."""
+    Chisq, Df, Pr(>Chisq), rows in increasing npar. The models must be fitted
+    to the same data: the same rows (in any order) with the same response,
+    groups and weights; for models read in batches, the same number of rows,
+    group labels and the response's sums."""
     pd = _pandas()
     stats = _stats()
     if len(results) < 2:
@@ -391,10 +383,11 @@ def lrt_table(results, refit=True, names=None):
     names = list(names) if names is not None else [f"model{i + 1}" for i in range(len(results))]
     if len(names) != len(results):
         raise ValueError(f"{len(names)} names for {len(results)} models")
-    n_obs = {r.n_obs for r in results}
-    if len(n_obs) > 1:
-        raise ValueError(f"the models were fitted to different numbers of observations ({sorted(n_obs)}): "
-                         f"likelihood-ratio tests need the same data")
+    for name, r in zip(names[1:], results[1:]):
+        diff = _data_difference(results[0], r)
+        if diff is not None:
+            raise ValueError(f"{names[0]} and {name} were fitted to {diff}: likelihood-ratio tests need "
+                             f"the same data")
     methods = {r.reml for r in results}
     if refit:
         fits = [_ml(r) for r in results]
@@ -459,7 +452,8 @@ def variance_parameters(result):
 
 def _rows_except(x, q, skip):
     """A q x q lower-triangular matrix whose rows other than `skip` are read
-    in order from the start of x; returns it and how many values were read."""
+    in order from the start of x; returns it and how many values were read
+    (0 when q = 1: the only row is skipped)."""
     lu = np.zeros((q, q))
     k = 0
     for j in range(q):
@@ -473,7 +467,11 @@ class _Profiler:
     """Criterion profiles on the core's scale. D(theta, s) = ld(theta) +
     nu log(2 pi s^2) + pwrss(theta)/s^2 is the unprofiled criterion; every
     user parameter is a smooth function of (theta, s): Sigma_u = A_z Lambda
-    Lambda' A_z' is the user's relative covariance, sigma_u = s / y_scale."""
+    Lambda' A_z' is the user's relative covariance, sigma_u = s / y_scale.
+
+    Each ``*_profile`` method returns (value, theta): the criterion minimised
+    over the other parameters with one held at a value, and the minimiser (a
+    warm start for the next value). A value of inf means the inner fit failed."""
 
     def __init__(self, result, reml):
         self.result = result
@@ -499,13 +497,22 @@ class _Profiler:
             vd = self.core.variance_derivatives(list(map(float, theta)), reml=self.reml)
         except RuntimeError:
             return None
-        if not math.isfinite(vd["deviance"]):
+        if not (math.isfinite(vd["deviance"]) and vd["pwrss"] > 0):
             return None
         nu, r2 = vd["nmp"], vd["pwrss"]
         ld = vd["deviance"] - nu * (1.0 + math.log(2.0 * math.pi * r2 / nu))
         dld = np.asarray(vd["grad"]) - nu * np.asarray(vd["pwrss_grad"]) / r2
         vd["ld"], vd["dld"] = ld, dld
         return vd
+
+    def deviance(self, theta):
+        """The criterion with sigma profiled out (inf where the core fails)."""
+        self.calls += 1
+        try:
+            f = self.core.deviance(list(map(float, theta)), reml=self.reml)
+        except RuntimeError:
+            return math.inf
+        return f if math.isfinite(f) else math.inf
 
     def sigma_u(self, theta):
         """The user's relative covariance A_z Lambda Lambda' A_z' and its
@@ -530,7 +537,10 @@ class _Profiler:
         theta). The diagonal entries of Lambda enter through their logarithms,
         so the search is unconstrained and never steps onto a bound where the
         objective is infinite (an optimum on a bound is approached, with the
-        objective converging)."""
+        objective converging). A diagonal entry at (or next to) 0 is also
+        started from 0.1: the criterion is even in it, so its gradient
+        vanishes at 0 and a search from there stays on the bound even where
+        the profile's minimum is inside; the lower of the two is kept."""
         from scipy.optimize import minimize
 
         diag = np.isfinite(self.lower)
@@ -538,7 +548,7 @@ class _Profiler:
 
         def to_theta(x):
             t = np.array(x, dtype=float)
-            t[diag] = np.exp(np.minimum(x[diag], 700.0))
+            t[diag] = np.exp(np.clip(x[diag], -700.0, 700.0))
             return t
 
         def wrapped(x):
@@ -551,10 +561,39 @@ class _Profiler:
             return f, g
 
         x0 = np.array(theta0, dtype=float)
+        at_zero = diag & (x0 < 1e-4)
         x0[diag] = np.log(np.maximum(x0[diag], tiny))
-        res = minimize(wrapped, x0, jac=True, method="L-BFGS-B",
-                       options={"ftol": 1e-14, "gtol": 1e-8, "maxiter": 500})
-        return float(res.fun), to_theta(res.x)
+        starts = [x0]
+        if np.any(at_zero):
+            x1 = x0.copy()
+            x1[at_zero] = math.log(0.1)
+            starts.append(x1)
+        best = None
+        for x in starts:
+            res = minimize(wrapped, x, jac=True, method="L-BFGS-B",
+                           options={"ftol": 1e-14, "gtol": 1e-8, "maxiter": 500})
+            if best is None or res.fun < best.fun:
+                best = res
+        f = float(best.fun)
+        return (f if f < 1e300 else math.inf), to_theta(best.x)
+
+    @staticmethod
+    def _minimize_free(fun, x0, gtol=1e-9):
+        """Minimise fun (value only) over x from x0: (value, x). With no free
+        variable the value at x0 is the minimum."""
+        from scipy.optimize import minimize
+
+        x0 = np.asarray(x0, dtype=float)
+        if x0.size == 0:
+            return fun(x0), x0
+
+        def safe(x):
+            f = fun(x)
+            return f if math.isfinite(f) else 1e300
+
+        res = minimize(safe, x0, method="L-BFGS-B", options={"ftol": 1e-14, "gtol": gtol, "maxiter": 1000})
+        f = float(res.fun)
+        return (f if f < 1e300 else math.inf), res.x
 
     def sigma_profile(self, v, theta0):
         sc2 = (v * self.rp.y_scale) ** 2
@@ -570,13 +609,15 @@ class _Profiler:
         return self._minimize(fun, theta0)
 
     def sd_profile(self, kk, v, theta0):
+        """The criterion with the user's sd of random effect kk fixed at v > 0,
+        on the core's theta (s^2 = (v y_scale)^2 / Sigma_u[kk, kk])."""
         ys2v2 = (v * self.rp.y_scale) ** 2
 
         def fun(theta):
             pc = self.pieces(theta)
             su, dsu = self.sigma_u(theta)
             u = su[kk, kk]
-            if pc is None or not u > 0:
+            if pc is None or not 0.0 < u < math.inf or not ys2v2 / u > 0.0:
                 return math.inf, np.zeros(self.k)
             du = dsu[:, kk, kk]
             nu, r2 = pc["nmp"], pc["pwrss"]
@@ -586,19 +627,32 @@ class _Profiler:
 
         return self._minimize(fun, theta0)
 
+    def sd_at(self, kk, v, theta0):
+        """The sd profile at v >= 0: on theta (analytic gradients), then
+        polished on the user's factor from that minimiser (the core's theta
+        must cancel along a narrow valley where the user's sd is small next to
+        the others, and the user's factor has none); v = 0 on the user's
+        factor alone. The polish starts at the first result, so it can only
+        lower it."""
+        if v == 0.0:
+            return self.sd_profile_user(kk, 0.0, theta0)
+        f1, th1 = self.sd_profile(kk, v, theta0)
+        f2, th2 = self.sd_profile_user(kk, v, th1 if math.isfinite(f1) else theta0)
+        return (f2, th2) if f2 <= f1 else (f1, th1)
+
     def cor_profile(self, a, b, rho, theta0):
         """The criterion (sigma profiled out) with the user's correlation of
-        random effects a and b (a > b) fixed at rho. The user's factor L (with
-        Sigma_u = L L') is parametrised so that the constraint holds: row a
-        is r (rho u + sqrt(1 - rho^2) v), u the unit vector of row b, v a unit
-        vector orthogonal to u in the span of rows 0..a (an angle's worth of
-        freedom per extra dimension); the other rows are free."""
+        random effects a and b (a > b) fixed at rho in [-1, 1]. The user's
+        factor L (with Sigma_u = L L') is parametrised so that the constraint
+        holds: row a is r (rho u + sqrt(1 - rho^2) v), u the unit vector of row
+        b, v a unit vector orthogonal to u in the span of rows 0..a (an angle's
+        worth of freedom per extra dimension); the other rows are free."""
         q = self.q
         n_w = a if a >= 2 else 0
 
         def unpack(x):
             lu, k = _rows_except(x, q, a)
-            r = x[k]
+            r = abs(x[k])  # a negative length would turn the correlation into -rho
             lb = lu[b, :a + 1]
             nb = math.sqrt(float(lb @ lb))
             if not nb > 0:
@@ -618,13 +672,14 @@ class _Profiler:
 
         def fun(x):
             lu = unpack(x)
-            if lu is None:
-                return math.inf
-            self.calls += 1
-            return self.core.deviance(list(map(float, self._user_to_theta(lu))), reml=self.reml)
+            return math.inf if lu is None else self.deviance(self._user_to_theta(lu))
 
-        # Start: the user's factor at theta0, row a replaced by its constrained form.
+        # Start: the user's factor at theta0, row a replaced by its constrained
+        # form. A row b of zero (an sd at 0) gets a small direction of its own,
+        # so that the correlation is defined.
         lu0 = theta_to_lambda(self.rp.theta(theta0), q)
+        if not np.any(lu0[b]):
+            lu0[b, b] = 1e-3 * max(float(np.max(np.abs(lu0))), 1.0)
         x0 = np.concatenate([lu0[j, :j + 1] for j in range(q) if j != a] + [[math.sqrt(float(lu0[a] @ lu0[a]))]])
         if n_w:
             lb = lu0[b, :a + 1]
@@ -634,17 +689,15 @@ class _Profiler:
             if not np.any(w0):
                 w0 = np.ones(n_w)
             x0 = np.concatenate([x0, w0])
-        from scipy.optimize import minimize
-
-        res = minimize(fun, x0, method="L-BFGS-B", options={"ftol": 1e-14, "gtol": 1e-8, "maxiter": 500})
-        lu = unpack(res.x)
-        return float(res.fun), (theta0 if lu is None else self._user_to_theta(lu))
+        f, x = self._minimize_free(fun, x0, gtol=1e-8)
+        lu = unpack(x)
+        return f, (theta0 if lu is None else self._user_to_theta(lu))
 
     def sd_profile_user(self, kk, v, theta0):
-        """The sd profile on the user's factor L (Sigma_u = L L'), for small v
-        and v = 0, where the core's theta must cancel along a narrow valley:
-        row kk of L has norm v / sigma_u, the other rows are free; at v = 0
-        the row is 0 and sigma is profiled out."""
+        """The sd profile on the user's factor L (Sigma_u = L L'): row kk of L
+        is free and s = v y_scale / |L[kk]|, the other rows are free; at v = 0
+        the row is 0 and sigma is profiled out (for q = 1 nothing is left free:
+        the value is the criterion at theta = 0)."""
         q = self.q
         ys = self.rp.y_scale
 
@@ -657,14 +710,13 @@ class _Profiler:
         def fun(x):
             lu = unpack(x)
             theta = self._user_to_theta(lu)
-            self.calls += 1
             if v == 0:
-                return self.core.deviance(list(map(float, theta)), reml=self.reml)
-            pc = self.pieces(theta)
-            if pc is None:
-                return math.inf
+                return self.deviance(theta)
             norm2 = float(lu[kk] @ lu[kk])
             if not norm2 > 0:
+                return math.inf
+            pc = self.pieces(theta)
+            if pc is None:
                 return math.inf
             sc2 = (v * ys) ** 2 / norm2
             return pc["ld"] + pc["nmp"] * math.log(2.0 * math.pi * sc2) + pc["pwrss"] / sc2
@@ -674,13 +726,13 @@ class _Profiler:
         if v > 0:
             d0 = lu0[kk, :kk + 1].copy()
             if not np.any(d0):
-                d0[kk] = 1e-3
+                # s at the fit's sigma: |L[kk]| = v / sigma
+                sigma = self.result.sigma
+                d0[kk] = v / sigma if sigma > 0 and math.isfinite(v / sigma) else 1e-3
             x0.append(d0)
-        x0 = np.concatenate(x0)
-        from scipy.optimize import minimize
-
-        res = minimize(fun, x0, method="L-BFGS-B", options={"ftol": 1e-14, "gtol": 1e-9, "maxiter": 1000})
-        return float(res.fun), self._user_to_theta(unpack(res.x))
+        x0 = np.concatenate(x0) if x0 else np.zeros(0)
+        f, x = self._minimize_free(fun, x0)
+        return f, self._user_to_theta(unpack(x))
 
     def _user_to_theta(self, lu):
         """The core's theta for the user's factor L (Sigma_u = L L')."""
@@ -724,7 +776,9 @@ class _Profiler:
 def _crossing(zeta, est, target, points, at_est=0.0):
     """The parameter value where zeta (at_est at est) crosses target, going
     out from est through points (increasing distance); None when the last
-    point is reached without a crossing."""
+    point is passed without a crossing, or the profile fails (zeta not
+    finite) before one. Never raises: a bracket whose root search fails is
+    bisected on the profile's own values."""
     from scipy.optimize import brentq
 
     prev_x, prev_f = est, at_est - target
@@ -735,26 +789,58 @@ def _crossing(zeta, est, target, points, at_est=0.0):
         if prev_f * fx <= 0.0:
             if fx == 0.0:
                 return x
+            ends = {prev_x: prev_f, x: fx}
+
+            def g(t):
+                return ends[t] if t in ends else zeta(t) - target
+
             lo, hi = (prev_x, x) if prev_x < x else (x, prev_x)
-            return brentq(lambda t: zeta(t) - target, lo, hi, xtol=1e-10 * max(1.0, abs(est)), rtol=1e-9,
-                          maxiter=100)
+            xtol = 1e-10 * max(1.0, abs(est))
+            try:
+                return brentq(g, lo, hi, xtol=xtol, rtol=1e-9, maxiter=100)
+            except (ValueError, RuntimeError):
+                return _bisect(g, lo, ends[lo], hi, ends[hi], xtol)
         prev_x, prev_f = x, fx
     return None
+
+
+def _bisect(g, lo, g_lo, hi, g_hi, xtol):
+    """Bisection of a bracket [lo, hi] with g(lo) g(hi) <= 0; None when g is
+    not finite inside (the profile failed there)."""
+    for _ in range(200):
+        if hi - lo <= xtol:
+            break
+        mid = 0.5 * (lo + hi)
+        g_mid = g(mid)
+        if not math.isfinite(g_mid):
+            return None
+        if g_mid == 0.0:
+            return mid
+        if (g_mid < 0.0) == (g_lo < 0.0):
+            lo, g_lo = mid, g_mid
+        else:
+            hi, g_hi = mid, g_mid
+    return 0.5 * (lo + hi)
 
 
 def _wald_variance_se(result, prof):
     """Approximate standard errors of the variance parameters (sd, cor in
     theta's order, then sigma) by the delta method from the asymptotic
-    covariance of (theta, sigma): starting steps for the profiles."""
-    satt = _satt(result)
+    covariance of (theta, sigma): starting steps for the profiles (NaN where
+    the fit gives none, e.g. an sd at 0)."""
+    k = prof.k
+    try:
+        satt = _satt(result)
+        v = satt.vcov_varpar
+    except (ValueError, np.linalg.LinAlgError):
+        return [math.nan] * (k + 1)
     theta = np.array(result.theta_core)
     su, dsu = prof.sigma_u(theta)
     ys = prof.rp.y_scale
     s = result.sigma * ys
-    k = prof.k
     grads = []
     for a, b in prof.pairs:
-        g = np.zeros(k + 1)
+        g = np.full(k + 1, math.nan)
         if a == b:
             u = su[a, a]
             if u > 0:
@@ -765,71 +851,152 @@ def _wald_variance_se(result, prof):
             if saa > 0 and sbb > 0:
                 den = math.sqrt(saa * sbb)
                 g[:k] = dsu[:, a, b] / den - 0.5 * sab / den * (dsu[:, a, a] / saa + dsu[:, b, b] / sbb)
+                g[k] = 0.0
         grads.append(g)
     g = np.zeros(k + 1)
     g[k] = 1.0 / ys
     grads.append(g)
-    v = satt.vcov_varpar
-    return [math.sqrt(max(float(g @ v @ g), 0.0)) for g in grads]
+    return [math.sqrt(max(float(g @ v @ g), 0.0)) if np.all(np.isfinite(g)) else math.nan for g in grads]
+
+
+def _check_which(result, which):
+    """which as a list of parameter names (None: every parameter); a single
+    name may be given as a string."""
+    if which is None:
+        return None
+    wanted = [which] if isinstance(which, str) else list(which)
+    names = parameter_names(result)
+    unknown = [w for w in wanted if w not in names]
+    if unknown:
+        raise ValueError(f"which: unknown parameters {unknown}; the parameters are {names}")
+    return wanted
+
+
+# An sd at or below this fraction of sigma is profiled as an sd at 0 (a fit
+# on the boundary whose theta stops a rounding error away from 0).
+_SD_ZERO = 1e-8
 
 
 def profile_intervals(result, level=0.95, which=None):
     """Profile intervals {name: (lower, upper)} for every parameter (or those
     named in which): variance parameters on the criterion the model was
     fitted with, fixed effects on the ML criterion (REML has no profile in
-    beta). A bound the profile does not cross before the parameter's limit
-    is that limit (0 for a standard deviation, +-1 for a correlation)."""
+    beta).
+
+    An end is where the signed root of the criterion's rise crosses the
+    normal quantile. Where the profile does not cross it before the
+    parameter's limit (0 for a standard deviation or sigma, +-1 for a
+    correlation, +-inf for a fixed effect), the end is that limit, and one
+    ProfileWarning names every such end."""
+    from ._errors import ProfileWarning, warn_user
+
     stats = _stats()
+    level = _check_level(level)
     z = float(stats.norm.ppf(0.5 + level / 2.0))
     names = parameter_names(result)
-    wanted = names if which is None else list(which)
-    unknown = [w for w in wanted if w not in names]
-    if unknown:
-        raise ValueError(f"unknown parameters {unknown}; the parameters are {names}")
+    wanted = _check_which(result, which)
+    wanted = names if wanted is None else wanted
     prof = _Profiler(result, result.reml)
     theta_hat = np.array(result.theta_core)
     fmin = prof.pieces(theta_hat)["deviance"]
     est_var = variance_parameters(result)
+    sigma_hat = float(result.sigma)
     out = {}
+    at_limit = []  # (name, "lower" or "upper", the limit reported)
 
-    def side(est, fmin_, profile_at, theta0, sign):
-        """zeta on one side of est, warm-starting each inner fit at the last."""
-        state = {"theta": theta0}
+    def close(name, lo, hi, lo_limit, hi_limit):
+        if lo is None:
+            at_limit.append((name, "lower", lo_limit))
+        if hi is None:
+            at_limit.append((name, "upper", hi_limit))
+        out[name] = (lo_limit if lo is None else lo, hi_limit if hi is None else hi)
+
+    def side(est, fmin_, profile_at, theta0, sign, restart=False, start=None):
+        """zeta on one side of est, warm-starting each inner fit at the last;
+        with restart, also from theta0, keeping the lower (with several
+        random effects the profile can have more than one valley, as a
+        correlation near +1 and one near -1, and the warm start can follow
+        the wrong one). The first inner fit starts at start (default theta0)."""
+        state = {"theta": theta0 if start is None else start}
         memo = {}
 
         def zeta(v):
             if v not in memo:
                 f, th = profile_at(v, state["theta"])
+                if restart and not np.array_equal(state["theta"], theta0):
+                    f2, th2 = profile_at(v, theta0)
+                    if not f2 >= f:
+                        f, th = f2, th2
                 if math.isfinite(f):
                     state["theta"] = th
                 memo[v] = math.copysign(math.sqrt(max(f - fmin_, 0.0)), sign) if math.isfinite(f) else math.nan
             return memo[v]
+        zeta.state = state
         return zeta
 
     ses = _wald_variance_se(result, prof)
+    multi = prof.k > 1  # restart each inner fit of a variance parameter from the fit too
 
     def outward(est, step, sign, count=30):
         """Points from the Wald guess outwards: est + sign * z * step * 1.5^i."""
         return [est + sign * z * step * 1.5 ** i for i in range(count)]
 
-    def positive(est, fmin_, profile_at, theta0, se=None, near_zero=None):
-        """Bounds of a positive parameter. Below a hundredth of the estimate
-        the profile is taken by near_zero (if given), which also gives its
-        limit at 0: when that limit does not reach -z, the lower bound is 0."""
+    def positive(est, profile_at, se=None, at_zero=None):
+        """Bounds of a positive parameter (None for an end not reached).
+        Below a hundredth of the estimate the profile is taken by at_zero (if
+        given), which also gives its value at 0: when that does not reach -z,
+        the lower end is the limit 0. An estimate at 0 (at or below _SD_ZERO
+        sigma) has the lower end 0 and the upper searched from a thousandth of
+        sigma."""
+        if est <= _SD_ZERO * sigma_hat:
+            pts = [sigma_hat * 1e-3 * 2.0 ** i for i in range(60)]
+            return None, _crossing(side(0.0, fmin, profile_at, theta_hat, 1.0, multi), 0.0, z, pts)
         h = 0.25 if not (se and math.isfinite(se) and se > 0) else min(z * se / est, 2.0)
-        floor = 1e-2 * est if near_zero is not None else 1e-6 * est
+        floor = 1e-2 * est if at_zero is not None else 1e-6 * est
         lo_pts = [est * math.exp(-h * 1.5 ** i) for i in range(40)]
         lo_pts = [x for x in lo_pts if x > floor] + [floor]
         hi_pts = [est * math.exp(min(h * 1.5 ** i, 700.0)) for i in range(20)]
-        lower_side = side(est, fmin_, profile_at, theta0, -1.0)
+        lower_side = side(est, fmin, profile_at, theta_hat, -1.0, multi)
         lo = _crossing(lower_side, est, -z, lo_pts)
-        if lo is None and near_zero is not None:
-            small = side(est, fmin_, near_zero, theta0, -1.0)
-            if small(0.0) <= -z:  # a crossing below the hundredth, on the user's factor
+        if lo is None and at_zero is not None and math.isfinite(lower_side(floor)):
+            small = side(est, fmin, at_zero, theta_hat, -1.0, multi, start=lower_side.state["theta"])
+            if small(0.0) <= -z:  # a crossing below the hundredth
                 lo = _crossing(small, floor, -z, [floor * 0.5 ** i for i in range(1, 30)] + [0.0],
-                               at_est=small(floor))
-        hi = _crossing(side(est, fmin_, profile_at, theta0, 1.0), est, z, hi_pts)
-        return (0.0 if lo is None else lo), (math.inf if hi is None else hi)
+                               at_est=lower_side(floor))
+        hi = _crossing(side(est, fmin, profile_at, theta_hat, 1.0, multi), est, z, hi_pts)
+        return lo, hi
+
+    def correlation(est, profile_at, se, cap):
+        """Bounds of a correlation (None for an end not reached): points on
+        atanh's scale from the estimate, then the limit +-1 itself. An
+        estimate at +-1 has that end at the limit and the other searched from
+        it; an undefined one (an sd at 0) has both ends at the limits, since
+        the criterion does not depend on it there. For the same reason the
+        profile never exceeds cap, the criterion with either sd at 0: when
+        that stays within z^2 of the minimum, both ends are the limits."""
+        if not math.isfinite(est) or cap - fmin < z * z:
+            return None, None
+        if abs(est) >= 1.0 - 1e-10:
+            s = math.copysign(1.0, est)
+            pts = [s * (1.0 - 1e-4 * 2.0 ** i) for i in range(15)] + [-s]
+            far = _crossing(side(s, fmin, profile_at, theta_hat, -s, True), s, -s * z, pts)
+            return (far, None) if s > 0 else (None, far)
+        t_hat = math.atanh(est)
+        h = z * se / (1.0 - est * est) if math.isfinite(se) and se > 0 else 0.2
+        h = min(h, 2.0)
+        lo_pts = [x for x in (math.tanh(t_hat - h * 1.5 ** i) for i in range(16)) if x > -1.0] + [-1.0]
+        hi_pts = [x for x in (math.tanh(t_hat + h * 1.5 ** i) for i in range(16)) if x < 1.0] + [1.0]
+        lo = _crossing(side(est, fmin, profile_at, theta_hat, -1.0, True), est, -z, lo_pts)
+        hi = _crossing(side(est, fmin, profile_at, theta_hat, 1.0, True), est, z, hi_pts)
+        return lo, hi
+
+    zero_memo = {}
+
+    def sd_zero(a):
+        """The criterion with the sd of random effect a at 0."""
+        if a not in zero_memo:
+            zero_memo[a] = prof.sd_profile_user(a, 0.0, theta_hat)[0]
+        return zero_memo[a]
 
     for i, (a, b) in enumerate(prof.pairs):
         name = names[i]
@@ -837,26 +1004,17 @@ def profile_intervals(result, level=0.95, which=None):
             continue
         est = float(est_var[i])
         if a == b:
-            at = (lambda v, th, a=a: prof.sd_profile(a, v, th))
+            at = (lambda v, th, a=a: prof.sd_at(a, v, th))
             near = (lambda v, th, a=a: prof.sd_profile_user(a, v, th))
-            if est > 0:
-                out[name] = positive(est, fmin, at, theta_hat, ses[i], near)
-            else:
-                pts = [1e-3 * 2 ** i for i in range(40)]
-                hi = _crossing(side(0.0, fmin, at, theta_hat, 1.0), 0.0, z, pts)
-                out[name] = (0.0, math.inf if hi is None else hi)
+            lo, hi = positive(est, at, ses[i], near)
+            close(name, lo, hi, 0.0, math.inf)
         else:
             at = (lambda v, th, a=a, b=b: prof.cor_profile(a, b, v, th))
-            t_hat = math.atanh(max(min(est, 1.0 - 1e-12), -1.0 + 1e-12))
-            se = ses[i]
-            h = z * se / max(1.0 - est * est, 1e-12) if math.isfinite(se) and se > 0 else 0.2
-            lo_pts = [math.tanh(t_hat - h * 1.5 ** i) for i in range(16)]
-            hi_pts = [math.tanh(t_hat + h * 1.5 ** i) for i in range(16)]
-            lo = _crossing(side(est, fmin, at, theta_hat, -1.0), est, -z, [x for x in lo_pts if x > -1.0])
-            hi = _crossing(side(est, fmin, at, theta_hat, 1.0), est, z, [x for x in hi_pts if x < 1.0])
-            out[name] = (-1.0 if lo is None else lo, 1.0 if hi is None else hi)
+            lo, hi = correlation(est, at, ses[i], min(sd_zero(a), sd_zero(b)))
+            close(name, lo, hi, -1.0, 1.0)
     if "sigma" in wanted:
-        out["sigma"] = positive(float(result.sigma), fmin, prof.sigma_profile, theta_hat, ses[-1])
+        lo, hi = positive(sigma_hat, prof.sigma_profile, ses[-1])
+        close("sigma", lo, hi, 0.0, math.inf)
     fe = [n for n in result.fe_names if n in wanted]
     if fe:
         ml = _ml(result)
@@ -871,7 +1029,11 @@ def profile_intervals(result, level=0.95, which=None):
             at = (lambda v, th, j=j: mlprof.beta_profile(j, v, th))
             lo = _crossing(side(est, fmin_ml, at, theta_ml, -1.0), est, -z, outward(est, se, -1.0))
             hi = _crossing(side(est, fmin_ml, at, theta_ml, 1.0), est, z, outward(est, se, 1.0))
-            out[name] = (-math.inf if lo is None else lo, math.inf if hi is None else hi)
+            close(name, lo, hi, -math.inf, math.inf)
+    if at_limit:
+        ends = "; ".join(f"{name}: {end} end {limit:g}" for name, end, limit in at_limit)
+        warn_user(f"the profile does not reach the {100 * level:.3g}% limit before the parameter's bound, "
+                  f"so these ends are the bound itself ({ends})", ProfileWarning)
     return {n: out[n] for n in names if n in out}
 
 
@@ -880,6 +1042,7 @@ def confint(result, level=0.95, method="wald", which=None, **kwargs):
     sigma, then the fixed effects), the columns named like "2.5 %"."""
     pd = _pandas()
     level = _check_level(level)
+    which = _check_which(result, which)
     lo_name, hi_name = _level_names(level)
     names = parameter_names(result)
     if method == "wald":
@@ -891,9 +1054,13 @@ def confint(result, level=0.95, method="wald", which=None, **kwargs):
     elif method == "profile":
         rows = profile_intervals(result, level, which)
     elif method == "bootstrap":
-        boot = result.bootstrap(**kwargs)
-        return boot.confint(level=level)
+        from . import bootstrap
+
+        out = bootstrap.bootstrap(result, **kwargs).confint(level=level)
+        return out if which is None else out.loc[[n for n in out.index if n in which]]
     else:
         raise ValueError(f"method must be 'wald', 'profile' or 'bootstrap', got {method!r}")
+    if kwargs:
+        raise TypeError(f"unexpected arguments for method={method!r}: {sorted(kwargs)}")
     keep = [n for n in names if n in rows and (which is None or n in which)]
     return pd.DataFrame([rows[n] for n in keep], index=keep, columns=[lo_name, hi_name])

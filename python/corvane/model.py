@@ -11,6 +11,7 @@ Nothing here imports pandas: pandas objects are recognised by their module.
 
 from __future__ import annotations
 
+import dataclasses
 import warnings
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
@@ -19,6 +20,7 @@ import numpy as np
 
 from . import design as _design
 from ._errors import ConvergenceWarning, SingularFitWarning
+from .formula import REML_DEFAULT
 
 if TYPE_CHECKING:  # pragma: no cover
     from .result import LmmResult
@@ -165,7 +167,7 @@ class LinearMixedModel:
             self.response_name = str(y_name)
         if group_name is not None:
             self.group_name = str(group_name)
-        self.offset = None if offset is None else _as_response(offset)[0]
+        self.offset = None if offset is None else _check_finite(_as_response(offset)[0], "offset")
         self.weights = None if weights is None else _check_weights(_as_response(weights)[0])
         n = self.y.shape[0]
         for what, rows in (("X", X.shape[0]), ("Z", self.Z.shape[0]), ("groups", len(groups)),
@@ -197,6 +199,7 @@ class LinearMixedModel:
         self.X_all, self.fe_names_all = X, list(self.fe_names)
         prepared = _design.prepare(y_fit, X, self.Z, self.codes, self.fe_names, self.re_names,
                                    weights=self.weights)
+        self._check_residual(prepared.residual)
         self._adopt(prepared, y_fit)
 
     def _adopt(self, prepared, y_fit):
@@ -212,9 +215,26 @@ class LinearMixedModel:
         self.p = len(self.fe_names)
         self.n_theta = self.q * (self.q + 1) // 2
         self._y_fit = y_fit
-        self._weighted = prepared.weighted  # (sqrt(w), X, Z) as the core holds them, or None
+        self._weighted = prepared.weighted  # (sqrt(w) or None, X, Z) as the core holds them, or None
         if self.weights is not None:
             self.weights_logdet = float(np.sum(np.log(self.weights)))
+
+    def _check_residual(self, residual, what=None):
+        """ValueError when the response leaves no residual variation: an
+        exact linear function (to rounding) of the fixed-effects columns, or
+        within each group of those and the random-effects columns (residual
+        from design.exact_fit). The fit would have sigma = 0."""
+        fixed, within = residual
+        name = f"the response {self.response_name!r}" if what is None else what
+        if fixed <= _design.EXACT_FIT:
+            raise ValueError(f"{name} is an exact linear function of the fixed-effects columns (to rounding: "
+                             f"its residual sum of squares is {max(fixed, 0.0):.2g} of its sum of squares): "
+                             f"there is no residual variation to fit")
+        if within <= _design.EXACT_FIT:
+            raise ValueError(f"{name} is, within each group of {self.group_name!r}, an exact linear function "
+                             f"of the fixed- and random-effects columns (to rounding: its residual sum of "
+                             f"squares is {max(within, 0.0):.2g} of its sum of squares): the residual "
+                             f"variance would be zero")
 
     def _check_identifiable(self):
         """The checks lme4 makes before it fits."""
@@ -238,15 +258,21 @@ class LinearMixedModel:
         return state
 
     def core_rows(self):
-        """(sqrt(w) or None, X, Z) as the core holds them: the rows scaled by
-        the square roots of the weights for a weighted model."""
-        if getattr(self, "weights", None) is None:
+        """(sqrt(w) or None, X, Z) as the core holds them: the core's columns
+        of X (Reparam.core_design), and the rows scaled by the square roots
+        of the weights for a weighted model."""
+        rp = self.reparam
+        if getattr(self, "weights", None) is None and rp.x_unit is None:
             return None, self.X, self.Z
         w = getattr(self, "_weighted", None)
         if w is None:
-            sw = np.sqrt(self.weights)
-            w = self._weighted = (sw, np.ascontiguousarray(self.X * sw[:, None]),
-                                  np.ascontiguousarray(self.Z * sw[:, None]))
+            X = rp.core_design(self.X)
+            if getattr(self, "weights", None) is None:
+                w = (None, X, self.Z)
+            else:
+                sw = np.sqrt(self.weights)
+                w = (sw, np.ascontiguousarray(X * sw[:, None]), np.ascontiguousarray(self.Z * sw[:, None]))
+            self._weighted = w
         return w
 
     def __setstate__(self, state):
@@ -275,7 +301,7 @@ class LinearMixedModel:
         rows = arr.reshape(-1, self.n_theta)
         return [float(v) for row in rows for v in self.reparam.theta_to_core(row)]
 
-    def fit(self, starts: Any = None, *, max_iter: int = 200, _stacklevel: int = 2) -> "LmmResult":
+    def fit(self, starts: Any = None, *, max_iter: int = 200) -> "LmmResult":
         """Fit by the certified trust-region Newton method.
 
         Parameters
@@ -319,7 +345,7 @@ class LinearMixedModel:
         flat = self._core_starts(starts)
         raw = self.core.fit_newton(flat, reml=self.reml, max_iter=int(max_iter))
         result = LmmResult(self, raw, None if starts is None else np.asarray(starts, dtype=np.float64))
-        result._warn(stacklevel=_stacklevel)
+        result._warn()
         return result
 
     def evaluate(self, theta: Any) -> "LmmResult":
@@ -408,19 +434,23 @@ class LinearMixedModel:
         rp = self.reparam
         idx = _design.sample_rows(self.n)
         sample = y[idx]
-        y_shift = float(sample.mean()) if rp.x_const is not None else 0.0  # shifts are exact maps
+        y_shift = float(sample.mean()) if rp.x_ref is not None else 0.0  # shifts are exact maps
         y_scale = _design._pow2_scale(float(np.sqrt(np.mean((sample - y_shift) ** 2))))
-        new_rp = _design.Reparam(y_shift, y_scale, rp.x_shift, rp.x_scale, rp.z_shift, rp.z_scale, rp.x_const,
-                                 rp.x_const_value, rp.z_const, rp.z_const_value)
+        if self.weights is not None:
+            y_scale *= _design.weight_factor(np.sqrt(self.weights))
+        new_rp = dataclasses.replace(rp, y_shift=y_shift, y_scale=y_scale)
         sw, Xc, Zc = self.core_rows()
-        core = self.core.with_response(new_rp.core_response(y if sw is None else y * sw, Xc), Xc, Zc, self.codes)
+        y_rows = y if sw is None else y * sw
+        self._check_residual(_design.exact_fit(_design._build(y_rows, Xc, Zc, self.codes, new_rp,
+                                                              products=True)[1]), "the new response")
+        core = self.core.with_response(new_rp.core_response(y_rows, Xc), Xc, Zc, self.codes)
         clone = object.__new__(type(self))
         clone.__dict__.update(self.__dict__)
         clone.core, clone.reparam, clone._y_fit = core, new_rp, y
         clone.y = y if self.offset is None else y + self.offset
         raw = core.fit_newton(clone._core_starts(starts), reml=self.reml, max_iter=int(max_iter))
         result = LmmResult(clone, raw, None if starts is None else np.asarray(starts, dtype=np.float64))
-        result._warn(stacklevel=2)
+        result._warn()
         return result
 
     def _new_response(self, y_new):
@@ -488,13 +518,14 @@ class LinearMixedModel:
 
     # -- from a formula --------------------------------------------------------------
     @classmethod
-    def from_formula(cls, formula: str, data: Any, reml: bool = True, *, env: Any = None,
-                     progress: bool = True, weights: Any = None, offset: Any = None) -> "LinearMixedModel":
+    def from_formula(cls, formula: str, data: Any, reml: bool = REML_DEFAULT, *, env: Any = None,
+                     progress: bool = True, weights: Any = None, offset: Any = None,
+                     REML: bool | None = None) -> "LinearMixedModel":
         """The model of an lme4-style formula over a table, not yet fitted.
 
         Parameters
         ----------
-        formula, data, reml, env, progress, weights, offset
+        formula, data, reml, env, progress, weights, offset, REML
             As for :func:`corvane.lmm`.
 
         Returns
@@ -503,7 +534,7 @@ class LinearMixedModel:
 
         Raises
         ------
-        ValueError
+        ValueError, TypeError
             As for :func:`corvane.lmm`.
 
         Examples
@@ -517,7 +548,7 @@ class LinearMixedModel:
         from . import formula as _formula
         from . import sources
 
-        reml = check_bool(reml, "reml")
+        reml = check_bool(*_formula.check_call(formula, data, reml, REML, "from_formula"))
         if isinstance(offset, str):
             formula = f"{formula} + offset({offset})"  # a column: as offset() in the formula
             offset = None
@@ -542,7 +573,7 @@ class LinearMixedModel:
         if extra_off is not None:
             off = off + extra_off
         rename = {"Intercept": "(Intercept)"}
-        model = cls(y, X, Z, groups.to_numpy(), reml,
+        model = cls(y, X, Z, groups, reml,
                     x_names=[rename.get(c, c) for c in spec.fixed.columns],
                     z_names=[rename.get(c, c) for c in spec.random.columns],
                     y_name=spec.parsed.response, group_name=spec.parsed.group,
@@ -585,6 +616,7 @@ class LinearMixedModel:
             if totals["yty"] - xty[c] * xty[c] / xtx[c, c] <= 1e-28 * max(totals["yty"], 1e-300):
                 raise ValueError(f"the response {self.response_name!r} is constant: there is no variation "
                                  f"to fit")
+        self._check_residual(prepared.residual)
         self.fe_names_all = list(self.fe_names)
         self._adopt(prepared, None)
         return self
@@ -605,21 +637,55 @@ class LinearMixedModel:
 
 def _per_row(frame, values, kept, what):
     """A column's values (by name) or an array / Series of one value per row
-    of the table, at the rows the model keeps."""
+    of the table, at the rows the model keeps. A Series is paired with the
+    table by index and must hold every row's label; missing or infinite
+    values at the rows the model keeps raise, naming the count and the first
+    row of the table."""
     if isinstance(values, str):
         return _to_float(frame[values], what)[kept]
     if _is_pandas(values) and hasattr(values, "index"):
         if not values.index.equals(frame.index):
+            if not values.index.is_unique or not frame.index.is_unique:
+                raise ValueError(f"the index of {what} differs from the data's and is not unique: a Series "
+                                 f"is paired with the data's rows by index")
+            absent = ~frame.index.isin(values.index)
+            if absent.any():
+                raise ValueError(f"the index of {what} lacks {int(absent.sum())} of the data's row labels "
+                                 f"(first {frame.index[int(np.argmax(absent))]!r}): a Series is paired with the "
+                                 f"data's rows by index")
             values = values.reindex(frame.index)
-        return _to_float(values, what)[kept]
-    arr = np.asarray(values, dtype=np.float64).reshape(-1)
+        arr = _to_float(values, what)
+    else:
+        arr = _to_float(values, what).reshape(-1)
     if len(arr) != len(kept):
         raise ValueError(f"{what} has {len(arr)} values but the data has {len(kept)} rows")
+    if what == "weights":
+        _check_weights(arr, kept)
+    else:
+        bad = ~np.isfinite(arr) & kept
+        if bad.any():
+            _check_finite(np.where(bad, arr, 0.0), what, " of the data")
     return arr[kept]
 
 
-def _check_weights(w):
+def _check_finite(values, what, where=""):
+    """values, or a ValueError naming what, the count of missing or
+    infinite values and the first row (where says of what)."""
+    bad = ~np.isfinite(values)
+    if bad.any():
+        count, nan = int(bad.sum()), int(np.isnan(values).sum())
+        kind = "missing" if nan == count else "infinite" if nan == 0 else "missing or infinite"
+        raise ValueError(f"{what} has {count} {kind} value{'s' if count > 1 else ''} (first at row "
+                         f"{int(np.argmax(bad))}{where})")
+    return values
+
+
+def _check_weights(w, rows=None):
+    """w, or a ValueError naming the first row whose weight is not positive
+    and finite (among the rows marked in `rows`, numbered as the data's)."""
     bad = ~(np.isfinite(w) & (w > 0))
+    if rows is not None:
+        bad &= rows
     if bad.any():
         r = int(np.argmax(bad))
         raise ValueError(f"weights must be positive and finite: row {r} has {float(w[r])!r} "
@@ -627,8 +693,9 @@ def _check_weights(w):
     return w
 
 
-def lmm(formula: str, data: Any, reml: bool = True, *, weights: Any = None, offset: Any = None,
-        starts: Any = None, env: Any = None, max_iter: int = 200, progress: bool = True) -> "LmmResult":
+def lmm(formula: str, data: Any, reml: bool = REML_DEFAULT, *, weights: Any = None, offset: Any = None,
+        starts: Any = None, env: Any = None, max_iter: int = 200, progress: bool = True,
+        REML: bool | None = None) -> "LmmResult":
     """Fit a linear mixed model with one grouping factor from an lme4-style formula.
 
     Parameters
@@ -650,11 +717,15 @@ def lmm(formula: str, data: Any, reml: bool = True, *, weights: Any = None, offs
         partition's products computed on the workers). Only the columns the
         formula uses are read.
     reml : bool
-        REML (default) or maximum likelihood.
+        REML (True, the default) or maximum likelihood (False).
+    REML : bool, optional
+        The same flag under R's name (``REML=FALSE`` in lme4); give one of
+        the two.
     starts : array_like, optional
         Starting thetas (see :meth:`LinearMixedModel.fit`).
     env : mapping, optional
-        Extra names the formula may use besides the columns and NumPy's functions.
+        Extra names the formula may use besides the columns and NumPy's
+        functions (values and functions; not modules).
     max_iter : int
         Iterations of the minimiser per start.
     weights : str or array_like, optional
@@ -676,10 +747,16 @@ def lmm(formula: str, data: Any, reml: bool = True, *, weights: Any = None, offs
     Raises
     ------
     ValueError
-        For a formula outside the supported syntax, unknown columns,
-        non-numeric responses, infinite values, and models that cannot be
-        identified (one group, a group per row, as many random effects as
-        observations).
+        For a formula outside the supported syntax, unknown columns, a term
+        that reaches anything besides the columns, the formula library's
+        transforms, NumPy's mathematical functions and ``env=`` (see Notes),
+        non-numeric responses, date columns, infinite values, and models that
+        cannot be identified (one group, a group per row, as many random
+        effects as observations).
+    TypeError
+        For a formula that is not a string (naming both arguments when
+        formula and data are swapped), and for ``reml=`` and ``REML=`` both
+        given.
 
     Notes
     -----
@@ -690,10 +767,22 @@ def lmm(formula: str, data: Any, reml: bool = True, *, weights: Any = None, offs
     exactly one random-effects term and a single grouping column; terms are
     separated by ``+``; ``1`` / ``0`` / ``- 1`` add or remove the intercept;
     ``a:b`` and ``a*b`` are interactions; ``C(x)`` makes a factor;
-    ``I(expr)`` evaluates Python with R's ``^`` as a power; any NumPy
-    function is available as ``np.name``; ``offset(expr)`` adds a known
-    term. String and categorical columns are factors with treatment
-    contrasts (the first level, in sorted order, the reference).
+    ``I(expr)`` evaluates arithmetic with R's ``^`` as a power;
+    ``poly(x, 2)``, ``scale(x)``, ``center(x)``, ``bs(x, 3)`` keep the
+    training data's basis, means and knots for predictions; NumPy's
+    mathematical functions are available by name (``log(x)``) and as
+    ``np.log(x)``; ``offset(expr)`` adds a known term. A term reaches the
+    columns, these functions and ``env=``, and nothing else: no other
+    attribute, subscript, lambda, comprehension or name beginning with
+    ``__`` (the README lists exactly what a formula may contain). A name
+    used as a value is a column when the data has one; a name called is a
+    function. String and categorical columns are factors with treatment
+    contrasts (the first level the reference): a string column's levels are
+    sorted, a categorical's (a pandas Categorical, a polars Enum, an Arrow
+    dictionary column, from memory, Arrow, Parquet or Dask alike) are its
+    categories in their order, less those with no row left once rows with
+    missing values are dropped; group labels are ordered the same way.
+    Decimal columns are numbers; date columns are refused.
 
     Examples
     --------
@@ -705,6 +794,9 @@ def lmm(formula: str, data: Any, reml: bool = True, *, weights: Any = None, offs
     >>> r.converged, r.n_groups
     (True, 18)
     """
+    from .formula import check_call
+
+    reml = check_bool(*check_call(formula, data, reml, REML, "lmm"))
     model = LinearMixedModel.from_formula(formula, data, reml, env=env, progress=progress, weights=weights,
                                           offset=offset)
-    return model.fit(starts, max_iter=max_iter, _stacklevel=3)
+    return model.fit(starts, max_iter=max_iter)

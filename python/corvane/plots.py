@@ -4,7 +4,12 @@ values, and the shrinkage of per-group least-squares estimates.
 
 Every function takes a result and returns the matplotlib Figure; where one
 axes suffices it takes ``ax=``, and where there is one panel per random
-effect it takes ``axes=`` (a sequence, one per random effect).
+effect it takes ``axes=`` (a sequence, one per random effect). Without
+axes the figure is a ``matplotlib.figure.Figure`` that pyplot does not
+track: returned as a notebook cell's last value it is shown once (a pyplot
+figure would be shown by the inline backend and again as the value), and
+no figures accumulate in pyplot's list. ``fig.savefig`` renders it; with
+axes the user passed, their figure is drawn on and returned.
 """
 
 from __future__ import annotations
@@ -21,8 +26,10 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["plot_ranef", "plot_qq", "plot_residuals", "plot_shrinkage"]
 
 
-def _pyplot():
-    return require("matplotlib.pyplot", purpose="plots")
+def _new_figure(width, height):
+    """A figure outside pyplot's list of figures."""
+    figure = require("matplotlib.figure", purpose="plots")
+    return figure.Figure(figsize=(width, height))
 
 
 def _panels(result: "LmmResult", axes: Sequence[Any] | None, width: float = 3.2, height: float = 4.0):
@@ -33,9 +40,17 @@ def _panels(result: "LmmResult", axes: Sequence[Any] | None, width: float = 3.2,
         if len(axes) != q:
             raise ValueError(f"axes must hold {q} axes (one per random effect), got {len(axes)}")
         return axes[0].figure, axes
-    plt = _pyplot()
-    fig, made = plt.subplots(1, q, figsize=(width * q, height), squeeze=False, sharey=True)
+    fig = _new_figure(width * q, height)
+    made = fig.subplots(1, q, squeeze=False, sharey=True)
     return fig, list(made[0])
+
+
+def _single(ax, width, height):
+    """(figure, axes): the given axes and its figure, or a new figure."""
+    if ax is not None:
+        return ax.figure, ax
+    fig = _new_figure(width, height)
+    return fig, fig.subplots()
 
 
 def plot_ranef(result: "LmmResult", level: float = 0.95, axes: Sequence[Any] | None = None,
@@ -126,10 +141,7 @@ def plot_residuals(result: "LmmResult", ax: Any | None = None):
     fitted = np.asarray(result.fittedvalues, dtype=np.float64)
     resid = np.asarray(result.resid, dtype=np.float64)
     keep = np.isfinite(fitted) & np.isfinite(resid)
-    if ax is None:
-        fig, ax = _pyplot().subplots(figsize=(5.0, 3.6))
-    else:
-        fig = ax.figure
+    fig, ax = _single(ax, 5.0, 3.6)
     ax.scatter(fitted[keep], resid[keep], s=8, color="C0", alpha=0.7)
     ax.axhline(0.0, color="0.3", linewidth=0.8)
     ax.set_xlabel("fitted values")
@@ -179,10 +191,7 @@ def plot_shrinkage(result: "LmmResult", ax: Any | None = None):
     ls = least_squares_effects(result)
     modes = np.asarray(result.ranef().to_numpy(), dtype=np.float64)
     ok = np.all(np.isfinite(ls), axis=1)
-    if ax is None:
-        fig, ax = _pyplot().subplots(figsize=(4.6, 4.2))
-    else:
-        fig = ax.figure
+    fig, ax = _single(ax, 4.6, 4.2)
     names = result.re_names
     if len(names) == 1:
         ax.scatter(ls[ok, 0], modes[ok, 0], s=12, color="C0")

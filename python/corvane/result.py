@@ -10,14 +10,13 @@ predictions, and the fit's certificate.
 from __future__ import annotations
 
 import math
-import warnings
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import summary as _summary
 from ._corvane import __version__
-from ._errors import ConvergenceWarning, SingularFitWarning
+from ._errors import ConvergenceWarning, SingularFitWarning, warn_user
 from .design import _tril_pairs, theta_to_lambda
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -26,10 +25,6 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["LmmResult"]
 
 NEW_GROUPS = ("population", "error", "nan")
-
-
-def _pvalue(t):
-    return math.erfc(abs(t) / math.sqrt(2.0)) if math.isfinite(t) else float("nan")
 
 
 def _plain(v):
@@ -43,13 +38,46 @@ def _json_label(label):
         isinstance(label, float) and not math.isfinite(label)) else str(label)
 
 
+class _Alias:
+    """A statsmodels name for one of the result's own quantities: reads the
+    attribute ``target`` and labels it ("by_term": a Series by fixed effect;
+    "by_row": a Series on the input's index; "as_is")."""
+
+    def __init__(self, target, label):
+        self.target, self.label = target, label
+        kind = {"by_term": " (a pandas Series by fixed effect)", "by_row": " (a pandas Series on the input's index)",
+                "as_is": ""}[label]
+        self.__doc__ = f"statsmodels' name for :attr:`{target}`{kind}."
+
+    def __set_name__(self, owner, name):
+        self.name = name
+
+    def __get__(self, obj, owner=None):
+        if obj is None:
+            return self
+        value = getattr(obj, self.target)
+        if self.label == "by_term":
+            return obj._series(value, self.name)
+        if self.label == "by_row":
+            return obj._as_series(value, self.name)
+        return value
+
+    def __set__(self, obj, value):
+        # A data descriptor: no instance attribute can shadow the alias.
+        raise AttributeError(f"{self.name} is statsmodels' name for {self.target}, and read-only")
+
+
 class LmmResult:
     """A fitted linear mixed model.
 
     Attributes
     ----------
-    fe_names, beta, cov_beta, std_errors, t_values, p_values
-        Fixed effects (p values by the normal approximation).
+    fe_names, beta, cov_beta, std_errors, t_values, ddf, p_values
+        Fixed effects: estimates, their covariance and standard errors, t
+        statistics, Satterthwaite's df and the t tests' p values (as the
+        summary and lmerTest; ``coef_table(ddf="normal")`` for the normal
+        approximation). The statsmodels names ``params``, ``bse``,
+        ``tvalues``, ``pvalues`` are aliases of these.
     sigma, sigma2
         Residual standard deviation and variance.
     re_names, cov_re, re_variances, re_std, re_corr, theta
@@ -87,7 +115,6 @@ class LmmResult:
         self.std_errors = rp.std_errors(raw["cov_beta"])
         with np.errstate(divide="ignore", invalid="ignore"):
             self.t_values = self.beta / self.std_errors
-        self.p_values = np.array([_pvalue(t) for t in self.t_values])
         self.sigma = float(rp.sigma(raw["sigma"]))
         self.sigma2 = self.sigma * self.sigma  # inf, not an error, beyond the double range
 
@@ -141,13 +168,13 @@ class LmmResult:
         """Whether the fit is on the boundary (a singular random-effects covariance)."""
         return bool(self.boundary)
 
-    def _warn(self, stacklevel):
+    def _warn(self):
+        """The fit's warnings, with the summaries' texts, attributed to the
+        user's line."""
         if self.converged is False:
-            warnings.warn(f"the fit did not converge to a certified optimum: {self.message} "
-                          f"(largest gradient entry {self.gradient_norm:.3g}, smallest Hessian eigenvalue "
-                          f"{self.min_hessian_eigenvalue:.3g})", ConvergenceWarning, stacklevel=stacklevel + 1)
+            warn_user(_summary.convergence_note(self), ConvergenceWarning)
         if self.boundary:
-            warnings.warn(_summary.boundary_note(self), SingularFitWarning, stacklevel=stacklevel + 1)
+            warn_user(_summary.boundary_note(self), SingularFitWarning)
 
     # -- per group -----------------------------------------------------------------
     @property
@@ -310,36 +337,48 @@ class LmmResult:
             out = out + np.einsum("ij,ij->i", model.Z, self._b[model.codes])
         return out
 
+    # -- the fixed effects' t tests ---------------------------------------------------
+    def _t_tests(self):
+        """(df, p) of the fixed effects' t tests: Satterthwaite's df and the
+        two-sided p values (the one definition every output shows)."""
+        from . import inference
+
+        return inference.t_tests(self)
+
+    @property
+    def p_values(self):
+        """Two-sided p values of the fixed effects' t tests with Satterthwaite's
+        df, as :meth:`summary` and lmerTest give them (an array; needs scipy,
+        the extra ``corvane[formula]``). The normal approximation's are
+        ``coef_table(ddf="normal")["Pr(>|z|)"]``."""
+        return self._t_tests()[1]
+
     # -- labelled outputs (statsmodels' names) --------------------------------------
+    # Each statsmodels name reads one of the quantities above and only labels
+    # it, so that two names can never give two numbers.
+    params = _Alias("beta", "by_term")
+    bse = _Alias("std_errors", "by_term")
+    tvalues = _Alias("t_values", "by_term")
+    pvalues = _Alias("p_values", "by_term")
+    fittedvalues = _Alias("fitted_values", "by_row")
+    resid = _Alias("residuals", "by_row")
+    llf = _Alias("loglik", "as_is")
+    nobs = _Alias("n_obs", "as_is")
+
     def _series(self, values, name):
         pd = _pandas()
         return pd.Series(np.asarray(values, dtype=np.float64), index=pd.Index(self.fe_names, name="term"),
                          name=name)
 
-    @property
-    def params(self):
-        """The fixed effects (a Series by name)."""
-        return self._series(self.beta, "params")
-
-    @property
-    def bse(self):
-        """Standard errors of the fixed effects (a Series by name)."""
-        return self._series(self.std_errors, "bse")
-
-    @property
-    def tvalues(self):
-        """t statistics of the fixed effects (a Series by name)."""
-        return self._series(self.t_values, "tvalues")
-
-    @property
-    def pvalues(self):
-        """p values of the fixed effects by Satterthwaite's t test, as in
-        :meth:`summary` (a Series by name; the normal approximation's are
-        ``coef_table(ddf="normal")["Pr(>|z|)"]``)."""
-        return self._series(self.coef_table()["Pr(>|t|)"].to_numpy(), "pvalues")
+    def _as_series(self, values, name):
+        pd = _pandas()
+        if isinstance(values, pd.Series):
+            return values.rename(name)
+        return pd.Series(values, name=name)
 
     def conf_int(self, alpha: float = 0.05) -> "pd.DataFrame":
-        """Wald intervals of the fixed effects, as statsmodels gives them.
+        """Wald intervals of the fixed effects, labelled as statsmodels labels
+        them: the rows of ``confint(level=1 - alpha, method="wald")``.
 
         Parameters
         ----------
@@ -364,15 +403,15 @@ class LmmResult:
         >>> r.conf_int().round(1).loc["Days"].tolist()
         [8.7, 14.6]
         """
-        if not 0.0 < float(alpha) < 1.0:
+        if isinstance(alpha, bool) or not isinstance(alpha, (int, float)) or not 0.0 < float(alpha) < 1.0:
             raise ValueError(f"alpha must be between 0 and 1, got {alpha!r}")
-        pd = _pandas()
-        z = _normal_quantile(1.0 - float(alpha) / 2.0)
-        b, se = np.asarray(self.beta), np.asarray(self.std_errors)
-        return pd.DataFrame({0: b - z * se, 1: b + z * se}, index=pd.Index(self.fe_names, name="term"))
+        table = self.confint(level=1.0 - float(alpha), method="wald", which=self.fe_names)
+        table.columns = [0, 1]
+        table.index.name = "term"
+        return table
 
     def cov_params(self) -> "pd.DataFrame":
-        """The covariance of the fixed effects.
+        """:attr:`cov_beta` labelled: the covariance of the fixed effects.
 
         Returns
         -------
@@ -389,32 +428,6 @@ class LmmResult:
         """
         pd = _pandas()
         return pd.DataFrame(self.cov_beta, index=self.fe_names, columns=self.fe_names)
-
-    @property
-    def fittedvalues(self):
-        """Fitted means of the fitted rows (a Series on the input's index)."""
-        return self._as_series(self.fitted_values, "fittedvalues")
-
-    @property
-    def resid(self):
-        """Response minus fitted means (a Series on the input's index)."""
-        return self._as_series(self.residuals, "resid")
-
-    def _as_series(self, values, name):
-        pd = _pandas()
-        if isinstance(values, pd.Series):
-            return values.rename(name)
-        return pd.Series(values, name=name)
-
-    @property
-    def llf(self):
-        """The log-likelihood (REML or ML, as fitted)."""
-        return self.loglik
-
-    @property
-    def nobs(self):
-        """Rows used in the fit."""
-        return self.n_obs
 
     def ranef(self, condvar: bool = False) -> "pd.DataFrame":
         """The conditional modes of the random effects.
@@ -480,6 +493,8 @@ class LmmResult:
         return pd.DataFrame(rows, index=pd.MultiIndex.from_tuples(index, names=["Groups", "Name"]))
 
     def _repr_html_(self):
+        """The summary as HTML (notebooks): the text summary's sections, its
+        optimizer status and notes included."""
         return _summary.html(self)
 
     def refit(self, y_new: Any, *, starts: Any = None, max_iter: int = 200) -> "LmmResult":
@@ -544,12 +559,9 @@ class LmmResult:
     # -- inference -------------------------------------------------------------------
     @property
     def ddf(self):
-        """Satterthwaite's denominator degrees of freedom of each fixed effect
-        (a pandas Series by fixed-effect name)."""
-        from . import inference
-        import pandas as pd
-
-        return pd.Series(inference.ddf(self), index=self.fe_names, name="df")
+        """Satterthwaite's denominator degrees of freedom of each fixed effect,
+        those of :attr:`p_values` (a pandas Series by fixed-effect name)."""
+        return self._series(self._t_tests()[0], "df")
 
     def coef_table(self, ddf: str = "satterthwaite") -> "pd.DataFrame":
         """The fixed-effects table.
@@ -617,6 +629,15 @@ class LmmResult:
     def anova(self, type: int = 3) -> "pd.DataFrame":
         """Type III F tests of the fixed-effect terms with Satterthwaite's df.
 
+        The hypotheses are lmerTest's: each term's columns made orthogonal to
+        those of the terms containing it (an interaction contains its main
+        effects; a term with a covariate is contained only in terms with the
+        same covariates), with every term in full dummy coding. They depend
+        neither on the order of the terms nor on the coding of the factors
+        (``C(x, Sum)``), nor, for formulas where a factor's margin is missing
+        (``y ~ A + A:B``), on the reference level, where lmerTest's do.
+        With an empty cell the hypotheses follow the data's rows.
+
         Parameters
         ----------
         type : int
@@ -625,15 +646,17 @@ class LmmResult:
         Returns
         -------
         pandas.DataFrame
-            One row per term (the intercept left out): Sum Sq, Mean Sq, NumDF,
-            DenDF, F value, Pr(>F), as lmerTest's ``anova``.
+            One row per formula term (the intercept left out): Sum Sq, Mean
+            Sq, NumDF, DenDF, F value, Pr(>F), as lmerTest's ``anova``.
 
         Raises
         ------
+        ValueError
+            For a rank-deficient design with terms contained in others fitted
+            from data read in batches (its rows are not kept).
         NotImplementedError
-            When a term contained in another (a main effect beside its
-            interaction) has factors coded other than by treatment
-            contrasts; test the hypotheses with :meth:`contrast_test`.
+            When a factor is computed by an expression other than a column or
+            ``C(column, ...)``; test the hypotheses with :meth:`contrast_test`.
 
         Examples
         --------
@@ -690,15 +713,7 @@ class LmmResult:
         """
         from . import inference
 
-        if method == "bootstrap":
-            from . import bootstrap
-
-            boot = bootstrap.bootstrap(self, **kwargs)
-            out = boot.confint(level=level)
-            return out if which is None else out.loc[[n for n in out.index if n in which]]
-        if kwargs:
-            raise TypeError(f"unexpected arguments for method={method!r}: {sorted(kwargs)}")
-        return inference.confint(self, level, method, which)
+        return inference.confint(self, level, method, which, **kwargs)
 
     def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True) -> Any:
         """The parametric bootstrap.
@@ -774,13 +789,20 @@ class LmmResult:
         Parameters
         ----------
         ddf : {"satterthwaite", "normal"}
-            The fixed effects' t tests by Satterthwaite's df (scipy needed), or
-            the normal approximation.
+            The fixed effects' t tests by Satterthwaite's df (df, Pr(>|t|):
+            the numbers of :attr:`ddf` and :attr:`p_values`; without scipy the
+            table says so and leaves them out), or the normal approximation
+            (Pr(>|z|)).
 
         Returns
         -------
         str
             The table (a str subclass whose repr is the table itself).
+
+        Raises
+        ------
+        ValueError
+            For another ``ddf``.
 
         Examples
         --------
@@ -809,7 +831,14 @@ class LmmResult:
         dict
             Lists, floats, ints and strings (non-finite values as None), ready for
             ``json.dumps``; groups come as a list, in the order of
-            ``random_effects``.
+            ``random_effects``. Each fixed effect has its estimate, std_error,
+            t_value, Satterthwaite's df and the t test's p_value (those of
+            :meth:`summary`).
+
+        Raises
+        ------
+        ImportError
+            Without scipy (the p values need it): ``pip install corvane[formula]``.
 
         Examples
         --------
@@ -822,6 +851,7 @@ class LmmResult:
         def mat(a):
             return [[_plain(v) for v in row] for row in np.asarray(a)]
 
+        df, p_values = self._t_tests()
         ccov = self.conditional_covariances
         return {
             "formula": self.formula,
@@ -833,9 +863,10 @@ class LmmResult:
             "n_groups": int(self.n_groups),
             "n_dropped": int(self.n_dropped),
             "fixed_effects": {
-                name: {"estimate": _plain(b), "std_error": _plain(se), "t_value": _plain(t), "p_value": _plain(p)}
-                for name, b, se, t, p in zip(self.fe_names, self.beta, self.std_errors, self.t_values,
-                                             self.p_values)},
+                name: {"estimate": _plain(b), "std_error": _plain(se), "t_value": _plain(t), "df": _plain(d),
+                       "p_value": _plain(p)}
+                for name, b, se, t, d, p in zip(self.fe_names, self.beta, self.std_errors, self.t_values, df,
+                                                p_values)},
             "dropped_columns": list(self.dropped_columns),
             "cov_beta": mat(self.cov_beta),
             "random_effect_names": list(self.re_names),
@@ -869,13 +900,6 @@ def _pandas():
     from ._errors import require
 
     return require("pandas", purpose="labelled outputs")
-
-
-def _normal_quantile(p):
-    """The standard normal quantile (statistics.NormalDist: no scipy needed)."""
-    from statistics import NormalDist
-
-    return NormalDist().inv_cdf(p)
 
 
 def _missing(v):

@@ -1,12 +1,23 @@
-"""The printed summary, in the manner of lme4's, and its number formatting."""
+"""The printed summary, in the manner of lme4's, its HTML form for notebooks,
+and its number formatting.
+
+Both forms are drawn from one list of sections (lines and tables of
+formatted cells), so that the text and the HTML show the same numbers, the
+same optimizer status and the same notes: rows dropped for missing values,
+dropped fixed-effect columns, a fit that is not certified, a singular fit.
+The fixed effects' p values are Satterthwaite's t tests (the one definition
+of ``result.p_values``), or the normal approximation when asked for by
+``ddf="normal"`` and labelled Pr(>|z|).
+"""
 
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 
 from ._corvane import __version__
 
-__all__ = ["text", "html", "boundary_note", "Summary"]
+__all__ = ["text", "html", "boundary_note", "convergence_note", "Summary"]
 
 
 class Summary(str):
@@ -17,99 +28,173 @@ class Summary(str):
 
 
 def boundary_note(res):
+    """The singular-fit note (the SingularFitWarning's text)."""
     names = ", ".join(res.boundary)
     return (f"boundary (singular) fit: the random-effects covariance of {res.group_name} is singular "
             f"along {names} (a zero variance, or a correlation of +-1 with the earlier terms)")
 
 
-def _fixed_rows(res, ddf):
-    """(header, rows of cells, note) of the fixed-effects table."""
+def convergence_note(res):
+    """The note of a fit whose optimum is not certified (the
+    ConvergenceWarning's text)."""
+    return (f"the fit did not converge to a certified optimum: {res.message} (largest gradient entry "
+            f"{res.gradient_norm:.3g}, smallest Hessian eigenvalue {res.min_hessian_eigenvalue:.3g})")
+
+
+def dropped_rows_note(res):
+    return f"({res.n_dropped} observation{'s' if res.n_dropped != 1 else ''} deleted due to missingness)"
+
+
+def dropped_columns_note(res):
+    k = len(res.dropped_columns)
+    return (f"fixed-effect model matrix is rank deficient so dropping {k} column{'s' if k > 1 else ''}: "
+            f"{', '.join(res.dropped_columns)}")
+
+
+@dataclass(frozen=True)
+class _Table:
+    """Rows of formatted cells (the first row the header), which columns
+    are right-aligned, and the text form's indent."""
+
+    rows: list
+    right: list
+    indent: str = ""
+
+
+@dataclass(frozen=True)
+class _Note:
+    """A line that qualifies the fit (shown emphasised in HTML)."""
+
+    text: str
+
+
+def _fixed_table(res, ddf):
+    """(table of the fixed effects, note or None)."""
     est = _fmt_column(res.beta, 5)
     se = _fmt_column(res.std_errors, 4)
     tv = [_fmt_fixed(t, 2) for t in res.t_values]
-    if ddf == "satterthwaite" and res.converged is not False:
-        try:
-            from . import inference
+    if ddf == "normal":
+        from .inference import normal_pvalues
 
-            table = inference.coef_table(res, "satterthwaite")
-        except ImportError as exc:
-            note = f"(p values by the normal approximation: {exc})"
-        else:
-            df = [_fmt_df(v) for v in table["df"]]
-            pv = [_fmt_pvalue(p) for p in table["Pr(>|t|)"]]
-            return (["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"],
-                    [list(r) for r in zip(res.fe_names, est, se, df, tv, pv)], None)
-    else:
-        note = None
-    pv = [_fmt_pvalue(p) for p in res.p_values]
-    return (["", "Estimate", "Std. Error", "t value", "Pr(>|z|)"],
-            [list(r) for r in zip(res.fe_names, est, se, tv, pv)], note)
+        pv = [_fmt_pvalue(p) for p in normal_pvalues(res.t_values)]
+        return _Table([["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"]]
+                      + [list(r) for r in zip(res.fe_names, est, se, tv, pv)], [False] + [True] * 4), None
+    try:
+        df, p = res._t_tests()
+    except ImportError as exc:  # no p value rather than one by another definition
+        return (_Table([["", "Estimate", "Std. Error", "t value"]]
+                       + [list(r) for r in zip(res.fe_names, est, se, tv)], [False] + [True] * 3),
+                f"(no df or Pr(>|t|): {exc}; summary(ddf='normal') gives the normal approximation)")
+    return _Table([["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"]]
+                  + [list(r) for r in zip(res.fe_names, est, se, [_fmt_df(v) for v in df], tv,
+                                          [_fmt_pvalue(v) for v in p])], [False] + [True] * 5), None
 
 
-def _fmt_df(v):
-    return "Inf" if not math.isfinite(v) else f"{v:.2f}" if v < 1e4 else f"{v:.4g}"
-
-
-def text(res, ddf="satterthwaite"):
-    lines = [f"Linear mixed model fit by {'REML' if res.reml else 'maximum likelihood'} (corvane {__version__})"]
-    if res.formula is not None:
-        lines.append(f"Formula: {res.formula}")
-    lines.append("")
+def _sections(res, ddf):
+    """The summary's content: a list of sections, each a list of lines (str,
+    _Note) and _Tables; the text form puts a blank line between sections."""
+    out = [[f"Linear mixed model fit by {'REML' if res.reml else 'maximum likelihood'} (corvane {__version__})"]
+           + ([f"Formula: {res.formula}"] if res.formula is not None else [])]
     label = "REML criterion" if res.reml else "deviance"
     if res.converged:
-        lines.append(f"{label} at convergence: {_fmt_sig(res.criterion, 7)}")
+        out.append([f"{label} at convergence: {_fmt_sig(res.criterion, 7)}"])
     elif res.converged is None:
-        lines.append(f"{label} at the given theta: {_fmt_sig(res.criterion, 7)}")
+        out.append([f"{label} at the given theta: {_fmt_sig(res.criterion, 7)}"])
     else:
-        lines.append(f"{label} (NOT converged): {_fmt_sig(res.criterion, 7)}")
-    lines.append("")
-    head = ["AIC", "BIC", "logLik", "deviance" if not res.reml else None, "df.resid"]
-    head = [h for h in head if h]
+        out.append([_Note(f"{label} (NOT converged): {_fmt_sig(res.criterion, 7)}")])
+    head = ["AIC", "BIC", "logLik"] + ([] if res.reml else ["deviance"]) + ["df.resid"]
     vals = [res.aic, res.bic, res.loglik] + ([] if res.reml else [res.criterion])
-    cells = _fmt_column(vals, 5) + [str(res.n_obs - res.n_params)]
-    widths = [max(len(h), len(c)) for h, c in zip(head, cells)]
-    lines.append(" ".join(h.rjust(w) for h, w in zip(head, widths)))
-    lines.append(" ".join(c.rjust(w) for c, w in zip(cells, widths)))
-    lines.append("")
+    out.append([_Table([head, _fmt_column(vals, 5) + [str(res.n_obs - res.n_params)]], [True] * len(head))])
 
-    lines.append("Random effects:")
     q = len(res.re_names)
-    rows = []
-    for j, name in enumerate(res.re_names):
-        corr = [_fmt_fixed(res.re_corr[j, k], 2) for k in range(j)]
-        rows.append([res.group_name if j == 0 else "", name, res.re_variances[j], res.re_std[j], corr])
+    rows = [[res.group_name if j == 0 else "", name, res.re_variances[j], res.re_std[j],
+             [_fmt_fixed(res.re_corr[j, k], 2) for k in range(j)]] for j, name in enumerate(res.re_names)]
     rows.append(["Residual", "", res.sigma2, res.sigma, []])
     var_col = _fmt_column([r[2] for r in rows], 5)
     sd_col = _fmt_column([r[3] for r in rows], 5)
     table = [["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] if q > 1 else [])]
     for r, v, sd in zip(rows, var_col, sd_col):
         table.append([r[0], r[1], v, sd] + ([" ".join(c.rjust(5) for c in r[4])] if q > 1 else []))
-    lines += _layout(table, right=[False, False, True, True, False], indent=" ")
-    lines.append(f"Number of obs: {res.n_obs}, groups:  {res.group_name}, {res.n_groups}")
+    random = ["Random effects:", _Table(table, [False, False, True, True, False], indent=" "),
+              f"Number of obs: {res.n_obs}, groups:  {res.group_name}, {res.n_groups}"]
     if res.n_dropped:
-        lines.append(f"({res.n_dropped} observation{'s' if res.n_dropped != 1 else ''} deleted due to missingness)")
-    lines.append("")
+        random.append(_Note(dropped_rows_note(res)))
+    out.append(random)
 
-    lines.append("Fixed effects:")
-    header, body, note = _fixed_rows(res, ddf)
-    lines += _layout([header] + body, right=[False] + [True] * (len(header) - 1))
-    if note:
-        lines.append(note)
-    if res.dropped_columns:
-        lines.append(f"fixed-effect model matrix is rank deficient so dropping {len(res.dropped_columns)} "
-                     f"column{'s' if len(res.dropped_columns) > 1 else ''}: {', '.join(res.dropped_columns)}")
-    lines.append("")
+    fixed, note = _fixed_table(res, ddf)
+    out.append(["Fixed effects:", fixed] + ([note] if note else [])
+               + ([_Note(dropped_columns_note(res))] if res.dropped_columns else []))
+
     if res.converged is None:
-        lines.append(f"Optimizer: not run ({res.message})")
+        optimizer = [f"Optimizer: not run ({res.message})"]
     else:
         state = "converged" if res.converged else "NOT converged"
-        lines.append(f"Optimizer: {state} ({res.message}; {res.iterations} iterations, "
-                     f"{res.evaluations} evaluations)")
-        lines.append(f"  largest free gradient entry {res.gradient_norm:.2g}, smallest free Hessian "
-                     f"eigenvalue {res.min_hessian_eigenvalue:.4g}")
+        first = (f"Optimizer: {state}, status {res.status} ({res.message}; {res.iterations} iterations, "
+                 f"{res.evaluations} evaluations)")
+        optimizer = [first if res.converged else _Note(first),
+                     f"  largest free gradient entry {res.gradient_norm:.2g}, smallest free Hessian "
+                     f"eigenvalue {res.min_hessian_eigenvalue:.4g}"]
     if res.boundary:
-        lines.append(boundary_note(res))
+        optimizer.append(_Note(boundary_note(res)))
+    out.append(optimizer)
+    return out
+
+
+def text(res, ddf="satterthwaite"):
+    """The summary as text."""
+    lines = []
+    for k, section in enumerate(_sections(res, ddf)):
+        if k:
+            lines.append("")
+        for item in section:
+            if isinstance(item, _Table):
+                lines += _layout(item.rows, item.right, item.indent)
+            else:
+                lines.append(item.text if isinstance(item, _Note) else item)
     return Summary("\n".join(lines))
+
+
+def html(res, ddf="satterthwaite"):
+    """The summary as HTML (for notebooks): the same sections as the text,
+    the tables as HTML tables and the notes emphasised."""
+    from html import escape
+
+    parts = ["<div class='corvane-summary'>"]
+    for section in _sections(res, ddf):
+        lines = []
+
+        def flush():
+            if lines:
+                parts.append("<p>" + "<br>".join(lines) + "</p>")
+                lines.clear()
+
+        for item in section:
+            if isinstance(item, _Table):
+                flush()
+                parts.append(_html_table(item, escape))
+            elif isinstance(item, _Note):
+                lines.append(f"<b class='corvane-note'>{escape(item.text)}</b>")
+            else:
+                lines.append(escape(item.strip()))
+        flush()
+    parts.append("</div>")
+    return "".join(parts)
+
+
+def _html_table(table, escape):
+    head, body = table.rows[0], table.rows[1:]
+
+    def row(cells, tag):
+        return "<tr>" + "".join(
+            f"<{tag} style='text-align:{'right' if r else 'left'}'>{escape(str(c))}</{tag}>"
+            for c, r in zip(cells, table.right)) + "</tr>"
+
+    return ("<table><thead>" + row(head, "th") + "</thead><tbody>"
+            + "".join(row(cells, "td") for cells in body) + "</tbody></table>")
+
+
+def _fmt_df(v):
+    return "Inf" if not math.isfinite(v) else f"{v:.2f}" if v < 1e4 else f"{v:.4g}"
 
 
 def _fmt_sig(x, digits):
@@ -147,36 +232,3 @@ def _layout(table, right, indent=""):
         cells = [str(c).rjust(w) if r else str(c).ljust(w) for c, w, r in zip(row, widths, right)]
         out.append((indent + " ".join(cells)).rstrip())
     return out
-
-
-def html(res):
-    """The summary as HTML (for notebooks): the header, the variance
-    components and the fixed effects as tables."""
-    import html as _html
-
-    esc = _html.escape
-    method = "REML" if res.reml else "maximum likelihood"
-    parts = [f"<div class='corvane-summary'><p><b>Linear mixed model fit by {method}</b> "
-             f"(corvane {esc(__version__)})"]
-    if res.formula is not None:
-        parts.append(f"<br>Formula: <code>{esc(res.formula)}</code>")
-    label = "REML criterion" if res.reml else "deviance"
-    state = ("at convergence" if res.converged else "at the given theta" if res.converged is None
-             else "(NOT converged)")
-    parts.append(f"<br>{label} {state}: {_fmt_sig(res.criterion, 7)}; AIC {_fmt_sig(res.aic, 7)}, "
-                 f"BIC {_fmt_sig(res.bic, 7)}, logLik {_fmt_sig(res.loglik, 7)}</p>")
-    try:
-        parts.append("<p>Random effects:</p>" + res.varcorr().to_html(float_format=lambda v: _fmt_sig(v, 5),
-                                                                       na_rep=""))
-        parts.append(f"<p>Number of obs: {res.n_obs}, groups: {esc(res.group_name)}, {res.n_groups}</p>")
-        try:
-            table = res.coef_table()
-        except ImportError:
-            table = res.coef_table("normal")
-        parts.append("<p>Fixed effects:</p>" + table.to_html(float_format=lambda v: _fmt_sig(v, 5)))
-    except ImportError:  # no pandas: the text summary, preformatted
-        parts.append(f"<pre>{esc(str(text(res, 'normal')))}</pre>")
-    if res.boundary:
-        parts.append(f"<p><i>{esc(boundary_note(res))}</i></p>")
-    parts.append(f"<p>Optimizer: {esc(res.message)}</p></div>")
-    return "".join(parts)
