@@ -274,3 +274,60 @@ def test_the_command_line_cannot_run_code(ss, tmp_path, case, part):
     assert proc.returncode == 2 and proc.stdout == ""
     assert f"term {named!r}" in proc.stderr and "Traceback" not in proc.stderr
     assert not target.exists()
+
+
+# ---------------------------------------------------------------- R's spellings, against lme4
+
+with open(os.path.join(DATA, "formula_spellings.json")) as f:
+    SPELLINGS = json.load(f)
+SPELLING_NEW = pd.DataFrame(SPELLINGS.pop("new"))
+
+
+@pytest.fixture(scope="module")
+def spelled():
+    return pd.read_csv(os.path.join(DATA, "formula_spellings.csv"))
+
+
+@pytest.mark.parametrize("key", list(SPELLINGS))
+def test_r_spellings_match_lme4(spelled, key):
+    # factor() / as.factor(), '%in%', dotted names inside calls and as the
+    # grouping, and a response or offset that is arithmetic (tests/r/formula_spellings.R).
+    ref = SPELLINGS[key]
+    res = corvane.lmm(ref["formula"], spelled, reml=ref["reml"])
+    assert len(res.fe_names) == len(ref["names"])
+    assert res.criterion <= ref["criterion"] + 1e-9 * abs(ref["criterion"])
+    assert res.criterion == pytest.approx(ref["criterion"], rel=1e-9)
+    np.testing.assert_allclose(res.beta, ref["beta"], rtol=1e-5, atol=1e-7)
+    np.testing.assert_allclose(res.fitted_values, ref["fitted"], rtol=1e-7)
+    # New rows: the training state (poly's basis) and the offsets, as R's predict(re.form = NA).
+    np.testing.assert_allclose(res.predict(SPELLING_NEW, include_random=False), ref["predict_new"], rtol=1e-8)
+
+
+@pytest.mark.parametrize("formula, match", [
+    ("y ~ C(pass) + (1 | grp.id)", "the column 'pass' is a Python keyword"),
+    ("y ~ I(class * 2) + (1 | grp.id)", "the column 'class' is a Python keyword"),
+    ("y ~ as.numeric(x.1) + (1 | grp.id)", "'as.numeric' is called, which a formula may not call"),
+    ("y ~ I(x.1 - mean(x.1)) + (1 | grp.id)", "mean(`x.1`) calls 'mean', which a formula may not call (a summary "
+                                              "over the rows would be recomputed on the rows of new data: center(x)"),
+])
+def test_r_names_python_cannot_read_are_named(spelled, formula, match):
+    data = spelled.assign(**{"pass": spelled.k > 1, "class": spelled.k})
+    with pytest.raises(ValueError, match=re.escape(match)):
+        corvane.lmm(formula, data)
+
+
+@pytest.mark.parametrize("formula, named", [
+    ("Reaction ~ factor(open('{F}', 'w')) + (1 | Subject)", "C(open("),
+    ("Reaction ~ as.factor(__import__('os')) + (1 | Subject)", "C(__import__("),
+    ("Reaction ~ Days %in% open('{F}', 'w') + (1 | Subject)", "Days : open("),
+    ("Reaction ~ I(Days %in% open('{F}', 'w')) + (1 | Subject)", "I(Days %in% open("),
+    ("Reaction - open('{F}', 'w') ~ Days + (1 | Subject)", "open("),
+    ("Reaction^open('{F}', 'w') ~ Days + (1 | Subject)", "Reaction^open("),
+    ("Reaction ~ Days + offset(Days - open('{F}', 'w')) + (1 | Subject)", "open("),
+    ("Reaction ~ Days + (as.factor(Days.__class__) | Subject)", "C(Days.__class__)"),
+])
+def test_r_spellings_cannot_run_code(ss, tmp_path, formula, named):
+    target = tmp_path / "pwned"
+    with pytest.raises(ValueError, match="term ['\"]" + re.escape(named)):
+        corvane.lmm(formula.format(F=target), ss)
+    assert not target.exists()

@@ -172,3 +172,23 @@ def test_factor_computed_by_an_expression_is_refused():
     r = fit("y ~ C(np.round(x)) * A + (1 | g)", df)
     with pytest.raises(NotImplementedError, match=r"the factor 'C\(np.round\(x\)\)' is computed otherwise"):
         r.anova()
+
+
+@pytest.mark.parametrize("formula, variant", [
+    ("y ~ A * B + x + (1 | g)", "y ~ C(A, Sum) * C(B, Sum) + x + (1 | g)"),
+    ("y ~ A * B * x + (1 | g)", "y ~ x * C(B, Sum) * A + (1 | g)"),
+])
+def test_term_with_every_column_aliased_keeps_its_row(formula, variant):
+    """Two empty cells of A x B (a1 with b2, a2 with b1) leave the
+    interaction no estimable column: its row is kept with NumDF 0 and NaN,
+    as lmerTest's table has it, and the other rows do not depend on the
+    coding."""
+    df = frame("type3_design")
+    df = df[~(((df["A"] == "a1") & (df["B"] == "b2")) | ((df["A"] == "a2") & (df["B"] == "b1")))]
+    a, b = fit(formula, df).anova(), fit(variant, df).anova()
+    aliased = [t for t in a.index if {"A", "B"} <= set(t.split(":"))]
+    assert aliased and a.loc[aliased, "NumDF"].tolist() == [0] * len(aliased)
+    assert a.loc[aliased, ["Sum Sq", "Mean Sq", "DenDF", "F value", "Pr(>F)"]].isna().all(axis=None)
+    key = (lambda name: frozenset(p.replace("C(", "").replace(", Sum)", "") for p in name.split(":")))
+    a.index, b.index = [key(n) for n in a.index], [key(n) for n in b.index]
+    pd.testing.assert_frame_equal(b.loc[a.index], a, rtol=1e-7)

@@ -21,6 +21,7 @@ import numpy as np
 from . import inference as _inference
 from ._errors import require
 from .design import _tril_pairs, chol_psd
+from .result import _negligible_diagonal
 
 __all__ = ["simulate", "bootstrap", "BootstrapResult"]
 
@@ -115,10 +116,13 @@ class BootstrapResult:
     ----------
     replicates : pandas.DataFrame
         One row per replicate: the fixed effects, "sigma", the sd and cor
-        parameters (as in ``confint``), theta ("theta[0]", ...), "criterion"
-        and "converged".
+        parameters (as in ``confint``), theta ("theta[0]", ...), "criterion",
+        "converged" and "singular" (a variance estimated as 0 or a
+        correlation of +-1: the replicate's fit is on the boundary).
     n, seed
         The number of replicates and the seed.
+    n_singular
+        How many replicates are singular fits.
     """
 
     def __init__(self, result, raw, seed):
@@ -165,6 +169,10 @@ class BootstrapResult:
             cols[f"theta[{s}]"] = theta_user[:, s]
         cols["criterion"] = crit
         cols["converged"] = raw["converged"].astype(bool)
+        # The replicates' responses are not held by the core, so a
+        # replicate's theta alone decides: a diagonal entry of Lambda at 0 or
+        # negligible, as for the fit itself.
+        cols["singular"] = np.array([bool(_negligible_diagonal(t, q)) for t in raw["theta"]], dtype=bool)
         self.replicates = pd.DataFrame(cols)
         self.evaluations = raw["fev"]
         self.estimates = dict(zip(self.names, list(_inference.variance_parameters(result)) + list(result.beta)))
@@ -172,6 +180,10 @@ class BootstrapResult:
     @property
     def n_converged(self):
         return int(self.replicates["converged"].sum())
+
+    @property
+    def n_singular(self):
+        return int(self.replicates["singular"].sum())
 
     def confint(self, level: float = 0.95, kind: str = "percentile") -> Any:
         """Intervals from the converged replicates.
@@ -222,7 +234,8 @@ class BootstrapResult:
         return pd.DataFrame(rows, index=self.names, columns=[lo_name, hi_name])
 
     def __repr__(self):
-        return f"<BootstrapResult n={self.n} converged={self.n_converged} seed={self.seed}>"
+        return (f"<BootstrapResult n={self.n} converged={self.n_converged} singular={self.n_singular} "
+                f"seed={self.seed}>")
 
 
 def _shortest(v, level):

@@ -20,6 +20,7 @@ user's parametrisation.
 
 from __future__ import annotations
 
+import decimal
 import math
 import numbers
 import warnings
@@ -73,6 +74,26 @@ def chol_psd(a):
     return lam
 
 
+def lower_factor(c):
+    """Lower-triangular L with L L' = c c' and a non-negative diagonal, for a
+    square c. From the QR factorisation of c' (L = R'), which is accurate to
+    rounding of c's entries, where the Cholesky factor of c c' loses half the
+    digits (a diagonal entry of 1e-8 |c| is lost in c c'); a triangular c is
+    kept as it is. When a diagonal entry vanishes to rounding of c, the
+    factor is chol_psd's, whose zero pivots have zero columns."""
+    c = np.asarray(c, dtype=np.float64)
+    q = c.shape[0]
+    with np.errstate(over="ignore", invalid="ignore"):
+        lam = np.linalg.qr(c.T, mode="r").T
+    if not np.all(np.isfinite(lam)):
+        return chol_psd(c @ c.T)
+    lam = lam * np.where(np.diag(lam) < 0, -1.0, 1.0)[None, :]
+    tol = 64.0 * q * np.finfo(float).eps * float(np.max(np.abs(c)))
+    if not np.all(np.diag(lam) > tol):
+        return chol_psd(c @ c.T)
+    return np.tril(lam)
+
+
 # ---- group labels ---------------------------------------------------------------
 
 _ORDERED = (str, bytes, numbers.Real)
@@ -97,6 +118,8 @@ def _sortable(values):
         elif isinstance(v, bytes):
             kinds.add(bytes)
         elif isinstance(v, numbers.Real) and not (isinstance(v, float) and math.isnan(v)):
+            kinds.add(numbers.Real)
+        elif isinstance(v, decimal.Decimal) and not v.is_nan():  # decimals order with numbers
             kinds.add(numbers.Real)
         else:
             return False
@@ -382,8 +405,7 @@ class Reparam:
 
     def theta(self, theta_core):
         """The user's theta: the lower-triangular factor of A_z Lambda~ (A_z Lambda~)'."""
-        c = self.a_z @ theta_to_lambda(theta_core, self.q)
-        return lambda_to_theta(chol_psd(c @ c.T))
+        return lambda_to_theta(lower_factor(self.a_z @ theta_to_lambda(theta_core, self.q)))
 
     def criterion(self, crit_core, nmp, reml):
         """The criterion of the user's data from the core's (a number or an
@@ -399,9 +421,7 @@ class Reparam:
     # -- user -> core
     def theta_to_core(self, theta_user):
         lam = theta_to_lambda(theta_user, self.q)
-        inv = np.linalg.inv(self.a_z)
-        c = inv @ lam
-        return lambda_to_theta(chol_psd(c @ c.T))
+        return lambda_to_theta(lower_factor(np.linalg.inv(self.a_z) @ lam))
 
     def scaled(self, factor):
         """The same map for rows all multiplied by the power of two 1 / factor
@@ -861,11 +881,36 @@ def core_from_products(arrays, evaluator="auto"):
     return Accumulator.from_arrays(arrays).finish(evaluator)
 
 
-def _aliased(xtx, const):
+GRAM_BAND = 1e-8   # s/d below which a pivot of X~'X~ may be rounding (sqrt: 1e-4 of |x_j|)
+GRAM_NOISE = 64.0  # the pivots' rounding, in units of eps k / lambda_min of the kept columns
+
+
+def _gram_noise(xtx, kept):
+    """The rounding of a pivot s/d of X~'X~ after the columns `kept`: about
+    eps k / lambda_min of their unit-diagonal cross-product (the Schur
+    complement of an aliased column carries the products' rounding times
+    |A^-1|), times GRAM_NOISE."""
+    if not kept:
+        return 0.0
+    a = xtx[np.ix_(kept, kept)]
+    d = np.sqrt(np.diag(a))
+    lo = float(np.linalg.eigvalsh(a / np.outer(d, d))[0])
+    return GRAM_NOISE * np.finfo(float).eps * len(kept) / max(lo, 1e-300)
+
+
+def _aliased(xtx, const, residual=None):
     """Columns of X~ that are (numerically) combinations of earlier ones, in
     the manner of R's QR with limited pivoting: Cholesky of X~'X~ in column
-    order, a column whose pivot falls to tol^2 of its squared norm is left
-    out (and not used as a pivot)."""
+    order, a column whose residual falls to RANK_TOL of its norm is left out
+    (and not used as a pivot).
+
+    A pivot s of X~'X~ is the column's squared residual only to the
+    products' rounding, which for an exactly aliased column can exceed
+    RANK_TOL^2 d (factor-by-factor designs with empty cells). A pivot below
+    GRAM_BAND d is therefore decided by residual(j, kept), the residual's
+    fraction of the column's norm computed on the rows, when the rows are at
+    hand; from the products alone, by the pivot against its rounding
+    (_gram_noise) as well as RANK_TOL^2."""
     p = xtx.shape[0]
     lam = np.zeros((p, p))
     kept = []
@@ -874,13 +919,41 @@ def _aliased(xtx, const):
         if not d > 0:
             continue
         s = d - sum(lam[j, k] ** 2 for k in kept)
-        if not s > RANK_TOL ** 2 * d:
-            continue
+        if not s > GRAM_BAND * d:
+            if residual is not None:
+                s = residual(j, kept) ** 2 * d
+                if not s > RANK_TOL ** 2 * d:
+                    continue
+            elif not s > max(RANK_TOL ** 2, _gram_noise(xtx, kept)) * d:
+                continue
         lam[j, j] = math.sqrt(s)
         for i in range(j + 1, p):
             lam[i, j] = (xtx[i, j] - sum(lam[i, k] * lam[j, k] for k in kept)) / lam[j, j]
         kept.append(j)
     return [j for j in range(p) if j not in kept]
+
+
+def _row_residual(rows):
+    """residual(j, kept) for _aliased on the rows of X~ (rows() gives them,
+    called once, when a pivot needs them): the norm of column j less its
+    least-squares projection on the columns kept, as a fraction of its norm
+    (Householder QR: accurate to the rounding of the rows)."""
+    cache = []
+
+    def residual(j, kept):
+        if not cache:
+            cache.append(rows())
+        Xt = cache[0]
+        x = Xt[:, j]
+        norm = float(np.linalg.norm(x))
+        if not norm > 0:
+            return 0.0
+        if not kept:
+            return 1.0
+        q, _ = np.linalg.qr(Xt[:, kept] / norm)
+        r = x / norm - q @ (q.T @ (x / norm))
+        return float(np.linalg.norm(r))
+    return residual
 
 
 def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weights=None):
@@ -935,7 +1008,8 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
         core, arrays = _build(yc, Xc, Zc, codes, rp, evaluator, products=True)
         t = core.totals()
 
-    kept, const = _drop_aliased(t["xtx"], rp, fe_names, p)
+    kept, const = _drop_aliased(t["xtx"], rp, fe_names, p,
+                                _row_residual(lambda: Xc @ rp._a(rp.x_shift, rp.x_scale, rp.x_ref, rp.x_const_value)))
     if len(kept) < p:
         rp = rp.kept(kept, const)
         yc, Xc, Zc = rows(rp.core_design(np.ascontiguousarray(X[:, kept])))
@@ -996,11 +1070,11 @@ def _explained(a, b, diag=None):
     return float(np.sum(proj / w[keep]))
 
 
-def _drop_aliased(xtx, rp, fe_names, p):
+def _drop_aliased(xtx, rp, fe_names, p, residual=None):
     """(kept columns, the constant column's index among them or None): the
     aliased columns of X~'X~ left out with a RankDeficiencyWarning naming
-    them, as lme4 drops them."""
-    dropped = _aliased(xtx, rp.x_const)
+    them, as lme4 drops them (residual: see _aliased)."""
+    dropped = _aliased(np.asarray(xtx), rp.x_const, residual)
     if not dropped:
         return np.arange(p), rp.x_const
     names = [fe_names[j] for j in dropped]

@@ -10,7 +10,11 @@ data's columns, the formula library's transforms (``C``, ``I``, ``poly``,
 caller's variables, and no text taken from the data (column names, cells) is
 ever evaluated. A name used as a value is a column when the data has one (as
 in R, the data come first); a name called as a function is a function. As in
-R, ``^`` inside a function call (``I(Days^2)``, ``log(x^2)``) is a power.
+R, ``^`` inside a function call (``I(Days^2)``, ``log(x^2)``) is a power, a
+response or offset other than a column is arithmetic (``y - x ~ ...``,
+``offset(2 * x)``), ``factor(x)`` and ``as.factor(x)`` are ``C(x)``,
+``a %in% b`` is ``a:b``, and names with dots (``x.1``, ``(1 | subject.id)``)
+are columns everywhere.
 
 Formulas whose terms are plain numeric or categorical columns (the common
 case) are built directly with NumPy; any other is built by formulaic, and
@@ -133,9 +137,72 @@ def _r_powers(text):
     return "".join(out)
 
 
+# An R name: letters, digits, '.' and '_', beginning with a letter or a '.'
+# that no digit follows (x.1, Sepal.Length, .z).
+_R_NAME = re.compile(r"(?:[A-Za-z]|\.(?![0-9]))[A-Za-z0-9._]*")
+
+# R's calls that make a factor, spelled as the formula library spells them.
+_FACTOR_CALLS = {"factor": "C", "as.factor": "C"}
+
+
 def _is_name(text):
-    """A column name: an identifier, or any text without backticks in backticks."""
-    return (len(text) > 2 and text[0] == text[-1] == "`" and "`" not in text[1:-1]) or text.isidentifier()
+    """A column name: an identifier or an R name (with dots), or any text
+    without backticks in backticks."""
+    return ((len(text) > 2 and text[0] == text[-1] == "`" and "`" not in text[1:-1]) or text.isidentifier()
+            or bool(_R_NAME.fullmatch(text)))
+
+
+def _r_spellings(text, columns, formula):
+    """R's spellings the formula library reads otherwise: factor(x) and
+    as.factor(x) are C(x); inside a call's parentheses (Python there) a
+    column whose name is no Python name (x.1) is put in backticks; '%in%'
+    between terms is ':' (R's 'a %in% b' is the interaction a:b). A column
+    named by a Python keyword (pass, class) inside a call is refused by
+    name: the formula library cannot read it there."""
+    import keyword
+
+    out, stack, call_at = [], [], -1
+    i, n = 0, len(text)
+    while i < n:
+        ch = text[i]
+        if ch in "`'\"":
+            j = text.find(ch, i + 1)
+            j = n - 1 if j < 0 else j  # unbalanced: the parser names it
+            out.append(text[i:j + 1])
+            i = j + 1
+            continue
+        in_call = bool(stack) and stack[-1]
+        m = _R_NAME.match(text, i) if i == 0 or not (text[i - 1].isalnum() or text[i - 1] in "._") else None
+        if m:
+            name, j = m.group(), m.end()
+            k = j
+            while k < n and text[k] in " \t\r\n":
+                k += 1
+            called = k < n and text[k] == "("
+            if called:
+                call_at = k
+                if name in _FACTOR_CALLS:
+                    name = _FACTOR_CALLS[name]
+            elif in_call and name in columns and keyword.iskeyword(name):
+                raise ValueError(f"formula {formula!r}: the column {name!r} is a Python keyword, which the "
+                                 f"formula library cannot read inside a call's parentheses; rename the "
+                                 f"column")
+            elif in_call and name in columns and not name.isidentifier():
+                name = f"`{name}`"
+            out.append(name)
+            i = j
+            continue
+        if ch == "(":
+            stack.append(i == call_at or in_call)
+        elif ch == ")" and stack:
+            stack.pop()
+        elif ch == "%" and not in_call and text.startswith("%in%", i):
+            out.append(":")
+            i += 4
+            continue
+        out.append(ch)
+        i += 1
+    return "".join(out)
 
 
 def _unquote(text):
@@ -416,6 +483,8 @@ def _numeric(values, col):
     kind = _value_kind(values)
     if kind == "decimal":
         return _decimals(values, col).to_numpy()
+    if kind == "number":
+        return _object_numbers(values, col).to_numpy()
     if kind == "date":
         raise ValueError(_dates_message(values, col))
     raise ValueError(f"column {col!r} is not numeric ({values.dtype})")
@@ -423,7 +492,10 @@ def _numeric(values, col):
 
 def _value_kind(values):
     """'decimal' (decimal.Decimal objects, Arrow decimals), 'date' (dates,
-    times, durations and periods, in any representation) or None."""
+    times, durations and periods, in any representation), 'number' (an
+    object column of Python or NumPy numbers), 'text' (strings in an
+    extension type other than pandas' default ``str``: ``string``, Arrow
+    strings), 'dictionary' (an Arrow dictionary column) or None."""
     import pandas as pd
 
     dtype = values.dtype
@@ -437,7 +509,13 @@ def _value_kind(values):
         t = dtype.pyarrow_dtype
         if pa.types.is_decimal(t):
             return "decimal"
+        if pa.types.is_dictionary(t):
+            return "dictionary"
+        if pa.types.is_string(t) or pa.types.is_large_string(t) or str(t) == "string_view":
+            return "text"
         return "date" if pa.types.is_temporal(t) else None
+    if isinstance(dtype, pd.StringDtype):
+        return None if dtype == "str" else "text"  # formulaic reads 'str' (and object) as categorical
     if dtype.kind != "O" or len(values) == 0:
         return None
     # The first present value says what to look for; the whole column confirms it.
@@ -452,6 +530,10 @@ def _value_kind(values):
         return "decimal" if pd.api.types.infer_dtype(values, skipna=True) == "decimal" else None
     if isinstance(first, (datetime.date, datetime.time, datetime.timedelta, pd.Period)):
         return "date"
+    if isinstance(first, (int, float, np.integer, np.floating)) and not isinstance(first, (bool, np.bool_)):
+        # Numbers in an object column are numbers (as R reads them), never levels.
+        inferred = pd.api.types.infer_dtype(values, skipna=True)
+        return "number" if inferred in ("integer", "floating", "mixed-integer-float") else None
     return None
 
 
@@ -472,19 +554,65 @@ def _decimals(values, col):
 
 
 def _coerce_columns(frame, cols, keep=()):
-    """frame with its decimal columns among cols as floats; date columns
-    refused by name. Decimal columns in keep (factors whose levels were
-    collected from the values) keep their values."""
+    """frame with its columns among cols in the types both builders read
+    alike: decimal numbers and object columns of numbers as floats, strings
+    of any extension type as objects, Arrow dictionaries as categoricals (in
+    the dictionary's order); date columns refused by name. Number columns in
+    keep (factors whose levels were collected from the values) keep their
+    values."""
     converted = {}
     for c in cols:
         if c not in frame.columns:
             continue
-        kind = _value_kind(frame[c])
+        values = frame[c]
+        kind = _value_kind(values)
         if kind == "date":
-            raise ValueError(_dates_message(frame[c], c))
+            raise ValueError(_dates_message(values, c))
         if kind == "decimal" and c not in keep:
-            converted[c] = _decimals(frame[c], c)
+            converted[c] = _decimals(values, c)
+        elif kind == "number" and c not in keep:
+            converted[c] = _object_numbers(values, c)
+        elif kind == "text":
+            converted[c] = values.astype(object).where(values.notna().to_numpy(), np.nan)
+        elif kind == "dictionary":
+            converted[c] = _dictionary_categorical(values)
     return frame.assign(**converted) if converted else frame
+
+
+def _object_numbers(values, col):
+    """An object column of numbers as floats (as int64 when every value is
+    an integer, so that C(x) names its levels as for an integer column);
+    integers that double precision cannot hold exactly (beyond 2^53) are
+    refused."""
+    import pandas as pd
+
+    raw = values.to_numpy()
+    present = ~pd.isna(raw)
+    out = np.full(len(raw), np.nan)
+    out[present] = np.asarray(raw[present].tolist(), dtype=np.float64)
+    integers = True
+    for v, f in zip(raw[present], out[present]):
+        if not isinstance(v, (int, np.integer)):
+            integers = False
+        elif not math.isfinite(f) or int(f) != int(v):
+            raise ValueError(f"column {col!r} holds integers that double precision cannot represent exactly "
+                             f"(beyond 2^53), e.g. {v!r}; subtract a common offset or convert the column yourself")
+    if integers and present.all() and bool(np.all(np.abs(out) < 2.0 ** 62)):
+        return pd.Series(out.astype(np.int64), index=values.index, name=col)
+    return pd.Series(out, index=values.index, name=col)
+
+
+def _dictionary_categorical(values):
+    """An Arrow dictionary column as a pandas Categorical whose categories
+    are the dictionary in its order (as the Arrow readers take it)."""
+    import pandas as pd
+    import pyarrow as pa
+
+    arr = pa.array(values)
+    if isinstance(arr, pa.ChunkedArray):
+        arr = arr.unify_dictionaries().combine_chunks() if arr.num_chunks else arr.combine_chunks()
+    cat = arr.to_pandas()
+    return pd.Series(pd.Categorical(cat), index=values.index, name=values.name)
 
 
 def _level_codes(values, levels, col, new_data):
@@ -685,19 +813,39 @@ def _read_by(formula, env, columns):
     parsed = parse_formula(formula)
     env_names = _terms.check_env(env)
     columns = set(columns)
-    rewritten = [_r_powers(parsed.response), _r_powers(parsed.fixed_text), _r_powers(parsed.random)]
-    offsets = [_r_powers(o) for o in parsed.offsets]
+
+    def rewrite(text):
+        return _r_powers(_r_spellings(text, columns, formula))
+
+    def arithmetic(text):
+        """(text for formulaic, the columns it reads) of a response or an
+        offset: in R these are arithmetic ('y - x' is a difference, never the
+        formula operator that removes x), so any expression other than a
+        column is evaluated inside I(...); both the text and the wrapped
+        text are checked."""
+        if _is_name(text):
+            return text, _reads(text, columns, env_names, formula)
+        values = _reads(rewrite(text), columns, env_names, formula)
+        wrapped = rewrite(f"I({text})")
+        return wrapped, values | _terms.check_text(wrapped, text, columns, env_names, formula).values
+
+    rewritten = [None, rewrite(parsed.fixed_text), rewrite(parsed.random)]
     reads = {}
     for text in rewritten[1:]:
         reads[text] = _reads(text, columns, env_names, formula)
-    for text in offsets:
-        reads[f"0 + {text}"] = _reads(text, columns, env_names, formula)
+    offsets = []
+    for text in parsed.offsets:
+        wrapped, values = arithmetic(text)
+        offsets.append(wrapped)
+        reads[f"0 + {wrapped}"] = values
     used = set().union(*reads.values())
     if _is_name(parsed.response):
+        rewritten[0] = parsed.response
         used.add(_unquote(parsed.response))
     else:
-        reads[f"0 + {rewritten[0]}"] = _reads(rewritten[0], columns, env_names, formula)
-        used |= reads[f"0 + {rewritten[0]}"]
+        rewritten[0], values = arithmetic(parsed.response)
+        reads[f"0 + {rewritten[0]}"] = values
+        used |= values
     return parsed, rewritten, offsets, used, reads
 
 
@@ -714,10 +862,24 @@ def used_columns(formula, columns, env=None):
     return [c for c in columns if c in used and c != parsed.group], parsed.group
 
 
+# The column a factor call reads: C(x, ...), factor(x), as.factor(`a b`).
+_FACTOR_ARGUMENT = re.compile(r"(?<![\w.])(?:C|factor|as\.factor)\s*\(\s*(`[^`]*`|[A-Za-z_.][A-Za-z0-9_.]*)")
+
+
 def factor_columns(formula, columns, dtypes):
     """Columns whose values are levels rather than numbers: those of a
-    non-numeric type, and any wrapped in C(...) in the formula."""
-    wrapped = set(re.findall(r"\bC\(\s*([A-Za-z_][A-Za-z0-9_.]*)", formula))
+    non-numeric type, and any wrapped in C(...) (or R's factor(...)) in the
+    formula."""
+    wrapped = {_unquote(name) for name in _FACTOR_ARGUMENT.findall(formula)}
+    # Data read in batches code a factor column as levels everywhere in the
+    # formula, so a numeric column used both as C(x) and as x would silently
+    # become levels in its numeric uses too: refused instead.
+    rest = _FACTOR_ARGUMENT.sub("", formula)
+    for c in columns:
+        if c in wrapped and dtypes[c] and re.search(rf"(?<![\w.`]){re.escape(c)}(?![\w.`(])", rest):
+            raise ValueError(f"the numeric column {c!r} is used both as a factor (C({c}) or factor({c})) and as a "
+                             f"number in {formula!r}; for data read in batches add a factor copy of the column "
+                             f"(e.g. a string column) and use it for the factor")
     return [c for c in columns if c in wrapped or not dtypes[c]]
 
 

@@ -120,12 +120,15 @@ def _fstat_ddf(nu, tol=1e-8):
     """The F statistic's denominator df from the t statistics' (lmerTest)."""
     if len(nu) == 1:
         return float(nu[0])
-    if np.all(np.abs(np.diff(nu)) < tol):
-        return float(np.mean(nu))
-    if np.any(nu <= 2):
-        return 2.0
-    e = float(np.sum(nu / (nu - 2.0)))
-    return 2.0 * e / (e - len(nu))
+    # nu / (nu - 2) is 1 in the limit of an infinite nu (a direction whose
+    # variance does not depend on the variance parameters), not NaN.
+    with np.errstate(invalid="ignore"):
+        if np.all(np.abs(np.diff(nu)) < tol):
+            return float(np.mean(nu))
+        if np.any(nu <= 2):
+            return 2.0
+        e = float(np.sum(np.where(np.isinf(nu), 1.0, nu / (nu - 2.0))))
+    return 2.0 * e / (e - len(nu)) if e > len(nu) else math.inf
 
 
 def _satt(result):
@@ -203,7 +206,12 @@ def contrast_test(result, L, rhs=None):
     stats = _stats()
     L = _contrast_matrix(result, L)
     if rhs is not None:
-        rhs = np.broadcast_to(np.asarray(rhs, dtype=np.float64), (L.shape[0],))
+        rhs = np.asarray(rhs, dtype=np.float64)
+        if rhs.ndim > 1 or rhs.size not in (1, L.shape[0]):
+            raise ValueError(f"rhs must be one value or one per row of L ({L.shape[0]}), got shape {rhs.shape}")
+        if not np.all(np.isfinite(rhs)):
+            raise ValueError(f"rhs must be finite, got {rhs.tolist()}")
+        rhs = np.broadcast_to(rhs.reshape(-1), (L.shape[0],))
     f, q, df2 = _satt(result).f_test(L, rhs)
     return pd.DataFrame({"Sum Sq": [f * q * result.sigma2], "Mean Sq": [f * result.sigma2], "NumDF": [q],
                          "DenDF": [df2], "F value": [f], "Pr(>F)": [float(stats.f.sf(f, q, df2))]})
@@ -212,8 +220,10 @@ def contrast_test(result, L, rhs=None):
 # ---- type III anova -----------------------------------------------------------------
 
 def _terms(result):
-    """[(term name, [column indices of the kept X])], the intercept and
-    terms whose columns were all dropped left out."""
+    """[(term name, [column indices of the kept X])], the intercept left
+    out. A formula term whose columns were all dropped (aliased: an empty
+    cell of an interaction) keeps its row with no columns, as lmerTest's
+    table keeps it; a model given as matrices has one term per column."""
     model = result.model
     kept = {int(j): i for i, j in enumerate(model.kept)}
     spec = getattr(model, "spec", None)
@@ -224,12 +234,28 @@ def _terms(result):
     out = []
     for name, cols in slices.items():
         idx = [kept[j] for j in cols if j in kept]
-        if name in ("(Intercept)", "Intercept", "1") or not idx:
+        if name in ("(Intercept)", "Intercept", "1") or not (idx or spec is not None):
             continue
         if spec is None and _is_constant_column(model, idx[0]):
             continue
         out.append((name, idx))
     return out
+
+
+def _type1_rows(result):
+    """lmerTest's type I hypotheses, one row per kept column: L' of the
+    factorisation X'X = L D L' (L unit lower triangular) of the kept
+    columns, as lmerTest's doolittle(crossprod(X)). Row i is R[i] / R[i, i]
+    for the triangular factor R of X's QR decomposition. A model read in
+    batches (never weighted) has no rows: R comes from X'X."""
+    model = result.model
+    if model.X is not None:
+        r = np.linalg.qr(np.asarray(model.X, dtype=np.float64), mode="r")
+    else:
+        b = np.linalg.inv(model.reparam.a_x)  # X~ = X a_x, so X'X = b' X~'X~ b
+        xtx = b.T @ np.asarray(model.core.totals()["xtx"], dtype=np.float64) @ b
+        r = np.linalg.cholesky(0.5 * (xtx + xtx.T)).T
+    return r / np.diag(r)[:, None]
 
 
 def _is_constant_column(model, j):
@@ -240,7 +266,14 @@ def anova_type3(result):
     """The type III table by formula term: Sum Sq, Mean Sq, NumDF, DenDF, F
     value, Pr(>F), with Satterthwaite's df (as lmerTest's anova). A term
     contained in no other is tested by its own columns; the others by
-    lmerTest's type III hypotheses (see corvane.type3)."""
+    lmerTest's type III hypotheses (see corvane.type3). A term whose
+    columns are all aliased has a row of NaN with NumDF 0.
+
+    The hypotheses are taken in lmerTest's basis, since Satterthwaite's
+    denominator df of a multi-df test depends on the basis (it combines the
+    df along the eigenvectors of L cov(beta) L'): with one formula term (or
+    one column), lmerTest's type I rows (see _type1_rows), which span the
+    same hypothesis as the term's columns."""
     from . import type3
 
     pd = _pandas()
@@ -249,21 +282,24 @@ def anova_type3(result):
     contrasts = None
     model = result.model
     found = type3.model_terms(model)
+    p = len(result.fe_names)
     if found is not None:
         layout, levels = found
+        n_terms = sum(1 for name, *_ in layout if name != "(Intercept)")
         contains = type3.containment(layout, levels)
-        if any(contains.values()):
+        if n_terms <= 1 or p <= 1:
+            basis = _type1_rows(result) if any(len(idx) > 1 for _, idx in terms) else np.eye(p)
+            contrasts = {name: basis[idx] for name, idx in terms}
+        elif any(contains.values()):
             contrasts = type3.type3_contrasts(result, layout, levels, contains)
         elif type3.coded_otherwise(model) and len(terms) > 1 and (model.X_all is not None or not model.dropped):
             # The same hypotheses as the terms' own columns, in the basis of
-            # treatment coding, as lmerTest takes them: Satterthwaite's
-            # denominator df of a multi-df test depends on the basis.
+            # treatment coding, as lmerTest takes them.
             try:
                 contrasts = type3.type3_contrasts(result, layout, levels, contains)
             except NotImplementedError:
                 contrasts = None
     satt = _satt(result)
-    p = len(result.fe_names)
     rows = []
     for name, idx in terms:
         L = np.eye(p)[idx] if contrasts is None else contrasts[name]
@@ -278,16 +314,26 @@ def anova_type3(result):
 
 # ---- likelihood-ratio tests -----------------------------------------------------------
 
-def _ml(result):
+def _ml(result, name):
+    """The fit refitted by maximum likelihood (itself when it is ML). A
+    refit whose optimum is not certified warns ConvergenceWarning naming
+    the model: a likelihood-ratio test or profile would rest on it; singular refits
+    (usual for the smaller model) stay quiet."""
+    from ._errors import ConvergenceWarning, warn_user
+
     if not result.reml:
         return result
     model = result.model
     clone = object.__new__(type(model))
     clone.__dict__.update(model.__dict__)
     clone.reml = False
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return clone.fit()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fit = clone.fit()
+    for w in caught:
+        if issubclass(w.category, ConvergenceWarning):
+            warn_user(f"the maximum-likelihood refit of {name}: {w.message}", ConvergenceWarning)
+    return fit
 
 
 def _response_summary(result):
@@ -390,7 +436,7 @@ def lrt_table(results, refit=True, names=None):
                              f"the same data")
     methods = {r.reml for r in results}
     if refit:
-        fits = [_ml(r) for r in results]
+        fits = [_ml(r, name) for r, name in zip(results, names)]
     else:
         if len(methods) > 1:
             raise ValueError("the models mix REML and ML fits; compare them with refit=True")
@@ -552,12 +598,16 @@ class _Profiler:
             return t
 
         def wrapped(x):
-            t = to_theta(x)
-            f, g = fun(t)
-            if not math.isfinite(f):
+            # A trial step far out (theta ~ e^700) overflows: it is treated
+            # as infeasible, so the line search comes back, and no overflow
+            # reaches the user as a warning.
+            with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+                t = to_theta(x)
+                f, g = fun(t)
+                g = np.array(g, dtype=float)
+                g[diag] *= t[diag]
+            if not (math.isfinite(f) and np.all(np.isfinite(g))):
                 return 1e300, np.zeros_like(x)
-            g = np.array(g, dtype=float)
-            g[diag] *= t[diag]
             return f, g
 
         x0 = np.array(theta0, dtype=float)
@@ -588,7 +638,8 @@ class _Profiler:
             return fun(x0), x0
 
         def safe(x):
-            f = fun(x)
+            with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+                f = fun(x)
             return f if math.isfinite(f) else 1e300
 
         res = minimize(safe, x0, method="L-BFGS-B", options={"ftol": 1e-14, "gtol": gtol, "maxiter": 1000})
@@ -1017,7 +1068,7 @@ def profile_intervals(result, level=0.95, which=None):
         close("sigma", lo, hi, 0.0, math.inf)
     fe = [n for n in result.fe_names if n in wanted]
     if fe:
-        ml = _ml(result)
+        ml = _ml(result, "the model")
         mlprof = _Profiler(ml, False)
         theta_ml = np.array(ml.theta_core)
         fmin_ml = mlprof.pieces(theta_ml)["deviance"]

@@ -199,6 +199,7 @@ class LinearMixedModel:
         self.X_all, self.fe_names_all = X, list(self.fe_names)
         prepared = _design.prepare(y_fit, X, self.Z, self.codes, self.fe_names, self.re_names,
                                    weights=self.weights)
+        self._check_random_columns(prepared.totals)
         self._check_residual(prepared.residual)
         self._adopt(prepared, y_fit)
 
@@ -235,6 +236,25 @@ class LinearMixedModel:
                              f"of the fixed- and random-effects columns (to rounding: its residual sum of "
                              f"squares is {max(within, 0.0):.2g} of its sum of squares): the residual "
                              f"variance would be zero")
+
+    def _check_random_columns(self, totals):
+        """ValueError when a random-effects column is zero on every row, or a
+        linear combination of the others on every row (to rounding): its
+        variance and covariances cannot be told apart from the others'."""
+        ztz = np.asarray(totals["ztz"], dtype=np.float64).reshape(self.q, self.q)
+        dropped = _design._aliased(ztz, None)
+        if not dropped:
+            return
+        j = dropped[0]
+        name = self.re_names[j]
+        if not ztz[j, j] > 0:
+            why = "is zero on every row: its variance does not enter the model"
+        else:
+            others = [self.re_names[k] for k in range(j) if k not in dropped]
+            why = (f"is a linear combination of {', '.join(map(repr, others))} on every row (to rounding): "
+                   f"its variance cannot be told apart from theirs")
+        raise ValueError(f"the random-effects column {name!r} (grouped by {self.group_name!r}) {why}; drop it "
+                         f"from the random-effects term")
 
     def _check_identifiable(self):
         """The checks lme4 makes before it fits."""
@@ -616,6 +636,7 @@ class LinearMixedModel:
             if totals["yty"] - xty[c] * xty[c] / xtx[c, c] <= 1e-28 * max(totals["yty"], 1e-300):
                 raise ValueError(f"the response {self.response_name!r} is constant: there is no variation "
                                  f"to fit")
+        self._check_random_columns(prepared.totals)
         self._check_residual(prepared.residual)
         self.fe_names_all = list(self.fe_names)
         self._adopt(prepared, None)

@@ -24,6 +24,43 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = ["LmmResult"]
 
+# A diagonal entry of the core's Lambda at most this far above 0 (relative to
+# the largest |theta|, at least 1) is a variance no data can tell from 0 (a
+# sd a millionth of sigma's); it counts as on the bound when the criterion
+# rises from the bound along it.
+_NEGLIGIBLE_THETA = 1e-6
+
+
+def _negligible_diagonal(theta, q):
+    """Indices of theta's diagonal entries of Lambda that are 0 or
+    negligible (at most _NEGLIGIBLE_THETA relative)."""
+    theta = np.asarray(theta, dtype=np.float64)
+    big = max(1.0, float(np.max(np.abs(theta)))) if theta.size else 1.0
+    return {k for k, (a, b) in enumerate(_tril_pairs(q)) if a == b and abs(theta[k]) <= _NEGLIGIBLE_THETA * big}
+
+
+def _rising_from_bound(core, theta, q, reml):
+    """Diagonal entries of a converged fit's theta that are negligible but
+    not exactly 0, along which the criterion rises from the bound: its
+    derivative at _NEGLIGIBLE_THETA (relative), the other entries as
+    fitted, is positive. The fit's optimum is then on the bound (the
+    Newton iterates approach a bound of an even criterion without reaching
+    it); an entry along which the criterion falls is left interior."""
+    theta = np.asarray(theta, dtype=np.float64)
+    out = set()
+    for k in _negligible_diagonal(theta, q):
+        if theta[k] == 0.0:
+            continue
+        probe = theta.copy()
+        probe[k] = _NEGLIGIBLE_THETA * max(1.0, float(np.max(np.abs(theta))))
+        try:
+            grad = core.variance_derivatives(probe.tolist(), reml=reml)["grad"]
+        except RuntimeError:
+            continue
+        if grad[k] > 0.0:
+            out.add(k)
+    return out
+
 NEW_GROUPS = ("population", "error", "nan")
 
 
@@ -152,8 +189,12 @@ class LmmResult:
         self.gradient_norm = float(raw.get("grad_inf_norm", float("nan")))
         self.min_hessian_eigenvalue = float(raw.get("min_free_eigenvalue", float("nan")))
         pairs = _tril_pairs(q)
-        self.boundary = [self.re_names[pairs[k][0]] for k in raw.get("boundary", [])
-                         if pairs[k][0] == pairs[k][1]]
+        on_bound = {int(k) for k in raw.get("boundary", [])}
+        if fitted and self.converged:
+            on_bound |= _rising_from_bound(model.core, self.theta_core, q, self.reml)
+        self.boundary = [self.re_names[pairs[k][0]] for k in sorted(on_bound) if pairs[k][0] == pairs[k][1]]
+        if self.boundary and self.status == "interior":
+            self.status = "boundary"
 
     # -- the certificate ---------------------------------------------------------
     @property

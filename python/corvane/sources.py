@@ -15,8 +15,19 @@ __all__ = ["as_frame", "stream_of", "is_dask", "read_stream", "read_dask", "Arro
 
 def as_frame(data):
     """A pandas DataFrame of the data, its column names as strings (two
-    columns whose names read the same are refused)."""
+    columns whose names read the same are refused). Data that are read in
+    batches when fitting (Parquet paths, pyarrow Tables, Datasets and
+    readers, Dask DataFrames) are read whole: new rows to predict."""
     pd = require("pandas", purpose="the formula interface")
+    if is_dask(data):
+        data = data.compute()
+    else:
+        stream = stream_of(data)
+        if stream is not None:
+            frames = [frame for _, frame in stream.batches(stream.columns)]
+            if not frames:
+                return pd.DataFrame({c: [] for c in stream.columns})
+            data = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
     if type(data).__module__.split(".")[0] == "polars" and hasattr(data, "to_arrow"):
         require("pyarrow", purpose="polars input (read through its Arrow form)")
         # A polars DataFrame, through its Arrow form: an Enum becomes a pandas
@@ -408,6 +419,28 @@ class StreamResult:
         self.n_read, self.n_dropped = n_read, n_dropped
 
 
+def stateful_transforms(spec):
+    """The terms of a model spec whose transforms take a state from the data
+    (poly's basis, scale's and center's moments, a spline's knots)."""
+    out = []
+    for builder in [spec.response, spec.fixed, spec.random, *spec.offsets]:
+        state = getattr(getattr(builder, "spec", None), "transform_state", None) or {}
+        out += [str(k) for k in state if str(k) not in out]
+    return out
+
+
+def _refuse_stateful_parts(spec, source):
+    """ValueError when the data, read in parts, meet transforms whose state
+    the first part alone would give (a basis or a mean of a fraction of the
+    rows, and coefficients that mean something else than for the table)."""
+    names = stateful_transforms(spec)
+    if names:
+        raise ValueError(f"the formula's {', '.join(names)} take{'s' if len(names) == 1 else ''} a state from "
+                         f"the data (a polynomial basis, a mean and scale, knots), and {source} is read in parts: "
+                         f"the first part's state would stand for the whole table. Add the transformed columns "
+                         f"to the data, or pass the data as one pandas DataFrame")
+
+
 def read_stream(formula, stream, env=None, progress=True):
     """Build every batch's design under one spec (factor levels from a first
     pass) and accumulate its products."""
@@ -423,6 +456,8 @@ def read_stream(formula, stream, env=None, progress=True):
     bar = _progress(progress, stream.rows, "rows")
     try:
         for where, frame in stream.batches(cols + [group]):
+            if spec is not None and len(frame):
+                _refuse_stateful_parts(spec, f"the {stream.kind}")
             n_read += len(frame)
             try:
                 spec, y, X, Z, off, groups, dropped, _ = _formula.build(formula, frame, env, spec=spec,
@@ -501,7 +536,8 @@ def _partition_summary(frame, cols, labelled):
     rows with no missing value in cols (in order of first appearance) and
     the categories of categorical ones."""
     complete = ~frame[cols].isna().to_numpy().any(axis=1)
-    out = {"kinds": {c: pandas_kind(frame[c]) for c in cols}, "values": {}, "categories": {}}
+    out = {"kinds": {c: pandas_kind(frame[c]) for c in cols}, "values": {}, "categories": {},
+           "rows": int(complete.sum())}
     for c in labelled:
         s = frame[c]
         if out["kinds"][c] == "categorical":
@@ -532,13 +568,16 @@ def read_dask(formula, ddf, env=None, progress=True):
     cols, group = _formula.used_columns(formula, columns, env)
     used = cols + [group]
     promised = {c: _meta_kind(ddf.dtypes[c]) for c in used}
-    factors = _formula.factor_columns(formula, cols, {c: promised[c] in ("number", "boolean") for c in cols})
+    # Columns that may be factors: an object dtype promises nothing, its
+    # values decide (numbers or decimals in an object column are numbers).
+    candidates = _formula.factor_columns(formula, cols, {c: promised[c] in ("number", "boolean") for c in cols})
     sub = ddf[used]
     # First pass: each partition's kinds, categories and distinct values.
-    found = dask.compute(*[dask.delayed(_partition_summary)(part, used, factors + [group])
+    found = dask.compute(*[dask.delayed(_partition_summary)(part, used, candidates + [group])
                            for part in sub.to_delayed()])
     parts = [(f"partition {k}", p["kinds"]) for k, p in enumerate(found)]
     kinds = agreed_kinds(parts, used, "partition")
+    factors = _formula.factor_columns(formula, cols, {c: kinds[c] in ("number", "boolean") for c in cols})
     for c in used:
         if promised[c] is not None and kinds[c] not in ("null", promised[c]):
             k = next(k for k, p in enumerate(found) if p["kinds"][c] == kinds[c])
@@ -575,6 +614,8 @@ def read_dask(formula, ddf, env=None, progress=True):
         break
     if spec is None:
         raise ValueError("no rows without missing values in the columns the formula uses")
+    if sum(p["rows"] > 0 for p in found) > 1:
+        _refuse_stateful_parts(spec, "the Dask DataFrame")
     plan = _PartitionPlan(formula, env, spec, levels, labels, rp)
     tasks = [dask.delayed(partition_products)(part, plan) for part in sub.to_delayed()]
     parts = dask.compute(*tasks)

@@ -63,6 +63,13 @@ NUMPY_ATTRIBUTES = frozenset(NUMPY_NAMES + (
 # What contr.<name> may name.
 CONTRASTS = frozenset(("treatment", "sum", "helmert", "poly", "diff", "custom", "SAS"))
 
+# R's summaries over the rows, refused with a pointer to the transforms
+# that keep the fitted data's values for new data.
+_REDUCTIONS = ("mean", "median", "sd", "var", "min", "max", "sum", "range")
+
+# An R function with a dot in its name called (as.numeric(x)): not Python.
+_R_DOTTED_CALL = re.compile(r"(?<![\w.])([A-Za-z][A-Za-z0-9_]*(?:\.[A-Za-z0-9_]+)+)\s*\(")
+
 # Names a formula may use as values besides the columns and env= (R's
 # logical constants for arguments such as raw = TRUE).
 LIBRARY_VALUES = frozenset(TRANSFORMS) | {"TRUE", "FALSE"}
@@ -176,7 +183,7 @@ def check_text(text, term, columns, env_names, formula):
             elif kind == "value":
                 walker.expression(_parse(piece, term, formula))
         except _Refused as exc:
-            raise ValueError(f"{where}: {exc}") from None
+            raise ValueError(f"{where}: {walker.unplaceholder(str(exc))}") from None
     clash = walker.values & walker.functions
     if clash:
         name = sorted(clash)[0]
@@ -200,6 +207,11 @@ def _parse(piece, term, formula, walker=None):
         return ast.parse(piece, mode="eval")
     except (SyntaxError, ValueError) as exc:
         msg = exc.msg if isinstance(exc, SyntaxError) else str(exc)
+        dotted = _R_DOTTED_CALL.search(piece)
+        if dotted:  # as.numeric(x), is.na(x): R's functions, a syntax error in Python
+            raise ValueError(f"term {term!r} of formula {formula!r}: {dotted.group(1)!r} is called, which a "
+                             f"formula may not call (R's functions with dots are not available; factor(x) and "
+                             f"as.factor(x) are C(x))") from None
         raise ValueError(f"bad formula {formula!r}: term {term!r} is not a valid expression ({msg})") from None
     except RecursionError:
         raise ValueError(f"formula {formula[:60]!r}... is nested too deeply") from None
@@ -213,6 +225,14 @@ class _Walker:
         self.columns, self.env = columns, env_names
         self.values, self.functions = set(), set()
         self.quoted = []  # backticked column names, by placeholder number
+
+    def unplaceholder(self, message):
+        """A message with the placeholders of backticked columns written as
+        the user wrote them."""
+        def back(match):
+            k = int(match.group(1))
+            return f"`{self.quoted[k]}`" if k < len(self.quoted) else match.group()
+        return re.sub(_PLACEHOLDER.format(r"(\d+)"), back, message)
 
     def top(self, tree):
         """A bare name as a term of its own: a column (or an env= value)."""
@@ -260,6 +280,10 @@ class _Walker:
                 raise _Refused(f"{name!r} is a column, not a function")
             if name not in TRANSFORMS and name not in NUMPY_NAMES and name not in self.env:
                 hint = " (offset() is a term of its own: '+ offset(x)')" if name == "offset" else ""
+                if name in _REDUCTIONS:
+                    hint = (" (a summary over the rows would be recomputed on the rows of new data: "
+                            "center(x) is x less its mean and scale(x) is x standardised, both keeping the "
+                            "fitted data's values)")
                 raise _Refused(f"{_quote(node)} calls {name!r}, which a formula may not call{hint}; it may "
                                f"call the transforms {', '.join(TRANSFORMS)}, NumPy's functions by name "
                                f"({', '.join(NUMPY_NAMES[:6])}, ...) or as np.<name>, and functions given "

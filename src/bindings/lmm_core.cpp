@@ -346,6 +346,7 @@ PyMethodDef kMethods[] = {
     {"deviance_grad", fastcall<deviance_grad>(), kFast,
      "deviance_grad($self, theta, reml=True)\n--\n\n"
      "Profiled deviance and its analytic gradient at `theta`."},
+    // Kept for the documented surface (q = 1 only); `hessian` serves any q.
     {"deviance_hessian", fastcall<deviance_hessian>(), kFast,
      "deviance_hessian($self, theta, reml=True)\n--\n\n"
      "Analytic second derivative of the criterion in `theta`, for `q = 1`.\n\n"
@@ -361,6 +362,8 @@ PyMethodDef kMethods[] = {
     {"default_theta", default_theta, METH_NOARGS,
      "default_theta($self)\n--\n\n"
      "The starting value lme4 uses: the identity relative covariance factor."},
+    // Kept for the documented surface: the first-order multi-start fit.
+    // The front end uses `fit_newton`, the certified second-order fit.
     {"fit", fastcall<fit>(), kFast,
      "fit($self, starts, reml=True, max_iter=300, gtol=1e-8, ftol=1e-12)\n--\n\n"
      "Fit by minimising the profiled criterion over `theta` alone.\n\n"

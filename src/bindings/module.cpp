@@ -89,7 +89,9 @@ PyModuleDef_Slot kSlots[] = {
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "_corvane",
-    "",
+    "The numerical core of corvane: LmmCore (the profiled REML / ML criterion of a linear mixed model\n"
+    "with one grouping factor, its derivatives and fits, from one pass over the rows), Accumulator\n"
+    "(products summed over batches of rows) and the worker pool's thread count.",
     0,
     kFunctions,
     kSlots,

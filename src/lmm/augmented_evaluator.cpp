@@ -35,7 +35,7 @@ struct GroupItem {
     const LmmData& d;
     Index q, p1;
     double weight(Index) const { return 1.0; }
-    const double* ztz(Index i) const { return d.design->ztz.data() + i * q * q; }
+    const double* ztz(Index i) const { return d.design->ztz_of(i); }
     // Log-determinant and trace terms of a group: s * 2.0.
     static double scaled(double s, double) { return s * 2.0; }
 };

@@ -91,9 +91,9 @@ private:
 template <Index Q, Index P>
 bool group_step(const LmmData& d, Index i, const double* lambda, double* slot, Acc1& acc) {
     const Index q = linalg::size_of<Q>(d.design->q), p = linalg::size_of<P>(d.design->p);
-    const double* ztz = d.design->ztz.data() + i * q * q;
-    const double* ztx = d.design->ztx.data() + i * q * p;
-    const double* zty = d.response.zty.data() + i * q;
+    const double* ztz = d.design->ztz_of(i);
+    const double* ztx = d.design->ztx_of(i);
+    const double* zty = d.zty_of(i);
     double* zzl = slot;
     double* chol = zzl + q * q;
     double* rzx = chol + q * q;
@@ -130,8 +130,8 @@ struct GradientInputs {
 template <Index Q, Index P>
 void gradient_step(const LmmData& d, Index i, const double* slot, const GradientInputs& in, Acc2& acc) {
     const Index q = linalg::size_of<Q>(d.design->q), p = linalg::size_of<P>(d.design->p);
-    const double* ztx = d.design->ztx.data() + i * q * p;
-    const double* zty = d.response.zty.data() + i * q;
+    const double* ztx = d.design->ztx_of(i);
+    const double* zty = d.zty_of(i);
     const double* zzl = slot;
     const double* chol = zzl + q * q;
     const double* rzx = chol + q * q;

@@ -18,7 +18,7 @@ template <Index Q>
 bool group_covariance(const LmmData& d, Index i, const double* lambda, double sigma2, double* scratch,
                       double* out) {
     const Index q = linalg::size_of<Q>(d.design->q);
-    const double* ztz = d.design->ztz.data() + i * q * q;
+    const double* ztz = d.design->ztz_of(i);
     double* a = scratch;
     double* m = a + q * q;
     double* w = m + q * q;

@@ -20,6 +20,7 @@
 #include "lmm/fixed_size.hpp"
 #include "lmm/memory.hpp"
 #include "lmm/prefetch.hpp"
+#include "lmm/row_reader.hpp"
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
@@ -99,113 +100,6 @@ struct Target {
     double* zty;
     FixedProducts fixed;
     std::uint64_t fingerprint;
-};
-
-// Storage for one transformed row of N values (N > 0 fixed, on the stack;
-// N = 0: n values on the heap).
-template <std::uint64_t N>
-struct RowBuffer {
-    double v[N];
-    explicit RowBuffer(std::uint64_t) {}
-    double* data() { return v; }
-};
-template <>
-struct RowBuffer<0> {
-    std::vector<double> v;
-    explicit RowBuffer(std::uint64_t n) : v(n) {}
-    double* data() { return v.data(); }
-};
-
-// Reads rows, transformed when T (see RowTransform): y(r, x_r) and x(r, buf),
-// z(r, buf) return the row's values, transformed into the buffers (p and q
-// doubles) or pointing into the arrays.
-// A row's value of a reference column over its reference value (see
-// RowTransform). Division by a power of two equals multiplication by its
-// exact reciprocal, bit for bit, so that common case multiplies.
-struct ReferenceRatio {
-    const double* column = nullptr;  // the column's first value, or null: ratio 1
-    std::uint64_t stride = 0;
-    double value = 1.0, reciprocal = 1.0;
-    bool multiply = false;
-
-    ReferenceRatio() = default;
-    ReferenceRatio(const double* rows, std::uint64_t width, std::int64_t ref, double v) {
-        if (ref < 0) return;
-        column = rows + ref;
-        stride = width;
-        value = v;
-        int exponent = 0;
-        const double mantissa = std::frexp(v, &exponent);
-        const double r = 1.0 / v;
-        multiply = std::fabs(mantissa) == 0.5 && std::isnormal(v) && std::isnormal(r);
-        reciprocal = r;
-    }
-    double operator()(std::uint64_t r) const {
-        if (!column) return 1.0;
-        const double c = column[r * stride];
-        return multiply ? c * reciprocal : c / value;
-    }
-};
-
-// Reads rows, transformed when T (see RowTransform): y(r) and x(r, buf),
-// z(r, buf) return the row's values, transformed into the buffers (p and q
-// doubles) or pointing into the arrays.
-template <bool T, std::uint64_t P = 0, std::uint64_t Q = 0>
-struct RowReader {
-    const double* y_;
-    const double* x_;
-    const double* z_;
-    std::uint64_t p, q;
-    const RowTransform* t;
-    ReferenceRatio x_ratio, z_ratio;
-
-    RowReader(const double* y, const double* x, const double* z, std::uint64_t p_, std::uint64_t q_,
-              const RowTransform* transform)
-        : y_(y), x_(x), z_(z), p(p_), q(q_), t(transform) {
-        if (t) {
-            x_ratio = ReferenceRatio(x, p, t->x_ref, t->x_ref_value);
-            z_ratio = ReferenceRatio(z, q, t->z_ref, t->z_ref_value);
-        }
-    }
-
-    double y(std::uint64_t r) const {
-        if constexpr (T) return (y_[r] - t->y_shift * x_ratio(r)) * t->y_scale;
-        return y_[r];
-    }
-    const double* x(std::uint64_t r, double* buf) const {
-        if constexpr (T) {
-            const std::uint64_t pp = P ? P : p;
-            const double* row = x_ + r * pp;
-            const double ratio = x_ratio(r);
-            const double* shift = t->x_shift.data();
-            const double* scale = t->x_scale.data();
-            for (std::uint64_t k = 0; k < pp; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
-            return buf;
-        }
-        (void)buf;
-        return x_ + r * p;
-    }
-    const double* z(std::uint64_t r, double* buf) const {
-        if constexpr (T) {
-            const std::uint64_t qq = Q ? Q : q;
-            const double* row = z_ + r * qq;
-            const double ratio = z_ratio(r);
-            const double* shift = t->z_shift.data();
-            const double* scale = t->z_scale.data();
-            for (std::uint64_t k = 0; k < qq; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
-            return buf;
-        }
-        (void)buf;
-        return z_ + r * q;
-    }
-};
-
-// Buffers for one transformed row, fixed-size when P and Q are.
-template <std::uint64_t P, std::uint64_t Q>
-struct RowBuffers {
-    RowBuffer<P> x;
-    RowBuffer<Q> z;
-    RowBuffers(std::uint64_t p, std::uint64_t q) : x(p), z(q) {}
 };
 
 // Adds row r to the blocks of its group g.

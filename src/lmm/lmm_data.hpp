@@ -103,6 +103,10 @@ struct Design {
     // accumulators built apart (no new response is possible then).
     bool fingerprint_from_zero = false;
     bool fingerprint_known = true;
+
+    // Group i's blocks: Z_i'Z_i (q x q) and Z_i'X_i (q x p).
+    const double* ztz_of(std::uint64_t i) const { return ztz.data() + i * q * q; }
+    const double* ztx_of(std::uint64_t i) const { return ztx.data() + i * q * p; }
 };
 
 // The products of one response with the design.
@@ -119,6 +123,9 @@ struct Response {
 struct LmmData {
     std::shared_ptr<const Design> design;
     Response response;
+
+    // Group i's Z_i'y_i (q values).
+    const double* zty_of(std::uint64_t i) const { return response.zty.data() + i * design->q; }
 
     // Fills every product from the rows in one pass (or the parallel plan),
     // with `theta_pairs` and `codes_fingerprint`; the kernel is Blocks and

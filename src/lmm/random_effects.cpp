@@ -16,9 +16,9 @@ template <Index Q>
 void group_modes(const LmmData& d, Index i, const double* lambda, const double* beta, double* scratch,
                  double* u) {
     const Index q = linalg::size_of<Q>(d.design->q), p = d.design->p;
-    const double* ztz = d.design->ztz.data() + i * q * q;
-    const double* ztx = d.design->ztx.data() + i * q * p;
-    const double* zty = d.response.zty.data() + i * q;
+    const double* ztz = d.design->ztz_of(i);
+    const double* ztx = d.design->ztx_of(i);
+    const double* zty = d.zty_of(i);
     double* a = scratch;
     double* m = a + q * q;
     double* r = m + q * q;

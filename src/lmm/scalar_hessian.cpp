@@ -27,14 +27,6 @@ struct alignas(64) AccH {
     CompensatedSum l0, l1, l2;
 };
 
-// Adds a chunk into the total: lo = (lo_chunk + lo_total) + err.
-void merge_into(CompensatedSum& total, const CompensatedSum& part) {
-    const double s = part.hi + total.hi;
-    const double e = (part.hi - (s - total.hi)) + (total.hi - (s - (s - total.hi)));
-    total.lo = (part.lo + total.lo) + e;
-    total.hi = s;
-}
-
 AccH hessian_chunk(const LmmData& d, const Classes* classes, Index first, Index end, double phi) {
     const Index p = d.design->p, p1 = p + 1, pp = p1 * p1;
     AccH acc;
@@ -123,13 +115,13 @@ std::optional<ScalarHessian> scalar_hessian(const LmmData& d, bool reml, double 
         [&](Index c, AccH& out) { out = hessian_chunk(d, classes, c * chunk, std::min(items, (c + 1) * chunk), phi); },
         [&](Index, const AccH& part) {
             for (Index e = 0; e < pp; ++e) {
-                merge_into(total.c0[e], part.c0[e]);
-                merge_into(total.c1[e], part.c1[e]);
-                merge_into(total.c2[e], part.c2[e]);
+                total.c0[e].merge(part.c0[e]);
+                total.c1[e].merge(part.c1[e]);
+                total.c2[e].merge(part.c2[e]);
             }
-            merge_into(total.l0, part.l0);
-            merge_into(total.l1, part.l1);
-            merge_into(total.l2, part.l2);
+            total.l0.merge(part.l0);
+            total.l1.merge(part.l1);
+            total.l2.merge(part.l2);
         });
     slots.clear();
 

@@ -15,6 +15,7 @@
 #include "lmm/errors.hpp"
 #include "lmm/lmm_data.hpp"
 #include "lmm/memory.hpp"
+#include "lmm/row_reader.hpp"
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
 
@@ -39,6 +40,9 @@ CodesPass codes_and_zty(const RowsView& rows, std::uint64_t m, std::uint64_t q, 
     CodesPass out;
     std::uint64_t h = seed;
     const RowTransform* t = rows.transform;
+    // Z transformed as construction transforms it; y is the new response as given.
+    const RowReader<true> reader(rows.y, rows.x, rows.z, rows.p, q, t);
+    RowBuffer<0> zbuf(q);
     for (std::uint64_t r = 0; r < rows.n; ++r) {
         if (r % kRowsPerCheck == 0) parallel::check_interrupt();
         const std::int64_t code = rows.codes[r];
@@ -49,13 +53,9 @@ CodesPass codes_and_zty(const RowsView& rows, std::uint64_t m, std::uint64_t q, 
             continue;
         }
         const double y_r = rows.y[r];
-        const double* z_r = rows.z + r * q;
+        const double* z_r = t ? reader.z(r, zbuf.data()) : rows.z + r * q;
         double* yg = zty + static_cast<std::uint64_t>(code) * q;
-        if (t) {
-            const double ratio = t->z_ref >= 0 ? z_r[t->z_ref] / t->z_ref_value : 1.0;
-            for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * ((z_r[k] - t->z_shift[k] * ratio) * t->z_scale[k]);
-        } else
-            for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * z_r[k];
+        for (std::uint64_t k = 0; k < q; ++k) yg[k] += y_r * z_r[k];
     }
     out.fingerprint = h;
     return out;
