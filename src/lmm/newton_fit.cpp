@@ -70,16 +70,21 @@ NewtonFit fit_newton(const LmmData& d, std::vector<double> starts, bool reml, st
     // feasible region, and its result replaces the first when its criterion
     // is no worse (to rounding). A genuine optimum just above the bound is
     // released from it and wins on its criterion.
-    if (winner->converged()) {
+    // A resumed run may leave another entry next to its bound: repeat while
+    // that happens (each round holds at least one more entry, so at most
+    // n_theta rounds).
+    for (std::size_t round = 0; round < n_theta && winner->converged(); ++round) {
         const std::vector<std::size_t> near = near_bound(winner->x, lower);
-        if (!near.empty()) {
+        if (near.empty()) break;
+        {
             std::vector<double> start = winner->x;
             for (std::size_t i : near) start[i] = lower[i];
             start = canonical_theta(start, q);
             optim::TrustRegionResult run = optim::minimize_trust_region(objective, start, lower, tied, canonical, options);
             out.evaluations += run.evaluations;
             const double tol = kSameCriterion * std::max(1.0, std::fabs(winner->at.f));
-            if (run.converged() && run.at.f <= winner->at.f + tol) winner = std::move(run);
+            if (!(run.converged() && run.at.f <= winner->at.f + tol)) break;
+            winner = std::move(run);
         }
     }
     out.best = std::move(*winner);
