@@ -5,7 +5,8 @@ import importlib
 
 import pytest
 
-MODULES = ["corvane", "corvane.model", "corvane.result", "corvane.bootstrap", "corvane.plots"]
+MODULES = ["corvane", "corvane.model", "corvane.result", "corvane.predict", "corvane.tables",
+           "corvane.satterthwaite", "corvane.profile", "corvane.bootstrap", "corvane.plots"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -17,7 +17,7 @@ from scipy import stats
 from scipy.optimize import minimize
 
 import corvane
-from corvane import inference
+from corvane import profile, reparam
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
@@ -126,7 +126,7 @@ def test_profile_intervals_match_lme4(entry):
                    or abs(ci.iloc[k, 1]) == 1.0 for k, name in enumerate(ci.index))
     assert any(w.category is corvane.ProfileWarning for w in caught) == at_limit
     assert list(ci.columns) == ["2.5 %", "97.5 %"]
-    assert ci.index.tolist() == inference.parameter_names(r)
+    assert ci.index.tolist() == profile.parameter_names(r)
     assert len(ci) == len(entry["profile_names"])
     for k, name in enumerate(ci.index):
         for col, ref in ((0, entry["profile_lower"][k]), (1, entry["profile_upper"][k])):
@@ -145,8 +145,8 @@ def _brute_profile(result, name, value):
     covariance: independent of the library's profile code."""
     model = result.model
     core, rp, q = model.core, model.reparam, model.q
-    pairs = inference._tril_pairs(q)
-    names = inference.parameter_names(result)
+    pairs = reparam.tril_pairs(q)
+    names = profile.parameter_names(result)
     k = names.index(name)
     n = model.n - (model.p if result.reml else 0)
     az_inv = np.linalg.inv(rp.a_z)
@@ -156,7 +156,7 @@ def _brute_profile(result, name, value):
         for s, (a, b) in enumerate(pairs):
             lam[a, b] = theta_user[s]
         c = az_inv @ lam
-        theta_core = inference.lambda_to_theta(inference.chol_psd(c @ c.T))
+        theta_core = reparam.lambda_to_theta(reparam.chol_psd(c @ c.T))
         sol = core.solution(theta_core.tolist(), reml=result.reml)
         s2 = (sigma_user * rp.y_scale) ** 2
         ld = sol["ldl2"] + sol["ldrx2"]

@@ -17,7 +17,7 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane import inference
+from corvane import satterthwaite
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
@@ -126,7 +126,7 @@ def test_batched_single_term_and_aliased_tables_match_lmertest(name):
     ([1.5, 30.0], 2.0),
 ])
 def test_fstat_ddf_limits(nu, expected):
-    assert inference._fstat_ddf(np.array(nu)) == pytest.approx(expected, rel=1e-12)
+    assert satterthwaite._fstat_ddf(np.array(nu)) == pytest.approx(expected, rel=1e-12)
 
 
 @pytest.mark.parametrize("rhs, match", [

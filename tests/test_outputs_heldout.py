@@ -17,7 +17,7 @@ pytest.importorskip("formulaic")
 pytest.importorskip("scipy")
 
 import corvane  # noqa: E402
-from corvane.design import Reparam, theta_to_lambda  # noqa: E402
+from corvane.reparam import Reparam, theta_to_lambda  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REF = json.load(open(os.path.join(HERE, "data", "outputs_heldout.json")))

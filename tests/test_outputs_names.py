@@ -21,7 +21,7 @@ stats = pytest.importorskip("scipy.stats")
 
 import corvane  # noqa: E402
 from corvane import bootstrap as _bootstrap  # noqa: E402
-from corvane import sources as _sources  # noqa: E402
+from corvane import batches as _batches  # noqa: E402
 from corvane.result import LmmResult  # noqa: E402
 from corvane.summary import _fmt_df, _fmt_pvalue  # noqa: E402
 
@@ -100,7 +100,7 @@ STATSMODELS = {"params": "beta", "bse": "std_errors", "tvalues": "t_values", "pv
 
 
 def test_statsmodels_names_are_declared_aliases(fits):
-    from corvane.result import _Alias
+    from corvane.tables import _Alias
 
     declared = {n: d.target for n, d in vars(LmmResult).items() if isinstance(d, _Alias)}
     assert declared == STATSMODELS
@@ -291,9 +291,9 @@ def recorded(monkeypatch):
 
 
 def test_reading_bar_is_tqdm_auto(recorded):
-    bar = _sources._progress(True, 2_000_000, "rows")
+    bar = _batches._progress(True, 2_000_000, "rows")
     assert recorded == [bar] and bar.total == 2_000_000 and bar.kwargs["unit"] == "rows"
-    assert _sources._progress(True, 999_999, "rows") is None and _sources._progress(False, None, "rows") is None
+    assert _batches._progress(True, 999_999, "rows") is None and _batches._progress(False, None, "rows") is None
 
 
 def test_bootstrap_bar_is_one_tqdm_auto_bar(recorded, monkeypatch, fits):

@@ -19,7 +19,7 @@ from scipy import stats
 from scipy.optimize import minimize
 
 import corvane
-from corvane import inference
+import corvane.profile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
@@ -188,14 +188,47 @@ def test_correlation_at_one_is_profiled_below_it():
     assert hi == 1.0 and -1.0 < lo < 0.0
 
 
+# ---- fixed effects without a constant column ---------------------------------------------
+
+def _cell_frame(data):
+    df = pd.read_csv(os.path.join(DATA, f"{data}.csv"))
+    if data == "Machines":
+        df["Worker"] = df["Worker"].astype(str)
+    else:
+        df["Subject"] = df["Subject"].astype(str)
+        df["f"] = (df["Days"] % 3).map({0: "a", 1: "b", 2: "c"})
+    return df
+
+
+@pytest.mark.parametrize("source", ["frame", "arrow"])
+@pytest.mark.parametrize("data, cells, intercept, cell", [
+    ("Machines", "score ~ 0 + Machine + (1 | Worker)", "score ~ Machine + (1 | Worker)", "Machine[A]"),
+    ("sleepstudy", "Reaction ~ 0 + f + Days + (Days | Subject)", "Reaction ~ f + Days + (Days | Subject)", "f[a]"),
+])
+def test_fixed_effect_profile_of_a_cell_mean_is_the_intercepts(source, data, cells, intercept, cell):
+    """With a factor's every level and no intercept (the response shifted
+    along a combination of the columns) the baseline level's interval is the
+    intercept's in treatment coding: the same effect of the same model."""
+    df = _cell_frame(data)
+    if source == "arrow":
+        pa = pytest.importorskip("pyarrow")
+        df = pa.Table.from_pandas(df, preserve_index=False)
+    r_cells, r_int = corvane.lmm(cells, df), corvane.lmm(intercept, df)
+    lo, hi = r_cells.confint(method="profile", which=[cell]).loc[cell]
+    expected = r_int.confint(method="profile", which=["(Intercept)"]).loc["(Intercept)"].to_numpy()
+    np.testing.assert_allclose([lo, hi], expected, rtol=1e-9)
+    ml = corvane.lmm(cells, df, reml=False)
+    assert lo < ml.beta[ml.fe_names.index(cell)] < hi
+
+
 # ---- the root search and the arguments ---------------------------------------------------
 
 def test_crossing_never_raises_on_a_profile_that_fails_at_its_start():
     """The bracket's ends are the values already seen: a profile that cannot
     be re-evaluated at the estimate still gives the crossing."""
     zeta = lambda v: math.nan if v == 1.0 else v - 1.0  # noqa: E731
-    assert inference._crossing(zeta, 1.0, 0.5, [2.0, 3.0]) == pytest.approx(1.5)
-    assert inference._crossing(lambda v: math.nan, 1.0, 0.5, [2.0]) is None
+    assert corvane.profile._crossing(zeta, 1.0, 0.5, [2.0, 3.0]) == pytest.approx(1.5)
+    assert corvane.profile._crossing(lambda v: math.nan, 1.0, 0.5, [2.0]) is None
 
 
 @pytest.mark.parametrize("method", ["wald", "profile"])

@@ -58,7 +58,7 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
     >>> table["Df"].tolist()[1], round(float(table["Chisq"].iloc[1]), 2)
     (1.0, 27.31)
     """
-    from .inference import lrt_table
+    from .satterthwaite import lrt_table
 
     return lrt_table(results, refit=refit, names=names)
 

@@ -18,9 +18,9 @@ from typing import Any
 
 import numpy as np
 
-from . import inference as _inference
+from . import profile as _profile
 from ._errors import require
-from .design import _tril_pairs, chol_psd
+from .reparam import chol_psd, tril_pairs
 from .result import _negligible_diagonal
 
 __all__ = ["simulate", "bootstrap", "BootstrapResult"]
@@ -130,15 +130,12 @@ class BootstrapResult:
         model = result.model
         rp = model.reparam
         self.n, self.seed = len(raw["sigma"]), seed
-        self.names = _inference.parameter_names(result)
+        self.names = _profile.parameter_names(result)
         beta = rp.beta(raw["beta"])
-        sigma = raw["sigma"] / rp.y_scale
+        sigma = rp.sigma(raw["sigma"])
         q = model.q
-        pairs = _tril_pairs(q)
-        lam = np.zeros((self.n, q, q))
-        for s, (a, b) in enumerate(pairs):
-            lam[:, a, b] = raw["theta"][:, s]
-        rel = np.einsum("ij,rjk,rlk,ml->rim", rp.a_z, lam, lam, rp.a_z)
+        pairs = tril_pairs(q)
+        rel = rp.relative_covariance(raw["theta"])
         sd_rel = np.sqrt(np.maximum(np.einsum("rii->ri", rel), 0.0))
         var_cols = {}
         for s, (a, b) in enumerate(pairs):
@@ -161,7 +158,7 @@ class BootstrapResult:
             c = chol_psd(rel[r])
             theta_user[r] = [c[a, b] for a, b in pairs]
         nmp = model.n - (model.p if result.reml else 0)
-        crit = rp.criterion(raw["deviance"], nmp, result.reml) - getattr(model, "weights_logdet", 0.0)
+        crit = rp.data_criterion(raw["deviance"], nmp, result.reml, model.weights_logdet)
         cols = {name: beta[:, j] for j, name in enumerate(result.fe_names)}
         cols["sigma"] = sigma
         cols.update(var_cols)
@@ -175,7 +172,7 @@ class BootstrapResult:
         cols["singular"] = np.array([bool(_negligible_diagonal(t, q)) for t in raw["theta"]], dtype=bool)
         self.replicates = pd.DataFrame(cols)
         self.evaluations = raw["fev"]
-        self.estimates = dict(zip(self.names, list(_inference.variance_parameters(result)) + list(result.beta)))
+        self.estimates = dict(zip(self.names, list(_profile.variance_parameters(result)) + list(result.beta)))
 
     @property
     def n_converged(self):
@@ -216,11 +213,11 @@ class BootstrapResult:
         [8.6, 14.0]
         """
         pd = require("pandas", purpose="tables")
-        level = _inference._check_level(level)
+        level = _profile._check_level(level)
         if kind not in ("percentile", "shortest"):
             raise ValueError(f"kind must be 'percentile' or 'shortest', got {kind!r}")
         ok = self.replicates[self.replicates["converged"]]
-        lo_name, hi_name = _inference._level_names(level)
+        lo_name, hi_name = _profile._level_names(level)
         rows = []
         for name in self.names:
             v = ok[name].to_numpy(dtype=float)

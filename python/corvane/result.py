@@ -1,10 +1,11 @@
 """The fitted model: every number on the user's parametrisation.
 
 :class:`LmmResult` maps the core's solution back through the model's
-reparametrisation (:class:`corvane.design.Reparam`): fixed effects and their
+reparametrisation (:class:`corvane.reparam.Reparam`): fixed effects and their
 covariance, sigma, the random-effects covariance and theta, the conditional
 modes and covariances per group, the criterion and information criteria,
-predictions, and the fit's certificate.
+and the fit's certificate; predictions (:mod:`corvane.predict`) and the
+labelled tables (:mod:`corvane.tables`) are mixed in.
 """
 
 from __future__ import annotations
@@ -15,9 +16,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import summary as _summary
-from ._corvane import __version__
 from ._errors import ConvergenceWarning, SingularFitWarning, warn_user
-from .design import _tril_pairs, theta_to_lambda
+from .reparam import theta_to_lambda, tril_pairs
+from .predict import Predictions
+from .tables import ResultTables, declare_aliases
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -36,7 +38,7 @@ def _negligible_diagonal(theta, q):
     negligible (at most _NEGLIGIBLE_THETA relative)."""
     theta = np.asarray(theta, dtype=np.float64)
     big = max(1.0, float(np.max(np.abs(theta)))) if theta.size else 1.0
-    return {k for k, (a, b) in enumerate(_tril_pairs(q)) if a == b and abs(theta[k]) <= _NEGLIGIBLE_THETA * big}
+    return {k for k, (a, b) in enumerate(tril_pairs(q)) if a == b and abs(theta[k]) <= _NEGLIGIBLE_THETA * big}
 
 
 def _rising_from_bound(core, theta, q, reml):
@@ -61,50 +63,9 @@ def _rising_from_bound(core, theta, q, reml):
             out.add(k)
     return out
 
-NEW_GROUPS = ("population", "error", "nan")
 
 
-def _plain(v):
-    v = float(v)
-    return v if math.isfinite(v) else None
-
-
-def _json_label(label):
-    label = label.item() if isinstance(label, np.generic) else label
-    return label if isinstance(label, (str, int, float, bool)) and not (
-        isinstance(label, float) and not math.isfinite(label)) else str(label)
-
-
-class _Alias:
-    """A statsmodels name for one of the result's own quantities: reads the
-    attribute ``target`` and labels it ("by_term": a Series by fixed effect;
-    "by_row": a Series on the input's index; "as_is")."""
-
-    def __init__(self, target, label):
-        self.target, self.label = target, label
-        kind = {"by_term": " (a pandas Series by fixed effect)", "by_row": " (a pandas Series on the input's index)",
-                "as_is": ""}[label]
-        self.__doc__ = f"statsmodels' name for :attr:`{target}`{kind}."
-
-    def __set_name__(self, owner, name):
-        self.name = name
-
-    def __get__(self, obj, owner=None):
-        if obj is None:
-            return self
-        value = getattr(obj, self.target)
-        if self.label == "by_term":
-            return obj._series(value, self.name)
-        if self.label == "by_row":
-            return obj._as_series(value, self.name)
-        return value
-
-    def __set__(self, obj, value):
-        # A data descriptor: no instance attribute can shadow the alias.
-        raise AttributeError(f"{self.name} is statsmodels' name for {self.target}, and read-only")
-
-
-class LmmResult:
+class LmmResult(Predictions, ResultTables):
     """A fitted linear mixed model.
 
     Attributes
@@ -170,7 +131,7 @@ class LmmResult:
         nmp = model.n - (model.p if self.reml else 0)
         # Precision weights scale the rows the core fits: the density of y is
         # that of the scaled rows times prod sqrt(w_i).
-        self.criterion = float(rp.criterion(raw["deviance"], nmp, self.reml)) - getattr(model, "weights_logdet", 0.0)
+        self.criterion = float(rp.data_criterion(raw["deviance"], nmp, self.reml, model.weights_logdet))
         self.loglik = -0.5 * self.criterion
         self.n_params = model.p + model.n_theta + 1
         self.aic = self.criterion + 2.0 * self.n_params
@@ -188,7 +149,7 @@ class LmmResult:
         self.evaluations = int(raw.get("fev", 0))
         self.gradient_norm = float(raw.get("grad_inf_norm", float("nan")))
         self.min_hessian_eigenvalue = float(raw.get("min_free_eigenvalue", float("nan")))
-        pairs = _tril_pairs(q)
+        pairs = tril_pairs(q)
         on_bound = {int(k) for k in raw.get("boundary", [])}
         if fitted and self.converged:
             on_bound |= _rising_from_bound(model.core, self.theta_core, q, self.reml)
@@ -231,160 +192,13 @@ class LmmResult:
             self._ccov = self.model.reparam.conditional_covariances(np.asarray(raw))
         return dict(zip(self.group_labels, self._ccov))
 
-    # -- predictions -----------------------------------------------------------------
-    def predict(self, data: Any = None, include_random: bool = True,
-                new_groups: str = "population") -> Any:
-        """Predicted means.
-
-        Parameters
-        ----------
-        data : optional
-            None: the fitted rows. Otherwise new data as the model takes it (a
-            table for a formula model; (X, Z, groups) or X for an array model).
-        include_random : bool
-            Add each row's group's conditional mode.
-        new_groups : {"population", "error", "nan"}
-            Groups not seen in fitting: zero random effects (the population
-            mean), an error, or NaN.
-
-        Returns
-        -------
-        pandas.Series or numpy.ndarray
-            One prediction per row (a Series on the table's index for tables).
-
-        Raises
-        ------
-        ValueError
-            For new data without the model's columns, new levels of a factor, or
-            (with ``new_groups="error"``) unseen groups.
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> df = example_frame()
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", df)
-        >>> r.predict(df.head(2)).round(2).tolist()
-        [242.85, 245.33]
-        """
-        if new_groups not in NEW_GROUPS:
-            raise ValueError(f"new_groups must be one of {NEW_GROUPS}, got {new_groups!r}")
-        model = self.model
-        if data is None:
-            return self._on_index(self._raw_fitted(include_random), model)
-        if model.spec is not None:
-            return self._predict_table(data, include_random, new_groups)
-        x, z, labels, _ = model._new_design(data, include_random)
-        out = x @ self.beta
-        if include_random:
-            rows = self._group_rows(labels, new_groups)
-            b = np.where((rows >= 0)[:, None], self._b[np.maximum(rows, 0)], 0.0)
-            out = out + np.einsum("ij,ij->i", z, b)
-            if new_groups == "nan":
-                out[rows < 0] = np.nan
-        return out
-
-    def _predict_table(self, data, include_random, new_groups):
-        """Predictions for a table, through the formula's specification."""
-        from .sources import as_frame
-
-        model, spec = self.model, self.model.spec
-        frame = as_frame(data)
-        needed = set(spec.fixed.variables)
-        for b in spec.offsets:
-            needed |= set(b.variables)
-        if include_random:
-            needed |= set(spec.random.variables) | {spec.parsed.group}
-        missing_cols = sorted(c for c in needed if c not in frame.columns)
-        if missing_cols:
-            raise ValueError(f"the data lack the column{'s' if len(missing_cols) > 1 else ''} "
-                             f"{', '.join(map(repr, missing_cols))} the model needs")
-        cols = [c for c in frame.columns if c in needed]
-        complete = ~frame[cols].isna().to_numpy().any(axis=1) if cols else np.ones(len(frame), bool)
-        out = np.full(len(frame), np.nan)
-        sub = frame.loc[complete]
-        if len(sub):
-            x = spec.fixed.matrix(sub, new_data=True)[:, model.kept]
-            values = x @ self.beta
-            for b in spec.offsets:
-                values = values + b.matrix(sub, new_data=True)[:, 0]
-            if include_random:
-                z = spec.random.matrix(sub, new_data=True)
-                rows = self._group_rows(sub[spec.parsed.group].tolist(), new_groups)
-                bvals = np.where((rows >= 0)[:, None], self._b[np.maximum(rows, 0)], 0.0)
-                values = values + np.einsum("ij,ij->i", z, bvals)
-                if new_groups == "nan":
-                    values[rows < 0] = np.nan
-            out[complete] = values
-        import pandas as pd
-
-        return pd.Series(out, index=frame.index) if isinstance(data, pd.DataFrame) else out
-
-    def _group_rows(self, labels, new_groups):
-        """Index of each label among the fitted groups (-1 for a new one)."""
-        index = {(type(v), v): i for i, v in enumerate(self.group_labels)}
-        texts = None
-        rows = np.empty(len(labels), dtype=np.int64)
-        for r, v in enumerate(labels):
-            v = v.item() if isinstance(v, np.generic) else v
-            i = index.get((type(v), v))
-            if i is None and isinstance(v, (int, float)) and not isinstance(v, bool):
-                # 3 and 3.0 are one label, as in fitting.
-                i = next((index[(t, v)] for t in (int, float) if (t, v) in index), None)
-            if i is None:
-                if texts is None:
-                    texts = {str(g): g for g in self.group_labels}
-                if str(v) in texts and not _missing(v):
-                    g = texts[str(v)]
-                    raise TypeError(f"group label {v!r} ({type(v).__name__}) is not among the fitted labels, "
-                                    f"which are {type(g).__name__} (e.g. {g!r}): convert the labels")
-                if new_groups == "error" and not _missing(v):
-                    raise ValueError(f"group {v!r} was not in the fitted data")
-                i = -1
-            rows[r] = i
-        return rows
-
-    def _on_index(self, values, model):
-        index = getattr(model, "index", None)
-        if index is None:
-            return values
-        import pandas as pd
-
-        full = getattr(model, "_source_index", None)
-        if full is not None and len(full) != len(values):
-            out = pd.Series(np.nan, index=full, dtype=np.float64)
-            out[model._kept_mask] = values
-            return out
-        return pd.Series(values, index=index)
-
-    @property
-    def fitted_values(self):
-        """Fitted means on the fitted rows (a Series on the input's index, NaN
-        for rows dropped for missing values, for pandas input)."""
-        return self._on_index(self._raw_fitted(), self.model)
-
-    @property
-    def residuals(self):
-        """Response minus fitted means (same shape as :attr:`fitted_values`)."""
-        return self._on_index(self.model.y - self._raw_fitted(), self.model)
-
-    def _raw_fitted(self, include_random=True):
-        model = self.model
-        model._require_rows("fitted values and residuals")
-        out = model.X @ self.beta
-        if model.offset is not None:
-            out = out + model.offset
-        if include_random:
-            out = out + np.einsum("ij,ij->i", model.Z, self._b[model.codes])
-        return out
-
     # -- the fixed effects' t tests ---------------------------------------------------
     def _t_tests(self):
         """(df, p) of the fixed effects' t tests: Satterthwaite's df and the
         two-sided p values (the one definition every output shows)."""
-        from . import inference
+        from . import satterthwaite
 
-        return inference.t_tests(self)
+        return satterthwaite.t_tests(self)
 
     @property
     def p_values(self):
@@ -393,145 +207,6 @@ class LmmResult:
         the extra ``corvane[formula]``). The normal approximation's are
         ``coef_table(ddf="normal")["Pr(>|z|)"]``."""
         return self._t_tests()[1]
-
-    # -- labelled outputs (statsmodels' names) --------------------------------------
-    # Each statsmodels name reads one of the quantities above and only labels
-    # it, so that two names can never give two numbers.
-    params = _Alias("beta", "by_term")
-    bse = _Alias("std_errors", "by_term")
-    tvalues = _Alias("t_values", "by_term")
-    pvalues = _Alias("p_values", "by_term")
-    fittedvalues = _Alias("fitted_values", "by_row")
-    resid = _Alias("residuals", "by_row")
-    llf = _Alias("loglik", "as_is")
-    nobs = _Alias("n_obs", "as_is")
-
-    def _series(self, values, name):
-        pd = _pandas()
-        return pd.Series(np.asarray(values, dtype=np.float64), index=pd.Index(self.fe_names, name="term"),
-                         name=name)
-
-    def _as_series(self, values, name):
-        pd = _pandas()
-        if isinstance(values, pd.Series):
-            return values.rename(name)
-        return pd.Series(values, name=name)
-
-    def conf_int(self, alpha: float = 0.05) -> "pd.DataFrame":
-        """Wald intervals of the fixed effects, labelled as statsmodels labels
-        them: the rows of ``confint(level=1 - alpha, method="wald")``.
-
-        Parameters
-        ----------
-        alpha : float
-            1 - the coverage (0.05: 95 % intervals).
-
-        Returns
-        -------
-        pandas.DataFrame
-            The columns 0 (lower) and 1 (upper), one row per fixed effect.
-
-        Raises
-        ------
-        ValueError
-            When alpha is not between 0 and 1.
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> r.conf_int().round(1).loc["Days"].tolist()
-        [8.7, 14.6]
-        """
-        if isinstance(alpha, bool) or not isinstance(alpha, (int, float)) or not 0.0 < float(alpha) < 1.0:
-            raise ValueError(f"alpha must be between 0 and 1, got {alpha!r}")
-        table = self.confint(level=1.0 - float(alpha), method="wald", which=self.fe_names)
-        table.columns = [0, 1]
-        table.index.name = "term"
-        return table
-
-    def cov_params(self) -> "pd.DataFrame":
-        """:attr:`cov_beta` labelled: the covariance of the fixed effects.
-
-        Returns
-        -------
-        pandas.DataFrame
-            p x p, rows and columns named by fixed effect.
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> r.cov_params().shape
-        (2, 2)
-        """
-        pd = _pandas()
-        return pd.DataFrame(self.cov_beta, index=self.fe_names, columns=self.fe_names)
-
-    def ranef(self, condvar: bool = False) -> "pd.DataFrame":
-        """The conditional modes of the random effects.
-
-        Parameters
-        ----------
-        condvar : bool
-            Also give each mode's conditional standard deviation, in the columns
-            "condsd(NAME)".
-
-        Returns
-        -------
-        pandas.DataFrame
-            One row per group (index: the group labels), one column per random
-            effect.
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> r.ranef(condvar=True).columns.tolist()
-        ['(Intercept)', 'Days', 'condsd((Intercept))', 'condsd(Days)']
-        """
-        pd = _pandas()
-        out = pd.DataFrame(self._b, index=pd.Index(self.group_labels, name=self.group_name),
-                           columns=list(self.re_names))
-        if condvar:
-            cc = self.conditional_covariances
-            sd = np.sqrt(np.maximum(np.array([np.diag(cc[g]) for g in self.group_labels]), 0.0))
-            for k, name in enumerate(self.re_names):
-                out[f"condsd({name})"] = sd[:, k]
-        return out
-
-    def varcorr(self) -> "pd.DataFrame":
-        """The variance components as the summary shows them.
-
-        Returns
-        -------
-        pandas.DataFrame
-            Rows (group, name) for each random effect and the residual; columns
-            "Variance", "Std.Dev." and, with several random effects, one
-            correlation column per earlier random effect.
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> r.varcorr().columns.tolist()
-        ['Variance', 'Std.Dev.', 'Corr((Intercept))']
-        """
-        pd = _pandas()
-        rows, index = [], []
-        for j, name in enumerate(self.re_names):
-            row = {"Variance": self.re_variances[j], "Std.Dev.": self.re_std[j]}
-            for k in range(len(self.re_names) - 1):
-                row[f"Corr({self.re_names[k]})"] = self.re_corr[j, k] if k < j else np.nan
-            rows.append(row)
-            index.append((self.group_name, name))
-        rows.append({"Variance": self.sigma2, "Std.Dev.": self.sigma})
-        index.append(("Residual", ""))
-        return pd.DataFrame(rows, index=pd.MultiIndex.from_tuples(index, names=["Groups", "Name"]))
 
     def _repr_html_(self):
         """The summary as HTML (notebooks): the text summary's sections, its
@@ -626,9 +301,9 @@ class LmmResult:
         >>> r.coef_table()["df"].round(1).tolist()
         [17.0, 17.0]
         """
-        from . import inference
+        from . import satterthwaite
 
-        return inference.coef_table(self, ddf)
+        return satterthwaite.coef_table(self, ddf)
 
     def contrast_test(self, L: Any, rhs: Any = None) -> "pd.DataFrame":
         """The F test of H0: L beta = rhs with Satterthwaite's denominator df.
@@ -663,9 +338,9 @@ class LmmResult:
         >>> r.contrast_test([0, 1])[["NumDF", "DenDF"]].round(1).values.tolist()
         [[1.0, 17.0]]
         """
-        from . import inference
+        from . import satterthwaite
 
-        return inference.contrast_test(self, L, rhs)
+        return satterthwaite.contrast_test(self, L, rhs)
 
     def anova(self, type: int = 3) -> "pd.DataFrame":
         """Type III F tests of the fixed-effect terms with Satterthwaite's df.
@@ -707,11 +382,11 @@ class LmmResult:
         >>> r.anova().index.tolist()
         ['Days']
         """
-        from . import inference
+        from . import satterthwaite
 
         if type != 3:
             raise ValueError("only type III tests are available (type=3)")
-        return inference.anova_type3(self)
+        return satterthwaite.anova_type3(self)
 
     def confint(self, level: float = 0.95, method: str = "wald", which: Any = None,
                 **kwargs: Any) -> "pd.DataFrame":
@@ -752,9 +427,9 @@ class LmmResult:
         >>> r.confint(method="profile").round(2).loc["sigma"].tolist()
         [21.54, 27.15]
         """
-        from . import inference
+        from . import profile
 
-        return inference.confint(self, level, method, which, **kwargs)
+        return profile.confint(self, level, method, which, **kwargs)
 
     def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True) -> Any:
         """The parametric bootstrap.
@@ -864,84 +539,11 @@ class LmmResult:
         return (f"<LmmResult {self.method} n_obs={self.n_obs} n_groups={self.n_groups} "
                 f"criterion={self.criterion:.6g}>")
 
-    def to_dict(self) -> dict:
-        """Every reported quantity as plain Python values.
-
-        Returns
-        -------
-        dict
-            Lists, floats, ints and strings (non-finite values as None), ready for
-            ``json.dumps``; groups come as a list, in the order of
-            ``random_effects``. Each fixed effect has its estimate, std_error,
-            t_value, Satterthwaite's df and the t test's p_value (those of
-            :meth:`summary`).
-
-        Raises
-        ------
-        ImportError
-            Without scipy (the p values need it): ``pip install corvane[formula]``.
-
-        Examples
-        --------
-        >>> import json, corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> len(json.dumps(r.to_dict())) > 1000
-        True
-        """
-        def mat(a):
-            return [[_plain(v) for v in row] for row in np.asarray(a)]
-
-        df, p_values = self._t_tests()
-        ccov = self.conditional_covariances
-        return {
-            "formula": self.formula,
-            "method": self.method,
-            "reml": self.reml,
-            "response": self.response_name,
-            "group": self.group_name,
-            "n_obs": int(self.n_obs),
-            "n_groups": int(self.n_groups),
-            "n_dropped": int(self.n_dropped),
-            "fixed_effects": {
-                name: {"estimate": _plain(b), "std_error": _plain(se), "t_value": _plain(t), "df": _plain(d),
-                       "p_value": _plain(p)}
-                for name, b, se, t, d, p in zip(self.fe_names, self.beta, self.std_errors, self.t_values, df,
-                                                p_values)},
-            "dropped_columns": list(self.dropped_columns),
-            "cov_beta": mat(self.cov_beta),
-            "random_effect_names": list(self.re_names),
-            "cov_re": mat(self.cov_re),
-            "re_variances": [_plain(v) for v in self.re_variances],
-            "re_std": [_plain(v) for v in self.re_std],
-            "re_corr": mat(self.re_corr),
-            "sigma": _plain(self.sigma),
-            "sigma2": _plain(self.sigma2),
-            "theta": [_plain(v) for v in self.theta],
-            "criterion": _plain(self.criterion),
-            "loglik": _plain(self.loglik),
-            "aic": _plain(self.aic),
-            "bic": _plain(self.bic),
-            "n_params": int(self.n_params),
-            "certificate": {k: (_plain(v) if isinstance(v, float) else v) for k, v in self.certificate.items()},
-            "converged": self.converged,
-            "message": self.message,
-            "iterations": self.iterations,
-            "evaluations": self.evaluations,
-            "groups": [_json_label(g) for g in self.group_labels],
-            "random_effects": [[_plain(v) for v in b] for b in self._b],
-            "conditional_covariances": [mat(ccov[g]) for g in self.group_labels],
-        }
-
     def __getstate__(self):
         return dict(self.__dict__)
 
 
-def _pandas():
-    from ._errors import require
-
-    return require("pandas", purpose="labelled outputs")
 
 
-def _missing(v):
-    return v is None or (isinstance(v, float) and math.isnan(v))
+
+declare_aliases(LmmResult)

@@ -6,11 +6,9 @@ partition."""
 
 from __future__ import annotations
 
-import numpy as np
-
 from ._errors import require
 
-__all__ = ["as_frame", "stream_of", "is_dask", "read_stream", "read_dask", "ArrowStream"]
+__all__ = ["as_frame", "stream_of", "is_dask", "ArrowStream", "progress_bar"]
 
 
 def as_frame(data):
@@ -113,7 +111,7 @@ _KIND_NAMES = {"number": "numbers", "boolean": "booleans", "text": "text", "cate
                "bytes": "bytes", "date/time": "dates or times", "null": "only missing values"}
 
 
-def _describe(kind):
+def describe(kind):
     return _KIND_NAMES.get(kind, kind)
 
 
@@ -193,8 +191,8 @@ def agreed_kinds(parts, columns, what):
                 seen[c] = (kind, where)
             elif seen[c][0] != kind:
                 first_kind, first_where = seen[c]
-                raise ValueError(f"column {c!r} holds {_describe(first_kind)} in {first_where} but "
-                                 f"{_describe(kind)} in {where}: every {what} must hold one kind of value in "
+                raise ValueError(f"column {c!r} holds {describe(first_kind)} in {first_where} but "
+                                 f"{describe(kind)} in {where}: every {what} must hold one kind of value in "
                                  f"each column the formula uses (integers and floats mix); convert the column "
                                  f"to one type")
     return {c: seen[c][0] if c in seen else "null" for c in columns}
@@ -324,7 +322,7 @@ class ArrowStream:
                 f"Parquet path, instead")
         import pyarrow.compute as pc
 
-        from .design import level_order, merge_level_orders
+        from .labels import level_order, merge_level_orders
 
         kinds = self.kinds(cols)
         present = {c: {} for c in factors}   # dicts as ordered sets
@@ -403,91 +401,7 @@ def _read_ahead(items, depth=1):
                 worker.join(0.05)
 
 
-# ---- from batches to products ---------------------------------------------------------
-
-def _is_empty_batch_error(exc):
-    return str(exc).startswith("no rows")
-
-
-class StreamResult:
-    """What reading a source in batches gives the model: the products, the
-    reparametrisation, the model spec, the labels and the row counts."""
-
-    def __init__(self, arrays, rp, spec, labels, order, n_read, n_dropped):
-        self.arrays, self.rp, self.spec = arrays, rp, spec
-        self.labels, self.order = labels, order
-        self.n_read, self.n_dropped = n_read, n_dropped
-
-
-def stateful_transforms(spec):
-    """The terms of a model spec whose transforms take a state from the data
-    (poly's basis, scale's and center's moments, a spline's knots)."""
-    out = []
-    for builder in [spec.response, spec.fixed, spec.random, *spec.offsets]:
-        state = getattr(getattr(builder, "spec", None), "transform_state", None) or {}
-        out += [str(k) for k in state if str(k) not in out]
-    return out
-
-
-def _refuse_stateful_parts(spec, source):
-    """ValueError when the data, read in parts, meet transforms whose state
-    the first part alone would give (a basis or a mean of a fraction of the
-    rows, and coefficients that mean something else than for the table)."""
-    names = stateful_transforms(spec)
-    if names:
-        raise ValueError(f"the formula's {', '.join(names)} take{'s' if len(names) == 1 else ''} a state from "
-                         f"the data (a polynomial basis, a mean and scale, knots), and {source} is read in parts: "
-                         f"the first part's state would stand for the whole table. Add the transformed columns "
-                         f"to the data, or pass the data as one pandas DataFrame")
-
-
-def read_stream(formula, stream, env=None, progress=True):
-    """Build every batch's design under one spec (factor levels from a first
-    pass) and accumulate its products."""
-    from . import design as _design
-    from . import formula as _formula
-
-    cols, group = _formula.used_columns(formula, stream.columns, env)
-    kinds = stream.kinds(cols + [group])
-    factors = _formula.factor_columns(formula, cols, {c: kinds[c] in ("number", "boolean") for c in cols})
-    levels = stream.levels(factors, cols + [group]) if factors else {}
-    acc = _design.BatchAccumulator(column=group)
-    spec, n_read, n_dropped = None, 0, 0
-    bar = _progress(progress, stream.rows, "rows")
-    try:
-        for where, frame in stream.batches(cols + [group]):
-            if spec is not None and len(frame):
-                _refuse_stateful_parts(spec, f"the {stream.kind}")
-            n_read += len(frame)
-            try:
-                spec, y, X, Z, off, groups, dropped, _ = _formula.build(formula, frame, env, spec=spec,
-                                                                         levels=levels)
-            except ValueError as exc:
-                if spec is None and _is_empty_batch_error(exc):
-                    n_dropped += len(frame)
-                    continue
-                raise
-            n_dropped += dropped
-            acc.add(y - off, X, Z, groups, where)
-            if bar is not None:
-                bar.update(len(frame))
-    finally:
-        if bar is not None:
-            bar.close()
-    if acc.acc is None:
-        raise ValueError(f"no rows without missing values in the columns the formula uses "
-                         f"({n_read} rows read)")
-    labels, order = acc.groups()
-    return StreamResult(acc.arrays(), acc.rp, spec, labels, order, n_read, n_dropped)
-
-
-def _progress(progress, total, unit):
-    """A progress bar for long reads (a million rows or more, or an unknown
-    count), or None."""
-    if not progress or (total is not None and total < 1_000_000):
-        return None
-    return progress_bar(total, unit, "reading", unit_scale=True)
-
+# ---- progress -------------------------------------------------------------------------
 
 def progress_bar(total, unit, desc, initial=0, unit_scale=False):
     """A tqdm bar in its notebook-aware form (tqdm.auto): a widget in a
@@ -496,139 +410,3 @@ def progress_bar(total, unit, desc, initial=0, unit_scale=False):
     auto = require("tqdm.auto", purpose="the progress bar (progress=False turns it off)")
     return auto.tqdm(total=total, initial=initial, unit=unit, unit_scale=unit_scale, desc=desc,
                      dynamic_ncols=True)
-
-
-# ---- Dask ------------------------------------------------------------------------------
-
-class _PartitionPlan:
-    """What every partition's task needs: the formula, its spec, factor
-    levels, the group labels in their final order and the reparametrisation."""
-
-    def __init__(self, formula, env, spec, levels, labels, rp):
-        self.formula, self.env, self.spec = formula, env, spec
-        self.levels, self.labels, self.rp = levels, labels, rp
-
-
-def partition_products(frame, plan):
-    """The products of one partition (run on a worker): a dict with the
-    products' arrays (None for no usable rows) and the row counts."""
-    from . import design as _design
-    from . import formula as _formula
-
-    n_read = len(frame)
-    if n_read == 0:
-        return {"arrays": None, "n_read": 0, "n_dropped": 0}
-    try:
-        _, y, X, Z, off, groups, dropped, _ = _formula.build(plan.formula, frame, plan.env, spec=plan.spec,
-                                                             levels=plan.levels)
-    except ValueError as exc:
-        if _is_empty_batch_error(exc):
-            return {"arrays": None, "n_read": n_read, "n_dropped": n_read}
-        raise
-    acc = _design.BatchAccumulator(labels=plan.labels, rp=plan.rp, column=plan.spec.parsed.group)
-    acc.add(y - off, X, Z, groups)
-    return {"arrays": acc.arrays(), "n_read": n_read, "n_dropped": dropped, "counts": acc.counts}
-
-
-def _partition_summary(frame, cols, labelled):
-    """What the first pass needs of one partition (run on a worker): the kind
-    of each column, and for the columns in labelled the distinct values on
-    rows with no missing value in cols (in order of first appearance) and
-    the categories of categorical ones."""
-    complete = ~frame[cols].isna().to_numpy().any(axis=1)
-    out = {"kinds": {c: pandas_kind(frame[c]) for c in cols}, "values": {}, "categories": {},
-           "rows": int(complete.sum())}
-    for c in labelled:
-        s = frame[c]
-        if out["kinds"][c] == "categorical":
-            out["categories"][c] = list(s.cat.categories)
-        out["values"][c] = s[complete].unique().tolist()
-    return out
-
-
-def _meta_kind(dtype):
-    """The kind a Dask DataFrame's dtype promises, or None when an object
-    dtype leaves it to the values."""
-    import pandas as pd
-
-    if dtype.kind == "O" and not isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype)):
-        return None
-    return pandas_kind(pd.Series([], dtype=dtype))
-
-
-def read_dask(formula, ddf, env=None, progress=True):
-    """Products of a dask DataFrame: labels and factor levels from a first
-    pass, the column plan and the reparametrisation from the first partition, each
-    partition's products on the workers, merged here in partition order."""
-    dask = require("dask", purpose="Dask input")
-    from . import design as _design
-    from . import formula as _formula
-
-    columns = [str(c) for c in ddf.columns]
-    cols, group = _formula.used_columns(formula, columns, env)
-    used = cols + [group]
-    promised = {c: _meta_kind(ddf.dtypes[c]) for c in used}
-    # Columns that may be factors: an object dtype promises nothing, its
-    # values decide (numbers or decimals in an object column are numbers).
-    candidates = _formula.factor_columns(formula, cols, {c: promised[c] in ("number", "boolean") for c in cols})
-    sub = ddf[used]
-    # First pass: each partition's kinds, categories and distinct values.
-    found = dask.compute(*[dask.delayed(_partition_summary)(part, used, candidates + [group])
-                           for part in sub.to_delayed()])
-    parts = [(f"partition {k}", p["kinds"]) for k, p in enumerate(found)]
-    kinds = agreed_kinds(parts, used, "partition")
-    factors = _formula.factor_columns(formula, cols, {c: kinds[c] in ("number", "boolean") for c in cols})
-    for c in used:
-        if promised[c] is not None and kinds[c] not in ("null", promised[c]):
-            k = next(k for k, p in enumerate(found) if p["kinds"][c] == kinds[c])
-            raise ValueError(f"column {c!r} of the Dask DataFrame has dtype {ddf.dtypes[c]} but partition {k} "
-                             f"holds {_describe(kinds[c])}: give every partition the dtype the DataFrame "
-                             f"declares (for example with astype)")
-
-    def ordered(c):
-        present = {}
-        for p in found:
-            present.update(dict.fromkeys(p["values"][c]))
-        if kinds[c] == "categorical":
-            order = _design.merge_level_orders([(f"partition {k}", p["categories"][c]) for k, p in enumerate(found)
-                                                if c in p["categories"]], c)
-        else:
-            order = _design.level_order(present)
-        return [v for v in order if v in present]
-
-    levels = {c: ordered(c) for c in factors}
-    labels = ordered(group)
-    # The spec and the reparametrisation from the first partition with rows.
-    spec = rp = None
-    for k in range(sub.npartitions):
-        head = sub.get_partition(k).compute()
-        if len(head) == 0:
-            continue
-        try:
-            spec, y, X, Z, off, _, _, _ = _formula.build(formula, head, env, levels=levels)
-        except ValueError as exc:
-            if _is_empty_batch_error(exc):
-                continue
-            raise
-        rp = _design.reparam_from_sample(y - off, X, Z)
-        break
-    if spec is None:
-        raise ValueError("no rows without missing values in the columns the formula uses")
-    if sum(p["rows"] > 0 for p in found) > 1:
-        _refuse_stateful_parts(spec, "the Dask DataFrame")
-    plan = _PartitionPlan(formula, env, spec, levels, labels, rp)
-    tasks = [dask.delayed(partition_products)(part, plan) for part in sub.to_delayed()]
-    parts = dask.compute(*tasks)
-    arrays = _design.merge_arrays([p["arrays"] for p in parts])
-    n_read = sum(p["n_read"] for p in parts)
-    n_dropped = sum(p["n_dropped"] for p in parts)
-    if arrays is None:
-        raise ValueError("no rows without missing values in the columns the formula uses")
-    # Labels whose rows were all dropped (values a transform made missing) are no groups.
-    counts = np.zeros(len(labels), dtype=np.int64)
-    for p in parts:
-        if p.get("counts") is not None:
-            counts[: len(p["counts"])] += p["counts"]
-    keep = np.flatnonzero(counts > 0)
-    del progress  # the dask dashboard shows progress
-    return StreamResult(arrays, rp, spec, [_design._native(labels[k]) for k in keep], keep, n_read, n_dropped)

@@ -74,7 +74,7 @@ def _fixed_table(res, ddf):
     se = _fmt_column(res.std_errors, 4)
     tv = [_fmt_fixed(t, 2) for t in res.t_values]
     if ddf == "normal":
-        from .inference import normal_pvalues
+        from .satterthwaite import normal_pvalues
 
         pv = [_fmt_pvalue(p) for p in normal_pvalues(res.t_values)]
         return _Table([["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"]]

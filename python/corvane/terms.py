@@ -39,7 +39,7 @@ from dataclasses import dataclass
 
 from ._errors import require
 
-__all__ = ["Reads", "check_text", "check_env", "TRANSFORMS", "NUMPY_NAMES", "NUMPY_ATTRIBUTES",
+__all__ = ["Reads", "check_text", "check_env", "clean_message", "TRANSFORMS", "NUMPY_NAMES", "NUMPY_ATTRIBUTES",
            "LIBRARY_VALUES"]
 
 # Transforms of the formula library that may be called (all keep their state
@@ -112,6 +112,12 @@ class _Refused(Exception):
     """A piece of a term that a formula may not contain (with why)."""
 
 
+def clean_message(exc):
+    """The text of formulaic's exception (or warning), without the terminal
+    colour codes it puts around the offending piece."""
+    return re.sub(r"\x1b\[[0-9;]*m", "", str(exc)).strip()
+
+
 def check_env(env):
     """The names of ``env=`` (a mapping of identifiers), refusing modules and
     the built-in functions that run code or reach objects' insides."""
@@ -149,8 +155,6 @@ def check_text(text, term, columns, env_names, formula):
     from formulaic.errors import FormulaicError
     from formulaic.parser.algos.tokenize import tokenize
 
-    from .formula import _clean
-
     where = f"term {term!r} of formula {formula!r}"
     bad = _BAD_TEXT.search(text)
     if bad:
@@ -165,7 +169,7 @@ def check_text(text, term, columns, env_names, formula):
     try:
         tokens = list(tokenize(text))
     except FormulaicError as exc:
-        raise ValueError(f"bad formula {formula!r}: {where} cannot be read ({_clean(exc)})") from None
+        raise ValueError(f"bad formula {formula!r}: {where} cannot be read ({clean_message(exc)})") from None
     walker = _Walker(set(columns), env_names)
     for token in tokens:
         kind = token.kind.value if token.kind is not None else None

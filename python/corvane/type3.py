@@ -32,7 +32,8 @@ import re
 
 import numpy as np
 
-from .design import RANK_TOL
+from .labels import INTERCEPT
+from .validate import RANK_TOL
 
 __all__ = ["model_terms", "containment", "coded_otherwise", "type3_contrasts"]
 
@@ -49,7 +50,7 @@ _C_CALL = re.compile(r"^C\(\s*([A-Za-z_][A-Za-z0-9_.]*)\s*[,)]")
 def model_terms(model):
     """(layout, levels) of a model fitted from a formula, or None for one
     given as matrices. layout: [(term name, variables, column indices in
-    X_all, scoped)], see formula._Direct.term_layout."""
+    X_all, scoped)], see matrices.DirectTerms.term_layout."""
     spec = getattr(model, "spec", None)
     if spec is None:
         return None
@@ -59,16 +60,16 @@ def model_terms(model):
 def coded_otherwise(model):
     """Whether a factor of the model may be coded other than by treatment
     contrasts (formulaic's builder; the direct one codes by treatment)."""
-    from .formula import _Formulaic
+    from .matrices import FormulaicTerms
 
-    return isinstance(model.spec.fixed, _Formulaic)
+    return isinstance(model.spec.fixed, FormulaicTerms)
 
 
 def containment(layout, levels):
     """{term: [terms containing it]} over the terms other than the
     intercept: T1 is contained in T2 when T2 has every variable of T1 and
     more, and both have the same covariates."""
-    terms = [(name, set(v)) for name, v, _, _ in layout if name != "(Intercept)"]
+    terms = [(name, set(v)) for name, v, _, _ in layout if name != INTERCEPT]
     numeric = {name: {x for x in v if levels.get(x) is None} for name, v in terms}
     return {a: [b for b, vb in terms if va < vb and numeric[a] == numeric[b]] for a, va in terms}
 
@@ -210,7 +211,7 @@ def type3_contrasts(result, layout, levels, contains):
     lmat = np.linalg.lstsq(tk, rd, rcond=None)[0].T  # rdX columns x kept X_t columns
     _zap(lmat)
     pos = {name: [i for i, j in enumerate(keep_t) if t_term[j] == name] for name, *_ in layout}
-    order = sorted((name for name, *_ in layout if name != "(Intercept)"),
+    order = sorted((name for name, *_ in layout if name != INTERCEPT),
                    key=lambda name: -len(next(v for n, v, _, _ in layout if n == name)))
     for name in order:
         if contains.get(name):
@@ -228,7 +229,7 @@ def type3_contrasts(result, layout, levels, contains):
     m = _lstsq(tk, xk, "the model's columns")  # beta_t = m beta
     out = {}
     for name, *_ in layout:
-        if name == "(Intercept)":
+        if name == INTERCEPT:
             continue
         ct = lmat[rows][:, pos[name]].T
         ct = ct[np.sum(np.abs(ct), axis=1) > 1e-8]

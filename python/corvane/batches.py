@@ -1,0 +1,300 @@
+"""From batches to products: a source read in batches (Parquet, Arrow, Dask
+partitions) becomes the products of its rows under one model spec, one
+reparametrisation and one label coder; the rows themselves are not kept."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ._corvane import Accumulator
+from ._errors import require
+from .design import transform_args
+from .labels import LabelCoder, level_order, merge_level_orders, native
+from .reparam import reparam_from_sample
+from .sources import agreed_kinds, describe, pandas_kind, progress_bar
+
+__all__ = ["BatchAccumulator", "merge_arrays", "read_stream", "read_dask", "StreamResult"]
+
+
+class BatchAccumulator:
+    """The products of batches of rows (y less any offset, X, Z, group
+    labels) under one reparametrisation, taken from the first batch.
+
+    labels, when given, are every group label in their final order (data
+    whose labels were collected in a first pass); otherwise the labels are
+    collected from the batches (see :class:`LabelCoder`)."""
+
+    def __init__(self, labels=None, rp=None, column=None):
+        self.coder = LabelCoder(labels, column)
+        self.rp = rp
+        self.acc = None
+        self.n = 0
+        self.counts = np.zeros(0 if labels is None else len(labels), dtype=np.int64)  # rows per group code
+
+    def add(self, y, X, Z, groups, where=None):
+        if len(y) == 0:
+            return
+        if self.rp is None:
+            self.rp = reparam_from_sample(y, X, Z)
+        if self.acc is None:
+            self.acc = Accumulator(X.shape[1], Z.shape[1], **transform_args(self.rp))
+        codes = self.coder.codes(groups, where)
+        self.acc.add(np.ascontiguousarray(y, dtype=np.float64),
+                     np.ascontiguousarray(self.rp.core_design(X), dtype=np.float64),
+                     np.ascontiguousarray(Z, dtype=np.float64), codes)
+        counts = np.bincount(codes, minlength=len(self.coder.index))
+        if len(self.counts) < len(counts):
+            counts[: len(self.counts)] += self.counts
+            self.counts = counts
+        else:
+            self.counts[: len(counts)] += counts
+        self.n += len(y)
+
+    def groups(self):
+        """(the labels of the groups with rows, in their final order, the
+        accumulated code of each): labels whose rows were all dropped
+        (missing values elsewhere) are no groups."""
+        labels, order = self.coder.order()
+        counts = np.zeros(len(labels), dtype=np.int64)
+        counts[: len(self.counts)] = self.counts[: len(labels)]
+        keep = counts[order] > 0
+        return [v for v, k in zip(labels, keep) if k], order[keep]
+
+    def arrays(self):
+        """The products as arrays (None before any row)."""
+        return None if self.acc is None else self.acc.to_arrays()
+
+
+def merge_arrays(parts):
+    """Products of several accumulators (dicts from to_arrays), merged in
+    the given order."""
+    acc = None
+    for part in parts:
+        if part is None:
+            continue
+        a = Accumulator.from_arrays(part)
+        if acc is None:
+            acc = a
+        else:
+            acc.merge(a)
+    return None if acc is None else acc.to_arrays()
+
+
+def _is_empty_batch_error(exc):
+    return str(exc).startswith("no rows")
+
+
+class StreamResult:
+    """What reading a source in batches gives the model: the products, the
+    reparametrisation, the model spec, the labels and the row counts."""
+
+    def __init__(self, arrays, rp, spec, labels, order, n_read, n_dropped):
+        self.arrays, self.rp, self.spec = arrays, rp, spec
+        self.labels, self.order = labels, order
+        self.n_read, self.n_dropped = n_read, n_dropped
+
+
+def stateful_transforms(spec):
+    """The terms of a model spec whose transforms take a state from the data
+    (poly's basis, scale's and center's moments, a spline's knots)."""
+    out = []
+    for builder in [spec.response, spec.fixed, spec.random, *spec.offsets]:
+        state = getattr(getattr(builder, "spec", None), "transform_state", None) or {}
+        out += [str(k) for k in state if str(k) not in out]
+    return out
+
+
+def _refuse_stateful_parts(spec, source):
+    """ValueError when the data, read in parts, meet transforms whose state
+    the first part alone would give (a basis or a mean of a fraction of the
+    rows, and coefficients that mean something else than for the table)."""
+    names = stateful_transforms(spec)
+    if names:
+        raise ValueError(f"the formula's {', '.join(names)} take{'s' if len(names) == 1 else ''} a state from "
+                         f"the data (a polynomial basis, a mean and scale, knots), and {source} is read in parts: "
+                         f"the first part's state would stand for the whole table. Add the transformed columns "
+                         f"to the data, or pass the data as one pandas DataFrame")
+
+
+def read_stream(formula, stream, env=None, progress=True):
+    """Build every batch's design under one spec (factor levels from a first
+    pass) and accumulate its products."""
+    from . import formula as _formula
+    from . import matrices as _matrices
+
+    cols, group = _formula.used_columns(formula, stream.columns, env)
+    kinds = stream.kinds(cols + [group])
+    factors = _formula.factor_columns(formula, cols, {c: kinds[c] in ("number", "boolean") for c in cols})
+    levels = stream.levels(factors, cols + [group]) if factors else {}
+    acc = BatchAccumulator(column=group)
+    spec, n_read, n_dropped = None, 0, 0
+    bar = _progress(progress, stream.rows, "rows")
+    try:
+        for where, frame in stream.batches(cols + [group]):
+            if spec is not None and len(frame):
+                _refuse_stateful_parts(spec, f"the {stream.kind}")
+            n_read += len(frame)
+            try:
+                if spec is None:
+                    spec, y, X, Z, off, groups, dropped, _ = _matrices.build(formula, frame, env, levels=levels)
+                else:  # the first batch's spec: the formula is not read again
+                    _, y, X, Z, off, groups, dropped, _ = _matrices.build_batch(spec, frame, levels)
+            except ValueError as exc:
+                if spec is None and _is_empty_batch_error(exc):
+                    n_dropped += len(frame)
+                    continue
+                raise
+            n_dropped += dropped
+            acc.add(y - off, X, Z, groups, where)
+            if bar is not None:
+                bar.update(len(frame))
+    finally:
+        if bar is not None:
+            bar.close()
+    if acc.acc is None:
+        raise ValueError(f"no rows without missing values in the columns the formula uses "
+                         f"({n_read} rows read)")
+    labels, order = acc.groups()
+    return StreamResult(acc.arrays(), acc.rp, spec, labels, order, n_read, n_dropped)
+
+
+# ---- Dask ------------------------------------------------------------------------------
+
+class _PartitionPlan:
+    """What every partition's task needs: the model spec (the formula read
+    once, its builders from the first partition), factor levels, the group
+    labels in their final order and the reparametrisation."""
+
+    def __init__(self, spec, levels, labels, rp):
+        self.spec, self.levels, self.labels, self.rp = spec, levels, labels, rp
+
+
+def partition_products(frame, plan):
+    """The products of one partition (run on a worker): a dict with the
+    products' arrays (None for no usable rows) and the row counts."""
+    from . import matrices as _matrices
+
+    n_read = len(frame)
+    if n_read == 0:
+        return {"arrays": None, "n_read": 0, "n_dropped": 0}
+    try:
+        _, y, X, Z, off, groups, dropped, _ = _matrices.build_batch(plan.spec, frame, plan.levels)
+    except ValueError as exc:
+        if _is_empty_batch_error(exc):
+            return {"arrays": None, "n_read": n_read, "n_dropped": n_read}
+        raise
+    acc = BatchAccumulator(labels=plan.labels, rp=plan.rp, column=plan.spec.parsed.group)
+    acc.add(y - off, X, Z, groups)
+    return {"arrays": acc.arrays(), "n_read": n_read, "n_dropped": dropped, "counts": acc.counts}
+
+
+def _partition_summary(frame, cols, labelled):
+    """What the first pass needs of one partition (run on a worker): the kind
+    of each column, and for the columns in labelled the distinct values on
+    rows with no missing value in cols (in order of first appearance) and
+    the categories of categorical ones."""
+    complete = ~frame[cols].isna().to_numpy().any(axis=1)
+    out = {"kinds": {c: pandas_kind(frame[c]) for c in cols}, "values": {}, "categories": {},
+           "rows": int(complete.sum())}
+    for c in labelled:
+        s = frame[c]
+        if out["kinds"][c] == "categorical":
+            out["categories"][c] = list(s.cat.categories)
+        out["values"][c] = s[complete].unique().tolist()
+    return out
+
+
+def _meta_kind(dtype):
+    """The kind a Dask DataFrame's dtype promises, or None when an object
+    dtype leaves it to the values."""
+    import pandas as pd
+
+    if dtype.kind == "O" and not isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype)):
+        return None
+    return pandas_kind(pd.Series([], dtype=dtype))
+
+
+def read_dask(formula, ddf, env=None, progress=True):
+    """Products of a dask DataFrame: labels and factor levels from a first
+    pass, the column plan and the reparametrisation from the first partition, each
+    partition's products on the workers, merged here in partition order."""
+    dask = require("dask", purpose="Dask input")
+    from . import formula as _formula
+    from . import matrices as _matrices
+
+    columns = [str(c) for c in ddf.columns]
+    cols, group = _formula.used_columns(formula, columns, env)
+    used = cols + [group]
+    promised = {c: _meta_kind(ddf.dtypes[c]) for c in used}
+    # Columns that may be factors: an object dtype promises nothing, its
+    # values decide (numbers or decimals in an object column are numbers).
+    candidates = _formula.factor_columns(formula, cols, {c: promised[c] in ("number", "boolean") for c in cols})
+    sub = ddf[used]
+    # First pass: each partition's kinds, categories and distinct values.
+    found = dask.compute(*[dask.delayed(_partition_summary)(part, used, candidates + [group])
+                           for part in sub.to_delayed()])
+    parts = [(f"partition {k}", p["kinds"]) for k, p in enumerate(found)]
+    kinds = agreed_kinds(parts, used, "partition")
+    factors = _formula.factor_columns(formula, cols, {c: kinds[c] in ("number", "boolean") for c in cols})
+    for c in used:
+        if promised[c] is not None and kinds[c] not in ("null", promised[c]):
+            k = next(k for k, p in enumerate(found) if p["kinds"][c] == kinds[c])
+            raise ValueError(f"column {c!r} of the Dask DataFrame has dtype {ddf.dtypes[c]} but partition {k} "
+                             f"holds {describe(kinds[c])}: give every partition the dtype the DataFrame "
+                             f"declares (for example with astype)")
+
+    def ordered(c):
+        present = {}
+        for p in found:
+            present.update(dict.fromkeys(p["values"][c]))
+        if kinds[c] == "categorical":
+            order = merge_level_orders([(f"partition {k}", p["categories"][c]) for k, p in enumerate(found)
+                                                if c in p["categories"]], c)
+        else:
+            order = level_order(present)
+        return [v for v in order if v in present]
+
+    levels = {c: ordered(c) for c in factors}
+    labels = ordered(group)
+    # The spec and the reparametrisation from the first partition with rows.
+    spec = rp = None
+    for k in range(sub.npartitions):
+        head = sub.get_partition(k).compute()
+        if len(head) == 0:
+            continue
+        try:
+            spec, y, X, Z, off, _, _, _ = _matrices.build(formula, head, env, levels=levels)
+        except ValueError as exc:
+            if _is_empty_batch_error(exc):
+                continue
+            raise
+        rp = reparam_from_sample(y - off, X, Z)
+        break
+    if spec is None:
+        raise ValueError("no rows without missing values in the columns the formula uses")
+    if sum(p["rows"] > 0 for p in found) > 1:
+        _refuse_stateful_parts(spec, "the Dask DataFrame")
+    plan = _PartitionPlan(spec, levels, labels, rp)
+    tasks = [dask.delayed(partition_products)(part, plan) for part in sub.to_delayed()]
+    parts = dask.compute(*tasks)
+    arrays = merge_arrays([p["arrays"] for p in parts])
+    n_read = sum(p["n_read"] for p in parts)
+    n_dropped = sum(p["n_dropped"] for p in parts)
+    if arrays is None:
+        raise ValueError("no rows without missing values in the columns the formula uses")
+    # Labels whose rows were all dropped (values a transform made missing) are no groups.
+    counts = np.zeros(len(labels), dtype=np.int64)
+    for p in parts:
+        if p.get("counts") is not None:
+            counts[: len(p["counts"])] += p["counts"]
+    keep = np.flatnonzero(counts > 0)
+    del progress  # the dask dashboard shows progress
+    return StreamResult(arrays, rp, spec, [native(labels[k]) for k in keep], keep, n_read, n_dropped)
+
+
+def _progress(progress, total, unit):
+    """A progress bar for long reads (a million rows or more, or an unknown
+    count), or None."""
+    if not progress or (total is not None and total < 1_000_000):
+        return None
+    return progress_bar(total, unit, "reading", unit_scale=True)

@@ -1,0 +1,329 @@
+"""The criterion's profiles on the core's parametrisation: the criterion
+minimised over the other parameters with one parameter (an sd, a
+correlation, sigma or a fixed effect, on the user's scale) held at a value.
+Profile intervals (:mod:`corvane.profile`) search along them.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from .reparam import theta_to_lambda, tril_pairs
+
+__all__ = ["Profiler"]
+
+
+def _rows_except(x, q, skip):
+    """A q x q lower-triangular matrix whose rows other than `skip` are read
+    in order from the start of x; returns it and how many values were read
+    (0 when q = 1: the only row is skipped)."""
+    lu = np.zeros((q, q))
+    k = 0
+    for j in range(q):
+        if j != skip:
+            lu[j, :j + 1] = x[k:k + j + 1]
+            k += j + 1
+    return lu, k
+
+
+class Profiler:
+    """Criterion profiles on the core's scale. D(theta, s) = ld(theta) +
+    nu log(2 pi s^2) + pwrss(theta)/s^2 is the unprofiled criterion; every
+    user parameter is a smooth function of (theta, s): Sigma_u = A_z Lambda
+    Lambda' A_z' is the user's relative covariance, sigma_u = s / y_scale.
+
+    Each ``*_profile`` method returns (value, theta): the criterion minimised
+    over the other parameters with one held at a value, and the minimiser (a
+    warm start for the next value). A value of inf means the inner fit failed."""
+
+    def __init__(self, result, reml):
+        self.result = result
+        model = result.model
+        self.core = model.core
+        self.reml = reml
+        self.rp = model.reparam
+        self.q = model.q
+        self.pairs = tril_pairs(self.q)
+        self.k = len(self.pairs)
+        self.lower = np.array(self.core.lower_bounds())
+        self._su_key = self._su = None
+        self.calls = 0
+
+    # -- the core's pieces at theta
+    def pieces(self, theta):
+        self.calls += 1
+        try:
+            vd = self.core.variance_derivatives(list(map(float, theta)), reml=self.reml)
+        except RuntimeError:
+            return None
+        if not (math.isfinite(vd["deviance"]) and vd["pwrss"] > 0):
+            return None
+        nu, r2 = vd["nmp"], vd["pwrss"]
+        ld = vd["deviance"] - nu * (1.0 + math.log(2.0 * math.pi * r2 / nu))
+        dld = np.asarray(vd["grad"]) - nu * np.asarray(vd["pwrss_grad"]) / r2
+        vd["ld"], vd["dld"] = ld, dld
+        return vd
+
+    def deviance(self, theta):
+        """The criterion with sigma profiled out (inf where the core fails)."""
+        self.calls += 1
+        try:
+            f = self.core.deviance(list(map(float, theta)), reml=self.reml)
+        except RuntimeError:
+            return math.inf
+        return f if math.isfinite(f) else math.inf
+
+    def sigma_u(self, theta):
+        """The user's relative covariance A_z Lambda Lambda' A_z' and its
+        derivatives in theta (Reparam.relative_covariance_derivatives), kept
+        for the last theta."""
+        key = np.asarray(theta, dtype=np.float64).tobytes()
+        if self._su_key == key:
+            return self._su
+        self._su_key, self._su = key, self.rp.relative_covariance_derivatives(theta)
+        return self._su
+
+    # -- inner minimisations: (value, theta) of the profile at a parameter value
+    def _minimize(self, fun, theta0):
+        """Minimise fun (value and gradient in theta) from theta0: (value,
+        theta). The diagonal entries of Lambda enter through their logarithms,
+        so the search is unconstrained and never steps onto a bound where the
+        objective is infinite (an optimum on a bound is approached, with the
+        objective converging). A diagonal entry at (or next to) 0 is also
+        started from 0.1: the criterion is even in it, so its gradient
+        vanishes at 0 and a search from there stays on the bound even where
+        the profile's minimum is inside; the lower of the two is kept."""
+        from scipy.optimize import minimize
+
+        diag = np.isfinite(self.lower)
+        tiny = 1e-10 * max(1.0, float(np.max(np.abs(theta0))))
+
+        def to_theta(x):
+            t = np.array(x, dtype=float)
+            t[diag] = np.exp(np.clip(x[diag], -700.0, 700.0))
+            return t
+
+        def wrapped(x):
+            # A trial step far out (theta ~ e^700) overflows: it is treated
+            # as infeasible, so the line search comes back, and no overflow
+            # reaches the user as a warning.
+            with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+                t = to_theta(x)
+                f, g = fun(t)
+                g = np.array(g, dtype=float)
+                g[diag] *= t[diag]
+            if not (math.isfinite(f) and np.all(np.isfinite(g))):
+                return 1e300, np.zeros_like(x)
+            return f, g
+
+        x0 = np.array(theta0, dtype=float)
+        at_zero = diag & (x0 < 1e-4)
+        x0[diag] = np.log(np.maximum(x0[diag], tiny))
+        starts = [x0]
+        if np.any(at_zero):
+            x1 = x0.copy()
+            x1[at_zero] = math.log(0.1)
+            starts.append(x1)
+        best = None
+        for x in starts:
+            res = minimize(wrapped, x, jac=True, method="L-BFGS-B",
+                           options={"ftol": 1e-14, "gtol": 1e-8, "maxiter": 500})
+            if best is None or res.fun < best.fun:
+                best = res
+        f = float(best.fun)
+        return (f if f < 1e300 else math.inf), to_theta(best.x)
+
+    @staticmethod
+    def _minimize_free(fun, x0, gtol=1e-9):
+        """Minimise fun (value only) over x from x0: (value, x). With no free
+        variable the value at x0 is the minimum."""
+        from scipy.optimize import minimize
+
+        x0 = np.asarray(x0, dtype=float)
+        if x0.size == 0:
+            return fun(x0), x0
+
+        def safe(x):
+            with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+                f = fun(x)
+            return f if math.isfinite(f) else 1e300
+
+        res = minimize(safe, x0, method="L-BFGS-B", options={"ftol": 1e-14, "gtol": gtol, "maxiter": 1000})
+        f = float(res.fun)
+        return (f if f < 1e300 else math.inf), res.x
+
+    def sigma_profile(self, v, theta0):
+        sc2 = self.rp.sigma_to_core(v) ** 2
+
+        def fun(theta):
+            pc = self.pieces(theta)
+            if pc is None:
+                return math.inf, np.zeros(self.k)
+            nu = pc["nmp"]
+            f = pc["ld"] + nu * math.log(2.0 * math.pi * sc2) + pc["pwrss"] / sc2
+            return f, pc["dld"] + np.asarray(pc["pwrss_grad"]) / sc2
+
+        return self._minimize(fun, theta0)
+
+    def sd_profile(self, kk, v, theta0):
+        """The criterion with the user's sd of random effect kk fixed at v > 0,
+        on the core's theta (s^2 = (v y_scale)^2 / Sigma_u[kk, kk])."""
+        ys2v2 = self.rp.sigma_to_core(v) ** 2
+
+        def fun(theta):
+            pc = self.pieces(theta)
+            su, dsu = self.sigma_u(theta)
+            u = su[kk, kk]
+            if pc is None or not 0.0 < u < math.inf or not ys2v2 / u > 0.0:
+                return math.inf, np.zeros(self.k)
+            du = dsu[:, kk, kk]
+            nu, r2 = pc["nmp"], pc["pwrss"]
+            f = pc["ld"] + nu * math.log(2.0 * math.pi * ys2v2 / u) + r2 * u / ys2v2
+            g = pc["dld"] - nu * du / u + (np.asarray(pc["pwrss_grad"]) * u + r2 * du) / ys2v2
+            return f, g
+
+        return self._minimize(fun, theta0)
+
+    def sd_at(self, kk, v, theta0):
+        """The sd profile at v >= 0: on theta (analytic gradients), then
+        polished on the user's factor from that minimiser (the core's theta
+        must cancel along a narrow valley where the user's sd is small next to
+        the others, and the user's factor has none); v = 0 on the user's
+        factor alone. The polish starts at the first result, so it can only
+        lower it."""
+        if v == 0.0:
+            return self.sd_profile_user(kk, 0.0, theta0)
+        f1, th1 = self.sd_profile(kk, v, theta0)
+        f2, th2 = self.sd_profile_user(kk, v, th1 if math.isfinite(f1) else theta0)
+        return (f2, th2) if f2 <= f1 else (f1, th1)
+
+    def cor_profile(self, a, b, rho, theta0):
+        """The criterion (sigma profiled out) with the user's correlation of
+        random effects a and b (a > b) fixed at rho in [-1, 1]. The user's
+        factor L (with Sigma_u = L L') is parametrised so that the constraint
+        holds: row a is r (rho u + sqrt(1 - rho^2) v), u the unit vector of row
+        b, v a unit vector orthogonal to u in the span of rows 0..a (an angle's
+        worth of freedom per extra dimension); the other rows are free."""
+        q = self.q
+        n_w = a if a >= 2 else 0
+
+        def unpack(x):
+            lu, k = _rows_except(x, q, a)
+            r = abs(x[k])  # a negative length would turn the correlation into -rho
+            lb = lu[b, :a + 1]
+            nb = math.sqrt(float(lb @ lb))
+            if not nb > 0:
+                return None
+            u = lb / nb
+            basis = self._orthonormal_complement(u, a + 1)
+            if n_w:
+                w = x[k + 1:k + 1 + n_w]
+                nw = math.sqrt(float(w @ w))
+                if not nw > 0:
+                    return None
+                v = basis @ (w / nw)
+            else:
+                v = basis[:, 0]
+            lu[a, :a + 1] = r * (rho * u + math.sqrt(max(1.0 - rho * rho, 0.0)) * v)
+            return lu
+
+        def fun(x):
+            lu = unpack(x)
+            return math.inf if lu is None else self.deviance(self._user_to_theta(lu))
+
+        # Start: the user's factor at theta0, row a replaced by its constrained
+        # form. A row b of zero (an sd at 0) gets a small direction of its own,
+        # so that the correlation is defined.
+        lu0 = theta_to_lambda(self.rp.theta(theta0), q)
+        if not np.any(lu0[b]):
+            lu0[b, b] = 1e-3 * max(float(np.max(np.abs(lu0))), 1.0)
+        x0 = np.concatenate([lu0[j, :j + 1] for j in range(q) if j != a] + [[math.sqrt(float(lu0[a] @ lu0[a]))]])
+        if n_w:
+            lb = lu0[b, :a + 1]
+            u = lb / max(math.sqrt(float(lb @ lb)), 1e-300)
+            basis = self._orthonormal_complement(u, a + 1)
+            w0 = basis.T @ lu0[a, :a + 1]
+            if not np.any(w0):
+                w0 = np.ones(n_w)
+            x0 = np.concatenate([x0, w0])
+        f, x = self._minimize_free(fun, x0, gtol=1e-8)
+        lu = unpack(x)
+        return f, (theta0 if lu is None else self._user_to_theta(lu))
+
+    def sd_profile_user(self, kk, v, theta0):
+        """The sd profile on the user's factor L (Sigma_u = L L'): row kk of L
+        is free and s = v y_scale / |L[kk]|, the other rows are free; at v = 0
+        the row is 0 and sigma is profiled out (for q = 1 nothing is left free:
+        the value is the criterion at theta = 0)."""
+        q = self.q
+
+        def unpack(x):
+            lu, k = _rows_except(x, q, kk)
+            if v > 0:
+                lu[kk, :kk + 1] = x[k:k + kk + 1]
+            return lu
+
+        def fun(x):
+            lu = unpack(x)
+            theta = self._user_to_theta(lu)
+            if v == 0:
+                return self.deviance(theta)
+            norm2 = float(lu[kk] @ lu[kk])
+            if not norm2 > 0:
+                return math.inf
+            pc = self.pieces(theta)
+            if pc is None:
+                return math.inf
+            sc2 = self.rp.sigma_to_core(v) ** 2 / norm2
+            return pc["ld"] + pc["nmp"] * math.log(2.0 * math.pi * sc2) + pc["pwrss"] / sc2
+
+        lu0 = theta_to_lambda(self.rp.theta(theta0), q)
+        x0 = [lu0[j, :j + 1] for j in range(q) if j != kk]
+        if v > 0:
+            d0 = lu0[kk, :kk + 1].copy()
+            if not np.any(d0):
+                # s at the fit's sigma: |L[kk]| = v / sigma
+                sigma = self.result.sigma
+                d0[kk] = v / sigma if sigma > 0 and math.isfinite(v / sigma) else 1e-3
+            x0.append(d0)
+        x0 = np.concatenate(x0) if x0 else np.zeros(0)
+        f, x = self._minimize_free(fun, x0)
+        return f, self._user_to_theta(unpack(x))
+
+    def _user_to_theta(self, lu):
+        """The core's theta for the user's factor L (Sigma_u = L L')."""
+        return self.rp.core_theta_of_factor(lu)
+
+    @staticmethod
+    def _orthonormal_complement(u, dim):
+        """Columns: an orthonormal basis of the vectors of R^dim orthogonal to u."""
+        m = np.eye(dim) - np.outer(u, u)
+        qmat, rmat = np.linalg.qr(m)
+        keep = np.abs(np.diag(rmat)) > 1e-12
+        return qmat[:, keep][:, : dim - 1]
+
+    def beta_profile(self, j, v, theta0):
+        """The ML criterion with beta_j (the user's) fixed at v."""
+        rp = self.rp
+        l = rp.beta_map()[j]
+        target = v - float(rp.beta_offset()[j])  # l' beta~ at beta_j = v
+
+        def fun(theta):
+            pc = self.pieces(theta)
+            if pc is None:
+                return math.inf, np.zeros(self.k)
+            c = np.linalg.inv(np.asarray(pc["xvx"]))
+            cl = c @ l
+            w = float(l @ cl)
+            dev = float(l @ np.asarray(pc["beta"])) - target
+            r2b = pc["pwrss"] + dev * dev / w
+            n = pc["nmp"]
+            f = pc["ld"] + n * (1.0 + math.log(2.0 * math.pi * r2b / n))
+            dw = -np.einsum("i,kij,j->k", cl, np.asarray(pc["xvx_grad"]), cl)
+            ddev = np.asarray(pc["beta_grad"]) @ l
+            dr2b = np.asarray(pc["pwrss_grad"]) + 2.0 * dev * ddev / w - dev * dev * dw / (w * w)
+            return f, pc["dld"] + n * dr2b / r2b
+
+        return self._minimize(fun, theta0)

@@ -1,0 +1,559 @@
+"""The reparametrisation: centred, power-of-two-scaled columns, and the only
+map between the user's parameters and the core's.
+
+The core is built on centred, power-of-two-scaled columns, so that no digits
+cancel in y'y or X'X minus their reductions and the optimiser sees a balanced
+problem, whatever the data's location and units:
+
+- y is shifted (when X has a constant column) and scaled;
+- X's non-constant columns are shifted (when X has a constant column);
+- Z's non-constant columns are expressed about their means (when Z has a
+  constant column: an invertible linear map of the random-effects basis,
+  under which the unstructured covariance family is closed);
+- every column of y, X and Z is scaled by a power of two (exact).
+
+Shifts and scales come from a sample of rows spread through the data and are
+applied by the core as it reads the rows (no copy). The core's totals then
+show whether the sample represented the data; if not, the core is rebuilt
+with the exact means (:func:`needs_exact`, :func:`refine`). :class:`Reparam`
+maps every quantity that crosses between the two parametrisations.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, replace
+
+import numpy as np
+
+from .validate import aliased
+
+__all__ = ["Reparam", "tril_pairs", "theta_to_lambda", "lambda_to_theta", "chol_psd", "lower_factor",
+           "reparam_of", "reparam_from_sample", "sample_rows", "weight_factor"]
+
+SAMPLE_ROWS = 4096
+
+
+# ---- theta <-> Lambda ----------------------------------------------------------
+
+def tril_pairs(q):
+    return [(i, j) for j in range(q) for i in range(j, q)]
+
+
+def theta_to_lambda(theta, q):
+    """The q x q lower-triangular factor of a theta (lower triangle, column by column)."""
+    lam = np.zeros((q, q))
+    for value, (i, j) in zip(theta, tril_pairs(q)):
+        lam[i, j] = value
+    return lam
+
+
+def lambda_to_theta(lam):
+    return np.array([lam[i, j] for i, j in tril_pairs(lam.shape[0])], dtype=np.float64)
+
+
+def chol_psd(a):
+    """Lower-triangular L with L L' = a for a symmetric positive semidefinite a;
+    a column whose pivot vanishes (to rounding) is zero throughout, and the
+    diagonal is non-negative."""
+    a = np.asarray(a, dtype=np.float64)
+    q = a.shape[0]
+    lam = np.zeros((q, q))
+    scale = max(float(np.max(np.abs(np.diag(a)))), 1e-300)
+    for j in range(q):
+        s = a[j, j] - lam[j, :j] @ lam[j, :j]
+        if not s > 1e-14 * max(a[j, j], scale * 1e-300):
+            continue
+        d = math.sqrt(s)
+        lam[j, j] = d
+        lam[j + 1:, j] = (a[j + 1:, j] - lam[j + 1:, :j] @ lam[j, :j]) / d
+    return lam
+
+
+def lower_factor(c):
+    """Lower-triangular L with L L' = c c' and a non-negative diagonal, for a
+    square c. From the QR factorisation of c' (L = R'), which is accurate to
+    rounding of c's entries, where the Cholesky factor of c c' loses half the
+    digits (a diagonal entry of 1e-8 |c| is lost in c c'); a triangular c is
+    kept as it is. When a diagonal entry vanishes to rounding of c, the
+    factor is chol_psd's, whose zero pivots have zero columns."""
+    c = np.asarray(c, dtype=np.float64)
+    q = c.shape[0]
+    with np.errstate(over="ignore", invalid="ignore"):
+        lam = np.linalg.qr(c.T, mode="r").T
+    if not np.all(np.isfinite(lam)):
+        return chol_psd(c @ c.T)
+    lam = lam * np.where(np.diag(lam) < 0, -1.0, 1.0)[None, :]
+    tol = 64.0 * q * np.finfo(float).eps * float(np.max(np.abs(c)))
+    if not np.all(np.diag(lam) > tol):
+        return chol_psd(c @ c.T)
+    return np.tril(lam)
+
+
+# ---- shifts and scales -----------------------------------------------------------
+
+def sample_rows(n):
+    """Indices of up to SAMPLE_ROWS rows spread evenly over n (all of them
+    when n is smaller), increasing."""
+    if n <= SAMPLE_ROWS:
+        return np.arange(n)
+    # steps of at least one row: the truncated positions are distinct
+    return np.linspace(0, n - 1, SAMPLE_ROWS).astype(np.int64)
+
+
+def pow2_scale(rms):
+    """A power of two s with s * rms in [0.7, 1.4), or 1 for a zero or
+    non-finite rms."""
+    if not (rms > 0 and math.isfinite(rms)):
+        return 1.0
+    return 2.0 ** (-round(math.log2(rms)))
+
+
+def constant_column(sample):
+    """The index of the first column that is constant and non-zero over the
+    sampled rows, or None. The shifts are taken relative to this column (a
+    linear map of the columns whatever its other values), so a column that
+    only looks constant costs conditioning, never correctness."""
+    for j in range(sample.shape[1]):
+        v = sample[0, j]
+        if v != 0 and np.all(sample[:, j] == v):
+            return j
+    return None
+
+
+@dataclass(frozen=True)
+class Reparam:
+    """The map between the user's parametrisation and the core's.
+
+    The core's columns of X are the user's, except that without a constant
+    column but with a unit combination c (X c = 1 on the rows) the reference
+    column r (the last one c uses) holds X c instead: X' = X M with
+    M = I + (c - e_r) e_r'. With r the reference column of X' (value v0) and
+    k0 that of Z (value w0): y~ = (y - y_shift X'[:, r] / v0) y_scale,
+    X~ = X' T_x diag(x_scale) = X A_x, Z~ = Z T_z diag(z_scale) = Z A_z, where
+    T = I - e_r shift' / v0 (each column minus its shift times the reference
+    column's ratio). Shifts are 0 for the reference columns, and for all
+    columns of X (and y) when X has no reference column, of Z when Z has none.
+    For a weighted model the rows are those scaled by sqrt(w) (the reference
+    column is then sqrt(w_i) v0), and the scales include one power of two for
+    the weights' typical size."""
+
+    y_shift: float
+    y_scale: float
+    x_shift: np.ndarray
+    x_scale: np.ndarray
+    z_shift: np.ndarray
+    z_scale: np.ndarray
+    x_const: int | None         # the user's constant column of X, or None
+    x_const_value: float        # v0: the reference column's value (1 for a unit combination)
+    z_const: int | None
+    z_const_value: float
+    x_unit: np.ndarray | None = None  # c with X c = 1, when X has no constant column; else None
+
+    @property
+    def p(self):
+        return len(self.x_shift)
+
+    @property
+    def q(self):
+        return len(self.z_shift)
+
+    @property
+    def x_ref(self):
+        """The reference column of the core's X (None without one)."""
+        if self.x_unit is None:
+            return self.x_const
+        return unit_column(self.x_unit)
+
+    def _a(self, shift, scale, const, value):
+        k = len(shift)
+        t = np.eye(k)
+        if const is not None:
+            t[const, :] -= shift / value
+        return t * scale  # (T diag(scale))[i, j] = T[i, j] scale[j]
+
+    def _basis(self, a):
+        """M a: rows of a map from the core's columns of X to the user's."""
+        if self.x_unit is None:
+            return a
+        r = self.x_ref
+        e = np.zeros(self.p)
+        e[r] = 1.0
+        return a + np.outer(self.x_unit - e, a[r])
+
+    @property
+    def a_x(self):
+        return self._basis(self._a(self.x_shift, self.x_scale, self.x_ref, self.x_const_value))
+
+    @property
+    def a_z(self):
+        return self._a(self.z_shift, self.z_scale, self.z_const, self.z_const_value)
+
+    def core_design(self, X):
+        """The core's columns X' for the user's (kept) columns X: X itself, or
+        with the reference column replaced by X c for a unit combination.
+        Linear in the rows, so rows scaled by sqrt(w) give the scaled X'."""
+        return X if self.x_unit is None else with_unit(X, self.x_unit)
+
+    def core_response(self, y, X):
+        """y~ for the rows (X the core's columns, as core_design gives them;
+        y of shape (n,) or (count, n)), as the core forms it."""
+        r = self.x_ref
+        if r is None:
+            return np.ascontiguousarray((y - self.y_shift) * self.y_scale)
+        return np.ascontiguousarray((y - self.y_shift * (X[:, r] / self.x_const_value)) * self.y_scale)
+
+    # -- core -> user
+    def beta_offset(self):
+        """The constant o in beta = A_x beta~ / y_scale + o: y's shift moved
+        into the reference column's coefficient (zero without a shift)."""
+        o = np.zeros(self.p)
+        if self.x_unit is not None:
+            o += self.x_unit * (self.y_shift / self.x_const_value)
+        elif self.x_const is not None:
+            o[self.x_const] = self.y_shift / self.x_const_value
+        return o
+
+    def beta(self, beta_core):
+        """beta from beta~ (shape (p,), or (count, p) for rows of replicates)."""
+        bc = np.asarray(beta_core)
+        t = self.a_x / self.y_scale
+        b = t @ bc if bc.ndim == 1 else bc @ t.T
+        if self.x_unit is not None:
+            b += self.beta_offset()
+        elif self.x_const is not None:
+            b[..., self.x_const] += self.y_shift / self.x_const_value
+        return b
+
+    def cov_beta(self, cov_core):
+        """cov(beta) = A_x cov~ A_x' / y_scale^2 (entries beyond double
+        precision's range are inf: see std_errors)."""
+        a = self.a_x / self.y_scale
+        with np.errstate(over="ignore", invalid="ignore"):
+            return a @ cov_core @ a.T
+
+    def std_errors(self, cov_core):
+        """sqrt(diag(cov(beta))), each row of A_x scaled by its largest entry
+        first, so that a standard error is finite whenever it is representable
+        (even when its square is not)."""
+        a = self.a_x
+        out = np.empty(a.shape[0])
+        for j in range(a.shape[0]):
+            big = float(np.max(np.abs(a[j])))
+            r = a[j] / big
+            out[j] = math.sqrt(max(float(r @ cov_core @ r), 0.0)) * big / self.y_scale
+        return out
+
+    def sigma(self, sigma_core):
+        return sigma_core / self.y_scale
+
+    def random_effects(self, b_core):
+        """Rows b~_i (m x q) -> b_i."""
+        return np.asarray(b_core) @ (self.a_z.T / self.y_scale)
+
+    def conditional_covariances(self, c_core):
+        a = self.a_z / self.y_scale
+        with np.errstate(over="ignore", invalid="ignore"):
+            return np.einsum("ij,gjk,lk->gil", a, c_core, a)
+
+    def theta(self, theta_core):
+        """The user's theta: the lower-triangular factor of A_z Lambda~ (A_z Lambda~)'."""
+        return lambda_to_theta(lower_factor(self.a_z @ theta_to_lambda(theta_core, self.q)))
+
+    def criterion(self, crit_core, nmp, reml):
+        """The criterion of the user's data from the core's (a number or an
+        array of them): -2 log of the y scale's Jacobian, and under REML
+        log det(A_x)^2 (the X scales, and c_r for a unit combination)."""
+        out = crit_core - 2.0 * nmp * math.log(self.y_scale)
+        if reml:
+            out -= 2.0 * float(np.sum(np.log(self.x_scale)))
+            if self.x_unit is not None:
+                out -= 2.0 * math.log(abs(float(self.x_unit[self.x_ref])))
+        return out
+
+    def data_criterion(self, crit_core, nmp, reml, weights_logdet=0.0):
+        """The criterion of the user's data and weights: criterion() less
+        log det W (weights_logdet: the sum of the log weights of a weighted
+        model, 0 otherwise)."""
+        return self.criterion(crit_core, nmp, reml) - weights_logdet
+
+    def beta_map(self):
+        """The linear part T = A_x / y_scale of beta = T beta~ + beta_offset()
+        (p x p): a contrast l' beta is (T' l)' beta~ plus a constant, and a
+        covariance of beta~ (or a derivative of one) maps to T C T'."""
+        return self.a_x / self.y_scale
+
+    def relative_covariance(self, theta_core):
+        """The user's relative covariance Sigma_u = A_z Lambda~ Lambda~' A_z'
+        (cov_re / sigma^2): q x q for one theta~, (count, q, q) for rows of
+        them (one einsum over the rows)."""
+        th = np.asarray(theta_core, dtype=np.float64)
+        a = self.a_z
+        if th.ndim == 1:
+            w = a @ theta_to_lambda(th, self.q)
+            return w @ w.T
+        lam = np.zeros((th.shape[0], self.q, self.q))
+        for s, (i, j) in enumerate(tril_pairs(self.q)):
+            lam[:, i, j] = th[:, s]
+        return np.einsum("ij,rjk,rlk,ml->rim", a, lam, lam, a)
+
+    def relative_covariance_derivatives(self, theta_core):
+        """(Sigma_u, dSigma_u) at one theta~: the relative covariance (q x q)
+        and its derivatives in theta~ (k x q x q). With theta~_s =
+        Lambda~[a, b], d Sigma_u / d theta~_s = c_a w_b' + w_b c_a', c the
+        columns of A_z and w those of A_z Lambda~."""
+        pairs = tril_pairs(self.q)
+        rows = np.array([a for a, _ in pairs])
+        cols = np.array([b for _, b in pairs])
+        a = self.a_z
+        lam = np.zeros((self.q, self.q))
+        lam[rows, cols] = theta_core
+        w = a @ lam
+        d = np.einsum("ik,jk->kij", a[:, rows], w[:, cols])
+        return w @ w.T, d + d.transpose(0, 2, 1)
+
+    def response_moments(self, totals):
+        """(n, mean, sum of squares about the mean, y'y) of the user's
+        response from the core's totals (n, y~'y~, X~'y~, X~'X~), None where
+        the totals do not tell: the mean and the sum of squares about it
+        need X's constant column, and are then given instead of y'y."""
+        n, ys = int(totals["n"]), self.y_scale
+        yty = float(totals["yty"]) / (ys * ys)  # sum (y - y_shift u)^2, u the reference column / v0 (or 0)
+        if self.x_const is None:
+            if self.x_unit is not None:  # y = y~ / y_scale + y_shift u, u = X c the reference column
+                r, xs = self.x_ref, self.x_scale[self.x_ref]
+                uy = float(np.asarray(totals["xty"])[r]) / (xs * ys)
+                uu = float(np.asarray(totals["xtx"])[r, r]) / (xs * xs)
+                yty += 2.0 * self.y_shift * uy + self.y_shift * self.y_shift * uu
+            return n, None, None, yty
+        c = self.x_const
+        centred_sum = float(np.asarray(totals["xty"])[c]) / (self.x_const_value * self.x_scale[c] * ys)
+        return n, self.y_shift + centred_sum / n, yty - centred_sum * centred_sum / n, None
+
+    # -- user -> core
+    def theta_to_core(self, theta_user):
+        lam = theta_to_lambda(theta_user, self.q)
+        return lambda_to_theta(lower_factor(np.linalg.inv(self.a_z) @ lam))
+
+    def core_theta_of_factor(self, factor):
+        """theta~ for any q x q factor L of the user's relative covariance
+        (Sigma_u = L L'): the lower-triangular factor of (A_z^-1 L)(A_z^-1 L)'
+        by chol_psd (zero columns where a pivot vanishes), which any L with
+        the same L L' gives."""
+        c = np.linalg.inv(self.a_z) @ factor
+        return lambda_to_theta(chol_psd(c @ c.T))
+
+    def sigma_to_core(self, sigma_user):
+        """sigma~ = sigma y_scale (a number or an array)."""
+        return sigma_user * self.y_scale
+
+    def x_crossproduct(self, xtx_core):
+        """X'X of the user's (kept) columns from the core's X~'X~: with
+        X~ = X A_x and B = A_x^-1, X'X = B' X~'X~ B."""
+        b = np.linalg.inv(self.a_x)
+        return b.T @ np.asarray(xtx_core, dtype=np.float64) @ b
+
+    def for_response(self, y, weights=None):
+        """The same map of X and Z for a new response y (the rows' values,
+        weights: the precision weights or None): y's shift and scale from a
+        sample of its rows, as for the first response (shifts are exact maps,
+        so a sample's shift costs at most conditioning)."""
+        sample = y[sample_rows(len(y))]
+        y_shift = float(sample.mean()) if self.x_ref is not None else 0.0
+        y_scale = pow2_scale(float(np.sqrt(np.mean((sample - y_shift) ** 2))))
+        if weights is not None:
+            y_scale *= weight_factor(np.sqrt(weights))
+        return replace(self, y_shift=y_shift, y_scale=y_scale)
+
+    def scaled(self, factor):
+        """The same map for rows all multiplied by the power of two 1 / factor
+        (every scale times factor; exact)."""
+        return replace(self, y_scale=self.y_scale * factor, x_scale=self.x_scale * factor,
+                       z_scale=self.z_scale * factor)
+
+    def kept(self, kept, const):
+        """The map for the kept columns of X (const: the constant column's
+        index among them, or None when it was dropped: then nothing is
+        shifted). A unit combination that uses a dropped column is lost
+        likewise."""
+        unit = None if self.x_unit is None else self.x_unit[kept]
+        if unit is not None and np.count_nonzero(unit) < np.count_nonzero(self.x_unit):
+            unit = None
+        shifted = const is not None or unit is not None
+        return Reparam(self.y_shift if shifted else 0.0, self.y_scale,
+                       self.x_shift[kept] if shifted else np.zeros(len(kept)), self.x_scale[kept],
+                       self.z_shift, self.z_scale, const, self.x_const_value if shifted else 1.0,
+                       self.z_const, self.z_const_value, unit)
+
+
+def unit_column(c):
+    """The reference column of a unit combination: the last column it uses,
+    unless its part is small beside the largest (then the largest), so that
+    M is well conditioned and, in the usual case, the columns before it keep
+    their span (which aliased columns are dropped stays as for X)."""
+    nz = np.flatnonzero(c)
+    last = int(nz[-1])
+    big = int(np.argmax(np.abs(c)))
+    return last if abs(c[last]) >= 0.5 * abs(c[big]) else big
+
+
+def with_unit(X, c):
+    """X with its unit combination's reference column replaced by X c."""
+    out = np.array(X, dtype=np.float64, order="C")
+    out[:, unit_column(c)] = X @ c
+    return out
+
+
+UNIT_TOL = 1e-10  # |X c - 1| on every row for a unit combination
+
+
+def unit_combination(X):
+    """c with X c = 1 on these rows (to UNIT_TOL), from the columns that are
+    not (numerically) combinations of earlier ones, or None. Entries within
+    rounding of an integer are made that integer (X c is then exactly 1 for
+    indicator columns)."""
+    n, p = X.shape
+    if n == 0:
+        return None
+    with np.errstate(over="ignore", invalid="ignore"):
+        big = np.max(np.abs(X), axis=0)
+    usable = np.isfinite(big) & (big > 0)
+    if not usable.any():
+        return None
+    u = X[:, usable] / big[usable]
+    cols = np.flatnonzero(usable)
+    dropped = set(aliased(u.T @ u, None))
+    basis = [k for k in range(len(cols)) if k not in dropped]
+    sol = np.linalg.lstsq(u[:, basis], np.ones(n), rcond=None)[0]
+    c = np.zeros(p)
+    c[cols[basis]] = sol / big[cols[basis]]
+    near = np.round(c)
+    snap = np.abs(c - near) <= 1e-9 * np.maximum(1.0, np.abs(c))
+    c[snap] = near[snap] + 0.0  # no negative zeros
+    if not np.any(c):
+        return None
+    if not np.all(np.abs(X @ c - 1.0) <= UNIT_TOL):
+        return None
+    return c
+
+
+def _location_scale(col, shifted):
+    """(shift, power-of-two scale) of a column of values: its mean when
+    shifted, and the scale that brings the root mean square about the shift
+    near 1. The values are divided by their largest magnitude first, so that
+    no square overflows or underflows."""
+    big = float(np.max(np.abs(col))) if len(col) else 0.0
+    if not (big > 0 and math.isfinite(big)):
+        return 0.0, 1.0
+    u = col / big
+    mean = float(np.mean(u)) if shifted else 0.0
+    rms = float(np.sqrt(np.mean((u - mean) ** 2)))
+    return mean * big, pow2_scale(rms * big) if rms > 0 else pow2_scale(big)
+
+
+def reparam_of(y, X, Z, x_const, z_const, unit=None):
+    """The reparametrisation from these rows (all, or a sample). With a unit
+    combination (x_const None), X holds the core's columns (see
+    Reparam.core_design) and its reference column is X c, of value 1."""
+    def columns(a, const, centred):
+        k = a.shape[1]
+        shift, scale = np.zeros(k), np.ones(k)
+        for j in range(k):
+            if j == const:
+                scale[j] = pow2_scale(abs(float(a[0, j])))
+            else:
+                shift[j], scale[j] = _location_scale(a[:, j], centred)
+        return shift, scale
+
+    x_ref = x_const if unit is None else unit_column(unit)
+    x_shift, x_scale = columns(X, x_ref, x_ref is not None)
+    z_shift, z_scale = columns(Z, z_const, z_const is not None)
+    y_shift, y_scale = _location_scale(y, x_ref is not None)
+    v0 = float(X[0, x_const]) if x_const is not None else 1.0
+    w0 = float(Z[0, z_const]) if z_const is not None else 1.0
+    return Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, x_const, v0, z_const, w0, unit)
+
+
+def reparam_from_sample(y, X, Z):
+    """The reparametrisation from a sample of these rows (the first batch of
+    data read in batches). Without a constant column, a unit combination
+    found in the sample is used whatever the other rows hold: the core's
+    columns X' = X M are then a linear map of X's on every row, so it costs
+    at most conditioning, never correctness."""
+    idx = sample_rows(len(y))
+    xs, zs, ys = X[idx], Z[idx], y[idx]
+    x_const, z_const = constant_column(xs), constant_column(zs)
+    unit = unit_combination(xs) if x_const is None else None
+    return reparam_of(ys, xs if unit is None else with_unit(xs, unit), zs, x_const, z_const, unit)
+
+
+def weight_factor(sw):
+    """The power of two 1 / 2^k, k the rounded mean of log2 sqrt(w): rows
+    scaled by sqrt(w) times it have square-root weights of geometric mean
+    near 1, whatever the weights' units."""
+    k = round(float(np.mean(np.log2(sw))))
+    return 1.0 if k == 0 else 2.0 ** -k
+
+
+# ---- checking a sample's shifts against the totals ----------------------------------
+
+def _summaries(t, rp, n):
+    """Means and spreads of the transformed columns of y, X and Z, from the
+    totals. Means need X's reference column (constant on every row); without
+    one the means are 0 and the spreads root mean squares."""
+    xtx = np.asarray(t["xtx"])
+    r = rp.x_ref
+    if r is None:
+        return (np.zeros(rp.p), np.sqrt(np.diag(xtx) / n), 0.0, math.sqrt(t["yty"] / n), np.zeros(rp.q),
+                np.sqrt(np.diag(np.asarray(t["ztz"])) / n))
+    c = math.sqrt(xtx[r, r] / n)  # the reference column's transformed value
+    xm = xtx[r, :] / (n * c)
+    xsd = np.sqrt(np.maximum(np.diag(xtx) / n - xm ** 2, 0.0))
+    ym = t["xty"][r] / (n * c)
+    ysd = math.sqrt(max(t["yty"] / n - ym ** 2, 0.0))
+    zm = t["ztx"][:, r] / (n * c)
+    zsd = np.sqrt(np.maximum(np.diag(t["ztz"]) / n - zm ** 2, 0.0))
+    return xm, xsd, ym, ysd, zm, zsd
+
+
+def _off(mean, spread, shifted):
+    """A transformed column the sample misjudged: its mean beyond 1000 of its
+    spreads (when it was to be centred), or its spread off unity by 2^10."""
+    if not spread > 0:
+        return False
+    return (shifted and abs(mean) > 1e3 * spread) or not 2.0 ** -10 < spread < 2.0 ** 10
+
+
+def needs_exact(t, rp, n):
+    xm, xsd, ym, ysd, zm, zsd = _summaries(t, rp, n)
+    shifted = rp.x_ref is not None
+    if any(_off(xm[j], xsd[j], shifted) for j in range(rp.p) if j != rp.x_ref):
+        return True
+    if any(_off(zm[k], zsd[k], rp.z_const is not None) for k in range(rp.q) if k != rp.z_const):
+        return True
+    return _off(ym, ysd, shifted)
+
+
+def refine(t, rp, n):
+    """Exact shifts and better scales from the totals of a first build: the
+    transformed columns' means and spreads, mapped back."""
+    xm, xsd, ym, ysd, zm, zsd = _summaries(t, rp, n)
+
+    def fix(shift, scale, means, spreads, const, centred):
+        shift, scale = shift.copy(), scale.copy()
+        for j in range(len(shift)):
+            if j == const:
+                continue
+            if centred:
+                shift[j] = shift[j] + means[j] / scale[j]
+            if spreads[j] > 0:
+                scale[j] = pow2_scale(spreads[j] / scale[j])
+        return shift, scale
+
+    shifted = rp.x_ref is not None
+    x_shift, x_scale = fix(rp.x_shift, rp.x_scale, xm, xsd, rp.x_ref, shifted)
+    z_shift, z_scale = fix(rp.z_shift, rp.z_scale, zm, zsd, rp.z_const, rp.z_const is not None)
+    y_shift = rp.y_shift + ym / rp.y_scale if shifted else rp.y_shift
+    y_scale = pow2_scale(ysd / rp.y_scale) if ysd > 0 else rp.y_scale
+    return replace(rp, y_shift=y_shift, y_scale=y_scale, x_shift=x_shift, x_scale=x_scale, z_shift=z_shift,
+                   z_scale=z_scale)

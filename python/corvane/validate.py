@@ -1,0 +1,304 @@
+"""Every check on a model's data, written once: finiteness, a degenerate
+response, identifiability, rank, weights and a REML fit's row count.
+
+Each check raises ValueError with a message that names the column, the
+count and the first row (or warns, for columns dropped as aliased), and is
+called from the one construction path (:mod:`corvane.design`).
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from ._errors import RankDeficiencyWarning, warn_user
+
+RANK_TOL = 1e-7  # as lme4: |R_jj| <= 1e-7 |x_j| marks column j aliased
+
+
+# ---- rank -----------------------------------------------------------------------
+
+GRAM_BAND = 1e-8   # s/d below which a pivot of X~'X~ may be rounding (sqrt: 1e-4 of |x_j|)
+GRAM_NOISE = 64.0  # the pivots' rounding, in units of eps k / lambda_min of the kept columns
+
+
+def _gram_noise(xtx, kept):
+    """The rounding of a pivot s/d of X~'X~ after the columns `kept`: about
+    eps k / lambda_min of their unit-diagonal cross-product (the Schur
+    complement of an aliased column carries the products' rounding times
+    |A^-1|), times GRAM_NOISE."""
+    if not kept:
+        return 0.0
+    a = xtx[np.ix_(kept, kept)]
+    d = np.sqrt(np.diag(a))
+    lo = float(np.linalg.eigvalsh(a / np.outer(d, d))[0])
+    return GRAM_NOISE * np.finfo(float).eps * len(kept) / max(lo, 1e-300)
+
+
+def aliased(xtx, const, residual=None):
+    """Columns of X~ that are (numerically) combinations of earlier ones, in
+    the manner of R's QR with limited pivoting: Cholesky of X~'X~ in column
+    order, a column whose residual falls to RANK_TOL of its norm is left out
+    (and not used as a pivot).
+
+    A pivot s of X~'X~ is the column's squared residual only to the
+    products' rounding, which for an exactly aliased column can exceed
+    RANK_TOL^2 d (factor-by-factor designs with empty cells). A pivot below
+    GRAM_BAND d is therefore decided by residual(j, kept), the residual's
+    fraction of the column's norm computed on the rows, when the rows are at
+    hand; from the products alone, by the pivot against its rounding
+    (_gram_noise) as well as RANK_TOL^2."""
+    p = xtx.shape[0]
+    lam = np.zeros((p, p))
+    kept = []
+    for j in range(p):
+        d = xtx[j, j]
+        if not d > 0:
+            continue
+        s = d - sum(lam[j, k] ** 2 for k in kept)
+        if not s > GRAM_BAND * d:
+            if residual is not None:
+                s = residual(j, kept) ** 2 * d
+                if not s > RANK_TOL ** 2 * d:
+                    continue
+            elif not s > max(RANK_TOL ** 2, _gram_noise(xtx, kept)) * d:
+                continue
+        lam[j, j] = math.sqrt(s)
+        for i in range(j + 1, p):
+            lam[i, j] = (xtx[i, j] - sum(lam[i, k] * lam[j, k] for k in kept)) / lam[j, j]
+        kept.append(j)
+    return [j for j in range(p) if j not in kept]
+
+
+def row_residual(rows):
+    """residual(j, kept) for aliased on the rows of X~ (rows() gives them,
+    called once, when a pivot needs them): the norm of column j less its
+    least-squares projection on the columns kept, as a fraction of its norm
+    (Householder QR: accurate to the rounding of the rows)."""
+    cache = []
+
+    def residual(j, kept):
+        if not cache:
+            cache.append(rows())
+        Xt = cache[0]
+        x = Xt[:, j]
+        norm = float(np.linalg.norm(x))
+        if not norm > 0:
+            return 0.0
+        if not kept:
+            return 1.0
+        q, _ = np.linalg.qr(Xt[:, kept] / norm)
+        r = x / norm - q @ (q.T @ (x / norm))
+        return float(np.linalg.norm(r))
+    return residual
+
+
+EXACT_FIT = 1e-13  # residual sum of squares below this fraction of y~'y~: no residual variation
+
+
+def exact_fit(arrays):
+    """(fixed, within): the residual sums of squares of y~ on X~, and on X~
+    with each group's own Z~ columns (the random effects as free
+    coefficients), as fractions of y~'y~, from the per-group products. A
+    fraction below EXACT_FIT means the response is a linear function of
+    those columns to rounding (the products carry ~1e-16 of y~'y~): the
+    residual variance would be zero."""
+    yty = float(arrays["yty"])
+    if not yty > 0:
+        return 0.0, 0.0
+    xtx, xty = np.asarray(arrays["xtx"]), np.asarray(arrays["xty"])
+    ztz, ztx, zty = np.asarray(arrays["ztz"]), np.asarray(arrays["ztx"]), np.asarray(arrays["zty"])
+    fixed = yty - _explained(xtx, xty)
+    # Each group's Z~ projected out of X~ and y~ (a pseudo-inverse on unit-diagonal blocks).
+    dz = np.sqrt(np.maximum(np.einsum("gii->gi", ztz), 0.0))
+    dz = np.where(dz > 0, dz, 1.0)
+    w, v = np.linalg.eigh(ztz / dz[:, :, None] / dz[:, None, :])
+    keep = w > 1e-10 * np.maximum(w[:, -1:], 1e-300)
+    inv = np.where(keep, 1.0 / np.where(keep, w, 1.0), 0.0)
+    zx = np.einsum("gji,gjk->gik", v, ztx / dz[:, :, None]) * np.sqrt(inv)[:, :, None]
+    zy = np.einsum("gji,gj->gi", v, zty / dz) * np.sqrt(inv)
+    a = xtx - np.einsum("gki,gkj->ij", zx, zx)
+    b = xty - np.einsum("gki,gk->i", zx, zy)
+    within = yty - float(np.sum(zy * zy)) - _explained(a, b, np.diag(xtx))
+    return fixed / yty, within / yty
+
+
+def _explained(a, b, diag=None):
+    """b' a^+ b for a symmetric positive semidefinite a, on unit-diagonal
+    scaling (by diag, default a's own), directions below 1e-10 left out."""
+    d = np.sqrt(np.maximum(np.diag(a) if diag is None else diag, 0.0))
+    d = np.where(d > 0, d, 1.0)
+    w, v = np.linalg.eigh(a / np.outer(d, d))
+    keep = w > 1e-10 * max(float(w[-1]) if diag is None else 1.0, 1e-300)
+    proj = (v[:, keep].T @ (b / d)) ** 2
+    return float(np.sum(proj / w[keep]))
+
+
+def drop_aliased(xtx, rp, fe_names, p, residual=None):
+    """(kept columns, the constant column's index among them or None): the
+    aliased columns of X~'X~ left out with a RankDeficiencyWarning naming
+    them, as lme4 drops them (residual: see aliased)."""
+    dropped = aliased(np.asarray(xtx), rp.x_const, residual)
+    if not dropped:
+        return np.arange(p), rp.x_const
+    names = [fe_names[j] for j in dropped]
+    warn_user(f"the fixed-effects design is rank deficient: dropping {len(dropped)} "
+              f"column{'s' if len(dropped) > 1 else ''} ({', '.join(names)}) that are "
+              f"(nearly) combinations of the others", RankDeficiencyWarning)
+    kept = np.array([j for j in range(p) if j not in dropped], dtype=np.int64)
+    if len(kept) == 0:
+        raise ValueError("every fixed-effects column is zero")
+    const = None if rp.x_const is None or rp.x_const in dropped else int(np.searchsorted(kept, rp.x_const))
+    return kept, const
+
+
+# ---- finiteness ------------------------------------------------------------------
+
+def finite_totals(t):
+    return all(np.all(np.isfinite(t[k])) for k in ("xtx", "xty", "yty", "ztz", "ztx", "zty"))
+
+
+def check_finite_products(arrays):
+    """ValueError when accumulated products hold non-finite values (data too
+    large for double precision products, or infinite values in a batch)."""
+    for key in ("xtx", "xty", "ztz", "ztx", "zty"):
+        if not np.all(np.isfinite(arrays[key])):
+            raise ValueError("the data are too large in magnitude for double precision products, or hold "
+                             "infinite values")
+    if not math.isfinite(arrays["yty"]):
+        raise ValueError("the response is too large in magnitude for double precision products, or holds "
+                         "infinite values")
+
+
+def check_finite_columns(y, X, Z, fe_names, column_names):
+    """ValueError naming the first column with infinite or missing values."""
+    for label, a, names in (("response", y[:, None], None), ("fixed-effects", X, fe_names),
+                            ("random-effects", Z, column_names)):
+        bad = ~np.isfinite(a)
+        if bad.any():
+            j = int(np.argmax(bad.any(axis=0)))
+            count = int(bad[:, j].sum())
+            inf = int(np.isinf(a[:, j]).sum())
+            what = names[j] if names is not None and j < len(names) else f"column {j}"
+            kind = "infinite" if inf == count else "missing or infinite"
+            raise ValueError(f"the {label} {'' if names is None else 'column '}{what!r}"
+                             f"{'' if names is not None else ''} has {count} {kind} value"
+                             f"{'s' if count != 1 else ''} (first at row {int(np.argmax(bad[:, j]))})")
+
+
+def check_finite(values, what, where=""):
+    """values, or a ValueError naming what, the count of missing or
+    infinite values and the first row (where says of what)."""
+    bad = ~np.isfinite(values)
+    if bad.any():
+        count, nan = int(bad.sum()), int(np.isnan(values).sum())
+        kind = "missing" if nan == count else "infinite" if nan == 0 else "missing or infinite"
+        raise ValueError(f"{what} has {count} {kind} value{'s' if count > 1 else ''} (first at row "
+                         f"{int(np.argmax(bad))}{where})")
+    return values
+
+
+def check_weights(w, rows=None):
+    """w, or a ValueError naming the first row whose weight is not positive
+    and finite (among the rows marked in `rows`, numbered as the data's)."""
+    bad = ~(np.isfinite(w) & (w > 0))
+    if rows is not None:
+        bad &= rows
+    if bad.any():
+        r = int(np.argmax(bad))
+        raise ValueError(f"weights must be positive and finite: row {r} has {float(w[r])!r} "
+                         f"({int(bad.sum())} such row{'s' if bad.sum() > 1 else ''})")
+    return w
+
+
+def check_bool(value, name):
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    raise TypeError(f"{name} must be True or False, got {value!r}")
+
+
+# ---- the model's shape ------------------------------------------------------------
+
+def check_columns(p, q):
+    """ValueError for a design without fixed- or random-effects columns."""
+    if p == 0:
+        raise ValueError("X has no columns: the fixed part needs at least one (an intercept)")
+    if q == 0:
+        raise ValueError("Z has no columns: the random part needs at least one")
+
+
+def check_identifiable(n, p, q, m, group, reml):
+    """The checks lme4 makes before it fits: rows, groups and random effects
+    enough to tell the variance parameters apart, and for REML more rows
+    than fixed-effect columns."""
+    if n == 0:
+        raise ValueError("no observations")
+    if m == 1:
+        raise ValueError(f"the grouping factor {group!r} has a single level: random effects need at least "
+                         f"two groups")
+    if m == n:
+        raise ValueError(f"every one of the {n} observations is its own group in {group!r}: the random "
+                         f"effects cannot be told apart from the residuals (the grouping needs fewer "
+                         f"levels than observations)")
+    if n <= m * q:
+        raise ValueError(f"there are {n} observations and {m * q} random effects ({m} groups x {q} "
+                         f"per group): the random-effects parameters and the residual variance are "
+                         f"not identifiable; the model needs more observations than random effects")
+    if reml and n <= p:
+        raise ValueError(f"REML needs more observations ({n}) than fixed-effect columns ({p})")
+
+
+# ---- the response -----------------------------------------------------------------
+
+def check_varies(y, name):
+    """ValueError when every value of the response (less any offset) is the same."""
+    if len(y) > 1 and y.min() == y.max() and np.isfinite(y[0]):
+        raise ValueError(f"{name} is constant (every value is {float(y[0])!r}): there is no variation to fit")
+
+
+def check_varies_products(arrays, const, name):
+    """check_varies from accumulated products: y'y less its projection on
+    the constant column const of X (None: nothing to check)."""
+    if const is None:
+        return
+    xtx, xty, yty = np.asarray(arrays["xtx"]), np.asarray(arrays["xty"]), float(arrays["yty"])
+    if yty - xty[const] * xty[const] / xtx[const, const] <= 1e-28 * max(yty, 1e-300):
+        raise ValueError(f"{name} is constant: there is no variation to fit")
+
+
+def check_residual(residual, name, group):
+    """ValueError when the response leaves no residual variation: an exact
+    linear function (to rounding) of the fixed-effects columns, or within
+    each group of those and the random-effects columns (residual from
+    exact_fit). The fit would have sigma = 0."""
+    fixed, within = residual
+    if fixed <= EXACT_FIT:
+        raise ValueError(f"{name} is an exact linear function of the fixed-effects columns (to rounding: "
+                         f"its residual sum of squares is {max(fixed, 0.0):.2g} of its sum of squares): "
+                         f"there is no residual variation to fit")
+    if within <= EXACT_FIT:
+        raise ValueError(f"{name} is, within each group of {group!r}, an exact linear function "
+                         f"of the fixed- and random-effects columns (to rounding: its residual sum of "
+                         f"squares is {max(within, 0.0):.2g} of its sum of squares): the residual "
+                         f"variance would be zero")
+
+
+def check_random_columns(ztz, names, group):
+    """ValueError when a random-effects column is zero on every row, or a
+    linear combination of the others on every row (to rounding): its
+    variance and covariances cannot be told apart from the others'."""
+    q = len(names)
+    ztz = np.asarray(ztz, dtype=np.float64).reshape(q, q)
+    dropped = aliased(ztz, None)
+    if not dropped:
+        return
+    j = dropped[0]
+    if not ztz[j, j] > 0:
+        why = "is zero on every row: its variance does not enter the model"
+    else:
+        others = [names[k] for k in range(j) if k not in dropped]
+        why = (f"is a linear combination of {', '.join(map(repr, others))} on every row (to rounding): "
+               f"its variance cannot be told apart from theirs")
+    raise ValueError(f"the random-effects column {names[j]!r} (grouped by {group!r}) {why}; drop it "
+                     f"from the random-effects term")
