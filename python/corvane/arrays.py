@@ -11,7 +11,8 @@ import numpy as np
 
 from .validate import check_finite, check_weights
 
-__all__ = ["is_pandas", "to_float", "as_response", "as_design", "align", "per_row", "columns_by_name"]
+__all__ = ["is_pandas", "to_float", "as_response", "as_design", "align", "per_row", "columns_by_name",
+           "response_at_rows"]
 
 
 def is_pandas(obj):
@@ -137,4 +138,24 @@ def columns_by_name(a, names, what):
     arr = as_design(a, what, "x")[0]
     if arr.shape[1] != len(names):
         raise ValueError(f"{what} has {arr.shape[1]} columns, the model {len(names)}")
+    return arr
+
+
+def response_at_rows(y_new, n, index, source_index=None, kept_mask=None):
+    """A new response as float values at a model's n rows: a pandas object
+    paired by index (with the model's rows, or with every row of the table a
+    formula model was built from, of which the kept rows are taken), else by
+    position (n values, or one per row of the table)."""
+    if is_pandas(y_new) and index is not None and hasattr(y_new, "index"):
+        if source_index is not None and len(y_new) == len(source_index):
+            y_new = y_new.loc[source_index]
+            y_new = y_new[kept_mask]
+        else:
+            y_new = y_new.loc[index]
+    arr = to_float(y_new, "y_new").ravel()
+    if len(arr) != n:
+        if kept_mask is not None and len(arr) == len(kept_mask):
+            arr = arr[kept_mask]
+        else:
+            raise ValueError(f"y_new has {len(arr)} values but the model has {n} rows")
     return arr

@@ -21,10 +21,10 @@ import numpy as np
 
 from . import design as _design
 from . import validate as _validate
-from .arrays import align, as_design, as_response, columns_by_name, is_pandas, per_row, to_float
+from .arrays import align, as_design, as_response, columns_by_name, is_pandas, per_row, response_at_rows
 from .formula import REML_DEFAULT
 from .labels import factorize, term_names
-from .validate import check_bool, check_finite, check_weights
+from .validate import check_bool, check_finite, check_starts, check_weights
 
 if TYPE_CHECKING:  # pragma: no cover
     from .result import LmmResult
@@ -252,19 +252,10 @@ class LinearMixedModel:
 
     # -- fitting ---------------------------------------------------------------------
     def _core_starts(self, starts):
+        """The core's flat list of starting thetas for the user's starts (or None)."""
         if starts is None:
             return None
-        arr = np.asarray(starts, dtype=np.float64)
-        if arr.ndim > 2:
-            raise ValueError(f"starts must be one theta or a list of them, got shape {arr.shape}")
-        if arr.ndim == 2 and arr.shape[1] != self.n_theta:
-            raise ValueError(f"each start must have {self.n_theta} entries, got {arr.shape[1]}")
-        if arr.size == 0 or arr.size % self.n_theta:
-            raise ValueError(f"starts must hold a multiple of {self.n_theta} values (theta has "
-                             f"{self.n_theta} entries for {self.q} random-effect columns), got {arr.size}")
-        if not np.isfinite(arr).all():
-            raise ValueError("starts must be finite")
-        rows = arr.reshape(-1, self.n_theta)
+        rows = check_starts(starts, self.n_theta, self.q)
         return [float(v) for row in rows for v in self.reparam.theta_to_core(row)]
 
     def fit(self, starts: Any = None, *, max_iter: int = 200) -> "LmmResult":
@@ -401,21 +392,8 @@ class LinearMixedModel:
         return result
 
     def _new_response(self, y_new):
-        if is_pandas(y_new) and self.index is not None and hasattr(y_new, "index"):
-            full = getattr(self, "_source_index", None)
-            if full is not None and len(y_new) == len(full):
-                y_new = y_new.loc[full]
-                y_new = y_new[self._kept_mask]
-            else:
-                y_new = y_new.loc[self.index]
-        arr = to_float(y_new, "y_new").ravel()
-        if len(arr) != self.n:
-            full = getattr(self, "_kept_mask", None)
-            if full is not None and len(arr) == len(full):
-                arr = arr[full]
-            else:
-                raise ValueError(f"y_new has {len(arr)} values but the model has {self.n} rows")
-        return np.ascontiguousarray(check_finite(arr, "y_new"))
+        return np.ascontiguousarray(check_finite(
+            response_at_rows(y_new, self.n, self.index, self._source_index, self._kept_mask), "y_new"))
 
     # -- designs for prediction ----------------------------------------------------
     def _new_design(self, data, include_random):

@@ -218,6 +218,22 @@ def check_bool(value, name):
     raise TypeError(f"{name} must be True or False, got {value!r}")
 
 
+def check_starts(starts, n_theta, q):
+    """Starting thetas as rows of n_theta values: one theta or a list of
+    them, finite."""
+    arr = np.asarray(starts, dtype=np.float64)
+    if arr.ndim > 2:
+        raise ValueError(f"starts must be one theta or a list of them, got shape {arr.shape}")
+    if arr.ndim == 2 and arr.shape[1] != n_theta:
+        raise ValueError(f"each start must have {n_theta} entries, got {arr.shape[1]}")
+    if arr.size == 0 or arr.size % n_theta:
+        raise ValueError(f"starts must hold a multiple of {n_theta} values (theta has "
+                         f"{n_theta} entries for {q} random-effect columns), got {arr.size}")
+    if not np.isfinite(arr).all():
+        raise ValueError("starts must be finite")
+    return arr.reshape(-1, n_theta)
+
+
 # ---- the model's shape ------------------------------------------------------------
 
 def check_columns(p, q):
