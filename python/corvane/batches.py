@@ -13,7 +13,7 @@ from .labels import LabelCoder, level_order, merge_level_orders, native
 from .reparam import reparam_from_sample
 from .sources import agreed_kinds, describe, pandas_kind, progress_bar
 
-__all__ = ["BatchAccumulator", "merge_arrays", "read_stream", "read_dask", "StreamResult"]
+__all__ = ["BatchAccumulator", "merge_products", "read_stream", "read_dask", "StreamResult"]
 
 
 class BatchAccumulator:
@@ -65,9 +65,10 @@ class BatchAccumulator:
         return None if self.acc is None else self.acc.to_arrays()
 
 
-def merge_arrays(parts):
-    """Products of several accumulators (dicts from to_arrays), merged in
-    the given order."""
+def merge_products(parts):
+    """One accumulator holding the products of several (dicts from
+    to_arrays, made on other processes), merged in the given order; None
+    when no part has rows."""
     acc = None
     for part in parts:
         if part is None:
@@ -77,7 +78,7 @@ def merge_arrays(parts):
             acc = a
         else:
             acc.merge(a)
-    return None if acc is None else acc.to_arrays()
+    return acc
 
 
 def _is_empty_batch_error(exc):
@@ -88,8 +89,8 @@ class StreamResult:
     """What reading a source in batches gives the model: the products, the
     reparametrisation, the model spec, the labels and the row counts."""
 
-    def __init__(self, arrays, rp, spec, labels, order, n_read, n_dropped):
-        self.arrays, self.rp, self.spec = arrays, rp, spec
+    def __init__(self, acc, rp, spec, labels, order, n_read, n_dropped):
+        self.acc, self.rp, self.spec = acc, rp, spec
         self.labels, self.order = labels, order
         self.n_read, self.n_dropped = n_read, n_dropped
 
@@ -155,7 +156,7 @@ def read_stream(formula, stream, env=None, progress=True):
         raise ValueError(f"no rows without missing values in the columns the formula uses "
                          f"({n_read} rows read)")
     labels, order = acc.groups()
-    return StreamResult(acc.arrays(), acc.rp, spec, labels, order, n_read, n_dropped)
+    return StreamResult(acc.acc, acc.rp, spec, labels, order, n_read, n_dropped)
 
 
 # ---- Dask ------------------------------------------------------------------------------
@@ -277,10 +278,10 @@ def read_dask(formula, ddf, env=None, progress=True):
     plan = _PartitionPlan(spec, levels, labels, rp)
     tasks = [dask.delayed(partition_products)(part, plan) for part in sub.to_delayed()]
     parts = dask.compute(*tasks)
-    arrays = merge_arrays([p["arrays"] for p in parts])
+    merged = merge_products([p["arrays"] for p in parts])
     n_read = sum(p["n_read"] for p in parts)
     n_dropped = sum(p["n_dropped"] for p in parts)
-    if arrays is None:
+    if merged is None:
         raise ValueError("no rows without missing values in the columns the formula uses")
     # Labels whose rows were all dropped (values a transform made missing) are no groups.
     counts = np.zeros(len(labels), dtype=np.int64)
@@ -289,7 +290,7 @@ def read_dask(formula, ddf, env=None, progress=True):
             counts[: len(p["counts"])] += p["counts"]
     keep = np.flatnonzero(counts > 0)
     del progress  # the dask dashboard shows progress
-    return StreamResult(arrays, rp, spec, [native(labels[k]) for k in keep], keep, n_read, n_dropped)
+    return StreamResult(merged, rp, spec, [native(labels[k]) for k in keep], keep, n_read, n_dropped)
 
 
 def _progress(progress, total, unit):

@@ -118,18 +118,12 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
     return Prepared(core, rp, kept, t, weighted, exact_fit(arrays))
 
 
-def prepare_products(arrays, rp, fe_names, labels=None, order=None, evaluator="auto"):
-    """A core from accumulated products: groups put in the order given
-    (old code per new position), aliased fixed-effect columns dropped (with a
-    RankDeficiencyWarning), as prepare() does for rows in memory. Returns
-    (Prepared, products): the products stay with a model whose rows are not
-    kept, to rebuild its core when it is unpickled."""
-    arrays = dict(arrays)
-    if order is not None:
-        for key in ("ztz", "ztx", "zty"):
-            arrays[key] = np.ascontiguousarray(np.asarray(arrays[key])[order])
-        arrays["m"] = len(order)
-        arrays["fingerprint_known"] = False
+def prepare_products(products, fe_names, evaluator="auto"):
+    """A core from accumulated products, as prepare() builds one from rows:
+    aliased fixed-effect columns dropped (with a RankDeficiencyWarning) and
+    the groups put in their final order, both in the accumulator itself (no
+    copy of the products is kept beside the core)."""
+    arrays, rp = products.arrays, products.reparam
     check_finite_products(arrays)
     p = int(arrays["p"])
     kept, const = drop_aliased(np.asarray(arrays["xtx"]), rp, fe_names, p)
@@ -142,16 +136,10 @@ def prepare_products(arrays, rp, fe_names, labels=None, order=None, evaluator="a
             used = ", ".join(fe_names[j] for j in np.flatnonzero(rp.x_unit))
             raise ValueError(f"the fixed-effects columns that sum to one ({used}) include a column that is a "
                              f"combination of others; the data read in batches cannot be re-read to drop it")
-        xtx = np.asarray(arrays["xtx"])
-        arrays.update(p=len(kept), xtx=np.ascontiguousarray(xtx[np.ix_(kept, kept)]),
-                      xty=np.ascontiguousarray(np.asarray(arrays["xty"])[kept]),
-                      ztx=np.ascontiguousarray(np.asarray(arrays["ztx"])[:, :, kept]),
-                      x_shift=np.asarray(arrays["x_shift"])[kept], x_scale=np.asarray(arrays["x_scale"])[kept])
-        if new.x_ref is not None:
-            arrays["x_ref"] = new.x_ref
         rp = new
-    core = Accumulator.from_arrays(arrays).finish(evaluator)
-    return Prepared(core, rp, kept, core.totals(), residual=exact_fit(arrays)), arrays
+    products.acc.select(groups=products.order, columns=kept if len(kept) < p else None)
+    core = products.acc.finish(evaluator)
+    return Prepared(core, rp, kept, core.totals(), residual=exact_fit(core.products()))
 
 
 def core_from_products(arrays, evaluator="auto"):
@@ -181,18 +169,25 @@ class Rows:
         return self.y if self.offset is None else self.y - self.offset
 
 
-@dataclass(frozen=True)
+@dataclass
 class Products:
     """A model's products accumulated over batches (the rows are not kept):
-    the products as the accumulator gave them, the reparametrisation they
-    were formed under, the group labels in their final order and the
-    accumulated code of each (groups without rows left out)."""
+    the accumulator, the reparametrisation its products were formed under,
+    the group labels in their final order and the accumulated code of each
+    (groups without rows left out). ``arrays`` is the accumulator's products
+    as NumPy arrays, read once for the checks."""
 
-    arrays: dict | None
+    acc: Accumulator | None
     reparam: Reparam
     labels: list
     order: np.ndarray | None = None
     n: int = 0  # rows
+    arrays: dict | None = None
+
+    def __post_init__(self):
+        if self.acc is not None and self.arrays is None:
+            self.arrays = self.acc.to_arrays()
+            self.n = int(self.arrays["n"])
 
 
 def with_response(core, rp, kept, core_rows, codes, y, weights=None):
@@ -202,7 +197,7 @@ def with_response(core, rp, kept, core_rows, codes, y, weights=None):
     new_rp = rp.for_response(y, weights)
     sw, Xc, Zc = core_rows
     y_rows = y if sw is None else y * sw
-    residual = exact_fit(build_core(y_rows, Xc, Zc, codes, new_rp, products=True)[1])
     new = core.with_response(new_rp.core_response(y_rows, Xc), Xc, Zc, codes)
+    residual = exact_fit(new.products())
     weighted = core_rows if sw is not None or rp.x_unit is not None else None
     return Prepared(new, new_rp, kept, new.totals(), weighted, residual)

@@ -159,7 +159,6 @@ class LinearMixedModel:
         else:
             _validate.check_varies_products(data.arrays, data.reparam.x_const, what)
 
-        products = None if rows else reuse._products if same else None
         if same:
             prepared = _design.Prepared(reuse.core, reuse.reparam, reuse.kept, reuse.core.totals(),
                                         reuse._weighted, reuse._residual)
@@ -170,14 +169,13 @@ class LinearMixedModel:
             prepared = _design.prepare(data.y_fit, data.X, data.Z, data.codes, names.fixed, names.random,
                                        weights=data.weights)
         else:
-            prepared, products = _design.prepare_products(data.arrays, data.reparam, names.fixed, data.labels,
-                                                          data.order)
+            prepared = _design.prepare_products(data, names.fixed)
         if reuse is None:
             _validate.check_random_columns(prepared.totals["ztz"], self.re_names, self.group_name)
         _validate.check_residual(prepared.residual, what, self.group_name)
-        self._adopt(prepared, data.y_fit if rows else None, products)
+        self._adopt(prepared, data.y_fit if rows else None)
 
-    def _adopt(self, prepared, y_fit, products):
+    def _adopt(self, prepared, y_fit):
         self.core = prepared.core
         self.reparam = prepared.reparam
         self.kept = prepared.kept
@@ -192,7 +190,6 @@ class LinearMixedModel:
         self.p = len(self.fe_names)
         self.n_theta = self.q * (self.q + 1) // 2
         self._y_fit = y_fit
-        self._products = products  # the products of data read in batches, to rebuild the core when unpickled
         self._weighted = prepared.weighted  # (sqrt(w) or None, X, Z) as the core holds them, or None
         self.weights_logdet = 0.0 if self.weights is None else float(np.sum(np.log(self.weights)))
 
@@ -221,6 +218,8 @@ class LinearMixedModel:
         state = dict(self.__dict__)
         state.pop("core", None)
         state.pop("_weighted", None)
+        if not self.rows_kept:
+            state["_products"] = self.core.products()  # the core is rebuilt from them
         return state
 
     def core_rows(self):
@@ -242,9 +241,10 @@ class LinearMixedModel:
         return w
 
     def __setstate__(self, state):
+        products = state.pop("_products", None)
         self.__dict__.update(state)
-        if self._products is not None:
-            self.core = _design.core_from_products(self._products)
+        if products is not None:
+            self.core = _design.core_from_products(products)
         else:
             sw, X, Z = self.core_rows()
             y = self._y_fit if sw is None else self._y_fit * sw
@@ -470,7 +470,7 @@ class LinearMixedModel:
             read = (batches.read_stream(formula, stream, env, progress) if stream is not None
                     else batches.read_dask(formula, data, env, progress))
             spec = read.spec
-            products = _design.Products(read.arrays, read.rp, list(read.labels), read.order, int(read.arrays["n"]))
+            products = _design.Products(read.acc, read.rp, list(read.labels), read.order)
             return cls._assemble(products, _spec_names(spec), reml,
                                  Origin(formula, spec, read.n_read, read.n_dropped))
         frame = sources.as_frame(data)

@@ -1,5 +1,6 @@
-// The class Accumulator: products summed over batches of rows, turned into
-// an LmmCore by `finish`. Methods that change the accumulator take its mutex
+// The class Accumulator: products summed over batches of rows, put in a new
+// group order and column subset by `select`, turned into an LmmCore by
+// `finish`. Methods that change the accumulator take its mutex
 // (with the interpreter lock released for the numerical work), so threads
 // may share one; `merge` takes both mutexes in address order.
 #include "bindings/accumulator.hpp"
@@ -156,18 +157,16 @@ PyObject* acc_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         RowArrays arrays;
         lmm::RowsView view;
         if (!to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays) || !rows(arrays, view)) return nullptr;
-        // p and q are fixed at construction: read without the mutex.
-        const lmm::Accumulator& acc = *as_acc(self)->acc;
-        const std::uint64_t p = acc.products().design->p, q = acc.products().design->q;
-        if (view.n > 0 && (view.p != p || view.q != q)) {
-            PyErr_Format(PyExc_ValueError, "X must have %llu columns and Z %llu, got %llu and %llu",
-                         static_cast<unsigned long long>(p), static_cast<unsigned long long>(q),
-                         static_cast<unsigned long long>(view.p), static_cast<unsigned long long>(view.q));
-            return nullptr;
-        }
-        view.p = p;
-        view.q = q;
-        locked(self, [&](lmm::Accumulator& a) { a.add(view); });
+        // select() changes p: the columns are checked under the mutex.
+        locked(self, [&](lmm::Accumulator& a) {
+            const std::uint64_t p = a.products().design->p, q = a.products().design->q;
+            if (view.n > 0 && (view.p != p || view.q != q))
+                throw lmm::InvalidInput("X must have " + std::to_string(p) + " columns and Z " + std::to_string(q) +
+                                        ", got " + std::to_string(view.p) + " and " + std::to_string(view.q));
+            view.p = p;
+            view.q = q;
+            a.add(view);
+        });
         Py_RETURN_NONE;
     });
 }
@@ -217,55 +216,85 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
 // A copy of the products, taken under the accumulator's mutex, from which
 // the Python objects are built after the mutex is released.
 struct Snapshot {
-    std::uint64_t n = 0, p = 0, q = 0, m = 0, batches = 0, codes_fingerprint = 0;
-    bool fingerprint_known = false;
-    std::vector<double> xtx, xty, ztz, ztx, zty;
-    double yty = 0.0;
+    lmm::Design design;
+    lmm::Response response;
+    std::uint64_t batches = 0;
     std::optional<lmm::RowTransform> transform;
 };
 
 Snapshot snapshot(const lmm::Accumulator& a) {
-    const lmm::Design& g = *a.products().design;
-    const lmm::Response& r = a.products().response;
-    return Snapshot{g.n,   g.p,   g.q,   g.m,   a.batches(), g.codes_fingerprint, g.fingerprint_known,
-                    g.xtx, r.xty, g.ztz, g.ztx, r.zty,       r.yty,               a.transform()};
+    return Snapshot{*a.products().design, a.products().response, a.batches(), a.transform()};
+}
+
+// Indices of groups or columns: None (absent), or a one-dimensional array-like of integers
+// >= 0 (an empty sequence is an empty selection).
+bool optional_indices(PyObject* object, const char* name, std::optional<std::vector<std::uint64_t>>& out) {
+    out.reset();
+    if (!object || object == Py_None) return true;
+    PyRef given = PyRef::steal(PyArray_FromAny(object, nullptr, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
+    if (!given) return false;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(given.get());
+    if (PyArray_NDIM(a) != 1) {
+        PyErr_Format(PyExc_ValueError, "%s must be one-dimensional, got %d dimensions", name, PyArray_NDIM(a));
+        return false;
+    }
+    std::vector<std::uint64_t>& v = out.emplace();
+    const npy_intp n = PyArray_DIM(a, 0);
+    if (n == 0) return true;  // [] is float64 to NumPy, and no index either way
+    if (!PyArray_ISINTEGER(a)) {
+        PyErr_Format(PyExc_TypeError, "%s must hold integers", name);
+        return false;
+    }
+    // Every integer type casts safely to the 64-bit one of its signedness.
+    const bool is_unsigned = PyArray_ISUNSIGNED(a);
+    PyRef cast = PyRef::steal(PyArray_FROMANY(given.get(), is_unsigned ? NPY_UINT64 : NPY_INT64, 1, 1,
+                                               NPY_ARRAY_CARRAY_RO));
+    if (!cast) return false;
+    const void* data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(cast.get()));
+    v.resize(static_cast<std::size_t>(n));
+    for (npy_intp k = 0; k < n; ++k) {
+        if (is_unsigned) {
+            v[k] = static_cast<const std::uint64_t*>(data)[k];
+            continue;
+        }
+        const std::int64_t i = static_cast<const std::int64_t*>(data)[k];
+        if (i < 0) {
+            PyErr_Format(PyExc_ValueError, "%s must hold indices >= 0, got %lld", name, static_cast<long long>(i));
+            return false;
+        }
+        v[k] = static_cast<std::uint64_t>(i);
+    }
+    return true;
+}
+
+// 0, 1, ..., count - 1.
+std::vector<std::uint64_t> all_indices(std::uint64_t count) {
+    std::vector<std::uint64_t> v(count);
+    for (std::uint64_t k = 0; k < count; ++k) v[k] = k;
+    return v;
+}
+
+PyObject* acc_select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"groups", "columns"};
+        PyObject* bound[2];
+        if (!bind_arguments({"select", kNames, 2, 0}, args, nargs, kwnames, bound)) return nullptr;
+        std::optional<std::vector<std::uint64_t>> groups, columns;
+        if (!optional_indices(bound[0], "groups", groups) || !optional_indices(bound[1], "columns", columns))
+            return nullptr;
+        locked(self, [&](lmm::Accumulator& a) {
+            const lmm::Design& g = *a.products().design;
+            a.select(groups ? *groups : all_indices(g.m), columns ? *columns : all_indices(g.p));
+        });
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* acc_to_arrays(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const Snapshot g = locked(self, snapshot);
-        const npy_intp p = static_cast<npy_intp>(g.p), q = static_cast<npy_intp>(g.q),
-                       m = static_cast<npy_intp>(g.m);
-        PyRef dict = PyRef::steal(PyDict_New());
-        if (!dict) return nullptr;
-        PyObject* o = dict.get();
-        bool ok = put(o, "p", PyLong_FromUnsignedLongLong(g.p)) && put(o, "q", PyLong_FromUnsignedLongLong(g.q)) &&
-                  put(o, "n", PyLong_FromUnsignedLongLong(g.n)) && put(o, "m", PyLong_FromUnsignedLongLong(g.m)) &&
-                  put(o, "batches", PyLong_FromUnsignedLongLong(g.batches)) &&
-                  put(o, "xtx", new_float_array({p, p}, g.xtx.data())) &&
-                  put(o, "xty", new_float_array({p}, g.xty.data())) && put(o, "yty", PyFloat_FromDouble(g.yty)) &&
-                  put(o, "ztz", new_float_array({m, q, q}, g.ztz.data())) &&
-                  put(o, "ztx", new_float_array({m, q, p}, g.ztx.data())) &&
-                  put(o, "zty", new_float_array({m, q}, g.zty.data())) &&
-                  put(o, "fingerprint", PyLong_FromUnsignedLongLong(g.codes_fingerprint)) &&
-                  put(o, "fingerprint_known", PyBool_FromLong(g.fingerprint_known));
-        if (!ok) return nullptr;
-        if (g.transform) {
-            const lmm::RowTransform& t = *g.transform;
-            ok = put(o, "y_shift", PyFloat_FromDouble(t.y_shift)) && put(o, "y_scale", PyFloat_FromDouble(t.y_scale)) &&
-                 put(o, "x_shift", new_float_array({p}, t.x_shift.data())) &&
-                 put(o, "x_scale", new_float_array({p}, t.x_scale.data())) &&
-                 put(o, "z_shift", new_float_array({q}, t.z_shift.data())) &&
-                 put(o, "z_scale", new_float_array({q}, t.z_scale.data()));
-            if (ok && t.x_ref >= 0)
-                ok = put(o, "x_ref", PyLong_FromLongLong(t.x_ref)) &&
-                     put(o, "x_ref_value", PyFloat_FromDouble(t.x_ref_value));
-            if (ok && t.z_ref >= 0)
-                ok = put(o, "z_ref", PyLong_FromLongLong(t.z_ref)) &&
-                     put(o, "z_ref_value", PyFloat_FromDouble(t.z_ref_value));
-            if (!ok) return nullptr;
-        }
-        return dict.release();
+        const Snapshot s = locked(self, snapshot);
+        return products_dict(s.design, s.response, s.batches, s.transform ? &*s.transform : nullptr,
+                             s.design.fingerprint_known);
     });
 }
 
@@ -367,7 +396,7 @@ PyObject* acc_from_arrays(PyObject* cls, PyObject* dict) {
     });
 }
 
-// Counters that add and merge change are read under the mutex.
+// Counters that add, merge and select change are read under the mutex.
 template <class F>
 PyObject* counter(PyObject* self, F&& read) {
     return guarded([&]() -> PyObject* {
@@ -382,8 +411,9 @@ PyObject* get_acc_m(PyObject* self, void*) {
     return counter(self, [](const lmm::Accumulator& a) { return a.products().design->m; });
 }
 PyObject* get_acc_p(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->p);
+    return counter(self, [](const lmm::Accumulator& a) { return a.products().design->p; });
 }
+// q is fixed at construction: read without the mutex.
 PyObject* get_acc_q(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(as_acc(self)->acc->products().design->q);
 }
@@ -416,6 +446,16 @@ PyMethodDef kAccMethods[] = {
      "finish($self, evaluator=\"auto\")\n--\n\n"
      "The accumulated products as an LmmCore, its kernel chosen as the\n"
      "constructor chooses; the accumulator is empty afterwards."},
+    {"select", fastcall<acc_select>(), kFast,
+     "select($self, groups=None, columns=None)\n--\n\n"
+     "Keeps the groups and X's columns given, in place, copying the products'\n"
+     "bits. New group k is old group groups[k] (distinct indices below m);\n"
+     "groups not listed are dropped, and must be ones without rows or not\n"
+     "wanted (n still counts their rows). X keeps the columns listed\n"
+     "(strictly increasing, at least one, the transform's reference column\n"
+     "among them), with their shifts and scales. None keeps all. Any groups\n"
+     "but 0..m-1 in order leave the codes unchecked: the finished core takes\n"
+     "no new response. ValueError naming the argument when one is invalid."},
     {"to_arrays", acc_to_arrays, METH_NOARGS,
      "to_arrays($self)\n--\n\n"
      "The products as a dict of NumPy arrays and numbers (for another process)."},
@@ -455,6 +495,41 @@ PyType_Spec kAccSpec = {
 };
 
 }  // namespace
+
+PyObject* products_dict(const lmm::Design& g, const lmm::Response& r, std::uint64_t batches,
+                        const lmm::RowTransform* transform, bool fingerprint_known) {
+    const npy_intp p = static_cast<npy_intp>(g.p), q = static_cast<npy_intp>(g.q), m = static_cast<npy_intp>(g.m);
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* o = dict.get();
+    bool ok = put(o, "p", PyLong_FromUnsignedLongLong(g.p)) && put(o, "q", PyLong_FromUnsignedLongLong(g.q)) &&
+              put(o, "n", PyLong_FromUnsignedLongLong(g.n)) && put(o, "m", PyLong_FromUnsignedLongLong(g.m)) &&
+              put(o, "batches", PyLong_FromUnsignedLongLong(batches)) &&
+              put(o, "xtx", new_float_array({p, p}, g.xtx.data())) &&
+              put(o, "xty", new_float_array({p}, r.xty.data())) && put(o, "yty", PyFloat_FromDouble(r.yty)) &&
+              put(o, "ztz", new_float_array({m, q, q}, g.ztz.data())) &&
+              put(o, "ztx", new_float_array({m, q, p}, g.ztx.data())) &&
+              put(o, "zty", new_float_array({m, q}, r.zty.data())) &&
+              put(o, "fingerprint", PyLong_FromUnsignedLongLong(g.codes_fingerprint)) &&
+              put(o, "fingerprint_known", PyBool_FromLong(fingerprint_known));
+    if (!ok) return nullptr;
+    if (transform) {
+        const lmm::RowTransform& t = *transform;
+        ok = put(o, "y_shift", PyFloat_FromDouble(t.y_shift)) && put(o, "y_scale", PyFloat_FromDouble(t.y_scale)) &&
+             put(o, "x_shift", new_float_array({p}, t.x_shift.data())) &&
+             put(o, "x_scale", new_float_array({p}, t.x_scale.data())) &&
+             put(o, "z_shift", new_float_array({q}, t.z_shift.data())) &&
+             put(o, "z_scale", new_float_array({q}, t.z_scale.data()));
+        if (ok && t.x_ref >= 0)
+            ok = put(o, "x_ref", PyLong_FromLongLong(t.x_ref)) &&
+                 put(o, "x_ref_value", PyFloat_FromDouble(t.x_ref_value));
+        if (ok && t.z_ref >= 0)
+            ok = put(o, "z_ref", PyLong_FromLongLong(t.z_ref)) &&
+                 put(o, "z_ref_value", PyFloat_FromDouble(t.z_ref_value));
+        if (!ok) return nullptr;
+    }
+    return dict.release();
+}
 
 PyObject* create_accumulator_type(PyObject* module) {
     return PyType_FromModuleAndSpec(module, &kAccSpec, nullptr);

@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "bindings/accumulator.hpp"
 #include "bindings/args.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/errors.hpp"
@@ -295,6 +296,23 @@ PyObject* totals(PyObject* self, PyObject*) {
     });
 }
 
+// The per-group products as Accumulator.to_arrays() gives them, from which
+// Accumulator.from_arrays(...).finish() makes a core with the same bits. The
+// core keeps the plain per-group blocks whatever its kernel (classes are
+// built from them again), the transform of X and Z (y's part is the
+// identity: the response's products are already on y's transformed scale)
+// and no count of batches (1). The codes' fingerprint travels only when its
+// fold started at 0, as accumulated products' does; a core built from rows
+// in one piece folds from n, which the products cannot say.
+PyObject* products(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const lmm::LmmData& d = data_of(self);
+        const lmm::Design& g = *d.design;
+        return products_dict(g, d.response, 1, g.transform ? &*g.transform : nullptr,
+                             g.fingerprint_known && g.fingerprint_from_zero);
+    });
+}
+
 PyObject* variance_derivatives(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         ThetaArgs a;
@@ -396,6 +414,12 @@ PyMethodDef kMethods[] = {
      "sigma^2 xvx^-1) and its derivatives \"xvx_grad\" (n_theta, p, p).\n"
      "RuntimeError(\"theta is infeasible\") where the criterion is infinite."},
     {"fit_responses", fastcall<fit_responses>(), kFast, kFitResponsesDoc},
+    {"products", products, METH_NOARGS,
+     "products($self)\n--\n\n"
+     "The core's products per group as the dict Accumulator.to_arrays() gives\n"
+     "(the plain per-group blocks whatever the kernel, batches = 1), from which\n"
+     "Accumulator.from_arrays(...).finish() makes a core with the same fits bit\n"
+     "for bit."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -86,6 +86,107 @@ void Accumulator::merge(const Accumulator& other) {
     batches_ += other.batches_;
 }
 
+void Accumulator::select(const std::vector<std::uint64_t>& groups, const std::vector<std::uint64_t>& columns) {
+    Design& g = *products_.design;
+    Response& r = products_.response;
+    const std::uint64_t m = g.m, p = p_, q = q_;
+    const auto text = [](std::uint64_t v) { return std::to_string(v); };
+
+    // Every argument is checked before anything changes.
+    if (columns.empty()) throw InvalidInput("columns must hold at least one column of X");
+    for (std::uint64_t k = 0; k < columns.size(); ++k) {
+        if (columns[k] >= p)
+            throw InvalidInput("columns[" + text(k) + "] = " + text(columns[k]) + " is out of range for " + text(p) +
+                               " columns of X");
+        if (k > 0 && columns[k] <= columns[k - 1])
+            throw InvalidInput("columns must be strictly increasing: columns[" + text(k) + "] = " + text(columns[k]) +
+                               " follows " + text(columns[k - 1]));
+    }
+    std::int64_t x_ref = -1;
+    if (transform_ && transform_->x_ref >= 0) {
+        const auto ref = static_cast<std::uint64_t>(transform_->x_ref);
+        const auto at = std::lower_bound(columns.begin(), columns.end(), ref);
+        if (at == columns.end() || *at != ref)
+            throw InvalidInput("columns must keep the transform's reference column x_ref = " + text(ref));
+        x_ref = at - columns.begin();
+    }
+    std::vector<char> seen(m, 0);
+    for (std::uint64_t k = 0; k < groups.size(); ++k) {
+        const std::uint64_t i = groups[k];
+        if (i >= m)
+            throw InvalidInput("groups[" + text(k) + "] = " + text(i) + " is out of range for " + text(m) + " groups");
+        if (seen[i]) throw InvalidInput("groups holds group " + text(i) + " twice (again at groups[" + text(k) + "])");
+        seen[i] = 1;
+    }
+
+    const std::uint64_t mm = groups.size(), pp = columns.size(), qq = q * q;
+    bool same_groups = mm == m;
+    for (std::uint64_t k = 0; same_groups && k < mm; ++k) same_groups = groups[k] == k;
+    // Strictly increasing and below p: p of them are all the columns.
+    const bool same_columns = pp == p;
+    if (same_groups && same_columns) return;
+
+    // The new products are built beside the old ones and swapped in at the
+    // end, so an allocation failure or an interrupt leaves them as they were.
+    require_memory({size_product(size_product(mm, q * (q + pp + 1)), sizeof(double)),
+                    size_product(size_product(pp, pp + 1), sizeof(double))});
+    std::vector<double> ztz, zty, ztx, xtx, xty;
+    if (!same_groups) {
+        ztz.resize(mm * qq);
+        zty.resize(mm * q);
+        for (std::uint64_t k = 0; k < mm; ++k) {
+            if (k % 65536 == 0) parallel::check_interrupt();
+            std::copy_n(g.ztz.data() + groups[k] * qq, qq, ztz.data() + k * qq);
+            std::copy_n(r.zty.data() + groups[k] * q, q, zty.data() + k * q);
+        }
+    }
+    ztx.resize(mm * q * pp);
+    for (std::uint64_t k = 0; k < mm; ++k) {
+        if (k % 65536 == 0) parallel::check_interrupt();
+        const double* from = g.ztx.data() + groups[k] * q * p;
+        double* to = ztx.data() + k * q * pp;
+        for (std::uint64_t a = 0; a < q; ++a)
+            for (std::uint64_t j = 0; j < pp; ++j) to[a * pp + j] = from[a * p + columns[j]];
+    }
+    std::optional<RowTransform> transform = transform_;
+    if (!same_columns) {
+        xtx.resize(pp * pp);
+        xty.resize(pp);
+        for (std::uint64_t i = 0; i < pp; ++i) {
+            for (std::uint64_t j = 0; j < pp; ++j) xtx[i * pp + j] = g.xtx[columns[i] * p + columns[j]];
+            xty[i] = r.xty[columns[i]];
+        }
+        if (transform) {
+            std::vector<double> shift(pp), scale(pp);
+            for (std::uint64_t j = 0; j < pp; ++j) {
+                shift[j] = transform->x_shift[columns[j]];
+                scale[j] = transform->x_scale[columns[j]];
+            }
+            transform->x_shift = std::move(shift);
+            transform->x_scale = std::move(scale);
+            transform->x_ref = x_ref;
+        }
+    }
+
+    // Nothing below throws.
+    g.ztx.swap(ztx);
+    if (!same_groups) {
+        g.ztz.swap(ztz);
+        r.zty.swap(zty);
+        // The fingerprint folds the codes in row order; renumbered groups no
+        // longer match the codes the rows carried.
+        g.fingerprint_known = false;
+    }
+    if (!same_columns) {
+        g.xtx.swap(xtx);
+        r.xty.swap(xty);
+        transform_.swap(transform);
+    }
+    g.m = mm;
+    g.p = pp;
+    p_ = pp;
+}
+
 void Accumulator::replace(Products products, std::uint64_t batches) {
     products_ = std::move(products);
     batches_ = batches;

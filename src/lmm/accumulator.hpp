@@ -8,7 +8,9 @@
 // rows came, as one pass over the concatenated rows would add them; X'X, X'y
 // and y'y add one batch's chunked sums at a time. Accumulators built apart
 // merge by adding their products (merging in a fixed order gives the same
-// bits every run).
+// bits every run). Before `finish`, the groups may be put in a new order
+// (dropping empty ones) and X's columns subset (dropping aliased ones) by
+// `select`, which moves the products' bits and computes nothing.
 //
 // Rows may be transformed on the way in (a shift and a power-of-two scale per
 // column, see RowTransform); the transform of X and Z is kept in the design,
@@ -27,7 +29,8 @@ namespace corvane::lmm {
 
 class Accumulator {
 public:
-    // p, q >= 1. The transform's vectors, when given, are p and q long.
+    // p, q >= 1 (p changes only by `select`). The transform's vectors, when
+    // given, are p and q long.
     Accumulator(std::uint64_t p, std::uint64_t q, std::optional<RowTransform> transform);
 
     // Adds a batch (rows.p and rows.q must be this accumulator's; rows.n may
@@ -49,6 +52,26 @@ public:
     // groups.
     std::unique_ptr<LmmData> finish(EvaluatorKind requested, Schedule schedule = Schedule::Auto);
 
+    // Keeps the groups and the columns of X given, in place, copying the
+    // products' bits as they are (no arithmetic):
+    //   new group k is old group groups[k]: its Z_i'Z_i, Z_i'X_i and Z_i'y_i
+    //   blocks move to position k, and groups not listed are dropped (the
+    //   caller knows them to be empty, or does not want them; their rows stay
+    //   counted in n, and in X'X, X'y and y'y);
+    //   X keeps the columns listed, in their order: X'X, X'y, every Z_i'X_i
+    //   and the transform's x_shift and x_scale are subset, and x_ref becomes
+    //   the reference column's index among them.
+    // m becomes groups.size(), p columns.size(); n and the batches stay. Any
+    // groups but the identity 0..m-1 leave the codes' fingerprint unknown
+    // (their order is no longer the rows'), so the finished core takes no
+    // new response. Later batches and merges use the new numbering and
+    // columns. Preconditions checked, in this order, each an InvalidInput
+    // naming the argument: columns not empty, every column < p, columns
+    // strictly increasing, x_ref (when there is one) among the columns,
+    // every group < m, no group twice. Nothing changes when it throws
+    // (std::bad_alloc included).
+    void select(const std::vector<std::uint64_t>& groups, const std::vector<std::uint64_t>& columns);
+
     // The products so far (read only), and a replacement for them (for
     // products exported elsewhere; the caller checks their shapes).
     const Products& products() const { return products_; }
@@ -60,8 +83,8 @@ public:
 private:
     void reset();
 
-    std::uint64_t p_, q_;
-    std::optional<RowTransform> transform_;
+    std::uint64_t p_, q_;  // columns of X and Z
+    std::optional<RowTransform> transform_;  // how rows enter; y's part included
     Products products_;
     std::uint64_t batches_ = 0;
 };
