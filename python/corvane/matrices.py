@@ -28,7 +28,7 @@ from ._errors import require
 from .columns import (Columns, big_integers, coerce_columns, column_kind, level_codes, numeric_values, with_levels,
                       without_unused_categories)
 from .formula import ParsedFormula, check_names, is_name, read_formula, split_top, unquote
-from .labels import INTERCEPT
+from .labels import INTERCEPT, factorize
 from .validate import check_columns
 
 __all__ = ["build", "build_batch", "DesignSpec", "DirectTerms", "FormulaicTerms"]
@@ -310,7 +310,7 @@ def build(formula, frame, env=None, levels=None, extra=()):
                              f"it gives {ymat.shape[1]} columns")
         y = ymat[:, 0]
 
-    factorized = {}  # {categorical column: (codes, sorted levels)}, shared by X, Z and the offsets
+    factorized = {}  # {factor column: (codes, levels)}, shared by X, Z and the offsets
 
     def side(text):
         plan = _direct_plan(text, columns)
@@ -326,9 +326,8 @@ def build(formula, frame, env=None, levels=None, extra=()):
             if isinstance(s.dtype, pd.CategoricalDtype):
                 levels = list(s.cat.categories)
             else:
-                if col not in factorized:  # one hashing pass gives the sorted levels and the codes
-                    codes, uniques = pd.factorize(s.to_numpy(), sort=True)
-                    factorized[col] = (np.asarray(codes, dtype=np.int64), list(uniques))
+                if col not in factorized:  # one hashing pass gives the levels in order and the codes
+                    factorized[col] = factorize(s.to_numpy(), col)
                 levels = factorized[col][1]
             resolved.append((col, levels))
         b = DirectTerms(intercept, resolved)

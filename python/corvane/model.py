@@ -207,8 +207,28 @@ class LinearMixedModel:
                       self._kept_mask)
 
     def with_reml(self, reml: bool) -> "LinearMixedModel":
-        """The same data and design fitted by REML (True) or maximum
-        likelihood (False): the core is shared, nothing is rebuilt."""
+        """The same model fitted by REML (True) or maximum likelihood (False).
+
+        Parameters
+        ----------
+        reml : bool
+            REML or maximum likelihood.
+
+        Returns
+        -------
+        LinearMixedModel
+            This model when ``reml`` is its own; otherwise a model on the same
+            data that shares this one's core (nothing is rebuilt).
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> m = corvane.LinearMixedModel.from_formula("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> ml = m.with_reml(False)
+        >>> ml.core is m.core, ml.fit().method
+        (True, 'ML')
+        """
         reml = check_bool(reml, "reml")
         if reml == self.reml:
             return self
