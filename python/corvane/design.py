@@ -42,14 +42,10 @@ def transform_args(rp):
                 z_ref=rp.z_const, z_ref_value=rp.z_const_value)
 
 
-def build_core(y, X, Z, codes, rp, evaluator="auto", products=False):
-    """The core of rows as the core holds them (X from core_design); with
-    products, (core, the accumulated products as arrays)."""
+def build_core(y, X, Z, codes, rp, evaluator="auto"):
+    """The core of rows as the core holds them (X from core_design)."""
     acc = Accumulator(X.shape[1], Z.shape[1], **transform_args(rp))
     acc.add(y, X, Z, codes)
-    if products:
-        arrays = acc.to_arrays()
-        return acc.finish(evaluator), arrays
     return acc.finish(evaluator)
 
 
@@ -90,32 +86,32 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
 
     rp = reparam(ys, Xu[idx], zs)
     yc, Xc, Zc = rows(Xu)
-    core, arrays = build_core(yc, Xc, Zc, codes, rp, evaluator, products=True)
+    core = build_core(yc, Xc, Zc, codes, rp, evaluator)
     t = core.totals()
     if not finite_totals(t):
         check_finite_columns(y, X, Z, fe_names, column_names)
         # Finite but huge values overflowed the products: exact scales.
         rp = reparam(y, Xu, Z)
-        core, arrays = build_core(yc, Xc, Zc, codes, rp, evaluator, products=True)
+        core = build_core(yc, Xc, Zc, codes, rp, evaluator)
         t = core.totals()
         if not finite_totals(t):
             raise ValueError("the data are too large in magnitude for double precision products")
     elif sw is None and needs_exact(t, rp, n):
         rp = refine(t, rp, n)
-        core, arrays = build_core(yc, Xc, Zc, codes, rp, evaluator, products=True)
+        core = build_core(yc, Xc, Zc, codes, rp, evaluator)
         t = core.totals()
 
     kept, const = drop_aliased(t["xtx"], rp, fe_names, p,
-                                row_residual(lambda: Xc @ rp._a(rp.x_shift, rp.x_scale, rp.x_ref, rp.x_const_value)))
+                                row_residual(lambda: Xc @ rp.a_core_x))
     if len(kept) < p:
         rp = rp.kept(kept, const)
         yc, Xc, Zc = rows(rp.core_design(np.ascontiguousarray(X[:, kept])))
-        core, arrays = build_core(yc, Xc, Zc, codes, rp, evaluator, products=True)
+        core = build_core(yc, Xc, Zc, codes, rp, evaluator)
         t = core.totals()
     weighted = None
     if sw is not None or rp.x_unit is not None:
         weighted = (sw, Xc, Zc)
-    return Prepared(core, rp, kept, t, weighted, exact_fit(arrays))
+    return Prepared(core, rp, kept, t, weighted, exact_fit(core.products()))
 
 
 def prepare_products(products, fe_names, evaluator="auto"):

@@ -152,11 +152,9 @@ class LinearMixedModel:
         same = reuse is not None and (data.y is reuse.y if rows else True)  # the same data, checked before
         what = "the new response" if reuse is not None and not same else f"the response {names.response!r}"
         _validate.check_identifiable(n, p, self.q, self.m, names.group, reml)
-        if same:
-            pass
-        elif rows:
+        if rows and not same:
             _validate.check_varies(data.y_fit, what)
-        else:
+        elif not same:
             _validate.check_varies_products(data.arrays, data.reparam.x_const, what)
 
         if same:
@@ -173,9 +171,9 @@ class LinearMixedModel:
         if reuse is None:
             _validate.check_random_columns(prepared.totals["ztz"], self.re_names, self.group_name)
         _validate.check_residual(prepared.residual, what, self.group_name)
-        self._adopt(prepared, data.y_fit if rows else None)
+        self._adopt(prepared, data.y_fit if rows else None, reuse)
 
-    def _adopt(self, prepared, y_fit):
+    def _adopt(self, prepared, y_fit, reuse=None):
         self.core = prepared.core
         self.reparam = prepared.reparam
         self.kept = prepared.kept
@@ -184,6 +182,8 @@ class LinearMixedModel:
         self.dropped = [name for j, name in enumerate(self.fe_names_all) if j not in kept]
         if self.X_all is None:
             self.X = None
+        elif reuse is not None:
+            self.X = reuse.X  # the same design: its kept columns are shared, not copied again
         else:
             self.X = self.X_all if not self.dropped else np.ascontiguousarray(self.X_all[:, self.kept])
         self.fe_names = [self.fe_names_all[j] for j in self.kept]

@@ -183,7 +183,13 @@ class Reparam:
 
     @property
     def a_x(self):
-        return self._basis(self._a(self.x_shift, self.x_scale, self.x_ref, self.x_const_value))
+        return self._basis(self.a_core_x)
+
+    @property
+    def a_core_x(self):
+        """T_x diag(x_scale): X~ = X' a_core_x for the core's columns X'
+        (core_design), the map the core applies as it reads the rows."""
+        return self._a(self.x_shift, self.x_scale, self.x_ref, self.x_const_value)
 
     @property
     def a_z(self):
