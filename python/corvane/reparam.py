@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, replace
+from functools import cached_property
 
 import numpy as np
 
@@ -181,19 +182,27 @@ class Reparam:
         e[r] = 1.0
         return a + np.outer(self.x_unit - e, a[r])
 
-    @property
+    # The maps are computed once per Reparam (it is frozen) and handed out
+    # read-only, so that no caller can change them for the others.
+    @cached_property
     def a_x(self):
-        return self._basis(self.a_core_x)
+        """A_x: X~ = X A_x for the user's (kept) columns X."""
+        return _frozen(self._basis(self.a_core_x))
 
-    @property
+    @cached_property
     def a_core_x(self):
         """T_x diag(x_scale): X~ = X' a_core_x for the core's columns X'
         (core_design), the map the core applies as it reads the rows."""
-        return self._a(self.x_shift, self.x_scale, self.x_ref, self.x_const_value)
+        return _frozen(self._a(self.x_shift, self.x_scale, self.x_ref, self.x_const_value))
 
-    @property
+    @cached_property
     def a_z(self):
-        return self._a(self.z_shift, self.z_scale, self.z_const, self.z_const_value)
+        """A_z: Z~ = Z A_z."""
+        return _frozen(self._a(self.z_shift, self.z_scale, self.z_const, self.z_const_value))
+
+    @cached_property
+    def _a_z_inverse(self):
+        return _frozen(np.linalg.inv(self.a_z))
 
     def core_design(self, X):
         """The core's columns X' for the user's (kept) columns X: X itself, or
@@ -339,14 +348,14 @@ class Reparam:
     # -- user -> core
     def theta_to_core(self, theta_user):
         lam = theta_to_lambda(theta_user, self.q)
-        return lambda_to_theta(lower_factor(np.linalg.inv(self.a_z) @ lam))
+        return lambda_to_theta(lower_factor(self._a_z_inverse @ lam))
 
     def core_theta_of_factor(self, factor):
         """theta~ for any q x q factor L of the user's relative covariance
         (Sigma_u = L L'): the lower-triangular factor of (A_z^-1 L)(A_z^-1 L)'
         by chol_psd (zero columns where a pivot vanishes), which any L with
         the same L L' gives."""
-        c = np.linalg.inv(self.a_z) @ factor
+        c = self._a_z_inverse @ factor
         return lambda_to_theta(chol_psd(c @ c.T))
 
     def sigma_to_core(self, sigma_user):
@@ -390,6 +399,11 @@ class Reparam:
                        self.x_shift[kept] if shifted else np.zeros(len(kept)), self.x_scale[kept],
                        self.z_shift, self.z_scale, const, self.x_const_value if shifted else 1.0,
                        self.z_const, self.z_const_value, unit)
+
+
+def _frozen(a):
+    a.setflags(write=False)
+    return a
 
 
 def unit_column(c):
