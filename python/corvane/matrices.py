@@ -17,7 +17,6 @@ them without reading the formula again.
 
 from __future__ import annotations
 
-import math
 import warnings
 from dataclasses import dataclass, field
 
@@ -29,7 +28,7 @@ from .columns import (Columns, big_integers, coerce_columns, column_kind, level_
                       without_unused_categories)
 from .formula import ParsedFormula, check_names, is_name, read_formula, split_top, unquote
 from .labels import INTERCEPT, factorize
-from .validate import check_columns
+from .validate import all_finite, check_columns, check_not_infinite
 
 __all__ = ["build", "build_batch", "DesignSpec", "DirectTerms", "FormulaicTerms"]
 
@@ -411,18 +410,10 @@ def _rows(frame, used, group, formula, levels):
 def _finish_rows(spec, y, X, Z, off, groups, n_dropped, kept):
     """Values made non-finite by a transform: NaN is missing (the row is
     dropped and counted), +-inf an error."""
-    names = {"response": [spec.parsed.response], "fixed": spec.fixed.columns, "random": spec.random.columns}
-    finite = all(_all_finite(a) for a in (y, X, Z, off))
-    for label, mat in () if finite else (("response", y[:, None]), ("fixed", X), ("random", Z),
-                                          ("offset", off[:, None])):
-        bad = np.isinf(mat)
-        if bad.any():
-            j = int(np.argmax(bad.any(axis=0)))
-            what = names.get(label, ["offset"])[j] if label != "offset" else "offset"
-            raise ValueError(f"the {label}{'' if label == 'response' else ' column'} {what!r} has "
-                             f"{int(bad[:, j].sum())} infinite value{'s' if bad[:, j].sum() > 1 else ''}; "
-                             f"infinite values are not missing values: remove or recode them")
+    finite = all(all_finite(a) for a in (y, X, Z, off))
     if not finite:
+        check_not_infinite((("response", y[:, None], [spec.parsed.response]), ("fixed", X, spec.fixed.columns),
+                            ("random", Z, spec.random.columns), ("offset", off[:, None], ["offset"])))
         nan = np.isnan(y) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)
         keep_rows = ~nan
         y, X, Z, off = y[keep_rows], X[keep_rows], Z[keep_rows], off[keep_rows]
@@ -433,13 +424,3 @@ def _finish_rows(spec, y, X, Z, off, groups, n_dropped, kept):
         n_dropped += int(nan.sum())
     return (spec, np.ascontiguousarray(y), np.ascontiguousarray(X), np.ascontiguousarray(Z), off,
             groups, n_dropped, kept)
-
-
-def _all_finite(a):
-    """Whether every value is finite: a finite sum proves it (one pass, no
-    temporary); otherwise each value is checked (the sum may only have
-    overflowed)."""
-    with np.errstate(over="ignore", invalid="ignore"):
-        if math.isfinite(float(np.add.reduce(a, axis=None))):
-            return True
-    return bool(np.isfinite(a).all())

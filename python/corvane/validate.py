@@ -159,6 +159,29 @@ def finite_totals(t):
     return all(np.all(np.isfinite(t[k])) for k in ("xtx", "xty", "yty", "ztz", "ztx", "zty"))
 
 
+def all_finite(a):
+    """Whether every value is finite: a finite sum proves it (one pass, no
+    temporary); otherwise each value is checked (the sum may only have
+    overflowed)."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        if math.isfinite(float(np.add.reduce(a, axis=None))):
+            return True
+    return bool(np.isfinite(a).all())
+
+
+def check_not_infinite(parts):
+    """ValueError naming the first column with infinite values among parts,
+    (label, matrix, column names) triples: infinite values are an error
+    where missing ones drop the row."""
+    for label, mat, names in parts:
+        bad = np.isinf(mat)
+        if bad.any():
+            j = int(np.argmax(bad.any(axis=0)))
+            raise ValueError(f"the {label}{'' if label == 'response' else ' column'} {names[j]!r} has "
+                             f"{int(bad[:, j].sum())} infinite value{'s' if bad[:, j].sum() > 1 else ''}; "
+                             f"infinite values are not missing values: remove or recode them")
+
+
 def check_finite_products(arrays):
     """ValueError when accumulated products hold non-finite values (data too
     large for double precision products, or infinite values in a batch)."""
