@@ -1,9 +1,12 @@
 """Every check on a model's data, written once: finiteness, a degenerate
-response, identifiability, rank, weights and a REML fit's row count.
+response, identifiability, rank, weights, starting values and a REML fit's
+row count.
 
 Each check raises ValueError with a message that names the column, the
-count and the first row (or warns, for columns dropped as aliased), and is
-called from the one construction path (:mod:`corvane.design`).
+count and the first row (or warns, for columns dropped as aliased). The
+model's construction path (``LinearMixedModel._construct``) calls them, and
+the formula path and :mod:`corvane.design` call those that belong to their
+step (columns, infinite values, rank).
 """
 
 from __future__ import annotations
