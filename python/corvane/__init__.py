@@ -3,6 +3,9 @@
 - :func:`lmm` fits a model from an lme4-style formula and a table (needs the
   extra ``pip install corvane[formula]``);
 - :class:`LinearMixedModel` fits one from arrays (NumPy or pandas);
+- :func:`glmm` fits a generalized linear mixed model (binomial, Poisson) by
+  the Laplace approximation or adaptive quadrature, and
+  :class:`GeneralizedLinearMixedModel` one from arrays;
 - :func:`set_num_threads` / :func:`get_num_threads` control the worker threads;
 - the numerical core lives in :mod:`corvane._corvane` (:class:`LmmCore`,
   :class:`Accumulator`).
@@ -12,8 +15,10 @@ Importing the package imports neither pandas nor formulaic.
 
 from typing import Any
 
-from ._corvane import Accumulator, LmmCore, __version__, get_num_threads, set_num_threads
+from ._corvane import Accumulator, GlmmCore, LmmCore, __version__, get_num_threads, set_num_threads
 from ._errors import ConvergenceWarning, ProfileWarning, RankDeficiencyWarning, SingularFitWarning
+from .glmm import GeneralizedLinearMixedModel, glmm
+from .glmm_result import GlmmResult
 from .model import LinearMixedModel, lmm
 from .result import LmmResult
 
@@ -23,8 +28,9 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
 
     Parameters
     ----------
-    *results : LmmResult
-        Two or more fits to the same rows (in any order).
+    *results : LmmResult or GlmmResult
+        Two or more fits to the same rows (in any order), all linear or all
+        generalized of one family.
     refit : bool
         Refit REML fits by maximum likelihood first (default), since REML
         criteria of models with different fixed effects do not compare.
@@ -63,6 +69,7 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
     return lrt_table(results, refit=refit, names=names)
 
 
-__all__ = ["Accumulator", "ConvergenceWarning", "anova", "LinearMixedModel", "LmmCore", "LmmResult",
+__all__ = ["Accumulator", "ConvergenceWarning", "anova", "GeneralizedLinearMixedModel", "GlmmCore", "GlmmResult",
+           "glmm", "LinearMixedModel", "LmmCore", "LmmResult",
            "ProfileWarning", "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads",
            "__version__"]

@@ -424,6 +424,10 @@ def lrt_table(results, refit=True, names=None):
     names = list(names) if names is not None else [f"model{i + 1}" for i in range(len(results))]
     if len(names) != len(results):
         raise ValueError(f"{len(names)} names for {len(results)} models")
+    kinds = {str(getattr(r, "family", "gaussian")) for r in results}
+    if len(kinds) > 1:
+        raise ValueError(f"the models are of different families ({', '.join(sorted(kinds))}): likelihood-ratio "
+                         f"tests compare models of one family")
     for name, r in zip(names[1:], results[1:]):
         diff = _data_difference(results[0], r)
         if diff is not None:

@@ -17,7 +17,7 @@ from dataclasses import dataclass
 
 from ._corvane import __version__
 
-__all__ = ["text", "html", "boundary_note", "convergence_note", "Summary"]
+__all__ = ["text", "html", "render_text", "render_html", "boundary_note", "convergence_note", "Summary"]
 
 
 class Summary(str):
@@ -142,8 +142,19 @@ def _sections(res, ddf):
 
 def text(res, ddf="satterthwaite"):
     """The summary as text."""
+    return render_text(_sections(res, ddf))
+
+
+def html(res, ddf="satterthwaite"):
+    """The summary as HTML (for notebooks): the same sections as the text,
+    the tables as HTML tables and the notes emphasised."""
+    return render_html(_sections(res, ddf))
+
+
+def render_text(sections):
+    """Sections (lists of lines, _Note and _Table) as text, a blank line between them."""
     lines = []
-    for k, section in enumerate(_sections(res, ddf)):
+    for k, section in enumerate(sections):
         if k:
             lines.append("")
         for item in section:
@@ -154,13 +165,12 @@ def text(res, ddf="satterthwaite"):
     return Summary("\n".join(lines))
 
 
-def html(res, ddf="satterthwaite"):
-    """The summary as HTML (for notebooks): the same sections as the text,
-    the tables as HTML tables and the notes emphasised."""
+def render_html(sections):
+    """The same sections as HTML."""
     from html import escape
 
     parts = ["<div class='corvane-summary'>"]
-    for section in _sections(res, ddf):
+    for section in sections:
         lines = []
 
         def flush():

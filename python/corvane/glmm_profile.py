@@ -1,0 +1,194 @@
+"""Confidence intervals of a generalized linear mixed model: Wald intervals
+of the fixed effects, likelihood-profile intervals, and bootstrap
+percentile intervals.
+
+A profile fixes one parameter at a value and minimises the deviance over
+the others (L-BFGS-B on the core's deviance and its gradient, from the
+previous point); the signed root zeta(v) = sign(v - v^) sqrt(D(v) - D^) is
+then solved for +-z by Brent's method, as lme4's profile does. Profiled
+parameters: every fixed effect, and the random effects' standard deviation
+when there is one random effect per group (with several, the first one's
+standard deviation; the others are reported as NaN).
+"""
+
+from __future__ import annotations
+
+import math
+import warnings
+from statistics import NormalDist
+
+import numpy as np
+
+from ._errors import ProfileWarning, require, warn_user
+from .glmm_bootstrap import parameter_names
+from .reparam import lower_factor, theta_to_lambda, tril_pairs
+
+__all__ = ["confint"]
+
+
+def _check_level(level):
+    if isinstance(level, bool) or not isinstance(level, (int, float)) or not 0.0 < float(level) < 1.0:
+        raise ValueError(f"level must be between 0 and 1, got {level!r}")
+    return float(level)
+
+
+def _frame(rows, level):
+    pd = require("pandas")
+    lo, hi = (1.0 - level) / 2.0, (1.0 + level) / 2.0
+    return pd.DataFrame.from_dict(rows, orient="index", columns=[f"{100 * lo:.3g} %", f"{100 * hi:.3g} %"])
+
+
+def confint(result, level=0.95, method="wald", which=None):
+    level = _check_level(level)
+    names = parameter_names(result)
+    if which is not None:
+        which = [which] if isinstance(which, str) else list(which)
+        unknown = [w for w in which if w not in names]
+        if unknown:
+            raise ValueError(f"unknown parameter{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))}; "
+                             f"the parameters are {', '.join(map(repr, names))}")
+    wanted = names if which is None else which
+    if method == "wald":
+        z = NormalDist().inv_cdf(0.5 + level / 2.0)
+        rows = {n: [math.nan, math.nan] for n in names}
+        for name, b, se in zip(result.fe_names, result.beta, result.std_errors):
+            rows[name] = [b - z * se, b + z * se]
+        return _frame({n: rows[n] for n in wanted}, level)
+    if method == "boot":
+        table = result.bootstrap(1000, seed=0, progress=False).confint(level)
+        return table.loc[wanted]
+    if method != "profile":
+        raise ValueError(f'method must be "wald", "profile" or "boot", got {method!r}')
+    if result.nagq == 0:
+        raise ValueError("profile intervals need a fit by the Laplace approximation or quadrature (nagq >= 1)")
+    prof = _Profiler(result)
+    z = NormalDist().inv_cdf(0.5 + level / 2.0)
+    rows = {}
+    for name in wanted:
+        k = names.index(name)
+        rows[name] = prof.interval(k, z)
+    return _frame(rows, level)
+
+
+class _Profiler:
+    """The deviance minimised with one parameter held, in the user's
+    parametrisation: x = (theta_user, beta_user)."""
+
+    def __init__(self, result):
+        self.result = result
+        self.model = result.model
+        self.q, self.nt, self.p = self.model.q, self.model.n_theta, self.model.p
+        self.x_hat = np.concatenate([result.theta, result.beta])
+        self.d_hat = result.deviance
+        a_z_inv = np.linalg.inv(self.model.reparam.a_z)
+        self._a_z_inv = a_z_inv
+        self._a_x = self.model.reparam.a_x
+        diag = [k for k, (a, b) in enumerate(tril_pairs(self.q)) if a == b]
+        self.diag = diag
+
+    def _core_point(self, x):
+        lam = theta_to_lambda(x[:self.nt], self.q)
+        inner = self._a_z_inv @ lam
+        theta_core = np.array(_tril(lower_factor(inner)))
+        beta_core = np.linalg.solve(self._a_x, x[self.nt:])
+        return theta_core, beta_core
+
+    def deviance_and_grad(self, x):
+        """The deviance and its gradient in x (by the chain rule for beta;
+        by central differences for theta, whose map to the core's is not
+        linear)."""
+        theta_core, beta_core = self._core_point(x)
+        out = self.model.core.evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq,
+                                       derivatives=1)
+        if not out["feasible"]:
+            return math.inf, np.zeros_like(x)
+        g = np.asarray(out["grad"])
+        grad = np.empty_like(x)
+        grad[self.nt:] = np.linalg.solve(self._a_x.T, g[self.nt:])
+        for k in range(self.nt):
+            h = 1e-6 * max(1.0, abs(x[k]))
+            up, down = x.copy(), x.copy()
+            up[k] += h
+            down[k] -= h
+            grad[k] = (self._value(up) - self._value(down)) / (2 * h)
+        return float(out["deviance"]), grad
+
+    def _value(self, x):
+        theta_core, beta_core = self._core_point(x)
+        return float(self.model.core.evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq)
+                     ["deviance"])
+
+    def profile(self, k, value, start):
+        """min over the others of the deviance with x[k] = value."""
+        optimize = require("scipy.optimize", purpose="profile intervals")
+        free = [i for i in range(len(self.x_hat)) if i != k]
+        bounds = [(0.0, None) if i in self.diag else (None, None) for i in free]
+
+        def fun(v):
+            x = start.copy()
+            x[free] = v
+            x[k] = value
+            d, g = self.deviance_and_grad(x)
+            return d, g[free]
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            res = optimize.minimize(fun, start[free], jac=True, method="L-BFGS-B", bounds=bounds,
+                                    options={"maxiter": 500, "ftol": 1e-13, "gtol": 1e-8})
+        x = start.copy()
+        x[free] = res.x
+        x[k] = value
+        return float(res.fun), x
+
+    def zeta(self, k, value, start):
+        d, x = self.profile(k, value, start)
+        diff = max(d - self.d_hat, 0.0)
+        return math.copysign(math.sqrt(diff), value - self.x_hat[k]), x
+
+    def interval(self, k, z):
+        if k < self.nt and (self.q > 1 and k != 0):
+            return [math.nan, math.nan]
+        optimize = require("scipy.optimize", purpose="profile intervals")
+        centre = self.x_hat[k]
+        if k >= self.nt:
+            scale = float(self.result.std_errors[k - self.nt])
+        else:
+            scale = max(abs(centre) * 0.25, 0.05)
+        if not math.isfinite(scale) or scale <= 0:
+            scale = max(abs(centre) * 0.1, 0.1)
+        ends = []
+        for sign in (-1.0, 1.0):
+            start = self.x_hat.copy()
+            step, prev_v = scale, centre
+            found = None
+            for _ in range(40):
+                v = centre + sign * step
+                if k < self.nt and v <= 0.0:
+                    zb, _x = self.zeta(k, 0.0, start)
+                    if abs(zb) < z:
+                        warn_user(f"the profile of {parameter_names(self.result)[k]} does not reach the "
+                                  f"quantile before the bound 0: the interval's end is 0", ProfileWarning)
+                        found = 0.0
+                    else:
+                        found = ("bracket", prev_v, 0.0)
+                    break
+                zv, start = self.zeta(k, v, start)
+                if abs(zv) >= z:
+                    found = ("bracket", prev_v, v)
+                    break
+                prev_v = v
+                step *= 1.6
+            if found is None:
+                ends.append(math.nan)
+            elif isinstance(found, tuple):
+                _, a, b = found
+                ends.append(optimize.brentq(lambda v: abs(self.zeta(k, v, self.x_hat)[0]) - z, a, b,
+                                            xtol=1e-8 * max(1.0, abs(centre))))
+            else:
+                ends.append(found)
+        return sorted(ends) if all(math.isfinite(e) for e in ends) else ends
+
+
+def _tril(lam):
+    return [lam[i, j] for i, j in tril_pairs(lam.shape[0])]
+

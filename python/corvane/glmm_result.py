@@ -1,0 +1,372 @@
+"""A fitted generalized linear mixed model: estimates on the user's scale,
+z tests, the conditional modes, predictions on the link and response
+scales, residuals, intervals, simulation and the parametric bootstrap.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from . import glmm_summary as _summary
+from ._errors import ConvergenceWarning, SingularFitWarning, warn_user
+from .predict import Predictions
+from .reparam import theta_to_lambda, tril_pairs
+from .tables import ResultTables, _pandas, _plain, _json_label
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas as pd
+
+__all__ = ["GlmmResult"]
+
+
+def normal_two_sided(z):
+    """2 P(Z > |z|) for standard normal Z."""
+    return np.array([math.erfc(abs(v) / math.sqrt(2.0)) if math.isfinite(v) else math.nan
+                     for v in np.atleast_1d(np.asarray(z, dtype=np.float64))])
+
+
+class GlmmResult(Predictions, ResultTables):
+    """A fitted generalized linear mixed model.
+
+    Attributes
+    ----------
+    family
+        The family and link (``str(result.family)`` as glmer prints it).
+    fe_names, beta, cov_beta, std_errors, z_values, p_values
+        Fixed effects, their covariance (the inverse of half the deviance's
+        Hessian in (theta, beta), as lme4's default), standard errors, Wald z
+        statistics and two-sided normal p values. ``params``, ``bse``,
+        ``tvalues``, ``pvalues`` are aliases.
+    re_names, theta, cov_re, re_variances, re_std, re_corr
+        The random effects' covariance and its Cholesky factor theta (lme4's
+        layout: the lower triangle column by column).
+    deviance, llf, aic, bic, n_params, df_resid
+        -2 log L (constants included, for every nagq), the log-likelihood,
+        information criteria, parameters and n - n_params.
+    saturated_llf
+        The saturated model's log-likelihood (lme4's logLik for nagq > 1 is
+        llf - saturated_llf).
+    pearson_chi2, dispersion
+        Sum of squared Pearson residuals, and its ratio to df_resid.
+    group_labels, random_effects, conditional_covariances
+        Conditional modes and their conditional covariances by group.
+    converged, status, boundary, gradient_norm, min_hessian_eigenvalue, message, iterations, evaluations
+        The fit's certificate.
+    nagq, n_obs, n_groups, n_dropped
+    """
+
+    def __init__(self, model, raw, nagq):
+        rp = model.reparam
+        self.model = model
+        self.family = model.family
+        self.nagq = int(nagq)
+        self.reml = False
+        self.method = "Laplace" if nagq == 1 else ("nAGQ = 0" if nagq == 0 else f"adaptive Gauss-Hermite ({nagq})")
+        self.formula = model.formula
+        self.fe_names = list(model.fe_names)
+        self.re_names = list(model.re_names)
+        self.dropped_columns = list(model.dropped)
+        self.group_name, self.response_name = model.group_name, model.response_name
+        self.n_obs, self.n_groups, self.n_dropped = model.n, model.m, model.n_dropped
+        q, p, nt = model.q, model.p, model.n_theta
+
+        self.converged = bool(raw["converged"])
+        self.status = str(raw["status"])
+        self.message = str(raw["message"])
+        self.iterations = int(raw["iterations"])
+        self.evaluations = int(raw["evaluations"])
+        self.gradient_norm = float(raw["grad_inf_norm"])
+        self.min_hessian_eigenvalue = float(raw["min_free_eigenvalue"])
+        if raw["status"] == "initial point infeasible" or not np.isfinite(raw["deviance"]):
+            raise RuntimeError(f"the fit could not start: {raw['message']}")
+        self.theta_core = np.asarray(raw["theta"], dtype=np.float64)
+        self.beta_core = np.asarray(raw["beta"], dtype=np.float64)
+        pairs = tril_pairs(q)
+        held = sorted(int(k) for k in raw["boundary"])
+        self.boundary = [self.re_names[pairs[k][0]] for k in held if pairs[k][0] == pairs[k][1]]
+        if self.boundary and self.status == "interior":
+            self.status = "boundary"
+
+        self._hessian_core = np.asarray(raw["hessian"], dtype=np.float64)
+        cov_core = self._beta_cov_core(raw, held, nt, p)
+        self.beta = rp.beta(self.beta_core)
+        self.cov_beta = rp.cov_beta(cov_core)
+        self.std_errors = rp.std_errors(cov_core)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            self.z_values = self.beta / self.std_errors
+        self.p_values = normal_two_sided(self.z_values)
+
+        self.theta = rp.theta(self.theta_core)
+        lam = theta_to_lambda(self.theta, q)
+        self.cov_re = lam @ lam.T
+        self.re_variances = np.diag(self.cov_re).copy()
+        self.re_std = np.sqrt(self.re_variances)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            self.re_corr = self.cov_re / np.outer(self.re_std, self.re_std)
+        np.fill_diagonal(self.re_corr, 1.0)
+
+        self.deviance = float(raw["deviance"])
+        self.llf = -0.5 * self.deviance
+        self.n_params = p + nt
+        self.aic = self.deviance + 2.0 * self.n_params
+        self.bic = self.deviance + self.n_params * math.log(model.n)
+        self.df_resid = model.n - self.n_params
+        self.saturated_llf = float(model.core.saturated_loglik)
+
+        modes = model.core.modes(self.theta_core.tolist(), self.beta_core.tolist())
+        self._b = rp.random_effects(modes["b"])
+        self._ccov = rp.conditional_covariances(np.asarray(modes["condvar"]))
+        self._eta = np.asarray(modes["eta"])
+        self.group_labels = list(model.group_labels)
+        mu = self.family.mean(self._eta)
+        w = np.ones(model.n) if model.weights is None else model.weights
+        self.pearson_chi2 = float(np.sum(self.family.pearson_residuals(model.y, mu, w) ** 2))
+        self.dispersion = self.pearson_chi2 / self.df_resid if self.df_resid > 0 else math.nan
+
+    def _beta_cov_core(self, raw, held, nt, p):
+        """cov(beta~): for nagq >= 1 the beta block of 2 H^-1 over the free
+        parameters (those not held at a bound), H the deviance's Hessian in
+        (theta, beta); for nagq = 0 the joint mode's S^-1 (lme4's)."""
+        if self.nagq == 0:
+            return np.linalg.inv(np.asarray(raw["precision"], dtype=np.float64))
+        h = self._hessian_core
+        tied = set()
+        q = self.model.q
+        pairs = tril_pairs(q)
+        for k in held:
+            a = pairs[k][0]
+            tied |= {j for j, (r, c) in enumerate(pairs) if c == a}  # the column held with its diagonal
+        free = [i for i in range(nt + p) if i not in tied]
+        sub = h[np.ix_(free, free)]
+        if not np.isfinite(sub).all():
+            return np.full((p, p), np.nan)
+        cov = 2.0 * np.linalg.pinv(0.5 * (sub + sub.T), hermitian=True)
+        pos = [free.index(nt + j) for j in range(p)]
+        return cov[np.ix_(pos, pos)]
+
+    # -- statsmodels' names -------------------------------------------------------
+    @property
+    def params(self):
+        return self._series(self.beta, "params")
+
+    @property
+    def bse(self):
+        return self._series(self.std_errors, "bse")
+
+    @property
+    def tvalues(self):
+        return self._series(self.z_values, "tvalues")
+
+    @property
+    def pvalues(self):
+        return self._series(self.p_values, "pvalues")
+
+    @property
+    def loglik(self):
+        return self.llf
+
+    @property
+    def criterion(self):
+        return self.deviance
+
+    @property
+    def certificate(self):
+        return {"converged": self.converged, "status": self.status, "boundary": list(self.boundary),
+                "gradient_norm": self.gradient_norm, "min_hessian_eigenvalue": self.min_hessian_eigenvalue,
+                "iterations": self.iterations, "evaluations": self.evaluations, "message": self.message}
+
+    @property
+    def singular(self):
+        return bool(self.boundary)
+
+    def _warn(self):
+        if not self.converged:
+            warn_user(_summary.convergence_note(self), ConvergenceWarning)
+        if self.boundary:
+            warn_user(_summary.boundary_note(self), SingularFitWarning)
+
+    # -- per group ------------------------------------------------------------------
+    @property
+    def random_effects(self):
+        """Conditional modes b_i by group label."""
+        return dict(zip(self.group_labels, self._b))
+
+    @property
+    def conditional_covariances(self):
+        """The conditional covariances of the modes by group label (lme4's
+        condVar: Lambda H^-1 Lambda' at the modes)."""
+        return dict(zip(self.group_labels, self._ccov))
+
+    # -- predictions and residuals ------------------------------------------------------
+    def predict(self, data: Any = None, include_random: bool = True, new_groups: str = "population",
+                type: str = "response") -> Any:
+        """Predictions on the response scale (``type="response"``, the mean:
+        a probability or an expected count) or the link scale (``"link"``,
+        the linear predictor), for the fitted rows (data None) or new data;
+        ``include_random`` and ``new_groups`` as for the linear model (groups
+        not seen in fitting get zero random effects by default).
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> df = example_frame()
+        >>> df["slow"] = df["Reaction"] > 300
+        >>> r = corvane.glmm("slow ~ Days + (1 | Subject)", df)
+        >>> bool(((r.predict(df.head(3)) > 0) & (r.predict(df.head(3)) < 1)).all())
+        True
+        """
+        if type not in ("response", "link"):
+            raise ValueError(f'type must be "response" or "link", got {type!r}')
+        eta = Predictions.predict(self, data, include_random, new_groups)
+        if type == "link":
+            return eta
+        values = self.family.mean(np.asarray(eta, dtype=np.float64))
+        if hasattr(eta, "index"):
+            return eta.__class__(values, index=eta.index, name=getattr(eta, "name", None))
+        return values
+
+    def _raw_fitted(self, include_random=True):
+        if include_random:
+            return self._eta
+        model = self.model
+        out = model.X @ self.beta
+        return out if model.offset is None else out + model.offset
+
+    @property
+    def fitted_values(self):
+        """Fitted means (response scale) at the conditional modes."""
+        return self._on_index(self.family.mean(self._eta), self.model)
+
+    fittedvalues = fitted_values
+
+    def _weights(self):
+        return np.ones(self.model.n) if self.model.weights is None else self.model.weights
+
+    @property
+    def resid_response(self):
+        """y - fitted mean."""
+        return self._on_index(self.model.y - self.family.mean(self._eta), self.model)
+
+    @property
+    def resid_deviance(self):
+        """Deviance residuals: sign(y - mu) sqrt(unit deviance x weight)."""
+        mu = self.family.mean(self._eta)
+        return self._on_index(self.family.deviance_residuals(self.model.y, mu, self._weights()), self.model)
+
+    @property
+    def resid_pearson(self):
+        """(y - mu) sqrt(w / V(mu))."""
+        mu = self.family.mean(self._eta)
+        return self._on_index(self.family.pearson_residuals(self.model.y, mu, self._weights()), self.model)
+
+    residuals = resid_deviance
+    resid = resid_deviance
+
+    # -- intervals -------------------------------------------------------------------------
+    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None) -> "pd.DataFrame":
+        """Confidence intervals: ``"wald"`` (fixed effects: estimate +- z se;
+        NaN for the variance parameters, as lme4), ``"profile"`` (likelihood
+        profiles of every parameter) or ``"boot"`` (percentile intervals of a
+        parametric bootstrap of 1000 replicates, seed 0).
+
+        Returns
+        -------
+        pandas.DataFrame
+            Rows named as lme4's (``sd(x | g)``, ``cor(x, z | g)``, the fixed
+            effects), columns the two percentage points.
+        """
+        from . import glmm_profile
+
+        return glmm_profile.confint(self, level, method, which)
+
+    def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True) -> Any:
+        """A parametric bootstrap: n responses simulated from the fit, each
+        refitted by the core (in parallel, the same bits on any number of
+        threads for a seed)."""
+        from . import glmm_bootstrap
+
+        return glmm_bootstrap.bootstrap(self, n, seed, progress)
+
+    def simulate(self, n: int = 1, seed: Any = None) -> np.ndarray:
+        """n responses simulated from the fit (new random effects for every
+        group): an (n, n_obs) array, proportions for the binomial."""
+        from . import glmm_bootstrap
+
+        return glmm_bootstrap.simulate(self, n, seed)
+
+    # -- tables and summary ----------------------------------------------------------------
+    def coef_table(self) -> "pd.DataFrame":
+        pd = _pandas()
+        return pd.DataFrame({"Estimate": self.beta, "Std. Error": self.std_errors, "z value": self.z_values,
+                             "Pr(>|z|)": self.p_values}, index=pd.Index(self.fe_names, name="term"))
+
+    def varcorr(self) -> "pd.DataFrame":
+        """The random effects' variances, standard deviations and correlations."""
+        pd = _pandas()
+        rows, index = [], []
+        for j, name in enumerate(self.re_names):
+            row = {"Variance": self.re_variances[j], "Std.Dev.": self.re_std[j]}
+            for k in range(len(self.re_names) - 1):
+                row[f"Corr({self.re_names[k]})"] = self.re_corr[j, k] if k < j else np.nan
+            rows.append(row)
+            index.append((self.group_name, name))
+        return pd.DataFrame(rows, index=pd.MultiIndex.from_tuples(index, names=["Groups", "Name"]))
+
+    def summary(self) -> Any:
+        """The summary laid out as glmer's."""
+        return _summary.text(self)
+
+    def _repr_html_(self):
+        return _summary.html(self)
+
+    def __str__(self):
+        return str(self.summary())
+
+    def __repr__(self):
+        return (f"<GlmmResult {self.family} n={self.n_obs} groups={self.n_groups} llf={self.llf:.6g} "
+                f"{'converged' if self.converged else 'NOT converged'}>")
+
+    def to_dict(self) -> dict:
+        """Every reported quantity as plain Python values (JSON-ready)."""
+        def mat(a):
+            return [[_plain(v) for v in row] for row in np.asarray(a)]
+
+        return {
+            "formula": self.formula, "family": self.family.name, "link": self.family.link, "nagq": self.nagq,
+            "response": self.response_name, "group": self.group_name, "n_obs": int(self.n_obs),
+            "n_groups": int(self.n_groups), "n_dropped": int(self.n_dropped),
+            "fixed_effects": {name: {"estimate": _plain(b), "std_error": _plain(se), "z_value": _plain(z),
+                                     "p_value": _plain(pv)}
+                              for name, b, se, z, pv in zip(self.fe_names, self.beta, self.std_errors,
+                                                            self.z_values, self.p_values)},
+            "dropped_columns": list(self.dropped_columns), "cov_beta": mat(self.cov_beta),
+            "random_effect_names": list(self.re_names), "cov_re": mat(self.cov_re),
+            "theta": [_plain(v) for v in self.theta], "deviance": _plain(self.deviance), "llf": _plain(self.llf),
+            "aic": _plain(self.aic), "bic": _plain(self.bic), "n_params": int(self.n_params),
+            "pearson_chi2": _plain(self.pearson_chi2), "certificate": self.certificate,
+            "groups": [_json_label(g) for g in self.group_labels],
+            "random_effects": [[_plain(v) for v in b] for b in self._b],
+            "conditional_covariances": [mat(c) for c in self._ccov],
+        }
+
+    def plot_ranef(self, level: float = 0.95, axes: Any = None) -> Any:
+        """The caterpillar plot of the conditional modes (see corvane.plots)."""
+        from . import plots
+
+        return plots.plot_ranef(self, level, axes)
+
+    def plot_qq(self, axes: Any = None) -> Any:
+        """Normal QQ plots of the conditional modes."""
+        from . import plots
+
+        return plots.plot_qq(self, axes)
+
+    def plot_residuals(self, ax: Any = None) -> Any:
+        """Deviance residuals against fitted means."""
+        from . import plots
+
+        return plots.plot_residuals(self, ax)

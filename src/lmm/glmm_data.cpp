@@ -1,0 +1,141 @@
+#include "lmm/glmm_data.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "lmm/errors.hpp"
+#include "parallel/interrupt.hpp"
+
+namespace corvane::lmm {
+namespace {
+
+std::string number(double v) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.17g", v);
+    return buffer;
+}
+
+std::string at(std::uint64_t i) { return "[" + std::to_string(i) + "]"; }
+
+void check_response(Family family, const std::vector<double>& y, const std::vector<double>& w,
+                    const std::vector<std::uint64_t>& row) {
+    for (std::uint64_t k = 0; k < y.size(); ++k) {
+        const double yk = y[k], wk = w[k];
+        const std::uint64_t i = row[k];
+        if (!(wk > 0.0) || !std::isfinite(wk))
+            throw InvalidInput("w" + at(i) + " = " + number(wk) + " is not positive and finite");
+        if (!std::isfinite(yk)) throw InvalidInput("y" + at(i) + " is not finite");
+        if (family == Family::Binomial) {
+            if (yk < 0.0 || yk > 1.0) throw InvalidInput("y" + at(i) + " = " + number(yk) + " is outside [0, 1]");
+            const double s = wk * yk;
+            // Successes computed from a proportion carry rounding: allow it.
+            if (std::fabs(s - std::round(s)) > 1e-7 * std::max(1.0, s))
+                throw InvalidInput("w" + at(i) + " * y" + at(i) + " = " + number(s) +
+                                   " is not a whole number of successes");
+        } else if (yk < 0.0) {
+            throw InvalidInput("y" + at(i) + " = " + number(yk) + " is negative");
+        }
+    }
+}
+
+// The constant and the saturated log-likelihood, in grouped order.
+void sum_constants(GlmmData& d) {
+    const GlmmDesign& g = *d.design;
+    double c = 0.0, s = 0.0;
+    for (std::uint64_t k = 0; k < g.n; ++k) {
+        const double ck = loglik_constant(g.family, d.y[k], g.w[k]);
+        c = c + ck;
+        s = s + (saturated_loglik(g.family, d.y[k], g.w[k]) + ck);
+    }
+    d.constant = c;
+    d.saturated = s;
+}
+
+}  // namespace
+
+const char* family_name(Family family) { return family == Family::Binomial ? "binomial" : "poisson"; }
+
+const char* link_name(Link link) {
+    switch (link) {
+        case Link::Logit: return "logit";
+        case Link::Probit: return "probit";
+        case Link::Cloglog: return "cloglog";
+        default: return "log";
+    }
+}
+
+std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link link) {
+    const bool binomial_link = link == Link::Logit || link == Link::Probit || link == Link::Cloglog;
+    if ((family == Family::Binomial) != binomial_link)
+        throw InvalidInput(std::string("the ") + family_name(family) + " family has no " + link_name(link) +
+                           " link");
+    auto d = std::make_shared<GlmmDesign>();
+    d->n = r.n;
+    d->p = r.p;
+    d->q = r.q;
+    d->m = r.m;
+    d->family = family;
+    d->link = link;
+
+    // Counting sort: counts per group, then each row to its group's next slot.
+    d->start.assign(r.m + 1, 0);
+    for (std::uint64_t i = 0; i < r.n; ++i) {
+        const std::int64_t code = r.codes[i];
+        if (code < 0 || static_cast<std::uint64_t>(code) >= r.m)
+            throw InvalidInput("group code " + std::to_string(code) + " out of range 0.." + std::to_string(r.m));
+        ++d->start[static_cast<std::uint64_t>(code) + 1];
+    }
+    for (std::uint64_t g = 0; g < r.m; ++g) {
+        if (d->start[g + 1] == 0) throw InvalidInput("group " + std::to_string(g) + " has no rows");
+        d->max_group = std::max(d->max_group, d->start[g + 1]);
+        d->start[g + 1] += d->start[g];
+    }
+    parallel::check_interrupt();
+    d->row.resize(r.n);
+    d->x.resize(r.n * r.p);
+    d->z.resize(r.n * r.q);
+    auto data = std::make_unique<GlmmData>();
+    data->y.resize(r.n);
+    d->w.resize(r.n);
+    d->offset.resize(r.n);
+    std::vector<std::uint64_t> next(d->start.begin(), d->start.end() - 1);
+    for (std::uint64_t i = 0; i < r.n; ++i) {
+        if ((i & 0xFFFF) == 0) parallel::check_interrupt();
+        const std::uint64_t k = next[static_cast<std::uint64_t>(r.codes[i])]++;
+        d->row[k] = i;
+        data->y[k] = r.y[i];
+        d->w[k] = r.w[i];
+        d->offset[k] = r.offset[i];
+        if (!std::isfinite(r.offset[i])) throw InvalidInput("offset" + at(i) + " is not finite");
+        for (std::uint64_t j = 0; j < r.p; ++j) {
+            const double v = r.x[i * r.p + j];
+            if (!std::isfinite(v)) throw InvalidInput("x[" + std::to_string(i) + ", " + std::to_string(j) + "] is not finite");
+            d->x[k * r.p + j] = v;
+        }
+        for (std::uint64_t j = 0; j < r.q; ++j) {
+            const double v = r.z[i * r.q + j];
+            if (!std::isfinite(v)) throw InvalidInput("z[" + std::to_string(i) + ", " + std::to_string(j) + "] is not finite");
+            d->z[k * r.q + j] = v;
+        }
+    }
+    check_response(family, data->y, d->w, d->row);
+    data->design = std::move(d);
+    sum_constants(*data);
+    return data;
+}
+
+std::unique_ptr<GlmmData> with_glmm_response(const GlmmData& d, std::span<const double> y) {
+    const GlmmDesign& g = *d.design;
+    if (y.size() != g.n)
+        throw InvalidInput("y must have " + std::to_string(g.n) + " entries, got " + std::to_string(y.size()));
+    auto out = std::make_unique<GlmmData>();
+    out->design = d.design;
+    out->y.resize(g.n);
+    for (std::uint64_t k = 0; k < g.n; ++k) out->y[k] = y[g.row[k]];
+    check_response(g.family, out->y, g.w, g.row);
+    sum_constants(*out);
+    return out;
+}
+
+}  // namespace corvane::lmm

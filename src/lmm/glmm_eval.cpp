@@ -1,0 +1,333 @@
+#include "lmm/glmm_eval.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "linalg/dense.hpp"
+#include "lmm/errors.hpp"
+#include "lmm/gauss_hermite.hpp"
+#include "lmm/glmm_group.hpp"
+#include "lmm/glmm_joint.hpp"
+#include "lmm/theta_layout.hpp"
+#include "parallel/interrupt.hpp"
+
+namespace corvane::lmm {
+namespace {
+
+using linalg::Index;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+void check_parameters(const GlmmData& d, std::span<const double> theta, std::span<const double> beta) {
+    const GlmmDesign& g = *d.design;
+    check_theta(theta, g.q);
+    if (beta.size() != g.p)
+        throw InvalidInput("beta must have " + std::to_string(g.p) + " entries, got " + std::to_string(beta.size()));
+    for (std::size_t j = 0; j < beta.size(); ++j)
+        if (!std::isfinite(beta[j])) throw InvalidInput("beta[" + std::to_string(j) + "] is not finite");
+}
+
+// Work per group for a pass: its rows times the columns they touch.
+std::uint64_t group_cost(const GlmmDesign& g, std::uint64_t passes) {
+    const std::uint64_t rows = std::max<std::uint64_t>(1, g.n / std::max<std::uint64_t>(g.m, 1));
+    return rows * (g.p + g.q * g.q + 4) * std::max<std::uint64_t>(passes, 1);
+}
+
+std::string mode_failure(std::uint64_t group, ModeStatus status) {
+    if (status == ModeStatus::Infeasible)
+        return "the linear predictor of group " + std::to_string(group) + " is out of range";
+    return "the conditional mode of group " + std::to_string(group) + " did not converge";
+}
+
+// The product rule of `nagq` points per dimension: q coordinates per point
+// (row-major) and the weights.
+struct Grid {
+    std::vector<double> points;
+    std::vector<double> weights;
+    std::vector<double> half_sq;  // |z_j|^2 / 2
+};
+
+Grid product_grid(std::uint64_t nagq, std::uint64_t q) {
+    const GaussHermite rule = gauss_hermite(nagq);
+    std::uint64_t count = 1;
+    for (std::uint64_t k = 0; k < q; ++k) count *= nagq;
+    Grid grid;
+    grid.points.resize(count * q);
+    grid.weights.resize(count);
+    grid.half_sq.resize(count);
+    for (std::uint64_t j = 0; j < count; ++j) {
+        std::uint64_t rest = j;
+        double w = 1.0, s = 0.0;
+        // The last coordinate varies fastest.
+        for (std::uint64_t k = q; k-- > 0;) {
+            const std::uint64_t i = rest % nagq;
+            rest /= nagq;
+            grid.points[j * q + k] = rule.nodes[i];
+            w = w * rule.weights[i];
+        }
+        for (std::uint64_t k = 0; k < q; ++k) s = s + grid.points[j * q + k] * grid.points[j * q + k];
+        grid.weights[j] = w;
+        grid.half_sq[j] = 0.5 * s;
+    }
+    return grid;
+}
+
+// One chunk's partial result.
+struct EvalSlot {
+    double sum = 0.0;
+    std::vector<double> grad;
+    bool ok = true;
+    std::uint64_t failed_group = 0;
+    ModeStatus status = ModeStatus::Converged;
+};
+
+template <Link L, Index Q>
+void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t last, const Grid* grid,
+                    bool gradient, EvalSlot& slot) {
+    const Index q = linalg::size_of<Q>(c.g.q);
+    const Index nt = n_theta(q);
+    GroupWork w(q, c.g.p);
+    std::vector<double> node(q), uk(q);
+    slot.sum = 0.0;
+    slot.ok = true;
+    if (gradient) slot.grad.assign(nt + c.g.p, 0.0);
+    for (std::uint64_t grp = first; grp < last; ++grp) {
+        const std::uint64_t s = c.g.start[grp], e = c.g.start[grp + 1];
+        const ModeStatus status = find_mode<L, Q>(c, s, e, w);
+        if (status != ModeStatus::Converged || !fisher_factor<Q>(c, w)) {
+            slot.ok = false;
+            slot.failed_group = grp;
+            slot.status = status == ModeStatus::Converged ? ModeStatus::Infeasible : status;
+            return;
+        }
+        const double half_logdet = 0.5 * linalg::log_det<Q>(w.lf.data(), q);
+        double value = w.cur.f + half_logdet;
+        if (grid && grid->weights.size() > 1) {
+            double total = 0.0;
+            for (std::uint64_t j = 0; j < grid->weights.size(); ++j) {
+                for (Index k = 0; k < q; ++k) node[k] = grid->points[j * q + k];
+                linalg::back_solve<Q>(w.lf.data(), node.data(), q);
+                for (Index k = 0; k < q; ++k) uk[k] = w.cur.u[k] + node[k];
+                double fk = 0.0;
+                if (!value_pass<L, Q>(c, s, e, uk.data(), w, fk)) continue;  // exp(-inf): no mass
+                total = total + grid->weights[j] * std::exp(-(fk - w.cur.f) + grid->half_sq[j]);
+            }
+            if (!(total > 0.0) || !std::isfinite(total)) {
+                slot.ok = false;
+                slot.failed_group = grp;
+                slot.status = ModeStatus::Infeasible;
+                return;
+            }
+            value = w.cur.f + half_logdet - std::log(total);
+        }
+        slot.sum = slot.sum + value;
+        if (gradient) laplace_gradient<L, Q>(c, s, e, w, slot.grad.data());
+    }
+}
+
+template <Link L, Index Q>
+GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, bool gradient, const GlmmOptions& options) {
+    const GlmmDesign& g = c.g;
+    const std::uint64_t points = grid ? grid->weights.size() : 1;
+    const std::uint64_t cost = group_cost(g, 8 + points);
+    const std::uint64_t chunk = chunk_length(cost);
+    const std::uint64_t n_chunks = chunk_count(g.m, chunk);
+    const bool parallel = go_parallel(options.schedule, g.m, chunk, cost);
+    const std::uint64_t nk = n_theta(g.q) + g.p;
+    std::vector<EvalSlot> slots(parallel ? reduce_slots(n_chunks, 8 * nk + 64) : 1);
+    GlmmEval out;
+    out.feasible = true;
+    double total = 0.0;
+    std::vector<double> grad(gradient ? nk : 0, 0.0);
+    chunked_reduce(
+        n_chunks, parallel, slots,
+        [&](std::uint64_t k, EvalSlot& slot) {
+            evaluate_chunk<L, Q>(c, k * chunk, std::min(g.m, (k + 1) * chunk), grid, gradient, slot);
+        },
+        [&](std::uint64_t, EvalSlot& slot) {
+            if (!out.feasible) return;
+            if (!slot.ok) {
+                out.feasible = false;
+                out.failure = mode_failure(slot.failed_group, slot.status);
+                return;
+            }
+            total = total + slot.sum;
+            for (std::uint64_t k = 0; k < grad.size(); ++k) grad[k] = grad[k] + slot.grad[k];
+        });
+    if (!out.feasible) {
+        out.deviance = kInf;
+        return out;
+    }
+    out.deviance = 2.0 * total - 2.0 * c.constant;
+    if (!std::isfinite(out.deviance)) {
+        out.feasible = false;
+        out.failure = "the deviance is not finite";
+        out.deviance = kInf;
+        return out;
+    }
+    for (double& v : grad) v = 2.0 * v;
+    out.grad = std::move(grad);
+    return out;
+}
+
+template <Link L, Index Q>
+GlmmModes modes_as(const GroupContext& c, const GlmmOptions& options) {
+    const GlmmDesign& g = c.g;
+    const Index q = g.q;
+    const std::uint64_t cost = group_cost(g, 8);
+    const std::uint64_t chunk = chunk_length(cost);
+    const std::uint64_t n_chunks = chunk_count(g.m, chunk);
+    const bool parallel = go_parallel(options.schedule, g.m, chunk, cost);
+    GlmmModes out;
+    out.u.assign(g.m * q, 0.0);
+    out.b.assign(g.m * q, 0.0);
+    out.condvar.assign(g.m * q * q, 0.0);
+    out.eta.assign(g.n, 0.0);
+    out.iterations.assign(g.m, 0);
+    std::vector<std::uint8_t> failed(n_chunks, 0);
+    std::vector<std::uint64_t> failed_group(n_chunks, 0);
+    std::vector<ModeStatus> failed_status(n_chunks, ModeStatus::Converged);
+    for_each_chunk(n_chunks, parallel, [&](std::uint64_t k) {
+        GroupWork w(q, g.p);
+        std::vector<double> hinv(q * q), tmp(q * q);
+        for (std::uint64_t grp = k * chunk; grp < std::min(g.m, (k + 1) * chunk); ++grp) {
+            const std::uint64_t s = g.start[grp], e = g.start[grp + 1];
+            const ModeStatus status = find_mode<L, Q>(c, s, e, w);
+            if (status != ModeStatus::Converged || !fisher_factor<Q>(c, w)) {
+                failed[k] = 1;
+                failed_group[k] = grp;
+                failed_status[k] = status == ModeStatus::Converged ? ModeStatus::Infeasible : status;
+                return;
+            }
+            out.iterations[grp] = w.iterations;
+            for (Index a = 0; a < q; ++a) {
+                out.u[grp * q + a] = w.cur.u[a];
+                out.b[grp * q + a] = w.cur.b[a];
+            }
+            // Lambda H^-1 Lambda'
+            linalg::inverse_from_cholesky<Q>(w.lf.data(), hinv.data(), q);
+            linalg::product<Q, Q, Q>(c.lambda, hinv.data(), tmp.data(), q, q, q);
+            for (Index a = 0; a < q; ++a)
+                for (Index b = 0; b < q; ++b) {
+                    double v = 0.0;
+                    for (Index r = 0; r < q; ++r) v = v + tmp[a * q + r] * c.lambda[b * q + r];
+                    out.condvar[grp * q * q + a * q + b] = v;
+                }
+            for (std::uint64_t i = s; i < e; ++i) out.eta[g.row[i]] = row_eta<Q>(c, i, w.cur.b.data());
+        }
+    });
+    out.feasible = true;
+    for (std::uint64_t k = 0; k < n_chunks; ++k)
+        if (failed[k]) {
+            out.feasible = false;
+            out.failure = mode_failure(failed_group[k], failed_status[k]);
+            break;
+        }
+    return out;
+}
+
+template <class F>
+decltype(auto) dispatch(const GlmmData& d, const GlmmOptions& options, F&& f) {
+    const std::uint64_t q = d.design->q;
+    const auto by_q = [&](auto link_tag) -> decltype(auto) {
+        constexpr Link L = decltype(link_tag)::value;
+        if (!options.general_kernels) {
+            if (q == 1) return f.template operator()<L, 1>();
+            if (q == 2) return f.template operator()<L, 2>();
+            if (q == 3) return f.template operator()<L, 3>();
+        }
+        return f.template operator()<L, 0>();
+    };
+    switch (d.design->link) {
+        case Link::Logit: return by_q(std::integral_constant<Link, Link::Logit>{});
+        case Link::Probit: return by_q(std::integral_constant<Link, Link::Probit>{});
+        case Link::Cloglog: return by_q(std::integral_constant<Link, Link::Cloglog>{});
+        default: return by_q(std::integral_constant<Link, Link::Log>{});
+    }
+}
+
+}  // namespace
+
+GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::span<const double> beta,
+                       std::uint64_t nagq, bool gradient, const GlmmOptions& options) {
+    check_parameters(d, theta, beta);
+    const std::uint64_t q = d.design->q;
+    if (nagq < 1 || nagq > 50) throw InvalidInput("nagq must be between 1 and 50, got " + std::to_string(nagq));
+    std::uint64_t points = 1;
+    for (std::uint64_t k = 0; k < q; ++k) {
+        points *= nagq;
+        if (points > kMaxQuadraturePoints)
+            throw InvalidInput("nagq = " + std::to_string(nagq) + " needs " + std::to_string(nagq) + "^" +
+                               std::to_string(q) + " points per group, more than " +
+                               std::to_string(kMaxQuadraturePoints));
+    }
+    if (gradient && nagq > 1) throw InvalidInput("the exact gradient is available for nagq = 1 only");
+    const std::vector<double> lambda = theta_to_lambda(theta, q);
+    const GroupContext c{*d.design, d.y.data(), lambda.data(), beta.data(), d.constant};
+    std::optional<Grid> grid;
+    if (nagq > 1) grid = product_grid(nagq, q);
+    return dispatch(d, options, [&]<Link L, Index Q>() {
+        return evaluate_as<L, Q>(c, grid ? &*grid : nullptr, gradient, options);
+    });
+}
+
+GlmmModes glmm_modes(const GlmmData& d, std::span<const double> theta, std::span<const double> beta,
+                     const GlmmOptions& options) {
+    check_parameters(d, theta, beta);
+    const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
+    const GroupContext c{*d.design, d.y.data(), lambda.data(), beta.data(), d.constant};
+    return dispatch(d, options, [&]<Link L, Index Q>() { return modes_as<L, Q>(c, options); });
+}
+
+GlmmJoint glmm_joint(const GlmmData& d, std::span<const double> theta, std::span<const double> beta_start,
+                     const GlmmOptions& options) {
+    check_parameters(d, theta, beta_start);
+    const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
+    return dispatch(d, options, [&]<Link L, Index Q>() {
+        return joint_mode<L, Q>(*d.design, d.y.data(), d.constant, lambda.data(), beta_start, options);
+    });
+}
+
+std::vector<double> glmm_start_beta(const GlmmData& d, const GlmmOptions&) {
+    const GlmmDesign& g = *d.design;
+    const Index p = g.p;
+    std::vector<double> xtwx(p * p, 0.0), xtwz(p, 0.0);
+    for (std::uint64_t i = 0; i < g.n; ++i) {
+        if ((i & 0xFFFF) == 0) parallel::check_interrupt();
+        double eta, weight;
+        if (g.family == Family::Binomial) {
+            const double mu = (g.w[i] * d.y[i] + 0.5) / (g.w[i] + 1.0);
+            const double lg = std::log(mu / (1.0 - mu));
+            switch (g.link) {
+                case Link::Probit: eta = lg / 1.6; break;  // the logistic's scale against the normal's
+                case Link::Cloglog: eta = std::log(-std::log1p(-mu)); break;
+                default: eta = lg;
+            }
+            weight = g.w[i] * mu * (1.0 - mu);
+        } else {
+            const double mu = d.y[i] + 0.1;
+            eta = std::log(mu);
+            weight = g.w[i] * mu;
+        }
+        const double zi = eta - g.offset[i];
+        const double* x = g.x.data() + i * p;
+        for (Index j = 0; j < p; ++j) {
+            const double wj = weight * x[j];
+            xtwz[j] = xtwz[j] + wj * zi;
+            for (Index l = 0; l <= j; ++l) xtwx[j * p + l] = xtwx[j * p + l] + wj * x[l];
+        }
+    }
+    std::vector<double> beta(p, 0.0);
+    if (!linalg::cholesky<0>(xtwx.data(), p)) return beta;
+    beta = xtwz;
+    linalg::forward_solve<0>(xtwx.data(), beta.data(), p);
+    linalg::back_solve<0>(xtwx.data(), beta.data(), p);
+    for (double v : beta)
+        if (!std::isfinite(v)) return std::vector<double>(p, 0.0);
+    return beta;
+}
+
+}  // namespace corvane::lmm

@@ -1,0 +1,132 @@
+// The response families of the generalized model and their per-row terms.
+//
+// A row has a response y, a prior weight w and a linear predictor eta. Its
+// log-density, less a constant that does not depend on eta, is
+//   binomial (y a proportion of w trials): w (y log mu + (1 - y) log(1 - mu))
+//   Poisson (y a count):                   w (y eta - exp(eta))
+// with mu the inverse link of eta. For each row the kernels need that value,
+// its first and second derivatives in eta (the observed curvature), the
+// Fisher weight W = w mu'^2 / V(mu) (the expected curvature, V the variance
+// function) and dW/deta. Every formula is written in a form that stays
+// accurate in the tails (ratios phi / Phi rather than differences of
+// probabilities). A row whose terms cannot be represented (eta beyond the
+// range in which mu and 1 - mu are representable) is reported infeasible.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace corvane::lmm {
+
+enum class Family : std::uint8_t { Binomial, Poisson };
+enum class Link : std::uint8_t { Logit, Probit, Cloglog, Log };
+
+// Whether the link is the family's canonical one (observed and expected
+// curvatures then agree).
+inline bool canonical(Link link) { return link == Link::Logit || link == Link::Log; }
+
+struct RowTerms {
+    double loglik = 0.0;  // the log-density less its constant
+    double d1 = 0.0;      // d loglik / d eta
+    double d2 = 0.0;      // d^2 loglik / d eta^2
+    double fisher = 0.0;  // W
+    double fisher1 = 0.0; // dW / d eta
+};
+
+// Beyond this |eta| a probit probability underflows.
+inline constexpr double kProbitLimit = 37.0;
+
+namespace detail {
+
+// log(1 + exp(x)) without overflow.
+inline double softplus(double x) { return x > 0.0 ? x + std::log1p(std::exp(-x)) : std::log1p(std::exp(x)); }
+
+inline constexpr double kInvSqrt2 = 0.70710678118654752440;
+inline constexpr double kInvSqrt2Pi = 0.39894228040143267794;
+
+}  // namespace detail
+
+// Fills the terms at eta; false when they are not representable. Only the
+// log-density is needed for `value_only`.
+template <Link L>
+inline bool row_terms(double eta, double y, double w, bool value_only, RowTerms& t) {
+    if (!std::isfinite(eta)) return false;
+    if constexpr (L == Link::Logit) {
+        // log mu = -softplus(-eta), log(1 - mu) = -softplus(eta)
+        t.loglik = -w * (y * detail::softplus(-eta) + (1.0 - y) * detail::softplus(eta));
+        if (value_only) return true;
+        double mu, cmu;  // mu and 1 - mu, each to full relative accuracy
+        if (eta >= 0.0) {
+            const double e = std::exp(-eta);
+            mu = 1.0 / (1.0 + e);
+            cmu = e / (1.0 + e);
+        } else {
+            const double e = std::exp(eta);
+            mu = e / (1.0 + e);
+            cmu = 1.0 / (1.0 + e);
+        }
+        const double v = mu * cmu;
+        t.d1 = w * (y * cmu - (1.0 - y) * mu);
+        t.d2 = -w * v;
+        t.fisher = w * v;
+        t.fisher1 = w * v * (cmu - mu);
+        return true;
+    } else if constexpr (L == Link::Probit) {
+        if (std::fabs(eta) > kProbitLimit) return false;
+        const double mu = 0.5 * std::erfc(-eta * detail::kInvSqrt2);
+        const double cmu = 0.5 * std::erfc(eta * detail::kInvSqrt2);
+        t.loglik = w * ((y != 0.0 ? y * std::log(mu) : 0.0) + (y != 1.0 ? (1.0 - y) * std::log(cmu) : 0.0));
+        if (value_only) return true;
+        const double phi = detail::kInvSqrt2Pi * std::exp(-0.5 * eta * eta);
+        const double l1 = phi / mu;   // d log mu / d eta
+        const double l2 = phi / cmu;  // -d log(1 - mu) / d eta
+        t.d1 = w * (y * l1 - (1.0 - y) * l2);
+        t.d2 = -w * (y * l1 * (eta + l1) + (1.0 - y) * l2 * (l2 - eta));
+        t.fisher = w * l1 * l2;
+        t.fisher1 = w * l1 * l2 * (l2 - l1 - 2.0 * eta);
+        return true;
+    } else if constexpr (L == Link::Cloglog) {
+        const double s = std::exp(eta);  // -log(1 - mu)
+        if (!(s > 0.0) || !std::isfinite(s)) return false;
+        const double mu = -std::expm1(-s);
+        t.loglik = w * ((y != 0.0 ? y * std::log(mu) : 0.0) - (1.0 - y) * s);
+        if (value_only) return true;
+        const double r = s * std::exp(-s) / mu;  // d log mu / d eta
+        t.d1 = w * (y * r - (1.0 - y) * s);
+        t.d2 = w * (y * r * (1.0 - s - r) - (1.0 - y) * s);
+        t.fisher = w * s * r;
+        t.fisher1 = w * s * r * (2.0 - s - r);
+        return true;
+    } else {
+        const double mu = std::exp(eta);
+        if (!std::isfinite(mu)) return false;
+        t.loglik = w * (y * eta - mu);
+        if (value_only) return true;
+        t.d1 = w * (y - mu);
+        t.d2 = -w * mu;
+        t.fisher = w * mu;
+        t.fisher1 = w * mu;
+        return true;
+    }
+}
+
+// The log-density of the row at mu = y (the saturated model), less the same
+// constant: 0 log 0 counts as 0.
+inline double saturated_loglik(Family family, double y, double w) {
+    const auto xlogx = [](double v) { return v > 0.0 ? v * std::log(v) : 0.0; };
+    if (family == Family::Binomial) return w * (xlogx(y) + xlogx(1.0 - y));
+    return w * (xlogx(y) - y);
+}
+
+// The constant the log-density omits: log C(w, w y) for the binomial (w
+// trials; the successes w y are integral), -w log(y!) for the Poisson.
+inline double loglik_constant(Family family, double y, double w) {
+    if (family == Family::Binomial) {
+        const double s = std::round(w * y);
+        const double n = std::round(w);
+        return std::lgamma(n + 1.0) - std::lgamma(s + 1.0) - std::lgamma(n - s + 1.0);
+    }
+    return -w * std::lgamma(y + 1.0);
+}
+
+}  // namespace corvane::lmm

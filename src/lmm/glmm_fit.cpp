@@ -1,0 +1,234 @@
+#include "lmm/glmm_fit.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "lmm/theta_layout.hpp"
+
+namespace corvane::lmm {
+namespace {
+
+constexpr double kValueStep = 1e-4;     // relative step for differences of the deviance
+constexpr double kGradientStep = 1e-5;  // relative step for differences of the gradient
+constexpr double kNearBound = 1e-4;
+constexpr double kSameCriterion = 1e-12;
+
+// The step actually taken from x (x + h rounded, less x).
+double step_at(double x, double relative) {
+    const double h = relative * std::max(1.0, std::fabs(x));
+    volatile double up = x + h;
+    return up - x;
+}
+
+using Value = std::function<std::optional<double>(std::span<const double>)>;
+using ValueGradient = std::function<std::optional<std::pair<double, std::vector<double>>>(std::span<const double>)>;
+
+// f, central-difference gradient and Hessian from values.
+std::optional<optim::SecondOrder> by_values(const Value& f, std::span<const double> x) {
+    const std::size_t k = x.size();
+    std::optional<double> f0 = f(x);
+    if (!f0) return std::nullopt;
+    optim::SecondOrder out{*f0, std::vector<double>(k), std::vector<double>(k * k)};
+    std::vector<double> xp(x.begin(), x.end()), h(k);
+    for (std::size_t i = 0; i < k; ++i) h[i] = step_at(x[i], kValueStep);
+    for (std::size_t i = 0; i < k; ++i) {
+        xp[i] = x[i] + h[i];
+        const std::optional<double> fp = f(xp);
+        xp[i] = x[i] - h[i];
+        const std::optional<double> fm = f(xp);
+        xp[i] = x[i];
+        if (!fp || !fm) return std::nullopt;
+        out.g[i] = (*fp - *fm) / (2.0 * h[i]);
+        out.h[i * k + i] = ((*fp - *f0) + (*fm - *f0)) / (h[i] * h[i]);
+    }
+    for (std::size_t i = 0; i < k; ++i)
+        for (std::size_t j = i + 1; j < k; ++j) {
+            double corner[4];
+            int c = 0;
+            for (int si : {1, -1})
+                for (int sj : {1, -1}) {
+                    xp[i] = x[i] + si * h[i];
+                    xp[j] = x[j] + sj * h[j];
+                    const std::optional<double> v = f(xp);
+                    if (!v) return std::nullopt;
+                    corner[c++] = *v;
+                }
+            xp[i] = x[i];
+            xp[j] = x[j];
+            const double hij = ((corner[0] - corner[1]) - (corner[2] - corner[3])) / (4.0 * h[i] * h[j]);
+            out.h[i * k + j] = hij;
+            out.h[j * k + i] = hij;
+        }
+    return out;
+}
+
+// f, the exact gradient, and the Hessian from central differences of it
+// (symmetrised).
+std::optional<optim::SecondOrder> by_gradients(const ValueGradient& f, std::span<const double> x) {
+    const std::size_t k = x.size();
+    auto at = f(x);
+    if (!at) return std::nullopt;
+    optim::SecondOrder out{at->first, std::move(at->second), std::vector<double>(k * k)};
+    std::vector<double> xp(x.begin(), x.end());
+    for (std::size_t i = 0; i < k; ++i) {
+        const double h = step_at(x[i], kGradientStep);
+        xp[i] = x[i] + h;
+        auto up = f(xp);
+        xp[i] = x[i] - h;
+        auto down = f(xp);
+        xp[i] = x[i];
+        if (!up || !down) return std::nullopt;
+        for (std::size_t j = 0; j < k; ++j) out.h[i * k + j] = (up->second[j] - down->second[j]) / (2.0 * h);
+    }
+    for (std::size_t i = 0; i < k; ++i)
+        for (std::size_t j = i + 1; j < k; ++j) {
+            const double v = 0.5 * (out.h[i * k + j] + out.h[j * k + i]);
+            out.h[i * k + j] = v;
+            out.h[j * k + i] = v;
+        }
+    return out;
+}
+
+std::vector<std::size_t> near_bound(std::span<const double> x, const std::vector<double>& lower) {
+    double big = 1.0;
+    for (double v : x) big = std::max(big, std::fabs(v));
+    std::vector<std::size_t> out;
+    for (std::size_t i = 0; i < lower.size(); ++i)
+        if (std::isfinite(lower[i]) && x[i] > lower[i] && x[i] <= kNearBound * big) out.push_back(i);
+    return out;
+}
+
+// The trust-region run from x0, then resumed with near-bound entries put on
+// their bound while that gives a no-worse criterion (as for the Gaussian fit:
+// the criterion is even in each column of Lambda).
+optim::TrustRegionResult certified_run(const optim::SecondOrderObjective& objective, std::vector<double> x0,
+                                       std::uint64_t q, const optim::TrustRegionOptions& options,
+                                       std::uint64_t& iterations) {
+    const std::size_t nt = n_theta(q), k = x0.size();
+    std::vector<double> lower(k, -std::numeric_limits<double>::infinity());
+    const std::vector<double> theta_lower = lower_bounds(q);
+    std::copy(theta_lower.begin(), theta_lower.end(), lower.begin());
+    std::vector<std::vector<std::size_t>> tied = tied_entries(q);
+    tied.resize(k);
+    const optim::Canonicalise canonical = [&](std::vector<double>& x) {
+        const std::vector<double> theta = canonical_theta(std::span<const double>(x.data(), nt), q);
+        std::copy(theta.begin(), theta.end(), x.begin());
+    };
+    optim::TrustRegionResult best = optim::minimize_trust_region(objective, x0, lower, tied, canonical, options);
+    iterations += best.iterations;
+    for (std::size_t round = 0; round < nt && best.converged(); ++round) {
+        const std::vector<std::size_t> near = near_bound(best.x, lower);
+        if (near.empty()) break;
+        std::vector<double> start = best.x;
+        for (std::size_t i : near) start[i] = lower[i];
+        canonical(start);
+        optim::TrustRegionResult run = optim::minimize_trust_region(objective, start, lower, tied, canonical, options);
+        iterations += run.iterations;
+        const double tol = kSameCriterion * std::max(1.0, std::fabs(best.at.f));
+        if (!(run.converged() && run.at.f <= best.at.f + tol)) break;
+        best = std::move(run);
+    }
+    return best;
+}
+
+}  // namespace
+
+std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span<const double> theta,
+                                                    std::span<const double> beta, std::uint64_t nagq,
+                                                    const GlmmOptions& options, std::uint64_t* evaluations) {
+    const std::size_t nt = theta.size();
+    std::vector<double> x(theta.begin(), theta.end());
+    x.insert(x.end(), beta.begin(), beta.end());
+    if (nagq <= 1) {
+        const ValueGradient f = [&](std::span<const double> xs) -> std::optional<std::pair<double, std::vector<double>>> {
+            if (evaluations) ++*evaluations;
+            GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), 1, true, options);
+            if (!e.feasible) return std::nullopt;
+            return std::make_pair(e.deviance, std::move(e.grad));
+        };
+        return by_gradients(f, x);
+    }
+    const Value f = [&](std::span<const double> xs) -> std::optional<double> {
+        if (evaluations) ++*evaluations;
+        GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), nagq, false, options);
+        if (!e.feasible) return std::nullopt;
+        return e.deviance;
+    };
+    return by_values(f, x);
+}
+
+GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<const double> beta0,
+                 std::uint64_t nagq, const GlmmFitOptions& options) {
+    const std::uint64_t q = d.design->q;
+    const std::size_t nt = n_theta(q), p = d.design->p;
+    std::vector<double> theta = theta0.empty() ? default_theta(q) : std::vector<double>(theta0.begin(), theta0.end());
+    std::vector<double> beta = beta0.empty() ? glmm_start_beta(d, options.eval)
+                                             : std::vector<double>(beta0.begin(), beta0.end());
+    GlmmFit out;
+    std::uint64_t iterations = 0;
+    const bool warm = !theta0.empty() && !beta0.empty();
+
+    if (nagq == 0 || !warm) {
+        // theta alone, beta from the joint mode (warm-started from the last
+        // point at which the objective was asked, so every difference of one
+        // stencil starts from the same beta).
+        std::vector<double> warm_beta = beta;
+        const optim::SecondOrderObjective objective =
+            [&](std::span<const double> th) -> std::optional<optim::SecondOrder> {
+            ++out.evaluations;
+            GlmmJoint centre = glmm_joint(d, th, warm_beta, options.eval);
+            if (!centre.feasible) return std::nullopt;
+            const std::vector<double> start = centre.beta;
+            const Value f = [&](std::span<const double> t) -> std::optional<double> {
+                ++out.evaluations;
+                GlmmJoint j = glmm_joint(d, t, start, options.eval);
+                if (!j.feasible) return std::nullopt;
+                return j.deviance;
+            };
+            std::optional<optim::SecondOrder> so = by_values(f, th);
+            if (so) warm_beta = start;
+            return so;
+        };
+        const optim::TrustRegionOptions tr{options.max_iter, options.gtol > 0 ? options.gtol : 1e-6};
+        out.best = certified_run(objective, theta, q, tr, iterations);
+        if (out.best.status == optim::TrustStatus::InitialInfeasible) return out;
+        theta.assign(out.best.x.begin(), out.best.x.end());
+        GlmmJoint j = glmm_joint(d, theta, warm_beta, options.eval);
+        beta = j.beta.empty() ? warm_beta : j.beta;
+        out.precision = j.precision;
+        out.deviance = j.deviance;
+        if (nagq == 0) {
+            out.theta = theta;
+            out.beta = beta;
+            out.best.iterations = iterations;
+            if (std::optional<optim::SecondOrder> so = glmm_second_order(d, theta, beta, 0, options.eval, &out.evaluations)) {
+                out.hessian = std::move(so->h);
+                out.grad = std::move(so->g);
+            }
+            return out;
+        }
+    }
+
+    std::vector<double> x = theta;
+    x.insert(x.end(), beta.begin(), beta.end());
+    const optim::SecondOrderObjective objective = [&](std::span<const double> xs) {
+        return glmm_second_order(d, xs.first(nt), xs.subspan(nt), nagq, options.eval, &out.evaluations);
+    };
+    const double gtol = options.gtol > 0 ? options.gtol : (nagq == 1 ? 1e-8 : 1e-6);
+    out.best = certified_run(objective, x, q, optim::TrustRegionOptions{options.max_iter, gtol}, iterations);
+    out.best.iterations = iterations;
+    if (out.best.status == optim::TrustStatus::InitialInfeasible) return out;
+    out.theta.assign(out.best.x.begin(), out.best.x.begin() + static_cast<std::ptrdiff_t>(nt));
+    out.beta.assign(out.best.x.begin() + static_cast<std::ptrdiff_t>(nt), out.best.x.end());
+    out.deviance = out.best.at.f;
+    out.hessian = out.best.at.h;
+    out.grad = out.best.at.g;
+    (void)p;
+    return out;
+}
+
+}  // namespace corvane::lmm

@@ -1,0 +1,53 @@
+// Fitting the generalized model: the trust-region Newton method over theta
+// (nagq = 0: beta from the joint mode) or over (theta, beta) together
+// (nagq >= 1, started from the nagq = 0 fit), with the same certificate as
+// the Gaussian fit.
+//
+// Derivatives: for nagq = 1 the gradient is exact and the Hessian comes from
+// central differences of it; otherwise both come from central differences of
+// the deviance (steps 1e-4 max(1, |x_i|)). The differences run over fixed
+// steps in a fixed order, so they too give the same bits on any number of
+// threads.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "lmm/glmm_eval.hpp"
+#include "optim/trust_region.hpp"
+
+namespace corvane::lmm {
+
+struct GlmmFitOptions {
+    std::uint64_t max_iter = 200;
+    double gtol = 0.0;  // 0: 1e-8 with the exact gradient, 1e-6 with differences
+    GlmmOptions eval;
+};
+
+struct GlmmFit {
+    optim::TrustRegionResult best;  // x = theta (nagq = 0) or (theta, beta)
+    std::vector<double> theta, beta;
+    double deviance = 0.0;
+    std::uint64_t evaluations = 0;   // deviance evaluations, differences included
+    // The deviance's Hessian in (theta, beta) at the optimum ((n_theta + p)^2;
+    // for nagq = 0 that of the Laplace deviance), NaN where not available.
+    std::vector<double> hessian;
+    std::vector<double> grad;        // n_theta + p, likewise
+    std::vector<double> precision;   // nagq = 0: the joint mode's p x p precision of beta
+};
+
+// theta0, beta0: the start (empty: the identity and the model's
+// generalized-linear-model start).
+GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<const double> beta0,
+                 std::uint64_t nagq, const GlmmFitOptions& options);
+
+// The deviance's gradient and Hessian in (theta, beta) at a point, as the fit
+// computes them for nagq (nagq = 0 meaning the Laplace deviance); nothing when
+// the point is infeasible.
+std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span<const double> theta,
+                                                    std::span<const double> beta, std::uint64_t nagq,
+                                                    const GlmmOptions& options, std::uint64_t* evaluations);
+
+}  // namespace corvane::lmm

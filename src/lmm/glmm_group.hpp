@@ -1,0 +1,336 @@
+// The per-group kernels of the generalized model: passes over a group's
+// rows, the conditional mode, and the Laplace gradient's contribution.
+//
+// Every kernel takes q as a template argument Q (1, 2, 3) or at run time
+// (Q = 0); both forms perform the same operations in the same order and give
+// the same bits. A pass computes, at a spherical u, eta_r = offset_r +
+// x_r' beta + z_r' (Lambda u) for each row and sums, in row order, the
+// log-likelihood and (unless only the value is wanted) g_z = sum l1 z,
+// M = sum W z z' (Fisher) and, for a non-canonical link, Mo = sum -l2 z z'
+// (observed). Matrices are row-major q x q; M and Mo hold their lower
+// triangle only.
+#pragma once
+
+#include <cmath>
+#include <limits>
+#include <cstdint>
+#include <vector>
+
+#include "linalg/dense.hpp"
+#include "lmm/glmm_data.hpp"
+
+namespace corvane::lmm {
+
+using linalg::Index;
+
+struct GroupContext {
+    const GlmmDesign& g;
+    const double* y;       // n, grouped order
+    const double* lambda;  // q x q, lower triangular
+    const double* beta;    // p
+    double constant;       // the log-likelihood's constant
+};
+
+struct ModeState {
+    std::vector<double> u, b, gz, mf, mo;  // q, q, q, q x q, q x q
+    double f = 0.0;                          // |u|^2 / 2 - loglik
+    explicit ModeState(Index q) : u(q), b(q), gz(q), mf(q * q), mo(q * q) {}
+};
+
+struct GroupWork {
+    ModeState cur, trial;
+    std::vector<double> grad, step, h, lf, lo, tmp, tmp2;  // q, q, q x q ...
+    std::uint64_t iterations = 0;
+    GroupWork(Index q, Index) : cur(q), trial(q), grad(q), step(q), h(q * q), lf(q * q), lo(q * q),
+                                tmp(q * q), tmp2(q * q) {}
+};
+
+enum class ModeStatus : std::uint8_t { Converged, Infeasible, NotConverged };
+
+// Newton steps at most, and the tolerances on the Newton decrement
+// g' H^-1 g (twice the predicted decrease), relative to 1 + |f|.
+inline constexpr std::uint64_t kMaxNewton = 100;
+inline constexpr double kDecrementTol = 1e-20;
+inline constexpr double kDecrementFloor = 1e-12;  // converged when no step can decrease f further
+inline constexpr double kNoSearch = 1e-8;         // below it, whole Newton steps without a line search
+
+template <Index Q>
+inline double row_eta(const GroupContext& c, std::uint64_t i, const double* b) {
+    const Index q = linalg::size_of<Q>(c.g.q), p = c.g.p;
+    const double* x = c.g.x.data() + i * p;
+    const double* z = c.g.z.data() + i * q;
+    double eta = c.g.offset[i];
+    for (Index j = 0; j < p; ++j) eta = eta + x[j] * c.beta[j];
+    for (Index k = 0; k < q; ++k) eta = eta + z[k] * b[k];
+    return eta;
+}
+
+// b = Lambda u.
+template <Index Q>
+inline void lambda_times(const double* lambda, const double* u, double* b, Index q_dynamic) {
+    const Index q = linalg::size_of<Q>(q_dynamic);
+    for (Index r = 0; r < q; ++r) {
+        double v = 0.0;
+        for (Index k = 0; k <= r; ++k) v = v + lambda[r * q + k] * u[k];
+        b[r] = v;
+    }
+}
+
+template <Index Q>
+inline double half_norm_sq(const double* u, Index q_dynamic) {
+    const Index q = linalg::size_of<Q>(q_dynamic);
+    double s = 0.0;
+    for (Index k = 0; k < q; ++k) s = s + u[k] * u[k];
+    return 0.5 * s;
+}
+
+// f at u only; false when a row is not representable.
+template <Link L, Index Q>
+inline bool value_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, const double* u, GroupWork& w,
+                       double& f) {
+    const Index q = linalg::size_of<Q>(c.g.q);
+    double* b = w.tmp2.data();
+    lambda_times<Q>(c.lambda, u, b, q);
+    double ll = 0.0;
+    RowTerms t;
+    for (std::uint64_t i = s; i < e; ++i) {
+        if (!row_terms<L>(row_eta<Q>(c, i, b), c.y[i], c.g.w[i], true, t)) return false;
+        ll = ll + t.loglik;
+    }
+    f = half_norm_sq<Q>(u, q) - ll;
+    return std::isfinite(f);
+}
+
+// The full pass at st.u into st.
+template <Link L, Index Q>
+inline bool full_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, ModeState& st) {
+    const Index q = linalg::size_of<Q>(c.g.q);
+    constexpr bool kObserved = !(L == Link::Logit || L == Link::Log);
+    lambda_times<Q>(c.lambda, st.u.data(), st.b.data(), q);
+    for (Index k = 0; k < q; ++k) st.gz[k] = 0.0;
+    for (Index k = 0; k < q * q; ++k) {
+        st.mf[k] = 0.0;
+        st.mo[k] = 0.0;
+    }
+    double ll = 0.0;
+    RowTerms t;
+    for (std::uint64_t i = s; i < e; ++i) {
+        if (!row_terms<L>(row_eta<Q>(c, i, st.b.data()), c.y[i], c.g.w[i], false, t)) return false;
+        const double* z = c.g.z.data() + i * q;
+        ll = ll + t.loglik;
+        for (Index a = 0; a < q; ++a) {
+            st.gz[a] = st.gz[a] + t.d1 * z[a];
+            const double fa = t.fisher * z[a];
+            for (Index b = 0; b <= a; ++b) st.mf[a * q + b] = st.mf[a * q + b] + fa * z[b];
+            if constexpr (kObserved) {
+                const double oa = -t.d2 * z[a];
+                for (Index b = 0; b <= a; ++b) st.mo[a * q + b] = st.mo[a * q + b] + oa * z[b];
+            }
+        }
+    }
+    st.f = half_norm_sq<Q>(st.u.data(), q) - ll;
+    return std::isfinite(st.f);
+}
+
+// H = I + Lambda' M Lambda (M's lower triangle read), exactly symmetric.
+template <Index Q>
+inline void curvature(const double* lambda, const double* m, double* h, double* tmp, Index q_dynamic) {
+    const Index q = linalg::size_of<Q>(q_dynamic);
+    // tmp = M Lambda
+    for (Index r = 0; r < q; ++r)
+        for (Index b = 0; b < q; ++b) {
+            double v = 0.0;
+            for (Index s = 0; s < q; ++s) {
+                const double mrs = s <= r ? m[r * q + s] : m[s * q + r];
+                v = v + mrs * lambda[s * q + b];
+            }
+            tmp[r * q + b] = v;
+        }
+    for (Index a = 0; a < q; ++a)
+        for (Index b = 0; b <= a; ++b) {
+            double v = 0.0;
+            for (Index r = 0; r < q; ++r) v = v + lambda[r * q + a] * tmp[r * q + b];
+            h[a * q + b] = (a == b ? 1.0 : 0.0) + v;
+            h[b * q + a] = h[a * q + b];
+        }
+}
+
+// grad = u - Lambda' g_z.
+template <Index Q>
+inline void mode_gradient(const double* lambda, const ModeState& st, double* grad, Index q_dynamic) {
+    const Index q = linalg::size_of<Q>(q_dynamic);
+    for (Index a = 0; a < q; ++a) {
+        double v = 0.0;
+        for (Index r = 0; r < q; ++r) v = v + lambda[r * q + a] * st.gz[r];
+        grad[a] = st.u[a] - v;
+    }
+}
+
+// The Cholesky factor of the Fisher curvature at w.cur into w.lf.
+template <Index Q>
+inline bool fisher_factor(const GroupContext& c, GroupWork& w) {
+    const Index q = linalg::size_of<Q>(c.g.q);
+    curvature<Q>(c.lambda, w.cur.mf.data(), w.lf.data(), w.tmp.data(), q);
+    return linalg::cholesky<Q>(w.lf.data(), q);
+}
+
+// The Cholesky factor of the observed curvature at w.cur into out (the
+// Fisher one for canonical links).
+template <Link L, Index Q>
+inline bool observed_factor(const GroupContext& c, GroupWork& w, double* out) {
+    const Index q = linalg::size_of<Q>(c.g.q);
+    const bool observed = !(L == Link::Logit || L == Link::Log);
+    curvature<Q>(c.lambda, observed ? w.cur.mo.data() : w.cur.mf.data(), out, w.tmp.data(), q);
+    return linalg::cholesky<Q>(out, q);
+}
+
+// The conditional mode of the group's rows [s, e), from u = 0. On success
+// w.cur holds the pass at the mode.
+template <Link L, Index Q>
+inline ModeStatus find_mode(const GroupContext& c, std::uint64_t s, std::uint64_t e, GroupWork& w) {
+    const Index q = linalg::size_of<Q>(c.g.q);
+    for (Index k = 0; k < q; ++k) w.cur.u[k] = 0.0;
+    w.iterations = 0;
+    if (!full_pass<L, Q>(c, s, e, w.cur)) return ModeStatus::Infeasible;
+    double previous = std::numeric_limits<double>::infinity();
+    for (std::uint64_t it = 0; it < kMaxNewton; ++it) {
+        mode_gradient<Q>(c.lambda, w.cur, w.grad.data(), q);
+        // The observed curvature gives Newton steps; where it is not positive
+        // definite (far from the mode, for a non-canonical link) the Fisher
+        // one gives a descent direction all the same.
+        if (!observed_factor<L, Q>(c, w, w.h.data())) {
+            curvature<Q>(c.lambda, w.cur.mf.data(), w.h.data(), w.tmp.data(), q);
+            if (!linalg::cholesky<Q>(w.h.data(), q)) return ModeStatus::Infeasible;
+        }
+        for (Index k = 0; k < q; ++k) w.step[k] = -w.grad[k];
+        linalg::forward_solve<Q>(w.h.data(), w.step.data(), q);
+        linalg::back_solve<Q>(w.h.data(), w.step.data(), q);
+        double dec = 0.0;
+        for (Index k = 0; k < q; ++k) dec = dec - w.grad[k] * w.step[k];
+        const double scale = 1.0 + std::fabs(w.cur.f);
+        if (!(dec > kDecrementTol * scale)) return ModeStatus::Converged;
+        if (dec <= kNoSearch * scale) {
+            // Near the mode f cannot resolve the step's effect (its change is
+            // below its rounding), so the Newton step is taken whole; once the
+            // decrement stops falling it is at its rounding floor.
+            if (dec >= 0.5 * previous) return ModeStatus::Converged;
+            previous = dec;
+            for (Index k = 0; k < q; ++k) w.trial.u[k] = w.cur.u[k] + w.step[k];
+            if (!full_pass<L, Q>(c, s, e, w.trial)) return ModeStatus::Converged;
+            std::swap(w.cur, w.trial);
+            ++w.iterations;
+            continue;
+        }
+        previous = dec;
+        double t = 1.0;
+        bool accepted = false;
+        for (int halving = 0; halving < 60; ++halving, t *= 0.5) {
+            for (Index k = 0; k < q; ++k) w.trial.u[k] = w.cur.u[k] + t * w.step[k];
+            if (!full_pass<L, Q>(c, s, e, w.trial)) continue;
+            if (w.trial.f <= w.cur.f - 1e-4 * t * dec) {
+                accepted = true;
+                break;
+            }
+        }
+        if (!accepted) return dec <= kDecrementFloor * scale ? ModeStatus::Converged : ModeStatus::NotConverged;
+        std::swap(w.cur, w.trial);
+        ++w.iterations;
+    }
+    return ModeStatus::NotConverged;
+}
+
+// out = M Lambda H^-1 (M's lower triangle read; tmp q x q scratch).
+template <Index Q>
+inline void curvature_factor_product(const double* m, const double* lambda, const double* hinv, double* out,
+                                     double* tmp, Index q_dynamic) {
+    const Index q = linalg::size_of<Q>(q_dynamic);
+    linalg::product<Q, Q, Q>(lambda, hinv, tmp, q, q, q);
+    for (Index r = 0; r < q; ++r)
+        for (Index col = 0; col < q; ++col) {
+            double v = 0.0;
+            for (Index s = 0; s < q; ++s) {
+                const double mrs = s <= r ? m[r * q + s] : m[s * q + r];
+                v = v + mrs * tmp[s * q + col];
+            }
+            out[r * q + col] = v;
+        }
+}
+
+// Adds the group's part of d(f + log|R|)/d(theta, beta) at its mode (w.cur,
+// w.lf from fisher_factor) to grad (theta entries first, in theta's layout;
+// halved relative to the deviance's).
+template <Link L, Index Q>
+inline void laplace_gradient(const GroupContext& c, std::uint64_t s, std::uint64_t e, GroupWork& w,
+                             double* grad) {
+    const Index q = linalg::size_of<Q>(c.g.q), p = c.g.p;
+    const double* lam = c.lambda;
+    double* hinv = w.h.data();
+    linalg::inverse_from_cholesky<Q>(w.lf.data(), hinv, q);
+    // cmat = Lambda H^-1 Lambda'
+    double cmat[Q ? Q * Q : 1];
+    std::vector<double> cdyn(Q ? 0 : q * q);
+    double* cm = Q ? cmat : cdyn.data();
+    linalg::product<Q, Q, Q>(lam, hinv, w.tmp.data(), q, q, q);
+    for (Index a = 0; a < q; ++a)
+        for (Index b = 0; b < q; ++b) {
+            double v = 0.0;
+            for (Index r = 0; r < q; ++r) v = v + w.tmp[a * q + r] * lam[b * q + r];
+            cm[a * q + b] = v;
+        }
+    const auto leverage = [&](const double* z) {
+        double h = 0.0;
+        for (Index a = 0; a < q; ++a) {
+            double v = 0.0;
+            for (Index b = 0; b < q; ++b) v = v + cm[a * q + b] * z[b];
+            h = h + z[a] * v;
+        }
+        return h;
+    };
+    // First pass: s_z = sum (h W1 / 2) z.
+    std::vector<double>& sz = w.trial.gz;  // scratch
+    for (Index k = 0; k < q; ++k) sz[k] = 0.0;
+    RowTerms t;
+    for (std::uint64_t i = s; i < e; ++i) {
+        row_terms<L>(row_eta<Q>(c, i, w.cur.b.data()), c.y[i], c.g.w[i], false, t);
+        const double* z = c.g.z.data() + i * q;
+        const double a = 0.5 * leverage(z) * t.fisher1;
+        for (Index k = 0; k < q; ++k) sz[k] = sz[k] + a * z[k];
+    }
+    // t_vec = Ho^-1 Lambda' s_z; lt = Lambda t_vec.
+    std::vector<double>& tv = w.trial.u;
+    std::vector<double>& lt = w.trial.b;
+    for (Index a = 0; a < q; ++a) {
+        double v = 0.0;
+        for (Index r = 0; r < q; ++r) v = v + lam[r * q + a] * sz[r];
+        tv[a] = v;
+    }
+    observed_factor<L, Q>(c, w, w.lo.data());
+    linalg::forward_solve<Q>(w.lo.data(), tv.data(), q);
+    linalg::back_solve<Q>(w.lo.data(), tv.data(), q);
+    lambda_times<Q>(lam, tv.data(), lt.data(), q);
+    // Second pass: rho per row; d/dbeta = sum rho x, R_z = sum rho z.
+    const Index nt = q * (q + 1) / 2;
+    double* gbeta = grad + nt;
+    std::vector<double>& rz = sz;
+    for (Index k = 0; k < q; ++k) rz[k] = 0.0;
+    for (std::uint64_t i = s; i < e; ++i) {
+        row_terms<L>(row_eta<Q>(c, i, w.cur.b.data()), c.y[i], c.g.w[i], false, t);
+        const double* z = c.g.z.data() + i * q;
+        const double* x = c.g.x.data() + i * p;
+        double zl = 0.0;
+        for (Index k = 0; k < q; ++k) zl = zl + z[k] * lt[k];
+        const double rho = -t.d1 + 0.5 * leverage(z) * t.fisher1 + zl * t.d2;
+        for (Index j = 0; j < p; ++j) gbeta[j] = gbeta[j] + rho * x[j];
+        for (Index k = 0; k < q; ++k) rz[k] = rz[k] + rho * z[k];
+    }
+    // d/dLambda = R_z u' + g_z t' + M Lambda H^-1, at theta's entries
+    // (column by column, each from the diagonal down).
+    double* mlh = w.tmp2.data();
+    curvature_factor_product<Q>(w.cur.mf.data(), lam, hinv, mlh, w.tmp.data(), q);
+    Index k = 0;
+    for (Index col = 0; col < q; ++col)
+        for (Index r = col; r < q; ++r, ++k)
+            grad[k] = grad[k] + (rz[r] * w.cur.u[col] + w.cur.gz[r] * tv[col] + mlh[r * q + col]);
+}
+
+}  // namespace corvane::lmm
