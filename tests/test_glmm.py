@@ -168,7 +168,7 @@ def test_same_bits_on_any_thread_count_and_kernel():
 
 
 def test_units_of_a_covariate_do_not_change_the_fit():
-    y, X, Z, g, w = simulated("poisson", "log", 2, m=40, per=10, seed=7)
+    y, X, Z, g, w = simulated("poisson", "log", 2, m=60, per=15, seed=7)
     a = corvane.GeneralizedLinearMixedModel(y, X, Z, g, "poisson", weights=w).fit()
     X2, Z2 = X.copy(), Z.copy()
     X2[:, 1] *= 1000.0

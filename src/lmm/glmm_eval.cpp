@@ -86,23 +86,26 @@ struct EvalSlot {
 
 template <Link L, Index Q>
 void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t last, const Grid* grid,
-                    bool gradient, EvalSlot& slot) {
+                    bool gradient, double* u_out, EvalSlot& slot) {
     const Index q = linalg::size_of<Q>(c.g.q);
     const Index nt = n_theta(q);
     GroupWork w(q, c.g.p);
+    w.cur.keep = w.trial.keep = gradient;
     std::vector<double> node(q), uk(q);
     slot.sum = 0.0;
     slot.ok = true;
     if (gradient) slot.grad.assign(nt + c.g.p, 0.0);
     for (std::uint64_t grp = first; grp < last; ++grp) {
         const std::uint64_t s = c.g.start[grp], e = c.g.start[grp + 1];
-        const ModeStatus status = find_mode<L, Q>(c, s, e, w);
+        const ModeStatus status = find_mode<L, Q>(c, grp, s, e, w);
         if (status != ModeStatus::Converged || !fisher_factor<Q>(c, w)) {
             slot.ok = false;
             slot.failed_group = grp;
             slot.status = status == ModeStatus::Converged ? ModeStatus::Infeasible : status;
             return;
         }
+        if (u_out)
+            for (Index k = 0; k < q; ++k) u_out[grp * q + k] = w.cur.u[k];
         const double half_logdet = 0.5 * linalg::log_det<Q>(w.lf.data(), q);
         double value = w.cur.f + half_logdet;
         if (grid && grid->weights.size() > 1) {
@@ -129,7 +132,8 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
 }
 
 template <Link L, Index Q>
-GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, bool gradient, const GlmmOptions& options) {
+GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, bool gradient, double* u_out,
+                     const GlmmOptions& options) {
     const GlmmDesign& g = c.g;
     const std::uint64_t points = grid ? grid->weights.size() : 1;
     const std::uint64_t cost = group_cost(g, 8 + points);
@@ -145,7 +149,7 @@ GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, bool gradient, con
     chunked_reduce(
         n_chunks, parallel, slots,
         [&](std::uint64_t k, EvalSlot& slot) {
-            evaluate_chunk<L, Q>(c, k * chunk, std::min(g.m, (k + 1) * chunk), grid, gradient, slot);
+            evaluate_chunk<L, Q>(c, k * chunk, std::min(g.m, (k + 1) * chunk), grid, gradient, u_out, slot);
         },
         [&](std::uint64_t, EvalSlot& slot) {
             if (!out.feasible) return;
@@ -195,7 +199,7 @@ GlmmModes modes_as(const GroupContext& c, const GlmmOptions& options) {
         std::vector<double> hinv(q * q), tmp(q * q);
         for (std::uint64_t grp = k * chunk; grp < std::min(g.m, (k + 1) * chunk); ++grp) {
             const std::uint64_t s = g.start[grp], e = g.start[grp + 1];
-            const ModeStatus status = find_mode<L, Q>(c, s, e, w);
+            const ModeStatus status = find_mode<L, Q>(c, grp, s, e, w);
             if (status != ModeStatus::Converged || !fisher_factor<Q>(c, w)) {
                 failed[k] = 1;
                 failed_group[k] = grp;
@@ -252,8 +256,11 @@ decltype(auto) dispatch(const GlmmData& d, const GlmmOptions& options, F&& f) {
 }  // namespace
 
 GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::span<const double> beta,
-                       std::uint64_t nagq, bool gradient, const GlmmOptions& options) {
+                       std::uint64_t nagq, bool gradient, const GlmmOptions& options, std::span<const double> u_start,
+                       std::vector<double>* u_out) {
     check_parameters(d, theta, beta);
+    if (!u_start.empty() && u_start.size() != d.design->m * d.design->q)
+        throw InvalidInput("u_start must have m * q entries");
     const std::uint64_t q = d.design->q;
     if (nagq < 1 || nagq > 50) throw InvalidInput("nagq must be between 1 and 50, got " + std::to_string(nagq));
     std::uint64_t points = 1;
@@ -266,11 +273,13 @@ GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::sp
     }
     if (gradient && nagq > 1) throw InvalidInput("the exact gradient is available for nagq = 1 only");
     const std::vector<double> lambda = theta_to_lambda(theta, q);
-    const GroupContext c{*d.design, d.y.data(), lambda.data(), beta.data(), d.constant};
+    const GroupContext c{*d.design, d.y.data(), lambda.data(), beta.data(), d.constant,
+                         u_start.empty() ? nullptr : u_start.data()};
     std::optional<Grid> grid;
     if (nagq > 1) grid = product_grid(nagq, q);
+    if (u_out) u_out->assign(d.design->m * q, 0.0);
     return dispatch(d, options, [&]<Link L, Index Q>() {
-        return evaluate_as<L, Q>(c, grid ? &*grid : nullptr, gradient, options);
+        return evaluate_as<L, Q>(c, grid ? &*grid : nullptr, gradient, u_out ? u_out->data() : nullptr, options);
     });
 }
 

@@ -53,9 +53,13 @@ struct GlmmEval {
 
 // Throws InvalidInput for theta or beta of the wrong length or non-finite,
 // nagq outside [1, 50] or with nagq^q beyond kMaxQuadraturePoints, and a
-// gradient asked for with nagq > 1.
+// gradient asked for with nagq > 1. The modes' Newton steps start from
+// u_start (m x q) when given, else from 0; the modes found go to u_out when
+// given (an infeasible evaluation leaves it partly filled). The result does
+// not depend on the start beyond the modes' convergence tolerance.
 GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::span<const double> beta,
-                       std::uint64_t nagq, bool gradient, const GlmmOptions& options = {});
+                       std::uint64_t nagq, bool gradient, const GlmmOptions& options = {},
+                       std::span<const double> u_start = {}, std::vector<double>* u_out = nullptr);
 
 struct GlmmModes {
     bool feasible = false;

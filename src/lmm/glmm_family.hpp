@@ -38,9 +38,6 @@ inline constexpr double kProbitLimit = 37.0;
 
 namespace detail {
 
-// log(1 + exp(x)) without overflow.
-inline double softplus(double x) { return x > 0.0 ? x + std::log1p(std::exp(-x)) : std::log1p(std::exp(x)); }
-
 inline constexpr double kInvSqrt2 = 0.70710678118654752440;
 inline constexpr double kInvSqrt2Pi = 0.39894228040143267794;
 
@@ -52,19 +49,16 @@ template <Link L>
 inline bool row_terms(double eta, double y, double w, bool value_only, RowTerms& t) {
     if (!std::isfinite(eta)) return false;
     if constexpr (L == Link::Logit) {
-        // log mu = -softplus(-eta), log(1 - mu) = -softplus(eta)
-        t.loglik = -w * (y * detail::softplus(-eta) + (1.0 - y) * detail::softplus(eta));
+        // One exponential serves the log-density and mu: with e = exp(-|eta|),
+        // log(1 + exp(-eta)) = log1p(e) + max(-eta, 0) and
+        // log mu = -log(1 + exp(-eta)), log(1 - mu) = log mu - eta.
+        const double e = std::exp(-std::fabs(eta));
+        const double minus_log_mu = std::log1p(e) + (eta < 0.0 ? -eta : 0.0);
+        t.loglik = -w * (minus_log_mu + (1.0 - y) * eta);
         if (value_only) return true;
-        double mu, cmu;  // mu and 1 - mu, each to full relative accuracy
-        if (eta >= 0.0) {
-            const double e = std::exp(-eta);
-            mu = 1.0 / (1.0 + e);
-            cmu = e / (1.0 + e);
-        } else {
-            const double e = std::exp(eta);
-            mu = e / (1.0 + e);
-            cmu = 1.0 / (1.0 + e);
-        }
+        const double r = 1.0 / (1.0 + e);
+        const double mu = eta >= 0.0 ? r : e * r;  // mu and 1 - mu, each to full relative accuracy
+        const double cmu = eta >= 0.0 ? e * r : r;
         const double v = mu * cmu;
         t.d1 = w * (y * cmu - (1.0 - y) * mu);
         t.d2 = -w * v;

@@ -1,11 +1,14 @@
 // Fitting the generalized model: the trust-region Newton method over theta
-// (nagq = 0: beta from the joint mode) or over (theta, beta) together
-// (nagq >= 1, started from the nagq = 0 fit), with the same certificate as
-// the Gaussian fit.
+// (nagq = 0: beta from the joint mode), or over (theta, beta) together
+// (nagq >= 1): from beta at the joint mode of the starting theta, projected
+// L-BFGS on the Laplace deviance's exact gradient, then the trust-region
+// Newton method on the deviance for nagq, which certifies the optimum as for
+// the Gaussian fit. Every evaluation starts the conditional modes from the
+// previous point's.
 //
 // Derivatives: for nagq = 1 the gradient is exact and the Hessian comes from
-// central differences of it; otherwise both come from central differences of
-// the deviance (steps 1e-4 max(1, |x_i|)). The differences run over fixed
+// forward differences of it (steps 1e-6 max(1, |x_i|)); otherwise both come
+// from central differences of the deviance (steps 1e-4 max(1, |x_i|)). The differences run over fixed
 // steps in a fixed order, so they too give the same bits on any number of
 // threads.
 #pragma once
@@ -45,9 +48,11 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
 
 // The deviance's gradient and Hessian in (theta, beta) at a point, as the fit
 // computes them for nagq (nagq = 0 meaning the Laplace deviance); nothing when
-// the point is infeasible.
+// the point is infeasible. `modes` (m x q, or empty), when given, starts the
+// conditional modes' Newton steps and receives the point's modes.
 std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span<const double> theta,
                                                     std::span<const double> beta, std::uint64_t nagq,
-                                                    const GlmmOptions& options, std::uint64_t* evaluations);
+                                                    const GlmmOptions& options, std::uint64_t* evaluations,
+                                                    std::vector<double>* modes = nullptr);
 
 }  // namespace corvane::lmm

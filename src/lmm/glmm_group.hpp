@@ -29,11 +29,19 @@ struct GroupContext {
     const double* lambda;  // q x q, lower triangular
     const double* beta;    // p
     double constant;       // the log-likelihood's constant
+    const double* u_start = nullptr;  // m x q: where each group's Newton steps start (null: 0)
 };
+
+// Groups of at most this many rows keep their rows' terms from a pass, so
+// that the gradient's passes need no further transcendental functions.
+inline constexpr std::uint64_t kKeepRows = std::uint64_t{1} << 16;
 
 struct ModeState {
     std::vector<double> u, b, gz, mf, mo;  // q, q, q, q x q, q x q
     double f = 0.0;                          // |u|^2 / 2 - loglik
+    bool keep = false;                       // keep the rows' terms (when the group is small enough)
+    bool kept = false;                       // rows holds this pass's terms
+    std::vector<double> rows;                // 3 per row: l1, l2, W1
     explicit ModeState(Index q) : u(q), b(q), gz(q), mf(q * q), mo(q * q) {}
 };
 
@@ -114,10 +122,18 @@ inline bool full_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, M
     }
     double ll = 0.0;
     RowTerms t;
+    st.kept = st.keep && e - s <= kKeepRows;
+    if (st.kept && st.rows.size() < 3 * (e - s)) st.rows.resize(3 * (e - s));
     for (std::uint64_t i = s; i < e; ++i) {
         if (!row_terms<L>(row_eta<Q>(c, i, st.b.data()), c.y[i], c.g.w[i], false, t)) return false;
         const double* z = c.g.z.data() + i * q;
         ll = ll + t.loglik;
+        if (st.kept) {
+            double* r = st.rows.data() + 3 * (i - s);
+            r[0] = t.d1;
+            r[1] = t.d2;
+            r[2] = t.fisher1;
+        }
         for (Index a = 0; a < q; ++a) {
             st.gz[a] = st.gz[a] + t.d1 * z[a];
             const double fa = t.fisher * z[a];
@@ -184,14 +200,20 @@ inline bool observed_factor(const GroupContext& c, GroupWork& w, double* out) {
     return linalg::cholesky<Q>(out, q);
 }
 
-// The conditional mode of the group's rows [s, e), from u = 0. On success
-// w.cur holds the pass at the mode.
+// The conditional mode of group grp (rows [s, e)), from c.u_start's row or
+// u = 0 (also when the start is not feasible). On success w.cur holds the
+// pass at the mode.
 template <Link L, Index Q>
-inline ModeStatus find_mode(const GroupContext& c, std::uint64_t s, std::uint64_t e, GroupWork& w) {
+inline ModeStatus find_mode(const GroupContext& c, std::uint64_t grp, std::uint64_t s, std::uint64_t e,
+                            GroupWork& w) {
     const Index q = linalg::size_of<Q>(c.g.q);
-    for (Index k = 0; k < q; ++k) w.cur.u[k] = 0.0;
+    for (Index k = 0; k < q; ++k) w.cur.u[k] = c.u_start ? c.u_start[grp * q + k] : 0.0;
     w.iterations = 0;
-    if (!full_pass<L, Q>(c, s, e, w.cur)) return ModeStatus::Infeasible;
+    if (!full_pass<L, Q>(c, s, e, w.cur)) {
+        if (!c.u_start) return ModeStatus::Infeasible;
+        for (Index k = 0; k < q; ++k) w.cur.u[k] = 0.0;
+        if (!full_pass<L, Q>(c, s, e, w.cur)) return ModeStatus::Infeasible;
+    }
     double previous = std::numeric_limits<double>::infinity();
     for (std::uint64_t it = 0; it < kMaxNewton; ++it) {
         mode_gradient<Q>(c.lambda, w.cur, w.grad.data(), q);
@@ -286,12 +308,25 @@ inline void laplace_gradient(const GroupContext& c, std::uint64_t s, std::uint64
         }
         return h;
     };
+    // The rows' terms at the mode: kept by the mode's last pass, or computed.
+    const bool kept = w.cur.kept;
+    const double* rows = w.cur.rows.data();
+    RowTerms t;
+    const auto terms = [&](std::uint64_t i) {
+        if (kept) {
+            const double* r = rows + 3 * (i - s);
+            t.d1 = r[0];
+            t.d2 = r[1];
+            t.fisher1 = r[2];
+        } else {
+            row_terms<L>(row_eta<Q>(c, i, w.cur.b.data()), c.y[i], c.g.w[i], false, t);
+        }
+    };
     // First pass: s_z = sum (h W1 / 2) z.
     std::vector<double>& sz = w.trial.gz;  // scratch
     for (Index k = 0; k < q; ++k) sz[k] = 0.0;
-    RowTerms t;
     for (std::uint64_t i = s; i < e; ++i) {
-        row_terms<L>(row_eta<Q>(c, i, w.cur.b.data()), c.y[i], c.g.w[i], false, t);
+        terms(i);
         const double* z = c.g.z.data() + i * q;
         const double a = 0.5 * leverage(z) * t.fisher1;
         for (Index k = 0; k < q; ++k) sz[k] = sz[k] + a * z[k];
@@ -314,7 +349,7 @@ inline void laplace_gradient(const GroupContext& c, std::uint64_t s, std::uint64
     std::vector<double>& rz = sz;
     for (Index k = 0; k < q; ++k) rz[k] = 0.0;
     for (std::uint64_t i = s; i < e; ++i) {
-        row_terms<L>(row_eta<Q>(c, i, w.cur.b.data()), c.y[i], c.g.w[i], false, t);
+        terms(i);
         const double* z = c.g.z.data() + i * q;
         const double* x = c.g.x.data() + i * p;
         double zl = 0.0;
