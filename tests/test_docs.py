@@ -6,7 +6,8 @@ import importlib
 import pytest
 
 MODULES = ["corvane", "corvane.model", "corvane.result", "corvane.predict", "corvane.tables",
-           "corvane.satterthwaite", "corvane.profile", "corvane.bootstrap", "corvane.plots"]
+           "corvane.satterthwaite", "corvane.profile", "corvane.bootstrap", "corvane.plots", "corvane.glmm",
+           "corvane.glmm_result"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -297,3 +297,21 @@ def test_pickle_round_trip_and_lrt():
     gauss = corvane.lmm("TICKS ~ HEIGHT_s + (1 | BROOD)", df)
     with pytest.raises(ValueError, match="different families"):
         corvane.anova(gauss, full)
+
+
+def test_outputs_plots_and_pickled_results():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    df = pd.read_csv(os.path.join(HERE, "data", "grouseticks.csv"))
+    df["YEAR"] = df["YEAR"].astype(str)
+    r = corvane.glmm("TICKS ~ YEAR + HEIGHT_s + (1 | BROOD)", df, "poisson")
+    for fig in (r.plot_ranef(), r.plot_qq(), r.plot_residuals()):
+        assert len(fig.axes) >= 1
+    d = r.to_dict()
+    assert d["family"] == "poisson" and len(d["random_effects"]) == r.n_groups
+    back = pickle.loads(pickle.dumps(r))
+    assert back.llf == r.llf and back.params.equals(r.params)
+    assert list(r.ranef(condvar=True).columns) == ["(Intercept)", "condsd((Intercept))"]
+    assert r.varcorr().shape == (1, 2)
+    with pytest.warns(UserWarning, match="non-integer"):
+        corvane.glmm("I(TICKS + 0.5) ~ HEIGHT_s + (1 | BROOD)", df, "poisson")

@@ -22,9 +22,9 @@ _SQRT2 = math.sqrt(2.0)
 
 
 def _norm_cdf(x):
-    from scipy.special import ndtr
+    from ._errors import require
 
-    return ndtr(x)
+    return require("scipy.special", purpose="the probit link").ndtr(x)
 
 
 @dataclass(frozen=True)
@@ -109,8 +109,8 @@ def check_response(fam, y, w, name):
     """The response and weights as the core takes them (binomial: y in
     [0, 1] with w trials and w * y whole successes; Poisson: non-negative
     counts), or ValueError naming the column and the number of rows at
-    fault. Non-integer Poisson counts are allowed (the likelihood is then
-    the Poisson density's continuation), as in lme4."""
+    fault. Non-integer Poisson counts are allowed with a warning (the
+    likelihood is then the Poisson density's continuation), as in lme4."""
     y = np.asarray(y, dtype=np.float64)
     w = np.asarray(w, dtype=np.float64)
     bad_w = ~(np.isfinite(w) & (w > 0))
@@ -137,4 +137,12 @@ def check_response(fam, y, w, name):
             k = int(neg.sum())
             raise ValueError(f"the Poisson response {name!r} must be a non-negative count: {k} "
                              f"row{'s are' if k != 1 else ' is'} negative, e.g. {y[neg][0]:g}")
+        frac = y != np.rint(y)
+        if frac.any():
+            from ._errors import warn_user
+
+            k = int(frac.sum())
+            warn_user(f"the Poisson response {name!r} has {k} non-integer value{'s' if k != 1 else ''} "
+                      f"(e.g. {y[frac][0]:g}): the likelihood is the Poisson density's continuation "
+                      f"(log y! as log Gamma(y + 1))", UserWarning)
     return y, w
