@@ -29,6 +29,9 @@ few_groups = one_per_group % 2000
 aggregated = LmmCore(y, X, ones, one_per_group, n)          # one class of 20000 groups
 blocks = LmmCore(y, X, z, few_groups, 2000, "blocks")
 streaming = LmmCore(y, X, np.column_stack([z, ones]), few_groups, 2000, "streaming")
+gx = np.ascontiguousarray(np.column_stack([ones, z]))
+gy = (rng.random(n) < 0.4).astype(float)
+glmm = corvane.GlmmCore(gy, gx, gx, few_groups, 2000, np.ones(n), np.zeros(n), "binomial", "logit")
 
 calls = {
     "construction": lambda: LmmCore(y, X, z, few_groups, 2000, "blocks"),
@@ -38,6 +41,9 @@ calls = {
     "deviance_grad": lambda: streaming.deviance_grad([1.0, 0.0, 1.0]),
     "solution": lambda: streaming.solution([1.0, 0.0, 1.0]),
     "fit_responses": lambda: blocks.fit_responses(np.tile(y, (64, 1)), X, z, few_groups),
+    "glmm_fit": lambda: glmm.fit(),
+    "glmm_quadrature": lambda: glmm.evaluate([1.0, 0.0, 1.0], [0.0, 0.0], nagq=20),
+    "glmm_fit_responses": lambda: glmm.fit_responses(np.tile(gy, (16, 1)), [1.0, 0.0, 1.0], [0.0, 0.0]),
 }
 """
 
@@ -69,7 +75,8 @@ print(json.dumps(report))
     report = json.loads(out)
     assert report.pop("usable") is True
     assert sorted(report) == sorted(["construction", "with_response", "fit", "fit_newton", "deviance_grad",
-                                     "solution", "fit_responses"])
+                                     "solution", "fit_responses", "glmm_fit", "glmm_quadrature",
+                                     "glmm_fit_responses"])
 
 
 @posix_only

@@ -223,7 +223,8 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             } else {
                 r.e = lmm::glmm_evaluate(d, theta, beta, nagq, derivatives == 1 && nagq == 1, options);
                 if (derivatives == 1 && nagq > 1 && r.e.feasible) {
-                    r.so = lmm::glmm_second_order(d, theta, beta, nagq, options, nullptr);
+                    std::optional<std::vector<double>> g = lmm::glmm_difference_gradient(d, theta, beta, nagq, options);
+                    if (g) r.so = optim::SecondOrder{r.e.deviance, std::move(*g), {}};
                 }
             }
             return r;

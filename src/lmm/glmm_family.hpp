@@ -38,6 +38,15 @@ inline constexpr double kProbitLimit = 37.0;
 
 namespace detail {
 
+// log(1 + x) to full relative accuracy for x > -1, from the (much faster)
+// logarithm: log(u) x / (u - 1) with u = 1 + x rounded cancels the rounding of
+// u exactly to first order.
+inline double log1p_of(double x) {
+    const double u = 1.0 + x;
+    if (u == 1.0) return x;
+    return std::log(u) * (x / (u - 1.0));
+}
+
 inline constexpr double kInvSqrt2 = 0.70710678118654752440;
 inline constexpr double kInvSqrt2Pi = 0.39894228040143267794;
 
@@ -53,7 +62,7 @@ inline bool row_terms(double eta, double y, double w, bool value_only, RowTerms&
         // log(1 + exp(-eta)) = log1p(e) + max(-eta, 0) and
         // log mu = -log(1 + exp(-eta)), log(1 - mu) = log mu - eta.
         const double e = std::exp(-std::fabs(eta));
-        const double minus_log_mu = std::log1p(e) + (eta < 0.0 ? -eta : 0.0);
+        const double minus_log_mu = detail::log1p_of(e) + (eta < 0.0 ? -eta : 0.0);
         t.loglik = -w * (minus_log_mu + (1.0 - y) * eta);
         if (value_only) return true;
         const double r = 1.0 / (1.0 + e);

@@ -185,6 +185,29 @@ std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span
     return by_values(f, x);
 }
 
+std::optional<std::vector<double>> glmm_difference_gradient(const GlmmData& d, std::span<const double> theta,
+                                                            std::span<const double> beta, std::uint64_t nagq,
+                                                            const GlmmOptions& options) {
+    const std::size_t nt = theta.size();
+    std::vector<double> x(theta.begin(), theta.end());
+    x.insert(x.end(), beta.begin(), beta.end());
+    std::vector<double> g(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double h = step_at(x[i], kValueStep);
+        const double xi = x[i];
+        x[i] = xi + h;
+        const GlmmEval up = glmm_evaluate(d, std::span<const double>(x).first(nt), std::span<const double>(x).subspan(nt),
+                                          nagq, false, options);
+        x[i] = xi - h;
+        const GlmmEval down = glmm_evaluate(d, std::span<const double>(x).first(nt),
+                                            std::span<const double>(x).subspan(nt), nagq, false, options);
+        x[i] = xi;
+        if (!up.feasible || !down.feasible) return std::nullopt;
+        g[i] = (up.deviance - down.deviance) / (2.0 * h);
+    }
+    return g;
+}
+
 GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<const double> beta0,
                  std::uint64_t nagq, const GlmmFitOptions& options) {
     const std::uint64_t q = d.design->q;

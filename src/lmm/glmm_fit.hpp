@@ -55,4 +55,10 @@ std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span
                                                     const GlmmOptions& options, std::uint64_t* evaluations,
                                                     std::vector<double>* modes = nullptr);
 
+// The deviance's gradient in (theta, beta) by central differences (steps as
+// for the fit's), for quadrature; nothing when a point is infeasible.
+std::optional<std::vector<double>> glmm_difference_gradient(const GlmmData& d, std::span<const double> theta,
+                                                            std::span<const double> beta, std::uint64_t nagq,
+                                                            const GlmmOptions& options);
+
 }  // namespace corvane::lmm
