@@ -315,3 +315,20 @@ def test_outputs_plots_and_pickled_results():
     assert r.varcorr().shape == (1, 2)
     with pytest.warns(UserWarning, match="non-integer"):
         corvane.glmm("I(TICKS + 0.5) ~ HEIGHT_s + (1 | BROOD)", df, "poisson")
+
+
+def test_every_input_source_gives_the_same_fit(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    df = pd.read_csv(os.path.join(HERE, "data", "grouseticks.csv"))
+    df["YEAR"] = df["YEAR"].astype(str)
+    formula = "TICKS ~ HEIGHT_s * YEAR + (1 | BROOD)"  # a factor x covariate interaction
+    base = corvane.glmm(formula, df, "poisson")
+    table = pa.Table.from_pandas(df, preserve_index=False)
+    pq.write_table(table, tmp_path / "ticks.parquet")
+    for source in (table, str(tmp_path / "ticks.parquet"), {c: df[c].to_numpy() for c in df.columns}):
+        r = corvane.glmm(formula, source, "poisson")
+        assert r.llf == base.llf and np.array_equal(r.beta, base.beta)
+    # the same model with its terms in another order
+    other = corvane.glmm("TICKS ~ YEAR + HEIGHT_s + YEAR:HEIGHT_s + (1 | BROOD)", df, "poisson")
+    assert other.llf == pytest.approx(base.llf, abs=1e-8)

@@ -228,9 +228,6 @@ class GeneralizedLinearMixedModel:
 
         _formula.check_call(formula, data, True, None, "glmm")
         fam = family_of(family, link)
-        if sources.stream_of(data) is not None or sources.is_dask(data):
-            raise ValueError("glmm fits tables in memory (a pandas DataFrame or a mapping of columns): the "
-                             "likelihood needs every row at every evaluation; read the data into memory first")
         if isinstance(offset, str):
             formula = f"{formula} + offset({offset})"
             offset = None
@@ -333,7 +330,10 @@ def glmm(formula: str, data: Any, family: str = "binomial", link: str | None = N
         boolean, a proportion with ``weights=`` the trials, or
         ``cbind(successes, failures)``.
     data : table
-        A pandas DataFrame or a mapping of column name to values.
+        A pandas DataFrame, a mapping of column name to values, a polars
+        DataFrame or a pyarrow Table; a Parquet path, pyarrow Dataset or Dask
+        DataFrame is read into memory whole (the likelihood needs every row
+        at every evaluation).
     family : {"binomial", "poisson"}
     link : str, optional
         "logit" (default), "probit", "cloglog" (binomial); "log" (Poisson).
