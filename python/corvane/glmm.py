@@ -232,10 +232,7 @@ class GeneralizedLinearMixedModel:
             formula = f"{formula} + offset({offset})"
             offset = None
         frame = sources.as_frame(data)
-        weight_col = weights if isinstance(weights, str) else None
-        if weight_col is not None and weight_col not in frame.columns:
-            raise ValueError(f"unknown weights column {weight_col!r}; the data has columns: "
-                             f"{', '.join(map(str, frame.columns))}")
+        weight_col = _validate.check_weight_column(frame, weights)
         lhs, _, rhs = formula.partition("~")
         both = _CBIND.match(lhs)
         if both is not None:

@@ -57,13 +57,9 @@ def simulate(result, n=1, seed=None):
 
 def parameter_names(result):
     """sd and cor names in theta's order (lme4's), then the fixed effects."""
-    names = []
-    for a, b in tril_pairs(len(result.re_names)):
-        if a == b:
-            names.append(f"sd({result.re_names[a]} | {result.group_name})")
-        else:
-            names.append(f"cor({result.re_names[b]}, {result.re_names[a]} | {result.group_name})")
-    return names + list(result.fe_names)
+    from .profile import variance_names
+
+    return variance_names(result) + list(result.fe_names)
 
 
 def variance_values(theta, q):

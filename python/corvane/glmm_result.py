@@ -304,18 +304,6 @@ class GlmmResult(Predictions, ResultTables):
         return pd.DataFrame({"Estimate": self.beta, "Std. Error": self.std_errors, "z value": self.z_values,
                              "Pr(>|z|)": self.p_values}, index=pd.Index(self.fe_names, name="term"))
 
-    def varcorr(self) -> "pd.DataFrame":
-        """The random effects' variances, standard deviations and correlations."""
-        pd = _pandas()
-        rows, index = [], []
-        for j, name in enumerate(self.re_names):
-            row = {"Variance": self.re_variances[j], "Std.Dev.": self.re_std[j]}
-            for k in range(len(self.re_names) - 1):
-                row[f"Corr({self.re_names[k]})"] = self.re_corr[j, k] if k < j else np.nan
-            rows.append(row)
-            index.append((self.group_name, name))
-        return pd.DataFrame(rows, index=pd.MultiIndex.from_tuples(index, names=["Groups", "Name"]))
-
     def summary(self) -> Any:
         """The summary laid out as glmer's."""
         return _summary.text(self)

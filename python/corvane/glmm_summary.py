@@ -9,7 +9,8 @@ from __future__ import annotations
 
 from ._corvane import __version__
 from .summary import (_Note, _Table, _fmt_column, _fmt_fixed, _fmt_pvalue, _fmt_sig, boundary_note,
-                      convergence_note, dropped_columns_note, dropped_rows_note, render_html, render_text)
+                      convergence_note, dropped_columns_note, dropped_rows_note, optimizer_section, render_html,
+                      render_text)
 
 __all__ = ["text", "html", "boundary_note", "convergence_note"]
 
@@ -53,15 +54,7 @@ def _sections(res):
                 f"{res.dispersion:.4g}")
         out.append([_Note(note + ": overdispersion") if res.dispersion > 1.5 else note])
 
-    state = "converged" if res.converged else "NOT converged"
-    first = (f"Optimizer: {state}, status {res.status} ({res.message}; {res.iterations} iterations, "
-             f"{res.evaluations} evaluations)")
-    optimizer = [first if res.converged else _Note(first),
-                 f"  largest free gradient entry {res.gradient_norm:.2g}, smallest free Hessian "
-                 f"eigenvalue {res.min_hessian_eigenvalue:.4g}"]
-    if res.boundary:
-        optimizer.append(_Note(boundary_note(res)))
-    out.append(optimizer)
+    out.append(optimizer_section(res))
     return out
 
 

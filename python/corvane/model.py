@@ -494,10 +494,7 @@ class LinearMixedModel:
             return cls._assemble(products, _spec_names(spec), reml,
                                  Origin(formula, spec, read.n_read, read.n_dropped))
         frame = sources.as_frame(data)
-        weight_col = weights if isinstance(weights, str) else None
-        if weight_col is not None and weight_col not in frame.columns:
-            raise ValueError(f"unknown weights column {weight_col!r}; the data has columns: "
-                             f"{', '.join(map(str, frame.columns))}")
+        weight_col = _validate.check_weight_column(frame, weights)
         spec, y, X, Z, off, groups, n_dropped, kept = _matrices.build(
             formula, frame, env, extra=[weight_col] if weight_col else ())
         w = per_row(frame, weights, kept, "weights") if weights is not None else None

@@ -40,13 +40,19 @@ def parameter_names(result):
     >>> profile.variance_parameters(r).round(2).tolist()
     [17.3, -0.21, 5.76, 24.07]
     """
+    return variance_names(result) + ["sigma"] + list(result.fe_names)
+
+
+def variance_names(result):
+    """The sd and cor parameters' names in theta's order, as lme4's confint
+    names them: sd(x | g), cor(x, z | g)."""
     names = []
     for a, b in tril_pairs(len(result.re_names)):
         if a == b:
             names.append(f"sd({result.re_names[a]} | {result.group_name})")
         else:
             names.append(f"cor({result.re_names[b]}, {result.re_names[a]} | {result.group_name})")
-    return names + ["sigma"] + list(result.fe_names)
+    return names
 
 
 def _level_names(level):

@@ -125,6 +125,13 @@ def _sections(res, ddf):
     out.append(["Fixed effects:", fixed] + ([note] if note else [])
                + ([_Note(dropped_columns_note(res))] if res.dropped_columns else []))
 
+    out.append(optimizer_section(res))
+    return out
+
+
+def optimizer_section(res):
+    """The certificate's lines: the optimizer's status, its figures, and the
+    singular-fit note."""
     if res.converged is None:
         optimizer = [f"Optimizer: not run ({res.message})"]
     else:
@@ -136,8 +143,7 @@ def _sections(res, ddf):
                      f"eigenvalue {res.min_hessian_eigenvalue:.4g}"]
     if res.boundary:
         optimizer.append(_Note(boundary_note(res)))
-    out.append(optimizer)
-    return out
+    return optimizer
 
 
 def text(res, ddf="satterthwaite"):

@@ -182,7 +182,8 @@ class ResultTables:
         pandas.DataFrame
             Rows (group, name) for each random effect and the residual; columns
             "Variance", "Std.Dev." and, with several random effects, one
-            correlation column per earlier random effect.
+            correlation column per earlier random effect (no residual row
+            for a generalized model).
 
         Examples
         --------
@@ -200,8 +201,9 @@ class ResultTables:
                 row[f"Corr({self.re_names[k]})"] = self.re_corr[j, k] if k < j else np.nan
             rows.append(row)
             index.append((self.group_name, name))
-        rows.append({"Variance": self.sigma2, "Std.Dev.": self.sigma})
-        index.append(("Residual", ""))
+        if getattr(self, "sigma", None) is not None:  # a generalized model has no residual variance
+            rows.append({"Variance": self.sigma2, "Std.Dev.": self.sigma})
+            index.append(("Residual", ""))
         return pd.DataFrame(rows, index=pd.MultiIndex.from_tuples(index, names=["Groups", "Name"]))
 
     def to_dict(self) -> dict:

@@ -225,6 +225,17 @@ def check_finite(values, what, where=""):
     return values
 
 
+def check_weight_column(frame, weights):
+    """The weights column's name when weights= names one (None otherwise);
+    ValueError for a name the table lacks."""
+    if not isinstance(weights, str):
+        return None
+    if weights not in frame.columns:
+        raise ValueError(f"unknown weights column {weights!r}; the data has columns: "
+                         f"{', '.join(map(str, frame.columns))}")
+    return weights
+
+
 def check_weights(w, rows=None):
     """w, or a ValueError naming the first row whose weight is not positive
     and finite (among the rows marked in `rows`, numbered as the data's)."""

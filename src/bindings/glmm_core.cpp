@@ -336,7 +336,6 @@ PyObject* fit_dict(const lmm::GlmmFit& f, std::size_t nt, std::size_t p) {
     grad.resize(nk, nan);
     hess.resize(nk * nk, nan);
     prec.resize(p * p, nan);
-    std::vector<double> boundary(f.best.at_bound.begin(), f.best.at_bound.end());
     PyRef dict = PyRef::steal(PyDict_New());
     PyRef bound = PyRef::steal(PyList_New(0));
     if (!dict || !bound) return nullptr;

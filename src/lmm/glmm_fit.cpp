@@ -211,7 +211,7 @@ std::optional<std::vector<double>> glmm_difference_gradient(const GlmmData& d, s
 GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<const double> beta0,
                  std::uint64_t nagq, const GlmmFitOptions& options) {
     const std::uint64_t q = d.design->q;
-    const std::size_t nt = n_theta(q), p = d.design->p;
+    const std::size_t nt = n_theta(q);
     std::vector<double> theta = theta0.empty() ? default_theta(q) : std::vector<double>(theta0.begin(), theta0.end());
     std::vector<double> beta = beta0.empty() ? glmm_start_beta(d, options.eval)
                                              : std::vector<double>(beta0.begin(), beta0.end());
@@ -313,7 +313,6 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
     out.deviance = out.best.at.f;
     out.hessian = out.best.at.h;
     out.grad = out.best.at.g;
-    (void)p;
     return out;
 }
 
