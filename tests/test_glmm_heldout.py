@@ -92,3 +92,19 @@ def test_profile_and_wald_intervals(fitted, cid):
     np.testing.assert_allclose(wald.iloc[:, 0], np.asarray(tmb["fixef"]) - half, atol=5e-4)
     np.testing.assert_allclose(wald.iloc[:, 1], np.asarray(tmb["fixef"]) + half, atol=5e-4)
     assert np.isnan(r.confint().iloc[0]).all()  # no Wald interval for a standard deviation
+
+
+def test_profile_intervals_of_a_correlated_slope():
+    """Every parameter of a q = 2 fit, the correlation included (lme4's ends
+    for it come from linear interpolation of a non-monotonic profile, so
+    within 3e-3; the others within 5e-4)."""
+    ref = json.load(open(os.path.join(HERE, "data", "glmm_profile_slopes.json")))
+    df = pd.read_csv(os.path.join(HERE, "data", ref["data"]))
+    df["urban"] = df["urban"].astype(str)
+    r = corvane.glmm(ref["formula"], df)
+    prof = r.confint(method="profile")
+    assert list(prof.index[:3]) == ["sd((Intercept) | district)", "cor((Intercept), urban[T.Y] | district)",
+                                    "sd(urban[T.Y] | district)"]
+    tol = np.array([5e-4, 3e-3, 5e-4, 5e-4, 5e-4, 5e-4])
+    assert np.all(np.abs(prof.iloc[:, 0].to_numpy() - ref["lower"]) <= tol)
+    assert np.all(np.abs(prof.iloc[:, 1].to_numpy() - ref["upper"]) <= tol)

@@ -5,10 +5,11 @@ percentile intervals.
 A profile fixes one parameter at a value and minimises the deviance over
 the others (L-BFGS-B on the core's deviance and its gradient, from the
 previous point); the signed root zeta(v) = sign(v - v^) sqrt(D(v) - D^) is
-then solved for +-z by Brent's method, as lme4's profile does. Profiled
-parameters: every fixed effect, and the random effects' standard deviation
-when there is one random effect per group (with several, the first one's
-standard deviation; the others are reported as NaN).
+then solved for +-z by Brent's method, as lme4's profile does. Every
+parameter is profiled: the fixed effects and the first standard deviation
+(coordinates of the fit's parameters) over the others by L-BFGS-B; the other
+standard deviations and the correlations, nonlinear in theta, by SLSQP with
+the parameter held as an equality constraint.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ from statistics import NormalDist
 import numpy as np
 
 from ._errors import ProfileWarning, require, warn_user
-from .glmm_bootstrap import parameter_names
+from .glmm_bootstrap import parameter_names, variance_values
 from .reparam import lower_factor, theta_to_lambda, tril_pairs
 
 __all__ = ["confint"]
@@ -118,59 +119,83 @@ class _Profiler:
         return float(self.model.core.evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq)
                      ["deviance"])
 
+    def psi(self, x, k):
+        """Parameter k at x: a fixed effect, or an sd / cor of the random effects."""
+        if k >= self.nt:
+            return float(x[k])
+        return float(variance_values(x[:self.nt], self.q)[k])
+
+    def _coordinate(self, k):
+        """Whether parameter k is a coordinate of x (a fixed effect; the first
+        standard deviation, Lambda's first diagonal entry)."""
+        return k >= self.nt or k == 0
+
     def profile(self, k, value, start):
-        """min over the others of the deviance with x[k] = value."""
+        """min over the others of the deviance with parameter k = value: by
+        L-BFGS-B over the other coordinates when it is a coordinate, else by
+        SLSQP with the parameter as an equality constraint."""
         optimize = require("scipy.optimize", purpose="profile intervals")
-        free = [i for i in range(len(self.x_hat)) if i != k]
-        bounds = [(0.0, None) if i in self.diag else (None, None) for i in free]
-
-        def fun(v):
-            x = start.copy()
-            x[free] = v
-            x[k] = value
-            d, g = self.deviance_and_grad(x)
-            return d, g[free]
-
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            res = optimize.minimize(fun, start[free], jac=True, method="L-BFGS-B", bounds=bounds,
-                                    options={"maxiter": 500, "ftol": 1e-13, "gtol": 1e-8})
-        x = start.copy()
-        x[free] = res.x
-        x[k] = value
-        return float(res.fun), x
+            if self._coordinate(k):
+                free = [i for i in range(len(self.x_hat)) if i != k]
+                bounds = [(0.0, None) if i in self.diag else (None, None) for i in free]
+
+                def fun(v):
+                    x = start.copy()
+                    x[free] = v
+                    x[k] = value
+                    d, g = self.deviance_and_grad(x)
+                    return d, g[free]
+
+                res = optimize.minimize(fun, start[free], jac=True, method="L-BFGS-B", bounds=bounds,
+                                        options={"maxiter": 500, "ftol": 1e-13, "gtol": 1e-8})
+                x = start.copy()
+                x[free] = res.x
+                x[k] = value
+                return float(res.fun), x
+            bounds = [(0.0, None) if i in self.diag else (None, None) for i in range(len(self.x_hat))]
+            res = optimize.minimize(self.deviance_and_grad, start, jac=True, method="SLSQP", bounds=bounds,
+                                    constraints=[{"type": "eq", "fun": lambda x: self.psi(x, k) - value}],
+                                    options={"maxiter": 300, "ftol": 1e-13})
+            return float(res.fun), np.asarray(res.x, dtype=np.float64)
 
     def zeta(self, k, value, start):
         d, x = self.profile(k, value, start)
         diff = max(d - self.d_hat, 0.0)
-        return math.copysign(math.sqrt(diff), value - self.x_hat[k]), x
+        return math.copysign(math.sqrt(diff), value - self.psi(self.x_hat, k)), x
 
     def interval(self, k, z):
-        if k < self.nt and (self.q > 1 and k != 0):
-            return [math.nan, math.nan]
         optimize = require("scipy.optimize", purpose="profile intervals")
-        centre = self.x_hat[k]
+        names = parameter_names(self.result)
+        centre = self.psi(self.x_hat, k)
+        is_cor = k < self.nt and not names[k].startswith("sd(")
+        low, high = (-1.0, 1.0) if is_cor else ((0.0, math.inf) if k < self.nt else (-math.inf, math.inf))
         if k >= self.nt:
             scale = float(self.result.std_errors[k - self.nt])
+        elif is_cor:
+            scale = 0.1
         else:
             scale = max(abs(centre) * 0.25, 0.05)
         if not math.isfinite(scale) or scale <= 0:
             scale = max(abs(centre) * 0.1, 0.1)
         ends = []
         for sign in (-1.0, 1.0):
+            bound = low if sign < 0 else high
             start = self.x_hat.copy()
             step, prev_v = scale, centre
             found = None
             for _ in range(40):
                 v = centre + sign * step
-                if k < self.nt and v <= 0.0:
-                    zb, _x = self.zeta(k, 0.0, start)
+                if math.isfinite(bound) and sign * (v - bound) >= 0.0:
+                    edge = bound if not is_cor else bound * (1.0 - 1e-8)
+                    zb, _x = self.zeta(k, edge, start)
                     if abs(zb) < z:
-                        warn_user(f"the profile of {parameter_names(self.result)[k]} does not reach the "
-                                  f"quantile before the bound 0: the interval's end is 0", ProfileWarning)
-                        found = 0.0
+                        warn_user(f"the profile of {names[k]} does not reach the quantile before the bound "
+                                  f"{bound:g}: the interval's end is {bound:g}", ProfileWarning)
+                        found = bound
                     else:
-                        found = ("bracket", prev_v, 0.0)
+                        found = ("bracket", prev_v, edge)
                     break
                 zv, start = self.zeta(k, v, start)
                 if abs(zv) >= z:
