@@ -14,6 +14,7 @@ import pytest
 
 import corvane
 from corvane._corvane import GlmmCore
+from reference import lambda_of
 
 HERE = os.path.dirname(__file__)
 LINKS = [("binomial", "logit"), ("binomial", "probit"), ("binomial", "cloglog"), ("poisson", "log")]
@@ -69,12 +70,7 @@ def _brute_force(y, X, Z, g, w, theta, beta, fam, points):
     """log L by a dense product Gauss-Hermite grid per group, centred and
     scaled at a mode found independently (Newton in NumPy)."""
     q = Z.shape[1]
-    lam = np.zeros((q, q))
-    k = 0
-    for j in range(q):
-        for i in range(j, q):
-            lam[i, j] = theta[k]
-            k += 1
+    lam = lambda_of(theta, q)
     from scipy.special import gammaln, roots_hermitenorm
 
     nodes, weights = roots_hermitenorm(points)

@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import glmm_summary as _summary
-from ._errors import ConvergenceWarning, SingularFitWarning, warn_user
 from .predict import Predictions
+from .result import LmmResult
 from .reparam import theta_to_lambda, tril_pairs
 from .tables import ResultTables, _pandas, _plain, _json_label
 
@@ -182,17 +182,9 @@ class GlmmResult(Predictions, ResultTables):
     def singular(self):
         return bool(self.boundary)
 
-    def _warn(self):
-        if not self.converged:
-            warn_user(_summary.convergence_note(self), ConvergenceWarning)
-        if self.boundary:
-            warn_user(_summary.boundary_note(self), SingularFitWarning)
-
-    # -- per group ------------------------------------------------------------------
-    @property
-    def random_effects(self):
-        """Conditional modes b_i by group label."""
-        return dict(zip(self.group_labels, self._b))
+    # The fit's warnings and the modes by label: the linear model's rules.
+    _warn = LmmResult._warn
+    random_effects = LmmResult.random_effects
 
     @property
     def conditional_covariances(self):
