@@ -4,6 +4,10 @@ Usage: python bench/inference.py [--no-r]
 
   satterthwaite  df of every fixed effect at n = 10^6, m = 10^4, p = 5, q = 2
                  (one variance_derivatives pass plus the algebra), median of 5;
+  kenward-roger  the adjusted covariance and every fixed effect's df at
+                 n = 10^6 with m = 10^4 and m = 10^5 groups, median of 5, and
+                 pbkrtest's (through lmerTest) at n = 1000..8000 when R is
+                 installed (it forms n x n matrices);
   profile        profile intervals of every parameter of sleepstudy
                  (Reaction ~ Days + (Days | Subject)), REML and ML fits,
                  median of 5 after a first call (which also imports scipy);
@@ -51,6 +55,37 @@ def satterthwaite():
     print(f"  all {len(r.fe_names)} df: {med:.4f} s ({lo:.4f}-{hi:.4f}); df = {np.round(r.ddf.to_numpy(), 2).tolist()}")
     med, lo, hi = timed(lambda: r.model.core.deviance_grad(r.theta_core.tolist()))
     print(f"  (one deviance_grad for scale: {med:.4f} s)")
+
+
+def kenward_roger(with_r):
+    from corvane.kenward_roger import KenwardRoger
+
+    print("\n== Kenward-Roger: adjusted cov(beta) and all df, n=10^6 p=5 q=2")
+    for m in (10**4, 10**5):
+        y, x, z, codes = peers.generate(10**6, m, 5, 2)
+        r = corvane.LinearMixedModel(y, x, z, codes).fit()
+        p = len(r.fe_names)
+
+        def run():
+            kr = KenwardRoger(r)
+            return [kr.t_test(np.eye(p)[j])[2] for j in range(p)]
+
+        med, lo, hi = timed(run)
+        print(f"  m={m:>6}: {med:.4f} s ({lo:.4f}-{hi:.4f}); df = {np.round(run(), 2).tolist()}")
+    if not with_r or not shutil.which("Rscript"):
+        return
+    script = r"""
+suppressMessages(library(lmerTest))
+for (n in c(1000, 2000, 4000, 8000)) {
+  set.seed(1); m <- n / 100; g <- factor(sample(m, n, replace = TRUE)); x <- rnorm(n)
+  y <- 1 + x + rnorm(m)[g] + rnorm(m, 0, 0.5)[g] * x + rnorm(n)
+  fit <- lmer(y ~ x + (x | g))
+  t <- system.time(s <- summary(fit, ddf = "Kenward-Roger"))[["elapsed"]]
+  cat(sprintf("  pbkrtest n=%5d: %.2f s\n", n, t))
+}
+"""
+    proc = subprocess.run(["Rscript", "-e", script], capture_output=True, text=True)
+    print(proc.stdout.rstrip() if proc.returncode == 0 else f"  pbkrtest failed: {proc.stderr.strip()[-200:]}")
 
 
 def profile(df):
@@ -109,6 +144,7 @@ def main():
     print(f"machine: {os.cpu_count()} CPUs, corvane threads {corvane.get_num_threads()}")
     df = pd.read_csv(os.path.join(ROOT, "tests", "data", "sleepstudy.csv"))
     satterthwaite()
+    kenward_roger(not args.no_r)
     profile(df)
     bootstrap(df)
     if not args.no_r:

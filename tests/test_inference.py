@@ -336,7 +336,7 @@ def test_summary_shows_satterthwaite_or_the_normal_approximation():
     assert "Pr(>|t|)" in text and " df " in text
     assert "Pr(>|z|)" in str(r.summary(ddf="normal"))
     with pytest.raises(ValueError, match="ddf must be"):
-        r.summary(ddf="kenward-roger")
+        r.summary(ddf="kr")
 
 
 # ---- simulation and the bootstrap -----------------------------------------------------

@@ -18,7 +18,9 @@ import numpy as np
 from . import summary as _summary
 from ._errors import ConvergenceWarning, SingularFitWarning, warn_user
 from .reparam import theta_to_lambda, tril_pairs
+from .emmeans import MarginalMeans
 from .predict import Predictions
+from .reduction import Reductions
 from .tables import ResultTables, declare_aliases
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -65,7 +67,7 @@ def _rising_from_bound(core, theta, q, reml):
 
 
 
-class LmmResult(Predictions, ResultTables):
+class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
     """A fitted linear mixed model.
 
     Attributes
@@ -284,9 +286,11 @@ class LmmResult(Predictions, ResultTables):
 
         Parameters
         ----------
-        ddf : {"satterthwaite", "normal"}
+        ddf : {"satterthwaite", "kenward-roger", "normal"}
             Satterthwaite's t tests (Estimate, Std. Error, df, t value,
-            Pr(>|t|)), or the normal approximation (z value, Pr(>|z|)).
+            Pr(>|t|)); Kenward and Roger's (their adjusted Std. Error and
+            df; REML fits only); or the normal approximation (z value,
+            Pr(>|z|)).
 
         Returns
         -------
@@ -305,11 +309,15 @@ class LmmResult(Predictions, ResultTables):
 
         return satterthwaite.coef_table(self, ddf)
 
-    def contrast_test(self, L: Any, rhs: Any = None) -> "pd.DataFrame":
+    def contrast_test(self, L: Any, rhs: Any = None, ddf: str = "satterthwaite") -> "pd.DataFrame":
         """The F test of H0: L beta = rhs with Satterthwaite's denominator df.
 
         As lmerTest's ``contest``: the F statistic of the estimable directions of
-        L (its rank is NumDF), DenDF from the t tests along them.
+        L (its rank is NumDF), DenDF from the t tests along them. With
+        ``ddf="kenward-roger"``, pbkrtest's test: the Wald statistic on Kenward
+        and Roger's adjusted covariance, scaled, with their DenDF (Mean Sq
+        is the unscaled statistic's, as lmerTest shows it); "normal" gives
+        the chi-squared test (DenDF infinite).
 
         Parameters
         ----------
@@ -318,6 +326,8 @@ class LmmResult(Predictions, ResultTables):
             its columns by fixed effect (others are 0).
         rhs : array_like, optional
             The hypothesised values (default 0).
+        ddf : {"satterthwaite", "kenward-roger", "normal"}
+            The denominator df's method.
 
         Returns
         -------
@@ -340,9 +350,9 @@ class LmmResult(Predictions, ResultTables):
         """
         from . import satterthwaite
 
-        return satterthwaite.contrast_test(self, L, rhs)
+        return satterthwaite.contrast_test(self, L, rhs, ddf)
 
-    def anova(self, type: int = 3) -> "pd.DataFrame":
+    def anova(self, type: int = 3, ddf: str = "satterthwaite") -> "pd.DataFrame":
         """Type III F tests of the fixed-effect terms with Satterthwaite's df.
 
         The hypotheses are lmerTest's: each term's columns made orthogonal to
@@ -358,6 +368,10 @@ class LmmResult(Predictions, ResultTables):
         ----------
         type : int
             3 (the only type available).
+        ddf : {"satterthwaite", "kenward-roger", "normal"}
+            Satterthwaite's denominator df, Kenward and Roger's (their
+            scaled F on the adjusted covariance; REML fits only), or the
+            normal approximation (chi-squared tests, DenDF infinite).
 
         Returns
         -------
@@ -386,7 +400,7 @@ class LmmResult(Predictions, ResultTables):
 
         if type != 3:
             raise ValueError("only type III tests are available (type=3)")
-        return satterthwaite.anova_type3(self)
+        return satterthwaite.anova_type3(self, ddf)
 
     def confint(self, level: float = 0.95, method: str = "wald", which: Any = None,
                 **kwargs: Any) -> "pd.DataFrame":
@@ -504,11 +518,12 @@ class LmmResult(Predictions, ResultTables):
 
         Parameters
         ----------
-        ddf : {"satterthwaite", "normal"}
+        ddf : {"satterthwaite", "kenward-roger", "normal"}
             The fixed effects' t tests by Satterthwaite's df (df, Pr(>|t|):
             the numbers of :attr:`ddf` and :attr:`p_values`; without scipy the
-            table says so and leaves them out), or the normal approximation
-            (Pr(>|z|)).
+            table says so and leaves them out), by Kenward and Roger's
+            adjusted standard errors and df (REML fits), or the normal
+            approximation (Pr(>|z|)).
 
         Returns
         -------
@@ -528,9 +543,9 @@ class LmmResult(Predictions, ResultTables):
         >>> "Pr(>|t|)" in r.summary()
         True
         """
-        if ddf not in ("satterthwaite", "normal"):
-            raise ValueError(f"ddf must be 'satterthwaite' or 'normal', got {ddf!r}")
-        return _summary.text(self, ddf)
+        from .satterthwaite import check_ddf
+
+        return _summary.text(self, check_ddf(ddf))
 
     def __str__(self):
         return str(self.summary())

@@ -26,7 +26,7 @@ import numpy as np
 from ._errors import require
 from .labels import INTERCEPT, is_intercept
 
-__all__ = ["Satterthwaite", "ddf", "t_tests", "normal_pvalues", "coef_table", "contrast_test", "anova_type3",
+__all__ = ["Satterthwaite", "DDF_METHODS", "check_ddf", "df_method", "f_pvalue", "f_row", "ddf", "t_tests", "normal_pvalues", "coef_table", "contrast_test", "anova_type3",
            "lrt_table"]
 
 # Eigenvalues of the Hessian in phi below this fraction of the largest are
@@ -138,6 +138,54 @@ def _satt(result):
     return s
 
 
+DDF_METHODS = ("satterthwaite", "kenward-roger", "normal")
+
+
+def check_ddf(ddf):
+    """The ddf argument of every test: one of DDF_METHODS."""
+    if ddf not in DDF_METHODS:
+        raise ValueError(f"ddf must be one of {', '.join(repr(d) for d in DDF_METHODS)}, got {ddf!r}")
+    return ddf
+
+
+def df_method(result, ddf="satterthwaite"):
+    """The object behind every t and F test of the fixed effects by the
+    method ``ddf``: ``cov_beta`` (the covariance the tests use, on the
+    user's scale), ``t_test(l)`` -> (estimate, std error, df) and
+    ``f_test(L, rhs)`` -> (F, NumDF, DenDF). "normal" has infinite df."""
+    check_ddf(ddf)
+    if ddf == "satterthwaite":
+        return _satt(result)
+    if ddf == "normal":
+        return _Normal(result)
+    from .kenward_roger import kenward_roger
+
+    return kenward_roger(result)
+
+
+class _Normal:
+    """The normal approximation: cov(beta) as fitted, infinite df."""
+
+    def __init__(self, result):
+        self.cov_beta = np.asarray(result.cov_beta, dtype=np.float64)
+        self.beta = np.asarray(result.beta, dtype=np.float64)
+
+    def t_test(self, l):
+        l = np.asarray(l, dtype=np.float64)
+        return float(l @ self.beta), math.sqrt(max(float(l @ self.cov_beta @ l), 0.0)), math.inf
+
+    def f_test(self, L, rhs=None):
+        L = np.atleast_2d(np.asarray(L, dtype=np.float64))
+        est = L @ self.beta - (0.0 if rhs is None else np.asarray(rhs, dtype=np.float64))
+        vl = L @ self.cov_beta @ L.T
+        d, v = np.linalg.eigh(0.5 * (vl + vl.T))
+        pos = d > max(np.finfo(float).eps ** 0.5 * float(d.max()), 0.0)
+        q = int(pos.sum())
+        if q == 0:
+            raise ValueError("the contrast has no estimable direction (L cov(beta) L' is zero)")
+        return float(np.sum((v[:, pos].T @ est) ** 2 / d[pos]) / q), q, math.inf
+
+
 def ddf(result):
     """Satterthwaite's df of every fixed effect (an array)."""
     return _satt(result).df()
@@ -164,7 +212,9 @@ def t_tests(result):
 
 def coef_table(result, ddf="satterthwaite"):
     """Estimate, Std. Error, df, t value, Pr(>|t|) by fixed effect (a pandas
-    DataFrame); ddf="normal": Estimate, Std. Error, z value, Pr(>|z|).
+    DataFrame); ddf="kenward-roger": Kenward and Roger's adjusted standard
+    errors and df (lmerTest's summary with ddf="Kenward-Roger");
+    ddf="normal": Estimate, Std. Error, z value, Pr(>|z|).
 
     Examples
     --------
@@ -177,17 +227,46 @@ def coef_table(result, ddf="satterthwaite"):
     >>> satterthwaite.coef_table(r, ddf="normal").columns.tolist()
     ['Estimate', 'Std. Error', 'z value', 'Pr(>|z|)']
     """
-    if ddf not in ("satterthwaite", "normal"):
-        raise ValueError(f"ddf must be 'satterthwaite' or 'normal', got {ddf!r}")
+    check_ddf(ddf)
     pd = _pandas()
     index = pd.Index(result.fe_names, name="term")
     t = np.asarray(result.t_values, dtype=np.float64)
     if ddf == "normal":
         return pd.DataFrame({"Estimate": result.beta, "Std. Error": result.std_errors, "z value": t,
                              "Pr(>|z|)": normal_pvalues(t)}, index=index)
+    if ddf == "kenward-roger":
+        kr = df_method(result, ddf)
+        p = len(result.beta)
+        tests = [kr.t_test(np.eye(p)[j]) for j in range(p)]
+        se = np.array([x[1] for x in tests])
+        df = np.array([x[2] for x in tests])
+        with np.errstate(divide="ignore", invalid="ignore"):
+            t = np.asarray(result.beta, dtype=np.float64) / se
+            pv = 2.0 * _stats().t.sf(np.abs(t), df)
+        return pd.DataFrame({"Estimate": result.beta, "Std. Error": se, "df": df, "t value": t,
+                             "Pr(>|t|)": pv}, index=index)
     df, p = t_tests(result)
     return pd.DataFrame({"Estimate": result.beta, "Std. Error": result.std_errors, "df": df, "t value": t,
                          "Pr(>|t|)": p}, index=index)
+
+
+def f_pvalue(f, q, df2):
+    """Pr(>F) of an F statistic on (q, df2) degrees of freedom; an infinite
+    df2 is the chi-squared limit (q F on q df)."""
+    stats = _stats()
+    if math.isinf(df2):
+        return float(stats.chi2.sf(f * q, q))
+    return float(stats.f.sf(f, q, df2))
+
+
+def f_row(method, L, rhs=None):
+    """(Mean Sq / sigma^2, F value, NumDF, DenDF) of a contrast by a df
+    method: the mean square is the Wald statistic over NumDF, F the same
+    times Kenward and Roger's scaling where the method has one (lmerTest's
+    table)."""
+    f, q, df2 = method.f_test(L, rhs)
+    wald = method.wald_f(L, rhs) if hasattr(method, "wald_f") else f
+    return wald, f, q, df2
 
 
 def _contrast_matrix(result, L):
@@ -210,12 +289,12 @@ def _contrast_matrix(result, L):
     return L
 
 
-def contrast_test(result, L, rhs=None):
-    """The F test of H0: L beta = rhs with Satterthwaite's denominator df, as
-    lmerTest's contest: a one-row DataFrame with Sum Sq, Mean Sq, NumDF,
-    DenDF, F value, Pr(>F)."""
+def contrast_test(result, L, rhs=None, ddf="satterthwaite"):
+    """The F test of H0: L beta = rhs with Satterthwaite's (or Kenward and
+    Roger's) denominator df, as lmerTest's contest: a one-row DataFrame with
+    Sum Sq, Mean Sq, NumDF, DenDF, F value, Pr(>F)."""
     pd = _pandas()
-    stats = _stats()
+    method = df_method(result, ddf)
     L = _contrast_matrix(result, L)
     if rhs is not None:
         rhs = np.asarray(rhs, dtype=np.float64)
@@ -224,9 +303,9 @@ def contrast_test(result, L, rhs=None):
         if not np.all(np.isfinite(rhs)):
             raise ValueError(f"rhs must be finite, got {rhs.tolist()}")
         rhs = np.broadcast_to(rhs.reshape(-1), (L.shape[0],))
-    f, q, df2 = _satt(result).f_test(L, rhs)
-    return pd.DataFrame({"Sum Sq": [f * q * result.sigma2], "Mean Sq": [f * result.sigma2], "NumDF": [q],
-                         "DenDF": [df2], "F value": [f], "Pr(>F)": [float(stats.f.sf(f, q, df2))]})
+    wald, f, q, df2 = f_row(method, L, rhs)
+    return pd.DataFrame({"Sum Sq": [wald * q * result.sigma2], "Mean Sq": [wald * result.sigma2], "NumDF": [q],
+                         "DenDF": [df2], "F value": [f], "Pr(>F)": [f_pvalue(f, q, df2)]})
 
 
 # ---- type III anova -----------------------------------------------------------------
@@ -273,9 +352,10 @@ def _is_constant_column(model, j):
     return model.reparam.x_const is not None and j == model.reparam.x_const
 
 
-def anova_type3(result):
+def anova_type3(result, ddf="satterthwaite"):
     """The type III table by formula term: Sum Sq, Mean Sq, NumDF, DenDF, F
-    value, Pr(>F), with Satterthwaite's df (as lmerTest's anova). A term
+    value, Pr(>F), with Satterthwaite's df (as lmerTest's anova; or Kenward
+    and Roger's, or the normal approximation's chi-squared, by ``ddf``). A term
     contained in no other is tested by its own columns; the others by
     lmerTest's type III hypotheses (see corvane.type3). A term whose
     columns are all aliased has a row of NaN with NumDF 0.
@@ -288,7 +368,7 @@ def anova_type3(result):
     from . import type3
 
     pd = _pandas()
-    stats = _stats()
+    method = df_method(result, ddf)
     terms = _terms(result)
     contrasts = None
     model = result.model
@@ -310,15 +390,14 @@ def anova_type3(result):
                 contrasts = type3.type3_contrasts(result, layout, levels, contains)
             except NotImplementedError:
                 contrasts = None
-    satt = _satt(result)
     rows = []
     for name, idx in terms:
         L = np.eye(p)[idx] if contrasts is None else contrasts[name]
         if L.shape[0] == 0:
             rows.append((name, math.nan, math.nan, 0, math.nan, math.nan, math.nan))
             continue
-        f, q, df2 = satt.f_test(L)
-        rows.append((name, f * q * result.sigma2, f * result.sigma2, q, df2, f, float(stats.f.sf(f, q, df2))))
+        wald, f, q, df2 = f_row(method, L)
+        rows.append((name, wald * q * result.sigma2, wald * result.sigma2, q, df2, f, f_pvalue(f, q, df2)))
     frame = pd.DataFrame(rows, columns=["term", "Sum Sq", "Mean Sq", "NumDF", "DenDF", "F value", "Pr(>F)"])
     return frame.set_index("term")
 

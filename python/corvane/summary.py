@@ -79,6 +79,15 @@ def _fixed_table(res, ddf):
         pv = [_fmt_pvalue(p) for p in normal_pvalues(res.t_values)]
         return _Table([["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"]]
                       + [list(r) for r in zip(res.fe_names, est, se, tv, pv)], [False] + [True] * 4), None
+    if ddf == "kenward-roger":
+        from .satterthwaite import coef_table
+
+        table = coef_table(res, ddf)
+        rows = zip(res.fe_names, est, _fmt_column(table["Std. Error"].to_numpy(), 4),
+                   [_fmt_df(v) for v in table["df"]], [_fmt_fixed(t, 2) for t in table["t value"]],
+                   [_fmt_pvalue(v) for v in table["Pr(>|t|)"]])
+        return (_Table([["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"]] + [list(r) for r in rows],
+                       [False] + [True] * 5), "(t tests by Kenward and Roger's adjusted std. errors and df)")
     try:
         df, p = res._t_tests()
     except ImportError as exc:  # no p value rather than one by another definition
