@@ -60,7 +60,7 @@ def test_csv_fit_summary_and_json(csv):
     (["fit", "{dir}/missing.csv", "Reaction ~ Days + (1 | Subject)"], "no such file"),
     (["fit", "{dir}", "Reaction ~ Days + (1 | Subject)"], "is a directory"),
     (["fit", "{csv}", "Reaction ~ I(Days +) + (1 | Subject)"], "bad formula"),
-    (["fit", "{csv}", "Reaction ~ Days + (1 | Subject) + (1 | Days)"], "2 random-effects terms"),
+    (["fit", "{csv}", "Reaction ~ Days + (1 | Subject) + (1 | Days)"], "2 grouping factors"),
     (["fit", "{csv}", "Reaction ~ Dayz + (1 | Subject)"], "unknown column 'Dayz'"),
     (["fit", "{csv}", "Reaction ~ Days + (1 | Subjekt)"], "unknown column 'Subjekt'"),
     (["fit", "{csv}", "Reaction ~ Days ** + (1 | Subject)"], "bad formula"),

@@ -7,7 +7,7 @@ import pytest
 
 MODULES = ["corvane", "corvane.model", "corvane.result", "corvane.predict", "corvane.tables",
            "corvane.satterthwaite", "corvane.profile", "corvane.bootstrap", "corvane.plots", "corvane.glmm",
-           "corvane.glmm_result"]
+           "corvane.glmm_result", "corvane.emmeans", "corvane.reduction", "corvane.r2", "corvane.kenward_roger"]
 
 
 @pytest.mark.parametrize("name", MODULES)

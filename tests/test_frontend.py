@@ -262,16 +262,15 @@ def test_predict_matches_numpy():
 
 @pytest.mark.parametrize("formula, match", [
     ("y ~ x1 + x2", "has no random-effects term"),
-    ("y ~ x1 + (1 | g) + (0 + x1 | g)", "has 2 random-effects terms"),
-    ("y ~ x1 + (1 | g) + (1 | h)", "has 2 random-effects terms"),
+    ("y ~ x1 + (1 | g) + (1 | h)", "has random-effects terms of 2 grouping factors"),
     ("y ~ x1 + (1 | g/h)", "nested grouping 'g/h'"),
     ("y ~ x1 + (1 | g:h)", "interaction grouping 'g:h'"),
-    ("y ~ x1 + (1 || g)", "uncorrelated"),
+    ("y ~ x1 + (1 ||| g)", "malformed random-effects term"),
     ("y ~ x1 + x2 | g", "'|' may appear only"),
 ])
 def test_unsupported_formulas(formula, match):
     df = generated(1.0, 0.0, m=5, n=40).assign(h=1)
-    with pytest.raises(ValueError, match=match + ".*exactly one random-effects term"):
+    with pytest.raises(ValueError, match=match + ".*of one grouping factor"):
         corvane.lmm(formula, df)
 
 

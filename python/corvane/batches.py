@@ -31,11 +31,11 @@ class BatchAccumulator:
         self.n = 0
         self.counts = np.zeros(0 if labels is None else len(labels), dtype=np.int64)  # rows per group code
 
-    def add(self, y, X, Z, groups, where=None):
+    def add(self, y, X, Z, groups, where=None, z_centred=True):
         if len(y) == 0:
             return
         if self.rp is None:
-            self.rp = reparam_from_sample(y, X, Z)
+            self.rp = reparam_from_sample(y, X, Z, z_centred)
         if self.acc is None:
             self.acc = Accumulator(X.shape[1], Z.shape[1], **transform_args(self.rp))
         codes = self.coder.codes(groups, where)
@@ -146,7 +146,7 @@ def read_stream(formula, stream, env=None, progress=True):
                     continue
                 raise
             n_dropped += dropped
-            acc.add(y - off, X, Z, groups, where)
+            acc.add(y - off, X, Z, groups, where, z_centred=spec.re_blocks is None)
             if bar is not None:
                 bar.update(len(frame))
     finally:
@@ -269,7 +269,7 @@ def read_dask(formula, ddf, env=None, progress=True):
             if _is_empty_batch_error(exc):
                 continue
             raise
-        rp = reparam_from_sample(y - off, X, Z)
+        rp = reparam_from_sample(y - off, X, Z, z_centred=spec.re_blocks is None)
         break
     if spec is None:
         raise ValueError("no rows without missing values in the columns the formula uses")

@@ -20,7 +20,7 @@ import numpy as np
 
 from . import profile as _profile
 from ._errors import require
-from .reparam import chol_psd, tril_pairs
+from .reparam import chol_psd
 from .result import _negligible_diagonal
 
 __all__ = ["simulate", "bootstrap", "BootstrapResult"]
@@ -91,7 +91,7 @@ def bootstrap(result, n=1000, seed=0, progress=True):
                 y *= sw[None, :]
             y = rp.core_response(y, Xc)
             raw = model.core.fit_responses(np.ascontiguousarray(y), Xc, Zc, model.codes,
-                                           reml=result.reml, starts=starts)
+                                           reml=result.reml, starts=starts, free=model._fit_free())
             parts.append(raw)
             done += count
             if progress and bar is None and done < n:
@@ -134,7 +134,7 @@ class BootstrapResult:
         beta = rp.beta(raw["beta"])
         sigma = rp.sigma(raw["sigma"])
         q = model.q
-        pairs = tril_pairs(q)
+        pairs = _profile.theta_pairs(result)
         rel = rp.relative_covariance(raw["theta"])
         sd_rel = np.sqrt(np.maximum(np.einsum("rii->ri", rel), 0.0))
         var_cols = {}

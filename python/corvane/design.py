@@ -49,7 +49,7 @@ def build_core(y, X, Z, codes, rp, evaluator="auto"):
     return acc.finish(evaluator)
 
 
-def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weights=None):
+def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weights=None, z_centred=True):
     """Reparametrise and build the core; drop aliased fixed-effect columns
     (with a RankDeficiencyWarning). y, X, Z float64 C-contiguous, codes int64.
     Raises ValueError naming the column for non-finite values.
@@ -60,11 +60,14 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
     are taken relative to the scaled reference column (values sqrt(w_i) v0),
     so that each row is centred first and weighted after, exactly, and the
     scales include the power of two that brings the weights' geometric mean
-    near 1 (weights in any units give the core the same problem)."""
+    near 1 (weights in any units give the core the same problem).
+    z_centred False keeps Z's columns uncentred (uncorrelated blocks of
+    random effects, which centring about the intercept would correlate)."""
     n, p = X.shape
     idx = sample_rows(n)
     xs, zs, ys = X[idx], Z[idx], y[idx]
-    x_const, z_const = constant_column(xs), constant_column(zs)
+    x_const = constant_column(xs)
+    z_const = constant_column(zs) if z_centred else None
     unit = None
     if x_const is None:
         unit = unit_combination(xs)

@@ -1,8 +1,11 @@
 """lme4 formula syntax: ``"Reaction ~ Days + (Days | Subject)"``, parsed
 and checked against a table's column names before anything is evaluated.
 
-A formula has a fixed part, exactly one random-effects term ``(expr | group)``
-whose grouping is a single column, and optionally ``offset(expr)`` terms.
+A formula has a fixed part, random-effects terms ``(expr | group)`` of one
+grouping column, and optionally ``offset(expr)`` terms. ``(expr || group)``
+is lme4's shorthand for uncorrelated terms (the intercept and each term of
+expr a term of its own); several terms of the same group are uncorrelated
+blocks of one random-effects vector.
 Terms that are not plain column names are expressions evaluated by formulaic,
 after every piece of them has been checked (``terms.py``): they reach the
 data's columns, the formula library's transforms (``C``, ``I``, ``poly``,
@@ -32,8 +35,9 @@ from . import terms as _terms
 __all__ = ["parse_formula", "ParsedFormula", "read_formula", "FormulaReading", "used_columns", "factor_columns",
            "check_call", "check_names", "REML_DEFAULT", "SUPPORTED"]
 
-SUPPORTED = ("corvane supports exactly one random-effects term '(expr | group)' whose grouping "
-             "is a single column, e.g. 'y ~ x + (1 + x | g)' or 'y ~ x + (1 | g)'")
+SUPPORTED = ("corvane supports random-effects terms '(expr | group)' and '(expr || group)' of one "
+             "grouping factor (a single column), e.g. 'y ~ x + (1 + x | g)', 'y ~ x + (x || g)' or "
+             "'y ~ x + (1 | g) + (0 + x | g)'")
 
 _OPEN, _CLOSE = "([{", ")]}"
 _CALL = re.compile(r"([A-Za-z_][A-Za-z0-9_.]*)\s*\($")
@@ -83,17 +87,39 @@ def _strip_parens(term):
 
 
 def _bar_term(term):
+    """(expression, group, uncorrelated) of '(expr | group)' or '(expr ||
+    group)', or None for a term without a bar."""
     inner = _strip_parens(term)
     while inner is not None:
         bars = [i for i, ch, depth in _scan(inner) if depth == 0 and ch == "|"]
         if bars:
+            if len(bars) == 2 and bars[1] == bars[0] + 1:
+                return inner[:bars[0]].strip(), inner[bars[1] + 1:].strip(), True
             if len(bars) > 1:
-                if len(bars) == 2 and bars[1] == bars[0] + 1:
-                    raise ValueError(f"uncorrelated terms '||' ({term}) are not supported; {SUPPORTED}")
                 raise ValueError(f"malformed random-effects term {term!r}; {SUPPORTED}")
-            return inner[:bars[0]].strip(), inner[bars[0] + 1:].strip()
+            return inner[:bars[0]].strip(), inner[bars[0] + 1:].strip(), False
         inner = _strip_parens(inner)
     return None
+
+
+def _uncorrelated_blocks(expr, term):
+    """lme4's expansion of '(expr || g)': the intercept (unless removed) and
+    each term of expr, each a block of its own."""
+    intercept, out = True, []
+    for k, (sign, piece) in enumerate(split_top(expr, "+-")):
+        if not piece:
+            if k == 0:
+                continue
+            raise ValueError(f"random-effects term {term!r} has an empty term")
+        if piece == "0" or (piece == "1" and sign == "-"):
+            intercept = False
+        elif piece == "1":
+            intercept = True
+        elif sign == "-":
+            raise ValueError(f"terms cannot be removed with '-' inside {term!r}, other than the intercept")
+        else:
+            out.append(f"0 + {piece}")
+    return (["1"] if intercept else []) + out
 
 
 def _r_powers(text):
@@ -200,9 +226,10 @@ class ParsedFormula:
 
     response: str           # the left-hand side
     fixed: tuple            # ((sign, term), ...) of the fixed part, offsets excluded
-    random: str             # the expression left of the bar
+    random: str             # the expression left of the bar (of every bar, joined by '+')
     group: str              # the grouping column
     offsets: tuple = ()     # expressions inside offset(...)
+    blocks: tuple = ()      # uncorrelated blocks' expressions, in order; () for one unstructured block
 
     @property
     def fixed_text(self):
@@ -250,19 +277,26 @@ def _parse(formula):
             fixed.append((sign, term))
     if not bars:
         raise ValueError(f"formula {formula!r} has no random-effects term; {SUPPORTED}")
-    if len(bars) > 1:
-        raise ValueError(f"formula {formula!r} has {len(bars)} random-effects terms "
-                         f"({', '.join(t for t, _ in bars)}); crossed or multiple grouping "
+    blocks = []
+    for term, (expr, group, uncorrelated) in bars:
+        if not expr:
+            raise ValueError(f"random-effects term {term!r} has nothing left of '|'")
+        if any(op in group for op in "/:*+"):
+            kind = "nested" if "/" in group else "crossed or interaction"
+            raise ValueError(f"{kind} grouping {group!r} is not supported; {SUPPORTED}")
+        if not is_name(group):
+            raise ValueError(f"the grouping {group!r} must be a column name; {SUPPORTED}")
+        blocks += _uncorrelated_blocks(expr, term) if uncorrelated else [expr]
+    groups = [unquote(g) for _, (_, g, _) in bars]
+    if len(set(groups)) > 1:
+        raise ValueError(f"formula {formula!r} has random-effects terms of {len(set(groups))} grouping "
+                         f"factors ({', '.join(dict.fromkeys(groups))}); crossed or multiple grouping "
                          f"factors are not supported; {SUPPORTED}")
-    term, (expr, group) = bars[0]
-    if not expr:
-        raise ValueError(f"random-effects term {term!r} has nothing left of '|'")
-    if any(op in group for op in "/:*+"):
-        kind = "nested" if "/" in group else "crossed or interaction"
-        raise ValueError(f"{kind} grouping {group!r} is not supported; {SUPPORTED}")
-    if not is_name(group):
-        raise ValueError(f"the grouping {group!r} must be a column name; {SUPPORTED}")
-    return ParsedFormula(response, tuple(fixed), expr, unquote(group), tuple(offsets))
+    if not blocks:
+        raise ValueError(f"formula {formula!r}: its random-effects terms have no columns")
+    if len(bars) == 1 and not bars[0][1][2]:
+        return ParsedFormula(response, tuple(fixed), bars[0][1][0], groups[0], tuple(offsets))
+    return ParsedFormula(response, tuple(fixed), " + ".join(blocks), groups[0], tuple(offsets), tuple(blocks))
 
 
 class _DefaultREML:
@@ -310,6 +344,7 @@ class FormulaReading:
     offsets: tuple          # each offset's expression (a column, or I(...))
     used: frozenset         # the columns the response and the terms read (the group only if a term does)
     reads: dict             # {text given to formulaic: the columns it reads}
+    blocks: tuple = ()      # the uncorrelated blocks' expressions, rewritten; () for one block
 
 
 def check_names(columns, names, formula):
@@ -375,8 +410,9 @@ def read_formula(formula, env, columns):
         return wrapped, values | _terms.check_text(wrapped, text, columns, env_names, formula).values
 
     fixed, random = rewrite(parsed.fixed_text), rewrite(parsed.random)
+    blocks = tuple(rewrite(b) for b in parsed.blocks)
     reads = {}
-    for text in (fixed, random):
+    for text in (fixed, *(blocks or (random,))):
         reads[text] = _reads(text, columns, env_names, formula)
     offsets = []
     for text in parsed.offsets:
@@ -391,7 +427,7 @@ def read_formula(formula, env, columns):
         response, values = arithmetic(parsed.response)
         reads[f"0 + {response}"] = values
         used |= values
-    return FormulaReading(parsed, response, fixed, random, tuple(offsets), frozenset(used), reads)
+    return FormulaReading(parsed, response, fixed, random, tuple(offsets), frozenset(used), reads, blocks)
 
 
 def used_columns(formula, columns, env=None):

@@ -261,6 +261,10 @@ class GeneralizedLinearMixedModel:
         extra_off = per_row(frame, offset, kept, "offset") if offset is not None else None
         if extra_off is not None:
             off = off + extra_off
+        if spec.re_blocks is not None:
+            raise ValueError(f"uncorrelated random-effects terms ('||', or several terms of one group) are "
+                             f"available for linear mixed models only; write one term ({spec.parsed.group}'s "
+                             f"effects correlated) for a generalized model")
         codes, labels = factorize(groups, "groups")
         names = Names(spec.parsed.response, spec.parsed.group, term_names(spec.fixed.columns),
                       term_names(spec.random.columns))

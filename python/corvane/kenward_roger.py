@@ -45,7 +45,18 @@ _RATIO_TOL = 1e-14
 
 
 def kenward_roger(result):
-    """The :class:`KenwardRoger` of a fitted result, computed once and kept."""
+    """The :class:`KenwardRoger` of a fitted result, computed once and kept.
+
+    Examples
+    --------
+    >>> import corvane
+    >>> from corvane.kenward_roger import kenward_roger
+    >>> from corvane._example import example_frame
+    >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+    >>> est, se, df = kenward_roger(r).t_test([0.0, 1.0])
+    >>> round(df, 1)
+    17.0
+    """
     kr = getattr(result, "_kenward_roger", None)
     if kr is None:
         kr = result._kenward_roger = KenwardRoger(result)

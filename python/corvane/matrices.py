@@ -30,7 +30,7 @@ from .formula import ParsedFormula, check_names, is_name, read_formula, split_to
 from .labels import INTERCEPT, factorize
 from .validate import all_finite, check_columns, check_not_infinite
 
-__all__ = ["build", "build_batch", "DesignSpec", "DirectTerms", "FormulaicTerms"]
+__all__ = ["build", "build_batch", "DesignSpec", "DirectTerms", "FormulaicTerms", "BlockTerms"]
 
 
 def _context(env):
@@ -204,6 +204,62 @@ class FormulaicTerms:
         return mm.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
+class BlockTerms:
+    """Random-effects columns made block by block (the terms of '(x || g)'
+    or several bar terms of one group): the blocks' builders side by side,
+    their random effects uncorrelated between blocks."""
+
+    def __init__(self, parts):
+        self.parts = list(parts)
+        names = self.columns
+        repeated = sorted({c for c in names if names.count(c) > 1})
+        if repeated:
+            raise ValueError(f"the random-effects terms repeat the column{'s' if len(repeated) > 1 else ''} "
+                             f"{', '.join(map(repr, repeated))}: each column may be in one term only")
+
+    @property
+    def columns(self):
+        return [c for b in self.parts for c in b.columns]
+
+    @property
+    def variables(self):
+        return list(dict.fromkeys(v for b in self.parts for v in b.variables))
+
+    @property
+    def blocks(self):
+        """The column indices of each block, in order."""
+        out, k = [], 0
+        for b in self.parts:
+            width = len(b.columns)
+            out.append(list(range(k, k + width)))
+            k += width
+        return out
+
+    def term_slices(self):
+        out = {}
+        for b, idx in zip(self.parts, self.blocks):
+            for name, cols in b.term_slices().items():
+                out[name] = [idx[c] for c in cols]
+        return out
+
+    def factor_values(self, frame, names):
+        out = {}
+        for b in self.parts:
+            out.update(b.factor_values(frame, [n for n in names if n in b.variables]))
+        return out
+
+    def matrix(self, frame, new_data=False, known_codes=None, raw=None):
+        """The blocks' columns side by side; raw is the frame formulaic's
+        builders read where it differs from frame (the coerced columns)."""
+        mats = []
+        for b in self.parts:
+            if isinstance(b, FormulaicTerms):
+                mats.append(b.matrix(frame if raw is None else raw, new_data=new_data))
+            else:
+                mats.append(b.matrix(frame, new_data=new_data, known_codes=known_codes))
+        return np.hstack(mats) if mats else np.empty((len(frame), 0))
+
+
 def _direct_plan(text, frame):
     """(intercept, [(column, kind)]) when a right-hand side is plain columns
     (numeric or categorical), 1, 0 and -1; None otherwise (formulaic builds it).
@@ -247,6 +303,12 @@ class DesignSpec:
     random: object
     offsets: list = field(default_factory=list)  # builders of one column each
     env: dict = field(default_factory=dict)       # names given with env=
+
+    @property
+    def re_blocks(self):
+        """The random-effects columns' uncorrelated blocks (lists of column
+        indices), or None for one unstructured block."""
+        return self.random.blocks if isinstance(self.random, BlockTerms) else None
 
     @property
     def variables(self):
@@ -333,7 +395,12 @@ def build(formula, frame, env=None, levels=None, extra=()):
         return b, b.matrix(columns, known_codes={c: v[0] for c, v in factorized.items()})
 
     fixed, X = side(reading.fixed)
-    random, Z = side(reading.random)
+    if reading.blocks:
+        parts = [side(text) for text in reading.blocks]
+        random = BlockTerms([b for b, _ in parts])
+        Z = np.hstack([z for _, z in parts])
+    else:
+        random, Z = side(reading.random)
     off = np.zeros(len(sub))
     obuilders = []
     for text in reading.offsets:
@@ -362,6 +429,8 @@ def build_batch(spec, frame, levels=None):
     sub, columns, missing, n_dropped = _rows(frame, spec.used, group, spec.formula, levels)
 
     def make(builder):
+        if isinstance(builder, BlockTerms):
+            return builder.matrix(columns, new_data=True, raw=sub)
         return builder.matrix(sub if isinstance(builder, FormulaicTerms) else columns, new_data=True)
 
     if spec.response is None:

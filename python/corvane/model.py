@@ -24,6 +24,7 @@ from . import validate as _validate
 from .arrays import align, as_design, as_response, columns_by_name, is_pandas, per_row, response_at_rows
 from .formula import REML_DEFAULT
 from .labels import factorize, term_names
+from .reparam import theta_layout
 from .validate import check_bool, check_finite, check_starts, check_weights
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -40,6 +41,7 @@ class Names:
     group: str
     fixed: list   # every column of X, before aliased ones are dropped
     random: list
+    blocks: tuple = ()  # uncorrelated blocks of Z's columns (index tuples); () for one unstructured block
 
 
 @dataclass(frozen=True)
@@ -148,6 +150,8 @@ class LinearMixedModel:
             self.y = self.X_all = self.Z = self.codes = self.offset = self.weights = None
             n, p = data.n, len(names.fixed)
         self.n, self.q, self.m = n, len(names.random), len(data.labels)
+        self.re_blocks = tuple(tuple(int(j) for j in b) for b in names.blocks) if len(names.blocks) > 1 else ()
+        self.theta_pairs, self.theta_free = theta_layout(self.q, self.re_blocks)
 
         same = reuse is not None and (data.y is reuse.y if rows else True)  # the same data, checked before
         what = "the new response" if reuse is not None and not same else f"the response {names.response!r}"
@@ -165,7 +169,7 @@ class LinearMixedModel:
                                              data.codes, data.y_fit, data.weights)
         elif rows:
             prepared = _design.prepare(data.y_fit, data.X, data.Z, data.codes, names.fixed, names.random,
-                                       weights=data.weights)
+                                       weights=data.weights, z_centred=not self.re_blocks)
         else:
             prepared = _design.prepare_products(data, names.fixed)
         if reuse is None:
@@ -188,7 +192,7 @@ class LinearMixedModel:
             self.X = self.X_all if not self.dropped else np.ascontiguousarray(self.X_all[:, self.kept])
         self.fe_names = [self.fe_names_all[j] for j in self.kept]
         self.p = len(self.fe_names)
-        self.n_theta = self.q * (self.q + 1) // 2
+        self.n_theta = len(self.theta_pairs)
         self._y_fit = y_fit
         self._weighted = prepared.weighted  # (sqrt(w) or None, X, Z) as the core holds them, or None
         self.weights_logdet = 0.0 if self.weights is None else float(np.sum(np.log(self.weights)))
@@ -200,7 +204,7 @@ class LinearMixedModel:
         return _design.Products(None, self.reparam, self.group_labels, n=self.n)
 
     def _names(self):
-        return Names(self.response_name, self.group_name, self.fe_names_all, self.re_names)
+        return Names(self.response_name, self.group_name, self.fe_names_all, self.re_names, self.re_blocks)
 
     def _origin(self):
         return Origin(self.formula, self.spec, self.n_read, self.n_dropped, self.index, self._source_index,
@@ -276,7 +280,21 @@ class LinearMixedModel:
         if starts is None:
             return None
         rows = check_starts(starts, self.n_theta, self.q)
-        return [float(v) for row in rows for v in self.reparam.theta_to_core(row)]
+        return [float(v) for row in rows for v in self.reparam.theta_to_core(self.full_theta(row))]
+
+    def full_theta(self, theta):
+        """The whole lower triangle of Lambda (column by column) from the
+        free entries of theta (theta_pairs): 0 between uncorrelated blocks."""
+        theta = np.asarray(theta, dtype=np.float64)
+        if self.theta_free is None:
+            return theta
+        out = np.zeros(self.q * (self.q + 1) // 2)
+        out[self.theta_free] = theta
+        return out
+
+    def _fit_free(self):
+        """The core's free theta entries (None: all of them)."""
+        return None if self.theta_free is None else [int(k) for k in self.theta_free]
 
     def fit(self, starts: Any = None, *, max_iter: int = 200) -> "LmmResult":
         """Fit by the certified trust-region Newton method.
@@ -320,7 +338,7 @@ class LinearMixedModel:
         from .result import LmmResult
 
         flat = self._core_starts(starts)
-        raw = self.core.fit_newton(flat, reml=self.reml, max_iter=int(max_iter))
+        raw = self.core.fit_newton(flat, reml=self.reml, max_iter=int(max_iter), free=self._fit_free())
         result = LmmResult(self, raw, None if starts is None else np.asarray(starts, dtype=np.float64))
         result._warn()
         return result
@@ -357,11 +375,14 @@ class LinearMixedModel:
         from .result import LmmResult
 
         theta = np.asarray(theta, dtype=np.float64).ravel()
+        if self.theta_free is not None and theta.size == self.q * (self.q + 1) // 2:
+            theta = theta[self.theta_free]  # the whole lower triangle, as result.theta holds it
         if theta.size != self.n_theta:
             raise ValueError(f"theta must have {self.n_theta} entries for {self.q} random-effect columns, "
                              f"got {theta.size}")
         if not np.isfinite(theta).all():
             raise ValueError("theta must be finite")
+        theta = self.full_theta(theta)
         try:
             raw = self.core.solution([float(v) for v in self.reparam.theta_to_core(theta)], reml=self.reml)
         except RuntimeError:
@@ -406,7 +427,8 @@ class LinearMixedModel:
         y = self._new_response(y_new)
         data = _design.Rows(y, self.X_all, self.Z, self.codes, self.group_labels, self.offset, self.weights)
         clone = self._assemble(data, self._names(), self.reml, self._origin(), reuse=self)
-        raw = clone.core.fit_newton(clone._core_starts(starts), reml=self.reml, max_iter=int(max_iter))
+        raw = clone.core.fit_newton(clone._core_starts(starts), reml=self.reml, max_iter=int(max_iter),
+                                    free=clone._fit_free())
         result = LmmResult(clone, raw, None if starts is None else np.asarray(starts, dtype=np.float64))
         result._warn()
         return result
@@ -529,8 +551,9 @@ def _given_names(given, count):
 
 def _spec_names(spec):
     """The outputs' names of a formula's model spec."""
+    blocks = spec.re_blocks
     return Names(spec.parsed.response, spec.parsed.group, term_names(spec.fixed.columns),
-                 term_names(spec.random.columns))
+                 term_names(spec.random.columns), tuple(map(tuple, blocks)) if blocks else ())
 
 
 def lmm(formula: str, data: Any, reml: bool = REML_DEFAULT, *, weights: Any = None, offset: Any = None,

@@ -43,11 +43,19 @@ def parameter_names(result):
     return variance_names(result) + ["sigma"] + list(result.fe_names)
 
 
+def theta_pairs(result):
+    """The (row, column) of Lambda that a fit's variance parameters are:
+    its model's layout (uncorrelated blocks hold the others at 0), or the
+    whole lower triangle."""
+    pairs = getattr(result.model, "theta_pairs", None)
+    return list(pairs) if pairs is not None else tril_pairs(len(result.re_names))
+
+
 def variance_names(result):
     """The sd and cor parameters' names in theta's order, as lme4's confint
     names them: sd(x | g), cor(x, z | g)."""
     names = []
-    for a, b in tril_pairs(len(result.re_names)):
+    for a, b in theta_pairs(result):
         if a == b:
             names.append(f"sd({result.re_names[a]} | {result.group_name})")
         else:
@@ -69,7 +77,7 @@ def _check_level(level):
 def variance_parameters(result):
     """sd and cor in theta's order, then sigma (the user's scale)."""
     out = []
-    for a, b in tril_pairs(len(result.re_names)):
+    for a, b in theta_pairs(result):
         out.append(result.re_std[a] if a == b else result.re_corr[a, b])
     return np.array(out + [result.sigma])
 
@@ -139,6 +147,7 @@ def _wald_variance_se(result, prof):
         return [math.nan] * (k + 1)
     theta = np.array(result.theta_core)
     su, dsu = prof.sigma_u(theta)
+    dsu = dsu[prof.free]  # derivatives in the free entries, as satt.vcov_varpar
     rp = prof.rp
     s = rp.sigma_to_core(result.sigma)
     grads = []

@@ -45,8 +45,18 @@ class Profiler:
         self.reml = reml
         self.rp = model.reparam
         self.q = model.q
-        self.pairs = tril_pairs(self.q)
+        # The variance parameters are theta's free entries (model.theta_pairs);
+        # the criterion's pieces are over the whole lower triangle (k_all).
+        self.pairs = list(model.theta_pairs)
         self.k = len(self.pairs)
+        self.k_all = len(tril_pairs(self.q))
+        self.free = np.arange(self.k_all) if model.theta_free is None else np.asarray(model.theta_free)
+        self._fixed = np.setdiff1d(np.arange(self.k_all), self.free)
+        self._block_mask = None
+        if model.theta_free is not None:
+            self._block_mask = np.zeros((self.q, self.q), dtype=bool)
+            for a, b in self.pairs:
+                self._block_mask[a, b] = True
         self.lower = np.array(self.core.lower_bounds())
         self._su_key = self._su = None
         self.calls = 0
@@ -114,6 +124,7 @@ class Profiler:
                 f, g = fun(t)
                 g = np.array(g, dtype=float)
                 g[diag] *= t[diag]
+                g[self._fixed] = 0.0  # entries held at 0 between uncorrelated blocks stay there
             if not (math.isfinite(f) and np.all(np.isfinite(g))):
                 return 1e300, np.zeros_like(x)
             return f, g
@@ -160,7 +171,7 @@ class Profiler:
         def fun(theta):
             pc = self.pieces(theta)
             if pc is None:
-                return math.inf, np.zeros(self.k)
+                return math.inf, np.zeros(self.k_all)
             nu = pc["nmp"]
             f = pc["ld"] + nu * math.log(2.0 * math.pi * sc2) + pc["pwrss"] / sc2
             return f, pc["dld"] + np.asarray(pc["pwrss_grad"]) / sc2
@@ -177,7 +188,7 @@ class Profiler:
             su, dsu = self.sigma_u(theta)
             u = su[kk, kk]
             if pc is None or not 0.0 < u < math.inf or not ys2v2 / u > 0.0:
-                return math.inf, np.zeros(self.k)
+                return math.inf, np.zeros(self.k_all)
             du = dsu[:, kk, kk]
             nu, r2 = pc["nmp"], pc["pwrss"]
             f = pc["ld"] + nu * math.log(2.0 * math.pi * ys2v2 / u) + r2 * u / ys2v2
@@ -293,7 +304,11 @@ class Profiler:
         return f, self._user_to_theta(unpack(x))
 
     def _user_to_theta(self, lu):
-        """The core's theta for the user's factor L (Sigma_u = L L')."""
+        """The core's theta for the user's factor L (Sigma_u = L L'); with
+        uncorrelated blocks, L's entries between blocks are held at 0 (the
+        searches' extra directions there are flat)."""
+        if self._block_mask is not None:
+            lu = np.where(self._block_mask, lu, 0.0)
         return self.rp.core_theta_of_factor(lu)
 
     @staticmethod
@@ -313,7 +328,7 @@ class Profiler:
         def fun(theta):
             pc = self.pieces(theta)
             if pc is None:
-                return math.inf, np.zeros(self.k)
+                return math.inf, np.zeros(self.k_all)
             c = np.linalg.inv(np.asarray(pc["xvx"]))
             cl = c @ l
             w = float(l @ cl)

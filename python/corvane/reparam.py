@@ -29,7 +29,7 @@ import numpy as np
 
 from .validate import aliased
 
-__all__ = ["Reparam", "tril_pairs", "theta_to_lambda", "lambda_to_theta", "chol_psd", "lower_factor",
+__all__ = ["Reparam", "tril_pairs", "theta_layout", "theta_to_lambda", "lambda_to_theta", "chol_psd", "lower_factor",
            "reparam_of", "reparam_from_sample", "sample_rows", "weight_factor"]
 
 SAMPLE_ROWS = 4096
@@ -39,6 +39,20 @@ SAMPLE_ROWS = 4096
 
 def tril_pairs(q):
     return [(i, j) for j in range(q) for i in range(j, q)]
+
+
+def theta_layout(q, blocks=()):
+    """(pairs, free) of a random-effects covariance: the (row, column) of
+    Lambda that theta's entries hold, and their indices in the whole lower
+    triangle (tril_pairs), None when every entry is free. With blocks
+    (tuples of column indices that are uncorrelated with the others), only
+    entries within a block are free."""
+    pairs = tril_pairs(q)
+    if not blocks:
+        return pairs, None
+    block_of = {j: b for b, cols in enumerate(blocks) for j in cols}
+    free = [k for k, (i, j) in enumerate(pairs) if block_of[i] == block_of[j]]
+    return [pairs[k] for k in free], np.array(free, dtype=np.int64)
 
 
 def theta_to_lambda(theta, q):
@@ -494,15 +508,18 @@ def reparam_of(y, X, Z, x_const, z_const, unit=None):
     return Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, x_const, v0, z_const, w0, unit)
 
 
-def reparam_from_sample(y, X, Z):
+def reparam_from_sample(y, X, Z, z_centred=True):
     """The reparametrisation from a sample of these rows (the first batch of
     data read in batches). Without a constant column, a unit combination
     found in the sample is used whatever the other rows hold: the core's
     columns X' = X M are then a linear map of X's on every row, so it costs
-    at most conditioning, never correctness."""
+    at most conditioning, never correctness. z_centred False leaves Z's
+    columns uncentred (uncorrelated blocks of random effects, which
+    centring about the intercept would correlate)."""
     idx = sample_rows(len(y))
     xs, zs, ys = X[idx], Z[idx], y[idx]
-    x_const, z_const = constant_column(xs), constant_column(zs)
+    x_const = constant_column(xs)
+    z_const = constant_column(zs) if z_centred else None
     unit = unit_combination(xs) if x_const is None else None
     return reparam_of(ys, xs if unit is None else with_unit(xs, unit), zs, x_const, z_const, unit)
 

@@ -56,12 +56,14 @@ class Satterthwaite:
         nu, r2 = vd["nmp"], vd["pwrss"]
         s2 = r2 / nu
         s = math.sqrt(s2)
-        k = len(result.theta_core)
-        pg = np.asarray(vd["pwrss_grad"])
+        # Only theta's free entries are parameters (uncorrelated blocks hold the rest at 0).
+        free = model.theta_free if model.theta_free is not None else np.arange(len(result.theta_core))
+        k = len(free)
+        pg = np.asarray(vd["pwrss_grad"])[free]
         # Hessian of d(theta, sigma) = ld(theta) + nu log(2 pi sigma^2) + pwrss(theta)/sigma^2
         # at sigma^2 = pwrss/nu, from the profiled criterion's Hessian.
         h = np.empty((k + 1, k + 1))
-        h[:k, :k] = np.asarray(vd["hessian"]) + nu * np.outer(pg, pg) / (r2 * r2)
+        h[:k, :k] = np.asarray(vd["hessian"])[np.ix_(free, free)] + nu * np.outer(pg, pg) / (r2 * r2)
         h[:k, k] = h[k, :k] = -2.0 * pg / (s2 * s)
         h[k, k] = 4.0 * nu / s2
         w, v = np.linalg.eigh(h)
@@ -72,7 +74,7 @@ class Satterthwaite:
         c = 0.5 * (c + c.T)
         t = rp.beta_map()  # beta_user = t beta_core + constant
         self.cov_beta = t @ (s2 * c) @ t.T
-        jac = [t @ (-s2 * c @ np.asarray(g) @ c) @ t.T for g in vd["xvx_grad"]]
+        jac = [t @ (-s2 * c @ np.asarray(vd["xvx_grad"][int(j)]) @ c) @ t.T for j in free]
         jac.append(t @ (2.0 * s * c) @ t.T)
         self.jac = np.array(jac)  # (k + 1, p, p)
         self.beta = np.asarray(result.beta)

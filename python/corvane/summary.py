@@ -115,9 +115,12 @@ def _sections(res, ddf):
     vals = [res.aic, res.bic, res.loglik] + ([] if res.reml else [res.criterion])
     out.append([_Table([head, _fmt_column(vals, 5) + [str(res.n_obs - res.n_params)]], [True] * len(head))])
 
-    q = len(res.re_names)
+    # Correlations within the layout's blocks only (none between uncorrelated blocks).
+    free = {(a, b) for a, b in _theta_pairs(res) if a != b}
+    q = len(res.re_names) if free else 1
     rows = [[res.group_name if j == 0 else "", name, res.re_variances[j], res.re_std[j],
-             [_fmt_fixed(res.re_corr[j, k], 2) for k in range(j)]] for j, name in enumerate(res.re_names)]
+             [_fmt_fixed(res.re_corr[j, k], 2) if (j, k) in free else "" for k in range(j)]]
+            for j, name in enumerate(res.re_names)]
     rows.append(["Residual", "", res.sigma2, res.sigma, []])
     var_col = _fmt_column([r[2] for r in rows], 5)
     sd_col = _fmt_column([r[3] for r in rows], 5)
@@ -136,6 +139,12 @@ def _sections(res, ddf):
 
     out.append(optimizer_section(res))
     return out
+
+
+def _theta_pairs(res):
+    from .profile import theta_pairs
+
+    return theta_pairs(res)
 
 
 def optimizer_section(res):

@@ -1,4 +1,4 @@
-"""The result's labelled outputs: pandas tables of its numbers (ranef,
+"""The result's labelled outputs: pandas tables of its numbers (ranef, coef,
 varcorr, cov_params, conf_int), its JSON-ready dict, and statsmodels' names
 as a table of aliases.
 
@@ -172,6 +172,46 @@ class ResultTables:
             sd = np.sqrt(np.maximum(np.array([np.diag(cc[g]) for g in self.group_labels]), 0.0))
             for k, name in enumerate(self.re_names):
                 out[f"condsd({name})"] = sd[:, k]
+        return out
+
+    def coef(self) -> "pd.DataFrame":
+        """The coefficients of each group, as lme4's ``coef(fit)``: each
+        fixed effect plus the group's conditional mode of the random effect
+        of the same name (the fixed effect alone where there is none).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per group (index: the group labels), one column per fixed
+            effect.
+
+        Raises
+        ------
+        ValueError
+            When a random effect has no fixed effect of its name (lme4 cannot
+            align them either); :meth:`ranef` gives the modes alone.
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> c = r.coef()
+        >>> c.shape, bool(abs(c["Days"].mean() - r.params["Days"]) < 1e-6)
+        ((18, 2), True)
+        """
+        pd = _pandas()
+        fixed = list(self.fe_names)
+        unmatched = [name for name in self.re_names if name not in fixed]
+        if unmatched:
+            raise ValueError(f"coef: the random effects {unmatched} have no fixed effect of the same name "
+                             f"(fixed effects: {fixed}), so group coefficients cannot be formed; ranef() gives "
+                             f"the conditional modes")
+        out = pd.DataFrame(np.tile(np.asarray(self.beta, dtype=np.float64), (len(self.group_labels), 1)),
+                           index=pd.Index(self.group_labels, name=self.group_name), columns=fixed)
+        b = np.asarray(self._b, dtype=np.float64).reshape(len(self.group_labels), len(self.re_names))
+        for k, name in enumerate(self.re_names):
+            out[name] = out[name].to_numpy() + b[:, k]
         return out
 
     def varcorr(self) -> "pd.DataFrame":

@@ -121,12 +121,42 @@ struct NewtonArgs {
     bool reml = true;
     std::uint64_t max_iter = 200;
     double gtol = 1e-10;
+    std::vector<std::size_t> free;  // empty: every theta entry
 };
 
+// `free`: None, or the theta entries a fit varies (ascending, distinct, in
+// range, every diagonal entry among them: the others are held at 0).
+bool free_entries(PyObject* obj, std::uint64_t q, std::vector<std::size_t>& out) {
+    out.clear();
+    if (!obj || obj == Py_None) return true;
+    std::vector<double> values;
+    if (!to_doubles(obj, "free", values)) return false;
+    const std::size_t k = lmm::n_theta(q);
+    std::vector<bool> diagonal(k, false);
+    for (std::uint64_t c = 0, at = 0; c < q; at += q - c, ++c) diagonal[at] = true;
+    std::size_t diagonals = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double v = values[i];
+        if (!(v >= 0.0) || v >= static_cast<double>(k) || v != std::floor(v) ||
+            (i > 0 && v <= static_cast<double>(out.back()))) {
+            PyErr_Format(PyExc_ValueError, "free must list distinct theta indices in 0..%zu in ascending order", k - 1);
+            return false;
+        }
+        out.push_back(static_cast<std::size_t>(v));
+        diagonals += diagonal[out.back()] ? 1 : 0;
+    }
+    if (diagonals != q) {
+        PyErr_SetString(PyExc_ValueError, "free must include every diagonal entry of Lambda");
+        return false;
+    }
+    if (out.size() == k) out.clear();
+    return true;
+}
+
 bool newton_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, NewtonArgs& out) {
-    static const char* const kNames[] = {"starts", "reml", "max_iter", "gtol"};
-    PyObject* bound[4];
-    if (!bind_arguments({"fit_newton", kNames, 4, 0}, args, nargs, kwnames, bound)) return false;
+    static const char* const kNames[] = {"starts", "reml", "max_iter", "gtol", "free"};
+    PyObject* bound[5];
+    if (!bind_arguments({"fit_newton", kNames, 5, 0}, args, nargs, kwnames, bound)) return false;
     if (bound[0] && bound[0] != Py_None) {
         if (!to_doubles(bound[0], "starts", out.starts) || !check_starts(out.starts, data_of(self).design->q))
             return false;
@@ -138,7 +168,7 @@ bool newton_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyErr_SetString(PyExc_ValueError, "gtol must be positive and finite");
         return false;
     }
-    return true;
+    return free_entries(bound[4], data_of(self).design->q, out.free);
 }
 
 const char* status_name(optim::TrustStatus status) {
@@ -158,7 +188,7 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
 }  // namespace
 
 const char kFitNewtonDoc[] =
-    "fit_newton($self, starts=None, reml=True, max_iter=200, gtol=1e-10)\n--\n\n"
+    "fit_newton($self, starts=None, reml=True, max_iter=200, gtol=1e-10, free=None)\n--\n\n"
     "Fit by a bound-constrained trust-region Newton method on the exact Hessian.\n\n"
     "`starts` is a flat concatenation of starting vectors, by default the\n"
     "moment start (`moment_theta()`) and the identity; the lowest criterion\n"
@@ -168,7 +198,10 @@ const char kFitNewtonDoc[] =
     "their bound), \"grad_inf_norm\" (largest free gradient entry; converged\n"
     "means at most gtol * max(1, |criterion|)), \"min_free_eigenvalue\" (of the\n"
     "Hessian on the free entries; converged means positive), \"hessian\",\n"
-    "\"iterations\", \"fev\" (evaluations over all starts) and \"message\".";
+    "\"iterations\", \"fev\" (evaluations over all starts) and \"message\".\n\n"
+    "`free` (ascending theta indices, every diagonal entry among them) fits\n"
+    "only those entries, the others held at 0 (uncorrelated blocks of random\n"
+    "effects); \"hessian\" is then the free entries'.";
 
 const char kMomentThetaDoc[] =
     "moment_theta($self)\n--\n\n"
@@ -188,9 +221,9 @@ PyObject* fit_newton(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         NewtonArgs a;
         if (!newton_args(self, args, nargs, kwnames, a)) return nullptr;
         const lmm::LmmData& d = data_of(self);
-        const std::size_t n_theta = lmm::n_theta(d.design->q);
+        const std::size_t n_theta = a.free.empty() ? lmm::n_theta(d.design->q) : a.free.size();
         const lmm::NewtonFit fitted =
-            without_gil([&] { return lmm::fit_newton(d, std::move(a.starts), a.reml, a.max_iter, a.gtol); });
+            without_gil([&] { return lmm::fit_newton(d, std::move(a.starts), a.reml, a.max_iter, a.gtol, {}, a.free); });
         const optim::TrustRegionResult& best = fitted.best;
         const std::uint64_t total_fev = fitted.evaluations;
         PyRef dict = PyRef::steal(solution_dict(d, best.x, a.reml, nullptr));
@@ -220,7 +253,7 @@ PyObject* fit_newton(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 const char kFitResponsesDoc[] =
-    "fit_responses($self, y, x, z, codes, reml=True, starts=None, max_iter=200, gtol=1e-10)\n--\n\n"
+    "fit_responses($self, y, x, z, codes, reml=True, starts=None, max_iter=200, gtol=1e-10, free=None)\n--\n\n"
     "Fit many responses on this design: y holds one response per row (float64,\n"
     "C-contiguous, shape (count, n)); x, z and codes are the arrays this core was\n"
     "built from (as for with_response). Each response is fitted by fit_newton\n"
@@ -229,13 +262,14 @@ const char kFitResponsesDoc[] =
     "in parallel without the interpreter lock; the results do not depend on the\n"
     "number of threads. Returns a dict of arrays: \"theta\" (count, n_theta),\n"
     "\"beta\" (count, p), \"sigma\", \"deviance\", \"converged\" (bool) and \"fev\"\n"
-    "(count,); NaN where a response could not be fitted.";
+    "(count,); NaN where a response could not be fitted. `free` as for\n"
+    "fit_newton.";
 
 PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const kNames[] = {"y", "x", "z", "codes", "reml", "starts", "max_iter", "gtol"};
-        PyObject* bound[8];
-        if (!bind_arguments({"fit_responses", kNames, 8, 4}, args, nargs, kwnames, bound)) return nullptr;
+        static const char* const kNames[] = {"y", "x", "z", "codes", "reml", "starts", "max_iter", "gtol", "free"};
+        PyObject* bound[9];
+        if (!bind_arguments({"fit_responses", kNames, 9, 4}, args, nargs, kwnames, bound)) return nullptr;
         RowArrays arrays;
         if (!to_array(bound[0], "y", 2, NPY_FLOAT64, arrays.y) || !to_array(bound[1], "x", 2, NPY_FLOAT64, arrays.x) ||
             !to_array(bound[2], "z", 2, NPY_FLOAT64, arrays.z) ||
@@ -258,10 +292,12 @@ PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             PyErr_SetString(PyExc_ValueError, "gtol must be positive and finite");
             return nullptr;
         }
+        std::vector<std::size_t> free;
+        if (!free_entries(bound[8], d.design->q, free)) return nullptr;
         const std::uint64_t count = static_cast<std::uint64_t>(PyArray_DIM(arrays.y, 0));
         const double* responses = view.y;
         const lmm::ReplicateFits fits = without_gil(
-            [&] { return lmm::fit_replicates(d, view, responses, count, starts, reml, max_iter, gtol); });
+            [&] { return lmm::fit_replicates(d, view, responses, count, starts, reml, max_iter, gtol, free); });
         const npy_intp c = static_cast<npy_intp>(count), k = static_cast<npy_intp>(lmm::n_theta(d.design->q)),
                        p = static_cast<npy_intp>(d.design->p);
         PyRef converged = PyRef::steal(PyArray_SimpleNew(1, &c, NPY_BOOL));

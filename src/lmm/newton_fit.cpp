@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "lmm/hessian.hpp"
 #include "lmm/moment_start.hpp"
@@ -29,26 +31,91 @@ std::vector<std::size_t> near_bound(const std::vector<double>& theta, const std:
     return out;
 }
 
+// The free entries of theta and the maps between the full theta and the
+// vector of free entries (the others are 0).
+class FreeEntries {
+public:
+    FreeEntries(const std::vector<std::size_t>& free, std::size_t full) : full_(full) {
+        if (free.empty()) {
+            for (std::size_t i = 0; i < full; ++i) index_.push_back(i);
+        } else {
+            index_ = free;
+        }
+        position_.assign(full, kNone);
+        for (std::size_t k = 0; k < index_.size(); ++k) position_[index_[k]] = k;
+    }
+    std::size_t size() const { return index_.size(); }
+    bool all() const { return index_.size() == full_; }
+    std::size_t index(std::size_t k) const { return index_[k]; }
+    std::vector<double> reduce(std::span<const double> theta) const {
+        std::vector<double> out(index_.size());
+        for (std::size_t k = 0; k < index_.size(); ++k) out[k] = theta[index_[k]];
+        return out;
+    }
+    // Every start of a flat concatenation of full thetas.
+    std::vector<double> reduce_all(const std::vector<double>& starts) const {
+        std::vector<double> out;
+        for (std::size_t s = 0; s + full_ <= starts.size(); s += full_) {
+            const std::vector<double> one = reduce(std::span<const double>(starts.data() + s, full_));
+            out.insert(out.end(), one.begin(), one.end());
+        }
+        return out;
+    }
+    std::vector<double> reduce_square(const std::vector<double>& h) const {
+        const std::size_t k = index_.size();
+        std::vector<double> out(k * k);
+        for (std::size_t a = 0; a < k; ++a)
+            for (std::size_t b = 0; b < k; ++b) out[a * k + b] = h[index_[a] * full_ + index_[b]];
+        return out;
+    }
+    std::vector<double> expand(std::span<const double> x) const {
+        std::vector<double> out(full_, 0.0);
+        for (std::size_t k = 0; k < index_.size(); ++k) out[index_[k]] = x[k];
+        return out;
+    }
+    // A diagonal entry's tied entries that are free, as free positions; the
+    // lists of entries that are not free are dropped.
+    std::vector<std::vector<std::size_t>> reduce_tied(const std::vector<std::vector<std::size_t>>& tied) const {
+        std::vector<std::vector<std::size_t>> out(index_.size());
+        for (std::size_t k = 0; k < index_.size(); ++k)
+            for (std::size_t j : tied[index_[k]])
+                if (position_[j] != kNone) out[k].push_back(position_[j]);
+        return out;
+    }
+
+private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::size_t full_;
+    std::vector<std::size_t> index_;     // free entry k is theta[index_[k]]
+    std::vector<std::size_t> position_;  // theta[i]'s free position, or kNone
+};
+
 }  // namespace
 
 NewtonFit fit_newton(const LmmData& d, std::vector<double> starts, bool reml, std::uint64_t max_iter, double gtol,
-                     const EvalOptions& eval_options) {
+                     const EvalOptions& eval_options, const std::vector<std::size_t>& free_entries) {
     const std::uint64_t q = d.design->q;
-    const std::size_t n_theta = lmm::n_theta(q);
-    const std::vector<double> lower = lower_bounds(q);
-    const std::vector<std::vector<std::size_t>> tied = tied_entries(q);
+    const std::size_t full = lmm::n_theta(q);
+    const FreeEntries fe(free_entries, full);
+    const std::size_t n_theta = fe.size();
+    const std::vector<double> lower = fe.reduce(lower_bounds(q));
+    const std::vector<std::vector<std::size_t>> tied = fe.reduce_tied(tied_entries(q));
     if (starts.empty()) {
         starts = moment_theta(d);
         const std::vector<double> identity = default_theta(q);
         starts.insert(starts.end(), identity.begin(), identity.end());
     }
+    starts = fe.reduce_all(starts);
     const optim::SecondOrderObjective objective =
-        [&](std::span<const double> theta) -> std::optional<optim::SecondOrder> {
+        [&](std::span<const double> x) -> std::optional<optim::SecondOrder> {
+        const std::vector<double> theta = fe.expand(x);
         std::optional<HessianResult> h = evaluate_hessian(d, theta, reml, eval_options);
         if (!h || !std::isfinite(h->deviance)) return std::nullopt;
-        return optim::SecondOrder{h->deviance, std::move(h->grad), std::move(h->hess)};
+        return optim::SecondOrder{h->deviance, fe.reduce(h->grad), fe.reduce_square(h->hess)};
     };
-    const optim::Canonicalise canonical = [&](std::vector<double>& theta) { theta = canonical_theta(theta, q); };
+    const optim::Canonicalise canonical = [&](std::vector<double>& x) {
+        x = fe.reduce(canonical_theta(fe.expand(x), q));
+    };
     const optim::TrustRegionOptions options{max_iter, gtol};
     const auto value = [](const optim::TrustRegionResult& r) {
         return r.status == optim::TrustStatus::InitialInfeasible ? std::numeric_limits<double>::infinity() : r.at.f;
@@ -79,7 +146,7 @@ NewtonFit fit_newton(const LmmData& d, std::vector<double> starts, bool reml, st
         {
             std::vector<double> start = winner->x;
             for (std::size_t i : near) start[i] = lower[i];
-            start = canonical_theta(start, q);
+            canonical(start);
             optim::TrustRegionResult run = optim::minimize_trust_region(objective, start, lower, tied, canonical, options);
             out.evaluations += run.evaluations;
             const double tol = kSameCriterion * std::max(1.0, std::fabs(winner->at.f));
@@ -88,6 +155,10 @@ NewtonFit fit_newton(const LmmData& d, std::vector<double> starts, bool reml, st
         }
     }
     out.best = std::move(*winner);
+    if (!fe.all()) {
+        out.best.x = fe.expand(out.best.x);
+        for (std::size_t& i : out.best.at_bound) i = fe.index(i);
+    }
     return out;
 }
 

@@ -13,7 +13,7 @@ namespace corvane::lmm {
 
 ReplicateFits fit_replicates(const LmmData& design, const RowsView& rows, const double* responses,
                              std::uint64_t count, const std::vector<double>& starts, bool reml,
-                             std::uint64_t max_iter, double gtol) {
+                             std::uint64_t max_iter, double gtol, const std::vector<std::size_t>& free) {
     const std::uint64_t n = rows.n, p = design.design->p, k = n_theta(design.design->q);
     ReplicateFits out;
     out.count = count;
@@ -28,9 +28,9 @@ ReplicateFits fit_replicates(const LmmData& design, const RowsView& rows, const 
         RowsView view = rows;
         view.y = responses + r * n;
         const std::unique_ptr<LmmData> data = design.with_response(view);
-        NewtonFit fit = fit_newton(*data, starts, reml, max_iter, gtol);
+        NewtonFit fit = fit_newton(*data, starts, reml, max_iter, gtol, {}, free);
         if (!fit.best.converged()) {
-            NewtonFit again = fit_newton(*data, {}, reml, max_iter, gtol);
+            NewtonFit again = fit_newton(*data, {}, reml, max_iter, gtol, {}, free);
             again.evaluations += fit.evaluations;
             const bool better = again.best.converged() ||
                                 (again.best.status != optim::TrustStatus::InitialInfeasible &&

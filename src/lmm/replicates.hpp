@@ -28,6 +28,6 @@ struct ReplicateFits {
 // that run does not converge, also from the moment start and the identity.
 ReplicateFits fit_replicates(const LmmData& design, const RowsView& rows, const double* responses,
                              std::uint64_t count, const std::vector<double>& starts, bool reml,
-                             std::uint64_t max_iter, double gtol);
+                             std::uint64_t max_iter, double gtol, const std::vector<std::size_t>& free = {});
 
 }  // namespace corvane::lmm
