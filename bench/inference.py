@@ -8,6 +8,10 @@ Usage: python bench/inference.py [--no-r]
                  n = 10^6 with m = 10^4 and m = 10^5 groups, median of 5, and
                  pbkrtest's (through lmerTest) at n = 1000..8000 when R is
                  installed (it forms n x n matrices);
+  emmeans        marginal means and pairwise comparisons of y ~ A * B + (1 | g)
+                 at 10^6 rows (first call, which imports scipy.stats, and
+                 later calls), emmeans' at 10^5 rows when R is
+                 installed; predict(se=True) for 10^5 new rows;
   profile        profile intervals of every parameter of sleepstudy
                  (Reaction ~ Days + (Days | Subject)), REML and ML fits,
                  median of 5 after a first call (which also imports scipy);
@@ -88,6 +92,44 @@ for (n in c(1000, 2000, 4000, 8000)) {
     print(proc.stdout.rstrip() if proc.returncode == 0 else f"  pbkrtest failed: {proc.stderr.strip()[-200:]}")
 
 
+def marginal_means(with_r):
+    print("\n== emmeans / pairwise, y ~ A * B + (1 | g), n=10^6, 1000 groups")
+    rng = np.random.default_rng(7)
+    n, m = 10**6, 1000
+    g = rng.integers(0, m, n)
+    a = rng.choice(["a1", "a2", "a3"], n)
+    b = rng.choice(["b1", "b2", "b3", "b4"], n)
+    y = (np.where(a == "a2", 1.0, 0.0) + np.where(b == "b3", -0.5, 0.0) + rng.normal(0, 1, m)[g]
+         + rng.normal(0, 1, n))
+    df = pd.DataFrame({"y": y, "A": a, "B": b, "g": g})
+    r = corvane.lmm("y ~ A * B + (1 | g)", df, progress=False)
+    t0 = time.perf_counter()
+    r.emmeans("A")
+    first = time.perf_counter() - t0
+    med, lo, hi = timed(lambda: r.emmeans("A"))
+    print(f"  emmeans('A'): first call {first:.3f} s (it imports scipy.stats), then {med * 1e3:.1f} ms "
+          f"({lo * 1e3:.1f}-{hi * 1e3:.1f})")
+    med, lo, hi = timed(lambda: r.pairwise("A"))
+    print(f"  pairwise('A'): {med * 1e3:.1f} ms ({lo * 1e3:.1f}-{hi * 1e3:.1f})")
+    new = df.sample(10**5, random_state=1)
+    med, lo, hi = timed(lambda: r.predict(new, se=True))
+    print(f"  predict(se=True), 10^5 rows: {med:.3f} s ({lo:.3f}-{hi:.3f})")
+    if not with_r or not shutil.which("Rscript"):
+        return
+    script = r"""
+suppressMessages({library(lmerTest); library(emmeans)})
+set.seed(7); n <- 1e5; m <- 1000; g <- factor(sample(m, n, TRUE))
+A <- factor(sample(c("a1", "a2", "a3"), n, TRUE)); B <- factor(sample(c("b1", "b2", "b3", "b4"), n, TRUE))
+y <- (A == "a2") - 0.5 * (B == "b3") + rnorm(m)[g] + rnorm(n)
+fit <- lmer(y ~ A * B + (1 | g)); emm_options(lmer.df = "satterthwaite")
+t1 <- system.time(e <- emmeans(fit, "A"))[["elapsed"]]
+t2 <- system.time(p <- pairs(e))[["elapsed"]]
+cat(sprintf("  emmeans (R), n=10^5: emmeans %.2f s, pairs %.3f s\n", t1, t2))
+"""
+    proc = subprocess.run(["Rscript", "-e", script], capture_output=True, text=True)
+    print(proc.stdout.rstrip() if proc.returncode == 0 else f"  emmeans failed: {proc.stderr.strip()[-200:]}")
+
+
 def profile(df):
     print("\n== profile intervals, sleepstudy (1 + Days | Subject), every parameter")
     for reml in (True, False):
@@ -145,6 +187,7 @@ def main():
     df = pd.read_csv(os.path.join(ROOT, "tests", "data", "sleepstudy.csv"))
     satterthwaite()
     kenward_roger(not args.no_r)
+    marginal_means(not args.no_r)
     profile(df)
     bootstrap(df)
     if not args.no_r:

@@ -45,6 +45,11 @@ def test_csv_fit_summary_and_json(csv):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == corvane.lmm(formula, df).summary().strip()
 
+    proc = run("fit", path, "Reaction ~ Days + (Days || Subject)", "--ddf", "kenward-roger")
+    assert proc.returncode == 0, proc.stderr
+    want = corvane.lmm("Reaction ~ Days + (Days || Subject)", df).summary(ddf="kenward-roger")
+    assert proc.stdout.strip() == want.strip()
+
     ml = corvane.lmm(formula, df, reml=False)
     proc = run("fit", path, formula, "--json", "--ml")
     assert proc.returncode == 0, proc.stderr

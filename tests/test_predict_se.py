@@ -288,7 +288,7 @@ def test_batched_source_matches_the_in_memory_fit(tmp_path, monkeypatch, fitted,
 
 
 @pytest.mark.parametrize("kwargs, error, match", [
-    ({"se": True, "level": 0.0}, ValueError, "level must be a number in \\(0, 1\\), got 0.0"),
+    ({"se": True, "level": 0.0}, ValueError, "level must be a number between 0 and 1, got 0.0"),
     ({"interval": "confidence", "level": 1}, ValueError, "level must .* got 1"),
     ({"interval": "confidence", "level": 95}, ValueError, "level must .* got 95"),
     ({"interval": "confidence", "level": "0.9"}, ValueError, "level must .* got '0.9'"),

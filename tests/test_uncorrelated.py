@@ -107,6 +107,7 @@ def test_parsing_and_refusals():
     p = parse_formula("y ~ x + (1 + x + log(z) || g)")
     assert p.blocks == ("1", "0 + x", "0 + log(z)")
     assert parse_formula("y ~ (0 + x || g)").blocks == ("0 + x",)
+    assert parse_formula("y ~ (x:z + x * w || g)").blocks == ("1", "0 + x", "0 + w", "0 + x:z", "0 + x:w")
     assert parse_formula("y ~ x + (x | g)").blocks == ()
     with pytest.raises(ValueError, match="2 grouping factors"):
         parse_formula("y ~ x + (1 | g) + (0 + x | h)")
@@ -127,10 +128,42 @@ def test_core_checks_free(free, message):
         r.model.core.fit_newton(free=free)
 
 
-def test_tests_that_reduce_the_model():
-    r = corvane.lmm("Reaction ~ Days + (Days || Subject)", frame("sleep"))
-    with pytest.raises(NotImplementedError, match="corvane.anova"):
-        r.ranova()
-    one = corvane.lmm("Reaction ~ Days + (1 | Subject)", frame("sleep"))
-    lrt = corvane.anova(one, r)  # the slope's variance, by the likelihood-ratio test
-    assert lrt["Df"].iloc[1] == 1
+
+@pytest.mark.parametrize("entry", REFERENCE, ids=label)
+def test_ranova_matches_lmertest(entry):
+    """lmerTest's reductions of uncorrelated terms: a last slope becomes
+    (1 | g) (merged with an intercept of its own, counted beside one with
+    slopes), an intercept term is removed."""
+    table = fit(entry).ranova()
+    assert table.index.tolist() == entry["ranova_rows"]
+    np.testing.assert_array_equal(table["npar"], entry["ranova_npar"])
+    np.testing.assert_allclose(table["logLik"], entry["ranova_loglik"], rtol=1e-8)
+    np.testing.assert_array_equal(np.nan_to_num(table["Df"], nan=-1), np.nan_to_num(np.array(entry["ranova_df"], dtype=float), nan=-1))
+    got, want = table["Pr(>Chisq)"].to_numpy(), np.array(entry["ranova_p"], dtype=float)
+    np.testing.assert_allclose(got[np.isfinite(want)], want[np.isfinite(want)], rtol=1e-4)
+
+
+def test_r2_counts_every_block():
+    """The random-effects variance of uncorrelated terms is the mean of
+    z' Sigma z over the rows, Sigma block diagonal: every term counts."""
+    df = frame("three")
+    r = corvane.lmm("y ~ x + z + h + (1 + x | g) + (0 + z | g)", df)
+    Z = np.column_stack([np.ones(len(df)), df["x"], df["z"]])
+    var_r = np.mean(np.einsum("ij,jk,ik->i", Z, r.cov_re, Z))
+    var_f = np.var(r.model.X @ r.beta, ddof=1)
+    total = var_f + var_r + r.sigma2
+    assert r.r2().tolist() == pytest.approx([var_f / total, (var_f + var_r) / total], rel=1e-10)
+
+
+def test_array_model_takes_blocks():
+    df = frame("sleep")
+    X = np.column_stack([np.ones(len(df)), df["Days"]])
+    r = corvane.LinearMixedModel(df["Reaction"].to_numpy(), X, X, df["Subject"].to_numpy(), blocks=[[1], [0]]).fit()
+    want = corvane.lmm("Reaction ~ Days + (Days || Subject)", df)
+    assert r.criterion == pytest.approx(want.criterion, abs=1e-8)
+    np.testing.assert_allclose(r.re_std, want.re_std, rtol=1e-6)
+    with pytest.raises(ValueError, match="exactly one non-empty block"):
+        corvane.LinearMixedModel(df["Reaction"].to_numpy(), X, X, df["Subject"].to_numpy(), blocks=[[0], [0, 1]])
+    table = r.ranova()
+    assert table.index.tolist() == ["<none>", "z1 in (0 + z1 | group)", "(1 | group)"]
+    np.testing.assert_allclose(table["logLik"].iloc[1:], want.ranova()["logLik"].iloc[[2, 1]], rtol=1e-8)

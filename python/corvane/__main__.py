@@ -32,12 +32,16 @@ def _parser():
         epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", metavar="command")
     fit = sub.add_parser("fit", help="fit a model to a CSV file",
-                         description="Fit an lme4-style formula with one random-effects term to the "
-                                     "columns of a CSV file (a header row; '-' reads standard input).",
+                         description="Fit an lme4-style formula with random-effects terms of one grouping "
+                                     "factor to the columns of a CSV file (a header row; '-' reads standard "
+                                     "input).",
                          epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     fit.add_argument("file", help="CSV file with a header row, or - for standard input")
     fit.add_argument("formula", help='e.g. "Reaction ~ Days + (Days | Subject)"')
     fit.add_argument("--ml", action="store_true", help="maximum likelihood instead of REML")
+    fit.add_argument("--ddf", choices=["satterthwaite", "kenward-roger", "normal"], default="satterthwaite",
+                     help="the summary's t tests: Satterthwaite's df (the default), Kenward and Roger's "
+                          "adjusted standard errors and df (REML fits), or the normal approximation")
     fit.add_argument("--json", action="store_true",
                      help="print the result as JSON (each fixed effect with its Satterthwaite df and "
                           "Pr(>|t|), as the summary shows them)")
@@ -89,7 +93,7 @@ def main(argv=None):
 
             print("The embedded example: simulated data, 18 subjects measured on 10 days.\n")
             result = fit_example()
-        print(result.summary())
+        print(result.summary(ddf=getattr(args, "ddf", "satterthwaite")))
     except BrokenPipeError:  # the reader went away (| head): not an error of ours
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0

@@ -22,6 +22,7 @@ from . import profile as _profile
 from ._errors import require
 from .reparam import chol_psd
 from .result import _negligible_diagonal
+from .validate import check_level
 
 __all__ = ["simulate", "bootstrap", "BootstrapResult"]
 
@@ -213,7 +214,7 @@ class BootstrapResult:
         [8.6, 14.0]
         """
         pd = require("pandas", purpose="tables")
-        level = _profile._check_level(level)
+        level = check_level(level)
         if kind not in ("percentile", "shortest"):
             raise ValueError(f"kind must be 'percentile' or 'shortest', got {kind!r}")
         ok = self.replicates[self.replicates["converged"]]

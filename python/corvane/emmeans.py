@@ -32,6 +32,7 @@ from ._errors import require
 from .formula import unquote
 from .satterthwaite import check_ddf, df_method
 from .type3 import _raw_column
+from .validate import check_level
 
 __all__ = ["MarginalMeans", "ReferenceGrid", "ADJUSTMENTS"]
 
@@ -404,8 +405,7 @@ class MarginalMeans:
         0  early   306.9  9.1  49.4     288.7     325.2
         1   late   308.6  9.1  49.4     290.4     326.8
         """
-        if not (isinstance(level, (int, float)) and 0 < level < 1):
-            raise ValueError(f"level must be a number in (0, 1), got {level!r}")
+        level = check_level(level)
         stats = require("scipy.stats", purpose="t intervals")
         _, specs, by, cells, est, se, df, _, _ = self._marginal_rows(specs, by, at, ddf)
         with np.errstate(invalid="ignore"):

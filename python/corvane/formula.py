@@ -118,8 +118,24 @@ def _uncorrelated_blocks(expr, term):
         elif sign == "-":
             raise ValueError(f"terms cannot be removed with '-' inside {term!r}, other than the intercept")
         else:
-            out.append(f"0 + {piece}")
-    return (["1"] if intercept else []) + out
+            out += _expand_products(piece)
+    # R orders a formula's terms by their degree (main effects, then
+    # two-way interactions, ...), keeping the written order within a degree.
+    out = sorted(dict.fromkeys(out), key=lambda t: len(split_top(t, ":")))
+    return (["1"] if intercept else []) + [f"0 + {t}" for t in out]
+
+
+def _expand_products(piece):
+    """The terms of 'a * b * c' (a, b, c, a:b, a:c, b:c, a:b:c); any other
+    term as it is."""
+    factors = [f for _, f in split_top(piece, "*")]
+    if len(factors) == 1:
+        return [piece]
+    if any(not f for f in factors):
+        raise ValueError(f"malformed term {piece!r} inside a random-effects term")
+    from itertools import combinations
+
+    return [":".join(c) for k in range(1, len(factors) + 1) for c in combinations(factors, k)]
 
 
 def _r_powers(text):

@@ -23,14 +23,9 @@ import numpy as np
 from ._errors import ProfileWarning, require, warn_user
 from .glmm_bootstrap import parameter_names, variance_values
 from .reparam import lower_factor, theta_to_lambda, tril_pairs
+from .validate import check_level
 
 __all__ = ["confint"]
-
-
-def _check_level(level):
-    if isinstance(level, bool) or not isinstance(level, (int, float)) or not 0.0 < float(level) < 1.0:
-        raise ValueError(f"level must be between 0 and 1, got {level!r}")
-    return float(level)
 
 
 def _frame(rows, level):
@@ -40,7 +35,7 @@ def _frame(rows, level):
 
 
 def confint(result, level=0.95, method="wald", which=None):
-    level = _check_level(level)
+    level = check_level(level)
     names = parameter_names(result)
     if which is not None:
         which = [which] if isinstance(which, str) else list(which)

@@ -82,6 +82,11 @@ class LinearMixedModel:
     weights : array_like, shape (n,), optional
         Precision weights: the residual variance of row i is sigma^2 / w_i
         (as lme4's ``weights``). Positive and finite.
+    blocks : sequence of sequences of int, optional
+        Uncorrelated blocks of Z's columns (each column in exactly one
+        block): the random effects of different blocks have no correlation,
+        as the terms of ``(x || g)``. By default one block, every pair of
+        random effects correlated.
 
     pandas inputs are paired by their index (reordered to the first one's when
     they hold the same labels in another order; refused otherwise). Missing or
@@ -91,7 +96,7 @@ class LinearMixedModel:
 
     def __init__(self, y: Any, X: Any, Z: Any, groups: Any, reml: bool = True, *, x_names: Any = None,
                  z_names: Any = None, y_name: str | None = None, group_name: str | None = None,
-                 offset: Any = None, weights: Any = None) -> None:
+                 offset: Any = None, weights: Any = None, blocks: Any = None) -> None:
         reml = check_bool(reml, "reml")
         (y, X, Z, groups, offset, weights), index = align(
             (y, X, Z, groups, offset, weights), ("y", "X", "Z", "groups", "offset", "weights"))
@@ -115,7 +120,7 @@ class LinearMixedModel:
         _validate.check_columns(X.shape[1], Z.shape[1])
         codes, labels = factorize(groups, "groups")
         names = Names(response if y_name is None else str(y_name), group if group_name is None else str(group_name),
-                      fixed, random)
+                      fixed, random, _validate.check_blocks(blocks, Z.shape[1]))
         self._construct(_design.Rows(y, X, Z, codes, labels, offset, weights), names, reml, Origin(index=index))
 
     # -- building: the one path ------------------------------------------------------

@@ -117,7 +117,8 @@ class Predictions:
         >>> bool((p["upper"] - p["lower"] > 2 * 1.96 * r.sigma).all())
         True
         """
-        from .predict_se import check_interval, check_level
+        from .predict_se import check_interval
+        from .validate import check_level
         from .validate import check_bool
 
         if new_groups not in NEW_GROUPS:

@@ -26,12 +26,11 @@ and divided by y_scale^2 at the end.
 
 from __future__ import annotations
 
-import numbers
 from statistics import NormalDist
 
 import numpy as np
 
-__all__ = ["INTERVALS", "PredictionError", "check_interval", "check_level", "quantile"]
+__all__ = ["INTERVALS", "PredictionError", "check_interval", "quantile"]
 
 INTERVALS = ("confidence", "prediction")
 
@@ -43,14 +42,6 @@ def check_interval(interval):
     if interval is not None and interval not in INTERVALS:
         raise ValueError(f"interval must be None, 'confidence' or 'prediction', got {interval!r}")
     return interval
-
-
-def check_level(level):
-    """level as a float in (0, 1), else ValueError naming it."""
-    ok = isinstance(level, numbers.Real) and not isinstance(level, (bool, np.bool_)) and 0.0 < level < 1.0
-    if not ok:
-        raise ValueError(f"level must be a number in (0, 1), got {level!r}")
-    return float(level)
 
 
 def quantile(level):

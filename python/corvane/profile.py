@@ -19,6 +19,7 @@ import numpy as np
 from .reparam import tril_pairs
 from .profiler import Profiler
 from .satterthwaite import _ml, _pandas, _satt, _stats
+from .validate import check_level
 
 __all__ = ["confint", "profile_intervals", "parameter_names", "variance_parameters"]
 
@@ -68,10 +69,6 @@ def _level_names(level):
     return f"{lo:.3g} %", f"{hi:.3g} %"
 
 
-def _check_level(level):
-    if not (isinstance(level, (int, float)) and 0.0 < float(level) < 1.0):
-        raise ValueError(f"level must be a number between 0 and 1, got {level!r}")
-    return float(level)
 
 
 def variance_parameters(result):
@@ -203,7 +200,7 @@ def profile_intervals(result, level=0.95, which=None):
     from ._errors import ProfileWarning, warn_user
 
     stats = _stats()
-    level = _check_level(level)
+    level = check_level(level)
     z = float(stats.norm.ppf(0.5 + level / 2.0))
     names = parameter_names(result)
     wanted = _check_which(result, which)
@@ -353,7 +350,7 @@ def confint(result, level=0.95, method="wald", which=None, **kwargs):
     """Confidence intervals as a DataFrame: one row per parameter (sd, cor,
     sigma, then the fixed effects), the columns named like "2.5 %"."""
     pd = _pandas()
-    level = _check_level(level)
+    level = check_level(level)
     which = _check_which(result, which)
     lo_name, hi_name = _level_names(level)
     names = parameter_names(result)

@@ -18,6 +18,12 @@ performance gives them.
 
 A model read in batches gives the same numbers from its products: X'X and
 the constant column give var(X beta), Z'Z gives sigma_r^2.
+
+Uncorrelated terms ('(x || g)', several terms of one group) count every
+term's variance in sigma_r^2 (Sigma is then block diagonal): Nakagawa and
+Schielzeth's random-effects variance. insight 0.19 (performance 0.10)
+counts only the first term of a group there (its later terms, which lme4
+names g.1, g.2, ..., are not found), so its R² of such a model differs.
 """
 
 from __future__ import annotations

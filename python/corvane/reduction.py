@@ -47,10 +47,14 @@ class Reductions:
         "x in (1 + x + z | g)" and "z in (1 + x + z | g)"); a term with one
         such term is reduced to ``(1 | g)``; ``(1 | g)`` is removed, and a
         model left without random effects is the linear model of the fixed
-        part. The reduced models are refitted on the fit's rows by its
-        criterion: REML fits are compared on the REML likelihood (that of the
-        linear model as R's ``logLik(lm, REML = TRUE)``), ML fits on the
-        likelihood.
+        part. Uncorrelated terms (``(x || g)``, several terms of one group)
+        are reduced one by one as lmerTest reduces them: a term's last slope
+        becomes ``(1 | g)``, merged with another term's ``(1 | g)`` (one
+        parameter fewer) or kept beside an intercept with slopes (the same
+        likelihood, the parameter counted: Df 0). The reduced models are
+        refitted on the fit's rows by its criterion: REML fits are compared
+        on the REML likelihood (that of the linear model as R's
+        ``logLik(lm, REML = TRUE)``), ML fits on the likelihood.
 
         Returns
         -------
@@ -220,19 +224,33 @@ def random_terms(model):
     group = model.group_name
     if spec is None:
         names = list(model.re_names)
-        const = model.reparam.z_const
-        intercept = None if const is None else int(const)
-        terms = tuple(Term(name, frozenset([name]), (j,)) for j, name in enumerate(names) if j != intercept)
-        lhs = " + ".join(["1" if j == intercept else name for j, name in enumerate(names)])
-        if intercept is None:
-            lhs = "0 + " + lhs
-        return [RandomTerm(f"{lhs} | {group}", tuple(range(len(names))), intercept, terms, False)]
-    layout, levels = _layout(spec.random)
-    intercept = next((cols[0] for name, _, cols in layout if name == INTERCEPT), None)
-    terms = tuple(Term(name, v, cols) for name, v, cols in layout if name != INTERCEPT)
-    categorical = any(levels.get(v) is not None for t in terms for v in t.variables)
-    text = f"{_deparse(spec.parsed.random)} | {spec.parsed.group}"
-    return [RandomTerm(text, tuple(range(len(model.re_names))), intercept, terms, categorical)]
+        if model.re_blocks:  # the reparametrisation does not centre Z then: find the constant column
+            Z = np.asarray(model.Z)
+            const = next((j for j in range(model.q) if np.all(Z[:, j] == 1.0)), None)
+        else:
+            const = model.reparam.z_const
+        out = []
+        for block in (model.re_blocks or (tuple(range(len(names))),)):
+            intercept = next((j for j in block if j == const), None)
+            terms = tuple(Term(names[j], frozenset([names[j]]), (j,)) for j in block if j != intercept)
+            lhs = " + ".join("1" if j == intercept else names[j] for j in block)
+            if intercept is None:
+                lhs = "0 + " + lhs
+            out.append(RandomTerm(f"{lhs} | {group}", tuple(block), intercept, terms, False))
+        return out
+    if spec.re_blocks is None:
+        parts = [(spec.random, tuple(range(len(model.re_names))), spec.parsed.random)]
+    else:  # uncorrelated blocks: a term each, its columns among Z's
+        parts = list(zip(spec.random.parts, map(tuple, spec.re_blocks), spec.parsed.blocks))
+    out = []
+    for builder, columns, lhs in parts:
+        layout, levels = _layout(builder)
+        intercept = next((columns[cols[0]] for name, _, cols in layout if name == INTERCEPT), None)
+        terms = tuple(Term(name, v, tuple(columns[j] for j in cols)) for name, v, cols in layout
+                      if name != INTERCEPT)
+        categorical = any(levels.get(v) is not None for t in terms for v in t.variables)
+        out.append(RandomTerm(f"{_deparse(lhs)} | {spec.parsed.group}", columns, intercept, terms, categorical))
+    return out
 
 
 def _marginal(terms):
@@ -262,14 +280,16 @@ def _fit_quietly(model, what):
     return fit
 
 
-def _build(result, X_all, fixed_names, Z, random_names, reml, formula):
-    """A model on the fit's rows with other designs, by the one path."""
+def _build(result, X_all, fixed_names, Z, random_names, reml, formula, blocks=()):
+    """A model on the fit's rows with other designs (blocks: uncorrelated
+    blocks of Z's columns), by the one path."""
     from . import design as _design
     from .model import LinearMixedModel, Names
 
     model = result.model
     data = _design.Rows(model.y, X_all, Z, model.codes, model.group_labels, model.offset, model.weights)
-    names = Names(model.response_name, model.group_name, list(fixed_names), list(random_names))
+    names = Names(model.response_name, model.group_name, list(fixed_names), list(random_names),
+                  tuple(map(tuple, blocks)) if len(blocks) > 1 else ())
     origin = replace(model._origin(), formula=formula, spec=None)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the full model's build has warned about its fixed part
@@ -327,11 +347,8 @@ def ranova(result):
     stats = _stats()
     _require_rows(result, "ranova")
     model = result.model
-    if getattr(model, "re_blocks", ()):
-        raise NotImplementedError("ranova of uncorrelated random-effects terms ('||', or several terms of one "
-                                  "group) is not available; fit the reduced models and compare them with "
-                                  "corvane.anova(reduced, full)")
     n = model.n
+    terms = random_terms(model)
     rows = [("<none>", result.n_params, result.loglik)]
     for name, term, keep, add_intercept in _random_reductions(result):
         others = [j for j in range(model.q) if j not in term.columns]
@@ -339,16 +356,29 @@ def ranova(result):
             ll, npar = _lm_loglik(result, result.reml)
             rows.append((name, npar, ll))
             continue
-        cols = list(others) + list(keep or ())
-        Z = model.Z[:, sorted(cols)] if cols else np.empty((n, 0))
-        znames = [model.re_names[j] for j in sorted(cols)]
+        cols = sorted(others + list(keep or ()))
+        blocks = [[cols.index(j) for j in t.columns if j in cols] for t in terms]
+        blocks = [b for b in blocks if b]
+        npar = None
         if add_intercept:
-            Z = np.column_stack([np.ones(n), Z]) if Z.size else np.ones((n, 1))
-            znames = [INTERCEPT] + znames
+            # The term's last slope becomes (1 | g), as lmerTest reduces it. Beside
+            # another term's intercept that is the same model: lme4 merges it with
+            # an intercept of its own (one variance fewer) and keeps it beside an
+            # intercept with slopes (the same likelihood, the parameter counted).
+            rest = [t for t in terms if t.columns != term.columns and t.intercept is not None]
+            alone = [t for t in rest if not t.terms]
+            shared = [t for t in rest if t.terms]
+            if shared and not alone:
+                npar = result.n_params
+            elif not alone:
+                blocks = [[0]] + [[k + 1 for k in b] for b in blocks]
+                cols = [None] + cols
+        Z = np.column_stack([np.ones(n) if j is None else model.Z[:, j] for j in cols]) if cols else None
+        znames = [INTERCEPT if j is None else model.re_names[j] for j in cols]
         reduced = _build(result, model.X_all, model.fe_names_all, np.ascontiguousarray(Z), znames,
-                         result.reml, f"{result.formula or 'the model'} reduced by {name!r}")
+                         result.reml, f"{result.formula or 'the model'} reduced by {name!r}", blocks)
         fit = _fit_quietly(reduced, f"the model reduced by {name!r}")
-        rows.append((name, fit.n_params, fit.loglik))
+        rows.append((name, fit.n_params if npar is None else npar, fit.loglik))
     npar = np.array([r[1] for r in rows], dtype=np.int64)
     ll = np.array([r[2] for r in rows], dtype=np.float64)
     lrt = np.full(len(rows), math.nan)

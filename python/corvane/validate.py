@@ -26,6 +26,34 @@ GRAM_BAND = 1e-8   # s/d below which a pivot of X~'X~ may be rounding (sqrt: 1e-
 GRAM_NOISE = 64.0  # the pivots' rounding, in units of eps k / lambda_min of the kept columns
 
 
+def check_level(level):
+    """A confidence level as a float strictly between 0 and 1 (a real
+    number, not a bool), else ValueError naming it: the one check of every
+    interval's ``level``."""
+    import numbers
+
+    ok = isinstance(level, numbers.Real) and not isinstance(level, (bool, np.bool_)) and 0.0 < level < 1.0
+    if not ok:
+        raise ValueError(f"level must be a number between 0 and 1, got {level!r}")
+    return float(level)
+
+
+def check_blocks(blocks, q):
+    """Uncorrelated blocks of the q random-effect columns as a tuple of
+    index tuples (() for one block), each column in exactly one block."""
+    if blocks is None:
+        return ()
+    try:
+        out = tuple(tuple(int(j) for j in b) for b in blocks)
+    except (TypeError, ValueError):
+        raise ValueError(f"blocks must be a sequence of sequences of column indices, got {blocks!r}") from None
+    flat = sorted(j for b in out for j in b)
+    if any(not b for b in out) or flat != list(range(q)):
+        raise ValueError(f"blocks must put each of Z's {q} columns (0..{q - 1}) in exactly one non-empty block, "
+                         f"got {blocks!r}")
+    return out if len(out) > 1 else ()
+
+
 def _gram_noise(xtx, kept):
     """The rounding of a pivot s/d of X~'X~ after the columns `kept`: about
     eps k / lambda_min of their unit-diagonal cross-product (the Schur

@@ -1,6 +1,7 @@
 # Reference numbers for tests/test_uncorrelated.py: lme4's fits of
 # uncorrelated random effects ('||' and several terms of one group), with
-# lmerTest's Satterthwaite and Kenward-Roger df and lme4's profile intervals.
+# lmerTest's Satterthwaite and Kenward-Roger df and ranova, and lme4's
+# profile intervals.
 # Run from the repository root: Rscript tests/r/uncorrelated.R
 suppressMessages({library(lmerTest)})
 options(digits = 17)
@@ -11,7 +12,9 @@ models <- list(
   list(name = "sleep_written_out", data = lme4::sleepstudy, formula = "Reaction ~ Days + (0 + Days | Subject) + (1 | Subject)"),
   list(name = "three_double_bar", data = rd("kr_three.csv"), formula = "y ~ x + z + h + (x + z || g)"),
   list(name = "three_mixed", data = rd("kr_three.csv"), formula = "y ~ x + z + h + (1 + x | g) + (0 + z | g)"),
-  list(name = "slopes_double_bar", data = rd("kr_slopes.csv"), formula = "y ~ f * x + (x || g)")
+  list(name = "slopes_double_bar", data = rd("kr_slopes.csv"), formula = "y ~ f * x + (x || g)"),
+  list(name = "three_interaction", data = rd("kr_three.csv"), formula = "y ~ x * z + (x * z || g)"),
+  list(name = "three_slopes_only", data = rd("kr_three.csv"), formula = "y ~ x + z + (0 + x | g) + (0 + z | g)")
 )
 json_num <- function(x) ifelse(is.finite(x), sprintf("%.17g", x), ifelse(is.na(x), "null", ifelse(x > 0, "1e999", "-1e999")))
 json_vec <- function(x) paste0("[", paste(json_num(x), collapse = ", "), "]")
@@ -33,6 +36,10 @@ for (m in models) {
       sprintf('"sigma": %s', json_num(sigma(fit))), sprintf('"npar": %d', attr(logLik(fit), "df")),
       sprintf('"estimate": %s', json_vec(co[, "Estimate"])), sprintf('"se": %s', json_vec(co[, "Std. Error"])),
       sprintf('"df": %s', json_vec(co[, "df"])))
+    rt <- ranova(fit)
+    entry <- c(entry, sprintf('"ranova_rows": %s', json_str(rownames(rt))),
+               sprintf('"ranova_npar": %s', json_vec(rt$npar)), sprintf('"ranova_loglik": %s', json_vec(rt$logLik)),
+               sprintf('"ranova_df": %s', json_vec(rt$Df)), sprintf('"ranova_p": %s', json_vec(rt[["Pr(>Chisq)"]])))
     if (reml) {
       kr <- summary(fit, ddf = "Kenward-Roger")$coefficients
       entry <- c(entry, sprintf('"kr_se": %s', json_vec(kr[, "Std. Error"])), sprintf('"kr_df": %s', json_vec(kr[, "df"])))
