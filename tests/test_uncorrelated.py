@@ -53,6 +53,12 @@ def test_fit_and_inference_match_lme4(entry):
     np.testing.assert_allclose(r.beta, entry["estimate"], rtol=1e-6)
     np.testing.assert_allclose(r.std_errors, entry["se"], rtol=1e-5)
     np.testing.assert_allclose(r.coef_table()["df"], entry["df"], rtol=1e-4)
+    if "emm_kr" in entry:
+        emm = r.emmeans("h", ddf="kenward-roger")
+        assert emm["h"].tolist() == entry["emm_levels"]
+        np.testing.assert_allclose(emm["emmean"], entry["emm_kr"], rtol=1e-6)
+        np.testing.assert_allclose(emm["SE"], entry["emm_kr_se"], rtol=1e-5)
+        np.testing.assert_allclose(emm["df"], entry["emm_kr_df"], rtol=1e-5)
     if entry["reml"]:
         kr = r.coef_table(ddf="kenward-roger")
         np.testing.assert_allclose(kr["Std. Error"], entry["kr_se"], rtol=1e-5)

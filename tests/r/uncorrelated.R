@@ -1,9 +1,9 @@
 # Reference numbers for tests/test_uncorrelated.py: lme4's fits of
 # uncorrelated random effects ('||' and several terms of one group), with
-# lmerTest's Satterthwaite and Kenward-Roger df and ranova, and lme4's
-# profile intervals.
+# lmerTest's Satterthwaite and Kenward-Roger df and ranova, emmeans' means
+# (Kenward-Roger) and lme4's profile intervals.
 # Run from the repository root: Rscript tests/r/uncorrelated.R
-suppressMessages({library(lmerTest)})
+suppressMessages({library(lmerTest); library(emmeans)})
 options(digits = 17)
 data_dir <- "tests/data"
 rd <- function(name) read.csv(file.path(data_dir, name), stringsAsFactors = FALSE)
@@ -40,6 +40,13 @@ for (m in models) {
     entry <- c(entry, sprintf('"ranova_rows": %s', json_str(rownames(rt))),
                sprintf('"ranova_npar": %s', json_vec(rt$npar)), sprintf('"ranova_loglik": %s', json_vec(rt$logLik)),
                sprintf('"ranova_df": %s', json_vec(rt$Df)), sprintf('"ranova_p": %s', json_vec(rt[["Pr(>Chisq)"]])))
+    if (reml && "h" %in% all.vars(as.formula(m$formula))) {
+      emm_options(lmer.df = "kenward-roger")
+      e <- as.data.frame(emmeans(fit, "h"))
+      entry <- c(entry, sprintf('"emm_levels": %s', json_str(as.character(e$h))),
+                 sprintf('"emm_kr": %s', json_vec(e$emmean)), sprintf('"emm_kr_se": %s', json_vec(e$SE)),
+                 sprintf('"emm_kr_df": %s', json_vec(e$df)))
+    }
     if (reml) {
       kr <- summary(fit, ddf = "Kenward-Roger")$coefficients
       entry <- c(entry, sprintf('"kr_se": %s', json_vec(kr[, "Std. Error"])), sprintf('"kr_df": %s', json_vec(kr[, "df"])))
