@@ -19,6 +19,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 with open(os.path.join(DATA, "uncorrelated.json")) as f:
     REFERENCE = json.load(f)
+with open(os.path.join(DATA, "glmm_uncorrelated.json")) as f:
+    GLMM_REFERENCE = json.load(f)
 FILES = {"sleep": "sleepstudy.csv", "three": "kr_three.csv", "slopes": "kr_slopes.csv"}
 
 
@@ -119,9 +121,6 @@ def test_parsing_and_refusals():
         parse_formula("y ~ x + (1 | g) + (0 + x | h)")
     with pytest.raises(ValueError, match="repeat the column"):
         corvane.lmm("y ~ x + (x | g) + (0 + x | g)", frame("three"))
-    with pytest.raises(ValueError, match="linear mixed models only"):
-        corvane.glmm("h ~ x + (x || g)", frame("three").assign(h=lambda d: (d["h"] == "hi").astype(int)),
-                     family="binomial")
 
 
 @pytest.mark.parametrize("free, message", [
@@ -173,3 +172,26 @@ def test_array_model_takes_blocks():
     table = r.ranova()
     assert table.index.tolist() == ["<none>", "z1 in (0 + z1 | group)", "(1 | group)"]
     np.testing.assert_allclose(table["logLik"].iloc[1:], want.ranova()["logLik"].iloc[[2, 1]], rtol=1e-8)
+
+
+@pytest.mark.parametrize("name, family", [("binary", "binomial"), ("counts", "poisson")])
+def test_generalized_models_match_glmmtmb(name, family):
+    """Laplace fits of uncorrelated terms against glmmTMB's diag() terms."""
+    entry = GLMM_REFERENCE[name]
+    df = pd.read_csv(os.path.join(DATA, "glmm_uncorrelated.csv"))
+    r = corvane.glmm(entry["formula"], df, family=family)
+    assert r.converged and r.n_params == len(entry["estimate"]) + len(entry["sd"])
+    assert abs(r.deviance - entry["deviance"]) < 1e-6
+    np.testing.assert_allclose(r.re_std, entry["sd"], rtol=1e-5)
+    np.testing.assert_allclose(r.beta, entry["estimate"], rtol=1e-5)
+    np.testing.assert_allclose(r.std_errors, entry["se"], rtol=1e-5)
+    assert r.cov_re[0, 1] == 0.0 and "Corr" not in str(r.summary())
+    boot = r.bootstrap(n=8, seed=2, progress=False)
+    assert not [c for c in boot.replicates.columns if c.startswith("cor(")]
+    if name == "binary":  # lme4's Laplace deviance is inexact by about 1e-3
+        ci = r.confint(method="profile")
+        ref = GLMM_REFERENCE["binary_profile"]
+        np.testing.assert_allclose(ci.iloc[:, 0], ref["lower"], rtol=2e-3)
+        np.testing.assert_allclose(ci.iloc[:, 1], ref["upper"], rtol=2e-3)
+    with pytest.raises(ValueError, match="every diagonal entry"):
+        r.model.core.fit(free=[0, 1])

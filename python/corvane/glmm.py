@@ -23,9 +23,9 @@ from ._corvane import GlmmCore
 from ._errors import RankDeficiencyWarning, warn_user
 from .arrays import align, as_design, as_response, is_pandas, per_row
 from .families import check_response, family_of
-from .labels import factorize, term_names
-from .model import LinearMixedModel, Names, Origin, _given_names
-from .reparam import reparam_from_sample
+from .labels import factorize
+from .model import LinearMixedModel, Names, Origin, _given_names, _spec_names
+from .reparam import reparam_from_sample, theta_layout
 from .validate import check_finite
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -60,11 +60,14 @@ class GeneralizedLinearMixedModel:
         A known term added to the linear predictor.
     x_names, z_names, y_name, group_name : optional
         Names for plain arrays' columns.
+    blocks : sequence of sequences of int, optional
+        Uncorrelated blocks of Z's columns, as for
+        :class:`corvane.LinearMixedModel`.
     """
 
     def __init__(self, y: Any, X: Any, Z: Any, groups: Any, family: str = "binomial", link: str | None = None, *,
                  weights: Any = None, offset: Any = None, x_names: Any = None, z_names: Any = None,
-                 y_name: str | None = None, group_name: str | None = None) -> None:
+                 y_name: str | None = None, group_name: str | None = None, blocks: Any = None) -> None:
         (y, X, Z, groups, offset, weights), index = align(
             (y, X, Z, groups, offset, weights), ("y", "X", "Z", "groups", "offset", "weights"))
         y, response = as_response(y)
@@ -89,7 +92,7 @@ class GeneralizedLinearMixedModel:
         codes, labels = factorize(groups, "groups")
         names = Names(response if y_name is None else str(y_name),
                       ("group" if gname is None else str(gname)) if group_name is None else str(group_name),
-                      fixed, random)
+                      fixed, random, _validate.check_blocks(blocks, Z.shape[1]))
         self._construct(y, X, Z, codes, labels, weights, offset, names, family_of(family, link),
                         Origin(index=index))
 
@@ -105,6 +108,8 @@ class GeneralizedLinearMixedModel:
         self._source_index, self._kept_mask = origin.source_index, origin.kept_mask
         self.group_labels = list(labels)
         self.n, self.q, self.m = n, q, len(labels)
+        self.re_blocks = tuple(tuple(int(j) for j in b) for b in names.blocks) if len(names.blocks) > 1 else ()
+        self.theta_pairs, self.theta_free = theta_layout(q, self.re_blocks)
         _validate.check_columns(p_all, q)
         if n == 0:
             raise ValueError("no observations")
@@ -117,7 +122,7 @@ class GeneralizedLinearMixedModel:
         self.offset = offset
         self.Z = np.ascontiguousarray(Z, dtype=np.float64)
 
-        rp = _glmm_reparam(X, self.Z)
+        rp = _glmm_reparam(X, self.Z, not self.re_blocks)
         xc = rp.core_design(X) @ rp.a_core_x
         kept = [j for j in range(p_all) if j not in _validate.aliased(xc.T @ xc, rp.x_ref)]
         self.kept = np.array(kept, dtype=np.int64)
@@ -127,11 +132,11 @@ class GeneralizedLinearMixedModel:
         if self.dropped:
             warn_user(f"fixed-effect model matrix is rank deficient so dropping {len(self.dropped)} column"
                       f"{'s' if len(self.dropped) > 1 else ''}: {', '.join(self.dropped)}", RankDeficiencyWarning)
-            rp = _glmm_reparam(self.X, self.Z)
+            rp = _glmm_reparam(self.X, self.Z, not self.re_blocks)
             xc = rp.core_design(self.X) @ rp.a_core_x
         self.fe_names = [self.fe_names_all[j] for j in kept]
         self.p = len(kept)
-        self.n_theta = q * (q + 1) // 2
+        self.n_theta = len(self.theta_pairs)
         self.reparam = rp
         zc = np.ascontiguousarray(self.Z @ rp.a_z)
         off = np.zeros(n) if offset is None else np.ascontiguousarray(offset, dtype=np.float64)
@@ -140,6 +145,8 @@ class GeneralizedLinearMixedModel:
 
     # Shared with the linear model: designs for new data and the row checks.
     _new_design = LinearMixedModel._new_design
+    full_theta = LinearMixedModel.full_theta
+    _fit_free = LinearMixedModel._fit_free
     _require_rows = LinearMixedModel._require_rows
     rows_kept = LinearMixedModel.rows_kept
 
@@ -193,14 +200,15 @@ class GeneralizedLinearMixedModel:
             if starts.get("theta") is not None:
                 t = np.asarray(starts["theta"], dtype=np.float64)
                 _validate.check_starts(t, self.n_theta, self.q)
-                theta0 = self.reparam.theta_to_core(t)
+                theta0 = self.reparam.theta_to_core(self.full_theta(t.ravel()))
             if starts.get("beta") is not None:
                 b = np.asarray(starts["beta"], dtype=np.float64).ravel()
                 if b.shape != (self.p,) or not np.isfinite(b).all():
                     raise ValueError(f"starts['beta'] must be {self.p} finite values")
                 beta0 = self.beta_to_core(b)
         raw = self.core.fit(theta0 if theta0 is None else theta0.tolist(),
-                            beta0 if beta0 is None else beta0.tolist(), nagq=nagq, max_iter=int(max_iter))
+                            beta0 if beta0 is None else beta0.tolist(), nagq=nagq, max_iter=int(max_iter),
+                            free=self._fit_free())
         result = GlmmResult(self, raw, nagq)
         result._warn()
         return result
@@ -261,13 +269,8 @@ class GeneralizedLinearMixedModel:
         extra_off = per_row(frame, offset, kept, "offset") if offset is not None else None
         if extra_off is not None:
             off = off + extra_off
-        if spec.re_blocks is not None:
-            raise ValueError(f"uncorrelated random-effects terms ('||', or several terms of one group) are "
-                             f"available for linear mixed models only; write one term ({spec.parsed.group}'s "
-                             f"effects correlated) for a generalized model")
         codes, labels = factorize(groups, "groups")
-        names = Names(spec.parsed.response, spec.parsed.group, term_names(spec.fixed.columns),
-                      term_names(spec.random.columns))
+        names = _spec_names(spec)
         index = frame.index if n_dropped == 0 else frame.index[kept]
         self = object.__new__(cls)
         self._construct(y, X, Z, codes, labels, w, off if (spec.offsets or extra_off is not None) else None,
@@ -275,10 +278,10 @@ class GeneralizedLinearMixedModel:
         return self
 
 
-def _glmm_reparam(X, Z):
+def _glmm_reparam(X, Z, z_centred=True):
     """Centred, power-of-two-scaled columns of X and Z (no response scaling:
-    the response keeps its meaning)."""
-    rp = reparam_from_sample(np.zeros(X.shape[0]), X, Z)
+    the response keeps its meaning; Z uncentred for uncorrelated blocks)."""
+    rp = reparam_from_sample(np.zeros(X.shape[0]), X, Z, z_centred)
     return replace(rp, y_shift=0.0, y_scale=1.0)
 
 

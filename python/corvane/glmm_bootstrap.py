@@ -62,13 +62,14 @@ def parameter_names(result):
     return variance_names(result) + list(result.fe_names)
 
 
-def variance_values(theta, q):
-    """The sd and cor parameters of a theta (user scale), in theta's order."""
+def variance_values(theta, q, pairs=None):
+    """The sd and cor parameters of a theta (user scale; the whole lower
+    triangle) at pairs (the layout's, default every one), in theta's order."""
     lam = theta_to_lambda(theta, q)
     cov = lam @ lam.T
     sd = np.sqrt(np.maximum(np.diag(cov), 0.0))
     out = []
-    for a, b in tril_pairs(q):
+    for a, b in (tril_pairs(q) if pairs is None else pairs):
         if a == b:
             out.append(sd[a])
         else:
@@ -89,15 +90,19 @@ class GlmmBootstrap:
 
     def __init__(self, result, theta, beta, deviance, converged, seed, seconds):
         pd = require("pandas", purpose="the bootstrap's replicates")
+        from .profile import theta_pairs
+
         q = result.model.q
+        pairs = theta_pairs(result)
         self.n, self.seed, self.seconds = len(deviance), seed, seconds
         self.names = parameter_names(result)
-        var = np.array([variance_values(t, q) if np.isfinite(t).all() else np.full(len(t), np.nan) for t in theta])
+        var = np.array([variance_values(t, q, pairs) if np.isfinite(t).all() else np.full(len(pairs), np.nan)
+                        for t in theta])
         table = pd.DataFrame(np.column_stack([var, beta]) if len(var) else np.empty((0, len(self.names))),
                              columns=self.names)
         table["deviance"] = deviance
         table["converged"] = converged.astype(bool)
-        diag = [k for k, (a, b) in enumerate(tril_pairs(q)) if a == b]
+        diag = [k for k, (a, b) in enumerate(pairs) if a == b]
         table["singular"] = np.any(np.abs(var[:, diag]) <= 1e-6 * np.maximum(1.0, np.abs(var[:, diag]).max()),
                                    axis=1) if len(var) else []
         self.replicates = table
@@ -129,7 +134,7 @@ def bootstrap(result, n=1000, seed=0, progress=True):
             count = min(_BLOCK, n - first)
             ys = _draw(result, rng, count)
             raw = model.core.fit_responses(ys, result.theta_core.tolist(), result.beta_core.tolist(),
-                                           nagq=result.nagq)
+                                           nagq=result.nagq, free=model._fit_free())
             thetas += [rp.theta(t) if np.isfinite(t).all() else t for t in raw["theta"]]
             betas.append(rp.beta(raw["beta"]))
             devs.append(raw["deviance"])

@@ -68,22 +68,34 @@ def confint(result, level=0.95, method="wald", which=None):
 
 class _Profiler:
     """The deviance minimised with one parameter held, in the user's
-    parametrisation: x = (theta_user, beta_user)."""
+    parametrisation: x = (theta_user, beta_user), theta's free entries
+    (those within uncorrelated blocks; the others are 0)."""
 
     def __init__(self, result):
+        from .profile import theta_pairs
+
         self.result = result
         self.model = result.model
         self.q, self.nt, self.p = self.model.q, self.model.n_theta, self.model.p
-        self.x_hat = np.concatenate([result.theta, result.beta])
+        self.nt_all = len(tril_pairs(self.q))
+        free = self.model.theta_free
+        self.free = np.arange(self.nt_all) if free is None else np.asarray(free)
+        self.pairs = theta_pairs(result)
+        self.x_hat = np.concatenate([np.asarray(result.theta)[self.free], result.beta])
         self.d_hat = result.deviance
         a_z_inv = np.linalg.inv(self.model.reparam.a_z)
         self._a_z_inv = a_z_inv
         self._a_x = self.model.reparam.a_x
-        diag = [k for k, (a, b) in enumerate(tril_pairs(self.q)) if a == b]
-        self.diag = diag
+        self.diag = [k for k, (a, b) in enumerate(self.pairs) if a == b]
+
+    def _theta(self, x):
+        """The user's whole theta of x."""
+        full = np.zeros(self.nt_all)
+        full[self.free] = x[:self.nt]
+        return full
 
     def _core_point(self, x):
-        lam = theta_to_lambda(x[:self.nt], self.q)
+        lam = theta_to_lambda(self._theta(x), self.q)
         inner = self._a_z_inv @ lam
         theta_core = np.array(_tril(lower_factor(inner)))
         beta_core = np.linalg.solve(self._a_x, x[self.nt:])
@@ -100,7 +112,7 @@ class _Profiler:
             return math.inf, np.zeros_like(x)
         g = np.asarray(out["grad"])
         grad = np.empty_like(x)
-        grad[self.nt:] = np.linalg.solve(self._a_x.T, g[self.nt:])
+        grad[self.nt:] = np.linalg.solve(self._a_x.T, g[self.nt_all:])
         for k in range(self.nt):
             h = 1e-6 * max(1.0, abs(x[k]))
             up, down = x.copy(), x.copy()
@@ -118,7 +130,7 @@ class _Profiler:
         """Parameter k at x: a fixed effect, or an sd / cor of the random effects."""
         if k >= self.nt:
             return float(x[k])
-        return float(variance_values(x[:self.nt], self.q)[k])
+        return float(variance_values(self._theta(x), self.q, self.pairs)[k])
 
     def _coordinate(self, k):
         """Whether parameter k is a coordinate of x (a fixed effect; the first

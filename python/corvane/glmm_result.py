@@ -91,7 +91,7 @@ class GlmmResult(Predictions, ResultTables):
             self.status = "boundary"
 
         self._hessian_core = np.asarray(raw["hessian"], dtype=np.float64)
-        cov_core = self._beta_cov_core(raw, held, nt, p)
+        cov_core = self._beta_cov_core(raw, held, len(pairs), p)
         self.beta = rp.beta(self.beta_core)
         self.cov_beta = rp.cov_beta(cov_core)
         self.std_errors = rp.std_errors(cov_core)
@@ -128,8 +128,9 @@ class GlmmResult(Predictions, ResultTables):
 
     def _beta_cov_core(self, raw, held, nt, p):
         """cov(beta~): for nagq >= 1 the beta block of 2 H^-1 over the free
-        parameters (those not held at a bound), H the deviance's Hessian in
-        (theta, beta); for nagq = 0 the joint mode's S^-1 (lme4's)."""
+        parameters (those not held at a bound, nor at 0 between uncorrelated
+        blocks), H the deviance's Hessian in (theta, beta), nt theta's whole
+        length; for nagq = 0 the joint mode's S^-1 (lme4's)."""
         if self.nagq == 0:
             return np.linalg.inv(np.asarray(raw["precision"], dtype=np.float64))
         h = self._hessian_core
@@ -139,6 +140,8 @@ class GlmmResult(Predictions, ResultTables):
         for k in held:
             a = pairs[k][0]
             tied |= {j for j, (r, c) in enumerate(pairs) if c == a}  # the column held with its diagonal
+        if self.model.theta_free is not None:
+            tied |= set(range(nt)) - {int(k) for k in self.model.theta_free}
         free = [i for i in range(nt + p) if i not in tied]
         sub = h[np.ix_(free, free)]
         if not np.isfinite(sub).all():

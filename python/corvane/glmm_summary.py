@@ -28,12 +28,15 @@ def _sections(res):
     out.append([_Table([names, [_fmt_sig(v, 6) for v in (res.aic, res.bic, res.llf, res.deviance)]
                         + [str(res.df_resid)]], [True] * 5)])
 
-    q = len(res.re_names)
+    from .profile import theta_pairs
+
+    free = {(a, b) for a, b in theta_pairs(res) if a != b}  # correlations within blocks only
+    q = len(res.re_names) if free else 1
     var_col = _fmt_column(list(res.re_variances), 4)
     sd_col = _fmt_column(list(res.re_std), 4)
     table = [["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] if q > 1 else [])]
     for j, name in enumerate(res.re_names):
-        corr = " ".join(_fmt_fixed(res.re_corr[j, k], 2).rjust(5) for k in range(j))
+        corr = " ".join((_fmt_fixed(res.re_corr[j, k], 2) if (j, k) in free else "").rjust(5) for k in range(j))
         table.append([res.group_name if j == 0 else "", name, var_col[j], sd_col[j]] + ([corr] if q > 1 else []))
     random = ["Random effects:", _Table(table, [False, False, True, True, False], indent=" "),
               f"Number of obs: {res.n_obs}, groups:  {res.group_name}, {res.n_groups}"]

@@ -1,9 +1,12 @@
 #include "bindings/args.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "lmm/theta_layout.hpp"
 
 namespace corvane::bindings {
 namespace {
@@ -338,6 +341,35 @@ PyObject* float_list(const std::vector<double>& values) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
+}
+
+// `free`: None, or the theta entries a fit varies (ascending, distinct, in
+// range, every diagonal entry among them: the others are held at 0).
+bool to_free_entries(PyObject* obj, std::uint64_t q, std::vector<std::size_t>& out) {
+    out.clear();
+    if (!obj || obj == Py_None) return true;
+    std::vector<double> values;
+    if (!to_doubles(obj, "free", values)) return false;
+    const std::size_t k = lmm::n_theta(q);
+    std::vector<bool> diagonal(k, false);
+    for (std::uint64_t c = 0, at = 0; c < q; at += q - c, ++c) diagonal[at] = true;
+    std::size_t diagonals = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double v = values[i];
+        if (!(v >= 0.0) || v >= static_cast<double>(k) || v != std::floor(v) ||
+            (i > 0 && v <= static_cast<double>(out.back()))) {
+            PyErr_Format(PyExc_ValueError, "free must list distinct theta indices in 0..%zu in ascending order", k - 1);
+            return false;
+        }
+        out.push_back(static_cast<std::size_t>(v));
+        diagonals += diagonal[out.back()] ? 1 : 0;
+    }
+    if (diagonals != q) {
+        PyErr_SetString(PyExc_ValueError, "free must include every diagonal entry of Lambda");
+        return false;
+    }
+    if (out.size() == k) out.clear();
+    return true;
 }
 
 }  // namespace corvane::bindings

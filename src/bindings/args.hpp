@@ -85,4 +85,9 @@ bool to_double(PyObject* object, const char* name, double& out);
 // a non-str, ValueError with the quoted string otherwise.
 bool to_evaluator(PyObject* object, lmm::EvaluatorKind& out);
 
+// `free` of the fits: None (out empty), or the theta entries a fit varies
+// for q random effects (ascending, distinct, in range, every diagonal entry
+// among them); out is left empty when every entry is listed.
+bool to_free_entries(PyObject* object, std::uint64_t q, std::vector<std::size_t>& out);
+
 }  // namespace corvane::bindings

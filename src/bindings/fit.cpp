@@ -124,35 +124,6 @@ struct NewtonArgs {
     std::vector<std::size_t> free;  // empty: every theta entry
 };
 
-// `free`: None, or the theta entries a fit varies (ascending, distinct, in
-// range, every diagonal entry among them: the others are held at 0).
-bool free_entries(PyObject* obj, std::uint64_t q, std::vector<std::size_t>& out) {
-    out.clear();
-    if (!obj || obj == Py_None) return true;
-    std::vector<double> values;
-    if (!to_doubles(obj, "free", values)) return false;
-    const std::size_t k = lmm::n_theta(q);
-    std::vector<bool> diagonal(k, false);
-    for (std::uint64_t c = 0, at = 0; c < q; at += q - c, ++c) diagonal[at] = true;
-    std::size_t diagonals = 0;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const double v = values[i];
-        if (!(v >= 0.0) || v >= static_cast<double>(k) || v != std::floor(v) ||
-            (i > 0 && v <= static_cast<double>(out.back()))) {
-            PyErr_Format(PyExc_ValueError, "free must list distinct theta indices in 0..%zu in ascending order", k - 1);
-            return false;
-        }
-        out.push_back(static_cast<std::size_t>(v));
-        diagonals += diagonal[out.back()] ? 1 : 0;
-    }
-    if (diagonals != q) {
-        PyErr_SetString(PyExc_ValueError, "free must include every diagonal entry of Lambda");
-        return false;
-    }
-    if (out.size() == k) out.clear();
-    return true;
-}
-
 bool newton_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, NewtonArgs& out) {
     static const char* const kNames[] = {"starts", "reml", "max_iter", "gtol", "free"};
     PyObject* bound[5];
@@ -168,7 +139,7 @@ bool newton_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyErr_SetString(PyExc_ValueError, "gtol must be positive and finite");
         return false;
     }
-    return free_entries(bound[4], data_of(self).design->q, out.free);
+    return to_free_entries(bound[4], data_of(self).design->q, out.free);
 }
 
 const char* status_name(optim::TrustStatus status) {
@@ -293,7 +264,7 @@ PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
         }
         std::vector<std::size_t> free;
-        if (!free_entries(bound[8], d.design->q, free)) return nullptr;
+        if (!to_free_entries(bound[8], d.design->q, free)) return nullptr;
         const std::uint64_t count = static_cast<std::uint64_t>(PyArray_DIM(arrays.y, 0));
         const double* responses = view.y;
         const lmm::ReplicateFits fits = without_gil(

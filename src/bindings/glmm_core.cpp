@@ -392,14 +392,14 @@ bool fit_arguments(PyObject* self, PyObject** b, std::vector<double>& theta, std
         PyErr_Format(PyExc_ValueError, "nagq must be between 0 and 50, got %llu", static_cast<unsigned long long>(nagq));
         return false;
     }
-    return true;
+    return to_free_entries(b[5], g.q, options.free_theta);
 }
 
 PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const kNames[] = {"theta", "beta", "nagq", "max_iter", "gtol"};
-        PyObject* b[5];
-        if (!bind_arguments({"fit", kNames, 5, 0}, args, nargs, kwnames, b)) return nullptr;
+        static const char* const kNames[] = {"theta", "beta", "nagq", "max_iter", "gtol", "free"};
+        PyObject* b[6];
+        if (!bind_arguments({"fit", kNames, 6, 0}, args, nargs, kwnames, b)) return nullptr;
         std::vector<double> theta, beta;
         std::uint64_t nagq = 1;
         lmm::GlmmFitOptions options;
@@ -419,9 +419,9 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 // same design, in parallel, each from (theta, beta).
 PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const kNames[] = {"responses", "theta", "beta", "nagq", "max_iter", "gtol"};
-        PyObject* b[6];
-        if (!bind_arguments({"fit_responses", kNames, 6, 3}, args, nargs, kwnames, b)) return nullptr;
+        static const char* const kNames[] = {"responses", "theta", "beta", "nagq", "max_iter", "gtol", "free"};
+        PyObject* b[7];
+        if (!bind_arguments({"fit_responses", kNames, 7, 3}, args, nargs, kwnames, b)) return nullptr;
         PyArrayObject* ys = nullptr;
         if (!to_array(b[0], "responses", 2, NPY_FLOAT64, ys)) return nullptr;
         std::vector<double> theta, beta;
@@ -497,18 +497,22 @@ PyMethodDef kMethods[] = {
      "start_beta($self)\n--\n\n"
      "The generalized linear model start for beta (no random effects)."},
     {"fit", fastcall<fit>(), kFast,
-     "fit($self, theta=None, beta=None, nagq=1, max_iter=200, gtol=0.0)\n--\n\n"
+     "fit($self, theta=None, beta=None, nagq=1, max_iter=200, gtol=0.0, free=None)\n--\n\n"
      "Fit by the trust-region Newton method: over theta with beta from the joint\n"
      "mode for nagq = 0; over (theta, beta) for nagq >= 1, from the nagq = 0 fit\n"
      "unless both starts are given. Returns \"theta\", \"beta\", \"deviance\", \"grad\" and\n"
      "\"hessian\" in (theta, beta), \"precision\" (nagq = 0), and the certificate:\n"
      "\"converged\", \"status\", \"message\", \"boundary\", \"grad_inf_norm\",\n"
-     "\"min_free_eigenvalue\", \"iterations\", \"evaluations\"."},
+     "\"min_free_eigenvalue\", \"iterations\", \"evaluations\". `free` (ascending theta\n"
+     "indices, every diagonal entry among them) fits only those entries of theta,\n"
+     "the others held at 0; \"grad\" and \"hessian\" are NaN in the rows and\n"
+     "columns of the others."},
     {"fit_responses", fastcall<fit_responses>(), kFast,
-     "fit_responses($self, responses, theta, beta, nagq=1, max_iter=200, gtol=0.0)\n--\n\n"
+     "fit_responses($self, responses, theta, beta, nagq=1, max_iter=200, gtol=0.0, free=None)\n--\n\n"
      "Fit each row of `responses` (k, n) as the response of the same design, in\n"
      "parallel, each from (theta, beta): a dict of \"theta\" (k, n_theta), \"beta\"\n"
-     "(k, p), \"deviance\" (k) and \"converged\" (k; 1.0 or 0.0, NaN rows where not)."},
+     "(k, p), \"deviance\" (k) and \"converged\" (k; 1.0 or 0.0, NaN rows where not);\n"
+     "`free` as for fit."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "lmm/free_entries.hpp"
 #include "lmm/theta_layout.hpp"
 #include "optim/minimize_bounded.hpp"
 
@@ -101,6 +102,14 @@ std::optional<optim::SecondOrder> by_gradients(const ValueGradient& f, std::span
     return out;
 }
 
+// Lower bounds of the whole vector: theta's, then none for beta.
+std::vector<double> whole_lower(std::uint64_t q, std::size_t k) {
+    std::vector<double> lower(k, -std::numeric_limits<double>::infinity());
+    const std::vector<double> theta_lower = lower_bounds(q);
+    std::copy(theta_lower.begin(), theta_lower.end(), lower.begin());
+    return lower;
+}
+
 std::vector<std::size_t> near_bound(std::span<const double> x, const std::vector<double>& lower) {
     double big = 1.0;
     for (double v : x) big = std::max(big, std::fabs(v));
@@ -113,18 +122,19 @@ std::vector<std::size_t> near_bound(std::span<const double> x, const std::vector
 // The trust-region run from x0, then resumed with near-bound entries put on
 // their bound while that gives a no-worse criterion (as for the Gaussian fit:
 // the criterion is even in each column of Lambda).
+// The objective and x0 are over fe's free entries of the whole vector
+// (theta, or theta and beta).
 optim::TrustRegionResult certified_run(const optim::SecondOrderObjective& objective, std::vector<double> x0,
-                                       std::uint64_t q, const optim::TrustRegionOptions& options,
-                                       std::uint64_t& iterations) {
-    const std::size_t nt = n_theta(q), k = x0.size();
-    std::vector<double> lower(k, -std::numeric_limits<double>::infinity());
-    const std::vector<double> theta_lower = lower_bounds(q);
-    std::copy(theta_lower.begin(), theta_lower.end(), lower.begin());
-    std::vector<std::vector<std::size_t>> tied = tied_entries(q);
-    tied.resize(k);
+                                       std::uint64_t q, const FreeEntries& fe,
+                                       const optim::TrustRegionOptions& options, std::uint64_t& iterations) {
+    const std::size_t nt = n_theta(q);
+    const std::vector<double> lower = fe.reduce(whole_lower(q, fe.whole()));
+    const std::vector<std::vector<std::size_t>> tied = fe.reduce_tied(tied_entries(q));
     const optim::Canonicalise canonical = [&](std::vector<double>& x) {
-        const std::vector<double> theta = canonical_theta(std::span<const double>(x.data(), nt), q);
-        std::copy(theta.begin(), theta.end(), x.begin());
+        std::vector<double> whole = fe.expand(x);
+        const std::vector<double> theta = canonical_theta(std::span<const double>(whole.data(), nt), q);
+        std::copy(theta.begin(), theta.end(), whole.begin());
+        x = fe.reduce(whole);
     };
     optim::TrustRegionResult best = optim::minimize_trust_region(objective, x0, lower, tied, canonical, options);
     iterations += best.iterations;
@@ -143,23 +153,23 @@ optim::TrustRegionResult certified_run(const optim::SecondOrderObjective& object
     return best;
 }
 
-}  // namespace
-
-std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span<const double> theta,
-                                                    std::span<const double> beta, std::uint64_t nagq,
+// f, g and H over fe's free entries of (theta, beta) at their values xr.
+std::optional<optim::SecondOrder> free_second_order(const GlmmData& d, const FreeEntries& fe, std::size_t nt,
+                                                    std::span<const double> xr, std::uint64_t nagq,
                                                     const GlmmOptions& options, std::uint64_t* evaluations,
                                                     std::vector<double>* modes) {
-    const std::size_t nt = theta.size();
-    std::vector<double> x(theta.begin(), theta.end());
-    x.insert(x.end(), beta.begin(), beta.end());
+    const std::vector<double> x(xr.begin(), xr.end());
     // The centre's modes (from the caller's start) start every other point of
     // the stencil, so each point's Newton steps are few.
     std::vector<double> start = modes ? *modes : std::vector<double>{}, centre;
     bool at_centre = true;
-    const auto run = [&](std::span<const double> xs, std::uint64_t k, bool gradient) {
+    const auto run = [&](std::span<const double> xr_point, std::uint64_t k, bool gradient) {
         if (evaluations) ++*evaluations;
+        const std::vector<double> whole = fe.expand(xr_point);
+        const std::span<const double> xs(whole);
         GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), k, gradient, options, start,
                                    at_centre ? &centre : nullptr);
+        if (e.feasible && gradient) e.grad = fe.reduce(e.grad);
         if (at_centre) {
             at_centre = false;
             if (e.feasible) {
@@ -183,6 +193,18 @@ std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span
         return e.deviance;
     };
     return by_values(f, x);
+}
+
+}  // namespace
+
+std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span<const double> theta,
+                                                    std::span<const double> beta, std::uint64_t nagq,
+                                                    const GlmmOptions& options, std::uint64_t* evaluations,
+                                                    std::vector<double>* modes) {
+    const FreeEntries all({}, theta.size() + beta.size());
+    std::vector<double> x(theta.begin(), theta.end());
+    x.insert(x.end(), beta.begin(), beta.end());
+    return free_second_order(d, all, theta.size(), x, nagq, options, evaluations, modes);
 }
 
 std::optional<std::vector<double>> glmm_difference_gradient(const GlmmData& d, std::span<const double> theta,
@@ -211,8 +233,11 @@ std::optional<std::vector<double>> glmm_difference_gradient(const GlmmData& d, s
 GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<const double> beta0,
                  std::uint64_t nagq, const GlmmFitOptions& options) {
     const std::uint64_t q = d.design->q;
-    const std::size_t nt = n_theta(q);
+    const std::size_t nt = n_theta(q), p = d.design->p;
+    const FreeEntries theta_free(options.free_theta, nt);
+    const FreeEntries x_free = FreeEntries::with_tail(options.free_theta, nt, p);
     std::vector<double> theta = theta0.empty() ? default_theta(q) : std::vector<double>(theta0.begin(), theta0.end());
+    theta = theta_free.expand(theta_free.reduce(theta));  // the entries held at 0 start there
     std::vector<double> beta = beta0.empty() ? glmm_start_beta(d, options.eval)
                                              : std::vector<double>(beta0.begin(), beta0.end());
     GlmmFit out;
@@ -227,12 +252,12 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
         const optim::SecondOrderObjective objective =
             [&](std::span<const double> th) -> std::optional<optim::SecondOrder> {
             ++out.evaluations;
-            GlmmJoint centre = glmm_joint(d, th, warm_beta, options.eval);
+            GlmmJoint centre = glmm_joint(d, theta_free.expand(th), warm_beta, options.eval);
             if (!centre.feasible) return std::nullopt;
             const std::vector<double> start = centre.beta;
             const Value f = [&](std::span<const double> t) -> std::optional<double> {
                 ++out.evaluations;
-                GlmmJoint j = glmm_joint(d, t, start, options.eval);
+                GlmmJoint j = glmm_joint(d, theta_free.expand(t), start, options.eval);
                 if (!j.feasible) return std::nullopt;
                 return j.deviance;
             };
@@ -241,8 +266,10 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
             return so;
         };
         const optim::TrustRegionOptions tr{options.max_iter, options.gtol > 0 ? options.gtol : 1e-6};
-        out.best = certified_run(objective, theta, q, tr, iterations);
+        out.best = certified_run(objective, theta_free.reduce(theta), q, theta_free, tr, iterations);
         if (out.best.status == optim::TrustStatus::InitialInfeasible) return out;
+        out.best.x = theta_free.expand(out.best.x);
+        for (std::size_t& i : out.best.at_bound) i = theta_free.index(i);
         theta.assign(out.best.x.begin(), out.best.x.end());
         GlmmJoint j = glmm_joint(d, theta, warm_beta, options.eval);
         beta = j.beta.empty() ? warm_beta : j.beta;
@@ -252,10 +279,12 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
             out.theta = theta;
             out.beta = beta;
             out.best.iterations = iterations;
-            if (std::optional<optim::SecondOrder> so =
-                    glmm_second_order(d, theta, beta, 0, options.eval, &out.evaluations, nullptr)) {
-                out.hessian = std::move(so->h);
-                out.grad = std::move(so->g);
+            std::vector<double> x = theta;
+            x.insert(x.end(), beta.begin(), beta.end());
+            if (std::optional<optim::SecondOrder> so = free_second_order(
+                    d, x_free, nt, x_free.reduce(x), 0, options.eval, &out.evaluations, nullptr)) {
+                out.hessian = x_free.expand_square(so->h, std::nan(""));
+                out.grad = x_free.expand(so->g, std::nan(""));
             }
             return out;
         }
@@ -269,24 +298,25 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
         if (j.feasible) beta = j.beta;
     }
 
-    std::vector<double> x = theta;
-    x.insert(x.end(), beta.begin(), beta.end());
+    std::vector<double> whole = theta;
+    whole.insert(whole.end(), beta.begin(), beta.end());
+    std::vector<double> x = x_free.reduce(whole);  // the free entries of (theta, beta)
     std::vector<double> modes;  // the conditional modes at the latest feasible point
 
     // The Laplace deviance by projected L-BFGS on its exact gradient: few
     // evaluations, each from the previous point's modes.
     if (!warm || nagq == 1) {
-        std::vector<double> lower(x.size(), -std::numeric_limits<double>::infinity());
-        const std::vector<double> theta_lower = lower_bounds(q);
-        std::copy(theta_lower.begin(), theta_lower.end(), lower.begin());
-        const optim::Objective laplace = [&](std::span<const double> xs, double& f, std::vector<double>& g) {
+        const std::vector<double> lower = x_free.reduce(whole_lower(q, nt + p));
+        const optim::Objective laplace = [&](std::span<const double> xr, double& f, std::vector<double>& g) {
             ++out.evaluations;
             std::vector<double> found;
+            const std::vector<double> point = x_free.expand(xr);
+            const std::span<const double> xs(point);
             GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), 1, true, options.eval, modes, &found);
             if (!e.feasible) return false;
             modes = std::move(found);
             f = e.deviance;
-            g = std::move(e.grad);
+            g = x_free.reduce(e.grad);
             return true;
         };
         optim::OptimResult first = optim::minimize_bounded(laplace, x, lower, options.max_iter, 1e-7, 1e-15);
@@ -296,23 +326,26 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
         // has a zero derivative there by symmetry, optimum or not; the
         // Newton stage starts just inside, and puts it back on the bound
         // only if the curvature there says it belongs.
-        for (std::size_t i = 0; i < nt; ++i)
+        for (std::size_t i = 0; i < x.size(); ++i)
             if (std::isfinite(lower[i]) && x[i] <= lower[i] + kNearBound) x[i] = lower[i] + 16.0 * kNearBound;
     }
 
     // The certified trust-region Newton method from there.
     const optim::SecondOrderObjective objective = [&](std::span<const double> xs) {
-        return glmm_second_order(d, xs.first(nt), xs.subspan(nt), nagq, options.eval, &out.evaluations, &modes);
+        return free_second_order(d, x_free, nt, xs, nagq, options.eval, &out.evaluations, &modes);
     };
     const double gtol = options.gtol > 0 ? options.gtol : (nagq == 1 ? 1e-8 : 1e-6);
-    out.best = certified_run(objective, x, q, optim::TrustRegionOptions{options.max_iter, gtol}, iterations);
+    out.best = certified_run(objective, x, q, x_free, optim::TrustRegionOptions{options.max_iter, gtol}, iterations);
     out.best.iterations = iterations;
     if (out.best.status == optim::TrustStatus::InitialInfeasible) return out;
+    out.best.x = x_free.expand(out.best.x);
+    for (std::size_t& i : out.best.at_bound) i = x_free.index(i);
     out.theta.assign(out.best.x.begin(), out.best.x.begin() + static_cast<std::ptrdiff_t>(nt));
     out.beta.assign(out.best.x.begin() + static_cast<std::ptrdiff_t>(nt), out.best.x.end());
     out.deviance = out.best.at.f;
-    out.hessian = out.best.at.h;
-    out.grad = out.best.at.g;
+    // Over the whole (theta, beta), NaN in the rows and columns held at 0.
+    out.hessian = x_free.all() ? out.best.at.h : x_free.expand_square(out.best.at.h, std::nan(""));
+    out.grad = x_free.all() ? out.best.at.g : x_free.expand(out.best.at.g, std::nan(""));
     return out;
 }
 

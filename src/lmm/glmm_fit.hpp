@@ -27,6 +27,10 @@ struct GlmmFitOptions {
     std::uint64_t max_iter = 200;
     double gtol = 0.0;  // 0: 1e-8 with the exact gradient, 1e-6 with differences
     GlmmOptions eval;
+    // theta's entries to fit, ascending (empty: all); the others are held at
+    // 0 (uncorrelated blocks of random effects). `GlmmFit::hessian` and
+    // `grad` are NaN in their rows and columns.
+    std::vector<std::size_t> free_theta;
 };
 
 struct GlmmFit {

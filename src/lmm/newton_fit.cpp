@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "lmm/free_entries.hpp"
 #include "lmm/hessian.hpp"
 #include "lmm/moment_start.hpp"
 #include "lmm/theta_layout.hpp"
@@ -30,65 +31,6 @@ std::vector<std::size_t> near_bound(const std::vector<double>& theta, const std:
         if (std::isfinite(lower[i]) && theta[i] > lower[i] && theta[i] <= kNearBound * big) out.push_back(i);
     return out;
 }
-
-// The free entries of theta and the maps between the full theta and the
-// vector of free entries (the others are 0).
-class FreeEntries {
-public:
-    FreeEntries(const std::vector<std::size_t>& free, std::size_t full) : full_(full) {
-        if (free.empty()) {
-            for (std::size_t i = 0; i < full; ++i) index_.push_back(i);
-        } else {
-            index_ = free;
-        }
-        position_.assign(full, kNone);
-        for (std::size_t k = 0; k < index_.size(); ++k) position_[index_[k]] = k;
-    }
-    std::size_t size() const { return index_.size(); }
-    bool all() const { return index_.size() == full_; }
-    std::size_t index(std::size_t k) const { return index_[k]; }
-    std::vector<double> reduce(std::span<const double> theta) const {
-        std::vector<double> out(index_.size());
-        for (std::size_t k = 0; k < index_.size(); ++k) out[k] = theta[index_[k]];
-        return out;
-    }
-    // Every start of a flat concatenation of full thetas.
-    std::vector<double> reduce_all(const std::vector<double>& starts) const {
-        std::vector<double> out;
-        for (std::size_t s = 0; s + full_ <= starts.size(); s += full_) {
-            const std::vector<double> one = reduce(std::span<const double>(starts.data() + s, full_));
-            out.insert(out.end(), one.begin(), one.end());
-        }
-        return out;
-    }
-    std::vector<double> reduce_square(const std::vector<double>& h) const {
-        const std::size_t k = index_.size();
-        std::vector<double> out(k * k);
-        for (std::size_t a = 0; a < k; ++a)
-            for (std::size_t b = 0; b < k; ++b) out[a * k + b] = h[index_[a] * full_ + index_[b]];
-        return out;
-    }
-    std::vector<double> expand(std::span<const double> x) const {
-        std::vector<double> out(full_, 0.0);
-        for (std::size_t k = 0; k < index_.size(); ++k) out[index_[k]] = x[k];
-        return out;
-    }
-    // A diagonal entry's tied entries that are free, as free positions; the
-    // lists of entries that are not free are dropped.
-    std::vector<std::vector<std::size_t>> reduce_tied(const std::vector<std::vector<std::size_t>>& tied) const {
-        std::vector<std::vector<std::size_t>> out(index_.size());
-        for (std::size_t k = 0; k < index_.size(); ++k)
-            for (std::size_t j : tied[index_[k]])
-                if (position_[j] != kNone) out[k].push_back(position_[j]);
-        return out;
-    }
-
-private:
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    std::size_t full_;
-    std::vector<std::size_t> index_;     // free entry k is theta[index_[k]]
-    std::vector<std::size_t> position_;  // theta[i]'s free position, or kNone
-};
 
 }  // namespace
 
