@@ -237,3 +237,28 @@ def test_which_is_checked_for_every_method(method):
     with pytest.raises(ValueError, match=r"which: unknown parameters \['sd\(x\)'\]"):
         r.confint(method=method, which=["sd(x)"])
     assert r.confint(method=method, which="sigma").index.tolist() == ["sigma"]
+
+
+def test_profiles_hold_blas_to_one_thread(monkeypatch):
+    """A profile's many tiny matrix calls run with the BLAS on one thread
+    (its threads would spin between calls and slow a loaded machine), and
+    the setting is restored afterwards."""
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    from corvane import profile
+
+    def blas_threads():
+        return [p["num_threads"] for p in threadpoolctl.threadpool_info() if p["user_api"] == "blas"]
+
+    before = blas_threads()
+    seen = []
+    inner = profile.profile_intervals
+
+    def spy(*args, **kwargs):
+        seen.append(blas_threads())
+        return inner(*args, **kwargs)
+
+    monkeypatch.setattr(profile, "profile_intervals", spy)
+    r = corvane.lmm("Reaction ~ Days + (1 | Subject)", pd.read_csv(os.path.join(DATA, "sleepstudy.csv")))
+    r.confint(method="profile", which=["sigma"])
+    assert seen and all(n == 1 for n in seen[0])
+    assert blas_threads() == before

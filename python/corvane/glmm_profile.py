@@ -23,6 +23,7 @@ import numpy as np
 from ._errors import ProfileWarning, require, warn_user
 from .glmm_bootstrap import parameter_names, variance_values
 from .reparam import lower_factor, theta_to_lambda, tril_pairs
+from ._threads import one_blas_thread
 from .validate import check_level
 
 __all__ = ["confint"]
@@ -60,9 +61,10 @@ def confint(result, level=0.95, method="wald", which=None):
     prof = _Profiler(result)
     z = NormalDist().inv_cdf(0.5 + level / 2.0)
     rows = {}
-    for name in wanted:
-        k = names.index(name)
-        rows[name] = prof.interval(k, z)
+    with one_blas_thread():
+        for name in wanted:
+            k = names.index(name)
+            rows[name] = prof.interval(k, z)
     return _frame(rows, level)
 
 

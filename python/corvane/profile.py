@@ -19,6 +19,7 @@ import numpy as np
 from .reparam import tril_pairs
 from .profiler import Profiler
 from .satterthwaite import _ml, _pandas, _satt, _stats
+from ._threads import one_blas_thread
 from .validate import check_level
 
 __all__ = ["confint", "profile_intervals", "parameter_names", "variance_parameters"]
@@ -361,7 +362,8 @@ def confint(result, level=0.95, method="wald", which=None, **kwargs):
         for name, b, se in zip(result.fe_names, result.beta, result.std_errors):
             rows[name] = (b - z * se, b + z * se)
     elif method == "profile":
-        rows = profile_intervals(result, level, which)
+        with one_blas_thread():
+            rows = profile_intervals(result, level, which)
     elif method == "bootstrap":
         from . import bootstrap
 
