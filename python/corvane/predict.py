@@ -251,23 +251,8 @@ class Predictions:
             fit, var_fit, var_new = full
         out = predict_se.frame_of(fit, var_fit, var_new, interval, level, index)
         if data is None:
-            out = self._frame_on_index(out, model)
+            out = self._on_index(out, model)
         return out
-
-    def _frame_on_index(self, out, model):
-        """A DataFrame of the fitted rows on the model's index (NaN rows for
-        those dropped for missing values)."""
-        index = getattr(model, "index", None)
-        if index is None:
-            return out
-        full = getattr(model, "_source_index", None)
-        if full is not None and len(full) != len(out):
-            import pandas as pd
-
-            wide = pd.DataFrame(np.nan, index=full, columns=out.columns)
-            wide.iloc[np.flatnonzero(model._kept_mask)] = out.to_numpy()
-            return wide
-        return out.set_axis(index)
 
     def _group_rows(self, labels, new_groups):
         """Index of each label among the fitted groups (-1 for a new one)."""
@@ -294,17 +279,26 @@ class Predictions:
         return rows
 
     def _on_index(self, values, model):
+        """Values of the fitted rows (an array, or a DataFrame of columns) on
+        the model's index, with NaN rows for those dropped for missing
+        values."""
         index = getattr(model, "index", None)
         if index is None:
             return values
         import pandas as pd
 
+        frame = isinstance(values, pd.DataFrame)
         full = getattr(model, "_source_index", None)
         if full is not None and len(full) != len(values):
+            kept = np.flatnonzero(model._kept_mask)
+            if frame:
+                wide = pd.DataFrame(np.nan, index=full, columns=values.columns)
+                wide.iloc[kept] = values.to_numpy()
+                return wide
             out = pd.Series(np.nan, index=full, dtype=np.float64)
-            out[model._kept_mask] = values
+            out.iloc[kept] = values
             return out
-        return pd.Series(values, index=index)
+        return values.set_axis(index) if frame else pd.Series(values, index=index)
 
     @property
     def fitted_values(self):
