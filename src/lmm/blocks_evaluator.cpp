@@ -16,13 +16,18 @@
 //
 // Every sum runs in increasing index order and every product with Lambda or a
 // cross-product skips exact zeros; chunk lengths depend only on p and q, so
-// the result is the same bit for bit on any number of threads.
+// the result is the same bit for bit on any number of threads. Where the
+// machine has vector lanes, runs of W groups inside a chunk take their steps
+// together (blocks_lanes.hpp), each lane computing its group's scalar bits,
+// and their contributions are added in group order: the same bits again.
 #include "lmm/blocks_evaluator.hpp"
 
 #include <algorithm>
 
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
+#include "lmm/blocks_lanes.hpp"
+#include "lmm/blocks_steps.hpp"
 #include "lmm/fixed_size.hpp"
 #include "lmm/memory.hpp"
 #include "lmm/profile.hpp"
@@ -43,6 +48,7 @@ struct alignas(64) Acc1 {
     CompensatedSum cc;               // sum |cu|^2, one addition per entry
     bool ok = true;                  // no group's factorisation failed
     std::vector<double> slot;        // per-group storage when no workspace is kept
+    std::vector<double> out;         // the contributions of one step (W groups interleaved)
 
     void reset(Index p) {
         xx.assign(p * p, 0.0);
@@ -51,21 +57,40 @@ struct alignas(64) Acc1 {
         cc = CompensatedSum{};
         ok = true;
     }
+
+    // Adds lane l of a step's contributions (blocks_value_step's `out`, lanes
+    // interleaved `width` apart): what one group adds, in the group's order.
+    void add_group(const double* o, Index l, Index width, Index p, Index q) {
+        Index e = 0;
+        logdet.add(o[e++ * width + l]);
+        for (Index k = 0; k < q; ++k) cc.add(o[e++ * width + l]);
+        for (Index k = 0; k < p; ++k) xy[k].add(o[e++ * width + l]);
+        for (Index k = 0; k < p; ++k)
+            for (Index j = k; j < p; ++j) xx[k * p + j] = o[e++ * width + l] + xx[k * p + j];
+    }
 };
 
 // Per-chunk totals of the gradient pass, with the chunk's per-group scratch.
 struct alignas(64) Acc2 {
     std::vector<double> dlogdet;  // n_theta
     std::vector<double> dpwrss;   // n_theta
-    std::vector<double> scratch;  // 3q^2 + 2qp + 2q
+    std::vector<double> scratch;  // the scalar step's scratch, then u, g, dp for W groups
 
     void reset(Index n_theta) {
         dlogdet.assign(n_theta, 0.0);
         dpwrss.assign(n_theta, 0.0);
     }
+
+    // Adds lane l of a step's g and dp: one group, in the group's order.
+    void add_group(const double* g, const double* dp, Index l, Index width) {
+        for (Index t = 0; t < dlogdet.size(); ++t) {
+            dlogdet[t] = g[t * width + l] + dlogdet[t];
+            dpwrss[t] = dpwrss[t] - dp[t * width + l];
+        }
+    }
 };
 
-Index slot_length(Index p, Index q) { return q * (p + 1 + 2 * q); }
+Index slot_length(Index p, Index q) { return blocks_slot_length(p, q); }
 
 // The workspace of the gradient modes, taken from the design's scratch pool
 // and given back to it.
@@ -87,116 +112,46 @@ private:
     WorkspaceBuffer data_;
 };
 
-// The value-pass step of group i into `slot`; false when L_i fails.
-template <Index Q, Index P>
-bool group_step(const LmmData& d, Index i, const double* lambda, double* slot, Acc1& acc) {
-    const Index q = linalg::size_of<Q>(d.design->q), p = linalg::size_of<P>(d.design->p);
-    const double* ztz = d.design->ztz_of(i);
-    const double* ztx = d.design->ztx_of(i);
-    const double* zty = d.zty_of(i);
-    double* zzl = slot;
-    double* chol = zzl + q * q;
-    double* rzx = chol + q * q;
-    double* cu = rzx + q * p;
+BlocksLaneData lane_data(const LmmData& d, const double* lambda) {
+    return {d.design->ztz.data(), d.design->ztx.data(), d.response.zty.data(), lambda, d.design->q, d.design->p};
+}
 
-    if (!factor_m<Q>(ztz, lambda, zzl, chol, q)) return false;
-    acc.logdet.add(linalg::log_det<Q>(chol, q));
-
-    linalg::product_transposed<Q, Q>(lambda, ztx, rzx, q, q, p);
-    linalg::forward_solve_matrix<Q>(chol, rzx, p, q);
-    linalg::product_transposed<Q, Q, 1>(lambda, zty, cu, q, q, 1);
-    linalg::forward_solve<Q>(chol, cu, q);
-
-    for (Index l = 0; l < q; ++l) acc.cc.add(cu[l] * cu[l]);
-    for (Index k = 0; k < p; ++k) {
-        acc.xy[k].add(linalg::dot(rzx + k, cu, q, p, 1));
-        for (Index j = k; j < p; ++j) {
-            const double e = linalg::dot(rzx + k, rzx + j, q, p, p);
-            acc.xx[k * p + j] = e + acc.xx[k * p + j];
-        }
-    }
-    return true;
+// The groups [begin, end) of one chunk: runs of `width` groups through
+// `lanes(first)`, the rest one by one through `scalar(i)`; each returns false
+// to stop. The split depends only on the chunk's bounds and the width, so
+// both passes of an evaluation cut a chunk the same way.
+template <class Lanes, class Scalar>
+void for_groups(Index begin, Index end, Index width, Lanes&& lanes, Scalar&& scalar) {
+    Index i = begin;
+    if (width > 1)
+        for (; i + width <= end; i += width)
+            if (!lanes(i)) return;
+    for (; i < end; ++i)
+        if (!scalar(i)) return;
 }
 
 // Everything the gradient pass reads besides the workspace.
 struct GradientInputs {
-    const double* beta;
-    const double* a_inv;  // null unless reml
-    bool reml;
+    BlocksGradientInputs steps;
     double* u_out;  // m*q in Full mode, else null
 };
 
-// The gradient-pass step of group i from its value-pass slot.
-template <Index Q, Index P>
-void gradient_step(const LmmData& d, Index i, const double* slot, const GradientInputs& in, Acc2& acc) {
-    const Index q = linalg::size_of<Q>(d.design->q), p = linalg::size_of<P>(d.design->p);
-    const double* ztx = d.design->ztx_of(i);
-    const double* zty = d.zty_of(i);
-    const double* zzl = slot;
-    const double* chol = zzl + q * q;
-    const double* rzx = chol + q * q;
-    const double* cu = rzx + q * p;
-    double* minv = acc.scratch.data();
-    double* zzlm = minv + q * q;
-    double* babt = zzlm + q * q;
-    double* bmat = babt + q * q;
-    double* bainv = bmat + q * p;
-    double* zr = bainv + q * p;
-    double* u = zr + q;
-
-    // u = L_i^-T (cu - rzx beta)
-    for (Index k = 0; k < q; ++k) {
-        double w = cu[k];
-        for (Index j = 0; j < p; ++j) w = w - rzx[k * p + j] * in.beta[j];
-        u[k] = w;
-    }
-    linalg::back_solve<Q>(chol, u, q);
-    if (in.u_out) std::copy_n(u, q, in.u_out + i * q);
-
-    linalg::inverse_from_cholesky<Q>(chol, minv, q);
-    linalg::product<Q, Q, Q>(zzl, minv, zzlm, q, q, q);
-
-    // Z_i' r_i = Z_i'y_i - Z_i'X_i beta - Z_i'Z_i Lambda u
-    for (Index r = 0; r < q; ++r) {
-        double t = zty[r];
-        for (Index k = 0; k < p; ++k) t = t - ztx[r * p + k] * in.beta[k];
-        for (Index j = 0; j < q; ++j) t = t - zzl[r * q + j] * u[j];
-        zr[r] = t;
-    }
-
-    if (in.reml) {
-        std::copy_n(rzx, q * p, bmat);
-        linalg::back_solve_matrix<Q>(chol, bmat, p, q);
-        linalg::product<Q>(bmat, in.a_inv, bainv, q, p, p);
-        for (Index r = 0; r < q; ++r)
-            for (Index s = 0; s < q; ++s) babt[r * q + s] = linalg::dot(bainv + r * p, bmat + s * p, p);
-    }
-
-    const Index n_theta = d.design->theta_pairs.size();
-    for (Index t = 0; t < n_theta; ++t) {
-        const Index a = d.design->theta_pairs[t].row, b = d.design->theta_pairs[t].col;
-        double g = zzlm[a * q + b] * 2.0;
-        if (in.reml) {
-            const double x = linalg::dot(ztx + a * p, bainv + b * p, p);
-            const double y = linalg::dot(zzl + a * q, babt + b, q, 1, q);
-            g = g - (x - y) * 2.0;
-        }
-        acc.dlogdet[t] = g + acc.dlogdet[t];
-        acc.dpwrss[t] = acc.dpwrss[t] - (u[b] * 2.0) * zr[a];
-    }
-}
-
 // The value pass over all groups, each into its own slot of `workspace` (the
-// gradient modes) or into per-chunk scratch (null workspace); the chunk
-// totals reduced in chunk order. Nothing when a group's factor fails.
+// gradient modes; groups that went through lanes together share their slots,
+// interleaved) or into per-chunk scratch (null workspace); the chunk totals
+// reduced in chunk order. Nothing when a group's factor fails.
 template <Index Q, Index P>
-std::optional<Acc1> value_pass(const LmmData& d, const double* lambda, double* workspace, Schedule schedule) {
+std::optional<Acc1> value_pass(const LmmData& d, const double* lambda, double* workspace, Schedule schedule,
+                               const BlocksLaneKernels& lk) {
     const Index p = d.design->p, q = d.design->q, m = d.design->m;
     const Index cost = blocks_cost(p, q);
     const Index chunk = chunk_length(cost);
     const Index n_chunks = chunk_count(m, chunk);
     const bool parallel = go_parallel(schedule, m, chunk, cost);
     const Index slot = slot_length(p, q);
+    const Index width = lk.width, n_out = blocks_value_out_length(p, q);
+    const unsigned all_lanes = (1u << width) - 1;
+    const BlocksLaneData ld = lane_data(d, lambda);
 
     std::vector<Acc1> slots(parallel ? reduce_slots(n_chunks, (p * p + 3 * p + slot) * sizeof(double)) : 1);
     Acc1 total;
@@ -209,14 +164,23 @@ std::optional<Acc1> value_pass(const LmmData& d, const double* lambda, double* w
             Acc1 acc;
             acc.reset(p);
             if (!workspace) acc.slot.assign(slot, 0.0);
-            const Index end = std::min(m, (c + 1) * chunk);
-            for (Index i = c * chunk; i < end; ++i) {
-                double* storage = workspace ? workspace + i * slot : acc.slot.data();
-                if (!group_step<Q, P>(d, i, lambda, storage, acc)) {
-                    acc.ok = false;
-                    break;
-                }
-            }
+            acc.out.assign(width * n_out, 0.0);
+            for_groups(
+                c * chunk, std::min(m, (c + 1) * chunk), width,
+                [&](Index first) {
+                    double* storage = workspace ? workspace + first * slot : nullptr;
+                    if (lk.value(ld, first, storage, acc.out.data()) != all_lanes) return acc.ok = false;
+                    for (Index l = 0; l < width; ++l) acc.add_group(acc.out.data(), l, width, p, q);
+                    return true;
+                },
+                [&](Index i) {
+                    double* storage = workspace ? workspace + i * slot : acc.slot.data();
+                    if (!blocks_value_step<Q, P>(d.design->ztz_of(i), d.design->ztx_of(i), d.zty_of(i), lambda,
+                                                 storage, acc.out.data(), q, p))
+                        return acc.ok = false;
+                    acc.add_group(acc.out.data(), 0, 1, p, q);
+                    return true;
+                });
             out = std::move(acc);
         },
         [&](Index, const Acc1& acc) {
@@ -253,7 +217,7 @@ Reduced reduce(const LmmData& d, const Acc1& total) {
 
 template <Index Q, Index P>
 std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> theta, bool reml,
-                                     EvalMode mode, Schedule schedule) {
+                                     EvalMode mode, Schedule schedule, const BlocksLaneKernels& lk) {
     const Index p = d.design->p, q = d.design->q, m = d.design->m, n_theta = d.design->theta_pairs.size();
     const std::vector<double> lambda = theta_to_lambda(theta, q);
     const Index cost = blocks_cost(p, q);
@@ -266,7 +230,8 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
     std::optional<Workspace> workspace;
     if (gradient) workspace.emplace(d, m * slot);
 
-    std::optional<Acc1> total = value_pass<Q, P>(d, lambda.data(), gradient ? workspace->data() : nullptr, schedule);
+    std::optional<Acc1> total =
+        value_pass<Q, P>(d, lambda.data(), gradient ? workspace->data() : nullptr, schedule, lk);
     if (!total) return std::nullopt;
     Reduced r = reduce(d, *total);
     const double ldl2 = r.ldl2;
@@ -286,8 +251,15 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
         linalg::inverse_from_cholesky(prof->factor.data(), a_inv.data(), p);
     }
     if (mode == EvalMode::Full) result.u.assign(m * q, 0.0);
-    const GradientInputs inputs{prof->beta.data(), reml ? a_inv.data() : nullptr, reml,
+    std::vector<Index> pairs(2 * n_theta);
+    for (Index t = 0; t < n_theta; ++t) {
+        pairs[2 * t] = d.design->theta_pairs[t].row;
+        pairs[2 * t + 1] = d.design->theta_pairs[t].col;
+    }
+    const GradientInputs inputs{{prof->beta.data(), reml ? a_inv.data() : nullptr, reml, pairs.data(), n_theta},
                                 mode == EvalMode::Full ? result.u.data() : nullptr};
+    const BlocksLaneData ld = lane_data(d, lambda.data());
+    const Index width = lk.width, scratch_length = blocks_gradient_scratch_length(p, q);
     std::vector<Acc2> grad_slots(parallel ? reduce_slots(n_chunks, (2 * n_theta + 3 * q * q) * sizeof(double)) : 1);
     std::vector<double> dlogdet(n_theta, 0.0), dpwrss(n_theta, 0.0);
     chunked_reduce(
@@ -295,10 +267,28 @@ std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> t
         [&](Index c, Acc2& out) {
             Acc2 acc;
             acc.reset(n_theta);
-            acc.scratch.assign(3 * q * q + 2 * q * p + 2 * q, 0.0);
-            const Index end = std::min(m, (c + 1) * chunk);
-            for (Index i = c * chunk; i < end; ++i)
-                gradient_step<Q, P>(d, i, workspace->data() + i * slot, inputs, acc);
+            acc.scratch.assign(scratch_length + width * (q + 2 * n_theta), 0.0);
+            double* u = acc.scratch.data() + scratch_length;
+            double* g = u + width * q;
+            double* dp = g + width * n_theta;
+            for_groups(
+                c * chunk, std::min(m, (c + 1) * chunk), width,
+                [&](Index first) {
+                    lk.gradient(ld, inputs.steps, first, workspace->data() + first * slot, u, g, dp);
+                    for (Index l = 0; l < width; ++l) {
+                        if (inputs.u_out)
+                            for (Index k = 0; k < q; ++k) inputs.u_out[(first + l) * q + k] = u[k * width + l];
+                        acc.add_group(g, dp, l, width);
+                    }
+                    return true;
+                },
+                [&](Index i) {
+                    blocks_gradient_step<Q, P>(d.design->ztx_of(i), d.zty_of(i), workspace->data() + i * slot,
+                                               inputs.steps, acc.scratch.data(), u, g, dp, q, p);
+                    if (inputs.u_out) std::copy_n(u, q, inputs.u_out + i * q);
+                    acc.add_group(g, dp, 0, 1);
+                    return true;
+                });
             out = std::move(acc);
         },
         [&](Index, const Acc2& acc) {
@@ -325,9 +315,10 @@ std::optional<ReducedSystem> blocks_reduced_system(const LmmData& d, std::span<c
                                                   const EvalOptions& options) {
     const Index p = d.design->p, p1 = p + 1;
     const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
+    const BlocksLaneKernels lk = blocks_lane_kernels(d.design->q, p, options.generic, options.lanes);
     auto pass = [&](auto fixed_q, auto fixed_p) {
         return value_pass<decltype(fixed_q)::value, decltype(fixed_p)::value>(d, lambda.data(), nullptr,
-                                                                              options.schedule);
+                                                                              options.schedule, lk);
     };
     const std::optional<Acc1> total =
         options.generic ? pass(Fixed<0>{}, Fixed<0>{})
@@ -346,11 +337,12 @@ std::optional<ReducedSystem> blocks_reduced_system(const LmmData& d, std::span<c
 
 std::optional<EvalResult> evaluate_blocks(const LmmData& d, std::span<const double> theta,
                                           bool reml, EvalMode mode, const EvalOptions& options) {
-    if (options.generic) return run_blocks<0, 0>(d, theta, reml, mode, options.schedule);
+    const BlocksLaneKernels lk = blocks_lane_kernels(d.design->q, d.design->p, options.generic, options.lanes);
+    if (options.generic) return run_blocks<0, 0>(d, theta, reml, mode, options.schedule, lk);
     return with_q(d.design->q, false, [&](auto fixed_q) {
         return with_p(d.design->p, [&](auto fixed_p) {
             return run_blocks<decltype(fixed_q)::value, decltype(fixed_p)::value>(d, theta, reml, mode,
-                                                                                  options.schedule);
+                                                                                  options.schedule, lk);
         });
     });
 }

@@ -36,11 +36,13 @@ struct ReducedSystem {
 };
 
 // How an evaluation runs; the defaults are what the system uses. Tests force
-// the schedule either way, or the general (run-time size) kernels in place
-// of the fixed-size ones, to show that every choice gives the same bits.
+// the schedule either way, the general (run-time size) kernels in place of
+// the fixed-size ones, or the scalar steps in place of vector lanes, to show
+// that every choice gives the same bits.
 struct EvalOptions {
     Schedule schedule = Schedule::Auto;
     bool generic = false;
+    bool lanes = true;  // several groups at once in vector lanes where the machine has them
 };
 
 }  // namespace corvane::lmm

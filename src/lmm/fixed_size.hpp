@@ -12,6 +12,7 @@
 #include "linalg/dense.hpp"
 
 namespace corvane::lmm {
+inline namespace CORVANE_ISA {
 
 template <std::uint64_t N>
 using Fixed = std::integral_constant<std::uint64_t, N>;
@@ -48,10 +49,10 @@ decltype(auto) with_p(std::uint64_t p, F&& f) {
 
 // The per-item step every kernel starts with:
 //   zl = Z'Z Lambda,  m = Lambda' zl + I,  then m = L L' in place.
-// Products skip exact zeros of Z'Z and of Lambda. False when a pivot fails.
-template <std::uint64_t Q>
-inline bool factor_m(const double* ztz, const double* lambda, double* zl, double* m,
-                     std::uint64_t q_dynamic) {
+// Products skip exact zeros of Z'Z and of Lambda. False when a pivot fails
+// (per lane for lanes of groups; Lambda is the same for every lane).
+template <std::uint64_t Q, class T>
+inline linalg::mask_of<T> factor_m(const T* ztz, const double* lambda, T* zl, T* m, std::uint64_t q_dynamic) {
     const std::uint64_t q = linalg::size_of<Q>(q_dynamic);
     linalg::product<Q, Q, Q>(ztz, lambda, zl, q, q, q);
     linalg::product_transposed<Q, Q, Q>(lambda, zl, m, q, q, q);
@@ -59,4 +60,5 @@ inline bool factor_m(const double* ztz, const double* lambda, double* zl, double
     return linalg::cholesky<Q>(m, q);
 }
 
+}  // namespace CORVANE_ISA
 }  // namespace corvane::lmm

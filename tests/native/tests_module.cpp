@@ -17,6 +17,7 @@
 #include "bindings/numpy_api.hpp"
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
+#include "lmm/blocks_lanes.hpp"
 #include "lmm/classes.hpp"
 #include "lmm/derived.hpp"
 #include "lmm/evaluate.hpp"
@@ -56,6 +57,10 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 }
 
 npy_intp as_intp(std::uint64_t v) { return static_cast<npy_intp>(v); }
+
+PyObject* lane_width(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLongLong(lmm::lane_width());
+}
 
 PyObject* pool_threads(PyObject*, PyObject*) {
     return guarded([] { return PyLong_FromSize_t(parallel::thread_count()); });
@@ -558,12 +563,12 @@ PyObject* profile(PyObject*, PyObject* args) {
 }
 
 // evaluate(y, x, z, codes, n_groups, theta, reml=True, mode="value",
-//          evaluator="blocks", route="auto", generic=False) -> dict or None.
+//          evaluator="blocks", route="auto", generic=False, lanes=True) -> dict or None.
 PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const kNames[] = {"y", "x", "z", "codes", "n_groups", "theta",
-                                             "reml", "mode", "evaluator", "route", "generic"};
-        PyObject* bound[11];
+                                             "reml", "mode", "evaluator", "route", "generic", "lanes"};
+        PyObject* bound[12];
         RowArrays arrays;
         lmm::RowsView view;
         std::uint64_t m = 0;
@@ -572,12 +577,13 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         lmm::EvaluatorKind kind = lmm::EvaluatorKind::Blocks;
         lmm::EvalOptions options;
         lmm::EvalMode mode = lmm::EvalMode::ValueOnly;
-        if (!bind_arguments({"evaluate", kNames, 11, 6}, args, nargs, kwnames, bound) ||
+        if (!bind_arguments({"evaluate", kNames, 12, 6}, args, nargs, kwnames, bound) ||
             !to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays) ||
             !to_uint64(bound[4], "n_groups", m) || !to_doubles(bound[5], "theta", theta) ||
             (bound[6] && !to_bool(bound[6], "reml", reml)) ||
             (bound[8] && !to_evaluator(bound[8], kind)) || !to_schedule(bound[9], options.schedule) ||
-            (bound[10] && !to_bool(bound[10], "generic", generic)) || !rows(arrays, view) ||
+            (bound[10] && !to_bool(bound[10], "generic", generic)) ||
+            (bound[11] && !to_bool(bound[11], "lanes", options.lanes)) || !rows(arrays, view) ||
             !check_dimensions(view, m))
             return nullptr;
         if (bound[7]) {
@@ -851,6 +857,7 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kFunctions[] = {
     {"pool_threads", pool_threads, METH_NOARGS, "Threads of the worker pool, the caller included."},
+    {"lane_width", lane_width, METH_NOARGS, "Groups per step of the vector-lanes kernels (1: none)."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
     {"hessian", fastcall<hessian>(), kFast, "Criterion, gradient and Hessian with forced schedules."},
     {"canonical_theta", fastcall<canonical_theta>(), kFast, "canonical_theta(theta, q)"},
@@ -880,7 +887,7 @@ PyMethodDef kFunctions[] = {
     {"profile", profile, METH_VARARGS, "profile(a, c, n, reml, r2, ldl2) -> dict or None."},
     {"evaluate", fastcall<evaluate>(), kFast,
      "evaluate(y, x, z, codes, n_groups, theta, reml=True, mode='value', evaluator='blocks', "
-     "route='auto', generic=False)\n--\n\nAn EvalResult as a dict, or None when infeasible."},
+     "route='auto', generic=False, lanes=True)\n--\n\nAn EvalResult as a dict, or None when infeasible."},
     {"minimize", fastcall<minimize>(), kFast,
      "minimize(fun, x0, lower, max_iter=300, gtol=1e-8, ftol=1e-12)\n--\n\n"
      "The bound-constrained minimiser on a Python objective returning (f, g) or None."},

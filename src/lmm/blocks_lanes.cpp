@@ -1,0 +1,126 @@
+// The blocks kernel's steps over W groups in vector lanes, compiled for one
+// instruction set (CORVANE_ISA, with CORVANE_LANE_WIDTH doubles per vector).
+//
+// This file only gathers each group's blocks into lanes, runs the shared
+// steps with T = Lanes<W> and stores the lanes back interleaved; the
+// arithmetic is blocks_steps.hpp's, the same as the scalar path's. Nothing
+// here uses a standard-library template on plain types, so that no inline
+// function compiled for this instruction set can be chosen at link time in
+// place of the baseline build's copy.
+#include <cstring>
+
+#include "linalg/lanes.hpp"
+#include "lmm/blocks_lanes.hpp"
+#include "lmm/blocks_steps.hpp"
+
+#ifndef CORVANE_LANE_WIDTH
+#error "CORVANE_LANE_WIDTH must be set for the lanes build"
+#endif
+
+// The steps' arrays live on the stack, sized for the largest problem of
+// their form; every element a step reads was written first by gather, load
+// or the step itself, which the compiler cannot see for run-time sizes.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+namespace corvane::lmm {
+inline namespace CORVANE_ISA {
+namespace {
+
+constexpr int W = CORVANE_LANE_WIDTH;
+using T = linalg::Lanes<W>;
+
+// Storage bounds of the general forms (the fixed forms need exactly theirs).
+constexpr Index kMaxQ = 6;
+constexpr Index kMaxP = 32;
+
+// dst[e] lane l = group (first + l)'s element e, from per-group blocks of
+// `len` doubles laid end to end.
+inline void gather(const double* blocks, Index first, Index len, T* dst) {
+    const double* base = blocks + first * len;
+    for (Index e = 0; e < len; ++e) {
+        double lanes[W];
+        for (int l = 0; l < W; ++l) lanes[l] = base[l * len + e];
+        std::memcpy(&dst[e].v, lanes, sizeof(lanes));
+    }
+}
+
+inline void store(const T* src, Index len, double* dst) {
+    for (Index e = 0; e < len; ++e) std::memcpy(dst + e * W, &src[e].v, sizeof(src[e].v));
+}
+
+inline void load(const double* src, Index len, T* dst) {
+    for (Index e = 0; e < len; ++e) std::memcpy(&dst[e].v, src + e * W, sizeof(dst[e].v));
+}
+
+// flatten: the steps' small routines inlined into one body, so that the
+// lanes stay in registers between them.
+template <Index Q, Index P>
+__attribute__((flatten)) unsigned value_lanes(const BlocksLaneData& d, Index first, double* slots, double* out) {
+    constexpr Index QM = Q ? Q : kMaxQ, PM = P ? P : kMaxP;
+    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p);
+    T ztz[QM * QM], ztx[QM * PM], zty[QM];
+    T slot[blocks_slot_length(PM, QM)], o[blocks_value_out_length(PM, QM)];
+    gather(d.ztz, first, q * q, ztz);
+    gather(d.ztx, first, q * p, ztx);
+    gather(d.zty, first, q, zty);
+    const linalg::Mask<W> ok = blocks_value_step<Q, P>(ztz, ztx, zty, d.lambda, slot, o, q, p);
+    if (slots) store(slot, blocks_slot_length(p, q), slots);
+    store(o, blocks_value_out_length(p, q), out);
+    return ok.bits();
+}
+
+template <Index Q, Index P>
+__attribute__((flatten)) void gradient_lanes(const BlocksLaneData& d, const BlocksGradientInputs& in, Index first, const double* slots,
+                    double* u, double* g, double* dp) {
+    constexpr Index QM = Q ? Q : kMaxQ, PM = P ? P : kMaxP;
+    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p);
+    T ztx[QM * PM], zty[QM], slot[blocks_slot_length(PM, QM)];
+    T scratch[blocks_gradient_scratch_length(PM, QM)], uu[QM], gg[QM * (QM + 1) / 2], dd[QM * (QM + 1) / 2];
+    gather(d.ztx, first, q * p, ztx);
+    gather(d.zty, first, q, zty);
+    load(slots, blocks_slot_length(p, q), slot);
+    blocks_gradient_step<Q, P>(ztx, zty, slot, in, scratch, uu, gg, dd, q, p);
+    store(uu, q, u);
+    store(gg, in.n_theta, g);
+    store(dd, in.n_theta, dp);
+}
+
+template <Index Q, Index P>
+BlocksLaneKernels kernels() {
+    return BlocksLaneKernels{static_cast<Index>(W), &value_lanes<Q, P>, &gradient_lanes<Q, P>};
+}
+
+template <Index Q>
+BlocksLaneKernels kernels_for_p(Index p) {
+    switch (p) {
+        case 1: return kernels<Q, 1>();
+        case 2: return kernels<Q, 2>();
+        case 3: return kernels<Q, 3>();
+        case 4: return kernels<Q, 4>();
+        case 5: return kernels<Q, 5>();
+        case 6: return kernels<Q, 6>();
+        case 7: return kernels<Q, 7>();
+        case 8: return kernels<Q, 8>();
+        default: return kernels<Q, 0>();
+    }
+}
+
+}  // namespace
+}  // namespace CORVANE_ISA
+
+// The lanes steps of this instruction set; the caller has checked that the
+// machine has it. Width 1 beyond the storage bounds.
+BlocksLaneKernels simd_blocks_lane_kernels(Index q, Index p, bool generic) {
+    if (q > kMaxQ || p > kMaxP || q == 0 || p == 0) return {};
+    if (generic) return kernels<0, 0>();
+    switch (q) {
+        case 1: return kernels_for_p<1>(p);
+        case 2: return kernels_for_p<2>(p);
+        case 3: return kernels_for_p<3>(p);
+        default: return kernels<0, 0>();
+    }
+}
+
+}  // namespace corvane::lmm

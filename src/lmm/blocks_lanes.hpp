@@ -1,0 +1,54 @@
+// The blocks kernel's per-group steps for several groups at once, in vector
+// lanes (lanes.hpp), compiled for the machine's vector unit in a translation
+// unit of their own and chosen at run time.
+//
+// A lanes step of groups first, ..., first + W - 1 computes for each the bits
+// its scalar step computes (blocks_steps.hpp). Lane-wise arrays are stored
+// interleaved: element e of lane l at e * W + l.
+#pragma once
+
+#include <cstdint>
+
+namespace corvane::lmm {
+
+// The design's per-group blocks and Lambda, as the steps read them.
+struct BlocksLaneData {
+    const double* ztz;     // m*q*q
+    const double* ztx;     // m*q*p
+    const double* zty;     // m*q
+    const double* lambda;  // q*q
+    std::uint64_t q, p;
+};
+
+// What the gradient step reads besides the group's own data.
+struct BlocksGradientInputs {
+    const double* beta;            // p
+    const double* a_inv;           // p x p, null unless reml
+    bool reml;
+    const std::uint64_t* pairs;    // n_theta (row, col) pairs of Lambda's entries
+    std::uint64_t n_theta;
+};
+
+// Value step: the slots (W * slot length, interleaved; not stored when null)
+// and the contributions `out` (W * value-out length, interleaved). Returns
+// the bits of the lanes whose factorisation succeeded.
+using BlocksValueLanes = unsigned (*)(const BlocksLaneData&, std::uint64_t first, double* slots, double* out);
+// Gradient step from the value step's slots: u (W*q), g and dp (W*n_theta).
+using BlocksGradientLanes = void (*)(const BlocksLaneData&, const BlocksGradientInputs&, std::uint64_t first,
+                                     const double* slots, double* u, double* g, double* dp);
+
+struct BlocksLaneKernels {
+    std::uint64_t width = 1;  // groups per step; 1: no lanes, use the scalar steps
+    BlocksValueLanes value = nullptr;
+    BlocksGradientLanes gradient = nullptr;
+};
+
+// The lanes steps for (q, p) (the general run-time-size forms when `generic`),
+// or width 1 when `enabled` is false, when the machine has no vector unit this
+// build has lanes for, or when q or p is beyond the lanes' storage.
+BlocksLaneKernels blocks_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic, bool enabled);
+
+// Doubles per vector of the lanes in use on this machine (1 when none).
+std::uint64_t lane_width();
+
+}  // namespace corvane::lmm

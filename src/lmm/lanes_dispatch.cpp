@@ -1,0 +1,57 @@
+// Which lanes build the machine runs: AVX2 on x86-64 processors that have it
+// (asked of the processor once), NEON on every AArch64 processor, none
+// elsewhere, when the build has no lanes translation unit, or when the
+// environment variable CORVANE_LANES is "0" when the process first asks
+// (the results are the same bits either way; the switch is for measuring).
+#include "lmm/blocks_lanes.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace corvane::lmm {
+
+#if defined(CORVANE_HAVE_LANES)
+BlocksLaneKernels simd_blocks_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic);
+#endif
+
+namespace {
+
+bool processor_has_lanes() {
+#if !defined(CORVANE_HAVE_LANES)
+    return false;
+#elif defined(__x86_64__) || defined(_M_X64)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+#else
+    return true;
+#endif
+}
+
+bool machine_has_lanes() {
+    static const bool has = [] {
+        const char* env = std::getenv("CORVANE_LANES");
+        if (env && std::strcmp(env, "0") == 0) return false;
+        return processor_has_lanes();
+    }();
+    return has;
+}
+
+}  // namespace
+
+BlocksLaneKernels blocks_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic, bool enabled) {
+#if defined(CORVANE_HAVE_LANES)
+    if (enabled && machine_has_lanes()) return simd_blocks_lane_kernels(q, p, generic);
+#else
+    (void)q, (void)p, (void)generic, (void)enabled;
+#endif
+    return {};
+}
+
+std::uint64_t lane_width() {
+#if defined(CORVANE_HAVE_LANES)
+    if (machine_has_lanes()) return CORVANE_LANE_WIDTH;
+#endif
+    return 1;
+}
+
+}  // namespace corvane::lmm

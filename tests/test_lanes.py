@@ -1,0 +1,100 @@
+"""Groups evaluated several at a time in vector lanes: every lanes kernel gives
+the scalar kernel's bits, for every q and p, the fixed-size and run-time-size
+forms, every mode and route, group counts that leave a remainder in a chunk,
+zeros in the design, and failing factorisations in any lane."""
+
+import numpy as np
+import pytest
+
+from reference import bits
+
+t = pytest.importorskip("corvane._corvane_tests")
+
+KEYS = ("deviance", "grad", "beta", "u", "a_inv", "sigma2", "pwrss", "ldl2", "ldrx2")
+
+
+def design(m, p, q, seed, zero_slope_groups=0):
+    """Unequal groups (1 to 9 rows, some empty); with zero_slope_groups, the
+    first such groups have Z's slope columns exactly zero (zeros in Z_i'Z_i
+    that the products skip)."""
+    rng = np.random.default_rng(seed)
+    sizes = rng.integers(0, 10, m)
+    codes = np.repeat(np.arange(m, dtype=np.int64), sizes)
+    n = codes.size
+    x = np.column_stack([np.ones(n), rng.standard_normal((n, p - 1))])
+    z = np.column_stack([np.ones(n), rng.standard_normal((n, q - 1))])
+    z[codes < zero_slope_groups, 1:] = 0.0
+    y = x @ rng.standard_normal(p) + np.einsum("ij,ij->i", z, rng.standard_normal((m, q))[codes]) \
+        + rng.standard_normal(n)
+    return y, x, np.ascontiguousarray(z), codes, m
+
+
+def theta_for(q, seed):
+    rng = np.random.default_rng(seed)
+    theta = rng.uniform(-0.8, 0.8, q * (q + 1) // 2)
+    diag = np.cumsum([0] + list(range(q, 1, -1)))
+    theta[diag] = rng.uniform(0.3, 1.5, q)
+    return theta
+
+
+def assert_same_bits(a, b):
+    assert (a is None) == (b is None)
+    if a is None:
+        return
+    for key in KEYS:
+        if key in a:
+            x, y = np.asarray(a[key], dtype=float), np.asarray(b[key], dtype=float)
+            assert np.array_equal(bits(x), bits(y)), key
+
+
+@pytest.fixture(scope="module", autouse=True)
+def lanes_present():
+    if t.lane_width() < 2:
+        pytest.skip("this machine has no vector lanes the build uses")
+
+
+@pytest.mark.parametrize("q", [1, 2, 3, 4, 6, 7])
+@pytest.mark.parametrize("p", [1, 2, 5, 8, 9, 33])
+def test_lanes_match_scalar_bits(q, p):
+    # 203 groups: several chunks for large p and q, a remainder of 3 somewhere
+    y, x, z, codes, m = design(203, p, q, seed=10 * q + p, zero_slope_groups=9)
+    theta = theta_for(q, q + p)
+    for reml in (True, False):
+        for generic in (False, True):
+            for mode in ("value", "gradient", "full"):
+                kw = dict(reml=reml, mode=mode, generic=generic, route="sequential")
+                scalar = t.evaluate(y, x, z, codes, m, theta, lanes=False, **kw)
+                assert_same_bits(scalar, t.evaluate(y, x, z, codes, m, theta, **kw))
+
+
+@pytest.mark.parametrize("m", [1, 3, 4, 5, 64, 65, 1031])
+def test_lanes_with_any_remainder_and_route(m):
+    y, x, z, codes, _ = design(m, 5, 2, seed=m)
+    theta = theta_for(2, m)
+    scalar = t.evaluate(y, x, z, codes, m, theta, mode="full", lanes=False, route="sequential")
+    for route in ("sequential", "parallel", "auto"):
+        assert_same_bits(scalar, t.evaluate(y, x, z, codes, m, theta, mode="full", route=route))
+
+
+def test_lambda_with_zero_entries():
+    # a zero off-diagonal and a zero variance: the products skip Lambda's zeros
+    y, x, z, codes, m = design(301, 4, 3, seed=5)
+    for theta in ([1.0, 0.0, 0.0, 0.5, 0.0, 0.7], [0.9, 0.2, -0.1, 0.0, 0.0, 0.4]):
+        for mode in ("value", "full"):
+            assert_same_bits(t.evaluate(y, x, z, codes, m, theta, mode=mode, lanes=False),
+                             t.evaluate(y, x, z, codes, m, theta, mode=mode))
+
+
+@pytest.mark.parametrize("bad_group", [0, 1, 2, 3, 17, 200])
+def test_failing_group_in_any_lane(bad_group):
+    """A group whose Z_i'Z_i is not finite fails its factorisation wherever it
+    sits among the lanes (or in the remainder): no result either way."""
+    y, x, z, codes, m = design(202, 3, 2, seed=1)
+    z = z.copy()
+    rows = np.flatnonzero(codes == bad_group)
+    if rows.size == 0:
+        pytest.skip("group without rows")
+    z[rows[0], 1] = np.inf
+    for mode in ("value", "gradient"):
+        assert t.evaluate(y, x, z, codes, m, theta_for(2, 0), mode=mode) is None
+        assert t.evaluate(y, x, z, codes, m, theta_for(2, 0), mode=mode, lanes=False) is None
