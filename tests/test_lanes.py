@@ -98,3 +98,32 @@ def test_failing_group_in_any_lane(bad_group):
     for mode in ("value", "gradient"):
         assert t.evaluate(y, x, z, codes, m, theta_for(2, 0), mode=mode) is None
         assert t.evaluate(y, x, z, codes, m, theta_for(2, 0), mode=mode, lanes=False) is None
+
+
+@pytest.mark.parametrize("q", [1, 2, 3, 4, 5])
+@pytest.mark.parametrize("p", [1, 4, 8, 12, 13])
+def test_hessian_lanes_match_scalar_bits(q, p):
+    # q = 5 and p = 13 are past the Hessian's lanes storage: the scalar steps
+    y, x, z, codes, m = design(157, p, q, seed=100 + 10 * q + p, zero_slope_groups=6)
+    theta = theta_for(q, 7 * q + p)
+    for reml in (True, False):
+        for generic in (False, True):
+            for fixed_block in (False, True):
+                kw = dict(reml=reml, generic=generic, fixed_block=fixed_block, route="sequential")
+                scalar = t.hessian(y, x, z, codes, m, theta, lanes=False, **kw)
+                lanes = t.hessian(y, x, z, codes, m, theta, **kw)
+                for a, b in zip(scalar, lanes):
+                    assert np.array_equal(bits(np.asarray(a, dtype=float)), bits(np.asarray(b, dtype=float)))
+
+
+@pytest.mark.parametrize("route", ["sequential", "parallel"])
+def test_hessian_lanes_with_failing_group_and_routes(route):
+    y, x, z, codes, m = design(1030, 5, 2, seed=9)
+    theta = theta_for(2, 1)
+    scalar = t.hessian(y, x, z, codes, m, theta, lanes=False, route="sequential")
+    lanes = t.hessian(y, x, z, codes, m, theta, route=route)
+    for a, b in zip(scalar, lanes):
+        assert np.array_equal(bits(np.asarray(a, dtype=float)), bits(np.asarray(b, dtype=float)))
+    z = z.copy()
+    z[np.flatnonzero(codes == 513)[0], 1] = np.nan
+    assert t.hessian(y, x, z, codes, m, theta, route=route) is None

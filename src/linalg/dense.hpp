@@ -190,8 +190,8 @@ inline void product_transposed(const TA* a, const TB* b, TC* c, Index k_dynamic,
 }
 
 // sum_l a[l] * b[l * stride_b] from +0.0, increasing l.
-template <class T>
-inline T dot(const T* a, const T* b, Index n, Index stride_a = 1, Index stride_b = 1) {
+template <class TA, class TB, class T = decltype(TA() * TB())>
+inline T dot(const TA* a, const TB* b, Index n, Index stride_a = 1, Index stride_b = 1) {
     T s = 0.0;
     for (Index l = 0; l < n; ++l) s = s + a[l * stride_a] * b[l * stride_b];
     return s;

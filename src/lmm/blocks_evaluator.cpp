@@ -18,7 +18,7 @@
 // cross-product skips exact zeros; chunk lengths depend only on p and q, so
 // the result is the same bit for bit on any number of threads. Where the
 // machine has vector lanes, runs of W groups inside a chunk take their steps
-// together (blocks_lanes.hpp), each lane computing its group's scalar bits,
+// together (group_lanes.hpp), each lane computing its group's scalar bits,
 // and their contributions are added in group order: the same bits again.
 #include "lmm/blocks_evaluator.hpp"
 
@@ -26,7 +26,7 @@
 
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
-#include "lmm/blocks_lanes.hpp"
+#include "lmm/group_lanes.hpp"
 #include "lmm/blocks_steps.hpp"
 #include "lmm/fixed_size.hpp"
 #include "lmm/memory.hpp"
@@ -142,7 +142,7 @@ struct GradientInputs {
 // reduced in chunk order. Nothing when a group's factor fails.
 template <Index Q, Index P>
 std::optional<Acc1> value_pass(const LmmData& d, const double* lambda, double* workspace, Schedule schedule,
-                               const BlocksLaneKernels& lk) {
+                               const GroupLaneKernels& lk) {
     const Index p = d.design->p, q = d.design->q, m = d.design->m;
     const Index cost = blocks_cost(p, q);
     const Index chunk = chunk_length(cost);
@@ -217,7 +217,7 @@ Reduced reduce(const LmmData& d, const Acc1& total) {
 
 template <Index Q, Index P>
 std::optional<EvalResult> run_blocks(const LmmData& d, std::span<const double> theta, bool reml,
-                                     EvalMode mode, Schedule schedule, const BlocksLaneKernels& lk) {
+                                     EvalMode mode, Schedule schedule, const GroupLaneKernels& lk) {
     const Index p = d.design->p, q = d.design->q, m = d.design->m, n_theta = d.design->theta_pairs.size();
     const std::vector<double> lambda = theta_to_lambda(theta, q);
     const Index cost = blocks_cost(p, q);
@@ -315,7 +315,7 @@ std::optional<ReducedSystem> blocks_reduced_system(const LmmData& d, std::span<c
                                                   const EvalOptions& options) {
     const Index p = d.design->p, p1 = p + 1;
     const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
-    const BlocksLaneKernels lk = blocks_lane_kernels(d.design->q, p, options.generic, options.lanes);
+    const GroupLaneKernels lk = group_lane_kernels(d.design->q, p, options.generic, options.lanes);
     auto pass = [&](auto fixed_q, auto fixed_p) {
         return value_pass<decltype(fixed_q)::value, decltype(fixed_p)::value>(d, lambda.data(), nullptr,
                                                                               options.schedule, lk);
@@ -337,7 +337,7 @@ std::optional<ReducedSystem> blocks_reduced_system(const LmmData& d, std::span<c
 
 std::optional<EvalResult> evaluate_blocks(const LmmData& d, std::span<const double> theta,
                                           bool reml, EvalMode mode, const EvalOptions& options) {
-    const BlocksLaneKernels lk = blocks_lane_kernels(d.design->q, d.design->p, options.generic, options.lanes);
+    const GroupLaneKernels lk = group_lane_kernels(d.design->q, d.design->p, options.generic, options.lanes);
     if (options.generic) return run_blocks<0, 0>(d, theta, reml, mode, options.schedule, lk);
     return with_q(d.design->q, false, [&](auto fixed_q) {
         return with_p(d.design->p, [&](auto fixed_p) {

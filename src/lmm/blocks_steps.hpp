@@ -23,7 +23,7 @@
 #include <cstdint>
 
 #include "linalg/dense.hpp"
-#include "lmm/blocks_lanes.hpp"
+#include "lmm/group_lanes.hpp"
 #include "lmm/fixed_size.hpp"
 
 namespace corvane::lmm {

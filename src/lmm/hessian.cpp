@@ -7,6 +7,8 @@
 #include "linalg/dense.hpp"
 #include "lmm/evaluate.hpp"
 #include "lmm/fixed_size.hpp"
+#include "lmm/group_lanes.hpp"
+#include "lmm/hessian_steps.hpp"
 #include "lmm/profile.hpp"
 #include "lmm/theta_layout.hpp"
 #include "parallel/interrupt.hpp"
@@ -17,17 +19,7 @@ namespace {
 using linalg::CompensatedSum;
 using linalg::Index;
 
-// What every item reads: Lambda, the layout of theta and the reduced
-// system's pieces S^ is made of.
-struct Common {
-    const double* lambda;        // q x q
-    const ThetaPair* pairs;      // n_theta
-    Index q, p, n_theta;
-    const double* v;             // p + 1: (beta, -1)
-    const double* a_inv;         // p x p under REML, else null
-    double coef;                 // nmp / pwrss
-    bool dcxx;                   // accumulate dC_s's fixed-effect block
-};
+using Common = HessianCommon;
 
 // Per-chunk totals. Aligned so that chunks run by different threads never
 // share a cache line.
@@ -45,31 +37,43 @@ struct alignas(64) HessAcc {
         dcxx.assign(c.dcxx ? c.n_theta * c.p * c.p : 0, 0.0);
         ok = true;
     }
+
+    // Adds an item's gradient and Hessian terms (lane l of terms interleaved
+    // `width` apart), in the item's order.
+    const double* add_terms(const double* o, Index l, Index width, Index n_theta) {
+        for (Index s = 0; s < n_theta; ++s) grad[s].add(o[s * width + l]);
+        o += n_theta * width;
+        for (Index s = 0; s < n_theta; ++s) {
+            double* row = hess.data() + s * n_theta;
+            for (Index u = s; u < n_theta; ++u, o += width) row[u] = o[l] + row[u];
+        }
+        return o;
+    }
+
+    // Adds a group's terms (hessian_group_step's out, lane l).
+    void add_group(const double* o, Index l, Index width, Index n_theta, Index p) {
+        const Index p1 = p + 1;
+        o = add_terms(o, l, width, n_theta);
+        for (Index e = 0; e < n_theta * p1; ++e, o += width) z[e] = o[l] + z[e];
+        if (dcxx.empty()) return;
+        for (Index s = 0; s < n_theta; ++s) {
+            double* ds = dcxx.data() + s * p * p;
+            for (Index x = 0; x < p; ++x)
+                for (Index y = x; y < p; ++y, o += width) ds[x * p + y] = o[l] + ds[x * p + y];
+        }
+    }
 };
 
-// One chunk's q x q and q x (p+1) matrices, reused for every item.
+// One chunk's matrices, reused for every item, and its terms.
 struct Workspace {
     std::vector<double> storage;
-    double *zl, *m, *minv, *b, *k, *n, *v, *r, *t, *vl, *tl, *lvl, *ltl, *tmp;  // q x q
-    double *w, *y, *ly, *wa;                                                  // q x (p+1)
-    double *wv, *yv, *lyv;                                                    // q
+    HessianScratch<double> mats;
+    std::vector<double> out;     // one step's terms (W groups interleaved)
     std::vector<double> blocks;  // classes: q*q full (p+1) x (p+1) blocks
     std::vector<double> sv;      // classes: q*q vectors F_jk v
 
-    Workspace(Index q, Index p, bool classes)
-        : storage(14 * q * q + 4 * q * (p + 1) + 3 * q, 0.0) {
-        double* s = storage.data();
-        for (double** mat : {&zl, &m, &minv, &b, &k, &n, &v, &r, &t, &vl, &tl, &lvl, &ltl, &tmp}) {
-            *mat = s;
-            s += q * q;
-        }
-        for (double** mat : {&w, &y, &ly, &wa}) {
-            *mat = s;
-            s += q * (p + 1);
-        }
-        wv = s;
-        yv = s + q;
-        lyv = s + 2 * q;
+    Workspace(Index q, Index p, bool classes, Index out_length)
+        : storage(HessianScratch<double>::length(q, p), 0.0), mats(storage.data(), q, p), out(out_length, 0.0) {
         if (classes) {
             blocks.assign(q * q * (p + 1) * (p + 1), 0.0);
             sv.assign(q * q * (p + 1), 0.0);
@@ -77,121 +81,14 @@ struct Workspace {
     }
 };
 
-// X' Y Z for q x q matrices into out (X' read by columns).
-template <Index Q>
-void sandwich(const double* x, const double* y, const double* z, double* tmp, double* out, Index q_dynamic) {
-    const Index q = linalg::size_of<Q>(q_dynamic);
-    linalg::product<Q, Q, Q>(y, z, tmp, q, q, q);               // Y Z
-    for (Index i = 0; i < q; ++i)
-        for (Index j = 0; j < q; ++j) {
-            double s = 0.0;
-            for (Index l = 0; l < q; ++l) s = s + x[l * q + i] * tmp[l * q + j];
-            out[i * q + j] = s;
-        }
-}
-
-// tr(X D_s V D_t) for symmetric X and V, with XL = X Lambda, LXL = Lambda' X
-// Lambda and likewise for V; s = (a, b), t = (c, d).
-inline double trace_dvd(const double* x, const double* xl, const double* lxl, const double* v,
-                        const double* vl, const double* lvl, Index q, Index a, Index b, Index c, Index d) {
-    return vl[c * q + b] * xl[a * q + d] + lvl[b * q + d] * x[c * q + a] + v[a * q + c] * lxl[d * q + b] +
-           vl[a * q + d] * xl[c * q + b];
-}
-
-// The part of an item's work that does not depend on how its W is held:
-// M, its factor and inverse, K, N and V = G N. False when M's factor fails.
-template <Index Q>
-bool factor_item(const Common& c, const double* g, Workspace& ws) {
-    const Index q = linalg::size_of<Q>(c.q);
-    if (!factor_m<Q>(g, c.lambda, ws.zl, ws.m, q)) return false;
-    linalg::inverse_from_cholesky<Q>(ws.m, ws.minv, q);
-    linalg::product<Q, Q, Q>(c.lambda, ws.minv, ws.b, q, q, q);
-    for (Index x = 0; x < q; ++x)
-        for (Index y = 0; y < q; ++y) ws.k[x * q + y] = linalg::dot(ws.b + x * q, c.lambda + y * q, q);
-    // N = I - K G, V = G N.
-    linalg::product<Q, Q, Q>(ws.k, g, ws.tmp, q, q, q);
-    for (Index x = 0; x < q; ++x)
-        for (Index y = 0; y < q; ++y) ws.n[x * q + y] = (x == y ? 1.0 : 0.0) - ws.tmp[x * q + y];
-    linalg::product<Q, Q, Q>(g, ws.n, ws.v, q, q, q);
-    return true;
-}
-
-// The gradient and Hessian terms of an item from V (weighted by the item's
-// group count) and R (already a sum over the item's groups).
-template <Index Q>
-void add_terms(const Common& c, double weight, Workspace& ws, HessAcc& acc) {
-    const Index q = linalg::size_of<Q>(c.q), n_theta = c.n_theta;
-    sandwich<Q>(ws.n, ws.r, ws.n, ws.tmp, ws.t, q);  // T = N'RN
-    linalg::product<Q, Q, Q>(ws.v, c.lambda, ws.vl, q, q, q);
-    linalg::product<Q, Q, Q>(ws.t, c.lambda, ws.tl, q, q, q);
-    linalg::product_transposed<Q, Q, Q>(c.lambda, ws.vl, ws.lvl, q, q, q);
-    linalg::product_transposed<Q, Q, Q>(c.lambda, ws.tl, ws.ltl, q, q, q);
-    // The Hessian terms are linear in their first matrix:
-    //   -w tr(V D_s V D_t) + 2 tr(T D_s V D_t) = tr(X D_s V D_t), X = 2T - wV.
-    double* x = ws.zl;  // free again after the factorisation
-    double* xl = ws.minv;
-    double* lxl = ws.b;
-    for (Index e = 0; e < q * q; ++e) {
-        x[e] = 2.0 * ws.t[e] - weight * ws.v[e];
-        xl[e] = 2.0 * ws.tl[e] - weight * ws.vl[e];
-        lxl[e] = 2.0 * ws.ltl[e] - weight * ws.lvl[e];
-    }
-    for (Index s = 0; s < n_theta; ++s) {
-        const Index a = c.pairs[s].row, b = c.pairs[s].col;
-        acc.grad[s].add((weight * 2.0) * ws.vl[a * q + b] - 2.0 * ws.tl[a * q + b]);
-        double* row = acc.hess.data() + s * n_theta;
-        for (Index u = s; u < n_theta; ++u) {
-            const Index cc = c.pairs[u].row, d = c.pairs[u].col;
-            double h = trace_dvd(x, xl, lxl, ws.v, ws.vl, ws.lvl, q, a, b, cc, d);
-            if (b == d) h = 2.0 * (weight * ws.v[a * q + cc] - ws.t[a * q + cc]) + h;
-            row[u] = h + row[u];
-        }
-    }
-}
-
-// Group i: W = [Z_i'X_i | Z_i'y_i]. P > 0 fixes p at compile time.
+// Group i. P > 0 fixes p at compile time.
 template <Index Q, Index P>
 bool group_item(const LmmData& d, const Common& c, Index i, Workspace& ws, HessAcc& acc) {
-    const Index q = linalg::size_of<Q>(c.q), p = linalg::size_of<P>(c.p), p1 = p + 1, n_theta = c.n_theta;
-    const double* g = d.design->ztz.data() + i * q * q;
-    if (!factor_item<Q>(c, g, ws)) return false;
-    for (Index a = 0; a < q; ++a) {
-        std::copy_n(d.design->ztx.data() + (i * q + a) * p, p, ws.w + a * p1);
-        ws.w[a * p1 + p] = d.response.zty[i * q + a];
-    }
-    // R = coef (Wv)(Wv)' [+ W_X A^-1 W_X' under REML].
-    for (Index j = 0; j < q; ++j) ws.wv[j] = linalg::dot(ws.w + j * p1, c.v, p1);
-    if (c.a_inv) {
-        for (Index j = 0; j < q; ++j)
-            for (Index x = 0; x < p; ++x) ws.wa[j * p1 + x] = linalg::dot(ws.w + j * p1, c.a_inv + x, p, 1, p);
-    }
-    for (Index j = 0; j < q; ++j)
-        for (Index k = 0; k < q; ++k) {
-            double rjk = (c.coef * ws.wv[j]) * ws.wv[k];
-            if (c.a_inv) rjk = rjk + linalg::dot(ws.wa + j * p1, ws.w + k * p1, p);
-            ws.r[j * q + k] = rjk;
-        }
-    add_terms<Q>(c, 1.0, ws, acc);
-
-    // dC_s = Y'D_s Y with Y = N'W: dC_s v = y_a (Lambda'Y v)[b] + (Lambda'Y)_b (Y v)[a].
-    linalg::product_transposed<Q, Q>(ws.n, ws.w, ws.y, q, q, p1);
-    linalg::product_transposed<Q, Q>(c.lambda, ws.y, ws.ly, q, q, p1);
-    for (Index j = 0; j < q; ++j) {
-        ws.yv[j] = linalg::dot(ws.y + j * p1, c.v, p1);
-        ws.lyv[j] = linalg::dot(ws.ly + j * p1, c.v, p1);
-    }
-    for (Index s = 0; s < n_theta; ++s) {
-        const Index a = c.pairs[s].row, b = c.pairs[s].col;
-        const double* ya = ws.y + a * p1;
-        const double* lyb = ws.ly + b * p1;
-        double* zs = acc.z.data() + s * p1;
-        for (Index x = 0; x < p1; ++x) zs[x] = (ya[x] * ws.lyv[b] + lyb[x] * ws.yv[a]) + zs[x];
-        if (c.dcxx) {
-            double* ds = acc.dcxx.data() + s * p * p;
-            for (Index x = 0; x < p; ++x)
-                for (Index y = x; y < p; ++y) ds[x * p + y] = (ya[x] * lyb[y] + lyb[x] * ya[y]) + ds[x * p + y];
-        }
-    }
+    const Index q = linalg::size_of<Q>(c.q), p = linalg::size_of<P>(c.p);
+    if (!hessian_group_step<Q, P>(c, d.design->ztz.data() + i * q * q, d.design->ztx.data() + i * q * p,
+                                  d.response.zty.data() + i * q, ws.mats, ws.out.data()))
+        return false;
+    acc.add_group(ws.out.data(), 0, 1, c.n_theta, p);
     return true;
 }
 
@@ -201,7 +98,8 @@ bool class_item(const LmmData& d, const Common& c, Index k, Workspace& ws, HessA
     const Classes& classes = *d.design->classes;
     const Index q = linalg::size_of<Q>(c.q), p = c.p, p1 = p + 1, pp1 = p1 * p1, n_theta = c.n_theta;
     const double* g = classes.class_ztz.data() + k * q * q;
-    if (!factor_item<Q>(c, g, ws)) return false;
+    HessianScratch<double>& mats = ws.mats;
+    if (!factor_item<Q>(c, g, mats)) return false;
     // Full symmetric blocks F_jk[x][y] = sum over the class of W[j][x] W[k][y].
     const double* xs = classes.xsums.data() + k * q * q * p * p;
     const double* ys = d.response.class_ysums.data() + k * q * q * p1;
@@ -230,20 +128,21 @@ bool class_item(const LmmData& d, const Common& c, Index k, Workspace& ws, HessA
                     for (Index y = 0; y < p; ++y) t = t + c.a_inv[x * p + y] * f[x * p1 + y];
                 rjl = rjl + t;
             }
-            ws.r[e] = rjl;
+            mats.r[e] = rjl;
         }
-    add_terms<Q>(c, classes.counts[k], ws, acc);
+    item_terms<Q>(c, classes.counts[k], mats, ws.out.data(), ws.out.data() + n_theta);
+    acc.add_terms(ws.out.data(), 0, 1, n_theta);
 
     // dC_s = sum over (j, l) of Dt_s[j][l] F_jl with Dt_s = N D_s N' =
     // n_a (N lambda_b)' + (N lambda_b) n_a'.
-    linalg::product<Q, Q, Q>(ws.n, c.lambda, ws.tmp, q, q, q);  // N Lambda
+    linalg::product<Q, Q, Q>(mats.n, c.lambda, mats.tmp, q, q, q);  // N Lambda
     for (Index s = 0; s < n_theta; ++s) {
-        const Index a = c.pairs[s].row, b = c.pairs[s].col;
+        const Index a = c.pairs[2 * s], b = c.pairs[2 * s + 1];
         double* zs = acc.z.data() + s * p1;
         double* ds = c.dcxx ? acc.dcxx.data() + s * p * p : nullptr;
         for (Index j = 0; j < q; ++j)
             for (Index l = 0; l < q; ++l) {
-                const double dt = ws.n[j * q + a] * ws.tmp[l * q + b] + ws.tmp[j * q + b] * ws.n[l * q + a];
+                const double dt = mats.n[j * q + a] * mats.tmp[l * q + b] + mats.tmp[j * q + b] * mats.n[l * q + a];
                 if (dt == 0.0) continue;
                 const Index e = j * q + l;
                 for (Index x = 0; x < p1; ++x) zs[x] = dt * ws.sv[e * p1 + x] + zs[x];
@@ -283,7 +182,12 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
     }
     const double coef = prof->nmp / prof->pwrss;
     const std::vector<double> lambda = theta_to_lambda(theta, q);
-    const Common c{lambda.data(), g.theta_pairs.data(), q, p, n_theta, v.data(), reml ? a_inv.data() : nullptr,
+    std::vector<Index> pairs(2 * n_theta);
+    for (Index t = 0; t < n_theta; ++t) {
+        pairs[2 * t] = g.theta_pairs[t].row;
+        pairs[2 * t + 1] = g.theta_pairs[t].col;
+    }
+    const Common c{lambda.data(), pairs.data(), q, p, n_theta, v.data(), reml ? a_inv.data() : nullptr,
                    coef, reml || with_fixed_block};
 
     // The item pass.
@@ -292,6 +196,11 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
     const Index chunk = chunk_length(cost);
     const Index n_chunks = chunk_count(items, chunk);
     const bool parallel = go_parallel(options.schedule, items, chunk, cost);
+    // Groups (not classes) go through vector lanes where the machine has them.
+    const GroupLaneKernels lk = classes ? GroupLaneKernels{} : group_lane_kernels(q, p, options.generic, options.lanes);
+    const Index width = lk.hessian ? lk.width : 1, out_length = hessian_out_length(p, q, c.dcxx);
+    const unsigned all_lanes = (1u << width) - 1;
+    const BlocksLaneData ld{g.ztz.data(), g.ztx.data(), d.response.zty.data(), lambda.data(), q, p};
     HessAcc total;
     total.reset(c);
     const Index acc_bytes = (n_theta * (2 + n_theta + p1) + total.dcxx.size()) * sizeof(double);
@@ -301,9 +210,20 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
         [&](Index k, HessAcc& out) {
             HessAcc acc;
             acc.reset(c);
-            Workspace ws(q, p, classes);
+            Workspace ws(q, p, classes, width * out_length);
+            Index i = k * chunk;
             const Index end = std::min(items, (k + 1) * chunk);
-            for (Index i = k * chunk; i < end; ++i) {
+            // Runs of `width` groups through the lanes step, the rest one by one.
+            if (width > 1)
+                for (; i + width <= end; i += width) {
+                    if (lk.hessian(c, ld, i, ws.out.data()) != all_lanes) {
+                        acc.ok = false;
+                        i = end;
+                        break;
+                    }
+                    for (Index l = 0; l < width; ++l) acc.add_group(ws.out.data(), l, width, n_theta, p);
+                }
+            for (; i < end; ++i) {
                 if (!(classes ? class_item<Q>(d, c, i, ws, acc) : group_item<Q, P>(d, c, i, ws, acc))) {
                     acc.ok = false;
                     break;

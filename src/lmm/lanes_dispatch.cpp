@@ -3,7 +3,7 @@
 // elsewhere, when the build has no lanes translation unit, or when the
 // environment variable CORVANE_LANES is "0" when the process first asks
 // (the results are the same bits either way; the switch is for measuring).
-#include "lmm/blocks_lanes.hpp"
+#include "lmm/group_lanes.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +11,7 @@
 namespace corvane::lmm {
 
 #if defined(CORVANE_HAVE_LANES)
-BlocksLaneKernels simd_blocks_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic);
+GroupLaneKernels simd_group_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic);
 #endif
 
 namespace {
@@ -38,9 +38,9 @@ bool machine_has_lanes() {
 
 }  // namespace
 
-BlocksLaneKernels blocks_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic, bool enabled) {
+GroupLaneKernels group_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic, bool enabled) {
 #if defined(CORVANE_HAVE_LANES)
-    if (enabled && machine_has_lanes()) return simd_blocks_lane_kernels(q, p, generic);
+    if (enabled && machine_has_lanes()) return simd_group_lane_kernels(q, p, generic);
 #else
     (void)q, (void)p, (void)generic, (void)enabled;
 #endif

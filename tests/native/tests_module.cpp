@@ -17,7 +17,7 @@
 #include "bindings/numpy_api.hpp"
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
-#include "lmm/blocks_lanes.hpp"
+#include "lmm/group_lanes.hpp"
 #include "lmm/classes.hpp"
 #include "lmm/derived.hpp"
 #include "lmm/evaluate.hpp"
@@ -610,26 +610,30 @@ PyObject* evaluate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 // minimize(fun, x0, lower, max_iter=300, gtol=1e-8, ftol=1e-12) -> dict.
 // fun(x: list) returns (f, g) or None for an infeasible point; it runs with
 // the interpreter lock held, and an exception it raises ends the search.
-// hessian(y, x, z, codes, n_groups, theta, reml, evaluator, route, generic)
-// -> (deviance, grad, hess) or None when infeasible.
+// hessian(y, x, z, codes, n_groups, theta, reml, evaluator, route, generic,
+//         lanes=True, fixed_block=False)
+// -> (deviance, grad, hess), with fixed_block also (pwrss_grad, beta_grad,
+// xvx_grad), or None when infeasible.
 PyObject* hessian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const kNames[] = {"y", "x", "z", "codes", "n_groups", "theta",
-                                             "reml", "evaluator", "route", "generic"};
-        PyObject* bound[10];
+                                             "reml", "evaluator", "route", "generic", "lanes", "fixed_block"};
+        PyObject* bound[12];
         RowArrays arrays;
         lmm::RowsView view;
         std::uint64_t m = 0;
         std::vector<double> theta;
-        bool reml = true, generic = false;
+        bool reml = true, generic = false, fixed_block = false;
         lmm::EvaluatorKind kind = lmm::EvaluatorKind::Blocks;
         lmm::EvalOptions options;
-        if (!bind_arguments({"hessian", kNames, 10, 6}, args, nargs, kwnames, bound) ||
+        if (!bind_arguments({"hessian", kNames, 12, 6}, args, nargs, kwnames, bound) ||
             !to_row_arrays(bound[0], bound[1], bound[2], bound[3], arrays) ||
             !to_uint64(bound[4], "n_groups", m) || !to_doubles(bound[5], "theta", theta) ||
             (bound[6] && !to_bool(bound[6], "reml", reml)) ||
             (bound[7] && !to_evaluator(bound[7], kind)) || !to_schedule(bound[8], options.schedule) ||
-            (bound[9] && !to_bool(bound[9], "generic", generic)) || !rows(arrays, view) ||
+            (bound[9] && !to_bool(bound[9], "generic", generic)) ||
+            (bound[10] && !to_bool(bound[10], "lanes", options.lanes)) ||
+            (bound[11] && !to_bool(bound[11], "fixed_block", fixed_block)) || !rows(arrays, view) ||
             !check_dimensions(view, m))
             return nullptr;
         options.generic = generic;
@@ -637,14 +641,21 @@ PyObject* hessian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         std::optional<lmm::HessianResult> h;
         without_gil([&] {
             std::unique_ptr<lmm::LmmData> d = lmm::prepare(view, m, kind);
-            h = lmm::evaluate_hessian(*d, theta, reml, options);
+            h = lmm::evaluate_hessian(*d, theta, reml, options, fixed_block);
         });
         if (!h) Py_RETURN_NONE;
         const npy_intp k = as_intp(theta.size());
         PyRef grad = PyRef::steal(new_array({k}, h->grad.data()));
         PyRef hess = PyRef::steal(new_array({k, k}, h->hess.data()));
         if (!grad || !hess) return nullptr;
-        return Py_BuildValue("(dOO)", h->deviance, grad.get(), hess.get());
+        if (!fixed_block) return Py_BuildValue("(dOO)", h->deviance, grad.get(), hess.get());
+        const npy_intp p = as_intp(view.p);
+        PyRef pwrss_grad = PyRef::steal(new_array({k}, h->pwrss_grad.data()));
+        PyRef beta_grad = PyRef::steal(new_array({k, p}, h->beta_grad.data()));
+        PyRef xvx_grad = PyRef::steal(new_array({k, p, p}, h->xvx_grad.data()));
+        if (!pwrss_grad || !beta_grad || !xvx_grad) return nullptr;
+        return Py_BuildValue("(dOOOOO)", h->deviance, grad.get(), hess.get(), pwrss_grad.get(), beta_grad.get(),
+                             xvx_grad.get());
     });
 }
 

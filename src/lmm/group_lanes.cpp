@@ -1,17 +1,20 @@
-// The blocks kernel's steps over W groups in vector lanes, compiled for one
+// Per-group steps over W groups in vector lanes (the blocks kernel's value
+// and gradient steps, the Hessian's group step), compiled for one
 // instruction set (CORVANE_ISA, with CORVANE_LANE_WIDTH doubles per vector).
 //
 // This file only gathers each group's blocks into lanes, runs the shared
 // steps with T = Lanes<W> and stores the lanes back interleaved; the
-// arithmetic is blocks_steps.hpp's, the same as the scalar path's. Nothing
+// arithmetic is blocks_steps.hpp's and hessian_steps.hpp's, the same as the
+// scalar path's. Nothing
 // here uses a standard-library template on plain types, so that no inline
 // function compiled for this instruction set can be chosen at link time in
 // place of the baseline build's copy.
 #include <cstring>
 
 #include "linalg/lanes.hpp"
-#include "lmm/blocks_lanes.hpp"
+#include "lmm/group_lanes.hpp"
 #include "lmm/blocks_steps.hpp"
+#include "lmm/hessian_steps.hpp"
 
 #ifndef CORVANE_LANE_WIDTH
 #error "CORVANE_LANE_WIDTH must be set for the lanes build"
@@ -31,9 +34,12 @@ namespace {
 constexpr int W = CORVANE_LANE_WIDTH;
 using T = linalg::Lanes<W>;
 
-// Storage bounds of the general forms (the fixed forms need exactly theirs).
+// Storage bounds of the general forms (the fixed forms need exactly theirs);
+// the Hessian's terms grow as q^4 p^2, so its bounds are smaller.
 constexpr Index kMaxQ = 6;
 constexpr Index kMaxP = 32;
+constexpr Index kHessianMaxQ = 4;
+constexpr Index kHessianMaxP = 12;
 
 // dst[e] lane l = group (first + l)'s element e, from per-group blocks of
 // `len` doubles laid end to end.
@@ -88,22 +94,40 @@ __attribute__((flatten)) void gradient_lanes(const BlocksLaneData& d, const Bloc
 }
 
 template <Index Q, Index P>
-BlocksLaneKernels kernels() {
-    return BlocksLaneKernels{static_cast<Index>(W), &value_lanes<Q, P>, &gradient_lanes<Q, P>};
+__attribute__((flatten)) unsigned hessian_lanes(const HessianCommon& c, const BlocksLaneData& d, Index first,
+                                                double* out) {
+    constexpr Index QM = Q ? Q : kHessianMaxQ, PM = P ? P : kHessianMaxP;
+    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p);
+    T ztz[QM * QM], ztx[QM * PM], zty[QM];
+    T storage[HessianScratch<T>::length(QM, PM)], o[hessian_out_length(PM, QM, true)];
+    gather(d.ztz, first, q * q, ztz);
+    gather(d.ztx, first, q * p, ztx);
+    gather(d.zty, first, q, zty);
+    HessianScratch<T> ws(storage, q, p);
+    const linalg::Mask<W> ok = hessian_group_step<Q, P>(c, ztz, ztx, zty, ws, o);
+    store(o, hessian_out_length(p, q, c.dcxx), out);
+    return ok.bits();
+}
+
+template <Index Q, Index P>
+GroupLaneKernels kernels(Index q, Index p) {
+    const bool hessian = q <= kHessianMaxQ && p <= kHessianMaxP;
+    return GroupLaneKernels{static_cast<Index>(W), &value_lanes<Q, P>, &gradient_lanes<Q, P>,
+                            hessian ? &hessian_lanes<Q, P> : nullptr};
 }
 
 template <Index Q>
-BlocksLaneKernels kernels_for_p(Index p) {
+GroupLaneKernels kernels_for_p(Index q, Index p) {
     switch (p) {
-        case 1: return kernels<Q, 1>();
-        case 2: return kernels<Q, 2>();
-        case 3: return kernels<Q, 3>();
-        case 4: return kernels<Q, 4>();
-        case 5: return kernels<Q, 5>();
-        case 6: return kernels<Q, 6>();
-        case 7: return kernels<Q, 7>();
-        case 8: return kernels<Q, 8>();
-        default: return kernels<Q, 0>();
+        case 1: return kernels<Q, 1>(q, p);
+        case 2: return kernels<Q, 2>(q, p);
+        case 3: return kernels<Q, 3>(q, p);
+        case 4: return kernels<Q, 4>(q, p);
+        case 5: return kernels<Q, 5>(q, p);
+        case 6: return kernels<Q, 6>(q, p);
+        case 7: return kernels<Q, 7>(q, p);
+        case 8: return kernels<Q, 8>(q, p);
+        default: return kernels<Q, 0>(q, p);
     }
 }
 
@@ -112,14 +136,14 @@ BlocksLaneKernels kernels_for_p(Index p) {
 
 // The lanes steps of this instruction set; the caller has checked that the
 // machine has it. Width 1 beyond the storage bounds.
-BlocksLaneKernels simd_blocks_lane_kernels(Index q, Index p, bool generic) {
+GroupLaneKernels simd_group_lane_kernels(Index q, Index p, bool generic) {
     if (q > kMaxQ || p > kMaxP || q == 0 || p == 0) return {};
-    if (generic) return kernels<0, 0>();
+    if (generic) return kernels<0, 0>(q, p);
     switch (q) {
-        case 1: return kernels_for_p<1>(p);
-        case 2: return kernels_for_p<2>(p);
-        case 3: return kernels_for_p<3>(p);
-        default: return kernels<0, 0>();
+        case 1: return kernels_for_p<1>(q, p);
+        case 2: return kernels_for_p<2>(q, p);
+        case 3: return kernels_for_p<3>(q, p);
+        default: return kernels<0, 0>(q, p);
     }
 }
 

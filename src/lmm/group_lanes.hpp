@@ -1,10 +1,11 @@
-// The blocks kernel's per-group steps for several groups at once, in vector
-// lanes (lanes.hpp), compiled for the machine's vector unit in a translation
-// unit of their own and chosen at run time.
+// Per-group steps for several groups at once, in vector lanes (lanes.hpp):
+// the blocks kernel's value and gradient steps and the Hessian's group step,
+// compiled for the machine's vector unit in a translation unit of their own
+// and chosen at run time.
 //
 // A lanes step of groups first, ..., first + W - 1 computes for each the bits
-// its scalar step computes (blocks_steps.hpp). Lane-wise arrays are stored
-// interleaved: element e of lane l at e * W + l.
+// its scalar step computes (blocks_steps.hpp, hessian_steps.hpp). Lane-wise
+// arrays are stored interleaved: element e of lane l at e * W + l.
 #pragma once
 
 #include <cstdint>
@@ -37,16 +38,33 @@ using BlocksValueLanes = unsigned (*)(const BlocksLaneData&, std::uint64_t first
 using BlocksGradientLanes = void (*)(const BlocksLaneData&, const BlocksGradientInputs&, std::uint64_t first,
                                      const double* slots, double* u, double* g, double* dp);
 
-struct BlocksLaneKernels {
+// What every group's Hessian step reads besides its own data.
+struct HessianCommon {
+    const double* lambda;         // q x q
+    const std::uint64_t* pairs;   // n_theta (row, col) pairs of Lambda's entries
+    std::uint64_t q, p, n_theta;
+    const double* v;              // p + 1: (beta, -1)
+    const double* a_inv;          // p x p under REML, else null
+    double coef;                  // nmp / pwrss
+    bool dcxx;                    // accumulate dC_s's fixed-effect block
+};
+
+// Hessian step: the contributions `out` (W * hessian-out length,
+// interleaved). Returns the bits of the lanes whose factorisation succeeded.
+using HessianGroupLanes = unsigned (*)(const HessianCommon&, const BlocksLaneData&, std::uint64_t first,
+                                       double* out);
+
+struct GroupLaneKernels {
     std::uint64_t width = 1;  // groups per step; 1: no lanes, use the scalar steps
     BlocksValueLanes value = nullptr;
     BlocksGradientLanes gradient = nullptr;
+    HessianGroupLanes hessian = nullptr;
 };
 
 // The lanes steps for (q, p) (the general run-time-size forms when `generic`),
 // or width 1 when `enabled` is false, when the machine has no vector unit this
 // build has lanes for, or when q or p is beyond the lanes' storage.
-BlocksLaneKernels blocks_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic, bool enabled);
+GroupLaneKernels group_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic, bool enabled);
 
 // Doubles per vector of the lanes in use on this machine (1 when none).
 std::uint64_t lane_width();
