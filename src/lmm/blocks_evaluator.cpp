@@ -39,34 +39,49 @@ namespace {
 using linalg::CompensatedSum;
 using linalg::Index;
 
-// Per-chunk totals of the value pass. Slots of neighbouring chunks are
-// written by different threads: keep each on its own cache lines.
+// Per-chunk totals of the value pass (BlocksValueTotals over `sums`). Slots
+// of neighbouring chunks are written by different threads: keep each on its
+// own cache lines.
 struct alignas(64) Acc1 {
-    std::vector<double> xx;          // p*p: sum rzx'rzx, upper triangle written
-    std::vector<CompensatedSum> xy;  // p: sum rzx'cu
-    CompensatedSum logdet;           // sum log det M_i
-    CompensatedSum cc;               // sum |cu|^2, one addition per entry
-    bool ok = true;                  // no group's factorisation failed
-    std::vector<double> slot;        // per-group storage when no workspace is kept
-    std::vector<double> out;         // the contributions of one step (W groups interleaved)
+    std::vector<double> sums;  // hi (1+p), lo (1+p), cc (2), xx (p(p+1)/2)
+    bool ok = true;            // no group's factorisation failed
+    std::vector<double> slot;  // per-group storage when no workspace is kept
+    std::vector<double> out;   // the contributions of one scalar step
+    Index p = 0;
 
-    void reset(Index p) {
-        xx.assign(p * p, 0.0);
-        xy.assign(p, CompensatedSum{});
-        logdet = CompensatedSum{};
-        cc = CompensatedSum{};
+    void reset(Index p_) {
+        p = p_;
+        sums.assign(2 * (1 + p) + 2 + p * (p + 1) / 2, 0.0);
         ok = true;
     }
+    BlocksValueTotals totals() {
+        double* s = sums.data();
+        return {s, s + 1 + p, s + 2 * (1 + p), s + 2 * (1 + p) + 2};
+    }
+    const double* hi() const { return sums.data(); }
+    const double* lo() const { return sums.data() + 1 + p; }
+    const double* cc() const { return sums.data() + 2 * (1 + p); }
+    const double* xx() const { return sums.data() + 2 * (1 + p) + 2; }
 
-    // Adds lane l of a step's contributions (blocks_value_step's `out`, lanes
-    // interleaved `width` apart): what one group adds, in the group's order.
-    void add_group(const double* o, Index l, Index width, Index p, Index q) {
-        Index e = 0;
-        logdet.add(o[e++ * width + l]);
-        for (Index k = 0; k < q; ++k) cc.add(o[e++ * width + l]);
-        for (Index k = 0; k < p; ++k) xy[k].add(o[e++ * width + l]);
-        for (Index k = 0; k < p; ++k)
-            for (Index j = k; j < p; ++j) xx[k * p + j] = o[e++ * width + l] + xx[k * p + j];
+    // Adds another chunk's totals into these (CompensatedSum::merge on each
+    // compensated sum: lo = part.lo + (lo + err)).
+    void merge(const Acc1& part) {
+        const Index n_comp = 1 + p;
+        double* h = sums.data();
+        double* l = h + n_comp;
+        double* c = l + n_comp;
+        auto merge_one = [](double& hi, double& lo, double part_hi, double part_lo) {
+            const double s = hi + part_hi;
+            const double e = s - hi;
+            const double err = (part_hi - e) + (hi - (s - e));
+            hi = s;
+            lo = part_lo + (lo + err);
+        };
+        for (Index e = 0; e < n_comp; ++e) merge_one(h[e], l[e], part.hi()[e], part.lo()[e]);
+        merge_one(c[0], c[1], part.cc()[0], part.cc()[1]);
+        double* x = c + 2;
+        for (Index e = 0; e < p * (p + 1) / 2; ++e) x[e] = part.xx()[e] + x[e];
+        ok = ok && part.ok;
     }
 };
 
@@ -164,13 +179,13 @@ std::optional<Acc1> value_pass(const LmmData& d, const double* lambda, double* w
             Acc1 acc;
             acc.reset(p);
             if (!workspace) acc.slot.assign(slot, 0.0);
-            acc.out.assign(width * n_out, 0.0);
+            acc.out.assign(n_out, 0.0);
+            const BlocksValueTotals totals = acc.totals();
             for_groups(
                 c * chunk, std::min(m, (c + 1) * chunk), width,
                 [&](Index first) {
                     double* storage = workspace ? workspace + first * slot : nullptr;
-                    if (lk.value(ld, first, storage, acc.out.data()) != all_lanes) return acc.ok = false;
-                    for (Index l = 0; l < width; ++l) acc.add_group(acc.out.data(), l, width, p, q);
+                    if (lk.value(ld, first, storage, totals) != all_lanes) return acc.ok = false;
                     return true;
                 },
                 [&](Index i) {
@@ -178,19 +193,12 @@ std::optional<Acc1> value_pass(const LmmData& d, const double* lambda, double* w
                     if (!blocks_value_step<Q, P>(d.design->ztz_of(i), d.design->ztx_of(i), d.zty_of(i), lambda,
                                                  storage, acc.out.data(), q, p))
                         return acc.ok = false;
-                    acc.add_group(acc.out.data(), 0, 1, p, q);
+                    add_value_terms(acc.out.data(), totals, p, q);
                     return true;
                 });
             out = std::move(acc);
         },
-        [&](Index, const Acc1& acc) {
-            for (Index k = 0; k < p; ++k)
-                for (Index j = k; j < p; ++j) total.xx[k * p + j] = acc.xx[k * p + j] + total.xx[k * p + j];
-            for (Index k = 0; k < p; ++k) total.xy[k].merge(acc.xy[k]);
-            total.logdet.merge(acc.logdet);
-            total.cc.merge(acc.cc);
-            total.ok = total.ok && acc.ok;
-        });
+        [&](Index, const Acc1& acc) { total.merge(acc); });
     if (!total.ok) return std::nullopt;
     return total;
 }
@@ -205,13 +213,15 @@ struct Reduced {
 Reduced reduce(const LmmData& d, const Acc1& total) {
     const Index p = d.design->p;
     Reduced out{std::vector<double>(p * p), std::vector<double>(p), 0.0, 0.0};
+    const double* xx = total.xx();
     for (Index l = 0; l < p; ++l)
-        for (Index j = l; j < p; ++j) out.a[l * p + j] = d.design->xtx[l * p + j] - total.xx[l * p + j];
+        for (Index j = l; j < p; ++j) out.a[l * p + j] = d.design->xtx[l * p + j] - *xx++;
     for (Index l = 0; l < p; ++l)
         for (Index j = 0; j < l; ++j) out.a[l * p + j] = out.a[j * p + l];
-    for (Index k = 0; k < p; ++k) out.c[k] = total.xy[k].subtracted_from(d.response.xty[k]);
-    out.r2 = total.cc.subtracted_from(d.response.yty);
-    out.ldl2 = total.logdet.hi + total.logdet.lo;
+    // x - (hi + lo) as (x - hi) - lo, as CompensatedSum::subtracted_from.
+    for (Index k = 0; k < p; ++k) out.c[k] = (d.response.xty[k] - total.hi()[1 + k]) - total.lo()[1 + k];
+    out.r2 = (d.response.yty - total.cc()[0]) - total.cc()[1];
+    out.ldl2 = total.hi()[0] + total.lo()[0];
     return out;
 }
 

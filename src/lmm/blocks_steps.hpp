@@ -9,8 +9,9 @@
 // Value step, per group i (M_i = Lambda' Z_i'Z_i Lambda + I = L_i L_i'):
 //   slot = [zzl = Z_i'Z_i Lambda (q x q), chol = L_i (q x q),
 //           rzx = L_i^-1 Lambda' Z_i'X_i (q x p), cu = L_i^-1 Lambda' Z_i'y_i (q)],
-//   out  = [log det M_i, cu[l]^2 (l < q), rzx[., k]'cu (k < p),
-//           rzx[., k]'rzx[., j] (k <= j < p, row by row)].
+//   out  = [log det M_i, rzx[., k]'cu (k < p), cu[l]^2 (l < q),
+//           rzx[., k]'rzx[., j] (k <= j < p, row by row)],
+// added to the totals by add_value_terms.
 //
 // Gradient step, from the value step's slot:
 //   u = L_i^-T (cu - rzx beta), Z_i'r_i = Z_i'y_i - Z_i'X_i beta - zzl u,
@@ -55,11 +56,32 @@ linalg::mask_of<T> blocks_value_step(const T* ztz, const T* ztx, const T* zty, c
     linalg::forward_solve<Q>(chol, cu, q);
 
     T* o = out + 1;
-    for (Index l = 0; l < q; ++l) *o++ = cu[l] * cu[l];
     for (Index k = 0; k < p; ++k) *o++ = linalg::dot(rzx + k, cu, q, p, 1);
+    for (Index l = 0; l < q; ++l) *o++ = cu[l] * cu[l];
     for (Index k = 0; k < p; ++k)
         for (Index j = k; j < p; ++j) *o++ = linalg::dot(rzx + k, rzx + j, q, p, p);
     return ok;
+}
+
+// hi + v into (hi, lo) as a compensated sum (two-sum; the steps of
+// linalg::CompensatedSum::add), entry by entry: one group's additions to n
+// independent sums.
+inline void add_compensated(double* hi, double* lo, const double* v, Index n) {
+    for (Index e = 0; e < n; ++e) {
+        const double s = hi[e] + v[e];
+        const double d = s - hi[e];
+        const double err = (v[e] - d) + (hi[e] - (s - d));
+        hi[e] = s;
+        lo[e] = lo[e] + err;
+    }
+}
+
+// Adds one group's value-step contributions (out, contiguous) to the totals.
+inline void add_value_terms(const double* out, const BlocksValueTotals& t, Index p, Index q) {
+    add_compensated(t.hi, t.lo, out, 1 + p);
+    for (Index l = 0; l < q; ++l) add_compensated(t.cc, t.cc + 1, out + 1 + p + l, 1);
+    const double* o = out + 1 + p + q;
+    for (Index e = 0; e < p * (p + 1) / 2; ++e) t.xx[e] = o[e] + t.xx[e];
 }
 
 // u (q), g and dp (n_theta each) of one group, or of W groups in lanes.

@@ -56,6 +56,12 @@ inline void store(const T* src, Index len, double* dst) {
     for (Index e = 0; e < len; ++e) std::memcpy(dst + e * W, &src[e].v, sizeof(src[e].v));
 }
 
+// dst[l * len + e] = lane l of src[e]: each lane's values contiguous.
+inline void store_by_lane(const T* src, Index len, double* dst) {
+    for (Index e = 0; e < len; ++e)
+        for (int l = 0; l < W; ++l) dst[l * len + e] = src[e].v[l];
+}
+
 inline void load(const double* src, Index len, T* dst) {
     for (Index e = 0; e < len; ++e) std::memcpy(&dst[e].v, src + e * W, sizeof(dst[e].v));
 }
@@ -63,18 +69,23 @@ inline void load(const double* src, Index len, T* dst) {
 // flatten: the steps' small routines inlined into one body, so that the
 // lanes stay in registers between them.
 template <Index Q, Index P>
-__attribute__((flatten)) unsigned value_lanes(const BlocksLaneData& d, Index first, double* slots, double* out) {
+__attribute__((flatten)) unsigned value_lanes(const BlocksLaneData& d, Index first, double* slots,
+                                              const BlocksValueTotals& totals) {
     constexpr Index QM = Q ? Q : kMaxQ, PM = P ? P : kMaxP;
-    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p);
+    constexpr Index kOut = blocks_value_out_length(PM, QM);
+    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p), n_out = blocks_value_out_length(p, q);
     T ztz[QM * QM], ztx[QM * PM], zty[QM];
-    T slot[blocks_slot_length(PM, QM)], o[blocks_value_out_length(PM, QM)];
+    T slot[blocks_slot_length(PM, QM)], o[kOut];
+    double by_lane[W * kOut];
     gather(d.ztz, first, q * q, ztz);
     gather(d.ztx, first, q * p, ztx);
     gather(d.zty, first, q, zty);
-    const linalg::Mask<W> ok = blocks_value_step<Q, P>(ztz, ztx, zty, d.lambda, slot, o, q, p);
+    const unsigned ok = blocks_value_step<Q, P>(ztz, ztx, zty, d.lambda, slot, o, q, p).bits();
     if (slots) store(slot, blocks_slot_length(p, q), slots);
-    store(o, blocks_value_out_length(p, q), out);
-    return ok.bits();
+    if (ok != (1u << W) - 1) return ok;
+    store_by_lane(o, n_out, by_lane);
+    for (int l = 0; l < W; ++l) add_value_terms(by_lane + l * n_out, totals, p, q);
+    return ok;
 }
 
 template <Index Q, Index P>
@@ -95,18 +106,22 @@ __attribute__((flatten)) void gradient_lanes(const BlocksLaneData& d, const Bloc
 
 template <Index Q, Index P>
 __attribute__((flatten)) unsigned hessian_lanes(const HessianCommon& c, const BlocksLaneData& d, Index first,
-                                                double* out) {
+                                                const HessianTotals& totals) {
     constexpr Index QM = Q ? Q : kHessianMaxQ, PM = P ? P : kHessianMaxP;
-    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p);
+    constexpr Index kOut = hessian_out_length(PM, QM, true);
+    const Index q = linalg::size_of<Q>(d.q), p = linalg::size_of<P>(d.p), n_out = hessian_out_length(p, q, c.dcxx);
     T ztz[QM * QM], ztx[QM * PM], zty[QM];
-    T storage[HessianScratch<T>::length(QM, PM)], o[hessian_out_length(PM, QM, true)];
+    T storage[HessianScratch<T>::length(QM, PM)], o[kOut];
+    double by_lane[W * kOut];
     gather(d.ztz, first, q * q, ztz);
     gather(d.ztx, first, q * p, ztx);
     gather(d.zty, first, q, zty);
     HessianScratch<T> ws(storage, q, p);
-    const linalg::Mask<W> ok = hessian_group_step<Q, P>(c, ztz, ztx, zty, ws, o);
-    store(o, hessian_out_length(p, q, c.dcxx), out);
-    return ok.bits();
+    const unsigned ok = hessian_group_step<Q, P>(c, ztz, ztx, zty, ws, o).bits();
+    if (ok != (1u << W) - 1) return ok;
+    store_by_lane(o, n_out, by_lane);
+    for (int l = 0; l < W; ++l) add_hessian_terms(by_lane + l * n_out, totals, c.n_theta, n_out);
+    return ok;
 }
 
 template <Index Q, Index P>

@@ -30,10 +30,24 @@ struct BlocksGradientInputs {
     std::uint64_t n_theta;
 };
 
-// Value step: the slots (W * slot length, interleaved; not stored when null)
-// and the contributions `out` (W * value-out length, interleaved). Returns
-// the bits of the lanes whose factorisation succeeded.
-using BlocksValueLanes = unsigned (*)(const BlocksLaneData&, std::uint64_t first, double* slots, double* out);
+// A chunk's running totals of the value pass, as contiguous arrays (so that
+// the additions of one group run as vector operations across entries):
+// compensated sums (hi, lo) of [log det M_i, rzx'cu (p)], the compensated sum
+// of |cu|^2 (one addition per entry, in order) and sum rzx'rzx (upper
+// triangle, row by row).
+struct BlocksValueTotals {
+    double* hi;      // 1 + p
+    double* lo;      // 1 + p
+    double* cc;      // 2: hi, lo
+    double* xx;      // p (p + 1) / 2
+};
+
+// Value step: the slots (W * slot length, interleaved; not stored when null),
+// then, when every lane's factorisation succeeded, the W groups' contributions
+// added to `totals` in group order. Returns the bits of the lanes whose
+// factorisation succeeded (nothing is added unless all did).
+using BlocksValueLanes = unsigned (*)(const BlocksLaneData&, std::uint64_t first, double* slots,
+                                      const BlocksValueTotals& totals);
 // Gradient step from the value step's slots: u (W*q), g and dp (W*n_theta).
 using BlocksGradientLanes = void (*)(const BlocksLaneData&, const BlocksGradientInputs&, std::uint64_t first,
                                      const double* slots, double* u, double* g, double* dp);
@@ -49,10 +63,21 @@ struct HessianCommon {
     bool dcxx;                    // accumulate dC_s's fixed-effect block
 };
 
-// Hessian step: the contributions `out` (W * hessian-out length,
-// interleaved). Returns the bits of the lanes whose factorisation succeeded.
+// A chunk's running Hessian totals as contiguous arrays: compensated sums
+// (hi, lo) of the gradient terms and plain sums of the rest of a group's
+// terms, in hessian_group_step's order (Hessian s <= t row by row, dC_s v,
+// dC_s's fixed block x <= y row by row).
+struct HessianTotals {
+    double* hi;     // n_theta
+    double* lo;     // n_theta
+    double* plain;  // hessian_out_length - n_theta
+};
+
+// Hessian step: when every lane's factorisation succeeded, the W groups'
+// terms added to `totals` in group order. Returns the bits of the lanes
+// whose factorisation succeeded (nothing is added unless all did).
 using HessianGroupLanes = unsigned (*)(const HessianCommon&, const BlocksLaneData&, std::uint64_t first,
-                                       double* out);
+                                       const HessianTotals& totals);
 
 struct GroupLaneKernels {
     std::uint64_t width = 1;  // groups per step; 1: no lanes, use the scalar steps

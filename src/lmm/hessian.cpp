@@ -21,46 +21,48 @@ using linalg::Index;
 
 using Common = HessianCommon;
 
-// Per-chunk totals. Aligned so that chunks run by different threads never
-// share a cache line.
+// Upper-triangle entry (x, y), x <= y, of an n x n matrix packed row by row.
+inline Index packed(Index n, Index x, Index y) { return x * n - x * (x - 1) / 2 + (y - x); }
+inline Index packed_sym(Index n, Index x, Index y) { return x <= y ? packed(n, x, y) : packed(n, y, x); }
+
+// Per-chunk totals (HessianTotals over `sums`). Aligned so that chunks run by
+// different threads never share a cache line.
 struct alignas(64) HessAcc {
-    std::vector<CompensatedSum> grad;  // n_theta
-    std::vector<double> hess;          // n_theta x n_theta, entries s <= t
-    std::vector<double> z;             // n_theta x (p+1): dC_s v
-    std::vector<double> dcxx;          // n_theta x p x p, upper triangle (REML, or asked for)
+    // hi, lo (n_theta each): compensated gradient sums; then the plain sums:
+    // Hessian terms (s <= t, packed), dC_s v (n_theta x (p+1)) and, with
+    // dcxx, dC_s's fixed block per s (x <= y, packed).
+    std::vector<double> sums;
+    Index nt = 0, p = 0;
     bool ok = true;
 
     void reset(const Common& c) {
-        grad.assign(c.n_theta, CompensatedSum{});
-        hess.assign(c.n_theta * c.n_theta, 0.0);
-        z.assign(c.n_theta * (c.p + 1), 0.0);
-        dcxx.assign(c.dcxx ? c.n_theta * c.p * c.p : 0, 0.0);
+        nt = c.n_theta;
+        p = c.p;
+        sums.assign(2 * nt + hessian_out_length(p, c.q, c.dcxx) - nt, 0.0);
         ok = true;
     }
+    HessianTotals totals() { return {sums.data(), sums.data() + nt, sums.data() + 2 * nt}; }
+    double grad(Index s) const { return sums[s] + sums[nt + s]; }
+    double hess(Index s, Index t) const { return sums[2 * nt + packed(nt, s, t)]; }
+    double* z() { return sums.data() + 2 * nt + nt * (nt + 1) / 2; }
+    const double* z() const { return sums.data() + 2 * nt + nt * (nt + 1) / 2; }
+    double* dcxx(Index s) { return z() + nt * (p + 1) + s * (p * (p + 1) / 2); }
+    const double* dcxx(Index s) const { return z() + nt * (p + 1) + s * (p * (p + 1) / 2); }
 
-    // Adds an item's gradient and Hessian terms (lane l of terms interleaved
-    // `width` apart), in the item's order.
-    const double* add_terms(const double* o, Index l, Index width, Index n_theta) {
-        for (Index s = 0; s < n_theta; ++s) grad[s].add(o[s * width + l]);
-        o += n_theta * width;
-        for (Index s = 0; s < n_theta; ++s) {
-            double* row = hess.data() + s * n_theta;
-            for (Index u = s; u < n_theta; ++u, o += width) row[u] = o[l] + row[u];
+    // Adds another chunk's totals (CompensatedSum::merge on the gradient:
+    // lo = part.lo + (lo + err); plain additions for the rest).
+    void merge(const HessAcc& part) {
+        for (Index e = 0; e < nt; ++e) {
+            double& hi = sums[e];
+            double& lo = sums[nt + e];
+            const double s = hi + part.sums[e];
+            const double d = s - hi;
+            const double err = (part.sums[e] - d) + (hi - (s - d));
+            hi = s;
+            lo = part.sums[nt + e] + (lo + err);
         }
-        return o;
-    }
-
-    // Adds a group's terms (hessian_group_step's out, lane l).
-    void add_group(const double* o, Index l, Index width, Index n_theta, Index p) {
-        const Index p1 = p + 1;
-        o = add_terms(o, l, width, n_theta);
-        for (Index e = 0; e < n_theta * p1; ++e, o += width) z[e] = o[l] + z[e];
-        if (dcxx.empty()) return;
-        for (Index s = 0; s < n_theta; ++s) {
-            double* ds = dcxx.data() + s * p * p;
-            for (Index x = 0; x < p; ++x)
-                for (Index y = x; y < p; ++y, o += width) ds[x * p + y] = o[l] + ds[x * p + y];
-        }
+        for (Index e = 2 * nt; e < sums.size(); ++e) sums[e] = part.sums[e] + sums[e];
+        ok = ok && part.ok;
     }
 };
 
@@ -88,7 +90,7 @@ bool group_item(const LmmData& d, const Common& c, Index i, Workspace& ws, HessA
     if (!hessian_group_step<Q, P>(c, d.design->ztz.data() + i * q * q, d.design->ztx.data() + i * q * p,
                                   d.response.zty.data() + i * q, ws.mats, ws.out.data()))
         return false;
-    acc.add_group(ws.out.data(), 0, 1, c.n_theta, p);
+    add_hessian_terms(ws.out.data(), acc.totals(), c.n_theta, hessian_out_length(p, q, c.dcxx));
     return true;
 }
 
@@ -131,15 +133,15 @@ bool class_item(const LmmData& d, const Common& c, Index k, Workspace& ws, HessA
             mats.r[e] = rjl;
         }
     item_terms<Q>(c, classes.counts[k], mats, ws.out.data(), ws.out.data() + n_theta);
-    acc.add_terms(ws.out.data(), 0, 1, n_theta);
+    add_hessian_terms(ws.out.data(), acc.totals(), n_theta, n_theta + n_theta * (n_theta + 1) / 2);
 
     // dC_s = sum over (j, l) of Dt_s[j][l] F_jl with Dt_s = N D_s N' =
     // n_a (N lambda_b)' + (N lambda_b) n_a'.
     linalg::product<Q, Q, Q>(mats.n, c.lambda, mats.tmp, q, q, q);  // N Lambda
     for (Index s = 0; s < n_theta; ++s) {
         const Index a = c.pairs[2 * s], b = c.pairs[2 * s + 1];
-        double* zs = acc.z.data() + s * p1;
-        double* ds = c.dcxx ? acc.dcxx.data() + s * p * p : nullptr;
+        double* zs = acc.z() + s * p1;
+        double* ds = c.dcxx ? acc.dcxx(s) : nullptr;
         for (Index j = 0; j < q; ++j)
             for (Index l = 0; l < q; ++l) {
                 const double dt = mats.n[j * q + a] * mats.tmp[l * q + b] + mats.tmp[j * q + b] * mats.n[l * q + a];
@@ -149,7 +151,10 @@ bool class_item(const LmmData& d, const Common& c, Index k, Workspace& ws, HessA
                 if (ds) {
                     const double* f = ws.blocks.data() + e * pp1;
                     for (Index x = 0; x < p; ++x)
-                        for (Index y = x; y < p; ++y) ds[x * p + y] = dt * f[x * p1 + y] + ds[x * p + y];
+                        for (Index y = x; y < p; ++y) {
+                            double& e_xy = ds[packed(p, x, y)];
+                            e_xy = dt * f[x * p1 + y] + e_xy;
+                        }
                 }
             }
     }
@@ -203,25 +208,24 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
     const BlocksLaneData ld{g.ztz.data(), g.ztx.data(), d.response.zty.data(), lambda.data(), q, p};
     HessAcc total;
     total.reset(c);
-    const Index acc_bytes = (n_theta * (2 + n_theta + p1) + total.dcxx.size()) * sizeof(double);
+    const Index acc_bytes = total.sums.size() * sizeof(double);
     std::vector<HessAcc> slots(parallel ? reduce_slots(n_chunks, acc_bytes) : 1);
     chunked_reduce(
         n_chunks, parallel, slots,
         [&](Index k, HessAcc& out) {
             HessAcc acc;
             acc.reset(c);
-            Workspace ws(q, p, classes, width * out_length);
+            Workspace ws(q, p, classes, out_length);
             Index i = k * chunk;
             const Index end = std::min(items, (k + 1) * chunk);
             // Runs of `width` groups through the lanes step, the rest one by one.
             if (width > 1)
                 for (; i + width <= end; i += width) {
-                    if (lk.hessian(c, ld, i, ws.out.data()) != all_lanes) {
+                    if (lk.hessian(c, ld, i, acc.totals()) != all_lanes) {
                         acc.ok = false;
                         i = end;
                         break;
                     }
-                    for (Index l = 0; l < width; ++l) acc.add_group(ws.out.data(), l, width, n_theta, p);
                 }
             for (; i < end; ++i) {
                 if (!(classes ? class_item<Q>(d, c, i, ws, acc) : group_item<Q, P>(d, c, i, ws, acc))) {
@@ -231,13 +235,7 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
             }
             out = std::move(acc);
         },
-        [&](Index, const HessAcc& part) {
-            for (Index s = 0; s < n_theta; ++s) total.grad[s].merge(part.grad[s]);
-            for (Index e = 0; e < total.hess.size(); ++e) total.hess[e] = part.hess[e] + total.hess[e];
-            for (Index e = 0; e < total.z.size(); ++e) total.z[e] = part.z[e] + total.z[e];
-            for (Index e = 0; e < total.dcxx.size(); ++e) total.dcxx[e] = part.dcxx[e] + total.dcxx[e];
-            total.ok = total.ok && part.ok;
-        });
+        [&](Index, const HessAcc& part) { total.merge(part); });
     if (!total.ok) return std::nullopt;
 
     // The terms through the totals dC_s:
@@ -246,7 +244,7 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
     // Without REML A^-1 is not formed and zeta comes from the factor.
     std::vector<double> zeta(n_theta * p), alpha(n_theta), q_mats;
     for (Index s = 0; s < n_theta; ++s) {
-        const double* zs = total.z.data() + s * p1;
+        const double* zs = total.z() + s * p1;
         alpha[s] = linalg::dot(v.data(), zs, p1);
         double* zt = zeta.data() + s * p;
         std::copy_n(zs, p, zt);
@@ -258,9 +256,9 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
         q_mats.assign(n_theta * p * p, 0.0);
         std::vector<double> full(p * p);
         for (Index s = 0; s < n_theta; ++s) {
-            const double* ds = total.dcxx.data() + s * p * p;
+            const double* ds = total.dcxx(s);
             for (Index x = 0; x < p; ++x)
-                for (Index y = 0; y < p; ++y) full[x * p + y] = y >= x ? ds[x * p + y] : ds[y * p + x];
+                for (Index y = 0; y < p; ++y) full[x * p + y] = ds[packed_sym(p, x, y)];
             linalg::product(a_inv.data(), full.data(), q_mats.data() + s * p * p, p, p, p);
         }
     }
@@ -279,19 +277,19 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
             for (Index y = 0; y < p; ++y) out.xvx[x * p + y] = red->s[x * p1 + y];
         out.xvx_grad.resize(n_theta * p * p);
         for (Index s = 0; s < n_theta; ++s) {
-            const double* ds = total.dcxx.data() + s * p * p;
+            const double* ds = total.dcxx(s);
             double* o = out.xvx_grad.data() + s * p * p;
             for (Index x = 0; x < p; ++x)
-                for (Index y = 0; y < p; ++y) o[x * p + y] = -(y >= x ? ds[x * p + y] : ds[y * p + x]);
+                for (Index y = 0; y < p; ++y) o[x * p + y] = -ds[packed_sym(p, x, y)];
         }
     }
     out.deviance = prof->deviance;
     out.grad.resize(n_theta);
     out.hess.assign(n_theta * n_theta, 0.0);
-    for (Index s = 0; s < n_theta; ++s) out.grad[s] = total.grad[s].value();
+    for (Index s = 0; s < n_theta; ++s) out.grad[s] = total.grad(s);
     for (Index s = 0; s < n_theta; ++s)
         for (Index t = s; t < n_theta; ++t) {
-            double cross = (2.0 * coef) * linalg::dot(zeta.data() + s * p, total.z.data() + t * p1, p) +
+            double cross = (2.0 * coef) * linalg::dot(zeta.data() + s * p, total.z() + t * p1, p) +
                            ((coef / prof->pwrss) * alpha[s]) * alpha[t];
             if (reml) {
                 const double* qs = q_mats.data() + s * p * p;
@@ -301,7 +299,7 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
                     for (Index y = 0; y < p; ++y) tr = tr + qs[x * p + y] * qt[y * p + x];
                 cross = cross + tr;
             }
-            const double h = total.hess[s * n_theta + t] - cross;
+            const double h = total.hess(s, t) - cross;
             out.hess[s * n_theta + t] = h;
             out.hess[t * n_theta + s] = h;
         }
