@@ -127,3 +127,16 @@ def test_hessian_lanes_with_failing_group_and_routes(route):
     z = z.copy()
     z[np.flatnonzero(codes == 513)[0], 1] = np.nan
     assert t.hessian(y, x, z, codes, m, theta, route=route) is None
+
+
+@pytest.mark.parametrize("q", [1, 2, 3, 4, 5])
+@pytest.mark.parametrize("p", [1, 3, 8, 12, 13])
+def test_streaming_lanes_match_scalar_bits(q, p):
+    y, x, z, codes, m = design(149, p, q, seed=200 + 10 * q + p, zero_slope_groups=5)
+    theta = theta_for(q, 3 * q + p)
+    for reml in (True, False):
+        for generic in (False, True):
+            for mode in ("value", "gradient"):
+                kw = dict(reml=reml, mode=mode, generic=generic, evaluator="streaming", route="sequential")
+                assert_same_bits(t.evaluate(y, x, z, codes, m, theta, lanes=False, **kw),
+                                 t.evaluate(y, x, z, codes, m, theta, **kw))

@@ -197,5 +197,30 @@ inline T dot(const TA* a, const TB* b, Index n, Index stride_a = 1, Index stride
     return s;
 }
 
+// v[e] into n independent compensated sums (hi[e], lo[e]): the two-sum steps
+// of CompensatedSum::add, entry by entry (so a loop the compiler can run as
+// vector operations, with every entry's bits those of CompensatedSum).
+inline void add_compensated(double* hi, double* lo, const double* v, Index n) {
+    for (Index e = 0; e < n; ++e) {
+        const double s = hi[e] + v[e];
+        const double d = s - hi[e];
+        const double err = (v[e] - d) + (hi[e] - (s - d));
+        hi[e] = s;
+        lo[e] = lo[e] + err;
+    }
+}
+
+// part into n compensated sums: the steps of CompensatedSum::merge,
+// lo = part_lo + (lo + err), entry by entry.
+inline void merge_compensated(double* hi, double* lo, const double* part_hi, const double* part_lo, Index n) {
+    for (Index e = 0; e < n; ++e) {
+        const double s = hi[e] + part_hi[e];
+        const double d = s - hi[e];
+        const double err = (part_hi[e] - d) + (hi[e] - (s - d));
+        hi[e] = s;
+        lo[e] = part_lo[e] + (lo[e] + err);
+    }
+}
+
 }  // namespace CORVANE_ISA
 }  // namespace corvane::linalg

@@ -6,6 +6,8 @@
 
 #include "linalg/dense.hpp"
 #include "lmm/fixed_size.hpp"
+#include "lmm/group_lanes.hpp"
+#include "lmm/streaming_steps.hpp"
 
 namespace corvane::lmm {
 namespace {
@@ -30,32 +32,18 @@ struct Workspace {
     }
 };
 
-// Per-item data of the two sources behind one interface.
-struct GroupItem {
-    const LmmData& d;
-    Index q, p1;
-    double weight(Index) const { return 1.0; }
-    const double* ztz(Index i) const { return d.design->ztz_of(i); }
-    // Log-determinant and trace terms of a group: s * 2.0.
-    static double scaled(double s, double) { return s * 2.0; }
-};
-
-struct ClassItem {
-    const Classes& c;
-    Index q, p1;
-    double weight(Index i) const { return c.counts[i]; }
-    const double* ztz(Index i) const { return c.class_ztz.data() + i * q * q; }
-    // For a class: (w * 2.0) * s.
-    static double scaled(double s, double w) { return (w * 2.0) * s; }
-};
-
 // sum over (j, k) with F[j][k] != 0 of F[j][k] * S[c][j][k][x][y] into `into`
 // (upper triangle), S's design part from `xsums` (y < p) and its last column
 // from the response's `ysums`. Every entry of `into` receives its terms in
 // (j, k) order, as from one (p+1) x (p+1) block.
 template <Index Q>
 void add_class_block(const Classes& classes, const double* ysums, Index c, const double* f, Index q_dynamic,
-                     Index p1, CompensatedSum* into) {
+                     Index p1, double* hi, double* lo) {
+    // One addition into packed entry (x, y): CompensatedSum::add's steps.
+    auto add = [&](Index x, Index y, double v) {
+        const Index e = upper_index(p1, x, y);
+        linalg::add_compensated(hi + e, lo + e, &v, 1);
+    };
     const Index q = linalg::size_of<Q>(q_dynamic), p = p1 - 1, pp = p * p;
     const double* xsums = classes.xsums.data() + c * q * q * pp;
     const double* ys = ysums + c * q * q * p1;
@@ -66,42 +54,28 @@ void add_class_block(const Classes& classes, const double* ysums, Index c, const
             const double* block = xsums + (j * q + k) * pp;
             const double* last = ys + (j * q + k) * p1;
             for (Index x = 0; x < p; ++x) {
-                for (Index y = x; y < p; ++y) into[x * p1 + y].add(fjk * block[x * p + y]);
-                into[x * p1 + p].add(fjk * last[x]);
+                for (Index y = x; y < p; ++y) add(x, y, fjk * block[x * p + y]);
+                add(x, p, fjk * last[x]);
             }
-            into[p * p1 + p].add(fjk * last[p]);
+            add(p, p, fjk * last[p]);
         }
 }
 
-// W' F W into `into` (upper triangle), with V = F W (zero-skipping on F).
+// The classes of a chunk, one by one.
 template <Index Q>
-void add_group_block(const double* w, const double* f, double* v, Index q_dynamic, Index p1,
-                     CompensatedSum* into) {
-    const Index q = linalg::size_of<Q>(q_dynamic);
-    linalg::product<Q, Q>(f, w, v, q, q, p1);
-    for (Index x = 0; x < p1; ++x)
-        for (Index y = x; y < p1; ++y) into[x * p1 + y].add(linalg::dot(w + x, v + y, q, p1, p1));
-}
-
-template <Index Q, class Item>
-AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index first, Index end,
-               const double* lambda, bool gradient) {
-    const Index q = linalg::size_of<Q>(d.design->q), p = d.design->p, p1 = p + 1, pp = p1 * p1;
+AccA class_chunk(const LmmData& d, const Classes& classes, Index first, Index end, const double* lambda,
+                 bool gradient) {
+    const Index q = linalg::size_of<Q>(d.design->q), p = d.design->p, p1 = p + 1, n_up = upper_length(p1);
     const Index n_theta = d.design->theta_pairs.size();
-    constexpr bool kGroups = std::is_same_v<Item, GroupItem>;
     const double* ysums = d.response.class_ysums.data();
 
     AccA acc;
-    acc.corr.assign(pp, CompensatedSum{});
-    if (gradient) {
-        acc.trace.assign(n_theta, 0.0);
-        acc.dcorr.assign(n_theta * pp, CompensatedSum{});
-    }
+    acc.reset(p, n_theta, gradient);
     Workspace ws(q, p);
 
     for (Index i = first; i < end; ++i) {
-        const double* ztz = item.ztz(i);
-        const double w = item.weight(i);
+        const double* ztz = classes.class_ztz.data() + i * q * q;
+        const double w = classes.counts[i];
 
         if (!factor_m<Q>(ztz, lambda, ws.zl, ws.m, q)) {
             acc.ok = false;
@@ -109,23 +83,14 @@ AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index
         }
         double s = 0.0;
         for (Index j = 0; j < q; ++j) s = s + std::log(ws.m[j * q + j]);
-        acc.logdet.add(Item::scaled(s, w));
+        const double scaled = (w * 2.0) * s;
+        linalg::add_compensated(acc.logdet, acc.logdet + 1, &scaled, 1);
 
         linalg::inverse_from_cholesky<Q>(ws.m, ws.minv, q);
         linalg::product<Q, Q, Q>(lambda, ws.minv, ws.b, q, q, q);
         for (Index x = 0; x < q; ++x)
             for (Index y = 0; y < q; ++y) ws.k[x * q + y] = linalg::dot(ws.b + x * q, lambda + y * q, q);
-
-        if constexpr (kGroups) {
-            // W_i: row a = (Z_i'X_i row a, Z_i'y_i[a]).
-            for (Index a = 0; a < q; ++a) {
-                std::copy_n(d.design->ztx.data() + (i * q + a) * p, p, ws.w + a * p1);
-                ws.w[a * p1 + p] = d.response.zty[i * q + a];
-            }
-            add_group_block<Q>(ws.w, ws.k, ws.v, q, p1, acc.corr.data());
-        } else {
-            add_class_block<Q>(*classes, ysums, i, ws.k, q, p1, acc.corr.data());
-        }
+        add_class_block<Q>(classes, ysums, i, ws.k, q, p1, acc.corr_hi.data(), acc.corr_lo.data());
         if (!gradient) continue;
 
         linalg::product<Q, Q, Q>(ztz, ws.b, ws.zb, q, q, q);
@@ -133,7 +98,7 @@ AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index
             for (Index y = 0; y < q; ++y) ws.zk[x * q + y] = linalg::dot(ws.zb + x * q, lambda + y * q, q);
         for (Index t = 0; t < n_theta; ++t) {
             const Index r = d.design->theta_pairs[t].row, c = d.design->theta_pairs[t].col;
-            acc.trace[t] = acc.trace[t] + Item::scaled(ws.zb[r * q + c], w);
+            acc.trace[t] = acc.trace[t] + (w * 2.0) * ws.zb[r * q + c];
             // dK/d theta_t = E M^-1 Lambda' + Lambda M^-1 E' - B E' Z'Z K - K Z'Z E B'.
             for (Index x = 0; x < q; ++x)
                 for (Index y = 0; y <= x; ++y) {
@@ -144,23 +109,51 @@ AccA run_chunk(const LmmData& d, const Classes* classes, const Item& item, Index
                     ws.dk[x * q + y] = v;
                     ws.dk[y * q + x] = v;
                 }
-            CompensatedSum* block = acc.dcorr.data() + t * pp;
-            if constexpr (kGroups)
-                add_group_block<Q>(ws.w, ws.dk, ws.v, q, p1, block);
-            else
-                add_class_block<Q>(*classes, ysums, i, ws.dk, q, p1, block);
+            add_class_block<Q>(classes, ysums, i, ws.dk, q, p1, acc.dcorr_hi.data() + t * n_up,
+                               acc.dcorr_lo.data() + t * n_up);
         }
     }
     return acc;
 }
 
-template <class Item>
-AccA dispatch_q(const LmmData& d, const Classes* classes, const Item& item, Index first, Index end,
-                const double* lambda, bool gradient, bool generic) {
-    return with_q(d.design->q, generic, [&](auto fixed) {
-        return run_chunk<decltype(fixed)::value>(d, classes, item, first, end, lambda, gradient);
-    });
+// The groups of a chunk: runs of `width` groups through the lanes step, the
+// rest one by one, every group's terms added in group order.
+template <Index Q>
+AccA group_chunk(const LmmData& d, Index first, Index end, const double* lambda, bool gradient,
+                 const GroupLaneKernels& lk) {
+    const Index q = linalg::size_of<Q>(d.design->q), p = d.design->p, n_theta = d.design->theta_pairs.size();
+    AccA acc;
+    acc.reset(p, n_theta, gradient);
+    std::vector<Index> pairs(2 * n_theta);
+    for (Index t = 0; t < n_theta; ++t) {
+        pairs[2 * t] = d.design->theta_pairs[t].row;
+        pairs[2 * t + 1] = d.design->theta_pairs[t].col;
+    }
+    const StreamingTotals totals{acc.logdet,      acc.corr_hi.data(),  acc.corr_lo.data(),
+                                 acc.trace.data(), acc.dcorr_hi.data(), acc.dcorr_lo.data()};
+    Index i = first;
+    if (lk.streaming) {
+        const BlocksLaneData ld{d.design->ztz.data(), d.design->ztx.data(), d.response.zty.data(), lambda, q, p};
+        const unsigned all_lanes = (1u << lk.width) - 1;
+        for (; i + lk.width <= end; i += lk.width)
+            if (lk.streaming(ld, pairs.data(), n_theta, gradient, i, totals) != all_lanes) {
+                acc.ok = false;
+                return acc;
+            }
+    }
+    std::vector<double> scratch(streaming_scratch_length(p, q)), out(streaming_out_length(p, n_theta, gradient));
+    for (; i < end; ++i) {
+        if (!streaming_group_step<Q>(d.design->ztz_of(i), d.design->ztx_of(i), d.zty_of(i), lambda, pairs.data(),
+                                     n_theta, gradient, scratch.data(), out.data(), q, p)) {
+            acc.ok = false;
+            return acc;
+        }
+        add_streaming_terms(out.data(), totals, p, n_theta, gradient);
+    }
+    return acc;
 }
+
+
 
 }  // namespace
 
@@ -174,20 +167,44 @@ std::uint64_t aggregated_cost(std::uint64_t p, std::uint64_t q) {
     return q * q * (((p + 1) * (p + 2) / 2 + 2) * t + 4 * q) + 8;
 }
 
+void AccA::reset(std::uint64_t p, std::uint64_t n_theta, bool gradient) {
+    const Index n_up = upper_length(p + 1);
+    corr_hi.assign(n_up, 0.0);
+    corr_lo.assign(n_up, 0.0);
+    trace.assign(gradient ? n_theta : 0, 0.0);
+    dcorr_hi.assign(gradient ? n_theta * n_up : 0, 0.0);
+    dcorr_lo.assign(gradient ? n_theta * n_up : 0, 0.0);
+    logdet[0] = logdet[1] = 0.0;
+    ok = true;
+}
+
+void AccA::merge(const AccA& part) {
+    linalg::merge_compensated(corr_hi.data(), corr_lo.data(), part.corr_hi.data(), part.corr_lo.data(),
+                              corr_hi.size());
+    for (Index k = 0; k < trace.size(); ++k) trace[k] = part.trace[k] + trace[k];
+    linalg::merge_compensated(dcorr_hi.data(), dcorr_lo.data(), part.dcorr_hi.data(), part.dcorr_lo.data(),
+                              dcorr_hi.size());
+    linalg::merge_compensated(logdet, logdet + 1, part.logdet, part.logdet + 1, 1);
+    ok = ok && part.ok;
+}
+
 AccA augmented_chunk(const GroupSource& source, std::uint64_t first, std::uint64_t length,
-                     const double* lambda, bool gradient, bool generic) {
+                     const double* lambda, bool gradient, bool generic, bool lanes) {
     const LmmData& d = source.data;
-    const GroupItem item{d, d.design->q, d.design->p + 1};
     const Index end = std::min(source.count(), first + length);
-    return dispatch_q(d, nullptr, item, first, end, lambda, gradient, generic);
+    const GroupLaneKernels lk = group_lane_kernels(d.design->q, d.design->p, generic, lanes);
+    return with_q(d.design->q, generic, [&](auto fixed) {
+        return group_chunk<decltype(fixed)::value>(d, first, end, lambda, gradient, lk);
+    });
 }
 
 AccA augmented_chunk(const ClassSource& source, std::uint64_t first, std::uint64_t length,
                      const double* lambda, bool gradient, bool generic) {
     const LmmData& d = source.data;
-    const ClassItem item{source.classes, d.design->q, d.design->p + 1};
     const Index end = std::min(source.count(), first + length);
-    return dispatch_q(d, &source.classes, item, first, end, lambda, gradient, generic);
+    return with_q(d.design->q, generic, [&](auto fixed) {
+        return class_chunk<decltype(fixed)::value>(d, source.classes, first, end, lambda, gradient);
+    });
 }
 
 }  // namespace corvane::lmm

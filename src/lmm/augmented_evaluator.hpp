@@ -16,16 +16,28 @@
 
 namespace corvane::lmm {
 
-// Per-chunk totals; P = (p+1)^2. Only entries [x][y] with y >= x of the
-// (p+1) x (p+1) blocks are written. Aligned so that the accumulators of
+// Per-chunk totals. The (p+1) x (p+1) blocks keep their upper triangle
+// (x <= y) packed row by row, U = (p+1)(p+2)/2 entries, each a compensated
+// sum held in separate hi and lo arrays (so that one item's additions run
+// entry by entry as vector operations). Aligned so that the accumulators of
 // chunks run by different threads never share a cache line.
 struct alignas(64) AccA {
-    std::vector<linalg::CompensatedSum> corr;   // P: sum W'KW
-    std::vector<double> trace;                  // n_theta: sum w d log det M / d theta_t (gradient only)
-    std::vector<linalg::CompensatedSum> dcorr;  // n_theta * P: sum W'(dK/d theta_t)W (gradient only)
-    linalg::CompensatedSum logdet;              // sum w log det M
-    bool ok = true;                             // no item's factorisation failed
+    std::vector<double> corr_hi, corr_lo;    // U: sum W'KW
+    std::vector<double> trace;               // n_theta: sum w d log det M / d theta_t (gradient only)
+    std::vector<double> dcorr_hi, dcorr_lo;  // n_theta * U: sum W'(dK/d theta_t)W (gradient only)
+    double logdet[2] = {0.0, 0.0};           // sum w log det M: hi, lo
+    bool ok = true;                          // no item's factorisation failed
+
+    // Zero totals for p fixed effects and n_theta entries (with the gradient).
+    void reset(std::uint64_t p, std::uint64_t n_theta, bool gradient);
+    // Adds another chunk's totals (CompensatedSum::merge on each sum).
+    void merge(const AccA& part);
 };
+
+// Entry (x, y), x <= y, of a (p+1) x (p+1) block's packed upper triangle.
+inline std::uint64_t upper_index(std::uint64_t p1, std::uint64_t x, std::uint64_t y) {
+    return x * p1 - x * (x - 1) / 2 + (y - x);
+}
 
 // The items of the "streaming" kernel: every group, weight 1, its own W.
 struct GroupSource {
@@ -51,8 +63,9 @@ std::uint64_t aggregated_cost(std::uint64_t p, std::uint64_t q);
 // order. A failed factorisation sets `ok` false and ends the chunk there.
 // `generic` selects the run-time-size code in place of the fixed-size forms
 // for q = 1, 2, 3 (same bits).
+// Groups go through vector lanes where the machine has them and `lanes` is set.
 AccA augmented_chunk(const GroupSource& source, std::uint64_t first, std::uint64_t length,
-                     const double* lambda, bool gradient, bool generic = false);
+                     const double* lambda, bool gradient, bool generic = false, bool lanes = true);
 AccA augmented_chunk(const ClassSource& source, std::uint64_t first, std::uint64_t length,
                      const double* lambda, bool gradient, bool generic = false);
 

@@ -70,15 +70,8 @@ struct alignas(64) Acc1 {
         double* h = sums.data();
         double* l = h + n_comp;
         double* c = l + n_comp;
-        auto merge_one = [](double& hi, double& lo, double part_hi, double part_lo) {
-            const double s = hi + part_hi;
-            const double e = s - hi;
-            const double err = (part_hi - e) + (hi - (s - e));
-            hi = s;
-            lo = part_lo + (lo + err);
-        };
-        for (Index e = 0; e < n_comp; ++e) merge_one(h[e], l[e], part.hi()[e], part.lo()[e]);
-        merge_one(c[0], c[1], part.cc()[0], part.cc()[1]);
+        linalg::merge_compensated(h, l, part.hi(), part.lo(), n_comp);
+        linalg::merge_compensated(c, c + 1, part.cc(), part.cc() + 1, 1);
         double* x = c + 2;
         for (Index e = 0; e < p * (p + 1) / 2; ++e) x[e] = part.xx()[e] + x[e];
         ok = ok && part.ok;

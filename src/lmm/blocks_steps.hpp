@@ -63,23 +63,10 @@ linalg::mask_of<T> blocks_value_step(const T* ztz, const T* ztx, const T* zty, c
     return ok;
 }
 
-// hi + v into (hi, lo) as a compensated sum (two-sum; the steps of
-// linalg::CompensatedSum::add), entry by entry: one group's additions to n
-// independent sums.
-inline void add_compensated(double* hi, double* lo, const double* v, Index n) {
-    for (Index e = 0; e < n; ++e) {
-        const double s = hi[e] + v[e];
-        const double d = s - hi[e];
-        const double err = (v[e] - d) + (hi[e] - (s - d));
-        hi[e] = s;
-        lo[e] = lo[e] + err;
-    }
-}
-
 // Adds one group's value-step contributions (out, contiguous) to the totals.
 inline void add_value_terms(const double* out, const BlocksValueTotals& t, Index p, Index q) {
-    add_compensated(t.hi, t.lo, out, 1 + p);
-    for (Index l = 0; l < q; ++l) add_compensated(t.cc, t.cc + 1, out + 1 + p + l, 1);
+    linalg::add_compensated(t.hi, t.lo, out, 1 + p);
+    for (Index l = 0; l < q; ++l) linalg::add_compensated(t.cc, t.cc + 1, out + 1 + p + l, 1);
     const double* o = out + 1 + p + q;
     for (Index e = 0; e < p * (p + 1) / 2; ++e) t.xx[e] = o[e] + t.xx[e];
 }

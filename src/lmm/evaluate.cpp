@@ -8,6 +8,7 @@
 #include "lmm/evaluate.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "linalg/dense.hpp"
 #include "lmm/augmented_evaluator.hpp"
@@ -25,41 +26,28 @@ using linalg::Index;
 
 // The augmented kernels' per-chunk totals, merged chunk by chunk in chunk
 // order; without a gradient `trace` and `dcorr` are empty.
-struct AugmentedTotals {
-    std::vector<CompensatedSum> corr;   // (p+1)^2, upper triangle
-    std::vector<double> trace;          // n_theta
-    std::vector<CompensatedSum> dcorr;  // n_theta * (p+1)^2
-    CompensatedSum logdet;
-    bool ok = true;
-};
-
 template <class Source>
-AugmentedTotals augmented_totals(const LmmData& d, const Source& source, Index cost, const double* lambda,
-                                 bool gradient, const EvalOptions& options) {
+AccA augmented_totals(const LmmData& d, const Source& source, Index cost, const double* lambda, bool gradient,
+                      const EvalOptions& options) {
     const Index p1 = d.design->p + 1, pp = p1 * p1, n_theta = d.design->theta_pairs.size();
     const Index items = source.count();
     const Index chunk = chunk_length(cost);
     const Index n_chunks = chunk_count(items, chunk);
     const bool parallel = go_parallel(options.schedule, items, chunk, cost);
 
-    AugmentedTotals t;
-    t.corr.resize(pp);
-    t.trace.assign(gradient ? n_theta : 0, 0.0);
-    t.dcorr.resize(gradient ? n_theta * pp : 0);
+    AccA t;
+    t.reset(d.design->p, n_theta, gradient);
     const Index acc_bytes = ((gradient ? n_theta * pp : 0) + pp) * 2 * sizeof(double);
     std::vector<AccA> slots(parallel ? reduce_slots(n_chunks, acc_bytes) : 1);
     chunked_reduce(
         n_chunks, parallel, slots,
-        [&](Index c, AccA& out) { out = augmented_chunk(source, c * chunk, chunk, lambda, gradient, options.generic); },
-        [&](Index, const AccA& part) {
-            for (Index e = 0; e < pp; ++e) t.corr[e].merge(part.corr[e]);
-            if (gradient) {
-                for (Index k = 0; k < n_theta; ++k) t.trace[k] = part.trace[k] + t.trace[k];
-                for (Index e = 0; e < n_theta * pp; ++e) t.dcorr[e].merge(part.dcorr[e]);
-            }
-            t.logdet.merge(part.logdet);
-            t.ok = t.ok && part.ok;
-        });
+        [&](Index c, AccA& out) {
+            if constexpr (std::is_same_v<Source, GroupSource>)
+                out = augmented_chunk(source, c * chunk, chunk, lambda, gradient, options.generic, options.lanes);
+            else
+                out = augmented_chunk(source, c * chunk, chunk, lambda, gradient, options.generic);
+        },
+        [&](Index, const AccA& part) { t.merge(part); });
     return t;
 }
 
@@ -70,21 +58,24 @@ std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& sou
     const Index p = d.design->p, p1 = p + 1, pp = p1 * p1, n_theta = d.design->theta_pairs.size();
     const bool gradient = mode != EvalMode::ValueOnly;
     const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
-    AugmentedTotals totals = augmented_totals(d, source, cost, lambda.data(), gradient, options);
+    const AccA totals = augmented_totals(d, source, cost, lambda.data(), gradient, options);
     if (!totals.ok) return std::nullopt;
-    const std::vector<CompensatedSum>& corr = totals.corr;
     const std::vector<double>& trace = totals.trace;
-    const std::vector<CompensatedSum>& dcorr = totals.dcorr;
-    const CompensatedSum& logdet = totals.logdet;
+    const Index n_up = p1 * (p1 + 1) / 2;
+    // base - (hi + lo) of corr's entry (x, y), as CompensatedSum::subtracted_from.
+    auto corr_from = [&](double base, Index x, Index y) {
+        const Index e = upper_index(p1, x, y);
+        return (base - totals.corr_hi[e]) - totals.corr_lo[e];
+    };
 
-    const double ldl2 = logdet.hi + logdet.lo;
+    const double ldl2 = totals.logdet[0] + totals.logdet[1];
     std::vector<double> a(p * p), c(p);
     for (Index x = 0; x < p; ++x)
-        for (Index y = x; y < p; ++y) a[x * p + y] = corr[x * p1 + y].subtracted_from(d.design->xtx[x * p + y]);
+        for (Index y = x; y < p; ++y) a[x * p + y] = corr_from(d.design->xtx[x * p + y], x, y);
     for (Index x = 0; x < p; ++x)
         for (Index y = 0; y < x; ++y) a[x * p + y] = a[y * p + x];
-    for (Index x = 0; x < p; ++x) c[x] = corr[x * p1 + p].subtracted_from(d.response.xty[x]);
-    const double r2 = corr[p * p1 + p].subtracted_from(d.response.yty);
+    for (Index x = 0; x < p; ++x) c[x] = corr_from(d.response.xty[x], x, p);
+    const double r2 = corr_from(d.response.yty, p, p);
 
     std::optional<Profile> prof = profile(*d.design, std::move(a), std::move(c), reml, r2, ldl2);
     if (!prof) return std::nullopt;
@@ -104,7 +95,11 @@ std::optional<EvalResult> evaluate_augmented(const LmmData& d, const Source& sou
         const double scale = prof->nmp / prof->pwrss;
         result.grad.resize(n_theta);
         for (Index t = 0; t < n_theta; ++t) {
-            for (Index e = 0; e < pp; ++e) g[e] = dcorr[t * pp + e].value();
+            for (Index x = 0; x < p1; ++x)
+                for (Index y = x; y < p1; ++y) {
+                    const Index e = t * n_up + upper_index(p1, x, y);
+                    g[x * p1 + y] = totals.dcorr_hi[e] + totals.dcorr_lo[e];
+                }
             double s2 = 0.0;
             for (Index j = 0; j <= p; ++j) {
                 s2 = s2 + (r[j] * r[j]) * g[j * p1 + j];
@@ -139,16 +134,17 @@ std::optional<ReducedSystem> reduced_system(const LmmData& d, std::span<const do
         return blocks_reduced_system(d, theta, options);
     const Index p = d.design->p, p1 = p + 1;
     const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
-    const AugmentedTotals t = augmented_totals(d, ClassSource{d, *d.design->classes},
-                                               aggregated_cost(p, d.design->q), lambda.data(), false, options);
+    const AccA t = augmented_totals(d, ClassSource{d, *d.design->classes}, aggregated_cost(p, d.design->q),
+                                    lambda.data(), false, options);
     if (!t.ok) return std::nullopt;
-    ReducedSystem out{std::vector<double>(p1 * p1), t.logdet.hi + t.logdet.lo};
+    ReducedSystem out{std::vector<double>(p1 * p1), t.logdet[0] + t.logdet[1]};
     for (Index x = 0; x < p1; ++x)
         for (Index y = x; y < p1; ++y) {
             const double base = x < p && y < p ? d.design->xtx[x * p + y]
                                 : x < p       ? d.response.xty[x]
                                               : d.response.yty;
-            out.s[x * p1 + y] = t.corr[x * p1 + y].subtracted_from(base);
+            const Index e = upper_index(p1, x, y);
+            out.s[x * p1 + y] = (base - t.corr_hi[e]) - t.corr_lo[e];
             out.s[y * p1 + x] = out.s[x * p1 + y];
         }
     return out;

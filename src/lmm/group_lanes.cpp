@@ -15,6 +15,7 @@
 #include "lmm/group_lanes.hpp"
 #include "lmm/blocks_steps.hpp"
 #include "lmm/hessian_steps.hpp"
+#include "lmm/streaming_steps.hpp"
 
 #ifndef CORVANE_LANE_WIDTH
 #error "CORVANE_LANE_WIDTH must be set for the lanes build"
@@ -124,11 +125,31 @@ __attribute__((flatten)) unsigned hessian_lanes(const HessianCommon& c, const Bl
     return ok;
 }
 
+// The streaming step's terms grow as q^2 p^2, so it has the Hessian's bounds.
+template <Index Q>
+__attribute__((flatten)) unsigned streaming_lanes(const BlocksLaneData& d, const Index* pairs, Index n_theta,
+                                                  bool gradient, Index first, const StreamingTotals& totals) {
+    constexpr Index QM = Q ? Q : kHessianMaxQ, PM = kHessianMaxP;
+    constexpr Index kOut = streaming_out_length(PM, QM * (QM + 1) / 2, true);
+    const Index q = linalg::size_of<Q>(d.q), p = d.p, n_out = streaming_out_length(p, n_theta, gradient);
+    T ztz[QM * QM], ztx[QM * PM], zty[QM], scratch[streaming_scratch_length(PM, QM)], o[kOut];
+    double by_lane[W * kOut];
+    gather(d.ztz, first, q * q, ztz);
+    gather(d.ztx, first, q * p, ztx);
+    gather(d.zty, first, q, zty);
+    const unsigned ok =
+        streaming_group_step<Q>(ztz, ztx, zty, d.lambda, pairs, n_theta, gradient, scratch, o, q, p).bits();
+    if (ok != (1u << W) - 1) return ok;
+    store_by_lane(o, n_out, by_lane);
+    for (int l = 0; l < W; ++l) add_streaming_terms(by_lane + l * n_out, totals, p, n_theta, gradient);
+    return ok;
+}
+
 template <Index Q, Index P>
 GroupLaneKernels kernels(Index q, Index p) {
-    const bool hessian = q <= kHessianMaxQ && p <= kHessianMaxP;
+    const bool small = q <= kHessianMaxQ && p <= kHessianMaxP;
     return GroupLaneKernels{static_cast<Index>(W), &value_lanes<Q, P>, &gradient_lanes<Q, P>,
-                            hessian ? &hessian_lanes<Q, P> : nullptr};
+                            small ? &hessian_lanes<Q, P> : nullptr, small ? &streaming_lanes<Q> : nullptr};
 }
 
 template <Index Q>

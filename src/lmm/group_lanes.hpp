@@ -1,10 +1,12 @@
 // Per-group steps for several groups at once, in vector lanes (lanes.hpp):
-// the blocks kernel's value and gradient steps and the Hessian's group step,
+// the blocks kernel's value and gradient steps, the streaming kernel's step
+// and the Hessian's group step,
 // compiled for the machine's vector unit in a translation unit of their own
 // and chosen at run time.
 //
 // A lanes step of groups first, ..., first + W - 1 computes for each the bits
-// its scalar step computes (blocks_steps.hpp, hessian_steps.hpp). Lane-wise
+// its scalar step computes (blocks_steps.hpp, streaming_steps.hpp,
+// hessian_steps.hpp). Lane-wise
 // arrays are stored interleaved: element e of lane l at e * W + l.
 #pragma once
 
@@ -79,11 +81,29 @@ struct HessianTotals {
 using HessianGroupLanes = unsigned (*)(const HessianCommon&, const BlocksLaneData&, std::uint64_t first,
                                        const HessianTotals& totals);
 
+// A chunk's running totals of the streaming kernel: compensated sums held as
+// separate hi and lo arrays, blocks' upper triangles packed row by row.
+struct StreamingTotals {
+    double* logdet;    // 2: hi, lo
+    double* corr_hi;   // (p+1)(p+2)/2
+    double* corr_lo;
+    double* trace;     // n_theta
+    double* dcorr_hi;  // n_theta * (p+1)(p+2)/2
+    double* dcorr_lo;
+};
+
+// Streaming step: when every lane's factorisation succeeded, the W groups'
+// terms added to `totals` in group order. Returns the bits of the lanes
+// whose factorisation succeeded (nothing is added unless all did).
+using StreamingGroupLanes = unsigned (*)(const BlocksLaneData&, const std::uint64_t* pairs, std::uint64_t n_theta,
+                                         bool gradient, std::uint64_t first, const StreamingTotals& totals);
+
 struct GroupLaneKernels {
     std::uint64_t width = 1;  // groups per step; 1: no lanes, use the scalar steps
     BlocksValueLanes value = nullptr;
     BlocksGradientLanes gradient = nullptr;
     HessianGroupLanes hessian = nullptr;
+    StreamingGroupLanes streaming = nullptr;
 };
 
 // The lanes steps for (q, p) (the general run-time-size forms when `generic`),

@@ -52,15 +52,7 @@ struct alignas(64) HessAcc {
     // Adds another chunk's totals (CompensatedSum::merge on the gradient:
     // lo = part.lo + (lo + err); plain additions for the rest).
     void merge(const HessAcc& part) {
-        for (Index e = 0; e < nt; ++e) {
-            double& hi = sums[e];
-            double& lo = sums[nt + e];
-            const double s = hi + part.sums[e];
-            const double d = s - hi;
-            const double err = (part.sums[e] - d) + (hi - (s - d));
-            hi = s;
-            lo = part.sums[nt + e] + (lo + err);
-        }
+        linalg::merge_compensated(sums.data(), sums.data() + nt, part.sums.data(), part.sums.data() + nt, nt);
         for (Index e = 2 * nt; e < sums.size(); ++e) sums[e] = part.sums[e] + sums[e];
         ok = ok && part.ok;
     }

@@ -34,13 +34,7 @@ inline constexpr Index hessian_out_length(Index p, Index q, bool dcxx) {
 // terms) to the totals: two-sum into the gradient's compensated sums (the
 // steps of linalg::CompensatedSum::add), plain additions for the rest.
 inline void add_hessian_terms(const double* out, const HessianTotals& t, Index n_theta, Index n_terms) {
-    for (Index e = 0; e < n_theta; ++e) {
-        const double s = t.hi[e] + out[e];
-        const double d = s - t.hi[e];
-        const double err = (out[e] - d) + (t.hi[e] - (s - d));
-        t.hi[e] = s;
-        t.lo[e] = t.lo[e] + err;
-    }
+    linalg::add_compensated(t.hi, t.lo, out, n_theta);
     for (Index e = 0; e < n_terms - n_theta; ++e) t.plain[e] = out[n_theta + e] + t.plain[e];
 }
 
