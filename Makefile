@@ -113,6 +113,7 @@ bench: build
 	$(PY) bench/evaluate.py
 	$(PY) bench/derived.py
 	$(PY) bench/frontend.py
+	$(PY) bench/lanes.py
 	$(PY) bench/inference.py
 	$(PY) bench/stream.py
 	$(PY) bench/signals.py
