@@ -6,11 +6,13 @@
 #include "bindings/accumulator.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bindings/args.hpp"
@@ -167,6 +169,79 @@ PyObject* acc_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
             view.q = q;
             a.add(view);
         });
+        Py_RETURN_NONE;
+    });
+}
+
+// One column of a batch: a 1-D float64 array of n values, C-contiguous and
+// aligned, or None (a column of ones). Out: its data or null.
+bool to_column(PyObject* item, const char* name, Py_ssize_t k, npy_intp n, const double*& out) {
+    if (item == Py_None) {
+        out = nullptr;
+        return true;
+    }
+    char label[64];
+    std::snprintf(label, sizeof label, "%s[%zd]", name, k);
+    PyArrayObject* array = nullptr;
+    if (!to_array(item, label, 1, NPY_FLOAT64, array)) return false;
+    if (PyArray_DIM(array, 0) != n) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd values, y has %zd", label, static_cast<Py_ssize_t>(PyArray_DIM(array, 0)),
+                     static_cast<Py_ssize_t>(n));
+        return false;
+    }
+    if (n != 0 && !aligned_and_contiguous(array)) return set_layout_type_error();
+    out = static_cast<const double*>(PyArray_DATA(array));
+    return true;
+}
+
+// add_columns(y, x, z, codes, keep=None): x and z sequences of columns.
+PyObject* acc_add_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "z", "codes", "keep"};
+        PyObject* bound[5];
+        if (!bind_arguments({"add_columns", kNames, 5, 4}, args, nargs, kwnames, bound)) return nullptr;
+        PyArrayObject *y = nullptr, *codes = nullptr, *keep = nullptr;
+        if (!to_array(bound[0], "y", 1, NPY_FLOAT64, y) || !to_array(bound[3], "codes", 1, NPY_INT64, codes))
+            return nullptr;
+        const npy_intp n = PyArray_DIM(y, 0);
+        if (PyArray_DIM(codes, 0) != n) {
+            PyErr_SetString(PyExc_ValueError, "y and codes must agree on the row count");
+            return nullptr;
+        }
+        if (bound[4] && bound[4] != Py_None) {
+            if (!PyArray_Check(bound[4]) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(bound[4])) != 1 ||
+                PyArray_TYPE(reinterpret_cast<PyArrayObject*>(bound[4])) != NPY_BOOL) {
+                PyErr_SetString(PyExc_TypeError, "argument 'keep' must be a 1-D bool numpy.ndarray or None");
+                return nullptr;
+            }
+            keep = reinterpret_cast<PyArrayObject*>(bound[4]);
+            if (PyArray_DIM(keep, 0) != n) {
+                PyErr_SetString(PyExc_ValueError, "keep and y must agree on the row count");
+                return nullptr;
+            }
+        }
+        if (n != 0 && (!aligned_and_contiguous(y) || !aligned_and_contiguous(codes) ||
+                       (keep && !aligned_and_contiguous(keep)))) {
+            set_layout_type_error();
+            return nullptr;
+        }
+        // The sequences are held (and so their arrays) until the call returns.
+        PyRef xs = PyRef::steal(PySequence_Fast(bound[1], "x must be a sequence of columns"));
+        PyRef zs = PyRef::steal(PySequence_Fast(bound[2], "z must be a sequence of columns"));
+        if (!xs || !zs) return nullptr;
+        lmm::ColumnsView view;
+        view.n = static_cast<std::uint64_t>(n);
+        view.y = static_cast<const double*>(PyArray_DATA(y));
+        view.codes = static_cast<const std::int64_t*>(PyArray_DATA(codes));
+        view.keep = keep ? static_cast<const std::uint8_t*>(PyArray_DATA(keep)) : nullptr;
+        for (auto [seq, name, out] : {std::tuple{xs.get(), "x", &view.x}, std::tuple{zs.get(), "z", &view.z}}) {
+            const Py_ssize_t k = PySequence_Fast_GET_SIZE(seq);
+            out->resize(static_cast<std::size_t>(k));
+            for (Py_ssize_t j = 0; j < k; ++j)
+                if (!to_column(PySequence_Fast_GET_ITEM(seq, j), name, j, n, (*out)[static_cast<std::size_t>(j)]))
+                    return nullptr;
+        }
+        locked(self, [&](lmm::Accumulator& a) { a.add_columns(view); });
         Py_RETURN_NONE;
     });
 }
@@ -438,6 +513,12 @@ PyMethodDef kAccMethods[] = {
      "Adds a batch of rows (the constructor's array forms; codes >= 0, the\n"
      "groups growing to the largest code + 1). Each group's rows follow its\n"
      "rows from earlier batches."},
+    {"add_columns", fastcall<acc_add_columns>(), kFast,
+     "add_columns($self, y, x, z, codes, keep=None)\n--\n\n"
+     "Adds a batch given column by column: x and z sequences of 1-D float64\n"
+     "arrays (None: a column of ones), p and q of them; keep, a bool array,\n"
+     "skips the rows where it is False. The same products as add() of the\n"
+     "kept rows stacked into X and Z, without stacking them first."},
     {"merge", acc_merge, METH_O,
      "merge($self, other, /)\n--\n\n"
      "Adds another accumulator's products (same p, q and transform). Merging\n"

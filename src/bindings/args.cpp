@@ -40,16 +40,6 @@ const char* dims_text(int ndim) {
 
 const char* dtype_text(int typenum) { return typenum == NPY_FLOAT64 ? "float64" : "int64"; }
 
-bool aligned_and_contiguous(PyArrayObject* a) {
-    const int flags = PyArray_FLAGS(a);
-    return (flags & NPY_ARRAY_C_CONTIGUOUS) && (flags & NPY_ARRAY_ALIGNED);
-}
-
-bool set_layout_type_error() {
-    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
-    return false;
-}
-
 // X or Z: row-major contiguous unless it has no rows or no columns. Reading
 // doubles at a misaligned address is undefined behaviour, so a misaligned
 // matrix is refused like a misaligned vector.
@@ -114,6 +104,16 @@ std::string quoted(PyObject* text) {
 }
 
 }  // namespace
+
+bool aligned_and_contiguous(PyArrayObject* a) {
+    const int flags = PyArray_FLAGS(a);
+    return (flags & NPY_ARRAY_C_CONTIGUOUS) && (flags & NPY_ARRAY_ALIGNED);
+}
+
+bool set_layout_type_error() {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+    return false;
+}
 
 PyObject* new_float_array(std::initializer_list<npy_intp> shape, const double* values) {
     std::vector<npy_intp> dims(shape);

@@ -49,6 +49,12 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 // equivalent to `typenum`; borrowed. TypeError naming the argument otherwise.
 bool to_array(PyObject* object, const char* name, int ndim, int typenum, PyArrayObject*& out);
 
+// C-contiguous and aligned (reading doubles at a misaligned address is
+// undefined behaviour).
+bool aligned_and_contiguous(PyArrayObject* a);
+// The TypeError for an array that is not: always false.
+bool set_layout_type_error();
+
 // y (float64, 1-D), x and z (float64, 2-D), codes (int64, 1-D), converted in
 // that order.
 struct RowArrays {

@@ -5,6 +5,7 @@
 
 #include "lmm/errors.hpp"
 #include "lmm/memory.hpp"
+#include "lmm/schedule.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace corvane::lmm {
@@ -52,6 +53,55 @@ void Accumulator::add(const RowsView& given, Schedule schedule) {
     if (!dimensions_fit(m, p_, q_)) throw InvalidInput("model dimensions overflow the address space");
     accumulate_rows(products_, rows, m, schedule);
     ++batches_;
+}
+
+void Accumulator::add_columns(const ColumnsView& c, Schedule schedule) {
+    if (c.x.size() != p_ || c.z.size() != q_)
+        throw InvalidInput("X must have " + std::to_string(p_) + " columns and Z " + std::to_string(q_) + ", got " +
+                           std::to_string(c.x.size()) + " and " + std::to_string(c.z.size()));
+    // Kept rows per chunk of rows, then each chunk's rows written from its
+    // offset among the kept ones: the order of the rows is kept.
+    constexpr std::uint64_t kChunk = 1 << 15;
+    const std::uint64_t n_chunks = chunk_count(c.n, kChunk);
+    const bool parallel = c.n > 4 * kChunk && parallel::thread_count() > 1;
+    std::vector<std::uint64_t> start(n_chunks + 1, 0);
+    for_each_chunk(n_chunks, parallel, [&](std::uint64_t k) {
+        const std::uint64_t a = k * kChunk, b = std::min(c.n, a + kChunk);
+        std::uint64_t kept = b - a;
+        if (c.keep) {
+            kept = 0;
+            for (std::uint64_t r = a; r < b; ++r) kept += c.keep[r] != 0;
+        }
+        start[k + 1] = kept;
+    });
+    for (std::uint64_t k = 0; k < n_chunks; ++k) start[k + 1] += start[k];
+    const std::uint64_t n = start[n_chunks];
+    require_memory({size_product(size_product(n, p_ + q_ + 2), sizeof(double))});
+    std::vector<double> y(n), x(n * p_), z(n * q_);
+    std::vector<std::int64_t> codes(n);
+    for_each_chunk(n_chunks, parallel, [&](std::uint64_t k) {
+        const std::uint64_t a = k * kChunk, b = std::min(c.n, a + kChunk);
+        std::uint64_t o = start[k];
+        for (std::uint64_t r = a; r < b; ++r) {
+            if (c.keep && c.keep[r] == 0) continue;
+            y[o] = c.y[r];
+            codes[o] = c.codes[r];
+            double* xr = x.data() + o * p_;
+            for (std::uint64_t j = 0; j < p_; ++j) xr[j] = c.x[j] ? c.x[j][r] : 1.0;
+            double* zr = z.data() + o * q_;
+            for (std::uint64_t j = 0; j < q_; ++j) zr[j] = c.z[j] ? c.z[j][r] : 1.0;
+            ++o;
+        }
+    });
+    RowsView rows;
+    rows.y = y.data();
+    rows.x = x.data();
+    rows.z = z.data();
+    rows.codes = codes.data();
+    rows.n = n;
+    rows.p = p_;
+    rows.q = q_;
+    add(rows, schedule);
 }
 
 void Accumulator::merge(const Accumulator& other) {

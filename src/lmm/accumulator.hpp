@@ -27,6 +27,18 @@
 
 namespace corvane::lmm {
 
+// A batch given column by column (as Arrow and Parquet hold it): y, each of
+// X's columns (null: a column of ones), each of Z's columns, the group codes,
+// and optionally a flag per row (rows flagged 0 are skipped). Every array
+// holds n values; no column needs to be copied beforehand.
+struct ColumnsView {
+    const double* y = nullptr;
+    std::vector<const double*> x, z;
+    const std::int64_t* codes = nullptr;
+    const std::uint8_t* keep = nullptr;
+    std::uint64_t n = 0;
+};
+
 class Accumulator {
 public:
     // p, q >= 1 (p changes only by `select`). The transform's vectors, when
@@ -39,6 +51,10 @@ public:
     // the largest code + 1. Throws InvalidInput "model dimensions overflow the
     // address space" for codes too large to address.
     void add(const RowsView& rows, Schedule schedule = Schedule::Auto);
+    // Adds a batch given by columns (x.size() must be p and z.size() q): the
+    // kept rows, in order, exactly as add() adds the same rows given as row-
+    // major arrays (they are gathered into them, a chunk of rows per task).
+    void add_columns(const ColumnsView& columns, Schedule schedule = Schedule::Auto);
 
     // Adds another accumulator's products (same p, q and transform, else
     // InvalidInput). The codes' fingerprint is kept only when one side is
