@@ -1,6 +1,7 @@
 #include "lmm/accumulator.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "lmm/errors.hpp"
@@ -77,8 +78,15 @@ void Accumulator::add_columns(const ColumnsView& c, Schedule schedule) {
     for (std::uint64_t k = 0; k < n_chunks; ++k) start[k + 1] += start[k];
     const std::uint64_t n = start[n_chunks];
     require_memory({size_product(size_product(n, p_ + q_ + 2), sizeof(double))});
-    std::vector<double> y(n), x(n * p_), z(n * q_);
-    std::vector<std::int64_t> codes(n);
+    // Every entry is written below before it is read.
+    std::vector<double>& values = gathered_.values;
+    std::vector<std::int64_t>& codes_buffer = gathered_.codes;
+    if (values.size() < n * (1 + p_ + q_)) values.resize(n * (1 + p_ + q_));
+    if (codes_buffer.size() < n) codes_buffer.resize(n);
+    double* y = values.data();
+    double* x = y + n;
+    double* z = x + n * p_;
+    std::int64_t* codes = codes_buffer.data();
     for_each_chunk(n_chunks, parallel, [&](std::uint64_t k) {
         const std::uint64_t a = k * kChunk, b = std::min(c.n, a + kChunk);
         std::uint64_t o = start[k];
@@ -86,18 +94,18 @@ void Accumulator::add_columns(const ColumnsView& c, Schedule schedule) {
             if (c.keep && c.keep[r] == 0) continue;
             y[o] = c.y[r];
             codes[o] = c.codes[r];
-            double* xr = x.data() + o * p_;
+            double* xr = x + o * p_;
             for (std::uint64_t j = 0; j < p_; ++j) xr[j] = c.x[j] ? c.x[j][r] : 1.0;
-            double* zr = z.data() + o * q_;
+            double* zr = z + o * q_;
             for (std::uint64_t j = 0; j < q_; ++j) zr[j] = c.z[j] ? c.z[j][r] : 1.0;
             ++o;
         }
     });
     RowsView rows;
-    rows.y = y.data();
-    rows.x = x.data();
-    rows.z = z.data();
-    rows.codes = codes.data();
+    rows.y = y;
+    rows.x = x;
+    rows.z = z;
+    rows.codes = codes;
     rows.n = n;
     rows.p = p_;
     rows.q = q_;

@@ -103,6 +103,15 @@ private:
     std::optional<RowTransform> transform_;  // how rows enter; y's part included
     Products products_;
     std::uint64_t batches_ = 0;
+    // add_columns' rows, kept between batches so that batches of one size
+    // reuse the same pages (grown, never shrunk; moved or copied as empty).
+    struct Gathered {
+        std::vector<double> values;       // y, X, Z of the kept rows
+        std::vector<std::int64_t> codes;
+        Gathered() = default;
+        Gathered(const Gathered&) {}
+        Gathered& operator=(const Gathered&) { return *this; }
+    } gathered_;
 };
 
 }  // namespace corvane::lmm
