@@ -16,7 +16,9 @@ Usage: python bench/frontend.py [--quick] [--no-lme4] [--cap SECONDS]
   frame      corvane.lmm on a 10^7-row DataFrame (y, x, g): whole call
              against the core's construction + fit, and its peak memory
              above the frame (a child process);
-  per call   corvane.lmm's time less the core's on small data, n <= 10^4.
+  per call   corvane.lmm's time less the core's on small data, n <= 10^4;
+             and the whole small call on sleepstudy, a 309-row table with
+             an interaction and a 27,000-row table with factor interactions.
 """
 
 import argparse
@@ -257,6 +259,35 @@ def section_frame():
           f"= {d['peak_above_mb'] / d['frame_mb']:.2f}x")
 
 
+def small_call_tables():
+    """The three small calls timed whole: sleepstudy's model (180 rows), a
+    309-row longitudinal table with a treatment by age interaction (59
+    subjects, trt a two-level string factor) and a 27,000-row class-size
+    table with a factor by factor interaction (gr, cltype, sx string
+    factors; 10^4 pupils)."""
+    import pandas as pd
+
+    rng = np.random.default_rng(7)
+    sleep = pd.read_csv(os.path.join(ROOT, "tests", "data", "sleepstudy.csv"))
+    ids = np.repeat(np.arange(60), rng.integers(3, 8, 60))[:309]
+    ids = np.concatenate([ids, np.full(309 - len(ids), 59)])
+    age = rng.uniform(0, 4, len(ids))
+    trt = np.where(rng.random(60) < 0.5, "placebo", "drug")[ids]
+    cog = 50 + age * (1 + (trt == "drug")) + rng.normal(0, 2, 60)[ids] + rng.normal(0, 0.5, 60)[ids] * age
+    cog = pd.DataFrame({"id": [f"p{i:03d}" for i in ids], "age": age, "trt": trt,
+                        "cog": cog + rng.normal(0, 1, len(ids))})
+    n, m = 27000, 11000
+    pupil = rng.integers(0, m, n)
+    gr, cltype, sx = (rng.choice(v, n) for v in (["K", "1", "2", "3"], ["small", "regular", "aide"],
+                                                 ["girl", "boy"]))
+    star = pd.DataFrame({"id": pupil, "gr": gr, "cltype": cltype, "sx": sx,
+                         "math": 480 + 10 * (cltype == "small") + 20 * (gr == "2") + rng.normal(0, 20, m)[pupil]
+                         + rng.normal(0, 40, n)})
+    return [("sleepstudy", sleep, "Reaction ~ Days + (Days | Subject)", 500),
+            ("longitudinal n=309", cog, "cog ~ age * trt + (1 + age | id)", 500),
+            ("class size n=27000", star, "math ~ gr * cltype + sx + (1 | id)", 100)]
+
+
 def section_per_call():
     import pandas as pd
 
@@ -287,6 +318,13 @@ def section_per_call():
         core, _ = median_time(core_only, 200)
         print(f"  {name:>20} {formula:<38} whole {whole * 1e3:6.2f} ms, core {core * 1e3:5.2f} ms, "
               f"overhead {(whole - core) * 1e3:5.2f} ms")
+
+    print("\n== the small call corvane.lmm(formula, DataFrame), whole (median of many calls, after one)")
+    for name, frame, formula, repeat in small_call_tables():
+        corvane.lmm(formula, frame)
+        whole, r = median_time(lambda: corvane.lmm(formula, frame), repeat)
+        print(f"  {name:>20} {formula:<38} {whole * 1e3:7.3f} ms over {repeat} calls "
+              f"(p={r.model.p}, q={r.model.q}, {r.n_groups} groups)")
 
 
 def main():

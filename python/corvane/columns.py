@@ -14,8 +14,8 @@ import math
 
 import numpy as np
 
-__all__ = ["Columns", "column_kind", "coerce_columns", "numeric_values", "big_integers", "level_codes",
-           "with_levels", "without_unused_categories"]
+__all__ = ["Columns", "column_kind", "coerce_columns", "needs_conversion", "missing_mask", "numeric_values",
+           "big_integers", "level_codes", "factor_levels", "with_levels", "without_unused_categories"]
 
 
 def numeric_values(values, col):
@@ -24,6 +24,8 @@ def numeric_values(values, col):
     kind = values.dtype.kind
     if values.dtype == np.float64:
         return values.to_numpy()  # no copy
+    if kind in "biuf" and isinstance(values.dtype, np.dtype):
+        return values.to_numpy().astype(np.float64)  # NumPy's numbers (NaN stays NaN)
     if kind in "biuf":
         return values.to_numpy(dtype=np.float64, na_value=np.nan)
     kind = _value_kind(values)
@@ -42,9 +44,11 @@ def _value_kind(values):
     object column of Python or NumPy numbers), 'text' (strings in an
     extension type other than pandas' default ``str``: ``string``, Arrow
     strings), 'dictionary' (an Arrow dictionary column) or None."""
+    dtype = values.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind in "biuf":  # NumPy's numbers (the usual column)
+        return None
     import pandas as pd
 
-    dtype = values.dtype
     if dtype.kind in "mM" or isinstance(dtype, pd.PeriodDtype):
         return "date"
     if isinstance(dtype, pd.CategoricalDtype):  # the categories say it, without touching the rows
@@ -97,6 +101,29 @@ def _decimals(values, col):
     out = np.fromiter((float(v) if isinstance(v, decimal.Decimal) and not v.is_nan() else np.nan
                        for v in values.to_numpy()), dtype=np.float64, count=len(values))
     return pd.Series(out, index=values.index, name=col)
+
+
+def needs_conversion(values):
+    """Whether :func:`coerce_columns` converts a column (decimal numbers,
+    numbers in an object column, strings of an extension type, Arrow
+    dictionaries) or refuses it (dates); False for a column the builders
+    read as it is."""
+    return _value_kind(values) is not None
+
+
+def missing_mask(values):
+    """The rows where a column (a pandas Series) is missing, as pandas'
+    ``isna`` marks them, or None when none is (a column of integers or
+    booleans holds no missing value)."""
+    dtype = values.dtype
+    if isinstance(dtype, np.dtype):
+        if dtype.kind in "biu":
+            return None
+        if dtype.kind == "f":
+            mask = np.isnan(values.to_numpy())
+            return mask if mask.any() else None
+    mask = np.asarray(values.array.isna(), dtype=bool)
+    return mask if mask.any() else None
 
 
 def coerce_columns(frame, cols, keep=()):
@@ -175,6 +202,27 @@ def level_codes(values, levels, col, new_data):
     return codes
 
 
+def factor_levels(values, col, unused=False):
+    """(level codes as int64, levels) of a categorical column without
+    missing values: a Categorical's categories in their order, less those no
+    row holds (R's drop.unused.levels) unless `unused` (the levels of a
+    table read in batches); otherwise the values' levels as
+    :func:`corvane.labels.factorize` orders them (strings sorted)."""
+    import pandas as pd
+
+    from .labels import factorize
+
+    if not isinstance(values.dtype, pd.CategoricalDtype):
+        return factorize(values, col)
+    cat = values.array
+    categories, codes = cat.categories, np.asarray(cat.codes)
+    used = True if unused else np.bincount(codes, minlength=len(categories)) > 0
+    if unused or used.all():
+        return codes.astype(np.int64), list(categories)
+    remap = np.cumsum(used) - 1
+    return remap[codes].astype(np.int64), list(categories[used])
+
+
 def with_levels(sub, levels, missing):
     """The factor columns of a batch as categoricals of the table's levels
     ({column: levels}); a value outside them on a row that is kept (the
@@ -222,13 +270,13 @@ def without_unused_categories(sub):
 def column_kind(series):
     """'numeric', 'categorical', 'bigint' (an object column of Python
     integers) or None (anything the direct path leaves to formulaic)."""
-    import pandas as pd
-
     dtype = series.dtype
-    if isinstance(dtype, pd.CategoricalDtype):
-        return "categorical"
     if dtype.kind in "biuf":
         return "numeric"
+    import pandas as pd
+
+    if isinstance(dtype, pd.CategoricalDtype):
+        return "categorical"
     if dtype.kind == "O" or pd.api.types.is_string_dtype(dtype):
         inferred = pd.api.types.infer_dtype(series, skipna=True)
         if inferred == "string":
@@ -240,15 +288,35 @@ def column_kind(series):
 
 class Columns:
     """A DataFrame's columns, each taken out once (pandas' column access is
-    slow next to the rest of a small fit), with their kinds."""
+    slow next to the rest of a small fit), with their kinds.
+
+    :meth:`of_series` holds columns already taken out (Series of equal
+    length) and makes the DataFrame only when it is asked for (``frame``),
+    with the function given."""
 
     def __init__(self, frame):
-        self.frame = frame
+        self._frame, self._make = frame, None
         self.columns = frame.columns
         self._series, self._kinds = {}, {}
+        self._length = None
+
+    @classmethod
+    def of_series(cls, series, length, make_frame):
+        self = object.__new__(cls)
+        self._frame, self._make = None, make_frame
+        self.columns = list(series)
+        self._series, self._kinds = dict(series), {}
+        self._length = length
+        return self
+
+    @property
+    def frame(self):
+        if self._frame is None:
+            self._frame = self._make()
+        return self._frame
 
     def __len__(self):
-        return len(self.frame)
+        return len(self._frame) if self._length is None else self._length
 
     def __getitem__(self, col):
         s = self._series.get(col)

@@ -65,7 +65,8 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
     random effects, which centring about the intercept would correlate)."""
     n, p = X.shape
     idx = sample_rows(n)
-    xs, zs, ys = X[idx], Z[idx], y[idx]
+    whole = len(idx) == n  # the sample is every row: the arrays themselves, not copies
+    xs, zs, ys = (X, Z, y) if whole else (X[idx], Z[idx], y[idx])
     x_const = constant_column(xs)
     z_const = constant_column(zs) if z_centred else None
     unit = None
@@ -87,7 +88,7 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
         return (np.ascontiguousarray(y * sw), np.ascontiguousarray(Xk * sw[:, None]),
                 np.ascontiguousarray(Z * sw[:, None]))
 
-    rp = reparam(ys, Xu[idx], zs)
+    rp = reparam(ys, xs if unit is None else Xu if whole else Xu[idx], zs)
     yc, Xc, Zc = rows(Xu)
     core = build_core(yc, Xc, Zc, codes, rp, evaluator)
     t = core.totals()

@@ -27,6 +27,7 @@ Nothing here evaluates a formula or touches a table's values.
 
 from __future__ import annotations
 
+import functools
 import re
 from dataclasses import dataclass
 
@@ -405,7 +406,23 @@ def read_formula(formula, env, columns):
     """The :class:`FormulaReading` of a formula over a table whose column
     names are `columns`, with the names given in `env`. Every text is
     checked here, before anything is evaluated; ValueError for a formula
-    that cannot be read."""
+    that cannot be read.
+
+    A reading depends on the formula's text, the set of column names and
+    the names in env alone, so readings without env= are kept (the last
+    few hundred) and handed out again for the same text over the same
+    columns: a reading is never changed once made."""
+    if env is None and isinstance(formula, str):
+        return _kept_reading(formula, frozenset(columns))
+    return _read(formula, env, columns)
+
+
+@functools.lru_cache(maxsize=256)
+def _kept_reading(formula, columns):
+    return _read(formula, None, columns)
+
+
+def _read(formula, env, columns):
     parsed = parse_formula(formula)
     env_names = _terms.check_env(env)
     columns = set(columns)
@@ -443,6 +460,7 @@ def read_formula(formula, env, columns):
         response, values = arithmetic(parsed.response)
         reads[f"0 + {response}"] = values
         used |= values
+    reads = {text: frozenset(values) for text, values in reads.items()}
     return FormulaReading(parsed, response, fixed, random, tuple(offsets), frozenset(used), reads, blocks)
 
 

@@ -79,7 +79,8 @@ def factorize(groups, name="groups"):
     if type(groups).__module__.split(".")[0] == "pandas":
         import pandas as pd
 
-        series = groups if hasattr(groups, "cat") or not hasattr(groups, "columns") else None
+        series = (groups if isinstance(groups, pd.Series) or not hasattr(groups, "columns") or hasattr(groups, "cat")
+                  else None)
         if series is None:
             raise ValueError(f"{name} must be one-dimensional")
         if isinstance(series.dtype, pd.CategoricalDtype):
@@ -90,6 +91,10 @@ def factorize(groups, name="groups"):
             remap = np.cumsum(used) - 1
             labels = [native(c) for c, u in zip(series.cat.categories, used) if u]
             return np.ascontiguousarray(remap[codes], dtype=np.int64), labels
+        if isinstance(series.dtype, (pd.StringDtype, pd.ArrowDtype)):
+            fast = _factorize_arrow_strings(getattr(series, "array", series), name, pd)
+            if fast is not None:
+                return fast
         groups = series.to_numpy()
     arr = groups if isinstance(groups, np.ndarray) else None
     if arr is None:
@@ -155,6 +160,41 @@ def _factorize_strings(arr):
         return None
     codes, uniques = pd.factorize(arr, sort=True)
     return np.ascontiguousarray(codes, dtype=np.int64), list(uniques)
+
+
+def _factorize_arrow_strings(values, name, pd):
+    """Sorted codes for pandas strings held by Arrow (pandas' default ``str``
+    dtype, ``string[pyarrow]``, ``ArrowDtype(pa.string())``), from Arrow's
+    dictionary encoding: no Python string is made per row, only one per
+    label. The labels are sorted as Python sorts strings (by code point);
+    many labels by Arrow, whose order of UTF-8 bytes is the same. None for
+    any other values."""
+    dtype = getattr(values, "dtype", None)
+    arrow = (isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow") or isinstance(dtype, pd.ArrowDtype)
+    if not arrow or not hasattr(values, "__arrow_array__"):
+        return None
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    arr = values.__arrow_array__()
+    if isinstance(arr, pa.ChunkedArray):
+        arr = arr.chunk(0) if arr.num_chunks == 1 else arr.combine_chunks()
+    if not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
+        return None
+    if arr.null_count:
+        raise ValueError(f"{name} has a missing label at row {int(np.argmax(np.asarray(arr.is_null())))}")
+    encoded = arr.dictionary_encode()
+    dictionary = encoded.dictionary
+    if len(dictionary) <= 4096:  # few labels: sorted as Python strings
+        labels = dictionary.to_pylist()
+        order = sorted(range(len(labels)), key=labels.__getitem__)
+        labels = [labels[k] for k in order]
+    else:
+        order = pc.array_sort_indices(dictionary)
+        labels = dictionary.take(order).to_pylist()
+    rank = np.empty(len(labels), dtype=np.int64)
+    rank[np.asarray(order, dtype=np.int64)] = np.arange(len(labels), dtype=np.int64)
+    return rank[np.asarray(encoded.indices)], labels
 
 
 def _factorize_integers(arr):

@@ -4,11 +4,14 @@ group of each row, with the :class:`DesignSpec` that rebuilds them for new
 rows or later batches.
 
 Formulas whose terms are plain numeric or categorical columns (the common
-case) are built directly with NumPy (:class:`DirectTerms`); any other is
-built by formulaic (:class:`FormulaicTerms`), and both give the same columns
-with the same names. Transforms that depend on the data (``poly``,
-``scale``, ``center``, ``bs``) keep the training data's state (bases, means,
-scales, knots) and apply it to new data, as R's ``predict``.
+case) are built directly with NumPy (:class:`DirectTerms`), as are their
+products ('a:b', 'a*b', coded as formulaic codes them: :class:`ProductTerms`);
+any other is built by formulaic (:class:`FormulaicTerms`), and both give the
+same columns with the same names. A table whose columns need no conversion
+is read column by column, without a sub-table (made only for formulaic).
+Transforms that depend on the data (``poly``, ``scale``, ``center``, ``bs``)
+keep the training data's state (bases, means, scales, knots) and apply it to
+new data, as R's ``predict``.
 
 :func:`build` reads the formula (:mod:`corvane.formula`) and makes the
 builders; :func:`build_batch` puts a later batch of the same table through
@@ -17,6 +20,8 @@ them without reading the formula again.
 
 from __future__ import annotations
 
+import functools
+import itertools
 import warnings
 from dataclasses import dataclass, field
 
@@ -24,13 +29,14 @@ import numpy as np
 
 from . import terms as _terms
 from ._errors import require
-from .columns import (Columns, big_integers, coerce_columns, column_kind, level_codes, numeric_values, with_levels,
-                      without_unused_categories)
+from .columns import (Columns, big_integers, coerce_columns, factor_levels, missing_mask, needs_conversion,
+                      with_levels, without_unused_categories)
 from .formula import ParsedFormula, check_names, is_name, read_formula, split_top, unquote
-from .labels import INTERCEPT, factorize
+from .labels import INTERCEPT
+from .product_terms import DirectTerms, ProductTerms
 from .validate import all_finite, check_columns, check_not_infinite
 
-__all__ = ["build", "build_batch", "DesignSpec", "DirectTerms", "FormulaicTerms", "BlockTerms"]
+__all__ = ["build", "build_batch", "DesignSpec", "DirectTerms", "ProductTerms", "FormulaicTerms", "BlockTerms"]
 
 
 def _context(env):
@@ -44,85 +50,6 @@ def _context(env):
 
 
 # ---- the builders: how each matrix is made ----------------------------------------
-
-class DirectTerms:
-    """Terms that are plain columns: intercept, numeric columns, categorical
-    columns with treatment contrasts (the first level the reference), in
-    formulaic's order and naming."""
-
-    def __init__(self, intercept, terms):
-        self.intercept = intercept
-        self.terms = terms  # [(column, None) numeric | (column, levels) categorical]
-
-    @property
-    def columns(self):
-        names = ["Intercept"] if self.intercept else []  # formulaic's name (labels.term_names)
-        for col, levels in self.terms:
-            names += [col] if levels is None else [f"{col}[T.{lev}]" for lev in levels[1:]]
-        return names
-
-    @property
-    def variables(self):
-        return [col for col, _ in self.terms]
-
-    def term_slices(self):
-        """{term name: column indices} for the anova tables."""
-        out, k = {}, 0
-        if self.intercept:
-            out[INTERCEPT] = [0]
-            k = 1
-        for col, levels in self.terms:
-            width = 1 if levels is None else len(levels) - 1
-            out[col] = list(range(k, k + width))
-            k += width
-        return out
-
-    def term_layout(self):
-        """How the columns are made, term by term, for the type III tests:
-        ([(term name, variables, column indices, scoped)], {variable: levels,
-        or None for a numeric one}). scoped lists the products of coded
-        variables that make the term's columns, each a tuple of (variable,
-        reduced): a categorical variable reduced is coded by contrasts,
-        otherwise by one indicator per level."""
-        out, k = [], 0
-        if self.intercept:
-            out.append((INTERCEPT, (), [0], [()]))
-            k = 1
-        for col, levels in self.terms:
-            width = 1 if levels is None else len(levels) - 1
-            out.append((col, (col,), list(range(k, k + width)), [((col, levels is not None),)]))
-            k += width
-        return out, {col: None if levels is None else list(levels) for col, levels in self.terms}
-
-    def factor_values(self, frame, names):
-        """{numeric variable: its values on the rows of frame, one column}."""
-        return {name: numeric_values(frame[name], name)[:, None] for name in names}
-
-    def matrix(self, frame, new_data=False, known_codes=None):
-        """The columns for the rows of frame; known_codes maps a categorical
-        column to its level codes when they are already at hand."""
-        n = len(frame)
-        out = np.empty((n, len(self.columns)), dtype=np.float64)
-        k = 0
-        if self.intercept:
-            out[:, 0] = 1.0
-            k = 1
-        for col, levels in self.terms:
-            values = frame[col]
-            if levels is None:
-                out[:, k] = numeric_values(values, col)
-                k += 1
-                continue
-            codes = known_codes.get(col) if known_codes else None
-            if codes is None:
-                codes = level_codes(values, levels, col, new_data)
-            block = out[:, k:k + len(levels) - 1]
-            block[:] = 0.0
-            rows = np.flatnonzero(codes > 0)
-            block[rows, codes[rows] - 1] = 1.0
-            k += len(levels) - 1
-        return out
-
 
 class FormulaicTerms:
     """Terms built by formulaic; its model spec rebuilds them for new data,
@@ -260,33 +187,142 @@ class BlockTerms:
         return np.hstack(mats) if mats else np.empty((len(frame), 0))
 
 
-def _direct_plan(text, frame):
-    """(intercept, [(column, kind)]) when a right-hand side is plain columns
-    (numeric or categorical), 1, 0 and -1; None otherwise (formulaic builds it).
-    Categorical columns without an intercept (full dummy coding) are left to
-    formulaic too."""
-    intercept = True
-    terms, seen = [], set()
-    for sign, term in split_top(text, "+-"):
-        if not term:
+# ---- which builder makes a side ------------------------------------------------------
+#
+# A right-hand side of plain columns and their products is built by
+# DirectTerms (no products, and an intercept or no categorical column) or
+# ProductTerms, with the terms and codings formulaic gives it; any other
+# text by formulaic. Reading a text and scoping its terms depend on the text
+# and the kinds of the columns it names alone, and are kept for the next
+# fit of the same formula.
+
+def _add_term(terms, term):
+    """term appended to terms unless a term of the same columns is there."""
+    key = frozenset(term)
+    if all(frozenset(t) != key for t in terms):
+        terms.append(term)
+
+
+def _expand(piece):
+    """The terms of 'a', 'a:b', 'a*b', 'a*b:c', ... (plain names joined by
+    ':' and '*'), as formulaic expands them ('*' left to right: the terms of
+    both sides, then their products), each a tuple of column names without
+    repeats; None for any other text."""
+    out = None
+    for _, part in split_top(piece, "*"):
+        names = [name for _, name in split_top(part, ":")]
+        if not all(name and is_name(name) for name in names):
+            return None
+        term = tuple(dict.fromkeys(unquote(name) for name in names))
+        if out is None:
+            out = [term]
             continue
-        if term in ("0", "1"):
-            intercept = (term == "1") != (sign == "-")
+        new = list(out)
+        _add_term(new, term)
+        for t in out:
+            _add_term(new, tuple(dict.fromkeys(t + term)))
+        out = new
+    return out
+
+
+@functools.lru_cache(maxsize=512)
+def _products_of(text):
+    """(intercept, terms, plain) of a right-hand side made of plain names,
+    their products, 1, 0 and -1, or None for any other text: the terms as
+    formulaic adds and removes them from left to right, then orders them by
+    degree (the written order within a degree: 'a*b*c' gives a, b, c, a:b,
+    a:c, b:c, a:b:c); plain when every term is a single name added with '+'."""
+    intercept, plain, terms = True, True, []
+    for sign, piece in split_top(text, "+-"):
+        if not piece:
             continue
-        if sign == "-" or not is_name(term):
+        if piece in ("0", "1"):
+            intercept = (piece == "1") != (sign == "-")
+            continue
+        expanded = _expand(piece)
+        if expanded is None:
             return None
-        col = unquote(term)
-        if col not in frame.columns:
-            return None
-        kind = frame.kind(col) if isinstance(frame, Columns) else column_kind(frame[col])
-        if kind not in ("numeric", "categorical"):
-            return None
-        if col not in seen:
-            terms.append((col, kind))
-            seen.add(col)
-    if not intercept and any(kind == "categorical" for _, kind in terms):
+        if sign == "-":
+            gone = {frozenset(t) for t in expanded}
+            terms = [t for t in terms if frozenset(t) not in gone]
+            plain = False
+        else:
+            plain = plain and is_name(piece)
+            for t in expanded:
+                _add_term(terms, t)
+    return intercept, tuple(sorted(terms, key=len)), plain
+
+
+def _plan(text, kind_of):
+    """How a right-hand side is built: ("direct", intercept, ((column,
+    categorical), ...)) for DirectTerms, ("products", intercept, ((term
+    name, ((column, categorical, reduced), ...)), ...)) for ProductTerms, or
+    None (formulaic builds it). kind_of(column) is the column's kind (see
+    columns.column_kind), None for a name that is no column."""
+    read = _products_of(text)
+    if read is None:
         return None
-    return intercept, terms
+    names = tuple(dict.fromkeys(c for t in read[1] for c in t))
+    return _scoped_plan(text, names, tuple(kind_of(c) for c in names))
+
+
+@functools.lru_cache(maxsize=512)
+def _scoped_plan(text, names, kinds):
+    """_plan's answer for the columns `names` of these kinds.
+
+    A term's coding is formulaic's: with C its categorical columns and N its
+    numeric ones, the term spans the products of N with the contrasts of
+    every subset of C, less what the terms before it span (the intercept
+    spans the empty product). When only N with all of C is left, every
+    factor is coded by contrasts; when N with C less one factor c is left
+    too, c is coded by indicators (as '0 + a' codes a, or 'a:x' without x).
+    Any other remainder (formulaic then splits the term in several parts)
+    is left to formulaic."""
+    if any(k not in ("numeric", "categorical") for k in kinds):
+        return None
+    intercept, terms, plain = _products_of(text)
+    categorical = {c for c, k in zip(names, kinds) if k == "categorical"}
+    if plain and (intercept or not categorical):
+        return "direct", intercept, tuple((t[0], t[0] in categorical) for t in terms)
+    spanned = {(frozenset(), frozenset())} if intercept else set()
+    out = []
+    for term in terms:
+        cats = [c for c in term if c in categorical]
+        nums = frozenset(c for c in term if c not in categorical)
+        span = {(nums, frozenset(s)) for r in range(len(cats) + 1) for s in itertools.combinations(cats, r)}
+        left = span - spanned
+        spanned |= span
+        whole = (nums, frozenset(cats))
+        full = None
+        if left != {whole}:
+            if len(left) != 2 or whole not in left:
+                return None
+            (other,) = left - {whole}
+            rest = whole[1] - other[1]
+            if len(rest) != 1:
+                return None
+            (full,) = rest
+        out.append((":".join(term), tuple((c, c in categorical, c in categorical and c != full) for c in term)))
+    return "products", intercept, tuple(out)
+
+
+def _builder(plan, levels_of):
+    """The builder of a plan, levels_of(column) giving a categorical
+    column's levels; None when a product has a categorical column of fewer
+    than two levels (formulaic builds it)."""
+    what, intercept, terms = plan
+    if what == "direct":
+        return DirectTerms(intercept, [(col, levels_of(col) if cat else None) for col, cat in terms])
+    products = []
+    for name, factors in terms:
+        coded = []
+        for col, cat, reduced in factors:
+            levels = levels_of(col) if cat else None
+            if levels is not None and len(levels) < 2:
+                return None
+            coded.append((col, levels, reduced))
+        products.append((name, tuple(coded)))
+    return ProductTerms(intercept, products)
 
 
 @dataclass
@@ -348,12 +384,12 @@ def build(formula, frame, env=None, levels=None, extra=()):
     columns ({column: levels}), so that every batch gets the same columns
     (later batches go through :func:`build_batch`). `extra` names further
     columns whose missing values drop a row."""
-    pd = require("pandas")
-    reading = read_formula(formula, env, frame.columns)
+    names = list(frame.columns)  # once: pandas' string column names are slow to go through
+    reading = read_formula(formula, env, names)
     parsed, reads = reading.parsed, reading.reads
     # Columns read besides the formula's (weights): their missing values drop rows too.
-    sub, columns, missing, n_dropped = _rows(frame, reading.used | set(extra), parsed.group, formula, levels)
-    if len(sub) == 0:
+    columns, missing, n_dropped = _rows(frame, reading.used | set(extra), parsed.group, formula, levels, names)
+    if len(columns) == 0:
         raise ValueError("no rows without missing values in the columns the formula uses")
 
     # Response.
@@ -365,34 +401,28 @@ def build(formula, frame, env=None, levels=None, extra=()):
         ybuilder = None
     else:
         text = f"0 + {reading.response}"
-        ybuilder, ymat = _formulaic_spec(text, sub, env, formula, reads[text])
+        ybuilder, ymat = _formulaic_spec(text, columns.frame, env, formula, reads[text])
         if ymat.shape[1] != 1:
             raise ValueError(f"the response {parsed.response!r} must be one numeric column, "
                              f"it gives {ymat.shape[1]} columns")
         y = ymat[:, 0]
 
-    factorized = {}  # {factor column: (codes, levels)}, shared by X, Z and the offsets
+    coded = {}  # {factor column: (codes, levels)}, shared by X, Z and the offsets
+
+    def levels_of(col):
+        if col not in coded:  # one hashing pass gives the levels in order and the codes
+            coded[col] = factor_levels(columns[col], col, unused=levels is not None)
+        return coded[col][1]
+
+    def kind_of(col):
+        return columns.kind(col) if col in columns.columns else None
 
     def side(text):
-        plan = _direct_plan(text, columns)
-        if plan is None:
-            return _formulaic_spec(text, sub, env, formula, reads[text])
-        intercept, terms = plan
-        resolved = []
-        for col, kind in terms:
-            if kind == "numeric":
-                resolved.append((col, None))
-                continue
-            s = columns[col]
-            if isinstance(s.dtype, pd.CategoricalDtype):
-                levels = list(s.cat.categories)
-            else:
-                if col not in factorized:  # one hashing pass gives the levels in order and the codes
-                    factorized[col] = factorize(s.to_numpy(), col)
-                levels = factorized[col][1]
-            resolved.append((col, levels))
-        b = DirectTerms(intercept, resolved)
-        return b, b.matrix(columns, known_codes={c: v[0] for c, v in factorized.items()})
+        plan = _plan(text, kind_of)
+        builder = None if plan is None else _builder(plan, levels_of)
+        if builder is None:
+            return _formulaic_spec(text, columns.frame, env, formula, reads[text])
+        return builder, builder.matrix(columns, known_codes={c: v[0] for c, v in coded.items()})
 
     fixed, X = side(reading.fixed)
     if reading.blocks:
@@ -401,7 +431,7 @@ def build(formula, frame, env=None, levels=None, extra=()):
         Z = np.hstack([z for _, z in parts])
     else:
         random, Z = side(reading.random)
-    off = np.zeros(len(sub))
+    off = np.zeros(len(columns))
     obuilders = []
     for text in reading.offsets:
         b, mat = side(f"0 + {text}")
@@ -426,33 +456,45 @@ def build_batch(spec, frame, levels=None):
     (the batch must hold the columns it reads). A batch without usable rows
     gives empty arrays."""
     group = spec.parsed.group
-    sub, columns, missing, n_dropped = _rows(frame, spec.used, group, spec.formula, levels)
+    columns, missing, n_dropped = _rows(frame, spec.used, group, spec.formula, levels)
 
     def make(builder):
         if isinstance(builder, BlockTerms):
-            return builder.matrix(columns, new_data=True, raw=sub)
-        return builder.matrix(sub if isinstance(builder, FormulaicTerms) else columns, new_data=True)
+            formulaic = any(isinstance(b, FormulaicTerms) for b in builder.parts)
+            return builder.matrix(columns, new_data=True, raw=columns.frame if formulaic else None)
+        return builder.matrix(columns.frame if isinstance(builder, FormulaicTerms) else columns, new_data=True)
 
     if spec.response is None:
         y = columns[unquote(spec.parsed.response)].to_numpy(dtype=np.float64)
     else:
         y = make(spec.response)[:, 0]
     X, Z = make(spec.fixed), make(spec.random)
-    off = np.zeros(len(sub))
+    off = np.zeros(len(columns))
     for b in spec.offsets:
         off = off + make(b)[:, 0]
     return _finish_rows(spec, y, X, Z, off, columns[group], n_dropped, ~missing)
 
 
-def _rows(frame, used, group, formula, levels):
-    """(sub, columns, missing, n_dropped): sub holds frame's used columns and
-    group on the rows without a missing value in any of them, coerced to the
-    types the builders read (with `levels`, factor columns as categoricals of
-    those levels); columns is sub as :class:`Columns`; missing marks frame's
-    rows left out and n_dropped counts them. Unknown columns raise."""
-    check_names(frame.columns, sorted(set(used) | {group}), formula)
+def _rows(frame, used, group, formula, levels, names=None):
+    """(columns, missing, n_dropped): columns (:class:`Columns`) holds
+    frame's used columns and group on the rows without a missing value in
+    any of them, coerced to the types the builders read (with `levels`,
+    factor columns as categoricals of those levels); missing marks frame's
+    rows left out and n_dropped counts them. Unknown columns raise. names
+    is frame's column names as a list, when at hand."""
+    names = list(frame.columns) if names is None else names
+    check_names(names, sorted(set(used) | {group}), formula)
     used = set(used)
-    cols = [c for c in frame.columns if c in used or c == group]
+    cols = [c for c in names if c in used or c == group]
+    if levels is None:
+        plain = _plain_rows(frame, cols, group)
+        if plain is not None:
+            return plain
+    return _coerced_rows(frame, cols, group, levels)
+
+
+def _coerced_rows(frame, cols, group, levels):
+    """_rows for any columns: the sub-table of the columns cols, converted."""
     # Decimal numbers are numbers; dates are refused by name (never levels).
     sub = coerce_columns(frame[cols], [c for c in cols if c != group], keep=levels or ())
 
@@ -473,14 +515,42 @@ def _rows(frame, used, group, formula, levels):
         if c != group and columns.kind(c) == "bigint":
             sub = sub.assign(**{c: big_integers(columns[c], c)})
             columns = Columns(sub)
-    return sub, columns, missing, n_dropped
+    return columns, missing, n_dropped
+
+
+def _plain_rows(frame, cols, group):
+    """_rows without making a sub-table, for columns that need no
+    conversion (numbers, strings, categoricals: the usual table): each
+    column taken out once and, when rows are dropped, cut to the rows kept.
+    Their DataFrame (for formulaic's builders) is made only when asked for,
+    as _coerced_rows makes it. None for any other column, which
+    _coerced_rows converts or refuses."""
+    series = {c: frame[c] for c in cols}
+    missing = None
+    for c, s in series.items():
+        if c != group and needs_conversion(s):
+            return None
+        mask = missing_mask(s)
+        if mask is not None:
+            missing = mask if missing is None else missing | mask
+    n = len(frame)
+    if missing is None:
+        missing = np.zeros(n, dtype=bool)
+        n_dropped = 0
+    else:
+        n_dropped = int(missing.sum())
+        keep = ~missing
+        series = {c: s[keep] for c, s in series.items()}
+    columns = Columns.of_series(series, n - n_dropped, lambda: _coerced_rows(frame, cols, group, None)[0].frame)
+    if any(c != group and columns.kind(c) == "bigint" for c in cols):  # on the rows kept, as _coerced_rows
+        return None
+    return columns, missing, n_dropped
 
 
 def _finish_rows(spec, y, X, Z, off, groups, n_dropped, kept):
     """Values made non-finite by a transform: NaN is missing (the row is
     dropped and counted), +-inf an error."""
-    finite = all(all_finite(a) for a in (y, X, Z, off))
-    if not finite:
+    if not all_finite(y, X, Z, off):
         check_not_infinite((("response", y[:, None], [spec.parsed.response]), ("fixed", X, spec.fixed.columns),
                             ("random", Z, spec.random.columns), ("offset", off[:, None], ["offset"])))
         nan = np.isnan(y) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)

@@ -471,38 +471,60 @@ def unit_combination(X):
     return c
 
 
-def _location_scale(col, shifted):
-    """(shift, power-of-two scale) of a column of values: its mean when
-    shifted, and the scale that brings the root mean square about the shift
-    near 1. The values are divided by their largest magnitude first, so that
-    no square overflows or underflows."""
-    big = float(np.max(np.abs(col))) if len(col) else 0.0
-    if not (big > 0 and math.isfinite(big)):
-        return 0.0, 1.0
-    u = col / big
-    mean = float(np.mean(u)) if shifted else 0.0
-    rms = float(np.sqrt(np.mean((u - mean) ** 2)))
-    return mean * big, pow2_scale(rms * big) if rms > 0 else pow2_scale(big)
+def _locations_scales(rows, shifted):
+    """(shifts, power-of-two scales) of columns of values, each given as a
+    row of rows (k x n, each row contiguous, so that each column's sums are
+    NumPy's pairwise sums over its own values, as for the column alone):
+    each column's mean when shifted, and the scale that brings its root
+    mean square about the shift near 1. The values are divided by their
+    largest magnitude first, so that no square overflows or underflows."""
+    k = rows.shape[0]
+    shift, scale = np.zeros(k), np.ones(k)
+    if k == 0 or rows.shape[1] == 0:
+        return shift, scale
+    big = np.max(np.abs(rows), axis=1)
+    usable = (big > 0) & np.isfinite(big)
+    if usable.all():
+        u = rows / big[:, None]
+    else:
+        u = np.where(usable[:, None], rows, 0.0) / np.where(usable, big, 1.0)[:, None]
+    mean = np.mean(u, axis=1) if shifted else np.zeros(k)
+    if shifted:
+        u -= mean[:, None]
+    rms = np.sqrt(np.mean(np.square(u, out=u), axis=1))
+    for j in np.flatnonzero(usable):
+        shift[j] = float(mean[j]) * float(big[j])
+        scale[j] = pow2_scale(float(rms[j]) * float(big[j])) if rms[j] > 0 else pow2_scale(float(big[j]))
+    return shift, scale
 
 
 def reparam_of(y, X, Z, x_const, z_const, unit=None):
     """The reparametrisation from these rows (all, or a sample). With a unit
     combination (x_const None), X holds the core's columns (see
-    Reparam.core_design) and its reference column is X c, of value 1."""
-    def columns(a, const, centred):
-        k = a.shape[1]
-        shift, scale = np.zeros(k), np.ones(k)
-        for j in range(k):
-            if j == const:
-                scale[j] = pow2_scale(abs(float(a[0, j])))
-            else:
-                shift[j], scale[j] = _location_scale(a[:, j], centred)
-        return shift, scale
-
+    Reparam.core_design) and its reference column is X c, of value 1.
+    The columns shifted alike (X's and y, and Z's when both have a reference
+    column) are measured together."""
     x_ref = x_const if unit is None else unit_column(unit)
-    x_shift, x_scale = columns(X, x_ref, x_ref is not None)
-    z_shift, z_scale = columns(Z, z_const, z_const is not None)
-    y_shift, y_scale = _location_scale(y, x_ref is not None)
+    x_centred, z_centred = x_ref is not None, z_const is not None
+    x_other = [j for j in range(X.shape[1]) if j != x_ref]
+    z_other = [j for j in range(Z.shape[1]) if j != z_const]
+    parts = [X[:, x_other].T, np.asarray(y, dtype=np.float64).reshape(1, -1)]
+    if z_centred == x_centred:
+        parts.append(Z[:, z_other].T)
+    shift, scale = _locations_scales(np.concatenate(parts, axis=0), x_centred)
+    if z_centred != x_centred:
+        zs = _locations_scales(np.ascontiguousarray(Z[:, z_other].T), z_centred)
+        shift, scale = np.concatenate([shift, zs[0]]), np.concatenate([scale, zs[1]])
+    k = len(x_other)
+    x_shift, x_scale = np.zeros(X.shape[1]), np.ones(X.shape[1])
+    z_shift, z_scale = np.zeros(Z.shape[1]), np.ones(Z.shape[1])
+    x_shift[x_other], x_scale[x_other] = shift[:k], scale[:k]
+    y_shift, y_scale = float(shift[k]), float(scale[k])
+    z_shift[z_other], z_scale[z_other] = shift[k + 1:], scale[k + 1:]
+    if x_ref is not None:
+        x_scale[x_ref] = pow2_scale(abs(float(X[0, x_ref])))
+    if z_const is not None:
+        z_scale[z_const] = pow2_scale(abs(float(Z[0, z_const])))
     v0 = float(X[0, x_const]) if x_const is not None else 1.0
     w0 = float(Z[0, z_const]) if z_const is not None else 1.0
     return Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, x_const, v0, z_const, w0, unit)

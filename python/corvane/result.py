@@ -11,6 +11,7 @@ labelled tables (:mod:`corvane.tables`) are mixed in.
 from __future__ import annotations
 
 import math
+from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -110,25 +111,14 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
         self.n_read = getattr(model, "n_read", None) or model.n + model.n_dropped
         q = model.q
 
-        self.beta = rp.beta(raw["beta"])
-        self.cov_beta = rp.cov_beta(raw["cov_beta"])
-        self.std_errors = rp.std_errors(raw["cov_beta"])
-        with np.errstate(divide="ignore", invalid="ignore"):
-            self.t_values = self.beta / self.std_errors
+        # The estimates' maps to the user's parametrisation are made when
+        # first asked for (below): a small fit spends more time making them
+        # than fitting. Only the core's numbers they need are kept.
+        self._raw = {k: raw[k] for k in ("beta", "cov_beta")}
+        self._rp = rp
         self.sigma = float(rp.sigma(raw["sigma"]))
         self.sigma2 = self.sigma * self.sigma  # inf, not an error, beyond the double range
-
         self.theta_core = np.array(raw["theta"])
-        self.theta = rp.theta(self.theta_core)
-        lam = theta_to_lambda(self.theta, q)
-        rel = lam @ lam.T
-        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-            self.cov_re = self.sigma2 * rel
-            self.re_variances = np.diag(self.cov_re).copy()
-            self.re_std = self.sigma * np.sqrt(np.diag(rel))
-            sd = np.sqrt(np.diag(rel))
-            self.re_corr = rel / np.outer(sd, sd)
-        np.fill_diagonal(self.re_corr, 1.0)
 
         nmp = model.n - (model.p if self.reml else 0)
         # Precision weights scale the rows the core fits: the density of y is
@@ -158,6 +148,58 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
         self.boundary = [self.re_names[pairs[k][0]] for k in sorted(on_bound) if pairs[k][0] == pairs[k][1]]
         if self.boundary and self.status == "interior":
             self.status = "boundary"
+
+    # -- the estimates on the user's parametrisation ------------------------------
+    @cached_property
+    def beta(self):
+        return self._rp.beta(self._raw["beta"])
+
+    @cached_property
+    def cov_beta(self):
+        return self._rp.cov_beta(self._raw["cov_beta"])
+
+    @cached_property
+    def std_errors(self):
+        return self._rp.std_errors(self._raw["cov_beta"])
+
+    @cached_property
+    def t_values(self):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return self.beta / self.std_errors
+
+    @cached_property
+    def theta(self):
+        return self._rp.theta(self.theta_core)
+
+    @cached_property
+    def _re_covariance(self):
+        """(cov_re, re_variances, re_std, re_corr)."""
+        lam = theta_to_lambda(self.theta, len(self.re_names))
+        rel = lam @ lam.T
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            cov_re = self.sigma2 * rel
+            re_variances = np.diag(cov_re).copy()
+            re_std = self.sigma * np.sqrt(np.diag(rel))
+            sd = np.sqrt(np.diag(rel))
+            re_corr = rel / np.outer(sd, sd)
+        np.fill_diagonal(re_corr, 1.0)
+        return cov_re, re_variances, re_std, re_corr
+
+    @cached_property
+    def cov_re(self):
+        return self._re_covariance[0]
+
+    @cached_property
+    def re_variances(self):
+        return self._re_covariance[1]
+
+    @cached_property
+    def re_std(self):
+        return self._re_covariance[2]
+
+    @cached_property
+    def re_corr(self):
+        return self._re_covariance[3]
 
     # -- the certificate ---------------------------------------------------------
     @property

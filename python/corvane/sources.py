@@ -315,7 +315,7 @@ class ArrowStream:
         values found on rows with no missing value in cols, sorted, or in the
         categories' order for categorical columns (merged over the parts by
         merge_level_orders). A source that can be read only once has no
-        first pass: batches.read_once collects its levels as they come."""
+        first pass: one_pass.read_once collects its levels as they come."""
         if not self.rereadable:
             raise ValueError(
                 f"the formula uses factor columns ({', '.join(factors)}), whose levels must be known before the "

@@ -50,7 +50,7 @@ _C_CALL = re.compile(r"^C\(\s*([A-Za-z_][A-Za-z0-9_.]*)\s*[,)]")
 def model_terms(model):
     """(layout, levels) of a model fitted from a formula, or None for one
     given as matrices. layout: [(term name, variables, column indices in
-    X_all, scoped)], see matrices.DirectTerms.term_layout."""
+    X_all, scoped)], see product_terms.DirectTerms.term_layout."""
     spec = getattr(model, "spec", None)
     if spec is None:
         return None

@@ -134,36 +134,56 @@ def exact_fit(arrays):
     coefficients), as fractions of y~'y~, from the per-group products. A
     fraction below EXACT_FIT means the response is a linear function of
     those columns to rounding (the products carry ~1e-16 of y~'y~): the
-    residual variance would be zero."""
+    residual variance would be zero.
+
+    The groups' sums go through NumPy's own loops and one symmetric rank-k
+    product, not BLAS's vector routines, which start threads for long
+    vectors (costly beside the other work of a busy machine)."""
     yty = float(arrays["yty"])
     if not yty > 0:
         return 0.0, 0.0
     xtx, xty = np.asarray(arrays["xtx"]), np.asarray(arrays["xty"])
     ztz, ztx, zty = np.asarray(arrays["ztz"]), np.asarray(arrays["ztx"]), np.asarray(arrays["zty"])
-    fixed = yty - _explained(xtx, xty)
     # Each group's Z~ projected out of X~ and y~ (a pseudo-inverse on unit-diagonal blocks).
-    dz = np.sqrt(np.maximum(np.einsum("gii->gi", ztz), 0.0))
+    g, q, p = ztx.shape
+    dz = np.sqrt(np.maximum(np.diagonal(ztz, axis1=1, axis2=2), 0.0))
     dz = np.where(dz > 0, dz, 1.0)
-    w, v = np.linalg.eigh(ztz / dz[:, :, None] / dz[:, None, :])
-    keep = w > 1e-10 * np.maximum(w[:, -1:], 1e-300)
-    inv = np.where(keep, 1.0 / np.where(keep, w, 1.0), 0.0)
-    zx = np.einsum("gji,gjk->gik", v, ztx / dz[:, :, None]) * np.sqrt(inv)[:, :, None]
-    zy = np.einsum("gji,gj->gi", v, zty / dz) * np.sqrt(inv)
-    a = xtx - np.einsum("gki,gkj->ij", zx, zx)
-    b = xty - np.einsum("gki,gk->i", zx, zy)
-    within = yty - float(np.sum(zy * zy)) - _explained(a, b, np.diag(xtx))
+    if q == 1:  # the unit-diagonal block is [[1]] (or [[0]]): its eigenvector is 1
+        w = ztz[:, :, 0] / dz / dz
+        keep = w > 1e-10 * np.maximum(w, 1e-300)
+        scale = np.where(keep, np.sqrt(1.0 / np.where(keep, w, 1.0)) / dz, 0.0)
+        zx = ztx[:, 0, :] * scale
+        zy = zty[:, 0] * scale[:, 0]
+    else:
+        w, v = np.linalg.eigh(ztz / dz[:, :, None] / dz[:, None, :])
+        keep = w > 1e-10 * np.maximum(w[:, -1:], 1e-300)
+        root = np.sqrt(np.where(keep, 1.0 / np.where(keep, w, 1.0), 0.0))
+        vt = v.transpose(0, 2, 1)
+        zx = (np.matmul(vt, ztx / dz[:, :, None]) * root[:, :, None]).reshape(g * q, p)
+        zy = (np.matmul(vt, (zty / dz)[:, :, None])[:, :, 0] * root).reshape(g * q)
+    a = xtx - zx.T @ zx
+    b = xty - np.einsum("gi,g->i", zx, zy)
+    explained_x, explained_xz = _explained(np.stack([xtx, a]), np.stack([xty, b]), np.diag(xtx))
+    fixed = yty - explained_x
+    within = yty - float(np.einsum("g,g->", zy, zy)) - explained_xz
     return fixed / yty, within / yty
 
 
-def _explained(a, b, diag=None):
-    """b' a^+ b for a symmetric positive semidefinite a, on unit-diagonal
-    scaling (by diag, default a's own), directions below 1e-10 left out."""
-    d = np.sqrt(np.maximum(np.diag(a) if diag is None else diag, 0.0))
+def _explained(a, b, diag):
+    """b' a^+ b for symmetric positive semidefinite matrices a (a stack of
+    two: X~'X~ itself, and X~'X~ less the groups' projections) on the
+    unit-diagonal scaling of diag (X~'X~'s), directions below 1e-10 left
+    out: of the largest eigenvalue for X~'X~, of 1 (the scaled diagonal)
+    for the second. One eigendecomposition of the stack."""
+    d = np.sqrt(np.maximum(diag, 0.0))
     d = np.where(d > 0, d, 1.0)
     w, v = np.linalg.eigh(a / np.outer(d, d))
-    keep = w > 1e-10 * max(float(w[-1]) if diag is None else 1.0, 1e-300)
-    proj = (v[:, keep].T @ (b / d)) ** 2
-    return float(np.sum(proj / w[keep]))
+    out = []
+    for k, top in enumerate((max(float(w[0, -1]), 1e-300), 1.0)):
+        keep = w[k] > 1e-10 * top
+        proj = (v[k][:, keep].T @ (b[k] / d)) ** 2
+        out.append(float(np.sum(proj / w[k][keep])))
+    return out
 
 
 def drop_aliased(xtx, rp, fe_names, p, residual=None):
@@ -187,17 +207,18 @@ def drop_aliased(xtx, rp, fe_names, p, residual=None):
 # ---- finiteness ------------------------------------------------------------------
 
 def finite_totals(t):
-    return all(np.all(np.isfinite(t[k])) for k in ("xtx", "xty", "yty", "ztz", "ztx", "zty"))
+    """Whether the core's totals are all finite."""
+    return all_finite(*(np.asarray(t[k]) for k in ("xtx", "xty", "yty", "ztz", "ztx", "zty")))
 
 
-def all_finite(a):
-    """Whether every value is finite: a finite sum proves it (one pass, no
-    temporary); otherwise each value is checked (the sum may only have
-    overflowed)."""
+def all_finite(*arrays):
+    """Whether every value of the arrays is finite: a finite sum of their
+    sums proves it (one pass each, no temporary); otherwise each value is
+    checked (the sums may only have overflowed)."""
     with np.errstate(over="ignore", invalid="ignore"):
-        if math.isfinite(float(np.add.reduce(a, axis=None))):
+        if math.isfinite(sum(float(np.add.reduce(a, axis=None)) for a in arrays)):
             return True
-    return bool(np.isfinite(a).all())
+    return all(bool(np.isfinite(a).all()) for a in arrays)
 
 
 def check_not_infinite(parts):

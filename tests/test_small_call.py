@@ -1,0 +1,233 @@
+"""The small call's direct paths give what the general ones give: the
+columns of plain columns and their products against formulaic's, the rows
+read without a sub-table against the coerced sub-table's, Arrow strings'
+levels against the object path's, the residual check against least
+squares on the rows, and readings and plans kept between fits that never
+stand for another table."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("formulaic")
+pa = pytest.importorskip("pyarrow")
+
+import corvane  # noqa: E402
+from corvane import LmmCore, matrices  # noqa: E402
+from corvane.labels import factorize  # noqa: E402
+from corvane.reparam import _locations_scales, reparam_of  # noqa: E402
+from corvane.validate import exact_fit  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def frame():
+    rng = np.random.default_rng(11)
+    n, m = 360, 30
+    g = np.repeat(np.arange(m), n // m)
+    f = rng.choice(["a", "b", "c"], n)
+    h = rng.choice(["u", "v"], n)
+    x = rng.standard_normal(n)
+    b = rng.standard_normal((m, 2))
+    y = 1 + x + (f == "b") - 0.5 * (h == "v") * x + b[g, 0] + b[g, 1] * x + rng.standard_normal(n)
+    return pd.DataFrame({
+        "y": y, "x": x, "z": rng.integers(0, 6, n), "f": f, "h": h,
+        "c": pd.Categorical(rng.choice(["m", "k", "j"], n), categories=["m", "k", "j", "unused"]),
+        "t": rng.random(n) < 0.4, "x.1": rng.standard_normal(n), "a b": rng.standard_normal(n),
+        "o": rng.standard_normal(n) * 0.1, "w": rng.uniform(0.5, 2.0, n), "g": [f"s{k:02d}" for k in g]})
+
+
+def _general(monkeypatch):
+    """Every side built by formulaic (the general builders)."""
+    monkeypatch.setattr(matrices, "_plan", lambda text, kind_of: None)
+
+
+def _same_build(got, want):
+    spec, wspec = got[0], want[0]
+    assert spec.fixed.columns == wspec.fixed.columns
+    assert spec.random.columns == wspec.random.columns
+    for a, b in zip(got[1:5], want[1:5]):
+        np.testing.assert_array_equal(np.asarray(a), np.asarray(b))
+    np.testing.assert_array_equal(np.asarray(got[5]), np.asarray(want[5]))
+    assert got[6] == want[6]
+    np.testing.assert_array_equal(got[7], want[7])
+
+
+PRODUCTS = [
+    "y ~ x * f + (1 | g)",
+    "y ~ f * x + (x | g)",
+    "y ~ x:f + (1 | g)",                  # f by indicators: x is not in the model
+    "y ~ x + x:f + (1 | g)",
+    "y ~ f * h + (1 | g)",
+    "y ~ f * c + (1 | g)",                # two factors of several columns: the first fastest
+    "y ~ f + f:h + (1 | g)",              # f by indicators inside f:h
+    "y ~ h * f * x + (1 | g)",
+    "y ~ x * z + (1 | g)",                # numeric by numeric (an integer column)
+    "y ~ 0 + f + x:f + (1 | g)",
+    "y ~ x * f - 1 + (1 | g)",
+    "y ~ f * x - f + (1 | g)",
+    "y ~ c * x + (1 | g)",                # a categorical: its order, its unused category left out
+    "y ~ x.1 * f + (1 | g)",
+    "y ~ `a b` * h + (1 | g)",
+    "y ~ t * x + t:f + (1 | g)",          # a boolean column is a number
+    "y ~ x + (0 + f | g)",
+    "y ~ x * h + offset(o) + (x | g)",
+    "y ~ f %in% h + h + (1 | g)",
+]
+
+
+@pytest.mark.filterwarnings("ignore:Constructing a Categorical with a dtype")  # formulaic's, on new rows
+@pytest.mark.parametrize("formula", PRODUCTS)
+def test_products_are_formulaic_s_columns(frame, monkeypatch, formula):
+    direct = matrices.build(formula, frame)
+    assert isinstance(direct[0].fixed, (matrices.ProductTerms, matrices.DirectTerms))
+    assert not isinstance(direct[0].random, matrices.FormulaicTerms)
+    with monkeypatch.context() as mp:
+        _general(mp)
+        general = matrices.build(formula, frame)
+    assert isinstance(general[0].fixed, matrices.FormulaicTerms)
+    _same_build(direct, general)
+    for part in ("fixed", "random"):
+        a, b = getattr(direct[0], part), getattr(general[0], part)
+        assert a.term_slices() == b.term_slices()
+        assert a.term_layout() == b.term_layout()
+        assert a.variables == b.variables
+    # New rows: some levels only, in another order; unseen levels are refused.
+    new = frame.iloc[[5, 3, 200, 17]].reset_index(drop=True)
+    new = new[new["f"] != "c"]
+    np.testing.assert_array_equal(direct[0].fixed.matrix(new, new_data=True),
+                                  general[0].fixed.matrix(new, new_data=True))
+    if "f" in direct[0].fixed.variables:
+        with pytest.raises(ValueError, match="new level 'd' of factor 'f'"):
+            direct[0].fixed.matrix(new.assign(f="d"), new_data=True)
+
+
+@pytest.mark.parametrize("formula", ["y ~ x * f + (x | g)", "y ~ f * h + (x || g)"])
+def test_a_later_batch_goes_through_the_first_one_s_products(frame, formula):
+    levels = {"f": ["a", "b", "c"], "h": ["u", "v"]}
+    first, later = frame.iloc[:200], frame.iloc[200:].reset_index(drop=True)
+    spec = matrices.build(formula, first, levels=levels)[0]
+    assert isinstance(spec.fixed, matrices.ProductTerms)
+    got, want = matrices.build_batch(spec, later, levels), matrices.build(formula, later, levels=levels)
+    _same_build((spec,) + got[1:], want)
+
+
+@pytest.mark.parametrize("formula", ["y ~ f:h + (1 | g)", "y ~ x * (f + h) + (1 | g)", "y ~ poly(x, 2) * f + (1 | g)",
+                                     "y ~ f + f:h:x + (1 | g)"])
+def test_other_codings_are_left_to_formulaic(frame, formula):
+    assert isinstance(matrices.build(formula, frame)[0].fixed, matrices.FormulaicTerms)
+
+
+def test_a_one_level_factor_in_a_product_is_left_to_formulaic(frame):
+    spec = matrices.build("y ~ x * f + (1 | g)", frame.assign(f="a"))[0]
+    assert isinstance(spec.fixed, matrices.FormulaicTerms)
+
+
+def _with_missing(frame):
+    out = frame.copy()
+    out.loc[3, "x"] = np.nan
+    out.loc[7, "f"] = None
+    out.loc[11, "c"] = np.nan
+    out.loc[13, "g"] = None
+    out.loc[19, "w"] = np.nan
+    out.loc[out["c"] == "j", "y"] = np.nan  # no row of level j is left: it is no level
+    return out
+
+
+@pytest.mark.parametrize("strings", ["str", "object", "category"])
+@pytest.mark.parametrize("formula", ["y ~ x * f + c + (x | g)", "y ~ x + f + c + (1 | g)", "y ~ x + (x || g)",
+                                     "y ~ log(abs(x)) + f + (1 | g)"])
+def test_rows_read_directly_are_the_sub_table_s(frame, monkeypatch, strings, formula):
+    data = _with_missing(frame).astype({"f": strings, "h": strings, "g": strings})
+    direct = matrices.build(formula, data, extra=["w"])
+    with monkeypatch.context() as mp:
+        mp.setattr(matrices, "_plain_rows", lambda *args: None)
+        coerced = matrices.build(formula, data, extra=["w"])
+    assert {3, 13, 19} <= set(np.flatnonzero(~direct[7]).tolist())  # x, the group and the weights
+    _same_build(direct, coerced)
+    if "c +" in formula:
+        assert "c[T.j]" not in direct[0].fixed.columns and "c[T.k]" in direct[0].fixed.columns
+    assert corvane.lmm(formula, data).criterion == corvane.lmm(formula, data.dropna(subset=["y"])).criterion
+
+
+@pytest.mark.parametrize("dtype", ["str", "string[pyarrow]", "arrow", "large_arrow"])
+def test_arrow_strings_are_coded_as_python_strings_are(dtype):
+    values = ["b", "é", "a", "Z", "", "b", "\U0001F600", "ab", "a", "zz"] * 3
+    kind = {"arrow": pd.ArrowDtype(pa.string()), "large_arrow": pd.ArrowDtype(pa.large_string())}.get(dtype, dtype)
+    series = pd.Series(values, dtype=kind)
+    codes, labels = factorize(series, "f")
+    want_codes, want_labels = factorize(np.array(values, dtype=object), "f")
+    np.testing.assert_array_equal(codes, want_codes)
+    assert labels == want_labels == sorted(set(values))
+    with pytest.raises(ValueError, match="f has a missing label at row 4"):
+        factorize(pd.Series(values[:4] + [None] + values[5:], dtype=kind), "f")
+
+
+def test_a_kept_reading_or_plan_never_stands_for_another_table(frame):
+    formula = "y ~ x * f + (1 | g)"
+    assert "f[T.c]" in corvane.lmm(formula, frame).fe_names
+    two = frame.assign(f=np.where(frame["f"] == "c", "a", frame["f"]))
+    assert corvane.lmm(formula, two).fe_names == ["(Intercept)", "x", "f[T.b]", "x:f[T.b]"]
+    numeric = frame.assign(f=frame["z"] * 1.0)  # the same name, now a number
+    assert corvane.lmm(formula, numeric).fe_names == ["(Intercept)", "x", "f", "x:f"]
+    dotted = "y ~ log(abs(x.1)) + (1 | g)"  # x.1 a column here, x's attribute there
+    assert corvane.lmm(dotted, frame).fe_names[1] == "log(abs(`x.1`))"
+    with pytest.raises(ValueError):
+        corvane.lmm(dotted, frame.drop(columns=["x.1"]))
+    env = "y ~ I(x * k) + (1 | g)"
+    one, three = (corvane.lmm(env, frame, env={"k": k}).params.iloc[1] for k in (1.0, 3.0))
+    assert three == pytest.approx(one / 3, rel=1e-8)
+
+
+def _rows_residual(y, X, Z, codes, m):
+    """Residual sums of squares of y on X, and on X with each group's Z, as
+    fractions of y'y, by least squares on the rows."""
+    def rss(A):
+        beta = np.linalg.lstsq(A, y, rcond=None)[0]
+        r = y - A @ beta
+        return float(r @ r) / float(y @ y)
+    blocks = np.zeros((len(y), m * Z.shape[1]))
+    for k in range(m):
+        rows = codes == k
+        blocks[np.ix_(rows, range(k * Z.shape[1], (k + 1) * Z.shape[1]))] = Z[rows]
+    return rss(X), rss(np.hstack([X, blocks]))
+
+
+@pytest.mark.parametrize("q", [1, 2, 3])
+def test_the_residual_check_is_least_squares_on_the_rows(q):
+    rng = np.random.default_rng(q)
+    m, k = 12, 9
+    n = m * k
+    codes = np.repeat(np.arange(m), k).astype(np.int64)
+    X = np.column_stack([np.ones(n), rng.standard_normal((n, 2))])
+    Z = np.column_stack([np.ones(n), rng.standard_normal((n, q - 1))])
+    Z[codes == 2, 1:] = 1.0  # a group whose random-effects block is singular
+    y = X @ [1.0, 2.0, -1.0] + rng.standard_normal(n)
+    got = exact_fit(LmmCore(y, X, Z, codes, m).products())
+    np.testing.assert_allclose(got, _rows_residual(y, X, Z, codes, m), rtol=1e-9)
+
+
+def test_each_column_s_shift_and_scale_are_its_own():
+    rng = np.random.default_rng(4)
+    a = np.column_stack([rng.standard_normal(1001) * 1e-30 + 5.0, rng.standard_normal(1001) * 1e20, np.zeros(1001),
+                         np.r_[np.inf, rng.standard_normal(1000)], np.full(1001, 3.0)])
+    shift, scale = _locations_scales(np.ascontiguousarray(a.T), True)
+    for j in range(a.shape[1]):
+        alone = _locations_scales(a[:, j].reshape(1, -1), True)
+        assert (shift[j], scale[j]) == (alone[0][0], alone[1][0])
+    big = np.max(np.abs(a[:, 1]))
+    assert shift[1] == float(np.mean(a[:, 1] / big)) * big
+    assert (shift[2], scale[2], shift[3], scale[3], shift[4], scale[4]) == (0.0, 1.0, 0.0, 1.0, 3.0, 0.25)
+    # Measured together with y and Z's columns, X's are measured as on their own.
+    y, X, Z = a[:, 1].copy(), np.column_stack([np.ones(1001), a[:, :2]]), np.column_stack([np.ones(1001), a[:, 4]])
+    rp = reparam_of(y, X, Z, 0, 0)
+    assert (rp.x_shift[1:].tolist(), rp.y_shift, rp.z_shift[1]) == (shift[:2].tolist(), shift[1], 3.0)
+
+
+def test_estimates_made_when_asked_for_survive_pickling(frame):
+    r = corvane.lmm("y ~ x * f + (x | g)", frame)
+    again = pickle.loads(pickle.dumps(r))
+    for name in ("beta", "std_errors", "theta", "cov_re", "re_corr"):
+        np.testing.assert_array_equal(getattr(again, name), getattr(r, name))
+    assert again.random_effects.keys() == r.random_effects.keys()
