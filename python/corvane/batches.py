@@ -45,13 +45,35 @@ class BatchAccumulator:
         self.acc.add(np.ascontiguousarray(y, dtype=np.float64),
                      np.ascontiguousarray(self.rp.core_design(X), dtype=np.float64),
                      np.ascontiguousarray(Z, dtype=np.float64), codes)
+        self._count(codes)
+        self.n += len(y)
+
+    def add_columns(self, y, x, z, groups, keep, where=None):
+        """A batch given column by column (x and z lists of float64 columns,
+        None for the intercept) with the rows to keep (a bool array, or None
+        for all); groups holds the kept rows' labels only. Needs the
+        reparametrisation already (from an earlier batch) and X's columns as
+        the core takes them."""
+        n_kept = len(y) if keep is None else int(np.count_nonzero(keep))
+        if n_kept == 0:
+            return
+        if self.acc is None:
+            self.acc = Accumulator(len(x), len(z), **transform_args(self.rp))
+        kept_codes = self.coder.codes(groups, where)
+        codes = kept_codes if keep is None else np.zeros(len(y), dtype=np.int64)
+        if keep is not None:
+            codes[keep] = kept_codes
+        self.acc.add_columns(y, x, z, codes, keep=keep)
+        self._count(kept_codes)
+        self.n += n_kept
+
+    def _count(self, codes):
         counts = np.bincount(codes, minlength=len(self.coder.index))
         if len(self.counts) < len(counts):
             counts[: len(self.counts)] += self.counts
             self.counts = counts
         else:
             self.counts[: len(counts)] += counts
-        self.n += len(y)
 
     def groups(self):
         """(the labels of the groups with rows, in their final order, the
@@ -136,10 +158,23 @@ def read_stream(formula, stream, env=None, progress=True):
         return read_once(formula, stream, cols, group, factors, env, progress)
     levels = stream.levels(factors, cols + [group]) if factors else {}
     acc = BatchAccumulator(column=group)
-    spec, n_read, n_dropped = None, 0, 0
+    spec, n_read, n_dropped, plan = None, 0, 0, None
+    arrow = stream.arrow_switch()
     bar = _progress(progress, stream.rows, "rows")
     try:
-        for where, frame in stream.batches(cols + [group]):
+        for where, frame in stream.batches(cols + [group], arrow):
+            if plan is not None and not hasattr(frame, "iloc"):
+                dropped = _add_arrow_batch(acc, plan, frame, group, where)
+                if dropped is None:  # a value the general path reports
+                    frame = frame.to_pandas()
+                else:
+                    n_read += frame.num_rows
+                    n_dropped += dropped
+                    if bar is not None:
+                        bar.update(frame.num_rows)
+                    continue
+            elif not hasattr(frame, "iloc"):
+                frame = frame.to_pandas()
             if spec is not None and len(frame):
                 _refuse_stateful_parts(spec, f"the {stream.kind}")
             n_read += len(frame)
@@ -155,6 +190,10 @@ def read_stream(formula, stream, env=None, progress=True):
                 raise
             n_dropped += dropped
             acc.add(y - off, X, Z, groups, where, z_centred=spec.re_blocks is None)
+            if plan is None and acc.acc is not None:
+                plan = _columns_plan(spec, acc.rp)
+                if plan is not None:
+                    arrow.set()  # later batches stay Arrow batches
             if bar is not None:
                 bar.update(len(frame))
     finally:
@@ -167,6 +206,79 @@ def read_stream(formula, stream, env=None, progress=True):
     return StreamResult(acc.acc, acc.rp, spec, labels, order, n_read, n_dropped)
 
 
+# ---- plain numeric columns straight from Arrow ----------------------------------------
+#
+# When the response and every column of X and Z are plain numeric columns (or
+# the intercept), a batch's products need no table: its Arrow columns go to
+# the accumulator as they are (float64 without nulls are read in place), the
+# rows with a missing value skipped by a flag, the same products bit for bit
+# as the general path's stacked rows.
+
+def _columns_plan(spec, rp):
+    """(response, X's columns, Z's columns; None for the intercept) when the
+    spec makes y, X and Z from plain numeric columns and the core takes X as
+    it is, else None."""
+    from .product_terms import DirectTerms
+
+    fixed, random = spec.fixed, spec.random
+    if spec.response is not None or spec.offsets or rp.x_unit is not None:
+        return None
+    if type(fixed) is not DirectTerms or type(random) is not DirectTerms:
+        return None
+    if any(levels is not None for _, levels in list(fixed.terms) + list(random.terms)):
+        return None
+    from .formula import unquote
+
+    x = ([None] if fixed.intercept else []) + [col for col, _ in fixed.terms]
+    z = ([None] if random.intercept else []) + [col for col, _ in random.terms]
+    return unquote(spec.parsed.response), x, z, sorted(spec.used)
+
+
+def _float_column(array):
+    """A numeric Arrow column as float64 values (in place when it is float64
+    without nulls), or None for another type."""
+    import pyarrow as pa
+
+    t = array.type
+    if not (pa.types.is_floating(t) or pa.types.is_integer(t) or pa.types.is_boolean(t)):
+        return None
+    if pa.types.is_float64(t) and array.null_count == 0:
+        return array.to_numpy(zero_copy_only=False)
+    return np.asarray(array.to_numpy(zero_copy_only=False), dtype=np.float64)
+
+
+def _add_arrow_batch(acc, plan, batch, group, where):
+    """Adds an Arrow batch by columns; its count of dropped rows, or None when
+    the batch holds something the general path must report (a column of
+    another type, an infinite value)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    response, x_cols, z_cols, used = plan
+    values, keep = {}, None
+    for name in dict.fromkeys(used + [response, group]):
+        column = batch.column(name)
+        if column.null_count or pa.types.is_floating(column.type):  # null, or NaN: a missing value
+            missing = pc.is_null(column, nan_is_null=True)
+            if pc.any(missing).as_py():
+                ok = pc.invert(missing).to_numpy(zero_copy_only=False)
+                keep = ok if keep is None else keep & ok
+        if name != group:
+            values[name] = _float_column(column)
+            if values[name] is None:
+                return None
+    for v in values.values():
+        if not np.isfinite(v if keep is None else v[keep]).all():
+            return None
+    labels = batch.column(group)
+    if keep is not None:
+        labels = labels.filter(pa.array(keep))
+    labels = labels.to_numpy(zero_copy_only=False) if pa.types.is_integer(labels.type) else labels.to_pandas()
+    acc.add_columns(values[response], [None if c is None else values[c] for c in x_cols],
+                    [None if c is None else values[c] for c in z_cols], labels, keep, where)
+    return 0 if keep is None else batch.num_rows - int(np.count_nonzero(keep))
+
+
 # ---- Dask ------------------------------------------------------------------------------
 
 class _PartitionPlan:
@@ -176,6 +288,7 @@ class _PartitionPlan:
 
     def __init__(self, spec, levels, labels, rp):
         self.spec, self.levels, self.labels, self.rp = spec, levels, labels, rp
+        self.columns = _columns_plan(spec, rp)
 
 
 def partition_products(frame, plan):
@@ -186,6 +299,10 @@ def partition_products(frame, plan):
     n_read = len(frame)
     if n_read == 0:
         return {"arrays": None, "n_read": 0, "n_dropped": 0}
+    if getattr(plan, "columns", None) is not None:
+        out = _partition_by_columns(frame, plan)
+        if out is not None:
+            return out
     try:
         _, y, X, Z, off, groups, dropped, _ = _matrices.build_batch(plan.spec, frame, plan.levels)
     except ValueError as exc:
@@ -195,6 +312,27 @@ def partition_products(frame, plan):
     acc = BatchAccumulator(labels=plan.labels, rp=plan.rp, column=plan.spec.parsed.group)
     acc.add(y - off, X, Z, groups)
     return {"arrays": acc.arrays(), "n_read": n_read, "n_dropped": dropped, "counts": acc.counts}
+
+
+def _partition_by_columns(frame, plan):
+    """partition_products by columns (see _columns_plan), or None when the
+    partition holds something the general path must report."""
+    import pyarrow as pa
+
+    group = plan.spec.parsed.group
+    response, x_cols, z_cols, used = plan.columns
+    names = list(dict.fromkeys(used + [response, group]))
+    table = pa.Table.from_pandas(frame[names], preserve_index=False)
+    acc = BatchAccumulator(labels=plan.labels, rp=plan.rp, column=group)
+    dropped = 0
+    for batch in table.to_batches():
+        d = _add_arrow_batch(acc, plan.columns, batch, group, None)
+        if d is None:
+            return None
+        dropped += d
+    if acc.acc is None:
+        return {"arrays": None, "n_read": len(frame), "n_dropped": len(frame)}
+    return {"arrays": acc.arrays(), "n_read": len(frame), "n_dropped": dropped, "counts": acc.counts}
 
 
 def _partition_summary(frame, cols, labelled):

@@ -300,15 +300,29 @@ class ArrowStream:
         parts = [(where, {f.name: arrow_kind(f) for f in schema}) for where, schema in self.parts]
         return agreed_kinds(parts, cols, "file" if self.kind.startswith("Parquet") else "part")
 
-    def batches(self, cols):
+    @staticmethod
+    def arrow_switch():
+        """A switch for :meth:`batches`: once set, batches come as Arrow
+        record batches (the caller takes their columns as they are)."""
+        import threading
+
+        return threading.Event()
+
+    def batches(self, cols, arrow=None):
         """(where, pandas DataFrame) of the columns, batch by batch, in
-        order. The next batch is read and converted on a helper thread while
-        the caller works on this one (pyarrow and the conversion release the
-        interpreter lock)."""
+        order; (where, pyarrow RecordBatch) from when the `arrow` switch is
+        set (a batch already converted stays a DataFrame). The next batch is
+        read and converted on a helper thread while the caller works on this
+        one (pyarrow and the conversion release the interpreter lock)."""
         if self._used and not self.rereadable:
             raise ValueError(f"a {self.kind} can be read only once")
         self._used = True
-        return _read_ahead((self.parts[k][0], _as_text(b).to_pandas()) for k, b in self._read(cols) if b.num_rows)
+
+        def convert(b):
+            b = _as_text(b)
+            return b if arrow is not None and arrow.is_set() else b.to_pandas()
+
+        return _read_ahead((self.parts[k][0], convert(b)) for k, b in self._read(cols) if b.num_rows)
 
     def levels(self, factors, cols):
         """The levels of each factor column (a first pass over cols): the
