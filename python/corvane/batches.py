@@ -16,7 +16,7 @@ from .labels import LabelCoder, level_order, merge_level_orders, native
 from .reparam import reparam_from_sample
 from .sources import agreed_kinds, describe, pandas_kind, progress_bar
 
-__all__ = ["BatchAccumulator", "merge_products", "read_stream", "read_dask", "StreamResult"]
+__all__ = ["BatchAccumulator", "merge_products", "merge_parts", "read_stream", "read_dask", "StreamResult"]
 
 
 class BatchAccumulator:
@@ -314,6 +314,28 @@ def partition_products(frame, plan):
     return {"arrays": acc.arrays(), "n_read": n_read, "n_dropped": dropped, "counts": acc.counts}
 
 
+MERGE_FANIN = 8  # partitions' products merged per task
+
+
+def merge_parts(parts):
+    """partition_products' results merged in the given order (on a worker):
+    the products, row counts and group counts of all of them."""
+    merged = merge_products([p["arrays"] for p in parts])
+    counts = None
+    for p in parts:
+        c = p.get("counts")
+        if c is not None:
+            if counts is None or len(counts) < len(c):
+                c = c.copy()
+                if counts is not None:
+                    c[: len(counts)] += counts
+                counts = c
+            else:
+                counts[: len(c)] += c
+    return {"arrays": None if merged is None else merged.to_arrays(), "n_read": sum(p["n_read"] for p in parts),
+            "n_dropped": sum(p["n_dropped"] for p in parts), "counts": counts}
+
+
 def _partition_by_columns(frame, plan):
     """partition_products by columns (see _columns_plan), or None when the
     partition holds something the general path must report."""
@@ -364,7 +386,8 @@ def _meta_kind(dtype):
 def read_dask(formula, ddf, env=None, progress=True):
     """Products of a dask DataFrame: labels and factor levels from a first
     pass, the column plan and the reparametrisation from the first partition, each
-    partition's products on the workers, merged here in partition order."""
+    partition's products on the workers, merged on the workers in a fixed tree
+    (see merge_parts)."""
     dask = require("dask", purpose="Dask input")
     from . import formula as _formula
     from . import matrices as _matrices
@@ -421,19 +444,22 @@ def read_dask(formula, ddf, env=None, progress=True):
         raise ValueError("no rows without missing values in the columns the formula uses")
     if sum(p["rows"] > 0 for p in found) > 1:
         _refuse_stateful_parts(spec, "the Dask DataFrame")
-    plan = _PartitionPlan(spec, levels, labels, rp)
-    tasks = [dask.delayed(partition_products)(part, plan) for part in sub.to_delayed()]
-    parts = dask.compute(*tasks)
-    merged = merge_products([p["arrays"] for p in parts])
-    n_read = sum(p["n_read"] for p in parts)
-    n_dropped = sum(p["n_dropped"] for p in parts)
+    plan = dask.delayed(_PartitionPlan(spec, levels, labels, rp))  # sent once, not with every task
+    # Each partition's products on its worker, merged on the workers in a
+    # tree of MERGE_FANIN parts at a time: its shape depends only on the
+    # number of partitions, so the result is the same bits on any cluster.
+    level = [dask.delayed(partition_products)(part, plan) for part in sub.to_delayed()]
+    while len(level) > 1:
+        level = [dask.delayed(merge_parts)(level[i:i + MERGE_FANIN]) for i in range(0, len(level), MERGE_FANIN)]
+    (total,) = dask.compute(level[0])
+    merged = None if total["arrays"] is None else Accumulator.from_arrays(total["arrays"])
+    n_read, n_dropped = total["n_read"], total["n_dropped"]
     if merged is None:
         raise ValueError("no rows without missing values in the columns the formula uses")
     # Labels whose rows were all dropped (values a transform made missing) are no groups.
     counts = np.zeros(len(labels), dtype=np.int64)
-    for p in parts:
-        if p.get("counts") is not None:
-            counts[: len(p["counts"])] += p["counts"]
+    if total.get("counts") is not None:
+        counts[: len(total["counts"])] += total["counts"]
     keep = np.flatnonzero(counts > 0)
     del progress  # the dask dashboard shows progress
     return StreamResult(merged, rp, spec, [native(labels[k]) for k in keep], keep, n_read, n_dropped)
