@@ -140,3 +140,50 @@ def test_streaming_lanes_match_scalar_bits(q, p):
                 kw = dict(reml=reml, mode=mode, generic=generic, evaluator="streaming", route="sequential")
                 assert_same_bits(t.evaluate(y, x, z, codes, m, theta, lanes=False, **kw),
                                  t.evaluate(y, x, z, codes, m, theta, **kw))
+
+
+CHILD = r"""
+import sys, numpy as np
+import corvane._corvane_tests as t
+from corvane._corvane import Accumulator
+rng = np.random.default_rng(5)
+out = {}
+for name, n, m, p, q, grouped in [("grouped", 200_000, 3000, 5, 2, True), ("scattered", 200_000, 70_000, 5, 2, False),
+                                  ("q3", 120_000, 2000, 4, 3, True), ("p9", 120_000, 2000, 9, 2, True)]:
+    codes = rng.integers(0, m, n).astype(np.int64)
+    if grouped:
+        codes.sort()
+    x = np.column_stack([np.ones(n), rng.standard_normal((n, p - 1))])
+    z = np.ascontiguousarray(x[:, :q])
+    y = rng.standard_normal(n)
+    for k, v in t.prepare(y, x, z, codes, m, route="parallel").items():
+        if isinstance(v, np.ndarray) and v.dtype.kind == "f":
+            out[name + k] = v
+    acc = Accumulator(p, q, y_shift=0.5, y_scale=0.25, x_shift=[0.0] + [0.1] * (p - 1), x_scale=[1.0] + [2.0] * (p - 1),
+                      z_shift=[0.0] + [0.1] * (q - 1), z_scale=[1.0] + [2.0] * (q - 1), x_ref=0, x_ref_value=1.0,
+                      z_ref=0, z_ref_value=1.0)
+    acc.add(y, x, z, codes)
+    for k, v in acc.to_arrays().items():
+        if isinstance(v, np.ndarray) and v.dtype.kind == "f":
+            out[name + "acc" + k] = v
+np.savez(sys.argv[1], **out)
+"""
+
+
+def test_construction_on_the_vector_unit_matches_the_baseline_bits(tmp_path):
+    """The row kernels on the vector unit (this process) against the baseline
+    build's (a child with CORVANE_LANES=0): construction's and accumulation's
+    products, on the grouped and the scattered parallel routes."""
+    import os
+    import subprocess
+    import sys
+
+    files = {}
+    for lanes in ("1", "0"):
+        env = dict(os.environ, CORVANE_LANES=lanes)
+        files[lanes] = tmp_path / f"products{lanes}.npz"
+        subprocess.run([sys.executable, "-c", CHILD, str(files[lanes])], check=True, env=env)
+    on, off = np.load(files["1"]), np.load(files["0"])
+    assert on.files == off.files and len(on.files) > 20
+    for key in on.files:
+        assert np.array_equal(bits(on[key]), bits(off[key])), key

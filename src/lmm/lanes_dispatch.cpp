@@ -4,6 +4,7 @@
 // environment variable CORVANE_LANES is "0" when the process first asks
 // (the results are the same bits either way; the switch is for measuring).
 #include "lmm/group_lanes.hpp"
+#include "lmm/row_kernel_table.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@ namespace corvane::lmm {
 
 #if defined(CORVANE_HAVE_LANES)
 GroupLaneKernels simd_group_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic);
+RowKernelTable simd_row_kernels(std::uint64_t p, std::uint64_t q, bool transform);
 #endif
 
 namespace {
@@ -43,6 +45,15 @@ GroupLaneKernels group_lane_kernels(std::uint64_t q, std::uint64_t p, bool gener
     if (enabled && machine_has_lanes()) return simd_group_lane_kernels(q, p, generic);
 #else
     (void)q, (void)p, (void)generic, (void)enabled;
+#endif
+    return {};
+}
+
+RowKernelTable vector_row_kernels(std::uint64_t p, std::uint64_t q, bool transform) {
+#if defined(CORVANE_HAVE_LANES)
+    if (machine_has_lanes()) return simd_row_kernels(p, q, transform);
+#else
+    (void)p, (void)q, (void)transform;
 #endif
     return {};
 }

@@ -20,6 +20,8 @@
 #include "lmm/fixed_size.hpp"
 #include "lmm/memory.hpp"
 #include "lmm/prefetch.hpp"
+#include "lmm/row_kernel_table.hpp"
+#include "lmm/row_kernels.hpp"
 #include "lmm/row_reader.hpp"
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
@@ -32,8 +34,6 @@ inline bool code_in_range(std::int64_t code, std::uint64_t m) {
 }
 
 // Rows between two interrupt checks in the passes over all rows.
-// How many rows ahead the blocks of rows in no group order are requested.
-constexpr std::uint64_t kPrefetchRows = 16;
 constexpr std::uint64_t kRowsPerCheck = 65536;
 
 // Rows not in group order take the parallel route only when the group blocks
@@ -50,45 +50,6 @@ std::uint64_t fixed_work(std::uint64_t p) { return p + p * (p + 1) / 2 + 1; }
 // Work units of one row for its group's blocks: q + q*p + q(q+1)/2.
 std::uint64_t row_work(std::uint64_t p, std::uint64_t q) { return q + q * p + q * (q + 1) / 2; }
 
-// Row kernels. Q and P > 0 fix q and p at compile time so the loops unroll
-// and the accumulators can live in registers; 0 takes them at run time. Each
-// accumulator receives exactly the same products in the same row order in
-// every form, so all forms give the same bits. The fixed forms update whole
-// rows of the symmetric products (they vectorise); the extra lower-triangle
-// accumulators are independent of the upper ones and are overwritten by the
-// final mirror step.
-
-// Adds row x_r (with response y_r) to partials of X'y and, when with_xtx, of
-// X'X (upper triangle at least).
-template <std::uint64_t P>
-inline void add_fixed_row(double y_r, const double* x_r, std::uint64_t p_dynamic, double* xtx,
-                          double* xty, bool with_xtx) {
-    const std::uint64_t p = P ? P : p_dynamic;
-    for (std::uint64_t k = 0; k < p; ++k) {
-        const double x = x_r[k];
-        xty[k] += y_r * x;
-        if (with_xtx) {
-            double* row = xtx + k * p;
-            for (std::uint64_t l = (P ? 0 : k); l < p; ++l) row[l] += x * x_r[l];
-        }
-    }
-}
-
-// Adds one row to a group's blocks: Z'y, Z'Z (upper triangle at least), Z'X.
-template <std::uint64_t Q, std::uint64_t P>
-inline void add_group_row(double y_r, const double* x_r, const double* z_r, std::uint64_t p_dynamic,
-                          std::uint64_t q_dynamic, double* zg, double* xg, double* yg) {
-    const std::uint64_t q = Q ? Q : q_dynamic;
-    const std::uint64_t p = P ? P : p_dynamic;
-    for (std::uint64_t k = 0; k < q; ++k) {
-        const double t = z_r[k];
-        yg[k] += y_r * t;
-        for (std::uint64_t l = (Q ? 0 : k); l < q; ++l) zg[k * q + l] += t * z_r[l];
-        double* xrow = xg + k * p;
-        for (std::uint64_t l = 0; l < p; ++l) xrow[l] += t * x_r[l];
-    }
-}
-
 // Where one pass over rows puts its results: the blocks of m groups (added
 // into, so that batches of rows accumulate), this pass's own X'X, X'y and y'y
 // (from zero), and the codes' fingerprint (the fold continued from its state
@@ -101,48 +62,6 @@ struct Target {
     FixedProducts fixed;
     std::uint64_t fingerprint;
 };
-
-// Adds row r to the blocks of its group g.
-template <std::uint64_t Q, std::uint64_t P, bool T>
-inline void add_row_to_group(Target& d, const RowReader<T, P, Q>& rows, std::uint64_t r, std::uint64_t g,
-                             RowBuffers<P, Q>& buf) {
-    const std::uint64_t p = P ? P : d.p, q = Q ? Q : d.q;
-    add_group_row<Q, P>(rows.y(r), rows.x(r, buf.x.data()), rows.z(r, buf.z.data()), p, q,
-                        d.ztz + g * q * q, d.ztx + g * q * p, d.zty + g * q);
-}
-
-// Rows [begin, end) into zeroed partials of X'X and X'y (kept in locals when p
-// is fixed); returns the chunk's y'y.
-template <std::uint64_t P, bool T>
-double fixed_chunk(const RowReader<T, P>& rows, std::uint64_t p, std::uint64_t begin, std::uint64_t end,
-                   double* xtx, double* xty, bool with_xtx) {
-    double yty = 0.0;
-    RowBuffer<P> xb(T ? p : 0);
-    if constexpr (P != 0) {
-        double acc_xtx[P * P] = {};
-        double acc_xty[P] = {};
-        for (std::uint64_t r = begin; r < end; ++r) {
-            const double y_r = rows.y(r);
-            add_fixed_row<P>(y_r, rows.x(r, xb.data()), P, acc_xtx, acc_xty, with_xtx);
-            yty += y_r * y_r;
-        }
-        if (with_xtx) std::copy_n(acc_xtx, P * P, xtx);
-        std::copy_n(acc_xty, P, xty);
-    } else {
-        for (std::uint64_t r = begin; r < end; ++r) {
-            const double y_r = rows.y(r);
-            add_fixed_row<P>(y_r, rows.x(r, xb.data()), p, xtx, xty, with_xtx);
-            yty += y_r * y_r;
-        }
-    }
-    return yty;
-}
-
-// Copies the upper triangle of a k x k row-major block into its lower one.
-inline void mirror_upper(double* a, std::uint64_t k) {
-    for (std::uint64_t i = 0; i < k; ++i)
-        for (std::uint64_t j = 0; j < i; ++j) a[i * k + j] = a[j * k + i];
-}
 
 void allocate_blocks(Design& g, Response& resp, bool parallel_route) {
     const std::uint64_t m = g.m, p = g.p, q = g.q;
@@ -166,10 +85,20 @@ void allocate_blocks(Design& g, Response& resp, bool parallel_route) {
     resize_blocks(resp.zty, mq);
 }
 
+// The transform of a pass's rows as the kernels read it.
+struct TransformOf {
+    RowTransformView view;
+    const RowTransformView* ptr;
+    explicit TransformOf(const RowTransform* t) : view(t ? view_of(*t) : RowTransformView{}), ptr(t ? &view : nullptr) {}
+    TransformOf(const TransformOf&) = delete;  // ptr points into this object
+    TransformOf& operator=(const TransformOf&) = delete;
+};
+
 template <std::uint64_t Q, std::uint64_t P, bool T>
 void sequential_route(Target& d, const RowsView& view) {
     const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
-    const RowReader<T, P, Q> rows(view.y, view.x, view.z, p, q, view.transform);
+    const TransformOf transform(view.transform);
+    const RowReader<T, P, Q> rows(view.y, view.x, view.z, p, q, transform.ptr);
     RowBuffers<P, Q> buf(p, q);
     const std::uint64_t chunk = chunk_length(fixed_work(p));
     std::vector<double> part_xtx(p * p), part_xty(p);
@@ -228,7 +157,11 @@ void sequential_route(Target& d, const RowsView& view) {
 template <std::uint64_t Q, std::uint64_t P, bool T>
 void parallel_route(Target& d, const RowsView& view, Schedule schedule) {
     const std::uint64_t n = d.n, p = d.p, q = d.q, m = d.m;
-    const RowReader<T, P, Q> rows(view.y, view.x, view.z, p, q, view.transform);
+    const TransformOf transform(view.transform);
+    const RowReader<T, P, Q> rows(view.y, view.x, view.z, p, q, transform.ptr);
+    // The loops below on the vector unit where the machine has one.
+    const RowKernelTable simd = P && Q ? vector_row_kernels(p, q, T) : RowKernelTable{};
+    const RowKernelArgs args{view.y, view.x, view.z, p, q, transform.ptr};
 
     // The fixed products need nothing from the codes, so they run as one
     // task beside the codes pass and the group blocks; both tasks spread
@@ -274,7 +207,6 @@ void parallel_route(Target& d, const RowsView& view, Schedule schedule) {
             bounds.push_back(m);
             parallel::parallel_for(parts, [&](std::size_t part) {
                 const std::uint64_t lo = bounds[part], hi = bounds[part + 1];
-                RowBuffers<P, Q> buf(p, q);
                 // This range's rows, a slice of rows at a time: first their
                 // indices (without branches: the codes are in no order), then
                 // the rows themselves in ascending order, each group's blocks
@@ -289,17 +221,10 @@ void parallel_route(Target& d, const RowsView& view, Schedule schedule) {
                         mine[count] = static_cast<std::uint32_t>(r - start);
                         count += (g >= lo) & (g < hi);
                     }
-                    for (std::uint64_t k = 0; k < count; ++k) {
-                        if (k + kPrefetchRows < count) {
-                            const std::uint64_t ahead =
-                                static_cast<std::uint64_t>(view.codes[start + mine[k + kPrefetchRows]]);
-                            prefetch_for_write(d.ztz + ahead * q * q);
-                            prefetch_for_write(d.ztx + ahead * q * p);
-                            prefetch_for_write(d.zty + ahead * q);
-                        }
-                        const std::uint64_t r = start + mine[k];
-                        add_row_to_group<Q, P>(d, rows, r, static_cast<std::uint64_t>(view.codes[r]), buf);
-                    }
+                    if (simd.listed)
+                        simd.listed(args, view.codes, start, mine.data(), count, d.ztz, d.ztx, d.zty);
+                    else
+                        add_listed_rows<Q, P, T>(rows, view.codes, start, mine.data(), count, d.ztz, d.ztx, d.zty);
                 }
                 for (std::uint64_t g = lo; g < hi; ++g) mirror_upper(d.ztz + g * q * q, q);
             });
@@ -321,12 +246,11 @@ void parallel_route(Target& d, const RowsView& view, Schedule schedule) {
 
         parallel::parallel_for(run_starts.size() - 1, [&](std::size_t run) {
             parallel::check_interrupt();
-            RowBuffers<P, Q> buf(p, q);
-            for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
-                for (std::uint64_t r = offsets[g]; r < offsets[g + 1]; ++r)
-                    add_row_to_group<Q, P>(d, rows, r, g, buf);
-            for (std::uint64_t g = run_starts[run]; g < run_starts[run + 1]; ++g)
-                mirror_upper(d.ztz + g * q * q, q);
+            if (simd.runs)
+                simd.runs(args, offsets.data(), run_starts[run], run_starts[run + 1], d.ztz, d.ztx, d.zty);
+            else
+                add_group_runs<Q, P, T>(rows, offsets.data(), run_starts[run], run_starts[run + 1], d.ztz, d.ztx,
+                                        d.zty);
         });
     });
     d.fixed = std::move(fixed);
@@ -407,17 +331,24 @@ FixedProducts fixed_products(const double* y, std::uint64_t n, const double* x, 
     FixedProducts out;
     out.xtx.assign(p * p, 0.0);
     out.xty.assign(p, 0.0);
+    const TransformOf tv(transform);
+    const RowKernelTable simd = vector_row_kernels(p, 1, transform != nullptr);
+    const RowKernelArgs args{y, x, nullptr, p, 0, tv.ptr};
     chunked_reduce(
         n_chunks, parallel, slots,
         [&](std::uint64_t c, Partial& s) {
             std::fill(s.xtx.begin(), s.xtx.end(), 0.0);
             std::fill(s.xty.begin(), s.xty.end(), 0.0);
             const std::uint64_t end = std::min(n, (c + 1) * chunk);
+            if (simd.fixed) {
+                s.yty = simd.fixed(args, c * chunk, end, s.xtx.data(), s.xty.data(), with_xtx);
+                return;
+            }
             s.yty = with_p(p, [&](auto fixed_p) {
                 constexpr std::uint64_t P = decltype(fixed_p)::value;
-                if (transform)
-                    return fixed_chunk<P, true>(RowReader<true, P>(y, x, nullptr, p, 0, transform), p, c * chunk,
-                                                end, s.xtx.data(), s.xty.data(), with_xtx);
+                if (tv.ptr)
+                    return fixed_chunk<P, true>(RowReader<true, P>(y, x, nullptr, p, 0, tv.ptr), p, c * chunk, end,
+                                                s.xtx.data(), s.xty.data(), with_xtx);
                 return fixed_chunk<P, false>(RowReader<false, P>(y, x, nullptr, p, 0, nullptr), p, c * chunk, end,
                                              s.xtx.data(), s.xty.data(), with_xtx);
             });

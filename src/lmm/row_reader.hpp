@@ -14,6 +14,22 @@
 
 namespace corvane::lmm {
 
+// A RowTransform's values as plain pointers (its vectors' data), for code
+// that must not touch the vectors themselves (the vector-unit builds).
+struct RowTransformView {
+    double y_shift = 0.0, y_scale = 1.0;
+    const double *x_shift = nullptr, *x_scale = nullptr, *z_shift = nullptr, *z_scale = nullptr;
+    std::int64_t x_ref = -1, z_ref = -1;
+    double x_ref_value = 1.0, z_ref_value = 1.0;
+};
+
+inline RowTransformView view_of(const RowTransform& t) {
+    return {t.y_shift,      t.y_scale, t.x_shift.data(), t.x_scale.data(), t.z_shift.data(), t.z_scale.data(),
+            t.x_ref,        t.z_ref,   t.x_ref_value,    t.z_ref_value};
+}
+
+inline namespace CORVANE_ISA {
+
 // Storage for one transformed row of N values (N > 0 fixed, on the stack;
 // N = 0: n values on the heap).
 template <std::uint64_t N>
@@ -66,17 +82,23 @@ struct RowReader {
     const double* x_;
     const double* z_;
     std::uint64_t p, q;
-    const RowTransform* t;
+    RowTransformView tv;
+    const RowTransformView* t;  // &tv with a transform, else null
     ReferenceRatio x_ratio, z_ratio;
 
     RowReader(const double* y, const double* x, const double* z, std::uint64_t p_, std::uint64_t q_,
-              const RowTransform* transform)
-        : y_(y), x_(x), z_(z), p(p_), q(q_), t(transform) {
+              const RowTransformView* transform)
+        : y_(y), x_(x), z_(z), p(p_), q(q_), tv(transform ? *transform : RowTransformView{}),
+          t(transform ? &tv : nullptr) {
         if (t) {
             x_ratio = ReferenceRatio(x, p, t->x_ref, t->x_ref_value);
             z_ratio = ReferenceRatio(z, q, t->z_ref, t->z_ref_value);
         }
     }
+    RowReader(const RowReader& other)
+        : y_(other.y_), x_(other.x_), z_(other.z_), p(other.p), q(other.q), tv(other.tv),
+          t(other.t ? &tv : nullptr), x_ratio(other.x_ratio), z_ratio(other.z_ratio) {}
+    RowReader& operator=(const RowReader&) = delete;
 
     double y(std::uint64_t r) const {
         if constexpr (T) return (y_[r] - t->y_shift * x_ratio(r)) * t->y_scale;
@@ -87,8 +109,8 @@ struct RowReader {
             const std::uint64_t pp = P ? P : p;
             const double* row = x_ + r * pp;
             const double ratio = x_ratio(r);
-            const double* shift = t->x_shift.data();
-            const double* scale = t->x_scale.data();
+            const double* shift = t->x_shift;
+            const double* scale = t->x_scale;
             for (std::uint64_t k = 0; k < pp; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
             return buf;
         }
@@ -100,8 +122,8 @@ struct RowReader {
             const std::uint64_t qq = Q ? Q : q;
             const double* row = z_ + r * qq;
             const double ratio = z_ratio(r);
-            const double* shift = t->z_shift.data();
-            const double* scale = t->z_scale.data();
+            const double* shift = t->z_shift;
+            const double* scale = t->z_scale;
             for (std::uint64_t k = 0; k < qq; ++k) buf[k] = (row[k] - shift[k] * ratio) * scale[k];
             return buf;
         }
@@ -118,4 +140,5 @@ struct RowBuffers {
     RowBuffers(std::uint64_t p, std::uint64_t q) : x(p), z(q) {}
 };
 
+}  // namespace CORVANE_ISA
 }  // namespace corvane::lmm

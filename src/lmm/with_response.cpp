@@ -41,7 +41,8 @@ CodesPass codes_and_zty(const RowsView& rows, std::uint64_t m, std::uint64_t q, 
     std::uint64_t h = seed;
     const RowTransform* t = rows.transform;
     // Z transformed as construction transforms it; y is the new response as given.
-    const RowReader<true> reader(rows.y, rows.x, rows.z, rows.p, q, t);
+    const RowTransformView tv = t ? view_of(*t) : RowTransformView{};
+    const RowReader<true> reader(rows.y, rows.x, rows.z, rows.p, q, t ? &tv : nullptr);
     RowBuffer<0> zbuf(q);
     for (std::uint64_t r = 0; r < rows.n; ++r) {
         if (r % kRowsPerCheck == 0) parallel::check_interrupt();
