@@ -14,7 +14,9 @@ Usage: python bench/inference.py [--no-r]
                  installed; predict(se=True) for 10^5 new rows;
   profile        profile intervals of every parameter of sleepstudy
                  (Reaction ~ Days + (Days | Subject)), REML and ML fits,
-                 median of 5 after a first call (which also imports scipy);
+                 median of 21 after a first call (which also imports scipy),
+                 alone and with --busy spinning processes beside, and the
+                 ratio of lme4's confint(method = "profile") time to it;
   bootstrap      10,000 replicates of that model (simulation, refits,
                  mapping back), full pool and one thread;
   R              the same with lme4 / lmerTest when Rscript is installed:
@@ -130,15 +132,29 @@ cat(sprintf("  emmeans (R), n=10^5: emmeans %.2f s, pairs %.3f s\n", t1, t2))
     print(proc.stdout.rstrip() if proc.returncode == 0 else f"  emmeans failed: {proc.stderr.strip()[-200:]}")
 
 
-def profile(df):
+def busy_processes(k):
+    """k processes spinning on a CPU each (the machine under other load)."""
+    return [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(k)]
+
+
+def profile(df, lme4_seconds, busy):
     print("\n== profile intervals, sleepstudy (1 + Days | Subject), every parameter")
-    for reml in (True, False):
-        r = corvane.lmm("Reaction ~ Days + (Days | Subject)", df, reml=reml)
-        t0 = time.perf_counter()
-        r.confint(method="profile")
-        first = time.perf_counter() - t0
-        med, lo, hi = timed(lambda: r.confint(method="profile"))
-        print(f"  {'REML' if reml else 'ML  '} fit: {med:.3f} s ({lo:.3f}-{hi:.3f}); first call {first:.3f} s")
+    for load in (0, busy):
+        spinners = busy_processes(load)
+        try:
+            for reml in (True, False):
+                r = corvane.lmm("Reaction ~ Days + (Days | Subject)", df, reml=reml)
+                t0 = time.perf_counter()
+                r.confint(method="profile")
+                first = time.perf_counter() - t0
+                med, lo, hi = timed(lambda: r.confint(method="profile"), repeat=21)
+                ratio = f"; lme4's confint / this = {lme4_seconds / med:.0f}x" if lme4_seconds else ""
+                print(f"  {'REML' if reml else 'ML  '} fit, {load} busy processes beside: {med * 1e3:.1f} ms "
+                      f"({lo * 1e3:.1f}-{hi * 1e3:.1f}); first call {first * 1e3:.0f} ms{ratio}")
+        finally:
+            for proc in spinners:
+                proc.kill()
+                proc.wait()
 
 
 def bootstrap(df):
@@ -166,32 +182,34 @@ cat(sprintf("%.3f %.3f\n", t1, t2))
 
 
 def r_side():
+    """lme4's confint(method = "profile") time in seconds (None without R)."""
     if not shutil.which("Rscript"):
         print("\n(R is not installed: no lme4 figures)")
-        return
+        return None
     print("\n== lme4 on the same model")
     proc = subprocess.run(["Rscript", "-e", R_SCRIPT], capture_output=True, text=True)
     if proc.returncode != 0:
         print("  failed:", proc.stderr.strip().splitlines()[-1:])
-        return
+        return None
     t1, t2 = map(float, proc.stdout.split())
     print(f"  confint(method = 'profile'): {t1:.2f} s; bootMer 200 replicates: {t2:.2f} s "
           f"(10,000: about {t2 * 50:.0f} s)")
+    return t1
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--no-r", action="store_true", help="skip the lme4 figures")
+    ap.add_argument("--busy", type=int, default=2, help="spinning processes beside the loaded profile run")
     args = ap.parse_args()
     print(f"machine: {os.cpu_count()} CPUs, corvane threads {corvane.get_num_threads()}")
     df = pd.read_csv(os.path.join(ROOT, "tests", "data", "sleepstudy.csv"))
     satterthwaite()
     kenward_roger(not args.no_r)
     marginal_means(not args.no_r)
-    profile(df)
+    lme4_seconds = None if args.no_r else r_side()
+    profile(df, lme4_seconds, args.busy)
     bootstrap(df)
-    if not args.no_r:
-        r_side()
 
 
 if __name__ == "__main__":

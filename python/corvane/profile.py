@@ -17,6 +17,7 @@ import math
 import numpy as np
 
 from .reparam import tril_pairs
+from .profile_ends import newton_cor_end, newton_end, wald_starts
 from .profiler import Profiler
 from .satterthwaite import _ml, _pandas, _satt, _stats
 from ._threads import one_blas_thread
@@ -197,12 +198,19 @@ def profile_intervals(result, level=0.95, which=None):
     normal quantile. Where the profile does not cross it before the
     parameter's limit (0 for a standard deviation or sigma, +-1 for a
     correlation, +-inf for a fixed effect), the end is that limit, and one
-    ProfileWarning names every such end."""
+    ProfileWarning names every such end.
+
+    Each end is first sought directly by Newton's method on the profile's
+    level (corvane.profile_ends.newton_end, newton_cor_end: a few evaluations
+    of the criterion); an end that does not settle there is searched along
+    the profile, at points outwards from the Wald guess with Brent's method
+    between the two that bracket it."""
     from ._errors import ProfileWarning, warn_user
 
-    stats = _stats()
+    from scipy.special import ndtri  # the normal quantile: scipy.stats.norm.ppf's bits without its overhead
+
     level = check_level(level)
-    z = float(stats.norm.ppf(0.5 + level / 2.0))
+    z = float(ndtri(0.5 + level / 2.0))
     names = parameter_names(result)
     wanted = _check_which(result, which)
     wanted = names if wanted is None else wanted
@@ -251,40 +259,71 @@ def profile_intervals(result, level=0.95, which=None):
         """Points from the Wald guess outwards: est + sign * z * step * 1.5^i."""
         return [est + sign * z * step * 1.5 ** i for i in range(count)]
 
-    def positive(est, profile_at, se=None, at_zero=None):
+    def positive(est, profile_at, se=None, at_zero=None, state=None):
         """Bounds of a positive parameter (None for an end not reached).
         Below a hundredth of the estimate the profile is taken by at_zero (if
         given), which also gives its value at 0: when that does not reach -z,
         the lower end is the limit 0. An estimate at 0 (at or below _SD_ZERO
         sigma) has the lower end 0 and the upper searched from a thousandth of
-        sigma."""
+        sigma. With state (a maker of the profile for the direct search, on
+        log v; a new one for each end, whose second derivatives follow that
+        end's search), each end is first sought directly from the quadratic
+        approximation's; the points are searched only for an end that does
+        not settle there above the floor."""
         if est <= _SD_ZERO * sigma_hat:
             pts = [sigma_hat * 1e-3 * 2.0 ** i for i in range(60)]
             return None, _crossing(side(0.0, fmin, profile_at, theta_hat, 1.0, multi), 0.0, z, pts)
         h = 0.25 if not (se and math.isfinite(se) and se > 0) else min(z * se / est, 2.0)
         floor = 1e-2 * est if at_zero is not None else 1e-6 * est
-        lo_pts = [est * math.exp(-h * 1.5 ** i) for i in range(40)]
-        lo_pts = [x for x in lo_pts if x > floor] + [floor]
-        hi_pts = [est * math.exp(min(h * 1.5 ** i, 700.0)) for i in range(20)]
-        lower_side = side(est, fmin, profile_at, theta_hat, -1.0, multi)
-        lo = _crossing(lower_side, est, -z, lo_pts)
-        if lo is None and at_zero is not None and math.isfinite(lower_side(floor)):
-            small = side(est, fmin, at_zero, theta_hat, -1.0, multi, start=lower_side.state["theta"])
-            if small(0.0) <= -z:  # a crossing below the hundredth
-                lo = _crossing(small, floor, -z, [floor * 0.5 ** i for i in range(1, 30)] + [0.0],
-                               at_est=lower_side(floor))
-        hi = _crossing(side(est, fmin, profile_at, theta_hat, 1.0, multi), est, z, hi_pts)
+        lo = hi = None
+        first = None if state is None else state()
+        starts = None if first is None else wald_starts(first, prof.x_hat, math.log(est), z)
+        if starts is not None:
+            t_hat, t_floor = math.log(est), math.log(floor)
+            lo = direct(state(), starts[-1], -1, lambda t: t_floor < t < t_hat)
+            hi = direct(state(), starts[1], 1, lambda t: t_hat < t < t_hat + 700.0)
+        if lo is None:
+            lo_pts = [est * math.exp(-h * 1.5 ** i) for i in range(40)]
+            lo_pts = [x for x in lo_pts if x > floor] + [floor]
+            lower_side = side(est, fmin, profile_at, theta_hat, -1.0, multi)
+            lo = _crossing(lower_side, est, -z, lo_pts)
+            if lo is None and at_zero is not None and math.isfinite(lower_side(floor)):
+                small = side(est, fmin, at_zero, theta_hat, -1.0, multi, start=lower_side.state["theta"])
+                if small(0.0) <= -z:  # a crossing below the hundredth
+                    lo = _crossing(small, floor, -z, [floor * 0.5 ** i for i in range(1, 30)] + [0.0],
+                                   at_est=lower_side(floor))
+        if hi is None:
+            hi_pts = [est * math.exp(min(h * 1.5 ** i, 700.0)) for i in range(20)]
+            hi = _crossing(side(est, fmin, profile_at, theta_hat, 1.0, multi), est, z, hi_pts)
         return lo, hi
 
-    def correlation(est, profile_at, se, cap):
+    def direct(state, start, sign, t_ok):
+        """An end by the direct search on log v from start (x0, t0), or None."""
+        found = newton_end(state, start[0], start[1], sign, fmin, z, t_ok, 1.0)
+        return None if found is None else math.exp(found[0])
+
+    def correlation(est, profile_at, se, cap, state=None):
         """Bounds of a correlation (None for an end not reached): points on
         atanh's scale from the estimate, then the limit +-1 itself. An
         estimate at +-1 has that end at the limit and the other searched from
         it; an undefined one (an sd at 0) has both ends at the limits, since
         the criterion does not depend on it there. For the same reason the
-        profile never exceeds cap, the criterion with either sd at 0: when
-        that stays within z^2 of the minimum, both ends are the limits."""
-        if not math.isfinite(est) or cap - fmin < z * z:
+        profile never exceeds cap() (called only when needed), the criterion
+        with either sd at 0: when that stays within z^2 of the minimum, both
+        ends are the limits. With state, an estimate inside (-1, 1) has its
+        ends first sought directly (newton_cor_end); two ends found there
+        rise z^2 above the minimum, so cap cannot be below that."""
+        if not math.isfinite(est):
+            return None, None
+        found = {}
+        if state is not None and abs(est) < 1.0 - 1e-10:
+            for sgn in (-1.0, 1.0):
+                end = newton_cor_end(state, prof.x_hat, est, fmin, z, sgn)
+                if end is not None:
+                    found[sgn] = end
+            if len(found) == 2:
+                return found[-1.0], found[1.0]
+        if cap() - fmin < z * z:
             return None, None
         if abs(est) >= 1.0 - 1e-10:
             s = math.copysign(1.0, est)
@@ -296,8 +335,12 @@ def profile_intervals(result, level=0.95, which=None):
         h = min(h, 2.0)
         lo_pts = [x for x in (math.tanh(t_hat - h * 1.5 ** i) for i in range(16)) if x > -1.0] + [-1.0]
         hi_pts = [x for x in (math.tanh(t_hat + h * 1.5 ** i) for i in range(16)) if x < 1.0] + [1.0]
-        lo = _crossing(side(est, fmin, profile_at, theta_hat, -1.0, True), est, -z, lo_pts)
-        hi = _crossing(side(est, fmin, profile_at, theta_hat, 1.0, True), est, z, hi_pts)
+        lo = found.get(-1.0)
+        if lo is None:
+            lo = _crossing(side(est, fmin, profile_at, theta_hat, -1.0, True), est, -z, lo_pts)
+        hi = found.get(1.0)
+        if hi is None:
+            hi = _crossing(side(est, fmin, profile_at, theta_hat, 1.0, True), est, z, hi_pts)
         return lo, hi
 
     zero_memo = {}
@@ -316,14 +359,15 @@ def profile_intervals(result, level=0.95, which=None):
         if a == b:
             at = (lambda v, th, a=a: prof.sd_at(a, v, th))
             near = (lambda v, th, a=a: prof.sd_profile_user(a, v, th))
-            lo, hi = positive(est, at, ses[i], near)
+            lo, hi = positive(est, at, ses[i], near, lambda a=a: prof.sd_state(a))
             close(name, lo, hi, 0.0, math.inf)
         else:
             at = (lambda v, th, a=a, b=b: prof.cor_profile(a, b, v, th))
-            lo, hi = correlation(est, at, ses[i], min(sd_zero(a), sd_zero(b)))
+            lo, hi = correlation(est, at, ses[i], lambda a=a, b=b: min(sd_zero(a), sd_zero(b)),
+                                 prof.cor_state(a, b))
             close(name, lo, hi, -1.0, 1.0)
     if "sigma" in wanted:
-        lo, hi = positive(sigma_hat, prof.sigma_profile, ses[-1])
+        lo, hi = positive(sigma_hat, prof.sigma_profile, ses[-1], state=prof.sigma_state)
         close("sigma", lo, hi, 0.0, math.inf)
     fe = [n for n in result.fe_names if n in wanted]
     if fe:
@@ -337,9 +381,19 @@ def profile_intervals(result, level=0.95, which=None):
             se = float(ml.std_errors[j])
             se = se if math.isfinite(se) and se > 0 else max(abs(est), 1.0)
             at = (lambda v, th, j=j: mlprof.beta_profile(j, v, th))
-            lo = _crossing(side(est, fmin_ml, at, theta_ml, -1.0), est, -z, outward(est, se, -1.0))
-            hi = _crossing(side(est, fmin_ml, at, theta_ml, 1.0), est, z, outward(est, se, 1.0))
-            close(name, lo, hi, -math.inf, math.inf)
+            state = mlprof.beta_state(j)
+            starts = None if state is None else wald_starts(state, mlprof.x_hat, est, z)
+            ends = []
+            for sgn in (-1, 1):
+                end = None
+                if starts is not None:
+                    found = newton_end(mlprof.beta_state(j), *starts[sgn], sgn, fmin_ml, z,
+                                       lambda t, sgn=sgn: sgn * (t - est) > 0.0, 2.0 * z * se)
+                    end = None if found is None else found[0]
+                if end is None:
+                    end = _crossing(side(est, fmin_ml, at, theta_ml, sgn), est, sgn * z, outward(est, se, sgn))
+                ends.append(end)
+            close(name, ends[0], ends[1], -math.inf, math.inf)
     if at_limit:
         ends = "; ".join(f"{name}: {end} end {limit:g}" for name, end, limit in at_limit)
         warn_user(f"the profile does not reach the {100 * level:.3g}% limit before the parameter's bound, "

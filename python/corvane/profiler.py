@@ -2,6 +2,9 @@
 minimised over the other parameters with one parameter (an sd, a
 correlation, sigma or a fixed effect, on the user's scale) held at a value.
 Profile intervals (:mod:`corvane.profile`) search along them.
+
+The ``*_state`` methods give what :mod:`corvane.profile_ends` needs to find
+an interval's end directly, without tracing the profile.
 """
 
 from __future__ import annotations
@@ -10,6 +13,7 @@ import math
 
 import numpy as np
 
+from .profile_ends import Secant, posv
 from .reparam import theta_to_lambda, tril_pairs
 
 __all__ = ["Profiler"]
@@ -60,6 +64,20 @@ class Profiler:
         self.lower = np.array(self.core.lower_bounds())
         self._su_key = self._su = None
         self.calls = 0
+        # For the direct end search: theta's free entries at the fit, the
+        # (row, column) of Lambda each one is, and which pairs of them share
+        # a column (the second derivatives of Sigma_u = A_z Lambda Lambda' A_z'
+        # couple only those).
+        tril = tril_pairs(self.q)
+        self._all_free = model.theta_free is None
+        self.x_hat = np.asarray(result.theta_core, dtype=np.float64)[self.free]
+        self._rows = np.array([tril[i][0] for i in self.free], dtype=np.int64)
+        self._cols = np.array([tril[i][1] for i in self.free], dtype=np.int64)
+        self._same_col = (self._cols[:, None] == self._cols[None, :]).astype(np.float64)
+        self._az = np.asarray(self.rp.a_z)
+        self._a_rows = self._az[:, self._rows]  # [i, s] = A_z[i, a_s]
+        self._cov_hessians = {}
+        self._curv = None
 
     # -- the core's pieces at theta
     def pieces(self, theta):
@@ -216,19 +234,25 @@ class Profiler:
         factor L (with Sigma_u = L L') is parametrised so that the constraint
         holds: row a is r (rho u + sqrt(1 - rho^2) v), u the unit vector of row
         b, v a unit vector orthogonal to u in the span of rows 0..a (an angle's
-        worth of freedom per extra dimension); the other rows are free."""
+        worth of freedom per extra dimension); the other rows are free. With
+        uncorrelated blocks the span is that of the block's columns among
+        0..a, the only entries of row a that are not held at 0 (the vectors
+        built in the whole span would lose their parts outside the block, and
+        the correlation with them)."""
         q = self.q
-        n_w = a if a >= 2 else 0
+        cols = np.arange(a + 1) if self._block_mask is None else np.flatnonzero(self._block_mask[a, :a + 1])
+        dim = len(cols)
+        n_w = dim - 1 if dim >= 3 else 0
 
         def unpack(x):
             lu, k = _rows_except(x, q, a)
             r = abs(x[k])  # a negative length would turn the correlation into -rho
-            lb = lu[b, :a + 1]
+            lb = lu[b, cols]
             nb = math.sqrt(float(lb @ lb))
             if not nb > 0:
                 return None
             u = lb / nb
-            basis = self._orthonormal_complement(u, a + 1)
+            basis = self._orthonormal_complement(u, dim)
             if n_w:
                 w = x[k + 1:k + 1 + n_w]
                 nw = math.sqrt(float(w @ w))
@@ -237,7 +261,8 @@ class Profiler:
                 v = basis @ (w / nw)
             else:
                 v = basis[:, 0]
-            lu[a, :a + 1] = r * (rho * u + math.sqrt(max(1.0 - rho * rho, 0.0)) * v)
+            lu[a, :] = 0.0
+            lu[a, cols] = r * (rho * u + math.sqrt(max(1.0 - rho * rho, 0.0)) * v)
             return lu
 
         def fun(x):
@@ -252,10 +277,10 @@ class Profiler:
             lu0[b, b] = 1e-3 * max(float(np.max(np.abs(lu0))), 1.0)
         x0 = np.concatenate([lu0[j, :j + 1] for j in range(q) if j != a] + [[math.sqrt(float(lu0[a] @ lu0[a]))]])
         if n_w:
-            lb = lu0[b, :a + 1]
+            lb = lu0[b, cols]
             u = lb / max(math.sqrt(float(lb @ lb)), 1e-300)
-            basis = self._orthonormal_complement(u, a + 1)
-            w0 = basis.T @ lu0[a, :a + 1]
+            basis = self._orthonormal_complement(u, dim)
+            w0 = basis.T @ lu0[a, cols]
             if not np.any(w0):
                 w0 = np.ones(n_w)
             x0 = np.concatenate([x0, w0])
@@ -342,3 +367,240 @@ class Profiler:
             return f, pc["dld"] + n * dr2b / r2b
 
         return self._minimize(fun, theta0)
+
+    # -- the direct end search: derivatives on theta's free entries x
+    def _derivatives(self, x):
+        """The core's variance_derivatives at the free entries x, restricted
+        to them; None where the criterion is infinite."""
+        self.calls += 1
+        if self._all_free:
+            theta = x.tolist()
+        else:
+            full = np.zeros(self.k_all)
+            full[self.free] = x
+            theta = full.tolist()
+        try:
+            vd = self.core.variance_derivatives(theta, reml=self.reml)
+        except RuntimeError:
+            return None
+        if not (math.isfinite(vd["deviance"]) and vd["pwrss"] > 0):
+            return None
+        if not self._all_free:
+            f = self.free
+            for key in ("grad", "pwrss_grad", "beta_grad", "xvx_grad"):
+                vd[key] = vd[key][f]
+            vd["hessian"] = vd["hessian"][np.ix_(f, f)]
+        return vd
+
+    def curvature(self):
+        """(d, h, p): the first derivatives in the free entries of pwrss,
+        beta~ and X'V^-1 X at the fit, stacked as the columns of d (k x (1 +
+        p + p^2)), and their second derivatives h (k x k x the same), by
+        forward differences of the exact first derivatives (steps of 1e-6,
+        relative past 1); None when a step leaves the criterion's domain."""
+        if self._curv is None:
+            self._curv = False
+            x = self.x_hat
+            base = self._derivatives(x)
+            if base is None:
+                return None
+            k, p = len(x), len(base["beta"])
+
+            def stacked(vd):
+                return np.column_stack((vd["pwrss_grad"], vd["beta_grad"], vd["xvx_grad"].reshape(k, p * p)))
+
+            d = stacked(base)
+            h = np.empty((k, k, d.shape[1]))
+            for s in range(k):
+                step = 1e-6 * max(1.0, abs(float(x[s])))
+                xs = x.copy()
+                xs[s] += step
+                ds = self._derivatives(xs)
+                if ds is None:
+                    return None
+                h[s] = (stacked(ds) - d) / step
+            self._curv = (d, 0.5 * (h + h.transpose(1, 0, 2)), p)
+        return self._curv or None
+
+    def _secant(self, l=None):
+        """A _Secant of pwrss alone (l None), or of pwrss, l' beta~ and
+        X'V^-1 X (the fixed effect l' beta's profile), from the fit's
+        curvature; None without one."""
+        curv = self.curvature()
+        if curv is None:
+            return None
+        d, h, p = curv
+        if l is not None:
+            def pick(a):
+                return np.concatenate((a[..., :1], a[..., 1:1 + p] @ l[:, None], a[..., 1 + p:]), axis=-1)
+
+            d, h = pick(d), pick(h)
+        else:
+            d, h = d[:, :1], h[:, :, :1]
+        return Secant(self.x_hat, np.ascontiguousarray(d.T), np.ascontiguousarray(np.moveaxis(h, 2, 0)))
+
+    # The unprofiled criterion is ld + nu log(2 pi s^2) + r2 / s^2 with
+    # ld = D_p - nu (1 + log(2 pi r2 / nu)) for the profiled D_p, whose value,
+    # gradient and Hessian the core gives; so its Hessian in x at fixed s is
+    # H_p + (1 / s^2 - nu / r2) H_r2 + nu g_r2 g_r2' / r2^2, and the states
+    # below are such sums.
+
+    def _cov_entry(self, w, wc, i, j):
+        """Sigma_u[i, j] with its gradient and Hessian in the free entries
+        (w = A_z Lambda~, wc its columns b_s): d/dx_s = A[i, a_s] W[j, b_s] +
+        W[i, b_s] A[j, a_s] for x_s = Lambda~[a_s, b_s]. Sigma_u is quadratic
+        in x, so the Hessian is a constant (coupling the entries of one
+        column only), kept per entry."""
+        ai, aj = self._a_rows[i], self._a_rows[j]
+        hess = self._cov_hessians.get((i, j))
+        if hess is None:
+            hess = self._cov_hessians[(i, j)] = self._same_col * (np.outer(ai, aj) + np.outer(aj, ai))
+        return float(w[i] @ w[j]), ai * wc[j] + wc[i] * aj, hess
+
+    def _lambda_w(self, x):
+        """W = A_z Lambda~ at the free entries x, and its columns b_s."""
+        lam = np.zeros((self.q, self.q))
+        lam[self._rows, self._cols] = x
+        w = self._az @ lam
+        return w, w[:, self._cols]
+
+    def sigma_state(self):
+        """The sigma profile for the direct search: state(x, t) at sigma =
+        e^t gives (value, gradient and Hessian in x, d/dt of the value and
+        of the gradient, d2/dt2 of the value), or None."""
+        sec = self._secant()
+        if sec is None:
+            return None
+        ys = self.rp.sigma_to_core(1.0)
+
+        def state(x, t):
+            vd = self._derivatives(x)
+            if vd is None:
+                return None
+            nu, r2, gr = vd["nmp"], vd["pwrss"], vd["pwrss_grad"]
+            h_r2 = sec.update(x, gr[None, :])[0]
+            inv_s2 = math.exp(-2.0 * t) / (ys * ys)
+            f = vd["deviance"] - nu * (1.0 + math.log(r2 / nu) - 2.0 * t - 2.0 * math.log(ys)) + r2 * inv_s2
+            g = vd["grad"] + (inv_s2 - nu / r2) * gr
+            h = vd["hessian"] + (inv_s2 - nu / r2) * h_r2 + (nu / (r2 * r2)) * (gr[:, None] * gr)
+            return f, g, h, 2.0 * nu - 2.0 * r2 * inv_s2, (-2.0 * inv_s2) * gr, 4.0 * r2 * inv_s2
+
+        return state
+
+    def sd_state(self, kk):
+        """The profile of the user's sd of random effect kk for the direct
+        search (as sd_profile: s^2 = (v y_scale)^2 / Sigma_u[kk, kk]) at
+        v = e^t; see sigma_state."""
+        sec = self._secant()
+        if sec is None:
+            return None
+        ys = self.rp.sigma_to_core(1.0)
+
+        def state(x, t):
+            vd = self._derivatives(x)
+            if vd is None:
+                return None
+            u, du, hu = self._cov_entry(*self._lambda_w(x), kk, kk)
+            if not u > 0.0:
+                return None
+            nu, r2, gr = vd["nmp"], vd["pwrss"], vd["pwrss_grad"]
+            h_r2 = sec.update(x, gr[None, :])[0]
+            c = math.exp(-2.0 * t) / (ys * ys)  # 1 / (v y_scale)^2; s^2 = 1 / (c u)
+            f = vd["deviance"] - nu * (1.0 + math.log(r2 / nu) + math.log(c * u)) + c * r2 * u
+            m = gr * u + r2 * du  # d(r2 u)
+            g = vd["grad"] - (nu / r2) * gr - (nu / u) * du + c * m
+            gd = c * (gr[:, None] * du)
+            h = (vd["hessian"] + (c * u - nu / r2) * h_r2 + (c * r2 - nu / u) * hu + gd + gd.T
+                 + (nu / (r2 * r2)) * (gr[:, None] * gr) + (nu / (u * u)) * (du[:, None] * du))
+            return f, g, h, 2.0 * nu - 2.0 * c * r2 * u, (-2.0 * c) * m, 4.0 * c * r2 * u
+
+        return state
+
+    def beta_state(self, j):
+        """The ML profile of the user's fixed effect j for the direct search
+        (as beta_profile) at beta_j = t; see sigma_state. With C =
+        (X'V^-1X)^-1 and w = l'C l, pwrss rises by q = dev^2 / w, dev =
+        l' beta~ - (t - offset)."""
+        rp = self.rp
+        l = np.asarray(rp.beta_map()[j], dtype=np.float64)
+        offset = float(rp.beta_offset()[j])
+        sec = self._secant(l)
+        if sec is None:
+            return None
+        k = len(self.x_hat)
+
+        def state(x, t):
+            vd = self._derivatives(x)
+            if vd is None:
+                return None
+            y_ = vd["xvx_grad"]
+            ddev = vd["beta_grad"] @ l
+            gr = vd["pwrss_grad"]
+            sh = sec.update(x, np.vstack((gr, ddev, y_.reshape(k, -1).T)))
+            h_r2, h_dev, h_xvx = sh[0], sh[1], sh[2:]
+            # C l, then C (dX'V^-1X / dx_s) C l from a second solve
+            _, cl, info = posv(vd["xvx"], l)
+            if info != 0:
+                return None
+            y = y_ @ cl  # rows: (dX'V^-1X / dx_s) C l
+            _, cy, info = posv(vd["xvx"], y.T)
+            if info != 0:
+                return None
+            w = float(l @ cl)
+            nu, r2 = vd["nmp"], vd["pwrss"]
+            dev = float(l @ vd["beta"]) - (t - offset)
+            dw = -(y @ cl)
+            hw = 2.0 * (y @ cy) - ((cl[:, None] * cl).ravel() @ h_xvx.reshape(-1, k * k)).reshape(k, k)
+            q = dev * dev / w
+            a = 2.0 * dev / w
+            gq = a * ddev - (q / w) * dw
+            od = (a / w) * (ddev[:, None] * dw)
+            hq = ((2.0 / w) * (ddev[:, None] * ddev) + a * h_dev - od - od.T
+                  + (2.0 * q / (w * w)) * (dw[:, None] * dw) - (q / w) * hw)
+            rb = r2 + q
+            gb = gr + gq
+            f = vd["deviance"] + nu * math.log(rb / r2)
+            g = vd["grad"] - (nu / r2) * gr + (nu / rb) * gb
+            h = (vd["hessian"] + (nu / rb - nu / r2) * h_r2 + (nu / (r2 * r2)) * (gr[:, None] * gr)
+                 + (nu / rb) * hq - (nu / (rb * rb)) * (gb[:, None] * gb))
+            q_t = -a
+            gq_t = (-2.0 / w) * ddev + (a / w) * dw
+            return (f, g, h, nu * q_t / rb, (nu / rb) * gq_t - (nu * q_t / (rb * rb)) * gb,
+                    nu * (2.0 / w) / rb - nu * (q_t / rb) ** 2)
+
+        return state
+
+    def cor_state(self, a, b):
+        """The correlation profile for the direct search: state(x) gives
+        (D_p, its gradient and Hessian, rho, its gradient and Hessian) at the
+        free entries x, rho = Sigma_u[a, b] / sqrt(Sigma_u[a, a]
+        Sigma_u[b, b]) the user's correlation of random effects a and b, or
+        None; state.rho(x) is rho alone."""
+
+        def state(x):
+            vd = self._derivatives(x)
+            if vd is None:
+                return None
+            w, wc = self._lambda_w(x)
+            n_, gn, hn = self._cov_entry(w, wc, a, b)
+            p_, gp, hp = self._cov_entry(w, wc, a, a)
+            q_, gq, hq = self._cov_entry(w, wc, b, b)
+            if not (p_ > 0.0 and q_ > 0.0):
+                return None
+            u = 1.0 / math.sqrt(p_ * q_)
+            rho = n_ * u
+            ep, eq = gp / p_, gq / q_
+            av = -0.5 * (ep + eq)  # the gradient of log u
+            # the Hessian of log u is (e_p e_p' + e_q e_q' - H_P / P - H_Q / Q) / 2
+            hlog = 0.5 * (ep[:, None] * ep + eq[:, None] * eq - hp / p_ - hq / q_)
+            oa = gn[:, None] * av
+            hrho = u * (hn + oa + oa.T + n_ * (av[:, None] * av + hlog))
+            return vd["deviance"], vd["grad"], vd["hessian"], rho, u * (gn + n_ * av), hrho
+
+        def rho(x):
+            w, _ = self._lambda_w(x)
+            pq = float(w[a] @ w[a]) * float(w[b] @ w[b])
+            return float(w[a] @ w[b]) / math.sqrt(pq) if pq > 0.0 else math.nan
+
+        state.rho = rho
+        return state
