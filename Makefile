@@ -114,6 +114,7 @@ bench: build
 	$(PY) bench/derived.py
 	$(PY) bench/frontend.py
 	$(PY) bench/lanes.py
+	$(PY) bench/small_call.py
 	$(PY) bench/inference.py
 	$(PY) bench/stream.py
 	$(PY) bench/signals.py
