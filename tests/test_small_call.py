@@ -5,6 +5,7 @@ levels against the object path's, the residual check against least
 squares on the rows, and readings and plans kept between fits that never
 stand for another table."""
 
+import math
 import pickle
 
 import numpy as np
@@ -15,7 +16,8 @@ pytest.importorskip("formulaic")
 pa = pytest.importorskip("pyarrow")
 
 import corvane  # noqa: E402
-from corvane import LmmCore, matrices  # noqa: E402
+from corvane import LmmCore, matrices, reparam, validate  # noqa: E402
+from corvane import labels as labels_mod  # noqa: E402
 from corvane.labels import factorize  # noqa: E402
 from corvane.reparam import _locations_scales, reparam_of  # noqa: E402
 from corvane.validate import exact_fit  # noqa: E402
@@ -194,35 +196,221 @@ def _rows_residual(y, X, Z, codes, m):
     return rss(X), rss(np.hstack([X, blocks]))
 
 
-@pytest.mark.parametrize("q", [1, 2, 3])
-def test_the_residual_check_is_least_squares_on_the_rows(q):
+def _residual_rows(q, noise=1.0, singular_block=True):
     rng = np.random.default_rng(q)
     m, k = 12, 9
     n = m * k
     codes = np.repeat(np.arange(m), k).astype(np.int64)
     X = np.column_stack([np.ones(n), rng.standard_normal((n, 2))])
     Z = np.column_stack([np.ones(n), rng.standard_normal((n, q - 1))])
-    Z[codes == 2, 1:] = 1.0  # a group whose random-effects block is singular
-    y = X @ [1.0, 2.0, -1.0] + rng.standard_normal(n)
+    if singular_block:
+        Z[codes == 2, 1:] = 1.0  # a group whose random-effects block is singular
+    b = rng.standard_normal((m, q))
+    y = X @ [1.0, 2.0, -1.0] + np.einsum("ij,ij->i", Z, b[codes]) + noise * rng.standard_normal(n)
+    return y, X, Z, codes, m
+
+
+@pytest.mark.parametrize("singular_block", [False, True])
+@pytest.mark.parametrize("q", [1, 2, 3])
+def test_the_residual_check_is_least_squares_on_the_rows(q, singular_block):
+    y, X, Z, codes, m = _residual_rows(q, singular_block=singular_block)
+    fixed, within = _rows_residual(y, X, Z, codes, m)
+    arrays = LmmCore(y, X, Z, codes, m).products()
+    careful = validate._residual_fractions(arrays, float(arrays["yty"]))
+    np.testing.assert_allclose(careful, (fixed, within), rtol=1e-9)
     got = exact_fit(LmmCore(y, X, Z, codes, m).products())
-    np.testing.assert_allclose(got, _rows_residual(y, X, Z, codes, m), rtol=1e-9)
+    # The direct solve gives the within-group fraction, and it for the fixed one (never below it).
+    assert got[1] == pytest.approx(within, rel=1e-9) and got[0] <= fixed * (1 + 1e-9)
+    core = LmmCore(y, X, Z, codes, m)
+    assert exact_fit(core.products(), core.products) == got  # worked in the products' own memory
 
 
-def test_each_column_s_shift_and_scale_are_its_own():
+@pytest.mark.parametrize("case", ["noise 1e-4", "noise 1e-7", "exact", "nearly a group's column"])
+@pytest.mark.parametrize("q", [1, 2])
+def test_a_residual_near_the_bound_is_decided_by_the_careful_path(q, case, monkeypatch):
+    noise = {"noise 1e-4": 1e-4, "noise 1e-7": 1e-7, "exact": 0.0}.get(case, 1.0)
+    y, X, Z, codes, m = _residual_rows(q, noise=noise, singular_block=False)
+    if case == "nearly a group's column":  # X~'X~ less the groups' projections then has an eigenvalue near the cut
+        X[:, 2] = np.random.default_rng(9).standard_normal(m)[codes] + 3e-5 * X[:, 2]
+    core = LmmCore(y, X, Z, codes, m)
+    careful = validate._residual_fractions(core.products(), float(core.products()["yty"]))
+    calls = []
+    monkeypatch.setattr(validate, "_residual_fractions", lambda a, yty: calls.append(1) or careful)
+    assert exact_fit(core.products(), core.products) == careful
+    assert calls == [1]
+
+
+def test_the_direct_residual_solve_leaves_arrays_it_may_not_write_to():
+    y, X, Z, codes, m = _residual_rows(2, singular_block=False)
+    arrays = LmmCore(y, X, Z, codes, m).products()
+    before = {k: np.array(v, copy=True) for k, v in arrays.items() if isinstance(v, np.ndarray)}
+    exact_fit(arrays)
+    for k, v in before.items():
+        np.testing.assert_array_equal(arrays[k], v)
+
+
+@pytest.mark.parametrize("pivot", [None, 1e-3, 1e-6, 1e-9, 1e-12, 0.0])
+@pytest.mark.parametrize("p", [6, 9, 13])
+def test_a_clearly_full_rank_design_keeps_what_the_pivot_loop_keeps(p, pivot, monkeypatch):
+    rng = np.random.default_rng(p)
+    X = rng.standard_normal((200, p))
+    if pivot is not None:  # column 3 a combination of 0 and 1, up to a part of norm sqrt(pivot)
+        X[:, 3] = X[:, 0] - 2 * X[:, 1] + np.sqrt(pivot) * rng.standard_normal(200)
+    xtx = X.T @ X
+    rows = validate.row_residual(lambda: X)
+    want = {}
+    with monkeypatch.context() as mp:
+        mp.setattr(validate, "_CHOLESKY_FROM", 10 ** 9)
+        want = (validate.aliased(xtx, None), validate.aliased(xtx, None, rows))
+    assert (validate.aliased(xtx, None), validate.aliased(xtx, None, rows)) == want
+    assert validate._clearly_full_rank(xtx) == (pivot is None or pivot >= 1e-3)
+
+
+def _numpy_summaries(t, r, n):
+    """_summaries' means and spreads as NumPy's elementwise operations give them."""
+    xtx = np.asarray(t["xtx"])
+    c = math.sqrt(xtx[r, r] / n)
+    xm = xtx[r, :] / (n * c)
+    zm = t["ztx"][:, r] / (n * c)
+    ym = t["xty"][r] / (n * c)
+    return (xm, np.sqrt(np.maximum(np.diag(xtx) / n - xm ** 2, 0.0)), ym, math.sqrt(max(t["yty"] / n - ym ** 2, 0.0)),
+            zm, np.sqrt(np.maximum(np.diag(t["ztz"]) / n - zm ** 2, 0.0)))
+
+
+def test_the_totals_summaries_are_numpy_s_elementwise_ones():
+    rng = np.random.default_rng(3)
+    X = np.column_stack([np.full(500, 0.5), rng.standard_normal((500, 3)) * [1e-3, 1.0, 1e4] + 7.0])
+    Z = X[:, :2].copy()
+    y = X @ [1.0, 2.0, 3.0, 4.0] + rng.standard_normal(500)
+    rp = reparam_of(y, X, Z, 0, 0)
+    totals = [LmmCore(y, X, Z, np.repeat(np.arange(50), 10).astype(np.int64), 50).totals()]
+    for _ in range(2000):  # columns of large means and small spreads: a rounding of a mean's square shows
+        d = rng.uniform(1.0, 100.0, 6) + rng.standard_normal((37, 6)) * rng.uniform(1e-3, 1.0, 6)
+        d[:, 0] = 1.0
+        m = d.T @ d
+        totals.append({"xtx": m[:4, :4], "xty": m[:4, 4], "yty": float(m[4, 4]), "ztz": m[:2, :2], "ztx": m[:2, :4]})
+    for t in totals:
+        for got, expected in zip(reparam._summaries(t, rp, 37), _numpy_summaries(t, rp.x_ref, 37)):
+            assert np.asarray(got).tobytes() == np.asarray(expected).tobytes()
+
+
+STRINGS = ["b", "é", "a", "Z", "", "b", "\U0001F600", "ab", "a", "zz", "abcdefgh", "日本", "a b"]
+
+
+def _arrow_series(values, dtype):
+    kind = {"arrow": pd.ArrowDtype(pa.string()), "large_arrow": pd.ArrowDtype(pa.large_string())}.get(dtype, dtype)
+    return pd.Series(values, dtype=kind)
+
+
+@pytest.mark.parametrize("extra", [[], ["abcdefghi"], ["a\x00"]])  # a string past 8 bytes, a NUL byte: Arrow's path
+@pytest.mark.parametrize("dtype", ["str", "string[pyarrow]", "arrow", "large_arrow"])
+def test_many_short_strings_are_coded_as_python_strings_are(dtype, extra):
+    rng = np.random.default_rng(1)
+    values = list(rng.choice(STRINGS, 9000)) + extra
+    series = _arrow_series(values, dtype)
+    want_codes, want_labels = factorize(np.array(values, dtype=object), "f")
+    whole = labels_mod._arrow_string_codes(series.array.__arrow_array__(), "f", pd)
+    for part, (codes, labels) in [(slice(None), whole), (slice(37, 8990), factorize(series.iloc[37:8990], "f"))]:
+        sub_codes, sub_labels = factorize(np.array(values[part], dtype=object), "f")
+        np.testing.assert_array_equal(codes, sub_codes)
+        assert labels == sub_labels
+    chunked = pd.Series(pd.arrays.ArrowExtensionArray(pa.chunked_array([values[:4000], values[4000:]])))
+    codes, labels = labels_mod._arrow_string_codes(chunked.array.__arrow_array__(), "f", pd)
+    np.testing.assert_array_equal(codes, want_codes)
+    assert labels == want_labels
+
+
+def test_a_coded_arrow_column_is_not_coded_again_until_it_changes(monkeypatch):
+    df = pd.DataFrame({"f": list(np.random.default_rng(2).choice(["u", "v", "w"], 500))})
+    first = factorize(df["f"], "f")
+    calls = []
+    real = labels_mod._arrow_string_codes
+    monkeypatch.setattr(labels_mod, "_arrow_string_codes", lambda *a: calls.append(1) or real(*a))
+    again = factorize(df["f"], "f")
+    assert calls == [] and again[1] == first[1] and again[0] is not first[0]
+    np.testing.assert_array_equal(again[0], first[0])
+    again[0][:] = -1  # the caller's own copy
+    again[1].append("x")
+    assert factorize(df["f"], "f")[1] == ["u", "v", "w"] and (factorize(df["f"], "f")[0] >= 0).all()
+    assert not factorize(df["f"], "f", shared=True)[0].flags.writeable
+    df.loc[0, "f"] = "a"  # a new Arrow array
+    codes, labels = factorize(df["f"], "f")
+    assert calls == [1] and labels == ["a", "u", "v", "w"] and codes[0] == 0
+    key = id(df["f"].array.__arrow_array__())
+    assert key in labels_mod._ARROW_CODES
+    del df, codes
+    import gc
+    gc.collect()
+    assert key not in labels_mod._ARROW_CODES
+    monkeypatch.setattr(labels_mod, "_KEPT_ROWS", 100)  # a long column's codes are not kept
+    long = pd.Series(list(np.random.default_rng(3).choice(["u", "v"], 500)))
+    factorize(long, "f")
+    assert id(long.array.__arrow_array__()) not in labels_mod._ARROW_CODES
+
+
+def test_kept_builders_tell_levels_apart_by_type_and_spelling(frame, monkeypatch):
+    formula = "y ~ 0 + c + x + (1 | g)"
+    seen = []
+    for cats in ([0.0, 1.0, 2.0], [-0.0, 1.0, 2.0], [0, 1, 2], ["0", "1", "2"], [0.0, 1.0, 2.0]):
+        data = frame.assign(c=pd.Categorical(np.array(cats, dtype=object)[np.arange(len(frame)) % 3],
+                                             categories=cats))
+        direct = matrices.build(formula, data)[0].fixed
+        with monkeypatch.context() as mp:
+            _general(mp)
+            general = matrices.build(formula, data)[0].fixed
+        assert direct.columns == general.columns
+        levels = direct.term_layout()[1]["c"]
+        assert [(type(v), str(v)) for v in levels] == [(type(v), str(v)) for v in general.term_layout()[1]["c"]]
+        seen.append((tuple(direct.columns), tuple(type(v) for v in levels)))
+    assert seen[0] == seen[4] and len(set(seen[:4])) == 4
+
+
+def test_a_plain_column_s_infinite_value_is_reported_as_the_general_path_reports_it(frame, monkeypatch):
+    data = frame.assign(x=frame["x"].where(frame.index != 7, np.inf))
+    for formula in ["y ~ x * f + (1 | g)", "y ~ f + (x | g)", "y ~ x + (1 | g)"]:
+        with pytest.raises(ValueError) as direct:
+            matrices.build(formula, data)
+        with monkeypatch.context() as mp:
+            _general(mp)
+            with pytest.raises(ValueError) as general:
+                matrices.build(formula, data)
+        assert str(direct.value) == str(general.value) and "infinite" in str(direct.value)
+
+
+def test_sample_rows_are_kept_read_only():
+    assert reparam.sample_rows(10 ** 5) is reparam.sample_rows(10 ** 5)
+    assert not reparam.sample_rows(10 ** 5).flags.writeable
+    np.testing.assert_array_equal(reparam.sample_rows(10), np.arange(10))
+
+
+@pytest.mark.parametrize("n", [1001, 9001])  # the largest magnitudes by abs, and by the largest and smallest values
+def test_each_column_s_shift_and_scale_are_its_own(n):
     rng = np.random.default_rng(4)
-    a = np.column_stack([rng.standard_normal(1001) * 1e-30 + 5.0, rng.standard_normal(1001) * 1e20, np.zeros(1001),
-                         np.r_[np.inf, rng.standard_normal(1000)], np.full(1001, 3.0)])
+    a = np.column_stack([rng.standard_normal(n) * 1e-30 + 5.0, rng.standard_normal(n) * 1e20, np.zeros(n),
+                         np.r_[np.inf, rng.standard_normal(n - 1)], np.full(n, 3.0),
+                         np.where(rng.random(n) < 0.5, -0.0, 0.0), np.r_[rng.standard_normal(n - 1), np.nan],
+                         -np.abs(rng.standard_normal(n)) - 2.0])
     shift, scale = _locations_scales(np.ascontiguousarray(a.T), True)
     for j in range(a.shape[1]):
         alone = _locations_scales(a[:, j].reshape(1, -1), True)
         assert (shift[j], scale[j]) == (alone[0][0], alone[1][0])
+    rows = np.ascontiguousarray(a.T)
+    worked = _locations_scales(rows, True, overwrite=True)
+    assert worked[0].tobytes() == shift.tobytes() and worked[1].tobytes() == scale.tobytes()
     big = np.max(np.abs(a[:, 1]))
     assert shift[1] == float(np.mean(a[:, 1] / big)) * big
     assert (shift[2], scale[2], shift[3], scale[3], shift[4], scale[4]) == (0.0, 1.0, 0.0, 1.0, 3.0, 0.25)
+    assert (shift[5], scale[5], shift[6], scale[6]) == (0.0, 1.0, 0.0, 1.0)
     # Measured together with y and Z's columns, X's are measured as on their own.
-    y, X, Z = a[:, 1].copy(), np.column_stack([np.ones(1001), a[:, :2]]), np.column_stack([np.ones(1001), a[:, 4]])
+    y, X, Z = a[:, 1].copy(), np.column_stack([np.ones(n), a[:, :2]]), np.column_stack([np.ones(n), a[:, 4]])
     rp = reparam_of(y, X, Z, 0, 0)
     assert (rp.x_shift[1:].tolist(), rp.y_shift, rp.z_shift[1]) == (shift[:2].tolist(), shift[1], 3.0)
+    # A reference column in the middle of X and none in Z: their columns still measured as on their own.
+    X2 = np.column_stack([a[:, 0], np.ones(n), a[:, 1]])
+    rp = reparam_of(y, X2, a[:, [7, 0]], 1, None)
+    alone = [_locations_scales(a[:, [j]].T.copy(), centred) for j, centred in ((0, True), (1, True), (7, False))]
+    assert rp.x_shift.tolist() == [alone[0][0][0], 0.0, alone[1][0][0]] and rp.z_shift[0] == 0.0
+    assert rp.z_scale[0] == alone[2][1][0] and rp.x_scale[1] == 1.0
 
 
 def test_estimates_made_when_asked_for_survive_pickling(frame):

@@ -21,7 +21,7 @@ import numpy as np
 from . import profile as _profile
 from ._errors import require
 from .reparam import chol_psd
-from .result import _negligible_diagonal
+from .boundary import _negligible_diagonal
 from .validate import check_level
 
 __all__ = ["simulate", "bootstrap", "BootstrapResult"]

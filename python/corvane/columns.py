@@ -122,7 +122,13 @@ def missing_mask(values):
         if dtype.kind == "f":
             mask = np.isnan(values.to_numpy())
             return mask if mask.any() else None
-    mask = np.asarray(values.array.isna(), dtype=bool)
+    import pandas as pd
+
+    array = values.array
+    if isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow" and hasattr(array, "__arrow_array__"):
+        if array.__arrow_array__().null_count == 0:  # Arrow strings are missing where null, and only there
+            return None
+    mask = np.asarray(array.isna(), dtype=bool)
     return mask if mask.any() else None
 
 
@@ -207,13 +213,14 @@ def factor_levels(values, col, unused=False):
     missing values: a Categorical's categories in their order, less those no
     row holds (R's drop.unused.levels) unless `unused` (the levels of a
     table read in batches); otherwise the values' levels as
-    :func:`corvane.labels.factorize` orders them (strings sorted)."""
+    :func:`corvane.labels.factorize` orders them (strings sorted). The codes
+    may be read-only (shared between calls)."""
     import pandas as pd
 
     from .labels import factorize
 
     if not isinstance(values.dtype, pd.CategoricalDtype):
-        return factorize(values, col)
+        return factorize(values, col, shared=True)
     cat = values.array
     categories, codes = cat.categories, np.asarray(cat.codes)
     used = True if unused else np.bincount(codes, minlength=len(categories)) > 0
@@ -275,7 +282,7 @@ def column_kind(series):
         return "numeric"
     import pandas as pd
 
-    if isinstance(dtype, pd.CategoricalDtype):
+    if isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype)):  # pandas infers "string" for any StringDtype
         return "categorical"
     if dtype.kind == "O" or pd.api.types.is_string_dtype(dtype):
         inferred = pd.api.types.infer_dtype(series, skipna=True)
@@ -290,22 +297,31 @@ class Columns:
     """A DataFrame's columns, each taken out once (pandas' column access is
     slow next to the rest of a small fit), with their kinds.
 
-    :meth:`of_series` holds columns already taken out (Series of equal
-    length) and makes the DataFrame only when it is asked for (``frame``),
-    with the function given."""
+    :meth:`of_series` holds columns already taken out and makes the
+    DataFrame only when it is asked for (``frame``), with the function
+    given; columns of NumPy's numbers are held as their arrays, and
+    :meth:`numeric` hands out any numeric column's values as float64 once."""
 
     def __init__(self, frame):
         self._frame, self._make = frame, None
         self.columns = frame.columns
-        self._series, self._kinds = {}, {}
+        self._series, self._kinds, self._numeric = {}, {}, {}
+        self._source, self._arrays, self._keep = {}, {}, None
         self._length = None
 
     @classmethod
-    def of_series(cls, series, length, make_frame):
+    def of_series(cls, series, length, make_frame, arrays=None, keep=None):
+        """series: the table's columns (Series of all its rows); keep: the
+        mask of the rows kept (None for all), to which a Series is cut when
+        it is first asked for; arrays: the values on the rows kept of the
+        columns that hold NumPy's numbers."""
         self = object.__new__(cls)
         self._frame, self._make = None, make_frame
         self.columns = list(series)
-        self._series, self._kinds = dict(series), {}
+        self._source, self._keep = dict(series), keep
+        self._series = dict(series) if keep is None else {}
+        self._arrays = dict(arrays) if arrays else {}
+        self._kinds, self._numeric = {}, {}
         self._length = length
         return self
 
@@ -321,13 +337,37 @@ class Columns:
     def __getitem__(self, col):
         s = self._series.get(col)
         if s is None:
-            s = self._series[col] = self.frame[col]
+            source = self._source.get(col)
+            s = self.frame[col] if source is None else source[self._keep]
+            self._series[col] = s
         return s
 
+    def dtype(self, col):
+        source = self._source.get(col)
+        return (self[col] if source is None else source).dtype
+
+    def array(self, col):
+        """The column's values on the rows kept when it holds NumPy's
+        numbers, else None."""
+        return self._arrays.get(col)
+
+    def numeric(self, col):
+        """A numeric column's values as float64 (see :func:`numeric_values`)."""
+        out = self._numeric.get(col)
+        if out is None:
+            a = self._arrays.get(col)
+            if a is None:
+                out = numeric_values(self[col], col)
+            else:
+                out = a if a.dtype == np.float64 else a.astype(np.float64)
+            self._numeric[col] = out
+        return out
+
     def kind(self, col):
-        if col not in self._kinds:
-            self._kinds[col] = column_kind(self[col])
-        return self._kinds[col]
+        kind = self._kinds.get(col)
+        if kind is None:
+            kind = self._kinds[col] = "numeric" if col in self._arrays else column_kind(self[col])
+        return kind
 
 
 def big_integers(values, col):

@@ -66,7 +66,7 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
     n, p = X.shape
     idx = sample_rows(n)
     whole = len(idx) == n  # the sample is every row: the arrays themselves, not copies
-    xs, zs, ys = (X, Z, y) if whole else (X[idx], Z[idx], y[idx])
+    xs, zs, ys = (X, Z, y) if whole else (np.take(X, idx, axis=0), np.take(Z, idx, axis=0), np.take(y, idx))
     x_const = constant_column(xs)
     z_const = constant_column(zs) if z_centred else None
     unit = None
@@ -115,7 +115,7 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
     weighted = None
     if sw is not None or rp.x_unit is not None:
         weighted = (sw, Xc, Zc)
-    return Prepared(core, rp, kept, t, weighted, exact_fit(core.products()))
+    return Prepared(core, rp, kept, t, weighted, exact_fit(core.products(), core.products))
 
 
 def prepare_products(products, fe_names, evaluator="auto"):
@@ -139,7 +139,7 @@ def prepare_products(products, fe_names, evaluator="auto"):
         rp = new
     products.acc.select(groups=products.order, columns=kept if len(kept) < p else None)
     core = products.acc.finish(evaluator)
-    return Prepared(core, rp, kept, core.totals(), residual=exact_fit(core.products()))
+    return Prepared(core, rp, kept, core.totals(), residual=exact_fit(core.products(), core.products))
 
 
 def core_from_products(arrays, evaluator="auto"):
@@ -198,6 +198,6 @@ def with_response(core, rp, kept, core_rows, codes, y, weights=None):
     sw, Xc, Zc = core_rows
     y_rows = y if sw is None else y * sw
     new = core.with_response(new_rp.core_response(y_rows, Xc), Xc, Zc, codes)
-    residual = exact_fit(new.products())
+    residual = exact_fit(new.products(), new.products)
     weighted = core_rows if sw is not None or rp.x_unit is not None else None
     return Prepared(new, new_rp, kept, new.totals(), weighted, residual)

@@ -67,14 +67,16 @@ def _sortable(values):
     return len(kinds) == 1
 
 
-def factorize(groups, name="groups"):
+def factorize(groups, name="groups", shared=False):
     """Group codes 0..m-1 (int64) and the m labels.
 
     Integers, floats, strings and bytes are sorted (a pandas Categorical keeps
     its categories' order and drops unused ones); labels of mixed kinds, or
     of kinds without a total order (frozensets, tuples, objects), are
     numbered in order of first appearance by hashing, so that 1 and "1" are
-    two groups. Missing labels raise ValueError.
+    two groups. Missing labels raise ValueError. With shared, the codes may
+    be a read-only array that other calls are handed too (for codes that
+    are only read).
     """
     if type(groups).__module__.split(".")[0] == "pandas":
         import pandas as pd
@@ -92,7 +94,7 @@ def factorize(groups, name="groups"):
             labels = [native(c) for c, u in zip(series.cat.categories, used) if u]
             return np.ascontiguousarray(remap[codes], dtype=np.int64), labels
         if isinstance(series.dtype, (pd.StringDtype, pd.ArrowDtype)):
-            fast = _factorize_arrow_strings(getattr(series, "array", series), name, pd)
+            fast = _factorize_arrow_strings(getattr(series, "array", series), name, pd, shared)
             if fast is not None:
                 return fast
         groups = series.to_numpy()
@@ -162,34 +164,83 @@ def _factorize_strings(arr):
     return np.ascontiguousarray(codes, dtype=np.int64), list(uniques)
 
 
-def _factorize_arrow_strings(values, name, pd):
+def _factorize_arrow_strings(values, name, pd, shared=False):
     """Sorted codes for pandas strings held by Arrow (pandas' default ``str``
     dtype, ``string[pyarrow]``, ``ArrowDtype(pa.string())``), from Arrow's
     dictionary encoding: no Python string is made per row, only one per
     label. The labels are sorted as Python sorts strings (by code point);
     many labels by Arrow, whose order of UTF-8 bytes is the same. None for
-    any other values."""
+    any other values.
+
+    An Arrow array never changes: the codes of one already coded (the same
+    table's column in another fit) are handed out again, copied unless
+    shared (read-only then)."""
     dtype = getattr(values, "dtype", None)
     arrow = (isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow") or isinstance(dtype, pd.ArrowDtype)
     if not arrow or not hasattr(values, "__arrow_array__"):
         return None
-    import pyarrow as pa
-    import pyarrow.compute as pc
+    source = values.__arrow_array__()
+    kept = _ARROW_CODES.get(id(source))
+    if kept is not None and kept[0]() is source:
+        return kept[1] if shared else kept[1].copy(), list(kept[2])
+    out = _arrow_string_codes(source, name, pd)
+    if out is not None:
+        _keep_arrow_codes(source, *out)
+    return out
 
-    arr = values.__arrow_array__()
+
+# The codes and labels of Arrow arrays coded so far, by the array's identity,
+# each with a weak reference to its array (checked on use, and the entry
+# dropped when the array goes): a table's memory is never held here, and
+# codes of long columns (8 bytes a row) are not kept.
+_ARROW_CODES = {}
+_KEPT_ARROW_CODES = 32
+_KEPT_ROWS = 1 << 20
+
+
+def _keep_arrow_codes(source, codes, labels):
+    import weakref
+
+    if len(codes) > _KEPT_ROWS:
+        return
+    key = id(source)
+    try:
+        ref = weakref.ref(source, lambda _, key=key: _ARROW_CODES.pop(key, None))
+    except TypeError:
+        return
+    if len(_ARROW_CODES) >= _KEPT_ARROW_CODES:
+        _ARROW_CODES.clear()
+    kept = codes.copy()
+    kept.flags.writeable = False
+    _ARROW_CODES[key] = (ref, kept, list(labels))
+
+
+def _arrow_string_codes(arr, name, pd):
+    """_factorize_arrow_strings' codes and labels of an Arrow array (or
+    chunked array), or None for one that holds no strings."""
+    import pyarrow as pa
+
     if isinstance(arr, pa.ChunkedArray):
         arr = arr.chunk(0) if arr.num_chunks == 1 else arr.combine_chunks()
     if not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
         return None
     if arr.null_count:
         raise ValueError(f"{name} has a missing label at row {int(np.argmax(np.asarray(arr.is_null())))}")
+    if len(arr) >= _PACKED_FROM:
+        packed = _packed_string_codes(arr, pd)
+        if packed is not None:
+            return packed
     encoded = arr.dictionary_encode()
     dictionary = encoded.dictionary
     if len(dictionary) <= 4096:  # few labels: sorted as Python strings
         labels = dictionary.to_pylist()
+        if all(a < b for a, b in zip(labels, labels[1:])):  # first seen in order: the codes are Arrow's
+            return np.asarray(encoded.indices).astype(np.int64), labels
         order = sorted(range(len(labels)), key=labels.__getitem__)
         labels = [labels[k] for k in order]
     else:
+        import pyarrow.compute as pc
+
         order = pc.array_sort_indices(dictionary)
         labels = dictionary.take(order).to_pylist()
     rank = np.empty(len(labels), dtype=np.int64)
@@ -197,19 +248,65 @@ def _factorize_arrow_strings(values, name, pd):
     return rank[np.asarray(encoded.indices)], labels
 
 
+# From this many rows short strings are coded as 64-bit integers by pandas'
+# hash table (see _packed_string_codes), ahead of Arrow's dictionary.
+_PACKED_FROM = 4096
+# The low 8 k bits, for strings of k bytes.
+_LOW_BYTES = np.array([(1 << (8 * k)) - 1 for k in range(9)], dtype=np.uint64)
+
+
+def _packed_string_codes(arr, pd):
+    """_factorize_arrow_strings for an Arrow string array (one chunk, no
+    missing values) whose strings are at most 8 bytes of UTF-8 without a
+    NUL byte, or None: each string's bytes read as one integer (zeros past
+    its end), hashed by pandas. Read with the first byte the most
+    significant, the integers order as the strings' bytes do, which is the
+    code-point order Python sorts strings by; the labels are the distinct
+    integers' bytes, decoded."""
+    import pyarrow as pa
+
+    n = len(arr)
+    offset_type = np.dtype(np.int64 if pa.types.is_large_string(arr.type) else np.int32)
+    _, offsets_buffer, data_buffer = arr.buffers()
+    offsets = np.frombuffer(offsets_buffer, dtype=offset_type, count=n + 1,
+                            offset=arr.offset * offset_type.itemsize).astype(np.intp, copy=False)
+    start, end = int(offsets[0]), int(offsets[-1])
+    lengths = np.diff(offsets)
+    if int(lengths.max()) > 8:
+        return None
+    padded = np.zeros(end - start + 8, dtype=np.uint8)
+    if end > start:
+        data = np.frombuffer(data_buffer, dtype=np.uint8, count=end - start, offset=start)
+        if not data.all():  # a NUL byte: "a" and "a\0" would read alike
+            return None
+        padded[:end - start] = data
+    # Eight bytes from every position, read little-endian: a string's bytes are the low ones, the rest masked.
+    windows = np.ndarray((end - start + 1,), dtype="<u8", buffer=padded, strides=(1,))
+    keys = np.take(windows, offsets[:-1] - start)
+    keys &= _LOW_BYTES[lengths]
+    local, uniques = pd.factorize(keys)
+    uniques = np.asarray(uniques, dtype="<u8")
+    order = np.argsort(uniques.byteswap(), kind="stable")  # byteswapped: the first byte the most significant
+    raw = uniques[order].tobytes()
+    labels = [raw[8 * k:8 * k + 8].rstrip(b"\0").decode("utf-8") for k in range(len(order))]
+    rank = np.empty(len(order), dtype=np.int64)
+    rank[order] = np.arange(len(order), dtype=np.int64)
+    return rank[local], labels
+
+
 def _factorize_integers(arr):
     arr = np.asarray(arr)
     n = len(arr)
     if n == 0:
         return np.zeros(0, dtype=np.int64), []
-    lo, hi = int(arr.min()), int(arr.max())
+    lo, hi = int(np.minimum.reduce(arr)), int(np.maximum.reduce(arr))
     if lo >= 0 and hi < 4 * n + 1024:
         counts = np.bincount(arr, minlength=hi + 1)
         present = counts > 0
         if present.all() and arr.dtype == np.int64 and arr.flags.c_contiguous:
             return arr, list(range(hi + 1))  # already codes 0..m-1: no copy
-        lut = np.cumsum(present) - 1
-        return np.ascontiguousarray(lut[arr], dtype=np.int64), np.flatnonzero(present).tolist()
+        lut = present.cumsum() - 1
+        return np.ascontiguousarray(lut[arr], dtype=np.int64), np.nonzero(present)[0].tolist()
     uniques, codes = np.unique(arr, return_inverse=True)
     return np.ascontiguousarray(codes.reshape(-1), dtype=np.int64), [int(v) for v in uniques]
 

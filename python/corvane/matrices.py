@@ -20,8 +20,6 @@ them without reading the formula again.
 
 from __future__ import annotations
 
-import functools
-import itertools
 import warnings
 from dataclasses import dataclass, field
 
@@ -31,12 +29,15 @@ from . import terms as _terms
 from ._errors import require
 from .columns import (Columns, big_integers, coerce_columns, factor_levels, missing_mask, needs_conversion,
                       with_levels, without_unused_categories)
-from .formula import ParsedFormula, check_names, is_name, read_formula, split_top, unquote
+from .formula import ParsedFormula, check_names, is_name, read_formula, unquote
 from .labels import INTERCEPT
-from .product_terms import DirectTerms, ProductTerms
+from .product_terms import DirectTerms, ProductTerms, builder_of, plan_of
 from .validate import all_finite, check_columns, check_not_infinite
 
 __all__ = ["build", "build_batch", "DesignSpec", "DirectTerms", "ProductTerms", "FormulaicTerms", "BlockTerms"]
+
+# Which builder makes a side (product_terms.plan_of), looked up here at each build.
+_plan, _builder = plan_of, builder_of
 
 
 def _context(env):
@@ -187,144 +188,6 @@ class BlockTerms:
         return np.hstack(mats) if mats else np.empty((len(frame), 0))
 
 
-# ---- which builder makes a side ------------------------------------------------------
-#
-# A right-hand side of plain columns and their products is built by
-# DirectTerms (no products, and an intercept or no categorical column) or
-# ProductTerms, with the terms and codings formulaic gives it; any other
-# text by formulaic. Reading a text and scoping its terms depend on the text
-# and the kinds of the columns it names alone, and are kept for the next
-# fit of the same formula.
-
-def _add_term(terms, term):
-    """term appended to terms unless a term of the same columns is there."""
-    key = frozenset(term)
-    if all(frozenset(t) != key for t in terms):
-        terms.append(term)
-
-
-def _expand(piece):
-    """The terms of 'a', 'a:b', 'a*b', 'a*b:c', ... (plain names joined by
-    ':' and '*'), as formulaic expands them ('*' left to right: the terms of
-    both sides, then their products), each a tuple of column names without
-    repeats; None for any other text."""
-    out = None
-    for _, part in split_top(piece, "*"):
-        names = [name for _, name in split_top(part, ":")]
-        if not all(name and is_name(name) for name in names):
-            return None
-        term = tuple(dict.fromkeys(unquote(name) for name in names))
-        if out is None:
-            out = [term]
-            continue
-        new = list(out)
-        _add_term(new, term)
-        for t in out:
-            _add_term(new, tuple(dict.fromkeys(t + term)))
-        out = new
-    return out
-
-
-@functools.lru_cache(maxsize=512)
-def _products_of(text):
-    """(intercept, terms, plain) of a right-hand side made of plain names,
-    their products, 1, 0 and -1, or None for any other text: the terms as
-    formulaic adds and removes them from left to right, then orders them by
-    degree (the written order within a degree: 'a*b*c' gives a, b, c, a:b,
-    a:c, b:c, a:b:c); plain when every term is a single name added with '+'."""
-    intercept, plain, terms = True, True, []
-    for sign, piece in split_top(text, "+-"):
-        if not piece:
-            continue
-        if piece in ("0", "1"):
-            intercept = (piece == "1") != (sign == "-")
-            continue
-        expanded = _expand(piece)
-        if expanded is None:
-            return None
-        if sign == "-":
-            gone = {frozenset(t) for t in expanded}
-            terms = [t for t in terms if frozenset(t) not in gone]
-            plain = False
-        else:
-            plain = plain and is_name(piece)
-            for t in expanded:
-                _add_term(terms, t)
-    return intercept, tuple(sorted(terms, key=len)), plain
-
-
-def _plan(text, kind_of):
-    """How a right-hand side is built: ("direct", intercept, ((column,
-    categorical), ...)) for DirectTerms, ("products", intercept, ((term
-    name, ((column, categorical, reduced), ...)), ...)) for ProductTerms, or
-    None (formulaic builds it). kind_of(column) is the column's kind (see
-    columns.column_kind), None for a name that is no column."""
-    read = _products_of(text)
-    if read is None:
-        return None
-    names = tuple(dict.fromkeys(c for t in read[1] for c in t))
-    return _scoped_plan(text, names, tuple(kind_of(c) for c in names))
-
-
-@functools.lru_cache(maxsize=512)
-def _scoped_plan(text, names, kinds):
-    """_plan's answer for the columns `names` of these kinds.
-
-    A term's coding is formulaic's: with C its categorical columns and N its
-    numeric ones, the term spans the products of N with the contrasts of
-    every subset of C, less what the terms before it span (the intercept
-    spans the empty product). When only N with all of C is left, every
-    factor is coded by contrasts; when N with C less one factor c is left
-    too, c is coded by indicators (as '0 + a' codes a, or 'a:x' without x).
-    Any other remainder (formulaic then splits the term in several parts)
-    is left to formulaic."""
-    if any(k not in ("numeric", "categorical") for k in kinds):
-        return None
-    intercept, terms, plain = _products_of(text)
-    categorical = {c for c, k in zip(names, kinds) if k == "categorical"}
-    if plain and (intercept or not categorical):
-        return "direct", intercept, tuple((t[0], t[0] in categorical) for t in terms)
-    spanned = {(frozenset(), frozenset())} if intercept else set()
-    out = []
-    for term in terms:
-        cats = [c for c in term if c in categorical]
-        nums = frozenset(c for c in term if c not in categorical)
-        span = {(nums, frozenset(s)) for r in range(len(cats) + 1) for s in itertools.combinations(cats, r)}
-        left = span - spanned
-        spanned |= span
-        whole = (nums, frozenset(cats))
-        full = None
-        if left != {whole}:
-            if len(left) != 2 or whole not in left:
-                return None
-            (other,) = left - {whole}
-            rest = whole[1] - other[1]
-            if len(rest) != 1:
-                return None
-            (full,) = rest
-        out.append((":".join(term), tuple((c, c in categorical, c in categorical and c != full) for c in term)))
-    return "products", intercept, tuple(out)
-
-
-def _builder(plan, levels_of):
-    """The builder of a plan, levels_of(column) giving a categorical
-    column's levels; None when a product has a categorical column of fewer
-    than two levels (formulaic builds it)."""
-    what, intercept, terms = plan
-    if what == "direct":
-        return DirectTerms(intercept, [(col, levels_of(col) if cat else None) for col, cat in terms])
-    products = []
-    for name, factors in terms:
-        coded = []
-        for col, cat, reduced in factors:
-            levels = levels_of(col) if cat else None
-            if levels is not None and len(levels) < 2:
-                return None
-            coded.append((col, levels, reduced))
-        products.append((name, tuple(coded)))
-    return ProductTerms(intercept, products)
-
-
 @dataclass
 class DesignSpec:
     """How the response, X, Z, the offset and the groups are made from a
@@ -375,7 +238,7 @@ def _formulaic_spec(rhs, frame, env, formula, reads=()):
 
 # ---- building -------------------------------------------------------------------
 
-def build(formula, frame, env=None, levels=None, extra=()):
+def build(formula, frame, env=None, levels=None, extra=(), group_array=False):
     """(DesignSpec, y, X, Z, offset, groups, n_dropped, kept_mask) for a
     pandas DataFrame whose columns are strings. Rows with a missing value in a
     column the formula uses are left out and counted; infinite values raise.
@@ -383,21 +246,58 @@ def build(formula, frame, env=None, levels=None, extra=()):
     For data read in batches, `levels` gives the complete levels of factor
     columns ({column: levels}), so that every batch gets the same columns
     (later batches go through :func:`build_batch`). `extra` names further
-    columns whose missing values drop a row."""
-    names = list(frame.columns)  # once: pandas' string column names are slow to go through
+    columns whose missing values drop a row. groups is the group column's
+    Series on the rows kept, or with group_array its array when it holds
+    NumPy's numbers (factorize codes both alike)."""
+    spec, y, X, Z, off, columns, n_dropped, kept, checks = _build(formula, frame, env, levels, extra)
+    group = spec.parsed.group
+    values = columns.array(group) if group_array else None
+    out = _finish_rows(spec, y, X, Z, off, columns[group] if values is None else values, n_dropped, kept, checks)
+    if len(out[1]) == 0:
+        raise ValueError("no rows with finite values in the model's columns")
+    return out
+
+
+# The last table's column index and its names: an Index never changes, and
+# going through pandas' string column names costs more than a small fit's
+# other steps.
+_last_names = (None, None)
+
+
+def _column_names(frame):
+    global _last_names
+    index = frame.columns
+    seen, names = _last_names
+    if seen is not index:
+        names = list(index)
+        _last_names = (index, names)
+    return names
+
+
+def _build(formula, frame, env, levels, extra):
+    """build's parts before the rows with non-finite values are dropped:
+    (spec, y, X, Z, offset, Columns, n_dropped, kept_mask, checks), checks
+    the arrays whose values all finite make those of y, X, Z and the offset
+    finite: y, the numeric columns a direct builder's columns are products
+    of (its indicators are finite), any other matrix itself, and the offset
+    when the formula has one."""
+    names = _column_names(frame)
     reading = read_formula(formula, env, names)
     parsed, reads = reading.parsed, reading.reads
     # Columns read besides the formula's (weights): their missing values drop rows too.
-    columns, missing, n_dropped = _rows(frame, reading.used | set(extra), parsed.group, formula, levels, names)
+    columns, missing, n_dropped = _rows(frame, reading.used | set(extra) if extra else reading.used, parsed.group,
+                                        formula, levels, names)
     if len(columns) == 0:
         raise ValueError("no rows without missing values in the columns the formula uses")
 
     # Response.
     if is_name(parsed.response):
         rcol = unquote(parsed.response)
-        if columns[rcol].dtype.kind not in "biuf":
-            raise ValueError(f"the response {rcol!r} must be numeric, it is {columns[rcol].dtype}")
-        y = columns[rcol].to_numpy(dtype=np.float64)
+        dtype = columns.dtype(rcol)
+        if dtype.kind not in "biuf":
+            raise ValueError(f"the response {rcol!r} must be numeric, it is {dtype}")
+        values = columns.array(rcol)
+        y = columns[rcol].to_numpy(dtype=np.float64) if values is None else columns.numeric(rcol)
         ybuilder = None
     else:
         text = f"0 + {reading.response}"
@@ -418,36 +318,47 @@ def build(formula, frame, env=None, levels=None, extra=()):
         return columns.kind(col) if col in columns.columns else None
 
     def side(text):
+        """(builder, matrix, the arrays it is finite with, or None)."""
         plan = _plan(text, kind_of)
         builder = None if plan is None else _builder(plan, levels_of)
         if builder is None:
-            return _formulaic_spec(text, columns.frame, env, formula, reads[text])
-        return builder, builder.matrix(columns, known_codes={c: v[0] for c, v in coded.items()})
+            return (*_formulaic_spec(text, columns.frame, env, formula, reads[text]), None)
+        return (builder, *builder.matrix_products(columns, known_codes={c: v[0] for c, v in coded.items()}))
 
-    fixed, X = side(reading.fixed)
+    checks = [y]
+
+    def checked(products, mat):
+        if products is None:
+            checks.append(mat)
+        else:
+            checks.extend(a for a in products if not any(a is b for b in checks))
+
+    fixed, X, products = side(reading.fixed)
+    checked(products, X)
     if reading.blocks:
         parts = [side(text) for text in reading.blocks]
-        random = BlockTerms([b for b, _ in parts])
-        Z = np.hstack([z for _, z in parts])
+        random = BlockTerms([b for b, _, _ in parts])
+        Z = np.hstack([z for _, z, _ in parts])
+        for _, z, products in parts:
+            checked(products, z)
     else:
-        random, Z = side(reading.random)
+        random, Z, products = side(reading.random)
+        checked(products, Z)
     off = np.zeros(len(columns))
     obuilders = []
     for text in reading.offsets:
-        b, mat = side(f"0 + {text}")
+        b, mat, _ = side(f"0 + {text}")
         if mat.shape[1] != 1:
             raise ValueError(f"offset({text}) must give one numeric column, it gives {mat.shape[1]}")
         off = off + mat[:, 0]
         obuilders.append(b)
+    if obuilders:
+        checks.append(off)
 
-    groups = columns[parsed.group]
     check_columns(X.shape[1], Z.shape[1])
     spec = DesignSpec(formula, parsed, tuple(sorted(reading.used)), ybuilder, fixed, random, obuilders,
                       dict(env) if env else {})
-    out = _finish_rows(spec, y, X, Z, off, groups, n_dropped, ~missing)
-    if len(out[1]) == 0:
-        raise ValueError("no rows with finite values in the model's columns")
-    return out
+    return spec, y, X, Z, off, columns, n_dropped, ~missing, checks
 
 
 def build_batch(spec, frame, levels=None):
@@ -521,36 +432,56 @@ def _coerced_rows(frame, cols, group, levels):
 def _plain_rows(frame, cols, group):
     """_rows without making a sub-table, for columns that need no
     conversion (numbers, strings, categoricals: the usual table): each
-    column taken out once and, when rows are dropped, cut to the rows kept.
-    Their DataFrame (for formulaic's builders) is made only when asked for,
-    as _coerced_rows makes it. None for any other column, which
-    _coerced_rows converts or refuses."""
-    series = {c: frame[c] for c in cols}
-    missing = None
-    for c, s in series.items():
-        if c != group and needs_conversion(s):
-            return None
-        mask = missing_mask(s)
+    column taken out once (a column of NumPy's numbers as its array) and,
+    when rows are dropped, cut to the rows kept. Their DataFrame (for
+    formulaic's builders) is made only when asked for, as _coerced_rows
+    makes it. None for any other column, which _coerced_rows converts or
+    refuses."""
+    series, arrays, missing = {}, {}, None
+    for c in cols:
+        s = series[c] = frame[c]
+        dtype = s.dtype
+        if isinstance(dtype, np.dtype) and dtype.kind in "biuf":  # NumPy's numbers: the usual column
+            values = arrays[c] = s.to_numpy()
+            mask = None
+            if dtype.kind == "f":
+                mask = np.isnan(values)
+                if not mask.any():
+                    mask = None
+        else:
+            if c != group and needs_conversion(s):
+                return None
+            mask = missing_mask(s)
         if mask is not None:
             missing = mask if missing is None else missing | mask
     n = len(frame)
+    keep = None
     if missing is None:
         missing = np.zeros(n, dtype=bool)
         n_dropped = 0
     else:
         n_dropped = int(missing.sum())
         keep = ~missing
-        series = {c: s[keep] for c, s in series.items()}
-    columns = Columns.of_series(series, n - n_dropped, lambda: _coerced_rows(frame, cols, group, None)[0].frame)
+        arrays = {c: _read_only(a[keep]) for c, a in arrays.items()}
+    columns = Columns.of_series(series, n - n_dropped, lambda: _coerced_rows(frame, cols, group, None)[0].frame,
+                                arrays, keep)
     if any(c != group and columns.kind(c) == "bigint" for c in cols):  # on the rows kept, as _coerced_rows
         return None
     return columns, missing, n_dropped
 
 
-def _finish_rows(spec, y, X, Z, off, groups, n_dropped, kept):
+def _read_only(a):
+    """a, read-only as pandas hands out a column's values."""
+    a.flags.writeable = False
+    return a
+
+
+def _finish_rows(spec, y, X, Z, off, groups, n_dropped, kept, checks=None):
     """Values made non-finite by a transform: NaN is missing (the row is
-    dropped and counted), +-inf an error."""
-    if not all_finite(y, X, Z, off):
+    dropped and counted), +-inf an error. checks: arrays whose values all
+    finite make those of y, X, Z and the offset finite (see _build); None
+    for those four themselves."""
+    if not all_finite(*((y, X, Z, off) if checks is None else checks)):
         check_not_infinite((("response", y[:, None], [spec.parsed.response]), ("fixed", X, spec.fixed.columns),
                             ("random", Z, spec.random.columns), ("offset", off[:, None], ["offset"])))
         nan = np.isnan(y) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)

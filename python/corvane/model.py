@@ -187,15 +187,16 @@ class LinearMixedModel:
         self.reparam = prepared.reparam
         self.kept = prepared.kept
         self._residual = prepared.residual
-        kept = set(int(j) for j in prepared.kept)
-        self.dropped = [name for j, name in enumerate(self.fe_names_all) if j not in kept]
+        every = len(prepared.kept) == len(self.fe_names_all)  # the kept columns are distinct: all of them
+        kept = () if every else set(int(j) for j in prepared.kept)
+        self.dropped = [] if every else [name for j, name in enumerate(self.fe_names_all) if j not in kept]
         if self.X_all is None:
             self.X = None
         elif reuse is not None:
             self.X = reuse.X  # the same design: its kept columns are shared, not copied again
         else:
             self.X = self.X_all if not self.dropped else np.ascontiguousarray(self.X_all[:, self.kept])
-        self.fe_names = [self.fe_names_all[j] for j in self.kept]
+        self.fe_names = list(self.fe_names_all) if every else [self.fe_names_all[j] for j in self.kept]
         self.p = len(self.fe_names)
         self.n_theta = len(self.theta_pairs)
         self._y_fit = y_fit
@@ -523,7 +524,7 @@ class LinearMixedModel:
         frame = sources.as_frame(data)
         weight_col = _validate.check_weight_column(frame, weights)
         spec, y, X, Z, off, groups, n_dropped, kept = _matrices.build(
-            formula, frame, env, extra=[weight_col] if weight_col else ())
+            formula, frame, env, extra=[weight_col] if weight_col else (), group_array=True)
         w = per_row(frame, weights, kept, "weights") if weights is not None else None
         extra_off = per_row(frame, offset, kept, "offset") if offset is not None else None
         if extra_off is not None:

@@ -21,12 +21,14 @@ maps every quantity that crosses between the two parametrisations.
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, replace
 from functools import cached_property
 
 import numpy as np
 
+from .theta import chol_psd, lambda_to_theta, lower_factor, theta_layout, theta_to_lambda, tril_pairs
 from .validate import aliased
 
 __all__ = ["Reparam", "tril_pairs", "theta_layout", "theta_to_lambda", "lambda_to_theta", "chol_psd", "lower_factor",
@@ -35,85 +37,23 @@ __all__ = ["Reparam", "tril_pairs", "theta_layout", "theta_to_lambda", "lambda_t
 SAMPLE_ROWS = 4096
 
 
-# ---- theta <-> Lambda ----------------------------------------------------------
-
-def tril_pairs(q):
-    return [(i, j) for j in range(q) for i in range(j, q)]
-
-
-def theta_layout(q, blocks=()):
-    """(pairs, free) of a random-effects covariance: the (row, column) of
-    Lambda that theta's entries hold, and their indices in the whole lower
-    triangle (tril_pairs), None when every entry is free. With blocks
-    (tuples of column indices that are uncorrelated with the others), only
-    entries within a block are free."""
-    pairs = tril_pairs(q)
-    if not blocks:
-        return pairs, None
-    block_of = {j: b for b, cols in enumerate(blocks) for j in cols}
-    free = [k for k, (i, j) in enumerate(pairs) if block_of[i] == block_of[j]]
-    return [pairs[k] for k in free], np.array(free, dtype=np.int64)
-
-
-def theta_to_lambda(theta, q):
-    """The q x q lower-triangular factor of a theta (lower triangle, column by column)."""
-    lam = np.zeros((q, q))
-    for value, (i, j) in zip(theta, tril_pairs(q)):
-        lam[i, j] = value
-    return lam
-
-
-def lambda_to_theta(lam):
-    return np.array([lam[i, j] for i, j in tril_pairs(lam.shape[0])], dtype=np.float64)
-
-
-def chol_psd(a):
-    """Lower-triangular L with L L' = a for a symmetric positive semidefinite a;
-    a column whose pivot vanishes (to rounding) is zero throughout, and the
-    diagonal is non-negative."""
-    a = np.asarray(a, dtype=np.float64)
-    q = a.shape[0]
-    lam = np.zeros((q, q))
-    scale = max(float(np.max(np.abs(np.diag(a)))), 1e-300)
-    for j in range(q):
-        s = a[j, j] - lam[j, :j] @ lam[j, :j]
-        if not s > 1e-14 * max(a[j, j], scale * 1e-300):
-            continue
-        d = math.sqrt(s)
-        lam[j, j] = d
-        lam[j + 1:, j] = (a[j + 1:, j] - lam[j + 1:, :j] @ lam[j, :j]) / d
-    return lam
-
-
-def lower_factor(c):
-    """Lower-triangular L with L L' = c c' and a non-negative diagonal, for a
-    square c. From the QR factorisation of c' (L = R'), which is accurate to
-    rounding of c's entries, where the Cholesky factor of c c' loses half the
-    digits (a diagonal entry of 1e-8 |c| is lost in c c'); a triangular c is
-    kept as it is. When a diagonal entry vanishes to rounding of c, the
-    factor is chol_psd's, whose zero pivots have zero columns."""
-    c = np.asarray(c, dtype=np.float64)
-    q = c.shape[0]
-    with np.errstate(over="ignore", invalid="ignore"):
-        lam = np.linalg.qr(c.T, mode="r").T
-    if not np.all(np.isfinite(lam)):
-        return chol_psd(c @ c.T)
-    lam = lam * np.where(np.diag(lam) < 0, -1.0, 1.0)[None, :]
-    tol = 64.0 * q * np.finfo(float).eps * float(np.max(np.abs(c)))
-    if not np.all(np.diag(lam) > tol):
-        return chol_psd(c @ c.T)
-    return np.tril(lam)
-
-
 # ---- shifts and scales -----------------------------------------------------------
 
 def sample_rows(n):
     """Indices of up to SAMPLE_ROWS rows spread evenly over n (all of them
-    when n is smaller), increasing."""
+    when n is smaller), increasing (read-only: the same array for the same
+    n)."""
+    return _sample_rows(int(n))
+
+
+@functools.lru_cache(maxsize=64)
+def _sample_rows(n):
     if n <= SAMPLE_ROWS:
-        return np.arange(n)
-    # steps of at least one row: the truncated positions are distinct
-    return np.linspace(0, n - 1, SAMPLE_ROWS).astype(np.int64)
+        out = np.arange(n)
+    else:  # steps of at least one row: the truncated positions are distinct
+        out = np.linspace(0, n - 1, SAMPLE_ROWS).astype(np.int64)
+    out.flags.writeable = False
+    return out
 
 
 def pow2_scale(rms):
@@ -131,7 +71,7 @@ def constant_column(sample):
     only looks constant costs conditioning, never correctness."""
     for j in range(sample.shape[1]):
         v = sample[0, j]
-        if v != 0 and np.all(sample[:, j] == v):
+        if v != 0 and (sample[:, j] == v).all():
             return j
     return None
 
@@ -295,7 +235,7 @@ class Reparam:
         log det(A_x)^2 (the X scales, and c_r for a unit combination)."""
         out = crit_core - 2.0 * nmp * math.log(self.y_scale)
         if reml:
-            out -= 2.0 * float(np.sum(np.log(self.x_scale)))
+            out -= 2.0 * float(np.add.reduce(np.log(self.x_scale)))  # np.sum's sum
             if self.x_unit is not None:
                 out -= 2.0 * math.log(abs(float(self.x_unit[self.x_ref])))
         return out
@@ -471,31 +411,53 @@ def unit_combination(X):
     return c
 
 
-def _locations_scales(rows, shifted):
+def _locations_scales(rows, shifted, overwrite=False):
     """(shifts, power-of-two scales) of columns of values, each given as a
     row of rows (k x n, each row contiguous, so that each column's sums are
     NumPy's pairwise sums over its own values, as for the column alone):
     each column's mean when shifted, and the scale that brings its root
     mean square about the shift near 1. The values are divided by their
-    largest magnitude first, so that no square overflows or underflows."""
+    largest magnitude first, so that no square overflows or underflows.
+    overwrite lets the work be done in rows itself (a caller's scratch)."""
     k = rows.shape[0]
-    shift, scale = np.zeros(k), np.ones(k)
+    shift, scale = [0.0] * k, [1.0] * k
     if k == 0 or rows.shape[1] == 0:
-        return shift, scale
-    big = np.max(np.abs(rows), axis=1)
+        return np.array(shift), np.array(scale)
+    n = rows.shape[1]
+    if rows.size > 8192:  # the largest magnitude from the largest and smallest values, without a temporary
+        big = np.maximum(np.maximum.reduce(rows, axis=1), -np.minimum.reduce(rows, axis=1))
+    else:
+        big = np.maximum.reduce(np.abs(rows), axis=1)
     usable = (big > 0) & np.isfinite(big)
     if usable.all():
-        u = rows / big[:, None]
+        u = np.divide(rows, big[:, None], out=rows if overwrite else None)
     else:
         u = np.where(usable[:, None], rows, 0.0) / np.where(usable, big, 1.0)[:, None]
-    mean = np.mean(u, axis=1) if shifted else np.zeros(k)
+    # np.mean's sums and division, without its wrapper
+    mean = np.add.reduce(u, axis=1) / n if shifted else np.zeros(k)
     if shifted:
         u -= mean[:, None]
-    rms = np.sqrt(np.mean(np.square(u, out=u), axis=1))
-    for j in np.flatnonzero(usable):
-        shift[j] = float(mean[j]) * float(big[j])
-        scale[j] = pow2_scale(float(rms[j]) * float(big[j])) if rms[j] > 0 else pow2_scale(float(big[j]))
-    return shift, scale
+    rms = np.sqrt(np.add.reduce(np.square(u, out=u), axis=1) / n)
+    for j, (m, b, r, ok) in enumerate(zip(mean.tolist(), big.tolist(), rms.tolist(), usable.tolist())):
+        if ok:
+            shift[j] = m * b
+            scale[j] = pow2_scale(r * b) if r > 0 else pow2_scale(b)
+    return np.array(shift), np.array(scale)
+
+
+def _rows_of(a, skip, out):
+    """The columns of a other than column skip (None: every one), written
+    as the rows of out."""
+    if skip is None:
+        out[:] = a.T
+    else:
+        out[:skip] = a[:, :skip].T
+        out[skip:] = a[:, skip + 1:].T
+
+
+def _with_reference(values, ref, value):
+    """values of the columns other than ref, with value put at ref (None: no reference column)."""
+    return values if ref is None else values[:ref] + [value] + values[ref:]
 
 
 def reparam_of(y, X, Z, x_const, z_const, unit=None):
@@ -506,25 +468,30 @@ def reparam_of(y, X, Z, x_const, z_const, unit=None):
     column) are measured together."""
     x_ref = x_const if unit is None else unit_column(unit)
     x_centred, z_centred = x_ref is not None, z_const is not None
-    x_other = [j for j in range(X.shape[1]) if j != x_ref]
-    z_other = [j for j in range(Z.shape[1]) if j != z_const]
-    parts = [X[:, x_other].T, np.asarray(y, dtype=np.float64).reshape(1, -1)]
-    if z_centred == x_centred:
-        parts.append(Z[:, z_other].T)
-    shift, scale = _locations_scales(np.concatenate(parts, axis=0), x_centred)
-    if z_centred != x_centred:
-        zs = _locations_scales(np.ascontiguousarray(Z[:, z_other].T), z_centred)
-        shift, scale = np.concatenate([shift, zs[0]]), np.concatenate([scale, zs[1]])
-    k = len(x_other)
-    x_shift, x_scale = np.zeros(X.shape[1]), np.ones(X.shape[1])
-    z_shift, z_scale = np.zeros(Z.shape[1]), np.ones(Z.shape[1])
-    x_shift[x_other], x_scale[x_other] = shift[:k], scale[:k]
-    y_shift, y_scale = float(shift[k]), float(scale[k])
-    z_shift[z_other], z_scale[z_other] = shift[k + 1:], scale[k + 1:]
-    if x_ref is not None:
-        x_scale[x_ref] = pow2_scale(abs(float(X[0, x_ref])))
-    if z_const is not None:
-        z_scale[z_const] = pow2_scale(abs(float(Z[0, z_const])))
+    p, q = X.shape[1], Z.shape[1]
+    k = p - (x_ref is not None)
+    kz = q - (z_const is not None)
+    together = z_centred == x_centred
+    # X's other columns, y and (when shifted alike) Z's other columns as the rows of one array.
+    rows = np.empty((k + 1 + (kz if together else 0), X.shape[0]))
+    _rows_of(X, x_ref, rows[:k])
+    rows[k] = y
+    if together:
+        _rows_of(Z, z_const, rows[k + 1:])
+    shift, scale = _locations_scales(rows, x_centred, overwrite=True)
+    shift, scale = shift.tolist(), scale.tolist()
+    if not together:
+        zrows = np.empty((kz, Z.shape[0]))
+        _rows_of(Z, z_const, zrows)
+        zs = _locations_scales(zrows, z_centred, overwrite=True)
+        shift, scale = shift + zs[0].tolist(), scale + zs[1].tolist()
+    x_shift = np.array(_with_reference(shift[:k], x_ref, 0.0))
+    x_scale = np.array(_with_reference(scale[:k], x_ref, None if x_ref is None else
+                                       pow2_scale(abs(float(X[0, x_ref])))))
+    y_shift, y_scale = shift[k], scale[k]
+    z_shift = np.array(_with_reference(shift[k + 1:], z_const, 0.0))
+    z_scale = np.array(_with_reference(scale[k + 1:], z_const, None if z_const is None else
+                                       pow2_scale(abs(float(Z[0, z_const])))))
     v0 = float(X[0, x_const]) if x_const is not None else 1.0
     w0 = float(Z[0, z_const]) if z_const is not None else 1.0
     return Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, x_const, v0, z_const, w0, unit)
@@ -558,20 +525,24 @@ def weight_factor(sw):
 
 def _summaries(t, rp, n):
     """Means and spreads of the transformed columns of y, X and Z, from the
-    totals. Means need X's reference column (constant on every row); without
-    one the means are 0 and the spreads root mean squares."""
+    totals (lists of floats for X's and Z's columns). Means need X's
+    reference column (constant on every row); without one the means are 0
+    and the spreads root mean squares. The products are few: the
+    arithmetic is Python's, the same operations as NumPy's elementwise ones."""
     xtx = np.asarray(t["xtx"])
+    diag_x, diag_z = xtx.diagonal().tolist(), np.asarray(t["ztz"]).diagonal().tolist()
     r = rp.x_ref
     if r is None:
-        return (np.zeros(rp.p), np.sqrt(np.diag(xtx) / n), 0.0, math.sqrt(t["yty"] / n), np.zeros(rp.q),
-                np.sqrt(np.diag(np.asarray(t["ztz"])) / n))
-    c = math.sqrt(xtx[r, r] / n)  # the reference column's transformed value
-    xm = xtx[r, :] / (n * c)
-    xsd = np.sqrt(np.maximum(np.diag(xtx) / n - xm ** 2, 0.0))
-    ym = t["xty"][r] / (n * c)
+        return ([0.0] * rp.p, [math.sqrt(d / n) for d in diag_x], 0.0, math.sqrt(t["yty"] / n), [0.0] * rp.q,
+                [math.sqrt(d / n) for d in diag_z])
+    c = math.sqrt(diag_x[r] / n)  # the reference column's transformed value
+    nc = n * c
+    xm = [v / nc for v in xtx[r, :].tolist()]
+    xsd = [math.sqrt(max(d / n - m * m, 0.0)) for d, m in zip(diag_x, xm)]
+    ym = float(t["xty"][r]) / nc
     ysd = math.sqrt(max(t["yty"] / n - ym ** 2, 0.0))
-    zm = t["ztx"][:, r] / (n * c)
-    zsd = np.sqrt(np.maximum(np.diag(t["ztz"]) / n - zm ** 2, 0.0))
+    zm = [v / nc for v in np.asarray(t["ztx"])[:, r].tolist()]
+    zsd = [math.sqrt(max(d / n - m * m, 0.0)) for d, m in zip(diag_z, zm)]
     return xm, xsd, ym, ysd, zm, zsd
 
 
@@ -586,9 +557,10 @@ def _off(mean, spread, shifted):
 def needs_exact(t, rp, n):
     xm, xsd, ym, ysd, zm, zsd = _summaries(t, rp, n)
     shifted = rp.x_ref is not None
-    if any(_off(xm[j], xsd[j], shifted) for j in range(rp.p) if j != rp.x_ref):
+    if any(_off(m, s, shifted) for j, (m, s) in enumerate(zip(xm, xsd)) if j != rp.x_ref):
         return True
-    if any(_off(zm[k], zsd[k], rp.z_const is not None) for k in range(rp.q) if k != rp.z_const):
+    centred = rp.z_const is not None
+    if any(_off(m, s, centred) for k, (m, s) in enumerate(zip(zm, zsd)) if k != rp.z_const):
         return True
     return _off(ym, ysd, shifted)
 

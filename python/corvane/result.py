@@ -18,6 +18,7 @@ import numpy as np
 
 from . import summary as _summary
 from ._errors import ConvergenceWarning, SingularFitWarning, warn_user
+from .boundary import _rising_from_bound
 from .reparam import theta_to_lambda, tril_pairs
 from .emmeans import MarginalMeans
 from .predict import Predictions
@@ -28,45 +29,6 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
 __all__ = ["LmmResult"]
-
-# A diagonal entry of the core's Lambda at most this far above 0 (relative to
-# the largest |theta|, at least 1) is a variance no data can tell from 0 (a
-# sd a millionth of sigma's); it counts as on the bound when the criterion
-# rises from the bound along it.
-_NEGLIGIBLE_THETA = 1e-6
-
-
-def _negligible_diagonal(theta, q):
-    """Indices of theta's diagonal entries of Lambda that are 0 or
-    negligible (at most _NEGLIGIBLE_THETA relative)."""
-    theta = np.asarray(theta, dtype=np.float64)
-    big = max(1.0, float(np.max(np.abs(theta)))) if theta.size else 1.0
-    return {k for k, (a, b) in enumerate(tril_pairs(q)) if a == b and abs(theta[k]) <= _NEGLIGIBLE_THETA * big}
-
-
-def _rising_from_bound(core, theta, q, reml):
-    """Diagonal entries of a converged fit's theta that are negligible but
-    not exactly 0, along which the criterion rises from the bound: its
-    derivative at _NEGLIGIBLE_THETA (relative), the other entries as
-    fitted, is positive. The fit's optimum is then on the bound (the
-    Newton iterates approach a bound of an even criterion without reaching
-    it); an entry along which the criterion falls is left interior."""
-    theta = np.asarray(theta, dtype=np.float64)
-    out = set()
-    for k in _negligible_diagonal(theta, q):
-        if theta[k] == 0.0:
-            continue
-        probe = theta.copy()
-        probe[k] = _NEGLIGIBLE_THETA * max(1.0, float(np.max(np.abs(theta))))
-        try:
-            grad = core.variance_derivatives(probe.tolist(), reml=reml)["grad"]
-        except RuntimeError:
-            continue
-        if grad[k] > 0.0:
-            out.add(k)
-    return out
-
-
 
 class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
     """A fitted linear mixed model.
@@ -114,7 +76,7 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
         # The estimates' maps to the user's parametrisation are made when
         # first asked for (below): a small fit spends more time making them
         # than fitting. Only the core's numbers they need are kept.
-        self._raw = {k: raw[k] for k in ("beta", "cov_beta")}
+        self._raw = {k: raw[k] for k in ("beta", "cov_beta", "random_effects")}
         self._rp = rp
         self.sigma = float(rp.sigma(raw["sigma"]))
         self.sigma2 = self.sigma * self.sigma  # inf, not an error, beyond the double range
@@ -129,8 +91,6 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
         self.aic = self.criterion + 2.0 * self.n_params
         self.bic = self.criterion + self.n_params * math.log(model.n)
 
-        self._b = rp.random_effects(raw["random_effects"])
-        self.group_labels = list(model.group_labels)
         self._ccov = None
 
         fitted = "converged" in raw
@@ -141,15 +101,24 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
         self.evaluations = int(raw.get("fev", 0))
         self.gradient_norm = float(raw.get("grad_inf_norm", float("nan")))
         self.min_hessian_eigenvalue = float(raw.get("min_free_eigenvalue", float("nan")))
-        pairs = tril_pairs(q)
         on_bound = {int(k) for k in raw.get("boundary", [])}
         if fitted and self.converged:
             on_bound |= _rising_from_bound(model.core, self.theta_core, q, self.reml)
+        pairs = tril_pairs(q) if on_bound else ()
         self.boundary = [self.re_names[pairs[k][0]] for k in sorted(on_bound) if pairs[k][0] == pairs[k][1]]
         if self.boundary and self.status == "interior":
             self.status = "boundary"
 
     # -- the estimates on the user's parametrisation ------------------------------
+    @cached_property
+    def group_labels(self):
+        return list(self.model.group_labels)
+
+    @cached_property
+    def _b(self):
+        """The conditional modes b_i, one row per group."""
+        return self._rp.random_effects(self._raw["random_effects"])
+
     @cached_property
     def beta(self):
         return self._rp.beta(self._raw["beta"])
@@ -598,9 +567,6 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
 
     def __getstate__(self):
         return dict(self.__dict__)
-
-
-
 
 
 declare_aliases(LmmResult)

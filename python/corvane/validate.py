@@ -79,15 +79,23 @@ def aliased(xtx, const, residual=None):
     GRAM_BAND d is therefore decided by residual(j, kept), the residual's
     fraction of the column's norm computed on the rows, when the rows are at
     hand; from the products alone, by the pivot against its rounding
-    (_gram_noise) as well as RANK_TOL^2."""
+    (_gram_noise) as well as RANK_TOL^2.
+
+    A matrix whose pivots are all far above GRAM_BAND (_clearly_full_rank)
+    has no aliased column, and is answered without the loop."""
     p = xtx.shape[0]
-    lam = np.zeros((p, p))
+    if p >= _CHOLESKY_FROM and _clearly_full_rank(xtx):
+        return []
+    # Python's floats: the same operations as on NumPy's scalars, without their cost.
+    a = np.asarray(xtx).tolist()
+    lam = [[0.0] * p for _ in range(p)]
     kept = []
     for j in range(p):
-        d = xtx[j, j]
+        d = a[j][j]
         if not d > 0:
             continue
-        s = d - sum(lam[j, k] ** 2 for k in kept)
+        row = lam[j]
+        s = d - sum(row[k] ** 2 for k in kept)
         if not s > GRAM_BAND * d:
             if residual is not None:
                 s = residual(j, kept) ** 2 * d
@@ -95,11 +103,36 @@ def aliased(xtx, const, residual=None):
                     continue
             elif not s > max(RANK_TOL ** 2, _gram_noise(xtx, kept)) * d:
                 continue
-        lam[j, j] = math.sqrt(s)
+        pivot = row[j] = math.sqrt(s)
         for i in range(j + 1, p):
-            lam[i, j] = (xtx[i, j] - sum(lam[i, k] * lam[j, k] for k in kept)) / lam[j, j]
+            other = lam[i]
+            other[j] = (a[i][j] - sum(other[k] * row[k] for k in kept)) / pivot
         kept.append(j)
     return [j for j in range(p) if j not in kept]
+
+
+# From this many columns a full-rank X~'X~ is recognised by LAPACK's Cholesky
+# factor (fewer: the loop costs less than the call).
+_CHOLESKY_FROM = 6
+# A pivot above this fraction of its column's square norm is no alias: the
+# loop's pivots, computed in another order, are within rounding (about
+# p eps / CLEAR_PIVOT of the norm) of LAPACK's, far from GRAM_BAND.
+CLEAR_PIVOT = 1e-4
+
+
+def _clearly_full_rank(xtx):
+    """Whether every pivot of the Cholesky factor of xtx on the
+    unit-diagonal scale is above CLEAR_PIVOT (then aliased keeps every
+    column; False when it cannot tell, the loop then decides)."""
+    d = np.diagonal(xtx)
+    if not bool(np.all(d > 0)) or not bool(np.all(np.isfinite(xtx))):
+        return False
+    s = np.sqrt(d)
+    try:
+        lam = np.linalg.cholesky(xtx / s[:, None] / s[None, :])
+    except np.linalg.LinAlgError:
+        return False
+    return bool(np.all(np.square(np.diagonal(lam)) > CLEAR_PIVOT))
 
 
 def row_residual(rows):
@@ -127,8 +160,16 @@ def row_residual(rows):
 
 EXACT_FIT = 1e-13  # residual sum of squares below this fraction of y~'y~: no residual variation
 
+# A within-group fraction above CLEAR_RESIDUAL by the direct solve of
+# _clear_residual is far above EXACT_FIT however the careful path's
+# pseudo-inverses round (their rounding is below 1e-6 of y~'y~ when the
+# guards of _clear_residual hold).
+CLEAR_RESIDUAL = 1e-4
+CLEAR_BLOCK = 1e-2             # Z~'Z~ blocks whose pivots are above this fraction of the diagonal (q = 2)
+CLEAR_GAP = (1e-11, 1e-8)      # no eigenvalue of the projected X~'X~ (unit diagonal) between these
 
-def exact_fit(arrays):
+
+def exact_fit(arrays, again=None):
     """(fixed, within): the residual sums of squares of y~ on X~, and on X~
     with each group's own Z~ columns (the random effects as free
     coefficients), as fractions of y~'y~, from the per-group products. A
@@ -136,12 +177,86 @@ def exact_fit(arrays):
     those columns to rounding (the products carry ~1e-16 of y~'y~): the
     residual variance would be zero.
 
-    The groups' sums go through NumPy's own loops and one symmetric rank-k
-    product, not BLAS's vector routines, which start threads for long
-    vectors (costly beside the other work of a busy machine)."""
+    The usual data, whose within-group residual is plainly there, are
+    answered by _clear_residual (the groups' blocks solved directly), with
+    ``fixed`` given as ``within``, which it is never below: both far above
+    EXACT_FIT. Anything near the bound goes through the pseudo-inverses of
+    _residual_fractions. again, a function giving the products anew, lets
+    the direct solve work in the memory of arrays (the careful path then
+    takes fresh ones)."""
     yty = float(arrays["yty"])
     if not yty > 0:
         return 0.0, 0.0
+    clear, touched = _clear_residual(arrays, yty, overwrite=again is not None)
+    if clear is not None:
+        return clear
+    return _residual_fractions(again() if touched else arrays, yty)
+
+
+def _clear_residual(arrays, yty, overwrite=False):
+    """(within, within) for one or two random-effects columns when the
+    within-group fraction is plainly above EXACT_FIT, else None; and whether
+    arrays were written to (overwrite). Each group's block Z~'Z~ = L L' by
+    its closed-form Cholesky factor, L^-1 Z~'X~ and L^-1 Z~'y~ of every
+    group stacked, their cross-product in one symmetric rank-k product.
+
+    None when a block is not clearly invertible (CLEAR_BLOCK), when the
+    projected X~'X~ has an eigenvalue near the pseudo-inverse's cut
+    (CLEAR_GAP), or when the fraction is below CLEAR_RESIDUAL: the careful
+    path decides those."""
+    ztz, ztx, zty = np.asarray(arrays["ztz"]), np.asarray(arrays["ztx"]), np.asarray(arrays["zty"])
+    if ztx.ndim != 3 or not 1 <= ztx.shape[1] <= 2 or ztx.shape[0] == 0:
+        return None, False
+    g, q, p = ztx.shape
+    s11 = ztz[:, 0, 0]
+    if not (s11 > 0).all():
+        return None, False
+    l11 = np.sqrt(s11)
+    if q == 2:
+        l21 = ztz[:, 1, 0] / l11
+        s22 = ztz[:, 1, 1]
+        pivot = s22 - l21 * l21
+        if not (pivot > CLEAR_BLOCK * s22).all():
+            return None, False
+    if not overwrite:
+        ztx, zty = ztx.copy(), zty.copy()
+    # Scaled by reciprocals (a multiplication is cheaper than a division; the
+    # rounding is far inside the margins).
+    r11 = 1.0 / l11
+    zx0 = ztx[:, 0, :]
+    zx0 *= r11[:, None]
+    zty[:, 0] *= r11
+    if q == 2:
+        r22 = 1.0 / np.sqrt(pivot)
+        zx1 = ztx[:, 1, :]
+        zx1 -= l21[:, None] * zx0
+        zx1 *= r22[:, None]
+        zty[:, 1] -= l21 * zty[:, 0]
+        zty[:, 1] *= r22
+    zx, zy = ztx.reshape(g * q, p), zty.reshape(g * q)
+    xtx, xty = np.asarray(arrays["xtx"]), np.asarray(arrays["xty"])
+    a = xtx - zx.T @ zx
+    b = xty - np.einsum("gi,g->i", zx, zy)
+    d = np.sqrt(np.maximum(np.diagonal(xtx), 0.0))
+    d = np.where(d > 0, d, 1.0)
+    w, v = np.linalg.eigh(a / d[:, None] / d[None, :])
+    lo, hi = CLEAR_GAP
+    if ((w > lo) & (w < hi)).any():
+        return None, True
+    keep = w > 1e-10  # the careful path's cut for this matrix (see _explained)
+    explained = float(np.sum((v[:, keep].T @ (b / d)) ** 2 / w[keep]))
+    within = (yty - float(np.einsum("g,g->", zy, zy)) - explained) / yty
+    if not within > CLEAR_RESIDUAL:
+        return None, True
+    return (within, within), True
+
+
+def _residual_fractions(arrays, yty):
+    """exact_fit by pseudo-inverses throughout (any data).
+
+    The groups' sums go through NumPy's own loops and one symmetric rank-k
+    product, not BLAS's vector routines, which start threads for long
+    vectors (costly beside the other work of a busy machine)."""
     xtx, xty = np.asarray(arrays["xtx"]), np.asarray(arrays["xty"])
     ztz, ztx, zty = np.asarray(arrays["ztz"]), np.asarray(arrays["ztx"]), np.asarray(arrays["zty"])
     # Each group's Z~ projected out of X~ and y~ (a pseudo-inverse on unit-diagonal blocks).
@@ -206,6 +321,9 @@ def drop_aliased(xtx, rp, fe_names, p, residual=None):
 
 # ---- finiteness ------------------------------------------------------------------
 
+_SMALL_CHECK = 1 << 16  # values checked one by one (a temporary of as many flags) rather than summed
+
+
 def finite_totals(t):
     """Whether the core's totals are all finite."""
     return all_finite(*(np.asarray(t[k]) for k in ("xtx", "xty", "yty", "ztz", "ztx", "zty")))
@@ -214,7 +332,10 @@ def finite_totals(t):
 def all_finite(*arrays):
     """Whether every value of the arrays is finite: a finite sum of their
     sums proves it (one pass each, no temporary); otherwise each value is
-    checked (the sums may only have overflowed)."""
+    checked (the sums may only have overflowed). Small arrays are checked
+    value by value at once."""
+    if sum(a.size for a in arrays) <= _SMALL_CHECK:
+        return all(bool(np.isfinite(a).all()) for a in arrays)
     with np.errstate(over="ignore", invalid="ignore"):
         if math.isfinite(sum(float(np.add.reduce(a, axis=None)) for a in arrays)):
             return True
@@ -355,7 +476,7 @@ def check_identifiable(n, p, q, m, group, reml):
 
 def check_varies(y, name):
     """ValueError when every value of the response (less any offset) is the same."""
-    if len(y) > 1 and y.min() == y.max() and np.isfinite(y[0]):
+    if len(y) > 1 and np.minimum.reduce(y) == np.maximum.reduce(y) and np.isfinite(y[0]):
         raise ValueError(f"{name} is constant (every value is {float(y[0])!r}): there is no variation to fit")
 
 
