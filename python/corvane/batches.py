@@ -3,20 +3,20 @@ partitions) becomes the products of its rows under one model spec, one
 reparametrisation and one label coder; the rows themselves are not kept.
 A source that can be read only once (a RecordBatchReader) with factor
 columns is read in one pass, its products growing a column for each level
-as it comes (:mod:`corvane.one_pass`)."""
+as it comes (:mod:`corvane.one_pass`); Dask partitions become products on
+their workers (:mod:`corvane.dask_parts`)."""
 
 from __future__ import annotations
 
 import numpy as np
 
 from ._corvane import Accumulator
-from ._errors import require
 from .design import transform_args
-from .labels import LabelCoder, level_order, merge_level_orders, native
+from .labels import LabelCoder
 from .reparam import reparam_from_sample
-from .sources import agreed_kinds, describe, pandas_kind, progress_bar
+from .sources import progress_bar
 
-__all__ = ["BatchAccumulator", "merge_products", "merge_parts", "read_stream", "read_dask", "StreamResult"]
+__all__ = ["BatchAccumulator", "merge_products", "read_stream", "StreamResult"]
 
 
 class BatchAccumulator:
@@ -277,192 +277,6 @@ def _add_arrow_batch(acc, plan, batch, group, where):
     acc.add_columns(values[response], [None if c is None else values[c] for c in x_cols],
                     [None if c is None else values[c] for c in z_cols], labels, keep, where)
     return 0 if keep is None else batch.num_rows - int(np.count_nonzero(keep))
-
-
-# ---- Dask ------------------------------------------------------------------------------
-
-class _PartitionPlan:
-    """What every partition's task needs: the model spec (the formula read
-    once, its builders from the first partition), factor levels, the group
-    labels in their final order and the reparametrisation."""
-
-    def __init__(self, spec, levels, labels, rp):
-        self.spec, self.levels, self.labels, self.rp = spec, levels, labels, rp
-        self.columns = _columns_plan(spec, rp)
-
-
-def partition_products(frame, plan):
-    """The products of one partition (run on a worker): a dict with the
-    products' arrays (None for no usable rows) and the row counts."""
-    from . import matrices as _matrices
-
-    n_read = len(frame)
-    if n_read == 0:
-        return {"arrays": None, "n_read": 0, "n_dropped": 0}
-    if getattr(plan, "columns", None) is not None:
-        out = _partition_by_columns(frame, plan)
-        if out is not None:
-            return out
-    try:
-        _, y, X, Z, off, groups, dropped, _ = _matrices.build_batch(plan.spec, frame, plan.levels)
-    except ValueError as exc:
-        if _is_empty_batch_error(exc):
-            return {"arrays": None, "n_read": n_read, "n_dropped": n_read}
-        raise
-    acc = BatchAccumulator(labels=plan.labels, rp=plan.rp, column=plan.spec.parsed.group)
-    acc.add(y - off, X, Z, groups)
-    return {"arrays": acc.arrays(), "n_read": n_read, "n_dropped": dropped, "counts": acc.counts}
-
-
-MERGE_FANIN = 8  # partitions' products merged per task
-
-
-def merge_parts(parts):
-    """partition_products' results merged in the given order (on a worker):
-    the products, row counts and group counts of all of them."""
-    merged = merge_products([p["arrays"] for p in parts])
-    counts = None
-    for p in parts:
-        c = p.get("counts")
-        if c is not None:
-            if counts is None or len(counts) < len(c):
-                c = c.copy()
-                if counts is not None:
-                    c[: len(counts)] += counts
-                counts = c
-            else:
-                counts[: len(c)] += c
-    return {"arrays": None if merged is None else merged.to_arrays(), "n_read": sum(p["n_read"] for p in parts),
-            "n_dropped": sum(p["n_dropped"] for p in parts), "counts": counts}
-
-
-def _partition_by_columns(frame, plan):
-    """partition_products by columns (see _columns_plan), or None when the
-    partition holds something the general path must report."""
-    import pyarrow as pa
-
-    group = plan.spec.parsed.group
-    response, x_cols, z_cols, used = plan.columns
-    names = list(dict.fromkeys(used + [response, group]))
-    table = pa.Table.from_pandas(frame[names], preserve_index=False)
-    acc = BatchAccumulator(labels=plan.labels, rp=plan.rp, column=group)
-    dropped = 0
-    for batch in table.to_batches():
-        d = _add_arrow_batch(acc, plan.columns, batch, group, None)
-        if d is None:
-            return None
-        dropped += d
-    if acc.acc is None:
-        return {"arrays": None, "n_read": len(frame), "n_dropped": len(frame)}
-    return {"arrays": acc.arrays(), "n_read": len(frame), "n_dropped": dropped, "counts": acc.counts}
-
-
-def _partition_summary(frame, cols, labelled):
-    """What the first pass needs of one partition (run on a worker): the kind
-    of each column, and for the columns in labelled the distinct values on
-    rows with no missing value in cols (in order of first appearance) and
-    the categories of categorical ones."""
-    complete = ~frame[cols].isna().to_numpy().any(axis=1)
-    out = {"kinds": {c: pandas_kind(frame[c]) for c in cols}, "values": {}, "categories": {},
-           "rows": int(complete.sum())}
-    for c in labelled:
-        s = frame[c]
-        if out["kinds"][c] == "categorical":
-            out["categories"][c] = list(s.cat.categories)
-        out["values"][c] = s[complete].unique().tolist()
-    return out
-
-
-def _meta_kind(dtype):
-    """The kind a Dask DataFrame's dtype promises, or None when an object
-    dtype leaves it to the values."""
-    import pandas as pd
-
-    if dtype.kind == "O" and not isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype)):
-        return None
-    return pandas_kind(pd.Series([], dtype=dtype))
-
-
-def read_dask(formula, ddf, env=None, progress=True):
-    """Products of a dask DataFrame: labels and factor levels from a first
-    pass, the column plan and the reparametrisation from the first partition, each
-    partition's products on the workers, merged on the workers in a fixed tree
-    (see merge_parts)."""
-    dask = require("dask", purpose="Dask input")
-    from . import formula as _formula
-    from . import matrices as _matrices
-
-    columns = [str(c) for c in ddf.columns]
-    cols, group = _formula.used_columns(formula, columns, env)
-    used = cols + [group]
-    promised = {c: _meta_kind(ddf.dtypes[c]) for c in used}
-    # Columns that may be factors: an object dtype promises nothing, its
-    # values decide (numbers or decimals in an object column are numbers).
-    candidates = _formula.factor_columns(formula, cols, {c: promised[c] in ("number", "boolean") for c in cols})
-    sub = ddf[used]
-    # First pass: each partition's kinds, categories and distinct values.
-    found = dask.compute(*[dask.delayed(_partition_summary)(part, used, candidates + [group])
-                           for part in sub.to_delayed()])
-    parts = [(f"partition {k}", p["kinds"]) for k, p in enumerate(found)]
-    kinds = agreed_kinds(parts, used, "partition")
-    factors = _formula.factor_columns(formula, cols, {c: kinds[c] in ("number", "boolean") for c in cols})
-    for c in used:
-        if promised[c] is not None and kinds[c] not in ("null", promised[c]):
-            k = next(k for k, p in enumerate(found) if p["kinds"][c] == kinds[c])
-            raise ValueError(f"column {c!r} of the Dask DataFrame has dtype {ddf.dtypes[c]} but partition {k} "
-                             f"holds {describe(kinds[c])}: give every partition the dtype the DataFrame "
-                             f"declares (for example with astype)")
-
-    def ordered(c):
-        present = {}
-        for p in found:
-            present.update(dict.fromkeys(p["values"][c]))
-        if kinds[c] == "categorical":
-            order = merge_level_orders([(f"partition {k}", p["categories"][c]) for k, p in enumerate(found)
-                                                if c in p["categories"]], c)
-        else:
-            order = level_order(present)
-        return [v for v in order if v in present]
-
-    levels = {c: ordered(c) for c in factors}
-    labels = ordered(group)
-    # The spec and the reparametrisation from the first partition with rows.
-    spec = rp = None
-    for k in range(sub.npartitions):
-        head = sub.get_partition(k).compute()
-        if len(head) == 0:
-            continue
-        try:
-            spec, y, X, Z, off, _, _, _ = _matrices.build(formula, head, env, levels=levels)
-        except ValueError as exc:
-            if _is_empty_batch_error(exc):
-                continue
-            raise
-        rp = reparam_from_sample(y - off, X, Z, z_centred=spec.re_blocks is None)
-        break
-    if spec is None:
-        raise ValueError("no rows without missing values in the columns the formula uses")
-    if sum(p["rows"] > 0 for p in found) > 1:
-        _refuse_stateful_parts(spec, "the Dask DataFrame")
-    plan = dask.delayed(_PartitionPlan(spec, levels, labels, rp))  # sent once, not with every task
-    # Each partition's products on its worker, merged on the workers in a
-    # tree of MERGE_FANIN parts at a time: its shape depends only on the
-    # number of partitions, so the result is the same bits on any cluster.
-    level = [dask.delayed(partition_products)(part, plan) for part in sub.to_delayed()]
-    while len(level) > 1:
-        level = [dask.delayed(merge_parts)(level[i:i + MERGE_FANIN]) for i in range(0, len(level), MERGE_FANIN)]
-    (total,) = dask.compute(level[0])
-    merged = None if total["arrays"] is None else Accumulator.from_arrays(total["arrays"])
-    n_read, n_dropped = total["n_read"], total["n_dropped"]
-    if merged is None:
-        raise ValueError("no rows without missing values in the columns the formula uses")
-    # Labels whose rows were all dropped (values a transform made missing) are no groups.
-    counts = np.zeros(len(labels), dtype=np.int64)
-    if total.get("counts") is not None:
-        counts[: len(total["counts"])] += total["counts"]
-    keep = np.flatnonzero(counts > 0)
-    del progress  # the dask dashboard shows progress
-    return StreamResult(merged, rp, spec, [native(labels[k]) for k in keep], keep, n_read, n_dropped)
 
 
 def _progress(progress, total, unit):

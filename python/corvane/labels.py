@@ -477,7 +477,13 @@ class LabelCoder:
         if new.any():
             if self.fixed:
                 raise ValueError(f"group label {int(values[np.argmax(new)])} is not among the labels collected")
-            fresh = np.unique(values[new])
+            unseen = values[new]
+            if hi < 4 * len(unseen) + 1024:  # a mark per value of the range: no sort, no hashing
+                mark = np.zeros(hi + 1, dtype=bool)
+                mark[unseen] = True
+                fresh = np.flatnonzero(mark)
+            else:
+                fresh = np.unique(unseen)
             start = 0 if self.index is None else len(self.index)
             table[fresh] = np.arange(start, start + len(fresh))
             self.index = self._pd.Index(fresh) if self.index is None else self.index.append(self._pd.Index(fresh))

@@ -502,7 +502,7 @@ class LinearMixedModel:
         >>> m.n, m.m, m.p, m.q
         (180, 18, 2, 2)
         """
-        from . import batches, sources
+        from . import batches, dask_parts, sources
         from . import formula as _formula
         from . import matrices as _matrices
 
@@ -516,7 +516,7 @@ class LinearMixedModel:
                 raise ValueError("weights= and an offset array are available for tables in memory; for data "
                                  "read in batches put the offset in the formula (offset(column))")
             read = (batches.read_stream(formula, stream, env, progress) if stream is not None
-                    else batches.read_dask(formula, data, env, progress))
+                    else dask_parts.read_dask(formula, data, env, progress))
             spec = read.spec
             products = _design.Products(read.acc, read.rp, list(read.labels), read.order)
             return cls._assemble(products, _spec_names(spec), reml,
