@@ -143,9 +143,13 @@ def dask_case(rows):
                 t0 = time.perf_counter()
                 dd.read_parquet(folder).sum().compute()
                 t_engine = time.perf_counter() - t0
-                t0 = time.perf_counter()
-                r = corvane.lmm(FORMULA, dd.read_parquet(folder))
-                t_dask = time.perf_counter() - t0
+                # The best of two, as for the in-memory fit: the first also
+                # imports corvane on the workers.
+                t_dask = float("inf")
+                for _ in range(2):
+                    t0 = time.perf_counter()
+                    r = corvane.lmm(FORMULA, dd.read_parquet(folder))
+                    t_dask = min(t_dask, time.perf_counter() - t0)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     diff = max(float(np.max(np.abs(r.beta / ref.beta - 1))), float(np.max(np.abs(r.re_std / ref.re_std - 1))),
@@ -153,7 +157,7 @@ def dask_case(rows):
     bound = 2 * t_mem + t_engine
     print(f"  in memory {t_mem:.2f} s (best of 3; the process's first call {t_first:.2f} s); the engine alone (the workers "
           f"read the 40 Parquet partitions, the client gets their sums) {t_engine:.2f} s")
-    print(f"  Dask on 40 Parquet partitions read by the workers {t_dask:.2f} s = {t_dask / t_mem:.2f}x in memory; "
+    print(f"  Dask on 40 Parquet partitions read by the workers {t_dask:.2f} s (best of 2) = {t_dask / t_mem:.2f}x in memory; "
           f"2x in memory + the engine = {bound:.2f} s ({'within' if t_dask <= bound else 'over'} it by "
           f"{abs(bound - t_dask):.2f} s)")
     print(f"  criterion difference {abs(r.criterion / ref.criterion - 1):.1e} relative, estimates {diff:.1e}")

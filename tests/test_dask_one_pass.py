@@ -140,12 +140,52 @@ def test_what_the_one_pass_route_cannot_take_is_reported_as_before(change, monke
     [np.array([0, 2**40]), np.array([7, 2**40])],  # too wide for marks
     [],
 ])
-def test_union_is_numpys_unique(arrays):
+def test_united_labels_are_numpys_unique(arrays):
     arrays = [np.asarray(a, dtype=np.int64) for a in arrays]
     expected = np.unique(np.concatenate(arrays)) if arrays else np.zeros(0, dtype=np.int64)
-    got = dask_parts._union([a for a in arrays if len(a)])
-    np.testing.assert_array_equal(got, expected)
-    assert got.dtype == np.int64
+    live = [a for a in arrays if len(a)]
+    united, positions = dask_parts._united(live)
+    np.testing.assert_array_equal(united, expected)
+    assert united.dtype == np.int64
+    for a, at in zip(live, positions):
+        np.testing.assert_array_equal(united[at], a)
+
+
+def test_merge_is_the_accumulators_merge():
+    """Parts with their own groups merged by labels give the bits of the
+    accumulators' own merge of whole numberings (zero blocks included)."""
+    from corvane._corvane import Accumulator
+
+    rng = np.random.default_rng(4)
+    whole, parts = [], []
+    for k in range(4):
+        n = 200
+        codes = rng.choice(60, size=n) if k != 2 else rng.choice(np.arange(40, 60), size=n)
+        y, X, Z = rng.standard_normal(n), rng.standard_normal((n, 3)), rng.standard_normal((n, 2))
+        X[:5] = -0.0  # products of signed zeros
+        a = Accumulator(3, 2)
+        a.add(y, X, Z, codes)
+        whole.append(a)
+        own, local = np.unique(codes, return_inverse=True)
+        b = Accumulator(3, 2)
+        b.add(y, X, Z, local.astype(np.int64))
+        parts.append({"arrays": b.to_arrays(), "labels": own[::-1].copy() if k == 1 else own, "n_read": n,
+                      "n_dropped": 0})
+        if k == 1:  # labels in another order than sorted: the blocks follow them
+            arrays = parts[-1]["arrays"]
+            for key in ("ztz", "ztx", "zty"):
+                arrays[key] = arrays[key][::-1].copy()
+    merged = dask_parts.merge_parts_once(parts)
+    expected = whole[0]
+    for a in whole[1:]:
+        expected.merge(a)
+    expected = expected.to_arrays()
+    used = merged["labels"]
+    for key in ("ztz", "ztx", "zty"):
+        got, want = merged["arrays"][key], expected[key][used]
+        assert np.array_equal(got, want) and np.array_equal(np.signbit(got), np.signbit(want))
+    for key in ("xtx", "xty", "yty", "n"):
+        assert np.array_equal(merged["arrays"][key], expected[key])
 
 
 def test_one_pass_is_the_same_on_a_cluster(monkeypatch):
@@ -159,4 +199,15 @@ def test_one_pass_is_the_same_on_a_cluster(monkeypatch):
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, distributed.Client(cluster):
             r = corvane.lmm("y ~ x + z + (x | g)", ddf, progress=False)
+            # A partition as the workers hold it (sent between processes) takes the route.
+            from corvane import matrices
+            from corvane.reparam import reparam_from_sample
+
+            spec, y, X, Z, off, _, _, _ = matrices.build("y ~ x + z + (x | g)", df, None, levels={})
+            plan = dask_parts._PartitionPlan(spec, {}, None, reparam_from_sample(y - off, X, Z, z_centred=True))
+            promised = {c: "number" for c in ("y", "x", "z", "g")}
+            client = distributed.get_client()
+            part = client.submit(lambda f: f, ddf.get_partition(3).compute())
+            out = client.submit(dask_parts.partition_products_once, part, plan, promised).result()
     same_fit(r, alone)
+    assert out is not None and set(out["labels"]) == set(ddf.get_partition(3).compute().dropna()["g"])

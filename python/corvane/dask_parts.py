@@ -100,8 +100,11 @@ def _accumulate_by_columns(frame, plan):
     group = plan.spec.parsed.group
     response, x_cols, z_cols, used = plan.columns
     names = list(dict.fromkeys(used + [response, group]))
-    table = pa.Table.from_pandas(frame[names], preserve_index=False)
     acc = BatchAccumulator(labels=plan.labels, rp=plan.rp, column=group)
+    direct = _add_numpy_columns(acc, plan.columns, frame, names, group)
+    if direct is not False:
+        return None if direct is None else (acc, direct)
+    table = pa.Table.from_pandas(frame[names], preserve_index=False)
     dropped = 0
     for batch in table.to_batches():
         d = _add_arrow_batch(acc, plan.columns, batch, group, None)
@@ -109,6 +112,37 @@ def _accumulate_by_columns(frame, plan):
             return None
         dropped += d
     return acc, dropped
+
+
+def _add_numpy_columns(acc, plan, frame, names, group):
+    """_add_arrow_batch for a partition whose columns are all NumPy numbers
+    and whose group column is of integers (the usual partition read from
+    Parquet), from the columns' own arrays: no Arrow table between. The rows
+    dropped; None for a value the general path must report; False for other
+    columns (the Arrow path takes them)."""
+    columns = {}
+    for name in names:
+        column = frame[name]
+        dtype = column.dtype
+        if not isinstance(dtype, np.dtype) or dtype.kind not in ("iu" if name == group else "biuf"):
+            return False
+        columns[name] = column.to_numpy()
+    keep = None
+    for name, values in columns.items():
+        if values.dtype.kind == "f":  # NaN: a missing value
+            missing = np.isnan(values)
+            if missing.any():
+                keep = ~missing if keep is None else keep & ~missing
+    response, x_cols, z_cols, _ = plan
+    # A partition sent between processes may hold its columns unaligned.
+    values = {name: np.require(v, np.float64, ["C", "A"]) for name, v in columns.items() if name != group}
+    for v in values.values():
+        if not np.isfinite(v if keep is None else v[keep]).all():
+            return None
+    labels = columns[group] if keep is None else columns[group][keep]
+    acc.add_columns(values[response], [None if c is None else values[c] for c in x_cols],
+                    [None if c is None else values[c] for c in z_cols], labels, keep)
+    return 0 if keep is None else len(frame) - int(np.count_nonzero(keep))
 
 
 # ---- one pass ------------------------------------------------------------------------
@@ -138,10 +172,10 @@ def _once_candidate(ddf, formula, cols, group, promised):
 
 
 def partition_products_once(frame, plan, promised):
-    """One partition's products with its own sorted group labels (run on a
-    worker): a dict with the products' arrays (None for no usable rows), the
-    labels (int64) and the row counts; None when the partition needs the
-    two-pass route."""
+    """One partition's products with its own group labels (run on a worker):
+    a dict with the products' arrays (None for no usable rows), the labels
+    of their groups in order (int64) and the row counts; None when the
+    partition needs the two-pass route."""
     try:
         if any(pandas_kind(frame[c]) not in ("null", kind) for c, kind in promised.items()):
             return None
@@ -158,61 +192,67 @@ def partition_products_once(frame, plan, promised):
         found = np.asarray(acc.coder.index)  # labels of the kept rows, in the order they came
         if found.dtype.kind not in "iu" or (found.dtype.kind == "u" and found.max() >= 2**63):
             return None
-        order = np.argsort(found, kind="stable")
-        acc.acc.select(order.tolist(), list(range(len(plan.columns[1]))))
-        return {"arrays": acc.arrays(), "labels": found[order].astype(np.int64), "n_read": n_read,
-                "n_dropped": dropped}
+        return {"arrays": acc.arrays(), "labels": found.astype(np.int64), "n_read": n_read, "n_dropped": dropped}
     except Exception:  # the two-pass route reports it, with the same messages as ever
         return None
 
 
-def _renumbered(arrays, at, m):
-    """Products (to_arrays' dict) moved to m groups, group k to position
-    at[k], zero blocks elsewhere."""
-    out = dict(arrays)
-    for key in ("ztz", "ztx", "zty"):
-        block = np.zeros((m,) + arrays[key].shape[1:])
-        block[at] = arrays[key]
-        out[key] = block
-    out["m"], out["fingerprint_known"] = m, False
-    return out
-
-
-def _union(labels):
-    """The sorted distinct values of int64 arrays (np.unique's answer; by a
-    mark per value when their range is modest, without sorting or hashing)."""
+def _united(labels):
+    """(the sorted distinct values of int64 arrays, as np.unique gives them;
+    each array's positions among them). By a mark per value when their range
+    is modest, without sorting or hashing."""
     if not labels:
-        return np.zeros(0, dtype=np.int64)
-    lo, hi = min(int(a.min()) for a in labels if len(a)), max(int(a.max()) for a in labels if len(a))
-    total = sum(len(a) for a in labels)
-    if hi - lo >= 4 * total + 1024:
-        return np.unique(np.concatenate(labels))
-    mark = np.zeros(hi - lo + 1, dtype=bool)
+        return np.zeros(0, dtype=np.int64), []
+    lo, hi = min(int(a.min()) for a in labels), max(int(a.max()) for a in labels)
+    if hi - lo >= 4 * sum(len(a) for a in labels) + 1024:
+        united = np.unique(np.concatenate(labels))
+        return united, [np.searchsorted(united, a) for a in labels]
+    position = np.zeros(hi - lo + 1, dtype=np.int64)
     for a in labels:
-        mark[a - lo] = True
-    return np.flatnonzero(mark) + lo
+        position[a - lo] = 1
+    united = np.flatnonzero(position) + lo
+    position[united - lo] = np.arange(len(united))
+    return united, [position[a - lo] for a in labels]
+
+
+_BLOCKS = ("ztz", "ztx", "zty")  # per group, first axis the group
 
 
 def merge_parts_once(parts):
     """partition_products_once's results merged in the given order (on a
-    worker), their labels united; None when any part needs the two-pass
-    route."""
+    worker), their labels united (sorted); None when any part needs the
+    two-pass route.
+
+    The additions are the accumulators' merge in the parts' order: the first
+    part's products as they are (zero blocks for the groups it lacks), then
+    each further part's blocks added to its groups' totals. The merge of
+    whole numberings would add zero blocks to the other groups, which
+    changes no bit: a block's entries are sums started from +0, never -0."""
     if any(p is None for p in parts):
         return None
     live = [p for p in parts if p["arrays"] is not None]
-    labels = _union([p["labels"] for p in live])
-    acc = None
-    for p in live:
-        arrays = p["arrays"]
-        if len(p["labels"]) != len(labels):
-            arrays = _renumbered(arrays, np.searchsorted(labels, p["labels"]), len(labels))
-        a = Accumulator.from_arrays(arrays)
-        if acc is None:
-            acc = a
-        else:
-            acc.merge(a)
-    return {"arrays": None if acc is None else acc.to_arrays(), "labels": labels,
-            "n_read": sum(p["n_read"] for p in parts), "n_dropped": sum(p["n_dropped"] for p in parts)}
+    labels, positions = _united([p["labels"] for p in live])
+    counts = {"labels": labels, "n_read": sum(p["n_read"] for p in parts),
+              "n_dropped": sum(p["n_dropped"] for p in parts)}
+    if not live:
+        return {"arrays": None, **counts}
+    m = len(labels)
+    total = dict(live[0]["arrays"])
+    total["m"], total["fingerprint_known"] = m, False
+    for k, (part, at) in enumerate(zip(live, positions)):
+        arrays = part["arrays"]
+        for key in _BLOCKS:
+            if k == 0:
+                total[key] = np.zeros((m,) + arrays[key].shape[1:])
+                total[key][at] = arrays[key]
+            else:
+                total[key][at] += arrays[key]  # positions are distinct: one addition each
+        if k > 0:
+            for key in ("xtx", "xty", "yty"):
+                total[key] = total[key] + arrays[key]
+            total["n"] += arrays["n"]
+            total["batches"] += arrays["batches"]
+    return {"arrays": total, **counts}
 
 
 def _merge_tree(dask, level, merge):
