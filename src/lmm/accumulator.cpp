@@ -81,7 +81,9 @@ void Accumulator::add_columns(const ColumnsView& c, Schedule schedule) {
     // Every entry is written below before it is read.
     std::vector<double>& values = gathered_.values;
     std::vector<std::int64_t>& codes_buffer = gathered_.codes;
-    if (values.size() < n * (1 + p_ + q_)) values.resize(n * (1 + p_ + q_));
+    // Grown on whole huge pages where the system has them: a fresh buffer
+    // of many megabytes is otherwise faulted in 4 KiB at a time.
+    if (values.size() < n * (1 + p_ + q_)) resize_blocks(values, n * (1 + p_ + q_));
     if (codes_buffer.size() < n) codes_buffer.resize(n);
     double* y = values.data();
     double* x = y + n;
