@@ -211,3 +211,21 @@ def test_one_pass_is_the_same_on_a_cluster(monkeypatch):
             out = client.submit(dask_parts.partition_products_once, part, plan, promised).result()
     same_fit(r, alone)
     assert out is not None and set(out["labels"]) == set(ddf.get_partition(3).compute().dropna()["g"])
+
+
+@pytest.mark.parametrize("labels", [np.arange(40) - 20, np.arange(40) * 10**12, None], ids=["negative", "wide", "codes"])
+def test_two_pass_integer_labels_are_united_as_before(labels, monkeypatch):
+    """A formula with a factor takes the two passes; integer group labels
+    are united as arrays, in the order the labels' Python values sort."""
+    df = table(seed=6, labels=labels)
+    df["f"] = np.where(df["x"] > 0, "hi", "lo")
+    df.loc[df.index[::50], "x"] = np.nan
+    ddf = dd.from_pandas(df, npartitions=4)
+    with dask.config.set(scheduler="synchronous"):
+        r = corvane.lmm("y ~ x + f + (1 | g)", ddf, progress=False)
+        monkeypatch.setattr(dask_parts, "_united", lambda arrays: (_ for _ in ()).throw(AssertionError))
+        with pytest.raises(AssertionError):
+            corvane.lmm("y ~ x + f + (1 | g)", ddf, progress=False)
+    memory = corvane.lmm("y ~ x + f + (1 | g)", df)
+    assert list(r.group_labels) == sorted(set(df.dropna()["g"].tolist())) == list(memory.group_labels)
+    assert abs(r.criterion - memory.criterion) <= 1e-9 * abs(memory.criterion)

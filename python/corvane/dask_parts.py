@@ -308,7 +308,12 @@ def _partition_summary(frame, cols, labelled):
         s = frame[c]
         if out["kinds"][c] == "categorical":
             out["categories"][c] = list(s.cat.categories)
-        out["values"][c] = s[complete].unique().tolist()
+        values = s[complete].unique()
+        if isinstance(values, np.ndarray) and (values.dtype.kind == "i" or (
+                values.dtype.kind == "u" and (len(values) == 0 or values.max() < 2**63))):
+            out["values"][c] = values.astype(np.int64)  # united on the client without Python objects
+        else:
+            out["values"][c] = values.tolist()
     return out
 
 
@@ -357,9 +362,12 @@ def read_dask(formula, ddf, env=None, progress=True):
                              f"declares (for example with astype)")
 
     def ordered(c):
+        values = [p["values"][c] for p in found]
+        if kinds[c] != "categorical" and all(isinstance(v, np.ndarray) for v in values):
+            return _united([v for v in values if len(v)])[0].tolist()  # integers: sorted, as level_order sorts them
         present = {}
-        for p in found:
-            present.update(dict.fromkeys(p["values"][c]))
+        for v in values:
+            present.update(dict.fromkeys(v.tolist() if isinstance(v, np.ndarray) else v))
         if kinds[c] == "categorical":
             order = merge_level_orders([(f"partition {k}", p["categories"][c]) for k, p in enumerate(found)
                                                 if c in p["categories"]], c)
