@@ -218,11 +218,10 @@ def test_the_residual_check_is_least_squares_on_the_rows(q, singular_block):
     arrays = LmmCore(y, X, Z, codes, m).products()
     careful = validate._residual_fractions(arrays, float(arrays["yty"]))
     np.testing.assert_allclose(careful, (fixed, within), rtol=1e-9)
-    got = exact_fit(LmmCore(y, X, Z, codes, m).products())
+    core = LmmCore(y, X, Z, codes, m)
+    got = exact_fit(core, core.totals())
     # The direct solve gives the within-group fraction, and it for the fixed one (never below it).
     assert got[1] == pytest.approx(within, rel=1e-9) and got[0] <= fixed * (1 + 1e-9)
-    core = LmmCore(y, X, Z, codes, m)
-    assert exact_fit(core.products(), core.products) == got  # worked in the products' own memory
 
 
 @pytest.mark.parametrize("case", ["noise 1e-4", "noise 1e-7", "exact", "nearly a group's column"])
@@ -236,17 +235,41 @@ def test_a_residual_near_the_bound_is_decided_by_the_careful_path(q, case, monke
     careful = validate._residual_fractions(core.products(), float(core.products()["yty"]))
     calls = []
     monkeypatch.setattr(validate, "_residual_fractions", lambda a, yty: calls.append(1) or careful)
-    assert exact_fit(core.products(), core.products) == careful
+    assert exact_fit(core, core.totals()) == careful
     assert calls == [1]
 
 
-def test_the_direct_residual_solve_leaves_arrays_it_may_not_write_to():
-    y, X, Z, codes, m = _residual_rows(2, singular_block=False)
-    arrays = LmmCore(y, X, Z, codes, m).products()
-    before = {k: np.array(v, copy=True) for k, v in arrays.items() if isinstance(v, np.ndarray)}
-    exact_fit(arrays)
-    for k, v in before.items():
-        np.testing.assert_array_equal(arrays[k], v)
+@pytest.mark.parametrize("q", [1, 2, 3])
+@pytest.mark.parametrize("p", [1, 4])
+def test_within_groups_is_the_dense_projection(q, p):
+    """The core's within-group products against a dense least-squares
+    projection of [X y] on the groups' own Z columns; None for a block whose
+    pivot is below the fraction asked for."""
+    rng = np.random.default_rng(10 * q + p)
+    m, k = 7, 6
+    codes = np.repeat(np.arange(m), k).astype(np.int64)
+    n = m * k
+    X = np.column_stack([np.ones(n), rng.standard_normal((n, p - 1))])
+    Z = np.column_stack([np.ones(n), rng.standard_normal((n, q - 1))])
+    y = rng.standard_normal(n)
+    core = LmmCore(y, X, Z, codes, m)
+    got = core.within_groups(1e-2)
+    W = np.column_stack([X, y])
+    expected = W.T @ W
+    for g in range(m):
+        rows = codes == g
+        zg, wg = Z[rows], W[rows]
+        expected -= wg.T @ zg @ np.linalg.solve(zg.T @ zg, zg.T @ wg)
+    scale = np.sqrt(np.outer(np.diag(W.T @ W), np.diag(W.T @ W)))
+    np.testing.assert_allclose(got / scale, expected / scale, atol=1e-13)
+    assert np.array_equal(got, got.T)
+    if q > 1:
+        Z2 = Z.copy()
+        Z2[codes == 3, 1] = 1.0 + 1e-6 * rng.standard_normal(k)  # nearly the intercept in group 3
+        assert LmmCore(y, X, Z2, codes, m).within_groups(1e-2) is None
+        assert LmmCore(y, X, Z2, codes, m).within_groups(0.0) is not None
+    with pytest.raises(ValueError, match="pivot"):
+        core.within_groups(1.0)
 
 
 @pytest.mark.parametrize("pivot", [None, 1e-3, 1e-6, 1e-9, 1e-12, 0.0])

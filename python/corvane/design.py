@@ -115,7 +115,7 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
     weighted = None
     if sw is not None or rp.x_unit is not None:
         weighted = (sw, Xc, Zc)
-    return Prepared(core, rp, kept, t, weighted, exact_fit(core.products(), core.products))
+    return Prepared(core, rp, kept, t, weighted, exact_fit(core, t))
 
 
 def prepare_products(products, fe_names, evaluator="auto"):
@@ -139,7 +139,8 @@ def prepare_products(products, fe_names, evaluator="auto"):
         rp = new
     products.acc.select(groups=products.order, columns=kept if len(kept) < p else None)
     core = products.acc.finish(evaluator)
-    return Prepared(core, rp, kept, core.totals(), residual=exact_fit(core.products(), core.products))
+    t = core.totals()
+    return Prepared(core, rp, kept, t, residual=exact_fit(core, t))
 
 
 def core_from_products(arrays, evaluator="auto"):
@@ -198,6 +199,6 @@ def with_response(core, rp, kept, core_rows, codes, y, weights=None):
     sw, Xc, Zc = core_rows
     y_rows = y if sw is None else y * sw
     new = core.with_response(new_rp.core_response(y_rows, Xc), Xc, Zc, codes)
-    residual = exact_fit(new.products(), new.products)
+    t = new.totals()
     weighted = core_rows if sw is not None or rp.x_unit is not None else None
-    return Prepared(new, new_rp, kept, new.totals(), weighted, residual)
+    return Prepared(new, new_rp, kept, t, weighted, exact_fit(new, t))

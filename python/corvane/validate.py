@@ -169,86 +169,58 @@ CLEAR_BLOCK = 1e-2             # Z~'Z~ blocks whose pivots are above this fracti
 CLEAR_GAP = (1e-11, 1e-8)      # no eigenvalue of the projected X~'X~ (unit diagonal) between these
 
 
-def exact_fit(arrays, again=None):
+def exact_fit(core, totals):
     """(fixed, within): the residual sums of squares of y~ on X~, and on X~
     with each group's own Z~ columns (the random effects as free
-    coefficients), as fractions of y~'y~, from the per-group products. A
-    fraction below EXACT_FIT means the response is a linear function of
-    those columns to rounding (the products carry ~1e-16 of y~'y~): the
-    residual variance would be zero.
+    coefficients), as fractions of y~'y~, from the core's per-group products
+    (totals: its totals()). A fraction below EXACT_FIT means the response is
+    a linear function of those columns to rounding (the products carry
+    ~1e-16 of y~'y~): the residual variance would be zero.
 
     The usual data, whose within-group residual is plainly there, are
-    answered by _clear_residual (the groups' blocks solved directly), with
-    ``fixed`` given as ``within``, which it is never below: both far above
-    EXACT_FIT. Anything near the bound goes through the pseudo-inverses of
-    _residual_fractions. again, a function giving the products anew, lets
-    the direct solve work in the memory of arrays (the careful path then
-    takes fresh ones)."""
-    yty = float(arrays["yty"])
+    answered by _clear_residual (the groups' blocks solved directly in the
+    core), with ``fixed`` given as ``within``, which it is never below: both
+    far above EXACT_FIT. Anything near the bound goes through the
+    pseudo-inverses of _residual_fractions."""
+    yty = float(totals["yty"])
     if not yty > 0:
         return 0.0, 0.0
-    clear, touched = _clear_residual(arrays, yty, overwrite=again is not None)
+    clear = _clear_residual(core, np.asarray(totals["xtx"]), yty)
     if clear is not None:
         return clear
-    return _residual_fractions(again() if touched else arrays, yty)
+    return _residual_fractions(core.products(), yty)
 
 
-def _clear_residual(arrays, yty, overwrite=False):
+def _clear_residual(core, xtx, yty):
     """(within, within) for one or two random-effects columns when the
-    within-group fraction is plainly above EXACT_FIT, else None; and whether
-    arrays were written to (overwrite). Each group's block Z~'Z~ = L L' by
-    its closed-form Cholesky factor, L^-1 Z~'X~ and L^-1 Z~'y~ of every
-    group stacked, their cross-product in one symmetric rank-k product.
+    within-group fraction is plainly above EXACT_FIT, else None. The core
+    solves each group's block Z~'Z~ = L L' by its Cholesky factor and sums
+    L^-1 [Z~'X~ Z~'y~]'s cross-products (within_groups), giving X~'X~, X~'y~
+    and y~'y~ less the groups' projections at once.
 
     None when a block is not clearly invertible (CLEAR_BLOCK), when the
     projected X~'X~ has an eigenvalue near the pseudo-inverse's cut
     (CLEAR_GAP), or when the fraction is below CLEAR_RESIDUAL: the careful
     path decides those."""
-    ztz, ztx, zty = np.asarray(arrays["ztz"]), np.asarray(arrays["ztx"]), np.asarray(arrays["zty"])
-    if ztx.ndim != 3 or not 1 <= ztx.shape[1] <= 2 or ztx.shape[0] == 0:
-        return None, False
-    g, q, p = ztx.shape
-    s11 = ztz[:, 0, 0]
-    if not (s11 > 0).all():
-        return None, False
-    l11 = np.sqrt(s11)
-    if q == 2:
-        l21 = ztz[:, 1, 0] / l11
-        s22 = ztz[:, 1, 1]
-        pivot = s22 - l21 * l21
-        if not (pivot > CLEAR_BLOCK * s22).all():
-            return None, False
-    if not overwrite:
-        ztx, zty = ztx.copy(), zty.copy()
-    # Scaled by reciprocals (a multiplication is cheaper than a division; the
-    # rounding is far inside the margins).
-    r11 = 1.0 / l11
-    zx0 = ztx[:, 0, :]
-    zx0 *= r11[:, None]
-    zty[:, 0] *= r11
-    if q == 2:
-        r22 = 1.0 / np.sqrt(pivot)
-        zx1 = ztx[:, 1, :]
-        zx1 -= l21[:, None] * zx0
-        zx1 *= r22[:, None]
-        zty[:, 1] -= l21 * zty[:, 0]
-        zty[:, 1] *= r22
-    zx, zy = ztx.reshape(g * q, p), zty.reshape(g * q)
-    xtx, xty = np.asarray(arrays["xtx"]), np.asarray(arrays["xty"])
-    a = xtx - zx.T @ zx
-    b = xty - np.einsum("gi,g->i", zx, zy)
+    if not 1 <= core.q <= 2 or core.m == 0:
+        return None
+    projected = core.within_groups(CLEAR_BLOCK)
+    if projected is None:
+        return None
+    p = projected.shape[0] - 1
+    a, b = projected[:p, :p], projected[:p, p]
     d = np.sqrt(np.maximum(np.diagonal(xtx), 0.0))
     d = np.where(d > 0, d, 1.0)
-    w, v = np.linalg.eigh(a / d[:, None] / d[None, :])
+    w, v = np.linalg.eigh(a / np.outer(d, d))
     lo, hi = CLEAR_GAP
     if ((w > lo) & (w < hi)).any():
-        return None, True
+        return None
     keep = w > 1e-10  # the careful path's cut for this matrix (see _explained)
     explained = float(np.sum((v[:, keep].T @ (b / d)) ** 2 / w[keep]))
-    within = (yty - float(np.einsum("g,g->", zy, zy)) - explained) / yty
+    within = (float(projected[p, p]) - explained) / yty
     if not within > CLEAR_RESIDUAL:
-        return None, True
-    return (within, within), True
+        return None
+    return within, within
 
 
 def _residual_fractions(arrays, yty):

@@ -27,6 +27,7 @@
 #include "lmm/hessian.hpp"
 #include "lmm/lmm_data.hpp"
 #include "lmm/theta_layout.hpp"
+#include "lmm/within_groups.hpp"
 
 namespace corvane::bindings {
 namespace {
@@ -313,6 +314,26 @@ PyObject* products(PyObject* self, PyObject*) {
     });
 }
 
+// within_groups(pivot): see lmm/within_groups.hpp.
+PyObject* within_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"pivot"};
+        PyObject* bound[1];
+        if (!bind_arguments({"within_groups", kNames, 1, 1}, args, nargs, kwnames, bound)) return nullptr;
+        const double pivot = PyFloat_AsDouble(bound[0]);
+        if (pivot == -1.0 && PyErr_Occurred()) return nullptr;
+        if (!(pivot >= 0.0 && pivot < 1.0)) {
+            PyErr_SetString(PyExc_ValueError, "pivot must be in [0, 1)");
+            return nullptr;
+        }
+        const lmm::LmmData& d = data_of(self);
+        const std::optional<std::vector<double>> g = without_gil([&] { return lmm::within_groups(d, pivot); });
+        if (!g) Py_RETURN_NONE;
+        const npy_intp w = static_cast<npy_intp>(d.design->p + 1);
+        return new_float_array({w, w}, g->data());
+    });
+}
+
 PyObject* variance_derivatives(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         ThetaArgs a;
@@ -420,6 +441,13 @@ PyMethodDef kMethods[] = {
      "(the plain per-group blocks whatever the kernel, batches = 1), from which\n"
      "Accumulator.from_arrays(...).finish() makes a core with the same fits bit\n"
      "for bit."},
+    {"within_groups", fastcall<within_groups>(), kFast,
+     "within_groups($self, pivot)\n--\n\n"
+     "[X y]'[X y] less every group's projection on its own Z_i columns (their\n"
+     "coefficients free): a (p + 1, p + 1) array, X'X's block first and y'y\n"
+     "last, on the core's scale of the rows; None when some Z_i'Z_i is not\n"
+     "clearly positive definite (a first Cholesky pivot not above zero, or a\n"
+     "later one at most `pivot` of its diagonal entry)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,55 @@
+#include "lmm/within_groups.hpp"
+
+#include <cmath>
+
+#include "parallel/interrupt.hpp"
+
+namespace corvane::lmm {
+
+std::optional<std::vector<double>> within_groups(const LmmData& data, double pivot_fraction) {
+    const Design& g = *data.design;
+    const std::uint64_t p = g.p, q = g.q, m = g.m, w = p + 1;
+    std::vector<double> out(w * w, 0.0), l(q * q), u(q * w);
+    for (std::uint64_t i = 0; i < m; ++i) {
+        if (i % 65536 == 0) parallel::check_interrupt();
+        const double* s = g.ztz.data() + i * q * q;
+        const double* zx = g.ztx.data() + i * q * p;
+        const double* zy = data.response.zty.data() + i * q;
+        // Cholesky of Z_i'Z_i, each pivot checked against its diagonal entry.
+        for (std::uint64_t j = 0; j < q; ++j) {
+            double d = s[j * q + j];
+            for (std::uint64_t k = 0; k < j; ++k) d -= l[j * q + k] * l[j * q + k];
+            if (!(j == 0 ? d > 0.0 : d > pivot_fraction * s[j * q + j]) || !std::isfinite(d)) return std::nullopt;
+            const double root = std::sqrt(d);
+            l[j * q + j] = root;
+            for (std::uint64_t r = j + 1; r < q; ++r) {
+                double t = s[r * q + j];
+                for (std::uint64_t k = 0; k < j; ++k) t -= l[r * q + k] * l[j * q + k];
+                l[r * q + j] = t / root;
+            }
+        }
+        // U = L^-1 [Z_i'X_i Z_i'y_i], row by row.
+        for (std::uint64_t j = 0; j < q; ++j) {
+            for (std::uint64_t c = 0; c < w; ++c) {
+                double t = c < p ? zx[j * p + c] : zy[j];
+                for (std::uint64_t k = 0; k < j; ++k) t -= l[j * q + k] * u[k * w + c];
+                u[j * w + c] = t / l[j * q + j];
+            }
+        }
+        for (std::uint64_t j = 0; j < q; ++j)
+            for (std::uint64_t a = 0; a < w; ++a)
+                for (std::uint64_t b = a; b < w; ++b) out[a * w + b] += u[j * w + a] * u[j * w + b];
+    }
+    for (std::uint64_t a = 0; a < w; ++a) {
+        for (std::uint64_t b = a; b < w; ++b) {
+            const double whole = a < p && b < p ? g.xtx[a * p + b]
+                                 : a < p        ? data.response.xty[a]
+                                                : data.response.yty;
+            out[a * w + b] = whole - out[a * w + b];
+            out[b * w + a] = out[a * w + b];
+        }
+    }
+    return out;
+}
+
+}  // namespace corvane::lmm
