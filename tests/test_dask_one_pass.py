@@ -11,6 +11,7 @@ import pytest
 
 import corvane
 from corvane import dask_parts
+from corvane.labels import united_labels
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
@@ -144,7 +145,7 @@ def test_united_labels_are_numpys_unique(arrays):
     arrays = [np.asarray(a, dtype=np.int64) for a in arrays]
     expected = np.unique(np.concatenate(arrays)) if arrays else np.zeros(0, dtype=np.int64)
     live = [a for a in arrays if len(a)]
-    united, positions = dask_parts._united(live)
+    united, positions = united_labels(live)
     np.testing.assert_array_equal(united, expected)
     assert united.dtype == np.int64
     for a, at in zip(live, positions):
@@ -223,7 +224,7 @@ def test_two_pass_integer_labels_are_united_as_before(labels, monkeypatch):
     ddf = dd.from_pandas(df, npartitions=4)
     with dask.config.set(scheduler="synchronous"):
         r = corvane.lmm("y ~ x + f + (1 | g)", ddf, progress=False)
-        monkeypatch.setattr(dask_parts, "_united", lambda arrays: (_ for _ in ()).throw(AssertionError))
+        monkeypatch.setattr(dask_parts, "united_labels", lambda arrays: (_ for _ in ()).throw(AssertionError))
         with pytest.raises(AssertionError):
             corvane.lmm("y ~ x + f + (1 | g)", ddf, progress=False)
     memory = corvane.lmm("y ~ x + f + (1 | g)", df)

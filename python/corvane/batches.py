@@ -254,7 +254,7 @@ def _add_arrow_batch(acc, plan, batch, group, where):
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    response, x_cols, z_cols, used = plan
+    response, _, _, used = plan
     values, keep = {}, None
     for name in dict.fromkeys(used + [response, group]):
         column = batch.column(name)
@@ -267,16 +267,27 @@ def _add_arrow_batch(acc, plan, batch, group, where):
             values[name] = _float_column(column)
             if values[name] is None:
                 return None
+    def kept_labels():
+        labels = batch.column(group)
+        if keep is not None:
+            labels = labels.filter(pa.array(keep))
+        return labels.to_numpy(zero_copy_only=False) if pa.types.is_integer(labels.type) else labels.to_pandas()
+
+    return add_column_values(acc, plan, values, keep, kept_labels, batch.num_rows, where)
+
+
+def add_column_values(acc, plan, values, keep, kept_labels, n, where=None):
+    """Adds a batch's float64 columns (values by name; keep: the rows kept,
+    or None for all; kept_labels() their group labels) to acc; the count of
+    dropped rows, or None for an infinite value on a kept row, which the
+    general path reports."""
+    response, x_cols, z_cols, _ = plan
     for v in values.values():
         if not np.isfinite(v if keep is None else v[keep]).all():
             return None
-    labels = batch.column(group)
-    if keep is not None:
-        labels = labels.filter(pa.array(keep))
-    labels = labels.to_numpy(zero_copy_only=False) if pa.types.is_integer(labels.type) else labels.to_pandas()
     acc.add_columns(values[response], [None if c is None else values[c] for c in x_cols],
-                    [None if c is None else values[c] for c in z_cols], labels, keep, where)
-    return 0 if keep is None else batch.num_rows - int(np.count_nonzero(keep))
+                    [None if c is None else values[c] for c in z_cols], kept_labels(), keep, where)
+    return 0 if keep is None else n - int(np.count_nonzero(keep))
 
 
 def _progress(progress, total, unit):

@@ -16,8 +16,8 @@ from . import batches as _batches
 from ._corvane import Accumulator
 from ._errors import require
 from .batches import (BatchAccumulator, StreamResult, _add_arrow_batch, _is_empty_batch_error,
-                      _refuse_stateful_parts, merge_products, stateful_transforms)
-from .labels import level_order, merge_level_orders, native
+                      _refuse_stateful_parts, add_column_values, merge_products, stateful_transforms)
+from .labels import level_order, merge_level_orders, native, united_labels
 from .reparam import reparam_from_sample
 from .sources import agreed_kinds, describe, pandas_kind
 
@@ -133,30 +133,24 @@ def _add_numpy_columns(acc, plan, frame, names, group):
             missing = np.isnan(values)
             if missing.any():
                 keep = ~missing if keep is None else keep & ~missing
-    response, x_cols, z_cols, _ = plan
     # A partition sent between processes may hold its columns unaligned.
     values = {name: np.require(v, np.float64, ["C", "A"]) for name, v in columns.items() if name != group}
-    for v in values.values():
-        if not np.isfinite(v if keep is None else v[keep]).all():
-            return None
-    labels = columns[group] if keep is None else columns[group][keep]
-    acc.add_columns(values[response], [None if c is None else values[c] for c in x_cols],
-                    [None if c is None else values[c] for c in z_cols], labels, keep)
-    return 0 if keep is None else len(frame) - int(np.count_nonzero(keep))
+    labels = columns[group]
+    return add_column_values(acc, plan, values, keep, lambda: labels if keep is None else labels[keep], len(frame))
 
 
 # ---- one pass ------------------------------------------------------------------------
 #
 # For formulas of plain numeric columns grouped by an integer column, each
-# partition codes its own groups (its labels sorted), and the merges align
-# labels as they go: no first pass over the data for the labels. A part's
-# products are moved to the merged labels' numbering with zero blocks for
-# its absent groups, so every group's sums are added in the order of the
-# tree of merges exactly as when every part had the whole table's numbering:
-# the same bits as the two-pass route. Anything unusual in a partition (a
-# column of another kind than the DataFrame declares, a value the general
-# path must report) makes the whole read fall back to the two-pass route,
-# which reports it.
+# partition codes its own groups (in the order its labels came), and the
+# merges align labels as they go: no first pass over the data for the
+# labels. A merge adds each part's blocks at its groups' positions among the
+# united labels, so every group's sums are added in the order of the tree of
+# merges exactly as when every part had the whole table's numbering: the
+# same bits as the two-pass route (see merge_parts_once). Anything unusual
+# in a partition (a column of another kind than the DataFrame declares, a
+# value the general path must report) makes the whole read fall back to the
+# two-pass route, which reports it.
 
 def _once_candidate(ddf, formula, cols, group, promised):
     """Whether the one-pass route may read the Dask DataFrame: more than one
@@ -197,24 +191,6 @@ def partition_products_once(frame, plan, promised):
         return None
 
 
-def _united(labels):
-    """(the sorted distinct values of int64 arrays, as np.unique gives them;
-    each array's positions among them). By a mark per value when their range
-    is modest, without sorting or hashing."""
-    if not labels:
-        return np.zeros(0, dtype=np.int64), []
-    lo, hi = min(int(a.min()) for a in labels), max(int(a.max()) for a in labels)
-    if hi - lo >= 4 * sum(len(a) for a in labels) + 1024:
-        united = np.unique(np.concatenate(labels))
-        return united, [np.searchsorted(united, a) for a in labels]
-    position = np.zeros(hi - lo + 1, dtype=np.int64)
-    for a in labels:
-        position[a - lo] = 1
-    united = np.flatnonzero(position) + lo
-    position[united - lo] = np.arange(len(united))
-    return united, [position[a - lo] for a in labels]
-
-
 _BLOCKS = ("ztz", "ztx", "zty")  # per group, first axis the group
 
 
@@ -231,7 +207,7 @@ def merge_parts_once(parts):
     if any(p is None for p in parts):
         return None
     live = [p for p in parts if p["arrays"] is not None]
-    labels, positions = _united([p["labels"] for p in live])
+    labels, positions = united_labels([p["labels"] for p in live])
     counts = {"labels": labels, "n_read": sum(p["n_read"] for p in parts),
               "n_dropped": sum(p["n_dropped"] for p in parts)}
     if not live:
@@ -364,7 +340,7 @@ def read_dask(formula, ddf, env=None, progress=True):
     def ordered(c):
         values = [p["values"][c] for p in found]
         if kinds[c] != "categorical" and all(isinstance(v, np.ndarray) for v in values):
-            return _united([v for v in values if len(v)])[0].tolist()  # integers: sorted, as level_order sorts them
+            return united_labels([v for v in values if len(v)])[0].tolist()  # integers: sorted, as level_order sorts them
         present = {}
         for v in values:
             present.update(dict.fromkeys(v.tolist() if isinstance(v, np.ndarray) else v))

@@ -15,7 +15,7 @@ import numbers
 
 import numpy as np
 
-__all__ = ["factorize", "level_order", "merge_level_orders", "LabelCoder", "native", "INTERCEPT",
+__all__ = ["factorize", "level_order", "merge_level_orders", "united_labels", "LabelCoder", "native", "INTERCEPT",
            "is_intercept", "term_names"]
 
 # The intercept's name in every output, as lme4 prints it (the formula
@@ -388,6 +388,24 @@ def merge_level_orders(orders, column):
                      f"of the table")  # pragma: no cover (two parts always disagree pairwise)
 
 
+def united_labels(labels):
+    """(the sorted distinct values of non-empty int64 arrays, as np.unique
+    gives them; each array's positions among them). By a mark per value when
+    their range is modest, without sorting or hashing."""
+    if not labels:
+        return np.zeros(0, dtype=np.int64), []
+    lo, hi = min(int(a.min()) for a in labels), max(int(a.max()) for a in labels)
+    if hi - lo >= 4 * sum(len(a) for a in labels) + 1024:
+        united = np.unique(np.concatenate(labels))
+        return united, [np.searchsorted(united, a) for a in labels]
+    position = np.zeros(hi - lo + 1, dtype=np.int64)
+    for a in labels:
+        position[a - lo] = 1
+    united = np.flatnonzero(position) + lo
+    position[united - lo] = np.arange(len(united))
+    return united, [position[a - lo] for a in labels]
+
+
 class LabelCoder:
     """Group labels coded across batches, by pandas' hash tables: codes in
     order of first appearance; ``order()`` gives the final order.
@@ -477,13 +495,7 @@ class LabelCoder:
         if new.any():
             if self.fixed:
                 raise ValueError(f"group label {int(values[np.argmax(new)])} is not among the labels collected")
-            unseen = values[new]
-            if hi < 4 * len(unseen) + 1024:  # a mark per value of the range: no sort, no hashing
-                mark = np.zeros(hi + 1, dtype=bool)
-                mark[unseen] = True
-                fresh = np.flatnonzero(mark)
-            else:
-                fresh = np.unique(unseen)
+            fresh = united_labels([np.asarray(values[new], dtype=np.int64)])[0]
             start = 0 if self.index is None else len(self.index)
             table[fresh] = np.arange(start, start + len(fresh))
             self.index = self._pd.Index(fresh) if self.index is None else self.index.append(self._pd.Index(fresh))
