@@ -89,7 +89,7 @@ def test_method_table_order():
     # The nine methods in their order, then the later additions.
     assert names == [name for name, _, _ in METHODS] + ["hessian", "fit_newton", "moment_theta", "totals",
                                                           "variance_derivatives", "fit_responses", "products",
-                                                          "within_groups"]
+                                                          "within_groups", "within_fraction"]
 
 
 @pytest.mark.parametrize("name, sig, doc", METHODS, ids=[m[0] for m in METHODS])

@@ -272,6 +272,38 @@ def test_within_groups_is_the_dense_projection(q, p):
         core.within_groups(1.0)
 
 
+@pytest.mark.parametrize("between", [False, True])
+@pytest.mark.parametrize("q", [1, 2])
+@pytest.mark.parametrize("p", [1, 3, 20])
+def test_within_fraction_is_least_squares_on_the_rows(q, p, between):
+    """The core's direct answer (Jacobi eigenvalues) against least squares on
+    the rows and against the same step through LAPACK, with and without a
+    column constant within groups (projected away: a zero eigenvalue)."""
+    rng = np.random.default_rng(7 * q + p)
+    m, k = 30, 8
+    codes = np.repeat(np.arange(m), k).astype(np.int64)
+    n = m * k
+    X = np.column_stack([np.ones(n), rng.standard_normal((n, p - 1))])
+    if between and p > 1:
+        X[:, 1] = rng.standard_normal(m)[codes]
+    Z = np.column_stack([np.ones(n), rng.standard_normal((n, q - 1))])
+    y = X @ rng.standard_normal(p) + rng.standard_normal(n)
+    core = LmmCore(y, X, Z, codes, m)
+    got = core.within_fraction(1e-2, 1e-11, 1e-8, 1e-10)
+    _, within = _rows_residual(y, X, Z, codes, m)
+    assert got == pytest.approx(within, rel=1e-9)
+    t = core.totals()
+    lapack = validate._projected_fraction(core.within_groups(1e-2), np.asarray(t["xtx"]), float(t["yty"]))
+    assert got == pytest.approx(lapack, rel=1e-11)
+    if p > 1:  # a column beside the intercept: an eigenvalue in this gap, so no answer
+        assert core.within_fraction(1e-2, 1e-11, 1e3, 1e-10) is None
+    for bad in [(1.0, 1e-11, 1e-8, 1e-10), (1e-2, 1e-8, 1e-11, 1e-10), (1e-2, 1e-11, np.nan, 1e-10)]:
+        with pytest.raises(ValueError, match="pivot|gap"):
+            core.within_fraction(*bad)
+    with pytest.raises(ValueError, match="y'y"):
+        LmmCore(np.zeros(n), X, Z, codes, m).within_fraction(1e-2, 1e-11, 1e-8, 1e-10)
+
+
 @pytest.mark.parametrize("pivot", [None, 1e-3, 1e-6, 1e-9, 1e-12, 0.0])
 @pytest.mark.parametrize("p", [6, 9, 13])
 def test_a_clearly_full_rank_design_keeps_what_the_pivot_loop_keeps(p, pivot, monkeypatch):

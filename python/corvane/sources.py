@@ -38,7 +38,10 @@ def as_frame(data):
             frame = pd.DataFrame(data)
         except (TypeError, ValueError) as exc:
             raise TypeError(f"data must be a pandas DataFrame or a mapping of columns ({exc})") from None
-    names = [str(c) for c in frame.columns]
+    index = frame.columns
+    if index.inferred_type == "string" and index.is_unique:  # the usual table (both answers kept by the Index)
+        return frame
+    names = [str(c) for c in index]
     if len(set(names)) != len(names):
         seen, dup = set(), []
         for n in names:

@@ -194,9 +194,12 @@ def exact_fit(core, totals):
 def _clear_residual(core, xtx, yty):
     """(within, within) for one or two random-effects columns when the
     within-group fraction is plainly above EXACT_FIT, else None. The core
-    solves each group's block Z~'Z~ = L L' by its Cholesky factor and sums
-    L^-1 [Z~'X~ Z~'y~]'s cross-products (within_groups), giving X~'X~, X~'y~
-    and y~'y~ less the groups' projections at once.
+    solves each group's block Z~'Z~ = L L' by its Cholesky factor, sums
+    L^-1 [Z~'X~ Z~'y~]'s cross-products (X~'X~, X~'y~ and y~'y~ less the
+    groups' projections at once) and takes the projected X~'X~'s
+    pseudo-inverse on the unit-diagonal scale (within_fraction) for up to
+    _DIRECT_COLUMNS fixed-effect columns; wider designs take that last step
+    here.
 
     None when a block is not clearly invertible (CLEAR_BLOCK), when the
     projected X~'X~ has an eigenvalue near the pseudo-inverse's cut
@@ -204,8 +207,24 @@ def _clear_residual(core, xtx, yty):
     path decides those."""
     if not 1 <= core.q <= 2 or core.m == 0:
         return None
-    projected = core.within_groups(CLEAR_BLOCK)
-    if projected is None:
+    if core.p <= _DIRECT_COLUMNS:
+        within = core.within_fraction(CLEAR_BLOCK, *CLEAR_GAP, _EIGEN_CUT)
+    else:
+        within = _projected_fraction(core.within_groups(CLEAR_BLOCK), xtx, yty)
+    if within is None or not within > CLEAR_RESIDUAL:
+        return None
+    return within, within
+
+
+# Fixed-effect columns up to which the core's Jacobi eigenvalues decide the
+# direct answer (beyond, LAPACK's eigh costs less than the rotations).
+_DIRECT_COLUMNS = 16
+_EIGEN_CUT = 1e-10  # the careful path's cut for the projected X~'X~ (see _explained)
+
+
+def _projected_fraction(projected, xtx, yty):
+    """within_fraction's answer from within_groups' matrix (None stays None)."""
+    if projected is None or not np.all(np.isfinite(projected)):
         return None
     p = projected.shape[0] - 1
     a, b = projected[:p, :p], projected[:p, p]
@@ -215,12 +234,9 @@ def _clear_residual(core, xtx, yty):
     lo, hi = CLEAR_GAP
     if ((w > lo) & (w < hi)).any():
         return None
-    keep = w > 1e-10  # the careful path's cut for this matrix (see _explained)
+    keep = w > _EIGEN_CUT
     explained = float(np.sum((v[:, keep].T @ (b / d)) ** 2 / w[keep]))
-    within = (float(projected[p, p]) - explained) / yty
-    if not within > CLEAR_RESIDUAL:
-        return None
-    return within, within
+    return (float(projected[p, p]) - explained) / yty
 
 
 def _residual_fractions(arrays, yty):
@@ -298,7 +314,9 @@ _SMALL_CHECK = 1 << 16  # values checked one by one (a temporary of as many flag
 
 def finite_totals(t):
     """Whether the core's totals are all finite."""
-    return all_finite(*(np.asarray(t[k]) for k in ("xtx", "xty", "yty", "ztz", "ztx", "zty")))
+    # A few dozen values: one check over them all costs less than one per array.
+    values = np.concatenate([np.ravel(t[k]) for k in ("xtx", "xty", "yty", "ztz", "ztx", "zty")])
+    return bool(np.isfinite(values).all())
 
 
 def all_finite(*arrays):

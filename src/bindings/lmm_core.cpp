@@ -334,6 +334,37 @@ PyObject* within_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// within_fraction(pivot, gap_low, gap_high, cut): see lmm/within_groups.hpp.
+PyObject* within_fraction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"pivot", "gap_low", "gap_high", "cut"};
+        PyObject* bound[4];
+        if (!bind_arguments({"within_fraction", kNames, 4, 4}, args, nargs, kwnames, bound)) return nullptr;
+        double v[4];
+        for (int k = 0; k < 4; ++k) {
+            v[k] = PyFloat_AsDouble(bound[k]);
+            if (v[k] == -1.0 && PyErr_Occurred()) return nullptr;
+        }
+        if (!(v[0] >= 0.0 && v[0] < 1.0)) {
+            PyErr_SetString(PyExc_ValueError, "pivot must be in [0, 1)");
+            return nullptr;
+        }
+        if (!(std::isfinite(v[1]) && std::isfinite(v[2]) && std::isfinite(v[3]) && v[1] <= v[2])) {
+            PyErr_SetString(PyExc_ValueError, "gap_low, gap_high and cut must be finite, gap_low <= gap_high");
+            return nullptr;
+        }
+        const lmm::LmmData& d = data_of(self);
+        if (!(d.response.yty > 0.0)) {
+            PyErr_SetString(PyExc_ValueError, "y'y must be positive");
+            return nullptr;
+        }
+        const std::optional<double> f =
+            without_gil([&] { return lmm::within_fraction(d, v[0], v[1], v[2], v[3]); });
+        if (!f) Py_RETURN_NONE;
+        return PyFloat_FromDouble(*f);
+    });
+}
+
 PyObject* variance_derivatives(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         ThetaArgs a;
@@ -448,6 +479,14 @@ PyMethodDef kMethods[] = {
      "last, on the core's scale of the rows; None when some Z_i'Z_i is not\n"
      "clearly positive definite (a first Cholesky pivot not above zero, or a\n"
      "later one at most `pivot` of its diagonal entry)."},
+    {"within_fraction", fastcall<within_fraction>(), kFast,
+     "within_fraction($self, pivot, gap_low, gap_high, cut)\n--\n\n"
+     "The residual sum of squares of y on X and each group's own Z_i columns as\n"
+     "a fraction of y'y: within_groups(pivot)'s y'y less its X'y through the\n"
+     "pseudo-inverse of its X'X block on the unit-diagonal scale of X'X\n"
+     "(eigenvalues above `cut`). None when within_groups gives None, when its\n"
+     "values are not finite, or when an eigenvalue lies strictly between gap_low\n"
+     "and gap_high; ValueError unless y'y > 0."},
     {nullptr, nullptr, 0, nullptr},
 };
 

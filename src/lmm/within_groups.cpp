@@ -1,6 +1,9 @@
 #include "lmm/within_groups.hpp"
 
+#include <algorithm>
 #include <cmath>
+
+#include "linalg/symmetric_eigen.hpp"
 
 #include "parallel/interrupt.hpp"
 
@@ -50,6 +53,35 @@ std::optional<std::vector<double>> within_groups(const LmmData& data, double piv
         }
     }
     return out;
+}
+
+std::optional<double> within_fraction(const LmmData& data, double pivot_fraction, double gap_low, double gap_high,
+                                      double cut) {
+    const std::optional<std::vector<double>> g = within_groups(data, pivot_fraction);
+    if (!g) return std::nullopt;
+    const std::uint64_t p = data.design->p, w = p + 1;
+    for (double v : *g)
+        if (!std::isfinite(v)) return std::nullopt;
+    std::vector<double> d(p), a(p * p), b(p);
+    for (std::uint64_t j = 0; j < p; ++j) {
+        const double root = std::sqrt(std::max(data.design->xtx[j * p + j], 0.0));
+        d[j] = root > 0.0 ? root : 1.0;
+    }
+    for (std::uint64_t r = 0; r < p; ++r) {
+        for (std::uint64_t c = 0; c < p; ++c) a[r * p + c] = (*g)[r * w + c] / (d[r] * d[c]);
+        b[r] = (*g)[r * w + p] / d[r];
+    }
+    const linalg::SymmetricEigen e = linalg::symmetric_eigen(a, p);
+    double explained = 0.0;
+    for (std::uint64_t k = 0; k < p; ++k) {
+        const double value = e.values[k];
+        if (value > gap_low && value < gap_high) return std::nullopt;
+        if (!(value > cut)) continue;
+        double t = 0.0;
+        for (std::uint64_t r = 0; r < p; ++r) t = t + e.vectors[r * p + k] * b[r];
+        explained = explained + t * t / value;
+    }
+    return ((*g)[p * w + p] - explained) / data.response.yty;
 }
 
 }  // namespace corvane::lmm

@@ -18,4 +18,17 @@ namespace corvane::lmm {
 // its diagonal entry.
 std::optional<std::vector<double>> within_groups(const LmmData& data, double pivot_fraction);
 
+// The residual sum of squares of y on X and each group's own Z_i columns, as
+// a fraction of y'y (which must be positive): G_yy less G_yX G_XX^+ G_Xy for
+// G as within_groups gives it, the pseudo-inverse taken on the unit-diagonal
+// scale of X'X (each column divided by sqrt of its X'X diagonal entry, 1 for
+// a zero column) over the eigenvalues above `cut`. nullopt where the answer
+// would be fragile: when within_groups gives none, G is not finite, or an
+// eigenvalue of the scaled G_XX lies strictly between `gap_low` and
+// `gap_high` (the pseudo-inverse would hinge on rounding). The eigenvalues
+// are Jacobi's (linalg/symmetric_eigen.hpp): for the small p of a direct
+// answer; callers with many columns take another route.
+std::optional<double> within_fraction(const LmmData& data, double pivot_fraction, double gap_low, double gap_high,
+                                      double cut);
+
 }  // namespace corvane::lmm
