@@ -102,3 +102,28 @@ def test_dask_partitions_by_columns_are_the_general_path(formula, by_columns, fo
     assert np.array_equal(np.asarray(fast.theta), np.asarray(slow.theta))
     assert np.array_equal(np.asarray(fast.beta), np.asarray(slow.beta))
     assert (fast.n_read, fast.n_dropped) == (slow.n_read, slow.n_dropped)
+
+
+@pytest.mark.filterwarnings("ignore::corvane.SingularFitWarning")
+@pytest.mark.parametrize("case", ["NaN in one later batch", "sums that overflow", "NaN beside huge values"])
+def test_batches_checked_by_their_sums_are_the_general_path(case, tmp_path, monkeypatch):
+    """A column is taken as it is when its sum is finite; a NaN (a missing
+    value) or a sum that overflows sends the batch to the value-by-value
+    check, which drops the same rows as the general path and refuses
+    nothing finite."""
+    rng = np.random.default_rng(5)
+    n, m = 70_000, 60  # ten batches: the first ones may be read ahead before the columns path opens
+    g = rng.integers(0, m, n)
+    x = rng.standard_normal(n)
+    y = rng.standard_normal(n) + rng.standard_normal(m)[g] + x
+    if case != "NaN in one later batch":
+        x = x * 3e307  # finite, but 7,000 of them sum beyond the largest double
+    if case != "sums that overflow":
+        x[66_000] = np.nan
+    pq.write_table(pa.table({"y": y, "x": x, "g": g}), tmp_path / "p.parquet", row_group_size=7_000)
+    fast, n_fast = fit("y ~ x + (1 | g)", str(tmp_path), True, monkeypatch)
+    slow, _ = fit("y ~ x + (1 | g)", str(tmp_path), False, monkeypatch)
+    assert n_fast > 0
+    assert fast.criterion == slow.criterion
+    assert np.array_equal(np.asarray(fast.beta), np.asarray(slow.beta))
+    assert fast.n_dropped == slow.n_dropped == (0 if case == "sums that overflow" else 1)

@@ -15,6 +15,7 @@ from .design import transform_args
 from .labels import LabelCoder
 from .reparam import reparam_from_sample
 from .sources import progress_bar
+from .validate import all_finite
 
 __all__ = ["BatchAccumulator", "merge_products", "read_stream", "StreamResult"]
 
@@ -255,36 +256,41 @@ def _add_arrow_batch(acc, plan, batch, group, where):
     import pyarrow.compute as pc
 
     response, _, _, used = plan
-    values, keep = {}, None
+    values, keep, finite = {}, None, True
     for name in dict.fromkeys(used + [response, group]):
         column = batch.column(name)
-        if column.null_count or pa.types.is_floating(column.type):  # null, or NaN: a missing value
-            missing = pc.is_null(column, nan_is_null=True)
-            if pc.any(missing).as_py():
-                ok = pc.invert(missing).to_numpy(zero_copy_only=False)
-                keep = ok if keep is None else keep & ok
         if name != group:
             values[name] = _float_column(column)
             if values[name] is None:
                 return None
+        floating = pa.types.is_floating(column.type)
+        if not column.null_count and (not floating or name != group and all_finite(values[name])):
+            continue  # every value there and finite: the usual column, one pass over it
+        finite = False
+        missing = pc.is_null(column, nan_is_null=True)  # null, or NaN: a missing value
+        if pc.any(missing).as_py():
+            ok = pc.invert(missing).to_numpy(zero_copy_only=False)
+            keep = ok if keep is None else keep & ok
+
     def kept_labels():
         labels = batch.column(group)
         if keep is not None:
             labels = labels.filter(pa.array(keep))
         return labels.to_numpy(zero_copy_only=False) if pa.types.is_integer(labels.type) else labels.to_pandas()
 
-    return add_column_values(acc, plan, values, keep, kept_labels, batch.num_rows, where)
+    return add_column_values(acc, plan, values, keep, kept_labels, batch.num_rows, where, finite)
 
 
-def add_column_values(acc, plan, values, keep, kept_labels, n, where=None):
+def add_column_values(acc, plan, values, keep, kept_labels, n, where=None, finite=False):
     """Adds a batch's float64 columns (values by name; keep: the rows kept,
     or None for all; kept_labels() their group labels) to acc; the count of
     dropped rows, or None for an infinite value on a kept row, which the
-    general path reports."""
+    general path reports. finite: the caller found every value finite."""
     response, x_cols, z_cols, _ = plan
-    for v in values.values():
-        if not np.isfinite(v if keep is None else v[keep]).all():
-            return None
+    if not finite:
+        for v in values.values():
+            if not np.isfinite(v if keep is None else v[keep]).all():
+                return None
     acc.add_columns(values[response], [None if c is None else values[c] for c in x_cols],
                     [None if c is None else values[c] for c in z_cols], kept_labels(), keep, where)
     return 0 if keep is None else n - int(np.count_nonzero(keep))

@@ -20,6 +20,7 @@ from .batches import (BatchAccumulator, StreamResult, _add_arrow_batch, _is_empt
 from .labels import level_order, merge_level_orders, native, united_labels
 from .reparam import reparam_from_sample
 from .sources import agreed_kinds, describe, pandas_kind
+from .validate import all_finite
 
 __all__ = ["read_dask", "partition_products", "merge_parts", "MERGE_FANIN"]
 
@@ -127,16 +128,18 @@ def _add_numpy_columns(acc, plan, frame, names, group):
         if not isinstance(dtype, np.dtype) or dtype.kind not in ("iu" if name == group else "biuf"):
             return False
         columns[name] = column.to_numpy()
-    keep = None
+    keep, finite = None, True
     for name, values in columns.items():
-        if values.dtype.kind == "f":  # NaN: a missing value
+        if values.dtype.kind == "f" and not all_finite(values):  # NaN: a missing value
+            finite = False
             missing = np.isnan(values)
             if missing.any():
                 keep = ~missing if keep is None else keep & ~missing
     # A partition sent between processes may hold its columns unaligned.
     values = {name: np.require(v, np.float64, ["C", "A"]) for name, v in columns.items() if name != group}
     labels = columns[group]
-    return add_column_values(acc, plan, values, keep, lambda: labels if keep is None else labels[keep], len(frame))
+    return add_column_values(acc, plan, values, keep, lambda: labels if keep is None else labels[keep], len(frame),
+                             finite=finite)
 
 
 # ---- one pass ------------------------------------------------------------------------

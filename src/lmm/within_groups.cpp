@@ -31,17 +31,28 @@ std::optional<std::vector<double>> within_groups(const LmmData& data, double piv
                 l[r * q + j] = t / root;
             }
         }
-        // U = L^-1 [Z_i'X_i Z_i'y_i], row by row.
+        // U = L^-1 [Z_i'X_i Z_i'y_i], row by row (one division per pivot:
+        // this check needs no particular rounding, and w divisions per row
+        // would cost more than the rest of a group's work).
         for (std::uint64_t j = 0; j < q; ++j) {
-            for (std::uint64_t c = 0; c < w; ++c) {
-                double t = c < p ? zx[j * p + c] : zy[j];
-                for (std::uint64_t k = 0; k < j; ++k) t -= l[j * q + k] * u[k * w + c];
-                u[j * w + c] = t / l[j * q + j];
+            const double inverse = 1.0 / l[j * q + j];
+            double* uj = u.data() + j * w;
+            for (std::uint64_t c = 0; c < p; ++c) uj[c] = zx[j * p + c];
+            uj[p] = zy[j];
+            for (std::uint64_t k = 0; k < j; ++k) {
+                const double f = l[j * q + k];
+                for (std::uint64_t c = 0; c < w; ++c) uj[c] -= f * u[k * w + c];
+            }
+            for (std::uint64_t c = 0; c < w; ++c) uj[c] *= inverse;
+        }
+        for (std::uint64_t j = 0; j < q; ++j) {
+            const double* uj = u.data() + j * w;
+            for (std::uint64_t a = 0; a < w; ++a) {
+                const double ua = uj[a];
+                double* row = out.data() + a * w;
+                for (std::uint64_t b = a; b < w; ++b) row[b] += ua * uj[b];
             }
         }
-        for (std::uint64_t j = 0; j < q; ++j)
-            for (std::uint64_t a = 0; a < w; ++a)
-                for (std::uint64_t b = a; b < w; ++b) out[a * w + b] += u[j * w + a] * u[j * w + b];
     }
     for (std::uint64_t a = 0; a < w; ++a) {
         for (std::uint64_t b = a; b < w; ++b) {
