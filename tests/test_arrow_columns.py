@@ -1,7 +1,8 @@
-"""Batches whose model columns are all plain numeric columns go from Arrow to
-the accumulator column by column: the fit is the general path's bit for bit,
-whatever the column types, nulls, NaN and group labels; a value the general
-path reports (an infinite one) is reported the same way."""
+"""Batches whose model columns are plain numeric columns, and factors of X
+coded by treatment contrasts, go from Arrow to the accumulator column by
+column: the fit is the general path's bit for bit, whatever the column types,
+nulls, NaN, factor kinds and group labels; a value the general path reports
+(an infinite one) is reported the same way."""
 
 import numpy as np
 import pytest
@@ -31,6 +32,12 @@ def folder(tmp_path_factory):
         "s": pa.array(np.array([f"s{i:03d}" for i in range(m)])[g]).dictionary_encode(),
         "t": pa.array(np.array([f"t{i}" for i in range(m)], dtype=object)[g], mask=rng.random(n) < 0.005),
     })
+    more = np.random.default_rng(12)  # factors for X: text with nulls, categories in their own order
+    f = np.array(["d", "b", "a", "c"], dtype=object)[more.integers(0, 4, n)]
+    f[more.random(n) < 0.01] = None
+    f[np.flatnonzero(np.isnan(x1))[-3:]] = "e"  # only on rows dropped for their NaN: no level (the last batch goes the general way)
+    c = pd.Categorical(np.array(["lo", "mid", "hi"])[more.integers(0, 3, n)], categories=["mid", "lo", "hi"])
+    table = table.append_column("f", pa.array(f)).append_column("c", pa.array(c))
     path = tmp_path_factory.mktemp("arrow_columns")
     pq.write_table(table, path / "part.parquet", row_group_size=7_000)
     return str(path)
@@ -40,7 +47,9 @@ def folder(tmp_path_factory):
 # products take the general path
 FORMULAS = [("y ~ x1 + x2 + (x1 | g)", True), ("y ~ x1 + b + x3 + (1 | s)", True),
             ("y ~ 0 + x1 + x2 + (0 + x1 | t)", True), ("y ~ x2 + (x3 | g)", True),
-            ("y ~ x1 + (1 | g) + (0 + x3 | g)", False), ("y ~ x1 * x3 + (1 | g)", False)]
+            ("y ~ x1 + (1 | g) + (0 + x3 | g)", False), ("y ~ x1 * x3 + (1 | g)", False),
+            ("y ~ x1 + f + (1 | g)", True), ("y ~ c + x3 + f + (x1 | s)", True), ("y ~ f + x2 + (1 | t)", True),
+            ("y ~ 0 + f + x1 + (1 | g)", False), ("y ~ x1 + (0 + f | g)", False), ("y ~ f * x1 + (1 | g)", False)]
 
 
 def fit(formula, folder, fast, monkeypatch):
@@ -85,7 +94,7 @@ def test_infinite_value_in_a_later_batch(tmp_path):
 
 
 @pytest.mark.filterwarnings("ignore::corvane.SingularFitWarning")
-@pytest.mark.parametrize("formula, by_columns", FORMULAS[:2] + FORMULAS[-1:])
+@pytest.mark.parametrize("formula, by_columns", FORMULAS[:3] + FORMULAS[6:8] + FORMULAS[-1:])
 def test_dask_partitions_by_columns_are_the_general_path(formula, by_columns, folder, monkeypatch):
     dask = pytest.importorskip("dask")
     dd = pytest.importorskip("dask.dataframe")

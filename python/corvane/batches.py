@@ -8,6 +8,8 @@ their workers (:mod:`corvane.dask_parts`)."""
 
 from __future__ import annotations
 
+from typing import NamedTuple
+
 import numpy as np
 
 from ._corvane import Accumulator
@@ -207,18 +209,32 @@ def read_stream(formula, stream, env=None, progress=True):
     return StreamResult(acc.acc, acc.rp, spec, labels, order, n_read, n_dropped)
 
 
-# ---- plain numeric columns straight from Arrow ----------------------------------------
+# ---- plain columns straight from Arrow ------------------------------------------------
 #
-# When the response and every column of X and Z are plain numeric columns (or
-# the intercept), a batch's products need no table: its Arrow columns go to
-# the accumulator as they are (float64 without nulls are read in place), the
-# rows with a missing value skipped by a flag, the same products bit for bit
-# as the general path's stacked rows.
+# When the response and every column of Z are plain numeric columns (or the
+# intercept) and X's are numeric columns and factors coded by treatment
+# contrasts, a batch's products need no table: its Arrow columns go to the
+# accumulator as they are (float64 without nulls are read in place), a
+# factor's values are coded by a lookup into its levels and become one
+# indicator column per level after the first, and the rows with a missing
+# value are skipped by a flag: the same products bit for bit as the general
+# path's stacked rows.
+
+class ColumnsPlan(NamedTuple):
+    """How a batch's columns make y, X and Z: X's and Z's entries are a
+    column name, None for the intercept, or (factor column, level number)
+    for the indicator of that level; factors maps each factor column to its
+    levels; used lists every column the formula reads."""
+    response: str
+    x: list
+    z: list
+    used: list
+    factors: dict
+
 
 def _columns_plan(spec, rp):
-    """(response, X's columns, Z's columns; None for the intercept) when the
-    spec makes y, X and Z from plain numeric columns and the core takes X as
-    it is, else None."""
+    """The ColumnsPlan of a spec whose y, X and Z come from plain columns and
+    whose core takes X as it is, else None."""
     from .product_terms import DirectTerms
 
     fixed, random = spec.fixed, spec.random
@@ -226,26 +242,55 @@ def _columns_plan(spec, rp):
         return None
     if type(fixed) is not DirectTerms or type(random) is not DirectTerms:
         return None
-    if any(levels is not None for _, levels in list(fixed.terms) + list(random.terms)):
+    if any(levels is not None for _, levels in random.terms):
         return None
     from .formula import unquote
 
-    x = ([None] if fixed.intercept else []) + [col for col, _ in fixed.terms]
+    x, factors = ([None] if fixed.intercept else []), {}
+    for col, levels in fixed.terms:
+        if levels is None:
+            x.append(col)
+        elif not fixed.intercept or col == spec.parsed.group:
+            return None
+        else:  # treatment contrasts: the first level is the reference
+            factors[col] = list(levels)
+            x += [(col, k) for k in range(1, len(levels))]
     z = ([None] if random.intercept else []) + [col for col, _ in random.terms]
-    return unquote(spec.parsed.response), x, z, sorted(spec.used)
+    return ColumnsPlan(unquote(spec.parsed.response), x, z, sorted(spec.used), factors)
 
 
 def _float_column(array):
     """A numeric Arrow column as float64 values (in place when it is float64
-    without nulls), or None for another type."""
+    without nulls and aligned: a table made from a partition sent between
+    processes may hold unaligned buffers), or None for another type."""
     import pyarrow as pa
 
     t = array.type
     if not (pa.types.is_floating(t) or pa.types.is_integer(t) or pa.types.is_boolean(t)):
         return None
-    if pa.types.is_float64(t) and array.null_count == 0:
-        return array.to_numpy(zero_copy_only=False)
-    return np.asarray(array.to_numpy(zero_copy_only=False), dtype=np.float64)
+    return np.require(array.to_numpy(zero_copy_only=False), np.float64, ["C", "A"])
+
+
+def _factor_codes(array, levels):
+    """Each row's level number in levels (-1 for a missing value) of an Arrow
+    column of text or categories, by a lookup; None for another type, or for
+    a value outside the levels (which the general path decides: the levels
+    hold the values of complete rows only)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    t = array.type
+    values = t.value_type if pa.types.is_dictionary(t) else t
+    if not (pa.types.is_string(values) or pa.types.is_large_string(values) or pa.types.is_integer(values)):
+        return None
+    try:
+        value_set = pa.array(levels, type=values)
+    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, ValueError, OverflowError):
+        return None
+    codes = pc.index_in(array, value_set=value_set)
+    if codes.null_count != array.null_count:
+        return None
+    return np.asarray(codes.fill_null(-1).to_numpy(zero_copy_only=False), dtype=np.int64)
 
 
 def _add_arrow_batch(acc, plan, batch, group, where):
@@ -255,10 +300,19 @@ def _add_arrow_batch(acc, plan, batch, group, where):
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    response, _, _, used = plan
     values, keep, finite = {}, None, True
-    for name in dict.fromkeys(used + [response, group]):
+    for name in dict.fromkeys(plan.used + [plan.response, group]):
         column = batch.column(name)
+        if name in plan.factors:
+            codes = _factor_codes(column, plan.factors[name])
+            if codes is None:
+                return None
+            if column.null_count:
+                ok = codes >= 0
+                keep = ok if keep is None else keep & ok
+            for k in range(1, len(plan.factors[name])):
+                values[(name, k)] = (codes == k).astype(np.float64)
+            continue
         if name != group:
             values[name] = _float_column(column)
             if values[name] is None:
@@ -286,13 +340,12 @@ def add_column_values(acc, plan, values, keep, kept_labels, n, where=None, finit
     or None for all; kept_labels() their group labels) to acc; the count of
     dropped rows, or None for an infinite value on a kept row, which the
     general path reports. finite: the caller found every value finite."""
-    response, x_cols, z_cols, _ = plan
     if not finite:
         for v in values.values():
             if not np.isfinite(v if keep is None else v[keep]).all():
                 return None
-    acc.add_columns(values[response], [None if c is None else values[c] for c in x_cols],
-                    [None if c is None else values[c] for c in z_cols], kept_labels(), keep, where)
+    acc.add_columns(values[plan.response], [None if c is None else values[c] for c in plan.x],
+                    [None if c is None else values[c] for c in plan.z], kept_labels(), keep, where)
     return 0 if keep is None else n - int(np.count_nonzero(keep))
 
 

@@ -99,13 +99,14 @@ def _accumulate_by_columns(frame, plan):
     import pyarrow as pa
 
     group = plan.spec.parsed.group
-    response, x_cols, z_cols, used = plan.columns
-    names = list(dict.fromkeys(used + [response, group]))
+    names = list(dict.fromkeys(plan.columns.used + [plan.columns.response, group]))
     acc = BatchAccumulator(labels=plan.labels, rp=plan.rp, column=group)
     direct = _add_numpy_columns(acc, plan.columns, frame, names, group)
     if direct is not False:
         return None if direct is None else (acc, direct)
-    table = pa.Table.from_pandas(frame[names], preserve_index=False)
+    # One batch for the partition, as the general path adds it in one step
+    # (columns backed by Arrow keep the chunks they were read in).
+    table = pa.Table.from_pandas(frame[names], preserve_index=False).combine_chunks()
     dropped = 0
     for batch in table.to_batches():
         d = _add_arrow_batch(acc, plan.columns, batch, group, None)
@@ -121,6 +122,8 @@ def _add_numpy_columns(acc, plan, frame, names, group):
     Parquet), from the columns' own arrays: no Arrow table between. The rows
     dropped; None for a value the general path must report; False for other
     columns (the Arrow path takes them)."""
+    if plan.factors:
+        return False  # factors are coded by the Arrow path's lookup
     columns = {}
     for name in names:
         column = frame[name]
