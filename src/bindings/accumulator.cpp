@@ -367,9 +367,12 @@ PyObject* acc_select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* acc_to_arrays(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const Snapshot s = locked(self, snapshot);
+        // The snapshot's blocks become the arrays as they are: a second copy
+        // of many megabytes (and its page faults) would cost as much again.
+        Snapshot s = locked(self, snapshot);
+        MovedBlocks blocks{std::move(s.design.ztz), std::move(s.design.ztx), std::move(s.response.zty)};
         return products_dict(s.design, s.response, s.batches, s.transform ? &*s.transform : nullptr,
-                             s.design.fingerprint_known);
+                             s.design.fingerprint_known, &blocks);
     });
 }
 
@@ -578,7 +581,7 @@ PyType_Spec kAccSpec = {
 }  // namespace
 
 PyObject* products_dict(const lmm::Design& g, const lmm::Response& r, std::uint64_t batches,
-                        const lmm::RowTransform* transform, bool fingerprint_known) {
+                        const lmm::RowTransform* transform, bool fingerprint_known, MovedBlocks* moved) {
     const npy_intp p = static_cast<npy_intp>(g.p), q = static_cast<npy_intp>(g.q), m = static_cast<npy_intp>(g.m);
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
@@ -588,9 +591,12 @@ PyObject* products_dict(const lmm::Design& g, const lmm::Response& r, std::uint6
               put(o, "batches", PyLong_FromUnsignedLongLong(batches)) &&
               put(o, "xtx", new_float_array({p, p}, g.xtx.data())) &&
               put(o, "xty", new_float_array({p}, r.xty.data())) && put(o, "yty", PyFloat_FromDouble(r.yty)) &&
-              put(o, "ztz", new_float_array({m, q, q}, g.ztz.data())) &&
-              put(o, "ztx", new_float_array({m, q, p}, g.ztx.data())) &&
-              put(o, "zty", new_float_array({m, q}, r.zty.data())) &&
+              put(o, "ztz", moved ? adopt_float_array({m, q, q}, std::move(moved->ztz))
+                                  : new_float_array({m, q, q}, g.ztz.data())) &&
+              put(o, "ztx", moved ? adopt_float_array({m, q, p}, std::move(moved->ztx))
+                                  : new_float_array({m, q, p}, g.ztx.data())) &&
+              put(o, "zty", moved ? adopt_float_array({m, q}, std::move(moved->zty))
+                                  : new_float_array({m, q}, r.zty.data())) &&
               put(o, "fingerprint", PyLong_FromUnsignedLongLong(g.codes_fingerprint)) &&
               put(o, "fingerprint_known", PyBool_FromLong(fingerprint_known));
     if (!ok) return nullptr;

@@ -1,6 +1,7 @@
 #include "bindings/args.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -121,6 +122,38 @@ PyObject* new_float_array(std::initializer_list<npy_intp> shape, const double* v
     if (!array) return nullptr;
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(array.get());
     std::copy_n(values, PyArray_SIZE(a), static_cast<double*>(PyArray_DATA(a)));
+    return array.release();
+}
+
+namespace {
+
+constexpr const char* kAdoptedName = "corvane.adopted_values";
+
+void free_adopted(PyObject* capsule) {
+    delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, kAdoptedName));
+}
+
+}  // namespace
+
+PyObject* adopt_float_array(std::initializer_list<npy_intp> shape, std::vector<double>&& values) {
+    auto owned = std::make_unique<std::vector<double>>(std::move(values));
+    std::vector<npy_intp> dims(shape);
+    npy_intp size = 1;
+    for (npy_intp d : dims) size *= d;
+    if (static_cast<std::size_t>(size) > owned->size()) {
+        PyErr_SetString(PyExc_ValueError, "too few values for the array's shape");
+        return nullptr;
+    }
+    // An empty vector may have no buffer; NumPy wants an address either way.
+    if (owned->empty()) return new_float_array(shape, nullptr);
+    PyRef capsule = PyRef::steal(PyCapsule_New(owned.get(), kAdoptedName, free_adopted));
+    if (!capsule) return nullptr;
+    double* data = owned.release()->data();  // the capsule owns the vector from here
+    PyRef array = PyRef::steal(
+        PyArray_SimpleNewFromData(static_cast<int>(dims.size()), dims.data(), NPY_FLOAT64, data));
+    if (!array) return nullptr;
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
+        return nullptr;  // SetBaseObject took the capsule's reference even so
     return array.release();
 }
 

@@ -26,6 +26,11 @@ PyCFunction fastcall() {
 // `values` (as many as the shape holds), or null with an exception set.
 PyObject* new_float_array(std::initializer_list<npy_intp> shape, const double* values);
 
+// A new C-contiguous float64 array of the given shape that takes over
+// `values` (as many as the shape holds; moved, not copied: the array frees
+// them), or null with an exception set (values then freed).
+PyObject* adopt_float_array(std::initializer_list<npy_intp> shape, std::vector<double>&& values);
+
 // A new list of Python floats, or null with an exception set.
 PyObject* float_list(const std::vector<double>& values);
 
