@@ -251,3 +251,44 @@ def test_fork_while_other_threads_compute(fork_core):
             t.join(60)
     print(f"\n{len(codes)} children forked while 3 threads computed: exit codes {codes}")
     assert codes == [0] * 8
+
+
+@needs_fork
+def test_forks_beside_small_evaluations_never_hang():
+    """Children forked while other threads evaluate on the same core, many
+    times: an evaluation takes and returns its workspace under the core's
+    own lock, so some forks catch a thread holding it; the child must not
+    wait for it (a child kept waiting was seen about once in 300 forks)."""
+    rng = np.random.default_rng(0)
+    n, m = 4000, 400
+    x = np.column_stack([np.ones(n), rng.standard_normal(n)])
+    codes = rng.integers(0, m, n).astype(np.int64)
+    core = LmmCore(rng.standard_normal(n), x, x.copy(), codes, m, "blocks")
+    theta = [0.8, 0.1, 0.5]
+    expected = core.deviance_grad(theta)
+    stop = threading.Event()
+
+    def busy():
+        while not stop.is_set():
+            core.deviance_grad(theta)
+            core.solution(theta)
+
+    threads = [threading.Thread(target=busy) for _ in range(3)]
+    for t in threads:
+        t.start()
+    codes_seen = collections.Counter()
+    try:
+        for i in range(600):
+            time.sleep(0.0005 * (i % 7))
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    os._exit(0 if same(core.deviance_grad(theta), expected) else 1)
+                finally:
+                    os._exit(2)
+            codes_seen[wait_forked(pid, deadline_s=30.0)] += 1
+    finally:
+        stop.set()
+        for t in threads:
+            t.join(60)
+    assert codes_seen == {0: 600}

@@ -9,15 +9,19 @@
 //   - otherwise at most one, of at most kKeptBytes, stays between calls: a
 //     single large evaluation gives its memory back when it ends.
 // The mutex is held only while a workspace is taken or given back, never
-// across numerical work.
+// across numerical work. A child process forked while another thread held
+// it leaves the inherited pool alone.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "parallel/pool.hpp"
 
 namespace corvane::lmm {
 
@@ -71,8 +75,17 @@ class ScratchPool {
 public:
     ScratchPool() = default;
     // A copy of a design starts with an empty pool of its own.
-    ScratchPool(const ScratchPool&) {}
+    ScratchPool(const ScratchPool&) : ScratchPool() {}
     ScratchPool& operator=(const ScratchPool&) { return *this; }
+    // A pool inherited through fork() may hold a mutex locked by a thread
+    // the child does not have: its mutex and buffers are left as they are
+    // (never locked, never freed) and the child's evaluations go without.
+    ~ScratchPool() {
+        if (inherited()) {
+            (void)mutex_.release();
+            (void)buffers_.release();
+        }
+    }
 
     static constexpr std::size_t kMaxKept = 4;
     static constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
@@ -80,12 +93,14 @@ public:
     // A kept workspace of exactly `length` doubles (old contents), or an
     // empty vector.
     WorkspaceBuffer take(std::size_t length) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (std::size_t i = 0; i < buffers_.size(); ++i) {
-            if (buffers_[i].size() != length) continue;
-            WorkspaceBuffer out = std::move(buffers_[i]);
-            if (i + 1 != buffers_.size()) buffers_[i] = std::move(buffers_.back());
-            buffers_.pop_back();
+        if (inherited()) return {};
+        std::lock_guard<std::mutex> lock(*mutex_);
+        std::vector<WorkspaceBuffer>& buffers = *buffers_;
+        for (std::size_t i = 0; i < buffers.size(); ++i) {
+            if (buffers[i].size() != length) continue;
+            WorkspaceBuffer out = std::move(buffers[i]);
+            if (i + 1 != buffers.size()) buffers[i] = std::move(buffers.back());
+            buffers.pop_back();
             return out;
         }
         return {};
@@ -93,57 +108,61 @@ public:
 
     // Keeps the workspace if the bounds allow, else frees it (outside the lock).
     void give(WorkspaceBuffer&& buffer) {
-        WorkspaceBuffer dropped;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (holds_ > 0 ? buffers_.size() < kMaxKept : buffers_.empty() && small(buffer))
-                buffers_.push_back(std::move(buffer));
-            else
-                dropped = std::move(buffer);
-        }
+        WorkspaceBuffer dropped = std::move(buffer);
+        if (inherited()) return;
+        std::lock_guard<std::mutex> lock(*mutex_);
+        std::vector<WorkspaceBuffer>& buffers = *buffers_;
+        if (holds_ > 0 ? buffers.size() < kMaxKept : buffers.empty() && small(dropped))
+            buffers.push_back(std::move(dropped));
     }
 
     // Workspaces kept now, in bytes.
     std::size_t kept_bytes() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        if (inherited()) return 0;
+        std::lock_guard<std::mutex> lock(*mutex_);
         std::size_t total = 0;
-        for (const auto& b : buffers_) total += b.size() * sizeof(double);
+        for (const auto& b : *buffers_) total += b.size() * sizeof(double);
         return total;
     }
 
     // Keeps the pool open for repeated evaluations while alive.
     class Hold {
     public:
-        explicit Hold(ScratchPool& pool) : pool_(pool) {
-            std::lock_guard<std::mutex> lock(pool_.mutex_);
+        explicit Hold(ScratchPool& pool) : pool_(pool), open_(!pool.inherited()) {
+            if (!open_) return;
+            std::lock_guard<std::mutex> lock(*pool_.mutex_);
             ++pool_.holds_;
         }
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
         ~Hold() {
+            if (!open_ || pool_.inherited()) return;
             std::vector<WorkspaceBuffer> dropped;
-            std::lock_guard<std::mutex> lock(pool_.mutex_);
+            std::lock_guard<std::mutex> lock(*pool_.mutex_);
             if (--pool_.holds_ > 0) return;
             // Back to the between-calls bound: at most one small workspace.
             std::vector<WorkspaceBuffer> keep;
-            for (auto& b : pool_.buffers_) {
+            for (auto& b : *pool_.buffers_) {
                 if (keep.empty() && small(b))
                     keep.push_back(std::move(b));
                 else
                     dropped.push_back(std::move(b));
             }
-            pool_.buffers_ = std::move(keep);
+            *pool_.buffers_ = std::move(keep);
         }
 
     private:
         ScratchPool& pool_;
+        bool open_;
     };
 
 private:
     static bool small(const WorkspaceBuffer& b) { return b.size() * sizeof(double) <= kKeptBytes; }
+    bool inherited() const { return generation_ != parallel::fork_generation(); }
 
-    std::mutex mutex_;
-    std::vector<WorkspaceBuffer> buffers_;
+    std::uint64_t generation_ = parallel::fork_generation();
+    std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();
+    std::unique_ptr<std::vector<WorkspaceBuffer>> buffers_ = std::make_unique<std::vector<WorkspaceBuffer>>();
     std::size_t holds_ = 0;
 };
 

@@ -228,6 +228,19 @@ std::size_t thread_count() { return pool().size(); }
 
 std::size_t default_thread_count() { return affinity_cpus(); }
 
+namespace {
+std::atomic<std::uint64_t> g_fork_generation{0};
+void count_fork_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace
+
+std::uint64_t fork_generation() {
+    // Registered with the first caller (the first design's workspaces, made
+    // before any evaluation runs on threads).
+    static const bool registered = (platform::at_fork(nullptr, nullptr, count_fork_child), true);
+    (void)registered;
+    return g_fork_generation.load(std::memory_order_relaxed);
+}
+
 std::size_t set_thread_count(std::size_t threads) {
     std::lock_guard<std::mutex> lock(g_create);
     g_requested.store(std::min(threads, kMaxThreads), std::memory_order_relaxed);

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -33,6 +34,12 @@ std::size_t set_thread_count(std::size_t threads);
 
 // The default: CPUs the process may run on.
 std::size_t default_thread_count();
+
+// 0 in a process that was not forked from one using this library, and one
+// more in each child forked since: an object that records it at creation
+// knows, when it differs, that it was inherited through fork() and that a
+// mutex it holds may have been locked by a thread the child does not have.
+std::uint64_t fork_generation();
 
 // The largest count set_thread_count() accepts.
 inline constexpr std::size_t kMaxThreads = 1024;
