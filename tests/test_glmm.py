@@ -66,6 +66,50 @@ def test_laplace_gradient_matches_differences(family, link, q):
         assert g[k] == pytest.approx(fd, rel=1e-5, abs=1e-5)
 
 
+@pytest.mark.parametrize("family,link", LINKS)
+@pytest.mark.parametrize("q", [1, 2, 3])
+def test_laplace_hessian_matches_differences_of_the_gradient(family, link, q):
+    """The exact Hessian against central differences of the exact gradient,
+    away from the optimum (where every term of it counts)."""
+    core = core_of(family, link, q, seed=20 + q)
+    nt = q * (q + 1) // 2
+    rng = np.random.default_rng(30 + q)
+    lam = np.tril(rng.normal(scale=0.3, size=(q, q))) + np.diag(np.full(q, 0.6))
+    x0 = np.r_[[lam[i, j] for j in range(q) for i in range(j, q)], -0.1, 0.4, 0.2]
+    got = core.evaluate(x0[:nt].tolist(), x0[nt:].tolist(), derivatives=2)
+    assert got["hessian_error"] == 0.0
+
+    def grad(x):
+        return core.evaluate(x[:nt].tolist(), x[nt:].tolist(), derivatives=1)["grad"]
+
+    h = 1e-5
+    fd = np.array([(grad(x0 + h * e) - grad(x0 - h * e)) / (2 * h) for e in np.eye(len(x0))])
+    np.testing.assert_allclose(got["hessian"], 0.5 * (fd + fd.T), rtol=0, atol=1e-7 * np.abs(fd).max())
+    assert np.array_equal(got["hessian"], got["hessian"].T)
+
+
+@pytest.mark.parametrize("q,nagq", [(1, 7), (2, 4)])
+def test_quadrature_derivatives_match_differences_of_the_deviance(q, nagq):
+    """For nagq > 1: the Laplace parts' exact derivatives plus the
+    correction's differences, against differences of the deviance itself."""
+    core = core_of("binomial", "logit", q, m=12, per=6, seed=4)
+    nt = q * (q + 1) // 2
+    x0 = np.r_[[0.9, 0.2, 0.5][:nt], -0.2, 0.4, 0.1]
+
+    def dev(x):
+        return core.evaluate(x[:nt].tolist(), x[nt:].tolist(), nagq=nagq)["deviance"]
+
+    got = core.evaluate(x0[:nt].tolist(), x0[nt:].tolist(), nagq=nagq, derivatives=2)
+    h, k = 1e-4, len(x0)
+    e = np.eye(k) * h
+    g = np.array([(dev(x0 + e[i]) - dev(x0 - e[i])) / (2 * h) for i in range(k)])
+    hess = np.array([[(dev(x0 + e[i] + e[j]) - dev(x0 + e[i] - e[j]) - dev(x0 - e[i] + e[j])
+                       + dev(x0 - e[i] - e[j])) / (4 * h * h) for j in range(k)] for i in range(k)])
+    np.testing.assert_allclose(got["grad"], g, rtol=1e-6, atol=1e-6)
+    np.testing.assert_allclose(got["hessian"], hess, rtol=0, atol=1e-4 * np.abs(hess).max())
+    assert 0.0 < got["hessian_error"] < 1e-5
+
+
 def _brute_force(y, X, Z, g, w, theta, beta, fam, points):
     """log L by a dense product Gauss-Hermite grid per group, centred and
     scaled at a mode found independently (Newton in NumPy)."""
@@ -146,19 +190,21 @@ def test_same_bits_on_any_thread_count_and_kernel():
         out = []
         for threads in (1, 2):
             corvane.set_num_threads(threads)
-            e = core.evaluate(theta, beta, derivatives=1)
+            e = core.evaluate(theta, beta, derivatives=2)
             a = core.evaluate(theta, beta, nagq=5)
             modes = core.modes(theta, beta)
             fit = core.fit(nagq=1)
-            out.append((e["deviance"], e["grad"].tobytes(), a["deviance"], modes["b"].tobytes(),
-                        fit["theta"].tobytes(), fit["beta"].tobytes(), fit["deviance"]))
+            out.append((e["deviance"], e["grad"].tobytes(), e["hessian"].tobytes(), a["deviance"],
+                        modes["b"].tobytes(), fit["theta"].tobytes(), fit["beta"].tobytes(), fit["deviance"],
+                        fit["hessian"].tobytes()))
         assert out[0] == out[1]
     finally:
         corvane.set_num_threads(before)
-    general = core.evaluate(theta, beta, derivatives=1, general_kernels=True)
-    fixed = core.evaluate(theta, beta, derivatives=1)
+    general = core.evaluate(theta, beta, derivatives=2, general_kernels=True)
+    fixed = core.evaluate(theta, beta, derivatives=2)
     assert general["deviance"] == fixed["deviance"]
     assert general["grad"].tobytes() == fixed["grad"].tobytes()
+    assert general["hessian"].tobytes() == fixed["hessian"].tobytes()
     assert core.modes(theta, beta, general_kernels=True)["condvar"].tobytes() == \
         core.modes(theta, beta)["condvar"].tobytes()
 

@@ -16,7 +16,7 @@ Importing the package imports neither pandas nor formulaic.
 from typing import Any
 
 from ._corvane import Accumulator, GlmmCore, LmmCore, __version__, get_num_threads, set_num_threads
-from ._errors import ConvergenceWarning, ProfileWarning, RankDeficiencyWarning, SingularFitWarning
+from ._errors import ConvergenceWarning, ProfileWarning, RankDeficiencyWarning, SeparationWarning, SingularFitWarning
 from .glmm import GeneralizedLinearMixedModel, glmm
 from .glmm_result import GlmmResult
 from .model import LinearMixedModel, lmm
@@ -71,5 +71,5 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
 
 __all__ = ["Accumulator", "ConvergenceWarning", "anova", "GeneralizedLinearMixedModel", "GlmmCore", "GlmmResult",
            "glmm", "LinearMixedModel", "LmmCore", "LmmResult",
-           "ProfileWarning", "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads",
+           "ProfileWarning", "SeparationWarning", "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads",
            "__version__"]

@@ -8,8 +8,8 @@ from __future__ import annotations
 
 import importlib
 
-__all__ = ["ConvergenceWarning", "SingularFitWarning", "RankDeficiencyWarning", "ProfileWarning", "require",
-           "warn_user"]
+__all__ = ["ConvergenceWarning", "SingularFitWarning", "RankDeficiencyWarning", "SeparationWarning",
+           "ProfileWarning", "require", "warn_user"]
 
 
 class ConvergenceWarning(UserWarning):
@@ -25,6 +25,12 @@ class RankDeficiencyWarning(UserWarning):
     """Fixed-effect columns that are (nearly) linear combinations of others
     were dropped, as lme4 drops them."""
 
+
+class SeparationWarning(UserWarning):
+    """Fixed effects of a generalized fit have no finite estimate: the rows
+    they alone describe all sit at a boundary of the response (quasi- or
+    complete separation). Their standard errors are reported as inf; every
+    other one stands."""
 
 
 class ProfileWarning(UserWarning):

@@ -44,9 +44,12 @@ class Family:
     def mean(self, eta):
         """mu = g^-1(eta)."""
         eta = np.asarray(eta, dtype=np.float64)
-        with np.errstate(over="ignore"):
+        with np.errstate(over="ignore", under="ignore"):
             if self.link == "logit":
-                return 0.5 * (1.0 + np.tanh(0.5 * eta))
+                # to full relative accuracy in the lower tail (a separated
+                # row's mean is far below what 1 + tanh resolves)
+                e = np.exp(-np.abs(eta))
+                return np.where(eta >= 0.0, 1.0, e) / (1.0 + e)
             if self.link == "probit":
                 return _norm_cdf(eta)
             if self.link == "cloglog":
@@ -68,8 +71,12 @@ class Family:
         return np.sign(y - mu) * np.sqrt(np.maximum(d, 0.0))
 
     def pearson_residuals(self, y, mu, w):
+        """(y - mu) sqrt(w / V(mu)); 0 where the mean is the response itself
+        at a boundary (a separated row's mean rounds to 0 or 1)."""
         y, mu, w = (np.asarray(a, dtype=np.float64) for a in (y, mu, w))
-        return (y - mu) * np.sqrt(w / self.variance(mu))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            out = (y - mu) * np.sqrt(w / self.variance(mu))
+        return np.where(y == mu, 0.0, out)
 
     def simulate(self, mu, w, rng):
         """Responses drawn at the means (binomial: proportions of w trials)."""

@@ -11,7 +11,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import glmm_summary as _summary
+from ._errors import SeparationWarning, warn_user
 from .predict import Predictions
+from .separation import affected_coefficients, separated_directions
 from .result import LmmResult
 from .reparam import theta_to_lambda, tril_pairs
 from .tables import ResultTables, _pandas, _plain, _json_label
@@ -55,6 +57,13 @@ class GlmmResult(Predictions, ResultTables):
         Conditional modes and their conditional covariances by group.
     converged, status, boundary, gradient_norm, min_hessian_eigenvalue, message, iterations, evaluations
         The fit's certificate.
+    hessian_error
+        The Hessian's estimated error relative to sqrt(H_ii H_jj): 0 for the
+        Laplace fit (exact), from the correction's differences for nagq > 1.
+    separated
+        Fixed effects without a finite estimate (separation: the rows they
+        alone describe all sit at a boundary of the response); their standard
+        errors are inf, and the certificate is judged on the other parameters.
     nagq, n_obs, n_groups, n_dropped
     """
 
@@ -91,13 +100,8 @@ class GlmmResult(Predictions, ResultTables):
             self.status = "boundary"
 
         self._hessian_core = np.asarray(raw["hessian"], dtype=np.float64)
-        cov_core = self._beta_cov_core(raw, held, len(pairs), p)
+        self.hessian_error = float(raw.get("hessian_error", 0.0))
         self.beta = rp.beta(self.beta_core)
-        self.cov_beta = rp.cov_beta(cov_core)
-        self.std_errors = rp.std_errors(cov_core)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            self.z_values = self.beta / self.std_errors
-        self.p_values = normal_two_sided(self.z_values)
 
         self.theta = rp.theta(self.theta_core)
         lam = theta_to_lambda(self.theta, q)
@@ -126,29 +130,113 @@ class GlmmResult(Predictions, ResultTables):
         self.pearson_chi2 = float(np.sum(self.family.pearson_residuals(model.y, mu, w) ** 2))
         self.dispersion = self.pearson_chi2 / self.df_resid if self.df_resid > 0 else math.nan
 
-    def _beta_cov_core(self, raw, held, nt, p):
-        """cov(beta~): for nagq >= 1 the beta block of 2 H^-1 over the free
-        parameters (those not held at a bound, nor at 0 between uncorrelated
-        blocks), H the deviance's Hessian in (theta, beta), nt theta's whole
-        length; for nagq = 0 the joint mode's S^-1 (lme4's)."""
-        if self.nagq == 0:
-            return np.linalg.inv(np.asarray(raw["precision"], dtype=np.float64))
-        h = self._hessian_core
+        # Separation: fixed effects without a finite estimate, and the
+        # certificate judged on the other parameters.
+        directions = separated_directions(self.family, model.X, model.y, w, self._eta)
+        self.separated = [self.fe_names[j] for j in affected_coefficients(directions)]
+        sep_core = None if directions is None else np.linalg.solve(rp.a_x, directions)
+        free = self._free_parameters(held, len(pairs))
+        if self.separated and self.nagq >= 1:
+            self._certify_apart(raw, free, sep_core, len(pairs))
+        cov_core, undetermined = self._beta_cov_core(raw, free, len(pairs), p, sep_core)
+        self.cov_beta = rp.cov_beta(cov_core)
+        self.std_errors = rp.std_errors(cov_core)
+        for j in (undetermined if not self.separated else []):
+            self.std_errors[j] = math.nan
+        for j in [self.fe_names.index(name) for name in self.separated]:
+            self.std_errors[j] = math.inf
+            self.cov_beta[j, :] = self.cov_beta[:, j] = math.nan
+            self.cov_beta[j, j] = math.inf
+        with np.errstate(divide="ignore", invalid="ignore"):
+            self.z_values = self.beta / self.std_errors
+        self.p_values = normal_two_sided(self.z_values)
+
+    def _free_parameters(self, held, nt):
+        """The entries of (theta, beta) the fit left free: not held at a
+        bound (with their columns), nor at 0 between uncorrelated blocks."""
         tied = set()
-        q = self.model.q
-        pairs = tril_pairs(q)
+        pairs = tril_pairs(self.model.q)
         for k in held:
             a = pairs[k][0]
             tied |= {j for j, (r, c) in enumerate(pairs) if c == a}  # the column held with its diagonal
         if self.model.theta_free is not None:
             tied |= set(range(nt)) - {int(k) for k in self.model.theta_free}
-        free = [i for i in range(nt + p) if i not in tied]
-        sub = h[np.ix_(free, free)]
+        return [i for i in range(nt + self.model.p) if i not in tied]
+
+    @staticmethod
+    def _complement(free, nt, sep_core):
+        """An orthonormal basis (columns) of the free parameters' space less
+        the separated directions of beta (core coordinates)."""
+        k_theta = sum(1 for i in free if i < nt)
+        p = len(free) - k_theta
+        q, _ = np.linalg.qr(sep_core, mode="complete")
+        rest = q[:, sep_core.shape[1]:]
+        basis = np.zeros((len(free), k_theta + rest.shape[1]))
+        basis[:k_theta, :k_theta] = np.eye(k_theta)
+        basis[k_theta:, k_theta:] = rest
+        return basis, p
+
+    def _certify_apart(self, raw, free, sep_core, nt):
+        """The certificate of a separated fit, on the parameters other than
+        the separated directions (along which the criterion only flattens:
+        no optimum to reach). Converged when the Hessian there is positive
+        definite and the gradient below the fit's tolerance, or a Newton
+        step would change the deviance by less than its rounding."""
+        basis, _ = self._complement(free, nt, sep_core)
+        h = self._hessian_core[np.ix_(free, free)]
+        g = np.asarray(raw["grad"], dtype=np.float64)[free]
+        if not (np.isfinite(h).all() and np.isfinite(g).all()):
+            return
+        hr = basis.T @ (0.5 * (h + h.T)) @ basis
+        gr = basis.T @ g
+        values = np.linalg.eigvalsh(hr) if hr.size else np.array([1.0])
+        self.gradient_norm = float(np.max(np.abs(gr))) if gr.size else 0.0
+        self.min_hessian_eigenvalue = float(values[0])
+        if not values[0] > 1e-10 * max(abs(values[-1]), 1e-300):
+            return
+        scale = max(1.0, abs(self.deviance))
+        gtol = 1e-8 if self.nagq == 1 else 1e-6
+        decrement = 0.5 * float(gr @ np.linalg.solve(hr, gr)) if gr.size else 0.0
+        if self.gradient_norm <= gtol * scale or decrement <= max(1e-15 * scale, float(raw.get("resolution", 0.0))):
+            self.converged = True
+            self.status = "boundary" if self.boundary else "interior"
+            self.message = ("converged except along the separated fixed effects (the criterion only flattens "
+                            "there): gradient below tolerance, Hessian positive definite on the other parameters")
+
+    def _beta_cov_core(self, raw, free, nt, p, sep_core=None):
+        """cov(beta~) and the coefficients (user's indices) the criterion's
+        curvature leaves undetermined. For nagq >= 1 the beta block of
+        2 H^-1 over the free parameters, H the deviance's Hessian in (theta,
+        beta); with separated directions, over the free parameters less
+        them (what every estimable combination needs: its variance does not
+        depend on how the design codes a factor); for nagq = 0 the joint
+        mode's S^-1 (lme4's). Where H is not positive definite (a fit that
+        did not converge) the directions of its non-positive curvature are
+        left out and the coefficients they move are the undetermined ones
+        (their standard errors NaN, never a silent 0)."""
+        if self.nagq == 0:
+            return np.linalg.inv(np.asarray(raw["precision"], dtype=np.float64)), []
+        sub = self._hessian_core[np.ix_(free, free)]
         if not np.isfinite(sub).all():
-            return np.full((p, p), np.nan)
-        cov = 2.0 * np.linalg.pinv(0.5 * (sub + sub.T), hermitian=True)
+            return np.full((p, p), np.nan), list(range(p))
+        sub = 0.5 * (sub + sub.T)
+        if sep_core is not None:
+            basis, _ = self._complement(free, nt, sep_core)
+        else:
+            basis = np.eye(len(free))
+        reduced = basis.T @ sub @ basis
+        d = 1.0 / np.sqrt(np.maximum(np.abs(np.diag(reduced)), 1e-300))
+        values, vectors = np.linalg.eigh(reduced * np.outer(d, d))
+        good = values > 1e-10 * max(abs(values[-1]), 1e-300)
+        inner = (vectors[:, good] / values[good]) @ vectors[:, good].T
+        cov = 2.0 * basis @ (inner * np.outer(d, d)) @ basis.T
         pos = [free.index(nt + j) for j in range(p)]
-        return cov[np.ix_(pos, pos)]
+        undetermined = []
+        if not good.all():
+            bad = basis[pos] @ (vectors[:, ~good] * d[:, None])  # core beta's part of the bad directions
+            moved = np.abs(self.model.reparam.a_x @ bad)
+            undetermined = [j for j in range(p) if moved[j].max() > 1e-9 * max(moved.max(), 1e-300)]
+        return cov[np.ix_(pos, pos)], undetermined
 
     # -- statsmodels' names -------------------------------------------------------
     @property
@@ -185,9 +273,13 @@ class GlmmResult(Predictions, ResultTables):
     def singular(self):
         return bool(self.boundary)
 
-    # The fit's warnings and the modes by label: the linear model's rules.
-    _warn = LmmResult._warn
     random_effects = LmmResult.random_effects
+
+    def _warn(self):
+        """The fit's warnings: the linear model's, and separation."""
+        LmmResult._warn(self)
+        if self.separated:
+            warn_user(_summary.separation_note(self), SeparationWarning)
 
     @property
     def conditional_covariances(self):

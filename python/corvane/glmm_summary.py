@@ -12,7 +12,7 @@ from .summary import (_Note, _Table, _fmt_column, _fmt_fixed, _fmt_pvalue, _fmt_
                       convergence_note, dropped_columns_note, dropped_rows_note, optimizer_section, render_html,
                       render_text)
 
-__all__ = ["text", "html", "boundary_note", "convergence_note"]
+__all__ = ["text", "html", "boundary_note", "convergence_note", "separation_note"]
 
 _METHODS = {0: "Laplace approximation at the joint mode, nAGQ = 0", 1: "Laplace Approximation"}
 
@@ -50,7 +50,9 @@ def _sections(res):
     pv = [_fmt_pvalue(p) for p in res.p_values]
     fixed = _Table([["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"]]
                    + [list(r) for r in zip(res.fe_names, est, se, zv, pv)], [False] + [True] * 4)
-    out.append(["Fixed effects:", fixed] + ([_Note(dropped_columns_note(res))] if res.dropped_columns else []))
+    notes = ([_Note(dropped_columns_note(res))] if res.dropped_columns else []) + \
+        ([_Note(separation_note(res))] if res.separated else [])
+    out.append(["Fixed effects:", fixed] + notes)
 
     if res.family.name == "poisson":
         note = (f"Pearson chi-squared / df.resid = {res.pearson_chi2:.5g} / {res.df_resid} = "
@@ -59,6 +61,16 @@ def _sections(res):
 
     out.append(optimizer_section(res))
     return out
+
+
+def separation_note(res):
+    """The separation note (the SeparationWarning's text)."""
+    k = len(res.separated)
+    return (f"separation: {', '.join(res.separated)} ha{'ve' if k > 1 else 's'} no finite estimate (the rows "
+            f"{'they' if k > 1 else 'it'} alone describe all sit at a boundary of the response, so the "
+            f"likelihood rises without bound along {'them' if k > 1 else 'it'}); "
+            f"{'their' if k > 1 else 'its'} standard error{'s are' if k > 1 else ' is'} reported as inf, "
+            f"every other one stands")
 
 
 def text(res):

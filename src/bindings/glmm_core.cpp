@@ -213,27 +213,23 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         struct Out {
             lmm::GlmmEval e;
             std::optional<optim::SecondOrder> so;
+            double hessian_error = 0.0;
         };
         Out o = without_gil([&] {
             Out r;
-            if (derivatives == 2) {
-                lmm::check_theta(theta, d.design->q);
-                r.e = lmm::glmm_evaluate(d, theta, beta, nagq, false, options);
-                if (r.e.feasible) r.so = lmm::glmm_second_order(d, theta, beta, nagq, options, nullptr);
-            } else {
-                r.e = lmm::glmm_evaluate(d, theta, beta, nagq, derivatives == 1 && nagq == 1, options);
-                if (derivatives == 1 && nagq > 1 && r.e.feasible) {
-                    std::optional<std::vector<double>> g = lmm::glmm_difference_gradient(d, theta, beta, nagq, options);
-                    if (g) r.so = optim::SecondOrder{r.e.deviance, std::move(*g), {}};
-                }
-            }
+            r.e = lmm::glmm_evaluate(d, theta, beta, nagq, 0, options);
+            if (derivatives > 0 && r.e.feasible)
+                r.so = lmm::glmm_second_order(d, theta, beta, nagq, options, nullptr, nullptr, derivatives == 2,
+                                              &r.hessian_error);
             return r;
         });
         PyRef dict = PyRef::steal(PyDict_New());
         if (!dict) return nullptr;
         if (!set_item(dict.get(), "deviance", PyFloat_FromDouble(o.e.deviance)) ||
             !set_item(dict.get(), "feasible", PyBool_FromLong(o.e.feasible)) ||
-            !set_item(dict.get(), "failure", PyUnicode_FromString(o.e.failure.c_str())))
+            !set_item(dict.get(), "failure", PyUnicode_FromString(o.e.failure.c_str())) ||
+            !set_item(dict.get(), "correction", PyFloat_FromDouble(o.e.correction)) ||
+            !set_item(dict.get(), "resolution", PyFloat_FromDouble(o.e.resolution)))
             return nullptr;
         const double nan = std::numeric_limits<double>::quiet_NaN();
         if (derivatives >= 1) {
@@ -246,7 +242,8 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             std::vector<double> h(nk * nk, nan);
             if (o.so) h = o.so->h;
             if (!set_item(dict.get(), "hessian",
-                          new_float_array({static_cast<npy_intp>(nk), static_cast<npy_intp>(nk)}, h.data())))
+                          new_float_array({static_cast<npy_intp>(nk), static_cast<npy_intp>(nk)}, h.data())) ||
+                !set_item(dict.get(), "hessian_error", PyFloat_FromDouble(o.hessian_error)))
                 return nullptr;
         }
         return dict.release();
@@ -363,7 +360,9 @@ PyObject* fit_dict(const lmm::GlmmFit& f, std::size_t nt, std::size_t p) {
         !set_item(dict.get(), "grad_inf_norm", PyFloat_FromDouble(f.best.grad_inf_norm)) ||
         !set_item(dict.get(), "min_free_eigenvalue", PyFloat_FromDouble(f.best.min_free_eigenvalue)) ||
         !set_item(dict.get(), "iterations", PyLong_FromUnsignedLongLong(f.best.iterations)) ||
-        !set_item(dict.get(), "evaluations", PyLong_FromUnsignedLongLong(f.evaluations)))
+        !set_item(dict.get(), "evaluations", PyLong_FromUnsignedLongLong(f.evaluations)) ||
+        !set_item(dict.get(), "hessian_error", PyFloat_FromDouble(f.hessian_error)) ||
+        !set_item(dict.get(), "resolution", PyFloat_FromDouble(f.best.at.resolution)))
         return nullptr;
     return dict.release();
 }
@@ -408,7 +407,7 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (nagq > 1) {
             // Checks nagq against q before the work starts.
             std::vector<double> t0 = lmm::default_theta(d.design->q), b0(d.design->p, 0.0);
-            (void)without_gil([&] { return lmm::glmm_evaluate(d, t0, b0, nagq, false); });
+            (void)without_gil([&] { return lmm::glmm_evaluate(d, t0, b0, nagq, 0); });
         }
         lmm::GlmmFit r = without_gil([&] { return lmm::glmm_fit(d, theta, beta, nagq, options); });
         return fit_dict(r, lmm::n_theta(d.design->q), d.design->p);
@@ -479,9 +478,12 @@ PyMethodDef kMethods[] = {
      "The deviance -2 log L (constants included) at (theta, beta) by the Laplace\n"
      "approximation (nagq = 1) or adaptive Gauss-Hermite quadrature with nagq\n"
      "points per dimension (nagq**q per group). A dict of \"deviance\" (inf when\n"
-     "infeasible), \"feasible\", \"failure\" (why not) and, for derivatives >= 1,\n"
-     "\"grad\" in (theta, beta) (exact for nagq = 1, else central differences) and,\n"
-     "for derivatives = 2, \"hessian\" (differences)."},
+     "infeasible), \"feasible\", \"failure\" (why not), \"correction\" (nagq > 1: the\n"
+     "deviance less its Laplace value), \"resolution\" (the deviance's estimated\n"
+     "rounding) and, for derivatives >= 1, \"grad\" in (theta, beta) and, for\n"
+     "derivatives = 2, \"hessian\" and \"hessian_error\" (relative to sqrt(H_ii H_jj)):\n"
+     "exact for nagq = 1; for nagq > 1 the Laplace parts' exact derivatives plus\n"
+     "central differences of the correction."},
     {"modes", fastcall<modes>(), kFast,
      "modes($self, theta, beta)\n--\n\n"
      "The conditional modes at (theta, beta): a dict of \"u\" (m, q) spherical,\n"
@@ -503,7 +505,8 @@ PyMethodDef kMethods[] = {
      "unless both starts are given. Returns \"theta\", \"beta\", \"deviance\", \"grad\" and\n"
      "\"hessian\" in (theta, beta), \"precision\" (nagq = 0), and the certificate:\n"
      "\"converged\", \"status\", \"message\", \"boundary\", \"grad_inf_norm\",\n"
-     "\"min_free_eigenvalue\", \"iterations\", \"evaluations\". `free` (ascending theta\n"
+     "\"min_free_eigenvalue\", \"iterations\", \"evaluations\", \"hessian_error\",\n"
+     "\"resolution\" (the deviance's rounding at the optimum). `free` (ascending theta\n"
      "indices, every diagonal entry among them) fits only those entries of theta,\n"
      "the others held at 0; \"grad\" and \"hessian\" are NaN in the rows and\n"
      "columns of the others."},

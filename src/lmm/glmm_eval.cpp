@@ -10,6 +10,7 @@
 #include "lmm/errors.hpp"
 #include "lmm/gauss_hermite.hpp"
 #include "lmm/glmm_group.hpp"
+#include "lmm/glmm_hessian.hpp"
 #include "lmm/glmm_joint.hpp"
 #include "lmm/theta_layout.hpp"
 #include "parallel/interrupt.hpp"
@@ -20,6 +21,7 @@ namespace {
 using linalg::Index;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kRoundingUnits = 4.0;  // the deviance's rounding, in units of eps times its terms' magnitudes
 
 void check_parameters(const GlmmData& d, std::span<const double> theta, std::span<const double> beta) {
     const GlmmDesign& g = *d.design;
@@ -77,8 +79,8 @@ Grid product_grid(std::uint64_t nagq, std::uint64_t q) {
 
 // One chunk's partial result.
 struct EvalSlot {
-    double sum = 0.0;
-    std::vector<double> grad;
+    double sum = 0.0, correction = 0.0, magnitude = 0.0;
+    std::vector<double> grad, hess;
     bool ok = true;
     std::uint64_t failed_group = 0;
     ModeStatus status = ModeStatus::Converged;
@@ -86,15 +88,18 @@ struct EvalSlot {
 
 template <Link L, Index Q>
 void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t last, const Grid* grid,
-                    bool gradient, double* u_out, EvalSlot& slot) {
+                    int derivatives, double* u_out, EvalSlot& slot) {
     const Index q = linalg::size_of<Q>(c.g.q);
-    const Index nt = n_theta(q);
+    const Index nt = n_theta(q), kk = nt + c.g.p;
     GroupWork w(q, c.g.p);
-    w.cur.keep = w.trial.keep = gradient;
+    w.cur.keep = w.trial.keep = derivatives > 0;
+    std::optional<HessianWork> hw;
+    if (derivatives > 1) hw.emplace(q, c.g.p);
     std::vector<double> node(q), uk(q);
-    slot.sum = 0.0;
+    slot.sum = slot.correction = slot.magnitude = 0.0;
     slot.ok = true;
-    if (gradient) slot.grad.assign(nt + c.g.p, 0.0);
+    if (derivatives > 0) slot.grad.assign(kk, 0.0);
+    if (derivatives > 1) slot.hess.assign(kk * kk, 0.0);
     for (std::uint64_t grp = first; grp < last; ++grp) {
         const std::uint64_t s = c.g.start[grp], e = c.g.start[grp + 1];
         const ModeStatus status = find_mode<L, Q>(c, grp, s, e, w);
@@ -108,6 +113,7 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
             for (Index k = 0; k < q; ++k) u_out[grp * q + k] = w.cur.u[k];
         const double half_logdet = 0.5 * linalg::log_det<Q>(w.lf.data(), q);
         double value = w.cur.f + half_logdet;
+        slot.magnitude = slot.magnitude + (std::fabs(w.cur.f) + std::fabs(half_logdet));
         if (grid && grid->weights.size() > 1) {
             double total = 0.0;
             for (std::uint64_t j = 0; j < grid->weights.size(); ++j) {
@@ -124,15 +130,19 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
                 slot.status = ModeStatus::Infeasible;
                 return;
             }
-            value = w.cur.f + half_logdet - std::log(total);
+            const double log_total = std::log(total);
+            value = w.cur.f + half_logdet - log_total;
+            slot.correction = slot.correction - log_total;
+            slot.magnitude = slot.magnitude + std::fabs(log_total);
         }
         slot.sum = slot.sum + value;
-        if (gradient) laplace_gradient<L, Q>(c, s, e, w, slot.grad.data());
+        if (derivatives > 0) laplace_gradient<L, Q>(c, s, e, w, slot.grad.data());
+        if (derivatives > 1) laplace_hessian<L, Q>(c, s, e, w, *hw, slot.hess.data());
     }
 }
 
 template <Link L, Index Q>
-GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, bool gradient, double* u_out,
+GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, int derivatives, double* u_out,
                      const GlmmOptions& options) {
     const GlmmDesign& g = c.g;
     const std::uint64_t points = grid ? grid->weights.size() : 1;
@@ -141,15 +151,15 @@ GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, bool gradient, dou
     const std::uint64_t n_chunks = chunk_count(g.m, chunk);
     const bool parallel = go_parallel(options.schedule, g.m, chunk, cost);
     const std::uint64_t nk = n_theta(g.q) + g.p;
-    std::vector<EvalSlot> slots(parallel ? reduce_slots(n_chunks, 8 * nk + 64) : 1);
+    std::vector<EvalSlot> slots(parallel ? reduce_slots(n_chunks, 8 * (nk + nk * nk) + 64) : 1);
     GlmmEval out;
     out.feasible = true;
-    double total = 0.0;
-    std::vector<double> grad(gradient ? nk : 0, 0.0);
+    double total = 0.0, correction = 0.0, magnitude = 0.0;
+    std::vector<double> grad(derivatives > 0 ? nk : 0, 0.0), hess(derivatives > 1 ? nk * nk : 0, 0.0);
     chunked_reduce(
         n_chunks, parallel, slots,
         [&](std::uint64_t k, EvalSlot& slot) {
-            evaluate_chunk<L, Q>(c, k * chunk, std::min(g.m, (k + 1) * chunk), grid, gradient, u_out, slot);
+            evaluate_chunk<L, Q>(c, k * chunk, std::min(g.m, (k + 1) * chunk), grid, derivatives, u_out, slot);
         },
         [&](std::uint64_t, EvalSlot& slot) {
             if (!out.feasible) return;
@@ -159,7 +169,10 @@ GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, bool gradient, dou
                 return;
             }
             total = total + slot.sum;
+            correction = correction + slot.correction;
+            magnitude = magnitude + slot.magnitude;
             for (std::uint64_t k = 0; k < grad.size(); ++k) grad[k] = grad[k] + slot.grad[k];
+            for (std::uint64_t k = 0; k < hess.size(); ++k) hess[k] = hess[k] + slot.hess[k];
         });
     if (!out.feasible) {
         out.deviance = kInf;
@@ -172,8 +185,16 @@ GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, bool gradient, dou
         out.deviance = kInf;
         return out;
     }
+    out.correction = 2.0 * correction;
+    // Each group's terms carry the rounding of sums of their rows' terms,
+    // which the constant cancels only in the total (large counts make both
+    // large): a few units of the last place of the magnitudes summed.
+    out.resolution = 2.0 * kRoundingUnits * std::numeric_limits<double>::epsilon() *
+                     (magnitude + std::fabs(c.constant));
     for (double& v : grad) v = 2.0 * v;
+    for (double& v : hess) v = 2.0 * v;
     out.grad = std::move(grad);
+    out.hessian = std::move(hess);
     return out;
 }
 
@@ -256,8 +277,8 @@ decltype(auto) dispatch(const GlmmData& d, const GlmmOptions& options, F&& f) {
 }  // namespace
 
 GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::span<const double> beta,
-                       std::uint64_t nagq, bool gradient, const GlmmOptions& options, std::span<const double> u_start,
-                       std::vector<double>* u_out) {
+                       std::uint64_t nagq, int derivatives, const GlmmOptions& options,
+                       std::span<const double> u_start, std::vector<double>* u_out) {
     check_parameters(d, theta, beta);
     if (!u_start.empty() && u_start.size() != d.design->m * d.design->q)
         throw InvalidInput("u_start must have m * q entries");
@@ -271,7 +292,7 @@ GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::sp
                                std::to_string(q) + " points per group, more than " +
                                std::to_string(kMaxQuadraturePoints));
     }
-    if (gradient && nagq > 1) throw InvalidInput("the exact gradient is available for nagq = 1 only");
+    if (derivatives < 0 || derivatives > 2) throw InvalidInput("derivatives must be 0, 1 or 2");
     const std::vector<double> lambda = theta_to_lambda(theta, q);
     const GroupContext c{*d.design, d.y.data(), lambda.data(), beta.data(), d.constant,
                          u_start.empty() ? nullptr : u_start.data()};
@@ -279,7 +300,7 @@ GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::sp
     if (nagq > 1) grid = product_grid(nagq, q);
     if (u_out) u_out->assign(d.design->m * q, 0.0);
     return dispatch(d, options, [&]<Link L, Index Q>() {
-        return evaluate_as<L, Q>(c, grid ? &*grid : nullptr, gradient, u_out ? u_out->data() : nullptr, options);
+        return evaluate_as<L, Q>(c, grid ? &*grid : nullptr, derivatives, u_out ? u_out->data() : nullptr, options);
     });
 }
 

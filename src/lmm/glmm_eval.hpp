@@ -48,17 +48,30 @@ struct GlmmEval {
     bool feasible = false;
     std::string failure;       // why not, when infeasible
     double deviance = 0.0;     // -2 log L, constants included (+inf when infeasible)
-    std::vector<double> grad;  // n_theta + p: d deviance / d(theta, beta), when asked (Laplace only)
+    // nagq > 1: the deviance less its Laplace value (the quadrature's
+    // correction, summed over groups); 0 for nagq = 1.
+    double correction = 0.0;
+    // The deviance's rounding, estimated from its terms' magnitudes (the
+    // log-likelihood's constant and each group's terms): changes of the
+    // deviance below it are not resolved.
+    double resolution = 0.0;
+    // When asked, the derivatives in (theta, beta) of the Laplace deviance
+    // (deviance - correction; the deviance itself for nagq = 1): the
+    // gradient (n_theta + p) and the Hessian ((n_theta + p)^2, exact: see
+    // glmm_hessian.hpp).
+    std::vector<double> grad;
+    std::vector<double> hessian;
 };
 
 // Throws InvalidInput for theta or beta of the wrong length or non-finite,
-// nagq outside [1, 50] or with nagq^q beyond kMaxQuadraturePoints, and a
-// gradient asked for with nagq > 1. The modes' Newton steps start from
-// u_start (m x q) when given, else from 0; the modes found go to u_out when
-// given (an infeasible evaluation leaves it partly filled). The result does
-// not depend on the start beyond the modes' convergence tolerance.
+// nagq outside [1, 50] or with nagq^q beyond kMaxQuadraturePoints, and
+// derivatives above 2. The modes' Newton steps start from u_start (m x q)
+// when given, else from 0; the modes found go to u_out when given (an
+// infeasible evaluation leaves it partly filled). The result does not depend
+// on the start beyond the rounding of the modes (their Newton steps go on to
+// it).
 GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::span<const double> beta,
-                       std::uint64_t nagq, bool gradient, const GlmmOptions& options = {},
+                       std::uint64_t nagq, int derivatives, const GlmmOptions& options = {},
                        std::span<const double> u_start = {}, std::vector<double>* u_out = nullptr);
 
 struct GlmmModes {

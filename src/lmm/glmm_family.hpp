@@ -31,6 +31,9 @@ struct RowTerms {
     double d2 = 0.0;      // d^2 loglik / d eta^2
     double fisher = 0.0;  // W
     double fisher1 = 0.0; // dW / d eta
+    // Filled by row_terms_third only (for the Laplace criterion's Hessian):
+    double d3 = 0.0;      // d^3 loglik / d eta^3
+    double fisher2 = 0.0; // d^2 W / d eta^2
 };
 
 // Beyond this |eta| a probit probability underflows.
@@ -111,6 +114,53 @@ inline bool row_terms(double eta, double y, double w, bool value_only, RowTerms&
         t.fisher1 = w * mu;
         return true;
     }
+}
+
+// row_terms with the third derivative of the log-density and the second of
+// the Fisher weight (from the same ratios, so as accurate in the tails).
+template <Link L>
+inline bool row_terms_third(double eta, double y, double w, RowTerms& t) {
+    if (!row_terms<L>(eta, y, w, false, t)) return false;
+    if constexpr (L == Link::Logit) {
+        // v = mu (1 - mu): l3 = -w v (1 - 2 mu), W'' = w v (1 - 6 v).
+        const double e = std::exp(-std::fabs(eta));
+        const double r = 1.0 / (1.0 + e);
+        const double mu = eta >= 0.0 ? r : e * r;
+        const double cmu = eta >= 0.0 ? e * r : r;
+        const double v = mu * cmu;
+        t.d3 = -w * v * (cmu - mu);
+        t.fisher2 = w * v * (1.0 - 6.0 * v);
+    } else if constexpr (L == Link::Probit) {
+        // With r1 = phi / Phi and r2 = phi / (1 - Phi), third derivatives
+        // (log Phi)^(3) = r1 ((eta + r1)(eta + 2 r1) - 1) and
+        // (log(1 - Phi))^(3) = -r2 ((r2 - eta)(2 r2 - eta) - 1);
+        // W = w r1 r2, W' = W g with g = r2 - r1 - 2 eta, and
+        // W'' = W (g^2 + r2 (r2 - eta) + r1 (eta + r1) - 2).
+        const double mu = 0.5 * std::erfc(-eta * detail::kInvSqrt2);
+        const double cmu = 0.5 * std::erfc(eta * detail::kInvSqrt2);
+        const double phi = detail::kInvSqrt2Pi * std::exp(-0.5 * eta * eta);
+        const double r1 = phi / mu, r2 = phi / cmu;
+        t.d3 = w * (y * r1 * ((eta + r1) * (eta + 2.0 * r1) - 1.0) -
+                    (1.0 - y) * r2 * ((r2 - eta) * (2.0 * r2 - eta) - 1.0));
+        const double g = r2 - r1 - 2.0 * eta;
+        t.fisher2 = w * r1 * r2 * (g * g + r2 * (r2 - eta) + r1 * (eta + r1) - 2.0);
+    } else if constexpr (L == Link::Cloglog) {
+        // With s = exp(eta) and r = s / (exp(s) - 1) = (log mu)':
+        // (log mu)^(3) = r ((1 - s - r)(1 - s - 2 r) - s), (log(1 - mu))^(3) = -s,
+        // W = w s r, W' = W (2 - s - r), W'' = W ((2 - s - r)^2 - s - r (1 - s - r)).
+        const double s = std::exp(eta);
+        const double mu = -std::expm1(-s);
+        const double r = s * std::exp(-s) / mu;
+        const double a = 1.0 - s - r;
+        t.d3 = w * (y * r * (a * (1.0 - s - 2.0 * r) - s) - (1.0 - y) * s);
+        const double b = 2.0 - s - r;
+        t.fisher2 = w * s * r * (b * b - s - r * a);
+    } else {
+        const double mu = std::exp(eta);
+        t.d3 = -w * mu;
+        t.fisher2 = w * mu;
+    }
+    return true;
 }
 
 // The log-density of the row at mu = y (the saturated model), less the same

@@ -14,8 +14,8 @@
 namespace corvane::lmm {
 namespace {
 
-constexpr double kValueStep = 1e-4;     // relative step for differences of the deviance
-constexpr double kGradientStep = 1e-6;  // relative step for differences of the gradient
+constexpr double kValueStep = 1e-4;       // relative step for differences of the joint mode's deviance
+constexpr double kCorrectionStep = 1e-2;  // the quadrature correction's steps, in standard errors
 constexpr double kNearBound = 1e-4;
 constexpr double kSameCriterion = 1e-12;
 
@@ -64,40 +64,6 @@ std::optional<optim::SecondOrder> by_values(const Value& f, std::span<const doub
             const double hij = ((corner[0] - corner[1]) - (corner[2] - corner[3])) / (4.0 * h[i] * h[j]);
             out.h[i * k + j] = hij;
             out.h[j * k + i] = hij;
-        }
-    return out;
-}
-
-// f, the exact gradient, and the Hessian from forward differences of it
-// (symmetrised): one more gradient per parameter. The step's truncation error
-// is O(h) relative, far below what standard errors and the certificate need.
-std::optional<optim::SecondOrder> by_gradients(const ValueGradient& f, std::span<const double> x) {
-    const std::size_t k = x.size();
-    auto at = f(x);
-    if (!at) return std::nullopt;
-    optim::SecondOrder out{at->first, std::move(at->second), std::vector<double>(k * k)};
-    std::vector<double> xp(x.begin(), x.end());
-    for (std::size_t i = 0; i < k; ++i) {
-        const double h = step_at(x[i], kGradientStep);
-        xp[i] = x[i] + h;
-        auto up = f(xp);
-        xp[i] = x[i];
-        if (!up) {
-            // beyond a region the deviance is defined in: the other side
-            xp[i] = x[i] - h;
-            auto down = f(xp);
-            xp[i] = x[i];
-            if (!down) return std::nullopt;
-            for (std::size_t j = 0; j < k; ++j) out.h[i * k + j] = (out.g[j] - down->second[j]) / h;
-            continue;
-        }
-        for (std::size_t j = 0; j < k; ++j) out.h[i * k + j] = (up->second[j] - out.g[j]) / h;
-    }
-    for (std::size_t i = 0; i < k; ++i)
-        for (std::size_t j = i + 1; j < k; ++j) {
-            const double v = 0.5 * (out.h[i * k + j] + out.h[j * k + i]);
-            out.h[i * k + j] = v;
-            out.h[j * k + i] = v;
         }
     return out;
 }
@@ -153,46 +119,121 @@ optim::TrustRegionResult certified_run(const optim::SecondOrderObjective& object
     return best;
 }
 
-// f, g and H over fe's free entries of (theta, beta) at their values xr.
+// The quadrature's correction (the deviance less its Laplace value) at the
+// free entries xr, from the modes `start`.
+std::optional<double> correction_at(const GlmmData& d, const FreeEntries& fe, std::size_t nt,
+                                    std::span<const double> xr, std::uint64_t nagq, const GlmmOptions& options,
+                                    const std::vector<double>& start, std::uint64_t* evaluations) {
+    if (evaluations) ++*evaluations;
+    const std::vector<double> whole = fe.expand(xr);
+    const std::span<const double> xs(whole);
+    const GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), nagq, 0, options, start);
+    if (!e.feasible) return std::nullopt;
+    return e.correction;
+}
+
+// Adds the derivatives of the quadrature's correction to `at` (the Laplace
+// deviance's exact ones at xr, with the correction c0 there): central
+// differences on the parametrisation the Laplace Hessian makes well scaled
+// (steps of kCorrectionStep standard errors, 1 / sqrt(H_ii / 2)), the
+// Hessian's only if `hessian`. The correction is a small, smooth part of the
+// deviance, so its differences lose few digits; their error (the
+// correction's rounding over the steps' products, and the truncation
+// estimated from a second diagonal step twice as long) goes to *error,
+// relative to sqrt(H_ii H_jj). False when a point is infeasible.
+bool add_correction(const GlmmData& d, const FreeEntries& fe, std::size_t nt, std::span<const double> xr,
+                    std::uint64_t nagq, const GlmmOptions& options, const std::vector<double>& start, double c0,
+                    bool hessian, optim::SecondOrder& at, std::uint64_t* evaluations, double* error) {
+    const std::size_t k = xr.size();
+    std::vector<double> x(xr.begin(), xr.end()), h(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const double curvature = std::fabs(at.h[i * k + i]);
+        const double se = curvature > 0.0 ? std::sqrt(2.0 / curvature) : 1.0;
+        volatile double up = x[i] + kCorrectionStep * std::min(se, std::max(1.0, std::fabs(x[i])));
+        h[i] = up - x[i];
+    }
+    const auto c_at = [&]() { return correction_at(d, fe, nt, x, nagq, options, start, evaluations); };
+    std::vector<double> cp(k), cm(k);
+    double worst = 0.0;
+    for (std::size_t i = 0; i < k; ++i) {
+        const double xi = x[i];
+        x[i] = xi + h[i];
+        const std::optional<double> up = c_at();
+        x[i] = xi - h[i];
+        const std::optional<double> down = c_at();
+        x[i] = xi;
+        if (!up || !down) return false;
+        cp[i] = *up;
+        cm[i] = *down;
+        at.g[i] = at.g[i] + (*up - *down) / (2.0 * h[i]);
+        if (!hessian) continue;
+        const double second = ((*up - c0) + (*down - c0)) / (h[i] * h[i]);
+        at.h[i * k + i] = at.h[i * k + i] + second;
+        // The same second difference over steps twice as long: their
+        // disagreement (a third of it, for an O(h^2) error) estimates the
+        // truncation.
+        x[i] = xi + 2.0 * h[i];
+        const std::optional<double> up2 = c_at();
+        x[i] = xi - 2.0 * h[i];
+        const std::optional<double> down2 = c_at();
+        x[i] = xi;
+        if (!up2 || !down2) return false;
+        const double second2 = ((*up2 - c0) + (*down2 - c0)) / (4.0 * h[i] * h[i]);
+        const double scale = std::max(std::fabs(at.h[i * k + i]), 1e-300);
+        worst = std::max(worst, (std::fabs(second2 - second) / 3.0 + 4.0 * at.resolution / (h[i] * h[i])) / scale);
+    }
+    if (!hessian) return true;
+    for (std::size_t i = 0; i < k; ++i)
+        for (std::size_t j = i + 1; j < k; ++j) {
+            double corner[4];
+            int c = 0;
+            for (int si : {1, -1})
+                for (int sj : {1, -1}) {
+                    x[i] = xr[i] + si * h[i];
+                    x[j] = xr[j] + sj * h[j];
+                    const std::optional<double> v = c_at();
+                    if (!v) return false;
+                    corner[c++] = *v;
+                }
+            x[i] = xr[i];
+            x[j] = xr[j];
+            const double hij = ((corner[0] - corner[1]) - (corner[2] - corner[3])) / (4.0 * h[i] * h[j]);
+            at.h[i * k + j] = at.h[i * k + j] + hij;
+            at.h[j * k + i] = at.h[i * k + j];
+            const double scale = std::sqrt(std::fabs(at.h[i * k + i]) * std::fabs(at.h[j * k + j]));
+            worst = std::max(worst, 4.0 * at.resolution / (h[i] * h[j]) / std::max(scale, 1e-300));
+        }
+    if (error) *error = std::max(*error, worst);
+    return true;
+}
+
+// f, g and H over fe's free entries of (theta, beta) at their values xr:
+// exact for the Laplace deviance (nagq <= 1), its exact parts plus the
+// differences of the quadrature's correction otherwise. `error` (when given)
+// receives the Hessian's estimated error relative to sqrt(H_ii H_jj) (0 for
+// the exact one).
 std::optional<optim::SecondOrder> free_second_order(const GlmmData& d, const FreeEntries& fe, std::size_t nt,
                                                     std::span<const double> xr, std::uint64_t nagq,
                                                     const GlmmOptions& options, std::uint64_t* evaluations,
-                                                    std::vector<double>* modes) {
-    const std::vector<double> x(xr.begin(), xr.end());
-    // The centre's modes (from the caller's start) start every other point of
-    // the stencil, so each point's Newton steps are few.
-    std::vector<double> start = modes ? *modes : std::vector<double>{}, centre;
-    bool at_centre = true;
-    const auto run = [&](std::span<const double> xr_point, std::uint64_t k, bool gradient) {
-        if (evaluations) ++*evaluations;
-        const std::vector<double> whole = fe.expand(xr_point);
-        const std::span<const double> xs(whole);
-        GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), k, gradient, options, start,
-                                   at_centre ? &centre : nullptr);
-        if (e.feasible && gradient) e.grad = fe.reduce(e.grad);
-        if (at_centre) {
-            at_centre = false;
-            if (e.feasible) {
-                start = centre;
-                if (modes) *modes = centre;
-            }
-        }
-        return e;
-    };
-    if (nagq <= 1) {
-        const ValueGradient f = [&](std::span<const double> xs) -> std::optional<std::pair<double, std::vector<double>>> {
-            GlmmEval e = run(xs, 1, true);
-            if (!e.feasible) return std::nullopt;
-            return std::make_pair(e.deviance, std::move(e.grad));
-        };
-        return by_gradients(f, x);
-    }
-    const Value f = [&](std::span<const double> xs) -> std::optional<double> {
-        GlmmEval e = run(xs, nagq, false);
-        if (!e.feasible) return std::nullopt;
-        return e.deviance;
-    };
-    return by_values(f, x);
+                                                    std::vector<double>* modes, bool hessian = true,
+                                                    double* error = nullptr) {
+    if (evaluations) ++*evaluations;
+    // The centre's modes (from the caller's start) start every other point,
+    // so each point's Newton steps are few.
+    const std::vector<double> start = modes ? *modes : std::vector<double>{};
+    std::vector<double> centre;
+    const std::vector<double> whole = fe.expand(xr);
+    const std::span<const double> xs(whole);
+    const std::uint64_t k = nagq <= 1 ? 1 : nagq;
+    GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), k, hessian ? 2 : 1, options, start, &centre);
+    if (!e.feasible) return std::nullopt;
+    if (modes) *modes = centre;
+    optim::SecondOrder out{e.deviance, fe.reduce(e.grad), hessian ? fe.reduce_square(e.hessian) : std::vector<double>{},
+                           e.resolution};
+    if (error) *error = 0.0;
+    if (k > 1 && !add_correction(d, fe, nt, xr, k, options, centre, e.correction, hessian, out, evaluations, error))
+        return std::nullopt;
+    return out;
 }
 
 }  // namespace
@@ -200,34 +241,11 @@ std::optional<optim::SecondOrder> free_second_order(const GlmmData& d, const Fre
 std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span<const double> theta,
                                                     std::span<const double> beta, std::uint64_t nagq,
                                                     const GlmmOptions& options, std::uint64_t* evaluations,
-                                                    std::vector<double>* modes) {
+                                                    std::vector<double>* modes, bool hessian, double* error) {
     const FreeEntries all({}, theta.size() + beta.size());
     std::vector<double> x(theta.begin(), theta.end());
     x.insert(x.end(), beta.begin(), beta.end());
-    return free_second_order(d, all, theta.size(), x, nagq, options, evaluations, modes);
-}
-
-std::optional<std::vector<double>> glmm_difference_gradient(const GlmmData& d, std::span<const double> theta,
-                                                            std::span<const double> beta, std::uint64_t nagq,
-                                                            const GlmmOptions& options) {
-    const std::size_t nt = theta.size();
-    std::vector<double> x(theta.begin(), theta.end());
-    x.insert(x.end(), beta.begin(), beta.end());
-    std::vector<double> g(x.size());
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double h = step_at(x[i], kValueStep);
-        const double xi = x[i];
-        x[i] = xi + h;
-        const GlmmEval up = glmm_evaluate(d, std::span<const double>(x).first(nt), std::span<const double>(x).subspan(nt),
-                                          nagq, false, options);
-        x[i] = xi - h;
-        const GlmmEval down = glmm_evaluate(d, std::span<const double>(x).first(nt),
-                                            std::span<const double>(x).subspan(nt), nagq, false, options);
-        x[i] = xi;
-        if (!up.feasible || !down.feasible) return std::nullopt;
-        g[i] = (up.deviance - down.deviance) / (2.0 * h);
-    }
-    return g;
+    return free_second_order(d, all, theta.size(), x, nagq, options, evaluations, modes, hessian, error);
 }
 
 GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<const double> beta0,
@@ -312,7 +330,7 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
             std::vector<double> found;
             const std::vector<double> point = x_free.expand(xr);
             const std::span<const double> xs(point);
-            GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), 1, true, options.eval, modes, &found);
+            GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), 1, 1, options.eval, modes, &found);
             if (!e.feasible) return false;
             modes = std::move(found);
             f = e.deviance;
@@ -332,7 +350,8 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
 
     // The certified trust-region Newton method from there.
     const optim::SecondOrderObjective objective = [&](std::span<const double> xs) {
-        return free_second_order(d, x_free, nt, xs, nagq, options.eval, &out.evaluations, &modes);
+        return free_second_order(d, x_free, nt, xs, nagq, options.eval, &out.evaluations, &modes, true,
+                                 &out.hessian_error);
     };
     const double gtol = options.gtol > 0 ? options.gtol : (nagq == 1 ? 1e-8 : 1e-6);
     out.best = certified_run(objective, x, q, x_free, optim::TrustRegionOptions{options.max_iter, gtol}, iterations);

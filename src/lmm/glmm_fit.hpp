@@ -6,11 +6,12 @@
 // the Gaussian fit. Every evaluation starts the conditional modes from the
 // previous point's.
 //
-// Derivatives: for nagq = 1 the gradient is exact and the Hessian comes from
-// forward differences of it (steps 1e-6 max(1, |x_i|)); otherwise both come
-// from central differences of the deviance (steps 1e-4 max(1, |x_i|)). The differences run over fixed
-// steps in a fixed order, so they too give the same bits on any number of
-// threads.
+// Derivatives: for nagq <= 1 the Laplace deviance's gradient and Hessian are
+// exact (glmm_hessian.hpp); for nagq > 1 they are the Laplace parts' plus
+// central differences of the quadrature's correction on the parametrisation
+// the Laplace Hessian makes well scaled, with their error estimated. The
+// differences run over fixed steps in a fixed order, so they too give the
+// same bits on any number of threads.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,9 @@ struct GlmmFit {
     std::vector<double> hessian;
     std::vector<double> grad;        // n_theta + p, likewise
     std::vector<double> precision;   // nagq = 0: the joint mode's p x p precision of beta
+    // The Hessian's estimated error relative to sqrt(H_ii H_jj): 0 where it
+    // is exact (nagq <= 1), from the correction's differences otherwise.
+    double hessian_error = 0.0;
 };
 
 // theta0, beta0: the start (empty: the identity and the model's
@@ -50,19 +54,16 @@ struct GlmmFit {
 GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<const double> beta0,
                  std::uint64_t nagq, const GlmmFitOptions& options);
 
-// The deviance's gradient and Hessian in (theta, beta) at a point, as the fit
-// computes them for nagq (nagq = 0 meaning the Laplace deviance); nothing when
-// the point is infeasible. `modes` (m x q, or empty), when given, starts the
-// conditional modes' Newton steps and receives the point's modes.
+// The deviance's gradient and, if `hessian`, its Hessian in (theta, beta) at
+// a point, as the fit computes them for nagq (nagq = 0 meaning the Laplace
+// deviance); nothing when the point (or a difference's) is infeasible.
+// `modes` (m x q, or empty), when given, starts the conditional modes'
+// Newton steps and receives the point's modes; `error` receives the
+// Hessian's estimated relative error.
 std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span<const double> theta,
                                                     std::span<const double> beta, std::uint64_t nagq,
                                                     const GlmmOptions& options, std::uint64_t* evaluations,
-                                                    std::vector<double>* modes = nullptr);
-
-// The deviance's gradient in (theta, beta) by central differences (steps as
-// for the fit's), for quadrature; nothing when a point is infeasible.
-std::optional<std::vector<double>> glmm_difference_gradient(const GlmmData& d, std::span<const double> theta,
-                                                            std::span<const double> beta, std::uint64_t nagq,
-                                                            const GlmmOptions& options);
+                                                    std::vector<double>* modes = nullptr, bool hessian = true,
+                                                    double* error = nullptr);
 
 }  // namespace corvane::lmm

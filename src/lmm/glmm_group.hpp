@@ -55,10 +55,11 @@ struct GroupWork {
 
 enum class ModeStatus : std::uint8_t { Converged, Infeasible, NotConverged };
 
-// Newton steps at most, and the tolerances on the Newton decrement
+// Newton steps at most; the Newton step below which a mode is converged
+// (relative to max(1, |u|)); and the tolerances on the Newton decrement
 // g' H^-1 g (twice the predicted decrease), relative to 1 + |f|.
 inline constexpr std::uint64_t kMaxNewton = 100;
-inline constexpr double kDecrementTol = 1e-20;
+inline constexpr double kStepFloor = 0x1p-50;  // a Newton step within u's rounding: nothing left to take
 inline constexpr double kDecrementFloor = 1e-12;  // converged when no step can decrease f further
 inline constexpr double kNoSearch = 1e-8;         // below it, whole Newton steps without a line search
 
@@ -227,14 +228,22 @@ inline ModeStatus find_mode(const GroupContext& c, std::uint64_t grp, std::uint6
         for (Index k = 0; k < q; ++k) w.step[k] = -w.grad[k];
         linalg::forward_solve<Q>(w.h.data(), w.step.data(), q);
         linalg::back_solve<Q>(w.h.data(), w.step.data(), q);
-        double dec = 0.0;
-        for (Index k = 0; k < q; ++k) dec = dec - w.grad[k] * w.step[k];
+        double dec = 0.0, step_size = 0.0, u_size = 1.0;
+        for (Index k = 0; k < q; ++k) {
+            dec = dec - w.grad[k] * w.step[k];
+            step_size = std::max(step_size, std::fabs(w.step[k]));
+            u_size = std::max(u_size, std::fabs(w.cur.u[k]));
+        }
         const double scale = 1.0 + std::fabs(w.cur.f);
-        if (!(dec > kDecrementTol * scale)) return ModeStatus::Converged;
+        if (!(dec > 0.0) || step_size <= kStepFloor * u_size) return ModeStatus::Converged;
         if (dec <= kNoSearch * scale) {
             // Near the mode f cannot resolve the step's effect (its change is
-            // below its rounding), so the Newton step is taken whole; once the
-            // decrement stops falling it is at its rounding floor.
+            // below its rounding), so the Newton step is taken whole, until
+            // it is at the rounding of u or the decrement stops falling (its
+            // rounding floor). The modes' derivatives in the parameters are
+            // of the order of the curvature, which can be very large (counts
+            // in the millions): a mode left short by a relative tolerance on
+            // f would move the criterion's gradient by as much.
             if (dec >= 0.5 * previous) return ModeStatus::Converged;
             previous = dec;
             for (Index k = 0; k < q; ++k) w.trial.u[k] = w.cur.u[k] + w.step[k];
@@ -280,7 +289,8 @@ inline void curvature_factor_product(const double* m, const double* lambda, cons
 
 // Adds the group's part of d(f + log|R|)/d(theta, beta) at its mode (w.cur,
 // w.lf from fisher_factor) to grad (theta entries first, in theta's layout;
-// halved relative to the deviance's).
+// halved relative to the deviance's). Leaves H^-1 in w.h, chol(Ho) in w.lo,
+// s_z in w.trial.gz, t in w.trial.u and Lambda t in w.trial.b.
 template <Link L, Index Q>
 inline void laplace_gradient(const GroupContext& c, std::uint64_t s, std::uint64_t e, GroupWork& w,
                              double* grad) {
@@ -346,7 +356,7 @@ inline void laplace_gradient(const GroupContext& c, std::uint64_t s, std::uint64
     // Second pass: rho per row; d/dbeta = sum rho x, R_z = sum rho z.
     const Index nt = q * (q + 1) / 2;
     double* gbeta = grad + nt;
-    std::vector<double>& rz = sz;
+    std::vector<double>& rz = w.step;  // s_z is kept for the Hessian
     for (Index k = 0; k < q; ++k) rz[k] = 0.0;
     for (std::uint64_t i = s; i < e; ++i) {
         terms(i);

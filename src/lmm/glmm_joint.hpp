@@ -197,10 +197,6 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
         double dec = cur.a_sq;
         for (Index j = 0; j < p; ++j) dec = dec - cur.r[j] * dbeta[j];
         const double scale = 1.0 + std::fabs(cur.f);
-        if (!(dec > kDecrementTol * scale)) {
-            out.feasible = true;
-            break;
-        }
         // du_i = -R_i^-T (a_i + A_i dbeta)
         for_each_chunk(n_chunks, parallel, [&](std::uint64_t k) {
             for (std::uint64_t grp = k * chunk; grp < std::min<std::uint64_t>(m, (k + 1) * chunk); ++grp) {
@@ -214,6 +210,16 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
                 linalg::back_solve<Q>(luu.data() + grp * q * q, d, q);
             }
         });
+        // Converged once the Newton step is within the rounding of (beta, u)
+        // (as for a single group's mode: no relative tolerance on f, which
+        // large counts make large).
+        double step_size = 0.0;
+        for (Index j = 0; j < p; ++j) step_size = std::max(step_size, std::fabs(dbeta[j]) / std::max(1.0, std::fabs(beta[j])));
+        for (std::uint64_t k = 0; k < m * q; ++k) step_size = std::max(step_size, std::fabs(du[k]) / std::max(1.0, std::fabs(u[k])));
+        if (!(dec > 0.0) || step_size <= kStepFloor) {
+            out.feasible = true;
+            break;
+        }
         double t = 1.0, ft = 0.0;
         bool accepted = false;
         if (dec <= kNoSearch * scale) {

@@ -16,6 +16,12 @@ constexpr double kDefiniteness = 1e-10;   // smallest eigenvalue / largest |eige
 constexpr double kReleaseCurvature = 1e-8;  // negative curvature (relative) that releases a held block
 constexpr double kResolution = 1e-13;     // relative changes of f below this are rounding
 
+// The rounding of f at a point: what the objective reports, or at least a
+// fixed fraction of |f|.
+double resolution_of(const SecondOrder& at) {
+    return std::max(kResolution * std::max(1.0, std::fabs(at.f)), at.resolution);
+}
+
 double norm2(const std::vector<double>& v) {
     double s = 0.0;
     for (double x : v) s = s + x * x;
@@ -215,8 +221,8 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
             if (bounded(i) && trial[i] <= lower[i]) return polish_done = true, false;
         std::optional<SecondOrder> next = objective(trial);
         ++out.evaluations;
-        const double scale = std::max(1.0, std::fabs(at->f));
-        if (!next || !(std::fabs(next->f - at->f) <= 2.0 * kResolution * scale)) return polish_done = true, false;
+        if (!next || !(std::fabs(next->f - at->f) <= 2.0 * std::max(resolution_of(*at), resolution_of(*next))))
+            return polish_done = true, false;
         double gnext = 0.0;
         for (std::size_t i : free) gnext = std::max(gnext, std::fabs(next->g[i]));
         if (!(gnext < 0.5 * gnorm)) return polish_done = true, false;
@@ -239,7 +245,7 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
             for (std::size_t i = 0; i < k; ++i) c = c + e.vectors[i * k + j] * at->g[free[i]];
             decrement = decrement + c * c / e.values[j];
         }
-        return 0.5 * decrement <= kResolution * 1e-2 * scale;
+        return 0.5 * decrement <= std::max(kResolution * 1e-2 * scale, at->resolution);
     };
 
     out.message = "maximum iterations reached";
@@ -304,8 +310,8 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
         }
         // Below what the criterion can resolve (its rounding), the change of
         // f says nothing: there a step is judged by the gradient it reaches.
-        if (!(ratio > kAccept) && next && predicted <= kResolution * std::max(1.0, std::fabs(at->f)) &&
-            std::fabs(next->f - at->f) <= 2.0 * kResolution * std::max(1.0, std::fabs(at->f))) {
+        if (!(ratio > kAccept) && next && predicted <= resolution_of(*at) &&
+            std::fabs(next->f - at->f) <= 2.0 * std::max(resolution_of(*at), resolution_of(*next))) {
             double gnext = 0.0;
             for (std::size_t i : free) gnext = std::max(gnext, std::fabs(next->g[i]));
             if (gnext < 0.5 * gnorm) ratio = 1.0;

@@ -35,6 +35,10 @@ struct SecondOrder {
     double f = 0.0;
     std::vector<double> g;  // n
     std::vector<double> h;  // n x n, row-major, symmetric
+    // The rounding of f, when the objective knows it better than a fixed
+    // fraction of |f| (0: kResolution relative to max(1, |f|)); changes of f
+    // below it are not judged by f.
+    double resolution = 0.0;
 };
 
 // f, g and H at x, or nothing when x is infeasible.
