@@ -195,10 +195,12 @@ def test_weights(frame):
     zq = NormalDist().inv_cdf(0.975)
     added = [r.sigma2 / w + (0.0 if g >= 0 else z @ r.cov_re @ z) for z, g, w in zip(Zn, rows, new["w"])]
     compare(((out["upper"] - out["lower"]) / (2 * zq)) ** 2 - out["se"] ** 2, added)
-    # The same weights as values; unit weight by default.
+    # The same weights as values, or by default from the column the model's
+    # weights came from; unit weight when asked for.
     same = r.predict(new, interval="prediction", weights=new["w"].to_numpy())
     np.testing.assert_array_equal(same["upper"], out["upper"])
-    unit = r.predict(new, interval="prediction")
+    np.testing.assert_array_equal(r.predict(new, interval="prediction")["upper"], out["upper"])
+    unit = r.predict(new, interval="prediction", weights=1.0)
     added = [r.sigma2 + (0.0 if g >= 0 else z @ r.cov_re @ z) for z, g in zip(Zn, rows)]
     compare(((unit["upper"] - unit["lower"]) / (2 * zq)) ** 2 - unit["se"] ** 2, added)
     # The fitted rows use the model's weights.
@@ -310,3 +312,58 @@ def test_prediction_intervals_need_the_random_columns(frame):
     assert r.predict(new_rows(frame)[["f"]], include_random=False, se=True)["se"].notna().all()
     with pytest.raises(ValueError, match="lack the column 'x'"):
         r.predict(new_rows(frame)[["f"]], include_random=False, interval="prediction")
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson"])
+def test_an_offset_given_as_values_is_never_dropped_from_new_data(family):
+    """An offset given as values cannot be rebuilt from new data's columns:
+    predictions need it again, and then equal the same model's with the
+    offset from a column; an offset from a column is taken from the new
+    data (and a second one refused); with se or intervals, or array data,
+    the same."""
+    rng = np.random.default_rng(4)
+    n, m = 200, 20
+    df = pd.DataFrame({"x": rng.normal(size=n), "g": np.repeat(np.arange(m), n // m),
+                       "t": rng.uniform(10, 1000, size=n)})
+    df["log_t"] = np.log(df["t"])
+    eta = df["log_t"] - 3.0 + 0.4 * df["x"] + rng.normal(scale=0.3, size=m)[df["g"]]
+    df["y"] = rng.poisson(np.exp(eta)) if family == "poisson" else eta + rng.normal(size=n)
+    fit = ((lambda **kw: corvane.glmm("y ~ x + (1 | g)", df, "poisson", **kw)) if family == "poisson"
+           else (lambda **kw: corvane.lmm("y ~ x + (1 | g)", df, **kw)))
+    by_column, by_values = fit(offset="log_t"), fit(offset=df["log_t"].to_numpy())
+    new = df.head(7).assign(g=[0, 1, 2, 99, 3, 4, 5])
+    want = by_column.predict(new)
+    np.testing.assert_allclose(by_values.predict(new, offset=new["log_t"].to_numpy()), want, rtol=1e-10)
+    np.testing.assert_allclose(by_values.predict(new, offset="log_t"), want, rtol=1e-10)
+    with pytest.raises(ValueError, match="offset given as values"):
+        by_values.predict(new)
+    with pytest.raises(ValueError, match="from the formula"):
+        by_column.predict(new, offset=new["log_t"].to_numpy())
+    with pytest.raises(ValueError, match="fitted rows keep"):
+        by_values.predict(offset=df["log_t"].to_numpy())
+    if family == "gaussian":
+        out = by_values.predict(new, interval="confidence", offset=new["log_t"].to_numpy())
+        np.testing.assert_allclose(out["fit"], want, rtol=1e-10)
+    # array models: the offset of new (X, Z, groups) rows
+    X = np.column_stack([np.ones(n), df["x"]])
+    Z = np.ones((n, 1))
+    if family == "poisson":
+        am = corvane.GeneralizedLinearMixedModel(df["y"], X, Z, df["g"], "poisson", offset=df["log_t"]).fit()
+    else:
+        am = corvane.LinearMixedModel(df["y"], X, Z, df["g"], offset=df["log_t"]).fit()
+    new_x = np.column_stack([np.ones(7), new["x"]])
+    got = am.predict((new_x, np.ones((7, 1)), new["g"].to_numpy()), offset=new["log_t"].to_numpy())
+    np.testing.assert_allclose(got, want, rtol=1e-7)
+    with pytest.raises(ValueError, match="offset given as values"):
+        am.predict((new_x, np.ones((7, 1)), new["g"].to_numpy()))
+
+
+def test_weights_given_as_values_are_asked_for_by_prediction_intervals():
+    wf = simulate(seed=8, weights=True)
+    r = corvane.lmm(FORMULA, wf, weights=wf["w"].to_numpy())
+    new = new_rows(wf)
+    with pytest.raises(ValueError, match="weights given as values"):
+        r.predict(new, interval="prediction")
+    by_column = corvane.lmm(FORMULA, wf, weights="w").predict(new.assign(w=2.0), interval="prediction")
+    np.testing.assert_allclose(r.predict(new, interval="prediction", weights=2.0)["upper"], by_column["upper"],
+                               rtol=1e-10)

@@ -94,7 +94,7 @@ class GeneralizedLinearMixedModel:
                       ("group" if gname is None else str(gname)) if group_name is None else str(group_name),
                       fixed, random, _validate.check_blocks(blocks, Z.shape[1]))
         self._construct(y, X, Z, codes, labels, weights, offset, names, family_of(family, link),
-                        Origin(index=index))
+                        Origin(index=index, offset_values=offset is not None))
 
     # -- building: the one path ------------------------------------------------------
     def _construct(self, y, X, Z, codes, labels, weights, offset, names, family, origin):
@@ -106,6 +106,7 @@ class GeneralizedLinearMixedModel:
         self.formula, self.spec, self.n_dropped = origin.formula, origin.spec, origin.n_dropped
         self.n_read, self.index = origin.n_read, origin.index
         self._source_index, self._kept_mask = origin.source_index, origin.kept_mask
+        self.offset_values, self.weights_column = origin.offset_values, origin.weights_column
         self.group_labels = list(labels)
         self.n, self.q, self.m = n, q, len(labels)
         self.re_blocks = tuple(tuple(int(j) for j in b) for b in names.blocks) if len(names.blocks) > 1 else ()
@@ -274,7 +275,8 @@ class GeneralizedLinearMixedModel:
         index = frame.index if n_dropped == 0 else frame.index[kept]
         self = object.__new__(cls)
         self._construct(y, X, Z, codes, labels, w, off if (spec.offsets or extra_off is not None) else None,
-                        names, fam, Origin(formula, spec, len(frame), n_dropped, index, frame.index, kept))
+                        names, fam, Origin(formula, spec, len(frame), n_dropped, index, frame.index, kept,
+                                           extra_off is not None, weight_col))
         return self
 
 

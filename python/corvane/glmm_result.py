@@ -289,12 +289,14 @@ class GlmmResult(Predictions, ResultTables):
 
     # -- predictions and residuals ------------------------------------------------------
     def predict(self, data: Any = None, include_random: bool = True, new_groups: str = "population",
-                type: str = "response") -> Any:
+                type: str = "response", *, offset: Any = None) -> Any:
         """Predictions on the response scale (``type="response"``, the mean:
         a probability or an expected count) or the link scale (``"link"``,
         the linear predictor), for the fitted rows (data None) or new data;
-        ``include_random`` and ``new_groups`` as for the linear model (groups
-        not seen in fitting get zero random effects by default).
+        ``include_random``, ``new_groups`` and ``offset`` as for the linear
+        model (groups not seen in fitting get zero random effects by
+        default; a model fitted with an offset given as values needs the new
+        rows' ``offset=``).
 
         Examples
         --------
@@ -308,7 +310,7 @@ class GlmmResult(Predictions, ResultTables):
         """
         if type not in ("response", "link"):
             raise ValueError(f'type must be "response" or "link", got {type!r}')
-        eta = Predictions.predict(self, data, include_random, new_groups)
+        eta = Predictions.predict(self, data, include_random, new_groups, offset=offset)
         if type == "link":
             return eta
         values = self.family.mean(np.asarray(eta, dtype=np.float64))

@@ -58,6 +58,10 @@ class Origin:
     index: Any = None
     source_index: Any = None
     kept_mask: np.ndarray | None = None
+    # An offset given as values (not from the formula's columns): new data
+    # must bring its own. The column the weights came from, if they did.
+    offset_values: bool = False
+    weights_column: str | None = None
 
 
 class LinearMixedModel:
@@ -121,7 +125,8 @@ class LinearMixedModel:
         codes, labels = factorize(groups, "groups")
         names = Names(response if y_name is None else str(y_name), group if group_name is None else str(group_name),
                       fixed, random, _validate.check_blocks(blocks, Z.shape[1]))
-        self._construct(_design.Rows(y, X, Z, codes, labels, offset, weights), names, reml, Origin(index=index))
+        self._construct(_design.Rows(y, X, Z, codes, labels, offset, weights), names, reml,
+                        Origin(index=index, offset_values=offset is not None))
 
     # -- building: the one path ------------------------------------------------------
     @classmethod
@@ -146,6 +151,7 @@ class LinearMixedModel:
         self.formula, self.spec, self.n_dropped = origin.formula, origin.spec, origin.n_dropped
         self.n_read, self.index = origin.n_read, origin.index
         self._source_index, self._kept_mask = origin.source_index, origin.kept_mask
+        self.offset_values, self.weights_column = origin.offset_values, origin.weights_column
         self.group_labels = list(data.labels)
         if rows:
             self.y, self.X_all, self.Z, self.codes = data.y, data.X, data.Z, data.codes
@@ -214,7 +220,7 @@ class LinearMixedModel:
 
     def _origin(self):
         return Origin(self.formula, self.spec, self.n_read, self.n_dropped, self.index, self._source_index,
-                      self._kept_mask)
+                      self._kept_mask, self.offset_values, self.weights_column)
 
     def with_reml(self, reml: bool) -> "LinearMixedModel":
         """The same model fitted by REML (True) or maximum likelihood (False).
@@ -533,7 +539,8 @@ class LinearMixedModel:
         rows = _design.Rows(y, X, Z, codes, labels, off if (spec.offsets or extra_off is not None) else None, w)
         index = frame.index if n_dropped == 0 else frame.index[kept]
         return cls._assemble(rows, _spec_names(spec), reml,
-                             Origin(formula, spec, len(frame), n_dropped, index, frame.index, kept))
+                             Origin(formula, spec, len(frame), n_dropped, index, frame.index, kept,
+                                    extra_off is not None, weight_col))
 
     @property
     def rows_kept(self):
@@ -604,8 +611,9 @@ def lmm(formula: str, data: Any, reml: bool = REML_DEFAULT, *, weights: Any = No
         column are dropped.
     offset : str or array_like, optional
         A known term added to the linear predictor: a column name (the same
-        as ``offset(column)`` in the formula, used for predictions too) or
-        one value per row of the table (for the fitted rows only).
+        as ``offset(column)`` in the formula, taken from new data's column
+        in predictions) or one value per row of the table (predictions for
+        new data then need ``offset=`` too).
     progress : bool
         A progress bar (tqdm) while reading a million rows or more in batches.
 

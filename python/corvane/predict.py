@@ -22,7 +22,8 @@ class Predictions:
     """Predicted means of a fitted result (mixed into LmmResult)."""
 
     def predict(self, data: Any = None, include_random: bool = True, new_groups: str = "population", *,
-                se: bool = False, interval: str | None = None, level: float = 0.95, weights: Any = None) -> Any:
+                se: bool = False, interval: str | None = None, level: float = 0.95, weights: Any = None,
+                offset: Any = None) -> Any:
         """Predicted means, optionally with standard errors and intervals.
 
         Parameters
@@ -45,8 +46,16 @@ class Predictions:
         weights : str or array_like, optional
             Precision weights of the new rows (a column of the table or one
             value per row) for prediction intervals: a new observation's
-            residual variance is sigma^2 / w. Default: unit weight for new
-            data, the model's weights for its fitted rows.
+            residual variance is sigma^2 / w. Default: the model's weights
+            for its fitted rows; for new data, the column the model's weights
+            came from, or unit weight for a model without weights (a model
+            fitted with weights given as values needs them here).
+        offset : str or array_like, optional
+            The new rows' offset, when the model was fitted with one given as
+            values (``offset=array``): one value per row of the new data, or
+            a column of it. An offset from the formula (``offset(column)``,
+            or ``offset="column"`` at fitting) is taken from the new data's
+            column and needs nothing here.
 
         Returns
         -------
@@ -65,7 +74,11 @@ class Predictions:
             needs the random-effects columns even with
             ``include_random=False``), new levels of a factor, (with
             ``new_groups="error"``) unseen groups, an unknown ``interval``, a
-            ``level`` outside (0, 1), or invalid ``weights``.
+            ``level`` outside (0, 1), invalid ``weights``, new data without
+            ``offset=`` for a model fitted with an offset given as values (or
+            ``offset=`` for one without), and new data without ``weights=``
+            for the prediction intervals of a model fitted with weights given
+            as values.
 
         Notes
         -----
@@ -129,17 +142,19 @@ class Predictions:
         if weights is not None and interval != "prediction":
             raise ValueError(f"weights are used by prediction intervals only (interval='prediction'), "
                              f"got interval={interval!r}")
-        if se or interval is not None:
-            return self._predict_with_se(data, include_random, new_groups, interval, level, weights)
         model = self.model
+        _check_offset(model, data, offset)
+        if se or interval is not None:
+            return self._predict_with_se(data, include_random, new_groups, interval, level, weights, offset)
         if data is None:
             return self._on_index(self._raw_fitted(include_random), model)
         if model.spec is not None:
-            return self._predict_table(data, include_random, new_groups)
+            return self._predict_table(data, include_random, new_groups, offset)
         x, z, labels, _ = model._new_design(data, include_random)
+        offsets = _array_offset(offset, x.shape[0])
         if include_random:
-            return self._mean(x, (), z, self._group_rows(labels, new_groups), new_groups)
-        return self._mean(x, (), None, None, new_groups)
+            return self._mean(x, offsets, z, self._group_rows(labels, new_groups), new_groups)
+        return self._mean(x, offsets, None, None, new_groups)
 
     def _mean(self, x, offsets, z, rows, new_groups):
         """x beta plus the offsets, plus z b_i of each row's group (rows: the
@@ -154,16 +169,23 @@ class Predictions:
                 out[rows < 0] = np.nan
         return out
 
-    def _table_design(self, data, include_random, new_groups, need_z=False):
+    def _table_design(self, data, include_random, new_groups, need_z=False, offset=None):
         """(frame, complete, x, offsets, z, rows) of a table through the
         formula's specification: the rows with every column the prediction
-        needs (complete), their X, offsets, and (with the random effects,
-        or need_z) Z and each row's group index (-1 for a new one; None
-        without the random effects)."""
+        needs (complete), their X, offsets (the formula's and `offset`'s),
+        and (with the random effects, or need_z) Z and each row's group
+        index (-1 for a new one; None without the random effects)."""
         from .sources import as_frame
 
         model, spec = self.model, self.model.spec
         frame = as_frame(data)
+        extra = None
+        if isinstance(offset, str):
+            if offset not in frame.columns:
+                raise ValueError(f"offset={offset!r} names no column of the new data")
+            extra = frame[offset].to_numpy(dtype=np.float64, na_value=np.nan)
+        elif offset is not None:
+            extra = _array_offset(offset, len(frame))[0]
         needed = set(spec.fixed.variables)
         for b in spec.offsets:
             needed |= set(b.variables)
@@ -177,28 +199,33 @@ class Predictions:
                              f"{', '.join(map(repr, missing_cols))} the model needs")
         cols = [c for c in frame.columns if c in needed]
         complete = ~frame[cols].isna().to_numpy().any(axis=1) if cols else np.ones(len(frame), bool)
+        if extra is not None:
+            complete &= ~np.isnan(extra)
         sub = frame.loc[complete]
         x = offsets = z = rows = None
         if len(sub):
             x = spec.fixed.matrix(sub, new_data=True)[:, model.kept]
             offsets = [b.matrix(sub, new_data=True)[:, 0] for b in spec.offsets]
+            if extra is not None:
+                offsets.append(extra[complete])
             if include_random or need_z:
                 z = spec.random.matrix(sub, new_data=True)
             if include_random:
                 rows = self._group_rows(sub[spec.parsed.group].tolist(), new_groups)
         return frame, complete, x, offsets, z, rows
 
-    def _predict_table(self, data, include_random, new_groups):
+    def _predict_table(self, data, include_random, new_groups, offset=None):
         """Predictions for a table, through the formula's specification."""
         import pandas as pd
 
-        frame, complete, x, offsets, z, rows = self._table_design(data, include_random, new_groups)
+        frame, complete, x, offsets, z, rows = self._table_design(data, include_random, new_groups,
+                                                                  offset=offset)
         out = np.full(len(frame), np.nan)
         if x is not None:
             out[complete] = self._mean(x, offsets, z if include_random else None, rows, new_groups)
         return pd.Series(out, index=frame.index) if isinstance(data, pd.DataFrame) else out
 
-    def _predict_with_se(self, data, include_random, new_groups, interval, level, weights):
+    def _predict_with_se(self, data, include_random, new_groups, interval, level, weights, offset=None):
         """Predictions with standard errors (and intervals) as a DataFrame."""
         from . import predict_se
 
@@ -214,7 +241,8 @@ class Predictions:
             if weights is None and model.weights is not None:
                 weights = model.weights
         elif model.spec is not None:
-            frame, complete, x, offsets, z, rows = self._table_design(data, include_random, new_groups, need_z)
+            frame, complete, x, offsets, z, rows = self._table_design(data, include_random, new_groups, need_z,
+                                                                      offset)
             index, n_out = frame.index, len(frame)
             if x is None:  # no complete row
                 x, z = np.zeros((0, model.p)), np.zeros((0, model.q))
@@ -230,13 +258,19 @@ class Predictions:
                 rows = np.full(x.shape[0], -1)
                 if prediction:
                     z = _array_z(model, data, x.shape[0])
-            fit = self._mean(x, (), z if include_random else None, rows, new_groups)
+            fit = self._mean(x, _array_offset(offset, x.shape[0]), z if include_random else None, rows, new_groups)
             index = _array_index(data)
             n_out = x.shape[0]
         pe = predict_se.prediction_error(self)
         var_fit = pe.fit_variance(x, z, rows)
         var_new = np.zeros_like(var_fit)
         if prediction:
+            if weights is None and data is not None and model.weights is not None:
+                if getattr(model, "weights_column", None) is None:
+                    raise ValueError("the model was fitted with weights given as values: prediction intervals "
+                                     "of new data need the new rows' weights= (one value per row, a column, "
+                                     "or 1 for unit weight)")
+                weights = model.weights_column
             w = predict_se.new_weights(weights, frame, n_out)
             if complete is not None:
                 w = w[complete]
@@ -320,6 +354,39 @@ class Predictions:
         if include_random:
             out = out + np.einsum("ij,ij->i", model.Z, self._b[model.codes])
         return out
+
+
+def _check_offset(model, data, offset):
+    """Refuses what would drop or double an offset: new data without
+    `offset` for a model whose offset was given as values (the formula
+    cannot rebuild it), `offset` for one whose offset comes from the
+    formula or that has none, and `offset` with the fitted rows."""
+    given = bool(getattr(model, "offset_values", False))
+    if data is None:
+        if offset is not None:
+            raise ValueError("offset= is for new data: the fitted rows keep the model's offset")
+        return
+    if given and offset is None:
+        raise ValueError("the model was fitted with an offset given as values (offset=array): predictions for "
+                         "new data need the new rows' offset= (one value per row, or a column of the data)")
+    if offset is not None and not given:
+        raise ValueError("offset= is for a model fitted with an offset given as values; this model has "
+                         + ("its offset from the formula, taken from the new data's columns"
+                            if model.offset is not None or (model.spec is not None and model.spec.offsets)
+                            else "no offset"))
+
+
+def _array_offset(offset, n):
+    """The offsets of n new rows given as values: () or (array,)."""
+    if offset is None:
+        return ()
+    if isinstance(offset, str):
+        raise ValueError("offset= as a column name needs new data given as a table")
+    values = np.asarray(getattr(offset, "to_numpy", lambda: offset)(), dtype=np.float64)
+    values = np.broadcast_to(values, (n,)) if values.ndim == 0 else values.ravel()
+    if len(values) != n:
+        raise ValueError(f"offset has {len(values)} values for {n} new rows")
+    return (values,)
 
 
 def _array_z(model, data, n):

@@ -145,7 +145,8 @@ def new_weights(weights, frame, n):
             raise ValueError(f"weights={weights!r} names no column of the new data")
         w = frame[weights].to_numpy(dtype=np.float64, na_value=np.nan)
     else:
-        w = np.asarray(getattr(weights, "to_numpy", lambda: weights)(), dtype=np.float64).ravel()
+        w = np.asarray(getattr(weights, "to_numpy", lambda: weights)(), dtype=np.float64)
+        w = np.full(n, float(w)) if w.ndim == 0 else w.ravel()
     if len(w) != n:
         raise ValueError(f"weights has {len(w)} values for {n} new rows")
     bad = ~(np.isfinite(w) & (w > 0))
