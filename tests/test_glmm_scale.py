@@ -142,3 +142,23 @@ def test_poisson_counts_all_zero_in_a_level_are_separated(reference):
     assert r.std_errors[-1] == pytest.approx(without.std_errors[-1], rel=1e-6)
     if reference == "lo":
         np.testing.assert_allclose(r.std_errors[:2], without.std_errors[:2], rtol=1e-6)
+
+
+def test_bootstrap_replicates_are_singular_by_the_fit_s_own_rule():
+    """Each replicate flagged singular exactly when the fit of its response
+    is (a correlation at +-1 counts as a variance at 0 does)."""
+    r, _ = fit(CASES["bacteria_week_slopes"])
+    boot = r.bootstrap(12, seed=5, progress=False)
+    responses = r.simulate(12, seed=5)  # the bootstrap's draws for the same seed
+    m = r.model
+    flags = []
+    for y in responses:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            refit = corvane.GeneralizedLinearMixedModel(y, m.X, m.Z, np.asarray(m.group_labels)[m.codes],
+                                                        "binomial").fit()
+        flags.append(refit.singular)
+    assert boot.replicates["singular"].tolist() == flags
+    assert 0 < sum(flags) < len(flags)
+    cor = boot.replicates["cor((Intercept), week | ID)"].abs()
+    assert (cor[boot.replicates["singular"]] > 1 - 1e-6).all()

@@ -21,7 +21,7 @@ import numpy as np
 from . import profile as _profile
 from ._errors import require
 from .reparam import chol_psd
-from .boundary import _negligible_diagonal
+from .boundary import singular_theta
 from .validate import check_level
 
 __all__ = ["simulate", "bootstrap", "BootstrapResult"]
@@ -170,7 +170,7 @@ class BootstrapResult:
         # The replicates' responses are not held by the core, so a
         # replicate's theta alone decides: a diagonal entry of Lambda at 0 or
         # negligible, as for the fit itself.
-        cols["singular"] = np.array([bool(_negligible_diagonal(t, q)) for t in raw["theta"]], dtype=bool)
+        cols["singular"] = np.array([singular_theta(t, q) for t in raw["theta"]], dtype=bool)
         self.replicates = pd.DataFrame(cols)
         self.evaluations = raw["fev"]
         self.estimates = dict(zip(self.names, list(_profile.variance_parameters(result)) + list(result.beta)))

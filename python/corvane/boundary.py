@@ -23,6 +23,14 @@ def _diagonal_entries(q):
     return tuple(k for k, (a, b) in enumerate(tril_pairs(q)) if a == b)
 
 
+def singular_theta(theta, q):
+    """Whether a fitted theta (the core's) lies on the boundary by the fits'
+    rule: a diagonal entry of Lambda at or negligibly above 0 (a variance of
+    0, or a correlation of +-1 with the earlier terms). The bootstraps
+    judge each replicate by it."""
+    return bool(_negligible_diagonal(theta, q))
+
+
 def _negligible_diagonal(theta, q):
     """Indices of theta's diagonal entries of Lambda that are 0 or
     negligible (at most _NEGLIGIBLE_THETA relative)."""

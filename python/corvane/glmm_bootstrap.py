@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from ._errors import require
+from .boundary import singular_theta
 from .reparam import chol_psd, theta_to_lambda, tril_pairs
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -84,11 +85,12 @@ class GlmmBootstrap:
     ----------
     replicates : pandas.DataFrame
         One row per replicate: the sd and cor parameters, the fixed effects,
-        "deviance", "converged" and "singular" (a variance estimated as 0).
+        "deviance", "converged" and "singular" (on the boundary by the fits'
+        own rule: a variance at 0 or a correlation at +-1).
     n, seed, n_singular, seconds
     """
 
-    def __init__(self, result, theta, beta, deviance, converged, seed, seconds):
+    def __init__(self, result, theta, beta, deviance, converged, seed, seconds, theta_core=None):
         pd = require("pandas", purpose="the bootstrap's replicates")
         from .profile import theta_pairs
 
@@ -102,9 +104,10 @@ class GlmmBootstrap:
                              columns=self.names)
         table["deviance"] = deviance
         table["converged"] = converged.astype(bool)
-        diag = [k for k, (a, b) in enumerate(pairs) if a == b]
-        table["singular"] = np.any(np.abs(var[:, diag]) <= 1e-6 * np.maximum(1.0, np.abs(var[:, diag]).max()),
-                                   axis=1) if len(var) else []
+        # The fits' own boundary rule, on the core's theta: a variance at 0
+        # or a correlation at +-1.
+        table["singular"] = np.array([singular_theta(t, q) if np.isfinite(t).all() else False
+                                      for t in (theta if theta_core is None else theta_core)], dtype=bool)
         self.replicates = table
         self.n_singular = int(table["singular"].sum())
 
@@ -126,7 +129,7 @@ def bootstrap(result, n=1000, seed=0, progress=True):
     model = result.model
     rp = model.reparam
     rng = np.random.default_rng(seed)
-    thetas, betas, devs, conv = [], [], [], []
+    thetas, cores, betas, devs, conv = [], [], [], [], []
     start = time.perf_counter()
     bar = None
     try:
@@ -136,6 +139,7 @@ def bootstrap(result, n=1000, seed=0, progress=True):
             raw = model.core.fit_responses(ys, result.theta_core.tolist(), result.beta_core.tolist(),
                                            nagq=result.nagq, free=model._fit_free())
             thetas += [rp.theta(t) if np.isfinite(t).all() else t for t in raw["theta"]]
+            cores += list(raw["theta"])
             betas.append(rp.beta(raw["beta"]))
             devs.append(raw["deviance"])
             conv.append(raw["converged"])
@@ -152,4 +156,4 @@ def bootstrap(result, n=1000, seed=0, progress=True):
         if bar is not None:
             bar.close()
     return GlmmBootstrap(result, np.array(thetas), np.vstack(betas), np.concatenate(devs), np.concatenate(conv),
-                         seed, time.perf_counter() - start)
+                         seed, time.perf_counter() - start, np.array(cores))
