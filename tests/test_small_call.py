@@ -458,11 +458,11 @@ def test_each_column_s_shift_and_scale_are_its_own(n):
     assert (shift[5], scale[5], shift[6], scale[6]) == (0.0, 1.0, 0.0, 1.0)
     # Measured together with y and Z's columns, X's are measured as on their own.
     y, X, Z = a[:, 1].copy(), np.column_stack([np.ones(n), a[:, :2]]), np.column_stack([np.ones(n), a[:, 4]])
-    rp = reparam_of(y, X, Z, 0, 0)
+    rp = reparam_of(y, X, Z, 0, 0, reduce=False)  # y is X's column: no preliminary fit here
     assert (rp.x_shift[1:].tolist(), rp.y_shift, rp.z_shift[1]) == (shift[:2].tolist(), shift[1], 3.0)
     # A reference column in the middle of X and none in Z: their columns still measured as on their own.
     X2 = np.column_stack([a[:, 0], np.ones(n), a[:, 1]])
-    rp = reparam_of(y, X2, a[:, [7, 0]], 1, None)
+    rp = reparam_of(y, X2, a[:, [7, 0]], 1, None, reduce=False)
     alone = [_locations_scales(a[:, [j]].T.copy(), centred) for j, centred in ((0, True), (1, True), (7, False))]
     assert rp.x_shift.tolist() == [alone[0][0][0], 0.0, alone[1][0][0]] and rp.z_shift[0] == 0.0
     assert rp.z_scale[0] == alone[2][1][0] and rp.x_scale[1] == 1.0

@@ -15,8 +15,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._corvane import Accumulator, LmmCore
-from .reparam import (Reparam, constant_column, needs_exact, refine, reparam_of, sample_rows, unit_combination,
-                      weight_factor, with_unit, UNIT_TOL)
+from .reparam import (REDUCE_BELOW, Reparam, ReductionLost, constant_column, needs_exact, refine, reparam_of,
+                      sample_rows, unit_combination, weight_factor, with_unit, UNIT_TOL)
 from .validate import check_finite_columns, check_finite_products, drop_aliased, exact_fit, finite_totals, row_residual
 
 __all__ = ["Rows", "Products", "Prepared", "prepare", "prepare_products", "with_response", "core_from_products",
@@ -39,7 +39,7 @@ def transform_args(rp):
     """The Accumulator's keyword arguments for a reparametrisation."""
     return dict(y_shift=rp.y_shift, y_scale=rp.y_scale, x_shift=rp.x_shift, x_scale=rp.x_scale,
                 z_shift=rp.z_shift, z_scale=rp.z_scale, x_ref=rp.x_ref, x_ref_value=rp.x_const_value,
-                z_ref=rp.z_const, z_ref_value=rp.z_const_value)
+                z_ref=rp.z_const, z_ref_value=rp.z_const_value, y_coef=rp.y_coef)
 
 
 def build_core(y, X, Z, codes, rp, evaluator="auto"):
@@ -79,7 +79,9 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
     factor = 1.0 if sw is None else weight_factor(sw)
 
     def reparam(yr, Xr, Zr):
-        rp = reparam_of(yr, Xr, Zr, x_const, z_const, unit)
+        # The preliminary fit of a response the fixed effects explain nearly
+        # all of is taken below, once the core's totals show it is needed.
+        rp = reparam_of(yr, Xr, Zr, x_const, z_const, unit, reduce=False)
         return rp if factor == 1.0 else rp.scaled(factor)
 
     def rows(Xk):
@@ -112,10 +114,21 @@ def prepare(y, X, Z, codes, fe_names, column_names=None, evaluator="auto", weigh
         yc, Xc, Zc = rows(rp.core_design(np.ascontiguousarray(X[:, kept])))
         core = build_core(yc, Xc, Zc, codes, rp, evaluator)
         t = core.totals()
+    residual = exact_fit(core, t)
+    if not residual[0] > REDUCE_BELOW:
+        # The fixed effects explain nearly all of y: their products cancel
+        # that many of the residual's digits. Take their fit out of y first.
+        Xk = rp.core_design(np.ascontiguousarray(X[:, kept]))
+        reduced = rp.reduced(y[idx], Xk[idx], factor)
+        if reduced is not rp:
+            rp = reduced
+            core = build_core(yc, Xc, Zc, codes, rp, evaluator)
+            t = core.totals()
+            residual = exact_fit(core, t)
     weighted = None
     if sw is not None or rp.x_unit is not None:
         weighted = (sw, Xc, Zc)
-    return Prepared(core, rp, kept, t, weighted, exact_fit(core, t))
+    return Prepared(core, rp, kept, t, weighted, residual)
 
 
 def prepare_products(products, fe_names, evaluator="auto"):
@@ -131,7 +144,10 @@ def prepare_products(products, fe_names, evaluator="auto"):
         if rp.x_const is not None and const is None:
             raise ValueError("the constant fixed-effects column is a combination of others; the data read in "
                              "batches cannot be re-read to drop it")
-        new = rp.kept(kept, const)
+        try:
+            new = rp.kept(kept, const)
+        except ReductionLost as exc:
+            raise ValueError(f"{exc}; the data read in batches cannot be re-read to take it out again") from None
         if rp.x_unit is not None and new.x_unit is None:
             used = ", ".join(fe_names[j] for j in np.flatnonzero(rp.x_unit))
             raise ValueError(f"the fixed-effects columns that sum to one ({used}) include a column that is a "
@@ -195,10 +211,21 @@ def with_response(core, rp, kept, core_rows, codes, y, weights=None):
     """Prepared for a new response y (less any offset) on a core's design:
     y's shift and scale anew, the design's products shared (core_rows: the
     rows as the core holds them, see LinearMixedModel.core_rows)."""
-    new_rp = rp.for_response(y, weights)
     sw, Xc, Zc = core_rows
+    new_rp = rp.for_response(y, weights)
     y_rows = y if sw is None else y * sw
     new = core.with_response(new_rp.core_response(y_rows, Xc), Xc, Zc, codes)
     t = new.totals()
+    residual = exact_fit(new, t)
+    if not residual[0] > REDUCE_BELOW:  # as in prepare: the fixed effects' fit taken out of y first
+        idx = sample_rows(len(y))
+        xs = Xc[idx] if sw is None else Xc[idx] / sw[idx, None]
+        factor = 1.0 if weights is None else weight_factor(np.sqrt(weights))
+        reduced = new_rp.reduced(y[idx], xs, factor)
+        if reduced is not new_rp:
+            new_rp = reduced
+            new = core.with_response(new_rp.core_response(y_rows, Xc), Xc, Zc, codes)
+            t = new.totals()
+            residual = exact_fit(new, t)
     weighted = core_rows if sw is not None or rp.x_unit is not None else None
-    return Prepared(new, new_rp, kept, t, weighted, exact_fit(new, t))
+    return Prepared(new, new_rp, kept, t, weighted, residual)

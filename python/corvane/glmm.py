@@ -283,7 +283,7 @@ class GeneralizedLinearMixedModel:
 def _glmm_reparam(X, Z, z_centred=True):
     """Centred, power-of-two-scaled columns of X and Z (no response scaling:
     the response keeps its meaning; Z uncentred for uncorrelated blocks)."""
-    rp = reparam_from_sample(np.zeros(X.shape[0]), X, Z, z_centred)
+    rp = reparam_from_sample(np.zeros(X.shape[0]), X, Z, z_centred, reduce=False)
     return replace(rp, y_shift=0.0, y_scale=1.0)
 
 

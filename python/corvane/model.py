@@ -185,7 +185,7 @@ class LinearMixedModel:
             prepared = _design.prepare_products(data, names.fixed)
         if reuse is None:
             _validate.check_random_columns(prepared.totals["ztz"], self.re_names, self.group_name)
-        _validate.check_residual(prepared.residual, what, self.group_name)
+        _validate.check_residual(prepared.residual, what, self.group_name, prepared.reparam.y_reduction)
         self._adopt(prepared, data.y_fit if rows else None, reuse)
 
     def _adopt(self, prepared, y_fit, reuse=None):

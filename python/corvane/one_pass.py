@@ -252,8 +252,13 @@ def _selected_reparam(rp, sx, sz):
         unit = rp.x_unit[sx]
         if np.count_nonzero(unit) < np.count_nonzero(rp.x_unit):
             return None
+    coef = None
+    if rp.y_coef is not None:
+        if np.count_nonzero(rp.y_coef[sx]) < np.count_nonzero(rp.y_coef):
+            return None  # the response's preliminary fit uses a column left out
+        coef = rp.y_coef[sx]
     out = Reparam(rp.y_shift, rp.y_scale, rp.x_shift[sx], rp.x_scale[sx], rp.z_shift[sz], rp.z_scale[sz],
-                  x_const, rp.x_const_value, z_const, rp.z_const_value, unit)
+                  x_const, rp.x_const_value, z_const, rp.z_const_value, unit, coef, rp.y_reduction)
     if rp.x_ref is not None and sx[out.x_ref] != rp.x_ref:
         return None  # the unit combination's reference column moved: the products hold another
     return out

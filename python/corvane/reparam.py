@@ -104,6 +104,11 @@ class Reparam:
     z_const: int | None
     z_const_value: float
     x_unit: np.ndarray | None = None  # c with X c = 1, when X has no constant column; else None
+    # A preliminary fit taken out of the response (see reduced): y~ =
+    # (y - X' y_coef) y_scale in place of y's shift, and the fraction of
+    # y~'y~ it left on the rows it was fitted to (1 without one).
+    y_coef: np.ndarray | None = None
+    y_reduction: float = 1.0
 
     @property
     def p(self):
@@ -167,6 +172,8 @@ class Reparam:
     def core_response(self, y, X):
         """y~ for the rows (X the core's columns, as core_design gives them;
         y of shape (n,) or (count, n)), as the core forms it."""
+        if self.y_coef is not None:
+            return np.ascontiguousarray((y - X @ self.y_coef) * self.y_scale)
         r = self.x_ref
         if r is None:
             return np.ascontiguousarray((y - self.y_shift) * self.y_scale)
@@ -175,8 +182,15 @@ class Reparam:
     # -- core -> user
     def beta_offset(self):
         """The constant o in beta = A_x beta~ / y_scale + o: y's shift moved
-        into the reference column's coefficient (zero without a shift)."""
+        into the reference column's coefficient (zero without a shift), or
+        the preliminary fit taken out of y (on the user's columns: M y_coef)."""
         o = np.zeros(self.p)
+        if self.y_coef is not None:
+            o += self.y_coef
+            if self.x_unit is not None:
+                r = self.x_ref
+                o += (self.x_unit - np.eye(self.p)[r]) * self.y_coef[r]
+            return o
         if self.x_unit is not None:
             o += self.x_unit * (self.y_shift / self.x_const_value)
         elif self.x_const is not None:
@@ -188,7 +202,7 @@ class Reparam:
         bc = np.asarray(beta_core)
         t = self.a_x / self.y_scale
         b = t @ bc if bc.ndim == 1 else bc @ t.T
-        if self.x_unit is not None:
+        if self.x_unit is not None or self.y_coef is not None:
             b += self.beta_offset()
         elif self.x_const is not None:
             b[..., self.x_const] += self.y_shift / self.x_const_value
@@ -287,6 +301,8 @@ class Reparam:
         the totals do not tell: the mean and the sum of squares about it
         need X's constant column, and are then given instead of y'y."""
         n, ys = int(totals["n"]), self.y_scale
+        if self.y_coef is not None:
+            return self._reduced_moments(totals)
         yty = float(totals["yty"]) / (ys * ys)  # sum (y - y_shift u)^2, u the reference column / v0 (or 0)
         if self.x_const is None:
             if self.x_unit is not None:  # y = y~ / y_scale + y_shift u, u = X c the reference column
@@ -298,6 +314,58 @@ class Reparam:
         c = self.x_const
         centred_sum = float(np.asarray(totals["xty"])[c]) / (self.x_const_value * self.x_scale[c] * ys)
         return n, self.y_shift + centred_sum / n, yty - centred_sum * centred_sum / n, None
+
+    def _reduced_moments(self, totals):
+        """response_moments of a reduced response: y = y~ / y_scale + X~ d
+        with d = A_core^-1 y_coef (X~ = X' A_core), so its sums follow from
+        X~'y~, X~'X~ and y~'y~ (these moments then carry the cancellation
+        the reduction spares the fit)."""
+        n, ys = int(totals["n"]), self.y_scale
+        xtx, xty = np.asarray(totals["xtx"], dtype=np.float64), np.asarray(totals["xty"], dtype=np.float64)
+        d = np.linalg.solve(self.a_core_x, self.y_coef)
+        yty = float(totals["yty"]) / (ys * ys) + 2.0 * float(d @ xty) / ys + float(d @ xtx @ d)
+        r = self.x_ref
+        if r is None:
+            return n, None, None, yty
+        ref = math.sqrt(float(xtx[r, r]) / n)  # the reference column's transformed value, on every row
+        total = (float(xty[r]) / ys + float(xtx[r] @ d)) / ref
+        mean = total / n
+        return n, mean, yty - total * mean, None
+
+    def reduced(self, y, X, factor=1.0):
+        """The same map with a preliminary fit taken out of y when the
+        fixed effects explain nearly all of it (the fraction of y~'y~ their
+        least-squares fit leaves, on these rows, below REDUCE_BELOW), so that
+        the products keep the residual's digits instead of cancelling them
+        (the model is invariant to adding X c to y: beta takes c back). X
+        holds the core's columns of these rows (a sample or all of them),
+        unweighted; factor is the weights' power of two (see weight_factor),
+        kept in y's scale."""
+        if self.y_coef is not None or X.shape[0] <= X.shape[1]:
+            return self
+        yt = self.core_response(y, X)
+        xt = X @ self.a_core_x
+        total = float(yt @ yt)
+        if not (total > 0 and math.isfinite(total)):
+            return self
+        scale = np.sqrt(np.maximum(np.einsum("ij,ij->j", xt, xt), 1e-300))
+        use = [j for j in range(xt.shape[1]) if j not in set(aliased((xt / scale).T @ (xt / scale), None))]
+        b = np.linalg.lstsq(xt[:, use], yt, rcond=None)[0]
+        resid = yt - xt[:, use] @ b
+        # one step of refinement: the residual of the residual
+        b = b + np.linalg.lstsq(xt[:, use], resid, rcond=None)[0]
+        resid = yt - xt[:, use] @ b
+        left = float(resid @ resid) / total
+        if not left < REDUCE_BELOW:
+            return self
+        full = np.zeros(self.p)
+        full[use] = b
+        coef = self.a_core_x @ full / self.y_scale
+        if self.x_ref is not None:
+            coef[self.x_ref] += self.y_shift / self.x_const_value
+        out = replace(self, y_shift=0.0, y_coef=_frozen(coef), y_reduction=max(left, 0.0))
+        rms = float(np.sqrt(np.mean(np.square(y - X @ coef))))
+        return replace(out, y_scale=pow2_scale(rms) * factor)
 
     # -- user -> core
     def theta_to_core(self, theta_user):
@@ -326,13 +394,14 @@ class Reparam:
         """The same map of X and Z for a new response y (the rows' values,
         weights: the precision weights or None): y's shift and scale from a
         sample of its rows, as for the first response (shifts are exact maps,
-        so a sample's shift costs at most conditioning)."""
+        so a sample's shift costs at most conditioning); no preliminary fit
+        (see reduced)."""
         sample = y[sample_rows(len(y))]
         y_shift = float(sample.mean()) if self.x_ref is not None else 0.0
         y_scale = pow2_scale(float(np.sqrt(np.mean((sample - y_shift) ** 2))))
         if weights is not None:
             y_scale *= weight_factor(np.sqrt(weights))
-        return replace(self, y_shift=y_shift, y_scale=y_scale)
+        return replace(self, y_shift=y_shift, y_scale=y_scale, y_coef=None, y_reduction=1.0)
 
     def scaled(self, factor):
         """The same map for rows all multiplied by the power of two 1 / factor
@@ -349,15 +418,33 @@ class Reparam:
         if unit is not None and np.count_nonzero(unit) < np.count_nonzero(self.x_unit):
             unit = None
         shifted = const is not None or unit is not None
+        coef = None
+        if self.y_coef is not None:
+            if np.any(np.delete(self.y_coef, kept)):
+                raise ReductionLost("the response's preliminary fit used a fixed-effects column that is a "
+                                    "combination of the others")
+            coef = _frozen(self.y_coef[kept].copy())
         return Reparam(self.y_shift if shifted else 0.0, self.y_scale,
                        self.x_shift[kept] if shifted else np.zeros(len(kept)), self.x_scale[kept],
                        self.z_shift, self.z_scale, const, self.x_const_value if shifted else 1.0,
-                       self.z_const, self.z_const_value, unit)
+                       self.z_const, self.z_const_value, unit, coef, self.y_reduction)
 
 
 def _frozen(a):
     a.setflags(write=False)
     return a
+
+
+# A response whose least-squares fit on the fixed effects leaves less than
+# this fraction of its sum of squares is reduced by that fit before its
+# products are formed (their cancellation would otherwise cost the residual
+# that many digits: a millionth costs six).
+REDUCE_BELOW = 1e-6
+
+
+class ReductionLost(ValueError):
+    """A preliminary fit of the response used a column that the full data
+    show to be aliased (the data in memory are rebuilt without it)."""
 
 
 def unit_column(c):
@@ -460,12 +547,14 @@ def _with_reference(values, ref, value):
     return values if ref is None else values[:ref] + [value] + values[ref:]
 
 
-def reparam_of(y, X, Z, x_const, z_const, unit=None):
+def reparam_of(y, X, Z, x_const, z_const, unit=None, reduce=True):
     """The reparametrisation from these rows (all, or a sample). With a unit
     combination (x_const None), X holds the core's columns (see
     Reparam.core_design) and its reference column is X c, of value 1.
     The columns shifted alike (X's and y, and Z's when both have a reference
-    column) are measured together."""
+    column) are measured together. A response the fixed effects explain
+    nearly all of is reduced by their fit on these rows (see
+    Reparam.reduced; not with reduce False)."""
     x_ref = x_const if unit is None else unit_column(unit)
     x_centred, z_centred = x_ref is not None, z_const is not None
     p, q = X.shape[1], Z.shape[1]
@@ -494,10 +583,11 @@ def reparam_of(y, X, Z, x_const, z_const, unit=None):
                                        pow2_scale(abs(float(Z[0, z_const])))))
     v0 = float(X[0, x_const]) if x_const is not None else 1.0
     w0 = float(Z[0, z_const]) if z_const is not None else 1.0
-    return Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, x_const, v0, z_const, w0, unit)
+    rp = Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, x_const, v0, z_const, w0, unit)
+    return rp.reduced(y, X) if reduce else rp
 
 
-def reparam_from_sample(y, X, Z, z_centred=True):
+def reparam_from_sample(y, X, Z, z_centred=True, reduce=True):
     """The reparametrisation from a sample of these rows (the first batch of
     data read in batches). Without a constant column, a unit combination
     found in the sample is used whatever the other rows hold: the core's
@@ -510,7 +600,7 @@ def reparam_from_sample(y, X, Z, z_centred=True):
     x_const = constant_column(xs)
     z_const = constant_column(zs) if z_centred else None
     unit = unit_combination(xs) if x_const is None else None
-    return reparam_of(ys, xs if unit is None else with_unit(xs, unit), zs, x_const, z_const, unit)
+    return reparam_of(ys, xs if unit is None else with_unit(xs, unit), zs, x_const, z_const, unit, reduce)
 
 
 def weight_factor(sw):
@@ -584,7 +674,12 @@ def refine(t, rp, n):
     shifted = rp.x_ref is not None
     x_shift, x_scale = fix(rp.x_shift, rp.x_scale, xm, xsd, rp.x_ref, shifted)
     z_shift, z_scale = fix(rp.z_shift, rp.z_scale, zm, zsd, rp.z_const, rp.z_const is not None)
-    y_shift = rp.y_shift + ym / rp.y_scale if shifted else rp.y_shift
+    y_shift = rp.y_shift + ym / rp.y_scale if shifted and rp.y_coef is None else rp.y_shift
+    y_coef = rp.y_coef
+    if shifted and y_coef is not None:  # the reduction's coefficient of the reference column takes the mean
+        y_coef = y_coef.copy()
+        y_coef[rp.x_ref] += ym / rp.y_scale / rp.x_const_value
+        y_coef = _frozen(y_coef)
     y_scale = pow2_scale(ysd / rp.y_scale) if ysd > 0 else rp.y_scale
     return replace(rp, y_shift=y_shift, y_scale=y_scale, x_shift=x_shift, x_scale=x_scale, z_shift=z_shift,
-                   z_scale=z_scale)
+                   z_scale=z_scale, y_coef=y_coef)

@@ -480,21 +480,32 @@ def check_varies_products(arrays, const, name):
         raise ValueError(f"{name} is constant: there is no variation to fit")
 
 
-def check_residual(residual, name, group):
+# For a response reduced by a preliminary fit (see Reparam.reduced): the
+# fraction of the original response's sum of squares at or below which what
+# is left is the rounding of y itself (the reduced values carry an error of a
+# few units of y's last place, about 1e-32 of its square; this leaves a
+# thousand of them).
+REDUCED_EXACT_FIT = 1e-26
+
+
+def check_residual(residual, name, group, reduction=1.0):
     """ValueError when the response leaves no residual variation: an exact
     linear function (to rounding) of the fixed-effects columns, or within
     each group of those and the random-effects columns (residual from
-    exact_fit). The fit would have sigma = 0."""
+    exact_fit). The fit would have sigma = 0. reduction: the fraction of the
+    response's sum of squares a preliminary fit left in the core's response
+    (1 without one): the response is then judged by what rounding leaves of
+    y itself, not by the size of the fixed effects' share."""
     fixed, within = residual
-    if fixed <= EXACT_FIT:
-        raise ValueError(f"{name} is an exact linear function of the fixed-effects columns (to rounding: "
-                         f"its residual sum of squares is {max(fixed, 0.0):.2g} of its sum of squares): "
-                         f"there is no residual variation to fit")
-    if within <= EXACT_FIT:
-        raise ValueError(f"{name} is, within each group of {group!r}, an exact linear function "
-                         f"of the fixed- and random-effects columns (to rounding: its residual sum of "
-                         f"squares is {max(within, 0.0):.2g} of its sum of squares): the residual "
-                         f"variance would be zero")
+    cases = ((fixed, f"{name} is an exact linear function of the fixed-effects columns",
+              "there is no residual variation to fit"),
+             (within, f"{name} is, within each group of {group!r}, an exact linear function of the fixed- and "
+                      f"random-effects columns", "the residual variance would be zero"))
+    for fraction, what, consequence in cases:
+        of_y = fraction * reduction
+        if fraction <= EXACT_FIT or (reduction < 1.0 and of_y <= REDUCED_EXACT_FIT):
+            raise ValueError(f"{what} (to rounding: its residual sum of squares is {max(of_y, 0.0):.2g} of its "
+                             f"sum of squares): {consequence}")
 
 
 def check_random_columns(ztz, names, group):

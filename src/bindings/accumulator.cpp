@@ -91,14 +91,15 @@ bool reference(PyObject* index, const char* name, std::uint64_t columns, double 
 
 PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kKeywords[] = {"p", "q", "y_shift", "y_scale", "x_shift", "x_scale", "z_shift",
-                                          "z_scale", "x_ref", "x_ref_value", "z_ref", "z_ref_value", nullptr};
+        static const char* kKeywords[] = {"p",     "q",           "y_shift", "y_scale",     "x_shift",
+                                          "x_scale", "z_shift",   "z_scale", "x_ref",       "x_ref_value",
+                                          "z_ref", "z_ref_value", "y_coef",  nullptr};
         PyObject *p_obj, *q_obj, *x_shift = nullptr, *x_scale = nullptr, *z_shift = nullptr, *z_scale = nullptr;
-        PyObject *x_ref = Py_None, *z_ref = Py_None;
+        PyObject *x_ref = Py_None, *z_ref = Py_None, *y_coef = nullptr;
         double y_shift = 0.0, y_scale = 1.0, x_ref_value = 1.0, z_ref_value = 1.0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$ddOOOOOdOd:Accumulator", const_cast<char**>(kKeywords),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$ddOOOOOdOdO:Accumulator", const_cast<char**>(kKeywords),
                                          &p_obj, &q_obj, &y_shift, &y_scale, &x_shift, &x_scale, &z_shift,
-                                         &z_scale, &x_ref, &x_ref_value, &z_ref, &z_ref_value))
+                                         &z_scale, &x_ref, &x_ref_value, &z_ref, &z_ref_value, &y_coef))
             return nullptr;
         std::uint64_t p = 0, q = 0;
         if (!to_uint64(p_obj, "p", p) || !to_uint64(q_obj, "q", q)) return nullptr;
@@ -113,6 +114,8 @@ PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         lmm::RowTransform t;
         t.y_shift = y_shift;
         t.y_scale = y_scale;
+        if (y_coef == Py_None) y_coef = nullptr;
+        if (!optional_vector(y_coef, "y_coef", p, false, t.y_coef)) return nullptr;
         if (!optional_vector(x_shift, "x_shift", p, false, t.x_shift) ||
             !optional_vector(x_scale, "x_scale", p, true, t.x_scale) ||
             !optional_vector(z_shift, "z_shift", q, false, t.z_shift) ||
@@ -121,7 +124,8 @@ PyObject* acc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!reference(x_ref, "x_ref", p, x_ref_value, t.x_ref, t.x_ref_value) ||
             !reference(z_ref, "z_ref", q, z_ref_value, t.z_ref, t.z_ref_value))
             return nullptr;
-        const bool identity = y_shift == 0.0 && y_scale == 1.0 && t.x_shift.empty() && t.x_scale.empty() &&
+        const bool identity = y_shift == 0.0 && y_scale == 1.0 && t.y_coef.empty() && t.x_shift.empty() &&
+                              t.x_scale.empty() &&
                               t.z_shift.empty() && t.z_scale.empty() && t.x_ref < 0 && t.z_ref < 0;
         if (t.x_shift.empty()) t.x_shift.assign(p, 0.0);
         if (t.x_scale.empty()) t.x_scale.assign(p, 1.0);
@@ -437,7 +441,7 @@ PyObject* acc_from_arrays(PyObject* cls, PyObject* dict) {
         PyRef kwargs = PyRef::steal(PyDict_New());
         if (!kwargs) return nullptr;
         for (const char* key : {"y_shift", "y_scale", "x_shift", "x_scale", "z_shift", "z_scale", "x_ref", "x_ref_value",
-                                "z_ref", "z_ref_value"}) {
+                                "z_ref", "z_ref_value", "y_coef"}) {
             PyObject* v = PyDict_GetItemString(dict, key);
             if (v && PyDict_SetItemString(kwargs.get(), key, v) < 0) return nullptr;
         }
@@ -551,14 +555,16 @@ PyMethodDef kAccMethods[] = {
 
 const char kAccDoc[] =
     "Accumulator(p, q, *, y_shift=0.0, y_scale=1.0, x_shift=None, x_scale=None, z_shift=None, z_scale=None,\n"
-    "            x_ref=None, x_ref_value=1.0, z_ref=None, z_ref_value=1.0)\n"
+    "            x_ref=None, x_ref_value=1.0, z_ref=None, z_ref_value=1.0, y_coef=None)\n"
     "--\n\n"
     "Cross-products summed over batches of rows, for data that arrive in parts.\n\n"
     "Every value v of a column enters as (v - shift * r) * scale, where r is the\n"
     "row's value of the reference column (x_ref for y and X, z_ref for Z) over\n"
     "its reference value, or 1 without one: a linear map of the columns, so\n"
     "the model is the same whether or not the reference column is constant.\n"
-    "Powers of two as scales change no digit.";
+    "Powers of two as scales change no digit. With y_coef (p values c), y\n"
+    "enters as (y - x'c) * y_scale instead, x the row's columns as given: a\n"
+    "preliminary fit taken out of the response (the model is invariant to it).";
 
 PyType_Slot kAccSlots[] = {
     {Py_tp_doc, const_cast<char*>(kAccDoc)},
@@ -607,6 +613,7 @@ PyObject* products_dict(const lmm::Design& g, const lmm::Response& r, std::uint6
              put(o, "x_scale", new_float_array({p}, t.x_scale.data())) &&
              put(o, "z_shift", new_float_array({q}, t.z_shift.data())) &&
              put(o, "z_scale", new_float_array({q}, t.z_scale.data()));
+        if (ok && !t.y_coef.empty()) ok = put(o, "y_coef", new_float_array({p}, t.y_coef.data()));
         if (ok && t.x_ref >= 0)
             ok = put(o, "x_ref", PyLong_FromLongLong(t.x_ref)) &&
                  put(o, "x_ref_value", PyFloat_FromDouble(t.x_ref_value));

@@ -15,7 +15,7 @@ namespace {
 bool same_transform(const std::optional<RowTransform>& a, const std::optional<RowTransform>& b) {
     if (a.has_value() != b.has_value()) return false;
     if (!a) return true;
-    return a->y_shift == b->y_shift && a->y_scale == b->y_scale && a->x_shift == b->x_shift &&
+    return a->y_shift == b->y_shift && a->y_scale == b->y_scale && a->y_coef == b->y_coef && a->x_shift == b->x_shift &&
            a->x_scale == b->x_scale && a->z_shift == b->z_shift && a->z_scale == b->z_scale && a->x_ref == b->x_ref &&
            a->x_ref_value == b->x_ref_value && a->z_ref == b->z_ref && a->z_ref_value == b->z_ref_value;
 }
@@ -225,6 +225,11 @@ void Accumulator::select(const std::vector<std::uint64_t>& groups, const std::ve
             transform->x_shift = std::move(shift);
             transform->x_scale = std::move(scale);
             transform->x_ref = x_ref;
+            if (!transform->y_coef.empty()) {
+                std::vector<double> coef(pp);
+                for (std::uint64_t j = 0; j < pp; ++j) coef[j] = transform->y_coef[columns[j]];
+                transform->y_coef = std::move(coef);
+            }
         }
     }
 
@@ -260,6 +265,7 @@ std::unique_ptr<LmmData> Accumulator::finish(EvaluatorKind requested, Schedule s
         g.transform = transform_;
         g.transform->y_shift = 0.0;
         g.transform->y_scale = 1.0;
+        g.transform->y_coef.clear();
     }
     choose_kernel(products_, requested, schedule);
     auto out = std::make_unique<LmmData>(LmmData{std::move(products_.design), std::move(products_.response)});

@@ -255,11 +255,11 @@ std::optional<HessianResult> run(const LmmData& d, std::span<const double> theta
         }
     }
     HessianResult out;
+    out.pwrss = prof->pwrss;
+    out.nmp = prof->nmp;
     if (with_fixed_block) {
         // d pwrss / d theta_s = -v' dC_s v (beta is optimal); A = X'V^-1 X
         // and its derivatives -dC_s,XX (both triangles).
-        out.pwrss = prof->pwrss;
-        out.nmp = prof->nmp;
         out.pwrss_grad.resize(n_theta);
         for (Index s = 0; s < n_theta; ++s) out.pwrss_grad[s] = -alpha[s];
         out.beta.assign(v.begin(), v.begin() + p);

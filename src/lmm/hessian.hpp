@@ -36,8 +36,8 @@ struct HessianResult {
     double deviance = 0.0;
     std::vector<double> grad;  // n_theta
     std::vector<double> hess;  // n_theta x n_theta, row-major, symmetric
-    // With the fixed-effect block (for inference on beta): pwrss and its
-    // gradient, nmp, beta and d beta / d theta_s (n_theta x p), A = X'V^-1 X
+    // pwrss and nmp always; with the fixed-effect block (for inference on
+    // beta) also pwrss's gradient, beta and d beta / d theta_s (n_theta x p), A = X'V^-1 X
     // (p x p, V = I + Z Sigma Z') and dA/dtheta_s (n_theta x p x p), all
     // full symmetric.
     double pwrss = 0.0, nmp = 0.0;

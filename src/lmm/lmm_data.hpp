@@ -45,6 +45,12 @@ namespace corvane::lmm {
 struct RowTransform {
     double y_shift = 0.0;
     double y_scale = 1.0;
+    // Empty, or p coefficients c in place of the shift: y enters as
+    // (y - x' c) * y_scale, x the row's columns as given (a preliminary fit
+    // taken out of a response the fixed effects explain nearly all of, so
+    // that its products keep the residual's digits; the model is invariant
+    // to adding X c to y).
+    std::vector<double> y_coef;
     std::vector<double> x_shift, x_scale;
     std::vector<double> z_shift, z_scale;
     std::int64_t x_ref = -1;  // reference column of X, or -1

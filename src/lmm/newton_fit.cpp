@@ -32,6 +32,18 @@ std::vector<std::size_t> near_bound(const std::vector<double>& theta, const std:
     return out;
 }
 
+// The criterion's rounding that its size does not show: (n - p) log r^2
+// with r^2 = y'y less what the model explains, so r^2 carries the rounding
+// of y'y, a relative error of about eps y'y / r^2 that cancellation makes
+// large when the fixed effects explain nearly all of y (a response reduced
+// by a preliminary fit keeps this near eps). Changes of the criterion below
+// it are not resolved.
+double criterion_rounding(const LmmData& d, const HessianResult& h) {
+    if (!(h.pwrss > 0.0) || !std::isfinite(h.pwrss)) return 0.0;
+    constexpr double kUnits = 4.0;
+    return kUnits * std::numeric_limits<double>::epsilon() * h.nmp * (d.response.yty / h.pwrss);
+}
+
 }  // namespace
 
 NewtonFit fit_newton(const LmmData& d, std::vector<double> starts, bool reml, std::uint64_t max_iter, double gtol,
@@ -53,7 +65,8 @@ NewtonFit fit_newton(const LmmData& d, std::vector<double> starts, bool reml, st
         const std::vector<double> theta = fe.expand(x);
         std::optional<HessianResult> h = evaluate_hessian(d, theta, reml, eval_options);
         if (!h || !std::isfinite(h->deviance)) return std::nullopt;
-        return optim::SecondOrder{h->deviance, fe.reduce(h->grad), fe.reduce_square(h->hess)};
+        return optim::SecondOrder{h->deviance, fe.reduce(h->grad), fe.reduce_square(h->hess),
+                                  criterion_rounding(d, *h)};
     };
     const optim::Canonicalise canonical = [&](std::vector<double>& x) {
         x = fe.reduce(canonical_theta(fe.expand(x), q));

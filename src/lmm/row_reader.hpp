@@ -19,13 +19,23 @@ namespace corvane::lmm {
 struct RowTransformView {
     double y_shift = 0.0, y_scale = 1.0;
     const double *x_shift = nullptr, *x_scale = nullptr, *z_shift = nullptr, *z_scale = nullptr;
+    const double* y_coef = nullptr;  // null: y's shift
     std::int64_t x_ref = -1, z_ref = -1;
     double x_ref_value = 1.0, z_ref_value = 1.0;
 };
 
 inline RowTransformView view_of(const RowTransform& t) {
-    return {t.y_shift,      t.y_scale, t.x_shift.data(), t.x_scale.data(), t.z_shift.data(), t.z_scale.data(),
-            t.x_ref,        t.z_ref,   t.x_ref_value,    t.z_ref_value};
+    return {t.y_shift,
+            t.y_scale,
+            t.x_shift.data(),
+            t.x_scale.data(),
+            t.z_shift.data(),
+            t.z_scale.data(),
+            t.y_coef.empty() ? nullptr : t.y_coef.data(),
+            t.x_ref,
+            t.z_ref,
+            t.x_ref_value,
+            t.z_ref_value};
 }
 
 inline namespace CORVANE_ISA {
@@ -101,7 +111,16 @@ struct RowReader {
     RowReader& operator=(const RowReader&) = delete;
 
     double y(std::uint64_t r) const {
-        if constexpr (T) return (y_[r] - t->y_shift * x_ratio(r)) * t->y_scale;
+        if constexpr (T) {
+            if (t->y_coef) {
+                const std::uint64_t pp = P ? P : p;
+                const double* row = x_ + r * pp;
+                double fitted = 0.0;
+                for (std::uint64_t k = 0; k < pp; ++k) fitted = fitted + row[k] * t->y_coef[k];
+                return (y_[r] - fitted) * t->y_scale;
+            }
+            return (y_[r] - t->y_shift * x_ratio(r)) * t->y_scale;
+        }
         return y_[r];
     }
     const double* x(std::uint64_t r, double* buf) const {
