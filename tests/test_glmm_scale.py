@@ -162,3 +162,21 @@ def test_bootstrap_replicates_are_singular_by_the_fit_s_own_rule():
     assert 0 < sum(flags) < len(flags)
     cor = boot.replicates["cor((Intercept), week | ID)"].abs()
     assert (cor[boot.replicates["singular"]] > 1 - 1e-6).all()
+
+
+@pytest.mark.parametrize("nagq", [0, 5])
+@pytest.mark.parametrize("cid", ["poisson_scale_1e7", "binomial_trials_1e8", "poisson_slopes_1e5"])
+def test_every_nagq_is_certified_at_scale(cid, nagq):
+    """nAGQ = 0's differences in theta and quadrature's correction at any
+    scale: with counts this large the Laplace value is all but exact, so
+    each fit's standard errors sit within a hair of the Laplace fit's, and
+    the quadrature Hessian's error estimate says they are accurate."""
+    c = CASES[cid]
+    if nagq > 1 and "slopes" in cid:
+        nagq = 3
+    laplace, _ = fit(c)
+    r, caught = fit(c, nagq=nagq)
+    assert r.converged and not caught, [str(w.message) for w in caught]
+    np.testing.assert_allclose(r.std_errors, laplace.std_errors, rtol=1e-4)
+    assert np.all(np.abs(r.beta - laplace.beta) <= 1e-3 * laplace.std_errors)
+    assert r.hessian_error < 1e-5

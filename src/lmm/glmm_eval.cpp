@@ -79,7 +79,7 @@ Grid product_grid(std::uint64_t nagq, std::uint64_t q) {
 
 // One chunk's partial result.
 struct EvalSlot {
-    double sum = 0.0, correction = 0.0, magnitude = 0.0;
+    double sum = 0.0, correction = 0.0, magnitude = 0.0, correction_magnitude = 0.0;
     std::vector<double> grad, hess;
     bool ok = true;
     std::uint64_t failed_group = 0;
@@ -95,8 +95,8 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
     w.cur.keep = w.trial.keep = derivatives > 0;
     std::optional<HessianWork> hw;
     if (derivatives > 1) hw.emplace(q, c.g.p);
-    std::vector<double> node(q), uk(q);
-    slot.sum = slot.correction = slot.magnitude = 0.0;
+    std::vector<double> node(q), uk(q), eta_mode(grid && grid->weights.size() > 1 ? c.g.max_group : 0);
+    slot.sum = slot.correction = slot.magnitude = slot.correction_magnitude = 0.0;
     slot.ok = true;
     if (derivatives > 0) slot.grad.assign(kk, 0.0);
     if (derivatives > 1) slot.hess.assign(kk * kk, 0.0);
@@ -115,14 +115,29 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
         double value = w.cur.f + half_logdet;
         slot.magnitude = slot.magnitude + (std::fabs(w.cur.f) + std::fabs(half_logdet));
         if (grid && grid->weights.size() > 1) {
-            double total = 0.0;
+            // Each node's f(u^ + R^-T z_j) - f(u^) as the sum of its rows'
+            // changes from the mode (see loglik_change), so that it keeps the
+            // digits of the change whatever the size of f.
+            for (std::uint64_t i = s; i < e; ++i) eta_mode[i - s] = row_eta<Q>(c, i, w.cur.b.data());
+            double total = 0.0, spread = 0.0;
             for (std::uint64_t j = 0; j < grid->weights.size(); ++j) {
                 for (Index k = 0; k < q; ++k) node[k] = grid->points[j * q + k];
                 linalg::back_solve<Q>(w.lf.data(), node.data(), q);
-                for (Index k = 0; k < q; ++k) uk[k] = w.cur.u[k] + node[k];
-                double fk = 0.0;
-                if (!value_pass<L, Q>(c, s, e, uk.data(), w, fk)) continue;  // exp(-inf): no mass
-                total = total + grid->weights[j] * std::exp(-(fk - w.cur.f) + grid->half_sq[j]);
+                lambda_times<Q>(c.lambda, node.data(), uk.data(), q);  // the node's move of b
+                double change = 0.0;
+                for (std::uint64_t i = s; i < e; ++i) {
+                    const double* z = c.g.z.data() + i * q;
+                    double delta = 0.0;
+                    for (Index k = 0; k < q; ++k) delta = delta + z[k] * uk[k];
+                    change = change + loglik_change<L>(eta_mode[i - s], delta, c.y[i], c.g.w[i]);
+                }
+                double prior = 0.0;  // |u^ + v|^2 / 2 - |u^|^2 / 2 = v'(u^ + v / 2)
+                for (Index k = 0; k < q; ++k) prior = prior + node[k] * (w.cur.u[k] + 0.5 * node[k]);
+                const double rise = prior - change;
+                if (std::isnan(rise)) continue;  // a row without mass there
+                const double term = grid->weights[j] * std::exp(-rise + grid->half_sq[j]);
+                total = total + term;
+                spread = spread + term * std::fabs(rise);
             }
             if (!(total > 0.0) || !std::isfinite(total)) {
                 slot.ok = false;
@@ -134,6 +149,10 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
             value = w.cur.f + half_logdet - log_total;
             slot.correction = slot.correction - log_total;
             slot.magnitude = slot.magnitude + std::fabs(log_total);
+            // Each node's rise carries the rounding of its rows' changes: a
+            // few units of its magnitude, and of one per row.
+            slot.correction_magnitude =
+                slot.correction_magnitude + (static_cast<double>(e - s) + spread / total + std::fabs(log_total));
         }
         slot.sum = slot.sum + value;
         if (derivatives > 0) laplace_gradient<L, Q>(c, s, e, w, slot.grad.data());
@@ -154,7 +173,7 @@ GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, int derivatives, d
     std::vector<EvalSlot> slots(parallel ? reduce_slots(n_chunks, 8 * (nk + nk * nk) + 64) : 1);
     GlmmEval out;
     out.feasible = true;
-    double total = 0.0, correction = 0.0, magnitude = 0.0;
+    double total = 0.0, correction = 0.0, magnitude = 0.0, correction_magnitude = 0.0;
     std::vector<double> grad(derivatives > 0 ? nk : 0, 0.0), hess(derivatives > 1 ? nk * nk : 0, 0.0);
     chunked_reduce(
         n_chunks, parallel, slots,
@@ -171,6 +190,7 @@ GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, int derivatives, d
             total = total + slot.sum;
             correction = correction + slot.correction;
             magnitude = magnitude + slot.magnitude;
+            correction_magnitude = correction_magnitude + slot.correction_magnitude;
             for (std::uint64_t k = 0; k < grad.size(); ++k) grad[k] = grad[k] + slot.grad[k];
             for (std::uint64_t k = 0; k < hess.size(); ++k) hess[k] = hess[k] + slot.hess[k];
         });
@@ -186,11 +206,8 @@ GlmmEval evaluate_as(const GroupContext& c, const Grid* grid, int derivatives, d
         return out;
     }
     out.correction = 2.0 * correction;
-    // Each group's terms carry the rounding of sums of their rows' terms,
-    // which the constant cancels only in the total (large counts make both
-    // large): a few units of the last place of the magnitudes summed.
-    out.resolution = 2.0 * kRoundingUnits * std::numeric_limits<double>::epsilon() *
-                     (magnitude + std::fabs(c.constant));
+    out.resolution = deviance_rounding(magnitude, c.constant);
+    out.correction_resolution = deviance_rounding(correction_magnitude, 0.0);
     for (double& v : grad) v = 2.0 * v;
     for (double& v : hess) v = 2.0 * v;
     out.grad = std::move(grad);
@@ -275,6 +292,13 @@ decltype(auto) dispatch(const GlmmData& d, const GlmmOptions& options, F&& f) {
 }
 
 }  // namespace
+
+double deviance_rounding(double group_magnitudes, double constant) {
+    // Each group's terms carry the rounding of sums of their rows' terms,
+    // which the constant cancels only in the total (large counts make both
+    // large): a few units of the last place of the magnitudes summed.
+    return 2.0 * kRoundingUnits * std::numeric_limits<double>::epsilon() * (group_magnitudes + std::fabs(constant));
+}
 
 GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::span<const double> beta,
                        std::uint64_t nagq, int derivatives, const GlmmOptions& options,

@@ -55,6 +55,7 @@ struct GlmmEval {
     // log-likelihood's constant and each group's terms): changes of the
     // deviance below it are not resolved.
     double resolution = 0.0;
+    double correction_resolution = 0.0;  // likewise for the correction alone
     // When asked, the derivatives in (theta, beta) of the Laplace deviance
     // (deviance - correction; the deviance itself for nagq = 1): the
     // gradient (n_theta + p) and the Hessian ((n_theta + p)^2, exact: see
@@ -100,7 +101,13 @@ struct GlmmJoint {
     // fixed effects' penalised precision (cov(beta) ~ S^-1).
     std::vector<double> precision;
     std::uint64_t iterations = 0;
+    double resolution = 0.0;  // the deviance's estimated rounding (as GlmmEval's)
 };
+
+// The deviance's rounding from the magnitudes of its terms: each group's
+// Laplace terms (summed as |f| + |log|R||, and |log| of its quadrature sum)
+// and the log-likelihood's constant, which cancel only in the total.
+double deviance_rounding(double group_magnitudes, double constant);
 
 GlmmJoint glmm_joint(const GlmmData& d, std::span<const double> theta, std::span<const double> beta_start,
                      const GlmmOptions& options = {});

@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace corvane::lmm {
 
@@ -161,6 +162,38 @@ inline bool row_terms_third(double eta, double y, double w, RowTerms& t) {
         t.fisher2 = w * mu;
     }
     return true;
+}
+
+// The change of a row's log-density from eta to eta + delta, computed as a
+// change (not as the difference of two values) where the link allows it, so
+// that its rounding is that of the change rather than of the values: with
+// counts in the millions a value is ~1e8 and its rounding outweighs the
+// change a quadrature node makes. NaN is never returned for a representable
+// row; -inf where eta + delta has no mass.
+template <Link L>
+inline double loglik_change(double eta, double delta, double y, double w) {
+    if constexpr (L == Link::Logit) {
+        // y eta - log(1 + exp(eta)): the log ratio of the 1 + exp terms as
+        // log1p(mu expm1(delta)) about the smaller of mu and 1 - mu.
+        const double e = std::exp(-std::fabs(eta));
+        const double r = 1.0 / (1.0 + e);
+        if (eta < 0.0) return w * (y * delta - detail::log1p_of(e * r * std::expm1(delta)));
+        return w * ((y - 1.0) * delta - detail::log1p_of(e * r * std::expm1(-delta)));
+    } else if constexpr (L == Link::Log) {
+        return w * (y * delta - std::exp(eta) * std::expm1(delta));
+    } else if constexpr (L == Link::Cloglog) {
+        // s = exp(eta) moves by a = s expm1(delta); log(1 - exp(-s)) by
+        // log1p(exp(-s) expm1(-a) / expm1(-s)); -s by -a.
+        const double s = std::exp(eta);
+        const double a = s * std::expm1(delta);
+        const double moved = y != 0.0 ? y * std::log1p(std::exp(-s) * std::expm1(-a) / std::expm1(-s)) : 0.0;
+        return w * (moved - (1.0 - y) * a);
+    } else {
+        RowTerms at, to;
+        if (!row_terms<L>(eta, y, w, true, at)) return std::numeric_limits<double>::quiet_NaN();
+        if (!row_terms<L>(eta + delta, y, w, true, to)) return -std::numeric_limits<double>::infinity();
+        return to.loglik - at.loglik;
+    }
 }
 
 // The log-density of the row at mu = y (the saturated model), less the same

@@ -14,39 +14,48 @@
 namespace corvane::lmm {
 namespace {
 
-constexpr double kValueStep = 1e-4;       // relative step for differences of the joint mode's deviance
-constexpr double kCorrectionStep = 1e-2;  // the quadrature correction's steps, in standard errors
+constexpr double kJointStep = 5e-2;       // the longest steps of the joint mode deviance's differences, in standard errors
+constexpr double kCorrectionStep = 5e-2;  // the longest steps of the quadrature correction's differences, in standard errors
 constexpr double kNearBound = 1e-4;
 constexpr double kSameCriterion = 1e-12;
-
-// The step actually taken from x (x + h rounded, less x).
-double step_at(double x, double relative) {
-    const double h = relative * std::max(1.0, std::fabs(x));
-    volatile double up = x + h;
-    return up - x;
-}
 
 using Value = std::function<std::optional<double>(std::span<const double>)>;
 using ValueGradient = std::function<std::optional<std::pair<double, std::vector<double>>>(std::span<const double>)>;
 
-// f, central-difference gradient and Hessian from values.
-std::optional<optim::SecondOrder> by_values(const Value& f, std::span<const double> x) {
+// f, central-difference gradient and Hessian from values, with steps of
+// the given lengths (rounded to what x + h represents). The gradient and the
+// Hessian's diagonal are extrapolated from the steps h and h / 2
+// (Richardson: truncation O(h^4) instead of O(h^2)), so that steps long
+// enough for a criterion with a large rounding still give accurate
+// derivatives.
+std::optional<optim::SecondOrder> by_values(const Value& f, std::span<const double> x, std::span<const double> steps,
+                                            bool hessian = true, std::optional<double> f_at_x = std::nullopt) {
     const std::size_t k = x.size();
-    std::optional<double> f0 = f(x);
+    std::optional<double> f0 = f_at_x ? f_at_x : f(x);
     if (!f0) return std::nullopt;
     optim::SecondOrder out{*f0, std::vector<double>(k), std::vector<double>(k * k)};
     std::vector<double> xp(x.begin(), x.end()), h(k);
-    for (std::size_t i = 0; i < k; ++i) h[i] = step_at(x[i], kValueStep);
     for (std::size_t i = 0; i < k; ++i) {
-        xp[i] = x[i] + h[i];
-        const std::optional<double> fp = f(xp);
-        xp[i] = x[i] - h[i];
-        const std::optional<double> fm = f(xp);
-        xp[i] = x[i];
-        if (!fp || !fm) return std::nullopt;
-        out.g[i] = (*fp - *fm) / (2.0 * h[i]);
-        out.h[i * k + i] = ((*fp - *f0) + (*fm - *f0)) / (h[i] * h[i]);
+        volatile double up = x[i] + steps[i];
+        h[i] = up - x[i];
     }
+    for (std::size_t i = 0; i < k; ++i) {
+        double g[2], d2[2];
+        for (int half = 0; half < 2; ++half) {
+            const double hi = half ? 0.5 * h[i] : h[i];  // a power of two: h / 2 is exact
+            xp[i] = x[i] + hi;
+            const std::optional<double> fp = f(xp);
+            xp[i] = x[i] - hi;
+            const std::optional<double> fm = f(xp);
+            xp[i] = x[i];
+            if (!fp || !fm) return std::nullopt;
+            g[half] = (*fp - *fm) / (2.0 * hi);
+            d2[half] = ((*fp - *f0) + (*fm - *f0)) / (hi * hi);
+        }
+        out.g[i] = (4.0 * g[1] - g[0]) / 3.0;
+        out.h[i * k + i] = (4.0 * d2[1] - d2[0]) / 3.0;
+    }
+    if (!hessian) return out;
     for (std::size_t i = 0; i < k; ++i)
         for (std::size_t j = i + 1; j < k; ++j) {
             double corner[4];
@@ -133,75 +142,40 @@ std::optional<double> correction_at(const GlmmData& d, const FreeEntries& fe, st
 }
 
 // Adds the derivatives of the quadrature's correction to `at` (the Laplace
-// deviance's exact ones at xr, with the correction c0 there): central
-// differences on the parametrisation the Laplace Hessian makes well scaled
-// (steps of kCorrectionStep standard errors, 1 / sqrt(H_ii / 2)), the
-// Hessian's only if `hessian`. The correction is a small, smooth part of the
-// deviance, so its differences lose few digits; their error (the
-// correction's rounding over the steps' products, and the truncation
-// estimated from a second diagonal step twice as long) goes to *error,
-// relative to sqrt(H_ii H_jj). False when a point is infeasible.
+// deviance's exact ones at xr, with the correction c0 there and its rounding
+// r0): central differences (by_values: extrapolated) on the parametrisation
+// the Laplace Hessian makes well scaled, in steps of a fraction of a
+// standard error (1 / sqrt(H_ii / 2)) as long as the correction's rounding
+// asks; the Hessian's only if `hessian`. The correction is a small, smooth
+// part of the deviance, computed from its rows' changes (see
+// loglik_change), so its differences lose few digits; their estimated
+// rounding over the steps' products goes to *error, relative to
+// sqrt(H_ii H_jj). False when a point is infeasible.
 bool add_correction(const GlmmData& d, const FreeEntries& fe, std::size_t nt, std::span<const double> xr,
                     std::uint64_t nagq, const GlmmOptions& options, const std::vector<double>& start, double c0,
-                    bool hessian, optim::SecondOrder& at, std::uint64_t* evaluations, double* error) {
+                    double r0, bool hessian, optim::SecondOrder& at, std::uint64_t* evaluations, double* error) {
     const std::size_t k = xr.size();
-    std::vector<double> x(xr.begin(), xr.end()), h(k);
+    const double in_errors = std::clamp(2.0 * std::sqrt(std::sqrt(r0)), 1e-3, kCorrectionStep);
+    std::vector<double> steps(k);
     for (std::size_t i = 0; i < k; ++i) {
+        const double width = std::max(1.0, std::fabs(xr[i]));
         const double curvature = std::fabs(at.h[i * k + i]);
-        const double se = curvature > 0.0 ? std::sqrt(2.0 / curvature) : 1.0;
-        volatile double up = x[i] + kCorrectionStep * std::min(se, std::max(1.0, std::fabs(x[i])));
-        h[i] = up - x[i];
+        const double se = curvature > 0.0 ? std::sqrt(2.0 / curvature) : width;
+        steps[i] = std::clamp(in_errors * se, 1e-7 * width, 0.1 * width);
     }
-    const auto c_at = [&]() { return correction_at(d, fe, nt, x, nagq, options, start, evaluations); };
-    std::vector<double> cp(k), cm(k);
-    double worst = 0.0;
-    for (std::size_t i = 0; i < k; ++i) {
-        const double xi = x[i];
-        x[i] = xi + h[i];
-        const std::optional<double> up = c_at();
-        x[i] = xi - h[i];
-        const std::optional<double> down = c_at();
-        x[i] = xi;
-        if (!up || !down) return false;
-        cp[i] = *up;
-        cm[i] = *down;
-        at.g[i] = at.g[i] + (*up - *down) / (2.0 * h[i]);
-        if (!hessian) continue;
-        const double second = ((*up - c0) + (*down - c0)) / (h[i] * h[i]);
-        at.h[i * k + i] = at.h[i * k + i] + second;
-        // The same second difference over steps twice as long: their
-        // disagreement (a third of it, for an O(h^2) error) estimates the
-        // truncation.
-        x[i] = xi + 2.0 * h[i];
-        const std::optional<double> up2 = c_at();
-        x[i] = xi - 2.0 * h[i];
-        const std::optional<double> down2 = c_at();
-        x[i] = xi;
-        if (!up2 || !down2) return false;
-        const double second2 = ((*up2 - c0) + (*down2 - c0)) / (4.0 * h[i] * h[i]);
-        const double scale = std::max(std::fabs(at.h[i * k + i]), 1e-300);
-        worst = std::max(worst, (std::fabs(second2 - second) / 3.0 + 4.0 * at.resolution / (h[i] * h[i])) / scale);
-    }
+    const Value c_at = [&](std::span<const double> x) {
+        return correction_at(d, fe, nt, x, nagq, options, start, evaluations);
+    };
+    const std::optional<optim::SecondOrder> so = by_values(c_at, xr, steps, hessian, c0);
+    if (!so) return false;
+    for (std::size_t i = 0; i < k; ++i) at.g[i] = at.g[i] + so->g[i];
     if (!hessian) return true;
+    double worst = 0.0;
     for (std::size_t i = 0; i < k; ++i)
-        for (std::size_t j = i + 1; j < k; ++j) {
-            double corner[4];
-            int c = 0;
-            for (int si : {1, -1})
-                for (int sj : {1, -1}) {
-                    x[i] = xr[i] + si * h[i];
-                    x[j] = xr[j] + sj * h[j];
-                    const std::optional<double> v = c_at();
-                    if (!v) return false;
-                    corner[c++] = *v;
-                }
-            x[i] = xr[i];
-            x[j] = xr[j];
-            const double hij = ((corner[0] - corner[1]) - (corner[2] - corner[3])) / (4.0 * h[i] * h[j]);
-            at.h[i * k + j] = at.h[i * k + j] + hij;
-            at.h[j * k + i] = at.h[i * k + j];
+        for (std::size_t j = 0; j < k; ++j) {
+            at.h[i * k + j] = at.h[i * k + j] + so->h[i * k + j];
             const double scale = std::sqrt(std::fabs(at.h[i * k + i]) * std::fabs(at.h[j * k + j]));
-            worst = std::max(worst, 4.0 * at.resolution / (h[i] * h[j]) / std::max(scale, 1e-300));
+            worst = std::max(worst, 4.0 * r0 / (steps[i] * steps[j]) / std::max(scale, 1e-300));
         }
     if (error) *error = std::max(*error, worst);
     return true;
@@ -231,7 +205,8 @@ std::optional<optim::SecondOrder> free_second_order(const GlmmData& d, const Fre
     optim::SecondOrder out{e.deviance, fe.reduce(e.grad), hessian ? fe.reduce_square(e.hessian) : std::vector<double>{},
                            e.resolution};
     if (error) *error = 0.0;
-    if (k > 1 && !add_correction(d, fe, nt, xr, k, options, centre, e.correction, hessian, out, evaluations, error))
+    if (k > 1 && !add_correction(d, fe, nt, xr, k, options, centre, e.correction, e.correction_resolution, hessian,
+                                 out, evaluations, error))
         return std::nullopt;
     return out;
 }
@@ -270,7 +245,8 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
         const optim::SecondOrderObjective objective =
             [&](std::span<const double> th) -> std::optional<optim::SecondOrder> {
             ++out.evaluations;
-            GlmmJoint centre = glmm_joint(d, theta_free.expand(th), warm_beta, options.eval);
+            const std::vector<double> theta_c = theta_free.expand(th);
+            GlmmJoint centre = glmm_joint(d, theta_c, warm_beta, options.eval);
             if (!centre.feasible) return std::nullopt;
             const std::vector<double> start = centre.beta;
             const Value f = [&](std::span<const double> t) -> std::optional<double> {
@@ -279,8 +255,27 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
                 if (!j.feasible) return std::nullopt;
                 return j.deviance;
             };
-            std::optional<optim::SecondOrder> so = by_values(f, th);
-            if (so) warm_beta = start;
+            // Steps in units of each entry's standard error (from the
+            // Laplace deviance's exact curvature in theta at the joint mode),
+            // as long as the criterion's rounding R asks: about R^(1/4) of
+            // one, where the second differences' rounding and truncation
+            // balance (large counts make R large).
+            ++out.evaluations;
+            const GlmmEval lap = glmm_evaluate(d, theta_c, start, 1, 2, options.eval);
+            const double in_errors = std::clamp(2.0 * std::sqrt(std::sqrt(centre.resolution)), 1e-4, kJointStep);
+            std::vector<double> steps(th.size());
+            for (std::size_t i = 0; i < th.size(); ++i) {
+                const std::size_t w = theta_free.index(i);
+                const double width = std::max(1.0, std::fabs(th[i]));
+                const double curvature = lap.feasible ? std::fabs(lap.hessian[w * (nt + p) + w]) : 0.0;
+                const double se = curvature > 0.0 ? std::sqrt(2.0 / curvature) : width;
+                steps[i] = std::clamp(in_errors * se, 1e-6 * width, 0.1 * width);
+            }
+            std::optional<optim::SecondOrder> so = by_values(f, th, steps);
+            if (so) {
+                warm_beta = start;
+                so->resolution = centre.resolution;
+            }
             return so;
         };
         const optim::TrustRegionOptions tr{options.max_iter, options.gtol > 0 ? options.gtol : 1e-6};

@@ -27,6 +27,7 @@ namespace joint_detail {
 struct Sums {
     std::vector<double> s, r;  // p x p, p
     double f = 0.0, laplace = 0.0, a_sq = 0.0;
+    double magnitude = 0.0;  // sum over groups of |f| + |log|R||: the Laplace value's terms
     bool ok = true;
 };
 
@@ -62,7 +63,7 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
             [&](std::uint64_t k, Sums& sl) {
                 sl.s.assign(p * p, 0.0);
                 sl.r.assign(p, 0.0);
-                sl.f = sl.laplace = sl.a_sq = 0.0;
+                sl.f = sl.laplace = sl.a_sq = sl.magnitude = 0.0;
                 sl.ok = true;
                 ModeState st(q);
                 std::vector<double> hzb(q * p), hub(q * p), gb(p), hbb(p * p), tmp(q * q), grad(q);
@@ -131,7 +132,9 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
                     for (Index a = 0; a < q; ++a) asq = asq + av[a] * av[a];
                     sl.a_sq = sl.a_sq + asq;
                     sl.f = sl.f + st.f;
-                    sl.laplace = sl.laplace + (st.f + 0.5 * linalg::log_det<Q>(r, q));
+                    const double half_logdet = 0.5 * linalg::log_det<Q>(r, q);
+                    sl.laplace = sl.laplace + (st.f + half_logdet);
+                    sl.magnitude = sl.magnitude + (std::fabs(st.f) + std::fabs(half_logdet));
                 }
             },
             [&](std::uint64_t, Sums& sl) {
@@ -141,6 +144,7 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
                 for (Index j = 0; j < p; ++j) total.r[j] = total.r[j] + sl.r[j];
                 total.f = total.f + sl.f;
                 total.laplace = total.laplace + sl.laplace;
+                total.magnitude = total.magnitude + sl.magnitude;
                 total.a_sq = total.a_sq + sl.a_sq;
             });
     };
@@ -260,6 +264,7 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
         return out;
     }
     out.deviance = 2.0 * cur.laplace - 2.0 * constant;
+    out.resolution = deviance_rounding(cur.magnitude, constant);
     out.beta = std::move(beta);
     out.precision = cur.s;
     for (Index j = 0; j < p; ++j)
