@@ -215,7 +215,12 @@ class GlmmResult(Predictions, ResultTables):
         left out and the coefficients they move are the undetermined ones
         (their standard errors NaN, never a silent 0)."""
         if self.nagq == 0:
-            return np.linalg.inv(np.asarray(raw["precision"], dtype=np.float64)), []
+            precision = np.asarray(raw["precision"], dtype=np.float64)
+            if sep_core is None:
+                return np.linalg.inv(precision), []
+            q, _ = np.linalg.qr(sep_core, mode="complete")
+            rest = q[:, sep_core.shape[1]:]  # the precision off the separated directions
+            return rest @ np.linalg.inv(rest.T @ precision @ rest) @ rest.T, []
         sub = self._hessian_core[np.ix_(free, free)]
         if not np.isfinite(sub).all():
             return np.full((p, p), np.nan), list(range(p))

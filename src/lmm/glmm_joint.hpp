@@ -191,9 +191,20 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
         for (Index j = 0; j < p; ++j)
             for (Index l = j + 1; l < p; ++l) sfac[j * p + l] = sfac[l * p + j];
         if (!linalg::cholesky<0>(sfac.data(), p)) {
-            out.failure = "the fixed effects' curvature is not positive definite";
-            out.deviance = std::numeric_limits<double>::infinity();
-            return out;
+            // A direction the rows no longer inform (separated fixed
+            // effects run off along it, their rows' weights vanishing): a
+            // ridge of a 1e-10 of each diagonal entry gives a step along it
+            // that the step halving keeps in bounds.
+            sfac = cur.s;
+            for (Index j = 0; j < p; ++j) {
+                for (Index l = j + 1; l < p; ++l) sfac[j * p + l] = sfac[l * p + j];
+                sfac[j * p + j] = sfac[j * p + j] * (1.0 + 1e-10);
+            }
+            if (!linalg::cholesky<0>(sfac.data(), p)) {
+                out.failure = "the fixed effects' curvature is not positive definite";
+                out.deviance = std::numeric_limits<double>::infinity();
+                return out;
+            }
         }
         for (Index j = 0; j < p; ++j) dbeta[j] = -cur.r[j];
         linalg::forward_solve<0>(sfac.data(), dbeta.data(), p);
@@ -220,7 +231,13 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
         double step_size = 0.0;
         for (Index j = 0; j < p; ++j) step_size = std::max(step_size, std::fabs(dbeta[j]) / std::max(1.0, std::fabs(beta[j])));
         for (std::uint64_t k = 0; k < m * q; ++k) step_size = std::max(step_size, std::fabs(du[k]) / std::max(1.0, std::fabs(u[k])));
-        if (!(dec > 0.0) || step_size <= kStepFloor) {
+        // Or once f could not show the step's decrease by a wide margin
+        // (f's rounding is a few units of its terms' magnitudes): along a
+        // separated direction of the fixed effects the steps stay long while
+        // the decrease vanishes, and the estimates have run off as far as
+        // the criterion can tell.
+        const double rounding = 8.0 * std::numeric_limits<double>::epsilon() * cur.magnitude;
+        if (!(dec > 0.0) || step_size <= kStepFloor || dec <= 1e-3 * rounding) {
             out.feasible = true;
             break;
         }
