@@ -1,4 +1,5 @@
-"""`python -m corvane`: the embedded example, CSV fits, and errors as messages with status 2."""
+"""`python -m corvane`: the embedded example, CSV and Parquet fits of both families, and errors as
+messages with status 2."""
 
 import json
 import os
@@ -13,6 +14,8 @@ pytest.importorskip("formulaic")
 
 import corvane  # noqa: E402
 from corvane._example import example_frame  # noqa: E402
+
+DATA = os.path.join(os.path.dirname(__file__), "data")
 
 
 def run(*args):
@@ -63,7 +66,20 @@ def test_csv_fit_summary_and_json(csv):
 
 @pytest.mark.parametrize("args, message", [
     (["fit", "{dir}/missing.csv", "Reaction ~ Days + (1 | Subject)"], "no such file"),
-    (["fit", "{dir}", "Reaction ~ Days + (1 | Subject)"], "is a directory"),
+    (["fit", "{dir}", "Reaction ~ Days + (1 | Subject)"], "holds no Parquet files"),
+    (["fit", "{dir}/missing.parquet", "Reaction ~ Days + (1 | Subject)"], "no such file"),
+    (["fit", "{dir}/rows.txt", "Reaction ~ Days + (1 | Subject)"],
+     "cannot tell the kind of file '{dir}/rows.txt': use a .csv or .parquet file"),
+    (["fit", "{csv}", "Reaction ~ Days + (1 | Subject)", "--link", "probit"],
+     "--link is for --family binomial or poisson"),
+    (["fit", "{csv}", "Reaction ~ Days + (1 | Subject)", "--nagq", "3"], "--nagq is for --family binomial"),
+    (["fit", "{csv}", "Reaction ~ Days + (1 | Subject)", "--family", "poisson", "--ml"],
+     "--ml is for --family gaussian"),
+    (["fit", "{csv}", "Reaction ~ Days + (1 | Subject)", "--family", "binomial", "--ddf", "normal"],
+     "--ddf is for --family gaussian"),
+    (["fit", "{csv}", "Reaction ~ Days + (1 | Subject)", "--family", "binomial"],
+     "the binomial response 'Reaction' must lie in [0, 1]"),
+    (["fit", "{csv}", "Reaction ~ Days + (1 | Subject)", "--family", "gamma"], "invalid choice: 'gamma'"),
     (["fit", "{csv}", "Reaction ~ I(Days +) + (1 | Subject)"], "bad formula"),
     (["fit", "{csv}", "Reaction ~ Days + (1 | Subject) + (1 | Days)"], "2 grouping factors"),
     (["fit", "{csv}", "Reaction ~ Dayz + (1 | Subject)"], "unknown column 'Dayz'"),
@@ -75,7 +91,7 @@ def test_errors_are_messages_with_status_2(csv, tmp_path, args, message):
     args = [a.format(dir=tmp_path, csv=csv[0]) for a in args]
     proc = run(*args)
     assert proc.returncode == 2
-    assert message in proc.stderr
+    assert message.format(dir=tmp_path) in proc.stderr
     assert "Traceback" not in proc.stderr and proc.stdout == ""
 
 
@@ -133,3 +149,53 @@ def test_warnings_go_to_stderr(tmp_path):
     pd.DataFrame({"y": 3.0 + e - 0.9 * means[codes], "g": codes}).to_csv(path, index=False)
     proc = run("fit", str(path), "y ~ 1 + (1 | g)")
     assert proc.returncode == 0 and "corvane: warning: boundary (singular) fit" in proc.stderr
+
+
+def cli_json(*args):
+    proc = run("fit", *args, "--json")
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+def as_json(result):
+    return json.loads(json.dumps(result.to_dict(), allow_nan=False))
+
+
+@pytest.mark.parametrize("data, formula, options, kwargs", [
+    ("cbpp", "cbind(incidence, size - incidence) ~ period + (1 | herd)", ["--family", "binomial"], {}),
+    ("cbpp", "prop ~ period + (1 | herd)", ["--family", "binomial", "--weights", "size", "--link", "probit",
+                                            "--nagq", "9"], {"weights": "size", "link": "probit", "nagq": 9}),
+    ("grouseticks", "TICKS ~ YEAR + HEIGHT_s + (1 | BROOD)", ["--family", "poisson", "--offset", "log_t"],
+     {"family": "poisson", "offset": "log_t"}),
+])
+def test_generalized_fits_are_those_of_glmm(data, formula, options, kwargs):
+    path = os.path.join(DATA, f"{data}.csv")
+    want = as_json(corvane.glmm(formula, pd.read_csv(path), **kwargs))
+    assert cli_json(path, formula, *options) == want
+    proc = run("fit", path, formula, *options)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str(corvane.glmm(formula, pd.read_csv(path), **kwargs).summary()).strip()
+
+
+@pytest.mark.parametrize("family, data, formula, options", [
+    ("gaussian", "sleepstudy", "Reaction ~ Days + (Days | Subject)", ["--weights", "w"]),
+    ("binomial", "cbpp", "cbind(incidence, size - incidence) ~ period + (1 | herd)", []),
+])
+def test_csv_and_parquet_files_give_one_fit(tmp_path, family, data, formula, options):
+    frame = pd.read_csv(os.path.join(DATA, f"{data}.csv"))
+    if family == "gaussian":
+        frame["w"] = np.where(frame["Days"] < 2, 2.0, 1.0)
+    frame.to_csv(tmp_path / "rows.csv", index=False)
+    frame.to_parquet(tmp_path / "rows.parquet", index=False)
+    (tmp_path / "folder").mkdir()
+    for k, part in enumerate(np.array_split(np.arange(len(frame)), 2)):
+        frame.iloc[part].to_parquet(tmp_path / "folder" / f"{k}.parquet", index=False)
+    args = [formula, "--family", family, *options]
+    ref = cli_json(str(tmp_path / "rows.csv"), *args)
+    assert ref["n_obs"] == len(frame)
+    for name in ("rows.parquet", "folder"):
+        got = cli_json(str(tmp_path / name), *args)
+        assert got.keys() == ref.keys()
+        for effect, values in ref["fixed_effects"].items():
+            assert got["fixed_effects"][effect] == pytest.approx(values, rel=1e-9), (name, effect)
+        assert got["groups"] == ref["groups"]

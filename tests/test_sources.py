@@ -112,14 +112,47 @@ def test_models_without_rows(table, frame, reference):
     assert restored.model.core.deviance(r.theta_core.tolist()) == r.model.core.deviance(r.theta_core.tolist())
 
 
-def test_bad_paths(tmp_path):
+@pytest.mark.parametrize("family", ["gaussian", "binomial"])
+def test_a_path_is_read_by_its_kind(family, tmp_path):
+    """A CSV file, a Parquet file (.parquet or .PQ) and a folder of Parquet
+    files holding the same rows give the fit of those rows in memory."""
+    if family == "gaussian":
+        from corvane._example import example_frame
+
+        frame, fit = example_frame(), lambda data: corvane.lmm("Reaction ~ Days + (Days | Subject)", data,
+                                                               progress=False)
+    else:
+        frame = pd.read_csv(os.path.join(os.path.dirname(__file__), "data", "cbpp.csv"))
+        fit = lambda data: corvane.glmm("cbind(incidence, size - incidence) ~ period + (1 | herd)", data)  # noqa: E731
+    frame.to_csv(tmp_path / "rows.csv", index=False)
+    frame.to_parquet(tmp_path / "rows.parquet", index=False)
+    frame.to_parquet(tmp_path / "rows.PQ", index=False)
+    (tmp_path / "folder").mkdir()
+    for k, part in enumerate(np.array_split(np.arange(len(frame)), 3)):
+        frame.iloc[part].to_parquet(tmp_path / "folder" / f"{k}.parquet", index=False)
+    ref = fit(frame)
+    for name in ("rows.csv", "rows.parquet", "rows.PQ", "folder"):
+        r = fit(str(tmp_path / name))
+        assert (r.n_obs, r.group_labels, r.fe_names) == (ref.n_obs, ref.group_labels, ref.fe_names), name
+        assert r.llf == pytest.approx(ref.llf, rel=1e-12), name
+        np.testing.assert_allclose(r.beta, ref.beta, rtol=1e-10, err_msg=name)
+    assert fit(tmp_path / "rows.csv").llf == fit(str(tmp_path / "rows.csv")).llf  # a PathLike too
+
+
+@pytest.mark.parametrize("fit", [corvane.lmm, corvane.glmm])
+def test_bad_paths(fit, tmp_path):
     with pytest.raises(FileNotFoundError, match="no such file or directory"):
-        corvane.lmm(FORMULA, str(tmp_path / "missing.parquet"))
+        fit(FORMULA, str(tmp_path / "missing.parquet"))
+    with pytest.raises(FileNotFoundError, match="no such file: .*missing.csv"):
+        fit(FORMULA, str(tmp_path / "missing.csv"))
     with pytest.raises(ValueError, match="holds no Parquet files"):
-        corvane.lmm(FORMULA, str(tmp_path))
+        fit(FORMULA, str(tmp_path))
     (tmp_path / "not.parquet").write_text("y,x\n1,2\n")
     with pytest.raises(ValueError, match="cannot read .* as Parquet"):
-        corvane.lmm(FORMULA, str(tmp_path / "not.parquet"))
+        fit(FORMULA, str(tmp_path / "not.parquet"))
+    (tmp_path / "rows.txt").write_text("y,x\n1,2\n")
+    with pytest.raises(ValueError, match=r"cannot tell the kind of file '.*rows\.txt': use a \.csv or \.parquet file"):
+        fit(FORMULA, str(tmp_path / "rows.txt"))
 
 
 def test_missing_extras_are_named(parquet_dir):

@@ -337,9 +337,10 @@ def glmm(formula: str, data: Any, family: str = "binomial", link: str | None = N
         ``cbind(successes, failures)``.
     data : table
         A pandas DataFrame, a mapping of column name to values, a polars
-        DataFrame or a pyarrow Table; a Parquet path, pyarrow Dataset or Dask
-        DataFrame is read into memory whole (the likelihood needs every row
-        at every evaluation).
+        DataFrame or a pyarrow Table; a path to a CSV file (``.csv``), a
+        Parquet file (``.parquet``, ``.pq``) or a directory of Parquet files,
+        a pyarrow Dataset or a Dask DataFrame is read into memory whole (the
+        likelihood needs every row at every evaluation).
     family : {"binomial", "poisson"}
     link : str, optional
         "logit" (default), "probit", "cloglog" (binomial); "log" (Poisson).

@@ -24,7 +24,7 @@ from ._errors import ProfileWarning, require, warn_user
 from .glmm_bootstrap import parameter_names, variance_values
 from .reparam import lower_factor, theta_to_lambda, tril_pairs
 from ._threads import one_blas_thread
-from .validate import check_level
+from .validate import check_interval_method, check_level
 
 __all__ = ["confint"]
 
@@ -35,8 +35,12 @@ def _frame(rows, level):
     return pd.DataFrame.from_dict(rows, orient="index", columns=[f"{100 * lo:.3g} %", f"{100 * hi:.3g} %"])
 
 
-def confint(result, level=0.95, method="wald", which=None):
+def confint(result, level=0.95, method="wald", which=None, n=None, seed=None, progress=None):
+    """Confidence intervals as a DataFrame, one row per parameter (rows
+    named as lme4's); the bootstrap's n, seed and progress default to 1000
+    replicates, seed 0 and no progress bar."""
     level = check_level(level)
+    method = check_interval_method(method, {"n": n, "seed": seed, "progress": progress})
     names = parameter_names(result)
     if which is not None:
         which = [which] if isinstance(which, str) else list(which)
@@ -47,15 +51,14 @@ def confint(result, level=0.95, method="wald", which=None):
     wanted = names if which is None else which
     if method == "wald":
         z = NormalDist().inv_cdf(0.5 + level / 2.0)
-        rows = {n: [math.nan, math.nan] for n in names}
+        rows = {name: [math.nan, math.nan] for name in names}
         for name, b, se in zip(result.fe_names, result.beta, result.std_errors):
             rows[name] = [b - z * se, b + z * se]
-        return _frame({n: rows[n] for n in wanted}, level)
-    if method == "boot":
-        table = result.bootstrap(1000, seed=0, progress=False).confint(level)
-        return table.loc[wanted]
-    if method != "profile":
-        raise ValueError(f'method must be "wald", "profile" or "boot", got {method!r}')
+        return _frame({name: rows[name] for name in wanted}, level)
+    if method == "bootstrap":
+        boot = result.bootstrap(1000 if n is None else n, seed=0 if seed is None else seed,
+                                progress=False if progress is None else progress)
+        return boot.confint(level).loc[wanted]
     if result.nagq == 0:
         raise ValueError("profile intervals need a fit by the Laplace approximation or quadrature (nagq >= 1)")
     prof = _Profiler(result)

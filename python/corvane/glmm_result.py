@@ -361,21 +361,41 @@ class GlmmResult(Predictions, ResultTables):
     resid = resid_deviance
 
     # -- intervals -------------------------------------------------------------------------
-    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None) -> "pd.DataFrame":
-        """Confidence intervals: ``"wald"`` (fixed effects: estimate +- z se;
-        NaN for the variance parameters, as lme4), ``"profile"`` (likelihood
-        profiles of every parameter) or ``"boot"`` (percentile intervals of a
-        parametric bootstrap of 1000 replicates, seed 0).
+    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None, *, n: int | None = None,
+                seed: Any = None, progress: bool | None = None) -> "pd.DataFrame":
+        """Confidence intervals.
+
+        Parameters
+        ----------
+        level : float
+            Coverage.
+        method : {"wald", "profile", "bootstrap", "boot"}
+            "wald": the fixed effects, estimate +- z se (NaN for the variance
+            parameters, as lme4). "profile": likelihood profiles of every
+            parameter. "bootstrap" (or lme4's "boot"): percentile intervals of
+            :meth:`bootstrap`.
+        which : str or sequence of str, optional
+            Only these rows.
+        n, seed, progress : optional
+            For "bootstrap" only: the replicates (1000), the seed (0) and the
+            progress bar (False).
 
         Returns
         -------
         pandas.DataFrame
             Rows named as lme4's (``sd(x | g)``, ``cor(x, z | g)``, the fixed
             effects), columns the two percentage points.
+
+        Raises
+        ------
+        ValueError
+            For a level outside (0, 1), an unknown method or unknown names.
+        TypeError
+            For n, seed or progress with a method other than "bootstrap".
         """
         from . import glmm_profile
 
-        return glmm_profile.confint(self, level, method, which)
+        return glmm_profile.confint(self, level, method, which, n=n, seed=seed, progress=progress)
 
     def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True) -> Any:
         """A parametric bootstrap: n responses simulated from the fit, each

@@ -579,14 +579,17 @@ def lmm(formula: str, data: Any, reml: bool = REML_DEFAULT, *, weights: Any = No
     formula : str
         ``"response ~ fixed terms + (random terms | group)"``, for example
         ``"Reaction ~ Days + (Days | Subject)"``, ``"y ~ x1 + x2 + (1 | g)"`` or
-        ``"y ~ x + (0 + x | g)"``: a fixed part and exactly one random-effects
-        term whose grouping is a single column of any dtype. Terms are column
+        ``"y ~ x + (0 + x | g)"``: a fixed part and random-effects terms whose
+        grouping is one column of any dtype. Several terms of that column
+        (``"y ~ x + (1 | g) + (0 + x | g)"``) and lme4's ``(x || g)`` are
+        uncorrelated blocks of one random-effects vector. Terms are column
         names or Python expressions over the columns (``np.log(x)``,
         ``I(x^2)`` with R's ``^`` as a power, ``C(x)``); ``offset(expr)`` adds a
         known term. ``0 +`` or ``- 1`` removes an intercept.
     data : table
         A pandas DataFrame or a mapping of column name to values (in memory);
-        a path (str or PathLike) to a Parquet file or a directory of Parquet
+        a path (str or PathLike) to a CSV file (``.csv``, read into memory), a
+        Parquet file (``.parquet``, ``.pq``) or a directory of Parquet
         files, a ``pyarrow.Table``, ``pyarrow.dataset.Dataset`` or
         ``pyarrow.RecordBatchReader`` (read batch by batch: memory holds one
         batch and the products); a ``dask.dataframe.DataFrame`` (each
@@ -624,7 +627,8 @@ def lmm(formula: str, data: Any, reml: bool = REML_DEFAULT, *, weights: Any = No
     Raises
     ------
     ValueError
-        For a formula outside the supported syntax, unknown columns, a term
+        For a path of another kind than those above (naming it), a formula
+        outside the supported syntax, unknown columns, a term
         that reaches anything besides the columns, the formula library's
         transforms, NumPy's mathematical functions and ``env=`` (see Notes),
         non-numeric responses, date columns, infinite values, and models that
@@ -641,8 +645,10 @@ def lmm(formula: str, data: Any, reml: bool = REML_DEFAULT, *, weights: Any = No
     counted (``result.n_dropped``).
 
     Supported formula syntax: ``response ~ terms + (terms | group)`` with
-    exactly one random-effects term and a single grouping column; terms are
-    separated by ``+``; ``1`` / ``0`` / ``- 1`` add or remove the intercept;
+    random-effects terms of a single grouping column: one term, or several
+    (``(1 | g) + (0 + x | g)``, or ``(x || g)`` for the same), each an
+    uncorrelated block, no column in two of them; terms are separated by
+    ``+``; ``1`` / ``0`` / ``- 1`` add or remove the intercept;
     ``a:b`` and ``a*b`` are interactions; ``C(x)`` makes a factor;
     ``I(expr)`` evaluates arithmetic with R's ``^`` as a power;
     ``poly(x, 2)``, ``scale(x)``, ``center(x)``, ``bs(x, 3)`` keep the

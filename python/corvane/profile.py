@@ -21,7 +21,7 @@ from .profile_ends import newton_cor_end, newton_end, wald_starts
 from .profiler import Profiler
 from .satterthwaite import _ml, _pandas, _satt, _stats
 from ._threads import one_blas_thread
-from .validate import check_level
+from .validate import check_interval_method, check_level
 
 __all__ = ["confint", "profile_intervals", "parameter_names", "variance_parameters"]
 
@@ -401,31 +401,31 @@ def profile_intervals(result, level=0.95, which=None):
     return {n: out[n] for n in names if n in out}
 
 
-def confint(result, level=0.95, method="wald", which=None, **kwargs):
+def confint(result, level=0.95, method="wald", which=None, n=None, seed=None, progress=None):
     """Confidence intervals as a DataFrame: one row per parameter (sd, cor,
-    sigma, then the fixed effects), the columns named like "2.5 %"."""
+    sigma, then the fixed effects), the columns named like "2.5 %". The
+    bootstrap's n, seed and progress are those of :func:`bootstrap.bootstrap`
+    where not given (1000 replicates, seed 0, a progress bar)."""
     pd = _pandas()
     level = check_level(level)
+    method = check_interval_method(method, {"n": n, "seed": seed, "progress": progress})
     which = _check_which(result, which)
     lo_name, hi_name = _level_names(level)
     names = parameter_names(result)
     if method == "wald":
         stats = _stats()
         z = float(stats.norm.ppf(0.5 + level / 2.0))
-        rows = {n: (math.nan, math.nan) for n in names}
+        rows = {name: (math.nan, math.nan) for name in names}
         for name, b, se in zip(result.fe_names, result.beta, result.std_errors):
             rows[name] = (b - z * se, b + z * se)
     elif method == "profile":
         with one_blas_thread():
             rows = profile_intervals(result, level, which)
-    elif method == "bootstrap":
+    else:
         from . import bootstrap
 
-        out = bootstrap.bootstrap(result, **kwargs).confint(level=level)
-        return out if which is None else out.loc[[n for n in out.index if n in which]]
-    else:
-        raise ValueError(f"method must be 'wald', 'profile' or 'bootstrap', got {method!r}")
-    if kwargs:
-        raise TypeError(f"unexpected arguments for method={method!r}: {sorted(kwargs)}")
-    keep = [n for n in names if n in rows and (which is None or n in which)]
-    return pd.DataFrame([rows[n] for n in keep], index=keep, columns=[lo_name, hi_name])
+        given = {k: v for k, v in (("n", n), ("seed", seed), ("progress", progress)) if v is not None}
+        out = bootstrap.bootstrap(result, **given).confint(level=level)
+        return out if which is None else out.loc[[name for name in out.index if name in which]]
+    keep = [name for name in names if name in rows and (which is None or name in which)]
+    return pd.DataFrame([rows[name] for name in keep], index=keep, columns=[lo_name, hi_name])

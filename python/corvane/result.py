@@ -413,25 +413,27 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
             raise ValueError("only type III tests are available (type=3)")
         return satterthwaite.anova_type3(self, ddf)
 
-    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None,
-                **kwargs: Any) -> "pd.DataFrame":
+    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None, *, n: int | None = None,
+                seed: Any = None, progress: bool | None = None) -> "pd.DataFrame":
         """Confidence intervals of every parameter.
 
         Parameters
         ----------
         level : float
             Coverage.
-        method : {"wald", "profile", "bootstrap"}
+        method : {"wald", "profile", "bootstrap", "boot"}
             "wald": the fixed effects only (variance parameters NaN, as lme4).
             "profile": where the signed square root of the criterion's rise
             crosses the normal quantiles, every other parameter re-optimised at
             each point; variance parameters on the criterion of the fit (REML for
             a REML fit), fixed effects on the ML criterion (REML has no profile
-            in beta). "bootstrap": percentile intervals of :meth:`bootstrap`.
+            in beta). "bootstrap" (or lme4's "boot"): percentile intervals of
+            :meth:`bootstrap`.
         which : sequence of str, optional
             Only these rows.
-        **kwargs
-            For "bootstrap": ``n``, ``seed``, ``progress``.
+        n, seed, progress : optional
+            For "bootstrap" only: the replicates (1000), the seed (0) and the
+            progress bar (True), as for :meth:`bootstrap`.
 
         Returns
         -------
@@ -443,6 +445,8 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
         ------
         ValueError
             For a level outside (0, 1), an unknown method or unknown names.
+        TypeError
+            For n, seed or progress with a method other than "bootstrap".
 
         Examples
         --------
@@ -454,7 +458,7 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
         """
         from . import profile
 
-        return profile.confint(self, level, method, which, **kwargs)
+        return profile.confint(self, level, method, which, n=n, seed=seed, progress=progress)
 
     def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True) -> Any:
         """The parametric bootstrap.

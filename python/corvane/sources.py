@@ -1,14 +1,58 @@
 """Where rows come from: tables in memory (a pandas DataFrame, a polars
-DataFrame through its Arrow form, or a mapping of column names to values)
-as a pandas DataFrame whose column names are strings; Parquet paths and
-pyarrow Tables, Datasets and readers in batches; Dask DataFrames by
-partition."""
+DataFrame through its Arrow form, a mapping of column names to values, or
+a CSV file's path) as a pandas DataFrame whose column names are strings;
+Parquet paths and pyarrow Tables, Datasets and readers in batches; Dask
+DataFrames by partition. A path is read by its kind, told by its
+extension (a directory is a folder of Parquet files)."""
 
 from __future__ import annotations
 
+import os
+
 from ._errors import require
 
-__all__ = ["as_frame", "stream_of", "is_dask", "ArrowStream", "progress_bar"]
+__all__ = ["as_frame", "stream_of", "is_dask", "path_kind", "read_csv", "ArrowStream", "progress_bar"]
+
+# The kind of file each extension names (compared in lower case).
+_EXTENSION_KINDS = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
+
+
+def path_kind(path):
+    """"csv" or "parquet" for a path given as data: a directory is a folder
+    of Parquet files, a file's kind is told by its extension (.csv, or
+    .parquet and .pq); anything else is a ValueError naming the path and the
+    kinds accepted. Nothing is read, so a missing file is reported by the
+    reader of its kind."""
+    if os.path.isdir(path):
+        return "parquet"
+    kind = _EXTENSION_KINDS.get(os.path.splitext(path)[1].lower())
+    if kind is None:
+        raise ValueError(f"cannot tell the kind of file {path!r}: use a .csv or .parquet file "
+                         f"(or a folder of Parquet files)")
+    return kind
+
+
+def read_csv(path):
+    """A CSV file with a header row as a pandas DataFrame (path "-": standard
+    input), each column's dtype from all its values: a column with any
+    non-numeric value is a column of strings throughout (no per-chunk
+    guessing). A missing file is an OSError, an empty or malformed one a
+    ValueError, each naming the path."""
+    import sys
+
+    pd = require("pandas", purpose="reading CSV files")
+    if path == "-":
+        source = sys.stdin
+    elif not os.path.exists(path):
+        raise FileNotFoundError(f"no such file: {path}")
+    else:
+        source = path
+    try:
+        return pd.read_csv(source, low_memory=False)
+    except pd.errors.EmptyDataError:
+        raise ValueError(f"{path} holds no data") from None
+    except pd.errors.ParserError as exc:
+        raise ValueError(f"{path} is not a readable CSV file: {exc}") from None
 
 
 def as_frame(data):
@@ -19,6 +63,8 @@ def as_frame(data):
     pd = require("pandas", purpose="the formula interface")
     if is_dask(data):
         data = data.compute()
+    elif isinstance(data, (str, os.PathLike)) and path_kind(os.fspath(data)) == "csv":
+        data = read_csv(os.fspath(data))
     else:
         stream = stream_of(data)
         if stream is not None:
@@ -67,14 +113,14 @@ BATCH_ROWS = 1 << 19
 
 def stream_of(data, batch_rows=None):
     """A :class:`ArrowStream` for data read in batches (a Parquet path, a
-    pyarrow Table, Dataset or RecordBatchReader), or None for anything else.
-    Batches hold batch_rows rows (default BATCH_ROWS)."""
-    import os
-
+    pyarrow Table, Dataset or RecordBatchReader), or None for anything else
+    (a CSV path among them: it is read whole by :func:`as_frame`). Batches
+    hold batch_rows rows (default BATCH_ROWS)."""
     batch_rows = int(batch_rows or BATCH_ROWS)
 
     if isinstance(data, (str, os.PathLike)):
-        return ArrowStream.from_path(os.fspath(data), batch_rows)
+        path = os.fspath(data)
+        return ArrowStream.from_path(path, batch_rows) if path_kind(path) == "parquet" else None
     module = type(data).__module__.split(".")[0]
     if module != "pyarrow":
         return None
@@ -234,7 +280,6 @@ class ArrowStream:
     @classmethod
     def from_path(cls, path, batch_rows):
         import glob
-        import os
 
         require("pyarrow", purpose="Parquet input")
         import pyarrow.dataset as ds

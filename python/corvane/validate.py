@@ -38,6 +38,27 @@ def check_level(level):
     return float(level)
 
 
+# The methods of ``confint``, each spelling mapped to its one name: "boot" is
+# lme4's spelling of the bootstrap.
+INTERVAL_METHODS = {"wald": "wald", "profile": "profile", "bootstrap": "bootstrap", "boot": "bootstrap"}
+
+
+def check_interval_method(method, bootstrap_args):
+    """The one name of a ``confint`` method ("wald", "profile" or
+    "bootstrap"; "boot" is "bootstrap"), else ValueError naming the accepted
+    spellings. bootstrap_args maps the bootstrap's own arguments (n, seed,
+    progress) to their values, None where not given: any given to another
+    method is a TypeError, since it would be ignored."""
+    name = INTERVAL_METHODS.get(method) if isinstance(method, str) else None
+    if name is None:
+        raise ValueError(f"method must be 'wald', 'profile' or 'bootstrap' (or 'boot'), got {method!r}")
+    given = sorted(k for k, v in bootstrap_args.items() if v is not None)
+    if name != "bootstrap" and given:
+        raise TypeError(f"{', '.join(given)} {'is' if len(given) == 1 else 'are'} for method='bootstrap', "
+                        f"not method={method!r}")
+    return name
+
+
 def check_blocks(blocks, q):
     """Uncorrelated blocks of the q random-effect columns as a tuple of
     index tuples (() for one block), each column in exactly one block."""
