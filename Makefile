@@ -46,11 +46,25 @@ build-demo: $(DEMO_STAMP)
 build-tests: $(STAMP)
 	$(PIP_BUILD) -Cbuild-dir=build/tests -Ccmake.define.CORVANE_BUILD_TESTS=ON -Ccmake.define.CORVANE_WERROR=ON .
 
-test: build-tests
-	$(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+# The suite runs in two parts: the tests that may share the machine on every
+# CPU (pytest-xdist; each module stays on one worker, so its fixtures are built
+# once), then the timing- and thread-sensitive ones ("serial") alone. MARKS
+# narrows both parts to a marker expression (see pyproject.toml: the Clang and
+# sanitizer builds run the "native" tests, the wheel the "wheel" ones; the
+# GCC build runs everything). A part with nothing selected is no failure.
+PYTEST   := -m pytest -q -p no:cacheprovider
+PARALLEL ?= -n auto --dist loadscope
+# $(1): the command that runs Python; $(2): the marker expression ("" for all).
+define run_suite
+	$(1) $(PYTEST) $(PARALLEL) -m "$(if $(2),($(2)) and )not serial" $(PYTEST_ARGS) tests || [ $$? = 5 ]
+	$(1) $(PYTEST) -m "$(if $(2),($(2)) and )serial" $(PYTEST_ARGS) tests || [ $$? = 5 ]
+endef
 
-# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer
-# build of both modules, installed into its own folder (the venv's normal
+test: build-tests
+	$(call run_suite,$(PY),)
+
+# The tests of the compiled core ("native") against an AddressSanitizer +
+# UndefinedBehaviorSanitizer build of both modules, installed into its own folder (the venv's normal
 # build is left alone). The interpreter is not instrumented, so the ASan
 # runtime is preloaded, with libstdc++ so that ASan finds the C++ runtime's
 # exception entry points at start-up; leak detection is off because CPython
@@ -66,21 +80,22 @@ test-sanitize: $(STAMP)
 	$(PIP_BUILD) -Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo \
 	  -Ccmake.define.CORVANE_BUILD_TESTS=ON -Ccmake.define.CORVANE_SANITIZE=ON \
 	  --target $(SAN_SITE) --upgrade .
-	$(SAN_ENV) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+	$(call run_suite,$(SAN_ENV) $(PY),native)
 
-# The suite against a Clang build (warnings as errors), installed into its
-# own folder ahead of the venv's package on the path.
+# The tests of the compiled core ("native") against a Clang build (warnings
+# as errors), installed into its own folder ahead of the venv's package on
+# the path.
 CLANG_SITE := build/clang-site
 test-clang: $(STAMP)
 	CXX=clang++ $(PIP_BUILD) -Cbuild-dir=build/clang -Ccmake.define.CORVANE_BUILD_TESTS=ON \
 	  -Ccmake.define.CORVANE_WERROR=ON --target $(CLANG_SITE) --upgrade .
-	PYTHONPATH=$(abspath $(CLANG_SITE)) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+	$(call run_suite,PYTHONPATH=$(abspath $(CLANG_SITE)) $(PY),native)
 
 # What a user installs: an sdist, a wheel built from that sdist (so a file
 # missing from the sdist fails here), the wheel installed with its extras in
-# a fresh venv, and the suite run from a copy of tests/ with no source tree
-# on the path (the internals' tests need the test-only module and are left
-# out).
+# a fresh venv, and the tests of the installed package ("wheel") run from a
+# copy of tests/ with no source tree on the path (the internals' tests need
+# the test-only module and are left out).
 DIST       := build/dist
 WHEEL_VENV := build/wheel-venv
 WHEEL_RUN  := build/wheel-tests
@@ -92,10 +107,10 @@ check-wheel: $(STAMP)
 	$(PIP) wheel --no-build-isolation --no-deps --quiet -w $(DIST) $$(ls -d $(DIST)/corvane-*/)
 	$(PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install --quiet -c constraints.txt \
-	  "$$(ls $(DIST)/corvane-*.whl)[formula,arrow,dask,plot]" pytest hypothesis statsmodels
+	  "$$(ls $(DIST)/corvane-*.whl)[formula,arrow,dask,plot]" pytest pytest-xdist hypothesis statsmodels
 	cp -r tests $(WHEEL_RUN)/
 	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -c "import corvane, sys; assert 'site-packages' in corvane.__file__, corvane.__file__"
-	cd $(WHEEL_RUN) && ../wheel-venv/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+	$(call run_suite,cd $(WHEEL_RUN) && ../wheel-venv/bin/python,wheel)
 
 # Everything CI runs.
 ci: test test-clang check-wheel test-sanitize

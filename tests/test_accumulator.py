@@ -11,6 +11,8 @@ import pytest
 from conftest import same
 from corvane._corvane import Accumulator, LmmCore
 
+pytestmark = [pytest.mark.native]
+
 KERNELS = ("blocks", "streaming", "aggregated", "auto")
 THETA = [0.8, 0.1, 0.4]
 

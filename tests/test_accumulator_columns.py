@@ -7,6 +7,8 @@ import pytest
 
 from corvane._corvane import Accumulator
 
+pytestmark = [pytest.mark.native]
+
 TRANSFORM = dict(y_shift=0.5, y_scale=0.25, x_shift=[0.0, 0.3, -0.2], x_scale=[1.0, 2.0, 0.5],
                  z_shift=[0.0, 0.3], z_scale=[1.0, 2.0], x_ref=0, x_ref_value=1.0, z_ref=0, z_ref_value=1.0)
 

@@ -9,6 +9,8 @@ import pytest
 from conftest import same
 from corvane._corvane import Accumulator, LmmCore
 
+pytestmark = [pytest.mark.native]
+
 M = 40
 EMPTY = (3, 17, 30)  # groups no row falls in (M - 1 has rows, so m = M)
 SHAPES = [(1, 1), (3, 2), (4, 3)]

@@ -5,6 +5,10 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
+pytestmark = [pytest.mark.native]
+
 ROOT = Path(__file__).resolve().parents[1]
 
 

@@ -10,6 +10,8 @@ import pytest
 import corvane
 import corvane.batches as batches
 
+pytestmark = [pytest.mark.native]
+
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 pd = pytest.importorskip("pandas")

@@ -10,6 +10,8 @@ import pytest
 import corvane
 from corvane._example import example_frame
 
+pytestmark = [pytest.mark.wheel]
+
 pytest.importorskip("scipy")
 HERE = os.path.dirname(__file__)
 

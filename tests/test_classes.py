@@ -6,6 +6,8 @@ import pytest
 t = pytest.importorskip("corvane._corvane_tests")
 from corvane._corvane import LmmCore  # noqa: E402
 
+pytestmark = [pytest.mark.native]
+
 
 def sym(rng, q, integer=True):
     a = rng.integers(-4, 5, size=(q, q)).astype(np.float64) if integer else rng.standard_normal((q, q))

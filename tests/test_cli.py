@@ -15,6 +15,8 @@ pytest.importorskip("formulaic")
 import corvane  # noqa: E402
 from corvane._example import example_frame  # noqa: E402
 
+pytestmark = [pytest.mark.wheel]
+
 DATA = os.path.join(os.path.dirname(__file__), "data")
 
 

@@ -17,6 +17,8 @@ import pytest
 from corvane._corvane import LmmCore
 from conftest import needs_fork, available_cpus, same, wait_forked
 
+pytestmark = [pytest.mark.native, pytest.mark.serial]
+
 N_THREADS = 8
 DURATION = 3.0
 N_CPUS = available_cpus()

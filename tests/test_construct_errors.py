@@ -12,6 +12,8 @@ import pytest
 from corvane._corvane import LmmCore
 from conftest import address_limit
 
+pytestmark = [pytest.mark.native]
+
 NOT_CONTIG = "The given array is not contiguous or is misaligned."
 EVAL_MSG = "evaluator must be 'auto', 'blocks', 'aggregated' or 'streaming', got "
 ROWS = "y, X, Z and group codes must agree on the row count"

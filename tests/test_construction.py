@@ -14,6 +14,8 @@ pytest.importorskip("formulaic")
 import corvane  # noqa: E402
 from corvane._example import example_arrays, example_frame  # noqa: E402
 
+pytestmark = [pytest.mark.native]
+
 FORMULA = "Reaction ~ Days + (Days | Subject)"
 
 

@@ -19,6 +19,8 @@ import corvane
 from corvane import sources
 from corvane._errors import RankDeficiencyWarning
 
+pytestmark = [pytest.mark.wheel]
+
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 

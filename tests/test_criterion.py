@@ -11,6 +11,8 @@ import pytest
 from corvane._corvane import LmmCore
 from reference import bits, central_diff, make_design, ols_criterion, reference
 
+pytestmark = [pytest.mark.native]
+
 t = pytest.importorskip("corvane._corvane_tests")
 
 THETA = {1: [0.8], 2: [0.9, -0.3, 0.6], 3: [0.9, -0.3, 0.2, 0.7, 0.4, 0.5]}

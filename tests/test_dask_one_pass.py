@@ -13,6 +13,8 @@ import corvane
 from corvane import dask_parts
 from corvane.labels import united_labels
 
+pytestmark = [pytest.mark.native]
+
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 pytest.importorskip("pyarrow")

@@ -18,6 +18,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.wheel]
+
 MODULES = ["corvane", "corvane.model", "corvane.result", "corvane.predict", "corvane.tables",
            "corvane.satterthwaite", "corvane.profile", "corvane.bootstrap", "corvane.plots", "corvane.glmm",
            "corvane.glmm_result", "corvane.emmeans", "corvane.reduction", "corvane.r2", "corvane.kenward_roger"]

@@ -16,6 +16,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 with open(os.path.join(DATA, "emmeans_reference.json")) as f:

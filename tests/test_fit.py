@@ -13,6 +13,8 @@ from scipy.optimize import minimize
 from corvane._corvane import LmmCore
 from reference import lambda_of, make_design, reference
 
+pytestmark = [pytest.mark.native]
+
 M, EMPTY = 12, 5
 THETA = {1: [0.8], 2: [0.9, -0.3, 0.6], 3: [0.9, -0.3, 0.2, 0.7, 0.4, 0.5]}
 KEYS = ("theta", "deviance", "grad", "beta", "cov_beta", "cov_re", "random_effects", "u", "sigma2",

@@ -15,6 +15,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.reference]
+
 pd = pytest.importorskip("pandas")
 pytest.importorskip("formulaic")
 

@@ -23,6 +23,8 @@ import corvane  # noqa: E402
 from corvane import LinearMixedModel  # noqa: E402
 from test_cli import run  # noqa: E402
 
+pytestmark = [pytest.mark.reference]
+
 DATA = os.path.join(os.path.dirname(__file__), "data")
 with open(os.path.join(DATA, "formula_transforms.json")) as f:
     LME4 = json.load(f)

@@ -20,6 +20,8 @@ import corvane  # noqa: E402
 from corvane import LinearMixedModel, LmmCore  # noqa: E402
 from corvane._example import example_arrays, example_frame  # noqa: E402
 
+pytestmark = [pytest.mark.wheel]
+
 DATA = os.path.join(os.path.dirname(__file__), "data")
 BETA = np.array([1.0, 2.0, -1.0])
 

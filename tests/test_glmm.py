@@ -16,6 +16,8 @@ import corvane
 from corvane._corvane import GlmmCore
 from reference import lambda_of
 
+pytestmark = [pytest.mark.native]
+
 HERE = os.path.dirname(__file__)
 LINKS = [("binomial", "logit"), ("binomial", "probit"), ("binomial", "cloglog"), ("poisson", "log")]
 

@@ -14,6 +14,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(__file__)
 REF = json.load(open(os.path.join(HERE, "data", "glmm_heldout.json")))
 CASES = {c["id"]: c for c in REF["cases"]}

@@ -25,6 +25,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(__file__)
 REF = json.load(open(os.path.join(HERE, "data", "glmm_reference.json")))
 CASES = {c["id"]: c for c in REF["cases"]}

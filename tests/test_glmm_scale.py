@@ -21,6 +21,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(__file__)
 REF = json.load(open(os.path.join(HERE, "data", "glmm_scale.json")))
 CASES = REF["cases"]

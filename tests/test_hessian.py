@@ -9,6 +9,8 @@ from conftest import same
 from corvane import LmmCore
 from reference import make_design
 
+pytestmark = [pytest.mark.native]
+
 t = pytest.importorskip("corvane._corvane_tests")
 
 KERNELS = ("blocks", "streaming", "aggregated")

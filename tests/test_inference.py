@@ -19,6 +19,8 @@ from scipy.optimize import minimize
 import corvane
 from corvane import profile, reparam
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 with open(os.path.join(DATA, "inference_reference.json")) as f:

@@ -19,6 +19,8 @@ import pytest
 import corvane
 from corvane import satterthwaite
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 with open(os.path.join(DATA, "inference_heldout.json")) as f:

@@ -13,6 +13,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 

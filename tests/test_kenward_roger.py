@@ -15,6 +15,8 @@ import pytest
 import corvane
 from corvane.reparam import theta_to_lambda
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 with open(os.path.join(DATA, "kenward_roger.json")) as f:

@@ -8,6 +8,8 @@ import pytest
 
 from reference import bits
 
+pytestmark = [pytest.mark.native]
+
 t = pytest.importorskip("corvane._corvane_tests")
 
 KEYS = ("deviance", "grad", "beta", "u", "a_inv", "sigma2", "pwrss", "ldl2", "ldrx2")

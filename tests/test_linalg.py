@@ -8,6 +8,8 @@ import pytest
 
 from reference import bits
 
+pytestmark = [pytest.mark.native]
+
 t = pytest.importorskip("corvane._corvane_tests")
 
 INF, NAN, SUB = math.inf, math.nan, 5e-324

@@ -8,7 +8,8 @@ import pytest
 
 from conftest import UNDER_ASAN, linux_only, run_child
 
-pytestmark = [pytest.mark.skipif(UNDER_ASAN, reason="memory figures are not meaningful under ASan"), linux_only]
+pytestmark = [pytest.mark.native, pytest.mark.serial,
+              pytest.mark.skipif(UNDER_ASAN, reason="memory figures are not meaningful under ASan"), linux_only]
 
 SETUP = r"""
 import json

@@ -13,6 +13,8 @@ import pytest
 
 from corvane._corvane import LmmCore
 
+pytestmark = [pytest.mark.native]
+
 THETA_METHODS = ["deviance", "deviance_grad", "deviance_hessian",
                  "conditional_covariances", "solution"]
 STARTS_MSG = "starts must be a non-empty multiple of the theta length"

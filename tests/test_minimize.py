@@ -6,6 +6,8 @@ import math
 import numpy as np
 import pytest
 
+pytestmark = [pytest.mark.native]
+
 t = pytest.importorskip("corvane._corvane_tests")
 
 INF = math.inf

@@ -11,6 +11,8 @@ import pytest
 import corvane._corvane as cv
 from corvane._corvane import LmmCore
 
+pytestmark = [pytest.mark.native, pytest.mark.wheel]
+
 
 def make_data(n=24, p=2, q=2, m=4, seed=0):
     rng = np.random.default_rng(seed)

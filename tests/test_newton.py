@@ -9,6 +9,8 @@ import pytest
 
 from corvane import LmmCore
 
+pytestmark = [pytest.mark.native]
+
 t = pytest.importorskip("corvane._corvane_tests")
 
 DATA = os.path.join(os.path.dirname(__file__), "data")

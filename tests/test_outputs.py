@@ -14,6 +14,8 @@ matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
+pytestmark = [pytest.mark.wheel]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 

@@ -19,6 +19,8 @@ pytest.importorskip("scipy")
 import corvane  # noqa: E402
 from corvane.reparam import Reparam, theta_to_lambda  # noqa: E402
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REF = json.load(open(os.path.join(HERE, "data", "outputs_heldout.json")))
 FORMULA = REF["formula"]

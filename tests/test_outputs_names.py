@@ -25,6 +25,8 @@ from corvane import batches as _batches  # noqa: E402
 from corvane.result import LmmResult  # noqa: E402
 from corvane.summary import _fmt_df, _fmt_pvalue  # noqa: E402
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REF = json.load(open(os.path.join(HERE, "data", "outputs_names.json")))
 CASES = ["example", "dropped_column", "singular"]

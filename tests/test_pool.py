@@ -8,6 +8,8 @@ import pytest
 
 from conftest import needs_fork, available_cpus, run_child, wait_forked
 
+pytestmark = [pytest.mark.native, pytest.mark.serial]
+
 t = pytest.importorskip("corvane._corvane_tests")
 
 N_CPUS = available_cpus()

@@ -14,6 +14,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.reference]
+
 FORMULA = "y ~ x + f + (x | g)"
 TOL = 1e-8
 

@@ -5,6 +5,8 @@ import re
 import numpy as np
 import pytest
 
+pytestmark = [pytest.mark.native]
+
 t = pytest.importorskip("corvane._corvane_tests")
 
 MASK = (1 << 64) - 1

@@ -21,6 +21,8 @@ from scipy.optimize import minimize
 import corvane
 import corvane.profile
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 with open(os.path.join(DATA, "profile_edges.json")) as f:
@@ -62,7 +64,7 @@ def label(entry):
 
 ONE_SD = [e for e in REFERENCE if e["dense"]]
 LME4_ONE_SD = [e for e in REFERENCE if not e["dense"] and len(e["theta"]) == 1]
-TWO = [(d, f) for d, f in {(e["data"], e["formula"]) for e in REFERENCE if len(e.get("theta", [])) == 3}]
+TWO = sorted({(e["data"], e["formula"]) for e in REFERENCE if len(e.get("theta", [])) == 3})
 
 
 @pytest.mark.parametrize("entry", ONE_SD, ids=label)

@@ -21,6 +21,8 @@ import corvane
 import corvane.profile
 from corvane import _threads, profile_ends, profiler, reparam
 
+pytestmark = [pytest.mark.reference]
+
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 Z = stats.norm.ppf(0.975)
 SLEEP = pd.read_csv(os.path.join(DATA, "sleepstudy.csv"))

@@ -16,6 +16,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.native]
+
 HERE = os.path.dirname(__file__)
 CASES = json.load(open(os.path.join(HERE, "data", "glmm_scale.json")))["cases"]
 FORMULA = "y ~ x + (1 | g)"

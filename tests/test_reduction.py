@@ -15,6 +15,8 @@ import corvane
 from corvane._errors import RankDeficiencyWarning, SingularFitWarning
 from corvane._example import example_frame
 
+pytestmark = [pytest.mark.reference]
+
 DATA = os.path.join(os.path.dirname(__file__), "data")
 REF = json.load(open(os.path.join(DATA, "reduction_reference.json")))["cases"]
 

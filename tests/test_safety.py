@@ -21,6 +21,8 @@ import corvane  # noqa: E402
 from corvane import LinearMixedModel  # noqa: E402
 from corvane._example import example_frame  # noqa: E402
 
+pytestmark = [pytest.mark.wheel]
+
 DATA = os.path.join(os.path.dirname(__file__), "data")
 F2 = "Reaction ~ Days + (Days | Subject)"
 

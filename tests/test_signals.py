@@ -10,6 +10,8 @@ import pytest
 
 from conftest import UNDER_ASAN, posix_only, run_child
 
+pytestmark = [pytest.mark.native, pytest.mark.serial]
+
 # Sizes that make every call take well over a second on the development
 # machine, so that an interrupt can only arrive inside the call.
 WORKLOADS = r"""

@@ -13,6 +13,8 @@ import pytest
 import corvane
 from corvane import LmmCore
 
+pytestmark = [pytest.mark.reference]
+
 pd = pytest.importorskip("pandas")
 pytest.importorskip("formulaic")
 

@@ -22,6 +22,8 @@ from corvane.labels import factorize  # noqa: E402
 from corvane.reparam import _locations_scales, reparam_of  # noqa: E402
 from corvane.validate import exact_fit  # noqa: E402
 
+pytestmark = [pytest.mark.native]
+
 
 @pytest.fixture(scope="module")
 def frame():

@@ -17,6 +17,8 @@ import pytest
 import corvane
 from corvane import sources
 
+pytestmark = [pytest.mark.wheel]
+
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 ds = pytest.importorskip("pyarrow.dataset")

@@ -15,6 +15,8 @@ import pytest
 
 import corvane
 
+pytestmark = [pytest.mark.wheel]
+
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 pytest.importorskip("formulaic")

@@ -10,6 +10,8 @@ import corvane
 from conftest import needs_fork, available_cpus, run_child, same
 from corvane import LmmCore
 
+pytestmark = [pytest.mark.native, pytest.mark.serial]
+
 DEFAULT = available_cpus()
 
 

@@ -15,6 +15,8 @@ import pytest
 import corvane
 from corvane.formula import parse_formula
 
+pytestmark = [pytest.mark.reference]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 with open(os.path.join(DATA, "uncorrelated.json")) as f:

@@ -272,7 +272,8 @@ class GlmmResult(Predictions, ResultTables):
     def certificate(self):
         return {"converged": self.converged, "status": self.status, "boundary": list(self.boundary),
                 "gradient_norm": self.gradient_norm, "min_hessian_eigenvalue": self.min_hessian_eigenvalue,
-                "iterations": self.iterations, "evaluations": self.evaluations, "message": self.message}
+                "iterations": self.iterations, "evaluations": self.evaluations, "message": self.message,
+                "hessian_error": self.hessian_error, "separated": list(self.separated)}
 
     @property
     def singular(self):

@@ -59,7 +59,11 @@ def _sections(res):
                 f"{res.dispersion:.4g}")
         out.append([_Note(note + ": overdispersion") if res.dispersion > 1.5 else note])
 
-    out.append(optimizer_section(res))
+    optimizer = optimizer_section(res)
+    if res.hessian_error > 0:
+        optimizer.append(f"  Hessian: exact Laplace parts plus differences of the quadrature's correction "
+                         f"(estimated relative error {res.hessian_error:.1g})")
+    out.append(optimizer)
     return out
 
 
