@@ -16,7 +16,7 @@ from conftest import UNDER_ASAN, linux_only
 
 # AddressSanitizer quarantines freed memory, so resident memory and the C
 # heap are not flat under it; its own checks cover memory errors there.
-pytestmark = [pytest.mark.native, pytest.mark.serial,
+pytestmark = [pytest.mark.native,
               pytest.mark.skipif(UNDER_ASAN, reason="memory figures are not meaningful under ASan"), linux_only]
 
 PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096

@@ -8,7 +8,7 @@ import pytest
 
 from conftest import UNDER_ASAN, linux_only, run_child
 
-pytestmark = [pytest.mark.native, pytest.mark.serial,
+pytestmark = [pytest.mark.native,
               pytest.mark.skipif(UNDER_ASAN, reason="memory figures are not meaningful under ASan"), linux_only]
 
 SETUP = r"""
