@@ -76,6 +76,11 @@ def test_a_dominant_slope_costs_no_digits(cid, reml, source, tmp_path):
     assert r.criterion == pytest.approx(dense["REMLcrit" if reml else "deviance"], rel=1e-10)
     np.testing.assert_allclose(r.std_errors, list(dense["se"].values()), rtol=1e-8)
     assert np.all(np.abs(r.beta - list(dense["beta"].values())) <= 1e-6 * r.std_errors)
+    if not r.model.rows_kept:  # the response's moments come back from the reduced products
+        y = frame(cid)["y"].to_numpy()
+        n, mean, ss, _ = r.model.reparam.response_moments(r.model.core.totals())
+        assert (n, mean) == (len(y), pytest.approx(y.mean(), rel=1e-12))
+        assert ss == pytest.approx(np.sum((y - y.mean()) ** 2), rel=1e-12)
 
 
 @pytest.mark.parametrize("how", ["formula", "weights", "refit"])

@@ -30,6 +30,13 @@ def normal_two_sided(z):
                      for v in np.atleast_1d(np.asarray(z, dtype=np.float64))])
 
 
+def _beta_complement(sep_core):
+    """An orthonormal basis (p, p - k) of the fixed effects' directions
+    orthogonal to the separated ones (p, k; core coordinates)."""
+    q, _ = np.linalg.qr(sep_core, mode="complete")
+    return q[:, sep_core.shape[1]:]
+
+
 class GlmmResult(Predictions, ResultTables):
     """A fitted generalized linear mixed model.
 
@@ -168,13 +175,11 @@ class GlmmResult(Predictions, ResultTables):
         """An orthonormal basis (columns) of the free parameters' space less
         the separated directions of beta (core coordinates)."""
         k_theta = sum(1 for i in free if i < nt)
-        p = len(free) - k_theta
-        q, _ = np.linalg.qr(sep_core, mode="complete")
-        rest = q[:, sep_core.shape[1]:]
+        rest = _beta_complement(sep_core)
         basis = np.zeros((len(free), k_theta + rest.shape[1]))
         basis[:k_theta, :k_theta] = np.eye(k_theta)
         basis[k_theta:, k_theta:] = rest
-        return basis, p
+        return basis
 
     def _certify_apart(self, raw, free, sep_core, nt):
         """The certificate of a separated fit, on the parameters other than
@@ -182,7 +187,7 @@ class GlmmResult(Predictions, ResultTables):
         no optimum to reach). Converged when the Hessian there is positive
         definite and the gradient below the fit's tolerance, or a Newton
         step would change the deviance by less than its rounding."""
-        basis, _ = self._complement(free, nt, sep_core)
+        basis = self._complement(free, nt, sep_core)
         h = self._hessian_core[np.ix_(free, free)]
         g = np.asarray(raw["grad"], dtype=np.float64)[free]
         if not (np.isfinite(h).all() and np.isfinite(g).all()):
@@ -195,7 +200,7 @@ class GlmmResult(Predictions, ResultTables):
         if not values[0] > 1e-10 * max(abs(values[-1]), 1e-300):
             return
         scale = max(1.0, abs(self.deviance))
-        gtol = 1e-8 if self.nagq == 1 else 1e-6
+        gtol = float(raw["gtol"])
         decrement = 0.5 * float(gr @ np.linalg.solve(hr, gr)) if gr.size else 0.0
         if self.gradient_norm <= gtol * scale or decrement <= max(1e-15 * scale, float(raw.get("resolution", 0.0))):
             self.converged = True
@@ -218,15 +223,14 @@ class GlmmResult(Predictions, ResultTables):
             precision = np.asarray(raw["precision"], dtype=np.float64)
             if sep_core is None:
                 return np.linalg.inv(precision), []
-            q, _ = np.linalg.qr(sep_core, mode="complete")
-            rest = q[:, sep_core.shape[1]:]  # the precision off the separated directions
+            rest = _beta_complement(sep_core)  # the precision off the separated directions
             return rest @ np.linalg.inv(rest.T @ precision @ rest) @ rest.T, []
         sub = self._hessian_core[np.ix_(free, free)]
         if not np.isfinite(sub).all():
             return np.full((p, p), np.nan), list(range(p))
         sub = 0.5 * (sub + sub.T)
         if sep_core is not None:
-            basis, _ = self._complement(free, nt, sep_core)
+            basis = self._complement(free, nt, sep_core)
         else:
             basis = np.eye(len(free))
         reduced = basis.T @ sub @ basis

@@ -348,8 +348,9 @@ class Reparam:
         total = float(yt @ yt)
         if not (total > 0 and math.isfinite(total)):
             return self
-        scale = np.sqrt(np.maximum(np.einsum("ij,ij->j", xt, xt), 1e-300))
-        use = [j for j in range(xt.shape[1]) if j not in set(aliased((xt / scale).T @ (xt / scale), None))]
+        unit = xt / np.sqrt(np.maximum(np.einsum("ij,ij->j", xt, xt), 1e-300))
+        dropped = set(aliased(unit.T @ unit, None))
+        use = [j for j in range(xt.shape[1]) if j not in dropped]
         b = np.linalg.lstsq(xt[:, use], yt, rcond=None)[0]
         resid = yt - xt[:, use] @ b
         # one step of refinement: the residual of the residual
@@ -443,8 +444,10 @@ REDUCE_BELOW = 1e-6
 
 
 class ReductionLost(ValueError):
-    """A preliminary fit of the response used a column that the full data
-    show to be aliased (the data in memory are rebuilt without it)."""
+    """A preliminary fit of the response, taken from a first batch, used a
+    column that the whole data show to be aliased (data read in batches
+    cannot be re-read to take it out again; rows in memory are reduced
+    after the aliased columns are dropped and never meet this)."""
 
 
 def unit_column(c):

@@ -362,7 +362,8 @@ PyObject* fit_dict(const lmm::GlmmFit& f, std::size_t nt, std::size_t p) {
         !set_item(dict.get(), "iterations", PyLong_FromUnsignedLongLong(f.best.iterations)) ||
         !set_item(dict.get(), "evaluations", PyLong_FromUnsignedLongLong(f.evaluations)) ||
         !set_item(dict.get(), "hessian_error", PyFloat_FromDouble(f.hessian_error)) ||
-        !set_item(dict.get(), "resolution", PyFloat_FromDouble(f.best.at.resolution)))
+        !set_item(dict.get(), "resolution", PyFloat_FromDouble(f.best.at.resolution)) ||
+        !set_item(dict.get(), "gtol", PyFloat_FromDouble(f.gtol)))
         return nullptr;
     return dict.release();
 }
@@ -506,7 +507,8 @@ PyMethodDef kMethods[] = {
      "\"hessian\" in (theta, beta), \"precision\" (nagq = 0), and the certificate:\n"
      "\"converged\", \"status\", \"message\", \"boundary\", \"grad_inf_norm\",\n"
      "\"min_free_eigenvalue\", \"iterations\", \"evaluations\", \"hessian_error\",\n"
-     "\"resolution\" (the deviance's rounding at the optimum). `free` (ascending theta\n"
+     "\"resolution\" (the deviance's rounding at the optimum), \"gtol\" (the gradient\n"
+     "tolerance used). `free` (ascending theta\n"
      "indices, every diagonal entry among them) fits only those entries of theta,\n"
      "the others held at 0; \"grad\" and \"hessian\" are NaN in the rows and\n"
      "columns of the others."},

@@ -278,7 +278,8 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
             }
             return so;
         };
-        const optim::TrustRegionOptions tr{options.max_iter, options.gtol > 0 ? options.gtol : 1e-6};
+        out.gtol = options.gtol > 0 ? options.gtol : 1e-6;
+        const optim::TrustRegionOptions tr{options.max_iter, out.gtol};
         out.best = certified_run(objective, theta_free.reduce(theta), q, theta_free, tr, iterations);
         if (out.best.status == optim::TrustStatus::InitialInfeasible) return out;
         out.best.x = theta_free.expand(out.best.x);
@@ -348,8 +349,8 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
         return free_second_order(d, x_free, nt, xs, nagq, options.eval, &out.evaluations, &modes, true,
                                  &out.hessian_error);
     };
-    const double gtol = options.gtol > 0 ? options.gtol : (nagq == 1 ? 1e-8 : 1e-6);
-    out.best = certified_run(objective, x, q, x_free, optim::TrustRegionOptions{options.max_iter, gtol}, iterations);
+    out.gtol = options.gtol > 0 ? options.gtol : (nagq == 1 ? 1e-8 : 1e-6);
+    out.best = certified_run(objective, x, q, x_free, optim::TrustRegionOptions{options.max_iter, out.gtol}, iterations);
     out.best.iterations = iterations;
     if (out.best.status == optim::TrustStatus::InitialInfeasible) return out;
     out.best.x = x_free.expand(out.best.x);

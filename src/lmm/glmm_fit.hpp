@@ -47,6 +47,7 @@ struct GlmmFit {
     // The Hessian's estimated error relative to sqrt(H_ii H_jj): 0 where it
     // is exact (nagq <= 1), from the correction's differences otherwise.
     double hessian_error = 0.0;
+    double gtol = 0.0;  // the gradient tolerance the certificate used (relative to max(1, |deviance|))
 };
 
 // theta0, beta0: the start (empty: the identity and the model's
