@@ -39,7 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
 
 import corvane  # noqa: E402
-from corvane import satterthwaite as inference  # noqa: E402
+from corvane.inference import satterthwaite as inference  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -64,7 +64,7 @@ def satterthwaite():
 
 
 def kenward_roger(with_r):
-    from corvane.kenward_roger import KenwardRoger
+    from corvane.inference.kenward_roger import KenwardRoger
 
     print("\n== Kenward-Roger: adjusted cov(beta) and all df, n=10^6 p=5 q=2")
     for m in (10**4, 10**5):

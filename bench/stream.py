@@ -185,7 +185,7 @@ def _tree_of_blocks(ddf, doubles):
     brought to the client: the engine's part of moving the products."""
     import dask
 
-    from corvane.dask_parts import MERGE_FANIN
+    from corvane.data.dask import MERGE_FANIN
 
     def block(frame):
         return np.zeros(doubles) + len(frame)

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import corvane
-import corvane.batches as batches
+import corvane.data.batches as batches
 
 pytestmark = [pytest.mark.native]
 

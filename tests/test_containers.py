@@ -16,7 +16,7 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane import sources
+from corvane.data import sources
 from corvane._errors import RankDeficiencyWarning
 
 pytestmark = [pytest.mark.wheel]

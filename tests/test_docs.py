@@ -20,16 +20,16 @@ import corvane
 
 pytestmark = [pytest.mark.wheel]
 
-MODULES = ["corvane", "corvane.model", "corvane.result", "corvane.predict", "corvane.tables",
-           "corvane.satterthwaite", "corvane.profile", "corvane.bootstrap", "corvane.plots", "corvane.glmm",
-           "corvane.glmm_result", "corvane.emmeans", "corvane.reduction", "corvane.r2", "corvane.kenward_roger"]
+MODULES = ["corvane", "corvane.model.lmm", "corvane.results.lmm", "corvane.results.predict", "corvane.results.tables",
+           "corvane.inference.satterthwaite", "corvane.inference.profile.intervals", "corvane.inference.bootstrap", "corvane.results.plots", "corvane.glmm.model",
+           "corvane.glmm.result", "corvane.inference.emmeans", "corvane.inference.reduction", "corvane.inference.r2", "corvane.inference.kenward_roger"]
 
 
 @pytest.mark.parametrize("name", MODULES)
 def test_docstring_examples(name):
     pytest.importorskip("pandas")
     pytest.importorskip("scipy")
-    if name == "corvane.plots":
+    if name == "corvane.results.plots":
         pytest.importorskip("matplotlib")
     module = importlib.import_module(name)
     failures, tried = doctest.testmod(module, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)

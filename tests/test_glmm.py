@@ -14,6 +14,7 @@ import pytest
 
 import corvane
 from corvane._corvane import GlmmCore
+from corvane.glmm.families import family_of
 from reference import lambda_of
 
 pytestmark = [pytest.mark.native]
@@ -34,7 +35,7 @@ def simulated(family, link, q, m=30, per=12, seed=0, p_extra=1):
     L = np.tril(rng.normal(scale=0.3, size=(q, q))) + np.diag(np.full(q, 0.5))
     b = rng.normal(size=(m, q)) @ L.T
     eta = X @ np.r_[-0.3, 0.6, np.zeros(p_extra)] + np.einsum("nq,nq->n", Z, b[g])
-    fam = corvane.families.family_of(family, link)
+    fam = family_of(family, link)
     w = rng.integers(1, 6, size=n).astype(float) if family == "binomial" else np.ones(n)
     y = fam.simulate(fam.mean(eta), w, rng)
     return y, X, Z, g, w
@@ -172,7 +173,7 @@ def _brute_force(y, X, Z, g, w, theta, beta, fam, points):
 @pytest.mark.parametrize("family,link", [("binomial", "logit"), ("poisson", "log")])
 def test_quadrature_matches_brute_force(family, link, q, nagq):
     y, X, Z, g, w = simulated(family, link, q, m=8, per=10, seed=3)
-    fam = corvane.families.family_of(family, link)
+    fam = family_of(family, link)
     core = GlmmCore(y, X, Z, g.astype(np.int64), 8, w, np.zeros(len(y)), family, link)
     lam = np.tril(np.full((q, q), 0.2)) + np.diag(np.full(q, 0.5))
     theta = [lam[i, j] for j in range(q) for i in range(j, q)]

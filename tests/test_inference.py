@@ -17,7 +17,8 @@ from scipy import stats
 from scipy.optimize import minimize
 
 import corvane
-from corvane import profile, reparam
+from corvane.inference.profile import intervals as profile
+from corvane.model import reparam
 
 pytestmark = [pytest.mark.reference]
 

@@ -17,7 +17,7 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane import satterthwaite
+from corvane.inference import satterthwaite
 
 pytestmark = [pytest.mark.reference]
 

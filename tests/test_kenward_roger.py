@@ -13,7 +13,7 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane.reparam import theta_to_lambda
+from corvane.model.reparam import theta_to_lambda
 
 pytestmark = [pytest.mark.reference]
 
@@ -61,7 +61,7 @@ def test_summary_and_adjusted_covariance_match_pbkrtest(name):
     close(table["df"], ref["df"], 1e-6)
     close(table["t value"], ref["t"], 1e-6)
     close(table["Pr(>|t|)"], ref["p"], 1e-4)
-    from corvane.kenward_roger import kenward_roger
+    from corvane.inference.kenward_roger import kenward_roger
 
     p = len(r.beta)
     close(kenward_roger(r).cov_beta, np.reshape(ref["vcov_adj"], (p, p)), 1e-6)
@@ -127,7 +127,7 @@ def test_dense_computation_with_and_without_weights(weighted):
     Z = np.column_stack([np.ones(n), x])
     lam = theta_to_lambda(r.theta, 2)
     dense = _dense_kenward_roger(y, X, Z, g, w, lam, r.sigma2)
-    from corvane.kenward_roger import kenward_roger
+    from corvane.inference.kenward_roger import kenward_roger
 
     close(kenward_roger(r).cov_beta, dense, 1e-8)
 

@@ -7,7 +7,9 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane import formula, matrices, sources
+from corvane.formula import parse as formula
+from corvane.formula import build as matrices
+from corvane.data import sources
 
 pytest.importorskip("formulaic")
 

@@ -20,10 +20,10 @@ pytest.importorskip("formulaic")
 stats = pytest.importorskip("scipy.stats")
 
 import corvane  # noqa: E402
-from corvane import bootstrap as _bootstrap  # noqa: E402
-from corvane import batches as _batches  # noqa: E402
-from corvane.result import LmmResult  # noqa: E402
-from corvane.summary import _fmt_df, _fmt_pvalue  # noqa: E402
+from corvane.inference import bootstrap as _bootstrap  # noqa: E402
+from corvane.data import batches as _batches  # noqa: E402
+from corvane.results.lmm import LmmResult  # noqa: E402
+from corvane.results.summary import _fmt_df, _fmt_pvalue  # noqa: E402
 
 pytestmark = [pytest.mark.reference]
 
@@ -102,7 +102,7 @@ STATSMODELS = {"params": "beta", "bse": "std_errors", "tvalues": "t_values", "pv
 
 
 def test_statsmodels_names_are_declared_aliases(fits):
-    from corvane.tables import _Alias
+    from corvane.results.tables import _Alias
 
     declared = {n: d.target for n, d in vars(LmmResult).items() if isinstance(d, _Alias)}
     assert declared == STATSMODELS

@@ -276,7 +276,7 @@ def test_rows_and_groups_without_predictions(fitted, frame):
 def test_batched_source_matches_the_in_memory_fit(tmp_path, monkeypatch, fitted, frame):
     pq = pytest.importorskip("pyarrow.parquet")
     pa = pytest.importorskip("pyarrow")
-    from corvane import sources
+    from corvane.data import sources
 
     path = tmp_path / "rows.parquet"
     pq.write_table(pa.Table.from_pandas(frame, preserve_index=False), path, row_group_size=20)

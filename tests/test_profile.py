@@ -19,7 +19,7 @@ from scipy import stats
 from scipy.optimize import minimize
 
 import corvane
-import corvane.profile
+import corvane.inference.profile.intervals
 
 pytestmark = [pytest.mark.reference]
 
@@ -229,8 +229,8 @@ def test_crossing_never_raises_on_a_profile_that_fails_at_its_start():
     """The bracket's ends are the values already seen: a profile that cannot
     be re-evaluated at the estimate still gives the crossing."""
     zeta = lambda v: math.nan if v == 1.0 else v - 1.0  # noqa: E731
-    assert corvane.profile._crossing(zeta, 1.0, 0.5, [2.0, 3.0]) == pytest.approx(1.5)
-    assert corvane.profile._crossing(lambda v: math.nan, 1.0, 0.5, [2.0]) is None
+    assert corvane.inference.profile.intervals._crossing(zeta, 1.0, 0.5, [2.0, 3.0]) == pytest.approx(1.5)
+    assert corvane.inference.profile.intervals._crossing(lambda v: math.nan, 1.0, 0.5, [2.0]) is None
 
 
 @pytest.mark.parametrize("method", ["wald", "profile"])
@@ -246,7 +246,7 @@ def test_profiles_hold_blas_to_one_thread(monkeypatch):
     (its threads would spin between calls and slow a loaded machine), and
     the setting is restored afterwards."""
     threadpoolctl = pytest.importorskip("threadpoolctl")
-    from corvane import profile
+    from corvane.inference.profile import intervals as profile
 
     def blas_threads():
         return [p["num_threads"] for p in threadpoolctl.threadpool_info() if p["user_api"] == "blas"]

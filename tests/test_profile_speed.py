@@ -1,5 +1,5 @@
 """The direct search for profile intervals' ends (Newton's method on the
-profile's level, corvane.profile_ends.newton_end / newton_cor_end): a regular
+profile's level, corvane.inference.profile.ends.newton_end / newton_cor_end): a regular
 model's every end found without tracing the profile, each end raising an
 independent re-minimisation of the criterion by z^2, the searches on closed
 forms, the derivatives they take by finite differences, and the correlation
@@ -18,8 +18,11 @@ from scipy import stats
 from scipy.optimize import minimize
 
 import corvane
-import corvane.profile
-from corvane import _threads, profile_ends, profiler, reparam
+import corvane.inference.profile.intervals
+from corvane import _threads
+from corvane.inference.profile import ends as profile_ends
+from corvane.inference.profile import profiler
+from corvane.model import reparam
 
 pytestmark = [pytest.mark.reference]
 
@@ -78,12 +81,12 @@ def test_regular_model_finds_every_end_directly(monkeypatch, formula, reml):
     """No end is left to the search along the profile, and the whole set of
     intervals takes a few criterion evaluations per end."""
     r = corvane.lmm(formula, SLEEP, reml=reml)
-    monkeypatch.setattr(corvane.profile, "_crossing", lambda *a, **k: pytest.fail("an end was traced"))
+    monkeypatch.setattr(corvane.inference.profile.intervals, "_crossing", lambda *a, **k: pytest.fail("an end was traced"))
     calls = []
     inner = profiler.Profiler._derivatives
     monkeypatch.setattr(profiler.Profiler, "_derivatives", lambda self, x: calls.append(1) or inner(self, x))
     ci = r.confint(method="profile")
-    assert ci.shape == (len(corvane.profile.parameter_names(r)), 2) and np.all(np.isfinite(ci.to_numpy()))
+    assert ci.shape == (len(corvane.inference.profile.intervals.parameter_names(r)), 2) and np.all(np.isfinite(ci.to_numpy()))
     assert len(calls) < 12 * 2 * len(ci)
 
 
@@ -116,7 +119,7 @@ def test_correlation_within_an_uncorrelated_block(monkeypatch, path, reml):
     df = pd.read_csv(os.path.join(DATA, "kr_three.csv")).astype({"g": str})
     r = corvane.lmm("y ~ x + z + (1 | g) + (0 + x + z | g)", df, reml=reml)
     if path == "traced":
-        monkeypatch.setattr(corvane.profile, "newton_cor_end", lambda *a, **k: None)
+        monkeypatch.setattr(corvane.inference.profile.intervals, "newton_cor_end", lambda *a, **k: None)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", corvane.ProfileWarning)
         lo, hi = r.confint(method="profile", which="cor(x, z | g)").iloc[0]

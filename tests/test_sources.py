@@ -15,7 +15,7 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane import sources
+from corvane.data import sources
 
 pytestmark = [pytest.mark.wheel]
 

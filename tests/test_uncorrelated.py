@@ -13,7 +13,7 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane.formula import parse_formula
+from corvane.formula.parse import parse_formula
 
 pytestmark = [pytest.mark.reference]
 

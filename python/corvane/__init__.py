@@ -17,10 +17,10 @@ from typing import Any
 
 from ._corvane import Accumulator, GlmmCore, LmmCore, __version__, get_num_threads, set_num_threads
 from ._errors import ConvergenceWarning, ProfileWarning, RankDeficiencyWarning, SeparationWarning, SingularFitWarning
-from .glmm import GeneralizedLinearMixedModel, glmm
-from .glmm_result import GlmmResult
-from .model import LinearMixedModel, lmm
-from .result import LmmResult
+from .glmm.model import GeneralizedLinearMixedModel, glmm
+from .glmm.result import GlmmResult
+from .model.lmm import LinearMixedModel, lmm
+from .results.lmm import LmmResult
 
 
 def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = None) -> Any:
@@ -64,7 +64,7 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
     >>> table["Df"].tolist()[1], round(float(table["Chisq"].iloc[1]), 2)
     (1.0, 27.31)
     """
-    from .satterthwaite import lrt_table
+    from .inference.satterthwaite import lrt_table
 
     return lrt_table(results, refit=refit, names=names)
 

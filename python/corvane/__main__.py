@@ -82,11 +82,11 @@ def _fit(args):
     """The fit the arguments ask for: corvane.lmm for the gaussian family,
     corvane.glmm for the others, with the options that belong to each
     (another family's option is refused rather than ignored)."""
-    from . import sources
+    from .data import sources
 
     data = sources.read_csv("-") if args.file == "-" else args.file
     if args.family == "gaussian":
-        from .model import lmm
+        from .model.lmm import lmm
 
         for flag, given in (("--link", args.link is not None), ("--nagq", args.nagq is not None)):
             if given:
@@ -96,7 +96,7 @@ def _fit(args):
             # rows are read into memory instead.
             data = sources.as_frame(data)
         return lmm(args.formula, data, reml=not args.ml, weights=args.weights, offset=args.offset)
-    from .glmm import glmm
+    from .glmm.model import glmm
 
     for flag, given in (("--ml", args.ml), ("--ddf", args.ddf is not None)):
         if given:

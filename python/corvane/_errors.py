@@ -68,9 +68,9 @@ def warn_user(message, category):
     import sys
     import warnings
 
-    package = os.path.dirname(os.path.abspath(__file__))
+    package = os.path.dirname(os.path.abspath(__file__)) + os.sep
     level, frame = 2, sys._getframe(1)  # stacklevel 2 is the caller of warn_user
-    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == package:
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(package):
         frame = frame.f_back
         level += 1
     warnings.warn(message, category, stacklevel=level)

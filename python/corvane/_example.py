@@ -47,12 +47,12 @@ def fit_example(reml=True):
         import formulaic  # noqa: F401
         import pandas  # noqa: F401
     except ImportError:
-        from .model import LinearMixedModel
+        from .model.lmm import LinearMixedModel
 
         a = example_arrays()
         return LinearMixedModel(a["y"], a["X"], a["Z"], a["groups"], reml=reml,
                                 x_names=a["x_names"], z_names=a["z_names"],
                                 y_name=a["response"], group_name=a["group"]).fit()
-    from .model import lmm
+    from .model.lmm import lmm
 
     return lmm(FORMULA, example_frame(), reml=reml)

@@ -1,0 +1,155 @@
+"""The response families of generalized linear mixed models: their names and
+links, what responses they take, and the row-wise formulas the front end
+needs (inverse links, variances, deviance residuals, simulation).
+
+The core evaluates the likelihood itself; this module holds the same
+definitions for the quantities computed after a fit, on NumPy arrays.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+__all__ = ["Family", "family_of", "LINKS"]
+
+# Each family's links, the canonical one first.
+LINKS = {"binomial": ("logit", "probit", "cloglog"), "poisson": ("log",)}
+
+_SQRT2 = math.sqrt(2.0)
+
+
+def _norm_cdf(x):
+    from .._errors import require
+
+    return require("scipy.special", purpose="the probit link").ndtr(x)
+
+
+@dataclass(frozen=True)
+class Family:
+    """A family and its link, as glmer names them (``binomial(link = "logit")``)."""
+
+    name: str
+    link: str
+
+    def __str__(self):
+        return f"{self.name} ( {self.link} )"
+
+    @property
+    def canonical(self):
+        return self.link == LINKS[self.name][0]
+
+    def mean(self, eta):
+        """mu = g^-1(eta)."""
+        eta = np.asarray(eta, dtype=np.float64)
+        with np.errstate(over="ignore", under="ignore"):
+            if self.link == "logit":
+                # to full relative accuracy in the lower tail (a separated
+                # row's mean is far below what 1 + tanh resolves)
+                e = np.exp(-np.abs(eta))
+                return np.where(eta >= 0.0, 1.0, e) / (1.0 + e)
+            if self.link == "probit":
+                return _norm_cdf(eta)
+            if self.link == "cloglog":
+                return -np.expm1(-np.exp(eta))
+            return np.exp(eta)
+
+    def variance(self, mu):
+        mu = np.asarray(mu, dtype=np.float64)
+        return mu * (1.0 - mu) if self.name == "binomial" else mu
+
+    def deviance_residuals(self, y, mu, w):
+        """sign(y - mu) sqrt(d_i), d_i the unit deviance times the prior weight."""
+        y, mu, w = (np.asarray(a, dtype=np.float64) for a in (y, mu, w))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            if self.name == "binomial":
+                d = 2.0 * w * (_xlogy_ratio(y, mu) + _xlogy_ratio(1.0 - y, 1.0 - mu))
+            else:
+                d = 2.0 * w * (_xlogy_ratio(y, mu) - (y - mu))
+        return np.sign(y - mu) * np.sqrt(np.maximum(d, 0.0))
+
+    def pearson_residuals(self, y, mu, w):
+        """(y - mu) sqrt(w / V(mu)); 0 where the mean is the response itself
+        at a boundary (a separated row's mean rounds to 0 or 1)."""
+        y, mu, w = (np.asarray(a, dtype=np.float64) for a in (y, mu, w))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            out = (y - mu) * np.sqrt(w / self.variance(mu))
+        return np.where(y == mu, 0.0, out)
+
+    def simulate(self, mu, w, rng):
+        """Responses drawn at the means (binomial: proportions of w trials)."""
+        if self.name == "binomial":
+            trials = np.rint(w).astype(np.int64)
+            return rng.binomial(trials, np.clip(mu, 0.0, 1.0)) / trials
+        return rng.poisson(mu).astype(np.float64)
+
+
+def _xlogy_ratio(y, mu):
+    """y log(y / mu), 0 where y = 0."""
+    out = np.zeros_like(y)
+    pos = y > 0
+    out[pos] = y[pos] * np.log(y[pos] / mu[pos])
+    return out
+
+
+def family_of(family, link=None):
+    """The Family for a name ("binomial", "poisson") and a link (None: the
+    canonical one); ValueError naming what is allowed otherwise."""
+    if isinstance(family, Family):
+        if link is not None and link != family.link:
+            raise ValueError(f"link={link!r} contradicts the family's link {family.link!r}")
+        return family
+    if not isinstance(family, str) or family not in LINKS:
+        raise ValueError(f"family must be one of {', '.join(map(repr, LINKS))}, got {family!r}")
+    links = LINKS[family]
+    if link is None:
+        link = links[0]
+    if link not in links:
+        raise ValueError(f"the {family} family takes the link{'s' if len(links) > 1 else ''} "
+                         f"{', '.join(map(repr, links))}, got {link!r}")
+    return Family(family, link)
+
+
+def check_response(fam, y, w, name):
+    """The response and weights as the core takes them (binomial: y in
+    [0, 1] with w trials and w * y whole successes; Poisson: non-negative
+    counts), or ValueError naming the column and the number of rows at
+    fault. Non-integer Poisson counts are allowed with a warning (the
+    likelihood is then the Poisson density's continuation), as in lme4."""
+    y = np.asarray(y, dtype=np.float64)
+    w = np.asarray(w, dtype=np.float64)
+    bad_w = ~(np.isfinite(w) & (w > 0))
+    if bad_w.any():
+        raise ValueError(f"weights must be positive and finite: {int(bad_w.sum())} row"
+                         f"{'s are' if bad_w.sum() != 1 else ' is'} not")
+    if fam.name == "binomial":
+        out = (y < 0) | (y > 1)
+        if out.any():
+            k = int(out.sum())
+            raise ValueError(f"the binomial response {name!r} must lie in [0, 1] (0/1, a boolean, or a "
+                             f"proportion with weights= the trials): {k} row{'s are' if k != 1 else ' is'} "
+                             f"outside, e.g. {y[out][0]:g}")
+        s = w * y
+        frac = np.abs(s - np.rint(s)) > 1e-7 * np.maximum(1.0, s)
+        if frac.any():
+            k = int(frac.sum())
+            raise ValueError(f"the binomial response {name!r} times weights= (the trials) must be a whole "
+                             f"number of successes: {k} row{'s are' if k != 1 else ' is'} not, e.g. "
+                             f"{s[frac][0]:g}")
+    else:
+        neg = y < 0
+        if neg.any():
+            k = int(neg.sum())
+            raise ValueError(f"the Poisson response {name!r} must be a non-negative count: {k} "
+                             f"row{'s are' if k != 1 else ' is'} negative, e.g. {y[neg][0]:g}")
+        frac = y != np.rint(y)
+        if frac.any():
+            from .._errors import warn_user
+
+            k = int(frac.sum())
+            warn_user(f"the Poisson response {name!r} has {k} non-integer value{'s' if k != 1 else ''} "
+                      f"(e.g. {y[frac][0]:g}): the likelihood is the Poisson density's continuation "
+                      f"(log y! as log Gamma(y + 1))", UserWarning)
+    return y, w

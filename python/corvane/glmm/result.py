@@ -1,0 +1,479 @@
+"""A fitted generalized linear mixed model: estimates on the user's scale,
+z tests, the conditional modes, predictions on the link and response
+scales, residuals, intervals, simulation and the parametric bootstrap.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from . import summary as _summary
+from .._errors import SeparationWarning, warn_user
+from ..results.predict import Predictions
+from .separation import affected_coefficients, separated_directions
+from ..results.lmm import LmmResult
+from ..model.reparam import theta_to_lambda, tril_pairs
+from ..results.tables import ResultTables, _pandas, _plain, _json_label
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas as pd
+
+__all__ = ["GlmmResult"]
+
+
+def normal_two_sided(z):
+    """2 P(Z > |z|) for standard normal Z."""
+    return np.array([math.erfc(abs(v) / math.sqrt(2.0)) if math.isfinite(v) else math.nan
+                     for v in np.atleast_1d(np.asarray(z, dtype=np.float64))])
+
+
+def _beta_complement(sep_core):
+    """An orthonormal basis (p, p - k) of the fixed effects' directions
+    orthogonal to the separated ones (p, k; core coordinates)."""
+    q, _ = np.linalg.qr(sep_core, mode="complete")
+    return q[:, sep_core.shape[1]:]
+
+
+class GlmmResult(Predictions, ResultTables):
+    """A fitted generalized linear mixed model.
+
+    Attributes
+    ----------
+    family
+        The family and link (``str(result.family)`` as glmer prints it).
+    fe_names, beta, cov_beta, std_errors, z_values, p_values
+        Fixed effects, their covariance (the inverse of half the deviance's
+        Hessian in (theta, beta), as lme4's default), standard errors, Wald z
+        statistics and two-sided normal p values. ``params``, ``bse``,
+        ``tvalues``, ``pvalues`` are aliases.
+    re_names, theta, cov_re, re_variances, re_std, re_corr
+        The random effects' covariance and its Cholesky factor theta (lme4's
+        layout: the lower triangle column by column).
+    deviance, llf, aic, bic, n_params, df_resid
+        -2 log L (constants included, for every nagq), the log-likelihood,
+        information criteria, parameters and n - n_params.
+    saturated_llf
+        The saturated model's log-likelihood (lme4's logLik for nagq > 1 is
+        llf - saturated_llf).
+    pearson_chi2, dispersion
+        Sum of squared Pearson residuals, and its ratio to df_resid.
+    group_labels, random_effects, conditional_covariances
+        Conditional modes and their conditional covariances by group.
+    converged, status, boundary, gradient_norm, min_hessian_eigenvalue, message, iterations, evaluations
+        The fit's certificate.
+    hessian_error
+        The Hessian's estimated error relative to sqrt(H_ii H_jj): 0 for the
+        Laplace fit (exact), from the correction's differences for nagq > 1.
+    separated
+        Fixed effects without a finite estimate (separation: the rows they
+        alone describe all sit at a boundary of the response); their standard
+        errors are inf, and the certificate is judged on the other parameters.
+    nagq, n_obs, n_groups, n_dropped
+    """
+
+    def __init__(self, model, raw, nagq):
+        rp = model.reparam
+        self.model = model
+        self.family = model.family
+        self.nagq = int(nagq)
+        self.reml = False
+        self.method = "Laplace" if nagq == 1 else ("nAGQ = 0" if nagq == 0 else f"adaptive Gauss-Hermite ({nagq})")
+        self.formula = model.formula
+        self.fe_names = list(model.fe_names)
+        self.re_names = list(model.re_names)
+        self.dropped_columns = list(model.dropped)
+        self.group_name, self.response_name = model.group_name, model.response_name
+        self.n_obs, self.n_groups, self.n_dropped = model.n, model.m, model.n_dropped
+        q, p, nt = model.q, model.p, model.n_theta
+
+        self.converged = bool(raw["converged"])
+        self.status = str(raw["status"])
+        self.message = str(raw["message"])
+        self.iterations = int(raw["iterations"])
+        self.evaluations = int(raw["evaluations"])
+        self.gradient_norm = float(raw["grad_inf_norm"])
+        self.min_hessian_eigenvalue = float(raw["min_free_eigenvalue"])
+        if raw["status"] == "initial point infeasible" or not np.isfinite(raw["deviance"]):
+            raise RuntimeError(f"the fit could not start: {raw['message']}")
+        self.theta_core = np.asarray(raw["theta"], dtype=np.float64)
+        self.beta_core = np.asarray(raw["beta"], dtype=np.float64)
+        pairs = tril_pairs(q)
+        held = sorted(int(k) for k in raw["boundary"])
+        self.boundary = [self.re_names[pairs[k][0]] for k in held if pairs[k][0] == pairs[k][1]]
+        if self.boundary and self.status == "interior":
+            self.status = "boundary"
+
+        self._hessian_core = np.asarray(raw["hessian"], dtype=np.float64)
+        self.hessian_error = float(raw.get("hessian_error", 0.0))
+        self.beta = rp.beta(self.beta_core)
+
+        self.theta = rp.theta(self.theta_core)
+        lam = theta_to_lambda(self.theta, q)
+        self.cov_re = lam @ lam.T
+        self.re_variances = np.diag(self.cov_re).copy()
+        self.re_std = np.sqrt(self.re_variances)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            self.re_corr = self.cov_re / np.outer(self.re_std, self.re_std)
+        np.fill_diagonal(self.re_corr, 1.0)
+
+        self.deviance = float(raw["deviance"])
+        self.llf = -0.5 * self.deviance
+        self.n_params = p + nt
+        self.aic = self.deviance + 2.0 * self.n_params
+        self.bic = self.deviance + self.n_params * math.log(model.n)
+        self.df_resid = model.n - self.n_params
+        self.saturated_llf = float(model.core.saturated_loglik)
+
+        modes = model.core.modes(self.theta_core.tolist(), self.beta_core.tolist())
+        self._b = rp.random_effects(modes["b"])
+        self._ccov = rp.conditional_covariances(np.asarray(modes["condvar"]))
+        self._eta = np.asarray(modes["eta"])
+        self.group_labels = list(model.group_labels)
+        mu = self.family.mean(self._eta)
+        w = np.ones(model.n) if model.weights is None else model.weights
+        self.pearson_chi2 = float(np.sum(self.family.pearson_residuals(model.y, mu, w) ** 2))
+        self.dispersion = self.pearson_chi2 / self.df_resid if self.df_resid > 0 else math.nan
+
+        # Separation: fixed effects without a finite estimate, and the
+        # certificate judged on the other parameters.
+        directions = separated_directions(self.family, model.X, model.y, w, self._eta)
+        self.separated = [self.fe_names[j] for j in affected_coefficients(directions)]
+        sep_core = None if directions is None else np.linalg.solve(rp.a_x, directions)
+        free = self._free_parameters(held, len(pairs))
+        if self.separated and self.nagq >= 1:
+            self._certify_apart(raw, free, sep_core, len(pairs))
+        cov_core, undetermined = self._beta_cov_core(raw, free, len(pairs), p, sep_core)
+        self.cov_beta = rp.cov_beta(cov_core)
+        self.std_errors = rp.std_errors(cov_core)
+        for j in (undetermined if not self.separated else []):
+            self.std_errors[j] = math.nan
+        for j in [self.fe_names.index(name) for name in self.separated]:
+            self.std_errors[j] = math.inf
+            self.cov_beta[j, :] = self.cov_beta[:, j] = math.nan
+            self.cov_beta[j, j] = math.inf
+        with np.errstate(divide="ignore", invalid="ignore"):
+            self.z_values = self.beta / self.std_errors
+        self.p_values = normal_two_sided(self.z_values)
+
+    def _free_parameters(self, held, nt):
+        """The entries of (theta, beta) the fit left free: not held at a
+        bound (with their columns), nor at 0 between uncorrelated blocks."""
+        tied = set()
+        pairs = tril_pairs(self.model.q)
+        for k in held:
+            a = pairs[k][0]
+            tied |= {j for j, (r, c) in enumerate(pairs) if c == a}  # the column held with its diagonal
+        if self.model.theta_free is not None:
+            tied |= set(range(nt)) - {int(k) for k in self.model.theta_free}
+        return [i for i in range(nt + self.model.p) if i not in tied]
+
+    @staticmethod
+    def _complement(free, nt, sep_core):
+        """An orthonormal basis (columns) of the free parameters' space less
+        the separated directions of beta (core coordinates)."""
+        k_theta = sum(1 for i in free if i < nt)
+        rest = _beta_complement(sep_core)
+        basis = np.zeros((len(free), k_theta + rest.shape[1]))
+        basis[:k_theta, :k_theta] = np.eye(k_theta)
+        basis[k_theta:, k_theta:] = rest
+        return basis
+
+    def _certify_apart(self, raw, free, sep_core, nt):
+        """The certificate of a separated fit, on the parameters other than
+        the separated directions (along which the criterion only flattens:
+        no optimum to reach). Converged when the Hessian there is positive
+        definite and the gradient below the fit's tolerance, or a Newton
+        step would change the deviance by less than its rounding."""
+        basis = self._complement(free, nt, sep_core)
+        h = self._hessian_core[np.ix_(free, free)]
+        g = np.asarray(raw["grad"], dtype=np.float64)[free]
+        if not (np.isfinite(h).all() and np.isfinite(g).all()):
+            return
+        hr = basis.T @ (0.5 * (h + h.T)) @ basis
+        gr = basis.T @ g
+        values = np.linalg.eigvalsh(hr) if hr.size else np.array([1.0])
+        self.gradient_norm = float(np.max(np.abs(gr))) if gr.size else 0.0
+        self.min_hessian_eigenvalue = float(values[0])
+        if not values[0] > 1e-10 * max(abs(values[-1]), 1e-300):
+            return
+        scale = max(1.0, abs(self.deviance))
+        gtol = float(raw["gtol"])
+        decrement = 0.5 * float(gr @ np.linalg.solve(hr, gr)) if gr.size else 0.0
+        if self.gradient_norm <= gtol * scale or decrement <= max(1e-15 * scale, float(raw.get("resolution", 0.0))):
+            self.converged = True
+            self.status = "boundary" if self.boundary else "interior"
+            self.message = ("converged except along the separated fixed effects (the criterion only flattens "
+                            "there): gradient below tolerance, Hessian positive definite on the other parameters")
+
+    def _beta_cov_core(self, raw, free, nt, p, sep_core=None):
+        """cov(beta~) and the coefficients (user's indices) the criterion's
+        curvature leaves undetermined. For nagq >= 1 the beta block of
+        2 H^-1 over the free parameters, H the deviance's Hessian in (theta,
+        beta); with separated directions, over the free parameters less
+        them (what every estimable combination needs: its variance does not
+        depend on how the design codes a factor); for nagq = 0 the joint
+        mode's S^-1 (lme4's). Where H is not positive definite (a fit that
+        did not converge) the directions of its non-positive curvature are
+        left out and the coefficients they move are the undetermined ones
+        (their standard errors NaN, never a silent 0)."""
+        if self.nagq == 0:
+            precision = np.asarray(raw["precision"], dtype=np.float64)
+            if sep_core is None:
+                return np.linalg.inv(precision), []
+            rest = _beta_complement(sep_core)  # the precision off the separated directions
+            return rest @ np.linalg.inv(rest.T @ precision @ rest) @ rest.T, []
+        sub = self._hessian_core[np.ix_(free, free)]
+        if not np.isfinite(sub).all():
+            return np.full((p, p), np.nan), list(range(p))
+        sub = 0.5 * (sub + sub.T)
+        if sep_core is not None:
+            basis = self._complement(free, nt, sep_core)
+        else:
+            basis = np.eye(len(free))
+        reduced = basis.T @ sub @ basis
+        d = 1.0 / np.sqrt(np.maximum(np.abs(np.diag(reduced)), 1e-300))
+        values, vectors = np.linalg.eigh(reduced * np.outer(d, d))
+        good = values > 1e-10 * max(abs(values[-1]), 1e-300)
+        inner = (vectors[:, good] / values[good]) @ vectors[:, good].T
+        cov = 2.0 * basis @ (inner * np.outer(d, d)) @ basis.T
+        pos = [free.index(nt + j) for j in range(p)]
+        undetermined = []
+        if not good.all():
+            bad = basis[pos] @ (vectors[:, ~good] * d[:, None])  # core beta's part of the bad directions
+            moved = np.abs(self.model.reparam.a_x @ bad)
+            undetermined = [j for j in range(p) if moved[j].max() > 1e-9 * max(moved.max(), 1e-300)]
+        return cov[np.ix_(pos, pos)], undetermined
+
+    # -- statsmodels' names -------------------------------------------------------
+    @property
+    def params(self):
+        return self._series(self.beta, "params")
+
+    @property
+    def bse(self):
+        return self._series(self.std_errors, "bse")
+
+    @property
+    def tvalues(self):
+        return self._series(self.z_values, "tvalues")
+
+    @property
+    def pvalues(self):
+        return self._series(self.p_values, "pvalues")
+
+    @property
+    def loglik(self):
+        return self.llf
+
+    @property
+    def criterion(self):
+        return self.deviance
+
+    @property
+    def certificate(self):
+        return {"converged": self.converged, "status": self.status, "boundary": list(self.boundary),
+                "gradient_norm": self.gradient_norm, "min_hessian_eigenvalue": self.min_hessian_eigenvalue,
+                "iterations": self.iterations, "evaluations": self.evaluations, "message": self.message,
+                "hessian_error": self.hessian_error, "separated": list(self.separated)}
+
+    @property
+    def singular(self):
+        return bool(self.boundary)
+
+    random_effects = LmmResult.random_effects
+
+    def _warn(self):
+        """The fit's warnings: the linear model's, and separation."""
+        LmmResult._warn(self)
+        if self.separated:
+            warn_user(_summary.separation_note(self), SeparationWarning)
+
+    @property
+    def conditional_covariances(self):
+        """The conditional covariances of the modes by group label (lme4's
+        condVar: Lambda H^-1 Lambda' at the modes)."""
+        return dict(zip(self.group_labels, self._ccov))
+
+    # -- predictions and residuals ------------------------------------------------------
+    def predict(self, data: Any = None, include_random: bool = True, new_groups: str = "population",
+                type: str = "response", *, offset: Any = None) -> Any:
+        """Predictions on the response scale (``type="response"``, the mean:
+        a probability or an expected count) or the link scale (``"link"``,
+        the linear predictor), for the fitted rows (data None) or new data;
+        ``include_random``, ``new_groups`` and ``offset`` as for the linear
+        model (groups not seen in fitting get zero random effects by
+        default; a model fitted with an offset given as values needs the new
+        rows' ``offset=``).
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> df = example_frame()
+        >>> df["slow"] = df["Reaction"] > 300
+        >>> r = corvane.glmm("slow ~ Days + (1 | Subject)", df)
+        >>> bool(((r.predict(df.head(3)) > 0) & (r.predict(df.head(3)) < 1)).all())
+        True
+        """
+        if type not in ("response", "link"):
+            raise ValueError(f'type must be "response" or "link", got {type!r}')
+        eta = Predictions.predict(self, data, include_random, new_groups, offset=offset)
+        if type == "link":
+            return eta
+        values = self.family.mean(np.asarray(eta, dtype=np.float64))
+        if hasattr(eta, "index"):
+            return eta.__class__(values, index=eta.index, name=getattr(eta, "name", None))
+        return values
+
+    def _raw_fitted(self, include_random=True):
+        if include_random:
+            return self._eta
+        model = self.model
+        out = model.X @ self.beta
+        return out if model.offset is None else out + model.offset
+
+    @property
+    def fitted_values(self):
+        """Fitted means (response scale) at the conditional modes."""
+        return self._on_index(self.family.mean(self._eta), self.model)
+
+    fittedvalues = fitted_values
+
+    def _weights(self):
+        return np.ones(self.model.n) if self.model.weights is None else self.model.weights
+
+    @property
+    def resid_response(self):
+        """y - fitted mean."""
+        return self._on_index(self.model.y - self.family.mean(self._eta), self.model)
+
+    @property
+    def resid_deviance(self):
+        """Deviance residuals: sign(y - mu) sqrt(unit deviance x weight)."""
+        mu = self.family.mean(self._eta)
+        return self._on_index(self.family.deviance_residuals(self.model.y, mu, self._weights()), self.model)
+
+    @property
+    def resid_pearson(self):
+        """(y - mu) sqrt(w / V(mu))."""
+        mu = self.family.mean(self._eta)
+        return self._on_index(self.family.pearson_residuals(self.model.y, mu, self._weights()), self.model)
+
+    residuals = resid_deviance
+    resid = resid_deviance
+
+    # -- intervals -------------------------------------------------------------------------
+    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None, *, n: int | None = None,
+                seed: Any = None, progress: bool | None = None) -> "pd.DataFrame":
+        """Confidence intervals.
+
+        Parameters
+        ----------
+        level : float
+            Coverage.
+        method : {"wald", "profile", "bootstrap", "boot"}
+            "wald": the fixed effects, estimate +- z se (NaN for the variance
+            parameters, as lme4). "profile": likelihood profiles of every
+            parameter. "bootstrap" (or lme4's "boot"): percentile intervals of
+            :meth:`bootstrap`.
+        which : str or sequence of str, optional
+            Only these rows.
+        n, seed, progress : optional
+            For "bootstrap" only: the replicates (1000), the seed (0) and the
+            progress bar (False).
+
+        Returns
+        -------
+        pandas.DataFrame
+            Rows named as lme4's (``sd(x | g)``, ``cor(x, z | g)``, the fixed
+            effects), columns the two percentage points.
+
+        Raises
+        ------
+        ValueError
+            For a level outside (0, 1), an unknown method or unknown names.
+        TypeError
+            For n, seed or progress with a method other than "bootstrap".
+        """
+        from . import profile as glmm_profile
+
+        return glmm_profile.confint(self, level, method, which, n=n, seed=seed, progress=progress)
+
+    def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True) -> Any:
+        """A parametric bootstrap: n responses simulated from the fit, each
+        refitted by the core (in parallel, the same bits on any number of
+        threads for a seed)."""
+        from . import bootstrap as glmm_bootstrap
+
+        return glmm_bootstrap.bootstrap(self, n, seed, progress)
+
+    def simulate(self, n: int = 1, seed: Any = None) -> np.ndarray:
+        """n responses simulated from the fit (new random effects for every
+        group): an (n, n_obs) array, proportions for the binomial."""
+        from . import bootstrap as glmm_bootstrap
+
+        return glmm_bootstrap.simulate(self, n, seed)
+
+    # -- tables and summary ----------------------------------------------------------------
+    def coef_table(self) -> "pd.DataFrame":
+        pd = _pandas()
+        return pd.DataFrame({"Estimate": self.beta, "Std. Error": self.std_errors, "z value": self.z_values,
+                             "Pr(>|z|)": self.p_values}, index=pd.Index(self.fe_names, name="term"))
+
+    def summary(self) -> Any:
+        """The summary laid out as glmer's."""
+        return _summary.text(self)
+
+    def _repr_html_(self):
+        return _summary.html(self)
+
+    def __str__(self):
+        return str(self.summary())
+
+    def __repr__(self):
+        return (f"<GlmmResult {self.family} n={self.n_obs} groups={self.n_groups} llf={self.llf:.6g} "
+                f"{'converged' if self.converged else 'NOT converged'}>")
+
+    def to_dict(self) -> dict:
+        """Every reported quantity as plain Python values (JSON-ready)."""
+        def mat(a):
+            return [[_plain(v) for v in row] for row in np.asarray(a)]
+
+        return {
+            "formula": self.formula, "family": self.family.name, "link": self.family.link, "nagq": self.nagq,
+            "response": self.response_name, "group": self.group_name, "n_obs": int(self.n_obs),
+            "n_groups": int(self.n_groups), "n_dropped": int(self.n_dropped),
+            "fixed_effects": {name: {"estimate": _plain(b), "std_error": _plain(se), "z_value": _plain(z),
+                                     "p_value": _plain(pv)}
+                              for name, b, se, z, pv in zip(self.fe_names, self.beta, self.std_errors,
+                                                            self.z_values, self.p_values)},
+            "dropped_columns": list(self.dropped_columns), "cov_beta": mat(self.cov_beta),
+            "random_effect_names": list(self.re_names), "cov_re": mat(self.cov_re),
+            "theta": [_plain(v) for v in self.theta], "deviance": _plain(self.deviance), "llf": _plain(self.llf),
+            "aic": _plain(self.aic), "bic": _plain(self.bic), "n_params": int(self.n_params),
+            "pearson_chi2": _plain(self.pearson_chi2), "certificate": self.certificate,
+            "groups": [_json_label(g) for g in self.group_labels],
+            "random_effects": [[_plain(v) for v in b] for b in self._b],
+            "conditional_covariances": [mat(c) for c in self._ccov],
+        }
+
+    def plot_ranef(self, level: float = 0.95, axes: Any = None) -> Any:
+        """The caterpillar plot of the conditional modes (see corvane.results.plots)."""
+        from ..results import plots
+
+        return plots.plot_ranef(self, level, axes)
+
+    def plot_qq(self, axes: Any = None) -> Any:
+        """Normal QQ plots of the conditional modes."""
+        from ..results import plots
+
+        return plots.plot_qq(self, axes)
+
+    def plot_residuals(self, ax: Any = None) -> Any:
+        """Deviance residuals against fitted means."""
+        from ..results import plots
+
+        return plots.plot_residuals(self, ax)
