@@ -59,7 +59,7 @@ def fit(formula, folder, fast, monkeypatch):
     add = batches.BatchAccumulator.add_columns
     with monkeypatch.context() as mp:
         if not fast:
-            mp.setattr(batches, "_columns_plan", lambda spec, rp: None)
+            mp.setattr(batches, "columns_plan", lambda spec, rp: None)
         mp.setattr(batches.BatchAccumulator, "add_columns",
                    lambda self, *a, **k: calls.append(1) or add(self, *a, **k))
         return corvane.lmm(formula, folder, progress=False), len(calls)
@@ -106,7 +106,7 @@ def test_dask_partitions_by_columns_are_the_general_path(formula, by_columns, fo
     for fast in (True, False):
         with monkeypatch.context() as mp, dask.config.set(scheduler="synchronous"):
             if not fast:
-                mp.setattr(batches, "_columns_plan", lambda spec, rp: None)
+                mp.setattr(batches, "columns_plan", lambda spec, rp: None)
             fits.append(corvane.lmm(formula, ddf, progress=False))
     fast, slow = fits
     assert fast.criterion == slow.criterion

@@ -266,8 +266,8 @@ def _with_bad(values, rows, value):
 
 @pytest.mark.parametrize("what, values, match", [
     ("offset", lambda n: _with_bad(np.zeros(n), [5, 9], np.nan),
-     r"offset has 2 missing values \(first at row 5 of the data\)"),
-    ("offset", lambda n: _with_bad(np.zeros(n), [7], np.inf), r"offset has 1 infinite value \(first at row 7 "),
+     r"offset has 2 missing values \(first at row 5\)"),
+    ("offset", lambda n: _with_bad(np.zeros(n), [7], np.inf), r"offset has 1 infinite value \(first at row 7\)"),
     ("weights", lambda n: _with_bad(np.ones(n), [4], np.nan),
      r"weights must be positive and finite: row 4 has nan"),
     ("offset", lambda n: pd.Series(np.zeros(n), index=np.arange(n) + 3),

@@ -11,7 +11,7 @@ import pytest
 
 import corvane
 from corvane.data import dask as dask_parts
-from corvane.data.labels import united_labels
+from corvane.formula.labels import united_labels
 
 pytestmark = [pytest.mark.native]
 
@@ -204,7 +204,7 @@ def test_one_pass_is_the_same_on_a_cluster(monkeypatch):
             r = corvane.lmm("y ~ x + z + (x | g)", ddf, progress=False)
             # A partition as the workers hold it (sent between processes) takes the route.
             from corvane.formula import build as matrices
-            from corvane.model.reparam import reparam_from_sample
+            from corvane.design.reparam import reparam_from_sample
 
             spec, y, X, Z, off, _, _, _ = matrices.build("y ~ x + z + (x | g)", df, None, levels={})
             plan = dask_parts._PartitionPlan(spec, {}, None, reparam_from_sample(y - off, X, Z, z_centred=True))

@@ -230,7 +230,7 @@ def test_units_of_a_covariate_do_not_change_the_fit():
     ("binomial", [0.0, 1.0, 1.5], None, r"'y' must lie in \[0, 1\].*4 rows are outside"),
     ("binomial", [0.0, 0.5, 0.3], [1.0, 2.0, 2.0], r"whole number of successes: 4 rows are not"),
     ("poisson", [1.0, -2.0, -1.0], None, r"non-negative count: 8 rows are negative"),
-    ("binomial", [0.0, 1.0, 1.0], [1.0, 0.0, 1.0], r"weights must be positive and finite: 4 rows"),
+    ("binomial", [0.0, 1.0, 1.0], [1.0, 0.0, 1.0], r"weights must be positive and finite: row 1 has 0.0 \(4 such rows\)"),
 ])
 def test_family_refusals(family, y, w, match):
     yy = np.tile(y, 4)
@@ -377,3 +377,31 @@ def test_every_input_source_gives_the_same_fit(tmp_path):
     # the same model with its terms in another order
     other = corvane.glmm("TICKS ~ YEAR + HEIGHT_s + YEAR:HEIGHT_s + (1 | BROOD)", df, "poisson")
     assert other.llf == pytest.approx(base.llf, abs=1e-8)
+
+
+@pytest.mark.parametrize("field,values", [
+    ("w", [1.0, -1.0, 2.0, np.nan, 1.0, 1.0]),
+    ("y", [0.0, 1.0, np.nan, 1.0, np.inf, 0.0]),
+    ("offset", [0.0, 0.0, 0.0, np.inf, np.inf, 0.0]),
+    ("X", [1.0, 1.0, np.nan, 1.0, 1.0, np.nan]),
+])
+def test_the_core_and_the_front_end_say_the_same_of_the_same_rows(field, values):
+    """One text per event: the core refuses bad rows with the front end's
+    message for them."""
+    from corvane._checks import check_finite, check_weights
+
+    n = 6
+    rows = dict(y=np.array([0.0, 1.0, 1.0, 0.0, 1.0, 0.0]), x=np.ones((n, 1)), z=np.ones((n, 1)),
+                w=np.ones(n), offset=np.zeros(n))
+    bad = np.array(values)
+    key = {"X": "x"}.get(field, field)
+    rows[key] = bad[:, None] if field == "X" else bad
+    with pytest.raises(ValueError) as core:
+        GlmmCore(rows["y"], rows["x"], rows["z"], np.arange(n, dtype=np.int64) % 2, 2, rows["w"],
+                 rows["offset"], "binomial", "logit")
+    with pytest.raises(ValueError) as front:
+        if field == "w":
+            check_weights(bad)
+        else:
+            check_finite(bad[:, None] if field == "X" else bad, field)
+    assert str(core.value) == str(front.value)

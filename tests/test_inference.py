@@ -18,7 +18,7 @@ from scipy.optimize import minimize
 
 import corvane
 from corvane.inference.profile import intervals as profile
-from corvane.model import reparam
+from corvane.design import reparam
 
 pytestmark = [pytest.mark.reference]
 

@@ -13,7 +13,7 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane.model.reparam import theta_to_lambda
+from corvane.design.reparam import theta_to_lambda
 
 pytestmark = [pytest.mark.reference]
 

@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 import corvane
-from corvane.formula import parse as formula
+from corvane.formula import reading as formula
 from corvane.formula import build as matrices
 from corvane.data import sources
 

@@ -17,7 +17,7 @@ pytest.importorskip("formulaic")
 pytest.importorskip("scipy")
 
 import corvane  # noqa: E402
-from corvane.model.reparam import Reparam, theta_to_lambda  # noqa: E402
+from corvane.design.reparam import Reparam, theta_to_lambda  # noqa: E402
 
 pytestmark = [pytest.mark.reference]
 

@@ -23,7 +23,7 @@ import corvane  # noqa: E402
 from corvane.inference import bootstrap as _bootstrap  # noqa: E402
 from corvane.data import batches as _batches  # noqa: E402
 from corvane.results.lmm import LmmResult  # noqa: E402
-from corvane.results.summary import _fmt_df, _fmt_pvalue  # noqa: E402
+from corvane.results.summary import fmt_df, fmt_pvalue  # noqa: E402
 
 pytestmark = [pytest.mark.reference]
 
@@ -89,7 +89,7 @@ def test_summaries_print_the_same_df_and_p(fits, name):
     start = lines.index("Fixed effects:")
     assert lines[start + 1].split() == ["Estimate", "Std.", "Error", "df", "t", "value", "Pr(>|t|)"]
     for k, term in enumerate(r.fe_names):
-        df, p = _fmt_df(r.ddf.iloc[k]), _fmt_pvalue(r.p_values[k])
+        df, p = fmt_df(r.ddf.iloc[k]), fmt_pvalue(r.p_values[k])
         assert lines[start + 2 + k].split() == [term, lines[start + 2 + k].split()[1],
                                                 lines[start + 2 + k].split()[2], df,
                                                 f"{r.t_values[k]:.2f}", p]
@@ -293,9 +293,9 @@ def recorded(monkeypatch):
 
 
 def test_reading_bar_is_tqdm_auto(recorded):
-    bar = _batches._progress(True, 2_000_000, "rows")
+    bar = _batches.progress_for(True, 2_000_000, "rows")
     assert recorded == [bar] and bar.total == 2_000_000 and bar.kwargs["unit"] == "rows"
-    assert _batches._progress(True, 999_999, "rows") is None and _batches._progress(False, None, "rows") is None
+    assert _batches.progress_for(True, 999_999, "rows") is None and _batches.progress_for(False, None, "rows") is None
 
 
 def test_bootstrap_bar_is_one_tqdm_auto_bar(recorded, monkeypatch, fits):

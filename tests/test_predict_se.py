@@ -302,7 +302,7 @@ def test_batched_source_matches_the_in_memory_fit(tmp_path, monkeypatch, fitted,
     ({"se": True, "weights": "w"}, ValueError, "weights are used by prediction intervals only"),
     ({"interval": "prediction", "weights": "ww"}, ValueError, "weights='ww' names no column"),
     ({"interval": "prediction", "weights": [1.0, 2.0]}, ValueError, "weights has 2 values for 6 new rows"),
-    ({"interval": "prediction", "weights": [1, 1, -1, 1, 1, 1]}, ValueError, "positive and finite, got -1.0 at row 2"),
+    ({"interval": "prediction", "weights": [1, 1, -1, 1, 1, 1]}, ValueError, r"weights must be positive and finite: row 2 has -1.0 \(1 such row\)"),
 ])
 def test_errors(fitted, frame, kwargs, error, match):
     with pytest.raises(error, match=match):

@@ -22,7 +22,7 @@ import corvane.inference.profile.intervals
 from corvane import _threads
 from corvane.inference.profile import ends as profile_ends
 from corvane.inference.profile import profiler
-from corvane.model import reparam
+from corvane.design import reparam
 
 pytestmark = [pytest.mark.reference]
 

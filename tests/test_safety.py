@@ -105,7 +105,7 @@ def test_unidentifiable_models_are_refused(ss, groups, formula, match):
 @pytest.mark.parametrize("noise", [1e-8, 1e-10, 0.0])
 def test_nearly_collinear_columns_are_dropped(ss, noise):
     x2 = ss.Days + noise * np.random.default_rng(0).standard_normal(len(ss))
-    with pytest.warns(corvane.RankDeficiencyWarning, match=r"dropping 1 column \(x2\)"):
+    with pytest.warns(corvane.RankDeficiencyWarning, match=r"dropping 1 column: x2"):
         res = corvane.lmm("Reaction ~ Days + x2 + (1 | Subject)", ss.assign(x2=x2))
     ref = corvane.lmm("Reaction ~ Days + (1 | Subject)", ss)
     assert res.fe_names == ["(Intercept)", "Days"] and res.dropped_columns == ["x2"]
@@ -183,8 +183,8 @@ def test_offset_as_lme4(ss):
     ("Subject ~ Days + (1 | Subject)", lambda d: d.assign(Subject=d.Subject.map(lambda s: f"s{s}")),
      ValueError, "response 'Subject' must be numeric"),
     ("Reaction ~ x + (1 | Subject)", lambda d: d.assign(x=np.where(d.Days > 7, np.inf, d.Days)),
-     ValueError, "the fixed column 'x' has 36 infinite values"),
-    ("Reaction ~ np.log(Days) + (1 | Subject)", lambda d: d, ValueError, "'np.log(Days)' has 18 infinite"),
+     ValueError, "the fixed column 'x' has infinite values"),
+    ("Reaction ~ np.log(Days) + (1 | Subject)", lambda d: d, ValueError, "'np.log(Days)' has infinite values"),
     ("Reaction ~ Days + (1 | Days)", lambda d: d.set_axis(["Reaction", "Days", "Days"], axis=1),
      ValueError, "duplicate column names: 'Days'"),
     ("Reaction ~ I(Days +) + (1 | Subject)", lambda d: d, ValueError, "bad formula"),

@@ -18,12 +18,12 @@ pa = pytest.importorskip("pyarrow")
 import corvane  # noqa: E402
 from corvane import LmmCore
 from corvane.formula import build as matrices
-from corvane.model import reparam
-from corvane.model import checks as validate  # noqa: E402
-from corvane.data import labels as labels_mod  # noqa: E402
-from corvane.data.labels import factorize  # noqa: E402
-from corvane.model.reparam import _locations_scales, reparam_of  # noqa: E402
-from corvane.model.checks import exact_fit  # noqa: E402
+from corvane.design import reparam
+from corvane.design import rank as validate  # noqa: E402
+from corvane.formula import labels as labels_mod  # noqa: E402
+from corvane.formula.labels import factorize  # noqa: E402
+from corvane.design.reparam import _locations_scales, reparam_of  # noqa: E402
+from corvane.design.rank import exact_fit  # noqa: E402
 
 pytestmark = [pytest.mark.native]
 

@@ -1,8 +1,10 @@
 #include "lmm/glmm_data.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <system_error>
 
 #include "lmm/errors.hpp"
 #include "parallel/interrupt.hpp"
@@ -18,14 +20,53 @@ std::string number(double v) {
 
 std::string at(std::uint64_t i) { return "[" + std::to_string(i) + "]"; }
 
+// A double as Python's repr writes it (the shortest text that reads back,
+// with ".0" on a whole number), so that messages match the front end's.
+std::string python_repr(double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    char buffer[40];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v);
+    std::string text(buffer, ec == std::errc() ? end : buffer);
+    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    return text;
+}
+
+// The front end's texts for the same events (corvane._checks): missing or
+// infinite values, and weights that are not positive and finite; rows are
+// the caller's.
+void check_finite(const double* v, std::uint64_t n, std::uint64_t stride, const std::string& what) {
+    std::uint64_t count = 0, nan = 0, first = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const double x = v[i * stride];
+        if (std::isfinite(x)) continue;
+        if (count++ == 0) first = i;
+        if (std::isnan(x)) ++nan;
+    }
+    if (count == 0) return;
+    const char* kind = nan == count ? "missing" : nan == 0 ? "infinite" : "missing or infinite";
+    throw InvalidInput(what + " has " + std::to_string(count) + " " + kind + " value" + (count != 1 ? "s" : "") +
+                       " (first at row " + std::to_string(first) + ")");
+}
+
+void check_weights(std::span<const double> w) {
+    std::uint64_t count = 0, first = 0;
+    for (std::uint64_t i = 0; i < w.size(); ++i)
+        if (!(w[i] > 0.0) || !std::isfinite(w[i]))
+            if (count++ == 0) first = i;
+    if (count == 0) return;
+    throw InvalidInput("weights must be positive and finite: row " + std::to_string(first) + " has " +
+                       python_repr(w[first]) + " (" + std::to_string(count) + " such row" + (count != 1 ? "s" : "") +
+                       ")");
+}
+
+// The response against the family, the rows in grouped order (row: their
+// caller's indices); weights are checked before.
 void check_response(Family family, const std::vector<double>& y, const std::vector<double>& w,
                     const std::vector<std::uint64_t>& row) {
     for (std::uint64_t k = 0; k < y.size(); ++k) {
         const double yk = y[k], wk = w[k];
         const std::uint64_t i = row[k];
-        if (!(wk > 0.0) || !std::isfinite(wk))
-            throw InvalidInput("w" + at(i) + " = " + number(wk) + " is not positive and finite");
-        if (!std::isfinite(yk)) throw InvalidInput("y" + at(i) + " is not finite");
         if (family == Family::Binomial) {
             if (yk < 0.0 || yk > 1.0) throw InvalidInput("y" + at(i) + " = " + number(yk) + " is outside [0, 1]");
             const double s = wk * yk;
@@ -78,6 +119,12 @@ std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link li
     d->family = family;
     d->link = link;
 
+    check_weights(r.w);
+    check_finite(r.y.data(), r.n, 1, "y");
+    check_finite(r.offset.data(), r.n, 1, "offset");
+    for (std::uint64_t j = 0; j < r.p; ++j) check_finite(r.x.data() + j, r.n, r.p, "X column " + std::to_string(j));
+    for (std::uint64_t j = 0; j < r.q; ++j) check_finite(r.z.data() + j, r.n, r.q, "Z column " + std::to_string(j));
+
     // Counting sort: counts per group, then each row to its group's next slot.
     d->start.assign(r.m + 1, 0);
     for (std::uint64_t i = 0; i < r.n; ++i) {
@@ -107,17 +154,8 @@ std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link li
         data->y[k] = r.y[i];
         d->w[k] = r.w[i];
         d->offset[k] = r.offset[i];
-        if (!std::isfinite(r.offset[i])) throw InvalidInput("offset" + at(i) + " is not finite");
-        for (std::uint64_t j = 0; j < r.p; ++j) {
-            const double v = r.x[i * r.p + j];
-            if (!std::isfinite(v)) throw InvalidInput("x[" + std::to_string(i) + ", " + std::to_string(j) + "] is not finite");
-            d->x[k * r.p + j] = v;
-        }
-        for (std::uint64_t j = 0; j < r.q; ++j) {
-            const double v = r.z[i * r.q + j];
-            if (!std::isfinite(v)) throw InvalidInput("z[" + std::to_string(i) + ", " + std::to_string(j) + "] is not finite");
-            d->z[k * r.q + j] = v;
-        }
+        for (std::uint64_t j = 0; j < r.p; ++j) d->x[k * r.p + j] = r.x[i * r.p + j];
+        for (std::uint64_t j = 0; j < r.q; ++j) d->z[k * r.q + j] = r.z[i * r.q + j];
     }
     check_response(family, data->y, d->w, d->row);
     data->design = std::move(d);
@@ -131,6 +169,7 @@ std::unique_ptr<GlmmData> with_glmm_response(const GlmmData& d, std::span<const 
         throw InvalidInput("y must have " + std::to_string(g.n) + " entries, got " + std::to_string(y.size()));
     auto out = std::make_unique<GlmmData>();
     out->design = d.design;
+    check_finite(y.data(), g.n, 1, "y");
     out->y.resize(g.n);
     for (std::uint64_t k = 0; k < g.n; ++k) out->y[k] = y[g.row[k]];
     check_response(g.family, out->y, g.w, g.row);

@@ -52,13 +52,16 @@ struct GlmmRows {
     std::uint64_t n = 0, p = 0, q = 0, m = 0;
 };
 
-// Checks and groups the rows. Throws InvalidInput for a code outside
-// [0, m) ("codes[i] = v is outside [0, m)"), a group with no rows ("group g
-// has no rows"), a non-finite entry ("x[i, j] is not finite", likewise z,
-// offset), a response or weight the family cannot take ("y[i] = v is
-// outside [0, 1]", "w[i] * y[i] = v is not a whole number of successes",
-// "y[i] = v is negative", "w[i] = v is not positive and finite"), and a link
-// the family does not have.
+// Checks and groups the rows. Throws InvalidInput for a link the family
+// does not have, weights that are not positive and finite ("weights must be
+// positive and finite: row {i} has {v} ({k} such rows)"), missing or
+// infinite values ("{what} has {k} missing values (first at row {i})",
+// "infinite" or "missing or infinite" as they are; what is "y", "offset",
+// "X column {j}" or "Z column {j}": the front end's texts for the same
+// events), a code outside [0, m) ("group code v out of range 0..m"), a
+// group with no rows ("group g has no rows"), and a response the family
+// cannot take ("y[i] = v is outside [0, 1]", "w[i] * y[i] = v is not a whole
+// number of successes", "y[i] = v is negative").
 std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& rows, Family family, Link link);
 
 // The same design with a new response in the caller's row order (checked as

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ..model.checks import check_finite, check_weights
+from .._checks import check_finite, check_weights
 
 __all__ = ["is_pandas", "to_float", "as_response", "as_design", "align", "per_row", "columns_by_name",
            "response_at_rows"]
@@ -123,7 +123,7 @@ def per_row(frame, values, kept, what):
     else:
         bad = ~np.isfinite(arr) & kept
         if bad.any():
-            check_finite(np.where(bad, arr, 0.0), what, " of the data")
+            check_finite(np.where(bad, arr, 0.0), what)
     return arr[kept]
 
 

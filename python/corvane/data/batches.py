@@ -13,11 +13,12 @@ from typing import NamedTuple
 import numpy as np
 
 from .._corvane import Accumulator
-from ..model.construct import transform_args
-from .labels import LabelCoder
-from ..model.reparam import reparam_from_sample
+from ..design.construct import transform_args
+from ..formula.labels import LabelCoder
+from ..design.reparam import reparam_from_sample
 from .sources import progress_bar
-from ..model.checks import all_finite
+from .._checks import all_finite
+from .._routes import fast
 
 __all__ = ["BatchAccumulator", "merge_products", "read_stream", "StreamResult"]
 
@@ -109,7 +110,7 @@ def merge_products(parts):
     return acc
 
 
-def _is_empty_batch_error(exc):
+def is_empty_batch_error(exc):
     return str(exc).startswith("no rows")
 
 
@@ -133,7 +134,7 @@ def stateful_transforms(spec):
     return out
 
 
-def _refuse_stateful_parts(spec, source):
+def refuse_stateful_parts(spec, source):
     """ValueError when the data, read in parts, meet transforms whose state
     the first part alone would give (a basis or a mean of a fraction of the
     rows, and coefficients that mean something else than for the table)."""
@@ -149,7 +150,7 @@ def read_stream(formula, stream, env=None, progress=True):
     """Build every batch's design under one spec (factor levels from a first
     pass) and accumulate its products. A source read only once with factor
     columns is read in one pass instead (:func:`corvane.data.one_pass.read_once`)."""
-    from ..formula import parse as _formula
+    from ..formula import reading as _formula
     from ..formula import build as _matrices
 
     cols, group = _formula.used_columns(formula, stream.columns, env)
@@ -163,11 +164,11 @@ def read_stream(formula, stream, env=None, progress=True):
     acc = BatchAccumulator(column=group)
     spec, n_read, n_dropped, plan = None, 0, 0, None
     arrow = stream.arrow_switch()
-    bar = _progress(progress, stream.rows, "rows")
+    bar = progress_for(progress, stream.rows, "rows")
     try:
         for where, frame in stream.batches(cols + [group], arrow):
             if plan is not None and not hasattr(frame, "iloc"):
-                dropped = _add_arrow_batch(acc, plan, frame, group, where)
+                dropped = add_arrow_batch(acc, plan, frame, group, where)
                 if dropped is None:  # a value the general path reports
                     frame = frame.to_pandas()
                 else:
@@ -179,7 +180,7 @@ def read_stream(formula, stream, env=None, progress=True):
             elif not hasattr(frame, "iloc"):
                 frame = frame.to_pandas()
             if spec is not None and len(frame):
-                _refuse_stateful_parts(spec, f"the {stream.kind}")
+                refuse_stateful_parts(spec, f"the {stream.kind}")
             n_read += len(frame)
             try:
                 if spec is None:
@@ -187,14 +188,14 @@ def read_stream(formula, stream, env=None, progress=True):
                 else:  # the first batch's spec: the formula is not read again
                     _, y, X, Z, off, groups, dropped, _ = _matrices.build_batch(spec, frame, levels)
             except ValueError as exc:
-                if spec is None and _is_empty_batch_error(exc):
+                if spec is None and is_empty_batch_error(exc):
                     n_dropped += len(frame)
                     continue
                 raise
             n_dropped += dropped
             acc.add(y - off, X, Z, groups, where, z_centred=spec.re_blocks is None)
-            if plan is None and acc.acc is not None:
-                plan = _columns_plan(spec, acc.rp)
+            if plan is None and acc.acc is not None and fast():
+                plan = columns_plan(spec, acc.rp)
                 if plan is not None:
                     arrow.set()  # later batches stay Arrow batches
             if bar is not None:
@@ -232,7 +233,7 @@ class ColumnsPlan(NamedTuple):
     factors: dict
 
 
-def _columns_plan(spec, rp):
+def columns_plan(spec, rp):
     """The ColumnsPlan of a spec whose y, X and Z come from plain columns and
     whose core takes X as it is, else None."""
     from ..formula.direct import DirectTerms
@@ -293,7 +294,7 @@ def _factor_codes(array, levels):
     return np.asarray(codes.fill_null(-1).to_numpy(zero_copy_only=False), dtype=np.int64)
 
 
-def _add_arrow_batch(acc, plan, batch, group, where):
+def add_arrow_batch(acc, plan, batch, group, where):
     """Adds an Arrow batch by columns; its count of dropped rows, or None when
     the batch holds something the general path must report (a column of
     another type, an infinite value)."""
@@ -349,7 +350,7 @@ def add_column_values(acc, plan, values, keep, kept_labels, n, where=None, finit
     return 0 if keep is None else n - int(np.count_nonzero(keep))
 
 
-def _progress(progress, total, unit):
+def progress_for(progress, total, unit):
     """A progress bar for long reads (a million rows or more, or an unknown
     count), or None."""
     if not progress or (total is not None and total < 1_000_000):

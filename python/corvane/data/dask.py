@@ -15,12 +15,13 @@ import numpy as np
 from . import batches as _batches
 from .._corvane import Accumulator
 from .._errors import require
-from .batches import (BatchAccumulator, StreamResult, _add_arrow_batch, _is_empty_batch_error,
-                      _refuse_stateful_parts, add_column_values, merge_products, stateful_transforms)
-from .labels import level_order, merge_level_orders, native, united_labels
-from ..model.reparam import reparam_from_sample
+from .batches import (BatchAccumulator, StreamResult, add_arrow_batch, is_empty_batch_error,
+                      refuse_stateful_parts, add_column_values, merge_products, stateful_transforms)
+from ..formula.labels import level_order, merge_level_orders, native, united_labels
+from ..design.reparam import reparam_from_sample
 from .sources import agreed_kinds, describe, pandas_kind
-from ..model.checks import all_finite
+from .._checks import all_finite
+from .._routes import fast
 
 __all__ = ["read_dask", "partition_products", "merge_parts", "MERGE_FANIN"]
 
@@ -32,7 +33,7 @@ class _PartitionPlan:
 
     def __init__(self, spec, levels, labels, rp):
         self.spec, self.levels, self.labels, self.rp = spec, levels, labels, rp
-        self.columns = _batches._columns_plan(spec, rp)
+        self.columns = _batches.columns_plan(spec, rp)
 
 
 def partition_products(frame, plan):
@@ -50,7 +51,7 @@ def partition_products(frame, plan):
     try:
         _, y, X, Z, off, groups, dropped, _ = _matrices.build_batch(plan.spec, frame, plan.levels)
     except ValueError as exc:
-        if _is_empty_batch_error(exc):
+        if is_empty_batch_error(exc):
             return {"arrays": None, "n_read": n_read, "n_dropped": n_read}
         raise
     acc = BatchAccumulator(labels=plan.labels, rp=plan.rp, column=plan.spec.parsed.group)
@@ -81,7 +82,7 @@ def merge_parts(parts):
 
 
 def _partition_by_columns(frame, plan):
-    """partition_products by columns (see _columns_plan), or None when the
+    """partition_products by columns (see columns_plan), or None when the
     partition holds something the general path must report."""
     added = _accumulate_by_columns(frame, plan)
     if added is None:
@@ -109,7 +110,7 @@ def _accumulate_by_columns(frame, plan):
     table = pa.Table.from_pandas(frame[names], preserve_index=False).combine_chunks()
     dropped = 0
     for batch in table.to_batches():
-        d = _add_arrow_batch(acc, plan.columns, batch, group, None)
+        d = add_arrow_batch(acc, plan.columns, batch, group, None)
         if d is None:
             return None
         dropped += d
@@ -117,7 +118,7 @@ def _accumulate_by_columns(frame, plan):
 
 
 def _add_numpy_columns(acc, plan, frame, names, group):
-    """_add_arrow_batch for a partition whose columns are all NumPy numbers
+    """add_arrow_batch for a partition whose columns are all NumPy numbers
     and whose group column is of integers (the usual partition read from
     Parquet), from the columns' own arrays: no Arrow table between. The rows
     dropped; None for a value the general path must report; False for other
@@ -162,7 +163,7 @@ def _once_candidate(ddf, formula, cols, group, promised):
     """Whether the one-pass route may read the Dask DataFrame: more than one
     partition, every used column declared numeric, the group column of an
     integer dtype, and no column a factor."""
-    from ..formula import parse as _formula
+    from ..formula import reading as _formula
 
     if ddf.npartitions < 2 or ddf.dtypes[group].kind not in "iu":
         return False
@@ -315,7 +316,7 @@ def read_dask(formula, ddf, env=None, progress=True):
     partition's products on the workers, merged on the workers in a fixed tree
     (see merge_parts)."""
     dask = require("dask", purpose="Dask input")
-    from ..formula import parse as _formula
+    from ..formula import reading as _formula
     from ..formula import build as _matrices
 
     columns = [str(c) for c in ddf.columns]
@@ -326,7 +327,7 @@ def read_dask(formula, ddf, env=None, progress=True):
     # values decide (numbers or decimals in an object column are numbers).
     candidates = _formula.factor_columns(formula, cols, {c: promised[c] in ("number", "boolean") for c in cols})
     sub = ddf[used]
-    if _once_candidate(ddf, formula, cols, group, promised):
+    if fast() and _once_candidate(ddf, formula, cols, group, promised):
         once = _read_dask_once(dask, formula, sub, env, {c: promised[c] for c in used})
         if once is not None:
             return once
@@ -368,7 +369,7 @@ def read_dask(formula, ddf, env=None, progress=True):
         try:
             spec, y, X, Z, off, _, _, _ = _matrices.build(formula, head, env, levels=levels)
         except ValueError as exc:
-            if _is_empty_batch_error(exc):
+            if is_empty_batch_error(exc):
                 continue
             raise
         rp = reparam_from_sample(y - off, X, Z, z_centred=spec.re_blocks is None)
@@ -376,7 +377,7 @@ def read_dask(formula, ddf, env=None, progress=True):
     if spec is None:
         raise ValueError("no rows without missing values in the columns the formula uses")
     if sum(p["rows"] > 0 for p in found) > 1:
-        _refuse_stateful_parts(spec, "the Dask DataFrame")
+        refuse_stateful_parts(spec, "the Dask DataFrame")
     plan = dask.delayed(_PartitionPlan(spec, levels, labels, rp))  # sent once, not with every task
     # Each partition's products on its worker, merged on the workers.
     total = _merge_tree(dask, [dask.delayed(partition_products)(part, plan) for part in sub.to_delayed()],

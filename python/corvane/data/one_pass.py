@@ -10,11 +10,11 @@ from dataclasses import replace
 import numpy as np
 
 from .._corvane import Accumulator
-from .batches import (BatchAccumulator, StreamResult, _is_empty_batch_error, _progress, _refuse_stateful_parts,
+from .batches import (BatchAccumulator, StreamResult, is_empty_batch_error, progress_for, refuse_stateful_parts,
                       stateful_transforms)
-from ..model.construct import transform_args
-from .labels import level_order, merge_level_orders, native
-from ..model.reparam import Reparam, constant_column, pow2_scale, reparam_of, sample_rows, unit_combination, with_unit
+from ..design.construct import transform_args
+from ..formula.labels import level_order, merge_level_orders, native
+from ..design.reparam import Reparam, constant_column, pow2_scale, reparam_of, sample_rows, unit_combination, with_unit
 
 __all__ = ["GrowingAccumulator", "LevelsSeen", "read_once"]
 
@@ -326,7 +326,7 @@ def _build_coded(formula, frame, env, levels, seen, kind):
     try:
         return _matrices.build(formula, frame, env, levels=levels)
     except ValueError as exc:
-        if _is_empty_batch_error(exc):
+        if is_empty_batch_error(exc):
             raise
         if seen is not None:
             final = seen.final()
@@ -355,11 +355,11 @@ def read_once(formula, stream, cols, group, factors, env=None, progress=True):
     acc = GrowingAccumulator(column=group, kind=stream.kind)
     spec = levels = first = base = None
     n_read, n_dropped = 0, 0
-    bar = _progress(progress, stream.rows, "rows")
+    bar = progress_for(progress, stream.rows, "rows")
     try:
         for where, frame in stream.batches(used):
             if spec is not None and len(frame):
-                _refuse_stateful_parts(spec, f"the {stream.kind}")
+                refuse_stateful_parts(spec, f"the {stream.kind}")
             n_read += len(frame)
             grew = seen.add(frame, used, where)
             try:
@@ -377,7 +377,7 @@ def read_once(formula, stream, cols, group, factors, env=None, progress=True):
                         _check_coding(stream.kind, old, old_levels, spec, levels, base)
                     _, y, X, Z, off, groups, dropped, _ = _matrices.build_batch(spec, frame, levels)
             except ValueError as exc:
-                if spec is None and _is_empty_batch_error(exc):
+                if spec is None and is_empty_batch_error(exc):
                     n_dropped += len(frame)
                     continue
                 raise

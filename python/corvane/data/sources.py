@@ -385,7 +385,7 @@ class ArrowStream:
                 f"Parquet path, instead")
         import pyarrow.compute as pc
 
-        from .labels import level_order, merge_level_orders
+        from ..formula.labels import level_order, merge_level_orders
 
         kinds = self.kinds(cols)
         present = {c: {} for c in factors}   # dicts as ordered sets

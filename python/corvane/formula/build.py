@@ -29,10 +29,12 @@ from . import safety as _terms
 from .._errors import require
 from .columns import (Columns, big_integers, coerce_columns, factor_levels, missing_mask, needs_conversion,
                       with_levels, without_unused_categories)
-from .parse import ParsedFormula, check_names, is_name, read_formula, unquote
-from ..data.labels import INTERCEPT
+from .parse import ParsedFormula, is_name, unquote
+from .reading import check_names, read_formula
+from .labels import INTERCEPT
 from .direct import DirectTerms, ProductTerms, builder_of, plan_of
-from ..model.checks import all_finite, check_columns, check_not_infinite
+from .._checks import all_finite, check_columns, check_not_infinite
+from .._routes import fast
 
 __all__ = ["build", "build_batch", "DesignSpec", "DirectTerms", "ProductTerms", "FormulaicTerms", "BlockTerms"]
 
@@ -240,7 +242,8 @@ def _formulaic_spec(rhs, frame, env, formula, reads=()):
 
 def build(formula, frame, env=None, levels=None, extra=(), group_array=False):
     """(DesignSpec, y, X, Z, offset, groups, n_dropped, kept_mask) for a
-    pandas DataFrame whose columns are strings. Rows with a missing value in a
+    pandas DataFrame whose columns are strings; y is two columns
+    (successes, failures) for a response written cbind(s, f). Rows with a missing value in a
     column the formula uses are left out and counted; infinite values raise.
 
     For data read in batches, `levels` gives the complete levels of factor
@@ -290,22 +293,25 @@ def _build(formula, frame, env, levels, extra):
     if len(columns) == 0:
         raise ValueError("no rows without missing values in the columns the formula uses")
 
-    # Response.
-    if is_name(parsed.response):
-        rcol = unquote(parsed.response)
-        dtype = columns.dtype(rcol)
-        if dtype.kind not in "biuf":
-            raise ValueError(f"the response {rcol!r} must be numeric, it is {dtype}")
-        values = columns.array(rcol)
-        y = columns[rcol].to_numpy(dtype=np.float64) if values is None else columns.numeric(rcol)
-        ybuilder = None
-    else:
-        text = f"0 + {reading.response}"
-        ybuilder, ymat = _formulaic_spec(text, columns.frame, env, formula, reads[text])
+    # Response: one column, or the successes and failures of cbind(s, f) side by side.
+    def response(text, written):
+        if is_name(text):
+            rcol = unquote(text)
+            dtype = columns.dtype(rcol)
+            if dtype.kind not in "biuf":
+                raise ValueError(f"the response {rcol!r} must be numeric, it is {dtype}")
+            values = columns.array(rcol)
+            return None, columns[rcol].to_numpy(dtype=np.float64) if values is None else columns.numeric(rcol)
+        text = f"0 + {text}"
+        builder, ymat = _formulaic_spec(text, columns.frame, env, formula, reads[text])
         if ymat.shape[1] != 1:
-            raise ValueError(f"the response {parsed.response!r} must be one numeric column, "
-                             f"it gives {ymat.shape[1]} columns")
-        y = ymat[:, 0]
+            raise ValueError(f"the response {written!r} must be one numeric column, it gives {ymat.shape[1]} columns")
+        return builder, ymat[:, 0]
+
+    ybuilder, y = response(reading.response, parsed.cbind[0] if parsed.cbind else parsed.response)
+    if reading.failures is not None:
+        _, failures = response(reading.failures, parsed.cbind[1])
+        y = np.column_stack([y, failures])
 
     coded = {}  # {factor column: (codes, levels)}, shared by X, Z and the offsets
 
@@ -319,7 +325,7 @@ def _build(formula, frame, env, levels, extra):
 
     def side(text):
         """(builder, matrix, the arrays it is finite with, or None)."""
-        plan = _plan(text, kind_of)
+        plan = _plan(text, kind_of) if fast() else None  # the general route: formulaic for every side
         builder = None if plan is None else _builder(plan, levels_of)
         if builder is None:
             return (*_formulaic_spec(text, columns.frame, env, formula, reads[text]), None)
@@ -482,9 +488,11 @@ def _finish_rows(spec, y, X, Z, off, groups, n_dropped, kept, checks=None):
     finite make those of y, X, Z and the offset finite (see _build); None
     for those four themselves."""
     if not all_finite(*((y, X, Z, off) if checks is None else checks)):
-        check_not_infinite((("response", y[:, None], [spec.parsed.response]), ("fixed", X, spec.fixed.columns),
-                            ("random", Z, spec.random.columns), ("offset", off[:, None], ["offset"])))
-        nan = np.isnan(y) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)
+        ys = y if y.ndim == 2 else y[:, None]  # cbind: successes and failures
+        check_not_infinite((("response", ys, list(spec.parsed.cbind) or [spec.parsed.response]),
+                            ("fixed", X, spec.fixed.columns), ("random", Z, spec.random.columns),
+                            ("offset", off[:, None], ["offset"])))
+        nan = np.isnan(ys).any(axis=1) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)
         keep_rows = ~nan
         y, X, Z, off = y[keep_rows], X[keep_rows], Z[keep_rows], off[keep_rows]
         groups = groups[keep_rows]

@@ -217,7 +217,7 @@ def factor_levels(values, col, unused=False):
     may be read-only (shared between calls)."""
     import pandas as pd
 
-    from ..data.labels import factorize
+    from .labels import factorize
 
     if not isinstance(values.dtype, pd.CategoricalDtype):
         return factorize(values, col, shared=True)

@@ -16,7 +16,7 @@ import numpy as np
 
 from .columns import Columns, level_codes, numeric_values
 from .parse import is_name, split_top, unquote
-from ..data.labels import INTERCEPT
+from .labels import INTERCEPT
 
 __all__ = ["ProductTerms", "DirectTerms", "plan_of", "builder_of"]
 

@@ -19,7 +19,7 @@ import numpy as np
 
 from .._errors import require
 from ..model.boundary import singular_theta
-from ..model.reparam import chol_psd, theta_to_lambda, tril_pairs
+from ..design.reparam import chol_psd, theta_to_lambda, tril_pairs
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

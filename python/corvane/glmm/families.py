@@ -13,6 +13,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .._checks import check_weights
+
 __all__ = ["Family", "family_of", "LINKS"]
 
 # Each family's links, the canonical one first.
@@ -120,10 +122,7 @@ def check_response(fam, y, w, name):
     likelihood is then the Poisson density's continuation), as in lme4."""
     y = np.asarray(y, dtype=np.float64)
     w = np.asarray(w, dtype=np.float64)
-    bad_w = ~(np.isfinite(w) & (w > 0))
-    if bad_w.any():
-        raise ValueError(f"weights must be positive and finite: {int(bad_w.sum())} row"
-                         f"{'s are' if bad_w.sum() != 1 else ' is'} not")
+    check_weights(w)
     if fam.name == "binomial":
         out = (y < 0) | (y > 1)
         if out.any():

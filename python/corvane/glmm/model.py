@@ -12,31 +12,24 @@ from an lme4-style formula over a table in memory. The model holds its rows
 
 from __future__ import annotations
 
-import re
 from dataclasses import replace
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ..model import checks as _validate
+from .. import _checks
 from .._corvane import GlmmCore
-from .._errors import RankDeficiencyWarning, warn_user
-from ..data.arrays import align, as_design, as_response, is_pandas, per_row
+from ..design import rank as _rank
+from ..design.reparam import reparam_from_sample
+from ..model.base import MixedModel, array_rows, table_rows, with_offset_column
 from .families import check_response, family_of
-from ..data.labels import factorize
-from ..model.lmm import LinearMixedModel, Names, Origin, _given_names, _spec_names
-from ..model.reparam import reparam_from_sample, theta_layout
-from ..model.checks import check_finite
 
 if TYPE_CHECKING:  # pragma: no cover
     from .result import GlmmResult
 
 __all__ = ["GeneralizedLinearMixedModel", "glmm"]
 
-_CBIND = re.compile(r"^\s*cbind\s*\((.*)\)\s*$", re.S)
-
-
-class GeneralizedLinearMixedModel:
+class GeneralizedLinearMixedModel(MixedModel):
     """y | b ~ binomial or Poisson with mean g^-1(X beta + Z b + offset),
     b_i ~ N(0, Sigma) per group.
 
@@ -68,88 +61,50 @@ class GeneralizedLinearMixedModel:
     def __init__(self, y: Any, X: Any, Z: Any, groups: Any, family: str = "binomial", link: str | None = None, *,
                  weights: Any = None, offset: Any = None, x_names: Any = None, z_names: Any = None,
                  y_name: str | None = None, group_name: str | None = None, blocks: Any = None) -> None:
-        (y, X, Z, groups, offset, weights), index = align(
-            (y, X, Z, groups, offset, weights), ("y", "X", "Z", "groups", "offset", "weights"))
-        y, response = as_response(y)
-        X, fixed = as_design(X, "X", "x")
-        Z, random = as_design(Z, "Z", "z")
-        gname = getattr(groups, "name", None) if is_pandas(groups) else None
-        if x_names is not None:
-            fixed = _given_names(x_names, X.shape[1])
-        if z_names is not None:
-            random = _given_names(z_names, Z.shape[1])
-        n = y.shape[0]
-        offset = None if offset is None else check_finite(as_response(offset)[0], "offset")
-        weights = None if weights is None else as_response(weights)[0]
-        for what, rows in (("X", X.shape[0]), ("Z", Z.shape[0]), ("groups", len(groups)),
-                           ("offset", n if offset is None else len(offset)),
-                           ("weights", n if weights is None else len(weights))):
-            if rows != n:
-                raise ValueError(f"{what} has {rows} rows but y has {n}")
-        check_finite(y, "y")
-        check_finite(X, "X")
-        check_finite(Z, "Z")
-        codes, labels = factorize(groups, "groups")
-        names = Names(response if y_name is None else str(y_name),
-                      ("group" if gname is None else str(gname)) if group_name is None else str(group_name),
-                      fixed, random, _validate.check_blocks(blocks, Z.shape[1]))
-        self._construct(y, X, Z, codes, labels, weights, offset, names, family_of(family, link),
-                        Origin(index=index, offset_values=offset is not None))
+        rows, names, origin = array_rows(y, X, Z, groups, x_names=x_names, z_names=z_names, y_name=y_name,
+                                         group_name=group_name, offset=offset, weights=weights, blocks=blocks)
+        self._construct(rows, names, family_of(family, link), origin)
 
     # -- building: the one path ------------------------------------------------------
-    def _construct(self, y, X, Z, codes, labels, weights, offset, names, family, origin):
+    def _construct(self, rows, names, family, origin):
+        """Every generalized model is built here: the base's head, the
+        family's checks of the response, the shared reparametrisation of the
+        design (without a response: it keeps its meaning) and rank rule,
+        then the core."""
+        X, Z = rows.X, np.ascontiguousarray(rows.Z, dtype=np.float64)
         n, p_all = X.shape
-        q = Z.shape[1]
         self.family = family
-        self.response_name, self.group_name = names.response, names.group
-        self.fe_names_all, self.re_names = list(names.fixed), list(names.random)
-        self.formula, self.spec, self.n_dropped = origin.formula, origin.spec, origin.n_dropped
-        self.n_read, self.index = origin.n_read, origin.index
-        self._source_index, self._kept_mask = origin.source_index, origin.kept_mask
-        self.offset_values, self.weights_column = origin.offset_values, origin.weights_column
-        self.group_labels = list(labels)
-        self.n, self.q, self.m = n, q, len(labels)
-        self.re_blocks = tuple(tuple(int(j) for j in b) for b in names.blocks) if len(names.blocks) > 1 else ()
-        self.theta_pairs, self.theta_free = theta_layout(q, self.re_blocks)
-        _validate.check_columns(p_all, q)
-        if n == 0:
-            raise ValueError("no observations")
-        if self.m < 2:
-            raise ValueError(f"the grouping factor {names.group!r} has a single level: random effects need at "
-                             f"least two groups")
-        w = np.ones(n) if weights is None else weights
-        y, w = check_response(family, y, w, names.response)
-        self.y, self.weights, self.codes = y, (None if weights is None else w), codes
-        self.offset = offset
-        self.Z = np.ascontiguousarray(Z, dtype=np.float64)
+        self._adopt_names(names, origin, rows.labels)
+        self.n = n
+        _checks.check_groups(n, self.m, names.group)
+        w = np.ones(n) if rows.weights is None else rows.weights
+        y, w = check_response(family, rows.y, w, names.response)
+        self.y, self.weights, self.codes = y, (None if rows.weights is None else w), rows.codes
+        self.offset = rows.offset
+        self.Z = Z
 
-        rp = _glmm_reparam(X, self.Z, not self.re_blocks)
+        rp = reparam_from_sample(None, X, Z, not self.re_blocks, reduce=False)
         xc = rp.core_design(X) @ rp.a_core_x
-        kept = [j for j in range(p_all) if j not in _validate.aliased(xc.T @ xc, rp.x_ref)]
-        self.kept = np.array(kept, dtype=np.int64)
-        self.dropped = [name for j, name in enumerate(self.fe_names_all) if j not in set(kept)]
+        kept, const = _rank.drop_aliased(xc.T @ xc, rp, self.fe_names_all, p_all, _rank.row_residual(lambda: xc))
+        self.kept = np.asarray(kept, dtype=np.int64)
+        self.dropped = [name for j, name in enumerate(self.fe_names_all) if j not in set(kept.tolist())]
         self.X_all = X
         self.X = X if not self.dropped else np.ascontiguousarray(X[:, kept])
         if self.dropped:
-            warn_user(f"fixed-effect model matrix is rank deficient so dropping {len(self.dropped)} column"
-                      f"{'s' if len(self.dropped) > 1 else ''}: {', '.join(self.dropped)}", RankDeficiencyWarning)
-            rp = _glmm_reparam(self.X, self.Z, not self.re_blocks)
-            xc = rp.core_design(self.X) @ rp.a_core_x
+            rp = rp.kept(kept, const)
         self.fe_names = [self.fe_names_all[j] for j in kept]
         self.p = len(kept)
-        self.n_theta = len(self.theta_pairs)
         self.reparam = rp
-        zc = np.ascontiguousarray(self.Z @ rp.a_z)
-        off = np.zeros(n) if offset is None else np.ascontiguousarray(offset, dtype=np.float64)
-        self.core = GlmmCore(np.ascontiguousarray(y), np.ascontiguousarray(xc), zc, codes, self.m,
-                             np.ascontiguousarray(w, dtype=np.float64), off, family.name, family.link)
+        self.core = self._make_core()
 
-    # Shared with the linear model: designs for new data and the row checks.
-    _new_design = LinearMixedModel._new_design
-    full_theta = LinearMixedModel.full_theta
-    _fit_free = LinearMixedModel._fit_free
-    _require_rows = LinearMixedModel._require_rows
-    rows_kept = LinearMixedModel.rows_kept
+    def _make_core(self):
+        rp = self.reparam
+        xc = rp.core_design(self.X) @ rp.a_core_x
+        w = np.ones(self.n) if self.weights is None else self.weights
+        off = np.zeros(self.n) if self.offset is None else self.offset
+        return GlmmCore(np.ascontiguousarray(self.y), np.ascontiguousarray(xc), np.ascontiguousarray(self.Z @ rp.a_z),
+                        self.codes, self.m, np.ascontiguousarray(w, dtype=np.float64),
+                        np.ascontiguousarray(off, dtype=np.float64), self.family.name, self.family.link)
 
     def __repr__(self):
         return (f"<{type(self).__name__} n={self.n} p={self.p} q={self.q} m={self.m} "
@@ -162,13 +117,7 @@ class GeneralizedLinearMixedModel:
 
     def __setstate__(self, state):
         self.__dict__.update(state)
-        rp = self.reparam
-        xc = rp.core_design(self.X) @ rp.a_core_x
-        w = np.ones(self.n) if self.weights is None else self.weights
-        off = np.zeros(self.n) if self.offset is None else self.offset
-        self.core = GlmmCore(self.y, np.ascontiguousarray(xc), np.ascontiguousarray(self.Z @ rp.a_z), self.codes,
-                             self.m, np.ascontiguousarray(w, dtype=np.float64), np.ascontiguousarray(off),
-                             self.family.name, self.family.link)
+        self.core = self._make_core()
 
     # -- fitting ---------------------------------------------------------------------
     def fit(self, nagq: int = 1, *, starts: Any = None, max_iter: int = 200) -> "GlmmResult":
@@ -200,7 +149,7 @@ class GeneralizedLinearMixedModel:
                 raise ValueError('starts must be a dict with the keys "theta" and/or "beta"')
             if starts.get("theta") is not None:
                 t = np.asarray(starts["theta"], dtype=np.float64)
-                _validate.check_starts(t, self.n_theta, self.q)
+                _checks.check_starts(t, self.n_theta, self.q)
                 theta0 = self.reparam.theta_to_core(self.full_theta(t.ravel()))
             if starts.get("beta") is not None:
                 b = np.asarray(starts["beta"], dtype=np.float64).ravel()
@@ -231,80 +180,30 @@ class GeneralizedLinearMixedModel:
                      weights: Any = None, offset: Any = None, env: Any = None) -> "GeneralizedLinearMixedModel":
         """The model of an lme4-style formula over a table in memory, not yet
         fitted; the arguments as for :func:`corvane.glmm`."""
+        from ..data import read as _read
         from ..formula import parse as _formula
-        from ..formula import build as _matrices
-        from ..data import sources
 
         _formula.check_call(formula, data, True, None, "glmm")
         fam = family_of(family, link)
-        if isinstance(offset, str):
-            formula = f"{formula} + offset({offset})"
-            offset = None
-        frame = sources.as_frame(data)
-        weight_col = _validate.check_weight_column(frame, weights)
-        lhs, _, rhs = formula.partition("~")
-        both = _CBIND.match(lhs)
-        if both is not None:
+        formula, offset = with_offset_column(formula, offset)
+        rows, names, origin = table_rows(formula, _read.as_frame(data), env, weights, offset)
+        if rows.y.ndim == 2:  # cbind(successes, failures)
             if fam.name != "binomial":
                 raise ValueError("cbind(successes, failures) is a binomial response")
             if weights is not None:
                 raise ValueError("cbind(successes, failures) gives the trials: weights= cannot be given too")
-            parts = [piece for _, piece in _formula.split_top(both.group(1), ",")]
-            if len(parts) != 2:
-                raise ValueError(f"cbind() takes two arguments (successes, failures), got {both.group(1)!r}")
-            spec, y, X, Z, off, groups, n_dropped, kept, failures = _build_cbind(
-                parts, rhs, formula, frame, env, weight_col)
-            total = y + failures
+            successes, failures = rows.y[:, 0], rows.y[:, 1]
+            if (failures < 0).any() or (successes < 0).any():
+                raise ValueError("cbind(successes, failures) needs non-negative counts")
+            total = successes + failures
             empty = total <= 0
             if empty.any():
                 raise ValueError(f"{int(empty.sum())} row{'s have' if empty.sum() != 1 else ' has'} no trials "
                                  f"(successes + failures = 0): leave them out")
-            if (failures < 0).any() or (y < 0).any():
-                raise ValueError("cbind(successes, failures) needs non-negative counts")
-            w = total
-            y = y / total
-        else:
-            spec, y, X, Z, off, groups, n_dropped, kept = _matrices.build(
-                formula, frame, env, extra=[weight_col] if weight_col else ())
-            w = per_row(frame, weights, kept, "weights") if weights is not None else None
-        extra_off = per_row(frame, offset, kept, "offset") if offset is not None else None
-        if extra_off is not None:
-            off = off + extra_off
-        codes, labels = factorize(groups, "groups")
-        names = _spec_names(spec)
-        index = frame.index if n_dropped == 0 else frame.index[kept]
+            rows = replace(rows, y=successes / total, weights=total)
         self = object.__new__(cls)
-        self._construct(y, X, Z, codes, labels, w, off if (spec.offsets or extra_off is not None) else None,
-                        names, fam, Origin(formula, spec, len(frame), n_dropped, index, frame.index, kept,
-                                           extra_off is not None, weight_col))
+        self._construct(rows, names, fam, origin)
         return self
-
-
-def _glmm_reparam(X, Z, z_centred=True):
-    """Centred, power-of-two-scaled columns of X and Z (no response scaling:
-    the response keeps its meaning; Z uncentred for uncorrelated blocks)."""
-    rp = reparam_from_sample(np.zeros(X.shape[0]), X, Z, z_centred, reduce=False)
-    return replace(rp, y_shift=0.0, y_scale=1.0)
-
-
-def _build_cbind(parts, rhs, formula, frame, env, weight_col):
-    """The design of "successes ~ rhs" and the failures, on the rows where
-    both (and every other column the formula uses) are present."""
-    from ..formula import build as _matrices
-    from ..formula.parse import used_columns
-
-    succ, fail = (p.strip() for p in parts)
-    f_succ = f"{succ} ~ {rhs}"
-    used, group = used_columns(f_succ, frame.columns, env)
-    f_fail = f"{fail} ~ 1 + (1 | {group})"
-    used_fail, _ = used_columns(f_fail, frame.columns, env)
-    extra = sorted(set(used) | set(used_fail) | ({weight_col} if weight_col else set()))
-    spec, y, X, Z, off, groups, n_dropped, kept = _matrices.build(f_succ, frame, env, extra=extra)
-    _fspec, failures, *_rest, fkept = _matrices.build(f_fail, frame, env, extra=extra)
-    if not np.array_equal(kept, fkept):
-        raise ValueError(f"the successes and failures of {formula!r} have missing values on different rows")
-    spec = replace(spec, formula=formula, parsed=replace(spec.parsed, response=f"cbind({succ}, {fail})"))
-    return spec, y, X, Z, off, groups, n_dropped, kept, failures
 
 
 def _check_nagq(nagq, q, allow_zero=True):

@@ -16,15 +16,15 @@ from __future__ import annotations
 
 import math
 import warnings
-from statistics import NormalDist
 
 import numpy as np
 
 from .._errors import ProfileWarning, require, warn_user
 from .bootstrap import parameter_names, variance_values
-from ..model.reparam import lower_factor, theta_to_lambda, tril_pairs
+from ..design.reparam import lower_factor, theta_to_lambda, tril_pairs
 from .._threads import one_blas_thread
-from ..model.checks import check_interval_method, check_level
+from .._checks import check_interval_method, check_level
+from .._dist import level_quantile
 
 __all__ = ["confint"]
 
@@ -50,7 +50,7 @@ def confint(result, level=0.95, method="wald", which=None, n=None, seed=None, pr
                              f"the parameters are {', '.join(map(repr, names))}")
     wanted = names if which is None else which
     if method == "wald":
-        z = NormalDist().inv_cdf(0.5 + level / 2.0)
+        z = level_quantile(level)
         rows = {name: [math.nan, math.nan] for name in names}
         for name, b, se in zip(result.fe_names, result.beta, result.std_errors):
             rows[name] = [b - z * se, b + z * se]
@@ -62,7 +62,7 @@ def confint(result, level=0.95, method="wald", which=None, n=None, seed=None, pr
     if result.nagq == 0:
         raise ValueError("profile intervals need a fit by the Laplace approximation or quadrature (nagq >= 1)")
     prof = _Profiler(result)
-    z = NormalDist().inv_cdf(0.5 + level / 2.0)
+    z = level_quantile(level)
     rows = {}
     with one_blas_thread():
         for name in wanted:

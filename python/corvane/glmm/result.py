@@ -15,19 +15,15 @@ from .._errors import SeparationWarning, warn_user
 from ..results.predict import Predictions
 from .separation import affected_coefficients, separated_directions
 from ..results.lmm import LmmResult
-from ..model.reparam import theta_to_lambda, tril_pairs
-from ..results.tables import ResultTables, _pandas, _plain, _json_label
+from ..design.reparam import theta_to_lambda, tril_pairs
+from ..results.tables import ResultTables, json_label, plain
+from .. import _dist
+from .._dist import normal_two_sided
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
 __all__ = ["GlmmResult"]
-
-
-def normal_two_sided(z):
-    """2 P(Z > |z|) for standard normal Z."""
-    return np.array([math.erfc(abs(v) / math.sqrt(2.0)) if math.isfinite(v) else math.nan
-                     for v in np.atleast_1d(np.asarray(z, dtype=np.float64))])
 
 
 def _beta_complement(sep_core):
@@ -419,7 +415,7 @@ class GlmmResult(Predictions, ResultTables):
 
     # -- tables and summary ----------------------------------------------------------------
     def coef_table(self) -> "pd.DataFrame":
-        pd = _pandas()
+        pd = _dist.pandas()
         return pd.DataFrame({"Estimate": self.beta, "Std. Error": self.std_errors, "z value": self.z_values,
                              "Pr(>|z|)": self.p_values}, index=pd.Index(self.fe_names, name="term"))
 
@@ -440,23 +436,23 @@ class GlmmResult(Predictions, ResultTables):
     def to_dict(self) -> dict:
         """Every reported quantity as plain Python values (JSON-ready)."""
         def mat(a):
-            return [[_plain(v) for v in row] for row in np.asarray(a)]
+            return [[plain(v) for v in row] for row in np.asarray(a)]
 
         return {
             "formula": self.formula, "family": self.family.name, "link": self.family.link, "nagq": self.nagq,
             "response": self.response_name, "group": self.group_name, "n_obs": int(self.n_obs),
             "n_groups": int(self.n_groups), "n_dropped": int(self.n_dropped),
-            "fixed_effects": {name: {"estimate": _plain(b), "std_error": _plain(se), "z_value": _plain(z),
-                                     "p_value": _plain(pv)}
+            "fixed_effects": {name: {"estimate": plain(b), "std_error": plain(se), "z_value": plain(z),
+                                     "p_value": plain(pv)}
                               for name, b, se, z, pv in zip(self.fe_names, self.beta, self.std_errors,
                                                             self.z_values, self.p_values)},
             "dropped_columns": list(self.dropped_columns), "cov_beta": mat(self.cov_beta),
             "random_effect_names": list(self.re_names), "cov_re": mat(self.cov_re),
-            "theta": [_plain(v) for v in self.theta], "deviance": _plain(self.deviance), "llf": _plain(self.llf),
-            "aic": _plain(self.aic), "bic": _plain(self.bic), "n_params": int(self.n_params),
-            "pearson_chi2": _plain(self.pearson_chi2), "certificate": self.certificate,
-            "groups": [_json_label(g) for g in self.group_labels],
-            "random_effects": [[_plain(v) for v in b] for b in self._b],
+            "theta": [plain(v) for v in self.theta], "deviance": plain(self.deviance), "llf": plain(self.llf),
+            "aic": plain(self.aic), "bic": plain(self.bic), "n_params": int(self.n_params),
+            "pearson_chi2": plain(self.pearson_chi2), "certificate": self.certificate,
+            "groups": [json_label(g) for g in self.group_labels],
+            "random_effects": [[plain(v) for v in b] for b in self._b],
             "conditional_covariances": [mat(c) for c in self._ccov],
         }
 

@@ -8,7 +8,7 @@ as sections, like the linear model's summary, so text and HTML agree.
 from __future__ import annotations
 
 from .._corvane import __version__
-from ..results.summary import (_Note, _Table, _fmt_column, _fmt_fixed, _fmt_pvalue, _fmt_sig, boundary_note,
+from ..results.summary import (Note, Table, fmt_column, fmt_fixed, fmt_pvalue, fmt_sig, boundary_note,
                       convergence_note, dropped_columns_note, dropped_rows_note, optimizer_section, render_html,
                       render_text)
 
@@ -25,39 +25,39 @@ def _sections(res):
         head.append(f"Formula: {res.formula}")
     out = [head]
     names = ["AIC", "BIC", "logLik", "deviance", "df.resid"]
-    out.append([_Table([names, [_fmt_sig(v, 6) for v in (res.aic, res.bic, res.llf, res.deviance)]
+    out.append([Table([names, [fmt_sig(v, 6) for v in (res.aic, res.bic, res.llf, res.deviance)]
                         + [str(res.df_resid)]], [True] * 5)])
 
     from ..inference.profile.intervals import theta_pairs
 
     free = {(a, b) for a, b in theta_pairs(res) if a != b}  # correlations within blocks only
     q = len(res.re_names) if free else 1
-    var_col = _fmt_column(list(res.re_variances), 4)
-    sd_col = _fmt_column(list(res.re_std), 4)
+    var_col = fmt_column(list(res.re_variances), 4)
+    sd_col = fmt_column(list(res.re_std), 4)
     table = [["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] if q > 1 else [])]
     for j, name in enumerate(res.re_names):
-        corr = " ".join((_fmt_fixed(res.re_corr[j, k], 2) if (j, k) in free else "").rjust(5) for k in range(j))
+        corr = " ".join((fmt_fixed(res.re_corr[j, k], 2) if (j, k) in free else "").rjust(5) for k in range(j))
         table.append([res.group_name if j == 0 else "", name, var_col[j], sd_col[j]] + ([corr] if q > 1 else []))
-    random = ["Random effects:", _Table(table, [False, False, True, True, False], indent=" "),
+    random = ["Random effects:", Table(table, [False, False, True, True, False], indent=" "),
               f"Number of obs: {res.n_obs}, groups:  {res.group_name}, {res.n_groups}"]
     if res.n_dropped:
-        random.append(_Note(dropped_rows_note(res)))
+        random.append(Note(dropped_rows_note(res)))
     out.append(random)
 
-    est = _fmt_column(list(res.beta), 5)
-    se = _fmt_column(list(res.std_errors), 4)
-    zv = [_fmt_fixed(z, 3) for z in res.z_values]
-    pv = [_fmt_pvalue(p) for p in res.p_values]
-    fixed = _Table([["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"]]
+    est = fmt_column(list(res.beta), 5)
+    se = fmt_column(list(res.std_errors), 4)
+    zv = [fmt_fixed(z, 3) for z in res.z_values]
+    pv = [fmt_pvalue(p) for p in res.p_values]
+    fixed = Table([["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"]]
                    + [list(r) for r in zip(res.fe_names, est, se, zv, pv)], [False] + [True] * 4)
-    notes = ([_Note(dropped_columns_note(res))] if res.dropped_columns else []) + \
-        ([_Note(separation_note(res))] if res.separated else [])
+    notes = ([Note(dropped_columns_note(res))] if res.dropped_columns else []) + \
+        ([Note(separation_note(res))] if res.separated else [])
     out.append(["Fixed effects:", fixed] + notes)
 
     if res.family.name == "poisson":
         note = (f"Pearson chi-squared / df.resid = {res.pearson_chi2:.5g} / {res.df_resid} = "
                 f"{res.dispersion:.4g}")
-        out.append([_Note(note + ": overdispersion") if res.dispersion > 1.5 else note])
+        out.append([Note(note + ": overdispersion") if res.dispersion > 1.5 else note])
 
     optimizer = optimizer_section(res)
     if res.hessian_error > 0:

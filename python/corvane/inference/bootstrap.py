@@ -20,9 +20,9 @@ import numpy as np
 
 from .profile import intervals as _profile
 from .._errors import require
-from ..model.reparam import chol_psd
+from ..design.reparam import chol_psd
 from ..model.boundary import singular_theta
-from ..model.checks import check_level
+from .._checks import check_level
 
 __all__ = ["simulate", "bootstrap", "BootstrapResult"]
 

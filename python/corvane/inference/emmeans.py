@@ -31,8 +31,8 @@ import numpy as np
 from .._errors import require
 from ..formula.parse import unquote
 from .satterthwaite import check_ddf, df_method
-from .type3 import _raw_column
-from ..model.checks import check_level
+from .type3 import raw_column
+from .._checks import check_level
 
 __all__ = ["MarginalMeans", "ReferenceGrid", "ADJUSTMENTS"]
 
@@ -119,7 +119,7 @@ class ReferenceGrid:
         for expr, lv in levels.items():
             if lv is None:
                 continue
-            col = _raw_column(expr, set(variables))
+            col = raw_column(expr, set(variables))
             if col is None:
                 raise ValueError(f"marginal means need each factor to be a column or C(column, ...); the factor "
                                  f"{expr!r} is computed otherwise: add it to the data as a column")

@@ -35,7 +35,7 @@ import math
 
 import numpy as np
 
-from ..model.reparam import theta_to_lambda, tril_pairs
+from ..design.reparam import theta_to_lambda, tril_pairs
 
 __all__ = ["KenwardRoger", "kenward_roger"]
 

@@ -34,8 +34,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .._errors import SingularFitWarning, require, warn_user
-from ..data.labels import is_intercept
-from ..model.reparam import tril_pairs
+from ..formula.labels import is_intercept
+from ..design.reparam import tril_pairs
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

@@ -21,8 +21,9 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from .._errors import ConvergenceWarning, require, warn_user
-from ..data.labels import INTERCEPT, is_intercept
+from .._errors import ConvergenceWarning, warn_user
+from ..formula.labels import INTERCEPT, is_intercept
+from .. import _dist
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -155,14 +156,6 @@ class Reductions:
         return r2_nakagawa(self, tolerance)
 
 
-def _pandas():
-    return require("pandas", purpose="tables")
-
-
-def _stats():
-    return require("scipy.stats", purpose="chi-square and F distributions")
-
-
 # ---- the model's terms ---------------------------------------------------------------
 
 @dataclass(frozen=True)
@@ -283,8 +276,9 @@ def _fit_quietly(model, what):
 def _build(result, X_all, fixed_names, Z, random_names, reml, formula, blocks=()):
     """A model on the fit's rows with other designs (blocks: uncorrelated
     blocks of Z's columns), by the one path."""
-    from ..model import construct as _design
-    from ..model.lmm import LinearMixedModel, Names
+    from ..design import construct as _design
+    from ..model.base import Names
+    from ..model.lmm import LinearMixedModel
 
     model = result.model
     data = _design.Rows(model.y, X_all, Z, model.codes, model.group_labels, model.offset, model.weights)
@@ -343,8 +337,8 @@ def _random_reductions(result):
 
 def ranova(result):
     """lmerTest's ranova table of a fit (see :meth:`Reductions.ranova`)."""
-    pd = _pandas()
-    stats = _stats()
+    pd = _dist.pandas()
+    stats = _dist.stats()
     _require_rows(result, "ranova")
     model = result.model
     n = model.n
@@ -435,22 +429,22 @@ def _f_contrasts(result, terms):
     of each term's coefficients; with at most one term (or one column), the
     rows of lmerTest's type I factorisation; for a rank-deficient design,
     the difference between X and the design without the term."""
-    from .satterthwaite import _type1_rows
+    from .satterthwaite import type1_rows
 
     model = result.model
     p = len(result.fe_names)
     every = fixed_terms(model)
     if model.dropped:
         return {t.name: _difference_contrast(result, t) for t in terms}
-    basis = _type1_rows(result) if (p <= 1 or len(every) <= 1) else np.eye(p)
+    basis = type1_rows(result) if (p <= 1 or len(every) <= 1) else np.eye(p)
     return {t.name: basis[_kept_positions(model, t.columns)] for t in terms}
 
 
 def _drop1_f(result, terms, ddf):
     from .satterthwaite import df_method
 
-    pd = _pandas()
-    stats = _stats()
+    pd = _dist.pandas()
+    stats = _dist.stats()
     method = df_method(result, ddf)
     contrasts = _f_contrasts(result, terms)
     rows = []
@@ -467,13 +461,13 @@ def _drop1_f(result, terms, ddf):
 
 
 def _drop1_chisq(result, terms):
-    from .satterthwaite import _ml
+    from .satterthwaite import ml_refit
 
-    pd = _pandas()
-    stats = _stats()
+    pd = _dist.pandas()
+    stats = _dist.stats()
     _require_rows(result, "drop1(test='Chisq')")
     model = result.model
-    full = _ml(result, "the model")
+    full = ml_refit(result, "the model")
     rows = [("<none>", full.n_params, full.loglik)]
     for t in terms:
         keep = [j for j in range(model.X_all.shape[1]) if j not in t.columns]

@@ -23,23 +23,16 @@ import warnings
 
 import numpy as np
 
-from .._errors import require
-from ..data.labels import INTERCEPT, is_intercept
+from ..formula.labels import INTERCEPT, is_intercept
+from .. import _dist
+from .._dist import normal_two_sided
 
-__all__ = ["Satterthwaite", "DDF_METHODS", "check_ddf", "df_method", "f_pvalue", "f_row", "ddf", "t_tests", "normal_pvalues", "coef_table", "contrast_test", "anova_type3",
+__all__ = ["Satterthwaite", "DDF_METHODS", "check_ddf", "df_method", "f_pvalue", "f_row", "ddf", "t_tests", "coef_table", "contrast_test", "anova_type3",
            "lrt_table"]
 
 # Eigenvalues of the Hessian in phi below this fraction of the largest are
 # treated as zero (pseudo-inverse), as lmerTest does with its absolute 1e-8.
 _EIG_TOL = 1e-10
-
-
-def _stats():
-    return require("scipy.stats", purpose="t and F distributions")
-
-
-def _pandas():
-    return require("pandas", purpose="tables")
 
 
 # ---- Satterthwaite ----------------------------------------------------------------
@@ -133,7 +126,7 @@ def _fstat_ddf(nu, tol=1e-8):
     return 2.0 * e / (e - len(nu)) if e > len(nu) else math.inf
 
 
-def _satt(result):
+def satterthwaite_of(result):
     s = getattr(result, "_satterthwaite", None)
     if s is None:
         s = result._satterthwaite = Satterthwaite(result)
@@ -157,7 +150,7 @@ def df_method(result, ddf="satterthwaite"):
     ``f_test(L, rhs)`` -> (F, NumDF, DenDF). "normal" has infinite df."""
     check_ddf(ddf)
     if ddf == "satterthwaite":
-        return _satt(result)
+        return satterthwaite_of(result)
     if ddf == "normal":
         return _Normal(result)
     from .kenward_roger import kenward_roger
@@ -190,14 +183,7 @@ class _Normal:
 
 def ddf(result):
     """Satterthwaite's df of every fixed effect (an array)."""
-    return _satt(result).df()
-
-
-def normal_pvalues(t):
-    """Two-sided p values of t statistics by the normal approximation
-    (math.erfc: no scipy needed); NaN for a non-finite statistic."""
-    return np.array([math.erfc(abs(v) / math.sqrt(2.0)) if math.isfinite(v) else math.nan
-                     for v in np.asarray(t, dtype=np.float64)])
+    return satterthwaite_of(result).df()
 
 
 def t_tests(result):
@@ -205,8 +191,8 @@ def t_tests(result):
     effects' t statistics. The one definition behind ``result.p_values``,
     ``pvalues``, ``ddf``, ``coef_table()``, the summaries and ``to_dict``;
     needs scipy (ImportError naming the extra otherwise)."""
-    stats = _stats()
-    df = _satt(result).df()
+    stats = _dist.stats()
+    df = satterthwaite_of(result).df()
     with np.errstate(invalid="ignore"):
         p = 2.0 * stats.t.sf(np.abs(np.asarray(result.t_values, dtype=np.float64)), df)
     return df, np.asarray(p, dtype=np.float64)
@@ -230,12 +216,12 @@ def coef_table(result, ddf="satterthwaite"):
     ['Estimate', 'Std. Error', 'z value', 'Pr(>|z|)']
     """
     check_ddf(ddf)
-    pd = _pandas()
+    pd = _dist.pandas()
     index = pd.Index(result.fe_names, name="term")
     t = np.asarray(result.t_values, dtype=np.float64)
     if ddf == "normal":
         return pd.DataFrame({"Estimate": result.beta, "Std. Error": result.std_errors, "z value": t,
-                             "Pr(>|z|)": normal_pvalues(t)}, index=index)
+                             "Pr(>|z|)": normal_two_sided(t)}, index=index)
     if ddf == "kenward-roger":
         kr = df_method(result, ddf)
         p = len(result.beta)
@@ -244,7 +230,7 @@ def coef_table(result, ddf="satterthwaite"):
         df = np.array([x[2] for x in tests])
         with np.errstate(divide="ignore", invalid="ignore"):
             t = np.asarray(result.beta, dtype=np.float64) / se
-            pv = 2.0 * _stats().t.sf(np.abs(t), df)
+            pv = 2.0 * _dist.stats().t.sf(np.abs(t), df)
         return pd.DataFrame({"Estimate": result.beta, "Std. Error": se, "df": df, "t value": t,
                              "Pr(>|t|)": pv}, index=index)
     df, p = t_tests(result)
@@ -255,7 +241,7 @@ def coef_table(result, ddf="satterthwaite"):
 def f_pvalue(f, q, df2):
     """Pr(>F) of an F statistic on (q, df2) degrees of freedom; an infinite
     df2 is the chi-squared limit (q F on q df)."""
-    stats = _stats()
+    stats = _dist.stats()
     if math.isinf(df2):
         return float(stats.chi2.sf(f * q, q))
     return float(stats.f.sf(f, q, df2))
@@ -275,7 +261,7 @@ def _contrast_matrix(result, L):
     p = len(result.fe_names)
     pd = None
     if type(L).__module__.split(".")[0] == "pandas":
-        pd = _pandas()
+        pd = _dist.pandas()
     if pd is not None and isinstance(L, (pd.Series, pd.DataFrame)):
         frame = L.to_frame().T if isinstance(L, pd.Series) else L
         unknown = [c for c in frame.columns if c not in result.fe_names]
@@ -295,7 +281,7 @@ def contrast_test(result, L, rhs=None, ddf="satterthwaite"):
     """The F test of H0: L beta = rhs with Satterthwaite's (or Kenward and
     Roger's) denominator df, as lmerTest's contest: a one-row DataFrame with
     Sum Sq, Mean Sq, NumDF, DenDF, F value, Pr(>F)."""
-    pd = _pandas()
+    pd = _dist.pandas()
     method = df_method(result, ddf)
     L = _contrast_matrix(result, L)
     if rhs is not None:
@@ -335,7 +321,7 @@ def _terms(result):
     return out
 
 
-def _type1_rows(result):
+def type1_rows(result):
     """lmerTest's type I hypotheses, one row per kept column: L' of the
     factorisation X'X = L D L' (L unit lower triangular) of the kept
     columns, as lmerTest's doolittle(crossprod(X)). Row i is R[i] / R[i, i]
@@ -365,11 +351,11 @@ def anova_type3(result, ddf="satterthwaite"):
     The hypotheses are taken in lmerTest's basis, since Satterthwaite's
     denominator df of a multi-df test depends on the basis (it combines the
     df along the eigenvectors of L cov(beta) L'): with one formula term (or
-    one column), lmerTest's type I rows (see _type1_rows), which span the
+    one column), lmerTest's type I rows (see type1_rows), which span the
     same hypothesis as the term's columns."""
     from . import type3
 
-    pd = _pandas()
+    pd = _dist.pandas()
     method = df_method(result, ddf)
     terms = _terms(result)
     contrasts = None
@@ -381,7 +367,7 @@ def anova_type3(result, ddf="satterthwaite"):
         n_terms = sum(1 for name, *_ in layout if name != INTERCEPT)
         contains = type3.containment(layout, levels)
         if n_terms <= 1 or p <= 1:
-            basis = _type1_rows(result) if any(len(idx) > 1 for _, idx in terms) else np.eye(p)
+            basis = type1_rows(result) if any(len(idx) > 1 for _, idx in terms) else np.eye(p)
             contrasts = {name: basis[idx] for name, idx in terms}
         elif any(contains.values()):
             contrasts = type3.type3_contrasts(result, layout, levels, contains)
@@ -406,7 +392,7 @@ def anova_type3(result, ddf="satterthwaite"):
 
 # ---- likelihood-ratio tests -----------------------------------------------------------
 
-def _ml(result, name):
+def ml_refit(result, name):
     """The fit refitted by maximum likelihood (itself when it is ML). A
     refit whose optimum is not certified warns ConvergenceWarning naming
     the model: a likelihood-ratio test or profile would rest on it; singular refits
@@ -498,8 +484,8 @@ def lrt_table(results, refit=True, names=None):
     to the same data: the same rows (in any order) with the same response,
     groups and weights; for models read in batches, the same number of rows,
     group labels and the response's sums."""
-    pd = _pandas()
-    stats = _stats()
+    pd = _dist.pandas()
+    stats = _dist.stats()
     if len(results) < 2:
         raise ValueError("anova needs at least two fitted models to compare")
     names = list(names) if names is not None else [f"model{i + 1}" for i in range(len(results))]
@@ -516,7 +502,7 @@ def lrt_table(results, refit=True, names=None):
                              f"the same data")
     methods = {r.reml for r in results}
     if refit:
-        fits = [_ml(r, name) for r, name in zip(results, names)]
+        fits = [ml_refit(r, name) for r, name in zip(results, names)]
     else:
         if len(methods) > 1:
             raise ValueError("the models mix REML and ML fits; compare them with refit=True")

@@ -32,8 +32,8 @@ import re
 
 import numpy as np
 
-from ..data.labels import INTERCEPT
-from ..model.checks import RANK_TOL
+from ..formula.labels import INTERCEPT
+from ..design.rank import RANK_TOL
 
 __all__ = ["model_terms", "containment", "coded_otherwise", "type3_contrasts"]
 
@@ -74,7 +74,7 @@ def containment(layout, levels):
     return {a: [b for b, vb in terms if va < vb and numeric[a] == numeric[b]] for a, va in terms}
 
 
-def _raw_column(expr, variables):
+def raw_column(expr, variables):
     """The data column whose values are the levels of a categorical
     variable: the column itself or x in C(x, ...); None otherwise."""
     if expr in variables:
@@ -95,7 +95,7 @@ def _grid(builder, layout, levels):
     categorical = sorted(v for v in used if levels.get(v) is not None)
     raw = {}
     for v in categorical:
-        col = _raw_column(v, variables)
+        col = raw_column(v, variables)
         if col is None:
             raise NotImplementedError(
                 f"type III tests need each factor to be a column or C(column, ...); the factor {v!r} is "
@@ -123,7 +123,7 @@ def _grid(builder, layout, levels):
     for v in sorted(variables - set(raw)):
         frame[v] = 1.0 + rng.random(n)
     frame = pd.DataFrame(frame)
-    level_codes = {v: codes[:, cols.index(_raw_column(v, variables))] for v in categorical}
+    level_codes = {v: codes[:, cols.index(raw_column(v, variables))] for v in categorical}
     try:
         values = builder.factor_values(frame, numeric)
     except Exception as exc:  # a transform undefined on the grid's values

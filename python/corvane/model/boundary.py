@@ -8,7 +8,7 @@ import functools
 
 import numpy as np
 
-from .reparam import tril_pairs
+from ..design.reparam import tril_pairs
 
 # A diagonal entry of the core's Lambda at most this far above 0 (relative to
 # the largest |theta|, at least 1) is a variance no data can tell from 0 (a
@@ -40,7 +40,7 @@ def _negligible_diagonal(theta, q):
     return {k for k in _diagonal_entries(q) if abs(values[k]) <= _NEGLIGIBLE_THETA * big}
 
 
-def _rising_from_bound(core, theta, q, reml):
+def rising_from_bound(core, theta, q, reml):
     """Diagonal entries of a converged fit's theta that are negligible but
     not exactly 0, along which the criterion rises from the bound: its
     derivative at _NEGLIGIBLE_THETA (relative), the other entries as

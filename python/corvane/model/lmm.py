@@ -13,19 +13,17 @@ checks of :mod:`corvane.model.checks`, then a core through :mod:`corvane.model.c
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import construct as _design
-from . import checks as _validate
-from ..data.arrays import align, as_design, as_response, columns_by_name, is_pandas, per_row, response_at_rows
+from .. import _checks
+from .._checks import check_bool, check_finite, check_starts
+from ..data.arrays import response_at_rows
+from ..design import construct as _design
+from ..design import rank as _rank
 from ..formula.parse import REML_DEFAULT
-from ..data.labels import factorize, term_names
-from .reparam import theta_layout
-from .checks import check_bool, check_finite, check_starts, check_weights
+from .base import MixedModel, Origin, array_rows, spec_names, table_rows, with_offset_column
 
 if TYPE_CHECKING:  # pragma: no cover
     from ..results.lmm import LmmResult
@@ -33,38 +31,7 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["LinearMixedModel", "lmm"]
 
 
-@dataclass(frozen=True)
-class Names:
-    """What the outputs call the model's parts."""
-
-    response: str
-    group: str
-    fixed: list   # every column of X, before aliased ones are dropped
-    random: list
-    blocks: tuple = ()  # uncorrelated blocks of Z's columns (index tuples); () for one unstructured block
-
-
-@dataclass(frozen=True)
-class Origin:
-    """Where a formula model's rows came from: the formula and its spec (to
-    build new data), the table's rows read and dropped, the index of the
-    rows kept, and the table's index with the mask of kept rows (to take a
-    new response given for every row of the table)."""
-
-    formula: str | None = None
-    spec: Any = None
-    n_read: int | None = None
-    n_dropped: int = 0
-    index: Any = None
-    source_index: Any = None
-    kept_mask: np.ndarray | None = None
-    # An offset given as values (not from the formula's columns): new data
-    # must bring its own. The column the weights came from, if they did.
-    offset_values: bool = False
-    weights_column: str | None = None
-
-
-class LinearMixedModel:
+class LinearMixedModel(MixedModel):
     """y = X beta + Z b + e with one grouping factor, fitted by REML or ML.
 
     Parameters
@@ -76,7 +43,7 @@ class LinearMixedModel:
     Z : array_like or pandas DataFrame, shape (n, q)
         The random-effects design.
     groups : array_like or pandas Series, shape (n,)
-        One group label per row, of any kind (see :func:`corvane.data.labels.factorize`).
+        One group label per row, of any kind (see :func:`corvane.formula.labels.factorize`).
     reml : bool
         REML (default) or maximum likelihood.
     x_names, z_names, y_name, group_name : optional
@@ -102,31 +69,9 @@ class LinearMixedModel:
                  z_names: Any = None, y_name: str | None = None, group_name: str | None = None,
                  offset: Any = None, weights: Any = None, blocks: Any = None) -> None:
         reml = check_bool(reml, "reml")
-        (y, X, Z, groups, offset, weights), index = align(
-            (y, X, Z, groups, offset, weights), ("y", "X", "Z", "groups", "offset", "weights"))
-        y, response = as_response(y)
-        X, fixed = as_design(X, "X", "x")
-        Z, random = as_design(Z, "Z", "z")
-        gname = getattr(groups, "name", None) if is_pandas(groups) else None
-        group = "group" if gname is None else str(gname)
-        if x_names is not None:
-            fixed = _given_names(x_names, X.shape[1])
-        if z_names is not None:
-            random = _given_names(z_names, Z.shape[1])
-        offset = None if offset is None else check_finite(as_response(offset)[0], "offset")
-        weights = None if weights is None else check_weights(as_response(weights)[0])
-        n = y.shape[0]
-        for what, rows in (("X", X.shape[0]), ("Z", Z.shape[0]), ("groups", len(groups)),
-                           ("offset", n if offset is None else len(offset)),
-                           ("weights", n if weights is None else len(weights))):
-            if rows != n:
-                raise ValueError(f"{what} has {rows} rows but y has {n}")
-        _validate.check_columns(X.shape[1], Z.shape[1])
-        codes, labels = factorize(groups, "groups")
-        names = Names(response if y_name is None else str(y_name), group if group_name is None else str(group_name),
-                      fixed, random, _validate.check_blocks(blocks, Z.shape[1]))
-        self._construct(_design.Rows(y, X, Z, codes, labels, offset, weights), names, reml,
-                        Origin(index=index, offset_values=offset is not None))
+        rows, names, origin = array_rows(y, X, Z, groups, x_names=x_names, z_names=z_names, y_name=y_name,
+                                         group_name=group_name, offset=offset, weights=weights, blocks=blocks)
+        self._construct(rows, names, reml, origin)
 
     # -- building: the one path ------------------------------------------------------
     @classmethod
@@ -146,13 +91,7 @@ class LinearMixedModel:
             data = reuse._data()
         rows = isinstance(data, _design.Rows)
         self.reml = reml
-        self.response_name, self.group_name = names.response, names.group
-        self.fe_names_all, self.re_names = list(names.fixed), list(names.random)
-        self.formula, self.spec, self.n_dropped = origin.formula, origin.spec, origin.n_dropped
-        self.n_read, self.index = origin.n_read, origin.index
-        self._source_index, self._kept_mask = origin.source_index, origin.kept_mask
-        self.offset_values, self.weights_column = origin.offset_values, origin.weights_column
-        self.group_labels = list(data.labels)
+        self._adopt_names(names, origin, data.labels)
         if rows:
             self.y, self.X_all, self.Z, self.codes = data.y, data.X, data.Z, data.codes
             self.offset, self.weights = data.offset, data.weights
@@ -160,17 +99,15 @@ class LinearMixedModel:
         else:
             self.y = self.X_all = self.Z = self.codes = self.offset = self.weights = None
             n, p = data.n, len(names.fixed)
-        self.n, self.q, self.m = n, len(names.random), len(data.labels)
-        self.re_blocks = tuple(tuple(int(j) for j in b) for b in names.blocks) if len(names.blocks) > 1 else ()
-        self.theta_pairs, self.theta_free = theta_layout(self.q, self.re_blocks)
+        self.n = n
 
         same = reuse is not None and (data.y is reuse.y if rows else True)  # the same data, checked before
         what = "the new response" if reuse is not None and not same else f"the response {names.response!r}"
-        _validate.check_identifiable(n, p, self.q, self.m, names.group, reml)
+        _checks.check_identifiable(n, p, self.q, self.m, names.group, reml)
         if rows and not same:
-            _validate.check_varies(data.y_fit, what)
+            _rank.check_varies(data.y_fit, what)
         elif not same:
-            _validate.check_varies_products(data.arrays, data.reparam.x_const, what)
+            _rank.check_varies_products(data.arrays, data.reparam.x_const, what)
 
         if same:
             prepared = _design.Prepared(reuse.core, reuse.reparam, reuse.kept, reuse.core.totals(),
@@ -184,8 +121,8 @@ class LinearMixedModel:
         else:
             prepared = _design.prepare_products(data, names.fixed)
         if reuse is None:
-            _validate.check_random_columns(prepared.totals["ztz"], self.re_names, self.group_name)
-        _validate.check_residual(prepared.residual, what, self.group_name, prepared.reparam.y_reduction)
+            _rank.check_random_columns(prepared.totals["ztz"], self.re_names, self.group_name)
+        _rank.check_residual(prepared.residual, what, self.group_name, prepared.reparam.y_reduction)
         self._adopt(prepared, data.y_fit if rows else None, reuse)
 
     def _adopt(self, prepared, y_fit, reuse=None):
@@ -204,7 +141,6 @@ class LinearMixedModel:
             self.X = self.X_all if not self.dropped else np.ascontiguousarray(self.X_all[:, self.kept])
         self.fe_names = list(self.fe_names_all) if every else [self.fe_names_all[j] for j in self.kept]
         self.p = len(self.fe_names)
-        self.n_theta = len(self.theta_pairs)
         self._y_fit = y_fit
         self._weighted = prepared.weighted  # (sqrt(w) or None, X, Z) as the core holds them, or None
         self.weights_logdet = 0.0 if self.weights is None else float(np.sum(np.log(self.weights)))
@@ -214,13 +150,6 @@ class LinearMixedModel:
         if self.rows_kept:
             return _design.Rows(self.y, self.X_all, self.Z, self.codes, self.group_labels, self.offset, self.weights)
         return _design.Products(None, self.reparam, self.group_labels, n=self.n)
-
-    def _names(self):
-        return Names(self.response_name, self.group_name, self.fe_names_all, self.re_names, self.re_blocks)
-
-    def _origin(self):
-        return Origin(self.formula, self.spec, self.n_read, self.n_dropped, self.index, self._source_index,
-                      self._kept_mask, self.offset_values, self.weights_column)
 
     def with_reml(self, reml: bool) -> "LinearMixedModel":
         """The same model fitted by REML (True) or maximum likelihood (False).
@@ -293,20 +222,6 @@ class LinearMixedModel:
             return None
         rows = check_starts(starts, self.n_theta, self.q)
         return [float(v) for row in rows for v in self.reparam.theta_to_core(self.full_theta(row))]
-
-    def full_theta(self, theta):
-        """The whole lower triangle of Lambda (column by column) from the
-        free entries of theta (theta_pairs): 0 between uncorrelated blocks."""
-        theta = np.asarray(theta, dtype=np.float64)
-        if self.theta_free is None:
-            return theta
-        out = np.zeros(self.q * (self.q + 1) // 2)
-        out[self.theta_free] = theta
-        return out
-
-    def _fit_free(self):
-        """The core's free theta entries (None: all of them)."""
-        return None if self.theta_free is None else [int(k) for k in self.theta_free]
 
     def fit(self, starts: Any = None, *, max_iter: int = 200) -> "LmmResult":
         """Fit by the certified trust-region Newton method.
@@ -449,32 +364,6 @@ class LinearMixedModel:
         return np.ascontiguousarray(check_finite(
             response_at_rows(y_new, self.n, self.index, self._source_index, self._kept_mask), "y_new"))
 
-    # -- designs for prediction ----------------------------------------------------
-    def _new_design(self, data, include_random):
-        """(X, Z, labels, offset) for new data: (X, Z, groups) as a tuple or a
-        mapping; X alone without the random effects. pandas X takes its
-        columns by name."""
-        if isinstance(data, Mapping):
-            x, z, g = data.get("X"), data.get("Z"), data.get("groups")
-        elif isinstance(data, (tuple, list)):
-            if not 1 <= len(data) <= 3:
-                raise ValueError("data must be (X, Z, groups)")
-            x, z, g = (list(data) + [None, None])[:3]
-        else:
-            x, z, g = data, None, None
-        if x is None:
-            raise ValueError("data must give X")
-        x = columns_by_name(x, self.fe_names_all, "X")[:, self.kept]
-        if not include_random:
-            return x, None, None, None
-        if z is None or g is None:
-            raise ValueError("predicting with random effects needs data = (X, Z, groups)")
-        z = columns_by_name(z, self.re_names, "Z")
-        labels = g.tolist() if hasattr(g, "tolist") else list(g)
-        if not (len(labels) == z.shape[0] == x.shape[0]):
-            raise ValueError("X, Z and groups must have the same number of rows")
-        return x, z, labels, None
-
     def __repr__(self):
         return (f"<{type(self).__name__} n={self.n} p={self.p} q={self.q} m={self.m} "
                 f"{'REML' if self.reml else 'ML'}>")
@@ -508,68 +397,24 @@ class LinearMixedModel:
         >>> m.n, m.m, m.p, m.q
         (180, 18, 2, 2)
         """
-        from ..data import batches
-        from ..data import dask as dask_parts
-        from ..data import sources
+        from ..data import read as _read
         from ..formula import parse as _formula
-        from ..formula import build as _matrices
 
         reml = check_bool(*_formula.check_call(formula, data, reml, REML, "from_formula"))
-        if isinstance(offset, str):
-            formula = f"{formula} + offset({offset})"  # a column: as offset() in the formula
-            offset = None
-        stream = sources.stream_of(data)
-        if stream is not None or sources.is_dask(data):
+        if _formula.parse_formula(formula).cbind:
+            raise ValueError(f"cbind(successes, failures) in {formula!r} is a binomial response: fit it with "
+                             f"corvane.glmm(formula, data, family='binomial')")
+        formula, offset = with_offset_column(formula, offset)
+        read = _read.read_batches(formula, data, env, progress)
+        if read is not None:
             if weights is not None or offset is not None:
                 raise ValueError("weights= and an offset array are available for tables in memory; for data "
                                  "read in batches put the offset in the formula (offset(column))")
-            read = (batches.read_stream(formula, stream, env, progress) if stream is not None
-                    else dask_parts.read_dask(formula, data, env, progress))
-            spec = read.spec
             products = _design.Products(read.acc, read.rp, list(read.labels), read.order)
-            return cls._assemble(products, _spec_names(spec), reml,
-                                 Origin(formula, spec, read.n_read, read.n_dropped))
-        frame = sources.as_frame(data)
-        weight_col = _validate.check_weight_column(frame, weights)
-        spec, y, X, Z, off, groups, n_dropped, kept = _matrices.build(
-            formula, frame, env, extra=[weight_col] if weight_col else (), group_array=True)
-        w = per_row(frame, weights, kept, "weights") if weights is not None else None
-        extra_off = per_row(frame, offset, kept, "offset") if offset is not None else None
-        if extra_off is not None:
-            off = off + extra_off
-        codes, labels = factorize(groups, "groups")
-        rows = _design.Rows(y, X, Z, codes, labels, off if (spec.offsets or extra_off is not None) else None, w)
-        index = frame.index if n_dropped == 0 else frame.index[kept]
-        return cls._assemble(rows, _spec_names(spec), reml,
-                             Origin(formula, spec, len(frame), n_dropped, index, frame.index, kept,
-                                    extra_off is not None, weight_col))
-
-    @property
-    def rows_kept(self):
-        """Whether the model holds its rows (False for data read in batches:
-        Parquet, Arrow, Dask). Fitted values, residuals, refits, simulation
-        and the bootstrap need them."""
-        return self.X is not None
-
-    def _require_rows(self, what):
-        if not self.rows_kept:
-            raise ValueError(f"{what} needs the model's rows, which a model fitted from data read in batches "
-                             f"(Parquet, Arrow, Dask) does not keep; predict(new_data) works, or fit the "
-                             f"rows in memory")
-
-
-def _given_names(given, count):
-    if len(given) != count:
-        raise ValueError(f"{len(given)} names for {count} columns")
-    return [str(v) for v in given]
-
-
-def _spec_names(spec):
-    """The outputs' names of a formula's model spec."""
-    blocks = spec.re_blocks
-    return Names(spec.parsed.response, spec.parsed.group, term_names(spec.fixed.columns),
-                 term_names(spec.random.columns), tuple(map(tuple, blocks)) if blocks else ())
-
+            return cls._assemble(products, spec_names(read.spec), reml,
+                                 Origin(formula, read.spec, read.n_read, read.n_dropped))
+        rows, names, origin = table_rows(formula, _read.as_frame(data), env, weights, offset)
+        return cls._assemble(rows, names, reml, origin)
 
 def lmm(formula: str, data: Any, reml: bool = REML_DEFAULT, *, weights: Any = None, offset: Any = None,
         starts: Any = None, env: Any = None, max_iter: int = 200, progress: bool = True,

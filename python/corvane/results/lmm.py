@@ -18,8 +18,8 @@ import numpy as np
 
 from . import summary as _summary
 from .._errors import ConvergenceWarning, SingularFitWarning, warn_user
-from ..model.boundary import _rising_from_bound
-from ..model.reparam import theta_to_lambda, tril_pairs
+from ..model.boundary import rising_from_bound
+from ..design.reparam import theta_to_lambda, tril_pairs
 from ..inference.emmeans import MarginalMeans
 from .predict import Predictions
 from ..inference.reduction import Reductions
@@ -103,7 +103,7 @@ class LmmResult(Predictions, ResultTables, MarginalMeans, Reductions):
         self.min_hessian_eigenvalue = float(raw.get("min_free_eigenvalue", float("nan")))
         on_bound = {int(k) for k in raw.get("boundary", [])}
         if fitted and self.converged:
-            on_bound |= _rising_from_bound(model.core, self.theta_core, q, self.reml)
+            on_bound |= rising_from_bound(model.core, self.theta_core, q, self.reml)
         pairs = tril_pairs(q) if on_bound else ()
         self.boundary = [self.re_names[pairs[k][0]] for k in sorted(on_bound) if pairs[k][0] == pairs[k][1]]
         if self.boundary and self.status == "interior":

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, Sequence
 import numpy as np
 
 from .._errors import require
+from .._dist import level_quantile, normal_quantile
 
 if TYPE_CHECKING:  # pragma: no cover
     from .lmm import LmmResult
@@ -70,10 +71,9 @@ def plot_ranef(result: "LmmResult", level: float = 0.95, axes: Sequence[Any] | N
     >>> len(fig.axes)
     2
     """
-    from statistics import NormalDist
 
     table = result.ranef(condvar=True)
-    z = NormalDist().inv_cdf(0.5 + level / 2.0)
+    z = level_quantile(level)
     order = np.argsort(table[result.re_names[0]].to_numpy(), kind="stable")
     table = table.iloc[order]
     fig, axes = _panels(result, axes)
@@ -109,11 +109,10 @@ def plot_qq(result: "LmmResult", axes: Sequence[Any] | None = None):
     >>> len(r.plot_qq().axes[0].lines[0].get_xdata()) == r.n_groups
     True
     """
-    from statistics import NormalDist
 
     table = result.ranef()
     m = len(table)
-    theo = np.array([NormalDist().inv_cdf((i + 0.5) / m) for i in range(m)])
+    theo = np.array([normal_quantile((i + 0.5) / m) for i in range(m)])
     fig, axes = _panels(result, axes, height=3.2)
     for k, (ax, name) in enumerate(zip(axes, result.re_names)):
         ax.plot(theo, np.sort(table[name].to_numpy()), "o", markersize=3, color="C0")

@@ -131,8 +131,8 @@ class Predictions:
         True
         """
         from .predict_se import check_interval
-        from ..model.checks import check_level
-        from ..model.checks import check_bool
+        from .._checks import check_level
+        from .._checks import check_bool
 
         if new_groups not in NEW_GROUPS:
             raise ValueError(f"new_groups must be one of {NEW_GROUPS}, got {new_groups!r}")

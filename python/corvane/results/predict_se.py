@@ -26,9 +26,10 @@ and divided by y_scale^2 at the end.
 
 from __future__ import annotations
 
-from statistics import NormalDist
-
 import numpy as np
+
+from .._checks import check_weights
+from .._dist import level_quantile
 
 __all__ = ["INTERVALS", "PredictionError", "check_interval", "quantile"]
 
@@ -46,7 +47,7 @@ def check_interval(interval):
 
 def quantile(level):
     """The normal quantile z_{(1 + level) / 2}."""
-    return NormalDist().inv_cdf(0.5 + 0.5 * level)
+    return level_quantile(level)
 
 
 class PredictionError:
@@ -149,11 +150,6 @@ def new_weights(weights, frame, n):
         w = np.full(n, float(w)) if w.ndim == 0 else w.ravel()
     if len(w) != n:
         raise ValueError(f"weights has {len(w)} values for {n} new rows")
-    bad = ~(np.isfinite(w) & (w > 0))
-    if isinstance(weights, str):
-        bad &= ~np.isnan(w)  # a missing weight in a column: that row's prediction interval is NaN
-    if bad.any():
-        k = int(np.flatnonzero(bad)[0])
-        raise ValueError(f"weights must be positive and finite, got {float(w[k])!r} at row {k}")
-    return w
+    # a missing weight in a column: that row's prediction interval is NaN
+    return check_weights(w, ~np.isnan(w) if isinstance(weights, str) else None)
 

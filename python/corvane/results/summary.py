@@ -16,6 +16,8 @@ import math
 from dataclasses import dataclass
 
 from .._corvane import __version__
+from ..design.rank import dropped_columns_note as rank_note
+from .._dist import normal_two_sided
 
 __all__ = ["text", "html", "render_text", "render_html", "boundary_note", "convergence_note", "Summary"]
 
@@ -46,13 +48,11 @@ def dropped_rows_note(res):
 
 
 def dropped_columns_note(res):
-    k = len(res.dropped_columns)
-    return (f"fixed-effect model matrix is rank deficient so dropping {k} column{'s' if k > 1 else ''}: "
-            f"{', '.join(res.dropped_columns)}")
+    return rank_note(res.dropped_columns)
 
 
 @dataclass(frozen=True)
-class _Table:
+class Table:
     """Rows of formatted cells (the first row the header), which columns
     are right-aligned, and the text form's indent."""
 
@@ -62,7 +62,7 @@ class _Table:
 
 
 @dataclass(frozen=True)
-class _Note:
+class Note:
     """A line that qualifies the fit (shown emphasised in HTML)."""
 
     text: str
@@ -70,72 +70,71 @@ class _Note:
 
 def _fixed_table(res, ddf):
     """(table of the fixed effects, note or None)."""
-    est = _fmt_column(res.beta, 5)
-    se = _fmt_column(res.std_errors, 4)
-    tv = [_fmt_fixed(t, 2) for t in res.t_values]
+    est = fmt_column(res.beta, 5)
+    se = fmt_column(res.std_errors, 4)
+    tv = [fmt_fixed(t, 2) for t in res.t_values]
     if ddf == "normal":
-        from ..inference.satterthwaite import normal_pvalues
 
-        pv = [_fmt_pvalue(p) for p in normal_pvalues(res.t_values)]
-        return _Table([["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"]]
+        pv = [fmt_pvalue(p) for p in normal_two_sided(res.t_values)]
+        return Table([["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"]]
                       + [list(r) for r in zip(res.fe_names, est, se, tv, pv)], [False] + [True] * 4), None
     if ddf == "kenward-roger":
         from ..inference.satterthwaite import coef_table
 
         table = coef_table(res, ddf)
-        rows = zip(res.fe_names, est, _fmt_column(table["Std. Error"].to_numpy(), 4),
-                   [_fmt_df(v) for v in table["df"]], [_fmt_fixed(t, 2) for t in table["t value"]],
-                   [_fmt_pvalue(v) for v in table["Pr(>|t|)"]])
-        return (_Table([["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"]] + [list(r) for r in rows],
+        rows = zip(res.fe_names, est, fmt_column(table["Std. Error"].to_numpy(), 4),
+                   [fmt_df(v) for v in table["df"]], [fmt_fixed(t, 2) for t in table["t value"]],
+                   [fmt_pvalue(v) for v in table["Pr(>|t|)"]])
+        return (Table([["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"]] + [list(r) for r in rows],
                        [False] + [True] * 5), "(t tests by Kenward and Roger's adjusted std. errors and df)")
     try:
         df, p = res._t_tests()
     except ImportError as exc:  # no p value rather than one by another definition
-        return (_Table([["", "Estimate", "Std. Error", "t value"]]
+        return (Table([["", "Estimate", "Std. Error", "t value"]]
                        + [list(r) for r in zip(res.fe_names, est, se, tv)], [False] + [True] * 3),
                 f"(no df or Pr(>|t|): {exc}; summary(ddf='normal') gives the normal approximation)")
-    return _Table([["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"]]
-                  + [list(r) for r in zip(res.fe_names, est, se, [_fmt_df(v) for v in df], tv,
-                                          [_fmt_pvalue(v) for v in p])], [False] + [True] * 5), None
+    return Table([["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"]]
+                  + [list(r) for r in zip(res.fe_names, est, se, [fmt_df(v) for v in df], tv,
+                                          [fmt_pvalue(v) for v in p])], [False] + [True] * 5), None
 
 
 def _sections(res, ddf):
     """The summary's content: a list of sections, each a list of lines (str,
-    _Note) and _Tables; the text form puts a blank line between sections."""
+    Note) and _Tables; the text form puts a blank line between sections."""
     out = [[f"Linear mixed model fit by {'REML' if res.reml else 'maximum likelihood'} (corvane {__version__})"]
            + ([f"Formula: {res.formula}"] if res.formula is not None else [])]
     label = "REML criterion" if res.reml else "deviance"
     if res.converged:
-        out.append([f"{label} at convergence: {_fmt_sig(res.criterion, 7)}"])
+        out.append([f"{label} at convergence: {fmt_sig(res.criterion, 7)}"])
     elif res.converged is None:
-        out.append([f"{label} at the given theta: {_fmt_sig(res.criterion, 7)}"])
+        out.append([f"{label} at the given theta: {fmt_sig(res.criterion, 7)}"])
     else:
-        out.append([_Note(f"{label} (NOT converged): {_fmt_sig(res.criterion, 7)}")])
+        out.append([Note(f"{label} (NOT converged): {fmt_sig(res.criterion, 7)}")])
     head = ["AIC", "BIC", "logLik"] + ([] if res.reml else ["deviance"]) + ["df.resid"]
     vals = [res.aic, res.bic, res.loglik] + ([] if res.reml else [res.criterion])
-    out.append([_Table([head, _fmt_column(vals, 5) + [str(res.n_obs - res.n_params)]], [True] * len(head))])
+    out.append([Table([head, fmt_column(vals, 5) + [str(res.n_obs - res.n_params)]], [True] * len(head))])
 
     # Correlations within the layout's blocks only (none between uncorrelated blocks).
     free = {(a, b) for a, b in _theta_pairs(res) if a != b}
     q = len(res.re_names) if free else 1
     rows = [[res.group_name if j == 0 else "", name, res.re_variances[j], res.re_std[j],
-             [_fmt_fixed(res.re_corr[j, k], 2) if (j, k) in free else "" for k in range(j)]]
+             [fmt_fixed(res.re_corr[j, k], 2) if (j, k) in free else "" for k in range(j)]]
             for j, name in enumerate(res.re_names)]
     rows.append(["Residual", "", res.sigma2, res.sigma, []])
-    var_col = _fmt_column([r[2] for r in rows], 5)
-    sd_col = _fmt_column([r[3] for r in rows], 5)
+    var_col = fmt_column([r[2] for r in rows], 5)
+    sd_col = fmt_column([r[3] for r in rows], 5)
     table = [["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] if q > 1 else [])]
     for r, v, sd in zip(rows, var_col, sd_col):
         table.append([r[0], r[1], v, sd] + ([" ".join(c.rjust(5) for c in r[4])] if q > 1 else []))
-    random = ["Random effects:", _Table(table, [False, False, True, True, False], indent=" "),
+    random = ["Random effects:", Table(table, [False, False, True, True, False], indent=" "),
               f"Number of obs: {res.n_obs}, groups:  {res.group_name}, {res.n_groups}"]
     if res.n_dropped:
-        random.append(_Note(dropped_rows_note(res)))
+        random.append(Note(dropped_rows_note(res)))
     out.append(random)
 
     fixed, note = _fixed_table(res, ddf)
     out.append(["Fixed effects:", fixed] + ([note] if note else [])
-               + ([_Note(dropped_columns_note(res))] if res.dropped_columns else []))
+               + ([Note(dropped_columns_note(res))] if res.dropped_columns else []))
 
     out.append(optimizer_section(res))
     return out
@@ -156,11 +155,11 @@ def optimizer_section(res):
         state = "converged" if res.converged else "NOT converged"
         first = (f"Optimizer: {state}, status {res.status} ({res.message}; {res.iterations} iterations, "
                  f"{res.evaluations} evaluations)")
-        optimizer = [first if res.converged else _Note(first),
+        optimizer = [first if res.converged else Note(first),
                      f"  largest free gradient entry {res.gradient_norm:.2g}, smallest free Hessian "
                      f"eigenvalue {res.min_hessian_eigenvalue:.4g}"]
     if res.boundary:
-        optimizer.append(_Note(boundary_note(res)))
+        optimizer.append(Note(boundary_note(res)))
     return optimizer
 
 
@@ -176,16 +175,16 @@ def html(res, ddf="satterthwaite"):
 
 
 def render_text(sections):
-    """Sections (lists of lines, _Note and _Table) as text, a blank line between them."""
+    """Sections (lists of lines, Note and Table) as text, a blank line between them."""
     lines = []
     for k, section in enumerate(sections):
         if k:
             lines.append("")
         for item in section:
-            if isinstance(item, _Table):
+            if isinstance(item, Table):
                 lines += _layout(item.rows, item.right, item.indent)
             else:
-                lines.append(item.text if isinstance(item, _Note) else item)
+                lines.append(item.text if isinstance(item, Note) else item)
     return Summary("\n".join(lines))
 
 
@@ -203,10 +202,10 @@ def render_html(sections):
                 lines.clear()
 
         for item in section:
-            if isinstance(item, _Table):
+            if isinstance(item, Table):
                 flush()
                 parts.append(_html_table(item, escape))
-            elif isinstance(item, _Note):
+            elif isinstance(item, Note):
                 lines.append(f"<b class='corvane-note'>{escape(item.text)}</b>")
             else:
                 lines.append(escape(item.strip()))
@@ -227,33 +226,33 @@ def _html_table(table, escape):
             + "".join(row(cells, "td") for cells in body) + "</tbody></table>")
 
 
-def _fmt_df(v):
+def fmt_df(v):
     return "Inf" if not math.isfinite(v) else f"{v:.2f}" if v < 1e4 else f"{v:.4g}"
 
 
-def _fmt_sig(x, digits):
+def fmt_sig(x, digits):
     if not math.isfinite(x):
         return str(x)
     return f"{x:.{digits}g}" if abs(x) >= 1e-4 or x == 0 else f"{x:.{digits - 1}e}"
 
 
-def _fmt_fixed(x, decimals):
+def fmt_fixed(x, decimals):
     return f"{x:.{decimals}f}" if math.isfinite(x) else ("NaN" if math.isnan(x) else str(x))
 
 
-def _fmt_column(values, digits):
+def fmt_column(values, digits):
     """A column with common decimals, enough for `digits` significant digits in
     its smallest nonzero entry, or in scientific notation when that is narrower."""
     finite = [abs(v) for v in values if math.isfinite(v) and v != 0]
     if not finite:
-        return [_fmt_fixed(v, 0) for v in values]
+        return [fmt_fixed(v, 0) for v in values]
     decimals = min(max(0, digits - 1 - math.floor(math.log10(min(finite)))), 15)
-    fixed = [_fmt_fixed(v, decimals) for v in values]
-    sci = [f"{v:.{digits - 1}e}" if math.isfinite(v) else _fmt_fixed(v, 0) for v in values]
+    fixed = [fmt_fixed(v, decimals) for v in values]
+    sci = [f"{v:.{digits - 1}e}" if math.isfinite(v) else fmt_fixed(v, 0) for v in values]
     return fixed if max(map(len, fixed)) <= max(map(len, sci)) else sci
 
 
-def _fmt_pvalue(p):
+def fmt_pvalue(p):
     if not math.isfinite(p):
         return "NaN"
     return "<2e-16" if p < 2.2e-16 else f"{p:.3g}"

@@ -13,6 +13,7 @@ import math
 from typing import TYPE_CHECKING
 
 import numpy as np
+from .. import _dist
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -78,12 +79,12 @@ class ResultTables:
     """The labelled outputs of a fitted result (mixed into LmmResult)."""
 
     def _series(self, values, name):
-        pd = _pandas()
+        pd = _dist.pandas()
         return pd.Series(np.asarray(values, dtype=np.float64), index=pd.Index(self.fe_names, name="term"),
                          name=name)
 
     def _as_series(self, values, name):
-        pd = _pandas()
+        pd = _dist.pandas()
         if isinstance(values, pd.Series):
             return values.rename(name)
         return pd.Series(values, name=name)
@@ -138,7 +139,7 @@ class ResultTables:
         >>> r.cov_params().shape
         (2, 2)
         """
-        pd = _pandas()
+        pd = _dist.pandas()
         return pd.DataFrame(self.cov_beta, index=self.fe_names, columns=self.fe_names)
 
     def ranef(self, condvar: bool = False) -> "pd.DataFrame":
@@ -164,7 +165,7 @@ class ResultTables:
         >>> r.ranef(condvar=True).columns.tolist()
         ['(Intercept)', 'Days', 'condsd((Intercept))', 'condsd(Days)']
         """
-        pd = _pandas()
+        pd = _dist.pandas()
         out = pd.DataFrame(self._b, index=pd.Index(self.group_labels, name=self.group_name),
                            columns=list(self.re_names))
         if condvar:
@@ -200,7 +201,7 @@ class ResultTables:
         >>> c.shape, bool(abs(c["Days"].mean() - r.params["Days"]) < 1e-6)
         ((18, 2), True)
         """
-        pd = _pandas()
+        pd = _dist.pandas()
         fixed = list(self.fe_names)
         unmatched = [name for name in self.re_names if name not in fixed]
         if unmatched:
@@ -233,7 +234,7 @@ class ResultTables:
         >>> r.varcorr().columns.tolist()
         ['Variance', 'Std.Dev.', 'Corr((Intercept))']
         """
-        pd = _pandas()
+        pd = _dist.pandas()
         rows, index = [], []
         for j, name in enumerate(self.re_names):
             row = {"Variance": self.re_variances[j], "Std.Dev.": self.re_std[j]}
@@ -272,7 +273,7 @@ class ResultTables:
         True
         """
         def mat(a):
-            return [[_plain(v) for v in row] for row in np.asarray(a)]
+            return [[plain(v) for v in row] for row in np.asarray(a)]
 
         df, p_values = self._t_tests()
         ccov = self.conditional_covariances
@@ -286,48 +287,44 @@ class ResultTables:
             "n_groups": int(self.n_groups),
             "n_dropped": int(self.n_dropped),
             "fixed_effects": {
-                name: {"estimate": _plain(b), "std_error": _plain(se), "t_value": _plain(t), "df": _plain(d),
-                       "p_value": _plain(p)}
+                name: {"estimate": plain(b), "std_error": plain(se), "t_value": plain(t), "df": plain(d),
+                       "p_value": plain(p)}
                 for name, b, se, t, d, p in zip(self.fe_names, self.beta, self.std_errors, self.t_values, df,
                                                 p_values)},
             "dropped_columns": list(self.dropped_columns),
             "cov_beta": mat(self.cov_beta),
             "random_effect_names": list(self.re_names),
             "cov_re": mat(self.cov_re),
-            "re_variances": [_plain(v) for v in self.re_variances],
-            "re_std": [_plain(v) for v in self.re_std],
+            "re_variances": [plain(v) for v in self.re_variances],
+            "re_std": [plain(v) for v in self.re_std],
             "re_corr": mat(self.re_corr),
-            "sigma": _plain(self.sigma),
-            "sigma2": _plain(self.sigma2),
-            "theta": [_plain(v) for v in self.theta],
-            "criterion": _plain(self.criterion),
-            "loglik": _plain(self.loglik),
-            "aic": _plain(self.aic),
-            "bic": _plain(self.bic),
+            "sigma": plain(self.sigma),
+            "sigma2": plain(self.sigma2),
+            "theta": [plain(v) for v in self.theta],
+            "criterion": plain(self.criterion),
+            "loglik": plain(self.loglik),
+            "aic": plain(self.aic),
+            "bic": plain(self.bic),
             "n_params": int(self.n_params),
-            "certificate": {k: (_plain(v) if isinstance(v, float) else v) for k, v in self.certificate.items()},
+            "certificate": {k: (plain(v) if isinstance(v, float) else v) for k, v in self.certificate.items()},
             "converged": self.converged,
             "message": self.message,
             "iterations": self.iterations,
             "evaluations": self.evaluations,
-            "groups": [_json_label(g) for g in self.group_labels],
-            "random_effects": [[_plain(v) for v in b] for b in self._b],
+            "groups": [json_label(g) for g in self.group_labels],
+            "random_effects": [[plain(v) for v in b] for b in self._b],
             "conditional_covariances": [mat(ccov[g]) for g in self.group_labels],
         }
 
 
-def _plain(v):
+def plain(v):
     v = float(v)
     return v if math.isfinite(v) else None
 
 
-def _json_label(label):
+def json_label(label):
     label = label.item() if isinstance(label, np.generic) else label
     return label if isinstance(label, (str, int, float, bool)) and not (
         isinstance(label, float) and not math.isfinite(label)) else str(label)
 
 
-def _pandas():
-    from .._errors import require
-
-    return require("pandas", purpose="labelled outputs")

@@ -16,12 +16,14 @@ import math
 
 import numpy as np
 
-from ...model.reparam import tril_pairs
+from ...design.reparam import tril_pairs
 from .ends import newton_cor_end, newton_end, wald_starts
 from .profiler import Profiler
-from ..satterthwaite import _ml, _pandas, _satt, _stats
+from ..satterthwaite import ml_refit, satterthwaite_of
 from ..._threads import one_blas_thread
-from ...model.checks import check_interval_method, check_level
+from ..._checks import check_interval_method, check_level
+from ... import _dist
+from ..._dist import level_quantile
 
 __all__ = ["confint", "profile_intervals", "parameter_names", "variance_parameters"]
 
@@ -140,7 +142,7 @@ def _wald_variance_se(result, prof):
     the fit gives none, e.g. an sd at 0)."""
     k = prof.k
     try:
-        satt = _satt(result)
+        satt = satterthwaite_of(result)
         v = satt.vcov_varpar
     except (ValueError, np.linalg.LinAlgError):
         return [math.nan] * (k + 1)
@@ -207,10 +209,9 @@ def profile_intervals(result, level=0.95, which=None):
     between the two that bracket it."""
     from ..._errors import ProfileWarning, warn_user
 
-    from scipy.special import ndtri  # the normal quantile: scipy.stats.norm.ppf's bits without its overhead
 
     level = check_level(level)
-    z = float(ndtri(0.5 + level / 2.0))
+    z = level_quantile(level)
     names = parameter_names(result)
     wanted = _check_which(result, which)
     wanted = names if wanted is None else wanted
@@ -371,7 +372,7 @@ def profile_intervals(result, level=0.95, which=None):
         close("sigma", lo, hi, 0.0, math.inf)
     fe = [n for n in result.fe_names if n in wanted]
     if fe:
-        ml = _ml(result, "the model")
+        ml = ml_refit(result, "the model")
         mlprof = Profiler(ml, False)
         theta_ml = np.array(ml.theta_core)
         fmin_ml = mlprof.pieces(theta_ml)["deviance"]
@@ -406,15 +407,14 @@ def confint(result, level=0.95, method="wald", which=None, n=None, seed=None, pr
     sigma, then the fixed effects), the columns named like "2.5 %". The
     bootstrap's n, seed and progress are those of :func:`bootstrap.bootstrap`
     where not given (1000 replicates, seed 0, a progress bar)."""
-    pd = _pandas()
+    pd = _dist.pandas()
     level = check_level(level)
     method = check_interval_method(method, {"n": n, "seed": seed, "progress": progress})
     which = _check_which(result, which)
     lo_name, hi_name = _level_names(level)
     names = parameter_names(result)
     if method == "wald":
-        stats = _stats()
-        z = float(stats.norm.ppf(0.5 + level / 2.0))
+        z = level_quantile(level)
         rows = {name: (math.nan, math.nan) for name in names}
         for name, b, se in zip(result.fe_names, result.beta, result.std_errors):
             rows[name] = (b - z * se, b + z * se)

@@ -14,7 +14,7 @@ import math
 import numpy as np
 
 from .ends import Secant, posv
-from ...model.reparam import theta_to_lambda, tril_pairs
+from ...design.reparam import theta_to_lambda, tril_pairs
 
 __all__ = ["Profiler"]
 

@@ -15,6 +15,8 @@ import numbers
 
 import numpy as np
 
+from .._routes import fast
+
 __all__ = ["factorize", "level_order", "merge_level_orders", "united_labels", "LabelCoder", "native", "INTERCEPT",
            "is_intercept", "term_names"]
 
@@ -180,11 +182,11 @@ def _factorize_arrow_strings(values, name, pd, shared=False):
     if not arrow or not hasattr(values, "__arrow_array__"):
         return None
     source = values.__arrow_array__()
-    kept = _ARROW_CODES.get(id(source))
+    kept = _ARROW_CODES.get(id(source)) if fast() else None
     if kept is not None and kept[0]() is source:
         return kept[1] if shared else kept[1].copy(), list(kept[2])
     out = _arrow_string_codes(source, name, pd)
-    if out is not None:
+    if out is not None and fast():
         _keep_arrow_codes(source, *out)
     return out
 

@@ -29,7 +29,7 @@ from functools import cached_property
 import numpy as np
 
 from .theta import chol_psd, lambda_to_theta, lower_factor, theta_layout, theta_to_lambda, tril_pairs
-from .checks import aliased
+from .rank import aliased
 
 __all__ = ["Reparam", "tril_pairs", "theta_layout", "theta_to_lambda", "lambda_to_theta", "chol_psd", "lower_factor",
            "reparam_of", "reparam_from_sample", "sample_rows", "weight_factor"]
@@ -557,19 +557,23 @@ def reparam_of(y, X, Z, x_const, z_const, unit=None, reduce=True):
     The columns shifted alike (X's and y, and Z's when both have a reference
     column) are measured together. A response the fixed effects explain
     nearly all of is reduced by their fit on these rows (see
-    Reparam.reduced; not with reduce False)."""
+    Reparam.reduced; not with reduce False). Without a response (y None:
+    a generalized model's response keeps its meaning) y's shift is 0 and its
+    scale 1."""
     x_ref = x_const if unit is None else unit_column(unit)
     x_centred, z_centred = x_ref is not None, z_const is not None
     p, q = X.shape[1], Z.shape[1]
     k = p - (x_ref is not None)
     kz = q - (z_const is not None)
+    ky = 0 if y is None else 1
     together = z_centred == x_centred
     # X's other columns, y and (when shifted alike) Z's other columns as the rows of one array.
-    rows = np.empty((k + 1 + (kz if together else 0), X.shape[0]))
+    rows = np.empty((k + ky + (kz if together else 0), X.shape[0]))
     _rows_of(X, x_ref, rows[:k])
-    rows[k] = y
+    if ky:
+        rows[k] = y
     if together:
-        _rows_of(Z, z_const, rows[k + 1:])
+        _rows_of(Z, z_const, rows[k + ky:])
     shift, scale = _locations_scales(rows, x_centred, overwrite=True)
     shift, scale = shift.tolist(), scale.tolist()
     if not together:
@@ -580,26 +584,27 @@ def reparam_of(y, X, Z, x_const, z_const, unit=None, reduce=True):
     x_shift = np.array(_with_reference(shift[:k], x_ref, 0.0))
     x_scale = np.array(_with_reference(scale[:k], x_ref, None if x_ref is None else
                                        pow2_scale(abs(float(X[0, x_ref])))))
-    y_shift, y_scale = shift[k], scale[k]
-    z_shift = np.array(_with_reference(shift[k + 1:], z_const, 0.0))
-    z_scale = np.array(_with_reference(scale[k + 1:], z_const, None if z_const is None else
+    y_shift, y_scale = (shift[k], scale[k]) if ky else (0.0, 1.0)
+    z_shift = np.array(_with_reference(shift[k + ky:], z_const, 0.0))
+    z_scale = np.array(_with_reference(scale[k + ky:], z_const, None if z_const is None else
                                        pow2_scale(abs(float(Z[0, z_const])))))
     v0 = float(X[0, x_const]) if x_const is not None else 1.0
     w0 = float(Z[0, z_const]) if z_const is not None else 1.0
     rp = Reparam(y_shift, y_scale, x_shift, x_scale, z_shift, z_scale, x_const, v0, z_const, w0, unit)
-    return rp.reduced(y, X) if reduce else rp
+    return rp.reduced(y, X) if reduce and y is not None else rp
 
 
 def reparam_from_sample(y, X, Z, z_centred=True, reduce=True):
     """The reparametrisation from a sample of these rows (the first batch of
-    data read in batches). Without a constant column, a unit combination
-    found in the sample is used whatever the other rows hold: the core's
+    data read in batches; y None for a design alone, as a generalized
+    model's). Without a constant column, a unit combination found in the
+    sample is used whatever the other rows hold: the core's
     columns X' = X M are then a linear map of X's on every row, so it costs
     at most conditioning, never correctness. z_centred False leaves Z's
     columns uncentred (uncorrelated blocks of random effects, which
     centring about the intercept would correlate)."""
-    idx = sample_rows(len(y))
-    xs, zs, ys = X[idx], Z[idx], y[idx]
+    idx = sample_rows(X.shape[0])
+    xs, zs, ys = X[idx], Z[idx], (None if y is None else y[idx])
     x_const = constant_column(xs)
     z_const = constant_column(zs) if z_centred else None
     unit = unit_combination(xs) if x_const is None else None

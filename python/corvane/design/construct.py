@@ -17,7 +17,8 @@ import numpy as np
 from .._corvane import Accumulator, LmmCore
 from .reparam import (REDUCE_BELOW, Reparam, ReductionLost, constant_column, needs_exact, refine, reparam_of,
                       sample_rows, unit_combination, weight_factor, with_unit, UNIT_TOL)
-from .checks import check_finite_columns, check_finite_products, drop_aliased, exact_fit, finite_totals, row_residual
+from .._checks import check_finite_columns, check_finite_products
+from .rank import drop_aliased, exact_fit, finite_totals, row_residual
 
 __all__ = ["Rows", "Products", "Prepared", "prepare", "prepare_products", "with_response", "core_from_products",
            "transform_args", "build_core"]

@@ -16,6 +16,7 @@ import math
 import numpy as np
 
 from .._errors import RankDeficiencyWarning, warn_user
+from .._routes import fast
 
 RANK_TOL = 1e-7  # as lme4: |R_jj| <= 1e-7 |x_j| marks column j aliased
 
@@ -24,55 +25,6 @@ RANK_TOL = 1e-7  # as lme4: |R_jj| <= 1e-7 |x_j| marks column j aliased
 
 GRAM_BAND = 1e-8   # s/d below which a pivot of X~'X~ may be rounding (sqrt: 1e-4 of |x_j|)
 GRAM_NOISE = 64.0  # the pivots' rounding, in units of eps k / lambda_min of the kept columns
-
-
-def check_level(level):
-    """A confidence level as a float strictly between 0 and 1 (a real
-    number, not a bool), else ValueError naming it: the one check of every
-    interval's ``level``."""
-    import numbers
-
-    ok = isinstance(level, numbers.Real) and not isinstance(level, (bool, np.bool_)) and 0.0 < level < 1.0
-    if not ok:
-        raise ValueError(f"level must be a number between 0 and 1, got {level!r}")
-    return float(level)
-
-
-# The methods of ``confint``, each spelling mapped to its one name: "boot" is
-# lme4's spelling of the bootstrap.
-INTERVAL_METHODS = {"wald": "wald", "profile": "profile", "bootstrap": "bootstrap", "boot": "bootstrap"}
-
-
-def check_interval_method(method, bootstrap_args):
-    """The one name of a ``confint`` method ("wald", "profile" or
-    "bootstrap"; "boot" is "bootstrap"), else ValueError naming the accepted
-    spellings. bootstrap_args maps the bootstrap's own arguments (n, seed,
-    progress) to their values, None where not given: any given to another
-    method is a TypeError, since it would be ignored."""
-    name = INTERVAL_METHODS.get(method) if isinstance(method, str) else None
-    if name is None:
-        raise ValueError(f"method must be 'wald', 'profile' or 'bootstrap' (or 'boot'), got {method!r}")
-    given = sorted(k for k, v in bootstrap_args.items() if v is not None)
-    if name != "bootstrap" and given:
-        raise TypeError(f"{', '.join(given)} {'is' if len(given) == 1 else 'are'} for method='bootstrap', "
-                        f"not method={method!r}")
-    return name
-
-
-def check_blocks(blocks, q):
-    """Uncorrelated blocks of the q random-effect columns as a tuple of
-    index tuples (() for one block), each column in exactly one block."""
-    if blocks is None:
-        return ()
-    try:
-        out = tuple(tuple(int(j) for j in b) for b in blocks)
-    except (TypeError, ValueError):
-        raise ValueError(f"blocks must be a sequence of sequences of column indices, got {blocks!r}") from None
-    flat = sorted(j for b in out for j in b)
-    if any(not b for b in out) or flat != list(range(q)):
-        raise ValueError(f"blocks must put each of Z's {q} columns (0..{q - 1}) in exactly one non-empty block, "
-                         f"got {blocks!r}")
-    return out if len(out) > 1 else ()
 
 
 def _gram_noise(xtx, kept):
@@ -206,7 +158,7 @@ def exact_fit(core, totals):
     yty = float(totals["yty"])
     if not yty > 0:
         return 0.0, 0.0
-    clear = _clear_residual(core, np.asarray(totals["xtx"]), yty)
+    clear = _clear_residual(core, np.asarray(totals["xtx"]), yty) if fast() else None
     if clear is not None:
         return clear
     return _residual_fractions(core.products(), yty)
@@ -310,17 +262,22 @@ def _explained(a, b, diag):
     return out
 
 
+def dropped_columns_note(names):
+    """The one text of aliased columns dropped (lme4's): the warning's and
+    the summary's."""
+    k = len(names)
+    return f"fixed-effect model matrix is rank deficient so dropping {k} column{'s' if k > 1 else ''}: " \
+           f"{', '.join(names)}"
+
+
 def drop_aliased(xtx, rp, fe_names, p, residual=None):
     """(kept columns, the constant column's index among them or None): the
     aliased columns of X~'X~ left out with a RankDeficiencyWarning naming
-    them, as lme4 drops them (residual: see aliased)."""
+    them, as lme4 drops them (residual: see aliased). Every family's rule."""
     dropped = aliased(np.asarray(xtx), rp.x_const, residual)
     if not dropped:
         return np.arange(p), rp.x_const
-    names = [fe_names[j] for j in dropped]
-    warn_user(f"the fixed-effects design is rank deficient: dropping {len(dropped)} "
-              f"column{'s' if len(dropped) > 1 else ''} ({', '.join(names)}) that are "
-              f"(nearly) combinations of the others", RankDeficiencyWarning)
+    warn_user(dropped_columns_note([fe_names[j] for j in dropped]), RankDeficiencyWarning)
     kept = np.array([j for j in range(p) if j not in dropped], dtype=np.int64)
     if len(kept) == 0:
         raise ValueError("every fixed-effects column is zero")
@@ -330,157 +287,12 @@ def drop_aliased(xtx, rp, fe_names, p, residual=None):
 
 # ---- finiteness ------------------------------------------------------------------
 
-_SMALL_CHECK = 1 << 16  # values checked one by one (a temporary of as many flags) rather than summed
-
 
 def finite_totals(t):
     """Whether the core's totals are all finite."""
     # A few dozen values: one check over them all costs less than one per array.
     values = np.concatenate([np.ravel(t[k]) for k in ("xtx", "xty", "yty", "ztz", "ztx", "zty")])
     return bool(np.isfinite(values).all())
-
-
-def all_finite(*arrays):
-    """Whether every value of the arrays is finite: a finite sum of their
-    sums proves it (one pass each, no temporary); otherwise each value is
-    checked (the sums may only have overflowed). Small arrays are checked
-    value by value at once."""
-    if sum(a.size for a in arrays) <= _SMALL_CHECK:
-        return all(bool(np.isfinite(a).all()) for a in arrays)
-    with np.errstate(over="ignore", invalid="ignore"):
-        if math.isfinite(sum(float(np.add.reduce(a, axis=None)) for a in arrays)):
-            return True
-    return all(bool(np.isfinite(a).all()) for a in arrays)
-
-
-def check_not_infinite(parts):
-    """ValueError naming the first column with infinite values among parts,
-    (label, matrix, column names) triples: infinite values are an error
-    where missing ones drop the row."""
-    for label, mat, names in parts:
-        bad = np.isinf(mat)
-        if bad.any():
-            j = int(np.argmax(bad.any(axis=0)))
-            raise ValueError(f"the {label}{'' if label == 'response' else ' column'} {names[j]!r} has "
-                             f"{int(bad[:, j].sum())} infinite value{'s' if bad[:, j].sum() > 1 else ''}; "
-                             f"infinite values are not missing values: remove or recode them")
-
-
-def check_finite_products(arrays):
-    """ValueError when accumulated products hold non-finite values (data too
-    large for double precision products, or infinite values in a batch)."""
-    for key in ("xtx", "xty", "ztz", "ztx", "zty"):
-        if not np.all(np.isfinite(arrays[key])):
-            raise ValueError("the data are too large in magnitude for double precision products, or hold "
-                             "infinite values")
-    if not math.isfinite(arrays["yty"]):
-        raise ValueError("the response is too large in magnitude for double precision products, or holds "
-                         "infinite values")
-
-
-def check_finite_columns(y, X, Z, fe_names, column_names):
-    """ValueError naming the first column with infinite or missing values."""
-    for label, a, names in (("response", y[:, None], None), ("fixed-effects", X, fe_names),
-                            ("random-effects", Z, column_names)):
-        bad = ~np.isfinite(a)
-        if bad.any():
-            j = int(np.argmax(bad.any(axis=0)))
-            count = int(bad[:, j].sum())
-            inf = int(np.isinf(a[:, j]).sum())
-            what = names[j] if names is not None and j < len(names) else f"column {j}"
-            kind = "infinite" if inf == count else "missing or infinite"
-            raise ValueError(f"the {label} {'' if names is None else 'column '}{what!r}"
-                             f"{'' if names is not None else ''} has {count} {kind} value"
-                             f"{'s' if count != 1 else ''} (first at row {int(np.argmax(bad[:, j]))})")
-
-
-def check_finite(values, what, where=""):
-    """values, or a ValueError naming what, the count of missing or
-    infinite values and the first row (where says of what)."""
-    bad = ~np.isfinite(values)
-    if bad.any():
-        count, nan = int(bad.sum()), int(np.isnan(values).sum())
-        kind = "missing" if nan == count else "infinite" if nan == 0 else "missing or infinite"
-        raise ValueError(f"{what} has {count} {kind} value{'s' if count > 1 else ''} (first at row "
-                         f"{int(np.argmax(bad))}{where})")
-    return values
-
-
-def check_weight_column(frame, weights):
-    """The weights column's name when weights= names one (None otherwise);
-    ValueError for a name the table lacks."""
-    if not isinstance(weights, str):
-        return None
-    if weights not in frame.columns:
-        raise ValueError(f"unknown weights column {weights!r}; the data has columns: "
-                         f"{', '.join(map(str, frame.columns))}")
-    return weights
-
-
-def check_weights(w, rows=None):
-    """w, or a ValueError naming the first row whose weight is not positive
-    and finite (among the rows marked in `rows`, numbered as the data's)."""
-    bad = ~(np.isfinite(w) & (w > 0))
-    if rows is not None:
-        bad &= rows
-    if bad.any():
-        r = int(np.argmax(bad))
-        raise ValueError(f"weights must be positive and finite: row {r} has {float(w[r])!r} "
-                         f"({int(bad.sum())} such row{'s' if bad.sum() > 1 else ''})")
-    return w
-
-
-def check_bool(value, name):
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    raise TypeError(f"{name} must be True or False, got {value!r}")
-
-
-def check_starts(starts, n_theta, q):
-    """Starting thetas as rows of n_theta values: one theta or a list of
-    them, finite."""
-    arr = np.asarray(starts, dtype=np.float64)
-    if arr.ndim > 2:
-        raise ValueError(f"starts must be one theta or a list of them, got shape {arr.shape}")
-    if arr.ndim == 2 and arr.shape[1] != n_theta:
-        raise ValueError(f"each start must have {n_theta} entries, got {arr.shape[1]}")
-    if arr.size == 0 or arr.size % n_theta:
-        raise ValueError(f"starts must hold a multiple of {n_theta} values (theta has "
-                         f"{n_theta} entries for {q} random-effect columns), got {arr.size}")
-    if not np.isfinite(arr).all():
-        raise ValueError("starts must be finite")
-    return arr.reshape(-1, n_theta)
-
-
-# ---- the model's shape ------------------------------------------------------------
-
-def check_columns(p, q):
-    """ValueError for a design without fixed- or random-effects columns."""
-    if p == 0:
-        raise ValueError("X has no columns: the fixed part needs at least one (an intercept)")
-    if q == 0:
-        raise ValueError("Z has no columns: the random part needs at least one")
-
-
-def check_identifiable(n, p, q, m, group, reml):
-    """The checks lme4 makes before it fits: rows, groups and random effects
-    enough to tell the variance parameters apart, and for REML more rows
-    than fixed-effect columns."""
-    if n == 0:
-        raise ValueError("no observations")
-    if m == 1:
-        raise ValueError(f"the grouping factor {group!r} has a single level: random effects need at least "
-                         f"two groups")
-    if m == n:
-        raise ValueError(f"every one of the {n} observations is its own group in {group!r}: the random "
-                         f"effects cannot be told apart from the residuals (the grouping needs fewer "
-                         f"levels than observations)")
-    if n <= m * q:
-        raise ValueError(f"there are {n} observations and {m * q} random effects ({m} groups x {q} "
-                         f"per group): the random-effects parameters and the residual variance are "
-                         f"not identifiable; the model needs more observations than random effects")
-    if reml and n <= p:
-        raise ValueError(f"REML needs more observations ({n}) than fixed-effect columns ({p})")
 
 
 # ---- the response -----------------------------------------------------------------

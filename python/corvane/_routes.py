@@ -1,0 +1,37 @@
+"""One switch over the fast paths.
+
+The common cases have faster routes than the general one (a formula of
+plain columns built without formulaic, Arrow columns added without a
+pandas table, Dask partitions coded in one pass, the exact-fit check solved
+directly in the core, Arrow strings' codes kept between calls); each gives
+what the general route gives. Inside ``with corvane.general_route():``, or
+with the environment variable ``CORVANE_GENERAL_ROUTE=1``, every one of them
+is turned off: for tests that compare the routes, and for users who suspect
+a fast path. The switch is per thread.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import threading
+
+__all__ = ["general_route", "fast"]
+
+_FORCED = os.environ.get("CORVANE_GENERAL_ROUTE", "").strip() not in ("", "0")
+_state = threading.local()
+
+
+def fast():
+    """Whether a fast path may be taken."""
+    return not (_FORCED or getattr(_state, "depth", 0))
+
+
+@contextlib.contextmanager
+def general_route():
+    """Within the block, every fast path is turned off (this thread)."""
+    _state.depth = getattr(_state, "depth", 0) + 1
+    try:
+        yield
+    finally:
+        _state.depth -= 1
