@@ -310,7 +310,7 @@ def section_per_call():
         r = corvane.lmm(formula, frame)
         model = r.model
         whole, _ = median_time(lambda: corvane.lmm(formula, frame), 200)
-        core_args = (model._y_fit, model.X, model.Z, model.codes)
+        core_args = (model.y_fit, model.X, model.Z, model.codes)
 
         def core_only():
             from corvane import LmmCore

@@ -20,9 +20,11 @@ import corvane
 
 pytestmark = [pytest.mark.wheel]
 
-MODULES = ["corvane", "corvane.model.lmm", "corvane.results.lmm", "corvane.results.predict", "corvane.results.tables",
-           "corvane.inference.satterthwaite", "corvane.inference.profile.intervals", "corvane.inference.bootstrap", "corvane.results.plots", "corvane.glmm.model",
-           "corvane.glmm.result", "corvane.inference.emmeans", "corvane.inference.reduction", "corvane.inference.r2", "corvane.inference.kenward_roger"]
+MODULES = ["corvane", "corvane.model.lmm", "corvane.results.base", "corvane.results.lmm",
+           "corvane.results.lmm_inference", "corvane.results.predict", "corvane.results.tables",
+           "corvane.inference.ddf", "corvane.inference.parameters", "corvane.inference.bootstrap",
+           "corvane.results.plots", "corvane.glmm.model", "corvane.glmm.result", "corvane.inference.r2",
+           "corvane.inference.kenward_roger", "corvane._routes"]
 
 
 @pytest.mark.parametrize("name", MODULES)

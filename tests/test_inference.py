@@ -17,7 +17,7 @@ from scipy import stats
 from scipy.optimize import minimize
 
 import corvane
-from corvane.inference.profile import intervals as profile
+from corvane.inference import parameters
 from corvane.design import reparam
 
 pytestmark = [pytest.mark.reference]
@@ -129,7 +129,7 @@ def test_profile_intervals_match_lme4(entry):
                    or abs(ci.iloc[k, 1]) == 1.0 for k, name in enumerate(ci.index))
     assert any(w.category is corvane.ProfileWarning for w in caught) == at_limit
     assert list(ci.columns) == ["2.5 %", "97.5 %"]
-    assert ci.index.tolist() == profile.parameter_names(r)
+    assert ci.index.tolist() == parameters.parameter_names(r)
     assert len(ci) == len(entry["profile_names"])
     for k, name in enumerate(ci.index):
         for col, ref in ((0, entry["profile_lower"][k]), (1, entry["profile_upper"][k])):
@@ -149,7 +149,7 @@ def _brute_profile(result, name, value):
     model = result.model
     core, rp, q = model.core, model.reparam, model.q
     pairs = reparam.tril_pairs(q)
-    names = profile.parameter_names(result)
+    names = parameters.parameter_names(result)
     k = names.index(name)
     n = model.n - (model.p if result.reml else 0)
     az_inv = np.linalg.inv(rp.a_z)

@@ -302,7 +302,7 @@ def test_bootstrap_bar_is_one_tqdm_auto_bar(recorded, monkeypatch, fits):
     clock = iter(range(0, 10_000, 5))  # every block looks slow: the bar shows
     monkeypatch.setattr(_bootstrap, "time", types.SimpleNamespace(perf_counter=lambda: float(next(clock))))
     r = fits["example"]
-    monkeypatch.setattr(_bootstrap, "_BLOCK_VALUES", 4 * r.n_obs * (len(r.re_names) + 2))  # 4 replicates a block
+    monkeypatch.setattr(_bootstrap, "BLOCK_VALUES", 4 * r.n_obs * (len(r.re_names) + 2))  # 4 replicates a block
     boot = r.bootstrap(n=12, seed=1)
     assert len(boot.replicates) == 12
     assert len(recorded) == 1

@@ -229,8 +229,8 @@ def test_crossing_never_raises_on_a_profile_that_fails_at_its_start():
     """The bracket's ends are the values already seen: a profile that cannot
     be re-evaluated at the estimate still gives the crossing."""
     zeta = lambda v: math.nan if v == 1.0 else v - 1.0  # noqa: E731
-    assert corvane.inference.profile.intervals._crossing(zeta, 1.0, 0.5, [2.0, 3.0]) == pytest.approx(1.5)
-    assert corvane.inference.profile.intervals._crossing(lambda v: math.nan, 1.0, 0.5, [2.0]) is None
+    assert corvane.inference.profile.intervals.crossing(zeta, 1.0, 0.5, [2.0, 3.0]) == pytest.approx(1.5)
+    assert corvane.inference.profile.intervals.crossing(lambda v: math.nan, 1.0, 0.5, [2.0]) is None
 
 
 @pytest.mark.parametrize("method", ["wald", "profile"])

@@ -18,6 +18,7 @@ from scipy import stats
 from scipy.optimize import minimize
 
 import corvane
+import corvane.inference.parameters
 import corvane.inference.profile.intervals
 from corvane import _threads
 from corvane.inference.profile import ends as profile_ends
@@ -81,12 +82,12 @@ def test_regular_model_finds_every_end_directly(monkeypatch, formula, reml):
     """No end is left to the search along the profile, and the whole set of
     intervals takes a few criterion evaluations per end."""
     r = corvane.lmm(formula, SLEEP, reml=reml)
-    monkeypatch.setattr(corvane.inference.profile.intervals, "_crossing", lambda *a, **k: pytest.fail("an end was traced"))
+    monkeypatch.setattr(corvane.inference.profile.intervals, "crossing", lambda *a, **k: pytest.fail("an end was traced"))
     calls = []
-    inner = profiler.Profiler._derivatives
-    monkeypatch.setattr(profiler.Profiler, "_derivatives", lambda self, x: calls.append(1) or inner(self, x))
+    inner = profiler.Profiler.derivatives
+    monkeypatch.setattr(profiler.Profiler, "derivatives", lambda self, x: calls.append(1) or inner(self, x))
     ci = r.confint(method="profile")
-    assert ci.shape == (len(corvane.inference.profile.intervals.parameter_names(r)), 2) and np.all(np.isfinite(ci.to_numpy()))
+    assert ci.shape == (len(corvane.inference.parameters.parameter_names(r)), 2) and np.all(np.isfinite(ci.to_numpy()))
     assert len(calls) < 12 * 2 * len(ci)
 
 

@@ -7,6 +7,8 @@
   the Laplace approximation or adaptive quadrature, and
   :class:`GeneralizedLinearMixedModel` one from arrays;
 - :func:`set_num_threads` / :func:`get_num_threads` control the worker threads;
+- ``with`` :func:`general_route` ``():`` turns every fast path off (each gives
+  the general route's numbers; for users who suspect one);
 - the numerical core lives in :mod:`corvane._corvane` (:class:`LmmCore`,
   :class:`Accumulator`).
 
@@ -16,6 +18,7 @@ Importing the package imports neither pandas nor formulaic.
 from typing import Any
 
 from ._corvane import Accumulator, GlmmCore, LmmCore, __version__, get_num_threads, set_num_threads
+from ._routes import general_route
 from ._errors import ConvergenceWarning, ProfileWarning, RankDeficiencyWarning, SeparationWarning, SingularFitWarning
 from .glmm.model import GeneralizedLinearMixedModel, glmm
 from .glmm.result import GlmmResult
@@ -64,12 +67,11 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
     >>> table["Df"].tolist()[1], round(float(table["Chisq"].iloc[1]), 2)
     (1.0, 27.31)
     """
-    from .inference.satterthwaite import lrt_table
+    from .inference.lrt import lrt_table
 
     return lrt_table(results, refit=refit, names=names)
 
 
-__all__ = ["Accumulator", "ConvergenceWarning", "anova", "GeneralizedLinearMixedModel", "GlmmCore", "GlmmResult",
-           "glmm", "LinearMixedModel", "LmmCore", "LmmResult",
-           "ProfileWarning", "SeparationWarning", "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads",
-           "__version__"]
+__all__ = ["Accumulator", "ConvergenceWarning", "anova", "GeneralizedLinearMixedModel", "general_route", "GlmmCore",
+           "GlmmResult", "glmm", "LinearMixedModel", "LmmCore", "LmmResult", "ProfileWarning", "SeparationWarning",
+           "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads", "__version__"]

@@ -12,7 +12,7 @@ import math
 
 import numpy as np
 
-__all__ = ["check_level", "INTERVAL_METHODS", "check_interval_method", "check_blocks", "non_finite_message",
+__all__ = ["check_level", "DDF_METHODS", "check_ddf", "INTERVAL_METHODS", "check_interval_method", "check_blocks", "non_finite_message",
            "all_finite", "check_not_infinite", "check_finite_products", "check_finite_columns", "check_finite",
            "check_weight_column", "check_weights", "check_bool", "check_starts", "check_columns",
            "check_groups", "check_identifiable"]
@@ -50,6 +50,16 @@ def check_level(level):
     if not ok:
         raise ValueError(f"level must be a number between 0 and 1, got {level!r}")
     return float(level)
+
+
+DDF_METHODS = ("satterthwaite", "kenward-roger", "normal")
+
+
+def check_ddf(ddf):
+    """The ddf argument of every test: one of DDF_METHODS."""
+    if ddf not in DDF_METHODS:
+        raise ValueError(f"ddf must be one of {', '.join(repr(d) for d in DDF_METHODS)}, got {ddf!r}")
+    return ddf
 
 
 def check_interval_method(method, bootstrap_args):

@@ -146,20 +146,13 @@ def refuse_stateful_parts(spec, source):
                          f"to the data, or pass the data as one pandas DataFrame")
 
 
-def read_stream(formula, stream, env=None, progress=True):
-    """Build every batch's design under one spec (factor levels from a first
-    pass) and accumulate its products. A source read only once with factor
-    columns is read in one pass instead (:func:`corvane.data.one_pass.read_once`)."""
-    from ..formula import reading as _formula
+def read_stream(formula, stream, cols, group, factors, env=None, progress=True):
+    """Build every batch's design under one spec (the factor columns'
+    levels from a first pass over a source read again) and accumulate its
+    products; cols are the columns the formula uses, group its grouping
+    column."""
     from ..formula import build as _matrices
 
-    cols, group = _formula.used_columns(formula, stream.columns, env)
-    kinds = stream.kinds(cols + [group])
-    factors = _formula.factor_columns(formula, cols, {c: kinds[c] in ("number", "boolean") for c in cols})
-    if factors and not stream.rereadable:
-        from .one_pass import read_once
-
-        return read_once(formula, stream, cols, group, factors, env, progress)
     levels = stream.levels(factors, cols + [group]) if factors else {}
     acc = BatchAccumulator(column=group)
     spec, n_read, n_dropped, plan = None, 0, 0, None

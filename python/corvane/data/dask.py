@@ -33,7 +33,9 @@ class _PartitionPlan:
 
     def __init__(self, spec, levels, labels, rp):
         self.spec, self.levels, self.labels, self.rp = spec, levels, labels, rp
-        self.columns = _batches.columns_plan(spec, rp)
+        # Plain columns are read from the partition's arrays directly (made
+        # on the client, so that the switch over the fast paths holds).
+        self.columns = _batches.columns_plan(spec, rp) if fast() else None
 
 
 def partition_products(frame, plan):
@@ -44,7 +46,7 @@ def partition_products(frame, plan):
     n_read = len(frame)
     if n_read == 0:
         return {"arrays": None, "n_read": 0, "n_dropped": 0}
-    if getattr(plan, "columns", None) is not None:
+    if plan.columns is not None:
         out = _partition_by_columns(frame, plan)
         if out is not None:
             return out

@@ -12,7 +12,7 @@ Each of these routes has faster forms for common data (columns read from
 Arrow without a table, formulas of plain columns built without formulaic,
 Dask partitions coded in one pass, the exact-fit check solved directly):
 ``corvane.general_route()`` turns every one of them off, for tests and for
-users who suspect one, and gives the same model to rounding.
+users who suspect one, and gives the same model.
 """
 
 from __future__ import annotations
@@ -28,9 +28,18 @@ def read_batches(formula, data, env=None, progress=True):
     table in memory (read it with :func:`as_frame`)."""
     stream = stream_of(data)
     if stream is not None:
+        from ..formula import reading
+
+        cols, group = reading.used_columns(formula, stream.columns, env)
+        kinds = stream.kinds(cols + [group])
+        factors = reading.factor_columns(formula, cols, {c: kinds[c] in ("number", "boolean") for c in cols})
+        if factors and not stream.rereadable:  # levels cannot be read first: one pass that codes as it goes
+            from .one_pass import read_once
+
+            return read_once(formula, stream, cols, group, factors, env, progress)
         from .batches import read_stream
 
-        return read_stream(formula, stream, env, progress)
+        return read_stream(formula, stream, cols, group, factors, env, progress)
     if is_dask(data):
         from .dask import read_dask
 

@@ -1,5 +1,5 @@
 """From validated arrays or accumulated products to a core, through the
-reparametrisation (:mod:`corvane.model.reparam`).
+reparametrisation (:mod:`corvane.design.reparam`).
 
 :func:`prepare` builds the core of rows in memory: shifts and scales from a
 sample, a rebuild with exact ones when the totals show the sample misjudged

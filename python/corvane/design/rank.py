@@ -5,7 +5,7 @@ row count.
 Each check raises ValueError with a message that names the column, the
 count and the first row (or warns, for columns dropped as aliased). The
 model's construction path (``LinearMixedModel._construct``) calls them, and
-the formula path and :mod:`corvane.model.construct` call those that belong to their
+the formula path and :mod:`corvane.design.construct` call those that belong to their
 step (columns, infinite values, rank).
 """
 
@@ -57,7 +57,7 @@ def aliased(xtx, const, residual=None):
     A matrix whose pivots are all far above GRAM_BAND (_clearly_full_rank)
     has no aliased column, and is answered without the loop."""
     p = xtx.shape[0]
-    if p >= _CHOLESKY_FROM and _clearly_full_rank(xtx):
+    if p >= _CHOLESKY_FROM and fast() and _clearly_full_rank(xtx):
         return []
     # Python's floats: the same operations as on NumPy's scalars, without their cost.
     a = np.asarray(xtx).tolist()

@@ -403,7 +403,7 @@ def _rows(frame, used, group, formula, levels, names=None):
     check_names(names, sorted(set(used) | {group}), formula)
     used = set(used)
     cols = [c for c in names if c in used or c == group]
-    if levels is None:
+    if levels is None and fast():
         plain = _plain_rows(frame, cols, group)
         if plain is not None:
             return plain

@@ -213,7 +213,7 @@ def factor_levels(values, col, unused=False):
     missing values: a Categorical's categories in their order, less those no
     row holds (R's drop.unused.levels) unless `unused` (the levels of a
     table read in batches); otherwise the values' levels as
-    :func:`corvane.data.labels.factorize` orders them (strings sorted). The codes
+    :func:`corvane.formula.labels.factorize` orders them (strings sorted). The codes
     may be read-only (shared between calls)."""
     import pandas as pd
 

@@ -179,14 +179,14 @@ def _factorize_arrow_strings(values, name, pd, shared=False):
     shared (read-only then)."""
     dtype = getattr(values, "dtype", None)
     arrow = (isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow") or isinstance(dtype, pd.ArrowDtype)
-    if not arrow or not hasattr(values, "__arrow_array__"):
+    if not arrow or not hasattr(values, "__arrow_array__") or not fast():
         return None
     source = values.__arrow_array__()
-    kept = _ARROW_CODES.get(id(source)) if fast() else None
+    kept = _ARROW_CODES.get(id(source))
     if kept is not None and kept[0]() is source:
         return kept[1] if shared else kept[1].copy(), list(kept[2])
     out = _arrow_string_codes(source, name, pd)
-    if out is not None and fast():
+    if out is not None:
         _keep_arrow_codes(source, *out)
     return out
 

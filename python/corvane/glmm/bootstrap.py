@@ -19,7 +19,8 @@ import numpy as np
 
 from .._errors import require
 from ..model.boundary import singular_theta
-from ..design.reparam import chol_psd, theta_to_lambda, tril_pairs
+from ..design.reparam import chol_psd
+from ..inference.parameters import level_names, parameter_names, variance_values
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -56,28 +57,6 @@ def simulate(result, n=1, seed=None):
     return _draw(result, np.random.default_rng(seed), n)
 
 
-def parameter_names(result):
-    """sd and cor names in theta's order (lme4's), then the fixed effects."""
-    from ..inference.profile.intervals import variance_names
-
-    return variance_names(result) + list(result.fe_names)
-
-
-def variance_values(theta, q, pairs=None):
-    """The sd and cor parameters of a theta (user scale; the whole lower
-    triangle) at pairs (the layout's, default every one), in theta's order."""
-    lam = theta_to_lambda(theta, q)
-    cov = lam @ lam.T
-    sd = np.sqrt(np.maximum(np.diag(cov), 0.0))
-    out = []
-    for a, b in (tril_pairs(q) if pairs is None else pairs):
-        if a == b:
-            out.append(sd[a])
-        else:
-            out.append(cov[a, b] / (sd[a] * sd[b]) if sd[a] > 0 and sd[b] > 0 else np.nan)
-    return np.array(out)
-
-
 class GlmmBootstrap:
     """Replicates of a parametric bootstrap.
 
@@ -92,10 +71,8 @@ class GlmmBootstrap:
 
     def __init__(self, result, theta, beta, deviance, converged, seed, seconds, theta_core=None):
         pd = require("pandas", purpose="the bootstrap's replicates")
-        from ..inference.profile.intervals import theta_pairs
-
         q = result.model.q
-        pairs = theta_pairs(result)
+        pairs = list(result.model.theta_pairs)
         self.n, self.seed, self.seconds = len(deviance), seed, seconds
         self.names = parameter_names(result)
         var = np.array([variance_values(t, q, pairs) if np.isfinite(t).all() else np.full(len(pairs), np.nan)
@@ -118,7 +95,7 @@ class GlmmBootstrap:
         lo, hi = (1.0 - level) / 2.0, (1.0 + level) / 2.0
         rows = {name: [float(np.nanquantile(ok[name], lo)), float(np.nanquantile(ok[name], hi))]
                 for name in self.names}
-        return pd.DataFrame.from_dict(rows, orient="index", columns=[f"{100 * lo:.3g} %", f"{100 * hi:.3g} %"])
+        return pd.DataFrame.from_dict(rows, orient="index", columns=list(level_names(level)))
 
     def __repr__(self):
         return f"<GlmmBootstrap n={self.n} seed={self.seed} singular={self.n_singular}>"

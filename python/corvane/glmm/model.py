@@ -7,7 +7,7 @@ label per row (NumPy arrays or pandas objects); ``corvane.glmm`` builds one
 from an lme4-style formula over a table in memory. The model holds its rows
 (the likelihood needs them at every evaluation) in the core
 :class:`corvane._corvane.GlmmCore`, on centred, power-of-two-scaled columns
-(:mod:`corvane.model.reparam`), so that a covariate's units do not change the fit.
+(:mod:`corvane.design.reparam`), so that a covariate's units do not change the fit.
 """
 
 from __future__ import annotations

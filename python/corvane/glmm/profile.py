@@ -20,7 +20,7 @@ import warnings
 import numpy as np
 
 from .._errors import ProfileWarning, require, warn_user
-from .bootstrap import parameter_names, variance_values
+from ..inference.parameters import level_names, parameter_names, theta_pairs, variance_values
 from ..design.reparam import lower_factor, theta_to_lambda, tril_pairs
 from .._threads import one_blas_thread
 from .._checks import check_interval_method, check_level
@@ -31,8 +31,7 @@ __all__ = ["confint"]
 
 def _frame(rows, level):
     pd = require("pandas")
-    lo, hi = (1.0 - level) / 2.0, (1.0 + level) / 2.0
-    return pd.DataFrame.from_dict(rows, orient="index", columns=[f"{100 * lo:.3g} %", f"{100 * hi:.3g} %"])
+    return pd.DataFrame.from_dict(rows, orient="index", columns=list(level_names(level)))
 
 
 def confint(result, level=0.95, method="wald", which=None, n=None, seed=None, progress=None):
@@ -77,8 +76,6 @@ class _Profiler:
     (those within uncorrelated blocks; the others are 0)."""
 
     def __init__(self, result):
-        from ..inference.profile.intervals import theta_pairs
-
         self.result = result
         self.model = result.model
         self.q, self.nt, self.p = self.model.q, self.model.n_theta, self.model.p

@@ -10,15 +10,16 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import summary as _summary
-from .._errors import SeparationWarning, warn_user
-from ..results.predict import Predictions
-from .separation import affected_coefficients, separated_directions
-from ..results.lmm import LmmResult
-from ..design.reparam import theta_to_lambda, tril_pairs
-from ..results.tables import ResultTables, json_label, plain
 from .. import _dist
 from .._dist import normal_two_sided
+from .._errors import SeparationWarning
+from ..design.reparam import theta_to_lambda, tril_pairs
+from ..results.base import MixedResult
+from ..results.predict import Predictions
+from ..results.summary import render_text
+from ..results.tables import json_label, plain
+from . import summary as _summary
+from .separation import affected_coefficients, separated_directions
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -33,7 +34,7 @@ def _beta_complement(sep_core):
     return q[:, sep_core.shape[1]:]
 
 
-class GlmmResult(Predictions, ResultTables):
+class GlmmResult(MixedResult):
     """A fitted generalized linear mixed model.
 
     Attributes
@@ -72,35 +73,22 @@ class GlmmResult(Predictions, ResultTables):
 
     def __init__(self, model, raw, nagq):
         rp = model.reparam
-        self.model = model
+        self._adopt_model(model)
         self.family = model.family
         self.nagq = int(nagq)
         self.reml = False
         self.method = "Laplace" if nagq == 1 else ("nAGQ = 0" if nagq == 0 else f"adaptive Gauss-Hermite ({nagq})")
-        self.formula = model.formula
-        self.fe_names = list(model.fe_names)
-        self.re_names = list(model.re_names)
-        self.dropped_columns = list(model.dropped)
-        self.group_name, self.response_name = model.group_name, model.response_name
-        self.n_obs, self.n_groups, self.n_dropped = model.n, model.m, model.n_dropped
         q, p, nt = model.q, model.p, model.n_theta
-
-        self.converged = bool(raw["converged"])
-        self.status = str(raw["status"])
-        self.message = str(raw["message"])
-        self.iterations = int(raw["iterations"])
-        self.evaluations = int(raw["evaluations"])
-        self.gradient_norm = float(raw["grad_inf_norm"])
-        self.min_hessian_eigenvalue = float(raw["min_free_eigenvalue"])
         if raw["status"] == "initial point infeasible" or not np.isfinite(raw["deviance"]):
             raise RuntimeError(f"the fit could not start: {raw['message']}")
         self.theta_core = np.asarray(raw["theta"], dtype=np.float64)
         self.beta_core = np.asarray(raw["beta"], dtype=np.float64)
+        # The boundary's probe differentiates the Laplace deviance (the
+        # criterion of nAGQ = 0 too) in theta at the fitted beta.
+        core, beta, order = model.core, self.beta_core.tolist(), max(self.nagq, 1)
+        held = self._adopt_certificate(
+            raw, lambda theta: core.evaluate(theta.tolist(), beta, nagq=order, derivatives=1)["grad"])
         pairs = tril_pairs(q)
-        held = sorted(int(k) for k in raw["boundary"])
-        self.boundary = [self.re_names[pairs[k][0]] for k in held if pairs[k][0] == pairs[k][1]]
-        if self.boundary and self.status == "interior":
-            self.status = "boundary"
 
         self._hessian_core = np.asarray(raw["hessian"], dtype=np.float64)
         self.hessian_error = float(raw.get("hessian_error", 0.0))
@@ -125,9 +113,8 @@ class GlmmResult(Predictions, ResultTables):
 
         modes = model.core.modes(self.theta_core.tolist(), self.beta_core.tolist())
         self._b = rp.random_effects(modes["b"])
-        self._ccov = rp.conditional_covariances(np.asarray(modes["condvar"]))
+        self._condvar = rp.conditional_covariances(np.asarray(modes["condvar"]))
         self._eta = np.asarray(modes["eta"])
-        self.group_labels = list(model.group_labels)
         mu = self.family.mean(self._eta)
         w = np.ones(model.n) if model.weights is None else model.weights
         self.pearson_chi2 = float(np.sum(self.family.pearson_residuals(model.y, mu, w) ** 2))
@@ -268,30 +255,15 @@ class GlmmResult(Predictions, ResultTables):
     def criterion(self):
         return self.deviance
 
-    @property
-    def certificate(self):
-        return {"converged": self.converged, "status": self.status, "boundary": list(self.boundary),
-                "gradient_norm": self.gradient_norm, "min_hessian_eigenvalue": self.min_hessian_eigenvalue,
-                "iterations": self.iterations, "evaluations": self.evaluations, "message": self.message,
-                "hessian_error": self.hessian_error, "separated": list(self.separated)}
+    def _certificate_extra(self):
+        return {"hessian_error": self.hessian_error, "separated": list(self.separated)}
+
+    def _family_warnings(self):
+        return [(_summary.separation_note(self), SeparationWarning)] if self.separated else []
 
     @property
-    def singular(self):
-        return bool(self.boundary)
-
-    random_effects = LmmResult.random_effects
-
-    def _warn(self):
-        """The fit's warnings: the linear model's, and separation."""
-        LmmResult._warn(self)
-        if self.separated:
-            warn_user(_summary.separation_note(self), SeparationWarning)
-
-    @property
-    def conditional_covariances(self):
-        """The conditional covariances of the modes by group label (lme4's
-        condVar: Lambda H^-1 Lambda' at the modes)."""
-        return dict(zip(self.group_labels, self._ccov))
+    def family_name(self):
+        return str(self.family)
 
     # -- predictions and residuals ------------------------------------------------------
     def predict(self, data: Any = None, include_random: bool = True, new_groups: str = "population",
@@ -361,57 +333,15 @@ class GlmmResult(Predictions, ResultTables):
     residuals = resid_deviance
     resid = resid_deviance
 
-    # -- intervals -------------------------------------------------------------------------
-    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None, *, n: int | None = None,
-                seed: Any = None, progress: bool | None = None) -> "pd.DataFrame":
-        """Confidence intervals.
+    def _intervals(self):
+        from . import profile
 
-        Parameters
-        ----------
-        level : float
-            Coverage.
-        method : {"wald", "profile", "bootstrap", "boot"}
-            "wald": the fixed effects, estimate +- z se (NaN for the variance
-            parameters, as lme4). "profile": likelihood profiles of every
-            parameter. "bootstrap" (or lme4's "boot"): percentile intervals of
-            :meth:`bootstrap`.
-        which : str or sequence of str, optional
-            Only these rows.
-        n, seed, progress : optional
-            For "bootstrap" only: the replicates (1000), the seed (0) and the
-            progress bar (False).
+        return profile
 
-        Returns
-        -------
-        pandas.DataFrame
-            Rows named as lme4's (``sd(x | g)``, ``cor(x, z | g)``, the fixed
-            effects), columns the two percentage points.
+    def _bootstraps(self):
+        from . import bootstrap
 
-        Raises
-        ------
-        ValueError
-            For a level outside (0, 1), an unknown method or unknown names.
-        TypeError
-            For n, seed or progress with a method other than "bootstrap".
-        """
-        from . import profile as glmm_profile
-
-        return glmm_profile.confint(self, level, method, which, n=n, seed=seed, progress=progress)
-
-    def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True) -> Any:
-        """A parametric bootstrap: n responses simulated from the fit, each
-        refitted by the core (in parallel, the same bits on any number of
-        threads for a seed)."""
-        from . import bootstrap as glmm_bootstrap
-
-        return glmm_bootstrap.bootstrap(self, n, seed, progress)
-
-    def simulate(self, n: int = 1, seed: Any = None) -> np.ndarray:
-        """n responses simulated from the fit (new random effects for every
-        group): an (n, n_obs) array, proportions for the binomial."""
-        from . import bootstrap as glmm_bootstrap
-
-        return glmm_bootstrap.simulate(self, n, seed)
+        return bootstrap
 
     # -- tables and summary ----------------------------------------------------------------
     def coef_table(self) -> "pd.DataFrame":
@@ -421,13 +351,10 @@ class GlmmResult(Predictions, ResultTables):
 
     def summary(self) -> Any:
         """The summary laid out as glmer's."""
-        return _summary.text(self)
+        return render_text(self._sections())
 
-    def _repr_html_(self):
-        return _summary.html(self)
-
-    def __str__(self):
-        return str(self.summary())
+    def _sections(self):
+        return _summary.sections(self)
 
     def __repr__(self):
         return (f"<GlmmResult {self.family} n={self.n_obs} groups={self.n_groups} llf={self.llf:.6g} "
@@ -453,23 +380,5 @@ class GlmmResult(Predictions, ResultTables):
             "pearson_chi2": plain(self.pearson_chi2), "certificate": self.certificate,
             "groups": [json_label(g) for g in self.group_labels],
             "random_effects": [[plain(v) for v in b] for b in self._b],
-            "conditional_covariances": [mat(c) for c in self._ccov],
+            "conditional_covariances": [mat(c) for c in self._condvar],
         }
-
-    def plot_ranef(self, level: float = 0.95, axes: Any = None) -> Any:
-        """The caterpillar plot of the conditional modes (see corvane.results.plots)."""
-        from ..results import plots
-
-        return plots.plot_ranef(self, level, axes)
-
-    def plot_qq(self, axes: Any = None) -> Any:
-        """Normal QQ plots of the conditional modes."""
-        from ..results import plots
-
-        return plots.plot_qq(self, axes)
-
-    def plot_residuals(self, ax: Any = None) -> Any:
-        """Deviance residuals against fitted means."""
-        from ..results import plots
-
-        return plots.plot_residuals(self, ax)

@@ -8,16 +8,16 @@ as sections, like the linear model's summary, so text and HTML agree.
 from __future__ import annotations
 
 from .._corvane import __version__
-from ..results.summary import (Note, Table, fmt_column, fmt_fixed, fmt_pvalue, fmt_sig, boundary_note,
-                      convergence_note, dropped_columns_note, dropped_rows_note, optimizer_section, render_html,
-                      render_text)
+from ..results.summary import (Note, Table, dropped_columns_note, fmt_column, fmt_fixed, fmt_pvalue, fmt_sig,
+                               optimizer_section, random_section)
 
-__all__ = ["text", "html", "boundary_note", "convergence_note", "separation_note"]
+__all__ = ["sections", "separation_note"]
 
 _METHODS = {0: "Laplace approximation at the joint mode, nAGQ = 0", 1: "Laplace Approximation"}
 
 
-def _sections(res):
+def sections(res):
+    """The summary's sections (see corvane.results.summary)."""
     method = _METHODS.get(res.nagq, f"Adaptive Gauss-Hermite Quadrature, nAGQ = {res.nagq}")
     head = [f"Generalized linear mixed model fit by maximum likelihood ({method}) (corvane {__version__})",
             f" Family: {res.family.name}  ( {res.family.link} )"]
@@ -28,21 +28,7 @@ def _sections(res):
     out.append([Table([names, [fmt_sig(v, 6) for v in (res.aic, res.bic, res.llf, res.deviance)]
                         + [str(res.df_resid)]], [True] * 5)])
 
-    from ..inference.profile.intervals import theta_pairs
-
-    free = {(a, b) for a, b in theta_pairs(res) if a != b}  # correlations within blocks only
-    q = len(res.re_names) if free else 1
-    var_col = fmt_column(list(res.re_variances), 4)
-    sd_col = fmt_column(list(res.re_std), 4)
-    table = [["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] if q > 1 else [])]
-    for j, name in enumerate(res.re_names):
-        corr = " ".join((fmt_fixed(res.re_corr[j, k], 2) if (j, k) in free else "").rjust(5) for k in range(j))
-        table.append([res.group_name if j == 0 else "", name, var_col[j], sd_col[j]] + ([corr] if q > 1 else []))
-    random = ["Random effects:", Table(table, [False, False, True, True, False], indent=" "),
-              f"Number of obs: {res.n_obs}, groups:  {res.group_name}, {res.n_groups}"]
-    if res.n_dropped:
-        random.append(Note(dropped_rows_note(res)))
-    out.append(random)
+    out.append(random_section(res, 4))
 
     est = fmt_column(list(res.beta), 5)
     se = fmt_column(list(res.std_errors), 4)
@@ -75,11 +61,3 @@ def separation_note(res):
             f"likelihood rises without bound along {'them' if k > 1 else 'it'}); "
             f"{'their' if k > 1 else 'its'} standard error{'s are' if k > 1 else ' is'} reported as inf, "
             f"every other one stands")
-
-
-def text(res):
-    return render_text(_sections(res))
-
-
-def html(res):
-    return render_html(_sections(res))

@@ -18,21 +18,21 @@ from typing import Any
 
 import numpy as np
 
-from .profile import intervals as _profile
 from .._errors import require
 from ..design.reparam import chol_psd
 from ..model.boundary import singular_theta
 from .._checks import check_level
+from .parameters import level_names, parameter_names, variance_parameters
 
 __all__ = ["simulate", "bootstrap", "BootstrapResult"]
 
 # Simulated values per block: bounds the memory of a block of responses.
-_BLOCK_VALUES = 1 << 22
+BLOCK_VALUES = 1 << 22
 
 
 def _block_size(model):
     per = model.n * (model.q + 2)
-    return max(1, min(4096, _BLOCK_VALUES // max(per, 1)))
+    return max(1, min(4096, BLOCK_VALUES // max(per, 1)))
 
 
 def _simulate_block(model, result, rng, count):
@@ -131,11 +131,11 @@ class BootstrapResult:
         model = result.model
         rp = model.reparam
         self.n, self.seed = len(raw["sigma"]), seed
-        self.names = _profile.parameter_names(result)
+        self.names = parameter_names(result)
         beta = rp.beta(raw["beta"])
         sigma = rp.sigma(raw["sigma"])
         q = model.q
-        pairs = _profile.theta_pairs(result)
+        pairs = list(model.theta_pairs)
         rel = rp.relative_covariance(raw["theta"])
         sd_rel = np.sqrt(np.maximum(np.einsum("rii->ri", rel), 0.0))
         var_cols = {}
@@ -173,7 +173,7 @@ class BootstrapResult:
         cols["singular"] = np.array([singular_theta(t, q) for t in raw["theta"]], dtype=bool)
         self.replicates = pd.DataFrame(cols)
         self.evaluations = raw["fev"]
-        self.estimates = dict(zip(self.names, list(_profile.variance_parameters(result)) + list(result.beta)))
+        self.estimates = dict(zip(self.names, list(variance_parameters(result)) + list(result.beta)))
 
     @property
     def n_converged(self):
@@ -218,7 +218,7 @@ class BootstrapResult:
         if kind not in ("percentile", "shortest"):
             raise ValueError(f"kind must be 'percentile' or 'shortest', got {kind!r}")
         ok = self.replicates[self.replicates["converged"]]
-        lo_name, hi_name = _profile._level_names(level)
+        lo_name, hi_name = level_names(level)
         rows = []
         for name in self.names:
             v = ok[name].to_numpy(dtype=float)

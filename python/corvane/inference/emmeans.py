@@ -1,5 +1,5 @@
 """Estimated marginal means and their pairwise comparisons, as emmeans
-computes them for an lmer fit. Mixed into :class:`corvane.results.lmm.LmmResult`.
+computes them for an lmer fit (the methods of :class:`corvane.results.lmm.LmmResult`).
 
 The reference grid (:class:`ReferenceGrid`) has one row per combination of
 the levels of every factor of the fixed part (and of its offsets) and of
@@ -14,7 +14,7 @@ mean(x)), as emmeans does.
 A marginal mean averages the grid's rows over the variables outside
 ``specs`` and ``by`` with equal weights: l = mean of the rows' x, estimate
 l' beta (plus the mean offset), its standard error and df from the chosen
-method (:func:`corvane.inference.satterthwaite.df_method`). When the model's columns
+method (:func:`corvane.inference.ddf.df_method`). When the model's columns
 are aliased (an empty cell), l is estimable when it has no component in
 the null space N of the full design on the data: |N'l|^2 < 1e-8 |l|^2
 (emmeans' rule); other means are NaN (emmeans' "nonEst").
@@ -30,11 +30,11 @@ import numpy as np
 
 from .._errors import require
 from ..formula.parse import unquote
-from .satterthwaite import check_ddf, df_method
+from .._checks import check_ddf, check_level
+from .ddf import df_method
 from .type3 import raw_column
-from .._checks import check_level
 
-__all__ = ["MarginalMeans", "ReferenceGrid", "ADJUSTMENTS"]
+__all__ = ["ReferenceGrid", "ADJUSTMENTS", "emmeans", "pairwise", "marginal_rows"]
 
 ADJUSTMENTS = ("tukey", "bonferroni", "holm", "none")
 
@@ -323,179 +323,89 @@ def _p_adjust(p, method, n):
     return out
 
 
-class MarginalMeans:
-    """emmeans and pairwise (mixed into LmmResult)."""
+def marginal_rows(result, specs, by, at, ddf):
+    """(grid, specs, by, cells, estimates, se, df, L, estimable) of the
+    marginal means of specs within by."""
+    check_ddf(ddf)
+    grid = ReferenceGrid(result, at)
+    allowed = list(grid.values)
+    specs = _names(specs, "specs", allowed)
+    by = _names(by, "by", allowed, empty_ok=True)
+    both = [v for v in by if v in specs]
+    if both:
+        raise ValueError(f"by: {both[0]!r} is also in specs")
+    cells, L, off = grid.means(specs + by)
+    est = np.full(len(cells), np.nan)
+    se, df = est.copy(), est.copy()
+    ok = grid.estimable(L)
+    method = df_method(result, ddf)
+    kept = np.asarray(result.model.kept)
+    for i in np.flatnonzero(ok):
+        e, s, d = method.t_test(L[i, kept])
+        est[i], se[i], df[i] = e + off[i], s, d
+    return grid, specs, by, cells, est, se, df, L, ok
 
-    def _marginal_rows(self, specs, by, at, ddf):
-        """(grid, specs, by, cells, estimates, se, df, L) of the marginal
-        means of specs within by."""
-        check_ddf(ddf)
-        grid = ReferenceGrid(self, at)
-        allowed = list(grid.values)
-        specs = _names(specs, "specs", allowed)
-        by = _names(by, "by", allowed, empty_ok=True)
-        both = [v for v in by if v in specs]
-        if both:
-            raise ValueError(f"by: {both[0]!r} is also in specs")
-        cells, L, off = grid.means(specs + by)
-        est = np.full(len(cells), np.nan)
-        se, df = est.copy(), est.copy()
-        ok = grid.estimable(L)
-        method = df_method(self, ddf)
-        kept = np.asarray(self.model.kept)
-        for i in np.flatnonzero(ok):
-            e, s, d = method.t_test(L[i, kept])
-            est[i], se[i], df[i] = e + off[i], s, d
-        return grid, specs, by, cells, est, se, df, L, ok
 
-    def emmeans(self, specs, by=None, at=None, ddf="satterthwaite", level=0.95):
-        """Estimated marginal means (emmeans' EMMs of an lmer fit).
+def emmeans(result, specs, by=None, at=None, ddf="satterthwaite", level=0.95):
+    """Estimated marginal means (see LmmResult.emmeans)."""
+    level = check_level(level)
+    stats = require("scipy.stats", purpose="t intervals")
+    _, specs, by, cells, est, se, df, _, _ = marginal_rows(result, specs, by, at, ddf)
+    with np.errstate(invalid="ignore"):
+        half = stats.t.ppf(0.5 + level / 2.0, df) * se
+    out = cells.copy()
+    out["emmean"], out["SE"], out["df"] = est, se, df
+    out["lower.CL"], out["upper.CL"] = est - half, est + half
+    return out
 
-        Parameters
-        ----------
-        specs : str or list of str
-            The factors (or grid covariates) whose level combinations get a
-            mean, the first varying fastest.
-        by : str or list of str, optional
-            Variables to condition on: one mean per combination of specs
-            within each combination of these.
-        at : dict, optional
-            {variable: value or list of values} in the reference grid: a
-            covariate's values instead of its mean, or a subset of a
-            factor's levels.
-        ddf : {"satterthwaite", "kenward-roger", "normal"}
-            The df and covariance of the t intervals ("normal": infinite df).
-        level : float
-            The confidence level of the intervals.
 
-        Returns
-        -------
-        pandas.DataFrame
-            One row per combination: the specs and by columns, emmean, SE,
-            df, lower.CL, upper.CL (NaN for a mean that is not estimable).
-
-        Raises
-        ------
-        ValueError
-            For names that are no variables of the fixed part, an unknown
-            ddf, a level outside (0, 1), a covariate whose mean the model
-            cannot give (pass ``at``), a model given as matrices.
-
-        Notes
-        -----
-        The reference grid holds every combination of the factors' levels and
-        each covariate at its mean over the fitted rows; each mean averages
-        the grid over the other variables with equal weights, and includes
-        the formula's offsets. A transformed covariate is held at the mean
-        of the variable and transformed there (``log(z)`` at log(mean z)),
-        as emmeans does: its mean comes from a column of the variable itself,
-        a stateful transform's state, or inverting log/exp/sqrt columns; for
-        a model read in batches only from a column of the variable (else
-        pass ``at``).
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> df = example_frame()
-        >>> df["half"] = (df["Days"] >= 5).map({True: "late", False: "early"})
-        >>> r = corvane.lmm("Reaction ~ Days * half + (1 | Subject)", df)
-        >>> r.emmeans("half").round(1)
-            half  emmean   SE    df  lower.CL  upper.CL
-        0  early   306.9  9.1  49.4     288.7     325.2
-        1   late   308.6  9.1  49.4     290.4     326.8
-        """
-        level = check_level(level)
-        stats = require("scipy.stats", purpose="t intervals")
-        _, specs, by, cells, est, se, df, _, _ = self._marginal_rows(specs, by, at, ddf)
+def pairwise(result, specs, by=None, adjust="tukey", ddf="satterthwaite", at=None):
+    """Pairwise comparisons of marginal means (see LmmResult.pairwise)."""
+    if adjust not in ADJUSTMENTS:
+        raise ValueError(f"adjust must be one of {', '.join(map(repr, ADJUSTMENTS))}, got {adjust!r}")
+    pd = require("pandas", purpose="marginal means")
+    stats = require("scipy.stats", purpose="p values")
+    grid, specs, by, cells, _, _, _, L, _ = marginal_rows(result, specs, by, at, ddf)
+    k = int(np.prod([len(grid.values[v]) for v in specs]))
+    groups = len(cells) // k
+    # As emmeans, a variable whose levels all read as numbers is named
+    # in the labels (nitro0.2, not 0.2).
+    parts = {v: [_label(x) for x in cells[v]] for v in specs}
+    for v in specs:
+        if all(_is_number(t) for t in parts[v]):
+            parts[v] = [f"{v}{t}" for t in parts[v]]
+    labels = [" ".join(t) for t in zip(*(parts[v] for v in specs))]
+    labels = [f"({t})" if _PARENS.search(t) else t for t in labels]
+    method = df_method(result, ddf)
+    kept = np.asarray(result.model.kept)
+    pairs = [(i, j) for i in range(k) for j in range(i + 1, k)]
+    rows, lmat = [], []
+    for g in range(groups):
+        for i, j in pairs:
+            rows.append((g, g * k + i, g * k + j))
+            lmat.append(L[g * k + i] - L[g * k + j])
+    lmat = np.array(lmat).reshape(len(rows), L.shape[1])
+    ok = grid.estimable(lmat)
+    est = np.full(len(rows), np.nan)
+    se, df = est.copy(), est.copy()
+    for r in np.flatnonzero(ok):
+        est[r], se[r], df[r] = method.t_test(lmat[r, kept])
+    with np.errstate(invalid="ignore", divide="ignore"):
+        t = est / se
+        p = 2.0 * stats.t.sf(np.abs(t), df)
+    n_contr = len(pairs)
+    if n_contr > 1 and adjust == "tukey":
+        # As emmeans: a missing df (a non-estimable row) counts as
+        # infinite, and the df are rounded to 7 significant digits of
+        # the largest (R's zapsmall), which an infinite one makes whole.
+        dfz = _zapsmall(np.where(np.isnan(df), np.inf, df))
         with np.errstate(invalid="ignore"):
-            half = stats.t.ppf(0.5 + level / 2.0, df) * se
-        out = cells.copy()
-        out["emmean"], out["SE"], out["df"] = est, se, df
-        out["lower.CL"], out["upper.CL"] = est - half, est + half
-        return out
-
-    def pairwise(self, specs, by=None, adjust="tukey", ddf="satterthwaite", at=None):
-        """Pairwise comparisons of marginal means (emmeans' ``pairs``).
-
-        Parameters
-        ----------
-        specs, by, at, ddf
-            As for :meth:`emmeans`.
-        adjust : {"tukey", "bonferroni", "holm", "none"}
-            The p value adjustment, over the comparisons within each ``by``
-            group: Tukey's studentised range for the number of means, or
-            Bonferroni's and Holm's for the number of comparisons.
-
-        Returns
-        -------
-        pandas.DataFrame
-            One row per pair "A - B" (each mean against every later one, in
-            emmeans' order and labels): contrast, the by columns, estimate,
-            SE, df, t.ratio, p.value (NaN where the difference is not
-            estimable).
-
-        Raises
-        ------
-        ValueError
-            As for :meth:`emmeans`, and for an unknown adjust.
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> df = example_frame()
-        >>> df["half"] = (df["Days"] >= 5).map({True: "late", False: "early"})
-        >>> r = corvane.lmm("Reaction ~ Days * half + (1 | Subject)", df)
-        >>> r.pairwise("half").round(2)
-               contrast  estimate    SE     df  t.ratio  p.value
-        0  early - late     -1.64  8.98  159.0    -0.18     0.86
-        """
-        if adjust not in ADJUSTMENTS:
-            raise ValueError(f"adjust must be one of {', '.join(map(repr, ADJUSTMENTS))}, got {adjust!r}")
-        pd = require("pandas", purpose="marginal means")
-        stats = require("scipy.stats", purpose="p values")
-        grid, specs, by, cells, _, _, _, L, _ = self._marginal_rows(specs, by, at, ddf)
-        k = int(np.prod([len(grid.values[v]) for v in specs]))
-        groups = len(cells) // k
-        # As emmeans, a variable whose levels all read as numbers is named
-        # in the labels (nitro0.2, not 0.2).
-        parts = {v: [_label(x) for x in cells[v]] for v in specs}
-        for v in specs:
-            if all(_is_number(t) for t in parts[v]):
-                parts[v] = [f"{v}{t}" for t in parts[v]]
-        labels = [" ".join(t) for t in zip(*(parts[v] for v in specs))]
-        labels = [f"({t})" if _PARENS.search(t) else t for t in labels]
-        method = df_method(self, ddf)
-        kept = np.asarray(self.model.kept)
-        pairs = [(i, j) for i in range(k) for j in range(i + 1, k)]
-        rows, lmat = [], []
-        for g in range(groups):
-            for i, j in pairs:
-                rows.append((g, g * k + i, g * k + j))
-                lmat.append(L[g * k + i] - L[g * k + j])
-        lmat = np.array(lmat).reshape(len(rows), L.shape[1])
-        ok = grid.estimable(lmat)
-        est = np.full(len(rows), np.nan)
-        se, df = est.copy(), est.copy()
-        for r in np.flatnonzero(ok):
-            est[r], se[r], df[r] = method.t_test(lmat[r, kept])
-        with np.errstate(invalid="ignore", divide="ignore"):
-            t = est / se
-            p = 2.0 * stats.t.sf(np.abs(t), df)
-        n_contr = len(pairs)
-        if n_contr > 1 and adjust == "tukey":
-            # As emmeans: a missing df (a non-estimable row) counts as
-            # infinite, and the df are rounded to 7 significant digits of
-            # the largest (R's zapsmall), which an infinite one makes whole.
-            dfz = _zapsmall(np.where(np.isnan(df), np.inf, df))
-            with np.errstate(invalid="ignore"):
-                p = np.where(np.isnan(t), np.nan, stats.studentized_range.sf(np.sqrt(2.0) * np.abs(t), k, dfz))
-        elif n_contr > 1 and adjust in ("bonferroni", "holm"):
-            p = np.concatenate([_p_adjust(p[g * n_contr:(g + 1) * n_contr], adjust, n_contr)
-                                for g in range(groups)])
-        out = pd.DataFrame({"contrast": [f"{labels[i]} - {labels[j]}" for _, i, j in rows]})
-        for v in by:
-            out[v] = [cells[v].iloc[i] for _, i, _ in rows]
-        out["estimate"], out["SE"], out["df"], out["t.ratio"], out["p.value"] = est, se, df, t, p
-        return out
+            p = np.where(np.isnan(t), np.nan, stats.studentized_range.sf(np.sqrt(2.0) * np.abs(t), k, dfz))
+    elif n_contr > 1 and adjust in ("bonferroni", "holm"):
+        p = np.concatenate([_p_adjust(p[g * n_contr:(g + 1) * n_contr], adjust, n_contr)
+                            for g in range(groups)])
+    out = pd.DataFrame({"contrast": [f"{labels[i]} - {labels[j]}" for _, i, j in rows]})
+    for v in by:
+        out[v] = [cells[v].iloc[i] for _, i, _ in rows]
+    out["estimate"], out["SE"], out["df"], out["t.ratio"], out["p.value"] = est, se, df, t, p
+    return out

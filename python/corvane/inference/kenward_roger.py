@@ -26,7 +26,7 @@ residual's G is the identity.
 
 Everything is computed on the core's parametrisation (centred and scaled
 columns); the tests are invariant under that linear map, and cov(beta) is
-mapped to the user's by :class:`corvane.model.reparam.Reparam`.
+mapped to the user's by :class:`corvane.design.reparam.Reparam`.
 """
 
 from __future__ import annotations
@@ -35,7 +35,7 @@ import math
 
 import numpy as np
 
-from ..design.reparam import theta_to_lambda, tril_pairs
+from ..design.reparam import theta_to_lambda
 
 __all__ = ["KenwardRoger", "kenward_roger"]
 
@@ -57,15 +57,7 @@ def kenward_roger(result):
     >>> round(df, 1)
     17.0
     """
-    kr = getattr(result, "_kenward_roger", None)
-    if kr is None:
-        kr = result._kenward_roger = KenwardRoger(result)
-    return kr
-
-
-def _theta_pairs(model):
-    pairs = getattr(model, "theta_pairs", None)
-    return list(pairs) if pairs is not None else tril_pairs(model.q)
+    return result.cached("kenward_roger", KenwardRoger)
 
 
 class KenwardRoger:
@@ -92,7 +84,7 @@ class KenwardRoger:
         vd = model.core.variance_derivatives(theta.tolist(), reml=True)
         s2 = float(vd["pwrss"]) / float(vd["nmp"])
         pr = model.core.products()
-        phi, p_list, q_pairs, ktrace = _kr_terms(theta, model.q, _theta_pairs(model), s2, pr)
+        phi, p_list, q_pairs, ktrace = _kr_terms(theta, model.q, list(model.theta_pairs), s2, pr)
         k = len(p_list)
         info = np.empty((k, k))
         phi_p = [phi @ p for p in p_list]

@@ -1,7 +1,7 @@
 """Tests by reducing the model: each random-effect term (ranova, as
 lmerTest's), each marginal fixed term (drop1, as lmerTest's F tests and
 lme4's likelihood-ratio tests), and Nakagawa's R² (see :mod:`corvane.inference.r2`).
-Mixed into :class:`corvane.results.lmm.LmmResult`.
+The methods of :class:`corvane.results.lmm.LmmResult` call these.
 
 Every reduced model is built by the model's one construction path
 (:meth:`LinearMixedModel._assemble`) from the rows the model keeps: the
@@ -17,7 +17,6 @@ import math
 import re
 import warnings
 from dataclasses import dataclass, replace
-from typing import TYPE_CHECKING
 
 import numpy as np
 
@@ -25,135 +24,12 @@ from .._errors import ConvergenceWarning, warn_user
 from ..formula.labels import INTERCEPT, is_intercept
 from .. import _dist
 
-if TYPE_CHECKING:  # pragma: no cover
-    import pandas as pd
-
-__all__ = ["Reductions", "ranova", "drop1", "random_terms", "fixed_terms"]
+__all__ = ["ranova", "drop1", "random_terms", "fixed_terms"]
 
 # Columns of a residual of X on a reduced design whose absolute sum is below
 # this fraction of X's are in the reduced design's span (lmerTest's 1e-8,
 # made relative to the columns' size).
 _RESIDUAL_TOL = 1e-8
-
-
-class Reductions:
-    """ranova, drop1 and r2 (mixed into LmmResult)."""
-
-    def ranova(self) -> "pd.DataFrame":
-        """Likelihood-ratio tests of the random-effect terms, as lmerTest's
-        ``ranova(fit)``.
-
-        Each random-effect term is reduced in turn: ``(1 + x + z | g)`` loses
-        each of its terms that no other term of it contains (rows
-        "x in (1 + x + z | g)" and "z in (1 + x + z | g)"); a term with one
-        such term is reduced to ``(1 | g)``; ``(1 | g)`` is removed, and a
-        model left without random effects is the linear model of the fixed
-        part. Uncorrelated terms (``(x || g)``, several terms of one group)
-        are reduced one by one as lmerTest reduces them: a term's last slope
-        becomes ``(1 | g)``, merged with another term's ``(1 | g)`` (one
-        parameter fewer) or kept beside an intercept with slopes (the same
-        likelihood, the parameter counted: Df 0). The reduced models are
-        refitted on the fit's rows by its criterion: REML fits are compared
-        on the REML likelihood (that of the linear model as R's
-        ``logLik(lm, REML = TRUE)``), ML fits on the likelihood.
-
-        Returns
-        -------
-        pandas.DataFrame
-            Rows "<none>" (the fit) and one per reduction; columns npar,
-            logLik, AIC, LRT, Df, Pr(>Chisq).
-
-        Raises
-        ------
-        ValueError
-            For a model fitted from data read in batches (the refits need its
-            rows).
-
-        Warns
-        -----
-        ConvergenceWarning
-            When a reduced model's optimum is not certified.
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> r.ranova().index.tolist()
-        ['<none>', 'Days in (Days | Subject)']
-        >>> round(float(r.ranova().loc["Days in (Days | Subject)", "LRT"]), 2)
-        46.9
-        """
-        return ranova(self)
-
-    def drop1(self, test: str = "F", ddf: str = "satterthwaite") -> "pd.DataFrame":
-        """Tests of the fixed-effect terms that can be dropped, respecting
-        marginality (those contained in no other term: ``x:f`` but neither
-        ``x`` nor ``f`` of ``x * f``).
-
-        Parameters
-        ----------
-        test : {"F", "Chisq"}
-            "F": lmerTest's ``drop1(fit)``, the F test of each term's
-            coefficients with the denominator df of ``ddf`` (for these terms
-            the type III tests of :meth:`anova`). "Chisq": lme4's
-            ``drop1(fit, test = "Chisq")``, likelihood-ratio tests of the
-            maximum-likelihood fits with and without each term.
-        ddf : {"satterthwaite", "kenward-roger", "normal"}
-            The F tests' denominator df (not used by "Chisq").
-
-        Returns
-        -------
-        pandas.DataFrame
-            "F": one row per term, columns Sum Sq, Mean Sq, NumDF, DenDF,
-            F value, Pr(>F). "Chisq": rows "<none>" and one per term, columns
-            npar (the parameters the term removes), AIC, LRT, Pr(Chi).
-
-        Raises
-        ------
-        ValueError
-            For another ``test`` or ``ddf``; for "Chisq" on a model fitted
-            from data read in batches (the refits need its rows).
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> r.drop1()[["NumDF", "DenDF"]].round(1).values.tolist()
-        [[1.0, 17.0]]
-        >>> r.drop1(test="Chisq").columns.tolist()
-        ['npar', 'AIC', 'LRT', 'Pr(Chi)']
-        """
-        return drop1(self, test, ddf)
-
-    def r2(self, tolerance: float = 1e-5) -> "pd.Series":
-        """The marginal and conditional R² of Nakagawa and Schielzeth, as R's
-        ``performance::r2_nakagawa`` (see :func:`corvane.inference.r2.r2_nakagawa`).
-
-        Parameters
-        ----------
-        tolerance : float
-            A fit with a diagonal entry of theta below this is singular: the
-            random effects' variance is then left out (conditional NaN), as
-            performance does.
-
-        Returns
-        -------
-        pandas.Series
-            "marginal" and "conditional".
-
-        Examples
-        --------
-        >>> import corvane
-        >>> from corvane._example import example_frame
-        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-        >>> r.r2().round(3).tolist()
-        [0.406, 0.79]
-        """
-        from .r2 import r2_nakagawa
-
-        return r2_nakagawa(self, tolerance)
 
 
 # ---- the model's terms ---------------------------------------------------------------
@@ -294,7 +170,7 @@ def _lm_loglik(result, reml):
     """(log-likelihood, npar) of the linear model of the fixed part on the
     fit's rows, as R's logLik(lm(...), REML = reml)."""
     model = result.model
-    y = np.asarray(model._y_fit, dtype=np.float64)
+    y = np.asarray(model.y_fit, dtype=np.float64)
     X = np.asarray(model.X, dtype=np.float64)
     w = np.ones_like(y) if model.weights is None else np.asarray(model.weights, dtype=np.float64)
     sw = np.sqrt(w)
@@ -336,7 +212,7 @@ def _random_reductions(result):
 
 
 def ranova(result):
-    """lmerTest's ranova table of a fit (see :meth:`Reductions.ranova`)."""
+    """lmerTest's ranova table of a fit (see :meth:`corvane.LmmResult.ranova`)."""
     pd = _dist.pandas()
     stats = _dist.stats()
     _require_rows(result, "ranova")
@@ -429,7 +305,7 @@ def _f_contrasts(result, terms):
     of each term's coefficients; with at most one term (or one column), the
     rows of lmerTest's type I factorisation; for a rank-deficient design,
     the difference between X and the design without the term."""
-    from .satterthwaite import type1_rows
+    from .anova import type1_rows
 
     model = result.model
     p = len(result.fe_names)
@@ -441,7 +317,7 @@ def _f_contrasts(result, terms):
 
 
 def _drop1_f(result, terms, ddf):
-    from .satterthwaite import df_method
+    from .ddf import df_method
 
     pd = _dist.pandas()
     stats = _dist.stats()
@@ -461,7 +337,7 @@ def _drop1_f(result, terms, ddf):
 
 
 def _drop1_chisq(result, terms):
-    from .satterthwaite import ml_refit
+    from .lrt import ml_refit
 
     pd = _dist.pandas()
     stats = _dist.stats()
@@ -489,8 +365,8 @@ def _drop1_chisq(result, terms):
 
 
 def drop1(result, test="F", ddf="satterthwaite"):
-    """The drop1 table of a fit (see :meth:`Reductions.drop1`)."""
-    from .satterthwaite import check_ddf
+    """The drop1 table of a fit (see :meth:`corvane.LmmResult.drop1`)."""
+    from .._checks import check_ddf
 
     if test not in ("F", "Chisq"):
         raise ValueError(f"test must be 'F' or 'Chisq', got {test!r}")

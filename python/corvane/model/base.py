@@ -149,7 +149,7 @@ class MixedModel:
         self.fe_names_all, self.re_names = list(names.fixed), list(names.random)
         self.formula, self.spec, self.n_dropped = origin.formula, origin.spec, origin.n_dropped
         self.n_read, self.index = origin.n_read, origin.index
-        self._source_index, self._kept_mask = origin.source_index, origin.kept_mask
+        self.source_index, self.kept_mask = origin.source_index, origin.kept_mask
         self.offset_values, self.weights_column = origin.offset_values, origin.weights_column
         self.group_labels = list(labels)
         self.q, self.m = len(names.random), len(labels)
@@ -161,8 +161,8 @@ class MixedModel:
         return Names(self.response_name, self.group_name, self.fe_names_all, self.re_names, self.re_blocks)
 
     def _origin(self):
-        return Origin(self.formula, self.spec, self.n_read, self.n_dropped, self.index, self._source_index,
-                      self._kept_mask, self.offset_values, self.weights_column)
+        return Origin(self.formula, self.spec, self.n_read, self.n_dropped, self.index, self.source_index,
+                      self.kept_mask, self.offset_values, self.weights_column)
 
     def full_theta(self, theta):
         """The whole lower triangle of Lambda (column by column) from the

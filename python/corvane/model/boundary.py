@@ -40,13 +40,15 @@ def _negligible_diagonal(theta, q):
     return {k for k in _diagonal_entries(q) if abs(values[k]) <= _NEGLIGIBLE_THETA * big}
 
 
-def rising_from_bound(core, theta, q, reml):
+def rising_from_bound(gradient, theta, q):
     """Diagonal entries of a converged fit's theta that are negligible but
     not exactly 0, along which the criterion rises from the bound: its
     derivative at _NEGLIGIBLE_THETA (relative), the other entries as
-    fitted, is positive. The fit's optimum is then on the bound (the
-    Newton iterates approach a bound of an even criterion without reaching
-    it); an entry along which the criterion falls is left interior."""
+    fitted, is positive. gradient(theta) gives the criterion's gradient
+    (theta's entries first; RuntimeError where it cannot be evaluated).
+    The fit's optimum is then on the bound (the Newton iterates approach a
+    bound of an even criterion without reaching it); an entry along which
+    the criterion falls is left interior."""
     theta = np.asarray(theta, dtype=np.float64)
     out = set()
     for k in _negligible_diagonal(theta, q):
@@ -55,7 +57,7 @@ def rising_from_bound(core, theta, q, reml):
         probe = theta.copy()
         probe[k] = _NEGLIGIBLE_THETA * max(1.0, float(np.max(np.abs(theta))))
         try:
-            grad = core.variance_derivatives(probe.tolist(), reml=reml)["grad"]
+            grad = gradient(probe)
         except RuntimeError:
             continue
         if grad[k] > 0.0:

@@ -8,7 +8,7 @@ objects) and fits them with the certified trust-region Newton method;
 Every model, whatever it comes from (arrays, a formula over a table, data
 read in batches, a new response on the same design, a refit by maximum
 likelihood), is built by one path, :meth:`LinearMixedModel._construct`: the
-checks of :mod:`corvane.model.checks`, then a core through :mod:`corvane.model.construct`.
+checks of :mod:`corvane._checks`, then a core through :mod:`corvane.design.construct`.
 """
 
 from __future__ import annotations
@@ -141,7 +141,7 @@ class LinearMixedModel(MixedModel):
             self.X = self.X_all if not self.dropped else np.ascontiguousarray(self.X_all[:, self.kept])
         self.fe_names = list(self.fe_names_all) if every else [self.fe_names_all[j] for j in self.kept]
         self.p = len(self.fe_names)
-        self._y_fit = y_fit
+        self.y_fit = y_fit  # the response less any offset, as fitted (None without rows)
         self._weighted = prepared.weighted  # (sqrt(w) or None, X, Z) as the core holds them, or None
         self.weights_logdet = 0.0 if self.weights is None else float(np.sum(np.log(self.weights)))
 
@@ -212,7 +212,7 @@ class LinearMixedModel(MixedModel):
             self.core = _design.core_from_products(products)
         else:
             sw, X, Z = self.core_rows()
-            y = self._y_fit if sw is None else self._y_fit * sw
+            y = self.y_fit if sw is None else self.y_fit * sw
             self.core = _design.build_core(y, X, Z, self.codes, self.reparam)
 
     # -- fitting ---------------------------------------------------------------------
@@ -362,7 +362,7 @@ class LinearMixedModel(MixedModel):
 
     def _new_response(self, y_new):
         return np.ascontiguousarray(check_finite(
-            response_at_rows(y_new, self.n, self.index, self._source_index, self._kept_mask), "y_new"))
+            response_at_rows(y_new, self.n, self.index, self.source_index, self.kept_mask), "y_new"))
 
     def __repr__(self):
         return (f"<{type(self).__name__} n={self.n} p={self.p} q={self.q} m={self.m} "

@@ -14,15 +14,12 @@ axes the user passed, their figure is drawn on and returned.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
 from .._errors import require
 from .._dist import level_quantile, normal_quantile
-
-if TYPE_CHECKING:  # pragma: no cover
-    from .lmm import LmmResult
 
 __all__ = ["plot_ranef", "plot_qq", "plot_residuals", "plot_shrinkage"]
 
@@ -33,7 +30,7 @@ def _new_figure(width, height):
     return figure.Figure(figsize=(width, height))
 
 
-def _panels(result: "LmmResult", axes: Sequence[Any] | None, width: float = 3.2, height: float = 4.0):
+def _panels(result, axes: Sequence[Any] | None, width: float = 3.2, height: float = 4.0):
     """(figure, one axes per random effect)."""
     q = len(result.re_names)
     if axes is not None:
@@ -54,7 +51,7 @@ def _single(ax, width, height):
     return fig, fig.subplots()
 
 
-def plot_ranef(result: "LmmResult", level: float = 0.95, axes: Sequence[Any] | None = None,
+def plot_ranef(result, level: float = 0.95, axes: Sequence[Any] | None = None,
                max_labels: int = 60):
     """A caterpillar plot: each group's conditional mode with the interval
     mode +- z * conditional sd, one panel per random effect, groups ordered
@@ -94,7 +91,7 @@ def plot_ranef(result: "LmmResult", level: float = 0.95, axes: Sequence[Any] | N
     return fig
 
 
-def plot_qq(result: "LmmResult", axes: Sequence[Any] | None = None):
+def plot_qq(result, axes: Sequence[Any] | None = None):
     """Normal QQ plots of the conditional modes, one panel per random effect:
     sorted modes against the normal quantiles at (i - 1/2) / m, with the
     line of slope sd and intercept 0 of the estimated random-effect
@@ -124,7 +121,7 @@ def plot_qq(result: "LmmResult", axes: Sequence[Any] | None = None):
     return fig
 
 
-def plot_residuals(result: "LmmResult", ax: Any | None = None):
+def plot_residuals(result, ax: Any | None = None):
     """Residuals against fitted values, with the zero line.
 
     Examples
@@ -150,13 +147,13 @@ def plot_residuals(result: "LmmResult", ax: Any | None = None):
     return fig
 
 
-def least_squares_effects(result: "LmmResult") -> np.ndarray:
+def least_squares_effects(result) -> np.ndarray:
     """Per group, the least-squares fit of the rows' residuals from the fixed
     part on their random-effects columns (m x q; NaN where a group's Z_i'Z_i
     is singular): the estimates the conditional modes shrink."""
     model = result.model
     model._require_rows("the shrinkage plot")
-    r = model._y_fit - model.X @ np.asarray(result.beta)
+    r = model.y_fit - model.X @ np.asarray(result.beta)
     w = np.ones(model.n) if model.weights is None else model.weights
     q, m = model.q, model.m
     ztz = np.zeros((m, q, q))
@@ -170,7 +167,7 @@ def least_squares_effects(result: "LmmResult") -> np.ndarray:
     return out
 
 
-def plot_shrinkage(result: "LmmResult", ax: Any | None = None):
+def plot_shrinkage(result, ax: Any | None = None):
     """Shrinkage: per-group least-squares estimates (of the residuals from
     the fixed part on the random-effects columns) against the conditional
     modes. With one random effect, one point per group against the identity

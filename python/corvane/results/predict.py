@@ -266,7 +266,7 @@ class Predictions:
         var_new = np.zeros_like(var_fit)
         if prediction:
             if weights is None and data is not None and model.weights is not None:
-                if getattr(model, "weights_column", None) is None:
+                if model.weights_column is None:
                     raise ValueError("the model was fitted with weights given as values: prediction intervals "
                                      "of new data need the new rows' weights= (one value per row, a column, "
                                      "or 1 for unit weight)")
@@ -316,15 +316,15 @@ class Predictions:
         """Values of the fitted rows (an array, or a DataFrame of columns) on
         the model's index, with NaN rows for those dropped for missing
         values."""
-        index = getattr(model, "index", None)
+        index = model.index
         if index is None:
             return values
         import pandas as pd
 
         frame = isinstance(values, pd.DataFrame)
-        full = getattr(model, "_source_index", None)
+        full = model.source_index
         if full is not None and len(full) != len(values):
-            kept = np.flatnonzero(model._kept_mask)
+            kept = np.flatnonzero(model.kept_mask)
             if frame:
                 wide = pd.DataFrame(np.nan, index=full, columns=values.columns)
                 wide.iloc[kept] = values.to_numpy()
@@ -361,7 +361,7 @@ def _check_offset(model, data, offset):
     `offset` for a model whose offset was given as values (the formula
     cannot rebuild it), `offset` for one whose offset comes from the
     formula or that has none, and `offset` with the fitted rows."""
-    given = bool(getattr(model, "offset_values", False))
+    given = bool(model.offset_values)
     if data is None:
         if offset is not None:
             raise ValueError("offset= is for new data: the fitted rows keep the model's offset")

@@ -112,11 +112,7 @@ class PredictionError:
 
 def prediction_error(result):
     """The result's PredictionError, computed once."""
-    pe = result.__dict__.get("_prediction_error")
-    if pe is None:
-        pe = PredictionError(result)
-        result._prediction_error = pe
-    return pe
+    return result.cached("prediction_error", PredictionError)
 
 
 def frame_of(fit, var_fit, var_new, interval, level, index):

@@ -19,7 +19,8 @@ from .._corvane import __version__
 from ..design.rank import dropped_columns_note as rank_note
 from .._dist import normal_two_sided
 
-__all__ = ["text", "html", "render_text", "render_html", "boundary_note", "convergence_note", "Summary"]
+__all__ = ["sections", "random_section", "optimizer_section", "render_text", "render_html", "boundary_note",
+           "convergence_note", "Summary"]
 
 
 class Summary(str):
@@ -79,7 +80,7 @@ def _fixed_table(res, ddf):
         return Table([["", "Estimate", "Std. Error", "z value", "Pr(>|z|)"]]
                       + [list(r) for r in zip(res.fe_names, est, se, tv, pv)], [False] + [True] * 4), None
     if ddf == "kenward-roger":
-        from ..inference.satterthwaite import coef_table
+        from ..inference.ddf import coef_table
 
         table = coef_table(res, ddf)
         rows = zip(res.fe_names, est, fmt_column(table["Std. Error"].to_numpy(), 4),
@@ -98,7 +99,30 @@ def _fixed_table(res, ddf):
                                           [fmt_pvalue(v) for v in p])], [False] + [True] * 5), None
 
 
-def _sections(res, ddf):
+def random_section(res, digits):
+    """The random effects' table (variances and standard deviations to
+    `digits` significant digits, correlations within the layout's blocks
+    only, the residual's row of a family that has one), the counts of rows
+    and groups, and the note of rows dropped."""
+    free = {(a, b) for a, b in res.model.theta_pairs if a != b}
+    q = len(res.re_names) if free else 1
+    rows = [[res.group_name if j == 0 else "", name, res.re_variances[j], res.re_std[j],
+             [fmt_fixed(res.re_corr[j, k], 2) if (j, k) in free else "" for k in range(j)]]
+            for j, name in enumerate(res.re_names)]
+    rows += [[label, "", variance, sd, []] for label, variance, sd in res._residual_rows()]
+    var_col = fmt_column([r[2] for r in rows], digits)
+    sd_col = fmt_column([r[3] for r in rows], digits)
+    table = [["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] if q > 1 else [])]
+    for r, v, sd in zip(rows, var_col, sd_col):
+        table.append([r[0], r[1], v, sd] + ([" ".join(c.rjust(5) for c in r[4])] if q > 1 else []))
+    random = ["Random effects:", Table(table, [False, False, True, True, False], indent=" "),
+              f"Number of obs: {res.n_obs}, groups:  {res.group_name}, {res.n_groups}"]
+    if res.n_dropped:
+        random.append(Note(dropped_rows_note(res)))
+    return random
+
+
+def sections(res, ddf):
     """The summary's content: a list of sections, each a list of lines (str,
     Note) and _Tables; the text form puts a blank line between sections."""
     out = [[f"Linear mixed model fit by {'REML' if res.reml else 'maximum likelihood'} (corvane {__version__})"]
@@ -114,23 +138,7 @@ def _sections(res, ddf):
     vals = [res.aic, res.bic, res.loglik] + ([] if res.reml else [res.criterion])
     out.append([Table([head, fmt_column(vals, 5) + [str(res.n_obs - res.n_params)]], [True] * len(head))])
 
-    # Correlations within the layout's blocks only (none between uncorrelated blocks).
-    free = {(a, b) for a, b in _theta_pairs(res) if a != b}
-    q = len(res.re_names) if free else 1
-    rows = [[res.group_name if j == 0 else "", name, res.re_variances[j], res.re_std[j],
-             [fmt_fixed(res.re_corr[j, k], 2) if (j, k) in free else "" for k in range(j)]]
-            for j, name in enumerate(res.re_names)]
-    rows.append(["Residual", "", res.sigma2, res.sigma, []])
-    var_col = fmt_column([r[2] for r in rows], 5)
-    sd_col = fmt_column([r[3] for r in rows], 5)
-    table = [["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] if q > 1 else [])]
-    for r, v, sd in zip(rows, var_col, sd_col):
-        table.append([r[0], r[1], v, sd] + ([" ".join(c.rjust(5) for c in r[4])] if q > 1 else []))
-    random = ["Random effects:", Table(table, [False, False, True, True, False], indent=" "),
-              f"Number of obs: {res.n_obs}, groups:  {res.group_name}, {res.n_groups}"]
-    if res.n_dropped:
-        random.append(Note(dropped_rows_note(res)))
-    out.append(random)
+    out.append(random_section(res, 5))
 
     fixed, note = _fixed_table(res, ddf)
     out.append(["Fixed effects:", fixed] + ([note] if note else [])
@@ -138,12 +146,6 @@ def _sections(res, ddf):
 
     out.append(optimizer_section(res))
     return out
-
-
-def _theta_pairs(res):
-    from ..inference.profile.intervals import theta_pairs
-
-    return theta_pairs(res)
 
 
 def optimizer_section(res):
@@ -161,17 +163,6 @@ def optimizer_section(res):
     if res.boundary:
         optimizer.append(Note(boundary_note(res)))
     return optimizer
-
-
-def text(res, ddf="satterthwaite"):
-    """The summary as text."""
-    return render_text(_sections(res, ddf))
-
-
-def html(res, ddf="satterthwaite"):
-    """The summary as HTML (for notebooks): the same sections as the text,
-    the tables as HTML tables and the notes emphasised."""
-    return render_html(_sections(res, ddf))
 
 
 def render_text(sections):

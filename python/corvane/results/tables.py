@@ -242,9 +242,9 @@ class ResultTables:
                 row[f"Corr({self.re_names[k]})"] = self.re_corr[j, k] if k < j else np.nan
             rows.append(row)
             index.append((self.group_name, name))
-        if getattr(self, "sigma", None) is not None:  # a generalized model has no residual variance
-            rows.append({"Variance": self.sigma2, "Std.Dev.": self.sigma})
-            index.append(("Residual", ""))
+        for label, variance, sd in self._residual_rows():  # none for a generalized model
+            rows.append({"Variance": variance, "Std.Dev.": sd})
+            index.append((label, ""))
         return pd.DataFrame(rows, index=pd.MultiIndex.from_tuples(index, names=["Groups", "Name"]))
 
     def to_dict(self) -> dict:

@@ -1,11 +1,10 @@
 """Confidence intervals: profile intervals searched along the criterion's
 profiles (:mod:`corvane.inference.profile.profiler`), and confint's dispatch between the Wald
-approximation, the profile and the parametric bootstrap; the parameters'
-names and their values on the sd/cor scale, and the checks and column names
-of a coverage level.
+approximation, the profile and the parametric bootstrap (the parameters'
+names and their values on the sd/cor scale are corvane.inference.parameters').
 
 Every user parameter is a smooth function of the core's theta and sigma
-through :class:`corvane.model.reparam.Reparam` (the relative covariance
+through :class:`corvane.design.reparam.Reparam` (the relative covariance
 Sigma_u = A_z Lambda Lambda' A_z', sigma = s / y_scale, beta = T beta~ + o),
 so the variance parameters are carried through the map exactly.
 """
@@ -16,76 +15,21 @@ import math
 
 import numpy as np
 
-from ...design.reparam import tril_pairs
 from .ends import newton_cor_end, newton_end, wald_starts
 from .profiler import Profiler
-from ..satterthwaite import ml_refit, satterthwaite_of
+from ..lrt import ml_refit
+from ..parameters import level_names, parameter_names, variance_parameters
+from ..satterthwaite import satterthwaite_of
 from ..._threads import one_blas_thread
 from ..._checks import check_interval_method, check_level
 from ... import _dist
 from ..._dist import level_quantile
 
-__all__ = ["confint", "profile_intervals", "parameter_names", "variance_parameters"]
-
-# ---- parameter names and the map to the sd/cor scale ---------------------------------
-
-def parameter_names(result):
-    """The variance parameters' names in theta's order (sd and cor), then
-    "sigma", then the fixed effects.
-
-    Examples
-    --------
-    >>> import corvane
-    >>> from corvane.inference.profile import intervals as profile
-    >>> from corvane._example import example_frame
-    >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
-    >>> profile.parameter_names(r)  # doctest: +NORMALIZE_WHITESPACE
-    ['sd((Intercept) | Subject)', 'cor((Intercept), Days | Subject)', 'sd(Days | Subject)', 'sigma',
-     '(Intercept)', 'Days']
-    >>> profile.variance_parameters(r).round(2).tolist()
-    [17.3, -0.21, 5.76, 24.07]
-    """
-    return variance_names(result) + ["sigma"] + list(result.fe_names)
-
-
-def theta_pairs(result):
-    """The (row, column) of Lambda that a fit's variance parameters are:
-    its model's layout (uncorrelated blocks hold the others at 0), or the
-    whole lower triangle."""
-    pairs = getattr(result.model, "theta_pairs", None)
-    return list(pairs) if pairs is not None else tril_pairs(len(result.re_names))
-
-
-def variance_names(result):
-    """The sd and cor parameters' names in theta's order, as lme4's confint
-    names them: sd(x | g), cor(x, z | g)."""
-    names = []
-    for a, b in theta_pairs(result):
-        if a == b:
-            names.append(f"sd({result.re_names[a]} | {result.group_name})")
-        else:
-            names.append(f"cor({result.re_names[b]}, {result.re_names[a]} | {result.group_name})")
-    return names
-
-
-def _level_names(level):
-    lo, hi = 50.0 * (1.0 - level), 50.0 * (1.0 + level)
-    return f"{lo:.3g} %", f"{hi:.3g} %"
-
-
-
-
-def variance_parameters(result):
-    """sd and cor in theta's order, then sigma (the user's scale)."""
-    out = []
-    for a, b in theta_pairs(result):
-        out.append(result.re_std[a] if a == b else result.re_corr[a, b])
-    return np.array(out + [result.sigma])
-
+__all__ = ["confint", "profile_intervals"]
 
 # ---- profile intervals -------------------------------------------------------------------
 
-def _crossing(zeta, est, target, points, at_est=0.0):
+def crossing(zeta, est, target, points, at_est=0.0):
     """The parameter value where zeta (at_est at est) crosses target, going
     out from est through points (increasing distance); None when the last
     point is passed without a crossing, or the profile fails (zeta not
@@ -273,7 +217,7 @@ def profile_intervals(result, level=0.95, which=None):
         not settle there above the floor."""
         if est <= _SD_ZERO * sigma_hat:
             pts = [sigma_hat * 1e-3 * 2.0 ** i for i in range(60)]
-            return None, _crossing(side(0.0, fmin, profile_at, theta_hat, 1.0, multi), 0.0, z, pts)
+            return None, crossing(side(0.0, fmin, profile_at, theta_hat, 1.0, multi), 0.0, z, pts)
         h = 0.25 if not (se and math.isfinite(se) and se > 0) else min(z * se / est, 2.0)
         floor = 1e-2 * est if at_zero is not None else 1e-6 * est
         lo = hi = None
@@ -287,15 +231,15 @@ def profile_intervals(result, level=0.95, which=None):
             lo_pts = [est * math.exp(-h * 1.5 ** i) for i in range(40)]
             lo_pts = [x for x in lo_pts if x > floor] + [floor]
             lower_side = side(est, fmin, profile_at, theta_hat, -1.0, multi)
-            lo = _crossing(lower_side, est, -z, lo_pts)
+            lo = crossing(lower_side, est, -z, lo_pts)
             if lo is None and at_zero is not None and math.isfinite(lower_side(floor)):
                 small = side(est, fmin, at_zero, theta_hat, -1.0, multi, start=lower_side.state["theta"])
                 if small(0.0) <= -z:  # a crossing below the hundredth
-                    lo = _crossing(small, floor, -z, [floor * 0.5 ** i for i in range(1, 30)] + [0.0],
+                    lo = crossing(small, floor, -z, [floor * 0.5 ** i for i in range(1, 30)] + [0.0],
                                    at_est=lower_side(floor))
         if hi is None:
             hi_pts = [est * math.exp(min(h * 1.5 ** i, 700.0)) for i in range(20)]
-            hi = _crossing(side(est, fmin, profile_at, theta_hat, 1.0, multi), est, z, hi_pts)
+            hi = crossing(side(est, fmin, profile_at, theta_hat, 1.0, multi), est, z, hi_pts)
         return lo, hi
 
     def direct(state, start, sign, t_ok):
@@ -329,7 +273,7 @@ def profile_intervals(result, level=0.95, which=None):
         if abs(est) >= 1.0 - 1e-10:
             s = math.copysign(1.0, est)
             pts = [s * (1.0 - 1e-4 * 2.0 ** i) for i in range(15)] + [-s]
-            far = _crossing(side(s, fmin, profile_at, theta_hat, -s, True), s, -s * z, pts)
+            far = crossing(side(s, fmin, profile_at, theta_hat, -s, True), s, -s * z, pts)
             return (far, None) if s > 0 else (None, far)
         t_hat = math.atanh(est)
         h = z * se / (1.0 - est * est) if math.isfinite(se) and se > 0 else 0.2
@@ -338,10 +282,10 @@ def profile_intervals(result, level=0.95, which=None):
         hi_pts = [x for x in (math.tanh(t_hat + h * 1.5 ** i) for i in range(16)) if x < 1.0] + [1.0]
         lo = found.get(-1.0)
         if lo is None:
-            lo = _crossing(side(est, fmin, profile_at, theta_hat, -1.0, True), est, -z, lo_pts)
+            lo = crossing(side(est, fmin, profile_at, theta_hat, -1.0, True), est, -z, lo_pts)
         hi = found.get(1.0)
         if hi is None:
-            hi = _crossing(side(est, fmin, profile_at, theta_hat, 1.0, True), est, z, hi_pts)
+            hi = crossing(side(est, fmin, profile_at, theta_hat, 1.0, True), est, z, hi_pts)
         return lo, hi
 
     zero_memo = {}
@@ -392,7 +336,7 @@ def profile_intervals(result, level=0.95, which=None):
                                        lambda t, sgn=sgn: sgn * (t - est) > 0.0, 2.0 * z * se)
                     end = None if found is None else found[0]
                 if end is None:
-                    end = _crossing(side(est, fmin_ml, at, theta_ml, sgn), est, sgn * z, outward(est, se, sgn))
+                    end = crossing(side(est, fmin_ml, at, theta_ml, sgn), est, sgn * z, outward(est, se, sgn))
                 ends.append(end)
             close(name, ends[0], ends[1], -math.inf, math.inf)
     if at_limit:
@@ -411,7 +355,7 @@ def confint(result, level=0.95, method="wald", which=None, n=None, seed=None, pr
     level = check_level(level)
     method = check_interval_method(method, {"n": n, "seed": seed, "progress": progress})
     which = _check_which(result, which)
-    lo_name, hi_name = _level_names(level)
+    lo_name, hi_name = level_names(level)
     names = parameter_names(result)
     if method == "wald":
         z = level_quantile(level)

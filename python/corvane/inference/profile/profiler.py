@@ -369,7 +369,7 @@ class Profiler:
         return self._minimize(fun, theta0)
 
     # -- the direct end search: derivatives on theta's free entries x
-    def _derivatives(self, x):
+    def derivatives(self, x):
         """The core's variance_derivatives at the free entries x, restricted
         to them; None where the criterion is infinite."""
         self.calls += 1
@@ -401,7 +401,7 @@ class Profiler:
         if self._curv is None:
             self._curv = False
             x = self.x_hat
-            base = self._derivatives(x)
+            base = self.derivatives(x)
             if base is None:
                 return None
             k, p = len(x), len(base["beta"])
@@ -415,7 +415,7 @@ class Profiler:
                 step = 1e-6 * max(1.0, abs(float(x[s])))
                 xs = x.copy()
                 xs[s] += step
-                ds = self._derivatives(xs)
+                ds = self.derivatives(xs)
                 if ds is None:
                     return None
                 h[s] = (stacked(ds) - d) / step
@@ -474,7 +474,7 @@ class Profiler:
         ys = self.rp.sigma_to_core(1.0)
 
         def state(x, t):
-            vd = self._derivatives(x)
+            vd = self.derivatives(x)
             if vd is None:
                 return None
             nu, r2, gr = vd["nmp"], vd["pwrss"], vd["pwrss_grad"]
@@ -497,7 +497,7 @@ class Profiler:
         ys = self.rp.sigma_to_core(1.0)
 
         def state(x, t):
-            vd = self._derivatives(x)
+            vd = self.derivatives(x)
             if vd is None:
                 return None
             u, du, hu = self._cov_entry(*self._lambda_w(x), kk, kk)
@@ -530,7 +530,7 @@ class Profiler:
         k = len(self.x_hat)
 
         def state(x, t):
-            vd = self._derivatives(x)
+            vd = self.derivatives(x)
             if vd is None:
                 return None
             y_ = vd["xvx_grad"]
@@ -578,7 +578,7 @@ class Profiler:
         None; state.rho(x) is rho alone."""
 
         def state(x):
-            vd = self._derivatives(x)
+            vd = self.derivatives(x)
             if vd is None:
                 return None
             w, wc = self._lambda_w(x)
