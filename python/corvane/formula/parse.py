@@ -28,6 +28,7 @@ formula or touches a table's values.
 
 from __future__ import annotations
 
+import functools
 import re
 from dataclasses import dataclass
 
@@ -257,7 +258,8 @@ class ParsedFormula:
 
 def parse_formula(formula):
     """Split an lme4-style formula into response, fixed part, random part,
-    grouping column and offsets. ValueError for anything else."""
+    grouping column and offsets. ValueError for anything else. A parse is
+    never changed once made (frozen), so the last few hundred are kept."""
     if not isinstance(formula, str):
         raise TypeError(f"formula must be a string, got {type(formula).__name__}")
     try:
@@ -266,6 +268,7 @@ def parse_formula(formula):
         raise ValueError(f"formula {formula[:60]!r}... is nested too deeply") from None
 
 
+@functools.lru_cache(maxsize=256)
 def _parse(formula):
     sides = split_top(formula, "~")
     if len(sides) != 2 or not sides[0][1] or not sides[1][1]:
