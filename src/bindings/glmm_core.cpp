@@ -20,9 +20,9 @@
 #include "bindings/errors.hpp"
 #include "bindings/gil.hpp"
 #include "bindings/numpy_api.hpp"
-#include "lmm/glmm_data.hpp"
-#include "lmm/glmm_eval.hpp"
-#include "lmm/glmm_fit.hpp"
+#include "glmm/data.hpp"
+#include "glmm/eval.hpp"
+#include "glmm/fit.hpp"
 #include "lmm/theta_layout.hpp"
 #include "parallel/pool.hpp"
 
@@ -31,13 +31,13 @@ namespace {
 
 struct GlmmObject {
     PyObject_HEAD
-    lmm::GlmmData* data;  // owned
+    glmm::GlmmData* data;  // owned
 };
 
-const lmm::GlmmData& data_of(PyObject* self) { return *reinterpret_cast<GlmmObject*>(self)->data; }
-const lmm::GlmmDesign& design_of(PyObject* self) { return *data_of(self).design; }
+const glmm::GlmmData& data_of(PyObject* self) { return *reinterpret_cast<GlmmObject*>(self)->data; }
+const glmm::GlmmDesign& design_of(PyObject* self) { return *data_of(self).design; }
 
-PyObject* wrap(PyTypeObject* type, std::unique_ptr<lmm::GlmmData> data) {
+PyObject* wrap(PyTypeObject* type, std::unique_ptr<glmm::GlmmData> data) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     reinterpret_cast<GlmmObject*>(self)->data = data.release();
@@ -64,14 +64,14 @@ bool vector_argument(PyObject* object, const char* name, std::uint64_t n, std::v
     return true;
 }
 
-bool to_family(PyObject* object, lmm::Family& out) {
+bool to_family(PyObject* object, glmm::Family& out) {
     const char* s = PyUnicode_Check(object) ? PyUnicode_AsUTF8(object) : nullptr;
     if (!s) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "family must be a str");
         return false;
     }
-    if (std::strcmp(s, "binomial") == 0) out = lmm::Family::Binomial;
-    else if (std::strcmp(s, "poisson") == 0) out = lmm::Family::Poisson;
+    if (std::strcmp(s, "binomial") == 0) out = glmm::Family::Binomial;
+    else if (std::strcmp(s, "poisson") == 0) out = glmm::Family::Poisson;
     else {
         PyErr_Format(PyExc_ValueError, "family must be \"binomial\" or \"poisson\", got %R", object);
         return false;
@@ -79,16 +79,16 @@ bool to_family(PyObject* object, lmm::Family& out) {
     return true;
 }
 
-bool to_link(PyObject* object, lmm::Link& out) {
+bool to_link(PyObject* object, glmm::Link& out) {
     const char* s = PyUnicode_Check(object) ? PyUnicode_AsUTF8(object) : nullptr;
     if (!s) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "link must be a str");
         return false;
     }
-    if (std::strcmp(s, "logit") == 0) out = lmm::Link::Logit;
-    else if (std::strcmp(s, "probit") == 0) out = lmm::Link::Probit;
-    else if (std::strcmp(s, "cloglog") == 0) out = lmm::Link::Cloglog;
-    else if (std::strcmp(s, "log") == 0) out = lmm::Link::Log;
+    if (std::strcmp(s, "logit") == 0) out = glmm::Link::Logit;
+    else if (std::strcmp(s, "probit") == 0) out = glmm::Link::Probit;
+    else if (std::strcmp(s, "cloglog") == 0) out = glmm::Link::Cloglog;
+    else if (std::strcmp(s, "log") == 0) out = glmm::Link::Log;
     else {
         PyErr_Format(PyExc_ValueError, "link must be \"logit\", \"probit\", \"cloglog\" or \"log\", got %R", object);
         return false;
@@ -108,8 +108,8 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         RowArrays arrays;
         std::uint64_t m = 0;
-        lmm::Family fam;
-        lmm::Link lnk;
+        glmm::Family fam;
+        glmm::Link lnk;
         if (!to_row_arrays(y, x, z, codes, arrays) || !to_uint64(n_groups, "n_groups", m)) return nullptr;
         lmm::RowsView view;
         if (!rows(arrays, view) || !check_dimensions(view, m)) return nullptr;
@@ -121,7 +121,7 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!vector_argument(weights, "weights", view.n, w) || !vector_argument(offset, "offset", view.n, off))
             return nullptr;
         if (!to_family(family, fam) || !to_link(link, lnk)) return nullptr;
-        lmm::GlmmRows r;
+        glmm::GlmmRows r;
         r.y = std::span<const double>(view.y, view.n);
         r.x = std::span<const double>(view.x, view.n * view.p);
         r.z = std::span<const double>(view.z, view.n * view.q);
@@ -132,7 +132,7 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         r.p = view.p;
         r.q = view.q;
         r.m = m;
-        std::unique_ptr<lmm::GlmmData> data = without_gil([&] { return lmm::prepare_glmm(r, fam, lnk); });
+        std::unique_ptr<glmm::GlmmData> data = without_gil([&] { return glmm::prepare_glmm(r, fam, lnk); });
         return wrap(type, std::move(data));
     });
 }
@@ -161,8 +161,8 @@ PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(desi
 PyObject* get_q(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(design_of(self).q); }
 PyObject* get_m(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(design_of(self).m); }
 PyObject* get_n_theta(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(lmm::n_theta(design_of(self).q)); }
-PyObject* get_family(PyObject* self, void*) { return PyUnicode_FromString(lmm::family_name(design_of(self).family)); }
-PyObject* get_link(PyObject* self, void*) { return PyUnicode_FromString(lmm::link_name(design_of(self).link)); }
+PyObject* get_family(PyObject* self, void*) { return PyUnicode_FromString(glmm::family_name(design_of(self).family)); }
+PyObject* get_link(PyObject* self, void*) { return PyUnicode_FromString(glmm::link_name(design_of(self).link)); }
 PyObject* get_constant(PyObject* self, void*) { return PyFloat_FromDouble(data_of(self).constant); }
 PyObject* get_saturated(PyObject* self, void*) { return PyFloat_FromDouble(data_of(self).saturated); }
 
@@ -184,7 +184,7 @@ PyGetSetDef kGetters[] = {
 // ---- methods ---------------------------------------------------------------
 
 // Options shared by the methods: the schedule and kernels (tests).
-bool eval_options(PyObject* general, lmm::GlmmOptions& out) {
+bool eval_options(PyObject* general, glmm::GlmmOptions& out) {
     if (!general) return true;
     bool g = false;
     if (!to_bool(general, "general_kernels", g)) return false;
@@ -199,7 +199,7 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!bind_arguments({"evaluate", kNames, 5, 2}, args, nargs, kwnames, b)) return nullptr;
         std::vector<double> theta, beta;
         std::uint64_t nagq = 1, derivatives = 0;
-        lmm::GlmmOptions options;
+        glmm::GlmmOptions options;
         if (!to_doubles(b[0], "theta", theta) || !to_doubles(b[1], "beta", beta)) return nullptr;
         if (b[2] && !to_uint64(b[2], "nagq", nagq)) return nullptr;
         if (b[3] && !to_uint64(b[3], "derivatives", derivatives)) return nullptr;
@@ -208,18 +208,18 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             PyErr_SetString(PyExc_ValueError, "derivatives must be 0, 1 or 2");
             return nullptr;
         }
-        const lmm::GlmmData& d = data_of(self);
+        const glmm::GlmmData& d = data_of(self);
         const std::size_t nk = theta.size() + beta.size();
         struct Out {
-            lmm::GlmmEval e;
+            glmm::GlmmEval e;
             std::optional<optim::SecondOrder> so;
             double hessian_error = 0.0;
         };
         Out o = without_gil([&] {
             Out r;
-            r.e = lmm::glmm_evaluate(d, theta, beta, nagq, 0, options);
+            r.e = glmm::glmm_evaluate(d, theta, beta, nagq, 0, options);
             if (derivatives > 0 && r.e.feasible)
-                r.so = lmm::glmm_second_order(d, theta, beta, nagq, options, nullptr, nullptr, derivatives == 2,
+                r.so = glmm::glmm_second_order(d, theta, beta, nagq, options, nullptr, nullptr, derivatives == 2,
                                               &r.hessian_error);
             return r;
         });
@@ -256,11 +256,11 @@ PyObject* modes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PyObject* b[3];
         if (!bind_arguments({"modes", kNames, 3, 2}, args, nargs, kwnames, b)) return nullptr;
         std::vector<double> theta, beta;
-        lmm::GlmmOptions options;
+        glmm::GlmmOptions options;
         if (!to_doubles(b[0], "theta", theta) || !to_doubles(b[1], "beta", beta) || !eval_options(b[2], options))
             return nullptr;
-        const lmm::GlmmData& d = data_of(self);
-        lmm::GlmmModes r = without_gil([&] { return lmm::glmm_modes(d, theta, beta, options); });
+        const glmm::GlmmData& d = data_of(self);
+        glmm::GlmmModes r = without_gil([&] { return glmm::glmm_modes(d, theta, beta, options); });
         if (!r.feasible) {
             PyErr_SetString(PyExc_RuntimeError, r.failure.c_str());
             return nullptr;
@@ -286,10 +286,10 @@ PyObject* joint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         std::vector<double> theta, beta;
         if (!to_doubles(b[0], "theta", theta)) return nullptr;
         if (b[1] && b[1] != Py_None && !to_doubles(b[1], "beta_start", beta)) return nullptr;
-        const lmm::GlmmData& d = data_of(self);
-        lmm::GlmmJoint r = without_gil([&] {
-            if (beta.empty()) beta = lmm::glmm_start_beta(d);
-            return lmm::glmm_joint(d, theta, beta);
+        const glmm::GlmmData& d = data_of(self);
+        glmm::GlmmJoint r = without_gil([&] {
+            if (beta.empty()) beta = glmm::glmm_start_beta(d);
+            return glmm::glmm_joint(d, theta, beta);
         });
         if (!r.feasible) {
             PyErr_SetString(PyExc_RuntimeError, r.failure.c_str());
@@ -308,8 +308,8 @@ PyObject* joint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* start_beta(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const lmm::GlmmData& d = data_of(self);
-        std::vector<double> beta = without_gil([&] { return lmm::glmm_start_beta(d); });
+        const glmm::GlmmData& d = data_of(self);
+        std::vector<double> beta = without_gil([&] { return glmm::glmm_start_beta(d); });
         return new_float_array({static_cast<npy_intp>(beta.size())}, beta.data());
     });
 }
@@ -324,7 +324,7 @@ const char* status_text(optim::TrustStatus s) {
 }
 
 // The fit's record as a dict.
-PyObject* fit_dict(const lmm::GlmmFit& f, std::size_t nt, std::size_t p) {
+PyObject* fit_dict(const glmm::GlmmFit& f, std::size_t nt, std::size_t p) {
     const std::size_t nk = nt + p;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> theta = f.theta, beta = f.beta, grad = f.grad, hess = f.hessian, prec = f.precision;
@@ -369,7 +369,7 @@ PyObject* fit_dict(const lmm::GlmmFit& f, std::size_t nt, std::size_t p) {
 }
 
 bool fit_arguments(PyObject* self, PyObject** b, std::vector<double>& theta, std::vector<double>& beta,
-                   std::uint64_t& nagq, lmm::GlmmFitOptions& options) {
+                   std::uint64_t& nagq, glmm::GlmmFitOptions& options) {
     if (b[0] && b[0] != Py_None && !to_doubles(b[0], "theta", theta)) return false;
     if (b[1] && b[1] != Py_None && !to_doubles(b[1], "beta", beta)) return false;
     if (b[2] && !to_uint64(b[2], "nagq", nagq)) return false;
@@ -379,7 +379,7 @@ bool fit_arguments(PyObject* self, PyObject** b, std::vector<double>& theta, std
         PyErr_SetString(PyExc_ValueError, "gtol must be non-negative and finite");
         return false;
     }
-    const lmm::GlmmDesign& g = design_of(self);
+    const glmm::GlmmDesign& g = design_of(self);
     if (!theta.empty() && theta.size() != lmm::n_theta(g.q)) {
         PyErr_Format(PyExc_ValueError, "theta must have %llu entries", static_cast<unsigned long long>(lmm::n_theta(g.q)));
         return false;
@@ -402,15 +402,15 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!bind_arguments({"fit", kNames, 6, 0}, args, nargs, kwnames, b)) return nullptr;
         std::vector<double> theta, beta;
         std::uint64_t nagq = 1;
-        lmm::GlmmFitOptions options;
+        glmm::GlmmFitOptions options;
         if (!fit_arguments(self, b, theta, beta, nagq, options)) return nullptr;
-        const lmm::GlmmData& d = data_of(self);
+        const glmm::GlmmData& d = data_of(self);
         if (nagq > 1) {
             // Checks nagq against q before the work starts.
             std::vector<double> t0 = lmm::default_theta(d.design->q), b0(d.design->p, 0.0);
-            (void)without_gil([&] { return lmm::glmm_evaluate(d, t0, b0, nagq, 0); });
+            (void)without_gil([&] { return glmm::glmm_evaluate(d, t0, b0, nagq, 0); });
         }
-        lmm::GlmmFit r = without_gil([&] { return lmm::glmm_fit(d, theta, beta, nagq, options); });
+        glmm::GlmmFit r = without_gil([&] { return glmm::glmm_fit(d, theta, beta, nagq, options); });
         return fit_dict(r, lmm::n_theta(d.design->q), d.design->p);
     });
 }
@@ -426,9 +426,9 @@ PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!to_array(b[0], "responses", 2, NPY_FLOAT64, ys)) return nullptr;
         std::vector<double> theta, beta;
         std::uint64_t nagq = 1;
-        lmm::GlmmFitOptions options;
+        glmm::GlmmFitOptions options;
         if (!fit_arguments(self, b + 1, theta, beta, nagq, options)) return nullptr;
-        const lmm::GlmmData& d = data_of(self);
+        const glmm::GlmmData& d = data_of(self);
         const std::uint64_t n = d.design->n;
         if (static_cast<std::uint64_t>(PyArray_DIM(ys, 1)) != n) {
             PyErr_Format(PyExc_ValueError, "responses must have %llu columns", static_cast<unsigned long long>(n));
@@ -441,19 +441,19 @@ PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 values[r * n + i] = *static_cast<const double*>(
                     PyArray_GETPTR2(ys, static_cast<npy_intp>(r), static_cast<npy_intp>(i)));
         const std::size_t nt = lmm::n_theta(d.design->q), p = d.design->p;
-        std::vector<lmm::GlmmFit> fits = without_gil([&] {
-            std::vector<lmm::GlmmFit> out(k);
+        std::vector<glmm::GlmmFit> fits = without_gil([&] {
+            std::vector<glmm::GlmmFit> out(k);
             parallel::parallel_for(k, [&](std::size_t r) {
                 parallel::check_interrupt();
-                std::unique_ptr<lmm::GlmmData> dr =
-                    lmm::with_glmm_response(d, std::span<const double>(values.data() + r * n, n));
-                out[r] = lmm::glmm_fit(*dr, theta, beta, nagq, options);
+                std::unique_ptr<glmm::GlmmData> dr =
+                    glmm::with_glmm_response(d, std::span<const double>(values.data() + r * n, n));
+                out[r] = glmm::glmm_fit(*dr, theta, beta, nagq, options);
             });
             return out;
         });
         std::vector<double> th(k * nt), be(k * p), dev(k), conv(k);
         for (std::uint64_t r = 0; r < k; ++r) {
-            const lmm::GlmmFit& f = fits[r];
+            const glmm::GlmmFit& f = fits[r];
             const bool ok = f.best.converged() && f.theta.size() == nt;
             for (std::size_t j = 0; j < nt; ++j) th[r * nt + j] = ok ? f.theta[j] : std::nan("");
             for (std::size_t j = 0; j < p; ++j) be[r * p + j] = ok ? f.beta[j] : std::nan("");

@@ -196,14 +196,14 @@ void Accumulator::select(const std::vector<std::uint64_t>& groups, const std::ve
         zty.resize(mm * q);
         for (std::uint64_t k = 0; k < mm; ++k) {
             if (k % 65536 == 0) parallel::check_interrupt();
-            std::copy_n(g.ztz.data() + groups[k] * qq, qq, ztz.data() + k * qq);
-            std::copy_n(r.zty.data() + groups[k] * q, q, zty.data() + k * q);
+            std::copy_n(g.ztz_of(groups[k]), qq, ztz.data() + k * qq);
+            std::copy_n(products_.zty_of(groups[k]), q, zty.data() + k * q);
         }
     }
     ztx.resize(mm * q * pp);
     for (std::uint64_t k = 0; k < mm; ++k) {
         if (k % 65536 == 0) parallel::check_interrupt();
-        const double* from = g.ztx.data() + groups[k] * q * p;
+        const double* from = g.ztx_of(groups[k]);
         double* to = ztx.data() + k * q * pp;
         for (std::uint64_t a = 0; a < q; ++a)
             for (std::uint64_t j = 0; j < pp; ++j) to[a * pp + j] = from[a * p + columns[j]];

@@ -79,8 +79,8 @@ struct Workspace {
 template <Index Q, Index P>
 bool group_item(const LmmData& d, const Common& c, Index i, Workspace& ws, HessAcc& acc) {
     const Index q = linalg::size_of<Q>(c.q), p = linalg::size_of<P>(c.p);
-    if (!hessian_group_step<Q, P>(c, d.design->ztz.data() + i * q * q, d.design->ztx.data() + i * q * p,
-                                  d.response.zty.data() + i * q, ws.mats, ws.out.data()))
+    if (!hessian_group_step<Q, P>(c, d.design->ztz_of(i), d.design->ztx_of(i), d.zty_of(i), ws.mats,
+                                  ws.out.data()))
         return false;
     add_hessian_terms(ws.out.data(), acc.totals(), c.n_theta, hessian_out_length(p, q, c.dcxx));
     return true;

@@ -156,6 +156,9 @@ struct LmmData {
 struct Products {
     std::shared_ptr<Design> design;
     Response response;
+
+    // Group i's Z_i'y_i (q values).
+    const double* zty_of(std::uint64_t i) const { return response.zty.data() + i * design->q; }
 };
 
 // What LmmData::from_rows computes, with the design still open to changes.

@@ -99,7 +99,7 @@ MomentAcc over_groups(const LmmData& d, const std::vector<double>& beta) {
             std::vector<double> l(qq), inv(qq), r(q), b(q);
             const Index end = std::min(m, (c + 1) * chunk);
             for (Index i = c * chunk; i < end; ++i) {
-                const double* ztz = g.ztz.data() + i * qq;
+                const double* ztz = g.ztz_of(i);
                 std::copy_n(ztz, qq, l.begin());
                 if (!linalg::cholesky(l.data(), q)) continue;
                 // Nearly singular blocks (fewer informative rows than q) say

@@ -11,26 +11,10 @@
 #include "lmm/hessian.hpp"
 #include "lmm/moment_start.hpp"
 #include "lmm/theta_layout.hpp"
+#include "optim/bound_resume.hpp"
 
 namespace corvane::lmm {
 namespace {
-
-// Diagonal entries of Lambda at most this far above 0 (relative to the
-// largest |theta| entry, at least 1) are tried at the bound.
-constexpr double kNearBound = 1e-4;
-// A run from the bound wins when its criterion is within this many
-// rounding units (relative) of the run it replaces.
-constexpr double kSameCriterion = 1e-12;
-
-// Diagonal entries of Lambda that sit just above their bound.
-std::vector<std::size_t> near_bound(const std::vector<double>& theta, const std::vector<double>& lower) {
-    double big = 1.0;
-    for (double v : theta) big = std::max(big, std::fabs(v));
-    std::vector<std::size_t> out;
-    for (std::size_t i = 0; i < theta.size(); ++i)
-        if (std::isfinite(lower[i]) && theta[i] > lower[i] && theta[i] <= kNearBound * big) out.push_back(i);
-    return out;
-}
 
 // The criterion's rounding that its size does not show: (n - p) log r^2
 // with r^2 = y'y less what the model explains, so r^2 carries the rounding
@@ -83,33 +67,12 @@ NewtonFit fit_newton(const LmmData& d, std::vector<double> starts, bool reml, st
         out.evaluations += run.evaluations;
         if (!winner || value(run) < value(*winner)) winner = std::move(run);
     }
-    // The criterion is even in each column of Lambda, so near a bound where
-    // the optimum sits a Newton iteration approaches the bound without ever
-    // reaching it (theta 1e-13, with a gradient below tolerance) and would
-    // be certified interior. Such entries are put exactly on the bound and
-    // the fit is resumed from there: the run holds them only when the
-    // one-sided derivative and the curvature at the bound point into the
-    // feasible region, and its result replaces the first when its criterion
-    // is no worse (to rounding). A genuine optimum just above the bound is
-    // released from it and wins on its criterion.
-    // A resumed run may leave another entry next to its bound: repeat while
-    // that happens (each round holds at least one more entry, so at most
-    // n_theta rounds).
-    for (std::size_t round = 0; round < n_theta && winner->converged(); ++round) {
-        const std::vector<std::size_t> near = near_bound(winner->x, lower);
-        if (near.empty()) break;
-        {
-            std::vector<double> start = winner->x;
-            for (std::size_t i : near) start[i] = lower[i];
-            canonical(start);
-            optim::TrustRegionResult run = optim::minimize_trust_region(objective, start, lower, tied, canonical, options);
-            out.evaluations += run.evaluations;
-            const double tol = kSameCriterion * std::max(1.0, std::fabs(winner->at.f));
-            if (!(run.converged() && run.at.f <= winner->at.f + tol)) break;
-            winner = std::move(run);
-        }
-    }
-    out.best = std::move(*winner);
+    // Entries left just above their bound are tried on it (the criterion is
+    // even in each column of Lambda, so Newton's iterations approach an
+    // optimum on the bound without reaching it).
+    optim::ResumeCounts resumed;
+    out.best = optim::resume_near_bounds(objective, std::move(*winner), lower, tied, canonical, options, resumed);
+    out.evaluations += resumed.evaluations;
     if (!fe.all()) {
         out.best.x = fe.expand(out.best.x);
         for (std::size_t& i : out.best.at_bound) i = fe.index(i);

@@ -56,7 +56,7 @@ AccH hessian_chunk(const LmmData& d, const Classes* classes, Index first, Index 
             acc.l1.add((z * n) / k);
             acc.l2.add(z * (-(z * n)) / (k * k));
         } else {
-            std::copy_n(d.design->ztx.data() + i * p, p, w.begin());
+            std::copy_n(d.design->ztx_of(i), p, w.begin());
             w[p] = d.response.zty[i];
             for (Index j = 0; j < p1; ++j)
                 for (Index l = j; l < p1; ++l) {

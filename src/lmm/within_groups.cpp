@@ -15,9 +15,9 @@ std::optional<std::vector<double>> within_groups(const LmmData& data, double piv
     std::vector<double> out(w * w, 0.0), l(q * q), u(q * w);
     for (std::uint64_t i = 0; i < m; ++i) {
         if (i % 65536 == 0) parallel::check_interrupt();
-        const double* s = g.ztz.data() + i * q * q;
-        const double* zx = g.ztx.data() + i * q * p;
-        const double* zy = data.response.zty.data() + i * q;
+        const double* s = g.ztz_of(i);
+        const double* zx = g.ztx_of(i);
+        const double* zy = data.zty_of(i);
         // Cholesky of Z_i'Z_i, each pivot checked against its diagonal entry.
         for (std::uint64_t j = 0; j < q; ++j) {
             double d = s[j * q + j];

@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace corvane::lmm {
+namespace corvane::glmm {
 
 enum class Family : std::uint8_t { Binomial, Poisson };
 enum class Link : std::uint8_t { Logit, Probit, Cloglog, Log };
@@ -215,4 +215,4 @@ inline double loglik_constant(Family family, double y, double w) {
     return -w * std::lgamma(y + 1.0);
 }
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

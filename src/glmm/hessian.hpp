@@ -31,10 +31,12 @@
 #include <vector>
 
 #include "linalg/dense.hpp"
-#include "lmm/glmm_group.hpp"
+#include "glmm/group.hpp"
 #include "lmm/theta_layout.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
+
+using lmm::n_theta;
 
 // Scratch for one chunk's groups (sized once per chunk).
 struct HessianWork {
@@ -267,4 +269,4 @@ inline void laplace_hessian(const GroupContext& c, std::uint64_t s, std::uint64_
     }
 }
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

@@ -1,4 +1,4 @@
-#include "lmm/glmm_fit.hpp"
+#include "glmm/fit.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,15 +9,23 @@
 
 #include "lmm/free_entries.hpp"
 #include "lmm/theta_layout.hpp"
+#include "optim/bound_resume.hpp"
 #include "optim/minimize_bounded.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
+
+using lmm::canonical_theta;
+using lmm::default_theta;
+using lmm::FreeEntries;
+using lmm::lower_bounds;
+using lmm::n_theta;
+using lmm::tied_entries;
+
 namespace {
 
 constexpr double kJointStep = 5e-2;       // the longest steps of the joint mode deviance's differences, in standard errors
 constexpr double kCorrectionStep = 5e-2;  // the longest steps of the quadrature correction's differences, in standard errors
-constexpr double kNearBound = 1e-4;
-constexpr double kSameCriterion = 1e-12;
+constexpr double kNearBound = 1e-4;       // starts this close to a bound are moved off it
 
 using Value = std::function<std::optional<double>(std::span<const double>)>;
 using ValueGradient = std::function<std::optional<std::pair<double, std::vector<double>>>(std::span<const double>)>;
@@ -85,15 +93,6 @@ std::vector<double> whole_lower(std::uint64_t q, std::size_t k) {
     return lower;
 }
 
-std::vector<std::size_t> near_bound(std::span<const double> x, const std::vector<double>& lower) {
-    double big = 1.0;
-    for (double v : x) big = std::max(big, std::fabs(v));
-    std::vector<std::size_t> out;
-    for (std::size_t i = 0; i < lower.size(); ++i)
-        if (std::isfinite(lower[i]) && x[i] > lower[i] && x[i] <= kNearBound * big) out.push_back(i);
-    return out;
-}
-
 // The trust-region run from x0, then resumed with near-bound entries put on
 // their bound while that gives a no-worse criterion (as for the Gaussian fit:
 // the criterion is even in each column of Lambda).
@@ -113,18 +112,9 @@ optim::TrustRegionResult certified_run(const optim::SecondOrderObjective& object
     };
     optim::TrustRegionResult best = optim::minimize_trust_region(objective, x0, lower, tied, canonical, options);
     iterations += best.iterations;
-    for (std::size_t round = 0; round < nt && best.converged(); ++round) {
-        const std::vector<std::size_t> near = near_bound(best.x, lower);
-        if (near.empty()) break;
-        std::vector<double> start = best.x;
-        for (std::size_t i : near) start[i] = lower[i];
-        canonical(start);
-        optim::TrustRegionResult run = optim::minimize_trust_region(objective, start, lower, tied, canonical, options);
-        iterations += run.iterations;
-        const double tol = kSameCriterion * std::max(1.0, std::fabs(best.at.f));
-        if (!(run.converged() && run.at.f <= best.at.f + tol)) break;
-        best = std::move(run);
-    }
+    optim::ResumeCounts resumed;
+    best = optim::resume_near_bounds(objective, std::move(best), lower, tied, canonical, options, resumed);
+    iterations += resumed.iterations;
     return best;
 }
 
@@ -364,4 +354,4 @@ GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<co
     return out;
 }
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

@@ -1,4 +1,4 @@
-#include "lmm/glmm_data.hpp"
+#include "glmm/data.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -9,7 +9,10 @@
 #include "lmm/errors.hpp"
 #include "parallel/interrupt.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
+
+using lmm::InvalidInput;
+
 namespace {
 
 std::string number(double v) {
@@ -177,4 +180,4 @@ std::unique_ptr<GlmmData> with_glmm_response(const GlmmData& d, std::span<const 
     return out;
 }
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

@@ -1,4 +1,4 @@
-#include "lmm/glmm_eval.hpp"
+#include "glmm/eval.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,14 +8,19 @@
 
 #include "linalg/dense.hpp"
 #include "lmm/errors.hpp"
-#include "lmm/gauss_hermite.hpp"
-#include "lmm/glmm_group.hpp"
-#include "lmm/glmm_hessian.hpp"
-#include "lmm/glmm_joint.hpp"
+#include "glmm/gauss_hermite.hpp"
+#include "glmm/group.hpp"
+#include "glmm/hessian.hpp"
+#include "glmm/joint.hpp"
 #include "lmm/theta_layout.hpp"
 #include "parallel/interrupt.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
+
+using lmm::check_theta;
+using lmm::InvalidInput;
+using lmm::theta_to_lambda;
+
 namespace {
 
 using linalg::Index;
@@ -384,4 +389,4 @@ std::vector<double> glmm_start_beta(const GlmmData& d, const GlmmOptions&) {
     return beta;
 }
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

@@ -16,7 +16,7 @@
 
 #include "linalg/symmetric_eigen.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
 
 struct GaussHermite {
     std::vector<double> nodes;
@@ -83,4 +83,4 @@ inline GaussHermite gauss_hermite(std::uint64_t k) {
     return rule;
 }
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

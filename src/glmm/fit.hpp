@@ -19,10 +19,10 @@
 #include <span>
 #include <vector>
 
-#include "lmm/glmm_eval.hpp"
+#include "glmm/eval.hpp"
 #include "optim/trust_region.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
 
 struct GlmmFitOptions {
     std::uint64_t max_iter = 200;
@@ -67,4 +67,4 @@ std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span
                                                     std::vector<double>* modes = nullptr, bool hessian = true,
                                                     double* error = nullptr);
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

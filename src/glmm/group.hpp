@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "linalg/dense.hpp"
-#include "lmm/glmm_data.hpp"
+#include "glmm/data.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
 
 using linalg::Index;
 
@@ -378,4 +378,4 @@ inline void laplace_gradient(const GroupContext& c, std::uint64_t s, std::uint64
             grad[k] = grad[k] + (rz[r] * w.cur.u[col] + w.cur.gz[r] * tv[col] + mlh[r * q + col]);
 }
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

@@ -17,10 +17,10 @@
 #include <span>
 #include <vector>
 
-#include "lmm/glmm_eval.hpp"
-#include "lmm/glmm_group.hpp"
+#include "glmm/eval.hpp"
+#include "glmm/group.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
 
 namespace joint_detail {
 
@@ -289,4 +289,4 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
     return out;
 }
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

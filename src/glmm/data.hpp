@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "lmm/glmm_family.hpp"
+#include "glmm/family.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
 
 // What depends only on the design: shared by every response fitted to it.
 struct GlmmDesign {
@@ -72,4 +72,4 @@ std::unique_ptr<GlmmData> with_glmm_response(const GlmmData& d, std::span<const 
 const char* family_name(Family family);
 const char* link_name(Link link);
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm

@@ -31,10 +31,20 @@
 #include <string>
 #include <vector>
 
-#include "lmm/glmm_data.hpp"
+#include "glmm/data.hpp"
 #include "lmm/schedule.hpp"
 
-namespace corvane::lmm {
+namespace corvane::glmm {
+
+// The linear core's schedule: groups in fixed chunks, reduced in a fixed
+// order whatever the thread count.
+using lmm::Schedule;
+using lmm::chunk_count;
+using lmm::chunk_length;
+using lmm::chunked_reduce;
+using lmm::for_each_chunk;
+using lmm::go_parallel;
+using lmm::reduce_slots;
 
 struct GlmmOptions {
     Schedule schedule = Schedule::Auto;
@@ -117,4 +127,4 @@ GlmmJoint glmm_joint(const GlmmData& d, std::span<const double> theta, std::span
 // or y + 1/10 (Poisson).
 std::vector<double> glmm_start_beta(const GlmmData& d, const GlmmOptions& options = {});
 
-}  // namespace corvane::lmm
+}  // namespace corvane::glmm
