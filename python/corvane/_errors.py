@@ -7,6 +7,7 @@ Warnings have their own classes so that users can filter them, for example
 from __future__ import annotations
 
 import importlib
+import sys
 
 __all__ = ["ConvergenceWarning", "SingularFitWarning", "RankDeficiencyWarning", "SeparationWarning",
            "ProfileWarning", "require", "warn_user"]
@@ -51,6 +52,10 @@ def require(*modules, purpose=None):
     or raise ImportError naming the extra to install."""
     loaded = []
     for name in modules:
+        module = sys.modules.get(name)  # a module imported before needs no import machinery
+        if module is not None:
+            loaded.append(module)
+            continue
         try:
             loaded.append(importlib.import_module(name))
         except ImportError as exc:

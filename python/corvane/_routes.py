@@ -21,12 +21,21 @@ import threading
 __all__ = ["general_route", "fast"]
 
 _FORCED = os.environ.get("CORVANE_GENERAL_ROUTE", "").strip() not in ("", "0")
-_state = threading.local()
+
+
+class _Depth(threading.local):
+    """How many general_route blocks this thread is in (a class attribute
+    as the default, so that the check on every call raises nothing)."""
+
+    depth = 0
+
+
+_state = _Depth()
 
 
 def fast():
     """Whether a fast path may be taken."""
-    return not (_FORCED or getattr(_state, "depth", 0))
+    return not (_FORCED or _state.depth)
 
 
 @contextlib.contextmanager
@@ -47,7 +56,7 @@ def general_route():
     >>> slow.criterion == corvane.lmm("Reaction ~ Days + (Days | Subject)", df).criterion
     True
     """
-    _state.depth = getattr(_state, "depth", 0) + 1
+    _state.depth += 1
     try:
         yield
     finally:
