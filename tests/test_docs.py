@@ -23,7 +23,7 @@ pytestmark = [pytest.mark.wheel]
 MODULES = ["corvane", "corvane.model.lmm", "corvane.results.base", "corvane.results.lmm",
            "corvane.results.lmm_inference", "corvane.results.predict", "corvane.results.tables",
            "corvane.inference.ddf", "corvane.inference.parameters", "corvane.inference.bootstrap",
-           "corvane.results.plots", "corvane.glmm.model", "corvane.glmm.result", "corvane.inference.r2",
+           "corvane.results.plots", "corvane.generalized.model", "corvane.generalized.result", "corvane.inference.r2",
            "corvane.inference.kenward_roger", "corvane._routes"]
 
 

@@ -14,7 +14,7 @@ import pytest
 
 import corvane
 from corvane._corvane import GlmmCore
-from corvane.glmm.families import family_of
+from corvane.generalized.families import family_of
 from reference import lambda_of
 
 pytestmark = [pytest.mark.native]

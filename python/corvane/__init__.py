@@ -20,8 +20,8 @@ from typing import Any
 from ._corvane import Accumulator, GlmmCore, LmmCore, __version__, get_num_threads, set_num_threads
 from ._routes import general_route
 from ._errors import ConvergenceWarning, ProfileWarning, RankDeficiencyWarning, SeparationWarning, SingularFitWarning
-from .glmm.model import GeneralizedLinearMixedModel, glmm
-from .glmm.result import GlmmResult
+from .generalized.model import GeneralizedLinearMixedModel, glmm
+from .generalized.result import GlmmResult
 from .model.lmm import LinearMixedModel, lmm
 from .results.lmm import LmmResult
 
@@ -75,3 +75,8 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
 __all__ = ["Accumulator", "ConvergenceWarning", "anova", "GeneralizedLinearMixedModel", "general_route", "GlmmCore",
            "GlmmResult", "glmm", "LinearMixedModel", "LmmCore", "LmmResult", "ProfileWarning", "SeparationWarning",
            "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads", "__version__"]
+
+
+def __dir__():
+    """The public names (the subpackages stay importable by name)."""
+    return sorted(__all__)

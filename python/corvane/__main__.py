@@ -96,7 +96,7 @@ def _fit(args):
             # rows are read into memory instead.
             data = sources.as_frame(data)
         return lmm(args.formula, data, reml=not args.ml, weights=args.weights, offset=args.offset)
-    from .glmm.model import glmm
+    from .generalized.model import glmm
 
     for flag, given in (("--ml", args.ml), ("--ddf", args.ddf is not None)):
         if given:

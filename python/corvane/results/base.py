@@ -259,7 +259,7 @@ class MixedResult(Predictions, ResultTables):
 
         Returns
         -------
-        corvane.inference.bootstrap.BootstrapResult or corvane.glmm.bootstrap.GlmmBootstrap
+        corvane.inference.bootstrap.BootstrapResult or corvane.generalized.bootstrap.GlmmBootstrap
             ``replicates`` (a DataFrame) and ``confint(level, kind)``.
 
         Raises
