@@ -118,12 +118,15 @@ def test_anova_refits_reml_by_ml_and_refuses_other_data():
         corvane.anova(reml1)
 
 
+@pytest.mark.parametrize("reml", [False, True], ids=["ML", "REML-profiled-as-lme4"])
 @pytest.mark.parametrize("entry", ML, ids=label)
-def test_profile_intervals_match_lme4(entry):
-    r = fit(entry["data"], entry["formula"], False)
+def test_profile_intervals_match_lme4(entry, reml):
+    # lme4 profiles a REML fit on the ML criterion (its intervals equal the
+    # ML fit's); criterion="ml" gives those for cross-checking.
+    r = fit(entry["data"], entry["formula"], reml)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        ci = r.confint(method="profile")
+        ci = r.confint(method="profile", criterion="ml" if reml else None)
     # An end at a parameter's limit is named in a ProfileWarning; other ends are crossings.
     at_limit = any((ci.iloc[k, 0] == 0.0 and name.startswith("sd(")) or abs(ci.iloc[k, 0]) == 1.0
                    or abs(ci.iloc[k, 1]) == 1.0 for k, name in enumerate(ci.index))

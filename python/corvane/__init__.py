@@ -72,7 +72,26 @@ def anova(*results: LmmResult, refit: bool = True, names: "list[str] | None" = N
     return lrt_table(results, refit=refit, names=names)
 
 
-__all__ = ["Accumulator", "ConvergenceWarning", "anova", "GeneralizedLinearMixedModel", "general_route", "GlmmCore",
+def emmeans(result: Any, specs: Any, **options: Any) -> Any:
+    """Estimated marginal means of a fit, as R's ``emmeans(fit, ~ specs)``:
+    ``result.emmeans(specs, **options)`` (see
+    :meth:`corvane.LmmResult.emmeans` and :meth:`corvane.GlmmResult.emmeans`).
+    specs may be a one-sided formula, ``"~ period"`` or ``"~ a | b"``.
+
+    Examples
+    --------
+    >>> import corvane
+    >>> from corvane._example import example_frame
+    >>> df = example_frame()
+    >>> df["half"] = (df["Days"] >= 5).map({True: "late", False: "early"})
+    >>> r = corvane.lmm("Reaction ~ Days * half + (1 | Subject)", df)
+    >>> corvane.emmeans(r, "~ half")["half"].tolist()
+    ['early', 'late']
+    """
+    return result.emmeans(specs, **options)
+
+
+__all__ = ["Accumulator", "ConvergenceWarning", "anova", "emmeans", "GeneralizedLinearMixedModel", "general_route", "GlmmCore",
            "GlmmResult", "glmm", "LinearMixedModel", "LmmCore", "LmmResult", "ProfileWarning", "SeparationWarning",
            "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads", "__version__"]
 

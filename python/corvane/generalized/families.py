@@ -58,6 +58,31 @@ class Family:
                 return -np.expm1(-np.exp(eta))
             return np.exp(eta)
 
+    def mu_eta(self, eta):
+        """dmu / deta at eta: the delta method's factor from the link scale to the mean's."""
+        eta = np.asarray(eta, dtype=np.float64)
+        with np.errstate(over="ignore", under="ignore"):
+            if self.link == "logit":
+                mu = self.mean(eta)
+                return mu * (1.0 - mu)
+            if self.link == "probit":
+                return np.exp(-0.5 * eta * eta) / math.sqrt(2.0 * math.pi)
+            if self.link == "cloglog":
+                return np.exp(eta - np.exp(eta))
+            return np.exp(eta)
+
+    @property
+    def response_label(self):
+        """The mean's name in marginal-means tables, as emmeans names it."""
+        return "prob" if self.name == "binomial" else "rate"
+
+    @property
+    def ratio_label(self):
+        """The name of a back-transformed difference (the odds ratio of the
+        logit link, the ratio of the log link), or None for links whose
+        differences have no such meaning."""
+        return {"logit": "odds.ratio", "log": "ratio"}.get(self.link)
+
     def variance(self, mu):
         mu = np.asarray(mu, dtype=np.float64)
         return mu * (1.0 - mu) if self.name == "binomial" else mu

@@ -97,6 +97,11 @@ class GeneralizedLinearMixedModel(MixedModel):
         self.reparam = rp
         self.core = self._make_core()
 
+    def _rebuilt(self, rows, names, origin):
+        model = object.__new__(type(self))
+        model._construct(rows, names, self.family, origin)
+        return model
+
     def _make_core(self):
         rp = self.reparam
         xc = rp.core_design(self.X) @ rp.a_core_x

@@ -19,6 +19,7 @@ from ..results.predict import Predictions
 from ..results.summary import render_text
 from ..results.tables import json_label, plain
 from . import summary as _summary
+from .inference import GeneralizedInference
 from .separation import affected_coefficients, separated_directions
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -34,7 +35,7 @@ def _beta_complement(sep_core):
     return q[:, sep_core.shape[1]:]
 
 
-class GlmmResult(MixedResult):
+class GlmmResult(MixedResult, GeneralizedInference):
     """A fitted generalized linear mixed model.
 
     Attributes
@@ -267,7 +268,8 @@ class GlmmResult(MixedResult):
 
     # -- predictions and residuals ------------------------------------------------------
     def predict(self, data: Any = None, include_random: bool = True, new_groups: str = "population",
-                type: str = "response", *, offset: Any = None) -> Any:
+                type: str = "response", *, se: bool = False, interval: str | None = None, level: float = 0.95,
+                offset: Any = None) -> Any:
         """Predictions on the response scale (``type="response"``, the mean:
         a probability or an expected count) or the link scale (``"link"``,
         the linear predictor), for the fitted rows (data None) or new data;
@@ -275,6 +277,18 @@ class GlmmResult(MixedResult):
         model (groups not seen in fitting get zero random effects by
         default; a model fitted with an offset given as values needs the new
         rows' ``offset=``).
+
+        With ``se=True`` or ``interval="confidence"``, a DataFrame with
+        columns fit and se (and lower, upper): the standard error of the
+        linear predictor x'beta_hat (population level:
+        sqrt(x' cov(beta_hat) x), as glmmTMB's ``predict(se.fit = TRUE,
+        re.form = NA)``) or of x'beta_hat + z'b_hat_i for a group seen in
+        fitting (the joint form of the linear model's predictions, with the
+        conditional covariances of the modes and the IRLS weights at them);
+        on the response scale the fit is the mean, its SE the delta
+        method's (|dmu/deta| se) and the interval the link scale's ends
+        back-transformed. Prediction intervals of new observations are not
+        defined for these families.
 
         Examples
         --------
@@ -285,16 +299,33 @@ class GlmmResult(MixedResult):
         >>> r = corvane.glmm("slow ~ Days + (1 | Subject)", df)
         >>> bool(((r.predict(df.head(3)) > 0) & (r.predict(df.head(3)) < 1)).all())
         True
+        >>> r.predict(df.head(3), include_random=False, interval="confidence").columns.tolist()
+        ['fit', 'se', 'lower', 'upper']
         """
         if type not in ("response", "link"):
             raise ValueError(f'type must be "response" or "link", got {type!r}')
-        eta = Predictions.predict(self, data, include_random, new_groups, offset=offset)
+        if interval == "prediction":
+            raise ValueError("prediction intervals of new observations are not defined for a generalized model; "
+                             "interval='confidence' gives the interval of the mean")
+        eta = Predictions.predict(self, data, include_random, new_groups, se=se, interval=interval, level=level,
+                                  offset=offset)
         if type == "link":
             return eta
+        if se or interval is not None:
+            out = eta.copy()
+            link = eta["fit"].to_numpy()
+            out["fit"] = self.family.mean(link)
+            out["se"] = eta["se"].to_numpy() * np.abs(self.family.mu_eta(link))
+            if interval is not None:
+                out["lower"], out["upper"] = self.family.mean(eta["lower"]), self.family.mean(eta["upper"])
+            return out
         values = self.family.mean(np.asarray(eta, dtype=np.float64))
         if hasattr(eta, "index"):
             return eta.__class__(values, index=eta.index, name=getattr(eta, "name", None))
         return values
+
+    def _prediction_error(self):
+        return self.cached("prediction_error", _LinkPredictionError)
 
     def _raw_fitted(self, include_random=True):
         if include_random:
@@ -332,6 +363,37 @@ class GlmmResult(MixedResult):
 
     residuals = resid_deviance
     resid = resid_deviance
+
+    def _r2_residual_variance(self):
+        """The family's distribution-specific variance on the link scale (see
+        corvane.inference.r2): a constant of the binomial's link; for the
+        Poisson log(1 + 1/mu), mu = exp of the intercept-only model's
+        intercept (refitted once, with the same random effects and nagq)."""
+        if self.family.name == "binomial":
+            return {"logit": math.pi ** 2 / 3.0, "probit": 1.0, "cloglog": math.pi ** 2 / 6.0}[self.family.link]
+
+        def null_intercept():
+            import warnings
+
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # the null model's own fit state is not this fit's
+                null = self.model.with_fixed(np.ones((self.model.n, 1)), ["(Intercept)"], "the null model")
+                return float(null.fit(**self._refit_options()).beta[0])
+
+        return math.log1p(math.exp(-self.cached("null_intercept", lambda _: null_intercept())))
+
+    def _test_method(self):
+        from ..inference.ddf import df_method
+
+        return df_method(self, "normal")
+
+    def _unpooled_effects(self):
+        from .unpooled import unpooled_effects
+
+        return unpooled_effects(self), "per-group ML"
+
+    def _refit_options(self):
+        return {"nagq": self.nagq}
 
     def _intervals(self):
         from . import profile
@@ -382,3 +444,34 @@ class GlmmResult(MixedResult):
             "random_effects": [[plain(v) for v in b] for b in self._b],
             "conditional_covariances": [mat(c) for c in self._condvar],
         }
+
+
+class _LinkPredictionError:
+    """The error variances of the linear predictor's estimates: x'cov(beta)x
+    at the population level, and for a row of group i the linear model's
+    joint form e'cov(beta)e + z'C_i z with e = x - M_i z, C_i the mode's
+    conditional covariance and M_i = X_i'W Z_i C_i (W the IRLS weights
+    w dmu/deta^2 / V(mu) at the modes: b_hat_i moves by -M_i' delta when
+    beta_hat moves by delta)."""
+
+    def __init__(self, result):
+        model = result.model
+        self.cov_beta = np.asarray(result.cov_beta, dtype=np.float64)
+        self.cond = np.asarray(result._condvar, dtype=np.float64)  # (m, q, q)
+        fam, eta = result.family, result._eta
+        w = fam.mu_eta(eta) ** 2 / fam.variance(fam.mean(eta)) * result._weights()
+        xw = np.asarray(model.X, dtype=np.float64) * w[:, None]
+        xtwz = np.zeros((model.m, model.p, model.q))
+        np.add.at(xtwz, model.codes, xw[:, :, None] * np.asarray(model.Z, dtype=np.float64)[:, None, :])
+        self.slope = np.einsum("gpk,gkl->gpl", xtwz, self.cond)  # (m, p, q)
+
+    def fit_variance(self, x, z, rows):
+        x = np.array(x, dtype=np.float64)
+        known = rows >= 0
+        extra = np.zeros(len(x))
+        if known.any():
+            g, zk = rows[known], np.asarray(z, dtype=np.float64)[known]
+            x[known] -= np.einsum("npq,nq->np", self.slope[g], zk)
+            extra[known] = np.einsum("nk,nkl,nl->n", zk, self.cond[g], zk)
+        with np.errstate(invalid="ignore"):
+            return np.maximum(np.einsum("np,pr,nr->n", x, self.cov_beta, x) + extra, 0.0)

@@ -14,7 +14,7 @@ from .. import _dist
 from ..formula.labels import INTERCEPT, is_intercept
 from .ddf import df_method, f_pvalue, f_row
 
-__all__ = ["anova_type3", "type1_rows"]
+__all__ = ["anova_type3", "term_hypotheses", "type1_rows"]
 
 
 def _terms(result):
@@ -72,10 +72,25 @@ def anova_type3(result, ddf="satterthwaite"):
     df along the eigenvectors of L cov(beta) L'): with one formula term (or
     one column), lmerTest's type I rows (see type1_rows), which span the
     same hypothesis as the term's columns."""
-    from . import type3
-
     pd = _dist.pandas()
     method = df_method(result, ddf)
+    rows = []
+    for name, L in term_hypotheses(result):
+        if L.shape[0] == 0:
+            rows.append((name, math.nan, math.nan, 0, math.nan, math.nan, math.nan))
+            continue
+        wald, f, q, df2 = f_row(method, L)
+        rows.append((name, wald * q * result.sigma2, wald * result.sigma2, q, df2, f, f_pvalue(f, q, df2)))
+    frame = pd.DataFrame(rows, columns=["term", "Sum Sq", "Mean Sq", "NumDF", "DenDF", "F value", "Pr(>F)"])
+    return frame.set_index("term")
+
+
+def term_hypotheses(result):
+    """[(term name, L)]: each formula term's type III hypothesis as rows of
+    a contrast matrix on the kept columns (no rows: the term's columns are
+    all aliased), the intercept left out; for every family."""
+    from . import type3
+
     terms = _terms(result)
     contrasts = None
     model = result.model
@@ -97,13 +112,4 @@ def anova_type3(result, ddf="satterthwaite"):
                 contrasts = type3.type3_contrasts(result, layout, levels, contains)
             except NotImplementedError:
                 contrasts = None
-    rows = []
-    for name, idx in terms:
-        L = np.eye(p)[idx] if contrasts is None else contrasts[name]
-        if L.shape[0] == 0:
-            rows.append((name, math.nan, math.nan, 0, math.nan, math.nan, math.nan))
-            continue
-        wald, f, q, df2 = f_row(method, L)
-        rows.append((name, wald * q * result.sigma2, wald * result.sigma2, q, df2, f, f_pvalue(f, q, df2)))
-    frame = pd.DataFrame(rows, columns=["term", "Sum Sq", "Mean Sq", "NumDF", "DenDF", "F value", "Pr(>F)"])
-    return frame.set_index("term")
+    return [(name, np.eye(p)[idx] if contrasts is None else contrasts[name]) for name, idx in terms]

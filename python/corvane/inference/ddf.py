@@ -16,7 +16,8 @@ from .._checks import check_ddf
 from .._dist import normal_two_sided
 from .satterthwaite import satterthwaite_of
 
-__all__ = ["df_method", "f_pvalue", "f_row", "ddf", "t_tests", "coef_table", "contrast_test"]
+__all__ = ["df_method", "f_pvalue", "f_row", "ddf", "t_tests", "coef_table", "contrast_test", "contrast_matrix",
+           "contrast_arguments"]
 
 
 def df_method(result, ddf="satterthwaite"):
@@ -133,7 +134,9 @@ def f_row(method, L, rhs=None):
     return wald, f, q, df2
 
 
-def _contrast_matrix(result, L):
+def contrast_matrix(result, L):
+    """A contrast (a vector, a k x p matrix, or a pandas DataFrame or Series
+    naming fixed effects) as a checked k x p matrix."""
     p = len(result.fe_names)
     pd = None
     if type(L).__module__.split(".")[0] == "pandas":
@@ -159,7 +162,16 @@ def contrast_test(result, L, rhs=None, ddf="satterthwaite"):
     Sum Sq, Mean Sq, NumDF, DenDF, F value, Pr(>F)."""
     pd = _dist.pandas()
     method = df_method(result, ddf)
-    L = _contrast_matrix(result, L)
+    L, rhs = contrast_arguments(result, L, rhs)
+    wald, f, q, df2 = f_row(method, L, rhs)
+    return pd.DataFrame({"Sum Sq": [wald * q * result.sigma2], "Mean Sq": [wald * result.sigma2], "NumDF": [q],
+                         "DenDF": [df2], "F value": [f], "Pr(>F)": [f_pvalue(f, q, df2)]})
+
+
+def contrast_arguments(result, L, rhs):
+    """(L, rhs) of a test of L beta = rhs, checked: L as contrast_matrix
+    gives it, rhs None or one value per row of L."""
+    L = contrast_matrix(result, L)
     if rhs is not None:
         rhs = np.asarray(rhs, dtype=np.float64)
         if rhs.ndim > 1 or rhs.size not in (1, L.shape[0]):
@@ -167,6 +179,4 @@ def contrast_test(result, L, rhs=None, ddf="satterthwaite"):
         if not np.all(np.isfinite(rhs)):
             raise ValueError(f"rhs must be finite, got {rhs.tolist()}")
         rhs = np.broadcast_to(rhs.reshape(-1), (L.shape[0],))
-    wald, f, q, df2 = f_row(method, L, rhs)
-    return pd.DataFrame({"Sum Sq": [wald * q * result.sigma2], "Mean Sq": [wald * result.sigma2], "NumDF": [q],
-                         "DenDF": [df2], "F value": [f], "Pr(>F)": [f_pvalue(f, q, df2)]})
+    return L, rhs

@@ -323,10 +323,27 @@ def _p_adjust(p, method, n):
     return out
 
 
+def one_sided(specs, by):
+    """(specs, by) from emmeans' one-sided formula "~ a + b | c" (by given
+    apart as well is an error), or as they are."""
+    if not (isinstance(specs, str) and specs.lstrip().startswith("~")):
+        return specs, by
+    text = specs.strip()[1:]
+    rhs, bar, cond = text.partition("|")
+    names = [v.strip() for v in rhs.split("+")]
+    conds = [v.strip() for v in cond.split("+")] if bar else []
+    if not all(names) or (bar and not all(conds)):
+        raise ValueError(f"specs {specs!r} must read '~ a', '~ a + b' or '~ a | b'")
+    if bar and by is not None:
+        raise ValueError(f"specs {specs!r} already has a '| by' part; do not give by= too")
+    return names, (conds if bar else by)
+
+
 def marginal_rows(result, specs, by, at, ddf):
     """(grid, specs, by, cells, estimates, se, df, L, estimable) of the
     marginal means of specs within by."""
     check_ddf(ddf)
+    specs, by = one_sided(specs, by)
     grid = ReferenceGrid(result, at)
     allowed = list(grid.values)
     specs = _names(specs, "specs", allowed)
@@ -359,8 +376,9 @@ def emmeans(result, specs, by=None, at=None, ddf="satterthwaite", level=0.95):
     return out
 
 
-def pairwise(result, specs, by=None, adjust="tukey", ddf="satterthwaite", at=None):
-    """Pairwise comparisons of marginal means (see LmmResult.pairwise)."""
+def pairwise(result, specs, by=None, adjust="tukey", ddf="satterthwaite", at=None, separator=" - "):
+    """Pairwise comparisons of marginal means (see LmmResult.pairwise);
+    separator joins a pair's labels ("A / B" for ratios)."""
     if adjust not in ADJUSTMENTS:
         raise ValueError(f"adjust must be one of {', '.join(map(repr, ADJUSTMENTS))}, got {adjust!r}")
     pd = require("pandas", purpose="marginal means")
@@ -404,7 +422,7 @@ def pairwise(result, specs, by=None, adjust="tukey", ddf="satterthwaite", at=Non
     elif n_contr > 1 and adjust in ("bonferroni", "holm"):
         p = np.concatenate([_p_adjust(p[g * n_contr:(g + 1) * n_contr], adjust, n_contr)
                             for g in range(groups)])
-    out = pd.DataFrame({"contrast": [f"{labels[i]} - {labels[j]}" for _, i, j in rows]})
+    out = pd.DataFrame({"contrast": [f"{labels[i]}{separator}{labels[j]}" for _, i, j in rows]})
     for v in by:
         out[v] = [cells[v].iloc[i] for _, i, _ in rows]
     out["estimate"], out["SE"], out["df"], out["t.ratio"], out["p.value"] = est, se, df, t, p

@@ -1,11 +1,16 @@
-"""Nakagawa and Schielzeth's R² of a linear mixed model, as R's
+"""Nakagawa and Schielzeth's R² of a mixed model, as R's
 ``performance::r2_nakagawa`` computes it (insight's variance components).
 
 With the fixed effects' variance sigma_f^2 = var(X beta) (the rows' linear
 predictors without the offset, divisor n - 1), the random effects'
 sigma_r^2 = mean over rows of z_i' Sigma z_i (Sigma the random effects'
 covariance, z_i the row's random-effect columns: those named as a fixed
-effect, and the intercept), and the residual variance sigma^2:
+effect, and the intercept), and the residual variance sigma^2 (for a generalized model the family's
+distribution-specific variance on the link scale, insight 0.19's: pi^2/3,
+1 and pi^2/6 for the binomial's logit, probit and cloglog links, and for
+the Poisson log(1 + 1/mu) with mu = exp of the intercept of the model
+refitted with the intercept as its only fixed effect: the lognormal
+approximation):
 
     marginal = sigma_f^2 / (sigma_f^2 + sigma_r^2 + sigma^2)
     conditional = (sigma_f^2 + sigma_r^2) / (sigma_f^2 + sigma_r^2 + sigma^2)
@@ -93,7 +98,7 @@ def variance_components(result, tolerance=1e-5):
         raise ValueError(f"tolerance must be a non-negative number, got {tolerance!r}")
     var_f = _fixed_variance(result)
     var_r = None if _singular(result, float(tolerance)) else _random_variance(result, _random_columns(result))
-    return var_f, var_r, float(result.sigma2)
+    return var_f, var_r, float(result._r2_residual_variance())
 
 
 def r2_nakagawa(result, tolerance=1e-5) -> "pd.Series":

@@ -136,13 +136,14 @@ def _require_rows(result, what):
                          f"memory (a pandas DataFrame) to use {what}")
 
 
-def _fit_quietly(model, what):
-    """The fit of a reduced model: its singular-fit and rank-deficiency
+def _fit_quietly(model, what, options=None):
+    """The fit of a reduced model (with the full fit's options, such as a
+    generalized fit's nagq): its singular-fit and rank-deficiency
     warnings (the reduced model's usual state, or told by the full fit)
     kept quiet, a convergence warning passed on naming the model."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        fit = model.fit()
+        fit = model.fit(**(options or {}))
     for w in caught:
         if issubclass(w.category, ConvergenceWarning):
             warn_user(f"the fit of {what}: {w.message}", ConvergenceWarning)
@@ -347,9 +348,10 @@ def _drop1_chisq(result, terms):
     rows = [("<none>", full.n_params, full.loglik)]
     for t in terms:
         keep = [j for j in range(model.X_all.shape[1]) if j not in t.columns]
-        reduced = _build(result, np.ascontiguousarray(model.X_all[:, keep]), [model.fe_names_all[j] for j in keep],
-                         model.Z, model.re_names, False, f"{result.formula or 'the model'} - {t.name}")
-        fit = _fit_quietly(reduced, f"the model without {t.name!r} (maximum likelihood)")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the full model's build has warned about its fixed part
+            reduced = full.model.with_fixed_columns(keep, f"{result.formula or 'the model'} - {t.name}")
+        fit = _fit_quietly(reduced, f"the model without {t.name!r} (maximum likelihood)", full._refit_options())
         rows.append((t.name, fit.n_params, fit.loglik))
     edf = np.array([r[1] for r in rows], dtype=np.float64)
     ll = np.array([r[2] for r in rows], dtype=np.float64)

@@ -12,7 +12,7 @@ fit and its result.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -163,6 +163,28 @@ class MixedModel:
     def _origin(self):
         return Origin(self.formula, self.spec, self.n_read, self.n_dropped, self.index, self.source_index,
                       self.kept_mask, self.offset_values, self.weights_column)
+
+    def with_fixed_columns(self, keep, formula=None):
+        """The same family's model on the same rows with only the columns
+        keep of the full fixed design (X_all), unfitted: the reduced models
+        of likelihood-ratio tests. Needs the model's rows."""
+        self._require_rows("a model with other fixed effects")
+        keep = [int(j) for j in keep]
+        return self.with_fixed(self.X_all[:, keep], [self.fe_names_all[j] for j in keep], formula)
+
+    def with_fixed(self, X, names, formula=None):
+        """The same family's model on the same rows (random effects, offset
+        and weights) with the fixed-effects design X (columns named names),
+        unfitted."""
+        self._require_rows("a model with other fixed effects")
+        rows = Rows(self.y, np.ascontiguousarray(X, dtype=np.float64), self.Z, self.codes, self.group_labels,
+                    self.offset, self.weights)
+        names = Names(self.response_name, self.group_name, list(names), self.re_names, self.re_blocks)
+        return self._rebuilt(rows, names, replace(self._origin(), formula=formula, spec=None))
+
+    def _rebuilt(self, rows, names, origin):
+        """A model of this family (and its settings) from rows."""
+        raise NotImplementedError
 
     def full_theta(self, theta):
         """The whole lower triangle of Lambda (column by column) from the

@@ -82,6 +82,9 @@ class LinearMixedModel(MixedModel):
         self._construct(data, names, reml, origin, reuse)
         return self
 
+    def _rebuilt(self, rows, names, origin):
+        return type(self)._assemble(rows, names, self.reml, origin)
+
     def _construct(self, data, names, reml, origin, reuse=None):
         """Every model is built here. data is Rows (in memory) or Products
         (read in batches); reuse is a model whose design this one shares: its

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .. import _dist
 from .._errors import ConvergenceWarning, SingularFitWarning, warn_user
 from ..design.reparam import tril_pairs
 from ..model.boundary import rising_from_bound
@@ -29,7 +30,7 @@ from .tables import ResultTables
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-__all__ = ["MixedResult"]
+__all__ = ["MixedResult", "PredictionResults"]
 
 
 class MixedResult(Predictions, ResultTables):
@@ -181,7 +182,100 @@ class MixedResult(Predictions, ResultTables):
 
         return plots.plot_residuals(self, ax=ax)
 
+    def plot_shrinkage(self, ax: Any = None) -> Any:
+        """Per-group estimates without the prior against the conditional
+        modes, on ``ax`` or a new figure. Returns the Figure; needs
+        ``corvane[plot]``. See :func:`corvane.results.plots.plot_shrinkage`."""
+        from . import plots
+
+        return plots.plot_shrinkage(self, ax=ax)
+
+    def _unpooled_effects(self):
+        """(m x q estimates of each group's random effects from its rows
+        alone, NaN where there is none; what they are, for the plot)."""
+        raise NotImplementedError
+
+    # -- statsmodels' names -------------------------------------------------------------
+    @property
+    def scale(self):
+        """The response's scale parameter, as statsmodels' ``scale``: the
+        residual variance sigma^2 of a linear fit, 1 for the binomial and
+        Poisson families."""
+        return float(getattr(self, "sigma2", 1.0))
+
+    def _test_method(self):
+        """The df method of this family's t (or z) tests."""
+        raise NotImplementedError
+
+    def t_test(self, L: Any, rhs: Any = None, level: float = 0.95) -> "pd.DataFrame":
+        """Tests of each row of L beta = rhs, as statsmodels' ``t_test(...).summary_frame()``.
+
+        A linear fit's rows are t tests with Satterthwaite's df (those of
+        the summary); a generalized fit's are Wald z tests.
+
+        Parameters
+        ----------
+        L : array_like or pandas DataFrame / Series
+            A contrast vector or a k x p matrix; a DataFrame or Series may name
+            its columns by fixed effect (others are 0).
+        rhs : array_like, optional
+            The hypothesised values (default 0).
+        level : float
+            The intervals' confidence level.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per row of L ("c0", "c1", ...): coef (L beta), std err,
+            t and P>|t| with a df column (or z and P>|z|), Conf. Int. Low,
+            Conf. Int. Upp. (of L beta).
+
+        Examples
+        --------
+        >>> import corvane
+        >>> from corvane._example import example_frame
+        >>> r = corvane.lmm("Reaction ~ Days + (Days | Subject)", example_frame())
+        >>> r.t_test([0, 1]).round(2).values.tolist()
+        [[11.63, 1.5, 7.78, 0.0, 17.0, 8.47, 14.78]]
+        """
+        from .._checks import check_level
+        from ..inference import ddf
+
+        level = check_level(level)
+        L, rhs = ddf.contrast_arguments(self, L, rhs)
+        method = self._test_method()
+        est, se, df = (np.array(v, dtype=np.float64) for v in zip(*[method.t_test(row) for row in L]))
+        stat = (est - (0.0 if rhs is None else rhs)) / se
+        pd, stats = _dist.pandas(), _dist.stats()
+        if np.all(np.isinf(df)):
+            p, half = _dist.normal_two_sided(stat), _dist.level_quantile(level) * se
+            cols = {"coef": est, "std err": se, "z": stat, "P>|z|": p}
+        else:
+            p, half = 2.0 * stats.t.sf(np.abs(stat), df), stats.t.ppf(0.5 + level / 2.0, df) * se
+            cols = {"coef": est, "std err": se, "t": stat, "P>|t|": p, "df": df}
+        cols["Conf. Int. Low"], cols["Conf. Int. Upp."] = est - half, est + half
+        return pd.DataFrame(cols, index=[f"c{k}" for k in range(len(est))])
+
+    def wald_test(self, L: Any, rhs: Any = None) -> "pd.DataFrame":
+        """The joint test of L beta = rhs, as statsmodels' ``wald_test``:
+        :meth:`contrast_test` (a linear fit's F test with Satterthwaite's
+        denominator df, a generalized fit's Wald chi-squared test)."""
+        return self.contrast_test(L, rhs)
+
+    def get_prediction(self, data: Any = None, **options: Any) -> "PredictionResults":
+        """Predictions with their standard errors and intervals, as
+        statsmodels' ``get_prediction(...)``: the object's
+        ``summary_frame(alpha=0.05)`` has mean, mean_se, mean_ci_lower,
+        mean_ci_upper (and, for a linear fit, obs_ci_lower and obs_ci_upper:
+        the prediction interval of a new observation). ``options`` are
+        :meth:`predict`'s (include_random, new_groups, offset, ...)."""
+        return PredictionResults(self, data, options)
+
     # -- intervals, the bootstrap and simulation (the family's modules, imported when used) --
+    def _refit_options(self):
+        """The fit's options a refit of another model takes (keywords of its fit)."""
+        return {}
+
     def _intervals(self):
         """The module whose confint(result, level, method, which, n=, seed=,
         progress=) gives this family's intervals."""
@@ -193,7 +287,7 @@ class MixedResult(Predictions, ResultTables):
         raise NotImplementedError
 
     def confint(self, level: float = 0.95, method: str = "wald", which: Any = None, *, n: int | None = None,
-                seed: Any = None, progress: bool | None = None) -> "pd.DataFrame":
+                seed: Any = None, progress: bool | None = None, criterion: str | None = None) -> "pd.DataFrame":
         """Confidence intervals of every parameter.
 
         Parameters
@@ -215,6 +309,12 @@ class MixedResult(Predictions, ResultTables):
             For "bootstrap" only: the replicates (1000), the seed (0) and the
             progress bar (True for a linear model, False for a generalized
             one), as for :meth:`bootstrap`.
+        criterion : {None, "ml"}
+            For "profile" only: None profiles the fit's own criterion (a REML
+            fit's variance parameters on REML); "ml" refits by maximum
+            likelihood and profiles every parameter there, as lme4's
+            ``confint(fit, method = "profile")`` does (for cross-checking
+            with lme4; a generalized fit is ML already).
 
         Returns
         -------
@@ -238,7 +338,16 @@ class MixedResult(Predictions, ResultTables):
         >>> r.confint(method="profile").round(2).loc["sigma"].tolist()
         [21.54, 27.15]
         """
-        return self._intervals().confint(self, level, method, which, n=n, seed=seed, progress=progress)
+        target = self
+        if criterion is not None:
+            if criterion != "ml":
+                raise ValueError(f"criterion must be None (the fit's own) or 'ml', got {criterion!r}")
+            if method != "profile":
+                raise ValueError(f"criterion= chooses what method='profile' profiles, got method={method!r}")
+            from ..inference.lrt import ml_refit
+
+            target = ml_refit(self, "the model")
+        return self._intervals().confint(target, level, method, which, n=n, seed=seed, progress=progress)
 
     def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True) -> Any:
         """The parametric bootstrap.
@@ -303,3 +412,26 @@ class MixedResult(Predictions, ResultTables):
         (3, 180)
         """
         return self._bootstraps().simulate(self, n=n, seed=seed)
+
+
+class PredictionResults:
+    """Predictions of a fit for some rows, as statsmodels' prediction results:
+    ``predicted_mean`` and ``se_mean`` (Series or arrays as predict gives
+    them) and ``summary_frame(alpha)``."""
+
+    def __init__(self, result, data, options):
+        self._result, self._data, self._options = result, data, dict(options)
+        frame = result.predict(data, se=True, **self._options)
+        self.predicted_mean, self.se_mean = frame["fit"], frame["se"]
+
+    def summary_frame(self, alpha: float = 0.05) -> "pd.DataFrame":
+        """mean, mean_se, mean_ci_lower, mean_ci_upper at level 1 - alpha, and
+        obs_ci_lower, obs_ci_upper for a family with prediction intervals."""
+        r, level = self._result, 1.0 - alpha
+        conf = r.predict(self._data, interval="confidence", level=level, **self._options)
+        out = conf.rename(columns={"fit": "mean", "se": "mean_se", "lower": "mean_ci_lower",
+                                   "upper": "mean_ci_upper"})
+        if getattr(r, "sigma2", None) is not None:
+            obs = r.predict(self._data, interval="prediction", level=level, **self._options)
+            out["obs_ci_lower"], out["obs_ci_upper"] = obs["lower"], obs["upper"]
+        return out

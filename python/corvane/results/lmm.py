@@ -43,7 +43,7 @@ class LmmResult(MixedResult, LinearInference):
     re_names, cov_re, re_variances, re_std, re_corr, theta
         Random effects' covariance (and its relative Cholesky factor theta,
         the lower triangle column by column).
-    criterion, loglik, aic, bic, n_params
+    criterion, loglik, aic, bic, n_params, df_resid
         REML criterion (or deviance for ML), and the information criteria.
     group_labels, random_effects, conditional_covariances
         Per group: conditional modes and Var(b_i | y) (dicts by label).
@@ -76,6 +76,7 @@ class LmmResult(MixedResult, LinearInference):
         self.criterion = float(rp.data_criterion(raw["deviance"], nmp, self.reml, model.weights_logdet))
         self.loglik = -0.5 * self.criterion
         self.n_params = model.p + model.n_theta + 1
+        self.df_resid = model.n - self.n_params  # lme4's df.residual
         self.aic = self.criterion + 2.0 * self.n_params
         self.bic = self.criterion + self.n_params * math.log(model.n)
 
@@ -174,13 +175,18 @@ class LmmResult(MixedResult, LinearInference):
         return self.model.refit(y_new, starts=starts, max_iter=max_iter)
 
     # -- plots (matplotlib; the others are every family's) ---------------------------------
-    def plot_shrinkage(self, ax: Any = None) -> Any:
-        """Per-group least-squares estimates against the conditional modes, on
-        ``ax`` or a new figure. Returns the Figure; needs ``corvane[plot]``.
-        See :func:`corvane.results.plots.plot_shrinkage`."""
+    def _r2_residual_variance(self):
+        return self.sigma2
+
+    def _test_method(self):
+        from ..inference.ddf import df_method
+
+        return df_method(self, "satterthwaite")
+
+    def _unpooled_effects(self):
         from . import plots
 
-        return plots.plot_shrinkage(self, ax=ax)
+        return plots.least_squares_effects(self), "least-squares"
 
     def _intervals(self):
         from ..inference.profile import intervals

@@ -169,7 +169,8 @@ class LinearInference:
         ----------
         specs : str or list of str
             The factors (or grid covariates) whose level combinations get a
-            mean, the first varying fastest.
+            mean, the first varying fastest; or emmeans' one-sided formula,
+            ``"~ a + b"`` or ``"~ a | b"`` (b then gives by).
         by : str or list of str, optional
             Variables to condition on: one mean per combination of specs
             within each combination of these.

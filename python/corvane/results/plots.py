@@ -1,6 +1,6 @@
 """Pictures of a fit (matplotlib, imported here only): the conditional modes
 with their intervals, their normal QQ plots, residuals against fitted
-values, and the shrinkage of per-group least-squares estimates.
+values, and the shrinkage of per-group estimates.
 
 Every function takes a result and returns the matplotlib Figure; where one
 axes suffices it takes ``ax=``, and where there is one panel per random
@@ -168,12 +168,15 @@ def least_squares_effects(result) -> np.ndarray:
 
 
 def plot_shrinkage(result, ax: Any | None = None):
-    """Shrinkage: per-group least-squares estimates (of the residuals from
-    the fixed part on the random-effects columns) against the conditional
-    modes. With one random effect, one point per group against the identity
+    """Shrinkage: per-group estimates without the prior (a linear model's
+    least-squares fit of the residuals from the fixed part on the
+    random-effects columns; a generalized model's maximum-likelihood fit of
+    the group's rows with the fixed part as an offset) against the
+    conditional modes. With one random effect, one point per group against the identity
     line; with several, the first two as a plane, an arrow from each group's
-    least-squares estimate to its conditional mode. Groups whose Z_i'Z_i is
-    singular have no least-squares estimate and are left out.
+    own estimate to its conditional mode. Groups whose Z_i'Z_i is
+    singular (or, generalized, whose rows all sit at a boundary of the
+    response) have no such estimate and are left out.
 
     Examples
     --------
@@ -184,7 +187,7 @@ def plot_shrinkage(result, ax: Any | None = None):
     >>> r.plot_shrinkage().axes[0].get_xlabel()
     '(Intercept)'
     """
-    ls = least_squares_effects(result)
+    ls, what = result._unpooled_effects()
     modes = np.asarray(result.ranef().to_numpy(), dtype=np.float64)
     ok = np.all(np.isfinite(ls), axis=1)
     fig, ax = _single(ax, 4.6, 4.2)
@@ -194,10 +197,10 @@ def plot_shrinkage(result, ax: Any | None = None):
         lo = float(np.nanmin(np.concatenate([ls[ok, 0], modes[ok, 0]]))) if ok.any() else -1.0
         hi = float(np.nanmax(np.concatenate([ls[ok, 0], modes[ok, 0]]))) if ok.any() else 1.0
         ax.plot([lo, hi], [lo, hi], color="0.4", linewidth=0.8)
-        ax.set_xlabel(f"least-squares {names[0]}")
+        ax.set_xlabel(f"{what} {names[0]}")
         ax.set_ylabel(f"conditional mode of {names[0]}")
     else:
-        ax.scatter(ls[ok, 0], ls[ok, 1], s=12, color="0.6", label="least squares")
+        ax.scatter(ls[ok, 0], ls[ok, 1], s=12, color="0.6", label=what)
         ax.scatter(modes[ok, 0], modes[ok, 1], s=12, color="C0", label="conditional mode")
         for a, b in zip(ls[ok], modes[ok]):
             ax.annotate("", xy=(b[0], b[1]), xytext=(a[0], a[1]),

@@ -261,7 +261,7 @@ class Predictions:
             fit = self._mean(x, _array_offset(offset, x.shape[0]), z if include_random else None, rows, new_groups)
             index = _array_index(data)
             n_out = x.shape[0]
-        pe = predict_se.prediction_error(self)
+        pe = self._prediction_error()
         var_fit = pe.fit_variance(x, z, rows)
         var_new = np.zeros_like(var_fit)
         if prediction:
@@ -287,6 +287,12 @@ class Predictions:
         if data is None:
             out = self._on_index(out, model)
         return out
+
+    def _prediction_error(self):
+        """The pieces of the predictions' error variances (a PredictionError), computed once."""
+        from . import predict_se
+
+        return predict_se.prediction_error(self)
 
     def _group_rows(self, labels, new_groups):
         """Index of each label among the fitted groups (-1 for a new one)."""
