@@ -35,26 +35,23 @@ def fit(family, m, q, group="school", n=3, seed=7):
         return corvane.glmm(f"y ~ x + {random}", df, family="poisson")
 
 
-def rendered(fig):
-    """The figure drawn by Agg, and a function giving a text's box in pixels."""
-    canvas = FigureCanvasAgg(fig) if not isinstance(fig.canvas, FigureCanvasAgg) else fig.canvas
+def drawn(fig):
+    """Draws the figure with Agg; returns a text's box in pixels."""
+    canvas = fig.canvas if isinstance(fig.canvas, FigureCanvasAgg) else FigureCanvasAgg(fig)
     canvas.draw()
     return lambda text: text.get_window_extent(canvas.get_renderer())
 
 
-def check_labels(fig, axes, box, labelled, omitted_because):
-    """Tick labels on the first panel exactly when labelled (none on the
-    others), never overlapping; the note otherwise. Returns the labels."""
+def check_labels(fig, axes, box, labelled, why):
+    """Row labels on the first panel exactly when labelled, not overlapping,
+    none on the others; else the note saying why. Returns the labels."""
     ticks = [t for t in axes[0].get_yticklabels() if t.get_text()]
-    assert all(not t.get_text() for ax in axes[1:] for t in ax.get_yticklabels())
+    assert not any(t.get_text() for ax in axes[1:] for t in ax.get_yticklabels())
     notes = [t.get_text() for t in fig.texts if "labels omitted" in t.get_text()]
-    if not labelled:
-        assert ticks == [] and len(notes) == 1 and omitted_because in notes[0]
-        return []
-    assert notes == []
+    assert (ticks == [] and len(notes) == 1 and why in notes[0]) if not labelled else notes == []
     spans = sorted((box(t).y0, box(t).y1) for t in ticks)
     assert all(above[0] >= below[1] for below, above in zip(spans, spans[1:]))
-    assert min(t.get_fontsize() for t in ticks) >= 6
+    assert all(t.get_fontsize() >= 6 for t in ticks)
     return [t.get_text() for t in ticks]
 
 
@@ -68,18 +65,14 @@ CASES = [("linear", 10, 2, 100, True), ("linear", 10, 1, 5, False), ("linear", 1
 def test_caterpillar_reads_at_any_number_of_groups(family, m, q, max_labels, labelled):
     r = fit(family, m, q, group=LONG if q == 1 and m <= 10 else "school")
     fig = r.plot_ranef(max_labels=max_labels)
-    box = rendered(fig)
-    assert len(fig.axes) == q
-    frame = fig.bbox
-    texts = list(fig.texts) + [t for ax in fig.axes for t in (ax.title, ax.xaxis.label, ax.yaxis.label)]
-    texts += [t for t in fig.axes[0].get_yticklabels() if t.get_text()]
-    assert fig.get_suptitle().startswith(f"Random effects of {r.group_name}")
-    for text in texts:
-        if text.get_text():
-            b = box(text)
-            assert frame.x0 <= b.x0 and b.x1 <= frame.x1 and frame.y0 <= b.y0 and b.y1 <= frame.y1, text
-    for ax in fig.axes:
-        assert len(ax.lines[0].get_ydata()) == m  # every group drawn
+    box, frame = drawn(fig), fig.bbox
+    assert len(fig.axes) == q and fig.get_suptitle().startswith(f"Random effects of {r.group_name}")
+    texts = list(fig.texts) + fig.axes[0].get_yticklabels()
+    for text in texts + [t for ax in fig.axes for t in (ax.title, ax.xaxis.label, ax.yaxis.label)]:
+        b = box(text)
+        assert not text.get_text() or (frame.x0 <= b.x0 and b.x1 <= frame.x1 and frame.y0 <= b.y0
+                                       and b.y1 <= frame.y1), text
+    assert all(len(ax.lines[0].get_ydata()) == m for ax in fig.axes)  # every group drawn
     shown = check_labels(fig, fig.axes, box, labelled, f"more than max_labels={max_labels}")
     if labelled:
         assert shown == list(r.ranef()["(Intercept)"].sort_values(kind="stable").index)
@@ -92,5 +85,5 @@ def test_caterpillar_on_the_users_axes(m, size, labelled):
     fig = plt.figure(figsize=size)
     axes = fig.subplots(1, 2)  # y not shared: the second panel's rows still carry no labels
     assert fit("linear", m, 2).plot_ranef(axes=axes) is fig
-    check_labels(fig, axes, rendered(fig), labelled, "no room")
+    check_labels(fig, axes, drawn(fig), labelled, "no room")
     plt.close(fig)

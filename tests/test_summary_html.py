@@ -1,7 +1,6 @@
 """The notebook summary's HTML, read back with html.parser: one wrapper, a
-stylesheet that stays inside it and takes its colours from the host, the
-tables of each family with their header cells and numbers, every label
-escaped."""
+stylesheet that stays inside it and takes its colours from the host, each
+family's tables with their header cells and numbers, every label escaped."""
 
 import os
 import re
@@ -18,29 +17,23 @@ from corvane._example import example_frame
 pytestmark = [pytest.mark.wheel]
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-VOID = {"br", "meta", "img", "hr", "input", "col"}
 
 
 class Page(HTMLParser):
-    """Checks that the tags nest and close; keeps the style text, the tags and
-    their classes, the text of each element with a class, the tables (rows of
-    cell texts) and all the text."""
+    """The HTML read back; its tags must nest and close. Keeps the tags with
+    their classes, the style text, the tables (rows of cell texts) and all
+    the text."""
 
     def __init__(self, html):
         super().__init__(convert_charrefs=True)
-        self.open, self.tags, self.style, self.tables, self.text, self.classed = [], [], "", [], [], []
+        self.open, self.tags, self.style, self.tables, self.text = [], [], "", [], []
         self.feed(html)
         self.close()
         assert self.open == [], f"unclosed tags {self.open}"
 
     def handle_starttag(self, tag, attrs):
-        cls = dict(attrs).get("class")
-        self.tags.append((tag, cls))
-        if tag in VOID:
-            return
-        self.open.append(tag)
-        if cls:
-            self.classed.append([cls, ""])
+        self.tags.append((tag, dict(attrs).get("class")))
+        self.open += [] if tag == "br" else [tag]
         if tag == "table":
             self.tables.append([])
         elif tag == "tr":
@@ -49,21 +42,14 @@ class Page(HTMLParser):
             self.tables[-1][-1].append("")
 
     def handle_endtag(self, tag):
-        if tag not in VOID:
-            assert self.open and self.open.pop() == tag, f"</{tag}> does not close the open tag"
+        assert self.open.pop() == tag, f"</{tag}> does not close the open tag"
 
     def handle_data(self, data):
         self.text.append(data)
-        inner = self.open[-1] if self.open else None
-        if inner == "style":
+        if self.open[-1] == "style":
             self.style += data
-        elif inner in ("td", "th"):
+        elif self.open[-1] in ("td", "th"):
             self.tables[-1][-1][-1] += data
-        elif inner in ("div", "span") and self.tags[-1][1]:
-            self.classed[-1][1] += data
-
-    def of_class(self, cls):
-        return [text for c, text in self.classed if c == cls]
 
 
 def css_rules(css):
@@ -72,10 +58,8 @@ def css_rules(css):
     for piece in re.split(r"([{}])", re.sub(r"/\*.*?\*/", "", css, flags=re.S)):
         if piece == "{":
             preludes.append(text.strip())
-        elif piece == "}":
-            prelude = preludes.pop()
-            if not prelude.startswith("@"):
-                rules += [(s.strip(), text) for s in prelude.split(",")]
+        elif piece == "}" and not (prelude := preludes.pop()).startswith("@"):
+            rules += [(s.strip(), text) for s in prelude.split(",")]
         text = piece
     return rules
 
@@ -98,7 +82,7 @@ HEADERS = {
 
 
 @pytest.mark.parametrize("family", HEADERS)
-def test_tables_headings_and_numbers(fits, family):
+def test_tables_and_numbers(fits, family):
     r = fits[family]
     page = Page(r._repr_html_())
     assert page.tags[0] == ("div", "corvane-summary")
@@ -107,8 +91,6 @@ def test_tables_headings_and_numbers(fits, family):
     assert [row[0] for row in fixed] == list(r.fe_names)
     np.testing.assert_allclose([float(row[1]) for row in fixed], r.beta, rtol=1e-4)
     np.testing.assert_allclose([float(row[2]) for row in fixed], r.std_errors, rtol=1e-3)
-    assert page.of_class("corvane-h1") == [str(r.summary()).splitlines()[0]]
-    assert page.of_class("corvane-h2") == ["Random effects", "Fixed effects"]
 
 
 @pytest.mark.parametrize("family", HEADERS)
@@ -134,8 +116,7 @@ def test_labels_are_escaped():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # a singular fit's warning is beside the point
         r = corvane.lmm("y ~ dose + (1 | `g <b>&`)", df)
-    html = r._repr_html_()
-    page = Page(html)
+    page = Page(r._repr_html_())
     assert {tag for tag, _ in page.tags} <= {"div", "style", "p", "br", "span", "table", "thead", "tbody", "tr",
                                                "th", "td"}
     text = "".join(page.text)
