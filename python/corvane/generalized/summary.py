@@ -8,7 +8,7 @@ as sections, like the linear model's summary, so text and HTML agree.
 from __future__ import annotations
 
 from .._corvane import __version__
-from ..results.summary import (Note, Table, dropped_columns_note, fmt_column, fmt_fixed, fmt_pvalue, fmt_sig,
+from ..results.summary import (Heading, Note, Table, dropped_columns_note, fmt_column, fmt_fixed, fmt_pvalue, fmt_sig,
                                optimizer_section, random_section)
 
 __all__ = ["sections", "separation_note"]
@@ -19,7 +19,8 @@ _METHODS = {0: "Laplace approximation at the joint mode, nAGQ = 0", 1: "Laplace 
 def sections(res):
     """The summary's sections (see corvane.results.summary)."""
     method = _METHODS.get(res.nagq, f"Adaptive Gauss-Hermite Quadrature, nAGQ = {res.nagq}")
-    head = [f"Generalized linear mixed model fit by maximum likelihood ({method}) (corvane {__version__})",
+    head = [Heading(f"Generalized linear mixed model fit by maximum likelihood ({method}) (corvane {__version__})",
+                    1),
             f" Family: {res.family.name}  ( {res.family.link} )"]
     if res.formula is not None:
         head.append(f"Formula: {res.formula}")
@@ -38,7 +39,7 @@ def sections(res):
                    + [list(r) for r in zip(res.fe_names, est, se, zv, pv)], [False] + [True] * 4)
     notes = ([Note(dropped_columns_note(res))] if res.dropped_columns else []) + \
         ([Note(separation_note(res))] if res.separated else [])
-    out.append(["Fixed effects:", fixed] + notes)
+    out.append([Heading("Fixed effects:"), fixed] + notes)
 
     if res.family.name == "poisson":
         note = (f"Pearson chi-squared / df.resid = {res.pearson_chi2:.5g} / {res.df_resid} = "

@@ -156,14 +156,15 @@ class MixedResult(Predictions, ResultTables):
         return str(self.summary())
 
     # -- plots (matplotlib; documented with examples in corvane.results.plots) -------------
-    def plot_ranef(self, level: float = 0.95, axes: Any = None) -> Any:
+    def plot_ranef(self, level: float = 0.95, axes: Any = None, max_labels: int = 100) -> Any:
         """Caterpillar plot of the conditional modes with intervals of coverage
         ``level`` from their conditional variances; ``axes`` one per random
-        effect. Returns the Figure; needs ``corvane[plot]``. See
+        effect; groups labelled up to ``max_labels`` of them. Returns the
+        Figure; needs ``corvane[plot]``. See
         :func:`corvane.results.plots.plot_ranef`."""
         from . import plots
 
-        return plots.plot_ranef(self, level=level, axes=axes)
+        return plots.plot_ranef(self, level=level, axes=axes, max_labels=max_labels)
 
     def plot_qq(self, axes: Any = None) -> Any:
         """Normal QQ plots of the conditional modes, ``axes`` one per random

@@ -24,23 +24,24 @@ from .._dist import level_quantile, normal_quantile
 __all__ = ["plot_ranef", "plot_qq", "plot_residuals", "plot_shrinkage"]
 
 
-def _new_figure(width, height):
+def _new_figure(width, height, layout=None):
     """A figure outside pyplot's list of figures."""
     figure = require("matplotlib.figure", purpose="plots")
-    return figure.Figure(figsize=(width, height))
+    return figure.Figure(figsize=(width, height), layout=layout)
 
 
-def _panels(result, axes: Sequence[Any] | None, width: float = 3.2, height: float = 4.0):
-    """(figure, one axes per random effect)."""
+def _panels(result, axes: Sequence[Any] | None, width: float, height: float, layout=None):
+    """(figure, one axes per random effect, whether the figure is new); a
+    new figure is width x height inches."""
     q = len(result.re_names)
     if axes is not None:
         axes = list(np.ravel(axes)) if not hasattr(axes, "plot") else [axes]
         if len(axes) != q:
             raise ValueError(f"axes must hold {q} axes (one per random effect), got {len(axes)}")
-        return axes[0].figure, axes
-    fig = _new_figure(width * q, height)
+        return axes[0].figure, axes, False
+    fig = _new_figure(width, height, layout)
     made = fig.subplots(1, q, squeeze=False, sharey=True)
-    return fig, list(made[0])
+    return fig, list(made[0]), True
 
 
 def _single(ax, width, height):
@@ -51,13 +52,32 @@ def _single(ax, width, height):
     return fig, fig.subplots()
 
 
+# The caterpillar plot's sizes. A row of the plot is 1.35 times its label's
+# font size (ascent, descent and a gap) and labels are set between 6 and 9
+# points. A new figure's panels grow by 0.17 in per labelled group up to
+# 11 in, further if that leaves labels under 6 points (so that max_labels
+# groups are always labelled), or by 0.06 in per unlabelled group up to 9 in;
+# the margins (titles, x tick labels, x label, the note) come on top.
+_LABEL_PT = (6.0, 9.0)
+_ROW_OVER_FONT = 1.35
+_ROW_IN = {True: 0.17, False: 0.06}
+_PANEL_IN = {True: (2.0, 11.0), False: (4.0, 9.0)}
+_MARGINS_IN = 1.5
+_LABEL_CHARS = 30  # longer group labels are shortened, so that one cannot squeeze the panels
+
+
 def plot_ranef(result, level: float = 0.95, axes: Sequence[Any] | None = None,
-               max_labels: int = 60):
+               max_labels: int = 100):
     """A caterpillar plot: each group's conditional mode with the interval
-    mode +- z * conditional sd, one panel per random effect, groups ordered
-    by their mode of the first random effect (as lme4's
-    ``dotplot(ranef(fit, condVar = TRUE))``). Group labels are shown when
-    there are at most ``max_labels`` groups.
+    mode +- z * conditional sd, one panel per random effect, every group
+    drawn, ordered by its mode of the first random effect (as lme4's
+    ``dotplot(ranef(fit, condVar = TRUE))``).
+
+    A new figure grows with the number of groups up to a cap. Groups are
+    labelled when there are at most ``max_labels`` of them and their labels
+    fit the panel's height at 6 points or more; otherwise the axis says the
+    groups are sorted and a note under the panels says how many groups are
+    drawn and why their labels are omitted.
 
     Examples
     --------
@@ -68,27 +88,88 @@ def plot_ranef(result, level: float = 0.95, axes: Sequence[Any] | None = None,
     >>> len(fig.axes)
     2
     """
+    from matplotlib import rcParams
+    from matplotlib.font_manager import FontProperties
+    from matplotlib.textpath import TextPath
 
     table = result.ranef(condvar=True)
     z = level_quantile(level)
-    order = np.argsort(table[result.re_names[0]].to_numpy(), kind="stable")
-    table = table.iloc[order]
-    fig, axes = _panels(result, axes)
-    pos = np.arange(len(table))
+    first = result.re_names[0]
+    table = table.iloc[np.argsort(table[first].to_numpy(), kind="stable")]
+    m, q = len(table), len(result.re_names)
+    labels = [_cut(str(g)) for g in table.index]
+    wanted = m <= max_labels
+    panel = float(np.clip(m * _ROW_IN[wanted], *_PANEL_IN[wanted]))
+    if wanted:  # 5% above the smallest font's need: the layout's margins are estimated
+        panel = max(panel, 1.05 * m * _LABEL_PT[0] * _ROW_OVER_FONT / 72)
+    font = min(_LABEL_PT[1], panel * 72 / m / _ROW_OVER_FONT)
+    title = f"Random effects of {result.group_name} ({level:.0%} intervals)"
+    title_in = TextPath((0, 0), title, prop=FontProperties(size=rcParams["figure.titlesize"])).get_extents().width
+    title_in /= 72
+    label_in = max(map(len, labels)) * 0.6 * font / 72 if wanted else 0.0
+    fig, axes, new = _panels(result, axes, width=max(0.9 + label_in + 2.9 * q, title_in + 0.5),
+                             height=panel + _MARGINS_IN + (0 if wanted else 0.25), layout="constrained")
+    if not new:  # the user's axes: their height sets the rows
+        box = axes[0].get_position()
+        panel = box.height * fig.get_figheight()
+    row = panel * 72 / m  # points per group
+    pos = np.arange(m)
     for ax, name in zip(axes, result.re_names):
-        mode = table[name].to_numpy()
-        half = z * table[f"condsd({name})"].to_numpy()
-        ax.errorbar(mode, pos, xerr=half, fmt="o", markersize=3, color="C0", ecolor="0.55", elinewidth=1)
+        ax.errorbar(table[name].to_numpy(), pos, xerr=z * table[f"condsd({name})"].to_numpy(), fmt="o",
+                    markersize=float(np.clip(0.5 * row, 1.0, 4.0)), color="C0", ecolor="0.55",
+                    elinewidth=float(np.clip(0.35 * row, 0.4, 1.0)))
         ax.axvline(0.0, color="0.3", linewidth=0.8, linestyle="--")
+        ax.set_ylim(-0.5, m - 0.5)
         ax.set_title(name)
         ax.set_xlabel("conditional mode")
-    if len(table) <= max_labels:
-        axes[0].set_yticks(pos)
-        axes[0].set_yticklabels([str(g) for g in table.index])
-    axes[0].set_ylabel(result.group_name)
-    fig.suptitle(f"Random effects of {result.group_name} ({level:.0%} intervals)")
-    fig.tight_layout()
+    fig.suptitle(title, wrap=True)
+    for ax in axes[1:]:  # the same rows as the first panel's (the user's axes may not share y)
+        ax.set_yticks(pos)
+        ax.tick_params(axis="y", labelleft=False)
+    if wanted and _label_rows(fig, axes[0], pos, labels, font):
+        axes[0].set_ylabel(result.group_name)
+    else:
+        for ax in axes:
+            ax.set_yticks([])
+        axes[0].set_ylabel(f"{result.group_name}, sorted by {first}")
+        why = f"more than max_labels={max_labels}" if not wanted else "no room"
+        fig.supxlabel(f"{m} groups; labels omitted ({why})", fontsize="small", wrap=True)
+    if fig.get_layout_engine() is None:
+        fig.tight_layout()
     return fig
+
+
+def _label_rows(fig, ax, pos, labels, font):
+    """Labels the rows at the largest font size up to `font` that their
+    measured height leaves room for, after the figure's layout; False (and
+    no labels) when that is under the smallest size."""
+    ax.set_yticks(pos, labels, fontsize=font)
+    _settle(fig)
+    row = ax.get_window_extent().height * 72 / fig.dpi / len(pos)
+    font = min(font, row / _ROW_OVER_FONT)
+    if font < _LABEL_PT[0]:
+        ax.set_yticks([])
+        return False
+    ax.tick_params(axis="y", labelsize=font)
+    return True
+
+
+def _settle(fig):
+    """Lays the figure out: its layout engine's pass, or, on a figure the
+    user made without one, tight_layout."""
+    if fig.get_layout_engine() is None:
+        fig.tight_layout()
+    else:
+        fig.draw_without_rendering()
+
+
+def _cut(label):
+    """The label, or its two ends around an ellipsis when longer than
+    _LABEL_CHARS (identifiers often differ only at the end)."""
+    if len(label) <= _LABEL_CHARS:
+        return label
+    head = (_LABEL_CHARS - 1) // 2
+    return label[:head] + "\u2026" + label[len(label) - (_LABEL_CHARS - 1 - head):]
 
 
 def plot_qq(result, axes: Sequence[Any] | None = None):
@@ -110,7 +191,7 @@ def plot_qq(result, axes: Sequence[Any] | None = None):
     table = result.ranef()
     m = len(table)
     theo = np.array([normal_quantile((i + 0.5) / m) for i in range(m)])
-    fig, axes = _panels(result, axes, height=3.2)
+    fig, axes, _ = _panels(result, axes, width=3.2 * len(result.re_names), height=3.2)
     for k, (ax, name) in enumerate(zip(axes, result.re_names)):
         ax.plot(theo, np.sort(table[name].to_numpy()), "o", markersize=3, color="C0")
         ax.plot(theo, theo * result.re_std[k], color="0.4", linewidth=0.8)

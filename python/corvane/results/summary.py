@@ -8,6 +8,12 @@ dropped fixed-effect columns, a fit that is not certified, a singular fit.
 The fixed effects' p values are Satterthwaite's t tests (the one definition
 of ``result.p_values``), or the normal approximation when asked for by
 ``ddf="normal"`` and labelled Pr(>|z|).
+
+The HTML carries its own small stylesheet, every selector under the
+wrapper's class ``corvane-summary`` so that nothing reaches the host page.
+Its colours are the host's (inherited text, rules and shades in
+semi-transparent grey or amber), so one sheet reads on a white page and in
+dark notebook themes alike, with no dark-mode switch to get wrong.
 """
 
 from __future__ import annotations
@@ -69,6 +75,15 @@ class Note:
     text: str
 
 
+@dataclass(frozen=True)
+class Heading:
+    """The summary's title (level 1) or a section's heading (level 2); the
+    text form prints it as it is, the HTML as a heading without the colon."""
+
+    text: str
+    level: int = 2
+
+
 def _fixed_table(res, ddf):
     """(table of the fixed effects, note or None)."""
     est = fmt_column(res.beta, 5)
@@ -115,7 +130,7 @@ def random_section(res, digits):
     table = [["Groups", "Name", "Variance", "Std.Dev."] + (["Corr"] if q > 1 else [])]
     for r, v, sd in zip(rows, var_col, sd_col):
         table.append([r[0], r[1], v, sd] + ([" ".join(c.rjust(5) for c in r[4])] if q > 1 else []))
-    random = ["Random effects:", Table(table, [False, False, True, True, False], indent=" "),
+    random = [Heading("Random effects:"), Table(table, [False, False, True, True, False], indent=" "),
               f"Number of obs: {res.n_obs}, groups:  {res.group_name}, {res.n_groups}"]
     if res.n_dropped:
         random.append(Note(dropped_rows_note(res)))
@@ -124,8 +139,10 @@ def random_section(res, digits):
 
 def sections(res, ddf):
     """The summary's content: a list of sections, each a list of lines (str,
-    Note) and _Tables; the text form puts a blank line between sections."""
-    out = [[f"Linear mixed model fit by {'REML' if res.reml else 'maximum likelihood'} (corvane {__version__})"]
+    Heading, Note) and Tables; the text form puts a blank line between
+    sections."""
+    out = [[Heading(f"Linear mixed model fit by {'REML' if res.reml else 'maximum likelihood'} "
+                    f"(corvane {__version__})", 1)]
            + ([f"Formula: {res.formula}"] if res.formula is not None else [])]
     label = "REML criterion" if res.reml else "deviance"
     if res.converged:
@@ -141,7 +158,7 @@ def sections(res, ddf):
     out.append(random_section(res, 5))
 
     fixed, note = _fixed_table(res, ddf)
-    out.append(["Fixed effects:", fixed] + ([note] if note else [])
+    out.append([Heading("Fixed effects:"), fixed] + ([note] if note else [])
                + ([Note(dropped_columns_note(res))] if res.dropped_columns else []))
 
     out.append(optimizer_section(res))
@@ -166,7 +183,8 @@ def optimizer_section(res):
 
 
 def render_text(sections):
-    """Sections (lists of lines, Note and Table) as text, a blank line between them."""
+    """Sections (lists of lines, Heading, Note and Table) as text, a blank
+    line between them."""
     lines = []
     for k, section in enumerate(sections):
         if k:
@@ -175,15 +193,45 @@ def render_text(sections):
             if isinstance(item, Table):
                 lines += _layout(item.rows, item.right, item.indent)
             else:
-                lines.append(item.text if isinstance(item, Note) else item)
+                lines.append(item if isinstance(item, str) else item.text)
     return Summary("\n".join(lines))
 
 
+# The summary's stylesheet. Every selector starts with .corvane-summary, and
+# each is at least as specific as a notebook's own rules for bare tables
+# (JupyterLab's ".jp-RenderedHTMLCommon td" centres tables, right-aligns
+# every cell and sets 12px), so, coming later in the page, it wins. Colour is
+# never set: text inherits the host's, rules are grey at half opacity and the
+# notes' shade is a translucent amber, all of which read on light and dark
+# backgrounds. Cells keep their spaces (white-space: pre) so that the Corr
+# column's padded entries line up; alignment stays in each cell's style
+# attribute, which outlives sanitizers that drop <style> elements.
+STYLE = """
+.corvane-summary { font-family: system-ui, -apple-system, "Segoe UI", Roboto, "Helvetica Neue", Arial,
+  sans-serif; font-size: 13px; line-height: 1.4; font-variant-numeric: tabular-nums; color: inherit;
+  background: transparent; margin: 0.2em 0 1.2em; }
+.corvane-summary p { margin: 0.3em 0; }
+.corvane-summary .corvane-h1 { font-weight: 600; font-size: 1.1em; margin: 0 0 0.2em; }
+.corvane-summary .corvane-h2 { font-weight: 600; margin: 0.9em 0 0.25em; }
+.corvane-summary table { border-collapse: collapse; border-spacing: 0; border: none; margin: 0.25em 0 0.4em;
+  border-top: 1px solid rgba(128, 128, 128, 0.55); border-bottom: 1px solid rgba(128, 128, 128, 0.55);
+  color: inherit; background: transparent; font-size: inherit; table-layout: auto; width: auto; }
+.corvane-summary th, .corvane-summary td { padding: 0.2em 0.35em 0.2em 1.5em; border: none;
+  white-space: pre; vertical-align: baseline; max-width: none; color: inherit; }
+.corvane-summary th:first-child, .corvane-summary td:first-child { padding-left: 0.35em; }
+.corvane-summary th { font-weight: 600; border-bottom: 1px solid rgba(128, 128, 128, 0.55); }
+.corvane-summary .corvane-note { display: inline-block; font-weight: 600; padding: 0.1em 0.5em;
+  border-left: 3px solid rgba(230, 150, 0, 0.85); background: rgba(230, 150, 0, 0.15); }
+"""
+
+
 def render_html(sections):
-    """The same sections as HTML."""
+    """The same sections as HTML: one <div class="corvane-summary"> holding
+    the stylesheet, headings, paragraphs of lines and tables, every text
+    escaped."""
     from html import escape
 
-    parts = ["<div class='corvane-summary'>"]
+    parts = ["<div class='corvane-summary'><style>", STYLE, "</style>"]
     for section in sections:
         lines = []
 
@@ -193,11 +241,12 @@ def render_html(sections):
                 lines.clear()
 
         for item in section:
-            if isinstance(item, Table):
+            if isinstance(item, (Table, Heading)):
                 flush()
-                parts.append(_html_table(item, escape))
+                parts.append(_html_table(item, escape) if isinstance(item, Table) else
+                             f"<div class='corvane-h{item.level}'>{escape(item.text.rstrip(':'))}</div>")
             elif isinstance(item, Note):
-                lines.append(f"<b class='corvane-note'>{escape(item.text)}</b>")
+                lines.append(f"<span class='corvane-note'>{escape(item.text)}</span>")
             else:
                 lines.append(escape(item.strip()))
         flush()
