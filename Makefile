@@ -50,7 +50,7 @@ build: $(STAMP)
 
 # The demo's build is run once, to show the package: the extension alone (no
 # test-only module), at -O0 and without the vector-lanes steps, which compiles
-# in a third of -O3's time and gives the same bits (only slower on large data).
+# in under a third of -O3's time and gives the same bits (only slower on large data).
 # It goes into a folder of its own, ahead of the venv's package on the path,
 # so the optimised package that make build or make test installed stays.
 DEMO_SITE := build/demo-site

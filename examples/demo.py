@@ -7,6 +7,7 @@ each subject with an intercept and a slope of their own. It needs the extras
 formula and plot (`pip install ".[formula,plot]"`; `make demo` installs them).
 """
 
+import importlib.util
 import math
 import sys
 
@@ -14,6 +15,8 @@ import corvane
 from corvane._example import example_frame
 
 PLOT = "demo_ranef.png"
+# What the tour uses: the extras formula and plot.
+NEEDS = ("pandas", "formulaic", "scipy", "matplotlib")
 
 
 def section(title):
@@ -21,6 +24,10 @@ def section(title):
 
 
 def main():
+    missing = [name for name in NEEDS if importlib.util.find_spec(name) is None]
+    if missing:
+        print(f"The demo needs {', '.join(missing)}: pip install \".[formula,plot]\"", file=sys.stderr)
+        return 1
     df = example_frame()  # columns Reaction, Days, Subject
     print("Reaction times of 18 subjects on 10 days (simulated; corvane._example).")
 
@@ -29,8 +36,8 @@ def main():
     print(result.summary())
 
     section("F test of Days with Kenward and Roger's df (lmerTest's anova)")
-    print(result.anova(ddf="kenward-roger")[["NumDF", "DenDF", "F value", "Pr(>F)"]].to_string(
-        float_format=lambda v: f"{v:.4g}"))
+    table = result.anova(ddf="kenward-roger")[["NumDF", "DenDF", "F value", "Pr(>F)"]]
+    print(table.rename_axis(None).to_string(float_format=lambda v: f"{v:.4g}"))
 
     section("95 % profile intervals of every parameter (lme4's confint)")
     print(result.confint(method="profile").round(2).to_string())
@@ -41,7 +48,7 @@ def main():
     section("A binomial model: the chance of a reaction slower than 300 ms (glmer)")
     df["slow"] = df["Reaction"] > 300
     fit = corvane.glmm("slow ~ Days + (1 | Subject)", df, family="binomial")
-    print(fit.coef_table().to_string(float_format=lambda v: f"{v:.4g}"))
+    print(fit.coef_table().rename_axis(None).to_string(float_format=lambda v: f"{v:.4g}"))
     print(f"each day multiplies the odds of a slow reaction by {math.exp(fit.params['Days']):.2f}")
 
     section("Plot")
