@@ -1,39 +1,62 @@
-"""A short tour of corvane on a simulated repeated-measures design.
+"""A tour of what corvane gives: a linear mixed model's summary, a test with
+its degrees of freedom, intervals, marginal means, a binomial model and a plot.
 
-18 subjects measured on 10 days, a random intercept and slope per subject
-(the package's embedded example, `python -m corvane` fits the same). With
-pandas and formulaic installed (pip install corvane[formula]) the model is
-given as a formula over a DataFrame; otherwise from the arrays.
+The data are the package's embedded example (simulated, in the manner of
+lme4's sleepstudy): the reaction time of 18 subjects measured on 10 days,
+each subject with an intercept and a slope of their own. It needs the extras
+formula and plot (`pip install ".[formula,plot]"`; `make demo` installs them).
 """
 
+import importlib.util
+import math
+import sys
+
 import corvane
-from corvane._example import FORMULA, example_arrays
+from corvane._example import example_frame
+
+PLOT = "demo_ranef.png"
+# What the tour uses: the extras formula and plot.
+NEEDS = ("pandas", "formulaic", "scipy", "matplotlib")
+
+
+def section(title):
+    print(f"\n== {title}")
 
 
 def main():
-    try:
-        from corvane._example import example_frame
+    missing = [name for name in NEEDS if importlib.util.find_spec(name) is None]
+    if missing:
+        print(f"The demo needs {', '.join(missing)}: pip install \".[formula,plot]\"", file=sys.stderr)
+        return 1
+    df = example_frame()  # columns Reaction, Days, Subject
+    print("Reaction times of 18 subjects on 10 days (simulated; corvane._example).")
 
-        df = example_frame()  # columns Reaction, Days, Subject
-        result = corvane.lmm(FORMULA, df)  # "Reaction ~ Days + (Days | Subject)"
-    except ImportError as exc:
-        print(f"({exc}; fitting from the arrays instead)\n")
-        a = example_arrays()
-        model = corvane.LinearMixedModel(a["y"], a["X"], a["Z"], a["groups"],
-                                         x_names=a["x_names"], z_names=a["z_names"],
-                                         y_name=a["response"], group_name=a["group"])
-        result = model.fit()
-
-    print("Simulated data: 18 subjects measured on 10 days (corvane's embedded example).\n")
+    section("A linear mixed model by REML, as lme4's lmer with lmerTest's t tests")
+    result = corvane.lmm("Reaction ~ Days + (Days | Subject)", df)
     print(result.summary())
-    print()
-    core = result.model.core
-    print(f"core: n={core.n} p={core.p} q={core.q} m={core.m} evaluator={core.evaluator!r} "
-          f"n_classes={core.n_classes}")
-    print(f"theta = {result.theta.round(5).tolist()}")
-    first = result.group_labels[0]
-    print(f"conditional mode of subject {first}: {result.random_effects[first].round(3).tolist()}")
+
+    section("F test of Days with Kenward and Roger's df (lmerTest's anova)")
+    table = result.anova(ddf="kenward-roger")[["NumDF", "DenDF", "F value", "Pr(>F)"]]
+    print(table.rename_axis(None).to_string(float_format=lambda v: f"{v:.4g}"))
+
+    section("95 % profile intervals of every parameter (lme4's confint)")
+    print(result.confint(method="profile").round(2).to_string())
+
+    section("Marginal means on days 0 and 9 (emmeans)")
+    print(result.emmeans("Days", at={"Days": [0, 9]}).round(1).to_string(index=False))
+
+    section("A binomial model: the chance of a reaction slower than 300 ms (glmer)")
+    df["slow"] = df["Reaction"] > 300
+    fit = corvane.glmm("slow ~ Days + (1 | Subject)", df, family="binomial")
+    print(fit.coef_table().rename_axis(None).to_string(float_format=lambda v: f"{v:.4g}"))
+    print(f"each day multiplies the odds of a slow reaction by {math.exp(fit.params['Days']):.2f}")
+
+    section("Plot")
+    figure = result.plot_ranef()  # each subject's conditional modes with 95 % intervals
+    figure.savefig(PLOT, dpi=80)
+    print(f"each subject's random effects with their intervals: {PLOT}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

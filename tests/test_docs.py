@@ -1,5 +1,6 @@
-"""The examples in the public docstrings, the README and the user guide run
-and print what they show."""
+"""The examples in the public docstrings, the README, the user guide and the
+contributors' document run and print what they show; the README names every
+extra and its layout tables name paths that exist."""
 
 import contextlib
 import csv
@@ -10,6 +11,8 @@ import json
 import pathlib
 import re
 import shutil
+import subprocess
+import sys
 import warnings
 from dataclasses import dataclass
 
@@ -45,11 +48,14 @@ def test_help_shows_the_formula_syntax():
         assert piece in doc
 
 
-# ---- the guide and the README ----------------------------------------------------------
+# ---- the documents ----------------------------------------------------------------------
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = pathlib.Path(__file__).resolve().parent / "data"
-DOCUMENTS = ["README.md", "docs/guide.md"]
+DOCUMENTS = ["README.md", "docs/guide.md", "docs/contributing.md"]
+# The documents that fit lme4's cbpp (as the name r), checked against the
+# stored references after their blocks have run.
+CBPP_FIT = ["README.md", "docs/guide.md"]
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 
 # A fenced block: its info string (the language) and its text.
@@ -188,8 +194,10 @@ def test_document_examples_run_and_print_what_they_show(document, document_files
         for example in found:
             if example.not_run is None:
                 run_example(example, namespace, f"{document}:{example.line}")
-    # Both documents read cbpp.csv as R writes it; their cbpp fit has period as
-    # a factor: glmmTMB's fit, and lme4's logLik to its approximation's 4e-4
+    if document not in CBPP_FIT:
+        return
+    # These documents read cbpp.csv as R writes it; their cbpp fit has period
+    # as a factor: glmmTMB's fit, and lme4's logLik to its approximation's 4e-4
     # (tests/r/glmm_reference.R stored both).
     cases = json.loads((DATA / "glmm_reference.json").read_text())["cases"]
     ref = next(case for case in cases if case["id"] == "cbpp_logit_laplace")
@@ -197,3 +205,75 @@ def test_document_examples_run_and_print_what_they_show(document, document_files
     assert (r.formula, len(r.fe_names)) == (ref["formula"], 4)
     assert r.llf == pytest.approx(ref["glmmTMB"]["logLik"], abs=1e-6)
     assert r.llf == pytest.approx(ref["lme4"]["logLik"], abs=4e-4)
+
+
+# ---- the README's install section and the layout tables ---------------------------------
+
+def test_the_readme_names_every_extra_and_all_holds_the_others():
+    """Every extra of pyproject.toml has its row in the README's Install
+    table, and "all" installs exactly what the feature extras install."""
+    tomllib = pytest.importorskip("tomllib")
+    pyproject, readme = ROOT / "pyproject.toml", ROOT / "README.md"
+    if not (pyproject.exists() and readme.exists()):
+        pytest.skip("the project's files are not beside the tests (a copy of the tests alone)")
+    extras = tomllib.loads(pyproject.read_text(encoding="utf-8"))["project"]["optional-dependencies"]
+    features = set(extras) - {"all", "test", "bench"}
+    assert sorted(extras["all"]) == sorted(set().union(*(extras[name] for name in features)))
+    install = re.search(r"^## Install\n(.*?)^## ", readme.read_text(encoding="utf-8"), re.M | re.S).group(1)
+    assert [name for name in extras if f"| `{name}` |" not in install] == []
+
+
+# A "## Layout" section, up to the next section of that level.
+LAYOUT = re.compile(r"^## Layout\n(.*?)(?=^## |\Z)", re.M | re.S)
+# A file named in a row: a module, header, source or document (no spaces).
+NAMED_FILE = re.compile(r"^[\w./*-]+\.(?:py|pyi|hpp|cpp|md|txt)$")
+
+
+@pytest.mark.parametrize("document", ["README.md", "docs/contributing.md"])
+def test_layout_tables_name_paths_that_exist(document):
+    """Each row's paths exist, and so does every file or folder a row names
+    (relative to the project or to the row's own folder)."""
+    path = ROOT / document
+    if not path.exists():
+        pytest.skip(f"{document} is not beside the tests (a copy of the tests alone)")
+    section = LAYOUT.search(path.read_text(encoding="utf-8"))
+    assert section, f"{document} has no Layout section"
+    rows = [line[2:].split(" | ", 1) for line in section.group(1).splitlines() if line.startswith("| `")]
+    assert len(rows) >= 5
+    missing = []
+    for first, contents in rows:
+        paths = re.findall(r"`([^`]+)`", first)
+        missing += [name for name in paths if not list(ROOT.glob(name.rstrip("/")))]
+        # The row's folder: its first path, or the folder of a pattern such as python/corvane/_*.py.
+        folder = ROOT / (paths[0].split("*")[0].rpartition("/")[0] if "*" in paths[0] else paths[0])
+        for name in re.findall(r"`([^`\s]+)`", contents):
+            if "::" in name or not (NAMED_FILE.match(name) or "/" in name):
+                continue  # a C++ name, a Python name, an option
+            plain = name.rstrip("/")
+            if not ((ROOT / plain).exists() or (folder / plain).exists() or list(folder.rglob(plain))):
+                missing.append(f"{name} (row {paths[0]})")
+    assert missing == []
+
+
+# ---- the demo ------------------------------------------------------------------------------
+
+def test_the_demo_prints_what_the_readme_shows_and_draws_its_plot(tmp_path):
+    """examples/demo.py runs, prints the excerpt the README's "The two
+    commands" shows of it (ELLIPSIS and NORMALIZE_WHITESPACE), and writes a
+    PNG."""
+    for module in ("pandas", "scipy", "formulaic", "matplotlib"):
+        pytest.importorskip(module)
+    demo, readme = ROOT / "examples" / "demo.py", ROOT / "README.md"
+    if not (demo.exists() and readme.exists()):
+        pytest.skip("the project's files are not beside the tests (a copy of the tests alone)")
+    proc = subprocess.run([sys.executable, str(demo)], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert "Warning" not in proc.stderr  # no warning (a first import of matplotlib may say more)
+    section = re.search(r"^## The two commands\n(.*?)^## ", readme.read_text(encoding="utf-8"), re.M | re.S)
+    shown = [m.group(2) for m in FENCE.finditer(section.group(1)) if m.group(1).strip() in ("", "text")]
+    assert len(shown) == 1
+    checker = doctest.OutputChecker()
+    assert checker.check_output(shown[0], proc.stdout, FLAGS), checker.output_difference(
+        doctest.Example("demo", shown[0]), proc.stdout, FLAGS)
+    assert (tmp_path / "demo_ranef.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
