@@ -62,7 +62,8 @@ def require(*modules, purpose=None):
             extra = _EXTRAS.get(name.split(".")[0], name)
             what = f" for {purpose}" if purpose else ""
             raise ImportError(f"corvane needs {name}{what} ({exc}); install it with: "
-                              f"pip install corvane[{extra}]") from exc
+                              f"pip install corvane[{extra}] (in a source checkout: "
+                              f"pip install \".[{extra}]\")") from exc
     return loaded[0] if len(loaded) == 1 else tuple(loaded)
 
 
