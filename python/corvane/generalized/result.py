@@ -16,6 +16,7 @@ from .._errors import SeparationWarning
 from ..design.reparam import theta_to_lambda, tril_pairs
 from ..results.base import MixedResult
 from ..results.predict import Predictions
+from ..results.predict_se import PredictionError
 from ..results.summary import render_text
 from ..results.tables import json_label, plain
 from . import summary as _summary
@@ -446,13 +447,13 @@ class GlmmResult(MixedResult, GeneralizedInference):
         }
 
 
-class _LinkPredictionError:
-    """The error variances of the linear predictor's estimates: x'cov(beta)x
-    at the population level, and for a row of group i the linear model's
-    joint form e'cov(beta)e + z'C_i z with e = x - M_i z, C_i the mode's
-    conditional covariance and M_i = X_i'W Z_i C_i (W the IRLS weights
-    w dmu/deta^2 / V(mu) at the modes: b_hat_i moves by -M_i' delta when
-    beta_hat moves by delta)."""
+class _LinkPredictionError(PredictionError):
+    """The error variances of the linear predictor's estimates, by the linear
+    model's joint form (see corvane.results.predict_se) on the user's
+    parametrisation: cov(beta) as fitted, C_i the mode's conditional
+    covariance and M_i = X_i'W Z_i C_i (W the IRLS weights w dmu/deta^2 /
+    V(mu) at the modes: b_hat_i moves by -M_i' delta when beta_hat moves by
+    delta)."""
 
     def __init__(self, result):
         model = result.model
@@ -464,14 +465,4 @@ class _LinkPredictionError:
         xtwz = np.zeros((model.m, model.p, model.q))
         np.add.at(xtwz, model.codes, xw[:, :, None] * np.asarray(model.Z, dtype=np.float64)[:, None, :])
         self.slope = np.einsum("gpk,gkl->gpl", xtwz, self.cond)  # (m, p, q)
-
-    def fit_variance(self, x, z, rows):
-        x = np.array(x, dtype=np.float64)
-        known = rows >= 0
-        extra = np.zeros(len(x))
-        if known.any():
-            g, zk = rows[known], np.asarray(z, dtype=np.float64)[known]
-            x[known] -= np.einsum("npq,nq->np", self.slope[g], zk)
-            extra[known] = np.einsum("nk,nkl,nl->n", zk, self.cond[g], zk)
-        with np.errstate(invalid="ignore"):
-            return np.maximum(np.einsum("np,pr,nr->n", x, self.cov_beta, x) + extra, 0.0)
+        self.a_x, self.a_z, self.unit = np.eye(model.p), np.eye(model.q), 1.0

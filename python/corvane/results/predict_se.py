@@ -54,7 +54,9 @@ class PredictionError:
     """The per-group pieces of a fit's prediction-error variance (see the
     module's notes), in the core's parametrisation: cov(beta~), sigma~^2, the
     random-effects covariance Sigma~_b, the conditional covariances C~_i and
-    M~_i = X~_i'Z~_i C~_i / sigma~^2 of every group."""
+    M~_i = X~_i'Z~_i C~_i / sigma~^2 of every group. A family with other
+    pieces (a generalized model's IRLS weights) sets them in its own
+    constructor and shares the joint form (fit_variance)."""
 
     def __init__(self, result):
         model = result.model
