@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from corvane._corvane import LmmCore
-from conftest import needs_fork, available_cpus, same, wait_forked
+from conftest import needs_fork, forks_beside_allocating_threads, available_cpus, same, wait_forked
 
 pytestmark = [pytest.mark.native, pytest.mark.serial]
 
@@ -215,6 +215,7 @@ def test_multiprocessing_fork_children(fork_core):
 
 
 @needs_fork
+@forks_beside_allocating_threads
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_fork_while_other_threads_compute(fork_core):
     # the children are forked at arbitrary points of the parent's evaluations
@@ -256,6 +257,7 @@ def test_fork_while_other_threads_compute(fork_core):
 
 
 @needs_fork
+@forks_beside_allocating_threads
 def test_forks_beside_small_evaluations_never_hang():
     """Children forked while other threads evaluate on the same core, many
     times: an evaluation takes and returns its workspace under the core's
