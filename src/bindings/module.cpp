@@ -1,5 +1,5 @@
 // The extension module corvane._corvane: multi-phase initialisation whose
-// exec step adds the classes LmmCore, Accumulator and GlmmCore and __version__ and notes the main thread
+// exec step adds the classes LmmCore, Accumulator, GlmmCore and MmrmCore and __version__ and notes the main thread
 // (the one whose calls poll for Ctrl-C), and the process-wide thread control.
 // The worker pool is created by its first use.
 #include "bindings/accumulator.hpp"
@@ -8,6 +8,7 @@
 #include "bindings/gil.hpp"
 #include "bindings/glmm_core.hpp"
 #include "bindings/lmm_core.hpp"
+#include "bindings/mmrm_core.hpp"
 #include "bindings/numpy_api.hpp"
 #include "parallel/pool.hpp"
 
@@ -78,6 +79,9 @@ int exec_module(PyObject* module) {
     PyRef glmm = PyRef::steal(create_glmm_type(module));
     if (!glmm) return -1;
     if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(glmm.get())) < 0) return -1;
+    PyRef mmrm = PyRef::steal(create_mmrm_type(module));
+    if (!mmrm) return -1;
+    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(mmrm.get())) < 0) return -1;
     if (PyModule_AddStringConstant(module, "__version__", CORVANE_VERSION) < 0) return -1;
     return 0;
 }
@@ -96,7 +100,8 @@ PyModuleDef kModule = {
     "The numerical core of corvane: LmmCore (the profiled REML / ML criterion of a linear mixed model\n"
     "with one grouping factor, its derivatives and fits, from one pass over the rows), Accumulator\n"
     "(products summed over batches of rows), GlmmCore (the generalized model's rows, its Laplace and\n"
-    "quadrature deviance, modes and fits) and the worker pool's thread count.",
+    "quadrature deviance, modes and fits), MmrmCore (a model for repeated measures: its visit patterns'\n"
+    "products, REML / ML criterion with exact derivatives, and fits) and the worker pool's thread count.",
     0,
     kFunctions,
     kSlots,

@@ -1,0 +1,345 @@
+// The class MmrmCore: a repeated-measures model's rows reduced to their visit
+// patterns' cross-products, its criterion with exact derivatives, and fits.
+//
+// Like LmmCore, an instance never changes after construction and holds no
+// Python references; every method converts its arguments with the
+// interpreter lock held, releases it for the numerical work, and retakes it
+// to build the result.
+#include "bindings/mmrm_core.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bindings/args.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/gil.hpp"
+#include "bindings/numpy_api.hpp"
+#include "mmrm/data.hpp"
+#include "mmrm/eval.hpp"
+#include "mmrm/fit.hpp"
+
+namespace corvane::bindings {
+namespace {
+
+struct MmrmObject {
+    PyObject_HEAD
+    mmrm::MmrmData* data;  // owned
+};
+
+const mmrm::MmrmData& data_of(PyObject* self) { return *reinterpret_cast<MmrmObject*>(self)->data; }
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+// A C-contiguous, aligned array of `ndim` dimensions and the given type.
+bool contiguous_array(PyObject* object, const char* name, int ndim, int typenum, PyArrayObject*& out) {
+    if (!to_array(object, name, ndim, typenum, out)) return false;
+    if (!aligned_and_contiguous(out)) return set_layout_type_error();
+    return true;
+}
+
+template <class T>
+std::span<const T> span_of(PyArrayObject* a) {
+    return std::span<const T>(static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a)));
+}
+
+bool to_structure(PyObject* object, mmrm::Structure& out) {
+    const char* s = PyUnicode_Check(object) ? PyUnicode_AsUTF8(object) : nullptr;
+    if (!s) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "structure must be a str");
+        return false;
+    }
+    const std::optional<mmrm::Structure> got = mmrm::structure_from_name(s);
+    if (!got) {
+        PyErr_Format(PyExc_ValueError,
+                     "structure must be one of \"us\", \"toep\", \"toeph\", \"ar1\", \"ar1h\", \"cs\", \"csh\", "
+                     "\"ad\", \"adh\", \"sp_exp\", got %R",
+                     object);
+        return false;
+    }
+    out = *got;
+    return true;
+}
+
+PyObject* mmrm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kKeywords[] = {"y", "x", "subjects", "positions", "groups", "n_subjects", "n_visits",
+                                          "n_groups", "structure", "weights", nullptr};
+        PyObject *y, *x, *subjects, *positions, *groups, *n_subjects, *n_visits, *n_groups, *structure;
+        PyObject* weights = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOO|O:MmrmCore", const_cast<char**>(kKeywords), &y,
+                                         &x, &subjects, &positions, &groups, &n_subjects, &n_visits, &n_groups,
+                                         &structure, &weights))
+            return nullptr;
+        mmrm::MmrmRows r;
+        if (!to_structure(structure, r.structure)) return nullptr;
+        PyArrayObject *ya, *xa, *sa, *pa, *ga, *wa = nullptr;
+        if (!contiguous_array(y, "y", 1, NPY_FLOAT64, ya) || !contiguous_array(x, "x", 2, NPY_FLOAT64, xa) ||
+            !contiguous_array(subjects, "subjects", 1, NPY_INT64, sa) ||
+            !contiguous_array(positions, "positions", 1, mmrm::is_spatial(r.structure) ? NPY_FLOAT64 : NPY_INT64,
+                              pa) ||
+            !contiguous_array(groups, "groups", 1, NPY_INT64, ga))
+            return nullptr;
+        if (weights != Py_None && !contiguous_array(weights, "weights", 1, NPY_FLOAT64, wa)) return nullptr;
+        if (!to_uint64(n_subjects, "n_subjects", r.subjects) || !to_uint64(n_visits, "n_visits", r.visits) ||
+            !to_uint64(n_groups, "n_groups", r.groups))
+            return nullptr;
+        r.n = static_cast<std::uint64_t>(PyArray_DIM(ya, 0));
+        r.p = static_cast<std::uint64_t>(PyArray_DIM(xa, 1));
+        if (static_cast<std::uint64_t>(PyArray_DIM(xa, 0)) != r.n) {
+            PyErr_SetString(PyExc_ValueError, "x and y have different numbers of rows");
+            return nullptr;
+        }
+        if (r.groups == 0 || r.subjects == 0 || (!mmrm::is_spatial(r.structure) && r.visits == 0)) {
+            PyErr_SetString(PyExc_ValueError, "n_subjects, n_visits and n_groups must be positive");
+            return nullptr;
+        }
+        r.y = span_of<double>(ya);
+        r.x = span_of<double>(xa);
+        r.subject = span_of<std::int64_t>(sa);
+        r.group = span_of<std::int64_t>(ga);
+        if (mmrm::is_spatial(r.structure)) r.times = span_of<double>(pa);
+        else r.visit = span_of<std::int64_t>(pa);
+        if (wa) r.weights = span_of<double>(wa);
+        std::unique_ptr<mmrm::MmrmData> data = without_gil([&] { return mmrm::build_mmrm_data(r); });
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        reinterpret_cast<MmrmObject*>(self)->data = data.release();
+        return self;
+    });
+}
+
+void mmrm_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    MmrmObject* core = reinterpret_cast<MmrmObject*>(self);
+    delete core->data;
+    core->data = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int mmrm_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int mmrm_clear(PyObject*) { return 0; }
+
+PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).n); }
+PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).p); }
+PyObject* get_n_theta(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).n_theta()); }
+PyObject* get_n_patterns(PyObject* self, void*) { return PyLong_FromSize_t(data_of(self).patterns.size()); }
+
+PyGetSetDef kGetters[] = {
+    {"n", get_n, nullptr, "Rows.", nullptr},
+    {"p", get_p, nullptr, "Columns of X.", nullptr},
+    {"n_theta", get_n_theta, nullptr, "Variance parameters (every group's block).", nullptr},
+    {"n_patterns", get_n_patterns, nullptr, "Distinct (group, visits) patterns.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+bool theta_argument(PyObject* self, PyObject* object, std::vector<double>& theta) {
+    if (!to_doubles(object, "theta", theta)) return false;
+    const std::uint64_t nt = data_of(self).n_theta();
+    if (theta.size() != nt) {
+        PyErr_Format(PyExc_ValueError, "theta must have %llu entries, got %zu", static_cast<unsigned long long>(nt),
+                     theta.size());
+        return false;
+    }
+    for (double v : theta)
+        if (!std::isfinite(v)) {
+            PyErr_SetString(PyExc_ValueError, "theta must be finite");
+            return false;
+        }
+    return true;
+}
+
+// The evaluation's entries into `dict`.
+bool put_eval(PyObject* dict, const mmrm::MmrmEval& e, std::uint64_t nt, std::uint64_t p) {
+    const npy_intp n = static_cast<npy_intp>(nt), q = static_cast<npy_intp>(p);
+    if (!set_item(dict, "criterion", PyFloat_FromDouble(e.criterion)) ||
+        !set_item(dict, "beta", new_float_array({q}, e.beta.data())) ||
+        !set_item(dict, "cov_beta", new_float_array({q, q}, e.cov_beta.data())))
+        return false;
+    if (!e.grad.empty() && !set_item(dict, "grad", new_float_array({n}, e.grad.data()))) return false;
+    if (!e.hess.empty() && (!set_item(dict, "hessian", new_float_array({n, n}, e.hess.data())) ||
+                            !set_item(dict, "cov_beta_grad", new_float_array({n, q, q}, e.cov_beta_grad.data()))))
+        return false;
+    return true;
+}
+
+PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"theta", "reml", "derivatives"};
+        PyObject* b[3];
+        if (!bind_arguments({"evaluate", kNames, 3, 1}, args, nargs, kwnames, b)) return nullptr;
+        std::vector<double> theta;
+        bool reml = true;
+        std::uint64_t derivatives = 2;
+        if (!theta_argument(self, b[0], theta) || (b[1] && !to_bool(b[1], "reml", reml)) ||
+            (b[2] && !to_uint64(b[2], "derivatives", derivatives)))
+            return nullptr;
+        if (derivatives > 2) {
+            PyErr_SetString(PyExc_ValueError, "derivatives must be 0, 1 or 2");
+            return nullptr;
+        }
+        const mmrm::MmrmData& d = data_of(self);
+        const mmrm::Order order = derivatives == 0   ? mmrm::Order::Value
+                                  : derivatives == 1 ? mmrm::Order::Gradient
+                                                     : mmrm::Order::Hessian;
+        std::optional<mmrm::MmrmEval> e = without_gil([&] { return mmrm::evaluate_mmrm(d, theta, reml, order); });
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict || !set_item(dict.get(), "feasible", PyBool_FromLong(e.has_value()))) return nullptr;
+        if (!e) {
+            if (!set_item(dict.get(), "criterion", PyFloat_FromDouble(std::numeric_limits<double>::infinity())))
+                return nullptr;
+            return dict.release();
+        }
+        if (!put_eval(dict.get(), *e, d.n_theta(), d.p)) return nullptr;
+        return dict.release();
+    });
+}
+
+const char* status_text(optim::TrustStatus s) {
+    switch (s) {
+        case optim::TrustStatus::Interior: return "interior";
+        case optim::TrustStatus::Boundary: return "boundary";
+        case optim::TrustStatus::InitialInfeasible: return "initial point infeasible";
+        default: return "not converged";
+    }
+}
+
+PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"theta", "reml", "max_iter", "gtol"};
+        PyObject* b[4];
+        if (!bind_arguments({"fit", kNames, 4, 1}, args, nargs, kwnames, b)) return nullptr;
+        std::vector<double> theta;
+        bool reml = true;
+        std::uint64_t max_iter = 200;
+        double gtol = 1e-10;
+        if (!theta_argument(self, b[0], theta) || (b[1] && !to_bool(b[1], "reml", reml)) ||
+            (b[2] && !to_uint64(b[2], "max_iter", max_iter)) || (b[3] && !to_double(b[3], "gtol", gtol)))
+            return nullptr;
+        const mmrm::MmrmData& d = data_of(self);
+        struct Out {
+            mmrm::MmrmFit fit;
+            std::optional<mmrm::MmrmEval> at;
+        };
+        Out o = without_gil([&] {
+            Out r;
+            r.fit = mmrm::fit_mmrm(d, theta, reml, max_iter, gtol);
+            if (r.fit.best.status != optim::TrustStatus::InitialInfeasible)
+                r.at = mmrm::evaluate_mmrm(d, r.fit.best.x, reml, mmrm::Order::Hessian);
+            return r;
+        });
+        const optim::TrustRegionResult& best = o.fit.best;
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict ||
+            !set_item(dict.get(), "theta", new_float_array({static_cast<npy_intp>(best.x.size())}, best.x.data())) ||
+            !set_item(dict.get(), "converged", PyBool_FromLong(best.converged())) ||
+            !set_item(dict.get(), "status", PyUnicode_FromString(status_text(best.status))) ||
+            !set_item(dict.get(), "message", PyUnicode_FromString(best.message.c_str())) ||
+            !set_item(dict.get(), "iterations", PyLong_FromUnsignedLongLong(best.iterations)) ||
+            !set_item(dict.get(), "evaluations", PyLong_FromUnsignedLongLong(o.fit.evaluations)) ||
+            !set_item(dict.get(), "grad_inf_norm", PyFloat_FromDouble(best.grad_inf_norm)) ||
+            !set_item(dict.get(), "min_free_eigenvalue", PyFloat_FromDouble(best.min_free_eigenvalue)))
+            return nullptr;
+        if (o.at && !put_eval(dict.get(), *o.at, d.n_theta(), d.p)) return nullptr;
+        return dict.release();
+    });
+}
+
+PyObject* patterns(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const mmrm::MmrmData& d = data_of(self);
+        PyRef list = PyRef::steal(PyList_New(0));
+        if (!list) return nullptr;
+        for (const mmrm::Pattern& pat : d.patterns) {
+            PyRef where = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(pat.size())));
+            if (!where) return nullptr;
+            for (std::uint64_t a = 0; a < pat.size(); ++a) {
+                PyObject* v = pat.visits.empty() ? PyFloat_FromDouble(pat.times[a])
+                                                 : PyLong_FromUnsignedLongLong(pat.visits[a]);
+                if (!v) return nullptr;
+                PyTuple_SET_ITEM(where.get(), static_cast<Py_ssize_t>(a), v);
+            }
+            PyRef item = PyRef::steal(Py_BuildValue("(KOK)", static_cast<unsigned long long>(pat.group), where.get(),
+                                                    static_cast<unsigned long long>(pat.subjects)));
+            if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"evaluate", fastcall<evaluate>(), kFast,
+     "evaluate($self, theta, reml=True, derivatives=2)\n--\n\n"
+     "The criterion -2 log L (REML or ML, beta profiled out, constants\n"
+     "included) at theta: a dict of \"feasible\", \"criterion\" (inf when the\n"
+     "covariance is not positive definite), \"beta\", \"cov_beta\" ((X'V^-1X)^-1)\n"
+     "and, for derivatives >= 1, \"grad\", for derivatives = 2, \"hessian\" and\n"
+     "\"cov_beta_grad\" (n_theta, p, p), the derivatives of cov_beta in theta."},
+    {"fit", fastcall<fit>(), kFast,
+     "fit($self, theta, reml=True, max_iter=200, gtol=1e-10)\n--\n\n"
+     "Minimise the criterion over theta from `theta` by the trust-region\n"
+     "Newton method on its exact Hessian: the certificate (\"theta\",\n"
+     "\"converged\", \"status\", \"message\", \"iterations\", \"evaluations\",\n"
+     "\"grad_inf_norm\", \"min_free_eigenvalue\") and evaluate's entries at the\n"
+     "optimum."},
+    {"patterns", patterns, METH_NOARGS,
+     "patterns($self)\n--\n\n"
+     "The visit patterns as (group, visits or times, subjects), in order of\n"
+     "first appearance by subject code."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kClassDoc[] =
+    "MmrmCore(y, x, subjects, positions, groups, n_subjects, n_visits, n_groups, structure, weights=None)\n--\n\n"
+    "The rows of a model for repeated measures (y_i ~ N(X_i beta, Sigma_i), Sigma_i\n"
+    "the rows and columns of its group's covariance for the subject's visits),\n"
+    "reduced once to per-pattern cross-products. positions: visit codes (int64)\n"
+    "or, for sp_exp, times (float64).";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(mmrm_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(mmrm_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(mmrm_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(mmrm_clear)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetters},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "corvane._corvane.MmrmCore",
+    sizeof(MmrmObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* create_mmrm_type(PyObject* module) {
+    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+    if (!type) return nullptr;
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    PyRef doc = PyRef::steal(PyUnicode_FromString(kClassDoc));
+    if (!doc || PyDict_SetItemString(tp->tp_dict, "__doc__", doc.get()) < 0) return nullptr;
+    PyType_Modified(tp);
+    return type.release();
+}
+
+}  // namespace corvane::bindings

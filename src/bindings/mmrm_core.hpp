@@ -1,0 +1,11 @@
+// The heap type MmrmCore, created in the module's exec step.
+#pragma once
+
+#include "bindings/py_ref.hpp"
+
+namespace corvane::bindings {
+
+// A new reference to the class object, or null with an exception set.
+PyObject* create_mmrm_type(PyObject* module);
+
+}  // namespace corvane::bindings

@@ -1,0 +1,61 @@
+// The rows of a repeated-measures model, reduced once to what every
+// evaluation needs: per visit pattern, the cross-products of its subjects'
+// rows for every pair of the pattern's visits.
+//
+// A subject's covariance is the rows and columns of its group's Sigma for the
+// visits it has, so subjects that share a group and a set of visits (a
+// pattern) share it. With z_ia = sqrt(w_ia) (x_ia, y_ia) the weighted row of
+// subject i at the pattern's a-th visit, a pattern keeps, for every pair of
+// its visits, C_ab = sum_i z_ia z_ib' ((p + 1) x (p + 1); C_ba = C_ab'), so
+// that sum_i Z_i' N Z_i = sum_ab N_ab C_ab for any N over the pattern's
+// visits. Weights w scale the
+// covariance of a row by 1 / w (Sigma_i = W^-1/2 Sigma_P W^-1/2), which the
+// scaled rows absorb up to the constant -sum log w of log |Sigma_i|.
+// On continuous time (sp_exp) a pattern is a group and a vector of times.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "mmrm/covariance.hpp"
+
+namespace corvane::mmrm {
+
+struct Pattern {
+    std::uint64_t group = 0;
+    std::vector<std::uint64_t> visits;  // visit levels, ascending (empty on continuous time)
+    std::vector<double> times;          // continuous time: the times, ascending
+    std::uint64_t subjects = 0;
+    std::vector<double> products;       // C_ab at (a * size() + b) * (p + 1)^2
+    std::uint64_t size() const { return visits.empty() ? times.size() : visits.size(); }
+};
+
+struct MmrmData {
+    Structure structure = Structure::Us;
+    std::uint64_t n = 0, p = 0, subjects = 0, visits = 0, groups = 0;
+    std::uint64_t theta_per_group = 0;  // the group's block of theta; theta has groups * theta_per_group entries
+    std::vector<Pattern> patterns;      // in order of first appearance (by subject code)
+    std::vector<std::uint64_t> subject_pattern;  // per subject code: its pattern
+    double log_weights = 0.0;                    // sum of log w over the rows
+    std::uint64_t largest_pattern = 0;           // visits of the largest pattern
+    std::uint64_t n_theta() const { return groups * theta_per_group; }
+};
+
+// The caller's rows: y (n), X (n x p, row-major), subject codes in
+// [0, subjects), visit codes in [0, visits) (or times on continuous time),
+// group codes in [0, groups) constant within a subject, weights (n, or empty).
+struct MmrmRows {
+    std::span<const double> y, x, weights, times;
+    std::span<const std::int64_t> subject, visit, group;
+    std::uint64_t n = 0, p = 0, subjects = 0, visits = 0, groups = 0;
+    Structure structure = Structure::Us;
+};
+
+// One pass over the rows. Throws lmm::InvalidInput for codes out of range, a
+// subject with a visit (or time) twice, a subject in two groups, values that
+// are not finite, weights that are not positive.
+std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& rows);
+
+}  // namespace corvane::mmrm

@@ -1,0 +1,29 @@
+#include "mmrm/fit.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace corvane::mmrm {
+
+MmrmFit fit_mmrm(const MmrmData& d, std::span<const double> theta0, bool reml, std::uint64_t max_iter, double gtol) {
+    const std::size_t nt = d.n_theta();
+    const optim::SecondOrderObjective objective =
+        [&](std::span<const double> x) -> std::optional<optim::SecondOrder> {
+        std::optional<MmrmEval> e = evaluate_mmrm(d, x, reml, Order::Hessian);
+        if (!e || !std::isfinite(e->criterion)) return std::nullopt;
+        for (double v : e->hess)
+            if (!std::isfinite(v)) return std::nullopt;
+        return optim::SecondOrder{e->criterion, std::move(e->grad), std::move(e->hess), 0.0};
+    };
+    const std::vector<double> lower(nt, -std::numeric_limits<double>::infinity());
+    const std::vector<std::vector<std::size_t>> tied(nt);
+    const optim::Canonicalise keep = [](std::vector<double>&) {};
+    MmrmFit out;
+    out.best = optim::minimize_trust_region(objective, theta0, lower, tied, keep, optim::TrustRegionOptions{max_iter, gtol});
+    out.evaluations = out.best.evaluations;
+    return out;
+}
+
+}  // namespace corvane::mmrm
