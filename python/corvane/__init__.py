@@ -17,12 +17,14 @@ Importing the package imports neither pandas nor formulaic.
 
 from typing import Any
 
-from ._corvane import Accumulator, GlmmCore, LmmCore, __version__, get_num_threads, set_num_threads
+from ._corvane import Accumulator, GlmmCore, LmmCore, MmrmCore, __version__, get_num_threads, set_num_threads
 from ._routes import general_route
 from ._errors import ConvergenceWarning, ProfileWarning, RankDeficiencyWarning, SeparationWarning, SingularFitWarning
 from .generalized.model import GeneralizedLinearMixedModel, glmm
 from .generalized.result import GlmmResult
 from .model.lmm import LinearMixedModel, lmm
+from .mmrm.model import RepeatedMeasuresModel, mmrm
+from .mmrm.result import MmrmResult
 from .results.lmm import LmmResult
 
 
@@ -92,7 +94,8 @@ def emmeans(result: Any, specs: Any, **options: Any) -> Any:
 
 
 __all__ = ["Accumulator", "ConvergenceWarning", "anova", "emmeans", "GeneralizedLinearMixedModel", "general_route", "GlmmCore",
-           "GlmmResult", "glmm", "LinearMixedModel", "LmmCore", "LmmResult", "ProfileWarning", "SeparationWarning",
+           "GlmmResult", "glmm", "LinearMixedModel", "LmmCore", "LmmResult", "mmrm", "MmrmCore", "MmrmResult",
+           "RepeatedMeasuresModel", "ProfileWarning", "SeparationWarning",
            "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads", "__version__"]
 
 

@@ -7,6 +7,7 @@
 // to build the result.
 #include "bindings/mmrm_core.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -258,6 +259,37 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
+PyObject* covariance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"theta", "times"};
+        PyObject* b[2];
+        if (!bind_arguments({"covariance", kNames, 2, 1}, args, nargs, kwnames, b)) return nullptr;
+        std::vector<double> theta, times;
+        if (!theta_argument(self, b[0], theta)) return nullptr;
+        const mmrm::MmrmData& d = data_of(self);
+        const bool spatial = mmrm::is_spatial(d.structure);
+        if (spatial) {
+            if (!b[1] || b[1] == Py_None) {
+                PyErr_SetString(PyExc_TypeError, "covariance of sp_exp needs times");
+                return nullptr;
+            }
+            if (!to_doubles(b[1], "times", times)) return nullptr;
+        }
+        const std::uint64_t t = spatial ? times.size() : d.visits, per = d.theta_per_group;
+        std::vector<double> out(d.groups * t * t);
+        without_gil([&] {
+            for (std::uint64_t g = 0; g < d.groups; ++g) {
+                const std::span<const double> block(theta.data() + g * per, per);
+                const mmrm::SigmaJet s = spatial ? mmrm::spatial_sigma(block, times, false)
+                                                 : mmrm::visit_sigma(d.structure, block, t, false);
+                std::copy(s.value.begin(), s.value.end(), out.begin() + static_cast<std::ptrdiff_t>(g * t * t));
+            }
+        });
+        const npy_intp gn = static_cast<npy_intp>(d.groups), tn = static_cast<npy_intp>(t);
+        return new_float_array({gn, tn, tn}, out.data());
+    });
+}
+
 PyObject* patterns(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const mmrm::MmrmData& d = data_of(self);
@@ -297,6 +329,10 @@ PyMethodDef kMethods[] = {
      "\"converged\", \"status\", \"message\", \"iterations\", \"evaluations\",\n"
      "\"grad_inf_norm\", \"min_free_eigenvalue\") and evaluate's entries at the\n"
      "optimum."},
+    {"covariance", fastcall<covariance>(), kFast,
+     "covariance($self, theta, times=None)\n--\n\n"
+     "Sigma of every group at theta, (groups, T, T) over the visit levels, or\n"
+     "for sp_exp over the given times."},
     {"patterns", patterns, METH_NOARGS,
      "patterns($self)\n--\n\n"
      "The visit patterns as (group, visits or times, subjects), in order of\n"

@@ -83,6 +83,9 @@ public:
     }
     Jet power(const Jet& a, double d) const {  // a^d for a > 0 or integer d
         if (d == 0.0) return constant(1.0);
+        // Exponents 1 and 2 have derivatives that do not divide by a (a may be 0).
+        if (d == 1.0) return apply(a, a.v, 1.0, 0.0);
+        if (d == 2.0) return apply(a, a.v * a.v, 2.0 * a.v, 2.0);
         return apply(a, std::pow(a.v, d), d * std::pow(a.v, d - 1.0), d * (d - 1.0) * std::pow(a.v, d - 2.0));
     }
     Jet affine(const Jet& a, double scale, double shift) const {

@@ -17,48 +17,23 @@ import math
 
 import numpy as np
 
-__all__ = ["Satterthwaite", "satterthwaite_of", "fstat_ddf"]
+__all__ = ["SatterthwaiteTests", "Satterthwaite", "satterthwaite_of", "fstat_ddf"]
 
 # Eigenvalues of the Hessian in phi below this fraction of the largest are
 # treated as zero (pseudo-inverse), as lmerTest does with its absolute 1e-8.
 _EIG_TOL = 1e-10
 
 
-class Satterthwaite:
-    """Satterthwaite's approximation for a fitted result: the asymptotic
-    covariance of phi = (theta, sigma) and the derivatives of cov(beta) in
-    phi, on the user's scale of beta."""
+class SatterthwaiteTests:
+    """Satterthwaite's t and F tests from what a family provides: ``beta``,
+    ``cov_beta``, ``jac`` (d cov_beta / d phi_k, k x p x p) and
+    ``vcov_varpar`` (the asymptotic covariance of the variance parameters
+    phi)."""
 
-    def __init__(self, result):
-        model = result.model
-        rp = model.reparam
-        vd = model.core.variance_derivatives(result.theta_core.tolist(), reml=result.reml)
-        nu, r2 = vd["nmp"], vd["pwrss"]
-        s2 = r2 / nu
-        s = math.sqrt(s2)
-        # Only theta's free entries are parameters (uncorrelated blocks hold the rest at 0).
-        free = model.theta_free if model.theta_free is not None else np.arange(len(result.theta_core))
-        k = len(free)
-        pg = np.asarray(vd["pwrss_grad"])[free]
-        # Hessian of d(theta, sigma) = ld(theta) + nu log(2 pi sigma^2) + pwrss(theta)/sigma^2
-        # at sigma^2 = pwrss/nu, from the profiled criterion's Hessian.
-        h = np.empty((k + 1, k + 1))
-        h[:k, :k] = np.asarray(vd["hessian"])[np.ix_(free, free)] + nu * np.outer(pg, pg) / (r2 * r2)
-        h[:k, k] = h[k, :k] = -2.0 * pg / (s2 * s)
-        h[k, k] = 4.0 * nu / s2
-        w, v = np.linalg.eigh(h)
-        keep = w > _EIG_TOL * max(float(np.max(np.abs(w))), 1e-300)
-        self.n_zero = int(np.sum(~keep))
-        self.vcov_varpar = 2.0 * (v[:, keep] / w[keep]) @ v[:, keep].T
-        c = np.linalg.inv(np.asarray(vd["xvx"]))
-        c = 0.5 * (c + c.T)
-        t = rp.beta_map()  # beta_user = t beta_core + constant
-        self.cov_beta = t @ (s2 * c) @ t.T
-        jac = [t @ (-s2 * c @ np.asarray(vd["xvx_grad"][int(j)]) @ c) @ t.T for j in free]
-        jac.append(t @ (2.0 * s * c) @ t.T)
-        self.jac = np.array(jac)  # (k + 1, p, p)
-        self.beta = np.asarray(result.beta)
-        self.sigma2_user = result.sigma2
+    beta: np.ndarray
+    cov_beta: np.ndarray
+    jac: np.ndarray
+    vcov_varpar: np.ndarray
 
     def t_test(self, l):
         """(estimate, std error, df) of l' beta."""
@@ -96,6 +71,43 @@ class Satterthwaite:
             denom = float(g @ self.vcov_varpar @ g)
             nu[i] = 2.0 * d[i] ** 2 / denom if denom > 0 else math.inf
         return f, q, fstat_ddf(nu)
+
+
+class Satterthwaite(SatterthwaiteTests):
+    """Satterthwaite's approximation for a fitted linear mixed model: the
+    asymptotic covariance of phi = (theta, sigma) and the derivatives of
+    cov(beta) in phi, on the user's scale of beta."""
+
+    def __init__(self, result):
+        model = result.model
+        rp = model.reparam
+        vd = model.core.variance_derivatives(result.theta_core.tolist(), reml=result.reml)
+        nu, r2 = vd["nmp"], vd["pwrss"]
+        s2 = r2 / nu
+        s = math.sqrt(s2)
+        # Only theta's free entries are parameters (uncorrelated blocks hold the rest at 0).
+        free = model.theta_free if model.theta_free is not None else np.arange(len(result.theta_core))
+        k = len(free)
+        pg = np.asarray(vd["pwrss_grad"])[free]
+        # Hessian of d(theta, sigma) = ld(theta) + nu log(2 pi sigma^2) + pwrss(theta)/sigma^2
+        # at sigma^2 = pwrss/nu, from the profiled criterion's Hessian.
+        h = np.empty((k + 1, k + 1))
+        h[:k, :k] = np.asarray(vd["hessian"])[np.ix_(free, free)] + nu * np.outer(pg, pg) / (r2 * r2)
+        h[:k, k] = h[k, :k] = -2.0 * pg / (s2 * s)
+        h[k, k] = 4.0 * nu / s2
+        w, v = np.linalg.eigh(h)
+        keep = w > _EIG_TOL * max(float(np.max(np.abs(w))), 1e-300)
+        self.n_zero = int(np.sum(~keep))
+        self.vcov_varpar = 2.0 * (v[:, keep] / w[keep]) @ v[:, keep].T
+        c = np.linalg.inv(np.asarray(vd["xvx"]))
+        c = 0.5 * (c + c.T)
+        t = rp.beta_map()  # beta_user = t beta_core + constant
+        self.cov_beta = t @ (s2 * c) @ t.T
+        jac = [t @ (-s2 * c @ np.asarray(vd["xvx_grad"][int(j)]) @ c) @ t.T for j in free]
+        jac.append(t @ (2.0 * s * c) @ t.T)
+        self.jac = np.array(jac)  # (k + 1, p, p)
+        self.beta = np.asarray(result.beta)
+        self.sigma2_user = result.sigma2
 
 
 def fstat_ddf(nu, tol=1e-8):

@@ -1,14 +1,19 @@
-"""What every fitted mixed model is, whatever its family: the model's names
-and rows, the fit's certificate with one boundary rule, its warnings, the
-conditional modes by group, the plots, intervals, bootstrap and simulation
-as methods, and one cache for what is costly to make and fixed by the fit.
+"""What every fitted model is, whatever its family, in two layers.
 
-:class:`MixedResult` is the base of :class:`corvane.LmmResult` and
-:class:`corvane.GlmmResult`. A family sets its estimates, ``theta_core``
-(the core's theta) and ``_b`` (the conditional modes, one row per group),
-calls :meth:`_adopt_model` and :meth:`_adopt_certificate`, and gives its
-summary's sections, the conditional covariances and the modules of its
-intervals and bootstrap.
+:class:`ModelResult`: the fit's certificate and warnings, one cache for
+what is costly to make and fixed by the fit, the summary's rendering, and
+the fixed effects' t and Wald tests by the family's df method. The base of
+:class:`MixedResult` and of the repeated-measures result, which has no
+random effects.
+
+:class:`MixedResult`: the model's names and rows, the certificate's
+boundary rule, the conditional modes by group, the plots, intervals,
+bootstrap and simulation as methods; the base of :class:`corvane.LmmResult`
+and :class:`corvane.GlmmResult`. A family sets its estimates,
+``theta_core`` (the core's theta) and ``_b`` (the conditional modes, one
+row per group), calls :meth:`_adopt_model` and :meth:`_adopt_certificate`,
+and gives its summary's sections, the conditional covariances and the
+modules of its intervals and bootstrap.
 """
 
 from __future__ import annotations
@@ -30,50 +35,15 @@ from .tables import ResultTables
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-__all__ = ["MixedResult", "PredictionResults"]
+__all__ = ["ModelResult", "MixedResult", "PredictionResults"]
 
 
-class MixedResult(Predictions, ResultTables):
-    """The parts every family's result shares (see the module's text)."""
+class ModelResult:
+    """What every fitted model is, with or without random effects: its
+    certificate and warnings, one cache, the summary's rendering and the
+    tests of the fixed effects by the family's df method (see the module's
+    text)."""
 
-    # -- construction's head ----------------------------------------------------------
-    def _adopt_model(self, model):
-        """The names and counts the outputs take from the model."""
-        self.model = model
-        self.formula = model.formula
-        self.fe_names = list(model.fe_names)
-        self.re_names = list(model.re_names)
-        self.dropped_columns = list(model.dropped)
-        self.group_name, self.response_name = model.group_name, model.response_name
-        self.n_obs, self.n_groups, self.n_dropped = model.n, model.m, model.n_dropped
-        self.n_read = model.n_read or model.n + model.n_dropped
-
-    def _adopt_certificate(self, raw, theta_gradient):
-        """The optimizer's certificate from the core's dict, and the boundary:
-        the entries the fit held on their bounds, and for a converged fit
-        those negligibly above 0 along which the criterion rises from the
-        bound (theta_gradient(theta) gives the criterion's gradient in the
-        core's theta; see rising_from_bound). Returns the held entries.
-        A dict without "converged" is an evaluation at a given theta."""
-        fitted = "converged" in raw
-        self.converged = bool(raw["converged"]) if fitted else None
-        self.status = str(raw.get("status", "evaluated"))
-        self.message = str(raw.get("message", "evaluated at a given theta"))
-        self.iterations = int(raw.get("iterations", 0))
-        self.evaluations = int(raw.get("evaluations", raw.get("fev", 0)))
-        self.gradient_norm = float(raw.get("grad_inf_norm", math.nan))
-        self.min_hessian_eigenvalue = float(raw.get("min_free_eigenvalue", math.nan))
-        held = sorted(int(k) for k in raw.get("boundary", []))
-        on_bound = set(held)
-        if self.converged:
-            on_bound |= rising_from_bound(theta_gradient, self.theta_core, self.model.q)
-        pairs = tril_pairs(self.model.q) if on_bound else ()
-        self.boundary = [self.re_names[pairs[k][0]] for k in sorted(on_bound) if pairs[k][0] == pairs[k][1]]
-        if self.boundary and self.status == "interior":
-            self.status = "boundary"
-        return held
-
-    # -- the certificate and the fit's warnings ---------------------------------------
     @property
     def certificate(self):
         """The fit's certificate as a dict."""
@@ -105,34 +75,6 @@ class MixedResult(Predictions, ResultTables):
         """(text, warning class) of a family's own warnings."""
         return ()
 
-    # -- per group -----------------------------------------------------------------------
-    @cached_property
-    def group_labels(self):
-        return list(self.model.group_labels)
-
-    @property
-    def random_effects(self):
-        """Conditional modes b_i by group label."""
-        return dict(zip(self.group_labels, self._b))
-
-    @property
-    def conditional_covariances(self):
-        """Var(b_i | y) by group label (for a generalized model lme4's condVar:
-        Lambda H^-1 Lambda' at the modes)."""
-        return dict(zip(self.group_labels, self._condvar))
-
-    def _residual_rows(self):
-        """(label, variance, sd) of the residual's rows in the random
-        effects' tables: none for a family without a residual variance."""
-        return []
-
-    @property
-    def family_name(self):
-        """The response's distribution, as the likelihood-ratio tests compare
-        families ("gaussian" for a linear model)."""
-        return "gaussian"
-
-    # -- one cache ---------------------------------------------------------------------
     def cached(self, key, make):
         """make(self), made once per result under key: what is costly and
         fixed by the fit (the df methods' derivatives, the prediction
@@ -142,7 +84,6 @@ class MixedResult(Predictions, ResultTables):
             store[key] = make(self)
         return store[key]
 
-    # -- presentation ------------------------------------------------------------------
     def _sections(self, **options):
         """The summary's sections (see corvane.results.summary)."""
         raise NotImplementedError
@@ -155,48 +96,6 @@ class MixedResult(Predictions, ResultTables):
     def __str__(self):
         return str(self.summary())
 
-    # -- plots (matplotlib; documented with examples in corvane.results.plots) -------------
-    def plot_ranef(self, level: float = 0.95, axes: Any = None, max_labels: int = 100) -> Any:
-        """Caterpillar plot of the conditional modes with intervals of coverage
-        ``level`` from their conditional variances; ``axes`` one per random
-        effect; groups labelled up to ``max_labels`` of them. Returns the
-        Figure; needs ``corvane[plot]``. See
-        :func:`corvane.results.plots.plot_ranef`."""
-        from . import plots
-
-        return plots.plot_ranef(self, level=level, axes=axes, max_labels=max_labels)
-
-    def plot_qq(self, axes: Any = None) -> Any:
-        """Normal QQ plots of the conditional modes, ``axes`` one per random
-        effect. Returns the Figure; needs ``corvane[plot]``. See
-        :func:`corvane.results.plots.plot_qq`."""
-        from . import plots
-
-        return plots.plot_qq(self, axes=axes)
-
-    def plot_residuals(self, ax: Any = None) -> Any:
-        """Residuals against fitted values (a generalized model's deviance
-        residuals against fitted means), on ``ax`` or a new figure. Returns
-        the Figure; needs ``corvane[plot]``. See
-        :func:`corvane.results.plots.plot_residuals`."""
-        from . import plots
-
-        return plots.plot_residuals(self, ax=ax)
-
-    def plot_shrinkage(self, ax: Any = None) -> Any:
-        """Per-group estimates without the prior against the conditional
-        modes, on ``ax`` or a new figure. Returns the Figure; needs
-        ``corvane[plot]``. See :func:`corvane.results.plots.plot_shrinkage`."""
-        from . import plots
-
-        return plots.plot_shrinkage(self, ax=ax)
-
-    def _unpooled_effects(self):
-        """(m x q estimates of each group's random effects from its rows
-        alone, NaN where there is none; what they are, for the plot)."""
-        raise NotImplementedError
-
-    # -- statsmodels' names -------------------------------------------------------------
     @property
     def scale(self):
         """The response's scale parameter, as statsmodels' ``scale``: the
@@ -263,6 +162,114 @@ class MixedResult(Predictions, ResultTables):
         denominator df, a generalized fit's Wald chi-squared test)."""
         return self.contrast_test(L, rhs)
 
+
+class MixedResult(Predictions, ResultTables, ModelResult):
+    """The parts every mixed model's result shares beyond ModelResult's: the
+    model's names, the certificate's boundary rule, the conditional modes by
+    group, plots, predictions, intervals, the bootstrap and simulation."""
+
+    def _adopt_model(self, model):
+        """The names and counts the outputs take from the model."""
+        self.model = model
+        self.formula = model.formula
+        self.fe_names = list(model.fe_names)
+        self.re_names = list(model.re_names)
+        self.dropped_columns = list(model.dropped)
+        self.group_name, self.response_name = model.group_name, model.response_name
+        self.n_obs, self.n_groups, self.n_dropped = model.n, model.m, model.n_dropped
+        self.n_read = model.n_read or model.n + model.n_dropped
+
+    def _adopt_certificate(self, raw, theta_gradient):
+        """The optimizer's certificate from the core's dict, and the boundary:
+        the entries the fit held on their bounds, and for a converged fit
+        those negligibly above 0 along which the criterion rises from the
+        bound (theta_gradient(theta) gives the criterion's gradient in the
+        core's theta; see rising_from_bound). Returns the held entries.
+        A dict without "converged" is an evaluation at a given theta."""
+        fitted = "converged" in raw
+        self.converged = bool(raw["converged"]) if fitted else None
+        self.status = str(raw.get("status", "evaluated"))
+        self.message = str(raw.get("message", "evaluated at a given theta"))
+        self.iterations = int(raw.get("iterations", 0))
+        self.evaluations = int(raw.get("evaluations", raw.get("fev", 0)))
+        self.gradient_norm = float(raw.get("grad_inf_norm", math.nan))
+        self.min_hessian_eigenvalue = float(raw.get("min_free_eigenvalue", math.nan))
+        held = sorted(int(k) for k in raw.get("boundary", []))
+        on_bound = set(held)
+        if self.converged:
+            on_bound |= rising_from_bound(theta_gradient, self.theta_core, self.model.q)
+        pairs = tril_pairs(self.model.q) if on_bound else ()
+        self.boundary = [self.re_names[pairs[k][0]] for k in sorted(on_bound) if pairs[k][0] == pairs[k][1]]
+        if self.boundary and self.status == "interior":
+            self.status = "boundary"
+        return held
+
+    @cached_property
+    def group_labels(self):
+        return list(self.model.group_labels)
+
+    @property
+    def random_effects(self):
+        """Conditional modes b_i by group label."""
+        return dict(zip(self.group_labels, self._b))
+
+    @property
+    def conditional_covariances(self):
+        """Var(b_i | y) by group label (for a generalized model lme4's condVar:
+        Lambda H^-1 Lambda' at the modes)."""
+        return dict(zip(self.group_labels, self._condvar))
+
+    def _residual_rows(self):
+        """(label, variance, sd) of the residual's rows in the random
+        effects' tables: none for a family without a residual variance."""
+        return []
+
+    @property
+    def family_name(self):
+        """The response's distribution, as the likelihood-ratio tests compare
+        families ("gaussian" for a linear model)."""
+        return "gaussian"
+
+    def plot_ranef(self, level: float = 0.95, axes: Any = None, max_labels: int = 100) -> Any:
+        """Caterpillar plot of the conditional modes with intervals of coverage
+        ``level`` from their conditional variances; ``axes`` one per random
+        effect; groups labelled up to ``max_labels`` of them. Returns the
+        Figure; needs ``corvane[plot]``. See
+        :func:`corvane.results.plots.plot_ranef`."""
+        from . import plots
+
+        return plots.plot_ranef(self, level=level, axes=axes, max_labels=max_labels)
+
+    def plot_qq(self, axes: Any = None) -> Any:
+        """Normal QQ plots of the conditional modes, ``axes`` one per random
+        effect. Returns the Figure; needs ``corvane[plot]``. See
+        :func:`corvane.results.plots.plot_qq`."""
+        from . import plots
+
+        return plots.plot_qq(self, axes=axes)
+
+    def plot_residuals(self, ax: Any = None) -> Any:
+        """Residuals against fitted values (a generalized model's deviance
+        residuals against fitted means), on ``ax`` or a new figure. Returns
+        the Figure; needs ``corvane[plot]``. See
+        :func:`corvane.results.plots.plot_residuals`."""
+        from . import plots
+
+        return plots.plot_residuals(self, ax=ax)
+
+    def plot_shrinkage(self, ax: Any = None) -> Any:
+        """Per-group estimates without the prior against the conditional
+        modes, on ``ax`` or a new figure. Returns the Figure; needs
+        ``corvane[plot]``. See :func:`corvane.results.plots.plot_shrinkage`."""
+        from . import plots
+
+        return plots.plot_shrinkage(self, ax=ax)
+
+    def _unpooled_effects(self):
+        """(m x q estimates of each group's random effects from its rows
+        alone, NaN where there is none; what they are, for the plot)."""
+        raise NotImplementedError
+
     def get_prediction(self, data: Any = None, **options: Any) -> "PredictionResults":
         """Predictions with their standard errors and intervals, as
         statsmodels' ``get_prediction(...)``: the object's
@@ -272,7 +279,6 @@ class MixedResult(Predictions, ResultTables):
         :meth:`predict`'s (include_random, new_groups, offset, ...)."""
         return PredictionResults(self, data, options)
 
-    # -- intervals, the bootstrap and simulation (the family's modules, imported when used) --
     def _refit_options(self):
         """The fit's options a refit of another model takes (keywords of its fit)."""
         return {}

@@ -1,0 +1,193 @@
+"""The repeated-measures model: a formula's fixed effects and covariance
+term over a table, its rows reduced by the core to visit patterns, and the
+fit.
+
+Rows with a missing value in a column the model reads (the response, the
+fixed effects' columns, the visit, subject, group and weights) are left out
+and counted, as R's mmrm leaves them out.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from .. import _checks
+from .._errors import RankDeficiencyWarning, warn_user
+from .._corvane import MmrmCore
+from ..design import rank as _rank
+from ..formula.labels import factorize
+from ..model.base import MixedModel, Names, Origin
+from .formula import STRUCTURES, split_covariance
+
+__all__ = ["RepeatedMeasuresModel", "mmrm"]
+
+
+def _visit_levels(values, name):
+    """(codes, levels) of the visit column: a categorical's categories in
+    their order, other values sorted (as R's factor sorts them)."""
+    import pandas as pd
+
+    series = pd.Series(values)
+    if isinstance(series.dtype, pd.CategoricalDtype):
+        levels = list(series.cat.categories)
+        used = set(series.cat.codes[series.cat.codes >= 0].tolist())
+        missing = [str(levels[k]) for k in range(len(levels)) if k not in used]
+        if missing:
+            raise ValueError(f"visit levels {missing} of {name!r} are never observed in the rows used; "
+                             f"drop them (Series.cat.remove_unused_categories()) or give their rows")
+        return series.cat.codes.to_numpy(dtype=np.int64), levels
+    levels = sorted(series.unique().tolist())
+    lookup = {v: k for k, v in enumerate(levels)}
+    return np.array([lookup[v] for v in series.tolist()], dtype=np.int64), levels
+
+
+class RepeatedMeasuresModel(MixedModel):
+    """y_i ~ N(X_i beta, Sigma_i) for each subject i, Sigma_i the rows and
+    columns of its group's covariance (one structure of
+    :data:`corvane.mmrm.formula.STRUCTURES`) for the visits it has.
+
+    Build it with :meth:`from_formula` (or :func:`corvane.mmrm`), fit with
+    :meth:`fit`."""
+
+    @classmethod
+    def from_formula(cls, formula, data, *, reml=True, weights=None, env=None):
+        from ..formula import build as _build
+
+        frame = data
+        fixed, term = split_covariance(formula)
+        weight_col = _checks.check_weight_column(frame, weights)
+        for col in (term.visit, term.subject) + ((term.group,) if term.group else ()):
+            if col not in frame.columns:
+                raise ValueError(f"column {col!r} of the covariance term is not in the data")
+        extra = [c for c in (term.visit, term.group, weight_col) if c]
+        spec, y, X, _Z, _off, subjects, n_dropped, kept = _build.build(
+            f"{fixed} + (1 | {term.subject})", frame, env, extra=extra)
+        self = cls()
+        self.term, self.reml = term, bool(reml)
+        self.structure = term.structure
+        kept_rows = np.flatnonzero(kept) if kept is not None else np.arange(len(frame))
+        visits = frame[term.visit].iloc[kept_rows]
+        self.weights = None
+        if weights is not None:
+            w = frame[weight_col].to_numpy()[kept_rows] if weight_col else np.asarray(weights)[kept_rows]
+            self.weights = _checks.check_weights(np.asarray(w, dtype=np.float64))
+        if term.spatial:
+            positions = visits.to_numpy(dtype=np.float64)
+            self.visit_levels = None
+        else:
+            positions, self.visit_levels = _visit_levels(visits, term.visit)
+        codes, labels = factorize(subjects, "subjects")
+        if term.group:
+            gcodes, self.group_levels = _visit_levels(frame[term.group].iloc[kept_rows], term.group)
+        else:
+            gcodes, self.group_levels = np.zeros(len(y), dtype=np.int64), None
+        names = Names(spec.parsed.response, term.subject, list(_fixed_names(spec)), [])
+        index = frame.index if n_dropped == 0 else frame.index[kept]
+        origin = Origin(formula, spec, len(frame), n_dropped, index, frame.index, kept, False, weight_col)
+        self._adopt_names(names, origin, labels)
+        self.y, self.X_all, self.codes = np.ascontiguousarray(y, dtype=np.float64), X, codes.astype(np.int64)
+        self.positions, self.group_codes = positions, gcodes
+        self._drop_aliased()
+        self.core = MmrmCore(self.y, self.X, self.codes, positions, self.group_codes, len(labels),
+                             0 if term.spatial else len(self.visit_levels),
+                             1 if self.group_levels is None else len(self.group_levels), term.structure,
+                             self.weights)
+        return self
+
+    def _drop_aliased(self):
+        X = np.ascontiguousarray(self.X_all, dtype=np.float64)
+        dropped = _rank.aliased(X.T @ X, None)
+        if dropped:
+            warn_user(_rank.dropped_columns_note([self.fe_names_all[j] for j in dropped]), RankDeficiencyWarning)
+        self.kept = np.array([j for j in range(X.shape[1]) if j not in dropped], dtype=np.int64)
+        self.dropped = [self.fe_names_all[j] for j in dropped]
+        self.fe_names = [self.fe_names_all[j] for j in self.kept]
+        self.X = np.ascontiguousarray(X[:, self.kept])
+
+    @property
+    def n(self):
+        return len(self.y)
+
+    @property
+    def n_visits(self):
+        return None if self.visit_levels is None else len(self.visit_levels)
+
+    @property
+    def n_groups_cov(self):
+        return 1 if self.group_levels is None else len(self.group_levels)
+
+    def theta_names(self):
+        """mmrm's order of theta, named: per group (prefixed by its level),
+        log standard deviations, then the correlation or Cholesky entries."""
+        per = self.core.n_theta // self.n_groups_cov
+        base = [f"theta[{k}]" for k in range(per)]
+        if self.group_levels is None:
+            return base
+        return [f"{g}:{b}" for g in self.group_levels for b in base]
+
+    def start(self):
+        """The start of the fit: variances from the least-squares residuals
+        (per visit where the structure has one per visit), correlations 0."""
+        beta, *_ = np.linalg.lstsq(self.X, self.y, rcond=None)
+        r2 = (self.y - self.X @ beta) ** 2
+        if self.weights is not None:
+            r2 = r2 * self.weights
+        total = max(float(np.mean(r2)), 1e-300)
+        s, T = self.structure, self.n_visits
+        if s == "sp_exp":
+            block = [math.log(total), 0.0]
+        else:
+            per_visit = np.array([np.mean(r2[self.positions == t]) if np.any(self.positions == t) else total
+                                  for t in range(T)])
+            log_sd = list(0.5 * np.log(np.maximum(per_visit, 1e-300)))
+            if s == "us":
+                block = log_sd + [0.0] * (T * (T - 1) // 2)
+            else:
+                heterogeneous = s.endswith("h")
+                base = s[:-1] if heterogeneous else s
+                n_corr = T - 1 if base in ("toep", "ad") else 1
+                corr0 = -math.log(T - 1) if base == "cs" else 0.0   # rho = 0
+                block = (log_sd if heterogeneous else [0.5 * math.log(total)]) + [corr0] * n_corr
+        return np.array(block * self.n_groups_cov, dtype=np.float64)
+
+    def fit(self, theta=None, *, max_iter=200, gtol=1e-10):
+        """Fit by the trust-region Newton method on the exact Hessian;
+        returns an :class:`corvane.mmrm.result.MmrmResult`."""
+        from .result import MmrmResult
+
+        start = self.start() if theta is None else np.asarray(theta, dtype=np.float64)
+        raw = self.core.fit(start, self.reml, max_iter=max_iter, gtol=gtol)
+        return MmrmResult(self, raw)
+
+
+def _fixed_names(spec):
+    from ..formula.labels import term_names
+
+    return term_names(spec.fixed.columns)
+
+
+def mmrm(formula, data, reml=True, weights=None, *, env=None):
+    """Fit a mixed model for repeated measures, as R's ``mmrm(formula, data)``.
+
+    Parameters
+    ----------
+    formula : str
+        The fixed effects and one covariance term, e.g.
+        ``"FEV1 ~ RACE + SEX + ARMCD * AVISIT + us(AVISIT | USUBJID)"``;
+        ``us(AVISIT | ARMCD / USUBJID)`` gives each level of ARMCD its own
+        covariance. Structures: us, toep, toeph, ar1, ar1h, cs, csh, ad, adh
+        (on a visit factor) and sp_exp (on a numeric time).
+    data : pandas.DataFrame
+    reml : bool
+        REML (default) or maximum likelihood.
+    weights : str or array_like, optional
+        A column (or values) w: a row's variance is Sigma's divided by w.
+
+    Returns
+    -------
+    corvane.mmrm.result.MmrmResult
+    """
+    model = RepeatedMeasuresModel.from_formula(formula, data, reml=reml, weights=weights, env=env)
+    return model.fit()

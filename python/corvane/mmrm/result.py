@@ -1,0 +1,230 @@
+"""A fitted repeated-measures model: estimates, the covariance of beta,
+Satterthwaite's t and F tests, the residual covariance by group, the
+information criteria as R's mmrm counts them, the summary and to_dict."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from .. import _dist
+from ..inference.satterthwaite import SatterthwaiteTests
+from ..results import summary as _summary
+from ..results.base import ModelResult
+from ..results.tables import json_label, plain
+from .formula import STRUCTURES
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas as pd
+
+__all__ = ["MmrmResult"]
+
+# Eigenvalues of the criterion's Hessian below this fraction of the largest
+# are treated as zero in the variance parameters' covariance (pseudo-inverse).
+_EIG_TOL = 1e-10
+
+
+class _Satterthwaite(SatterthwaiteTests):
+    """Satterthwaite's df from the core's exact derivatives of cov(beta) in
+    theta and the variance parameters' covariance 2 H^-1 (H the Hessian of
+    -2 log L), as mmrm computes them."""
+
+    def __init__(self, result):
+        h = np.asarray(result._raw["hessian"], dtype=np.float64)
+        w, v = np.linalg.eigh(0.5 * (h + h.T))
+        keep = w > _EIG_TOL * max(float(np.max(np.abs(w))), 1e-300)
+        self.vcov_varpar = 2.0 * (v[:, keep] / w[keep]) @ v[:, keep].T
+        self.jac = np.asarray(result._raw["cov_beta_grad"], dtype=np.float64)
+        self.cov_beta = result.cov_beta
+        self.beta = result.beta
+
+
+class MmrmResult(ModelResult):
+    """A fitted mixed model for repeated measures (see :func:`corvane.mmrm`).
+
+    Attributes: ``beta``, ``std_errors``, ``cov_beta`` (vcov), ``theta``
+    (mmrm's variance parameters), ``theta_vcov``, ``loglik``, ``aic``,
+    ``bic``, ``aicc``, ``deviance`` (-2 log L), ``converged`` and the
+    ``certificate``; ``cov_resid`` the estimated covariance (a DataFrame,
+    or a dict by group level)."""
+
+    def __init__(self, model, raw):
+        self.model, self._raw = model, raw
+        self.formula, self.reml, self.structure = model.formula, model.reml, model.structure
+        self.fe_names, self.dropped_columns = list(model.fe_names), list(model.dropped)
+        self.response_name, self.subject_name = model.response_name, model.group_name
+        self.n_obs, self.n_subjects, self.n_dropped = model.n, model.m, model.n_dropped
+        self.converged = bool(raw["converged"])
+        self.status, self.message = str(raw["status"]), str(raw["message"])
+        self.iterations, self.evaluations = int(raw["iterations"]), int(raw["evaluations"])
+        self.gradient_norm = float(raw["grad_inf_norm"])
+        self.min_hessian_eigenvalue = float(raw["min_free_eigenvalue"])
+        self.boundary = []
+        self.theta = np.asarray(raw["theta"], dtype=np.float64)
+        self.deviance = float(raw.get("criterion", math.inf))
+        self.beta = np.asarray(raw.get("beta", np.full(len(self.fe_names), np.nan)), dtype=np.float64)
+        p = len(self.fe_names)
+        self.cov_beta = np.asarray(raw.get("cov_beta", np.full((p, p), np.nan)), dtype=np.float64)
+        self._warn()
+
+    # -- estimates ---------------------------------------------------------------------
+    @property
+    def std_errors(self):
+        return np.sqrt(np.diag(self.cov_beta))
+
+    @property
+    def t_values(self):
+        return self.beta / self.std_errors
+
+    @property
+    def loglik(self):
+        return -0.5 * self.deviance
+
+    @property
+    def n_theta(self):
+        return len(self.theta)
+
+    @property
+    def aic(self):
+        """-2 log L + 2 k, k the variance parameters (mmrm's count)."""
+        return self.deviance + 2.0 * self.n_theta
+
+    @property
+    def bic(self):
+        """-2 log L + k log(subjects)."""
+        return self.deviance + self.n_theta * math.log(self.n_subjects)
+
+    @property
+    def aicc(self):
+        """-2 log L + 2 k n / (n - k - 1), n the observations less the fixed effects."""
+        n = self.n_obs - len(self.beta)
+        return self.deviance + 2.0 * self.n_theta * n / (n - self.n_theta - 1)
+
+    @property
+    def theta_vcov(self):
+        """The variance parameters' asymptotic covariance, 2 H^-1."""
+        return self.cached("satterthwaite", _Satterthwaite).vcov_varpar
+
+    def _covariances(self):
+        m = self.model
+        if m.term.spatial:
+            times = np.unique(m.positions)
+            return times, m.core.covariance(self.theta, times)
+        return m.visit_levels, m.core.covariance(self.theta)
+
+    @property
+    def cov_resid(self):
+        """The estimated covariance over the visit levels (sp_exp: over the
+        distinct times): a DataFrame, or a dict of them by group level."""
+        pd = _dist.pandas()
+        labels, mats = self._covariances()
+        frames = [pd.DataFrame(s, index=list(labels), columns=list(labels)) for s in mats]
+        if self.model.group_levels is None:
+            return frames[0]
+        return dict(zip(self.model.group_levels, frames))
+
+    @property
+    def cor_resid(self):
+        """cov_resid as correlations."""
+        def cor(f):
+            sd = np.sqrt(np.diag(f.to_numpy()))
+            return f / np.outer(sd, sd)
+        c = self.cov_resid
+        return {g: cor(f) for g, f in c.items()} if isinstance(c, dict) else cor(c)
+
+    # -- tests ---------------------------------------------------------------------------
+    def _test_method(self):
+        return self.cached("satterthwaite", _Satterthwaite)
+
+    def coef_table(self) -> "pd.DataFrame":
+        """Estimate, Std. Error, df (Satterthwaite's), t value, Pr(>|t|) by coefficient."""
+        pd, stats = _dist.pandas(), _dist.stats()
+        method = self._test_method()
+        df = method.df()
+        t = self.t_values
+        return pd.DataFrame({"Estimate": self.beta, "Std. Error": self.std_errors, "df": df, "t value": t,
+                             "Pr(>|t|)": 2.0 * stats.t.sf(np.abs(t), df)},
+                            index=pd.Index(self.fe_names, name="term"))
+
+    def contrast_test(self, L, rhs=None) -> "pd.DataFrame":
+        """The F test of L beta = rhs with Satterthwaite's denominator df: a
+        one-row DataFrame of NumDF, DenDF, F value, Pr(>F)."""
+        from ..inference.ddf import contrast_arguments, f_pvalue
+
+        L, rhs = contrast_arguments(self, L, rhs)
+        f, q, df2 = self._test_method().f_test(L, rhs)
+        return _dist.pandas().DataFrame({"NumDF": [q], "DenDF": [df2], "F value": [f],
+                                         "Pr(>F)": [f_pvalue(f, q, df2)]})
+
+    # -- presentation --------------------------------------------------------------------
+    def _sections(self):
+        m = self.model
+        T = m.n_visits if m.n_visits is not None else len(np.unique(m.positions))
+        crit = "REML" if self.reml else "ML"
+        head = [_summary.Heading("mmrm fit", 1),
+                f"Formula:     {self.formula}",
+                f"Data:        used {self.n_obs} observations from {self.n_subjects} subjects with maximum "
+                f"{T} timepoints",
+                f"Covariance:  {STRUCTURES[self.structure]} ({self.n_theta} variance parameters"
+                f"{'' if m.group_levels is None else f', by {m.term.group}'})",
+                "Method:      Satterthwaite",
+                "Vcov Method: Asymptotic",
+                f"Inference:   {crit}"]
+        if self.n_dropped:
+            head.append(_summary.dropped_rows_note(self))
+        crit_tab = _summary.Table([["AIC", "BIC", "logLik", "deviance"],
+                                   [f"{self.aic:.1f}", f"{self.bic:.1f}", f"{self.loglik:.1f}",
+                                    f"{self.deviance:.1f}"]], [True] * 4)
+        ct = self.coef_table()
+        rows = [["", "Estimate", "Std. Error", "df", "t value", "Pr(>|t|)"]]
+        for name, r in ct.iterrows():
+            rows.append([name, _summary.fmt_sig(r["Estimate"], 5), _summary.fmt_sig(r["Std. Error"], 4),
+                         _summary.fmt_df(r["df"]), f"{r['t value']:.3f}", _summary.fmt_pvalue(r["Pr(>|t|)"])])
+        coefs = [_summary.Heading("Coefficients:"), _summary.Table(rows, [False] + [True] * 5)]
+        if self.dropped_columns:
+            coefs.append(_summary.Note(_summary.dropped_columns_note(self)))
+        cov = []
+        resid = self.cov_resid
+        for g, frame in (resid.items() if isinstance(resid, dict) else [(None, resid)]):
+            cov.append(_summary.Heading("Covariance estimate:" if g is None else f"Covariance estimate ({g}):"))
+            labels = [str(v) for v in frame.columns]
+            cov.append(_summary.Table([[""] + labels] + [[lab] + [f"{v:.4f}" for v in row]
+                                                         for lab, row in zip(labels, frame.to_numpy())],
+                                      [False] + [True] * len(labels)))
+        status = [f"optimizer: trust-region Newton, {self.status}, {self.iterations} iterations"]
+        if not self.converged:
+            status.append(_summary.Note(_summary.convergence_note(self)))
+        return [head, [_summary.Heading("Model selection criteria:"), crit_tab], coefs, cov, status]
+
+    def summary(self):
+        """The fit in mmrm's layout (text; HTML in notebooks)."""
+        return _summary.render_text(self._sections())
+
+    def __repr__(self):
+        return (f"<MmrmResult {self.structure} n={self.n_obs} subjects={self.n_subjects} "
+                f"logLik={self.loglik:.6g} {'converged' if self.converged else 'NOT converged'}>")
+
+    def to_dict(self) -> dict:
+        """Every reported quantity as plain Python values (JSON-ready)."""
+        ct = self.coef_table()
+
+        def mat(a):
+            return [[plain(v) for v in row] for row in np.asarray(a)]
+
+        resid = self.cov_resid
+        return {
+            "formula": self.formula, "structure": self.structure, "reml": self.reml,
+            "response": self.response_name, "subject": self.subject_name, "n_obs": int(self.n_obs),
+            "n_subjects": int(self.n_subjects), "n_dropped": int(self.n_dropped),
+            "fixed_effects": {name: {"estimate": plain(r["Estimate"]), "std_error": plain(r["Std. Error"]),
+                                     "df": plain(r["df"]), "t_value": plain(r["t value"]),
+                                     "p_value": plain(r["Pr(>|t|)"])} for name, r in ct.iterrows()},
+            "dropped_columns": list(self.dropped_columns), "cov_beta": mat(self.cov_beta),
+            "theta": [plain(v) for v in self.theta], "theta_vcov": mat(self.theta_vcov),
+            "cov_resid": ({json_label(g): mat(f) for g, f in resid.items()} if isinstance(resid, dict)
+                          else mat(resid)),
+            "loglik": plain(self.loglik), "deviance": plain(self.deviance), "aic": plain(self.aic),
+            "bic": plain(self.bic), "aicc": plain(self.aicc), "certificate": self.certificate,
+        }

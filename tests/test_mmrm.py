@@ -1,0 +1,177 @@
+"""Mixed models for repeated measures on data these tests make: the
+criterion against a dense subject-by-subject computation for every
+structure, its exact gradient, Hessian and d cov(beta)/d theta against
+finite differences, invariance to the rows' order and the subjects'
+labels, and the errors of bad input."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import corvane
+from corvane._corvane import MmrmCore
+from mmrm_dense import covariance, loglik, spatial_exponential
+
+pytestmark = [pytest.mark.native]
+
+STRUCTURES = ["us", "toep", "toeph", "ar1", "ar1h", "cs", "csh", "ad", "adh", "sp_exp"]
+T = 5
+
+
+def _table(seed=0, subjects=60):
+    """A trial: two arms, T visits, dropout and scattered missing visits,
+    a covariate, weights, and a continuous time."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for s in range(subjects):
+        arm = "TRT" if s % 2 else "PBO"
+        last = rng.integers(2, T + 1)
+        x = rng.standard_normal()
+        for v in range(last):
+            if v > 0 and rng.random() < 0.15:
+                continue
+            rows.append((f"S{s:03d}", f"V{v + 1}", arm, x, 1.0 + v + 0.3 * rng.random(), 0.5 + rng.random()))
+    df = pd.DataFrame(rows, columns=["subject", "visit", "arm", "x", "time", "w"])
+    eff = df["visit"].str[1:].astype(int) * (0.5 + (df["arm"] == "TRT"))
+    shared = df["subject"].map({k: v for k, v in zip(df["subject"].unique(), rng.standard_normal(subjects))})
+    df["y"] = 2.0 + eff + 0.7 * df["x"] + 1.5 * shared + rng.standard_normal(len(df)) * (1 + 0.2 * eff)
+    return df
+
+
+@pytest.fixture(scope="module")
+def table():
+    return _table()
+
+
+def _core(df, structure, grouped=False, weighted=False):
+    X = np.column_stack([np.ones(len(df)), df["x"], df["arm"] == "TRT",
+                         *[(df["visit"] == f"V{v}") for v in range(2, T + 1)]]).astype(np.float64)
+    subj, labels = pd.factorize(df["subject"])
+    spatial = structure == "sp_exp"
+    pos = df["time"].to_numpy(np.float64) if spatial else (df["visit"].str[1:].astype(np.int64) - 1).to_numpy()
+    groups = (df["arm"] == "TRT").to_numpy().astype(np.int64) if grouped else np.zeros(len(df), np.int64)
+    w = df["w"].to_numpy(np.float64) if weighted else None
+    core = MmrmCore(df["y"].to_numpy(np.float64), X, subj.astype(np.int64), pos, groups, len(labels),
+                    0 if spatial else T, 2 if grouped else 1, structure, w)
+    return core, X
+
+
+def _dense(df, X, structure, theta, grouped, weighted, reml):
+    per = len(theta) // (2 if grouped else 1)
+    covs = {}
+    for s, sub in df.groupby("subject", sort=False):
+        g = int(sub["arm"].iloc[0] == "TRT") if grouped else 0
+        block = theta[g * per:(g + 1) * per]
+        if structure == "sp_exp":
+            cov = spatial_exponential(block, sub["time"].to_numpy())
+        else:
+            k = (sub["visit"].str[1:].astype(int) - 1).to_numpy()
+            cov = covariance(structure, block, T)[np.ix_(k, k)]
+        if weighted:
+            r = 1.0 / np.sqrt(sub["w"].to_numpy())
+            cov = cov * np.outer(r, r)
+        covs[s] = cov
+    return loglik(df["y"].to_numpy(), X, df["subject"].to_numpy(), covs, reml=reml)
+
+
+def _theta(core, seed):
+    """A random theta whose covariance is positive definite (Toeplitz
+    correlations are not for every value)."""
+    rng = np.random.default_rng(seed)
+    while True:
+        theta = rng.uniform(-0.4, 0.4, core.n_theta)
+        if core.evaluate(theta, True, 0)["feasible"]:
+            return theta
+
+
+CASES = [(s, False, False, True) for s in STRUCTURES] + [
+    ("us", True, False, True), ("ar1h", True, True, False), ("sp_exp", True, True, True), ("csh", False, True, False)]
+
+
+@pytest.mark.parametrize("structure,grouped,weighted,reml", CASES)
+def test_criterion_equals_dense_and_derivatives_equal_differences(table, structure, grouped, weighted, reml):
+    core, X = _core(table, structure, grouped, weighted)
+    theta = _theta(core, 1)
+    e = core.evaluate(theta, reml)
+    ll, beta, cov_beta = _dense(table, X, structure, theta, grouped, weighted, reml)
+    assert -0.5 * e["criterion"] == pytest.approx(ll, rel=1e-12, abs=1e-9)
+    np.testing.assert_allclose(e["beta"], beta, rtol=1e-9, atol=1e-10)
+    np.testing.assert_allclose(e["cov_beta"], cov_beta, rtol=1e-9, atol=1e-12)
+    h = 1e-5
+    steps = np.eye(len(theta)) * h
+    crit = [(core.evaluate(theta + d, reml, 0)["criterion"] - core.evaluate(theta - d, reml, 0)["criterion"]) / (2 * h)
+            for d in steps]
+    np.testing.assert_allclose(e["grad"], crit, rtol=1e-6, atol=1e-6 * max(1.0, np.max(np.abs(crit))))
+    plus = [core.evaluate(theta + d, reml) for d in steps]
+    minus = [core.evaluate(theta - d, reml) for d in steps]
+    hess = np.array([(a["grad"] - b["grad"]) / (2 * h) for a, b in zip(plus, minus)])
+    scale = np.max(np.abs(e["hessian"]))
+    np.testing.assert_allclose(e["hessian"], hess, atol=1e-6 * scale)
+    np.testing.assert_array_equal(e["hessian"], e["hessian"].T)
+    dcov = np.array([(a["cov_beta"] - b["cov_beta"]) / (2 * h) for a, b in zip(plus, minus)])
+    np.testing.assert_allclose(e["cov_beta_grad"], dcov, atol=1e-6 * np.max(np.abs(dcov)))
+
+
+@pytest.mark.parametrize("structure", ["us", "adh", "sp_exp"])
+def test_rows_order_and_subject_labels_change_no_bit(table, structure):
+    core, _ = _core(table, structure, grouped=True)
+    theta = _theta(core, 2)
+    e = core.evaluate(theta)
+    rng = np.random.default_rng(5)
+    shuffled = table.iloc[rng.permutation(len(table))].reset_index(drop=True)
+    # Subjects first met in the same order keep their codes; rows within a
+    # subject in any order give the same products.
+    order = {s: k for k, s in enumerate(table["subject"].unique())}
+    shuffled = shuffled.sort_values("subject", key=lambda c: c.map(order), kind="stable").reset_index(drop=True)
+    other, _ = _core(shuffled, structure, grouped=True)
+    f = other.evaluate(theta)
+    for key in ("criterion", "grad", "hessian", "beta", "cov_beta"):
+        np.testing.assert_array_equal(np.asarray(f[key]), np.asarray(e[key]))
+
+
+def test_public_fit_equals_core_and_counts_dropped_rows(table):
+    df = table.copy()
+    df.loc[[3, 10], "y"] = np.nan
+    df.loc[20, "visit"] = None
+    r = corvane.mmrm("y ~ x + arm * visit + us(visit | subject)", df)
+    assert r.converged and r.n_dropped == 3 and r.n_obs == len(table) - 3
+    assert r.n_subjects == table["subject"].nunique()
+    core = r.model.core
+    direct = core.fit(r.theta + 0.01)
+    assert direct["criterion"] == pytest.approx(r.deviance, abs=1e-8)
+    cov = r.cov_resid
+    assert list(cov.index) == [f"V{v}" for v in range(1, T + 1)] and np.all(np.linalg.eigvalsh(cov) > 0)
+    assert "Covariance estimate" in str(r.summary()) and r.to_dict()["n_dropped"] == 3
+
+
+@pytest.mark.parametrize("formula,data_change,message", [
+    ("y ~ x + visit", None, "exactly one covariance term"),
+    ("y ~ x + us(visit | subject) + ar1(visit | subject)", None, "exactly one covariance term"),
+    ("y ~ x + us(visit | nothere)", None, "not in the data"),
+    ("y ~ x + us(visit, time | subject)", None, "one time or visit column"),
+    ("y ~ x + us(visit | subject)", "duplicate", "same visit twice"),
+    ("y ~ x + us(visit | arm / subject)", "two_groups", "more than one group"),
+    ("y ~ x + us(visit | subject)", "unused_level", "never observed"),
+])
+def test_bad_input_is_refused_with_a_message(table, formula, data_change, message):
+    df = table.copy()
+    if data_change == "duplicate":
+        df.loc[1, "visit"] = df.loc[0, "visit"]
+        df.loc[1, "subject"] = df.loc[0, "subject"]
+    elif data_change == "two_groups":
+        first = df["subject"] == df.loc[0, "subject"]
+        df.loc[first[first].index[-1], "arm"] = "TRT" if df.loc[0, "arm"] == "PBO" else "PBO"
+    elif data_change == "unused_level":
+        df["visit"] = pd.Categorical(df["visit"], categories=[f"V{v}" for v in range(1, T + 2)])
+    with pytest.raises(ValueError, match=message):
+        corvane.mmrm(formula, df)
+
+
+def test_structure_names_and_core_arguments_are_checked(table):
+    with pytest.raises(ValueError, match="structure must be one of"):
+        _core(table, "unstructured")
+    core, _ = _core(table, "us")
+    with pytest.raises(ValueError, match="theta must have 15 entries"):
+        core.evaluate([0.0] * 3)
+    e = core.evaluate([0.0] * 5 + [1e200] * 10, True, 0)
+    assert e["feasible"] is False and e["criterion"] == np.inf
