@@ -143,6 +143,7 @@ def document_files(tmp_path_factory):
     for name in ("Contraception.csv", "grouseticks.csv", "Oats.csv"):
         shutil.copy(DATA / name, folder / name)
     shutil.copy(DATA / "kr_three.csv", folder / "data.csv")
+    shutil.copy(DATA / "mmrm_fev.csv", folder / "fev.csv")
     _write_parquet_folder(folder / "data", ["x", "trt"], seed=1)
     _write_parquet_folder(folder / "warehouse" / "parquet", ["x1", "x2"], seed=2)
     return folder

@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "linalg/dense.hpp"
+#include "lmm/schedule.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace corvane::mmrm {
@@ -41,13 +42,38 @@ struct JetView {
     u64 entry(u64 a, u64 b) const { return at(a) * jet->t + at(b); }
 };
 
+// One chunk's partial sums over its patterns, first pass: log|Sigma_P|
+// weighted by the pattern's subjects, X'V^-1 X and X'V^-1 y.
+struct FirstSlot {
+    double logdet = 0.0;
+    std::vector<double> A, rhs;
+};
+
+// Second pass: the quadratic form; the gradient's M summed into the
+// groups' visit pairs (or, on continuous time, the gradient and the
+// second-derivative term directly); the Hessian's trace term; and the
+// cross-products transformed by W, K[c <= d], summed into the groups'
+// visit pairs (or, on continuous time, Q_k directly).
+struct SecondSlot {
+    double quad = 0.0;
+    std::vector<double> mg, grad, hess, kg, q;
+};
+
+// Patterns per chunk: enough that a chunk's work is several times the cost
+// of merging its partial sums (both depend only on the dimensions).
+std::uint64_t patterns_per_chunk(const MmrmData& d, std::uint64_t merge) {
+    const std::uint64_t t = std::max<std::uint64_t>(d.largest_pattern, 1), k = d.p + 1;
+    const std::uint64_t cost = 2 * t * t * t * k * k + 1;
+    return std::max<std::uint64_t>(1, 4 * merge / cost);
+}
+
 }  // namespace
 
 std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double> theta, bool reml, Order order) {
     const bool spatial = is_spatial(d.structure);
     const bool first = order != Order::Value, second = order == Order::Hessian;
     const u64 npg = d.theta_per_group, nt = d.n_theta(), p = d.p, k = p + 1, kk = k * k;
-    const u64 np = d.patterns.size();
+    const u64 np = d.patterns.size(), T = d.visits, TT = T * T, half = T * (T + 1) / 2;
     if (theta.size() != nt) return std::nullopt;
 
     std::vector<SigmaJet> jets;
@@ -56,39 +82,71 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
             jets.push_back(spatial_sigma(theta.subspan(pat.group * npg, npg), pat.times, second));
     } else {
         for (u64 g = 0; g < d.groups; ++g)
-            jets.push_back(visit_sigma(d.structure, theta.subspan(g * npg, npg), d.visits, second));
+            jets.push_back(visit_sigma(d.structure, theta.subspan(g * npg, npg), T, second));
     }
     const auto view = [&](u64 P) {
         const Pattern& pat = d.patterns[P];
         return JetView{&jets[spatial ? P : pat.group], &pat, spatial};
     };
-
-    // Per pattern: W = Sigma_P^-1 and log|Sigma_P|; X'V^-1 X and X'V^-1 y.
-    std::vector<std::vector<double>> W(np);
-    double logdet_sigma = 0.0;
-    std::vector<double> A(p * p, 0.0), rhs(p, 0.0), scratch;
-    for (u64 P = 0; P < np; ++P) {
-        parallel::check_interrupt();
-        const Pattern& pat = d.patterns[P];
-        const JetView jv = view(P);
+    const u64 merge2 = 1 + (second ? (spatial ? nt * kk : d.groups * half * kk) + nt * nt : 0) +
+                       (first && !spatial ? d.groups * TT : 0);
+    const u64 chunk = patterns_per_chunk(d, std::max<u64>(merge2, p * p));
+    const u64 n_chunks = np / chunk + (np % chunk != 0);
+    u64 total_cost = 0;
+    for (const Pattern& pat : d.patterns) {
         const u64 t = pat.size();
-        scratch.resize(t * t);
-        for (u64 a = 0; a < t; ++a)
-            for (u64 b = 0; b < t; ++b) scratch[a * t + b] = jv.jet->value[jv.entry(a, b)];
-        if (!linalg::cholesky(scratch.data(), t)) return std::nullopt;
-        logdet_sigma += static_cast<double>(pat.subjects) * linalg::log_det(scratch.data(), t);
-        W[P].resize(t * t);
-        symmetric_inverse(scratch.data(), W[P].data(), t);
-        for (u64 a = 0; a < t; ++a)
-            for (u64 b = 0; b < t; ++b) {
-                const double w = W[P][a * t + b];
-                const double* c = pat.products.data() + (a * t + b) * kk;
-                for (u64 u = 0; u < p; ++u) {
-                    for (u64 v = 0; v < p; ++v) A[u * p + v] += w * c[u * k + v];
-                    rhs[u] += w * c[u * k + p];
-                }
-            }
+        total_cost += t * t * kk + (second ? 2 * t * t * t * kk + npg * npg * t * t : 0);
     }
+    const bool parallel = n_chunks > 1 && lmm::work_is_large(total_cost, 1) && parallel::thread_count() > 1;
+    const auto range = [&](u64 c) { return std::pair<u64, u64>{c * chunk, std::min(np, (c + 1) * chunk)}; };
+
+    // First pass, per pattern: W = Sigma_P^-1 and log|Sigma_P|; X'V^-1 X and X'V^-1 y.
+    std::vector<std::vector<double>> W(np);
+    std::vector<char> ok(np, 1);
+    double logdet_sigma = 0.0;
+    std::vector<double> A(p * p, 0.0), rhs(p, 0.0);
+    {
+        std::vector<FirstSlot> slots(parallel ? lmm::reduce_slots(n_chunks, 8 * (p * p + p)) : 1);
+        lmm::chunked_reduce(
+            n_chunks, parallel, slots,
+            [&](u64 c, FirstSlot& s) {
+                s.logdet = 0.0;
+                s.A.assign(p * p, 0.0);
+                s.rhs.assign(p, 0.0);
+                std::vector<double> chol;
+                for (auto [P, end] = range(c); P < end; ++P) {
+                    const Pattern& pat = d.patterns[P];
+                    const JetView jv = view(P);
+                    const u64 t = pat.size();
+                    chol.resize(t * t);
+                    for (u64 a = 0; a < t; ++a)
+                        for (u64 b = 0; b < t; ++b) chol[a * t + b] = jv.jet->value[jv.entry(a, b)];
+                    if (!linalg::cholesky(chol.data(), t)) {
+                        ok[P] = 0;
+                        continue;
+                    }
+                    s.logdet += static_cast<double>(pat.subjects) * linalg::log_det(chol.data(), t);
+                    W[P].resize(t * t);
+                    symmetric_inverse(chol.data(), W[P].data(), t);
+                    for (u64 a = 0; a < t; ++a)
+                        for (u64 b = 0; b < t; ++b) {
+                            const double w = W[P][a * t + b];
+                            const double* cp = pat.products.data() + (a * t + b) * kk;
+                            for (u64 u = 0; u < p; ++u) {
+                                for (u64 v = 0; v < p; ++v) s.A[u * p + v] += w * cp[u * k + v];
+                                s.rhs[u] += w * cp[u * k + p];
+                            }
+                        }
+                }
+            },
+            [&](u64, FirstSlot& s) {
+                logdet_sigma += s.logdet;
+                for (u64 e = 0; e < p * p; ++e) A[e] += s.A[e];
+                for (u64 u = 0; u < p; ++u) rhs[u] += s.rhs[u];
+            });
+    }
+    for (char f : ok)
+        if (!f) return std::nullopt;
     for (u64 u = 0; u < p; ++u)
         for (u64 v = 0; v < u; ++v) A[v * p + u] = A[u * p + v] = 0.5 * (A[u * p + v] + A[v * p + u]);
     std::vector<double> chol = A, Ainv(p * p);
@@ -98,115 +156,170 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
     linalg::forward_solve(chol.data(), out.beta.data(), p);
     linalg::back_solve(chol.data(), out.beta.data(), p);
     symmetric_inverse(chol.data(), Ainv.data(), p);
+    out.cov_beta = Ainv;
     std::vector<double> v(k);
     for (u64 u = 0; u < p; ++u) v[u] = -out.beta[u];
     v[p] = 1.0;
+    if (first) out.grad.assign(nt, 0.0);
+    if (second) out.hess.assign(nt * nt, 0.0);
 
-    // Residual cross-products R_P and, for REML, G_P; the quadratic form.
-    std::vector<std::vector<double>> H(np);
+    // Second pass, per pattern.
     double quad = 0.0;
-    for (u64 P = 0; P < np; ++P) {
-        const Pattern& pat = d.patterns[P];
-        const u64 t = pat.size();
-        H[P].assign(t * t, 0.0);
-        for (u64 a = 0; a < t; ++a)
-            for (u64 b = 0; b < t; ++b) {
-                const double* c = pat.products.data() + (a * t + b) * kk;
-                double r = 0.0;
-                for (u64 u = 0; u < k; ++u) {
-                    double s = 0.0;
-                    for (u64 w = 0; w < k; ++w) s += c[u * k + w] * v[w];
-                    r += v[u] * s;
+    std::vector<double> Mg(first && !spatial ? d.groups * TT : 0, 0.0);
+    std::vector<double> Kg(second && !spatial ? d.groups * half * kk : 0, 0.0);
+    std::vector<double> Q(second ? nt * kk : 0, 0.0);
+    {
+        std::vector<SecondSlot> slots(parallel ? lmm::reduce_slots(n_chunks, 8 * merge2) : 1);
+        lmm::chunked_reduce(
+            n_chunks, parallel, slots,
+            [&](u64 c, SecondSlot& s) {
+                s.quad = 0.0;
+                s.mg.assign(Mg.size(), 0.0);
+                s.grad.assign(first && spatial ? nt : 0, 0.0);
+                s.hess.assign(second ? nt * nt : 0, 0.0);
+                s.kg.assign(Kg.size(), 0.0);
+                s.q.assign(second && spatial ? nt * kk : 0, 0.0);
+                std::vector<double> H, tmp, whw, M, B, D, U, F, T1, K;
+                std::vector<char> nonzero;
+                for (auto [P, end] = range(c); P < end; ++P) {
+                    const Pattern& pat = d.patterns[P];
+                    const JetView jv = view(P);
+                    const u64 t = pat.size(), tt = t * t, off = pat.group * npg;
+                    const double n = static_cast<double>(pat.subjects);
+                    const double* w = W[P].data();
+                    // Residual cross-products R_P and, for REML, G_P; the quadratic form.
+                    H.assign(tt, 0.0);
+                    for (u64 a = 0; a < t; ++a)
+                        for (u64 b = 0; b < t; ++b) {
+                            const double* cp = pat.products.data() + (a * t + b) * kk;
+                            double r = 0.0;
+                            for (u64 u = 0; u < k; ++u) {
+                                double sum = 0.0;
+                                for (u64 x = 0; x < k; ++x) sum += cp[u * k + x] * v[x];
+                                r += v[u] * sum;
+                            }
+                            s.quad += w[a * t + b] * r;
+                            double g = 0.0;
+                            if (reml && first)
+                                for (u64 u = 0; u < p; ++u)
+                                    for (u64 x = 0; x < p; ++x) g += Ainv[u * p + x] * cp[u * k + x];
+                            H[a * t + b] = r + g;
+                        }
+                    if (!first) continue;
+                    // M_P = n W - W H W.
+                    tmp.resize(tt);
+                    whw.resize(tt);
+                    M.resize(tt);
+                    multiply(w, H.data(), tmp.data(), t);
+                    multiply(tmp.data(), w, whw.data(), t);
+                    for (u64 e = 0; e < tt; ++e) M[e] = n * w[e] - whw[e];
+                    if (spatial) {
+                        for (u64 a = 0; a < t; ++a)
+                            for (u64 b = 0; b < t; ++b) {
+                                const u64 e = jv.entry(a, b);
+                                for (u64 q = 0; q < npg; ++q) s.grad[off + q] += jv.jet->grad[e * npg + q] * M[a * t + b];
+                                if (second)
+                                    for (u64 q = 0; q < npg; ++q)
+                                        for (u64 r = 0; r < npg; ++r)
+                                            s.hess[(off + q) * nt + off + r] +=
+                                                jv.jet->hess[(e * npg + q) * npg + r] * M[a * t + b];
+                            }
+                    } else {
+                        double* mg = s.mg.data() + pat.group * TT;
+                        for (u64 a = 0; a < t; ++a)
+                            for (u64 b = 0; b < t; ++b) mg[jv.entry(a, b)] += M[a * t + b];
+                    }
+                    if (!second) continue;
+                    // tr(dSigma_l B dSigma_k W) = sum_ab U_l[a, b] F_k[b, a], B = 2 W H W - n W.
+                    B.resize(tt);
+                    for (u64 e = 0; e < tt; ++e) B[e] = 2.0 * whw[e] - n * w[e];
+                    D.assign(npg * tt, 0.0);
+                    U.resize(npg * tt);
+                    F.resize(npg * tt);
+                    nonzero.assign(npg, 0);
+                    for (u64 q = 0; q < npg; ++q) {
+                        double* dq = D.data() + q * tt;
+                        for (u64 a = 0; a < t; ++a)
+                            for (u64 b = 0; b < t; ++b) {
+                                dq[a * t + b] = jv.jet->grad[jv.entry(a, b) * npg + q];
+                                if (dq[a * t + b] != 0.0) nonzero[q] = 1;
+                            }
+                        if (!nonzero[q]) continue;
+                        multiply(dq, B.data(), U.data() + q * tt, t);
+                        multiply(dq, w, F.data() + q * tt, t);
+                    }
+                    for (u64 q = 0; q < npg; ++q) {
+                        if (!nonzero[q]) continue;
+                        for (u64 r = 0; r <= q; ++r) {
+                            if (!nonzero[r]) continue;
+                            const double* ul = U.data() + r * tt;
+                            const double* fk = F.data() + q * tt;
+                            double sum = 0.0;
+                            for (u64 a = 0; a < t; ++a)
+                                for (u64 b = 0; b < t; ++b) sum += ul[a * t + b] * fk[b * t + a];
+                            s.hess[(off + q) * nt + off + r] += sum;
+                        }
+                    }
+                    // K[c, d] = sum_ab W_ca C_ab W_bd for c <= d: T1[a, d] = sum_b C_ab W_bd first.
+                    T1.assign(tt * kk, 0.0);
+                    for (u64 a = 0; a < t; ++a)
+                        for (u64 dd = 0; dd < t; ++dd) {
+                            double* o = T1.data() + (a * t + dd) * kk;
+                            for (u64 b = 0; b < t; ++b) {
+                                const double wb = w[b * t + dd];
+                                const double* cp = pat.products.data() + (a * t + b) * kk;
+                                for (u64 e = 0; e < kk; ++e) o[e] += cp[e] * wb;
+                            }
+                        }
+                    K.resize(kk);
+                    for (u64 cc = 0; cc < t; ++cc)
+                        for (u64 dd = cc; dd < t; ++dd) {
+                            std::fill(K.begin(), K.end(), 0.0);
+                            for (u64 a = 0; a < t; ++a) {
+                                const double wc = w[cc * t + a];
+                                const double* t1 = T1.data() + (a * t + dd) * kk;
+                                for (u64 e = 0; e < kk; ++e) K[e] += wc * t1[e];
+                            }
+                            // S_cd = K + K' (c < d) or K (c = d, symmetric): Q_k = sum_{c <= d} dSigma_k[c, d] S_cd.
+                            const double self = cc == dd ? 0.5 : 1.0;
+                            if (spatial) {
+                                const u64 e = jv.entry(cc, dd);
+                                for (u64 q = 0; q < npg; ++q) {
+                                    const double ds = jv.jet->grad[e * npg + q];
+                                    if (ds == 0.0) continue;
+                                    double* qk = s.q.data() + (off + q) * kk;
+                                    for (u64 u = 0; u < k; ++u)
+                                        for (u64 x = 0; x < k; ++x)
+                                            qk[u * k + x] += ds * (self * (K[u * k + x] + K[x * k + u]));
+                                }
+                            } else {
+                                const u64 vc = pat.visits[cc], vd = pat.visits[dd];
+                                double* o = s.kg.data() + (pat.group * half + vd * (vd + 1) / 2 + vc) * kk;
+                                for (u64 u = 0; u < k; ++u)
+                                    for (u64 x = 0; x < k; ++x) o[u * k + x] += self * (K[u * k + x] + K[x * k + u]);
+                            }
+                        }
                 }
-                quad += W[P][a * t + b] * r;
-                double g = 0.0;
-                if (reml)
-                    for (u64 u = 0; u < p; ++u)
-                        for (u64 w = 0; w < p; ++w) g += Ainv[u * p + w] * c[u * k + w];
-                H[P][a * t + b] = r + g;
-            }
+            },
+            [&](u64, SecondSlot& s) {
+                quad += s.quad;
+                for (u64 e = 0; e < Mg.size(); ++e) Mg[e] += s.mg[e];
+                for (u64 e = 0; e < s.grad.size(); ++e) out.grad[e] += s.grad[e];
+                for (u64 e = 0; e < s.hess.size(); ++e) out.hess[e] += s.hess[e];
+                for (u64 e = 0; e < Kg.size(); ++e) Kg[e] += s.kg[e];
+                for (u64 e = 0; e < s.q.size(); ++e) Q[e] += s.q[e];
+            });
     }
     const double log_two_pi = std::log(2.0 * std::numbers::pi);
-    out.criterion = logdet_sigma + quad - d.log_weights +
-                    (reml ? linalg::log_det(chol.data(), p) : 0.0) +
+    out.criterion = logdet_sigma + quad - d.log_weights + (reml ? linalg::log_det(chol.data(), p) : 0.0) +
                     static_cast<double>(d.n - (reml ? p : 0)) * log_two_pi;
-    out.cov_beta = Ainv;
     if (!first) return out;
-
-    // M_P = n W - W H W, summed into the group's visit pairs (or used at
-    // once on continuous time); the Hessian's per-pattern trace term.
-    out.grad.assign(nt, 0.0);
-    if (second) out.hess.assign(nt * nt, 0.0);
-    std::vector<std::vector<double>> Mg(spatial ? 0 : d.groups, std::vector<double>(d.visits * d.visits, 0.0));
-    std::vector<double> tmp, whw, M, B;
-    std::vector<double> D, U, F;  // npg x t x t each
-    std::vector<char> nonzero;
-    for (u64 P = 0; P < np; ++P) {
-        parallel::check_interrupt();
-        const Pattern& pat = d.patterns[P];
-        const JetView jv = view(P);
-        const u64 t = pat.size(), tt = t * t, off = pat.group * npg;
-        const double n = static_cast<double>(pat.subjects);
-        tmp.resize(tt);
-        whw.resize(tt);
-        M.resize(tt);
-        multiply(W[P].data(), H[P].data(), tmp.data(), t);
-        multiply(tmp.data(), W[P].data(), whw.data(), t);
-        for (u64 e = 0; e < tt; ++e) M[e] = n * W[P][e] - whw[e];
-        if (spatial) {
-            for (u64 a = 0; a < t; ++a)
-                for (u64 b = 0; b < t; ++b) {
-                    const u64 e = jv.entry(a, b);
-                    for (u64 q = 0; q < npg; ++q) out.grad[off + q] += jv.jet->grad[e * npg + q] * M[a * t + b];
-                    if (second)
-                        for (u64 q = 0; q < npg; ++q)
-                            for (u64 r = 0; r < npg; ++r)
-                                out.hess[(off + q) * nt + off + r] +=
-                                    jv.jet->hess[(e * npg + q) * npg + r] * M[a * t + b];
-                }
-        } else {
-            for (u64 a = 0; a < t; ++a)
-                for (u64 b = 0; b < t; ++b) Mg[pat.group][jv.entry(a, b)] += M[a * t + b];
-        }
-        if (!second) continue;
-        B.resize(tt);
-        for (u64 e = 0; e < tt; ++e) B[e] = 2.0 * whw[e] - n * W[P][e];
-        D.assign(npg * tt, 0.0);
-        U.resize(npg * tt);
-        F.resize(npg * tt);
-        nonzero.assign(npg, 0);
-        for (u64 q = 0; q < npg; ++q) {
-            double* dq = D.data() + q * tt;
-            for (u64 a = 0; a < t; ++a)
-                for (u64 b = 0; b < t; ++b) {
-                    dq[a * t + b] = jv.jet->grad[jv.entry(a, b) * npg + q];
-                    if (dq[a * t + b] != 0.0) nonzero[q] = 1;
-                }
-            if (!nonzero[q]) continue;
-            multiply(dq, B.data(), U.data() + q * tt, t);
-            multiply(dq, W[P].data(), F.data() + q * tt, t);
-        }
-        // tr(dSigma_l B dSigma_k W) = sum_ab U_l[a, b] F_k[b, a]
-        for (u64 q = 0; q < npg; ++q) {
-            if (!nonzero[q]) continue;
-            for (u64 r = 0; r <= q; ++r) {
-                if (!nonzero[r]) continue;
-                const double* ul = U.data() + r * tt;
-                const double* fk = F.data() + q * tt;
-                double s = 0.0;
-                for (u64 a = 0; a < t; ++a)
-                    for (u64 b = 0; b < t; ++b) s += ul[a * t + b] * fk[b * t + a];
-                out.hess[(off + q) * nt + off + r] += s;
-            }
-        }
-    }
     if (!spatial) {
-        const u64 T = d.visits, TT = T * T;
         for (u64 g = 0; g < d.groups; ++g) {
             const SigmaJet& jet = jets[g];
             const u64 off = g * npg;
             for (u64 e = 0; e < TT; ++e) {
-                const double m = Mg[g][e];
+                const double m = Mg[g * TT + e];
                 if (m == 0.0) continue;
                 for (u64 q = 0; q < npg; ++q) out.grad[off + q] += jet.grad[e * npg + q] * m;
                 if (second)
@@ -217,66 +330,17 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
         }
     }
     if (!second) return out;
-
-    // K_P[c, d] = sym(sum_ab W_ca C_ab W_bd): the patterns' cross-products
-    // transformed by W on both sides, then Q_k = sum_cd dSigma_k[c, d] K[c, d]
-    // = sum_i Z_i' W dSigma_k W Z_i for every theta entry k.
-    std::vector<double> Q(nt * kk, 0.0);
-    std::vector<std::vector<double>> Kg(spatial ? 0 : d.groups, std::vector<double>(d.visits * d.visits * kk, 0.0));
-    std::vector<double> T1, K;
-    for (u64 P = 0; P < np; ++P) {
-        parallel::check_interrupt();
-        const Pattern& pat = d.patterns[P];
-        const JetView jv = view(P);
-        const u64 t = pat.size();
-        const double* w = W[P].data();
-        T1.assign(t * t * kk, 0.0);
-        for (u64 a = 0; a < t; ++a)
-            for (u64 dd = 0; dd < t; ++dd) {
-                double* out1 = T1.data() + (a * t + dd) * kk;
-                for (u64 b = 0; b < t; ++b) {
-                    const double wb = w[b * t + dd];
-                    const double* c = pat.products.data() + (a * t + b) * kk;
-                    for (u64 e = 0; e < kk; ++e) out1[e] += c[e] * wb;
-                }
-            }
-        K.assign(t * t * kk, 0.0);
-        for (u64 c = 0; c < t; ++c)
-            for (u64 dd = 0; dd < t; ++dd) {
-                double* out2 = K.data() + (c * t + dd) * kk;
-                for (u64 a = 0; a < t; ++a) {
-                    const double wc = w[c * t + a];
-                    const double* t1 = T1.data() + (a * t + dd) * kk;
-                    for (u64 e = 0; e < kk; ++e) out2[e] += wc * t1[e];
-                }
-            }
-        for (u64 c = 0; c < t; ++c)
-            for (u64 dd = 0; dd < t; ++dd) {
-                const double* kcd = K.data() + (c * t + dd) * kk;
-                for (u64 u = 0; u < k; ++u)
-                    for (u64 x = 0; x < k; ++x) {
-                        const double sym = 0.5 * (kcd[u * k + x] + kcd[x * k + u]);
-                        if (spatial) {
-                            const u64 e = jv.entry(c, dd);
-                            for (u64 q = 0; q < npg; ++q)
-                                Q[(pat.group * npg + q) * kk + u * k + x] += jv.jet->grad[e * npg + q] * sym;
-                        } else {
-                            Kg[pat.group][jv.entry(c, dd) * kk + u * k + x] += sym;
-                        }
-                    }
-            }
-    }
     if (!spatial) {
-        const u64 TT = d.visits * d.visits;
         for (u64 g = 0; g < d.groups; ++g)
             for (u64 q = 0; q < npg; ++q) {
                 double* qk = Q.data() + (g * npg + q) * kk;
-                for (u64 e = 0; e < TT; ++e) {
-                    const double ds = jets[g].grad[e * npg + q];
-                    if (ds == 0.0) continue;
-                    const double* kg = Kg[g].data() + e * kk;
-                    for (u64 x = 0; x < kk; ++x) qk[x] += ds * kg[x];
-                }
+                for (u64 vd = 0; vd < T; ++vd)
+                    for (u64 vc = 0; vc <= vd; ++vc) {
+                        const double ds = jets[g].grad[(vc * T + vd) * npg + q];
+                        if (ds == 0.0) continue;
+                        const double* kg = Kg.data() + (g * half + vd * (vd + 1) / 2 + vc) * kk;
+                        for (u64 x = 0; x < kk; ++x) qk[x] += ds * kg[x];
+                    }
             }
     }
     // u_k = Q_k[X, :] v; A^-1 A_k = -A^-1 Q_k[X, X]; d cov_beta = A^-1 Q_k[X, X] A^-1.

@@ -143,7 +143,7 @@ class RepeatedMeasuresModel(MixedModel):
                                   for t in range(T)])
             log_sd = list(0.5 * np.log(np.maximum(per_visit, 1e-300)))
             if s == "us":
-                block = log_sd + [0.0] * (T * (T - 1) // 2)
+                return np.concatenate([self._unstructured_start(r2, g) for g in range(self.n_groups_cov)])
             else:
                 heterogeneous = s.endswith("h")
                 base = s[:-1] if heterogeneous else s
@@ -151,6 +151,36 @@ class RepeatedMeasuresModel(MixedModel):
                 corr0 = -math.log(T - 1) if base == "cs" else 0.0   # rho = 0
                 block = (log_sd if heterogeneous else [0.5 * math.log(total)]) + [corr0] * n_corr
         return np.array(block * self.n_groups_cov, dtype=np.float64)
+
+    def _unstructured_start(self, r2, group):
+        """An unstructured start from the least-squares residuals' covariance
+        over the subjects that have both visits (its Cholesky factor in
+        mmrm's parametrisation), or their variances alone where that is not
+        positive definite."""
+        T = self.n_visits
+        rows = self.group_codes == group
+        resid = np.full((self.m, T), np.nan)
+        beta, *_ = np.linalg.lstsq(self.X, self.y, rcond=None)
+        r = self.y - self.X @ beta
+        if self.weights is not None:
+            r = r * np.sqrt(self.weights)
+        resid[self.codes[rows], self.positions[rows]] = r[rows]
+        both = np.isfinite(resid)
+        filled = np.where(both, resid, 0.0)
+        counts = both.T.astype(float) @ both.astype(float)
+        total = max(float(np.mean(r2)), 1e-300)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            cov = np.where(counts > 1, (filled.T @ filled) / counts, 0.0)
+        diag = np.where(np.diag(cov) > 0, np.diag(cov), total)
+        cov[np.diag_indices(T)] = diag
+        try:
+            L = np.linalg.cholesky(cov)
+        except np.linalg.LinAlgError:
+            L = np.diag(np.sqrt(diag))
+        block = list(np.log(np.diag(L)))
+        for i in range(T):
+            block += [L[i, j] / L[i, i] for j in range(i)]
+        return np.array(block)
 
     def fit(self, theta=None, *, max_iter=200, gtol=1e-10):
         """Fit by the trust-region Newton method on the exact Hessian;
