@@ -175,3 +175,21 @@ def test_structure_names_and_core_arguments_are_checked(table):
         core.evaluate([0.0] * 3)
     e = core.evaluate([0.0] * 5 + [1e200] * 10, True, 0)
     assert e["feasible"] is False and e["criterion"] == np.inf
+
+
+@pytest.mark.serial
+def test_any_thread_count_gives_the_same_bits():
+    """Patterns are evaluated in chunks on the worker pool and merged in
+    chunk order: one thread and two give the same bits."""
+    core, _ = _core(_table(seed=3, subjects=600), "us", grouped=True)
+    theta = _theta(core, 4)
+    try:
+        corvane.set_num_threads(1)
+        one = core.evaluate(theta)
+        corvane.set_num_threads(2)
+        two = [core.evaluate(theta) for _ in range(3)]
+    finally:
+        corvane.set_num_threads(None)
+    for other in two:
+        for key in ("criterion", "grad", "hessian", "beta", "cov_beta", "cov_beta_grad"):
+            np.testing.assert_array_equal(np.asarray(other[key]), np.asarray(one[key]))

@@ -158,3 +158,27 @@ def test_term_f_tests_equal_mmrm(fitted, name):
         assert row["F value"].iloc[0] == pytest.approx(f, rel=1e-6)
         if q == 1:
             assert row["DenDF"].iloc[0] == pytest.approx(den, rel=1e-6)
+
+
+INFERENCE = [(name, key) for name, fit in FITS.items() for key in fit["inference"]]
+
+
+@pytest.mark.parametrize("name,key", INFERENCE, ids=[f"{n}-{k}" for n, k in INFERENCE])
+def test_every_df_method_and_covariance_equals_mmrm(fitted, name, key):
+    """Each of mmrm's (method, vcov) pairs the reference stores: the
+    covariance of beta (asymptotic, Kenward-Roger and its linear form, the
+    three empirical ones) and each coefficient's standard error and df
+    (Satterthwaite's asymptotic and empirical forms, Kenward-Roger's,
+    residual, between-within)."""
+    fit, r = FITS[name], fitted[name]
+    inf = fit["inference"][key]
+    method, vcov = (part.lower() for part in key.split("/"))
+    ct = r.coef_table(method, vcov)
+    ref = inf["coefficients"]
+    np.testing.assert_allclose(ct["Std. Error"], ref["se"], rtol=1e-7)
+    np.testing.assert_allclose(ct["df"], np.asarray(ref["df"], dtype=float), rtol=1e-6)
+    np.testing.assert_allclose(ct["Pr(>|t|)"], ref["p"], rtol=1e-5, atol=1e-300)
+    if "beta_vcov" in inf:
+        cov = np.asarray(inf["beta_vcov"])
+        np.testing.assert_allclose(r._test_method(method, vcov).cov_beta, cov, rtol=1e-6,
+                                   atol=1e-9 * np.abs(cov).max())

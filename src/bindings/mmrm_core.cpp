@@ -174,15 +174,19 @@ bool put_eval(PyObject* dict, const mmrm::MmrmEval& e, std::uint64_t nt, std::ui
     if (!e.hess.empty() && (!set_item(dict, "hessian", new_float_array({n, n}, e.hess.data())) ||
                             !set_item(dict, "cov_beta_grad", new_float_array({n, q, q}, e.cov_beta_grad.data()))))
         return false;
+    if (!e.p_k.empty() && (!set_item(dict, "p_k", new_float_array({n, q, q}, e.p_k.data())) ||
+                           !set_item(dict, "weighted_q", new_float_array({q, q}, e.weighted_q.data())) ||
+                           !set_item(dict, "weighted_r", new_float_array({q, q}, e.weighted_r.data()))))
+        return false;
     return true;
 }
 
 PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const kNames[] = {"theta", "reml", "derivatives"};
-        PyObject* b[3];
-        if (!bind_arguments({"evaluate", kNames, 3, 1}, args, nargs, kwnames, b)) return nullptr;
-        std::vector<double> theta;
+        static const char* const kNames[] = {"theta", "reml", "derivatives", "theta_weights"};
+        PyObject* b[4];
+        if (!bind_arguments({"evaluate", kNames, 4, 1}, args, nargs, kwnames, b)) return nullptr;
+        std::vector<double> theta, weights;
         bool reml = true;
         std::uint64_t derivatives = 2;
         if (!theta_argument(self, b[0], theta) || (b[1] && !to_bool(b[1], "reml", reml)) ||
@@ -193,10 +197,27 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
         const mmrm::MmrmData& d = data_of(self);
+        if (b[3] && b[3] != Py_None) {
+            PyArrayObject* w = nullptr;
+            if (!contiguous_array(b[3], "theta_weights", 2, NPY_FLOAT64, w)) return nullptr;
+            const std::uint64_t nt = d.n_theta();
+            if (static_cast<std::uint64_t>(PyArray_DIM(w, 0)) != nt || static_cast<std::uint64_t>(PyArray_DIM(w, 1)) != nt) {
+                PyErr_Format(PyExc_ValueError, "theta_weights must be %llu x %llu", static_cast<unsigned long long>(nt),
+                             static_cast<unsigned long long>(nt));
+                return nullptr;
+            }
+            if (derivatives != 2) {
+                PyErr_SetString(PyExc_ValueError, "theta_weights needs derivatives=2");
+                return nullptr;
+            }
+            const std::span<const double> values = span_of<double>(w);
+            weights.assign(values.begin(), values.end());
+        }
         const mmrm::Order order = derivatives == 0   ? mmrm::Order::Value
                                   : derivatives == 1 ? mmrm::Order::Gradient
                                                      : mmrm::Order::Hessian;
-        std::optional<mmrm::MmrmEval> e = without_gil([&] { return mmrm::evaluate_mmrm(d, theta, reml, order); });
+        std::optional<mmrm::MmrmEval> e =
+            without_gil([&] { return mmrm::evaluate_mmrm(d, theta, reml, order, weights); });
         PyRef dict = PyRef::steal(PyDict_New());
         if (!dict || !set_item(dict.get(), "feasible", PyBool_FromLong(e.has_value()))) return nullptr;
         if (!e) {
@@ -316,12 +337,15 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"evaluate", fastcall<evaluate>(), kFast,
-     "evaluate($self, theta, reml=True, derivatives=2)\n--\n\n"
+     "evaluate($self, theta, reml=True, derivatives=2, theta_weights=None)\n--\n\n"
      "The criterion -2 log L (REML or ML, beta profiled out, constants\n"
      "included) at theta: a dict of \"feasible\", \"criterion\" (inf when the\n"
      "covariance is not positive definite), \"beta\", \"cov_beta\" ((X'V^-1X)^-1)\n"
      "and, for derivatives >= 1, \"grad\", for derivatives = 2, \"hessian\" and\n"
-     "\"cov_beta_grad\" (n_theta, p, p), the derivatives of cov_beta in theta."},
+     "\"cov_beta_grad\" (n_theta, p, p), the derivatives of cov_beta in theta.\n"
+     "theta_weights (n_theta, n_theta; Kenward and Roger's covariance of theta)\n"
+     "adds \"p_k\" (X' dV^-1/dtheta_k X), \"weighted_q\" and \"weighted_r\" (the sums\n"
+     "of w_kl Q_kl and w_kl R_kl over each group's pairs)."},
     {"fit", fastcall<fit>(), kFast,
      "fit($self, theta, reml=True, max_iter=200, gtol=1e-10)\n--\n\n"
      "Minimise the criterion over theta from `theta` by the trust-region\n"

@@ -56,7 +56,7 @@ struct FirstSlot {
 // visit pairs (or, on continuous time, Q_k directly).
 struct SecondSlot {
     double quad = 0.0;
-    std::vector<double> mg, grad, hess, kg, q;
+    std::vector<double> mg, grad, hess, kg, q, wq, wr;
 };
 
 // Patterns per chunk: enough that a chunk's work is several times the cost
@@ -69,12 +69,14 @@ std::uint64_t patterns_per_chunk(const MmrmData& d, std::uint64_t merge) {
 
 }  // namespace
 
-std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double> theta, bool reml, Order order) {
+std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double> theta, bool reml, Order order,
+                                      std::span<const double> theta_weights) {
     const bool spatial = is_spatial(d.structure);
     const bool first = order != Order::Value, second = order == Order::Hessian;
     const u64 npg = d.theta_per_group, nt = d.n_theta(), p = d.p, k = p + 1, kk = k * k;
     const u64 np = d.patterns.size(), T = d.visits, TT = T * T, half = T * (T + 1) / 2;
     if (theta.size() != nt) return std::nullopt;
+    const bool kr = second && theta_weights.size() == nt * nt;
 
     std::vector<SigmaJet> jets;
     if (spatial) {
@@ -167,7 +169,7 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
     double quad = 0.0;
     std::vector<double> Mg(first && !spatial ? d.groups * TT : 0, 0.0);
     std::vector<double> Kg(second && !spatial ? d.groups * half * kk : 0, 0.0);
-    std::vector<double> Q(second ? nt * kk : 0, 0.0);
+    std::vector<double> Q(second ? nt * kk : 0, 0.0), WQ(kr ? kk : 0, 0.0), WR(kr ? kk : 0, 0.0);
     {
         std::vector<SecondSlot> slots(parallel ? lmm::reduce_slots(n_chunks, 8 * merge2) : 1);
         lmm::chunked_reduce(
@@ -179,7 +181,9 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                 s.hess.assign(second ? nt * nt : 0, 0.0);
                 s.kg.assign(Kg.size(), 0.0);
                 s.q.assign(second && spatial ? nt * kk : 0, 0.0);
-                std::vector<double> H, tmp, whw, M, B, D, U, F, T1, K;
+                s.wq.assign(kr ? kk : 0, 0.0);
+                s.wr.assign(kr && spatial ? kk : 0, 0.0);
+                std::vector<double> H, tmp, whw, M, B, D, U, F, T1, K, Y, FW, E;
                 std::vector<char> nonzero;
                 for (auto [P, end] = range(c); P < end; ++P) {
                     const Pattern& pat = d.patterns[P];
@@ -260,6 +264,42 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                             s.hess[(off + q) * nt + off + r] += sum;
                         }
                     }
+                    // Kenward and Roger's sums: FW = sum_kl w_kl dSigma_k W dSigma_l (and, on
+                    // continuous time, E = sum_kl w_kl d2Sigma_kl), each to be contracted with K.
+                    if (kr) {
+                        Y.assign(tt, 0.0);
+                        FW.assign(tt, 0.0);
+                        for (u64 r = 0; r < npg; ++r) {
+                            if (!nonzero[r]) continue;
+                            std::fill(Y.begin(), Y.end(), 0.0);
+                            for (u64 q = 0; q < npg; ++q) {
+                                const double wt = theta_weights[(off + q) * nt + off + r];
+                                if (!nonzero[q] || wt == 0.0) continue;
+                                for (u64 e = 0; e < tt; ++e) Y[e] += wt * D[q * tt + e];
+                            }
+                            // FW += Y W D_r = Y F_r^T... F_r = D_r W, so W D_r = F_r^T (W, D_r symmetric).
+                            const double* fr = F.data() + r * tt;
+                            for (u64 a = 0; a < t; ++a)
+                                for (u64 b = 0; b < t; ++b) {
+                                    double sum = 0.0;
+                                    for (u64 m = 0; m < t; ++m) sum += Y[a * t + m] * fr[b * t + m];
+                                    FW[a * t + b] += sum;
+                                }
+                        }
+                        if (spatial) {
+                            E.assign(tt, 0.0);
+                            for (u64 a = 0; a < t; ++a)
+                                for (u64 b = 0; b < t; ++b) {
+                                    const u64 e = jv.entry(a, b);
+                                    double sum = 0.0;
+                                    for (u64 q = 0; q < npg; ++q)
+                                        for (u64 r = 0; r < npg; ++r)
+                                            sum += theta_weights[(off + q) * nt + off + r] *
+                                                   jv.jet->hess[(e * npg + q) * npg + r];
+                                    E[a * t + b] = sum;
+                                }
+                        }
+                    }
                     // K[c, d] = sum_ab W_ca C_ab W_bd for c <= d: T1[a, d] = sum_b C_ab W_bd first.
                     T1.assign(tt * kk, 0.0);
                     for (u64 a = 0; a < t; ++a)
@@ -282,6 +322,16 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                             }
                             // S_cd = K + K' (c < d) or K (c = d, symmetric): Q_k = sum_{c <= d} dSigma_k[c, d] S_cd.
                             const double self = cc == dd ? 0.5 : 1.0;
+                            if (kr) {
+                                // FW and E are symmetric: sum_cd FW[c, d] K[c, d] = sum_{c <= d} FW[c, d] S_cd.
+                                const double fw = FW[cc * t + dd], ew = spatial ? E[cc * t + dd] : 0.0;
+                                for (u64 u = 0; u < k; ++u)
+                                    for (u64 x = 0; x < k; ++x) {
+                                        const double sym = self * (K[u * k + x] + K[x * k + u]);
+                                        s.wq[u * k + x] += fw * sym;
+                                        if (spatial) s.wr[u * k + x] += ew * sym;
+                                    }
+                            }
                             if (spatial) {
                                 const u64 e = jv.entry(cc, dd);
                                 for (u64 q = 0; q < npg; ++q) {
@@ -308,6 +358,8 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                 for (u64 e = 0; e < s.hess.size(); ++e) out.hess[e] += s.hess[e];
                 for (u64 e = 0; e < Kg.size(); ++e) Kg[e] += s.kg[e];
                 for (u64 e = 0; e < s.q.size(); ++e) Q[e] += s.q[e];
+                for (u64 e = 0; e < s.wq.size(); ++e) WQ[e] += s.wq[e];
+                for (u64 e = 0; e < s.wr.size(); ++e) WR[e] += s.wr[e];
             });
     }
     const double log_two_pi = std::log(2.0 * std::numbers::pi);
@@ -342,6 +394,33 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                         for (u64 x = 0; x < kk; ++x) qk[x] += ds * kg[x];
                     }
             }
+    }
+    if (kr && !spatial) {
+        for (u64 g = 0; g < d.groups; ++g)
+            for (u64 vd = 0; vd < T; ++vd)
+                for (u64 vc = 0; vc <= vd; ++vc) {
+                    const u64 e = vc * T + vd, off = g * npg;
+                    double ew = 0.0;
+                    for (u64 q = 0; q < npg; ++q)
+                        for (u64 r = 0; r < npg; ++r)
+                            ew += theta_weights[(off + q) * nt + off + r] * jets[g].hess[(e * npg + q) * npg + r];
+                    if (ew == 0.0) continue;
+                    const double* kg = Kg.data() + (g * half + vd * (vd + 1) / 2 + vc) * kk;
+                    for (u64 x = 0; x < kk; ++x) WR[x] += ew * kg[x];
+                }
+    }
+    if (kr) {
+        out.weighted_q.resize(p * p);
+        out.weighted_r.resize(p * p);
+        for (u64 i = 0; i < p; ++i)
+            for (u64 j = 0; j < p; ++j) {
+                out.weighted_q[i * p + j] = WQ[i * k + j];
+                out.weighted_r[i * p + j] = WR[i * k + j];
+            }
+        out.p_k.resize(nt * p * p);
+        for (u64 q = 0; q < nt; ++q)
+            for (u64 i = 0; i < p; ++i)
+                for (u64 j = 0; j < p; ++j) out.p_k[(q * p + i) * p + j] = -Q[q * kk + i * k + j];
     }
     // u_k = Q_k[X, :] v; A^-1 A_k = -A^-1 Q_k[X, X]; d cov_beta = A^-1 Q_k[X, X] A^-1.
     std::vector<double> u(nt * p, 0.0), AinvAk(nt * p * p, 0.0), Ainv_u(nt * p, 0.0);

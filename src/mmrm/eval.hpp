@@ -36,10 +36,18 @@ struct MmrmEval {
     std::vector<double> cov_beta;    // p x p: A^-1
     // d cov_beta / d theta_k = A^-1 (X'V^-1 dSigma_k V^-1 X) A^-1, n_theta x p x p (Hessian).
     std::vector<double> cov_beta_grad;
+    // With theta's weights w (n_theta x n_theta; Kenward and Roger's
+    // covariance of theta): P_k = X' dV^-1/dtheta_k X (n_theta x p x p),
+    // sum_kl w_kl Q_kl and sum_kl w_kl R_kl (p x p each) over the pairs of
+    // one group, Q_kl = X'V^-1 dSigma_k V^-1 dSigma_l V^-1 X and
+    // R_kl = X'V^-1 d2Sigma_kl V^-1 X.
+    std::vector<double> p_k, weighted_q, weighted_r;
 };
 
 // Nothing when theta gives a covariance that is not positive definite (or
-// X'V^-1 X is not).
-std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double> theta, bool reml, Order order);
+// X'V^-1 X is not). theta_weights (empty, or n_theta x n_theta with Order
+// Hessian) asks for Kenward and Roger's sums.
+std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double> theta, bool reml, Order order,
+                                      std::span<const double> theta_weights = {});
 
 }  // namespace corvane::mmrm

@@ -182,14 +182,18 @@ class RepeatedMeasuresModel(MixedModel):
             block += [L[i, j] / L[i, i] for j in range(i)]
         return np.array(block)
 
-    def fit(self, theta=None, *, max_iter=200, gtol=1e-10):
+    def fit(self, theta=None, *, method="satterthwaite", vcov=None, max_iter=200, gtol=1e-10):
         """Fit by the trust-region Newton method on the exact Hessian;
-        returns an :class:`corvane.mmrm.result.MmrmResult`."""
+        returns an :class:`corvane.mmrm.result.MmrmResult` whose tests use
+        the df method and covariance of beta asked for (see
+        :func:`corvane.mmrm`)."""
+        from .inference import check_inference
         from .result import MmrmResult
 
+        check_inference(method, vcov, self.reml)
         start = self.start() if theta is None else np.asarray(theta, dtype=np.float64)
         raw = self.core.fit(start, self.reml, max_iter=max_iter, gtol=gtol)
-        return MmrmResult(self, raw)
+        return MmrmResult(self, raw, method, vcov)
 
 
 def _fixed_names(spec):
@@ -198,7 +202,7 @@ def _fixed_names(spec):
     return term_names(spec.fixed.columns)
 
 
-def mmrm(formula, data, reml=True, weights=None, *, env=None):
+def mmrm(formula, data, reml=True, weights=None, *, method="satterthwaite", vcov=None, env=None):
     """Fit a mixed model for repeated measures, as R's ``mmrm(formula, data)``.
 
     Parameters
@@ -214,10 +218,19 @@ def mmrm(formula, data, reml=True, weights=None, *, env=None):
         REML (default) or maximum likelihood.
     weights : str or array_like, optional
         A column (or values) w: a row's variance is Sigma's divided by w.
+    method : {"satterthwaite", "kenward-roger", "residual", "between-within"}
+        The t and F tests' degrees of freedom, as mmrm's ``method``.
+    vcov : str, optional
+        The covariance of beta the tests use, as mmrm's ``vcov``:
+        "asymptotic" (the default, except for Kenward-Roger), "kenward-roger"
+        (the adjusted covariance with the second derivatives of Sigma's
+        parametrisation), "kenward-roger-linear" (without them),
+        "empirical" (the sandwich, CR0), "empirical-jackknife" or
+        "empirical-bias-reduced" (CR2).
 
     Returns
     -------
     corvane.mmrm.result.MmrmResult
     """
     model = RepeatedMeasuresModel.from_formula(formula, data, reml=reml, weights=weights, env=env)
-    return model.fit()
+    return model.fit(method=method, vcov=vcov)

@@ -10,36 +10,22 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .. import _dist
-from ..inference.satterthwaite import SatterthwaiteTests
 from ..results import summary as _summary
 from ..results.base import ModelResult
 from ..results.tables import json_label, plain
 from .formula import STRUCTURES
+from .inference import _pinv_sym, check_inference, df_method
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
 __all__ = ["MmrmResult"]
 
-# Eigenvalues of the criterion's Hessian below this fraction of the largest
-# are treated as zero in the variance parameters' covariance (pseudo-inverse).
-_EIG_TOL = 1e-10
-
-
-class _Satterthwaite(SatterthwaiteTests):
-    """Satterthwaite's df from the core's exact derivatives of cov(beta) in
-    theta and the variance parameters' covariance 2 H^-1 (H the Hessian of
-    -2 log L), as mmrm computes them."""
-
-    def __init__(self, result):
-        h = np.asarray(result._raw["hessian"], dtype=np.float64)
-        w, v = np.linalg.eigh(0.5 * (h + h.T))
-        keep = w > _EIG_TOL * max(float(np.max(np.abs(w))), 1e-300)
-        self.vcov_varpar = 2.0 * (v[:, keep] / w[keep]) @ v[:, keep].T
-        self.jac = np.asarray(result._raw["cov_beta_grad"], dtype=np.float64)
-        self.cov_beta = result.cov_beta
-        self.beta = result.beta
-
+# mmrm's names of the df methods and covariances, for the summary.
+_TITLES = {"satterthwaite": "Satterthwaite", "kenward-roger": "Kenward-Roger", "residual": "Residual",
+           "between-within": "Between-Within", "asymptotic": "Asymptotic",
+           "kenward-roger-linear": "Kenward-Roger-Linear", "empirical": "Empirical",
+           "empirical-jackknife": "Empirical-Jackknife", "empirical-bias-reduced": "Empirical-Bias-Reduced"}
 
 class MmrmResult(ModelResult):
     """A fitted mixed model for repeated measures (see :func:`corvane.mmrm`).
@@ -50,8 +36,9 @@ class MmrmResult(ModelResult):
     ``certificate``; ``cov_resid`` the estimated covariance (a DataFrame,
     or a dict by group level)."""
 
-    def __init__(self, model, raw):
+    def __init__(self, model, raw, method="satterthwaite", vcov=None):
         self.model, self._raw = model, raw
+        self.method, self.vcov_method = check_inference(method, vcov, model.reml)
         self.formula, self.reml, self.structure = model.formula, model.reml, model.structure
         self.fe_names, self.dropped_columns = list(model.fe_names), list(model.dropped)
         self.response_name, self.subject_name = model.response_name, model.group_name
@@ -66,8 +53,11 @@ class MmrmResult(ModelResult):
         self.deviance = float(raw.get("criterion", math.inf))
         self.beta = np.asarray(raw.get("beta", np.full(len(self.fe_names), np.nan)), dtype=np.float64)
         p = len(self.fe_names)
-        self.cov_beta = np.asarray(raw.get("cov_beta", np.full((p, p), np.nan)), dtype=np.float64)
+        self.cov_beta_asymptotic = np.asarray(raw.get("cov_beta", np.full((p, p), np.nan)), dtype=np.float64)
+        self.cov_beta = self.cov_beta_asymptotic
         self._warn()
+        if "hessian" in raw:
+            self.cov_beta = self._test_method().cov_beta
 
     # -- estimates ---------------------------------------------------------------------
     @property
@@ -104,8 +94,9 @@ class MmrmResult(ModelResult):
 
     @property
     def theta_vcov(self):
-        """The variance parameters' asymptotic covariance, 2 H^-1."""
-        return self.cached("satterthwaite", _Satterthwaite).vcov_varpar
+        """The variance parameters' asymptotic covariance, 2 H^-1 (H the
+        Hessian of -2 log L; a pseudo-inverse where H is singular)."""
+        return self.cached("theta_vcov", lambda r: 2.0 * _pinv_sym(np.asarray(r._raw["hessian"], dtype=np.float64)))
 
     def _covariances(self):
         m = self.model
@@ -135,26 +126,35 @@ class MmrmResult(ModelResult):
         return {g: cor(f) for g, f in c.items()} if isinstance(c, dict) else cor(c)
 
     # -- tests ---------------------------------------------------------------------------
-    def _test_method(self):
-        return self.cached("satterthwaite", _Satterthwaite)
+    def _test_method(self, method=None, vcov=None):
+        """The tests for (method, vcov); the fit's own by default."""
+        if method is None and vcov is None:
+            method, vcov = self.method, self.vcov_method
+        return df_method(self, method or "satterthwaite", vcov)
 
-    def coef_table(self) -> "pd.DataFrame":
-        """Estimate, Std. Error, df (Satterthwaite's), t value, Pr(>|t|) by coefficient."""
+    def coef_table(self, method=None, vcov=None) -> "pd.DataFrame":
+        """Estimate, Std. Error, df, t value, Pr(>|t|) by coefficient, by the
+        fit's df method and covariance of beta, or by others (as mmrm's
+        method= and vcov=: "satterthwaite", "kenward-roger", "residual",
+        "between-within"; "asymptotic", "kenward-roger",
+        "kenward-roger-linear", "empirical", "empirical-jackknife",
+        "empirical-bias-reduced")."""
         pd, stats = _dist.pandas(), _dist.stats()
-        method = self._test_method()
-        df = method.df()
-        t = self.t_values
-        return pd.DataFrame({"Estimate": self.beta, "Std. Error": self.std_errors, "df": df, "t value": t,
+        tests = self._test_method(method, vcov)
+        p = len(self.beta)
+        est, se, df = (np.array(v, dtype=np.float64) for v in zip(*[tests.t_test(np.eye(p)[j]) for j in range(p)]))
+        t = est / se
+        return pd.DataFrame({"Estimate": est, "Std. Error": se, "df": df, "t value": t,
                              "Pr(>|t|)": 2.0 * stats.t.sf(np.abs(t), df)},
                             index=pd.Index(self.fe_names, name="term"))
 
-    def contrast_test(self, L, rhs=None) -> "pd.DataFrame":
-        """The F test of L beta = rhs with Satterthwaite's denominator df: a
+    def contrast_test(self, L, rhs=None, method=None, vcov=None) -> "pd.DataFrame":
+        """The F test of L beta = rhs by the fit's df method (or another): a
         one-row DataFrame of NumDF, DenDF, F value, Pr(>F)."""
         from ..inference.ddf import contrast_arguments, f_pvalue
 
         L, rhs = contrast_arguments(self, L, rhs)
-        f, q, df2 = self._test_method().f_test(L, rhs)
+        f, q, df2 = self._test_method(method, vcov).f_test(L, rhs)
         return _dist.pandas().DataFrame({"NumDF": [q], "DenDF": [df2], "F value": [f],
                                          "Pr(>F)": [f_pvalue(f, q, df2)]})
 
@@ -169,8 +169,8 @@ class MmrmResult(ModelResult):
                 f"{T} timepoints",
                 f"Covariance:  {STRUCTURES[self.structure]} ({self.n_theta} variance parameters"
                 f"{'' if m.group_levels is None else f', by {m.term.group}'})",
-                "Method:      Satterthwaite",
-                "Vcov Method: Asymptotic",
+                f"Method:      {_TITLES[self.method]}",
+                f"Vcov Method: {_TITLES[self.vcov_method]}",
                 f"Inference:   {crit}"]
         if self.n_dropped:
             head.append(_summary.dropped_rows_note(self))
@@ -215,7 +215,8 @@ class MmrmResult(ModelResult):
 
         resid = self.cov_resid
         return {
-            "formula": self.formula, "structure": self.structure, "reml": self.reml,
+            "formula": self.formula, "structure": self.structure, "reml": self.reml, "method": self.method,
+            "vcov": self.vcov_method,
             "response": self.response_name, "subject": self.subject_name, "n_obs": int(self.n_obs),
             "n_subjects": int(self.n_subjects), "n_dropped": int(self.n_dropped),
             "fixed_effects": {name: {"estimate": plain(r["Estimate"]), "std_error": plain(r["Std. Error"]),
