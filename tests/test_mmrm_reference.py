@@ -182,3 +182,32 @@ def test_every_df_method_and_covariance_equals_mmrm(fitted, name, key):
         cov = np.asarray(inf["beta_vcov"])
         np.testing.assert_allclose(r._test_method(method, vcov).cov_beta, cov, rtol=1e-6,
                                    atol=1e-9 * np.abs(cov).max())
+
+
+EMMEANS = [(n, k) for n, fit in FITS.items() for k in fit["inference"]
+           if "emmeans" in fit["inference"][k] and (k == "Satterthwaite/Asymptotic" or n in ("fev_us", "bcva_ar1"))]
+
+
+@pytest.mark.parametrize("name,key", EMMEANS, ids=[f"{n}-{k}" for n, k in EMMEANS])
+def test_marginal_means_and_pairs_equal_emmeans_on_mmrm(name, key):
+    """emmeans(fit, ~ ARMCD | AVISIT) and its pairs on an mmrm fit: equal
+    weights over the other factors, covariates at their means, the fit's
+    df method and covariance."""
+    import corvane
+
+    fit = FITS[name]
+    df, levels = _frame(fit["data"])
+    method, vcov = (part.lower() for part in key.split("/"))
+    r = corvane.mmrm(fit["formula"], _categorical(df, levels, fit["subject"]), reml=fit["reml"], method=method,
+                     vcov=vcov, **({"weights": fit["weights"]} if fit["weights"] else {}))
+    ref, pairs = fit["inference"][key]["emmeans"], fit["inference"][key]["pairs"]
+    em = r.emmeans("~ ARMCD | AVISIT")
+    assert list(em["ARMCD"].astype(str)) == ref["ARMCD"] and list(em["AVISIT"].astype(str)) == ref["AVISIT"]
+    np.testing.assert_allclose(em["emmean"], ref["estimate"], rtol=1e-8, atol=1e-9)
+    np.testing.assert_allclose(em["SE"], ref["se"], rtol=1e-7)
+    np.testing.assert_allclose(em["df"], np.asarray(ref["df"], dtype=float), rtol=1e-6)
+    np.testing.assert_allclose(em["lower.CL"], ref["lower"], rtol=1e-7, atol=1e-8)
+    pw = r.pairwise("~ ARMCD | AVISIT")
+    np.testing.assert_allclose(pw["estimate"], pairs["estimate"], rtol=1e-8, atol=1e-9)
+    np.testing.assert_allclose(pw["SE"], pairs["se"], rtol=1e-7)
+    np.testing.assert_allclose(pw["p.value"], pairs["p"], rtol=1e-5, atol=1e-300)

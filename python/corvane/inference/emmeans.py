@@ -339,9 +339,10 @@ def one_sided(specs, by):
     return names, (conds if bar else by)
 
 
-def marginal_rows(result, specs, by, at, ddf):
+def marginal_rows(result, specs, by, at, ddf, tests=None):
     """(grid, specs, by, cells, estimates, se, df, L, estimable) of the
-    marginal means of specs within by."""
+    marginal means of specs within by; `tests` (an object with t_test, as
+    :func:`corvane.inference.ddf.df_method` makes) instead of ddf's."""
     check_ddf(ddf)
     specs, by = one_sided(specs, by)
     grid = ReferenceGrid(result, at)
@@ -355,7 +356,7 @@ def marginal_rows(result, specs, by, at, ddf):
     est = np.full(len(cells), np.nan)
     se, df = est.copy(), est.copy()
     ok = grid.estimable(L)
-    method = df_method(result, ddf)
+    method = df_method(result, ddf) if tests is None else tests
     kept = np.asarray(result.model.kept)
     for i in np.flatnonzero(ok):
         e, s, d = method.t_test(L[i, kept])
@@ -363,11 +364,12 @@ def marginal_rows(result, specs, by, at, ddf):
     return grid, specs, by, cells, est, se, df, L, ok
 
 
-def emmeans(result, specs, by=None, at=None, ddf="satterthwaite", level=0.95):
-    """Estimated marginal means (see LmmResult.emmeans)."""
+def emmeans(result, specs, by=None, at=None, ddf="satterthwaite", level=0.95, tests=None):
+    """Estimated marginal means (see LmmResult.emmeans); `tests` as for
+    marginal_rows."""
     level = check_level(level)
     stats = require("scipy.stats", purpose="t intervals")
-    _, specs, by, cells, est, se, df, _, _ = marginal_rows(result, specs, by, at, ddf)
+    _, specs, by, cells, est, se, df, _, _ = marginal_rows(result, specs, by, at, ddf, tests)
     with np.errstate(invalid="ignore"):
         half = stats.t.ppf(0.5 + level / 2.0, df) * se
     out = cells.copy()
@@ -376,14 +378,15 @@ def emmeans(result, specs, by=None, at=None, ddf="satterthwaite", level=0.95):
     return out
 
 
-def pairwise(result, specs, by=None, adjust="tukey", ddf="satterthwaite", at=None, separator=" - "):
+def pairwise(result, specs, by=None, adjust="tukey", ddf="satterthwaite", at=None, separator=" - ", tests=None):
     """Pairwise comparisons of marginal means (see LmmResult.pairwise);
-    separator joins a pair's labels ("A / B" for ratios)."""
+    separator joins a pair's labels ("A / B" for ratios); `tests` as for
+    marginal_rows."""
     if adjust not in ADJUSTMENTS:
         raise ValueError(f"adjust must be one of {', '.join(map(repr, ADJUSTMENTS))}, got {adjust!r}")
     pd = require("pandas", purpose="marginal means")
     stats = require("scipy.stats", purpose="p values")
-    grid, specs, by, cells, _, _, _, L, _ = marginal_rows(result, specs, by, at, ddf)
+    grid, specs, by, cells, _, _, _, L, _ = marginal_rows(result, specs, by, at, ddf, tests)
     k = int(np.prod([len(grid.values[v]) for v in specs]))
     groups = len(cells) // k
     # As emmeans, a variable whose levels all read as numbers is named
@@ -394,7 +397,7 @@ def pairwise(result, specs, by=None, adjust="tukey", ddf="satterthwaite", at=Non
             parts[v] = [f"{v}{t}" for t in parts[v]]
     labels = [" ".join(t) for t in zip(*(parts[v] for v in specs))]
     labels = [f"({t})" if _PARENS.search(t) else t for t in labels]
-    method = df_method(result, ddf)
+    method = df_method(result, ddf) if tests is None else tests
     kept = np.asarray(result.model.kept)
     pairs = [(i, j) for i in range(k) for j in range(i + 1, k)]
     rows, lmat = [], []

@@ -89,6 +89,7 @@ class RepeatedMeasuresModel(MixedModel):
         self._adopt_names(names, origin, labels)
         self.y, self.X_all, self.codes = np.ascontiguousarray(y, dtype=np.float64), X, codes.astype(np.int64)
         self.positions, self.group_codes = positions, gcodes
+        self.offset = None
         self._drop_aliased()
         self.core = MmrmCore(self.y, self.X, self.codes, positions, self.group_codes, len(labels),
                              0 if term.spatial else len(self.visit_levels),

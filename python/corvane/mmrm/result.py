@@ -158,6 +158,25 @@ class MmrmResult(ModelResult):
         return _dist.pandas().DataFrame({"NumDF": [q], "DenDF": [df2], "F value": [f],
                                          "Pr(>F)": [f_pvalue(f, q, df2)]})
 
+    def emmeans(self, specs, by=None, at=None, level=0.95) -> "pd.DataFrame":
+        """Estimated marginal means, as emmeans' ``emmeans(fit, ~ ARMCD | AVISIT)``
+        for an mmrm fit: the reference grid's rows averaged with equal weights
+        over the factors outside ``specs`` and ``by``, covariates at their
+        means (or ``at``); standard errors and df by the fit's method and
+        covariance of beta. Columns: the variables, emmean, SE, df, lower.CL,
+        upper.CL."""
+        from ..inference.emmeans import emmeans
+
+        return emmeans(self, specs, by, at, level=level, tests=self._test_method())
+
+    def pairwise(self, specs, by=None, adjust="tukey", at=None) -> "pd.DataFrame":
+        """Pairwise differences of the marginal means within each level of
+        ``by`` (emmeans' ``pairs``), by the fit's method; ``adjust`` one of
+        "tukey", "bonferroni", "holm", "none"."""
+        from ..inference.emmeans import pairwise
+
+        return pairwise(self, specs, by, adjust, at=at, tests=self._test_method())
+
     # -- presentation --------------------------------------------------------------------
     def _sections(self):
         m = self.model
