@@ -211,3 +211,43 @@ def test_marginal_means_and_pairs_equal_emmeans_on_mmrm(name, key):
     np.testing.assert_allclose(pw["estimate"], pairs["estimate"], rtol=1e-8, atol=1e-9)
     np.testing.assert_allclose(pw["SE"], pairs["se"], rtol=1e-7)
     np.testing.assert_allclose(pw["p.value"], pairs["p"], rtol=1e-5, atol=1e-300)
+
+
+@pytest.mark.parametrize("name", list(FITS))
+def test_residuals_and_conditional_predictions_equal_mmrm(fitted, name):
+    """Residuals (response, pearson, normalized) on the stored rows; for the
+    fits with stored predictions, the conditional predictions with their
+    confidence intervals, the plug-in prediction variance and x'beta with
+    its standard error. mmrm predicts a weighted fit with unit weights (the
+    new rows' weights are not read), so the weighted fit's new rows carry
+    weight 1 here."""
+    fit, r = FITS[name], fitted[name]
+    res = fit["residuals"]
+    rows = np.asarray(res["rows"]) - 1
+    for kind in ("response", "pearson", "normalized"):
+        if res[kind] is not None:
+            np.testing.assert_allclose(r.residuals(kind).loc[rows], res[kind], rtol=1e-7, atol=1e-8)
+    if "predictions" not in fit:
+        return
+    p = fit["predictions"]
+    df, levels = _frame(fit["data"])
+    new = _categorical(pd.DataFrame(p["newdata"]), levels, fit["subject"])
+    if fit["weights"]:
+        new[fit["weights"]] = 1.0
+    cond = r.predict(new, interval="confidence")
+    for col in ("fit", "se", "lower", "upper"):
+        np.testing.assert_allclose(cond[col], p["conditional"][col], rtol=1e-7, atol=1e-7)
+    pred = r.predict(new, interval="prediction")
+    np.testing.assert_allclose(pred["se"] ** 2, p["plugin_prediction_variance"], rtol=1e-7, atol=1e-7)
+    plain = r.predict(new, conditional=False, se=True)
+    np.testing.assert_allclose(plain["fit"], p["unconditional"]["fit"], rtol=1e-8)
+    np.testing.assert_allclose(plain["se"], p["unconditional"]["se"], rtol=1e-7)
+    if fit["weights"]:
+        # Weights w divide the rows' covariance by w: the conditional mean
+        # does not change with a common weight, the conditional variance
+        # of the missing visits halves with w = 2.
+        new[fit["weights"]] = 2.0
+        twice = r.predict(new, interval="prediction")
+        np.testing.assert_allclose(twice["fit"], pred["fit"], rtol=1e-10)
+        np.testing.assert_allclose(twice["se"] ** 2 - cond["se"] ** 2, 0.5 * (pred["se"] ** 2 - cond["se"] ** 2),
+                                   rtol=1e-8, atol=1e-9)

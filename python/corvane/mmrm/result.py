@@ -177,6 +177,37 @@ class MmrmResult(ModelResult):
 
         return pairwise(self, specs, by, adjust, at=at, tests=self._test_method())
 
+    # -- predictions and residuals --------------------------------------------------
+    def predict(self, data=None, conditional=True, interval=None, level=0.95, se=False):
+        """Predictions for new data (default: the fitted rows), each
+        conditional on the responses the data give for the subject's other
+        visits, as mmrm predicts (``conditional=False``: x'beta);
+        ``interval`` None, "confidence" or "prediction" (normal quantiles, the
+        prediction variance at the fitted theta). A Series of predictions,
+        or with ``se`` or an interval a DataFrame of fit, se, lower, upper.
+        See :mod:`corvane.mmrm.predict`."""
+        from .predict import predict
+
+        return predict(self, data, conditional, interval, level, se)
+
+    def residuals(self, type="response"):
+        """Residuals on the rows' index: y - X beta ("response"), divided by
+        each row's standard deviation ("pearson"), or whitened by the
+        subject's Cholesky factor ("normalized"), as mmrm's."""
+        from .predict import residuals
+
+        return residuals(self, type)
+
+    @property
+    def resid(self):
+        """The response residuals y - X beta (statsmodels' name)."""
+        return self.residuals("response")
+
+    @property
+    def fittedvalues(self):
+        """X beta on the rows' index (statsmodels' name)."""
+        return _dist.pandas().Series(self.model.X @ self.beta, index=self.model.index, name="fitted")
+
     # -- presentation --------------------------------------------------------------------
     def _sections(self):
         m = self.model
