@@ -259,7 +259,8 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         Out o = without_gil([&] {
             Out r;
             r.fit = mmrm::fit_mmrm(d, theta, reml, max_iter, gtol);
-            if (r.fit.best.status != optim::TrustStatus::InitialInfeasible)
+            if (r.fit.at_best) r.at = std::move(r.fit.at_best);
+            else if (r.fit.best.status != optim::TrustStatus::InitialInfeasible)
                 r.at = mmrm::evaluate_mmrm(d, r.fit.best.x, reml, mmrm::Order::Hessian);
             return r;
         });

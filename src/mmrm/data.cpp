@@ -110,12 +110,22 @@ std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
             z[a * k + r.p] = root * r.y[row];
         }
         for (std::uint64_t a = 0; a < t; ++a)
-            for (std::uint64_t b = 0; b < t; ++b) {
+            for (std::uint64_t b = a; b < t; ++b) {  // C_ba = C_ab', filled once every subject is in
                 double* out = pat.products.data() + (a * t + b) * kk;
                 const double* za = z.data() + a * k;
                 const double* zb = z.data() + b * k;
                 for (std::uint64_t u = 0; u < k; ++u)
                     for (std::uint64_t v = 0; v < k; ++v) out[u * k + v] += za[u] * zb[v];
+            }
+    }
+    for (Pattern& pat : d->patterns) {
+        const std::uint64_t t = pat.size();
+        for (std::uint64_t a = 0; a < t; ++a)
+            for (std::uint64_t b = 0; b < a; ++b) {
+                const double* upper = pat.products.data() + (b * t + a) * kk;
+                double* lower = pat.products.data() + (a * t + b) * kk;
+                for (std::uint64_t u = 0; u < k; ++u)
+                    for (std::uint64_t v = 0; v < k; ++v) lower[u * k + v] = upper[v * k + u];
             }
     }
     return d;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "mmrm/eval.hpp"
@@ -15,6 +16,7 @@ namespace corvane::mmrm {
 struct MmrmFit {
     optim::TrustRegionResult best;  // x = theta
     std::uint64_t evaluations = 0;
+    std::optional<MmrmEval> at_best;  // the evaluation (Hessian order) at best.x
 };
 
 MmrmFit fit_mmrm(const MmrmData& d, std::span<const double> theta0, bool reml, std::uint64_t max_iter, double gtol);

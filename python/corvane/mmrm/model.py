@@ -132,7 +132,8 @@ class RepeatedMeasuresModel(MixedModel):
         """The start of the fit: variances from the least-squares residuals
         (per visit where the structure has one per visit), correlations 0."""
         beta, *_ = np.linalg.lstsq(self.X, self.y, rcond=None)
-        r2 = (self.y - self.X @ beta) ** 2
+        resid = self.y - self.X @ beta
+        r2 = resid ** 2
         if self.weights is not None:
             r2 = r2 * self.weights
         total = max(float(np.mean(r2)), 1e-300)
@@ -144,7 +145,7 @@ class RepeatedMeasuresModel(MixedModel):
                                   for t in range(T)])
             log_sd = list(0.5 * np.log(np.maximum(per_visit, 1e-300)))
             if s == "us":
-                return np.concatenate([self._unstructured_start(r2, g) for g in range(self.n_groups_cov)])
+                return np.concatenate([self._unstructured_start(resid, r2, g) for g in range(self.n_groups_cov)])
             else:
                 heterogeneous = s.endswith("h")
                 base = s[:-1] if heterogeneous else s
@@ -153,7 +154,7 @@ class RepeatedMeasuresModel(MixedModel):
                 block = (log_sd if heterogeneous else [0.5 * math.log(total)]) + [corr0] * n_corr
         return np.array(block * self.n_groups_cov, dtype=np.float64)
 
-    def _unstructured_start(self, r2, group):
+    def _unstructured_start(self, r, r2, group):
         """An unstructured start from the least-squares residuals' covariance
         over the subjects that have both visits (its Cholesky factor in
         mmrm's parametrisation), or their variances alone where that is not
@@ -161,8 +162,6 @@ class RepeatedMeasuresModel(MixedModel):
         T = self.n_visits
         rows = self.group_codes == group
         resid = np.full((self.m, T), np.nan)
-        beta, *_ = np.linalg.lstsq(self.X, self.y, rcond=None)
-        r = self.y - self.X @ beta
         if self.weights is not None:
             r = r * np.sqrt(self.weights)
         resid[self.codes[rows], self.positions[rows]] = r[rows]
