@@ -193,3 +193,28 @@ def test_any_thread_count_gives_the_same_bits():
     for other in two:
         for key in ("criterion", "grad", "hessian", "beta", "cov_beta", "cov_beta_grad"):
             np.testing.assert_array_equal(np.asarray(other[key]), np.asarray(one[key]))
+
+
+@pytest.mark.parametrize("structure,grouped", [("us", False), ("toeph", True), ("sp_exp", False)])
+def test_subject_and_pattern_routes_agree(table, structure, grouped):
+    """The Hessian's transformed products formed per subject or per
+    pattern give the same criterion, derivatives and Kenward-Roger sums to
+    rounding."""
+    core_p, X = _core(table, structure, grouped)
+    y = table["y"].to_numpy(np.float64)
+    subj = pd.factorize(table["subject"])[0].astype(np.int64)
+    spatial = structure == "sp_exp"
+    pos = table["time"].to_numpy(np.float64) if spatial else (table["visit"].str[1:].astype(np.int64) - 1).to_numpy()
+    groups = (table["arm"] == "TRT").to_numpy().astype(np.int64) if grouped else np.zeros(len(table), np.int64)
+    cores = [MmrmCore(y, X, subj, pos, groups, subj.max() + 1, 0 if spatial else T, 2 if grouped else 1,
+                      structure, None, route) for route in ("patterns", "subjects", "auto")]
+    assert cores[0].n_subject_patterns == 0 and cores[1].n_subject_patterns == cores[1].n_patterns
+    theta = _theta(cores[0], 7)
+    w = np.eye(len(theta)) * 0.3 + 0.1
+    ref = cores[0].evaluate(theta, True, 2, w)
+    for core in cores[1:]:
+        e = core.evaluate(theta, True, 2, w)
+        assert e["criterion"] == pytest.approx(ref["criterion"], rel=1e-14)
+        for key in ("grad", "hessian", "cov_beta_grad", "p_k", "weighted_q", "weighted_r"):
+            scale = np.max(np.abs(ref[key]))
+            np.testing.assert_allclose(e[key], ref[key], rtol=0, atol=1e-12 * scale)

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -72,15 +73,26 @@ bool to_structure(PyObject* object, mmrm::Structure& out) {
 PyObject* mmrm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kKeywords[] = {"y", "x", "subjects", "positions", "groups", "n_subjects", "n_visits",
-                                          "n_groups", "structure", "weights", nullptr};
+                                          "n_groups", "structure", "weights", "route", nullptr};
         PyObject *y, *x, *subjects, *positions, *groups, *n_subjects, *n_visits, *n_groups, *structure;
-        PyObject* weights = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOO|O:MmrmCore", const_cast<char**>(kKeywords), &y,
+        PyObject *weights = Py_None, *route = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOO|OO:MmrmCore", const_cast<char**>(kKeywords), &y,
                                          &x, &subjects, &positions, &groups, &n_subjects, &n_visits, &n_groups,
-                                         &structure, &weights))
+                                         &structure, &weights, &route))
             return nullptr;
         mmrm::MmrmRows r;
         if (!to_structure(structure, r.structure)) return nullptr;
+        if (route) {
+            const char* s = PyUnicode_Check(route) ? PyUnicode_AsUTF8(route) : nullptr;
+            if (s && std::strcmp(s, "auto") == 0) r.route = mmrm::Route::Auto;
+            else if (s && std::strcmp(s, "patterns") == 0) r.route = mmrm::Route::Patterns;
+            else if (s && std::strcmp(s, "subjects") == 0) r.route = mmrm::Route::Subjects;
+            else {
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_ValueError, "route must be \"auto\", \"patterns\" or \"subjects\", got %R", route);
+                return nullptr;
+            }
+        }
         PyArrayObject *ya, *xa, *sa, *pa, *ga, *wa = nullptr;
         if (!contiguous_array(y, "y", 1, NPY_FLOAT64, ya) || !contiguous_array(x, "x", 2, NPY_FLOAT64, xa) ||
             !contiguous_array(subjects, "subjects", 1, NPY_INT64, sa) ||
@@ -138,12 +150,19 @@ PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data
 PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).p); }
 PyObject* get_n_theta(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(data_of(self).n_theta()); }
 PyObject* get_n_patterns(PyObject* self, void*) { return PyLong_FromSize_t(data_of(self).patterns.size()); }
+PyObject* get_subject_patterns(PyObject* self, void*) {
+    std::size_t n = 0;
+    for (const mmrm::Pattern& pat : data_of(self).patterns) n += pat.by_subject();
+    return PyLong_FromSize_t(n);
+}
 
 PyGetSetDef kGetters[] = {
     {"n", get_n, nullptr, "Rows.", nullptr},
     {"p", get_p, nullptr, "Columns of X.", nullptr},
     {"n_theta", get_n_theta, nullptr, "Variance parameters (every group's block).", nullptr},
     {"n_patterns", get_n_patterns, nullptr, "Distinct (group, visits) patterns.", nullptr},
+    {"n_subject_patterns", get_subject_patterns, nullptr,
+     "Patterns whose Hessian terms are formed subject by subject (few subjects for their visits).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -366,11 +385,15 @@ PyMethodDef kMethods[] = {
 };
 
 const char kClassDoc[] =
-    "MmrmCore(y, x, subjects, positions, groups, n_subjects, n_visits, n_groups, structure, weights=None)\n--\n\n"
+    "MmrmCore(y, x, subjects, positions, groups, n_subjects, n_visits, n_groups, structure, weights=None,\n"
+    "         route=\"auto\")\n--\n\n"
     "The rows of a model for repeated measures (y_i ~ N(X_i beta, Sigma_i), Sigma_i\n"
     "the rows and columns of its group's covariance for the subject's visits),\n"
     "reduced once to per-pattern cross-products. positions: visit codes (int64)\n"
-    "or, for sp_exp, times (float64).";
+    "or, for sp_exp, times (float64). route: how the Hessian's transformed\n"
+    "products are formed, \"patterns\" (from each pattern's products),\n"
+    "\"subjects\" (from each subject's rows) or \"auto\" (per pattern, the cheaper);\n"
+    "the criterion and its derivatives agree to rounding.";
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},

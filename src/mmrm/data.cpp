@@ -41,6 +41,12 @@ void check_rows(const MmrmRows& r) {
 
 }  // namespace
 
+std::uint64_t subject_route_limit(std::uint64_t t, std::uint64_t k) {
+    const double per_subject = static_cast<double>(t * (t + 1) / 2 * k * k + t * t * k);
+    const double per_pattern = 1.5 * static_cast<double>(t * t * t * k * k);
+    return static_cast<std::uint64_t>(per_pattern / per_subject);
+}
+
 std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
     check_rows(r);
     const bool spatial = is_spatial(r.structure);
@@ -98,6 +104,8 @@ std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
         }
         Pattern& pat = d->patterns[where->second];
         ++pat.subjects;
+        const bool keep = r.route == Route::Subjects ||
+                          (r.route == Route::Auto && pat.subjects <= subject_route_limit(t, k));
         d->subject_pattern[s] = where->second;
         // The subject's weighted rows, then their products pair by pair.
         z.assign(t * k, 0.0);
@@ -109,6 +117,10 @@ std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
             for (std::uint64_t j = 0; j < r.p; ++j) z[a * k + j] = root * r.x[row * r.p + j];
             z[a * k + r.p] = root * r.y[row];
         }
+        // Rows are kept while the pattern has few subjects; past the limit
+        // its products serve instead and the rows are let go.
+        if (keep) pat.rows.insert(pat.rows.end(), z.begin(), z.end());
+        else if (!pat.rows.empty()) std::vector<double>().swap(pat.rows);
         for (std::uint64_t a = 0; a < t; ++a)
             for (std::uint64_t b = a; b < t; ++b) {  // C_ba = C_ab', filled once every subject is in
                 double* out = pat.products.data() + (a * t + b) * kk;

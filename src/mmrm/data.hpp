@@ -29,8 +29,21 @@ struct Pattern {
     std::vector<double> times;          // continuous time: the times, ascending
     std::uint64_t subjects = 0;
     std::vector<double> products;       // C_ab at (a * size() + b) * (p + 1)^2
+    // The subjects' weighted rows (subjects x size() x (p + 1)), kept when
+    // transforming them one subject at a time costs less than transforming
+    // the products (few subjects for the pattern's visits); else empty.
+    std::vector<double> rows;
     std::uint64_t size() const { return visits.empty() ? times.size() : visits.size(); }
+    bool by_subject() const { return !rows.empty(); }
 };
+
+// How the Hessian's transformed products are formed: per pattern from its
+// products, per subject from its rows, or chosen per pattern by their cost.
+enum class Route : std::uint8_t { Auto, Patterns, Subjects };
+
+// The most subjects for which the per-subject route costs less than the
+// pattern's: (t(t+1)/2 k^2 + t^2 k) per subject against 1.5 t^3 k^2.
+std::uint64_t subject_route_limit(std::uint64_t t, std::uint64_t k);
 
 struct MmrmData {
     Structure structure = Structure::Us;
@@ -51,6 +64,7 @@ struct MmrmRows {
     std::span<const std::int64_t> subject, visit, group;
     std::uint64_t n = 0, p = 0, subjects = 0, visits = 0, groups = 0;
     Structure structure = Structure::Us;
+    Route route = Route::Auto;
 };
 
 // One pass over the rows. Throws lmm::InvalidInput for codes out of range, a

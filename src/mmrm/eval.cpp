@@ -300,25 +300,50 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                                 }
                         }
                     }
-                    // K[c, d] = sum_ab W_ca C_ab W_bd for c <= d: T1[a, d] = sum_b C_ab W_bd first.
-                    T1.assign(tt * kk, 0.0);
-                    for (u64 a = 0; a < t; ++a)
-                        for (u64 dd = 0; dd < t; ++dd) {
-                            double* o = T1.data() + (a * t + dd) * kk;
-                            for (u64 b = 0; b < t; ++b) {
-                                const double wb = w[b * t + dd];
-                                const double* cp = pat.products.data() + (a * t + b) * kk;
-                                for (u64 e = 0; e < kk; ++e) o[e] += cp[e] * wb;
-                            }
+                    // K[c, d] = sum_ab W_ca C_ab W_bd = sum_i zt_ic zt_id' (zt_i = W z_i) for c <= d:
+                    // per subject from its rows, or from the products with T1[a, d] = sum_b C_ab W_bd.
+                    const bool by_subject = pat.by_subject();
+                    const u64 n_sub = pat.subjects;
+                    if (by_subject) {
+                        T1.assign(n_sub * t * k, 0.0);   // the subjects' zt, t x k each
+                        for (u64 i = 0; i < n_sub; ++i) {
+                            const double* z = pat.rows.data() + i * t * k;
+                            double* zt = T1.data() + i * t * k;
+                            for (u64 a = 0; a < t; ++a)
+                                for (u64 b = 0; b < t; ++b) {
+                                    const double wab = w[a * t + b];
+                                    for (u64 x = 0; x < k; ++x) zt[a * k + x] += wab * z[b * k + x];
+                                }
                         }
+                    } else {
+                        T1.assign(tt * kk, 0.0);
+                        for (u64 a = 0; a < t; ++a)
+                            for (u64 dd = 0; dd < t; ++dd) {
+                                double* o = T1.data() + (a * t + dd) * kk;
+                                for (u64 b = 0; b < t; ++b) {
+                                    const double wb = w[b * t + dd];
+                                    const double* cp = pat.products.data() + (a * t + b) * kk;
+                                    for (u64 e = 0; e < kk; ++e) o[e] += cp[e] * wb;
+                                }
+                            }
+                    }
                     K.resize(kk);
                     for (u64 cc = 0; cc < t; ++cc)
                         for (u64 dd = cc; dd < t; ++dd) {
                             std::fill(K.begin(), K.end(), 0.0);
-                            for (u64 a = 0; a < t; ++a) {
-                                const double wc = w[cc * t + a];
-                                const double* t1 = T1.data() + (a * t + dd) * kk;
-                                for (u64 e = 0; e < kk; ++e) K[e] += wc * t1[e];
+                            if (by_subject) {
+                                for (u64 i = 0; i < n_sub; ++i) {
+                                    const double* zc = T1.data() + (i * t + cc) * k;
+                                    const double* zd = T1.data() + (i * t + dd) * k;
+                                    for (u64 u = 0; u < k; ++u)
+                                        for (u64 x = 0; x < k; ++x) K[u * k + x] += zc[u] * zd[x];
+                                }
+                            } else {
+                                for (u64 a = 0; a < t; ++a) {
+                                    const double wc = w[cc * t + a];
+                                    const double* t1 = T1.data() + (a * t + dd) * kk;
+                                    for (u64 e = 0; e < kk; ++e) K[e] += wc * t1[e];
+                                }
                             }
                             // S_cd = K + K' (c < d) or K (c = d, symmetric): Q_k = sum_{c <= d} dSigma_k[c, d] S_cd.
                             const double self = cc == dd ? 0.5 : 1.0;
