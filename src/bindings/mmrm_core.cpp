@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,6 +25,7 @@
 #include "mmrm/data.hpp"
 #include "mmrm/eval.hpp"
 #include "mmrm/fit.hpp"
+#include "lmm/errors.hpp"
 
 namespace corvane::bindings {
 namespace {
@@ -70,6 +72,58 @@ bool to_structure(PyObject* object, mmrm::Structure& out) {
     return true;
 }
 
+bool to_route(PyObject* object, mmrm::Route& out) {
+    const char* s = PyUnicode_Check(object) ? PyUnicode_AsUTF8(object) : nullptr;
+    if (s && std::strcmp(s, "auto") == 0) out = mmrm::Route::Auto;
+    else if (s && std::strcmp(s, "patterns") == 0) out = mmrm::Route::Patterns;
+    else if (s && std::strcmp(s, "subjects") == 0) out = mmrm::Route::Subjects;
+    else {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, "route must be \"auto\", \"patterns\" or \"subjects\", got %R", object);
+        return false;
+    }
+    return true;
+}
+
+// The row arrays of a call, converted and viewed as MmrmRows (n, p and the
+// spans; the caller sets the counts).
+struct RowRefs {
+    PyArrayObject *y = nullptr, *x = nullptr, *subjects = nullptr, *positions = nullptr, *groups = nullptr,
+                  *weights = nullptr;
+};
+
+bool row_arrays(PyObject* y, PyObject* x, PyObject* subjects, PyObject* positions, PyObject* groups,
+                PyObject* weights, bool spatial, RowRefs& a, mmrm::MmrmRows& r) {
+    if (!contiguous_array(y, "y", 1, NPY_FLOAT64, a.y) || !contiguous_array(x, "x", 2, NPY_FLOAT64, a.x) ||
+        !contiguous_array(subjects, "subjects", 1, NPY_INT64, a.subjects) ||
+        !contiguous_array(positions, "positions", 1, spatial ? NPY_FLOAT64 : NPY_INT64, a.positions) ||
+        !contiguous_array(groups, "groups", 1, NPY_INT64, a.groups))
+        return false;
+    if (weights && weights != Py_None && !contiguous_array(weights, "weights", 1, NPY_FLOAT64, a.weights))
+        return false;
+    r.n = static_cast<std::uint64_t>(PyArray_DIM(a.y, 0));
+    r.p = static_cast<std::uint64_t>(PyArray_DIM(a.x, 1));
+    if (static_cast<std::uint64_t>(PyArray_DIM(a.x, 0)) != r.n) {
+        PyErr_SetString(PyExc_ValueError, "x and y have different numbers of rows");
+        return false;
+    }
+    r.y = span_of<double>(a.y);
+    r.x = span_of<double>(a.x);
+    r.subject = span_of<std::int64_t>(a.subjects);
+    r.group = span_of<std::int64_t>(a.groups);
+    if (spatial) r.times = span_of<double>(a.positions);
+    else r.visit = span_of<std::int64_t>(a.positions);
+    if (a.weights) r.weights = span_of<double>(a.weights);
+    return true;
+}
+
+PyObject* wrap_core(PyTypeObject* type, std::unique_ptr<mmrm::MmrmData> data) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<MmrmObject*>(self)->data = data.release();
+    return self;
+}
+
 PyObject* mmrm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kKeywords[] = {"y", "x", "subjects", "positions", "groups", "n_subjects", "n_visits",
@@ -82,50 +136,19 @@ PyObject* mmrm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         mmrm::MmrmRows r;
         if (!to_structure(structure, r.structure)) return nullptr;
-        if (route) {
-            const char* s = PyUnicode_Check(route) ? PyUnicode_AsUTF8(route) : nullptr;
-            if (s && std::strcmp(s, "auto") == 0) r.route = mmrm::Route::Auto;
-            else if (s && std::strcmp(s, "patterns") == 0) r.route = mmrm::Route::Patterns;
-            else if (s && std::strcmp(s, "subjects") == 0) r.route = mmrm::Route::Subjects;
-            else {
-                if (!PyErr_Occurred())
-                    PyErr_Format(PyExc_ValueError, "route must be \"auto\", \"patterns\" or \"subjects\", got %R", route);
-                return nullptr;
-            }
-        }
-        PyArrayObject *ya, *xa, *sa, *pa, *ga, *wa = nullptr;
-        if (!contiguous_array(y, "y", 1, NPY_FLOAT64, ya) || !contiguous_array(x, "x", 2, NPY_FLOAT64, xa) ||
-            !contiguous_array(subjects, "subjects", 1, NPY_INT64, sa) ||
-            !contiguous_array(positions, "positions", 1, mmrm::is_spatial(r.structure) ? NPY_FLOAT64 : NPY_INT64,
-                              pa) ||
-            !contiguous_array(groups, "groups", 1, NPY_INT64, ga))
+        if (route && !to_route(route, r.route)) return nullptr;
+        RowRefs refs;
+        if (!row_arrays(y, x, subjects, positions, groups, weights, mmrm::is_spatial(r.structure), refs, r))
             return nullptr;
-        if (weights != Py_None && !contiguous_array(weights, "weights", 1, NPY_FLOAT64, wa)) return nullptr;
         if (!to_uint64(n_subjects, "n_subjects", r.subjects) || !to_uint64(n_visits, "n_visits", r.visits) ||
             !to_uint64(n_groups, "n_groups", r.groups))
             return nullptr;
-        r.n = static_cast<std::uint64_t>(PyArray_DIM(ya, 0));
-        r.p = static_cast<std::uint64_t>(PyArray_DIM(xa, 1));
-        if (static_cast<std::uint64_t>(PyArray_DIM(xa, 0)) != r.n) {
-            PyErr_SetString(PyExc_ValueError, "x and y have different numbers of rows");
-            return nullptr;
-        }
         if (r.groups == 0 || r.subjects == 0 || (!mmrm::is_spatial(r.structure) && r.visits == 0)) {
             PyErr_SetString(PyExc_ValueError, "n_subjects, n_visits and n_groups must be positive");
             return nullptr;
         }
-        r.y = span_of<double>(ya);
-        r.x = span_of<double>(xa);
-        r.subject = span_of<std::int64_t>(sa);
-        r.group = span_of<std::int64_t>(ga);
-        if (mmrm::is_spatial(r.structure)) r.times = span_of<double>(pa);
-        else r.visit = span_of<std::int64_t>(pa);
-        if (wa) r.weights = span_of<double>(wa);
         std::unique_ptr<mmrm::MmrmData> data = without_gil([&] { return mmrm::build_mmrm_data(r); });
-        PyObject* self = type->tp_alloc(type, 0);
-        if (!self) return nullptr;
-        reinterpret_cast<MmrmObject*>(self)->data = data.release();
-        return self;
+        return wrap_core(type, std::move(data));
     });
 }
 
@@ -331,6 +354,34 @@ PyObject* covariance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+PyObject* moments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"beta"};
+        PyObject* b[1];
+        if (!bind_arguments({"moments", kNames, 1, 0}, args, nargs, kwnames, b)) return nullptr;
+        const mmrm::MmrmData& d = data_of(self);
+        std::vector<double> beta;
+        if (b[0] && b[0] != Py_None) {
+            if (!to_doubles(b[0], "beta", beta)) return nullptr;
+            if (beta.size() != d.p) {
+                PyErr_Format(PyExc_ValueError, "beta must have %llu entries", static_cast<unsigned long long>(d.p));
+                return nullptr;
+            }
+        }
+        mmrm::Moments m = without_gil([&] { return mmrm::moments(d, beta); });
+        const npy_intp p = static_cast<npy_intp>(d.p), g = static_cast<npy_intp>(d.groups);
+        const npy_intp t = mmrm::is_spatial(d.structure) ? 1 : static_cast<npy_intp>(d.visits);
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict || !set_item(dict.get(), "xtx", new_float_array({p, p}, m.xtx.data())) ||
+            !set_item(dict.get(), "xty", new_float_array({p}, m.xty.data())) ||
+            !set_item(dict.get(), "yty", PyFloat_FromDouble(m.yty)) ||
+            (!beta.empty() && (!set_item(dict.get(), "resid", new_float_array({g, t, t}, m.resid.data())) ||
+                               !set_item(dict.get(), "count", new_float_array({g, t, t}, m.count.data())))))
+            return nullptr;
+        return dict.release();
+    });
+}
+
 PyObject* patterns(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const mmrm::MmrmData& d = data_of(self);
@@ -377,6 +428,12 @@ PyMethodDef kMethods[] = {
      "covariance($self, theta, times=None)\n--\n\n"
      "Sigma of every group at theta, (groups, T, T) over the visit levels, or\n"
      "for sp_exp over the given times."},
+    {"moments", fastcall<moments>(), kFast,
+     "moments($self, beta=None)\n--\n\n"
+     "The sums that start a fit: \"xtx\", \"xty\", \"yty\" (weighted) and, at beta,\n"
+     "\"resid\" and \"count\" (groups, T, T): the residuals' cross-products per pair\n"
+     "of visits summed over the subjects having both, and those subjects\n"
+     "(continuous time: T = 1, every row's squared residual)."},
     {"patterns", patterns, METH_NOARGS,
      "patterns($self)\n--\n\n"
      "The visit patterns as (group, visits or times, subjects), in order of\n"
@@ -414,7 +471,154 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
+// ---- MmrmBuilder ------------------------------------------------------------
+
+struct BuilderObject {
+    PyObject_HEAD
+    mmrm::MmrmBuilder* builder;  // owned; null once finished
+    std::mutex* lock;            // owned: add and finish run without the interpreter lock
+    std::uint64_t p, visits, groups;
+    mmrm::Structure structure;
+};
+
+BuilderObject* builder_of(PyObject* self) { return reinterpret_cast<BuilderObject*>(self); }
+
+PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kKeywords[] = {"p", "n_visits", "n_groups", "structure", "weighted", "route", nullptr};
+        PyObject *p, *n_visits, *n_groups, *structure, *weighted = Py_False, *route = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OO:MmrmBuilder", const_cast<char**>(kKeywords), &p,
+                                         &n_visits, &n_groups, &structure, &weighted, &route))
+            return nullptr;
+        std::uint64_t pp = 0, visits = 0, groups = 0;
+        mmrm::Structure s;
+        mmrm::Route rt = mmrm::Route::Auto;
+        bool w = false;
+        if (!to_uint64(p, "p", pp) || !to_uint64(n_visits, "n_visits", visits) ||
+            !to_uint64(n_groups, "n_groups", groups) || !to_structure(structure, s) || !to_bool(weighted, "weighted", w) ||
+            (route && !to_route(route, rt)))
+            return nullptr;
+        if (pp == 0 || groups == 0 || (!mmrm::is_spatial(s) && visits == 0)) {
+            PyErr_SetString(PyExc_ValueError, "p, n_visits and n_groups must be positive");
+            return nullptr;
+        }
+        auto builder = std::make_unique<mmrm::MmrmBuilder>(s, pp, visits, groups, w, rt);
+        auto lock = std::make_unique<std::mutex>();
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        BuilderObject* b = builder_of(self);
+        b->builder = builder.release();
+        b->lock = lock.release();
+        b->p = pp;
+        b->visits = visits;
+        b->groups = groups;
+        b->structure = s;
+        return self;
+    });
+}
+
+void builder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    delete builder_of(self)->builder;
+    delete builder_of(self)->lock;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int builder_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+PyObject* builder_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"y", "x", "subjects", "positions", "groups", "weights"};
+        PyObject* b[6];
+        if (!bind_arguments({"add", kNames, 6, 5}, args, nargs, kwnames, b)) return nullptr;
+        BuilderObject* o = builder_of(self);
+        mmrm::MmrmRows r;
+        r.structure = o->structure;
+        RowRefs refs;
+        if (!row_arrays(b[0], b[1], b[2], b[3], b[4], b[5], mmrm::is_spatial(o->structure), refs, r)) return nullptr;
+        std::int64_t top = -1;
+        for (std::int64_t c : r.subject) top = std::max(top, c);
+        r.subjects = static_cast<std::uint64_t>(top + 1);
+        r.visits = o->visits;
+        r.groups = o->groups;
+        without_gil([&] {
+            std::lock_guard<std::mutex> guard(*o->lock);
+            if (!o->builder) throw lmm::InvalidInput("the builder has finished");
+            o->builder->add(r);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* builder_finish(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        BuilderObject* o = builder_of(self);
+        PyRef core_type = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_core_type"));
+        if (!core_type) return nullptr;
+        std::unique_ptr<mmrm::MmrmData> data = without_gil([&] {
+            std::lock_guard<std::mutex> guard(*o->lock);
+            if (!o->builder) throw lmm::InvalidInput("the builder has finished");
+            std::unique_ptr<mmrm::MmrmData> d = o->builder->finish();
+            delete o->builder;
+            o->builder = nullptr;
+            return d;
+        });
+        return wrap_core(reinterpret_cast<PyTypeObject*>(core_type.get()), std::move(data));
+    });
+}
+
+PyMethodDef kBuilderMethods[] = {
+    {"add", fastcall<builder_add>(), kFast,
+     "add($self, y, x, subjects, positions, groups, weights=None)\n--\n\n"
+     "Add whole subjects (every row of each subject in this call; codes are\n"
+     "global and a subject of an earlier call is refused), as MmrmCore's arrays."},
+    {"finish", builder_finish, METH_NOARGS,
+     "finish($self)\n--\n\n"
+     "The MmrmCore of every row added; the builder cannot be used again."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kBuilderDoc[] =
+    "MmrmBuilder(p, n_visits, n_groups, structure, weighted=False, route=\"auto\")\n--\n\n"
+    "A repeated-measures model's patterns built from rows given in batches:\n"
+    "rows given at once or in batches (subjects in the order they first\n"
+    "appear) give the same MmrmCore bit for bit.";
+
+PyType_Slot kBuilderSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kBuilderDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(builder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},
+    {Py_tp_methods, kBuilderMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kBuilderSpec = {
+    "corvane._corvane.MmrmBuilder",
+    sizeof(BuilderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    kBuilderSlots,
+};
+
 }  // namespace
+
+PyObject* create_mmrm_builder_type(PyObject* module, PyObject* core_type) {
+    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &kBuilderSpec, nullptr));
+    if (!type) return nullptr;
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    PyRef doc = PyRef::steal(PyUnicode_FromString(kBuilderDoc));
+    if (!doc || PyDict_SetItemString(tp->tp_dict, "__doc__", doc.get()) < 0 ||
+        PyDict_SetItemString(tp->tp_dict, "_core_type", core_type) < 0)
+        return nullptr;
+    PyType_Modified(tp);
+    return type.release();
+}
 
 PyObject* create_mmrm_type(PyObject* module) {
     PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));

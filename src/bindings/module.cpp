@@ -1,5 +1,5 @@
 // The extension module corvane._corvane: multi-phase initialisation whose
-// exec step adds the classes LmmCore, Accumulator, GlmmCore and MmrmCore and __version__ and notes the main thread
+// exec step adds the classes LmmCore, Accumulator, GlmmCore, MmrmCore and MmrmBuilder and __version__ and notes the main thread
 // (the one whose calls poll for Ctrl-C), and the process-wide thread control.
 // The worker pool is created by its first use.
 #include "bindings/accumulator.hpp"
@@ -82,6 +82,9 @@ int exec_module(PyObject* module) {
     PyRef mmrm = PyRef::steal(create_mmrm_type(module));
     if (!mmrm) return -1;
     if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(mmrm.get())) < 0) return -1;
+    PyRef mmrm_builder = PyRef::steal(create_mmrm_builder_type(module, mmrm.get()));
+    if (!mmrm_builder) return -1;
+    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(mmrm_builder.get())) < 0) return -1;
     if (PyModule_AddStringConstant(module, "__version__", CORVANE_VERSION) < 0) return -1;
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <map>
 #include <numeric>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -47,51 +48,64 @@ std::uint64_t subject_route_limit(std::uint64_t t, std::uint64_t k) {
     return static_cast<std::uint64_t>(per_pattern / per_subject);
 }
 
-std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
-    check_rows(r);
-    const bool spatial = is_spatial(r.structure);
-    auto d = std::make_unique<MmrmData>();
-    d->structure = r.structure;
-    d->n = r.n;
-    d->p = r.p;
-    d->subjects = r.subjects;
-    d->visits = r.visits;
-    d->groups = r.groups;
-    d->theta_per_group = theta_per_group(r.structure, r.visits);
+MmrmBuilder::MmrmBuilder(Structure structure, std::uint64_t p, std::uint64_t visits, std::uint64_t groups,
+                         bool weighted, Route route)
+    : d_(std::make_unique<MmrmData>()), route_(route), weighted_(weighted) {
+    d_->structure = structure;
+    d_->p = p;
+    d_->visits = visits;
+    d_->groups = groups;
+    d_->theta_per_group = theta_per_group(structure, visits);
+}
 
-    // Rows by subject (a stable counting sort), then by visit or time.
-    std::vector<std::uint64_t> start(r.subjects + 1, 0);
-    for (std::uint64_t i = 0; i < r.n; ++i) ++start[static_cast<std::uint64_t>(r.subject[i]) + 1];
-    std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<std::uint64_t> order(r.n), next(start.begin(), start.end() - 1);
-    for (std::uint64_t i = 0; i < r.n; ++i) order[next[static_cast<std::uint64_t>(r.subject[i])]++] = i;
+void MmrmBuilder::add(const MmrmRows& r) {
+    if (!d_) throw std::logic_error("MmrmBuilder::add after finish");
+    if (r.p != d_->p || r.groups != d_->groups || r.structure != d_->structure ||
+        (!is_spatial(r.structure) && r.visits != d_->visits))
+        throw InvalidInput("a batch's columns, visits or groups differ from the first batch's");
+    if (r.weights.empty() == weighted_ && r.n > 0)
+        throw InvalidInput(weighted_ ? "a batch has no weights" : "a batch has weights the first did not");
+    if (r.n == 0) return;
+    check_rows(r);
+    MmrmData& d = *d_;
+    const bool spatial = is_spatial(r.structure);
     const auto position = [&](std::uint64_t row) {
         return spatial ? r.times[row] : static_cast<double>(r.visit[row]);
     };
-
+    // Rows by subject code, then by visit or time (the caller's order among equals).
+    std::vector<std::uint64_t> order(r.n);
+    std::iota(order.begin(), order.end(), std::uint64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) {
+        if (r.subject[a] != r.subject[b]) return r.subject[a] < r.subject[b];
+        return position(a) < position(b);
+    });
     const std::uint64_t k = r.p + 1, kk = k * k;
-    std::map<std::pair<std::uint64_t, std::vector<double>>, std::uint64_t> index;
-    d->subject_pattern.assign(r.subjects, UINT64_MAX);
     std::vector<double> z;
-    for (std::uint64_t s = 0; s < r.subjects; ++s) {
-        if ((s & 1023) == 0) parallel::check_interrupt();
-        const auto first = order.begin() + static_cast<std::ptrdiff_t>(start[s]);
-        const auto last = order.begin() + static_cast<std::ptrdiff_t>(start[s + 1]);
-        if (first == last) continue;
-        std::stable_sort(first, last, [&](std::uint64_t a, std::uint64_t b) { return position(a) < position(b); });
-        const std::uint64_t group = static_cast<std::uint64_t>(r.group[*first]);
+    std::uint64_t done = 0;
+    for (std::uint64_t first = 0; first < r.n;) {
+        if ((++done & 1023) == 0) parallel::check_interrupt();
+        const std::uint64_t s = static_cast<std::uint64_t>(r.subject[order[first]]);
+        std::uint64_t last = first;
+        while (last < r.n && static_cast<std::uint64_t>(r.subject[order[last]]) == s) ++last;
+        if (s >= d.subject_pattern.size()) d.subject_pattern.resize(s + 1, UINT64_MAX);
+        if (d.subject_pattern[s] != UINT64_MAX)
+            throw InvalidInput("the rows of subject " + std::to_string(s) +
+                               " are not together: a batch has rows of a subject an earlier batch had (sort "
+                               "the data by subject)");
+        const std::uint64_t group = static_cast<std::uint64_t>(r.group[order[first]]);
         std::vector<double> key;
-        for (auto it = first; it != last; ++it) {
-            if (static_cast<std::uint64_t>(r.group[*it]) != group)
+        for (std::uint64_t i = first; i < last; ++i) {
+            const std::uint64_t row = order[i];
+            if (static_cast<std::uint64_t>(r.group[row]) != group)
                 throw InvalidInput("subject " + std::to_string(s) + " is in more than one group");
-            if (!key.empty() && key.back() == position(*it))
+            if (!key.empty() && key.back() == position(row))
                 throw InvalidInput("subject " + std::to_string(s) + " has the same " +
-                                   (spatial ? "time" : "visit") + " twice (rows " +
-                                   std::to_string(*(it - 1)) + " and " + std::to_string(*it) + ")");
-            key.push_back(position(*it));
+                                   (spatial ? "time" : "visit") + " twice (rows " + std::to_string(order[i - 1]) +
+                                   " and " + std::to_string(row) + ")");
+            key.push_back(position(row));
         }
         const std::uint64_t t = key.size();
-        auto [where, fresh] = index.try_emplace({group, key}, d->patterns.size());
+        auto [where, fresh] = index_.try_emplace({group, key}, d.patterns.size());
         if (fresh) {
             Pattern pat;
             pat.group = group;
@@ -99,21 +113,21 @@ std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
             else
                 for (double v : key) pat.visits.push_back(static_cast<std::uint64_t>(v));
             pat.products.assign(t * t * kk, 0.0);
-            d->patterns.push_back(std::move(pat));
-            d->largest_pattern = std::max(d->largest_pattern, t);
+            d.patterns.push_back(std::move(pat));
+            d.largest_pattern = std::max(d.largest_pattern, t);
         }
-        Pattern& pat = d->patterns[where->second];
+        Pattern& pat = d.patterns[where->second];
         ++pat.subjects;
-        const bool keep = r.route == Route::Subjects ||
-                          (r.route == Route::Auto && pat.subjects <= subject_route_limit(t, k));
-        d->subject_pattern[s] = where->second;
+        const bool keep = route_ == Route::Subjects ||
+                          (route_ == Route::Auto && pat.subjects <= subject_route_limit(t, k));
+        d.subject_pattern[s] = where->second;
         // The subject's weighted rows, then their products pair by pair.
         z.assign(t * k, 0.0);
         for (std::uint64_t a = 0; a < t; ++a) {
-            const std::uint64_t row = *(first + static_cast<std::ptrdiff_t>(a));
+            const std::uint64_t row = order[first + a];
             const double w = r.weights.empty() ? 1.0 : r.weights[row];
             const double root = std::sqrt(w);
-            if (!r.weights.empty()) d->log_weights += std::log(w);
+            if (!r.weights.empty()) d.log_weights += std::log(w);
             for (std::uint64_t j = 0; j < r.p; ++j) z[a * k + j] = root * r.x[row * r.p + j];
             z[a * k + r.p] = root * r.y[row];
         }
@@ -122,15 +136,23 @@ std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
         if (keep) pat.rows.insert(pat.rows.end(), z.begin(), z.end());
         else if (!pat.rows.empty()) std::vector<double>().swap(pat.rows);
         for (std::uint64_t a = 0; a < t; ++a)
-            for (std::uint64_t b = a; b < t; ++b) {  // C_ba = C_ab', filled once every subject is in
+            for (std::uint64_t b = a; b < t; ++b) {  // C_ba = C_ab', filled by finish()
                 double* out = pat.products.data() + (a * t + b) * kk;
                 const double* za = z.data() + a * k;
                 const double* zb = z.data() + b * k;
                 for (std::uint64_t u = 0; u < k; ++u)
                     for (std::uint64_t v = 0; v < k; ++v) out[u * k + v] += za[u] * zb[v];
             }
+        d.n += t;
+        first = last;
     }
-    for (Pattern& pat : d->patterns) {
+}
+
+std::unique_ptr<MmrmData> MmrmBuilder::finish() {
+    if (!d_) throw std::logic_error("MmrmBuilder::finish twice");
+    if (d_->n == 0) throw InvalidInput("no rows");
+    const std::uint64_t k = d_->p + 1, kk = k * k;
+    for (Pattern& pat : d_->patterns) {
         const std::uint64_t t = pat.size();
         for (std::uint64_t a = 0; a < t; ++a)
             for (std::uint64_t b = 0; b < a; ++b) {
@@ -140,6 +162,56 @@ std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
                     for (std::uint64_t v = 0; v < k; ++v) lower[u * k + v] = upper[v * k + u];
             }
     }
+    d_->subjects = d_->subject_pattern.size();
+    return std::move(d_);
+}
+
+Moments moments(const MmrmData& d, std::span<const double> beta) {
+    const std::uint64_t p = d.p, k = p + 1, kk = k * k;
+    const std::uint64_t T = is_spatial(d.structure) ? 1 : d.visits;
+    Moments m;
+    m.xtx.assign(p * p, 0.0);
+    m.xty.assign(p, 0.0);
+    m.resid.assign(d.groups * T * T, 0.0);
+    m.count.assign(d.groups * T * T, 0.0);
+    std::vector<double> v(k, 1.0);
+    for (std::uint64_t j = 0; j < p && beta.size() == p; ++j) v[j] = -beta[j];
+    for (const Pattern& pat : d.patterns) {
+        const std::uint64_t t = pat.size();
+        for (std::uint64_t a = 0; a < t; ++a) {
+            const double* c = pat.products.data() + (a * t + a) * kk;
+            for (std::uint64_t u = 0; u < p; ++u) {
+                for (std::uint64_t x = 0; x < p; ++x) m.xtx[u * p + x] += c[u * k + x];
+                m.xty[u] += c[u * k + p];
+            }
+            m.yty += c[p * k + p];
+        }
+        if (beta.size() != p) continue;
+        for (std::uint64_t a = 0; a < t; ++a)
+            for (std::uint64_t b = 0; b < t; ++b) {
+                if (is_spatial(d.structure) && a != b) continue;
+                const double* c = pat.products.data() + (a * t + b) * kk;
+                double r = 0.0;
+                for (std::uint64_t u = 0; u < k; ++u) {
+                    double s = 0.0;
+                    for (std::uint64_t x = 0; x < k; ++x) s += c[u * k + x] * v[x];
+                    r += v[u] * s;
+                }
+                const std::uint64_t e = is_spatial(d.structure) ? 0 : pat.visits[a] * T + pat.visits[b];
+                m.resid[pat.group * T * T + e] += r;
+                m.count[pat.group * T * T + e] += static_cast<double>(pat.subjects);
+            }
+    }
+    return m;
+}
+
+std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
+    check_rows(r);
+    MmrmBuilder builder(r.structure, r.p, r.visits, r.groups, !r.weights.empty(), r.route);
+    builder.add(r);
+    std::unique_ptr<MmrmData> d = builder.finish();
+    d->subjects = r.subjects;
+    d->subject_pattern.resize(r.subjects, UINT64_MAX);
     return d;
 }
 

@@ -15,7 +15,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -71,5 +73,38 @@ struct MmrmRows {
 // subject with a visit (or time) twice, a subject in two groups, values that
 // are not finite, weights that are not positive.
 std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& rows);
+
+// Sums over the rows that start a fit: X'X, X'y, y'y (with the weights)
+// and, at a beta, per group and pair of visits the residuals' cross-products
+// summed over the subjects having both visits, with their counts (on
+// continuous time one "visit": the squared residuals of every row).
+struct Moments {
+    std::vector<double> xtx, xty;      // p x p, p
+    double yty = 0.0;
+    std::vector<double> resid, count;  // groups x T x T (T = 1 on continuous time)
+};
+Moments moments(const MmrmData& d, std::span<const double> beta);
+
+// The same pass over rows that arrive in batches: each call adds whole
+// subjects (every row of a subject in one call; subject codes are global,
+// and a subject seen in an earlier call is refused), subjects in code order
+// within a call, so that rows given in one call or in several (in the order
+// their subjects first appear) give the same products bit for bit.
+class MmrmBuilder {
+public:
+    MmrmBuilder(Structure structure, std::uint64_t p, std::uint64_t visits, std::uint64_t groups, bool weighted,
+                Route route);
+    // rows.p, visits, groups, structure and route must be the builder's;
+    // rows.subjects bounds the codes of this call.
+    void add(const MmrmRows& rows);
+    // The data; the builder is left empty. Throws InvalidInput when no row was added.
+    std::unique_ptr<MmrmData> finish();
+
+private:
+    std::unique_ptr<MmrmData> d_;
+    Route route_;
+    bool weighted_;
+    std::map<std::pair<std::uint64_t, std::vector<double>>, std::uint64_t> index_;
+};
 
 }  // namespace corvane::mmrm

@@ -125,6 +125,7 @@ def _between_within(result):
     or within them (the rows less the subjects and the within coefficients);
     a contrast takes the smallest df of the coefficients it involves."""
     m = result.model
+    m._require_rows("between-within df")
     kind = []
     for j, name in enumerate(result.fe_names):
         if name in ("(Intercept)", "Intercept"):
@@ -200,6 +201,7 @@ def whitened_subjects(result):
     covariance: a list of (X~ (n_P, t, p), r~ (n_P, t)), X~_i' X~_i =
     X_i' V_i^-1 X_i."""
     m = result.model
+    m._require_rows("the empirical covariance")
     order = np.lexsort((m.positions, m.codes))
     codes, pos = m.codes[order], m.positions[order]
     X, y = m.X[order], m.y[order]

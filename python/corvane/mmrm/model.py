@@ -52,11 +52,20 @@ class RepeatedMeasuresModel(MixedModel):
     :meth:`fit`."""
 
     @classmethod
-    def from_formula(cls, formula, data, *, reml=True, weights=None, env=None):
+    def from_formula(cls, formula, data, *, reml=True, weights=None, env=None, route="auto"):
+        """The model of a formula over a table in memory (a pandas
+        DataFrame) or data read in batches (a Parquet path or folder, a
+        pyarrow Table or Dataset, a Dask DataFrame, sorted so that each
+        subject's rows are together)."""
+        from ..data.read import as_frame
         from ..formula import build as _build
+        from .batches import read_batched
 
-        frame = data
         fixed, term = split_covariance(formula)
+        batched = read_batched(f"{fixed} + (1 | {term.subject})", term, data, env, weights, term.structure, route)
+        if batched is not None:
+            return cls._from_batches(formula, term, batched, reml)
+        frame = as_frame(data)
         weight_col = _checks.check_weight_column(frame, weights)
         for col in (term.visit, term.subject) + ((term.group,) if term.group else ()):
             if col not in frame.columns:
@@ -94,7 +103,27 @@ class RepeatedMeasuresModel(MixedModel):
         self.core = MmrmCore(self.y, self.X, self.codes, positions, self.group_codes, len(labels),
                              0 if term.spatial else len(self.visit_levels),
                              1 if self.group_levels is None else len(self.group_levels), term.structure,
-                             self.weights)
+                             self.weights, route)
+        return self
+
+    @classmethod
+    def _from_batches(cls, formula, term, b, reml):
+        """The model of data read in batches: no rows are kept."""
+        self = cls()
+        self.term, self.reml, self.structure = term, bool(reml), term.structure
+        self.visit_levels, self.group_levels = b.visit_levels, b.group_levels
+        names = Names(b.spec.parsed.response, term.subject, list(b.fe_names), [])
+        origin = Origin(formula, b.spec, b.n_read, b.n_dropped, None, None, None, False, b.weights_column)
+        self._adopt_names(names, origin, b.subjects)
+        dropped = _rank.aliased(b.xtx, None)
+        if dropped:
+            raise ValueError(_rank.dropped_columns_note([self.fe_names_all[j] for j in dropped]) +
+                             "; data read in batches need a full-rank design: leave those columns out")
+        self.kept = np.arange(len(self.fe_names_all))
+        self.dropped, self.fe_names = [], list(self.fe_names_all)
+        self.y = self.X = self.X_all = self.codes = self.positions = self.group_codes = self.weights = None
+        self.offset = None
+        self.core = b.core
         return self
 
     def _drop_aliased(self):
@@ -109,7 +138,7 @@ class RepeatedMeasuresModel(MixedModel):
 
     @property
     def n(self):
-        return len(self.y)
+        return self.core.n
 
     @property
     def n_visits(self):
@@ -129,58 +158,44 @@ class RepeatedMeasuresModel(MixedModel):
         return [f"{g}:{b}" for g in self.group_levels for b in base]
 
     def start(self):
-        """The start of the fit: variances from the least-squares residuals
-        (per visit where the structure has one per visit), correlations 0."""
-        beta, *_ = np.linalg.lstsq(self.X, self.y, rcond=None)
-        resid = self.y - self.X @ beta
-        r2 = resid ** 2
-        if self.weights is not None:
-            r2 = r2 * self.weights
-        total = max(float(np.mean(r2)), 1e-300)
+        """The start of the fit, from the core's sums: the least-squares
+        residuals' covariance per group (its Cholesky factor in mmrm's
+        parametrisation for us, where positive definite), their variances
+        per visit for the heterogeneous structures, the overall variance for
+        the others; correlations 0."""
+        first = self.core.moments()
+        beta = np.linalg.solve(first["xtx"], first["xty"])
+        m = self.core.moments(beta)
+        resid, count = m["resid"], m["count"]
+        total = float(np.trace(resid.sum(axis=0)) / max(np.trace(count.sum(axis=0)), 1.0))
+        total = total if total > 0 else 1.0
         s, T = self.structure, self.n_visits
-        if s == "sp_exp":
-            block = [math.log(total), 0.0]
-        else:
-            per_visit = np.array([np.mean(r2[self.positions == t]) if np.any(self.positions == t) else total
-                                  for t in range(T)])
-            log_sd = list(0.5 * np.log(np.maximum(per_visit, 1e-300)))
-            if s == "us":
-                return np.concatenate([self._unstructured_start(resid, r2, g) for g in range(self.n_groups_cov)])
+        blocks = []
+        for g in range(self.n_groups_cov):
+            with np.errstate(invalid="ignore", divide="ignore"):
+                cov = np.where(count[g] > 1, resid[g] / count[g], 0.0)
+            diag = np.diag(cov).copy()
+            diag[~(diag > 0)] = total
+            if s == "sp_exp":
+                blocks.append([math.log(total), 0.0])
+            elif s == "us":
+                cov[np.diag_indices(T)] = diag
+                try:
+                    L = np.linalg.cholesky(cov)
+                except np.linalg.LinAlgError:
+                    L = np.diag(np.sqrt(diag))
+                block = list(np.log(np.diag(L)))
+                for i in range(T):
+                    block += [L[i, j] / L[i, i] for j in range(i)]
+                blocks.append(block)
             else:
                 heterogeneous = s.endswith("h")
                 base = s[:-1] if heterogeneous else s
                 n_corr = T - 1 if base in ("toep", "ad") else 1
                 corr0 = -math.log(T - 1) if base == "cs" else 0.0   # rho = 0
-                block = (log_sd if heterogeneous else [0.5 * math.log(total)]) + [corr0] * n_corr
-        return np.array(block * self.n_groups_cov, dtype=np.float64)
-
-    def _unstructured_start(self, r, r2, group):
-        """An unstructured start from the least-squares residuals' covariance
-        over the subjects that have both visits (its Cholesky factor in
-        mmrm's parametrisation), or their variances alone where that is not
-        positive definite."""
-        T = self.n_visits
-        rows = self.group_codes == group
-        resid = np.full((self.m, T), np.nan)
-        if self.weights is not None:
-            r = r * np.sqrt(self.weights)
-        resid[self.codes[rows], self.positions[rows]] = r[rows]
-        both = np.isfinite(resid)
-        filled = np.where(both, resid, 0.0)
-        counts = both.T.astype(float) @ both.astype(float)
-        total = max(float(np.mean(r2)), 1e-300)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            cov = np.where(counts > 1, (filled.T @ filled) / counts, 0.0)
-        diag = np.where(np.diag(cov) > 0, np.diag(cov), total)
-        cov[np.diag_indices(T)] = diag
-        try:
-            L = np.linalg.cholesky(cov)
-        except np.linalg.LinAlgError:
-            L = np.diag(np.sqrt(diag))
-        block = list(np.log(np.diag(L)))
-        for i in range(T):
-            block += [L[i, j] / L[i, i] for j in range(i)]
-        return np.array(block)
+                sd = list(0.5 * np.log(diag)) if heterogeneous else [0.5 * math.log(total)]
+                blocks.append(sd + [corr0] * n_corr)
+        return np.array([v for b in blocks for v in b], dtype=np.float64)
 
     def fit(self, theta=None, *, method="satterthwaite", vcov=None, max_iter=200, gtol=1e-10):
         """Fit by the trust-region Newton method on the exact Hessian;
@@ -213,7 +228,12 @@ def mmrm(formula, data, reml=True, weights=None, *, method="satterthwaite", vcov
         ``us(AVISIT | ARMCD / USUBJID)`` gives each level of ARMCD its own
         covariance. Structures: us, toep, toeph, ar1, ar1h, cs, csh, ad, adh
         (on a visit factor) and sp_exp (on a numeric time).
-    data : pandas.DataFrame
+    data : pandas.DataFrame, or data read in batches
+        A table in memory, or a Parquet path or folder, a pyarrow Table or
+        Dataset, or a Dask DataFrame, read batch by batch with each
+        subject's rows together (sorted by subject); nothing per row is
+        kept then (predictions need new data; residuals, the empirical
+        covariance and between-within df need the rows in memory).
     reml : bool
         REML (default) or maximum likelihood.
     weights : str or array_like, optional

@@ -45,6 +45,7 @@ def residuals(result, type="response"):
     if type not in RESIDUAL_TYPES:
         raise ValueError(f"type must be one of {', '.join(RESIDUAL_TYPES)}, got {type!r}")
     m = result.model
+    m._require_rows("residuals")
     r = m.y - m.X @ result.beta
     out = r.copy()
     if type != "response":
@@ -108,6 +109,7 @@ def predict(result, data=None, conditional=True, interval=None, level=0.95, se=F
     pd = _dist.pandas()
     m = result.model
     if data is None:
+        m._require_rows("predictions for the fitted rows")
         X, y, codes, positions, groups = m.X, m.y, m.codes, m.positions, m.group_codes
         w = np.ones(m.n) if m.weights is None else m.weights
         index = m.index

@@ -21,6 +21,10 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = ["MmrmResult"]
 
+# A visit whose variance given the others falls below this fraction of its
+# variance marks a fit heading to a singular covariance.
+SINGULAR_RATIO = 1e-6
+
 # mmrm's names of the df methods and covariances, for the summary.
 _TITLES = {"satterthwaite": "Satterthwaite", "kenward-roger": "Kenward-Roger", "residual": "Residual",
            "between-within": "Between-Within", "asymptotic": "Asymptotic",
@@ -48,8 +52,9 @@ class MmrmResult(ModelResult):
         self.iterations, self.evaluations = int(raw["iterations"]), int(raw["evaluations"])
         self.gradient_norm = float(raw["grad_inf_norm"])
         self.min_hessian_eigenvalue = float(raw["min_free_eigenvalue"])
-        self.boundary = []
         self.theta = np.asarray(raw["theta"], dtype=np.float64)
+        self.boundary = self._singular_visits() if not self.converged and self.status != "initial point infeasible" \
+            else []
         self.deviance = float(raw.get("criterion", math.inf))
         self.beta = np.asarray(raw.get("beta", np.full(len(self.fe_names), np.nan)), dtype=np.float64)
         p = len(self.fe_names)
@@ -58,6 +63,34 @@ class MmrmResult(ModelResult):
         self._warn()
         if "hessian" in raw:
             self.cov_beta = self._test_method().cov_beta
+
+    def _singular_visits(self):
+        """The (group, visit) whose variance given the group's earlier visits
+        is below SINGULAR_RATIO of its variance: where a fit that did not
+        converge is heading to a singular covariance (the optimum lies on
+        the boundary, which mmrm's parametrisation reaches only at infinity)."""
+        m = self.model
+        if m.term.spatial:
+            return []
+        out = []
+        levels = m.group_levels or [None]
+        for g, sigma in zip(levels, m.core.covariance(self.theta)):
+            w = np.linalg.eigvalsh(sigma)
+            if np.all(np.isfinite(w)) and w[0] > 0:
+                cond = 1.0 / np.diag(np.linalg.inv(sigma))   # each visit's variance given all the others
+            else:
+                cond = np.zeros(len(sigma))
+            for k in np.flatnonzero(cond < SINGULAR_RATIO * np.diag(sigma)):
+                out.append(str(m.visit_levels[k]) if g is None else f"{g}: {m.visit_levels[k]}")
+        return out
+
+    def _boundary_note(self):
+        g = f" by {self.model.term.group}" if self.model.term.group else ""
+        return (f"singular fit: the residual covariance{g} tends to a singular matrix in the visits "
+                f"{', '.join(self.boundary)} (a combination of them has a variance tending to 0: too few subjects "
+                f"at a visit for the structure's parameters, or responses that the other visits' determine); the "
+                f"fit has no optimum inside the parameter space: use a structure with fewer parameters (toeph, "
+                f"ar1h, csh) or leave out the visit")
 
     # -- estimates ---------------------------------------------------------------------
     @property
@@ -101,7 +134,7 @@ class MmrmResult(ModelResult):
     def _covariances(self):
         m = self.model
         if m.term.spatial:
-            times = np.unique(m.positions)
+            times = np.unique([t for _, where, _ in m.core.patterns() for t in where])
             return times, m.core.covariance(self.theta, times)
         return m.visit_levels, m.core.covariance(self.theta)
 
@@ -167,6 +200,7 @@ class MmrmResult(ModelResult):
         upper.CL."""
         from ..inference.emmeans import emmeans
 
+        self.model._require_rows("marginal means")
         return emmeans(self, specs, by, at, level=level, tests=self._test_method())
 
     def pairwise(self, specs, by=None, adjust="tukey", at=None) -> "pd.DataFrame":
@@ -175,6 +209,7 @@ class MmrmResult(ModelResult):
         "tukey", "bonferroni", "holm", "none"."""
         from ..inference.emmeans import pairwise
 
+        self.model._require_rows("marginal means")
         return pairwise(self, specs, by, adjust, at=at, tests=self._test_method())
 
     # -- predictions and residuals --------------------------------------------------
@@ -206,12 +241,13 @@ class MmrmResult(ModelResult):
     @property
     def fittedvalues(self):
         """X beta on the rows' index (statsmodels' name)."""
+        self.model._require_rows("fitted values")
         return _dist.pandas().Series(self.model.X @ self.beta, index=self.model.index, name="fitted")
 
     # -- presentation --------------------------------------------------------------------
     def _sections(self):
         m = self.model
-        T = m.n_visits if m.n_visits is not None else len(np.unique(m.positions))
+        T = m.n_visits if m.n_visits is not None else max(len(where) for _, where, _ in m.core.patterns())
         crit = "REML" if self.reml else "ML"
         head = [_summary.Heading("mmrm fit", 1),
                 f"Formula:     {self.formula}",

@@ -67,13 +67,17 @@ class ModelResult:
         if self.converged is False:
             warn_user(_summary.convergence_note(self), ConvergenceWarning)
         if self.boundary:
-            warn_user(_summary.boundary_note(self), SingularFitWarning)
+            warn_user(self._boundary_note(), SingularFitWarning)
         for text, category in self._family_warnings():
             warn_user(text, category)
 
     def _family_warnings(self):
         """(text, warning class) of a family's own warnings."""
         return ()
+
+    def _boundary_note(self):
+        """The singular-fit note (the SingularFitWarning's and the summary's text)."""
+        return _summary.boundary_note(self)
 
     def cached(self, key, make):
         """make(self), made once per result under key: what is costly and

@@ -1,0 +1,144 @@
+"""A repeated-measures model's rows read in batches (a Parquet file or
+folder, a pyarrow Table or Dataset, a Dask DataFrame): each batch's rows
+built by the formula with the levels of a first pass, coded, and handed to
+the core's builder subject by subject. A subject's rows may span the end of
+one batch and the start of the next (the last subject of a batch waits for
+the next); a subject met again after others is refused (sort by subject).
+Nothing per row is kept: the model holds its visit patterns' products.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ..data.sources import is_dask, stream_of
+
+__all__ = ["BatchedRows", "read_batched"]
+
+
+class BatchedRows:
+    """What the model needs of data read in batches."""
+
+    def __init__(self, core, spec, fe_names, subjects, visit_levels, group_levels, n_read, n_dropped, xtx,
+                 weights_column):
+        self.core, self.spec, self.fe_names, self.subjects = core, spec, fe_names, subjects
+        self.weights_column = weights_column
+        self.visit_levels, self.group_levels = visit_levels, group_levels
+        self.n_read, self.n_dropped, self.xtx = n_read, n_dropped, xtx
+
+
+def _dask_batches(ddf, cols):
+    """(where, pandas DataFrame) of a Dask DataFrame's partitions, in order."""
+    for k, part in enumerate(ddf[cols].to_delayed()):
+        yield f"partition {k}", part.compute()
+
+
+def _dask_levels(ddf, factors, cols):
+    out = {}
+    complete = ddf[cols].dropna()
+    for c in factors:
+        values = complete[c].unique().compute().tolist()
+        dtype = ddf[c].dtype
+        if hasattr(dtype, "categories") and dtype.categories is not None:
+            out[c] = [v for v in dtype.categories if v in set(values)]
+        else:
+            out[c] = sorted(values)
+    return out
+
+
+def read_batched(lmm_formula, term, data, env, weights, structure, route):
+    """BatchedRows of data read in batches, or None for a table in memory."""
+    from ..formula import build as _build
+    from ..formula import reading
+
+    stream = stream_of(data)
+    dask = stream is None and is_dask(data)
+    if stream is None and not dask:
+        return None
+    columns = list(data.columns) if dask else stream.columns
+    cols, subject = reading.used_columns(lmm_formula, columns, env)
+    weight_col = weights if isinstance(weights, str) else None
+    if weights is not None and weight_col is None:
+        raise ValueError("weights of data read in batches must name a column")
+    extra = [c for c in (term.visit, term.group, weight_col) if c]
+    for c in extra:
+        if c not in columns:
+            raise ValueError(f"column {c!r} is not in the data")
+    read_cols = list(dict.fromkeys(cols + [subject] + extra))
+    if dask:
+        from pandas.api.types import is_bool_dtype, is_numeric_dtype
+
+        numeric = {c: is_numeric_dtype(data[c].dtype) or is_bool_dtype(data[c].dtype) for c in cols}
+    else:
+        kinds = stream.kinds(read_cols)
+        numeric = {c: kinds[c] in ("number", "boolean") for c in cols}
+    factors = reading.factor_columns(lmm_formula, cols, numeric)
+    level_cols = list(dict.fromkeys(factors + ([] if term.spatial else [term.visit]) +
+                                    ([term.group] if term.group else [])))
+    levels = _dask_levels(data, level_cols, read_cols) if dask else stream.levels(level_cols, read_cols)
+    visit_levels = None if term.spatial else levels[term.visit]
+    group_levels = levels[term.group] if term.group else None
+    formula_levels = {c: levels[c] for c in factors}
+    batches = _dask_batches(data, read_cols) if dask else stream.batches(read_cols)
+    from .._corvane import MmrmBuilder
+
+    builder = spec = xtx = None
+    codes_of = {}
+    carry = None
+    n_read = n_dropped = 0
+    for where, frame in batches:
+        n_read += len(frame)
+        ok = frame[extra].notna().all(axis=1).to_numpy()
+        n_dropped += int(np.sum(~ok))
+        frame = frame[ok] if not ok.all() else frame
+        if not len(frame):
+            continue
+        if spec is None:
+            spec, y, X, _z, _off, subj, dropped, kept = _build.build(lmm_formula, frame, env, levels=formula_levels)
+        else:
+            _, y, X, _z, _off, subj, dropped, kept = _build.build_batch(spec, frame, formula_levels)
+        n_dropped += dropped
+        rows = frame if kept is None or np.all(kept) else frame[np.asarray(kept)]
+        if not len(y):
+            continue
+        X = np.ascontiguousarray(X, dtype=np.float64)
+        labels = np.asarray(subj.tolist() if hasattr(subj, "tolist") else subj, dtype=object)
+        codes = np.empty(len(labels), dtype=np.int64)
+        for i, lab in enumerate(labels):
+            code = codes_of.get(lab)
+            if code is None:
+                code = codes_of[lab] = len(codes_of)
+            codes[i] = code
+        if term.spatial:
+            pos = rows[term.visit].to_numpy(dtype=np.float64)
+        else:
+            lookup = {v: k for k, v in enumerate(visit_levels)}
+            pos = np.array([lookup[v] for v in rows[term.visit].tolist()], dtype=np.int64)
+        if term.group:
+            glook = {v: k for k, v in enumerate(group_levels)}
+            grp = np.array([glook[v] for v in rows[term.group].tolist()], dtype=np.int64)
+        else:
+            grp = np.zeros(len(y), dtype=np.int64)
+        w = rows[weight_col].to_numpy(dtype=np.float64) if weight_col else None
+        part = [np.ascontiguousarray(y, dtype=np.float64), X, codes, pos, grp, w]
+        if carry is not None:
+            part = [None if a is None else np.concatenate([a, b]) for a, b in zip(carry, part)]
+        last = part[2][-1]
+        hold = part[2] == last
+        carry = [None if a is None else np.ascontiguousarray(a[hold]) for a in part]
+        now = [None if a is None else np.ascontiguousarray(a[~hold]) for a in part]
+        if builder is None:
+            builder = MmrmBuilder(X.shape[1], 0 if term.spatial else len(visit_levels),
+                                  1 if group_levels is None else len(group_levels), structure, w is not None, route)
+            xtx = np.zeros((X.shape[1], X.shape[1]))
+        xtx += X.T @ X
+        if len(now[0]):
+            builder.add(*now)
+    if builder is None:
+        raise ValueError(f"no rows without missing values in the columns the model uses ({n_read} rows read)")
+    builder.add(*carry)
+    from ..formula.labels import term_names
+
+    labels = sorted(codes_of, key=codes_of.get)
+    return BatchedRows(builder.finish(), spec, term_names(spec.fixed.columns), labels, visit_levels, group_levels,
+                       n_read, n_dropped, xtx, weight_col)
