@@ -22,7 +22,7 @@ import numpy as np
 
 from ..inference.satterthwaite import SatterthwaiteTests, fstat_ddf
 
-__all__ = ["METHODS", "VCOVS", "check_inference", "df_method"]
+__all__ = ["METHODS", "VCOVS", "check_inference", "df_method", "pinv_sym"]
 
 METHODS = ("satterthwaite", "kenward-roger", "residual", "between-within")
 VCOVS = ("asymptotic", "kenward-roger", "kenward-roger-linear", "empirical", "empirical-jackknife",
@@ -69,7 +69,7 @@ def _make(result, method, vcov):
     return _FixedDf(result.beta, cov, _between_within(result))
 
 
-def _pinv_sym(h):
+def pinv_sym(h):
     w, v = np.linalg.eigh(0.5 * (h + h.T))
     keep = w > _EIG_TOL * max(float(np.max(np.abs(w))), 1e-300)
     return (v[:, keep] / w[keep]) @ v[:, keep].T
