@@ -81,6 +81,7 @@ void MmrmBuilder::add(const MmrmRows& r) {
     });
     const std::uint64_t k = r.p + 1, kk = k * k;
     std::vector<double> z;
+    std::vector<std::uint64_t> nonzero, count;
     std::uint64_t done = 0;
     for (std::uint64_t first = 0; first < r.n;) {
         if ((++done & 1023) == 0) parallel::check_interrupt();
@@ -135,13 +136,26 @@ void MmrmBuilder::add(const MmrmRows& r) {
         // its products serve instead and the rows are let go.
         if (keep) pat.rows.insert(pat.rows.end(), z.begin(), z.end());
         else if (!pat.rows.empty()) std::vector<double>().swap(pat.rows);
+        // Only the rows' nonzero entries take part: designs of factors
+        // (visit, arm and their interaction) are mostly zeros, and a zero
+        // term leaves every sum unchanged (x + 0 is x, and +0 + -0 is +0).
+        nonzero.resize(t * k);
+        count.assign(t, 0);
+        for (std::uint64_t a = 0; a < t; ++a)
+            for (std::uint64_t u = 0; u < k; ++u)
+                if (z[a * k + u] != 0.0) nonzero[a * k + count[a]++] = u;
         for (std::uint64_t a = 0; a < t; ++a)
             for (std::uint64_t b = a; b < t; ++b) {  // C_ba = C_ab', filled by finish()
                 double* out = pat.products.data() + (a * t + b) * kk;
                 const double* za = z.data() + a * k;
                 const double* zb = z.data() + b * k;
-                for (std::uint64_t u = 0; u < k; ++u)
-                    for (std::uint64_t v = 0; v < k; ++v) out[u * k + v] += za[u] * zb[v];
+                for (std::uint64_t i = 0; i < count[a]; ++i) {
+                    const std::uint64_t u = nonzero[a * k + i];
+                    for (std::uint64_t j = 0; j < count[b]; ++j) {
+                        const std::uint64_t v = nonzero[b * k + j];
+                        out[u * k + v] += za[u] * zb[v];
+                    }
+                }
             }
         d.n += t;
         first = last;

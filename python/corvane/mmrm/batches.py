@@ -10,6 +10,7 @@ Nothing per row is kept: the model holds its visit patterns' products.
 from __future__ import annotations
 
 import numpy as np
+import pandas as pd
 
 from ..data.sources import is_dask, stream_of
 
@@ -44,6 +45,20 @@ def _dask_levels(ddf, factors, cols):
         else:
             out[c] = sorted(values)
     return out
+
+
+def _joined(first, second):
+    """Two lists of row arrays, row-joined (None stays None)."""
+    return [None if a is None else np.ascontiguousarray(np.concatenate([a, b])) for a, b in zip(first, second)]
+
+
+def _level_codes(values, levels, name):
+    """Each value's index among levels (int64)."""
+    codes = pd.Categorical(values, categories=levels).codes.astype(np.int64)
+    if np.any(codes < 0):
+        bad = pd.Series(values)[codes < 0].iloc[0]
+        raise ValueError(f"{name} value {bad!r} is not among the levels found in the first pass")
+    return codes
 
 
 def read_batched(lmm_formula, term, data, env, weights, structure, route):
@@ -102,41 +117,56 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
         if not len(y):
             continue
         X = np.ascontiguousarray(X, dtype=np.float64)
-        labels = np.asarray(subj.tolist() if hasattr(subj, "tolist") else subj, dtype=object)
-        codes = np.empty(len(labels), dtype=np.int64)
-        for i, lab in enumerate(labels):
+        # Global subject codes in order of first appearance: the batch's
+        # distinct labels looked up once each.
+        local, uniques = pd.factorize(np.asarray(subj))
+        mapped = np.empty(len(uniques), dtype=np.int64)
+        for j, lab in enumerate(uniques.tolist()):
             code = codes_of.get(lab)
             if code is None:
                 code = codes_of[lab] = len(codes_of)
-            codes[i] = code
+            mapped[j] = code
+        codes = mapped[local]
         if term.spatial:
             pos = rows[term.visit].to_numpy(dtype=np.float64)
         else:
-            lookup = {v: k for k, v in enumerate(visit_levels)}
-            pos = np.array([lookup[v] for v in rows[term.visit].tolist()], dtype=np.int64)
-        if term.group:
-            glook = {v: k for k, v in enumerate(group_levels)}
-            grp = np.array([glook[v] for v in rows[term.group].tolist()], dtype=np.int64)
-        else:
-            grp = np.zeros(len(y), dtype=np.int64)
+            pos = _level_codes(rows[term.visit], visit_levels, term.visit)
+        grp = (_level_codes(rows[term.group], group_levels, term.group) if term.group
+               else np.zeros(len(y), dtype=np.int64))
         w = rows[weight_col].to_numpy(dtype=np.float64) if weight_col else None
         part = [np.ascontiguousarray(y, dtype=np.float64), X, codes, pos, grp, w]
-        if carry is not None:
-            part = [None if a is None else np.concatenate([a, b]) for a, b in zip(carry, part)]
-        last = part[2][-1]
-        hold = part[2] == last
-        carry = [None if a is None else np.ascontiguousarray(a[hold]) for a in part]
-        now = [None if a is None else np.ascontiguousarray(a[~hold]) for a in part]
         if builder is None:
             builder = MmrmBuilder(X.shape[1], 0 if term.spatial else len(visit_levels),
                                   1 if group_levels is None else len(group_levels), structure, w is not None, route)
             xtx = np.zeros((X.shape[1], X.shape[1]))
         xtx += X.T @ X
-        if len(now[0]):
-            builder.add(*now)
+        # The subject held back from the last batch goes in with its rows at
+        # the start of this one; this batch's last subject waits for the next.
+        if carry is not None:
+            lead = int(np.argmax(codes != carry[2][0])) if np.any(codes != carry[2][0]) else len(codes)
+            builder.add(*_joined(carry, [None if a is None else a[:lead] for a in part]))
+            part = [None if a is None else a[lead:] for a in part]
+            carry = None
+        if not len(part[0]):
+            continue
+        codes = part[2]
+        last = codes[-1]
+        cut = len(codes)
+        while cut and codes[cut - 1] == last:
+            cut -= 1
+        if np.any(codes[:cut] == last):   # the last subject also earlier in the batch: hold all its rows
+            hold = codes == last
+            carry = [None if a is None else a[hold] for a in part]
+            part = [None if a is None else a[~hold] for a in part]
+        else:
+            carry = [None if a is None else a[cut:].copy() for a in part]
+            part = [None if a is None else a[:cut] for a in part]
+        if len(part[0]):
+            builder.add(*[None if a is None else np.ascontiguousarray(a) for a in part])
     if builder is None:
         raise ValueError(f"no rows without missing values in the columns the model uses ({n_read} rows read)")
-    builder.add(*carry)
+    if carry is not None:
+        builder.add(*carry)
     from ..formula.labels import term_names
 
     labels = sorted(codes_of, key=codes_of.get)
