@@ -8,8 +8,9 @@ Sections:
   peer     mmrm's fev_data (us, 537 rows, 197 subjects x 4 visits) and
            bcva_data (us, 8,605 rows, 1,000 subjects x 10 visits, 55
            variance parameters): the whole call from a DataFrame in memory,
-           the fit and the coefficient table with Satterthwaite's df for
-           every coefficient; the median of --repeat calls after a warm-up.
+           the fit and the coefficient table with Satterthwaite's (or
+           Kenward-Roger's) df and covariance for every coefficient; the
+           median of --repeat calls after a warm-up.
            R's figures come from `Rscript bench/mmrm_peer.R` in the same run
            (skipped without Rscript or with --no-peer); "ratio" is mmrm's
            median over corvane's.
@@ -47,8 +48,11 @@ LEVELS = {
     "bcva": {"AVISIT": [f"VIS{k:02d}" for k in range(1, 11)], "ARMCD": ["CTL", "TRT"],
              "RACE": ["Asian", "Black", "White"]},
 }
-CASES = [("fev_us_satterthwaite", "fev", "FEV1 ~ RACE + SEX + ARMCD * AVISIT + us(AVISIT | USUBJID)"),
-         ("bcva_us_satterthwaite", "bcva", "BCVA_CHG ~ BCVA_BL + RACE + ARMCD * AVISIT + us(AVISIT | USUBJID)")]
+FEV = "FEV1 ~ RACE + SEX + ARMCD * AVISIT + us(AVISIT | USUBJID)"
+BCVA = "BCVA_CHG ~ BCVA_BL + RACE + ARMCD * AVISIT + us(AVISIT | USUBJID)"
+CASES = [("fev_us_satterthwaite", "fev", FEV, "satterthwaite"), ("fev_us_kenward_roger", "fev", FEV, "kenward-roger"),
+         ("bcva_us_satterthwaite", "bcva", BCVA, "satterthwaite"),
+         ("bcva_us_kenward_roger", "bcva", BCVA, "kenward-roger")]
 
 
 def frame(name):
@@ -58,8 +62,8 @@ def frame(name):
     return df
 
 
-def whole_call(formula, df):
-    r = corvane.mmrm(formula, df)
+def whole_call(formula, df, method="satterthwaite"):
+    r = corvane.mmrm(formula, df, method=method)
     r.coef_table()
     return r
 
@@ -166,9 +170,9 @@ def main():
           f"Python {platform.python_version()}")
     theirs = {} if a.no_peer else peer()
     print(f"\n{'case':24s} {'corvane median (min-max)':>30s} {'mmrm median':>12s} {'ratio':>7s}")
-    for name, data, formula in CASES:
+    for name, data, formula, method in CASES:
         df = frame(data)
-        med, lo, hi = timed(lambda: whole_call(formula, df), a.repeat)
+        med, lo, hi = timed(lambda: whole_call(formula, df, method), a.repeat)
         r = theirs.get(name, {}).get("median_total_s")
         ratio = f"{r / med:6.0f}x" if r else "     -"
         peer_s = f"{r * 1e3:9.1f} ms" if r else "           -"

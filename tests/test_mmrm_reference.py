@@ -251,3 +251,28 @@ def test_residuals_and_conditional_predictions_equal_mmrm(fitted, name):
         np.testing.assert_allclose(twice["fit"], pred["fit"], rtol=1e-10)
         np.testing.assert_allclose(twice["se"] ** 2 - cond["se"] ** 2, 0.5 * (pred["se"] ** 2 - cond["se"] ** 2),
                                    rtol=1e-8, atol=1e-9)
+
+
+def test_cs_equals_lme4_random_intercept_and_us_equals_nlme_gls(fitted):
+    """Two other peers: lme4's (1 | USUBJID) model is compound symmetry
+    with a non-negative correlation (its variances give cs's), and nlme's
+    gls with corSymm + varIdent is the unstructured model; both fits are
+    also corvane's own linear model's and the stored peers' numbers."""
+    import corvane
+
+    ref = REFERENCE["lme4_cs"]
+    cs = fitted["fev_cs"]
+    assert cs.loglik == pytest.approx(ref["logLik"], abs=1e-7)
+    np.testing.assert_allclose(cs.beta, ref["beta"], rtol=1e-7)
+    sigma = cs.cov_resid.to_numpy()
+    assert sigma[0, 0] == pytest.approx(ref["implied_cs_variance"], rel=1e-7)
+    assert sigma[0, 1] / sigma[0, 0] == pytest.approx(ref["implied_cs_correlation"], rel=1e-6)
+    df, levels = _frame("fev")
+    lmm = corvane.lmm("FEV1 ~ RACE + SEX + ARMCD * AVISIT + (1 | USUBJID)", _categorical(df, levels, "USUBJID"))
+    assert lmm.loglik == pytest.approx(cs.loglik, abs=1e-7)
+    np.testing.assert_allclose(lmm.beta, cs.beta, rtol=1e-7)
+    gls = REFERENCE["nlme_gls_us"]
+    us = fitted["fev_us"]
+    assert us.loglik == pytest.approx(gls["logLik"], abs=1e-7)
+    np.testing.assert_allclose(us.beta, gls["beta"], rtol=1e-5)
+    np.testing.assert_allclose(us.cov_resid.to_numpy(), gls["covariance"], rtol=1e-5)

@@ -4,7 +4,9 @@ built by the formula with the levels of a first pass, coded, and handed to
 the core's builder subject by subject. A subject's rows may span the end of
 one batch and the start of the next (the last subject of a batch waits for
 the next); a subject met again after others is refused (sort by subject).
-Nothing per row is kept: the model holds its visit patterns' products.
+Every batch's response is reduced by the first batch's least squares (see
+corvane.mmrm.model.least_squares). Nothing per row is kept: the model holds
+its visit patterns' products.
 """
 
 from __future__ import annotations
@@ -21,8 +23,9 @@ class BatchedRows:
     """What the model needs of data read in batches."""
 
     def __init__(self, core, spec, fe_names, subjects, visit_levels, group_levels, n_read, n_dropped, xtx,
-                 weights_column):
+                 weights_column, beta_shift):
         self.core, self.spec, self.fe_names, self.subjects = core, spec, fe_names, subjects
+        self.beta_shift = beta_shift
         self.weights_column = weights_column
         self.visit_levels, self.group_levels = visit_levels, group_levels
         self.n_read, self.n_dropped, self.xtx = n_read, n_dropped, xtx
@@ -97,7 +100,7 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
     batches = _dask_batches(data, read_cols) if dask else stream.batches(read_cols)
     from .._corvane import MmrmBuilder
 
-    builder = spec = xtx = None
+    builder = spec = xtx = shift = None
     codes_of = {}
     carry = None
     n_read = n_dropped = 0
@@ -134,7 +137,11 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
         grp = (_level_codes(rows[term.group], group_levels, term.group) if term.group
                else np.zeros(len(y), dtype=np.int64))
         w = rows[weight_col].to_numpy(dtype=np.float64) if weight_col else None
-        part = [np.ascontiguousarray(y, dtype=np.float64), X, codes, pos, grp, w]
+        if shift is None:   # the first batch's least squares, taken out of every batch's response
+            from .model import least_squares
+
+            shift = least_squares(X, np.asarray(y, dtype=np.float64), w)
+        part = [np.ascontiguousarray(np.asarray(y, dtype=np.float64) - X @ shift), X, codes, pos, grp, w]
         if builder is None:
             builder = MmrmBuilder(X.shape[1], 0 if term.spatial else len(visit_levels),
                                   1 if group_levels is None else len(group_levels), structure, w is not None, route)
@@ -171,4 +178,4 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
 
     labels = sorted(codes_of, key=codes_of.get)
     return BatchedRows(builder.finish(), spec, term_names(spec.fixed.columns), labels, visit_levels, group_levels,
-                       n_read, n_dropped, xtx, weight_col)
+                       n_read, n_dropped, xtx, weight_col, shift)

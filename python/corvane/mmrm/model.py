@@ -43,6 +43,19 @@ def _visit_levels(values, name):
     return np.array([lookup[v] for v in series.tolist()], dtype=np.int64), levels
 
 
+def least_squares(X, y, weights=None):
+    """The (weighted) least-squares beta. The core fits y - X b for this b
+    (the likelihood does not depend on b, and beta = b + the core's): with
+    the fixed effects taken out of the response first, the products of the
+    response hold the residuals' size, not the effects', and no sum of them
+    cancels (effects 1e7 times the noise keep their digits)."""
+    if weights is not None:
+        root = np.sqrt(weights)
+        X, y = X * root[:, None], y * root
+    beta, *_ = np.linalg.lstsq(X, y, rcond=None)
+    return beta
+
+
 class RepeatedMeasuresModel(MixedModel):
     """y_i ~ N(X_i beta, Sigma_i) for each subject i, Sigma_i the rows and
     columns of its group's covariance (one structure of
@@ -100,7 +113,9 @@ class RepeatedMeasuresModel(MixedModel):
         self.positions, self.group_codes = positions, gcodes
         self.offset = None
         self._drop_aliased()
-        self.core = MmrmCore(self.y, self.X, self.codes, positions, self.group_codes, len(labels),
+        self.beta_shift = least_squares(self.X, self.y, self.weights)
+        self.core = MmrmCore(self.y - self.X @ self.beta_shift, self.X, self.codes, positions, self.group_codes,
+                             len(labels),
                              0 if term.spatial else len(self.visit_levels),
                              1 if self.group_levels is None else len(self.group_levels), term.structure,
                              self.weights, route)
@@ -123,7 +138,7 @@ class RepeatedMeasuresModel(MixedModel):
         self.dropped, self.fe_names = [], list(self.fe_names_all)
         self.y = self.X = self.X_all = self.codes = self.positions = self.group_codes = self.weights = None
         self.offset = None
-        self.core = b.core
+        self.core, self.beta_shift = b.core, b.beta_shift
         return self
 
     def _drop_aliased(self):

@@ -56,7 +56,8 @@ class MmrmResult(ModelResult):
         self.boundary = self._singular_visits() if not self.converged and self.status != "initial point infeasible" \
             else []
         self.deviance = float(raw.get("criterion", math.inf))
-        self.beta = np.asarray(raw.get("beta", np.full(len(self.fe_names), np.nan)), dtype=np.float64)
+        self.beta = np.asarray(raw.get("beta", np.full(len(self.fe_names), np.nan)), dtype=np.float64) + \
+            model.beta_shift
         p = len(self.fe_names)
         self.cov_beta_asymptotic = np.asarray(raw.get("cov_beta", np.full((p, p), np.nan)), dtype=np.float64)
         self.cov_beta = self.cov_beta_asymptotic
