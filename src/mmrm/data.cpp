@@ -113,7 +113,7 @@ void MmrmBuilder::add(const MmrmRows& r) {
             if (spatial) pat.times = key;
             else
                 for (double v : key) pat.visits.push_back(static_cast<std::uint64_t>(v));
-            pat.products.assign(t * t * kk, 0.0);
+            pat.products.assign(t * (t + 1) / 2 * kk, 0.0);
             d.patterns.push_back(std::move(pat));
             d.largest_pattern = std::max(d.largest_pattern, t);
         }
@@ -145,8 +145,8 @@ void MmrmBuilder::add(const MmrmRows& r) {
             for (std::uint64_t u = 0; u < k; ++u)
                 if (z[a * k + u] != 0.0) nonzero[a * k + count[a]++] = u;
         for (std::uint64_t a = 0; a < t; ++a)
-            for (std::uint64_t b = a; b < t; ++b) {  // C_ba = C_ab', filled by finish()
-                double* out = pat.products.data() + (a * t + b) * kk;
+            for (std::uint64_t b = a; b < t; ++b) {  // C_ba = C_ab' is not stored
+                double* out = pat.products.data() + upper_pair(a, b, t) * kk;
                 const double* za = z.data() + a * k;
                 const double* zb = z.data() + b * k;
                 for (std::uint64_t i = 0; i < count[a]; ++i) {
@@ -165,17 +165,6 @@ void MmrmBuilder::add(const MmrmRows& r) {
 std::unique_ptr<MmrmData> MmrmBuilder::finish() {
     if (!d_) throw std::logic_error("MmrmBuilder::finish twice");
     if (d_->n == 0) throw InvalidInput("no rows");
-    const std::uint64_t k = d_->p + 1, kk = k * k;
-    for (Pattern& pat : d_->patterns) {
-        const std::uint64_t t = pat.size();
-        for (std::uint64_t a = 0; a < t; ++a)
-            for (std::uint64_t b = 0; b < a; ++b) {
-                const double* upper = pat.products.data() + (b * t + a) * kk;
-                double* lower = pat.products.data() + (a * t + b) * kk;
-                for (std::uint64_t u = 0; u < k; ++u)
-                    for (std::uint64_t v = 0; v < k; ++v) lower[u * k + v] = upper[v * k + u];
-            }
-    }
     d_->subjects = d_->subject_pattern.size();
     return std::move(d_);
 }
@@ -193,7 +182,7 @@ Moments moments(const MmrmData& d, std::span<const double> beta) {
     for (const Pattern& pat : d.patterns) {
         const std::uint64_t t = pat.size();
         for (std::uint64_t a = 0; a < t; ++a) {
-            const double* c = pat.products.data() + (a * t + a) * kk;
+            const double* c = pat.products.data() + upper_pair(a, a, t) * kk;
             for (std::uint64_t u = 0; u < p; ++u) {
                 for (std::uint64_t x = 0; x < p; ++x) m.xtx[u * p + x] += c[u * k + x];
                 m.xty[u] += c[u * k + p];
@@ -204,8 +193,8 @@ Moments moments(const MmrmData& d, std::span<const double> beta) {
         for (std::uint64_t a = 0; a < t; ++a)
             for (std::uint64_t b = 0; b < t; ++b) {
                 if (is_spatial(d.structure) && a != b) continue;
-                const double* c = pat.products.data() + (a * t + b) * kk;
-                double r = 0.0;
+                const double* c = pat.products.data() + upper_pair(std::min(a, b), std::max(a, b), t) * kk;
+                double r = 0.0;   // v'C_ab v = v'C_ba v
                 for (std::uint64_t u = 0; u < k; ++u) {
                     double s = 0.0;
                     for (std::uint64_t x = 0; x < k; ++x) s += c[u * k + x] * v[x];

@@ -6,9 +6,9 @@
 // visits it has, so subjects that share a group and a set of visits (a
 // pattern) share it. With z_ia = sqrt(w_ia) (x_ia, y_ia) the weighted row of
 // subject i at the pattern's a-th visit, a pattern keeps, for every pair of
-// its visits, C_ab = sum_i z_ia z_ib' ((p + 1) x (p + 1); C_ba = C_ab'), so
-// that sum_i Z_i' N Z_i = sum_ab N_ab C_ab for any N over the pattern's
-// visits. Weights w scale the
+// its visits a <= b, C_ab = sum_i z_ia z_ib' ((p + 1) x (p + 1); C_ba is
+// C_ab'), so that sum_i Z_i' N Z_i = sum_ab N_ab C_ab for any N over the
+// pattern's visits. Weights w scale the
 // covariance of a row by 1 / w (Sigma_i = W^-1/2 Sigma_P W^-1/2), which the
 // scaled rows absorb up to the constant -sum log w of log |Sigma_i|.
 // On continuous time (sp_exp) a pattern is a group and a vector of times.
@@ -30,7 +30,7 @@ struct Pattern {
     std::vector<std::uint64_t> visits;  // visit levels, ascending (empty on continuous time)
     std::vector<double> times;          // continuous time: the times, ascending
     std::uint64_t subjects = 0;
-    std::vector<double> products;       // C_ab at (a * size() + b) * (p + 1)^2
+    std::vector<double> products;       // C_ab for a <= b at upper_pair(a, b, size()) * (p + 1)^2 (C_ba = C_ab')
     // The subjects' weighted rows (subjects x size() x (p + 1)), kept when
     // transforming them one subject at a time costs less than transforming
     // the products (few subjects for the pattern's visits); else empty.
@@ -38,6 +38,11 @@ struct Pattern {
     std::uint64_t size() const { return visits.empty() ? times.size() : visits.size(); }
     bool by_subject() const { return !rows.empty(); }
 };
+
+// The index of the visit pair a <= b among a pattern's t(t+1)/2 pairs, row by row.
+inline std::uint64_t upper_pair(std::uint64_t a, std::uint64_t b, std::uint64_t t) {
+    return a * t - a * (a - 1) / 2 + (b - a);  // a = 0: the product is 0 before the division
+}
 
 // How the Hessian's transformed products are formed: per pattern from its
 // products, per subject from its rows, or chosen per pattern by their cost.

@@ -92,7 +92,11 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
     };
     const u64 merge2 = 1 + (second ? (spatial ? nt * kk : d.groups * half * kk) + nt * nt : 0) +
                        (first && !spatial ? d.groups * TT : 0);
-    const u64 chunk = patterns_per_chunk(d, std::max<u64>(merge2, p * p));
+    // At most kChunks chunks: each chunk zeroes and merges partial sums as
+    // large as a group's visit pairs, which would otherwise cost as much as
+    // the patterns' own work.
+    constexpr u64 kChunks = 16;
+    const u64 chunk = std::max(patterns_per_chunk(d, std::max<u64>(merge2, p * p)), (np + kChunks - 1) / kChunks);
     const u64 n_chunks = np / chunk + (np % chunk != 0);
     u64 total_cost = 0;
     for (const Pattern& pat : d.patterns) {
@@ -130,13 +134,22 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                     s.logdet += static_cast<double>(pat.subjects) * linalg::log_det(chol.data(), t);
                     W[P].resize(t * t);
                     symmetric_inverse(chol.data(), W[P].data(), t);
+                    // sum_ab W_ab C_ab over the pairs a <= b: a pair a < b adds
+                    // W_ab (C_ab + C_ab') to X'V^-1 X and W_ab (C_ab[X, y] + C_ab[y, X]') to X'V^-1 y.
                     for (u64 a = 0; a < t; ++a)
-                        for (u64 b = 0; b < t; ++b) {
+                        for (u64 b = a; b < t; ++b) {
                             const double w = W[P][a * t + b];
-                            const double* cp = pat.products.data() + (a * t + b) * kk;
-                            for (u64 u = 0; u < p; ++u) {
-                                for (u64 v = 0; v < p; ++v) s.A[u * p + v] += w * cp[u * k + v];
-                                s.rhs[u] += w * cp[u * k + p];
+                            const double* cp = pat.products.data() + upper_pair(a, b, t) * kk;
+                            if (a == b) {
+                                for (u64 u = 0; u < p; ++u) {
+                                    for (u64 v = 0; v < p; ++v) s.A[u * p + v] += w * cp[u * k + v];
+                                    s.rhs[u] += w * cp[u * k + p];
+                                }
+                            } else {
+                                for (u64 u = 0; u < p; ++u) {
+                                    for (u64 v = 0; v < p; ++v) s.A[u * p + v] += w * (cp[u * k + v] + cp[v * k + u]);
+                                    s.rhs[u] += w * (cp[u * k + p] + cp[p * k + u]);
+                                }
                             }
                         }
                 }
@@ -192,22 +205,23 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                     const double n = static_cast<double>(pat.subjects);
                     const double* w = W[P].data();
                     // Residual cross-products R_P and, for REML, G_P; the quadratic form.
+                    // R_ab = v'C_ab v and G_ab = <A^-1, C_ab[X, X]> are symmetric in (a, b).
                     H.assign(tt, 0.0);
                     for (u64 a = 0; a < t; ++a)
-                        for (u64 b = 0; b < t; ++b) {
-                            const double* cp = pat.products.data() + (a * t + b) * kk;
+                        for (u64 b = a; b < t; ++b) {
+                            const double* cp = pat.products.data() + upper_pair(a, b, t) * kk;
                             double r = 0.0;
                             for (u64 u = 0; u < k; ++u) {
                                 double sum = 0.0;
                                 for (u64 x = 0; x < k; ++x) sum += cp[u * k + x] * v[x];
                                 r += v[u] * sum;
                             }
-                            s.quad += w[a * t + b] * r;
+                            s.quad += (a == b ? 1.0 : 2.0) * (w[a * t + b] * r);
                             double g = 0.0;
                             if (reml && first)
                                 for (u64 u = 0; u < p; ++u)
                                     for (u64 x = 0; x < p; ++x) g += Ainv[u * p + x] * cp[u * k + x];
-                            H[a * t + b] = r + g;
+                            H[a * t + b] = H[b * t + a] = r + g;
                         }
                     if (!first) continue;
                     // M_P = n W - W H W.
@@ -322,8 +336,14 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                                 double* o = T1.data() + (a * t + dd) * kk;
                                 for (u64 b = 0; b < t; ++b) {
                                     const double wb = w[b * t + dd];
-                                    const double* cp = pat.products.data() + (a * t + b) * kk;
-                                    for (u64 e = 0; e < kk; ++e) o[e] += cp[e] * wb;
+                                    if (b >= a) {
+                                        const double* cp = pat.products.data() + upper_pair(a, b, t) * kk;
+                                        for (u64 e = 0; e < kk; ++e) o[e] += cp[e] * wb;
+                                    } else {   // C_ab = C_ba'
+                                        const double* cp = pat.products.data() + upper_pair(b, a, t) * kk;
+                                        for (u64 u = 0; u < k; ++u)
+                                            for (u64 x = 0; x < k; ++x) o[u * k + x] += cp[x * k + u] * wb;
+                                    }
                                 }
                             }
                     }

@@ -37,9 +37,33 @@ std::vector<double> sub(const std::vector<double>& h, std::size_t n, const std::
     return out;
 }
 
-double min_eigenvalue(const std::vector<double>& h, std::size_t k) {
+// The eigen-decompositions of the last few matrices: an iteration asks for
+// the same free Hessian's (its smallest eigenvalue, the certificate) and a
+// rejected step for the same scaled one again. A matrix equal entry for
+// entry gets the same decomposition, so reusing it changes no bit.
+class EigenMemo {
+public:
+    const linalg::SymmetricEigen& of(const std::vector<double>& m, std::size_t k) {
+        for (Entry& e : entries_)
+            if (e.k == k && e.matrix == m) return e.eigen;
+        if (entries_.size() == kKept) entries_.erase(entries_.begin());
+        entries_.push_back(Entry{m, k, linalg::symmetric_eigen(m, k)});
+        return entries_.back().eigen;
+    }
+
+private:
+    struct Entry {
+        std::vector<double> matrix;
+        std::size_t k;
+        linalg::SymmetricEigen eigen;
+    };
+    static constexpr std::size_t kKept = 3;
+    std::vector<Entry> entries_;
+};
+
+double min_eigenvalue(EigenMemo& memo, const std::vector<double>& h, std::size_t k) {
     if (k == 0) return std::numeric_limits<double>::infinity();
-    return linalg::symmetric_eigen(h, k).values[0];
+    return memo.of(h, k).values[0];
 }
 
 // min g's + s'Hs/2 subject to |s| <= radius, solved exactly through the
@@ -47,9 +71,9 @@ double min_eigenvalue(const std::vector<double>& h, std::size_t k) {
 // the lowest eigenvector and the shifted Newton step is short) the step is
 // completed along that eigenvector, in the direction that raises the
 // variables marked in `prefer_up` (their bounds lie below).
-std::vector<double> trust_step(const std::vector<double>& h, const std::vector<double>& g, std::size_t k,
-                               double radius, const std::vector<bool>& prefer_up) {
-    const linalg::SymmetricEigen e = linalg::symmetric_eigen(h, k);
+std::vector<double> trust_step(EigenMemo& memo, const std::vector<double>& h, const std::vector<double>& g,
+                               std::size_t k, double radius, const std::vector<bool>& prefer_up) {
+    const linalg::SymmetricEigen e = memo.of(h, k);
     std::vector<double> gt(k, 0.0);
     for (std::size_t j = 0; j < k; ++j) {
         double s = 0.0;
@@ -152,6 +176,7 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
         return out;
     }
 
+    EigenMemo memo;
     std::vector<double> d(n, 0.0);
     auto update_scaling = [&]() {
         double dmax = 0.0;
@@ -183,7 +208,8 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
             if (!bounded(i) || x[i] > lower[i]) continue;
             const std::vector<std::size_t>& block = tied[i];
             bool release = at->g[i] < -gtol_abs;
-            if (!release) release = min_eigenvalue(sub(at->h, n, block), block.size()) < -kReleaseCurvature * hscale;
+            if (!release)
+                release = min_eigenvalue(memo, sub(at->h, n, block), block.size()) < -kReleaseCurvature * hscale;
             if (release) {
                 released_any = true;
                 released_up[i] = true;
@@ -197,7 +223,7 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
         gnorm = 0.0;
         for (std::size_t i : free) gnorm = std::max(gnorm, std::fabs(at->g[i]));
         lmin_free = free.empty() ? std::numeric_limits<double>::quiet_NaN()
-                                 : min_eigenvalue(sub(at->h, n, free), free.size());
+                                 : min_eigenvalue(memo, sub(at->h, n, free), free.size());
     };
     // Converged: nothing released, the free Hessian positive definite, and
     // either the free gradient below tolerance or the decrease a Newton step
@@ -209,7 +235,7 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
     auto polish = [&]() -> bool {
         if (polish_done || free.empty()) return false;
         const std::size_t k = free.size();
-        const linalg::SymmetricEigen e = linalg::symmetric_eigen(sub(at->h, n, free), k);
+        const linalg::SymmetricEigen e = memo.of(sub(at->h, n, free), k);
         std::vector<double> trial(x);
         for (std::size_t j = 0; j < k; ++j) {
             double c = 0.0;
@@ -234,7 +260,7 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
         if (released_any) return false;
         const double scale = std::max(1.0, std::fabs(at->f));
         if (free.empty()) return true;
-        const linalg::SymmetricEigen e = linalg::symmetric_eigen(sub(at->h, n, free), free.size());
+        const linalg::SymmetricEigen e = memo.of(sub(at->h, n, free), free.size());
         const double big = std::max(std::fabs(e.values.front()), std::fabs(e.values.back()));
         if (!(e.values.front() > kDefiniteness * big)) return false;
         if (gnorm <= options.gtol * scale) return true;
@@ -278,7 +304,7 @@ TrustRegionResult minimize_trust_region(const SecondOrderObjective& objective, s
             for (std::size_t b = 0; b < k; ++b)
                 hs[a * k + b] = at->h[free[a] * n + free[b]] / (d[free[a]] * d[free[b]]);
         }
-        const std::vector<double> ss = trust_step(hs, gs, k, radius, up);
+        const std::vector<double> ss = trust_step(memo, hs, gs, k, radius, up);
         std::vector<double> trial(x);
         bool hit = false;
         for (std::size_t a = 0; a < k; ++a) trial[free[a]] = x[free[a]] + ss[a] / d[free[a]];

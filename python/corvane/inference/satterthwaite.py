@@ -45,8 +45,13 @@ class SatterthwaiteTests:
         return float(l @ self.beta), math.sqrt(max(var, 0.0)), df
 
     def df(self):
-        p = len(self.beta)
-        return np.array([self.t_test(np.eye(p)[j])[2] for j in range(p)])
+        """Each coefficient's df at once: its gradient is the diagonal of
+        every d cov(beta) / d phi_k."""
+        g = np.einsum("kjj->jk", self.jac)                     # coefficients x phi
+        denom = np.einsum("jk,kl,jl->j", g, self.vcov_varpar, g)
+        var = np.diag(self.cov_beta)
+        with np.errstate(divide="ignore"):
+            return np.where(denom > 0, 2.0 * var * var / denom, np.inf)
 
     def f_test(self, L, rhs=None):
         """lmerTest's contest for a contrast matrix L (k x p): F value, NumDF

@@ -15,6 +15,7 @@ import numpy as np
 
 from .. import _checks
 from .._errors import RankDeficiencyWarning, warn_user
+from .._threads import one_blas_thread
 from .._corvane import MmrmCore
 from ..design import rank as _rank
 from ..formula.labels import factorize
@@ -32,15 +33,15 @@ def _visit_levels(values, name):
     series = pd.Series(values)
     if isinstance(series.dtype, pd.CategoricalDtype):
         levels = list(series.cat.categories)
-        used = set(series.cat.codes[series.cat.codes >= 0].tolist())
-        missing = [str(levels[k]) for k in range(len(levels)) if k not in used]
+        codes = series.cat.codes.to_numpy().astype(np.int64)
+        used = np.bincount(codes[codes >= 0], minlength=len(levels))
+        missing = [str(levels[k]) for k in np.flatnonzero(used == 0)]
         if missing:
             raise ValueError(f"visit levels {missing} of {name!r} are never observed in the rows used; "
                              f"drop them (Series.cat.remove_unused_categories()) or give their rows")
-        return series.cat.codes.to_numpy(dtype=np.int64), levels
-    levels = sorted(series.unique().tolist())
-    lookup = {v: k for k, v in enumerate(levels)}
-    return np.array([lookup[v] for v in series.tolist()], dtype=np.int64), levels
+        return codes, levels
+    codes, uniques = pd.factorize(series, sort=True)
+    return codes.astype(np.int64), list(uniques)
 
 
 def least_squares(X, y, weights=None):
@@ -221,9 +222,10 @@ class RepeatedMeasuresModel(MixedModel):
         from .result import MmrmResult
 
         check_inference(method, vcov, self.reml)
-        start = self.start() if theta is None else np.asarray(theta, dtype=np.float64)
-        raw = self.core.fit(start, self.reml, max_iter=max_iter, gtol=gtol)
-        return MmrmResult(self, raw, method, vcov)
+        with one_blas_thread():
+            start = self.start() if theta is None else np.asarray(theta, dtype=np.float64)
+            raw = self.core.fit(start, self.reml, max_iter=max_iter, gtol=gtol)
+            return MmrmResult(self, raw, method, vcov)
 
 
 def _fixed_names(spec):
@@ -267,5 +269,8 @@ def mmrm(formula, data, reml=True, weights=None, *, method="satterthwaite", vcov
     -------
     corvane.mmrm.result.MmrmResult
     """
-    model = RepeatedMeasuresModel.from_formula(formula, data, reml=reml, weights=weights, env=env)
-    return model.fit(method=method, vcov=vcov)
+    # NumPy's BLAS kept to one thread: its threads spin after each small
+    # call and would take the cores from the core's own pool.
+    with one_blas_thread():
+        model = RepeatedMeasuresModel.from_formula(formula, data, reml=reml, weights=weights, env=env)
+        return model.fit(method=method, vcov=vcov)

@@ -175,8 +175,7 @@ class MmrmResult(ModelResult):
         "empirical-bias-reduced")."""
         pd, stats = _dist.pandas(), _dist.stats()
         tests = self._test_method(method, vcov)
-        p = len(self.beta)
-        est, se, df = (np.array(v, dtype=np.float64) for v in zip(*[tests.t_test(np.eye(p)[j]) for j in range(p)]))
+        est, se, df = self.beta, np.sqrt(np.diag(tests.cov_beta)), np.asarray(tests.df(), dtype=np.float64)
         t = est / se
         return pd.DataFrame({"Estimate": est, "Std. Error": se, "df": df, "t value": t,
                              "Pr(>|t|)": 2.0 * stats.t.sf(np.abs(t), df)},
