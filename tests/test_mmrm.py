@@ -4,6 +4,7 @@ structure, its exact gradient, Hessian and d cov(beta)/d theta against
 finite differences, invariance to the rows' order and the subjects'
 labels, and the errors of bad input."""
 
+import os
 import warnings
 
 import numpy as np
@@ -314,3 +315,46 @@ def test_response_scale_and_huge_effects_change_only_units(table, structure):
     step[:n_sd] = 2.0 * np.log(c) if structure == "sp_exp" else np.log(c)   # sp_exp: log variance
     np.testing.assert_allclose(r.theta, base.theta + step, rtol=1e-7, atol=1e-6)
     assert r.deviance - base.deviance == pytest.approx(2 * (r.n_obs - len(r.beta)) * np.log(c), rel=1e-9)
+
+
+@pytest.mark.parametrize("n", [8, 23, 24, 55, 70])
+def test_the_minimisers_eigen_decomposition(n):
+    """Jacobi below 24 rows, Householder and implicit QL from there: the
+    eigenvalues and eigenvectors of random, diagonal, rank-one and repeated
+    spectra, against LAPACK's."""
+    from corvane import _corvane_tests as ct
+
+    rng = np.random.default_rng(n)
+    q, _ = np.linalg.qr(rng.standard_normal((n, n)))
+    cases = [rng.standard_normal((n, n)), np.diag(rng.standard_normal(n)), np.ones((n, n)),
+             q @ np.diag(np.repeat([1.0, 5.0], [n // 2, n - n // 2])) @ q.T, np.zeros((n, n))]
+    for a in cases:
+        a = np.triu(a) + np.triu(a, 1).T
+        values, vectors = ct.symmetric_eigen(np.ascontiguousarray(a))
+        scale = max(1.0, np.abs(a).max())
+        np.testing.assert_allclose(values, np.linalg.eigvalsh(a), atol=1e-12 * scale * n)
+        np.testing.assert_allclose(vectors.T @ vectors, np.eye(n), atol=1e-12 * n)
+        np.testing.assert_allclose(a @ vectors, vectors * values, atol=1e-12 * scale * n)
+
+
+def test_vector_unit_kernels_give_the_baseline_bits(tmp_path):
+    """The evaluation's loops on the vector unit (this process) and in the
+    baseline build (a child with CORVANE_LANES=0) give the same bits."""
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, numpy as np; sys.path.insert(0, %r); from test_mmrm import _table, _core, _theta;"
+        "core, _ = _core(_table(seed=4, subjects=150), 'us', True); th = _theta(core, 1);"
+        "e = core.evaluate(th, True, 2, np.eye(len(th)));"
+        "np.savez(sys.argv[1], **{k: np.asarray(v) for k, v in e.items() if k != 'feasible'})"
+    ) % os.path.dirname(__file__)
+    out = {}
+    for lanes in ("1", "0"):
+        out[lanes] = tmp_path / f"eval{lanes}.npz"
+        subprocess.run([sys.executable, "-c", code, str(out[lanes])], check=True,
+                       env=dict(os.environ, CORVANE_LANES=lanes))
+    on, off = np.load(out["1"]), np.load(out["0"])
+    assert sorted(on.files) == sorted(off.files) and "weighted_q" in on.files
+    for key in on.files:
+        assert np.array_equal(on[key].view(np.uint64), off[key].view(np.uint64)), key

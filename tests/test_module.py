@@ -69,7 +69,7 @@ def test_module_attributes():
     assert cv.__name__ == "corvane._corvane"
     assert type(cv.__version__) is str and cv.__version__ == "0.2.0"
     assert sorted(k for k in vars(cv) if not k.startswith("__")) == [
-        "Accumulator", "GlmmCore", "LmmCore", "get_num_threads", "set_num_threads"]
+        "Accumulator", "GlmmCore", "LmmCore", "MmrmBuilder", "MmrmCore", "get_num_threads", "set_num_threads"]
     assert LmmCore.__module__ == "corvane._corvane"
     assert LmmCore.__name__ == "LmmCore"
 

@@ -111,6 +111,10 @@ struct GroupLaneKernels {
 // build has lanes for, or when q or p is beyond the lanes' storage.
 GroupLaneKernels group_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic, bool enabled);
 
+// Whether the machine's vector-unit kernels run (a lanes build on a machine
+// with the unit, and CORVANE_LANES not "0" when first asked).
+bool lanes_available();
+
 // Doubles per vector of the lanes in use on this machine (1 when none).
 std::uint64_t lane_width();
 

@@ -40,6 +40,8 @@ bool machine_has_lanes() {
 
 }  // namespace
 
+bool lanes_available() { return machine_has_lanes(); }
+
 GroupLaneKernels group_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic, bool enabled) {
 #if defined(CORVANE_HAVE_LANES)
     if (enabled && machine_has_lanes()) return simd_group_lane_kernels(q, p, generic);

@@ -8,11 +8,15 @@
 namespace corvane::mmrm {
 namespace {
 
-// A scalar with its gradient and (optionally) Hessian in n parameters:
-// forward-mode differentiation of the few operations the maps use.
+// A scalar with its gradient and (optionally) Hessian in the parameters it
+// depends on: forward-mode differentiation of the few operations the maps
+// use. Each entry of Sigma depends on a few of theta's entries (an
+// unstructured entry on two rows of L), so a jet keeps only those: idx
+// (ascending), g over idx and h over idx x idx; the others are exactly 0.
 struct Jet {
     double v = 0.0;
-    std::vector<double> g, h;  // n, n x n (empty without second derivatives)
+    std::vector<std::uint32_t> idx;
+    std::vector<double> g, h;  // |idx|, |idx| x |idx| (empty without second derivatives)
 };
 
 class Jets {
@@ -22,49 +26,73 @@ public:
     Jet constant(double c) const {
         Jet j;
         j.v = c;
-        j.g.assign(n_, 0.0);
-        if (second_) j.h.assign(n_ * n_, 0.0);
         return j;
     }
     Jet variable(std::size_t k, double value) const {
-        Jet j = constant(value);
-        j.g[k] = 1.0;
+        Jet j;
+        j.v = value;
+        j.idx = {static_cast<std::uint32_t>(k)};
+        j.g = {1.0};
+        if (second_) j.h = {0.0};
         return j;
     }
     // f(a) from f, f' and f'' at a.v (the chain rule).
     Jet apply(const Jet& a, double f0, double f1, double f2) const {
         Jet j;
         j.v = f0;
-        j.g.resize(n_);
-        for (std::uint64_t k = 0; k < n_; ++k) j.g[k] = f1 * a.g[k];
+        j.idx = a.idx;
+        const std::size_t m = a.idx.size();
+        j.g.resize(m);
+        for (std::size_t k = 0; k < m; ++k) j.g[k] = f1 * a.g[k];
         if (second_) {
-            j.h.resize(n_ * n_);
-            for (std::uint64_t k = 0; k < n_; ++k)
-                for (std::uint64_t l = 0; l < n_; ++l)
-                    j.h[k * n_ + l] = f1 * a.h[k * n_ + l] + f2 * a.g[k] * a.g[l];
+            j.h.resize(m * m);
+            for (std::size_t k = 0; k < m; ++k)
+                for (std::size_t l = 0; l < m; ++l) j.h[k * m + l] = f1 * a.h[k * m + l] + f2 * a.g[k] * a.g[l];
         }
         return j;
     }
     Jet mul(const Jet& a, const Jet& b) const {
         Jet j;
         j.v = a.v * b.v;
-        j.g.resize(n_);
-        for (std::uint64_t k = 0; k < n_; ++k) j.g[k] = a.v * b.g[k] + b.v * a.g[k];
+        std::vector<std::size_t> pa, pb;
+        merge(a, b, j.idx, pa, pb);
+        const std::size_t m = j.idx.size();
+        // a and b embedded in the merged index set (zeros elsewhere).
+        std::vector<double> ga(m, 0.0), gb(m, 0.0);
+        for (std::size_t k = 0; k < a.idx.size(); ++k) ga[pa[k]] = a.g[k];
+        for (std::size_t k = 0; k < b.idx.size(); ++k) gb[pb[k]] = b.g[k];
+        j.g.resize(m);
+        for (std::size_t k = 0; k < m; ++k) j.g[k] = a.v * gb[k] + b.v * ga[k];
         if (second_) {
-            j.h.resize(n_ * n_);
-            for (std::uint64_t k = 0; k < n_; ++k)
-                for (std::uint64_t l = 0; l < n_; ++l)
-                    j.h[k * n_ + l] = (a.v * b.h[k * n_ + l] + b.v * a.h[k * n_ + l]) +
-                                      (a.g[k] * b.g[l] + b.g[k] * a.g[l]);
+            std::vector<double> ha(m * m, 0.0), hb(m * m, 0.0);
+            embed(a, pa, m, ha);
+            embed(b, pb, m, hb);
+            j.h.resize(m * m);
+            for (std::size_t k = 0; k < m; ++k)
+                for (std::size_t l = 0; l < m; ++l)
+                    j.h[k * m + l] = (a.v * hb[k * m + l] + b.v * ha[k * m + l]) + (ga[k] * gb[l] + gb[k] * ga[l]);
         }
         return j;
     }
     // a += b
     void add_to(Jet& a, const Jet& b) const {
+        std::vector<std::uint32_t> idx;
+        std::vector<std::size_t> pa, pb;
+        merge(a, b, idx, pa, pb);
+        const std::size_t m = idx.size();
+        std::vector<double> g(m, 0.0), h;
+        for (std::size_t k = 0; k < a.idx.size(); ++k) g[pa[k]] = a.g[k];
+        for (std::size_t k = 0; k < b.idx.size(); ++k) g[pb[k]] += b.g[k];
+        if (second_) {
+            h.assign(m * m, 0.0);
+            embed(a, pa, m, h);
+            for (std::size_t k = 0; k < b.idx.size(); ++k)
+                for (std::size_t l = 0; l < b.idx.size(); ++l) h[pb[k] * m + pb[l]] += b.h[k * b.idx.size() + l];
+        }
         a.v += b.v;
-        for (std::uint64_t k = 0; k < n_; ++k) a.g[k] += b.g[k];
-        if (second_)
-            for (std::uint64_t k = 0; k < n_ * n_; ++k) a.h[k] += b.h[k];
+        a.idx = std::move(idx);
+        a.g = std::move(g);
+        a.h = std::move(h);
     }
 
     // Exponentials and the correlation maps of a parameter.
@@ -92,22 +120,52 @@ public:
         return apply(a, scale * a.v + shift, scale, 0.0);
     }
 
+    // The entries as dense arrays over all n parameters (zeros where an
+    // entry does not depend on a parameter).
     SigmaJet store(const std::vector<Jet>& entries, std::uint64_t t) const {
         SigmaJet s;
         s.t = t;
         s.n = n_;
         s.value.resize(t * t);
-        s.grad.resize(t * t * n_);
-        if (second_) s.hess.resize(t * t * n_ * n_);
+        s.grad.assign(t * t * n_, 0.0);
+        if (second_) s.hess.assign(t * t * n_ * n_, 0.0);
         for (std::uint64_t e = 0; e < t * t; ++e) {
-            s.value[e] = entries[e].v;
-            std::copy(entries[e].g.begin(), entries[e].g.end(), s.grad.begin() + e * n_);
-            if (second_) std::copy(entries[e].h.begin(), entries[e].h.end(), s.hess.begin() + e * n_ * n_);
+            const Jet& j = entries[e];
+            const std::size_t m = j.idx.size();
+            s.value[e] = j.v;
+            for (std::size_t k = 0; k < m; ++k) s.grad[e * n_ + j.idx[k]] = j.g[k];
+            if (second_)
+                for (std::size_t k = 0; k < m; ++k)
+                    for (std::size_t l = 0; l < m; ++l)
+                        s.hess[(e * n_ + j.idx[k]) * n_ + j.idx[l]] = j.h[k * m + l];
         }
         return s;
     }
 
 private:
+    // The union of a's and b's indices (ascending) and where each of theirs lands in it.
+    static void merge(const Jet& a, const Jet& b, std::vector<std::uint32_t>& idx, std::vector<std::size_t>& pa,
+                      std::vector<std::size_t>& pb) {
+        idx.clear();
+        pa.resize(a.idx.size());
+        pb.resize(b.idx.size());
+        std::size_t i = 0, k = 0;
+        while (i < a.idx.size() || k < b.idx.size()) {
+            const bool take_a = k == b.idx.size() || (i < a.idx.size() && a.idx[i] <= b.idx[k]);
+            const bool take_b = i == a.idx.size() || (k < b.idx.size() && b.idx[k] <= a.idx[i]);
+            const std::uint32_t v = take_a ? a.idx[i] : b.idx[k];
+            if (take_a) pa[i++] = idx.size();
+            if (take_b) pb[k++] = idx.size();
+            idx.push_back(v);
+        }
+    }
+    // x's Hessian embedded into out (m x m) at the positions p.
+    static void embed(const Jet& x, const std::vector<std::size_t>& p, std::size_t m, std::vector<double>& out) {
+        const std::size_t mx = x.idx.size();
+        for (std::size_t k = 0; k < mx; ++k)
+            for (std::size_t l = 0; l < mx; ++l) out[p[k] * m + p[l]] = x.h[k * mx + l];
+    }
+
     std::uint64_t n_;
     bool second_;
 };

@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "linalg/dense.hpp"
+#include "mmrm/kernels.hpp"
 #include "lmm/schedule.hpp"
 #include "parallel/interrupt.hpp"
 
@@ -13,14 +14,18 @@ namespace {
 
 using u64 = std::uint64_t;
 
-// C = A B for square t x t matrices (row-major), sums in increasing index order.
+// C = A B for square t x t matrices (row-major): each entry summed from 0.0
+// over m in increasing order, a row of C at a time (its entries side by side).
 void multiply(const double* a, const double* b, double* c, u64 t) {
-    for (u64 i = 0; i < t; ++i)
-        for (u64 j = 0; j < t; ++j) {
-            double s = 0.0;
-            for (u64 m = 0; m < t; ++m) s += a[i * t + m] * b[m * t + j];
-            c[i * t + j] = s;
+    for (u64 i = 0; i < t; ++i) {
+        double* ci = c + i * t;
+        for (u64 j = 0; j < t; ++j) ci[j] = 0.0;
+        for (u64 m = 0; m < t; ++m) {
+            const double aim = a[i * t + m];
+            const double* bm = b + m * t;
+            for (u64 j = 0; j < t; ++j) ci[j] += aim * bm[j];
         }
+    }
 }
 
 // The Cholesky factor's inverse product, mirrored from its lower triangle so
@@ -77,6 +82,7 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
     const u64 np = d.patterns.size(), T = d.visits, TT = T * T, half = T * (T + 1) / 2;
     if (theta.size() != nt) return std::nullopt;
     const bool kr = second && theta_weights.size() == nt * nt;
+    const MmrmKernels& kern = mmrm_kernels();
 
     std::vector<SigmaJet> jets;
     if (spatial) {
@@ -264,17 +270,16 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                             }
                         if (!nonzero[q]) continue;
                         multiply(dq, B.data(), U.data() + q * tt, t);
-                        multiply(dq, w, F.data() + q * tt, t);
+                        multiply(w, dq, F.data() + q * tt, t);   // W D_q = (D_q W)'
                     }
                     for (u64 q = 0; q < npg; ++q) {
                         if (!nonzero[q]) continue;
                         for (u64 r = 0; r <= q; ++r) {
                             if (!nonzero[r]) continue;
                             const double* ul = U.data() + r * tt;
-                            const double* fk = F.data() + q * tt;
+                            const double* fk = F.data() + q * tt;   // (D_q W)' row by row
                             double sum = 0.0;
-                            for (u64 a = 0; a < t; ++a)
-                                for (u64 b = 0; b < t; ++b) sum += ul[a * t + b] * fk[b * t + a];
+                            for (u64 e = 0; e < tt; ++e) sum += ul[e] * fk[e];
                             s.hess[(off + q) * nt + off + r] += sum;
                         }
                     }
@@ -291,12 +296,12 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                                 if (!nonzero[q] || wt == 0.0) continue;
                                 for (u64 e = 0; e < tt; ++e) Y[e] += wt * D[q * tt + e];
                             }
-                            // FW += Y W D_r = Y F_r^T... F_r = D_r W, so W D_r = F_r^T (W, D_r symmetric).
+                            // FW += Y (W D_r), W D_r held in F.
                             const double* fr = F.data() + r * tt;
                             for (u64 a = 0; a < t; ++a)
                                 for (u64 b = 0; b < t; ++b) {
                                     double sum = 0.0;
-                                    for (u64 m = 0; m < t; ++m) sum += Y[a * t + m] * fr[b * t + m];
+                                    for (u64 m = 0; m < t; ++m) sum += Y[a * t + m] * fr[m * t + b];
                                     FW[a * t + b] += sum;
                                 }
                         }
@@ -324,10 +329,7 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                             const double* z = pat.rows.data() + i * t * k;
                             double* zt = T1.data() + i * t * k;
                             for (u64 a = 0; a < t; ++a)
-                                for (u64 b = 0; b < t; ++b) {
-                                    const double wab = w[a * t + b];
-                                    for (u64 x = 0; x < k; ++x) zt[a * k + x] += wab * z[b * k + x];
-                                }
+                                for (u64 b = 0; b < t; ++b) kern.scaled_add(zt + a * k, z + b * k, w[a * t + b], k);
                         }
                     } else {
                         T1.assign(tt * kk, 0.0);
@@ -337,8 +339,7 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                                 for (u64 b = 0; b < t; ++b) {
                                     const double wb = w[b * t + dd];
                                     if (b >= a) {
-                                        const double* cp = pat.products.data() + upper_pair(a, b, t) * kk;
-                                        for (u64 e = 0; e < kk; ++e) o[e] += cp[e] * wb;
+                                        kern.scaled_add(o, pat.products.data() + upper_pair(a, b, t) * kk, wb, kk);
                                     } else {   // C_ab = C_ba'
                                         const double* cp = pat.products.data() + upper_pair(b, a, t) * kk;
                                         for (u64 u = 0; u < k; ++u)
@@ -352,18 +353,11 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                         for (u64 dd = cc; dd < t; ++dd) {
                             std::fill(K.begin(), K.end(), 0.0);
                             if (by_subject) {
-                                for (u64 i = 0; i < n_sub; ++i) {
-                                    const double* zc = T1.data() + (i * t + cc) * k;
-                                    const double* zd = T1.data() + (i * t + dd) * k;
-                                    for (u64 u = 0; u < k; ++u)
-                                        for (u64 x = 0; x < k; ++x) K[u * k + x] += zc[u] * zd[x];
-                                }
+                                for (u64 i = 0; i < n_sub; ++i)
+                                    kern.outer_add(K.data(), T1.data() + (i * t + cc) * k, T1.data() + (i * t + dd) * k, k);
                             } else {
-                                for (u64 a = 0; a < t; ++a) {
-                                    const double wc = w[cc * t + a];
-                                    const double* t1 = T1.data() + (a * t + dd) * kk;
-                                    for (u64 e = 0; e < kk; ++e) K[e] += wc * t1[e];
-                                }
+                                for (u64 a = 0; a < t; ++a)
+                                    kern.scaled_add(K.data(), T1.data() + (a * t + dd) * kk, w[cc * t + a], kk);
                             }
                             // S_cd = K + K' (c < d) or K (c = d, symmetric): Q_k = sum_{c <= d} dSigma_k[c, d] S_cd.
                             const double self = cc == dd ? 0.5 : 1.0;

@@ -17,6 +17,7 @@
 #include "bindings/numpy_api.hpp"
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
+#include "linalg/symmetric_eigen.hpp"
 #include "lmm/group_lanes.hpp"
 #include "lmm/classes.hpp"
 #include "lmm/derived.hpp"
@@ -60,6 +61,33 @@ npy_intp as_intp(std::uint64_t v) { return static_cast<npy_intp>(v); }
 
 PyObject* lane_width(PyObject*, PyObject*) {
     return PyLong_FromUnsignedLongLong(lmm::lane_width());
+}
+
+// The minimisers' eigen-decomposition of a symmetric matrix (its upper
+// triangle read): (values ascending, vectors as columns).
+PyObject* symmetric_eigen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"a"};
+        PyObject* bound[1];
+        PyArrayObject* a = nullptr;
+        if (!bind_arguments({"symmetric_eigen", kNames, 1, 1}, args, nargs, kwnames, bound) ||
+            !to_array(bound[0], "a", 2, NPY_FLOAT64, a))
+            return nullptr;
+        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(a, 0));
+        if (static_cast<std::size_t>(PyArray_DIM(a, 1)) != n) {
+            PyErr_SetString(PyExc_ValueError, "a must be square");
+            return nullptr;
+        }
+        std::vector<double> m(n * n);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+                m[i * n + j] = *static_cast<const double*>(PyArray_GETPTR2(a, static_cast<npy_intp>(i), static_cast<npy_intp>(j)));
+        const linalg::SymmetricEigen e = linalg::symmetric_eigen(m, n);
+        PyRef values = PyRef::steal(new_array({as_intp(n)}, e.values.data()));
+        PyRef vectors = PyRef::steal(new_array({as_intp(n), as_intp(n)}, e.vectors.data()));
+        if (!values || !vectors) return nullptr;
+        return PyTuple_Pack(2, values.get(), vectors.get());
+    });
 }
 
 PyObject* pool_threads(PyObject*, PyObject*) {
@@ -869,6 +897,8 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kFunctions[] = {
     {"pool_threads", pool_threads, METH_NOARGS, "Threads of the worker pool, the caller included."},
     {"lane_width", lane_width, METH_NOARGS, "Groups per step of the vector-lanes kernels (1: none)."},
+    {"symmetric_eigen", fastcall<symmetric_eigen>(), kFast,
+     "symmetric_eigen(a)\n--\n\n(values ascending, vectors as columns) of a symmetric matrix."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
     {"hessian", fastcall<hessian>(), kFast, "Criterion, gradient and Hessian with forced schedules."},
     {"canonical_theta", fastcall<canonical_theta>(), kFast, "canonical_theta(theta, q)"},

@@ -5,18 +5,30 @@ the core's builder subject by subject. A subject's rows may span the end of
 one batch and the start of the next (the last subject of a batch waits for
 the next); a subject met again after others is refused (sort by subject).
 Every batch's response is reduced by the first batch's least squares (see
-corvane.mmrm.model.least_squares). Nothing per row is kept: the model holds
+least_squares). Nothing per row is kept: the model holds
 its visit patterns' products.
 """
 
 from __future__ import annotations
 
 import numpy as np
-import pandas as pd
 
 from ..data.sources import is_dask, stream_of
 
-__all__ = ["BatchedRows", "read_batched"]
+__all__ = ["BatchedRows", "least_squares", "read_batched"]
+
+
+def least_squares(X, y, weights=None):
+    """The (weighted) least-squares beta. The core fits y - X b for this b
+    (the likelihood does not depend on b, and beta = b + the core's): with
+    the fixed effects taken out of the response first, the products of the
+    response hold the residuals' size, not the effects', and no sum of them
+    cancels (effects 1e7 times the noise keep their digits)."""
+    if weights is not None:
+        root = np.sqrt(weights)
+        X, y = X * root[:, None], y * root
+    beta, *_ = np.linalg.lstsq(X, y, rcond=None)
+    return beta
 
 
 class BatchedRows:
@@ -57,6 +69,8 @@ def _joined(first, second):
 
 def _level_codes(values, levels, name):
     """Each value's index among levels (int64)."""
+    import pandas as pd
+
     codes = pd.Categorical(values, categories=levels).codes.astype(np.int64)
     if np.any(codes < 0):
         bad = pd.Series(values)[codes < 0].iloc[0]
@@ -71,6 +85,8 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
 
     stream = stream_of(data)
     dask = stream is None and is_dask(data)
+    import pandas as pd
+
     if stream is None and not dask:
         return None
     columns = list(data.columns) if dask else stream.columns
@@ -138,8 +154,6 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
                else np.zeros(len(y), dtype=np.int64))
         w = rows[weight_col].to_numpy(dtype=np.float64) if weight_col else None
         if shift is None:   # the first batch's least squares, taken out of every batch's response
-            from .model import least_squares
-
             shift = least_squares(X, np.asarray(y, dtype=np.float64), w)
         part = [np.ascontiguousarray(np.asarray(y, dtype=np.float64) - X @ shift), X, codes, pos, grp, w]
         if builder is None:

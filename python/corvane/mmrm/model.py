@@ -20,6 +20,7 @@ from .._corvane import MmrmCore
 from ..design import rank as _rank
 from ..formula.labels import factorize
 from ..model.base import MixedModel, Names, Origin
+from .batches import least_squares
 from .formula import STRUCTURES, split_covariance
 
 __all__ = ["RepeatedMeasuresModel", "mmrm"]
@@ -42,19 +43,6 @@ def _visit_levels(values, name):
         return codes, levels
     codes, uniques = pd.factorize(series, sort=True)
     return codes.astype(np.int64), list(uniques)
-
-
-def least_squares(X, y, weights=None):
-    """The (weighted) least-squares beta. The core fits y - X b for this b
-    (the likelihood does not depend on b, and beta = b + the core's): with
-    the fixed effects taken out of the response first, the products of the
-    response hold the residuals' size, not the effects', and no sum of them
-    cancels (effects 1e7 times the noise keep their digits)."""
-    if weights is not None:
-        root = np.sqrt(weights)
-        X, y = X * root[:, None], y * root
-    beta, *_ = np.linalg.lstsq(X, y, rcond=None)
-    return beta
 
 
 class RepeatedMeasuresModel(MixedModel):
