@@ -138,26 +138,28 @@ def test_fit_equals_mmrm(fitted, name):
             np.testing.assert_allclose(ours[g].to_numpy(), mat, rtol=1e-6, atol=1e-9)
 
 
-@pytest.mark.parametrize("name", ["fev_us", "fev_ar1h", "bcva_toeph"])
-def test_term_f_tests_equal_mmrm(fitted, name):
-    """The F test of each term outside an interaction (and of the
-    interaction itself) equals mmrm's type III F; its denominator df does
-    where the test has one numerator df (with more, Satterthwaite's df
-    depends on the basis of the contrast, which mmrm's type III builds its
-    own way)."""
-    fit, r = FITS[name], fitted[name]
-    t3 = fit["inference"]["Satterthwaite/Asymptotic"]["type3"]
-    bases = [[p.split("[")[0] for p in n.split(":")] for n in r.fe_names]
-    for term, q, f, den in zip(t3["terms"], t3["num_df"], t3["F"], t3["den_df"]):
-        inside = any(term in b and len(b) > 1 for b in bases) and ":" not in term
-        if inside:
-            continue
-        L = np.eye(len(r.beta))[[k for k, b in enumerate(bases) if b == term.split(":")]]
-        row = r.contrast_test(L)
-        assert row["NumDF"].iloc[0] == q
-        assert row["F value"].iloc[0] == pytest.approx(f, rel=1e-6)
-        if q == 1:
-            assert row["DenDF"].iloc[0] == pytest.approx(den, rel=1e-6)
+TYPE3 = [(n, k) for n, fit in FITS.items() for k in fit["inference"]
+         if "type3" in fit["inference"][k] and k.split("/")[0] in ("Satterthwaite", "Kenward-Roger")]
+
+
+@pytest.mark.parametrize("name,key", TYPE3, ids=[f"{n}-{k}" for n, k in TYPE3])
+def test_type3_table_equals_mmrm(name, key):
+    """anova(): each term's type III F test, its hypothesis in mmrm's basis
+    (sum-to-zero coding mapped to the fitted one), so that even a multi-df
+    term's Satterthwaite (or Kenward-Roger) denominator df is mmrm's."""
+    import corvane
+
+    fit = FITS[name]
+    df, levels = _frame(fit["data"])
+    method, vcov = (part.lower() for part in key.split("/"))
+    r = corvane.mmrm(fit["formula"], _categorical(df, levels, fit["subject"]), reml=fit["reml"], method=method,
+                     vcov=vcov, **({"weights": fit["weights"]} if fit["weights"] else {}))
+    t3 = fit["inference"][key]["type3"]
+    a = r.anova()
+    assert list(a.index) == t3["terms"] and list(a["NumDF"]) == t3["num_df"]
+    np.testing.assert_allclose(a["F value"], t3["F"], rtol=1e-7)
+    np.testing.assert_allclose(a["DenDF"], t3["den_df"], rtol=1e-7)
+    np.testing.assert_allclose(a["Pr(>F)"], t3["p"], rtol=1e-5, atol=1e-300)
 
 
 INFERENCE = [(name, key) for name, fit in FITS.items() for key in fit["inference"]]

@@ -35,7 +35,7 @@ import numpy as np
 from ..formula.labels import INTERCEPT
 from ..design.rank import RANK_TOL
 
-__all__ = ["model_terms", "containment", "coded_otherwise", "type3_contrasts"]
+__all__ = ["model_terms", "containment", "coded_otherwise", "type3_contrasts", "reference_grid"]
 
 # A relative residual above this means a column is not in the span assumed.
 _SPAN_TOL = 1e-8
@@ -83,7 +83,7 @@ def raw_column(expr, variables):
     return m.group(1) if m and m.group(1) in variables else None
 
 
-def _grid(builder, layout, levels):
+def reference_grid(builder, layout, levels):
     """(frame, {categorical variable: level code per row}, numeric values
     per row): every combination of the levels of the categorical columns,
     each repeated with fresh covariate values."""
@@ -168,7 +168,7 @@ def type3_contrasts(result, layout, levels, contains):
     type III hypotheses), the intercept left out."""
     model = result.model
     builder = model.spec.fixed
-    frame, codes, values = _grid(builder, layout, levels)
+    frame, codes, values = reference_grid(builder, layout, levels)
     xg = builder.matrix(frame, new_data=True)
     p_all = xg.shape[1]
     if np.linalg.matrix_rank(xg) < p_all:

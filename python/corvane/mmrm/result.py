@@ -191,6 +191,15 @@ class MmrmResult(ModelResult):
         return _dist.pandas().DataFrame({"NumDF": [q], "DenDF": [df2], "F value": [f],
                                          "Pr(>F)": [f_pvalue(f, q, df2)]})
 
+    def anova(self) -> "pd.DataFrame":
+        """The type III F tests of the fixed-effect terms by the fit's df
+        method and covariance, as mmrm's ``Anova(fit, type = "III")``:
+        NumDF, DenDF, F value, Pr(>F) by term, each hypothesis written in
+        mmrm's basis (see :mod:`corvane.mmrm.anova`)."""
+        from .anova import anova
+
+        return anova(self, self._test_method())
+
     def emmeans(self, specs, by=None, at=None, level=0.95) -> "pd.DataFrame":
         """Estimated marginal means, as emmeans' ``emmeans(fit, ~ ARMCD | AVISIT)``
         for an mmrm fit: the reference grid's rows averaged with equal weights
