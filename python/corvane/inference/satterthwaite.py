@@ -35,14 +35,19 @@ class SatterthwaiteTests:
     jac: np.ndarray
     vcov_varpar: np.ndarray
 
+    def direction_df(self, l, var):
+        """The df of l' beta whose variance is var: 2 var^2 / (g' V g), g
+        the gradient of l' cov(beta) l in phi. A family with another df
+        for a direction overrides this (the F test's combination stays)."""
+        g = np.einsum("i,kij,j->k", l, self.jac, l)
+        denom = float(g @ self.vcov_varpar @ g)
+        return 2.0 * var * var / denom if denom > 0 else math.inf
+
     def t_test(self, l):
         """(estimate, std error, df) of l' beta."""
         l = np.asarray(l, dtype=np.float64)
         var = float(l @ self.cov_beta @ l)
-        g = np.einsum("i,kij,j->k", l, self.jac, l)
-        denom = float(g @ self.vcov_varpar @ g)
-        df = 2.0 * var * var / denom if denom > 0 else math.inf
-        return float(l @ self.beta), math.sqrt(max(var, 0.0)), df
+        return float(l @ self.beta), math.sqrt(max(var, 0.0)), self.direction_df(l, var)
 
     def df(self):
         """Each coefficient's df at once: its gradient is the diagonal of
@@ -70,11 +75,7 @@ class SatterthwaiteTests:
         ptl = p_vec[:, :q].T @ L
         t2 = (p_vec[:, :q].T @ est) ** 2 / d[:q]
         f = float(np.sum(t2) / q)
-        nu = np.empty(q)
-        for i in range(q):
-            g = np.einsum("i,kij,j->k", ptl[i], self.jac, ptl[i])
-            denom = float(g @ self.vcov_varpar @ g)
-            nu[i] = 2.0 * d[i] ** 2 / denom if denom > 0 else math.inf
+        nu = np.array([self.direction_df(ptl[i], d[i]) for i in range(q)])
         return f, q, fstat_ddf(nu)
 
 

@@ -20,7 +20,7 @@ import math
 
 import numpy as np
 
-from ..inference.satterthwaite import SatterthwaiteTests, fstat_ddf
+from ..inference.satterthwaite import SatterthwaiteTests
 
 __all__ = ["METHODS", "VCOVS", "check_inference", "df_method", "pinv_sym"]
 
@@ -232,7 +232,7 @@ def whitened_subjects(result):
     return out
 
 
-class _Empirical:
+class _Empirical(SatterthwaiteTests):
     """The empirical covariance of beta (mmrm's "Empirical", CR0;
     "Empirical-Jackknife"; "Empirical-Bias-Reduced", CR2) and its
     Satterthwaite-type df."""
@@ -261,7 +261,8 @@ class _Empirical:
         self.cov_beta = phi @ meat @ phi
         self.beta, self._phi = result.beta, phi
 
-    def _df1(self, c):
+    def direction_df(self, c, var=None):
+        """The empirical df of c' beta (see the module's text); var unused."""
         phi = self._phi
         pc = phi @ c
         d_all, b_all = [], []
@@ -277,27 +278,6 @@ class _Empirical:
         frob = float(np.sum(d * d) - 2.0 * np.sum(d * q) + np.sum(ps * ps.T))
         return tr * tr / frob if frob > 0 else math.inf
 
-    def t_test(self, l):
-        l = np.asarray(l, dtype=np.float64)
-        return float(l @ self.beta), math.sqrt(max(float(l @ self.cov_beta @ l), 0.0)), self._df1(l)
-
     def df(self):
         p = len(self.beta)
-        return np.array([self._df1(np.eye(p)[j]) for j in range(p)])
-
-    def f_test(self, L, rhs=None):
-        """mmrm's: the F statistic on the empirical covariance, its
-        denominator df combined from the df of the covariance's eigen
-        directions."""
-        L = np.atleast_2d(np.asarray(L, dtype=np.float64))
-        est = L @ self.beta - (0.0 if rhs is None else np.asarray(rhs, dtype=np.float64))
-        vl = L @ self.cov_beta @ L.T
-        d, vec = np.linalg.eigh(0.5 * (vl + vl.T))
-        order = np.argsort(d)[::-1]
-        d, vec = d[order], vec[:, order]
-        q = int(np.sum(d > max(np.finfo(float).eps ** 0.5 * d[0], 0.0)))
-        if q == 0:
-            raise ValueError("the contrast has no estimable direction (L cov(beta) L' is zero)")
-        rows = vec[:, :q].T @ L
-        f = float(np.sum((vec[:, :q].T @ est) ** 2 / d[:q]) / q)
-        return f, q, fstat_ddf(np.array([self._df1(row) for row in rows]))
+        return np.array([self.direction_df(np.eye(p)[j]) for j in range(p)])
