@@ -35,8 +35,21 @@ gx = np.ascontiguousarray(np.column_stack([ones, z]))
 gy = (rng.random(n) < 0.4).astype(float)
 glmm = corvane.GlmmCore(gy, gx, gx, few_groups, 2000, np.ones(n), np.zeros(n), "binomial", "logit")
 
+# A repeated-measures trial with scattered missing visits (many patterns).
+subject = np.repeat(np.arange(40000, dtype=np.int64), 10)
+visit = np.tile(np.arange(10, dtype=np.int64), 40000)
+keep = rng.random(subject.size) < 0.8
+mx = np.ascontiguousarray(np.column_stack([np.ones(keep.sum()), rng.standard_normal((keep.sum(), 3))]))
+my = rng.standard_normal(keep.sum())
+mmrm_args = (my, mx, subject[keep], visit[keep], np.zeros(keep.sum(), np.int64), 40000, 10, 1, "us")
+mmrm = corvane.MmrmCore(*mmrm_args)
+mtheta = [0.0] * 10 + [0.1] * 45
+
 calls = {
     "construction": lambda: LmmCore(y, X, z, few_groups, 2000, "blocks"),
+    "mmrm_construction": lambda: corvane.MmrmCore(*mmrm_args),
+    "mmrm_evaluate": lambda: mmrm.evaluate(mtheta, True, 2),
+    "mmrm_fit": lambda: mmrm.fit(mtheta),
     "with_response": lambda: aggregated.with_response(y, X, ones, one_per_group),
     "fit": lambda: blocks.fit([0.1, 0.5, 2.0, 5.0] * 50, max_iter=1000),
     "fit_newton": lambda: blocks.fit_newton([0.1, 0.5, 2.0, 5.0] * 50),
@@ -78,7 +91,7 @@ print(json.dumps(report))
     assert report.pop("usable") is True
     assert sorted(report) == sorted(["construction", "with_response", "fit", "fit_newton", "deviance_grad",
                                      "solution", "fit_responses", "glmm_fit", "glmm_quadrature",
-                                     "glmm_fit_responses"])
+                                     "glmm_fit_responses", "mmrm_construction", "mmrm_evaluate", "mmrm_fit"])
 
 
 @posix_only
@@ -189,5 +202,31 @@ try:
     print("no error")
 except MemoryError:
     print("MemoryError", t.pool_alloc(64, 1000) >= 1)
+""")
+    assert out.split() == ["MemoryError", "True"]
+
+
+@pytestmark_limits
+def test_repeated_measures_allocation_failure_is_memory_error():
+    """A design whose patterns' products cannot be held (p = 3000: 55 visit
+    pairs of 9e6 doubles) fails with MemoryError, and the core works once
+    memory is back."""
+    out = run_child(r"""
+import resource
+import numpy as np
+from corvane import MmrmCore
+rng = np.random.default_rng(1)
+small = MmrmCore(rng.standard_normal(40), np.ones((40, 1)), np.repeat(np.arange(10), 4), np.tile(np.arange(4), 10),
+                 np.zeros(40, np.int64), 10, 4, 1, "cs")
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + 200 * 2**20, resource.RLIM_INFINITY))
+try:
+    MmrmCore(rng.standard_normal(20), rng.standard_normal((20, 3000)), np.repeat(np.arange(2), 10),
+             np.tile(np.arange(10), 2), np.zeros(20, np.int64), 2, 10, 1, "us")
+    print("no error")
+except MemoryError:
+    print("MemoryError")
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(np.isfinite(small.evaluate([0.0, 0.0], True, 0)["criterion"]))
 """)
     assert out.split() == ["MemoryError", "True"]
