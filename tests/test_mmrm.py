@@ -358,3 +358,34 @@ def test_vector_unit_kernels_give_the_baseline_bits(tmp_path):
     assert sorted(on.files) == sorted(off.files) and "weighted_q" in on.files
     for key in on.files:
         assert np.array_equal(on[key].view(np.uint64), off[key].view(np.uint64)), key
+
+
+@pytest.mark.parametrize("formula", [
+    "y ~ us(visit | arm / subject) + x + arm * visit",          # the covariance term first, grouped
+    "y ~ x + arm + sp_exp(time | subject) - 1",                 # continuous time, no intercept
+    "y ~ csh(visit | subject) + x * arm",
+])
+def test_outputs_of_every_kind_of_fit(table, formula):
+    """to_dict is JSON, the summary and HTML show the covariance (by group
+    when grouped), predictions refuse a visit the fit never saw, and the
+    term order of the formula does not change the fit."""
+    import json
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", corvane.SingularFitWarning)
+        warnings.simplefilter("ignore", corvane.ConvergenceWarning)
+        r = corvane.mmrm(formula, table, weights="w")
+    d = json.loads(json.dumps(r.to_dict()))
+    assert d["n_obs"] == len(table) and set(d["fixed_effects"]) == set(r.fe_names)
+    text, html = str(r.summary()), r._repr_html_()
+    assert "Covariance estimate" in text and "corvane-summary" in html
+    if "arm /" in formula:
+        assert "Covariance estimate (PBO)" in text and isinstance(d["cov_resid"], dict)
+    if "sp_exp" not in formula:
+        bad = table.iloc[:3].assign(visit="V9")
+        with pytest.raises(ValueError, match="V9"):
+            r.predict(bad)
+    if formula.startswith("y ~ csh"):
+        swapped = corvane.mmrm("y ~ arm * x + csh(visit | subject)", table, weights="w")
+        assert swapped.loglik == pytest.approx(r.loglik, abs=1e-9)
+        np.testing.assert_allclose(swapped.theta, r.theta, rtol=1e-8)
