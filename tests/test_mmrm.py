@@ -389,3 +389,12 @@ def test_outputs_of_every_kind_of_fit(table, formula):
         swapped = corvane.mmrm("y ~ arm * x + csh(visit | subject)", table, weights="w")
         assert swapped.loglik == pytest.approx(r.loglik, abs=1e-9)
         np.testing.assert_allclose(swapped.theta, r.theta, rtol=1e-8)
+
+
+def test_batched_data_with_aliased_columns_are_refused_by_name(table):
+    """Data read in batches cannot drop a column after their products are
+    summed: an aliased column is named and refused."""
+    pa = pytest.importorskip("pyarrow")
+    data = pa.Table.from_pandas(table.assign(x2=2.0 * table["x"]), preserve_index=False)
+    with pytest.raises(ValueError, match="x2.*full-rank design"):
+        corvane.mmrm("y ~ x + x2 + visit + us(visit | subject)", data)

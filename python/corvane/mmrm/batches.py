@@ -116,7 +116,7 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
     batches = _dask_batches(data, read_cols) if dask else stream.batches(read_cols)
     from .._corvane import MmrmBuilder
 
-    builder = spec = xtx = shift = None
+    builder = spec = shift = None
     codes_of = {}
     carry = None
     n_read = n_dropped = 0
@@ -159,8 +159,6 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
         if builder is None:
             builder = MmrmBuilder(X.shape[1], 0 if term.spatial else len(visit_levels),
                                   1 if group_levels is None else len(group_levels), structure, w is not None, route)
-            xtx = np.zeros((X.shape[1], X.shape[1]))
-        xtx += X.T @ X
         # The subject held back from the last batch goes in with its rows at
         # the start of this one; this batch's last subject waits for the next.
         if carry is not None:
@@ -191,5 +189,7 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
     from ..formula.labels import term_names
 
     labels = sorted(codes_of, key=codes_of.get)
-    return BatchedRows(builder.finish(), spec, term_names(spec.fixed.columns), labels, visit_levels, group_levels,
+    core = builder.finish()
+    xtx = core.moments()["xtx"]   # X'WX from the patterns' products, for the rank check
+    return BatchedRows(core, spec, term_names(spec.fixed.columns), labels, visit_levels, group_levels,
                        n_read, n_dropped, xtx, weight_col, shift)
