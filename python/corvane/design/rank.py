@@ -273,15 +273,17 @@ def dropped_columns_note(names):
 def drop_aliased(xtx, rp, fe_names, p, residual=None):
     """(kept columns, the constant column's index among them or None): the
     aliased columns of X~'X~ left out with a RankDeficiencyWarning naming
-    them, as lme4 drops them (residual: see aliased). Every family's rule."""
-    dropped = aliased(np.asarray(xtx), rp.x_const, residual)
+    them, as lme4 drops them (residual: see aliased). Every family's rule;
+    rp None for a family that does not reparametrise (no constant column)."""
+    x_const = None if rp is None else rp.x_const
+    dropped = aliased(np.asarray(xtx), x_const, residual)
     if not dropped:
-        return np.arange(p), rp.x_const
+        return np.arange(p), x_const
     warn_user(dropped_columns_note([fe_names[j] for j in dropped]), RankDeficiencyWarning)
     kept = np.array([j for j in range(p) if j not in dropped], dtype=np.int64)
     if len(kept) == 0:
         raise ValueError("every fixed-effects column is zero")
-    const = None if rp.x_const is None or rp.x_const in dropped else int(np.searchsorted(kept, rp.x_const))
+    const = None if x_const is None or x_const in dropped else int(np.searchsorted(kept, x_const))
     return kept, const
 
 

@@ -14,7 +14,6 @@ import math
 import numpy as np
 
 from .. import _checks
-from .._errors import RankDeficiencyWarning, warn_user
 from .._threads import one_blas_thread
 from .._corvane import MmrmCore
 from ..design import rank as _rank
@@ -132,11 +131,8 @@ class RepeatedMeasuresModel(MixedModel):
 
     def _drop_aliased(self):
         X = np.ascontiguousarray(self.X_all, dtype=np.float64)
-        dropped = _rank.aliased(X.T @ X, None)
-        if dropped:
-            warn_user(_rank.dropped_columns_note([self.fe_names_all[j] for j in dropped]), RankDeficiencyWarning)
-        self.kept = np.array([j for j in range(X.shape[1]) if j not in dropped], dtype=np.int64)
-        self.dropped = [self.fe_names_all[j] for j in dropped]
+        self.kept, _ = _rank.drop_aliased(X.T @ X, None, self.fe_names_all, X.shape[1])
+        self.dropped = [name for j, name in enumerate(self.fe_names_all) if j not in set(self.kept.tolist())]
         self.fe_names = [self.fe_names_all[j] for j in self.kept]
         self.X = np.ascontiguousarray(X[:, self.kept])
 
