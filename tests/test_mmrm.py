@@ -317,9 +317,9 @@ def test_response_scale_and_huge_effects_change_only_units(table, structure):
     assert r.deviance - base.deviance == pytest.approx(2 * (r.n_obs - len(r.beta)) * np.log(c), rel=1e-9)
 
 
-@pytest.mark.parametrize("n", [8, 23, 24, 55, 70])
+@pytest.mark.parametrize("n", [2, 3, 4, 5, 10, 55, 70])
 def test_the_minimisers_eigen_decomposition(n):
-    """Jacobi below 24 rows, Householder and implicit QL from there: the
+    """Jacobi below 4 rows, Householder and implicit QL from there: the
     eigenvalues and eigenvectors of random, diagonal, rank-one and repeated
     spectra, against LAPACK's."""
     from corvane import _corvane_tests as ct

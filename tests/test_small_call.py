@@ -133,6 +133,7 @@ def _with_missing(frame):
     out.loc[13, "g"] = None
     out.loc[19, "w"] = np.nan
     out.loc[out["c"] == "j", "y"] = np.nan  # no row of level j is left: it is no level
+    out.loc[out["g"] == "s00", "x"] = np.nan  # nor of group s00
     return out
 
 
@@ -146,6 +147,11 @@ def test_rows_read_directly_are_the_sub_table_s(frame, strings, formula):
         coerced = matrices.build(formula, data, extra=["w"])
     assert {3, 13, 19} <= set(np.flatnonzero(~direct[7]).tolist())  # x, the group and the weights
     _same_build(direct, coerced)
+    # The group coded on the whole column and cut to the rows kept: factorize's codes of the rows kept.
+    codes, labels = matrices.build(formula, data, extra=["w"], group_codes=True)[5]
+    want_codes, want_labels = labels_mod.factorize(coerced[5], "g")
+    assert labels == want_labels and "s00" not in labels
+    np.testing.assert_array_equal(codes, want_codes)
     if "c +" in formula:
         assert "c[T.j]" not in direct[0].fixed.columns and "c[T.k]" in direct[0].fixed.columns
     assert corvane.lmm(formula, data).criterion == corvane.lmm(formula, data.dropna(subset=["y"])).criterion

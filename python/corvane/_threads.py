@@ -46,8 +46,33 @@ def _blas_controller():
 def one_blas_thread():
     """A context manager that holds the BLAS libraries NumPy and SciPy use
     to one thread (threadpoolctl), restoring their setting on exit; a
-    context that does nothing without threadpoolctl."""
+    context that does nothing without threadpoolctl, or inside another
+    such context on the same thread (the limit holds already)."""
+    if getattr(_held, "depth", 0):
+        return _nested()
     controller = _blas_controller()
     if controller is None:
         return contextlib.nullcontext()
-    return controller.limit(limits=1, user_api="blas")
+    return _holding(controller)
+
+
+_held = threading.local()
+
+
+@contextlib.contextmanager
+def _nested():
+    _held.depth += 1
+    try:
+        yield
+    finally:
+        _held.depth -= 1
+
+
+@contextlib.contextmanager
+def _holding(controller):
+    with controller.limit(limits=1, user_api="blas"):
+        _held.depth = 1
+        try:
+            yield
+        finally:
+            _held.depth = 0

@@ -27,7 +27,7 @@ import numpy as np
 
 from . import safety as _terms
 from .._errors import require
-from .columns import (Columns, big_integers, coerce_columns, factor_levels, missing_mask, needs_conversion,
+from .columns import (Columns, big_integers, coerce_columns, missing_mask, needs_conversion, used_levels,
                       with_levels, without_unused_categories)
 from .parse import ParsedFormula, is_name, unquote
 from .reading import check_names, read_formula
@@ -240,7 +240,7 @@ def _formulaic_spec(rhs, frame, env, formula, reads=()):
 
 # ---- building -------------------------------------------------------------------
 
-def build(formula, frame, env=None, levels=None, extra=(), group_array=False):
+def build(formula, frame, env=None, levels=None, extra=(), group_array=False, group_codes=False):
     """(DesignSpec, y, X, Z, offset, groups, n_dropped, kept_mask) for a
     pandas DataFrame whose columns are strings; y is two columns
     (successes, failures) for a response written cbind(s, f). Rows with a missing value in a
@@ -251,11 +251,16 @@ def build(formula, frame, env=None, levels=None, extra=(), group_array=False):
     (later batches go through :func:`build_batch`). `extra` names further
     columns whose missing values drop a row. groups is the group column's
     Series on the rows kept, or with group_array its array when it holds
-    NumPy's numbers (factorize codes both alike)."""
+    NumPy's numbers (factorize codes both alike), or with group_codes
+    factorize's (codes, labels) of it."""
     spec, y, X, Z, off, columns, n_dropped, kept, checks = _build(formula, frame, env, levels, extra)
     group = spec.parsed.group
-    values = columns.array(group) if group_array else None
-    out = _finish_rows(spec, y, X, Z, off, columns[group] if values is None else values, n_dropped, kept, checks)
+    if group_codes:
+        groups = columns.codes(group)
+    else:
+        values = columns.array(group) if group_array else None
+        groups = columns[group] if values is None else values
+    out = _finish_rows(spec, y, X, Z, off, groups, n_dropped, kept, checks)
     if len(out[1]) == 0:
         raise ValueError("no rows with finite values in the model's columns")
     return out
@@ -317,7 +322,7 @@ def _build(formula, frame, env, levels, extra):
 
     def levels_of(col):
         if col not in coded:  # one hashing pass gives the levels in order and the codes
-            coded[col] = factor_levels(columns[col], col, unused=levels is not None)
+            coded[col] = columns.factor(col, unused=levels is not None)
         return coded[col][1]
 
     def kind_of(col):
@@ -495,7 +500,7 @@ def _finish_rows(spec, y, X, Z, off, groups, n_dropped, kept, checks=None):
         nan = np.isnan(ys).any(axis=1) | np.isnan(X).any(axis=1) | np.isnan(Z).any(axis=1) | np.isnan(off)
         keep_rows = ~nan
         y, X, Z, off = y[keep_rows], X[keep_rows], Z[keep_rows], off[keep_rows]
-        groups = groups[keep_rows]
+        groups = used_levels(groups[0][keep_rows], groups[1]) if isinstance(groups, tuple) else groups[keep_rows]
         kept = kept.copy()
         idx = np.flatnonzero(kept)
         kept[idx[nan]] = False

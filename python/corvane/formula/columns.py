@@ -39,7 +39,7 @@ def numeric_values(values, col):
 
 
 def _value_kind(values):
-    """'decimal' (decimal.Decimal objects, Arrow decimals), 'date' (dates,
+    """Of a Series (or Index): 'decimal' (decimal.Decimal objects, Arrow decimals), 'date' (dates,
     times, durations and periods, in any representation), 'number' (an
     object column of Python or NumPy numbers), 'text' (strings in an
     extension type other than pandas' default ``str``: ``string``, Arrow
@@ -52,7 +52,7 @@ def _value_kind(values):
     if dtype.kind in "mM" or isinstance(dtype, pd.PeriodDtype):
         return "date"
     if isinstance(dtype, pd.CategoricalDtype):  # the categories say it, without touching the rows
-        return "date" if _value_kind(pd.Series(dtype.categories)) == "date" else None
+        return "date" if _value_kind(dtype.categories) == "date" else None
     if isinstance(dtype, pd.ArrowDtype):
         import pyarrow as pa
 
@@ -222,12 +222,8 @@ def factor_levels(values, col, unused=False):
     if not isinstance(values.dtype, pd.CategoricalDtype):
         return factorize(values, col, shared=True)
     cat = values.array
-    categories, codes = cat.categories, np.asarray(cat.codes)
-    used = True if unused else np.bincount(codes, minlength=len(categories)) > 0
-    if unused or used.all():
-        return codes.astype(np.int64), list(categories)
-    remap = np.cumsum(used) - 1
-    return remap[codes].astype(np.int64), list(categories[used])
+    codes = np.asarray(cat.codes)
+    return (codes.astype(np.int64), list(cat.categories)) if unused else used_levels(codes, cat.categories)
 
 
 def with_levels(sub, levels, missing):
@@ -282,7 +278,7 @@ def column_kind(series):
         return "numeric"
     import pandas as pd
 
-    if isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype)):  # pandas infers "string" for any StringDtype
+    if _categorical_dtype(dtype):
         return "categorical"
     if dtype.kind == "O" or pd.api.types.is_string_dtype(dtype):
         inferred = pd.api.types.infer_dtype(series, skipna=True)
@@ -291,6 +287,14 @@ def column_kind(series):
         if inferred == "integer":
             return "bigint"
     return None
+
+
+def _categorical_dtype(dtype):
+    """A categorical's or pandas strings' dtype: levels whatever the values
+    (pandas infers "string" for any StringDtype)."""
+    import pandas as pd
+
+    return isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype))
 
 
 class Columns:
@@ -306,7 +310,7 @@ class Columns:
         self._frame, self._make = frame, None
         self.columns = frame.columns
         self._series, self._kinds, self._numeric = {}, {}, {}
-        self._source, self._arrays, self._keep = {}, {}, None
+        self._source, self._arrays, self._keep, self._rows = {}, {}, None, None
         self._length = None
 
     @classmethod
@@ -318,7 +322,7 @@ class Columns:
         self = object.__new__(cls)
         self._frame, self._make = None, make_frame
         self.columns = list(series)
-        self._source, self._keep = dict(series), keep
+        self._source, self._keep, self._rows = dict(series), keep, None
         self._series = dict(series) if keep is None else {}
         self._arrays = dict(arrays) if arrays else {}
         self._kinds, self._numeric = {}, {}
@@ -338,13 +342,65 @@ class Columns:
         s = self._series.get(col)
         if s is None:
             source = self._source.get(col)
-            s = self.frame[col] if source is None else source[self._keep]
+            s = self.frame[col] if source is None else self._cut(source)
             self._series[col] = s
         return s
+
+    def _kept_rows(self):
+        if self._rows is None:
+            self._rows = np.flatnonzero(self._keep)
+        return self._rows
+
+    def _cut(self, source):
+        """A Series of the table on the rows kept: its values taken from the
+        column's array (a boolean mask on a pandas Series costs several
+        times more), under a fresh index (the builders read values only)."""
+        import pandas as pd
+
+        return pd.Series(source.array.take(self._kept_rows()), name=source.name, copy=False)
+
+    def factor(self, col, unused=False):
+        """factor_levels of the column on the rows kept. When rows were
+        dropped, a categorical's codes and a column of Arrow strings without
+        missing values are coded on the whole column (Arrow's codes of a
+        column are kept between calls) and cut to the rows kept, the levels
+        no kept row holds left out unless `unused`."""
+        source = self._source.get(col)
+        if self._keep is None or source is None or col in self._arrays:
+            return factor_levels(self[col], col, unused)
+        import pandas as pd
+
+        if isinstance(source.dtype, pd.CategoricalDtype):
+            codes, levels = np.asarray(source.array.codes)[self._kept_rows()], list(source.array.categories)
+        elif _arrow_strings_without_missing(source):
+            whole, levels = factor_levels(source, col, unused)
+            codes = whole[self._kept_rows()]
+        else:
+            return factor_levels(self[col], col, unused)
+        return (codes.astype(np.int64), levels) if unused else used_levels(codes, levels)
 
     def dtype(self, col):
         source = self._source.get(col)
         return (self[col] if source is None else source).dtype
+
+    def codes(self, col):
+        """factorize's (codes, labels) of the column on the rows kept, coded
+        on the whole column as :meth:`factor` codes it where that is
+        cheaper."""
+        from .labels import factorize, native
+
+        source, values = self._source.get(col), self._arrays.get(col)
+        if values is not None or self._keep is None or source is None:
+            return factorize(self[col] if values is None else values, col)
+        import pandas as pd
+
+        if isinstance(source.dtype, pd.CategoricalDtype):
+            codes, labels = used_levels(np.asarray(source.array.codes)[self._kept_rows()], source.array.categories)
+            return codes, [native(v) for v in labels]
+        if _arrow_strings_without_missing(source):
+            whole, labels = factorize(source, col, shared=True)
+            return used_levels(whole[self._kept_rows()], labels)
+        return factorize(self[col], col)
 
     def array(self, col):
         """The column's values on the rows kept when it holds NumPy's
@@ -366,8 +422,33 @@ class Columns:
     def kind(self, col):
         kind = self._kinds.get(col)
         if kind is None:
-            kind = self._kinds[col] = "numeric" if col in self._arrays else column_kind(self[col])
+            source = self._source.get(col)
+            if col in self._arrays:
+                kind = "numeric"
+            elif source is not None and _categorical_dtype(source.dtype):  # a dtype's kind: no need to cut
+                kind = "categorical"
+            else:
+                kind = column_kind(self[col])
+            self._kinds[col] = kind
         return kind
+
+
+def _arrow_strings_without_missing(series):
+    import pandas as pd
+
+    dtype = series.dtype
+    arrow = (isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow") or isinstance(dtype, pd.ArrowDtype)
+    return arrow and hasattr(series.array, "__arrow_array__") and series.array.__arrow_array__().null_count == 0
+
+
+def used_levels(codes, levels):
+    """(codes renumbered over the levels some code holds, those levels), in
+    the levels' order; codes are 0..len(levels)-1."""
+    used = np.bincount(codes, minlength=len(levels)) > 0
+    if used.all():
+        return codes.astype(np.int64), list(levels)
+    remap = np.cumsum(used) - 1
+    return remap[codes].astype(np.int64), [lv for lv, u in zip(levels, used) if u]
 
 
 def big_integers(values, col):

@@ -68,11 +68,8 @@ def t_tests(result):
     effects' t statistics. The one definition behind ``result.p_values``,
     ``pvalues``, ``ddf``, ``coef_table()``, the summaries and ``to_dict``;
     needs scipy (ImportError naming the extra otherwise)."""
-    stats = _dist.stats()
     df = satterthwaite_of(result).df()
-    with np.errstate(invalid="ignore"):
-        p = 2.0 * stats.t.sf(np.abs(np.asarray(result.t_values, dtype=np.float64)), df)
-    return df, np.asarray(p, dtype=np.float64)
+    return df, _dist.t_two_sided(result.t_values, df)
 
 
 def coef_table(result, ddf="satterthwaite"):
@@ -93,12 +90,10 @@ def coef_table(result, ddf="satterthwaite"):
     ['Estimate', 'Std. Error', 'z value', 'Pr(>|z|)']
     """
     check_ddf(ddf)
-    pd = _dist.pandas()
-    index = pd.Index(result.fe_names, name="term")
     t = np.asarray(result.t_values, dtype=np.float64)
     if ddf == "normal":
-        return pd.DataFrame({"Estimate": result.beta, "Std. Error": result.std_errors, "z value": t,
-                             "Pr(>|z|)": normal_two_sided(t)}, index=index)
+        return _dist.number_table(("Estimate", "Std. Error", "z value", "Pr(>|z|)"),
+                                  (result.beta, result.std_errors, t, normal_two_sided(t)), result.fe_names, "term")
     if ddf == "kenward-roger":
         kr = df_method(result, ddf)
         p = len(result.beta)
@@ -107,12 +102,14 @@ def coef_table(result, ddf="satterthwaite"):
         df = np.array([x[2] for x in tests])
         with np.errstate(divide="ignore", invalid="ignore"):
             t = np.asarray(result.beta, dtype=np.float64) / se
-            pv = 2.0 * _dist.stats().t.sf(np.abs(t), df)
-        return pd.DataFrame({"Estimate": result.beta, "Std. Error": se, "df": df, "t value": t,
-                             "Pr(>|t|)": pv}, index=index)
-    df, p = t_tests(result)
-    return pd.DataFrame({"Estimate": result.beta, "Std. Error": result.std_errors, "df": df, "t value": t,
-                         "Pr(>|t|)": p}, index=index)
+        pv = _dist.t_two_sided(t, df)
+    else:
+        se = result.std_errors
+        df, pv = t_tests(result)
+    return _dist.number_table(T_COLUMNS, (result.beta, se, df, t, pv), result.fe_names, "term")
+
+
+T_COLUMNS = ("Estimate", "Std. Error", "df", "t value", "Pr(>|t|)")
 
 
 def f_pvalue(f, q, df2):

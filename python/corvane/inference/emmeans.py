@@ -28,6 +28,7 @@ import re
 
 import numpy as np
 
+from .. import _dist
 from .._errors import require
 from ..formula.parse import unquote
 from .._checks import check_ddf, check_level
@@ -413,7 +414,7 @@ def pairwise(result, specs, by=None, adjust="tukey", ddf="satterthwaite", at=Non
         est[r], se[r], df[r] = method.t_test(lmat[r, kept])
     with np.errstate(invalid="ignore", divide="ignore"):
         t = est / se
-        p = 2.0 * stats.t.sf(np.abs(t), df)
+    p = _dist.t_two_sided(t, df)
     n_contr = len(pairs)
     if n_contr > 1 and adjust == "tukey":
         # As emmeans: a missing df (a non-estimable row) counts as

@@ -23,10 +23,26 @@ def least_squares(X, y, weights=None):
     (the likelihood does not depend on b, and beta = b + the core's): with
     the fixed effects taken out of the response first, the products of the
     response hold the residuals' size, not the effects', and no sum of them
-    cancels (effects 1e7 times the noise keep their digits)."""
+    cancels (effects 1e7 times the noise keep their digits).
+
+    By the Cholesky factor of X'X and one step of refinement on the
+    residuals, which brings the normal equations' answer to the accuracy b
+    needs at a fraction of LAPACK's least squares' cost; by the latter
+    where the factor fails."""
     if weights is not None:
         root = np.sqrt(weights)
         X, y = X * root[:, None], y * root
+    try:
+        L = np.linalg.cholesky(X.T @ X)
+    except np.linalg.LinAlgError:
+        L = None
+    if L is not None:
+        def solve(v):
+            return np.linalg.solve(L.T, np.linalg.solve(L, v))
+        beta = solve(X.T @ y)
+        beta = beta + solve(X.T @ (y - X @ beta))
+        if np.all(np.isfinite(beta)):
+            return beta
     beta, *_ = np.linalg.lstsq(X, y, rcond=None)
     return beta
 

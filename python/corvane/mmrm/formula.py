@@ -5,6 +5,7 @@ rest of the formula is the fixed effects."""
 
 from __future__ import annotations
 
+import functools
 import re
 from dataclasses import dataclass
 
@@ -54,6 +55,11 @@ def split_covariance(formula):
     taken out of the formula's right-hand side."""
     if not isinstance(formula, str):
         raise TypeError(f"formula must be a str, got {type(formula).__name__}")
+    return _split(formula)
+
+
+@functools.lru_cache(maxsize=256)
+def _split(formula):
     if "~" not in formula:
         raise ValueError(f"formula {formula!r} has no '~'")
     lhs, rhs = formula.split("~", 1)

@@ -17,7 +17,6 @@ from .. import _checks
 from .._threads import one_blas_thread
 from .._corvane import MmrmCore
 from ..design import rank as _rank
-from ..formula.labels import factorize
 from ..model.base import MixedModel, Names, Origin
 from .batches import least_squares
 from .formula import STRUCTURES, split_covariance
@@ -25,22 +24,23 @@ from .formula import STRUCTURES, split_covariance
 __all__ = ["RepeatedMeasuresModel", "mmrm"]
 
 
-def _visit_levels(values, name):
-    """(codes, levels) of the visit column: a categorical's categories in
-    their order, other values sorted (as R's factor sorts them)."""
+def _visit_levels(column, rows, name):
+    """(codes, levels) of the visit column on the rows used: a categorical's
+    categories in their order (each must be observed), other values sorted
+    (as R's factor sorts them)."""
     import pandas as pd
 
-    series = pd.Series(values)
-    if isinstance(series.dtype, pd.CategoricalDtype):
-        levels = list(series.cat.categories)
-        codes = series.cat.codes.to_numpy().astype(np.int64)
+    values = column.array
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        levels = list(values.categories)
+        codes = np.asarray(values.codes)[rows].astype(np.int64)
         used = np.bincount(codes[codes >= 0], minlength=len(levels))
         missing = [str(levels[k]) for k in np.flatnonzero(used == 0)]
         if missing:
             raise ValueError(f"visit levels {missing} of {name!r} are never observed in the rows used; "
                              f"drop them (Series.cat.remove_unused_categories()) or give their rows")
         return codes, levels
-    codes, uniques = pd.factorize(series, sort=True)
+    codes, uniques = pd.factorize(values.take(rows), sort=True)
     return codes.astype(np.int64), list(uniques)
 
 
@@ -72,30 +72,28 @@ class RepeatedMeasuresModel(MixedModel):
             if col not in frame.columns:
                 raise ValueError(f"column {col!r} of the covariance term is not in the data")
         extra = [c for c in (term.visit, term.group, weight_col) if c]
-        spec, y, X, _Z, _off, subjects, n_dropped, kept = _build.build(
-            f"{fixed} + (1 | {term.subject})", frame, env, extra=extra)
+        spec, y, X, _Z, _off, (codes, labels), n_dropped, kept = _build.build(
+            f"{fixed} + (1 | {term.subject})", frame, env, extra=extra, group_codes=True)
         self = cls()
         self.term, self.reml = term, bool(reml)
         self.structure = term.structure
         kept_rows = np.flatnonzero(kept) if kept is not None else np.arange(len(frame))
-        visits = frame[term.visit].iloc[kept_rows]
         self.weights = None
         if weights is not None:
             w = frame[weight_col].to_numpy()[kept_rows] if weight_col else np.asarray(weights)[kept_rows]
             self.weights = _checks.check_weights(np.asarray(w, dtype=np.float64))
         if term.spatial:
-            positions = visits.to_numpy(dtype=np.float64)
+            positions = frame[term.visit].to_numpy(dtype=np.float64, na_value=np.nan)[kept_rows]
             self.visit_levels = None
         else:
-            positions, self.visit_levels = _visit_levels(visits, term.visit)
-        codes, labels = factorize(subjects, "subjects")
+            positions, self.visit_levels = _visit_levels(frame[term.visit], kept_rows, term.visit)
         if term.group:
-            gcodes, self.group_levels = _visit_levels(frame[term.group].iloc[kept_rows], term.group)
+            gcodes, self.group_levels = _visit_levels(frame[term.group], kept_rows, term.group)
         else:
             gcodes, self.group_levels = np.zeros(len(y), dtype=np.int64), None
         names = Names(spec.parsed.response, term.subject, list(_fixed_names(spec)), [])
-        index = frame.index if n_dropped == 0 else frame.index[kept]
-        origin = Origin(formula, spec, len(frame), n_dropped, index, frame.index, kept, False, weight_col)
+        origin = Origin(formula, spec, len(frame), n_dropped, frame.index if n_dropped == 0 else None, frame.index,
+                        kept, False, weight_col)
         self._adopt_names(names, origin, labels)
         self.y, self.X_all, self.codes = np.ascontiguousarray(y, dtype=np.float64), X, codes.astype(np.int64)
         self.positions, self.group_codes = positions, gcodes
@@ -132,9 +130,10 @@ class RepeatedMeasuresModel(MixedModel):
     def _drop_aliased(self):
         X = np.ascontiguousarray(self.X_all, dtype=np.float64)
         self.kept, _ = _rank.drop_aliased(X.T @ X, None, self.fe_names_all, X.shape[1])
-        self.dropped = [name for j, name in enumerate(self.fe_names_all) if j not in set(self.kept.tolist())]
+        kept = set(self.kept.tolist())
+        self.dropped = [name for j, name in enumerate(self.fe_names_all) if j not in kept]
         self.fe_names = [self.fe_names_all[j] for j in self.kept]
-        self.X = np.ascontiguousarray(X[:, self.kept])
+        self.X = X if not self.dropped else np.ascontiguousarray(X[:, self.kept])
 
     @property
     def n(self):

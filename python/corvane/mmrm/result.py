@@ -173,13 +173,13 @@ class MmrmResult(ModelResult):
         "between-within"; "asymptotic", "kenward-roger",
         "kenward-roger-linear", "empirical", "empirical-jackknife",
         "empirical-bias-reduced")."""
-        pd, stats = _dist.pandas(), _dist.stats()
+        from ..inference.ddf import T_COLUMNS
+
         tests = self._test_method(method, vcov)
         est, se, df = self.beta, np.sqrt(np.diag(tests.cov_beta)), np.asarray(tests.df(), dtype=np.float64)
         t = est / se
-        return pd.DataFrame({"Estimate": est, "Std. Error": se, "df": df, "t value": t,
-                             "Pr(>|t|)": 2.0 * stats.t.sf(np.abs(t), df)},
-                            index=pd.Index(self.fe_names, name="term"))
+        return _dist.number_table(T_COLUMNS, (est, se, df, t, _dist.t_two_sided(t, df)),
+                                  self.fe_names, "term")
 
     def contrast_test(self, L, rhs=None, method=None, vcov=None) -> "pd.DataFrame":
         """The F test of L beta = rhs by the fit's df method (or another): a

@@ -123,8 +123,8 @@ def table_rows(formula, frame, env, weights, offset):
         off = off + extra_off
     codes, labels = factorize(groups, "groups")
     rows = Rows(y, X, Z, codes, labels, off if (spec.offsets or extra_off is not None) else None, w)
-    index = frame.index if n_dropped == 0 else frame.index[kept]
-    origin = Origin(formula, spec, len(frame), n_dropped, index, frame.index, kept, extra_off is not None, weight_col)
+    origin = Origin(formula, spec, len(frame), n_dropped, frame.index if n_dropped == 0 else None, frame.index, kept,
+                    extra_off is not None, weight_col)
     return rows, spec_names(spec), origin
 
 
@@ -148,7 +148,7 @@ class MixedModel:
         self.response_name, self.group_name = names.response, names.group
         self.fe_names_all, self.re_names = list(names.fixed), list(names.random)
         self.formula, self.spec, self.n_dropped = origin.formula, origin.spec, origin.n_dropped
-        self.n_read, self.index = origin.n_read, origin.index
+        self.n_read, self._index = origin.n_read, origin.index
         self.source_index, self.kept_mask = origin.source_index, origin.kept_mask
         self.offset_values, self.weights_column = origin.offset_values, origin.weights_column
         self.group_labels = list(labels)
@@ -157,11 +157,19 @@ class MixedModel:
         self.theta_pairs, self.theta_free = theta_layout(self.q, self.re_blocks)
         self.n_theta = len(self.theta_pairs)
 
+    @property
+    def index(self):
+        """The index of the rows kept: the table's index cut to them when
+        first asked for (most fits never ask)."""
+        if self._index is None and self.source_index is not None:
+            self._index = self.source_index if self.kept_mask is None else self.source_index[self.kept_mask]
+        return self._index
+
     def _names(self):
         return Names(self.response_name, self.group_name, self.fe_names_all, self.re_names, self.re_blocks)
 
     def _origin(self):
-        return Origin(self.formula, self.spec, self.n_read, self.n_dropped, self.index, self.source_index,
+        return Origin(self.formula, self.spec, self.n_read, self.n_dropped, self._index, self.source_index,
                       self.kept_mask, self.offset_values, self.weights_column)
 
     def with_fixed_columns(self, keep, formula=None):

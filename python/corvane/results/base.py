@@ -155,7 +155,7 @@ class ModelResult:
             p, half = _dist.normal_two_sided(stat), _dist.level_quantile(level) * se
             cols = {"coef": est, "std err": se, "z": stat, "P>|z|": p}
         else:
-            p, half = 2.0 * stats.t.sf(np.abs(stat), df), stats.t.ppf(0.5 + level / 2.0, df) * se
+            p, half = _dist.t_two_sided(stat, df), stats.t.ppf(0.5 + level / 2.0, df) * se
             cols = {"coef": est, "std err": se, "t": stat, "P>|t|": p, "df": df}
         cols["Conf. Int. Low"], cols["Conf. Int. Upp."] = est - half, est + half
         return pd.DataFrame(cols, index=[f"c{k}" for k in range(len(est))])
