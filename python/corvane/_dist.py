@@ -43,9 +43,7 @@ def t_two_sided(t, df):
     """2 P(T_df > |t|) for arrays of t and df: scipy's Student t survival
     function called directly (scipy.stats' distribution objects add tens of
     microseconds of argument handling to each call, the same bits)."""
-    stats()   # the extra's message when scipy is missing
-    from scipy import special
-
+    special = require("scipy.special", purpose="t, F and chi-squared distributions")
     with np.errstate(invalid="ignore"):
         return 2.0 * special.stdtr(np.asarray(df, dtype=np.float64), -np.abs(np.asarray(t, dtype=np.float64)))
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "lmm/errors.hpp"
+#include "lmm/schedule.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace corvane::mmrm {
@@ -58,6 +59,70 @@ MmrmBuilder::MmrmBuilder(Structure structure, std::uint64_t p, std::uint64_t vis
     d_->theta_per_group = theta_per_group(structure, visits);
 }
 
+namespace {
+
+// A subject's weighted rows z_a = sqrt(w_a) (x_a, y_a), t x k, rows taken
+// in `order` from `first`.
+void weighted_rows(const MmrmRows& r, const std::uint64_t* order, std::uint64_t t, double* z) {
+    const std::uint64_t k = r.p + 1;
+    for (std::uint64_t a = 0; a < t; ++a) {
+        const std::uint64_t row = order[a];
+        const double root = r.weights.empty() ? 1.0 : std::sqrt(r.weights[row]);
+        for (std::uint64_t j = 0; j < r.p; ++j) z[a * k + j] = root * r.x[row * r.p + j];
+        z[a * k + r.p] = root * r.y[row];
+    }
+}
+
+// out[upper_pair(a, b)] += z_a z_b' for the subject's pairs a <= b. Only the
+// rows' nonzero entries take part: designs of factors (visit, arm and their
+// interaction) are mostly zeros, and a zero term leaves every sum
+// unchanged (x + 0 is x, and +0 + -0 is +0).
+void add_products(const double* z, std::uint64_t t, std::uint64_t k, std::vector<std::uint64_t>& nonzero_list,
+                  std::vector<std::uint64_t>& count_list, double* out) {
+    const std::uint64_t kk = k * k;
+    nonzero_list.resize(t * k);
+    count_list.resize(t);
+    std::uint64_t* const nonzero = nonzero_list.data();
+    std::uint64_t* const count = count_list.data();
+    for (std::uint64_t a = 0; a < t; ++a) {
+        std::uint64_t c = 0;
+        for (std::uint64_t u = 0; u < k; ++u)
+            if (z[a * k + u] != 0.0) nonzero[a * k + c++] = u;
+        count[a] = c;
+    }
+    for (std::uint64_t a = 0; a < t; ++a)
+        for (std::uint64_t b = a; b < t; ++b) {  // C_ba = C_ab' is not stored
+            double* const o = out + upper_pair(a, b, t) * kk;
+            const double* const za = z + a * k;
+            const double* const zb = z + b * k;
+            const std::uint64_t* const ua = nonzero + a * k;
+            const std::uint64_t* const vb = nonzero + b * k;
+            const std::uint64_t na = count[a], nb = count[b];
+            for (std::uint64_t i = 0; i < na; ++i) {
+                const std::uint64_t u = ua[i];
+                const double zu = za[u];
+                double* const row = o + u * k;
+                for (std::uint64_t j = 0; j < nb; ++j) row[vb[j]] += zu * zb[vb[j]];
+            }
+        }
+}
+
+// A run of one pattern's subjects (positions [begin, end) of the call's
+// subjects listed pattern by pattern) within one block.
+struct Segment {
+    std::uint64_t pattern, begin, end;
+    bool continues;   // the block began in an earlier call: its sum so far is the pattern's open sum
+    bool completes;   // the block ends here
+};
+
+struct SegmentSlot {
+    std::vector<double> sum;
+    std::vector<double> z;
+    std::vector<std::uint64_t> nonzero, count;
+};
+
+}  // namespace
+
 void MmrmBuilder::add(const MmrmRows& r) {
     if (!d_) throw std::logic_error("MmrmBuilder::add after finish");
     if (r.p != d_->p || r.groups != d_->groups || r.structure != d_->structure ||
@@ -72,16 +137,25 @@ void MmrmBuilder::add(const MmrmRows& r) {
     const auto position = [&](std::uint64_t row) {
         return spatial ? r.times[row] : static_cast<double>(r.visit[row]);
     };
-    // Rows by subject code, then by visit or time (the caller's order among equals).
+    // Rows by subject code, then by visit or time (the caller's order among
+    // equals); rows already in that order (data sorted by subject) stay.
     std::vector<std::uint64_t> order(r.n);
     std::iota(order.begin(), order.end(), std::uint64_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) {
-        if (r.subject[a] != r.subject[b]) return r.subject[a] < r.subject[b];
-        return position(a) < position(b);
-    });
+    bool sorted = true;
+    for (std::uint64_t i = 1; i < r.n && sorted; ++i)
+        sorted = r.subject[i - 1] < r.subject[i] || (r.subject[i - 1] == r.subject[i] && position(i - 1) <= position(i));
+    if (!sorted)
+        std::stable_sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) {
+            if (r.subject[a] != r.subject[b]) return r.subject[a] < r.subject[b];
+            return position(a) < position(b);
+        });
     const std::uint64_t k = r.p + 1, kk = k * k;
+
+    // Each subject's pattern, in code order: the checks, the counts, the
+    // weights' log-determinant and the rows the per-subject route keeps.
+    std::vector<std::uint64_t> first_row, pattern_of;   // per subject of this call
+    std::pair<std::uint64_t, std::vector<double>> probe;
     std::vector<double> z;
-    std::vector<std::uint64_t> nonzero, count;
     std::uint64_t done = 0;
     for (std::uint64_t first = 0; first < r.n;) {
         if ((++done & 1023) == 0) parallel::check_interrupt();
@@ -94,77 +168,122 @@ void MmrmBuilder::add(const MmrmRows& r) {
                                " are not together: a batch has rows of a subject an earlier batch had (sort "
                                "the data by subject)");
         const std::uint64_t group = static_cast<std::uint64_t>(r.group[order[first]]);
-        std::vector<double> key;
+        probe.first = group;
+        probe.second.clear();
         for (std::uint64_t i = first; i < last; ++i) {
             const std::uint64_t row = order[i];
             if (static_cast<std::uint64_t>(r.group[row]) != group)
                 throw InvalidInput("subject " + std::to_string(s) + " is in more than one group");
-            if (!key.empty() && key.back() == position(row))
+            if (!probe.second.empty() && probe.second.back() == position(row))
                 throw InvalidInput("subject " + std::to_string(s) + " has the same " +
                                    (spatial ? "time" : "visit") + " twice (rows " + std::to_string(order[i - 1]) +
                                    " and " + std::to_string(row) + ")");
-            key.push_back(position(row));
+            probe.second.push_back(position(row));
         }
-        const std::uint64_t t = key.size();
-        auto [where, fresh] = index_.try_emplace({group, key}, d.patterns.size());
-        if (fresh) {
+        const std::uint64_t t = probe.second.size();
+        auto where = index_.find(probe);
+        if (where == index_.end()) {
+            where = index_.emplace(probe, d.patterns.size()).first;
             Pattern pat;
             pat.group = group;
-            if (spatial) pat.times = key;
+            if (spatial) pat.times = probe.second;
             else
-                for (double v : key) pat.visits.push_back(static_cast<std::uint64_t>(v));
+                for (double v : probe.second) pat.visits.push_back(static_cast<std::uint64_t>(v));
             pat.products.assign(t * (t + 1) / 2 * kk, 0.0);
             d.patterns.push_back(std::move(pat));
+            open_.emplace_back();
+            open_subjects_.push_back(0);
             d.largest_pattern = std::max(d.largest_pattern, t);
         }
-        Pattern& pat = d.patterns[where->second];
+        const std::uint64_t P = where->second;
+        Pattern& pat = d.patterns[P];
         ++pat.subjects;
-        const bool keep = route_ == Route::Subjects ||
-                          (route_ == Route::Auto && pat.subjects <= subject_route_limit(t, k));
-        d.subject_pattern[s] = where->second;
-        // The subject's weighted rows, then their products pair by pair.
-        z.assign(t * k, 0.0);
-        for (std::uint64_t a = 0; a < t; ++a) {
-            const std::uint64_t row = order[first + a];
-            const double w = r.weights.empty() ? 1.0 : r.weights[row];
-            const double root = std::sqrt(w);
-            if (!r.weights.empty()) d.log_weights += std::log(w);
-            for (std::uint64_t j = 0; j < r.p; ++j) z[a * k + j] = root * r.x[row * r.p + j];
-            z[a * k + r.p] = root * r.y[row];
-        }
+        d.subject_pattern[s] = P;
+        if (!r.weights.empty())
+            for (std::uint64_t a = 0; a < t; ++a) d.log_weights += std::log(r.weights[order[first + a]]);
         // Rows are kept while the pattern has few subjects; past the limit
         // its products serve instead and the rows are let go.
-        if (keep) pat.rows.insert(pat.rows.end(), z.begin(), z.end());
-        else if (!pat.rows.empty()) std::vector<double>().swap(pat.rows);
-        // Only the rows' nonzero entries take part: designs of factors
-        // (visit, arm and their interaction) are mostly zeros, and a zero
-        // term leaves every sum unchanged (x + 0 is x, and +0 + -0 is +0).
-        nonzero.resize(t * k);
-        count.assign(t, 0);
-        for (std::uint64_t a = 0; a < t; ++a)
-            for (std::uint64_t u = 0; u < k; ++u)
-                if (z[a * k + u] != 0.0) nonzero[a * k + count[a]++] = u;
-        for (std::uint64_t a = 0; a < t; ++a)
-            for (std::uint64_t b = a; b < t; ++b) {  // C_ba = C_ab' is not stored
-                double* out = pat.products.data() + upper_pair(a, b, t) * kk;
-                const double* za = z.data() + a * k;
-                const double* zb = z.data() + b * k;
-                for (std::uint64_t i = 0; i < count[a]; ++i) {
-                    const std::uint64_t u = nonzero[a * k + i];
-                    for (std::uint64_t j = 0; j < count[b]; ++j) {
-                        const std::uint64_t v = nonzero[b * k + j];
-                        out[u * k + v] += za[u] * zb[v];
-                    }
-                }
-            }
+        const bool keep = route_ == Route::Subjects ||
+                          (route_ == Route::Auto && pat.subjects <= subject_route_limit(t, k));
+        if (keep) {
+            z.resize(t * k);
+            weighted_rows(r, order.data() + first, t, z.data());
+            pat.rows.insert(pat.rows.end(), z.begin(), z.end());
+        } else if (!pat.rows.empty()) {
+            std::vector<double>().swap(pat.rows);
+        }
+        first_row.push_back(first);
+        pattern_of.push_back(P);
         d.n += t;
         first = last;
     }
+
+    // The products, pattern by pattern, in blocks of kBlock subjects counted
+    // from each pattern's first subject across calls. A block's sum runs
+    // over its subjects in code order and joins the pattern's products when
+    // the block is full (or at finish); a block left open at the end of a
+    // call is carried to the next. The sums thus depend only on the
+    // subjects, never on how the rows were cut into calls or on the number
+    // of threads summing the blocks.
+    const std::uint64_t np = d.patterns.size(), n_sub = first_row.size();
+    std::vector<std::uint64_t> start(np + 1, 0), listed(n_sub);
+    for (std::uint64_t P : pattern_of) ++start[P + 1];
+    for (std::uint64_t P = 0; P < np; ++P) start[P + 1] += start[P];
+    {
+        std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
+        for (std::uint64_t i = 0; i < n_sub; ++i) listed[next[pattern_of[i]]++] = i;
+    }
+    std::vector<Segment> segments;
+    std::uint64_t largest = 0, work = 0;
+    for (std::uint64_t P = 0; P < np; ++P) {
+        const std::uint64_t t = d.patterns[P].size();
+        for (std::uint64_t b = start[P], held = open_subjects_[P]; b < start[P + 1];) {
+            const std::uint64_t e = std::min(start[P + 1], b + (kBlock - held));
+            segments.push_back(Segment{P, b, e, held > 0, held + (e - b) == kBlock});
+            held = 0;
+            b = e;
+        }
+        if (start[P + 1] > start[P]) largest = std::max(largest, t * (t + 1) / 2 * kk);
+        work += (start[P + 1] - start[P]) * t * t * k;
+    }
+    std::vector<SegmentSlot> slots(lmm::reduce_slots(segments.size(), 8 * largest));
+    const bool parallel = segments.size() > 1 && lmm::work_is_large(work, 1) && parallel::thread_count() > 1;
+    if (!parallel) slots.resize(1);
+    lmm::chunked_reduce(
+        segments.size(), parallel, slots,
+        [&](std::uint64_t c, SegmentSlot& slot) {
+            const Segment& seg = segments[c];
+            const std::uint64_t t = d.patterns[seg.pattern].size();
+            if (seg.continues) slot.sum = open_[seg.pattern];
+            else slot.sum.assign(t * (t + 1) / 2 * kk, 0.0);
+            slot.z.resize(t * k);
+            for (std::uint64_t j = seg.begin; j < seg.end; ++j) {
+                weighted_rows(r, order.data() + first_row[listed[j]], t, slot.z.data());
+                add_products(slot.z.data(), t, k, slot.nonzero, slot.count, slot.sum.data());
+            }
+        },
+        [&](std::uint64_t c, SegmentSlot& slot) {
+            const Segment& seg = segments[c];
+            if (seg.completes) {
+                std::vector<double>& products = d.patterns[seg.pattern].products;
+                for (std::uint64_t e = 0; e < products.size(); ++e) products[e] += slot.sum[e];
+                open_subjects_[seg.pattern] = 0;
+                std::vector<double>().swap(open_[seg.pattern]);
+            } else {
+                open_subjects_[seg.pattern] = (seg.continues ? open_subjects_[seg.pattern] : 0) + (seg.end - seg.begin);
+                open_[seg.pattern].swap(slot.sum);
+            }
+        });
 }
 
 std::unique_ptr<MmrmData> MmrmBuilder::finish() {
     if (!d_) throw std::logic_error("MmrmBuilder::finish twice");
     if (d_->n == 0) throw InvalidInput("no rows");
+    for (std::uint64_t P = 0; P < d_->patterns.size(); ++P) {   // the blocks left open
+        if (open_subjects_[P] == 0) continue;
+        std::vector<double>& products = d_->patterns[P].products;
+        for (std::uint64_t e = 0; e < products.size(); ++e) products[e] += open_[P][e];
+    }
     d_->subjects = d_->subject_pattern.size();
     return std::move(d_);
 }
@@ -209,7 +328,6 @@ Moments moments(const MmrmData& d, std::span<const double> beta) {
 }
 
 std::unique_ptr<MmrmData> build_mmrm_data(const MmrmRows& r) {
-    check_rows(r);
     MmrmBuilder builder(r.structure, r.p, r.visits, r.groups, !r.weights.empty(), r.route);
     builder.add(r);
     std::unique_ptr<MmrmData> d = builder.finish();

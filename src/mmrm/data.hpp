@@ -94,7 +94,9 @@ Moments moments(const MmrmData& d, std::span<const double> beta);
 // subjects (every row of a subject in one call; subject codes are global,
 // and a subject seen in an earlier call is refused), subjects in code order
 // within a call, so that rows given in one call or in several (in the order
-// their subjects first appear) give the same products bit for bit.
+// their subjects first appear) give the same products bit for bit. A
+// pattern's products are summed in blocks of kBlock subjects (on the worker
+// pool when the call is large), the blocks joined in order.
 class MmrmBuilder {
 public:
     MmrmBuilder(Structure structure, std::uint64_t p, std::uint64_t visits, std::uint64_t groups, bool weighted,
@@ -105,11 +107,17 @@ public:
     // The data; the builder is left empty. Throws InvalidInput when no row was added.
     std::unique_ptr<MmrmData> finish();
 
+    static constexpr std::uint64_t kBlock = 2048;
+
 private:
     std::unique_ptr<MmrmData> d_;
     Route route_;
     bool weighted_;
     std::map<std::pair<std::uint64_t, std::vector<double>>, std::uint64_t> index_;
+    // Per pattern, the sum of its open block (the subjects since its last
+    // full block) and that block's subjects so far.
+    std::vector<std::vector<double>> open_;
+    std::vector<std::uint64_t> open_subjects_;
 };
 
 }  // namespace corvane::mmrm

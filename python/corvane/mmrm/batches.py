@@ -59,6 +59,12 @@ class BatchedRows:
         self.n_read, self.n_dropped, self.xtx = n_read, n_dropped, xtx
 
 
+# Rows per batch: a batch's design matrix (tens of MB) then comes from memory
+# the allocator reuses. Larger batches are allocated afresh each time, and
+# the kernel clears their pages first: a third of the time of a large read.
+BATCH_ROWS = 1 << 17
+
+
 def _dask_batches(ddf, cols):
     """(where, pandas DataFrame) of a Dask DataFrame's partitions, in order."""
     for k, part in enumerate(ddf[cols].to_delayed()):
@@ -94,15 +100,45 @@ def _level_codes(values, levels, name):
     return codes
 
 
+class _SubjectCodes:
+    """Global subject codes, batch by batch, in order of first appearance.
+    Each subject's rows are together, so the only subject a batch may share
+    with the batches before it is the one whose rows ended the last batch;
+    any other is refused (the data are not sorted by subject)."""
+
+    def __init__(self):
+        self.seen, self.labels = set(), []
+        self._last = None   # (label, code) of the last batch's last row
+
+    def of(self, values):
+        import pandas as pd
+
+        local, uniques = pd.factorize(np.asarray(values))
+        found = uniques.tolist()
+        codes = np.arange(len(self.labels), len(self.labels) + len(found), dtype=np.int64)
+        fresh = found
+        if self._last is not None and found and found[0] == self._last[0]:
+            codes = np.concatenate([[self._last[1]], codes[:-1]])
+            fresh = found[1:]
+        if not self.seen.isdisjoint(fresh):
+            again = next(v for v in fresh if v in self.seen)
+            raise ValueError(f"the rows of subject {again!r} are not together: a batch has rows of a subject an "
+                             f"earlier batch had (sort the data by subject)")
+        self.seen.update(fresh)
+        self.labels.extend(fresh)
+        out = codes[local]
+        if len(out):
+            self._last = (found[local[-1]], int(out[-1]))
+        return out
+
+
 def read_batched(lmm_formula, term, data, env, weights, structure, route):
     """BatchedRows of data read in batches, or None for a table in memory."""
     from ..formula import build as _build
     from ..formula import reading
 
-    stream = stream_of(data)
+    stream = stream_of(data, BATCH_ROWS)
     dask = stream is None and is_dask(data)
-    import pandas as pd
-
     if stream is None and not dask:
         return None
     columns = list(data.columns) if dask else stream.columns
@@ -133,7 +169,7 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
     from .._corvane import MmrmBuilder
 
     builder = spec = shift = None
-    codes_of = {}
+    subject_codes = _SubjectCodes()
     carry = None
     n_read = n_dropped = 0
     for where, frame in batches:
@@ -152,16 +188,7 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
         if not len(y):
             continue
         X = np.ascontiguousarray(X, dtype=np.float64)
-        # Global subject codes in order of first appearance: the batch's
-        # distinct labels looked up once each.
-        local, uniques = pd.factorize(np.asarray(subj))
-        mapped = np.empty(len(uniques), dtype=np.int64)
-        for j, lab in enumerate(uniques.tolist()):
-            code = codes_of.get(lab)
-            if code is None:
-                code = codes_of[lab] = len(codes_of)
-            mapped[j] = code
-        codes = mapped[local]
+        codes = subject_codes.of(subj)
         if term.spatial:
             pos = rows[term.visit].to_numpy(dtype=np.float64)
         else:
@@ -204,7 +231,7 @@ def read_batched(lmm_formula, term, data, env, weights, structure, route):
         builder.add(*carry)
     from ..formula.labels import term_names
 
-    labels = sorted(codes_of, key=codes_of.get)
+    labels = subject_codes.labels
     core = builder.finish()
     xtx = core.moments()["xtx"]   # X'WX from the patterns' products, for the rank check
     return BatchedRows(core, spec, term_names(spec.fixed.columns), labels, visit_levels, group_levels,
