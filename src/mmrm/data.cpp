@@ -111,6 +111,7 @@ void add_products(const double* z, std::uint64_t t, std::uint64_t k, std::vector
 // subjects listed pattern by pattern) within one block.
 struct Segment {
     std::uint64_t pattern, begin, end;
+    bool first_block; // the pattern's first block: summed into its products
     bool continues;   // the block began in an earlier call: its sum so far is the pattern's open sum
     bool completes;   // the block ends here
 };
@@ -191,8 +192,6 @@ void MmrmBuilder::add(const MmrmRows& r) {
                 for (double v : probe.second) pat.visits.push_back(static_cast<std::uint64_t>(v));
             pat.products.assign(t * (t + 1) / 2 * kk, 0.0);
             d.patterns.push_back(std::move(pat));
-            open_.emplace_back();
-            open_subjects_.push_back(0);
             d.largest_pattern = std::max(d.largest_pattern, t);
         }
         const std::uint64_t P = where->second;
@@ -222,9 +221,10 @@ void MmrmBuilder::add(const MmrmRows& r) {
     // from each pattern's first subject across calls. A block's sum runs
     // over its subjects in code order and joins the pattern's products when
     // the block is full (or at finish); a block left open at the end of a
-    // call is carried to the next. The sums thus depend only on the
-    // subjects, never on how the rows were cut into calls or on the number
-    // of threads summing the blocks.
+    // call is carried to the next. A pattern's first block is summed into
+    // its products directly (0 + sum is the sum). The sums thus depend only
+    // on the subjects, never on how the rows were cut into calls or on the
+    // number of threads summing the blocks.
     const std::uint64_t np = d.patterns.size(), n_sub = first_row.size();
     std::vector<std::uint64_t> start(np + 1, 0), listed(n_sub);
     for (std::uint64_t P : pattern_of) ++start[P + 1];
@@ -233,17 +233,20 @@ void MmrmBuilder::add(const MmrmRows& r) {
         std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
         for (std::uint64_t i = 0; i < n_sub; ++i) listed[next[pattern_of[i]]++] = i;
     }
+    summed_.resize(np, 0);
+    open_.resize(np);
     std::vector<Segment> segments;
     std::uint64_t largest = 0, work = 0;
     for (std::uint64_t P = 0; P < np; ++P) {
         const std::uint64_t t = d.patterns[P].size();
-        for (std::uint64_t b = start[P], held = open_subjects_[P]; b < start[P + 1];) {
-            const std::uint64_t e = std::min(start[P + 1], b + (kBlock - held));
-            segments.push_back(Segment{P, b, e, held > 0, held + (e - b) == kBlock});
-            held = 0;
+        for (std::uint64_t b = start[P]; b < start[P + 1];) {
+            const std::uint64_t in_block = summed_[P] % kBlock;
+            const std::uint64_t e = std::min(start[P + 1], b + (kBlock - in_block));
+            segments.push_back(Segment{P, b, e, summed_[P] < kBlock, in_block > 0, in_block + (e - b) == kBlock});
+            if (summed_[P] >= kBlock) largest = std::max(largest, t * (t + 1) / 2 * kk);
+            summed_[P] += e - b;
             b = e;
         }
-        if (start[P + 1] > start[P]) largest = std::max(largest, t * (t + 1) / 2 * kk);
         work += (start[P + 1] - start[P]) * t * t * k;
     }
     std::vector<SegmentSlot> slots(lmm::reduce_slots(segments.size(), 8 * largest));
@@ -254,23 +257,26 @@ void MmrmBuilder::add(const MmrmRows& r) {
         [&](std::uint64_t c, SegmentSlot& slot) {
             const Segment& seg = segments[c];
             const std::uint64_t t = d.patterns[seg.pattern].size();
-            if (seg.continues) slot.sum = open_[seg.pattern];
-            else slot.sum.assign(t * (t + 1) / 2 * kk, 0.0);
+            double* sum = d.patterns[seg.pattern].products.data();
+            if (!seg.first_block) {
+                if (seg.continues) slot.sum = open_[seg.pattern];
+                else slot.sum.assign(t * (t + 1) / 2 * kk, 0.0);
+                sum = slot.sum.data();
+            }
             slot.z.resize(t * k);
             for (std::uint64_t j = seg.begin; j < seg.end; ++j) {
                 weighted_rows(r, order.data() + first_row[listed[j]], t, slot.z.data());
-                add_products(slot.z.data(), t, k, slot.nonzero, slot.count, slot.sum.data());
+                add_products(slot.z.data(), t, k, slot.nonzero, slot.count, sum);
             }
         },
         [&](std::uint64_t c, SegmentSlot& slot) {
             const Segment& seg = segments[c];
+            if (seg.first_block) return;
             if (seg.completes) {
                 std::vector<double>& products = d.patterns[seg.pattern].products;
                 for (std::uint64_t e = 0; e < products.size(); ++e) products[e] += slot.sum[e];
-                open_subjects_[seg.pattern] = 0;
                 std::vector<double>().swap(open_[seg.pattern]);
             } else {
-                open_subjects_[seg.pattern] = (seg.continues ? open_subjects_[seg.pattern] : 0) + (seg.end - seg.begin);
                 open_[seg.pattern].swap(slot.sum);
             }
         });
@@ -279,8 +285,8 @@ void MmrmBuilder::add(const MmrmRows& r) {
 std::unique_ptr<MmrmData> MmrmBuilder::finish() {
     if (!d_) throw std::logic_error("MmrmBuilder::finish twice");
     if (d_->n == 0) throw InvalidInput("no rows");
-    for (std::uint64_t P = 0; P < d_->patterns.size(); ++P) {   // the blocks left open
-        if (open_subjects_[P] == 0) continue;
+    for (std::uint64_t P = 0; P < open_.size(); ++P) {   // the later blocks left open
+        if (open_[P].empty()) continue;
         std::vector<double>& products = d_->patterns[P].products;
         for (std::uint64_t e = 0; e < products.size(); ++e) products[e] += open_[P][e];
     }

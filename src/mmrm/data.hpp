@@ -114,10 +114,10 @@ private:
     Route route_;
     bool weighted_;
     std::map<std::pair<std::uint64_t, std::vector<double>>, std::uint64_t> index_;
-    // Per pattern, the sum of its open block (the subjects since its last
-    // full block) and that block's subjects so far.
+    // Per pattern, the subjects summed so far and, past the first block,
+    // the sum of the block still open (empty when none is).
+    std::vector<std::uint64_t> summed_;
     std::vector<std::vector<double>> open_;
-    std::vector<std::uint64_t> open_subjects_;
 };
 
 }  // namespace corvane::mmrm
