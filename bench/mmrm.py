@@ -145,11 +145,15 @@ def write_parquet_trial(folder, subjects, seed=1):
     return len(subject)
 
 
+# The peak is the child's own (VmHWM): ru_maxrss carries the forking
+# parent's peak across exec, and this script's parent holds the trials.
 _CHILD = """
-import resource, sys, time
+import sys, time
 t0 = time.perf_counter()
 {body}
-print(time.perf_counter() - t0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0)
+elapsed = time.perf_counter() - t0
+peak = next(line for line in open("/proc/self/status") if line.startswith("VmHWM:")).split()[1]
+print(elapsed, int(peak) / 1024.0)
 """
 
 

@@ -333,3 +333,23 @@ def test_r_spellings_cannot_run_code(ss, tmp_path, formula, named):
     with pytest.raises(ValueError, match="term ['\"]" + re.escape(named)):
         corvane.lmm(formula.format(F=target), ss)
     assert not target.exists()
+
+
+@pytest.mark.parametrize("text", ["x", "x + f", "x * f - 1", "0 + x:f + g", "x.1 * `a b`", "log(x) + f", "x ** 2",
+                                  "x + unknown", "."])
+def test_plain_texts_read_what_the_tokenizer_reads(text):
+    """A term of column names, numbers and operators is read without the
+    formula library's tokenizer: the same columns as the tokenizer's, and
+    anything else goes to the tokenizer (and its refusals)."""
+    from corvane.formula.safety import check_text
+
+    columns = ["x", "f", "g", "x.1", "a b"]
+
+    def read():
+        try:
+            return check_text(text, text, columns, set(), f"y ~ {text}")
+        except ValueError as exc:
+            return type(exc)
+    fast = read()
+    with corvane.general_route():
+        assert read() == fast
