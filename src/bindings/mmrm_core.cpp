@@ -297,6 +297,7 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         struct Out {
             mmrm::MmrmFit fit;
             std::optional<mmrm::MmrmEval> at;
+            std::vector<double> theta_cov;
         };
         Out o = without_gil([&] {
             Out r;
@@ -304,6 +305,7 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             if (r.fit.at_best) r.at = std::move(r.fit.at_best);
             else if (r.fit.best.status != optim::TrustStatus::InitialInfeasible)
                 r.at = mmrm::evaluate_mmrm(d, r.fit.best.x, reml, mmrm::Order::Hessian);
+            if (r.at && !r.at->hess.empty()) r.theta_cov = mmrm::theta_covariance(r.at->hess, d.n_theta());
             return r;
         });
         const optim::TrustRegionResult& best = o.fit.best;
@@ -319,6 +321,9 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             !set_item(dict.get(), "min_free_eigenvalue", PyFloat_FromDouble(best.min_free_eigenvalue)))
             return nullptr;
         if (o.at && !put_eval(dict.get(), *o.at, d.n_theta(), d.p)) return nullptr;
+        const npy_intp nt = static_cast<npy_intp>(d.n_theta());
+        if (!o.theta_cov.empty() && !set_item(dict.get(), "theta_vcov", new_float_array({nt, nt}, o.theta_cov.data())))
+            return nullptr;
         return dict.release();
     });
 }
@@ -422,8 +427,8 @@ PyMethodDef kMethods[] = {
      "Minimise the criterion over theta from `theta` by the trust-region\n"
      "Newton method on its exact Hessian: the certificate (\"theta\",\n"
      "\"converged\", \"status\", \"message\", \"iterations\", \"evaluations\",\n"
-     "\"grad_inf_norm\", \"min_free_eigenvalue\") and evaluate's entries at the\n"
-     "optimum."},
+     "\"grad_inf_norm\", \"min_free_eigenvalue\"), evaluate's entries at the\n"
+     "optimum and \"theta_vcov\", theta's asymptotic covariance 2 H^+."},
     {"covariance", fastcall<covariance>(), kFast,
      "covariance($self, theta, times=None)\n--\n\n"
      "Sigma of every group at theta, (groups, T, T) over the visit levels, or\n"

@@ -1,10 +1,13 @@
 #include "mmrm/fit.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "linalg/symmetric_eigen.hpp"
 
 namespace corvane::mmrm {
 
@@ -33,6 +36,25 @@ MmrmFit fit_mmrm(const MmrmData& d, std::span<const double> theta0, bool reml, s
     out.evaluations = out.best.evaluations;
     for (auto& [x, e] : recent)
         if (x == out.best.x) out.at_best = std::move(e);
+    return out;
+}
+
+std::vector<double> theta_covariance(const std::vector<double>& hess, std::size_t n) {
+    std::vector<double> h(n * n), out(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) h[i * n + j] = 0.5 * (hess[i * n + j] + hess[j * n + i]);
+    const linalg::SymmetricEigen e = linalg::symmetric_eigen(h, n);
+    double largest = 1e-300;
+    for (double w : e.values) largest = std::max(largest, std::fabs(w));
+    for (std::size_t k = 0; k < n; ++k) {
+        const double w = e.values[k];
+        if (!(w > 1e-10 * largest)) continue;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double vi = e.vectors[i * n + k] / w;
+            for (std::size_t j = 0; j < n; ++j) out[i * n + j] += vi * e.vectors[j * n + k];
+        }
+    }
+    for (double& v : out) v = 2.0 * v;
     return out;
 }
 

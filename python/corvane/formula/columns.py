@@ -223,7 +223,7 @@ def factor_levels(values, col, unused=False):
         return factorize(values, col, shared=True)
     cat = values.array
     codes = np.asarray(cat.codes)
-    return (codes.astype(np.int64), list(cat.categories)) if unused else used_levels(codes, cat.categories)
+    return (codes.astype(np.int64), level_list(cat.categories)) if unused else used_levels(codes, cat.categories)
 
 
 def with_levels(sub, levels, missing):
@@ -371,7 +371,7 @@ class Columns:
         import pandas as pd
 
         if isinstance(source.dtype, pd.CategoricalDtype):
-            codes, levels = np.asarray(source.array.codes)[self._kept_rows()], list(source.array.categories)
+            codes, levels = np.asarray(source.array.codes)[self._kept_rows()], level_list(source.array.categories)
         elif _arrow_strings_without_missing(source):
             whole, levels = factor_levels(source, col, unused)
             codes = whole[self._kept_rows()]
@@ -441,12 +441,29 @@ def _arrow_strings_without_missing(series):
     return arrow and hasattr(series.array, "__arrow_array__") and series.array.__arrow_array__().null_count == 0
 
 
+def level_list(levels):
+    """A list of levels (a pandas Index, or any sequence): pandas' strings
+    held by Arrow through Arrow's own conversion, several times quicker
+    than pandas' item by item."""
+    values = getattr(levels, "array", None)
+    if hasattr(values, "__arrow_array__") and isinstance(getattr(levels, "dtype", None), _string_dtypes()):
+        return values.__arrow_array__().to_pylist()
+    return list(levels)
+
+
+def _string_dtypes():
+    import pandas as pd
+
+    return (pd.StringDtype,)
+
+
 def used_levels(codes, levels):
     """(codes renumbered over the levels some code holds, those levels), in
     the levels' order; codes are 0..len(levels)-1."""
+    levels = level_list(levels)
     used = np.bincount(codes, minlength=len(levels)) > 0
     if used.all():
-        return codes.astype(np.int64), list(levels)
+        return codes.astype(np.int64), levels
     remap = np.cumsum(used) - 1
     return remap[codes].astype(np.int64), [lv for lv, u in zip(levels, used) if u]
 

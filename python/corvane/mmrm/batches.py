@@ -18,32 +18,29 @@ from ..data.sources import is_dask, stream_of
 __all__ = ["BatchedRows", "least_squares", "read_batched"]
 
 
-def least_squares(X, y, weights=None):
+def least_squares(X, y, weights=None, xtx=None):
     """The (weighted) least-squares beta. The core fits y - X b for this b
     (the likelihood does not depend on b, and beta = b + the core's): with
     the fixed effects taken out of the response first, the products of the
     response hold the residuals' size, not the effects', and no sum of them
     cancels (effects 1e7 times the noise keep their digits).
 
-    By the Cholesky factor of X'X and one step of refinement on the
-    residuals, which brings the normal equations' answer to the accuracy b
-    needs at a fraction of LAPACK's least squares' cost; by the latter
-    where the factor fails."""
+    By the normal equations and one step of refinement on the residuals,
+    which brings their answer to the accuracy b needs at a fraction of
+    LAPACK's least squares' cost; by the latter where they are singular.
+    xtx: X'X of unweighted rows, when at hand (the same values)."""
     if weights is not None:
         root = np.sqrt(weights)
         X, y = X * root[:, None], y * root
+        xtx = None
+    xtx = X.T @ X if xtx is None else xtx
     try:
-        L = np.linalg.cholesky(X.T @ X)
+        beta = np.linalg.solve(xtx, X.T @ y)
+        beta = beta + np.linalg.solve(xtx, X.T @ (y - X @ beta))
     except np.linalg.LinAlgError:
-        L = None
-    if L is not None:
-        def solve(v):
-            return np.linalg.solve(L.T, np.linalg.solve(L, v))
-        beta = solve(X.T @ y)
-        beta = beta + solve(X.T @ (y - X @ beta))
-        if np.all(np.isfinite(beta)):
-            return beta
-    beta, *_ = np.linalg.lstsq(X, y, rcond=None)
+        beta = None
+    if beta is None or not np.all(np.isfinite(beta)):
+        beta, *_ = np.linalg.lstsq(X, y, rcond=None)
     return beta
 
 

@@ -22,12 +22,11 @@ import numpy as np
 
 from ..inference.satterthwaite import SatterthwaiteTests
 
-__all__ = ["METHODS", "VCOVS", "check_inference", "df_method", "pinv_sym"]
+__all__ = ["METHODS", "VCOVS", "check_inference", "df_method"]
 
 METHODS = ("satterthwaite", "kenward-roger", "residual", "between-within")
 VCOVS = ("asymptotic", "kenward-roger", "kenward-roger-linear", "empirical", "empirical-jackknife",
          "empirical-bias-reduced")
-_EIG_TOL = 1e-10
 
 
 def check_inference(method, vcov, reml):
@@ -67,12 +66,6 @@ def _make(result, method, vcov):
     if method == "residual":
         return _FixedDf(result.beta, cov, lambda involved: float(result.n_obs - len(result.beta)))
     return _FixedDf(result.beta, cov, _between_within(result))
-
-
-def pinv_sym(h):
-    w, v = np.linalg.eigh(0.5 * (h + h.T))
-    keep = w > _EIG_TOL * max(float(np.max(np.abs(w))), 1e-300)
-    return (v[:, keep] / w[keep]) @ v[:, keep].T
 
 
 class AsymptoticSatterthwaite(SatterthwaiteTests):

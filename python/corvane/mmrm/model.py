@@ -9,6 +9,7 @@ and counted, as R's mmrm leaves them out.
 
 from __future__ import annotations
 
+import contextlib
 import math
 
 import numpy as np
@@ -17,11 +18,15 @@ from .. import _checks
 from .._threads import one_blas_thread
 from .._corvane import MmrmCore
 from ..design import rank as _rank
+from ..formula.columns import level_list
 from ..model.base import MixedModel, Names, Origin
 from .batches import least_squares
 from .formula import STRUCTURES, split_covariance
 
 __all__ = ["RepeatedMeasuresModel", "mmrm"]
+
+# Rows x columns^2 from which a BLAS product may run on several threads.
+_THREADED_BLAS = 1 << 18
 
 
 def _visit_levels(column, rows, name):
@@ -32,7 +37,7 @@ def _visit_levels(column, rows, name):
 
     values = column.array
     if isinstance(values.dtype, pd.CategoricalDtype):
-        levels = list(values.categories)
+        levels = level_list(values.categories)
         codes = np.asarray(values.codes)[rows].astype(np.int64)
         used = np.bincount(codes[codes >= 0], minlength=len(levels))
         missing = [str(levels[k]) for k in np.flatnonzero(used == 0)]
@@ -98,13 +103,13 @@ class RepeatedMeasuresModel(MixedModel):
         self.y, self.X_all, self.codes = np.ascontiguousarray(y, dtype=np.float64), X, codes.astype(np.int64)
         self.positions, self.group_codes = positions, gcodes
         self.offset = None
-        self._drop_aliased()
-        self.beta_shift = least_squares(self.X, self.y, self.weights)
-        self.core = MmrmCore(self.y - self.X @ self.beta_shift, self.X, self.codes, positions, self.group_codes,
-                             len(labels),
-                             0 if term.spatial else len(self.visit_levels),
-                             1 if self.group_levels is None else len(self.group_levels), term.structure,
-                             self.weights, route)
+        with _blas_held(len(self.y), X.shape[1]):
+            xtx = self._drop_aliased()
+            self.beta_shift = least_squares(self.X, self.y, self.weights, xtx)
+            self.core = MmrmCore(self.y - self.X @ self.beta_shift, self.X, self.codes, positions, self.group_codes,
+                                 len(labels), 0 if term.spatial else len(self.visit_levels),
+                                 1 if self.group_levels is None else len(self.group_levels), term.structure,
+                                 self.weights, route)
         return self
 
     @classmethod
@@ -128,12 +133,15 @@ class RepeatedMeasuresModel(MixedModel):
         return self
 
     def _drop_aliased(self):
+        """Leaves out X's aliased columns; X'X when none was, else None."""
         X = np.ascontiguousarray(self.X_all, dtype=np.float64)
-        self.kept, _ = _rank.drop_aliased(X.T @ X, None, self.fe_names_all, X.shape[1])
+        xtx = X.T @ X
+        self.kept, _ = _rank.drop_aliased(xtx, None, self.fe_names_all, X.shape[1])
         kept = set(self.kept.tolist())
         self.dropped = [name for j, name in enumerate(self.fe_names_all) if j not in kept]
         self.fe_names = [self.fe_names_all[j] for j in self.kept]
         self.X = X if not self.dropped else np.ascontiguousarray(X[:, self.kept])
+        return None if self.dropped else xtx
 
     @property
     def n(self):
@@ -205,10 +213,18 @@ class RepeatedMeasuresModel(MixedModel):
         from .result import MmrmResult
 
         check_inference(method, vcov, self.reml)
-        with one_blas_thread():
+        with _blas_held(self.n, len(self.fe_names)):
             start = self.start() if theta is None else np.asarray(theta, dtype=np.float64)
             raw = self.core.fit(start, self.reml, max_iter=max_iter, gtol=gtol)
             return MmrmResult(self, raw, method, vcov)
+
+
+def _blas_held(n, p):
+    """NumPy's BLAS kept to one thread around the work on a design large
+    enough for its products to use threads: they spin after each call and
+    would take the cores from the core's own pool. A small design's products
+    run on one thread anyway, and setting the limit would cost more."""
+    return one_blas_thread() if n * p * p >= _THREADED_BLAS else contextlib.nullcontext()
 
 
 def _fixed_names(spec):
@@ -252,8 +268,5 @@ def mmrm(formula, data, reml=True, weights=None, *, method="satterthwaite", vcov
     -------
     corvane.mmrm.result.MmrmResult
     """
-    # NumPy's BLAS kept to one thread: its threads spin after each small
-    # call and would take the cores from the core's own pool.
-    with one_blas_thread():
-        model = RepeatedMeasuresModel.from_formula(formula, data, reml=reml, weights=weights, env=env)
-        return model.fit(method=method, vcov=vcov)
+    model = RepeatedMeasuresModel.from_formula(formula, data, reml=reml, weights=weights, env=env)
+    return model.fit(method=method, vcov=vcov)

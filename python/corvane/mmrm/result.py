@@ -14,7 +14,7 @@ from ..results import summary as _summary
 from ..results.base import ModelResult
 from ..results.tables import json_label, plain
 from .formula import STRUCTURES
-from .inference import pinv_sym, check_inference, df_method
+from .inference import check_inference, df_method
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -130,7 +130,7 @@ class MmrmResult(ModelResult):
     def theta_vcov(self):
         """The variance parameters' asymptotic covariance, 2 H^-1 (H the
         Hessian of -2 log L; a pseudo-inverse where H is singular)."""
-        return self.cached("theta_vcov", lambda r: 2.0 * pinv_sym(np.asarray(r._raw["hessian"], dtype=np.float64)))
+        return np.asarray(self._raw["theta_vcov"], dtype=np.float64)
 
     def _covariances(self):
         m = self.model
