@@ -10,7 +10,8 @@ Sections:
            variance parameters): the whole call from a DataFrame in memory,
            the fit and the coefficient table with Satterthwaite's (or
            Kenward-Roger's) df and covariance for every coefficient; the
-           median of --repeat calls after a warm-up.
+           median of at least --repeat calls and half a second of calls,
+           after a warm-up.
            R's figures come from `Rscript bench/mmrm_peer.R` in the same run
            (skipped without Rscript or with --no-peer); "ratio" is mmrm's
            median over corvane's.
@@ -69,10 +70,13 @@ def whole_call(formula, df, method="satterthwaite"):
     return r
 
 
-def timed(f, repeat):
+def timed(f, repeat, least_seconds=0.5):
+    """(median, min, max) seconds of calls after a warm-up: at least `repeat`
+    calls and at least `least_seconds` of them, so that a millisecond call's
+    median is of hundreds (a VM's timings wander)."""
     f()
     out = []
-    for _ in range(repeat):
+    while len(out) < repeat or (sum(out) < least_seconds and len(out) < 1000):
         t0 = time.perf_counter()
         f()
         out.append(time.perf_counter() - t0)
@@ -83,7 +87,7 @@ def peer():
     if not shutil.which("Rscript"):
         return {}
     try:
-        run = subprocess.run(["Rscript", os.path.join(HERE, "mmrm_peer.R"), "--repeat", "3"], cwd=ROOT,
+        run = subprocess.run(["Rscript", os.path.join(HERE, "mmrm_peer.R"), "--repeat", "11"], cwd=ROOT,
                              capture_output=True, text=True, timeout=600, check=True)
     except (subprocess.SubprocessError, OSError) as exc:
         print(f"(mmrm_peer.R failed: {exc})")
