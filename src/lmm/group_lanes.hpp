@@ -10,6 +10,8 @@
 // arrays are stored interleaved: element e of lane l at e * W + l.
 #pragma once
 
+#include "linalg/elementary_arrays.hpp"
+
 #include <cstdint>
 
 namespace corvane::lmm {
@@ -114,6 +116,10 @@ GroupLaneKernels group_lane_kernels(std::uint64_t q, std::uint64_t p, bool gener
 // Whether the machine's vector-unit kernels run (a lanes build on a machine
 // with the unit, and CORVANE_LANES not "0" when first asked).
 bool lanes_available();
+
+// exp, log and log1p over arrays, on the vector unit where the machine has it
+// (the same bits as elementary.hpp's scalar forms either way).
+const linalg::ElementaryArrays& elementary_arrays();
 
 // Doubles per vector of the lanes in use on this machine (1 when none).
 std::uint64_t lane_width();

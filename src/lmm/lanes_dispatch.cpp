@@ -5,6 +5,7 @@
 // (the results are the same bits either way; the switch is for measuring).
 #include "lmm/group_lanes.hpp"
 #include "lmm/row_kernel_table.hpp"
+#include "linalg/elementary_arrays.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,11 @@
 namespace corvane::lmm {
 
 #if defined(CORVANE_HAVE_LANES)
+}  // namespace corvane::lmm
+namespace corvane::linalg {
+ElementaryArrays simd_elementary_arrays();
+}  // namespace corvane::linalg
+namespace corvane::lmm {
 GroupLaneKernels simd_group_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic);
 RowKernelTable simd_row_kernels(std::uint64_t p, std::uint64_t q, bool transform);
 #endif
@@ -41,6 +47,16 @@ bool machine_has_lanes() {
 }  // namespace
 
 bool lanes_available() { return machine_has_lanes(); }
+
+const linalg::ElementaryArrays& elementary_arrays() {
+    static const linalg::ElementaryArrays arrays = [] {
+#if defined(CORVANE_HAVE_LANES)
+        if (machine_has_lanes()) return linalg::simd_elementary_arrays();
+#endif
+        return linalg::ElementaryArrays{&linalg::elementary_array<2>, 2};
+    }();
+    return arrays;
+}
 
 GroupLaneKernels group_lane_kernels(std::uint64_t q, std::uint64_t p, bool generic, bool enabled) {
 #if defined(CORVANE_HAVE_LANES)

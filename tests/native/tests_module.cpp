@@ -17,6 +17,7 @@
 #include "bindings/numpy_api.hpp"
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
+#include "linalg/elementary_arrays.hpp"
 #include "linalg/symmetric_eigen.hpp"
 #include "lmm/group_lanes.hpp"
 #include "lmm/classes.hpp"
@@ -87,6 +88,46 @@ PyObject* symmetric_eigen(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         PyRef vectors = PyRef::steal(new_array({as_intp(n), as_intp(n)}, e.vectors.data()));
         if (!values || !vectors) return nullptr;
         return PyTuple_Pack(2, values.get(), vectors.get());
+    });
+}
+
+// exp, log or log1p of every value of x by one route: "scalar" (the double
+// form, value by value), "lanes" (the baseline build's two-wide lanes) or
+// "machine" (the array form the core runs: the vector unit's where present).
+PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"name", "x", "route"};
+        PyObject* bound[3];
+        PyArrayObject* a = nullptr;
+        if (!bind_arguments({"elementary", kNames, 3, 3}, args, nargs, kwnames, bound) ||
+            !to_array(bound[1], "x", 1, NPY_FLOAT64, a))
+            return nullptr;
+        const auto is = [](PyObject* o, const char* text) {
+            return PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
+        };
+        linalg::Elementary which;
+        if (is(bound[0], "exp")) which = linalg::Elementary::Exp;
+        else if (is(bound[0], "log")) which = linalg::Elementary::Log;
+        else if (is(bound[0], "log1p")) which = linalg::Elementary::Log1p;
+        else {
+            PyErr_SetString(PyExc_ValueError, "name must be 'exp', 'log' or 'log1p'");
+            return nullptr;
+        }
+        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(a, 0));
+        std::vector<double> x(n), out(n);
+        for (std::size_t i = 0; i < n; ++i)
+            x[i] = *static_cast<const double*>(PyArray_GETPTR1(a, static_cast<npy_intp>(i)));
+        if (is(bound[2], "scalar")) {
+            linalg::elementary_array<1>(which, x.data(), out.data(), n);
+        } else if (is(bound[2], "lanes")) {
+            linalg::elementary_array<2>(which, x.data(), out.data(), n);
+        } else if (is(bound[2], "machine")) {
+            lmm::elementary_arrays().apply(which, x.data(), out.data(), n);
+        } else {
+            PyErr_SetString(PyExc_ValueError, "route must be 'scalar', 'lanes' or 'machine'");
+            return nullptr;
+        }
+        return new_array({as_intp(n)}, out.data());
     });
 }
 
@@ -899,6 +940,8 @@ PyMethodDef kFunctions[] = {
     {"lane_width", lane_width, METH_NOARGS, "Groups per step of the vector-lanes kernels (1: none)."},
     {"symmetric_eigen", fastcall<symmetric_eigen>(), kFast,
      "symmetric_eigen(a)\n--\n\n(values ascending, vectors as columns) of a symmetric matrix."},
+    {"elementary", fastcall<elementary>(), kFast,
+     "elementary(name, x, route)\n--\n\nexp, log or log1p of x by the scalar, two-lane or machine route."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
     {"hessian", fastcall<hessian>(), kFast, "Criterion, gradient and Hessian with forced schedules."},
     {"canonical_theta", fastcall<canonical_theta>(), kFast, "canonical_theta(theta, q)"},
