@@ -105,3 +105,41 @@ PINNED_LOG = ['-0x1.62e42fefa39efp-1', '0x0.0p+0', '0x1.62e42fefa39efp-1', '0x1.
 PINNED_LOG1P = ['0x1.9f323ecbf984cp-2', '0x1.62e42fefa39efp-1', '0x1.193ea7aad030ap+0', '0x1.32ee3b77f374cp+1',
                 '-0x1.62e42fefa39efp-1', '0x1.a35c4a0a661ecp+2', '-0x1.62e42fefa39efp-1', '0x1.5798ee0636111p-27',
                 '0x1.34bba22cd5df5p+2', '0x1.8663f793c46c7p-4']
+
+
+def test_criteria_are_pinned_to_their_bits():
+    """The linear, generalized (logit and log links, Laplace and quadrature)
+    and repeated-measures criteria of exactly representable data at fixed
+    parameters: their bits, the same on every machine, compiler and C
+    library (the logarithms and exponentials are the core's own)."""
+    from corvane import GlmmCore, LmmCore, MmrmCore
+
+    i = np.arange(60)
+    g = (i // 5).astype(np.int64)
+    x = ((i % 7) - 3) / 4.0
+    X = np.column_stack([np.ones(60), x])
+    y = ((i * 11) % 9) / 3.0 + 2.0 * x
+    got = {}
+    for evaluator in ("blocks", "streaming"):
+        core = LmmCore(y, X, X.copy(), g, 12, evaluator)
+        got[f"lmm {evaluator}"] = [core.deviance([0.9, 0.1, 0.2]).hex(),
+                                   core.deviance([0.9, 0.1, 0.2], reml=False).hex()]
+    ones, zeros = np.ones(60), np.zeros(60)
+    for name, response, family, link in (("binomial", (((i * 7 + 3) % 5) < 2).astype(float), "binomial", "logit"),
+                                         ("poisson", ((i * 13) % 6).astype(float), "poisson", "log")):
+        core = GlmmCore(response, X, np.ones((60, 1)), g, 12, ones, zeros, family, link)
+        got[name] = [core.evaluate([0.7], [0.2, -0.3], nagq=q)["deviance"].hex() for q in (1, 5)]
+    visit = (i % 5).astype(np.int64)
+    Xm = np.column_stack([np.ones(60)] + [visit == v for v in range(1, 5)]).astype(float)
+    ym = ((i * 11) % 9) / 3.0 + visit
+    for structure, theta in (("us", np.linspace(-0.2, 0.3, 15)), ("ar1", np.array([0.1, 0.4]))):
+        core = MmrmCore(ym, Xm, g, visit, np.zeros(60, np.int64), 12, 5, 1, structure, None)
+        got[f"mmrm {structure}"] = [core.evaluate(theta, True, 0)["criterion"].hex()]
+    assert got == {
+        "lmm blocks": ["0x1.59d6aba8bf28ap+7", "0x1.55e2a6ba06362p+7"],
+        "lmm streaming": ["0x1.59d6aba8bf28ap+7", "0x1.55e2a6ba06362p+7"],
+        "binomial": ["0x1.689ad896aab11p+6", "0x1.67f668a1cba1ap+6"],
+        "poisson": ["0x1.0c543b7747821p+8", "0x1.0c413d1045614p+8"],
+        "mmrm us": ["0x1.452ca39483a2cp+7"],
+        "mmrm ar1": ["0x1.466af1a55f8c0p+7"],
+    }

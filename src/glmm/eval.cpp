@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "linalg/dense.hpp"
+#include "linalg/elementary.hpp"
 #include "lmm/errors.hpp"
 #include "glmm/gauss_hermite.hpp"
 #include "glmm/group.hpp"
@@ -140,7 +141,7 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
                 for (Index k = 0; k < q; ++k) prior = prior + node[k] * (w.cur.u[k] + 0.5 * node[k]);
                 const double rise = prior - change;
                 if (std::isnan(rise)) continue;  // a row without mass there
-                const double term = grid->weights[j] * std::exp(-rise + grid->half_sq[j]);
+                const double term = grid->weights[j] * linalg::exp_of(-rise + grid->half_sq[j]);
                 total = total + term;
                 spread = spread + term * std::fabs(rise);
             }
@@ -150,7 +151,7 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
                 slot.status = ModeStatus::Infeasible;
                 return;
             }
-            const double log_total = std::log(total);
+            const double log_total = linalg::log_of(total);
             value = w.cur.f + half_logdet - log_total;
             slot.correction = slot.correction - log_total;
             slot.magnitude = slot.magnitude + std::fabs(log_total);
@@ -359,16 +360,16 @@ std::vector<double> glmm_start_beta(const GlmmData& d, const GlmmOptions&) {
         double eta, weight;
         if (g.family == Family::Binomial) {
             const double mu = (g.w[i] * d.y[i] + 0.5) / (g.w[i] + 1.0);
-            const double lg = std::log(mu / (1.0 - mu));
+            const double lg = linalg::log_of(mu / (1.0 - mu));
             switch (g.link) {
                 case Link::Probit: eta = lg / 1.6; break;  // the logistic's scale against the normal's
-                case Link::Cloglog: eta = std::log(-std::log1p(-mu)); break;
+                case Link::Cloglog: eta = linalg::log_of(-linalg::log1p_of(-mu)); break;
                 default: eta = lg;
             }
             weight = g.w[i] * mu * (1.0 - mu);
         } else {
             const double mu = d.y[i] + 0.1;
-            eta = std::log(mu);
+            eta = linalg::log_of(mu);
             weight = g.w[i] * mu;
         }
         const double zi = eta - g.offset[i];

@@ -230,5 +230,12 @@ inline T log1p_of(T x) {
     return out;
 }
 
+// The lanes' logarithm (lanes.hpp's name for it).
+inline double lane_log(double x) { return log_of(x); }
+template <int W>
+inline Lanes<W> lane_log(Lanes<W> x) {
+    return log_of(x);
+}
+
 }  // namespace CORVANE_ISA
 }  // namespace corvane::linalg

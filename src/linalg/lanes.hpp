@@ -3,9 +3,10 @@
 //
 // Every operation acts on each lane exactly as the scalar operation acts on a
 // double: +, -, * and / are the IEEE operations of the lane's values, sqrt is
-// the correctly rounded square root, log calls the same scalar std::log per
-// lane. Nothing is fused or reassociated (the build forbids contraction), so a
-// lane computes the bits the scalar code computes for its problem. A scalar
+// the correctly rounded square root, log is the core's own logarithm
+// (elementary.hpp, the same bits in a lane as for a double). Nothing is fused
+// or reassociated (the build forbids contraction), so a lane computes the
+// bits the scalar code computes for its problem. A scalar
 // operand is broadcast to every lane first, which gives each lane the scalar
 // operation unchanged.
 //
@@ -155,13 +156,8 @@ inline Lanes<W> lane_sqrt(Lanes<W> x) {
     return r;
 }
 
-inline double lane_log(double x) { return std::log(x); }
-template <int W>
-inline Lanes<W> lane_log(Lanes<W> x) {
-    Lanes<W> r = x;
-    for (int l = 0; l < W; ++l) r.v[l] = std::log(x.v[l]);
-    return r;
-}
-
 }  // namespace CORVANE_ISA
 }  // namespace corvane::linalg
+
+// lane_log, the core's own logarithm for a double and for lanes.
+#include "linalg/elementary.hpp"

@@ -26,6 +26,16 @@ struct SymmetricEigen {
 
 inline constexpr std::size_t kTridiagonalFrom = 4;
 
+// sqrt(a^2 + b^2) without overflow or harmful underflow, by IEEE operations
+// alone (the C library's hypot may round differently on another platform).
+inline double pythag(double a, double b) {
+    const double x = std::fabs(a), y = std::fabs(b);
+    const double big = std::max(x, y), small = std::min(x, y);
+    if (big == 0.0 || big == std::numeric_limits<double>::infinity()) return big;
+    const double ratio = small / big;
+    return big * std::sqrt(1.0 + ratio * ratio);
+}
+
 // The tridiagonal route (see the file's text); `a` as for symmetric_eigen.
 inline SymmetricEigen symmetric_eigen_tridiagonal(const std::vector<double>& a_in, std::size_t n) {
     // V starts as the symmetric matrix (upper triangle mirrored), row-major.
@@ -118,7 +128,7 @@ inline SymmetricEigen symmetric_eigen_tridiagonal(const std::vector<double>& a_i
             for (int iter = 0; iter < 60; ++iter) {
                 double g = d[l];
                 double p = (d[l + 1] - g) / (2.0 * e[l]);
-                double r = std::hypot(p, 1.0);
+                double r = pythag(p, 1.0);
                 if (p < 0) r = -r;
                 d[l] = e[l] / (p + r);
                 d[l + 1] = e[l] * (p + r);
@@ -135,7 +145,7 @@ inline SymmetricEigen symmetric_eigen_tridiagonal(const std::vector<double>& a_i
                     s2 = s;
                     g = c * e[ii];
                     h = c * p;
-                    r = std::hypot(p, e[ii]);
+                    r = pythag(p, e[ii]);
                     e[ii + 1] = s * r;
                     s = e[ii] / r;
                     c = p / r;

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "linalg/dense.hpp"
+#include "linalg/elementary.hpp"
 #include "lmm/fixed_size.hpp"
 #include "lmm/group_lanes.hpp"
 #include "lmm/streaming_steps.hpp"
@@ -82,7 +83,7 @@ AccA class_chunk(const LmmData& d, const Classes& classes, Index first, Index en
             return acc;
         }
         double s = 0.0;
-        for (Index j = 0; j < q; ++j) s = s + std::log(ws.m[j * q + j]);
+        for (Index j = 0; j < q; ++j) s = s + linalg::log_of(ws.m[j * q + j]);
         const double scaled = (w * 2.0) * s;
         linalg::add_compensated(acc.logdet, acc.logdet + 1, &scaled, 1);
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "linalg/dense.hpp"
+#include "linalg/elementary.hpp"
 
 namespace corvane::lmm {
 
@@ -26,7 +27,7 @@ std::optional<Profile> profile(const Design& design, std::vector<double>&& a,
     if (!linalg::pivot_ok(out.pwrss)) return std::nullopt;
     out.nmp = static_cast<double>(reml ? n - p : n);
     out.deviance = (ldl2 + (reml ? out.ldrx2 : 0.0)) +
-                   (std::log(out.pwrss / out.nmp) + kOnePlusLogTwoPi) * out.nmp;
+                   (linalg::log_of(out.pwrss / out.nmp) + kOnePlusLogTwoPi) * out.nmp;
     // A positive but subnormal pwrss can still give sigma2 = pwrss / nmp = 0
     // and a criterion of -inf, which would beat every genuine optimum: an
     // exact fit, reported as infeasible like pwrss = 0 itself.

@@ -13,6 +13,7 @@
 
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
+#include "linalg/elementary.hpp"
 #include "lmm/derived.hpp"
 #include "lmm/profile.hpp"
 
@@ -52,7 +53,7 @@ AccH hessian_chunk(const LmmData& d, const Classes* classes, Index first, Index 
                     acc.c2[j * p1 + l].add(f2 * v);
                 }
             const double n = classes->counts[i];
-            acc.l0.add(n * std::log(k));
+            acc.l0.add(n * linalg::log_of(k));
             acc.l1.add((z * n) / k);
             acc.l2.add(z * (-(z * n)) / (k * k));
         } else {
@@ -65,7 +66,7 @@ AccH hessian_chunk(const LmmData& d, const Classes* classes, Index first, Index 
                     acc.c1[j * p1 + l].add(f1 * v);
                     acc.c2[j * p1 + l].add(f2 * v);
                 }
-            acc.l0.add(std::log(k));
+            acc.l0.add(linalg::log_of(k));
             acc.l1.add(z / k);
             acc.l2.add(-(z * z) / (k * k));
         }

@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "linalg/elementary.hpp"
+
 namespace corvane::mmrm {
 namespace {
 
@@ -97,7 +99,7 @@ public:
 
     // Exponentials and the correlation maps of a parameter.
     Jet exp_of(const Jet& a, double scale) const {  // exp(scale * a)
-        const double e = std::exp(scale * a.v);
+        const double e = linalg::exp_of(scale * a.v);
         return apply(a, e, scale * e, scale * scale * e);
     }
     Jet bounded_corr(const Jet& a) const {  // t / sqrt(1 + t^2)
@@ -105,7 +107,7 @@ public:
         return apply(a, a.v / r, 1.0 / (s * r), -3.0 * a.v / (s * s * r));
     }
     Jet logistic(const Jet& a) const {
-        const double l = 1.0 / (1.0 + std::exp(-a.v));
+        const double l = 1.0 / (1.0 + linalg::exp_of(-a.v));
         const double d1 = l * (1.0 - l);
         return apply(a, l, d1, d1 * (1.0 - 2.0 * l));
     }

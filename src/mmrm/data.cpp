@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "linalg/elementary.hpp"
 #include "lmm/errors.hpp"
 #include "lmm/schedule.hpp"
 #include "parallel/interrupt.hpp"
@@ -199,7 +200,7 @@ void MmrmBuilder::add(const MmrmRows& r) {
         ++pat.subjects;
         d.subject_pattern[s] = P;
         if (!r.weights.empty())
-            for (std::uint64_t a = 0; a < t; ++a) d.log_weights += std::log(r.weights[order[first + a]]);
+            for (std::uint64_t a = 0; a < t; ++a) d.log_weights += linalg::log_of(r.weights[order[first + a]]);
         // Rows are kept while the pattern has few subjects; past the limit
         // its products serve instead and the rows are let go.
         const bool keep = route_ == Route::Subjects ||

@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "linalg/dense.hpp"
+#include "linalg/elementary.hpp"
 #include "mmrm/kernels.hpp"
 #include "lmm/schedule.hpp"
 #include "parallel/interrupt.hpp"
@@ -401,7 +402,7 @@ std::optional<MmrmEval> evaluate_mmrm(const MmrmData& d, std::span<const double>
                 for (u64 e = 0; e < s.wr.size(); ++e) WR[e] += s.wr[e];
             });
     }
-    const double log_two_pi = std::log(2.0 * std::numbers::pi);
+    const double log_two_pi = linalg::log_of(2.0 * std::numbers::pi);
     out.criterion = logdet_sigma + quad - d.log_weights + (reml ? linalg::log_det(chol.data(), p) : 0.0) +
                     static_cast<double>(d.n - (reml ? p : 0)) * log_two_pi;
     if (!first) return out;
