@@ -1,4 +1,4 @@
-"""The core's own exp, log and log1p: under one ulp against the C library's
+"""The core's own exp, expm1, log and log1p: under one ulp against the C library's
 extended-precision functions (11 bits more than a double) on millions of
 arguments, the tails, the subnormals and the special values; the scalar form,
 the baseline build's two-wide lanes and the machine's vector unit give the
@@ -24,6 +24,12 @@ def _arguments(name, seed=7):
                  np.log(2.0) * (np.arange(-1080, 1030) + 0.5),                         # where k changes
                  rng.uniform(-745.14, -708.0, n // 8),                                 # subnormal results
                  np.nextafter(709.782712893383973096, [-np.inf, np.inf])]
+    elif name == "expm1":
+        parts = [rng.uniform(-40.0, 709.9, n), np.geomspace(1e-310, 700, n // 4) * rng.choice([-1.0, 1.0], n // 4),
+                 rng.uniform(-1.2, 1.2, n // 2),                                      # k = -1, 0 and 1
+                 np.log(2.0) * (np.arange(-60, 1030) + 0.5),                           # where k changes
+                 np.log(2.0) * rng.uniform(1.5, 57.5, n // 4),                         # 2 <= k <= 56
+                 rng.uniform(-50.0, -30.0, n // 16)]
     elif name == "log":
         bits = rng.integers(1, 0x7FF0000000000000, n, dtype=np.int64)                # every positive double
         parts = [bits.view(np.float64), 1.0 + rng.uniform(-1e-3, 1e-3, n // 4),
@@ -40,11 +46,11 @@ def _arguments(name, seed=7):
     return np.ascontiguousarray(np.concatenate(parts))
 
 
-REFERENCE = {"exp": np.exp, "log": np.log, "log1p": np.log1p}
+REFERENCE = {"exp": np.exp, "expm1": np.expm1, "log": np.log, "log1p": np.log1p}
 
 
 @pytest.mark.skipif(not EXTENDED, reason="the reference needs an extended long double")
-@pytest.mark.parametrize("name", ["exp", "log", "log1p"])
+@pytest.mark.parametrize("name", ["exp", "expm1", "log", "log1p"])
 def test_under_one_ulp_and_the_same_bits_on_every_route(name):
     x = _arguments(name)
     got = {route: ct.elementary(name, x, route) for route in ROUTES}
@@ -73,10 +79,13 @@ def test_special_values(route):
 
     np.testing.assert_array_equal(f("exp", [0.0, -0.0, inf, -inf, 709.8, -745.2, 1e308, -1e308]),
                                   [1.0, 1.0, inf, 0.0, inf, 0.0, inf, 0.0])
+    np.testing.assert_array_equal(f("expm1", [0.0, -0.0, inf, -inf, 709.8, -40.0, 1e-300, -5e-324]),
+                                  [0.0, -0.0, inf, -1.0, inf, -1.0, 1e-300, -5e-324])
+    assert np.signbit(f("expm1", [-0.0])[0])
     np.testing.assert_array_equal(f("log", [1.0, 0.0, -0.0, inf, 5e-324]), [0.0, -inf, -inf, inf, np.log(5e-324)])
     np.testing.assert_array_equal(f("log1p", [0.0, -1.0, inf, 1e-300, -1e-300, 5e-324]),
                                   [0.0, -inf, inf, 1e-300, -1e-300, 5e-324])
-    for name, bad in (("exp", [nan]), ("log", [nan, -1.0, -inf, -5e-324]), ("log1p", [nan, -1.5, -inf])):
+    for name, bad in (("exp", [nan]), ("expm1", [nan]), ("log", [nan, -1.0, -inf, -5e-324]), ("log1p", [nan, -1.5, -inf])):
         assert np.isnan(f(name, bad)).all()
 
 
@@ -108,7 +117,8 @@ PINNED_LOG1P = ['0x1.9f323ecbf984cp-2', '0x1.62e42fefa39efp-1', '0x1.193ea7aad03
 
 
 def test_criteria_are_pinned_to_their_bits():
-    """The linear, generalized (logit and log links, Laplace and quadrature)
+    """The linear, generalized (logit, complementary log-log and log links,
+    Laplace and quadrature)
     and repeated-measures criteria of exactly representable data at fixed
     parameters: their bits, the same on every machine, compiler and C
     library (the logarithms and exponentials are the core's own)."""
@@ -125,7 +135,9 @@ def test_criteria_are_pinned_to_their_bits():
         got[f"lmm {evaluator}"] = [core.deviance([0.9, 0.1, 0.2]).hex(),
                                    core.deviance([0.9, 0.1, 0.2], reml=False).hex()]
     ones, zeros = np.ones(60), np.zeros(60)
-    for name, response, family, link in (("binomial", (((i * 7 + 3) % 5) < 2).astype(float), "binomial", "logit"),
+    binary = (((i * 7 + 3) % 5) < 2).astype(float)
+    for name, response, family, link in (("binomial", binary, "binomial", "logit"),
+                                         ("cloglog", binary, "binomial", "cloglog"),
                                          ("poisson", ((i * 13) % 6).astype(float), "poisson", "log")):
         core = GlmmCore(response, X, np.ones((60, 1)), g, 12, ones, zeros, family, link)
         got[name] = [core.evaluate([0.7], [0.2, -0.3], nagq=q)["deviance"].hex() for q in (1, 5)]
@@ -139,6 +151,7 @@ def test_criteria_are_pinned_to_their_bits():
         "lmm blocks": ["0x1.59d6aba8bf28ap+7", "0x1.55e2a6ba06362p+7"],
         "lmm streaming": ["0x1.59d6aba8bf28ap+7", "0x1.55e2a6ba06362p+7"],
         "binomial": ["0x1.689ad896aab11p+6", "0x1.67f668a1cba1ap+6"],
+        "cloglog": ["0x1.93bc4914f6a71p+6", "0x1.97269cf5051f4p+6"],
         "poisson": ["0x1.0c543b7747821p+8", "0x1.0c413d1045614p+8"],
         "mmrm us": ["0x1.452ca39483a2cp+7"],
         "mmrm ar1": ["0x1.466af1a55f8c0p+7"],

@@ -11,9 +11,8 @@
 // accurate in the tails (ratios phi / Phi rather than differences of
 // probabilities). A row whose terms cannot be represented (eta beyond the
 // range in which mu and 1 - mu are representable) is reported infeasible.
-// exp, log and log1p are the core's own (linalg/elementary.hpp), the same
-// bits on every platform; the probit's erfc and the complementary log-log's
-// expm1 are still the C library's.
+// exp, expm1, log and log1p are the core's own (linalg/elementary.hpp), the
+// same bits on every platform; the probit's erfc is still the C library's.
 #pragma once
 
 #include <cmath>
@@ -91,7 +90,7 @@ inline bool row_terms(double eta, double y, double w, bool value_only, RowTerms&
     } else if constexpr (L == Link::Cloglog) {
         const double s = linalg::exp_of(eta);  // -log(1 - mu)
         if (!(s > 0.0) || !std::isfinite(s)) return false;
-        const double mu = -std::expm1(-s);
+        const double mu = -linalg::expm1_of(-s);
         t.loglik = w * ((y != 0.0 ? y * linalg::log_of(mu) : 0.0) - (1.0 - y) * s);
         if (value_only) return true;
         const double r = s * linalg::exp_of(-s) / mu;  // d log mu / d eta
@@ -146,7 +145,7 @@ inline bool row_terms_third(double eta, double y, double w, RowTerms& t) {
         // (log mu)^(3) = r ((1 - s - r)(1 - s - 2 r) - s), (log(1 - mu))^(3) = -s,
         // W = w s r, W' = W (2 - s - r), W'' = W ((2 - s - r)^2 - s - r (1 - s - r)).
         const double s = linalg::exp_of(eta);
-        const double mu = -std::expm1(-s);
+        const double mu = -linalg::expm1_of(-s);
         const double r = s * linalg::exp_of(-s) / mu;
         const double a = 1.0 - s - r;
         t.d3 = w * (y * r * (a * (1.0 - s - 2.0 * r) - s) - (1.0 - y) * s);
@@ -173,16 +172,16 @@ inline double loglik_change(double eta, double delta, double y, double w) {
         // log1p(mu expm1(delta)) about the smaller of mu and 1 - mu.
         const double e = linalg::exp_of(-std::fabs(eta));
         const double r = 1.0 / (1.0 + e);
-        if (eta < 0.0) return w * (y * delta - linalg::log1p_of(e * r * std::expm1(delta)));
-        return w * ((y - 1.0) * delta - linalg::log1p_of(e * r * std::expm1(-delta)));
+        if (eta < 0.0) return w * (y * delta - linalg::log1p_of(e * r * linalg::expm1_of(delta)));
+        return w * ((y - 1.0) * delta - linalg::log1p_of(e * r * linalg::expm1_of(-delta)));
     } else if constexpr (L == Link::Log) {
-        return w * (y * delta - linalg::exp_of(eta) * std::expm1(delta));
+        return w * (y * delta - linalg::exp_of(eta) * linalg::expm1_of(delta));
     } else if constexpr (L == Link::Cloglog) {
         // s = exp(eta) moves by a = s expm1(delta); log(1 - exp(-s)) by
         // log1p(exp(-s) expm1(-a) / expm1(-s)); -s by -a.
         const double s = linalg::exp_of(eta);
-        const double a = s * std::expm1(delta);
-        const double moved = y != 0.0 ? y * linalg::log1p_of(linalg::exp_of(-s) * std::expm1(-a) / std::expm1(-s)) : 0.0;
+        const double a = s * linalg::expm1_of(delta);
+        const double moved = y != 0.0 ? y * linalg::log1p_of(linalg::exp_of(-s) * linalg::expm1_of(-a) / linalg::expm1_of(-s)) : 0.0;
         return w * (moved - (1.0 - y) * a);
     } else {
         RowTerms at, to;

@@ -1,12 +1,12 @@
-// exp, log and log1p written with IEEE additions, multiplications and
+// exp, expm1, log and log1p written with IEEE additions, multiplications and
 // divisions in a fixed order: no FMA, no call into the C library. One
 // template serves a double and vector lanes (lanes.hpp), and every lane
 // computes the bits the scalar form computes for its value, so results are
 // the same on every machine, compiler and C library, with or without lanes.
 //
 // The methods are the classical ones of Sun's freely distributable fdlibm
-// (exp: reduction by k ln 2 with ln 2 in two parts and a rational form of
-// exp(r) on |r| <= ln 2 / 2; log and log1p: reduction to f = m - 1 with m in
+// (exp and expm1: reduction by k ln 2 with ln 2 in two parts and a rational
+// form of exp(r) on |r| <= ln 2 / 2; log and log1p: reduction to f = m - 1 with m in
 // [sqrt(2)/2, sqrt(2)), s = f / (2 + f) and a polynomial in s^2), each under
 // one ulp. Branches become selections: every lane computes each case and
 // keeps its own, and a case's arithmetic is the same wherever it runs. The
@@ -140,6 +140,15 @@ inline constexpr double kLg5 = 1.818357216161805012e-01;
 inline constexpr double kLg6 = 1.531383769920937332e-01;
 inline constexpr double kLg7 = 1.479819860511658591e-01;
 
+// expm1's rational form on |r| <= ln 2 / 2: the coefficients of its
+// correction in (r^2 / 2).
+inline constexpr double kQ1 = -3.33333333333331316428e-02;
+inline constexpr double kQ2 = 1.58730158725481460165e-03;
+inline constexpr double kQ3 = -7.93650757867487942473e-05;
+inline constexpr double kQ4 = 4.00821782732936239552e-06;
+inline constexpr double kQ5 = -2.01099218183624371326e-07;
+inline constexpr double kExpm1MinusOne = -3.88162421113569373274e+01;   // 56 ln 2: below, expm1 is -1
+
 inline constexpr std::uint64_t kMantissa = 0x000fffffffffffffull;
 
 // k ln 2 + log(1 + f) + c for f in [sqrt(2)/2 - 1, sqrt(2) - 1], k an integer
@@ -187,6 +196,43 @@ inline T exp_of(T x) {
     T out = (y * scale) * factor;
     out = select(less(T(kExpOver), x), T(std::numeric_limits<double>::infinity()), out);
     out = select(less(x, T(kExpUnder)), T(0.0), out);
+    return select(is_nan(x), x, out);
+}
+
+// e^x - 1, under one ulp; -1 below -56 ln 2, +inf above 709.78..., NaN for NaN.
+template <class T>
+inline T expm1_of(T x) {
+    using namespace elementary_detail;
+    const T k = nearest(x * kInvLn2);
+    const T hi = x - k * kLn2Hi;
+    const T lo = k * kLn2Lo;
+    const T r = hi - lo;
+    const T c = (hi - r) - lo;                   // what r lost of hi - lo
+    const T hfx = T(0.5) * r;
+    const T hxs = r * hfx;
+    const T r1 = T(1.0) + hxs * (kQ1 + hxs * (kQ2 + hxs * (kQ3 + hxs * (kQ4 + hxs * kQ5))));
+    const T t = T(3.0) - r1 * hfx;
+    const T e0 = hxs * ((r1 - t) / (T(6.0) - r * t));
+    const T near = r - (r * e0 - hxs);            // k = 0: no reduction, c = 0
+    const T e = (r * (e0 - c) - c) - hxs;
+    const T minus_one = T(0.5) * (r - e) - T(0.5);                                   // k = -1
+    const T plus_one = select(less(r, T(-0.25)), T(-2.0) * (e - (r + T(0.5))), T(1.0) + T(2.0) * (r - e));   // k = 1
+    // 2^k for k in [-56, 1023] (k = 1024 as 2 * 2^1023).
+    const auto top = less(T(1023.0), k);
+    const T twopk = from_bits(integer_of(select(top, T(1023.0), k) + T(1023.0)) << 52);
+    const T far_y = T(1.0) - (e - r);                                                 // k <= -2 or k > 56
+    const T far = select(top, far_y * T(2.0) * twopk, far_y * twopk) - T(1.0);
+    // 2 <= k < 20: t = 1 - 2^-k; 20 <= k <= 56: t = 2^-k (exact in both).
+    const T two_minus_k = from_bits(integer_of(T(1023.0) - select(top, T(1023.0), k)) << 52);
+    const T middle_low = ((T(1.0) - two_minus_k) - (e - r)) * twopk;
+    const T middle_high = ((r - (e + two_minus_k)) + T(1.0)) * twopk;
+    T out = select(less(k, T(20.0)), middle_low, middle_high);
+    out = select(either(less(k, T(-1.5)), less(T(56.5), k)), far, out);
+    out = select(k == T(1.0), plus_one, out);
+    out = select(k == T(-1.0), minus_one, out);
+    out = select(k == T(0.0), near, out);
+    out = select(less(T(kExpOver), x), T(std::numeric_limits<double>::infinity()), out);
+    out = select(less(x, T(kExpm1MinusOne)), T(-1.0), out);
     return select(is_nan(x), x, out);
 }
 

@@ -13,13 +13,14 @@
 
 namespace corvane::linalg {
 
-enum class Elementary : std::uint8_t { Exp, Log, Log1p };
+enum class Elementary : std::uint8_t { Exp, Expm1, Log, Log1p };
 
 inline namespace CORVANE_ISA {
 
 template <Elementary F, class T>
 inline T elementary_of(T x) {
     if constexpr (F == Elementary::Exp) return exp_of(x);
+    else if constexpr (F == Elementary::Expm1) return expm1_of(x);
     else if constexpr (F == Elementary::Log) return log_of(x);
     else return log1p_of(x);
 }
@@ -43,6 +44,7 @@ template <int W>
 inline void elementary_array(Elementary which, const double* x, double* out, std::size_t n) {
     switch (which) {
         case Elementary::Exp: return elementary_over<Elementary::Exp, W>(x, out, n);
+        case Elementary::Expm1: return elementary_over<Elementary::Expm1, W>(x, out, n);
         case Elementary::Log: return elementary_over<Elementary::Log, W>(x, out, n);
         case Elementary::Log1p: return elementary_over<Elementary::Log1p, W>(x, out, n);
     }

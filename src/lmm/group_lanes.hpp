@@ -117,7 +117,7 @@ GroupLaneKernels group_lane_kernels(std::uint64_t q, std::uint64_t p, bool gener
 // with the unit, and CORVANE_LANES not "0" when first asked).
 bool lanes_available();
 
-// exp, log and log1p over arrays, on the vector unit where the machine has it
+// exp, expm1, log and log1p over arrays, on the vector unit where the machine has it
 // (the same bits as elementary.hpp's scalar forms either way).
 const linalg::ElementaryArrays& elementary_arrays();
 

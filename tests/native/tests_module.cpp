@@ -91,7 +91,7 @@ PyObject* symmetric_eigen(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-// exp, log or log1p of every value of x by one route: "scalar" (the double
+// exp, expm1, log or log1p of every value of x by one route: "scalar" (the double
 // form, value by value), "lanes" (the baseline build's two-wide lanes) or
 // "machine" (the array form the core runs: the vector unit's where present).
 PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -107,10 +107,11 @@ PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         };
         linalg::Elementary which;
         if (is(bound[0], "exp")) which = linalg::Elementary::Exp;
+        else if (is(bound[0], "expm1")) which = linalg::Elementary::Expm1;
         else if (is(bound[0], "log")) which = linalg::Elementary::Log;
         else if (is(bound[0], "log1p")) which = linalg::Elementary::Log1p;
         else {
-            PyErr_SetString(PyExc_ValueError, "name must be 'exp', 'log' or 'log1p'");
+            PyErr_SetString(PyExc_ValueError, "name must be 'exp', 'expm1', 'log' or 'log1p'");
             return nullptr;
         }
         const std::size_t n = static_cast<std::size_t>(PyArray_DIM(a, 0));
@@ -941,7 +942,7 @@ PyMethodDef kFunctions[] = {
     {"symmetric_eigen", fastcall<symmetric_eigen>(), kFast,
      "symmetric_eigen(a)\n--\n\n(values ascending, vectors as columns) of a symmetric matrix."},
     {"elementary", fastcall<elementary>(), kFast,
-     "elementary(name, x, route)\n--\n\nexp, log or log1p of x by the scalar, two-lane or machine route."},
+     "elementary(name, x, route)\n--\n\nexp, expm1, log or log1p of x by the scalar, two-lane or machine route."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
     {"hessian", fastcall<hessian>(), kFast, "Criterion, gradient and Hessian with forced schedules."},
     {"canonical_theta", fastcall<canonical_theta>(), kFast, "canonical_theta(theta, q)"},
