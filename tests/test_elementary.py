@@ -117,12 +117,11 @@ PINNED_LOG1P = ['0x1.9f323ecbf984cp-2', '0x1.62e42fefa39efp-1', '0x1.193ea7aad03
 
 
 def test_criteria_are_pinned_to_their_bits():
-    """The linear, generalized (logit, complementary log-log and log links,
-    Laplace and quadrature)
-    and repeated-measures criteria of exactly representable data at fixed
-    parameters: their bits, the same on every machine, compiler and C
-    library (the logarithms and exponentials are the core's own)."""
-    from corvane import GlmmCore, LmmCore, MmrmCore
+    """The linear and repeated-measures criteria of exactly representable
+    data at fixed parameters: their bits, the same on every machine,
+    compiler and C library (their logarithms and exponentials are the
+    core's own)."""
+    from corvane import LmmCore, MmrmCore
 
     i = np.arange(60)
     g = (i // 5).astype(np.int64)
@@ -134,13 +133,6 @@ def test_criteria_are_pinned_to_their_bits():
         core = LmmCore(y, X, X.copy(), g, 12, evaluator)
         got[f"lmm {evaluator}"] = [core.deviance([0.9, 0.1, 0.2]).hex(),
                                    core.deviance([0.9, 0.1, 0.2], reml=False).hex()]
-    ones, zeros = np.ones(60), np.zeros(60)
-    binary = (((i * 7 + 3) % 5) < 2).astype(float)
-    for name, response, family, link in (("binomial", binary, "binomial", "logit"),
-                                         ("cloglog", binary, "binomial", "cloglog"),
-                                         ("poisson", ((i * 13) % 6).astype(float), "poisson", "log")):
-        core = GlmmCore(response, X, np.ones((60, 1)), g, 12, ones, zeros, family, link)
-        got[name] = [core.evaluate([0.7], [0.2, -0.3], nagq=q)["deviance"].hex() for q in (1, 5)]
     visit = (i % 5).astype(np.int64)
     Xm = np.column_stack([np.ones(60)] + [visit == v for v in range(1, 5)]).astype(float)
     ym = ((i * 11) % 9) / 3.0 + visit
@@ -150,9 +142,6 @@ def test_criteria_are_pinned_to_their_bits():
     assert got == {
         "lmm blocks": ["0x1.59d6aba8bf28ap+7", "0x1.55e2a6ba06362p+7"],
         "lmm streaming": ["0x1.59d6aba8bf28ap+7", "0x1.55e2a6ba06362p+7"],
-        "binomial": ["0x1.689ad896aab11p+6", "0x1.67f668a1cba1ap+6"],
-        "cloglog": ["0x1.93bc4914f6a71p+6", "0x1.97269cf5051f4p+6"],
-        "poisson": ["0x1.0c543b7747821p+8", "0x1.0c413d1045614p+8"],
         "mmrm us": ["0x1.452ca39483a2cp+7"],
         "mmrm ar1": ["0x1.466af1a55f8c0p+7"],
     }
