@@ -174,16 +174,24 @@ inline void reduce(T u, T& f, T& k) {
     f = from_bits(mb) - T(1.0);
 }
 
+// x = k ln 2 + r, |r| <= ln 2 / 2 (to rounding): k the nearest integer to
+// x / ln 2, r = hi - lo with hi = x - k ln2_hi exact and lo = k ln2_lo.
+template <class T>
+inline void reduce_ln2(T x, T& k, T& hi, T& lo, T& r) {
+    k = nearest(x * kInvLn2);
+    hi = x - k * kLn2Hi;
+    lo = k * kLn2Lo;
+    r = hi - lo;
+}
+
 }  // namespace elementary_detail
 
 // e^x, under one ulp; +inf above 709.78..., 0 below -745.13..., NaN for NaN.
 template <class T>
 inline T exp_of(T x) {
     using namespace elementary_detail;
-    const T k = nearest(x * kInvLn2);
-    const T hi = x - k * kLn2Hi;
-    const T lo = k * kLn2Lo;
-    const T r = hi - lo;
+    T k, hi, lo, r;
+    reduce_ln2(x, k, hi, lo, r);
     const T t = r * r;
     const T c = r - t * (kP1 + t * (kP2 + t * (kP3 + t * (kP4 + t * kP5))));
     const T y = T(1.0) - ((lo - (r * c) / (T(2.0) - c)) - hi);
@@ -203,10 +211,8 @@ inline T exp_of(T x) {
 template <class T>
 inline T expm1_of(T x) {
     using namespace elementary_detail;
-    const T k = nearest(x * kInvLn2);
-    const T hi = x - k * kLn2Hi;
-    const T lo = k * kLn2Lo;
-    const T r = hi - lo;
+    T k, hi, lo, r;
+    reduce_ln2(x, k, hi, lo, r);
     const T c = (hi - r) - lo;                   // what r lost of hi - lo
     const T hfx = T(0.5) * r;
     const T hxs = r * hfx;
