@@ -474,3 +474,30 @@ def test_estimates_made_when_asked_for_survive_pickling(frame):
     for name in ("beta", "std_errors", "theta", "cov_re", "re_corr"):
         np.testing.assert_array_equal(getattr(again, name), getattr(r, name))
     assert again.random_effects.keys() == r.random_effects.keys()
+
+
+@pytest.mark.parametrize("failures", ["n - s", "2 * n - s - 1", "-s + n", "n - s * 1.5", "log(n) - s", "n / 2 - s",
+                                      "flag - s"])
+def test_cbind_failures_of_column_arithmetic_are_formulaic_s(failures):
+    """cbind(s, <arithmetic of columns>) computes its failures without the
+    formula library, the same values as its evaluation (and anything else,
+    division and calls among them, still goes to it)."""
+    rng = np.random.default_rng(4)
+    n = rng.integers(5, 20, 80)
+    df = pd.DataFrame({"s": rng.integers(0, 5, 80), "n": n, "x": rng.standard_normal(80),
+                       "g": np.repeat(np.arange(8), 10), "flag": rng.random(80) < 0.5})
+    df.loc[[3, 9], "n"] = np.nan
+    formula = f"cbind(s, {failures}) ~ x + (1 | g)"
+    try:
+        direct = matrices.build(formula, df)
+    except ValueError as exc:
+        direct = exc
+    with corvane.general_route():
+        try:
+            general = matrices.build(formula, df)
+        except ValueError as exc:
+            general = exc
+    if isinstance(general, ValueError):
+        assert isinstance(direct, ValueError)
+        return
+    _same_build(direct, general)

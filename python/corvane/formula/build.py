@@ -20,6 +20,7 @@ them without reading the formula again.
 
 from __future__ import annotations
 
+import ast
 import warnings
 from dataclasses import dataclass, field
 
@@ -315,7 +316,9 @@ def _build(formula, frame, env, levels, extra):
 
     ybuilder, y = response(reading.response, parsed.cbind[0] if parsed.cbind else parsed.response)
     if reading.failures is not None:
-        _, failures = response(reading.failures, parsed.cbind[1])
+        failures = _column_arithmetic(reading.failures, columns) if fast() else None
+        if failures is None:
+            _, failures = response(reading.failures, parsed.cbind[1])
         y = np.column_stack([y, failures])
 
     coded = {}  # {factor column: (codes, levels)}, shared by X, Z and the offsets
@@ -370,6 +373,41 @@ def _build(formula, frame, env, levels, extra):
     spec = DesignSpec(formula, parsed, tuple(sorted(reading.used)), ybuilder, fixed, random, obuilders,
                       dict(env) if env else {})
     return spec, y, X, Z, off, columns, n_dropped, ~missing, checks
+
+
+_ARITHMETIC = {ast.Add: np.add, ast.Sub: np.subtract, ast.Mult: np.multiply}
+
+
+def _column_arithmetic(text, columns):
+    """The values of a response written I(expression) (cbind's failures,
+    ``I(size - incidence)``) when the expression is +, - and * of numeric
+    columns (numbers, not booleans) and numbers, computed by NumPy on the
+    columns' float values as formulaic's evaluation computes them; None for
+    anything else, which formulaic evaluates."""
+    inner = text.strip()
+    if not (inner.startswith("I(") and inner.endswith(")")):
+        return None
+    try:
+        tree = ast.parse(inner[2:-1], mode="eval").body
+    except (SyntaxError, ValueError):
+        return None
+
+    def value(node):
+        if isinstance(node, ast.BinOp) and type(node.op) in _ARITHMETIC:
+            a, b = value(node.left), value(node.right)
+            return None if a is None or b is None else _ARITHMETIC[type(node.op)](a, b)
+        if isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.USub):
+            a = value(node.operand)
+            return None if a is None else -a
+        if isinstance(node, ast.Constant) and type(node.value) in (int, float):
+            return float(node.value)
+        if (isinstance(node, ast.Name) and node.id in columns.columns and columns.kind(node.id) == "numeric"
+                and columns.dtype(node.id).kind in "iuf"):
+            return columns.numeric(node.id)
+        return None
+
+    out = value(tree)
+    return None if out is None or np.ndim(out) == 0 else np.asarray(out, dtype=np.float64)
 
 
 def build_batch(spec, frame, levels=None):
