@@ -101,7 +101,8 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
     w.cur.keep = w.trial.keep = derivatives > 0;
     std::optional<HessianWork> hw;
     if (derivatives > 1) hw.emplace(q, c.g.p);
-    std::vector<double> node(q), uk(q), eta_mode(grid && grid->weights.size() > 1 ? c.g.max_group : 0);
+    const std::uint64_t mode_rows = grid && grid->weights.size() > 1 ? c.g.max_group : 0;
+    std::vector<double> node(q), uk(q), eta_mode(mode_rows), node_delta(mode_rows), node_change(mode_rows);
     slot.sum = slot.correction = slot.magnitude = slot.correction_magnitude = 0.0;
     slot.ok = true;
     if (derivatives > 0) slot.grad.assign(kk, 0.0);
@@ -124,19 +125,23 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
             // Each node's f(u^ + R^-T z_j) - f(u^) as the sum of its rows'
             // changes from the mode (see loglik_change), so that it keeps the
             // digits of the change whatever the size of f.
-            for (std::uint64_t i = s; i < e; ++i) eta_mode[i - s] = row_eta<Q>(c, i, w.cur.b.data());
+            const std::uint64_t n = e - s;
+            fill_eta<Q>(c, s, n, w.cur.b.data(), eta_mode.data());
             double total = 0.0, spread = 0.0;
             for (std::uint64_t j = 0; j < grid->weights.size(); ++j) {
                 for (Index k = 0; k < q; ++k) node[k] = grid->points[j * q + k];
                 linalg::back_solve<Q>(w.lf.data(), node.data(), q);
                 lambda_times<Q>(c.lambda, node.data(), uk.data(), q);  // the node's move of b
-                double change = 0.0;
-                for (std::uint64_t i = s; i < e; ++i) {
-                    const double* z = c.g.z.data() + i * q;
+                for (std::uint64_t i = 0; i < n; ++i) {
+                    const double* z = c.g.z.data() + (s + i) * q;
                     double delta = 0.0;
                     for (Index k = 0; k < q; ++k) delta = delta + z[k] * uk[k];
-                    change = change + loglik_change<L>(eta_mode[i - s], delta, c.y[i], c.g.w[i]);
+                    node_delta[i] = delta;
                 }
+                c.kernels->change(L, eta_mode.data(), node_delta.data(), c.y + s, c.g.w.data() + s, n,
+                                  node_change.data());
+                double change = 0.0;
+                for (std::uint64_t i = 0; i < n; ++i) change = change + node_change[i];
                 double prior = 0.0;  // |u^ + v|^2 / 2 - |u^|^2 / 2 = v'(u^ + v / 2)
                 for (Index k = 0; k < q; ++k) prior = prior + node[k] * (w.cur.u[k] + 0.5 * node[k]);
                 const double rise = prior - change;

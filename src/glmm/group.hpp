@@ -11,13 +11,15 @@
 // triangle only.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
-#include <limits>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "linalg/dense.hpp"
 #include "glmm/data.hpp"
+#include "glmm/row_terms.hpp"
 
 namespace corvane::glmm {
 
@@ -30,24 +32,40 @@ struct GroupContext {
     const double* beta;    // p
     double constant;       // the log-likelihood's constant
     const double* u_start = nullptr;  // m x q: where each group's Newton steps start (null: 0)
+    const RowKernels* kernels = &row_kernels();  // the row terms' array forms
 };
 
 // Groups of at most this many rows keep their rows' terms from a pass, so
 // that the gradient's passes need no further transcendental functions.
 inline constexpr std::uint64_t kKeepRows = std::uint64_t{1} << 16;
 
+// Rows whose terms a pass computes together (in vector lanes) before summing
+// them in row order, for groups whose terms are not kept whole.
+inline constexpr std::uint64_t kRowBlock = 256;
+
+// A pass's per-row buffers: the linear predictors and the rows' terms.
+struct RowBuffers {
+    std::vector<double> eta, loglik, d1, d2, fisher, fisher1;
+    void reserve(std::uint64_t rows) {
+        if (eta.size() >= rows) return;
+        for (auto* v : {&eta, &loglik, &d1, &d2, &fisher, &fisher1}) v->resize(rows);
+    }
+    RowArrays arrays() { return RowArrays{loglik.data(), d1.data(), d2.data(), fisher.data(), fisher1.data()}; }
+};
+
 struct ModeState {
     std::vector<double> u, b, gz, mf, mo;  // q, q, q, q x q, q x q
     double f = 0.0;                          // |u|^2 / 2 - loglik
     bool keep = false;                       // keep the rows' terms (when the group is small enough)
-    bool kept = false;                       // rows holds this pass's terms
-    std::vector<double> rows;                // 3 per row: l1, l2, W1
+    bool kept = false;                       // rows holds every row's terms of this pass (d1, d2, fisher1)
+    RowBuffers rows;
     explicit ModeState(Index q) : u(q), b(q), gz(q), mf(q * q), mo(q * q) {}
 };
 
 struct GroupWork {
     ModeState cur, trial;
     std::vector<double> grad, step, h, lf, lo, tmp, tmp2;  // q, q, q x q ...
+    RowBuffers values;                                        // value_pass's
     std::uint64_t iterations = 0;
     GroupWork(Index q, Index) : cur(q), trial(q), grad(q), step(q), h(q * q), lf(q * q), lo(q * q),
                                 tmp(q * q), tmp2(q * q) {}
@@ -93,6 +111,12 @@ inline double half_norm_sq(const double* u, Index q_dynamic) {
     return 0.5 * s;
 }
 
+// The linear predictors of rows [s, s + n) at b into eta.
+template <Index Q>
+inline void fill_eta(const GroupContext& c, std::uint64_t s, std::uint64_t n, const double* b, double* eta) {
+    for (std::uint64_t i = 0; i < n; ++i) eta[i] = row_eta<Q>(c, s + i, b);
+}
+
 // f at u only; false when a row is not representable.
 template <Link L, Index Q>
 inline bool value_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, const double* u, GroupWork& w,
@@ -100,11 +124,16 @@ inline bool value_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, 
     const Index q = linalg::size_of<Q>(c.g.q);
     double* b = w.tmp2.data();
     lambda_times<Q>(c.lambda, u, b, q);
+    const std::uint64_t block = std::min(e - s, kRowBlock);
+    RowBuffers& rb = w.values;
+    rb.reserve(block);
     double ll = 0.0;
-    RowTerms t;
-    for (std::uint64_t i = s; i < e; ++i) {
-        if (!row_terms<L>(row_eta<Q>(c, i, b), c.y[i], c.g.w[i], true, t)) return false;
-        ll = ll + t.loglik;
+    for (std::uint64_t b0 = s; b0 < e; b0 += block) {
+        const std::uint64_t nb = std::min(block, e - b0);
+        fill_eta<Q>(c, b0, nb, b, rb.eta.data());
+        if (!c.kernels->terms(L, RowMode::Value, rb.eta.data(), c.y + b0, c.g.w.data() + b0, nb, rb.arrays()))
+            return false;
+        for (std::uint64_t i = 0; i < nb; ++i) ll = ll + rb.loglik[i];
     }
     f = half_norm_sq<Q>(u, q) - ll;
     return std::isfinite(f);
@@ -122,26 +151,27 @@ inline bool full_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, M
         st.mo[k] = 0.0;
     }
     double ll = 0.0;
-    RowTerms t;
     st.kept = st.keep && e - s <= kKeepRows;
-    if (st.kept && st.rows.size() < 3 * (e - s)) st.rows.resize(3 * (e - s));
-    for (std::uint64_t i = s; i < e; ++i) {
-        if (!row_terms<L>(row_eta<Q>(c, i, st.b.data()), c.y[i], c.g.w[i], false, t)) return false;
-        const double* z = c.g.z.data() + i * q;
-        ll = ll + t.loglik;
-        if (st.kept) {
-            double* r = st.rows.data() + 3 * (i - s);
-            r[0] = t.d1;
-            r[1] = t.d2;
-            r[2] = t.fisher1;
-        }
-        for (Index a = 0; a < q; ++a) {
-            st.gz[a] = st.gz[a] + t.d1 * z[a];
-            const double fa = t.fisher * z[a];
-            for (Index b = 0; b <= a; ++b) st.mf[a * q + b] = st.mf[a * q + b] + fa * z[b];
-            if constexpr (kObserved) {
-                const double oa = -t.d2 * z[a];
-                for (Index b = 0; b <= a; ++b) st.mo[a * q + b] = st.mo[a * q + b] + oa * z[b];
+    const std::uint64_t block = st.kept ? e - s : std::min(e - s, kRowBlock);
+    RowBuffers& rb = st.rows;
+    rb.reserve(block);
+    for (std::uint64_t b0 = s; b0 < e; b0 += block) {
+        const std::uint64_t nb = std::min(block, e - b0);
+        fill_eta<Q>(c, b0, nb, st.b.data(), rb.eta.data());
+        if (!c.kernels->terms(L, RowMode::Full, rb.eta.data(), c.y + b0, c.g.w.data() + b0, nb, rb.arrays()))
+            return false;
+        for (std::uint64_t k = 0; k < nb; ++k) {
+            const double* z = c.g.z.data() + (b0 + k) * q;
+            const double d1 = rb.d1[k], fisher = rb.fisher[k];
+            ll = ll + rb.loglik[k];
+            for (Index a = 0; a < q; ++a) {
+                st.gz[a] = st.gz[a] + d1 * z[a];
+                const double fa = fisher * z[a];
+                for (Index b = 0; b <= a; ++b) st.mf[a * q + b] = st.mf[a * q + b] + fa * z[b];
+                if constexpr (kObserved) {
+                    const double oa = -rb.d2[k] * z[a];
+                    for (Index b = 0; b <= a; ++b) st.mo[a * q + b] = st.mo[a * q + b] + oa * z[b];
+                }
             }
         }
     }
@@ -320,14 +350,13 @@ inline void laplace_gradient(const GroupContext& c, std::uint64_t s, std::uint64
     };
     // The rows' terms at the mode: kept by the mode's last pass, or computed.
     const bool kept = w.cur.kept;
-    const double* rows = w.cur.rows.data();
+    const RowBuffers& rows = w.cur.rows;
     RowTerms t;
     const auto terms = [&](std::uint64_t i) {
         if (kept) {
-            const double* r = rows + 3 * (i - s);
-            t.d1 = r[0];
-            t.d2 = r[1];
-            t.fisher1 = r[2];
+            t.d1 = rows.d1[i - s];
+            t.d2 = rows.d2[i - s];
+            t.fisher1 = rows.fisher1[i - s];
         } else {
             row_terms<L>(row_eta<Q>(c, i, w.cur.b.data()), c.y[i], c.g.w[i], false, t);
         }

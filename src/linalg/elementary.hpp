@@ -56,6 +56,10 @@ template <>
 struct UVectorOf<4> {
     typedef std::uint64_t Bits __attribute__((vector_size(32)));
 };
+template <>
+struct UVectorOf<8> {
+    typedef std::uint64_t Bits __attribute__((vector_size(64)));
+};
 template <int W>
 using UBits = typename UVectorOf<W>::Bits;
 
@@ -65,6 +69,7 @@ inline UBits<W> bits(Lanes<W> x) {
 }
 inline Lanes<2> from_bits(UBits<2> b) { return Lanes<2>::of((Lanes<2>::Vec)b); }
 inline Lanes<4> from_bits(UBits<4> b) { return Lanes<4>::of((Lanes<4>::Vec)b); }
+inline Lanes<8> from_bits(UBits<8> b) { return Lanes<8>::of((Lanes<8>::Vec)b); }
 template <int W>
 inline UBits<W> ubroadcast(Lanes<W>, std::uint64_t v) {
     UBits<W> r;
@@ -188,7 +193,7 @@ inline void reduce_ln2(T x, T& k, T& hi, T& lo, T& r) {
 
 // e^x, under one ulp; +inf above 709.78..., 0 below -745.13..., NaN for NaN.
 template <class T>
-inline T exp_of(T x) {
+[[gnu::always_inline]] inline T exp_of(T x) {
     using namespace elementary_detail;
     T k, hi, lo, r;
     reduce_ln2(x, k, hi, lo, r);
@@ -209,7 +214,7 @@ inline T exp_of(T x) {
 
 // e^x - 1, under one ulp; -1 below -56 ln 2, +inf above 709.78..., NaN for NaN.
 template <class T>
-inline T expm1_of(T x) {
+[[gnu::always_inline]] inline T expm1_of(T x) {
     using namespace elementary_detail;
     T k, hi, lo, r;
     reduce_ln2(x, k, hi, lo, r);
@@ -245,7 +250,7 @@ inline T expm1_of(T x) {
 // The natural logarithm, under one ulp; -inf at 0, NaN below 0 and for NaN,
 // +inf at +inf.
 template <class T>
-inline T log_of(T x) {
+[[gnu::always_inline]] inline T log_of(T x) {
     using namespace elementary_detail;
     const auto tiny = less(x, T(0x1p-1022));            // subnormal (or not positive): scaled first
     const T u = select(tiny, x * T(0x1p54), x);
@@ -261,7 +266,7 @@ inline T log_of(T x) {
 // log(1 + x), under one ulp for every x > -1; x itself at +-0, -inf at -1,
 // NaN below it.
 template <class T>
-inline T log1p_of(T x) {
+[[gnu::always_inline]] inline T log1p_of(T x) {
     using namespace elementary_detail;
     // Near 0 (1 + x in [sqrt(2)/2, sqrt(2))) f is x itself, exactly.
     const auto near = !either(!less(T(-0.2928932188134524), x), !less(x, T(0.4142135623730950)));

@@ -18,6 +18,7 @@
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
 #include "linalg/elementary_arrays.hpp"
+#include "glmm/row_terms.hpp"
 #include "linalg/symmetric_eigen.hpp"
 #include "lmm/group_lanes.hpp"
 #include "lmm/classes.hpp"
@@ -94,6 +95,69 @@ PyObject* symmetric_eigen(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // exp, expm1, log or log1p of every value of x by one route: "scalar" (the double
 // form, value by value), "lanes" (the baseline build's two-wide lanes) or
 // "machine" (the array form the core runs: the vector unit's where present).
+// The generalized model's row terms over arrays (link "logit", "probit",
+// "cloglog" or "log"; mode "value", "full" or "third") by the one-row, two-lane
+// or machine route: a dict of the filled terms and "ok"; with `delta`, the
+// log-density's changes ("change") instead.
+PyObject* glmm_row_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kNames[] = {"link", "mode", "eta", "y", "w", "route", "delta"};
+        PyObject* bound[7];
+        PyArrayObject *ea = nullptr, *ya = nullptr, *wa = nullptr, *da = nullptr;
+        if (!bind_arguments({"glmm_row_terms", kNames, 7, 6}, args, nargs, kwnames, bound) ||
+            !to_array(bound[2], "eta", 1, NPY_FLOAT64, ea) || !to_array(bound[3], "y", 1, NPY_FLOAT64, ya) ||
+            !to_array(bound[4], "w", 1, NPY_FLOAT64, wa) ||
+            (bound[6] && !to_array(bound[6], "delta", 1, NPY_FLOAT64, da)))
+            return nullptr;
+        const auto is = [](PyObject* o, const char* text) {
+            return PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
+        };
+        const glmm::Link link = is(bound[0], "logit") ? glmm::Link::Logit
+                                : is(bound[0], "probit") ? glmm::Link::Probit
+                                : is(bound[0], "cloglog") ? glmm::Link::Cloglog
+                                                          : glmm::Link::Log;
+        const glmm::RowMode mode = is(bound[1], "value") ? glmm::RowMode::Value
+                                   : is(bound[1], "full") ? glmm::RowMode::Full
+                                                          : glmm::RowMode::Third;
+        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(ea, 0));
+        if (static_cast<std::size_t>(PyArray_DIM(ya, 0)) != n || static_cast<std::size_t>(PyArray_DIM(wa, 0)) != n ||
+            (da && static_cast<std::size_t>(PyArray_DIM(da, 0)) != n)) {
+            PyErr_SetString(PyExc_ValueError, "eta, y, w (and delta) must have one length");
+            return nullptr;
+        }
+        const auto copy = [n](PyArrayObject* a) {
+            std::vector<double> v(n);
+            for (std::size_t i = 0; i < n; ++i)
+                v[i] = *static_cast<const double*>(PyArray_GETPTR1(a, static_cast<npy_intp>(i)));
+            return v;
+        };
+        const std::vector<double> eta = copy(ea), y = copy(ya), w = copy(wa);
+        glmm::RowKernels k;
+        if (is(bound[5], "scalar")) k = {&glmm::row_terms_array<1>, &glmm::loglik_change_array<1>, 1};
+        else if (is(bound[5], "lanes")) k = {&glmm::row_terms_array<2>, &glmm::loglik_change_array<2>, 2};
+        else k = glmm::row_kernels();
+        PyRef out = PyRef::steal(PyDict_New());
+        if (!out) return nullptr;
+        if (da) {
+            const std::vector<double> delta = copy(da);
+            std::vector<double> change(n);
+            k.change(link, eta.data(), delta.data(), y.data(), w.data(), n, change.data());
+            if (!set_item(out.get(), "change", new_array({as_intp(n)}, change.data()))) return nullptr;
+            return out.release();
+        }
+        std::vector<std::vector<double>> t(7, std::vector<double>(n));
+        const glmm::RowArrays arrays{t[0].data(), t[1].data(), t[2].data(), t[3].data(),
+                                     t[4].data(), t[5].data(), t[6].data()};
+        const bool ok = k.terms(link, mode, eta.data(), y.data(), w.data(), n, arrays);
+        static const char* const kTerms[] = {"loglik", "d1", "d2", "fisher", "fisher1", "d3", "fisher2"};
+        const int filled = mode == glmm::RowMode::Value ? 1 : mode == glmm::RowMode::Full ? 5 : 7;
+        for (int j = 0; j < filled; ++j)
+            if (!set_item(out.get(), kTerms[j], new_array({as_intp(n)}, t[j].data()))) return nullptr;
+        if (!set_item(out.get(), "ok", PyBool_FromLong(ok))) return nullptr;
+        return out.release();
+    });
+}
+
 PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const kNames[] = {"name", "x", "route"};
@@ -941,6 +1005,8 @@ PyMethodDef kFunctions[] = {
     {"lane_width", lane_width, METH_NOARGS, "Groups per step of the vector-lanes kernels (1: none)."},
     {"symmetric_eigen", fastcall<symmetric_eigen>(), kFast,
      "symmetric_eigen(a)\n--\n\n(values ascending, vectors as columns) of a symmetric matrix."},
+    {"glmm_row_terms", fastcall<glmm_row_terms>(), kFast,
+     "glmm_row_terms(link, mode, eta, y, w, route, delta=None)\n--\n\nThe generalized row terms over arrays."},
     {"elementary", fastcall<elementary>(), kFast,
      "elementary(name, x, route)\n--\n\nexp, expm1, log or log1p of x by the scalar, two-lane or machine route."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
