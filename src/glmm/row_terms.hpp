@@ -438,9 +438,9 @@ inline void loglik_change_array(Link link, const double* eta, const double* delt
 
 }  // namespace CORVANE_ISA
 
-// The array forms the machine runs and their rows per step: two of the
-// vector unit's vectors where it has one (8 doubles with AVX2, 4 with NEON),
-// two of the baseline's otherwise, one row when CORVANE_LANES is "0" (the
+// The array forms the machine runs and their rows per step: the vector
+// unit's width where it has one (4 doubles with AVX2, 2 with NEON), the
+// baseline's 2 otherwise, one row when CORVANE_LANES is "0" (the
 // same bits in every case).
 struct RowKernels {
     bool (*terms)(Link, RowMode, const double*, const double*, const double*, std::size_t, const RowArrays&);

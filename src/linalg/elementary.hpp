@@ -56,10 +56,6 @@ template <>
 struct UVectorOf<4> {
     typedef std::uint64_t Bits __attribute__((vector_size(32)));
 };
-template <>
-struct UVectorOf<8> {
-    typedef std::uint64_t Bits __attribute__((vector_size(64)));
-};
 template <int W>
 using UBits = typename UVectorOf<W>::Bits;
 
@@ -69,7 +65,6 @@ inline UBits<W> bits(Lanes<W> x) {
 }
 inline Lanes<2> from_bits(UBits<2> b) { return Lanes<2>::of((Lanes<2>::Vec)b); }
 inline Lanes<4> from_bits(UBits<4> b) { return Lanes<4>::of((Lanes<4>::Vec)b); }
-inline Lanes<8> from_bits(UBits<8> b) { return Lanes<8>::of((Lanes<8>::Vec)b); }
 template <int W>
 inline UBits<W> ubroadcast(Lanes<W>, std::uint64_t v) {
     UBits<W> r;

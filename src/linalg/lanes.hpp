@@ -55,13 +55,6 @@ struct VectorOf<4> {
     typedef double Vec __attribute__((vector_size(32)));
     typedef std::int64_t Bits __attribute__((vector_size(32)));
 };
-// Twice the vector unit's width: each operation becomes two independent
-// instructions, which keeps the unit busy through long chains of latency.
-template <>
-struct VectorOf<8> {
-    typedef double Vec __attribute__((vector_size(64)));
-    typedef std::int64_t Bits __attribute__((vector_size(64)));
-};
 
 template <int W>
 struct Lanes {

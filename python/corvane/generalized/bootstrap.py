@@ -113,7 +113,7 @@ def bootstrap(result, n=1000, seed=0, progress=True):
         for first in range(0, n, _BLOCK):
             count = min(_BLOCK, n - first)
             ys = _draw(result, rng, count)
-            raw = model.core.fit_responses(ys, result.theta_core.tolist(), result.beta_core.tolist(),
+            raw = model.rows_core().fit_responses(ys, result.theta_core.tolist(), result.beta_core.tolist(),
                                            nagq=result.nagq, free=model._fit_free())
             thetas += [rp.theta(t) if np.isfinite(t).all() else t for t in raw["theta"]]
             cores += list(raw["theta"])

@@ -23,6 +23,7 @@ from ..design import rank as _rank
 from ..design.reparam import reparam_from_sample
 from ..model.base import MixedModel, array_rows, table_rows, with_offset_column
 from .families import check_response, family_of
+from .pooling import pool_rows
 
 if TYPE_CHECKING:  # pragma: no cover
     from .result import GlmmResult
@@ -102,22 +103,45 @@ class GeneralizedLinearMixedModel(MixedModel):
         model._construct(rows, names, self.family, origin)
         return model
 
-    def _make_core(self):
+    def _make_core(self, pool=True):
+        """The core over the model's rows, identical rows pooled when that
+        pays (``self.pooling`` says how, None when not pooled)."""
         rp = self.reparam
         xc = rp.core_design(self.X) @ rp.a_core_x
-        w = np.ones(self.n) if self.weights is None else self.weights
-        off = np.zeros(self.n) if self.offset is None else self.offset
-        return GlmmCore(np.ascontiguousarray(self.y), np.ascontiguousarray(xc), np.ascontiguousarray(self.Z @ rp.a_z),
-                        self.codes, self.m, np.ascontiguousarray(w, dtype=np.float64),
+        zc = self.Z @ rp.a_z
+        w = np.ones(self.n) if self.weights is None else np.asarray(self.weights, dtype=np.float64)
+        off = np.zeros(self.n) if self.offset is None else np.asarray(self.offset, dtype=np.float64)
+        y, codes = self.y, self.codes
+        pooling = pool_rows(self.family.name, codes, xc, zc, off, y, w) if pool else None
+        if pool:
+            self.pooling = pooling
+        if pooling is not None:
+            f = pooling.first
+            xc, zc, off, y, codes, w = xc[f], zc[f], off[f], y[f], codes[f], pooling.weights
+        return GlmmCore(np.ascontiguousarray(y), np.ascontiguousarray(xc), np.ascontiguousarray(zc),
+                        np.ascontiguousarray(codes), self.m, np.ascontiguousarray(w, dtype=np.float64),
                         np.ascontiguousarray(off, dtype=np.float64), self.family.name, self.family.link)
 
+    def rows_core(self):
+        """The core over every row as given (the model's own core when its rows
+        are not pooled): for new responses, which differ between rows that
+        were identical."""
+        if self.pooling is None:
+            return self.core
+        core = self.__dict__.get("_rows_core")
+        if core is None:
+            core = self._rows_core = self._make_core(pool=False)
+        return core
+
     def __repr__(self):
-        return (f"<{type(self).__name__} n={self.n} p={self.p} q={self.q} m={self.m} "
+        pooled = "" if self.pooling is None else f" pooled={self.pooling.rows}"
+        return (f"<{type(self).__name__} n={self.n} p={self.p} q={self.q} m={self.m}{pooled} "
                 f"family={self.family.name} link={self.family.link}>")
 
     def __getstate__(self):
         state = dict(self.__dict__)
         state.pop("core", None)
+        state.pop("_rows_core", None)
         return state
 
     def __setstate__(self, state):

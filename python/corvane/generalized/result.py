@@ -116,7 +116,7 @@ class GlmmResult(MixedResult, GeneralizedInference):
         modes = model.core.modes(self.theta_core.tolist(), self.beta_core.tolist())
         self._b = rp.random_effects(modes["b"])
         self._condvar = rp.conditional_covariances(np.asarray(modes["condvar"]))
-        self._eta = np.asarray(modes["eta"])
+        self._eta = np.asarray(modes["eta"]) if model.pooling is None else model.pooling.expand(modes["eta"])
         mu = self.family.mean(self._eta)
         w = np.ones(model.n) if model.weights is None else model.weights
         self.pearson_chi2 = float(np.sum(self.family.pearson_residuals(model.y, mu, w) ** 2))
