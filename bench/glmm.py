@@ -37,6 +37,7 @@ import os
 import platform
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -263,6 +264,23 @@ def one_pass_read(y, x, beta):
     return t, nbytes
 
 
+def scalar_evaluation(n, m, theta, beta):
+    """Seconds of one value-only evaluation at (theta, beta) with the vector
+    unit off (a child with CORVANE_LANES=0, on the same generated rows), or None."""
+    code = ("import sys, json; sys.path.insert(0, %r); import glmm as G, corvane, pandas as pd\n"
+            "y, x, g = G.generate(%d, %d)\n"
+            "model = corvane.GeneralizedLinearMixedModel.from_formula(G.FORMULA, "
+            "pd.DataFrame({'y': y, 'x': x, 'g': g}), family='binomial')\n"
+            "t, _, _ = G.time_call(lambda: model.core.evaluate(%r, %r, nagq=1, derivatives=0))\n"
+            "print(json.dumps(t))" % (os.path.dirname(os.path.abspath(__file__)), n, m, list(theta), list(beta)))
+    try:
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                             env=dict(os.environ, CORVANE_LANES="0"))
+        return float(json.loads(out.stdout.strip().splitlines()[-1]))
+    except (subprocess.CalledProcessError, ValueError, IndexError):
+        return None
+
+
 def large_case(n, m, repeat):
     import pandas as pd
 
@@ -293,6 +311,8 @@ def large_case(n, m, repeat):
             t_d0, c0, r0 = time_call(lambda: core.evaluate(theta, beta, nagq=1, derivatives=0))
             t_d1, c1, _ = time_call(lambda: core.evaluate(theta, beta, nagq=1, derivatives=1))
             out.update(eval_d0=t_d0, eval_d1=t_d1, eval_calls=(c0, c1), deviance=float(r0["deviance"]))
+            if n <= 10**6:
+                out["eval_d0_scalar"] = scalar_evaluation(n, m, [float(v) for v in theta], [float(v) for v in beta])
         except Exception as exc:  # the API is young: say what failed, keep the rest
             out["eval_note"] = "core.evaluate failed: %s: %s" % (type(exc).__name__, exc)
         out["read"], out["read_bytes"] = one_pass_read(y, x, beta)
@@ -538,6 +558,9 @@ def main():
                       % (d["eval_d0"] * 1e3, d["eval_d0"] / d["core_n"] * 1e9, d["deviance"], -2 * d["llf"]))
                 print("    with derivatives  %.2f ms  (%.1f ns per row)"
                       % (d["eval_d1"] * 1e3, d["eval_d1"] / d["core_n"] * 1e9))
+                if d.get("eval_d0_scalar"):
+                    print("    value only, one row at a time (CORVANE_LANES=0)  %.2f ms  (%.1f ns per row)"
+                          % (d["eval_d0_scalar"] * 1e3, d["eval_d0_scalar"] / d["core_n"] * 1e9))
             if "read" in d:
                 print("    NumPy one-pass read of the rows (X @ beta, Z's row sums, sum of y; %.0f MB): %.2f ms"
                       % (d["read_bytes"] / 2**20, d["read"] * 1e3))

@@ -44,7 +44,8 @@ struct HessianWork {
     std::vector<double> uhat, rhs, dvec, s1d, s2d, hk, gk, mklh;  // per parameter: q, q, P, P, P, q x q (three)
     std::vector<double> mlam, tmp, tmp2;        // q x q
     std::vector<std::uint64_t> row_of, col_of;  // theta entry -> Lambda[row, col]
-    HessianWork(Index q, Index p) {
+    std::vector<double> eta, terms;             // a block's linear predictors and its rows' terms (7 arrays)
+    HessianWork(Index q, Index p) : eta(kRowBlock), terms(7 * kRowBlock) {
         const Index big_p = p + q, nt = n_theta(q), k = nt + p;
         s1.resize(big_p * big_p);
         s2.resize(big_p * big_p);
@@ -103,9 +104,22 @@ inline void laplace_hessian(const GroupContext& c, std::uint64_t s, std::uint64_
     std::fill(hw.t3.begin(), hw.t3.end(), 0.0);
     std::fill(hw.nu.begin(), hw.nu.end(), 0.0);
     double* v = hw.v.data();
+    // The rows' terms come a block at a time from the array forms.
+    const RowArrays arrays{hw.terms.data(), hw.terms.data() + kRowBlock, hw.terms.data() + 2 * kRowBlock,
+                           hw.terms.data() + 3 * kRowBlock, hw.terms.data() + 4 * kRowBlock,
+                           hw.terms.data() + 5 * kRowBlock, hw.terms.data() + 6 * kRowBlock};
     RowTerms t;
     for (std::uint64_t i = s; i < e; ++i) {
-        row_terms_third<L>(row_eta<Q>(c, i, w.cur.b.data()), c.y[i], c.g.w[i], t);
+        const std::uint64_t k = (i - s) % kRowBlock;
+        if (k == 0) {
+            const std::uint64_t nb = std::min(kRowBlock, e - i);
+            fill_eta<Q>(c, i, nb, w.cur.b.data(), hw.eta.data());
+            c.kernels->terms(L, RowMode::Third, hw.eta.data(), c.y + i, c.g.w.data() + i, nb, arrays);
+        }
+        t.d2 = arrays.d2[k];
+        t.fisher1 = arrays.fisher1[k];
+        t.d3 = arrays.d3[k];
+        t.fisher2 = arrays.fisher2[k];
         const double* x = c.g.x.data() + i * p;
         const double* z = c.g.z.data() + i * q;
         for (Index j = 0; j < p; ++j) v[j] = x[j];

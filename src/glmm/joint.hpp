@@ -67,6 +67,8 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
                 sl.ok = true;
                 ModeState st(q);
                 std::vector<double> hzb(q * p), hub(q * p), gb(p), hbb(p * p), tmp(q * q), grad(q);
+                RowBuffers rows;
+                rows.reserve(kRowBlock);
                 RowTerms t;
                 for (std::uint64_t grp = k * chunk; grp < std::min<std::uint64_t>(m, (k + 1) * chunk); ++grp) {
                     const std::uint64_t s = g.start[grp], e = g.start[grp + 1];
@@ -79,10 +81,19 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
                     std::fill(hbb.begin(), hbb.end(), 0.0);
                     double ll = 0.0;
                     for (std::uint64_t i = s; i < e; ++i) {
-                        if (!row_terms<L>(row_eta<Q>(c, i, st.b.data()), y[i], g.w[i], false, t)) {
-                            sl.ok = false;
-                            return;
+                        const std::uint64_t k = (i - s) % kRowBlock;
+                        if (k == 0) {  // the next block's terms from the array forms
+                            const std::uint64_t nb = std::min(kRowBlock, e - i);
+                            fill_eta<Q>(c, i, nb, st.b.data(), rows.eta.data());
+                            if (!c.kernels->terms(L, RowMode::Full, rows.eta.data(), y + i, g.w.data() + i, nb,
+                                                  rows.arrays())) {
+                                sl.ok = false;
+                                return;
+                            }
                         }
+                        t.loglik = rows.loglik[k];
+                        t.d1 = rows.d1[k];
+                        t.fisher = rows.fisher[k];
                         const double* z = g.z.data() + i * q;
                         const double* x = g.x.data() + i * p;
                         ll = ll + t.loglik;

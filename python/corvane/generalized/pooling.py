@@ -24,7 +24,7 @@ import numpy as np
 
 __all__ = ["Pooling", "pool_rows"]
 
-MIN_ROWS = 256          # below this the search costs more than it can save
+MIN_ROWS = 10_000       # below this the search costs more than it can save
 SAMPLE = 65_536         # rows looked at first
 SAMPLE_DISTINCT = 0.8   # a sample with more distinct rows than this share: no pooling
 KEEP_AT_MOST = 0.75     # pooled only when at most this share of the rows remains
