@@ -405,3 +405,41 @@ def test_the_core_and_the_front_end_say_the_same_of_the_same_rows(field, values)
         else:
             check_finite(bad[:, None] if field == "X" else bad, field)
     assert str(core.value) == str(front.value)
+
+
+@pytest.mark.parametrize("family,link", [("binomial", "logit"), ("poisson", "log")])
+def test_missing_weights_and_offset_are_ones_and_zeros(family, link):
+    """None for the weights or the offset is the same core, bit for bit, as
+    unit weights and zero offsets given."""
+    y, X, Z, g, _ = simulated(family, link, 2)
+    if family == "binomial":
+        y = (y > 0).astype(float)
+    n, m = len(y), int(g.max()) + 1
+    given = GlmmCore(y, X, Z, g.astype(np.int64), m, np.ones(n), np.zeros(n), family, link)
+    for w, off in ((None, None), (np.ones(n), None), (None, np.zeros(n))):
+        core = GlmmCore(y, X, Z, g.astype(np.int64), m, w, off, family, link)
+        assert core.constant == given.constant and core.saturated_loglik == given.saturated_loglik
+        a = core.evaluate([0.8, 0.1, 0.3], [-0.2, 0.5, 0.0], derivatives=1)
+        b = given.evaluate([0.8, 0.1, 0.3], [-0.2, 0.5, 0.0], derivatives=1)
+        assert a["deviance"] == b["deviance"] and np.array_equal(a["grad"], b["grad"])
+
+
+def test_the_core_transforms_each_row_as_numpy_does():
+    """x_transform and z_transform hold x' A and z' B: the criterion and its
+    derivatives agree with a core given the transformed rows (to rounding:
+    the products are summed in another order)."""
+    y, X, Z, g, w = simulated("binomial", "logit", 2)
+    rng = np.random.default_rng(8)
+    A = np.array([[1.0, 0.0, 0.0], [-0.25, 0.5, 0.0], [0.125, 0.0, 2.0]]) + 0.01 * rng.normal(size=(3, 3))
+    B = np.array([[1.0, 0.0], [-0.5, 0.25]])
+    n, m = len(y), int(g.max()) + 1
+    direct = GlmmCore(y, X, Z, g.astype(np.int64), m, w, None, "binomial", "logit", x_transform=A, z_transform=B)
+    numpy = GlmmCore(y, np.ascontiguousarray(X @ A), np.ascontiguousarray(Z @ B), g.astype(np.int64), m, w, None,
+                     "binomial", "logit")
+    a = direct.evaluate([0.8, 0.1, 0.3], [-0.2, 0.5, 0.1], derivatives=2)
+    b = numpy.evaluate([0.8, 0.1, 0.3], [-0.2, 0.5, 0.1], derivatives=2)
+    assert a["deviance"] == pytest.approx(b["deviance"], rel=1e-13)
+    np.testing.assert_allclose(a["grad"], b["grad"], rtol=1e-9, atol=1e-9)
+    np.testing.assert_allclose(a["hessian"], b["hessian"], rtol=1e-9, atol=1e-9)
+    with pytest.raises(ValueError, match="x_transform must be 3 x 3"):
+        GlmmCore(y, X, Z, g.astype(np.int64), m, w, None, "binomial", "logit", x_transform=np.eye(2))

@@ -72,8 +72,10 @@ class Accumulator:
 
 class GlmmCore:
     def __init__(self, y: NDArray[np.float64], x: NDArray[np.float64], z: NDArray[np.float64],
-                 codes: NDArray[np.int64], n_groups: int, weights: NDArray[np.float64],
-                 offset: NDArray[np.float64], family: str, link: str) -> None: ...
+                 codes: NDArray[np.int64], n_groups: int, weights: NDArray[np.float64] | None,
+                 offset: NDArray[np.float64] | None, family: str, link: str, *,
+                 x_transform: NDArray[np.float64] | None = None,
+                 z_transform: NDArray[np.float64] | None = None) -> None: ...
     n: int
     p: int
     q: int

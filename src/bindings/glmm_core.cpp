@@ -50,7 +50,12 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 }
 
 // A 1-D float64 array of length n, contiguous: its values.
+// A 1-D float64 argument of n entries copied into out; None leaves out empty.
 bool vector_argument(PyObject* object, const char* name, std::uint64_t n, std::vector<double>& out) {
+    if (object == Py_None) {
+        out.clear();
+        return true;
+    }
     PyArrayObject* a = nullptr;
     if (!to_array(object, name, 1, NPY_FLOAT64, a)) return false;
     if (static_cast<std::uint64_t>(PyArray_DIM(a, 0)) != n) {
@@ -61,6 +66,27 @@ bool vector_argument(PyObject* object, const char* name, std::uint64_t n, std::v
     out.resize(n);
     for (std::uint64_t i = 0; i < n; ++i)
         out[i] = *static_cast<const double*>(PyArray_GETPTR1(a, static_cast<npy_intp>(i)));
+    return true;
+}
+
+// A k x k float64 matrix argument copied row-major into out; None leaves out empty.
+bool matrix_argument(PyObject* object, const char* name, std::uint64_t k, std::vector<double>& out) {
+    if (object == Py_None) {
+        out.clear();
+        return true;
+    }
+    PyArrayObject* a = nullptr;
+    if (!to_array(object, name, 2, NPY_FLOAT64, a)) return false;
+    if (static_cast<std::uint64_t>(PyArray_DIM(a, 0)) != k || static_cast<std::uint64_t>(PyArray_DIM(a, 1)) != k) {
+        PyErr_Format(PyExc_ValueError, "%s must be %llu x %llu", name, static_cast<unsigned long long>(k),
+                     static_cast<unsigned long long>(k));
+        return false;
+    }
+    out.resize(k * k);
+    for (std::uint64_t i = 0; i < k; ++i)
+        for (std::uint64_t j = 0; j < k; ++j)
+            out[i * k + j] = *static_cast<const double*>(
+                PyArray_GETPTR2(a, static_cast<npy_intp>(i), static_cast<npy_intp>(j)));
     return true;
 }
 
@@ -100,11 +126,13 @@ bool to_link(PyObject* object, glmm::Link& out) {
 
 PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kKeywords[] = {"y", "x", "z", "codes", "n_groups", "weights", "offset", "family", "link",
-                                          nullptr};
+        static const char* kKeywords[] = {"y",      "x",    "z",           "codes",       "n_groups", "weights",
+                                          "offset", "family", "link",      "x_transform", "z_transform", nullptr};
         PyObject *y, *x, *z, *codes, *n_groups, *weights, *offset, *family, *link;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOO:GlmmCore", const_cast<char**>(kKeywords), &y, &x,
-                                         &z, &codes, &n_groups, &weights, &offset, &family, &link))
+        PyObject *x_transform = Py_None, *z_transform = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOO|$OO:GlmmCore", const_cast<char**>(kKeywords), &y,
+                                         &x, &z, &codes, &n_groups, &weights, &offset, &family, &link, &x_transform,
+                                         &z_transform))
             return nullptr;
         RowArrays arrays;
         std::uint64_t m = 0;
@@ -117,8 +145,10 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_TypeError, "argument 'y' must be a 1-D float64 numpy.ndarray");
             return nullptr;
         }
-        std::vector<double> w, off;
-        if (!vector_argument(weights, "weights", view.n, w) || !vector_argument(offset, "offset", view.n, off))
+        std::vector<double> w, off, xa, za;
+        if (!vector_argument(weights, "weights", view.n, w) || !vector_argument(offset, "offset", view.n, off) ||
+            !matrix_argument(x_transform, "x_transform", view.p, xa) ||
+            !matrix_argument(z_transform, "z_transform", view.q, za))
             return nullptr;
         if (!to_family(family, fam) || !to_link(link, lnk)) return nullptr;
         glmm::GlmmRows r;
@@ -128,6 +158,8 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         r.codes = std::span<const std::int64_t>(view.codes, view.n);
         r.w = w;
         r.offset = off;
+        r.x_transform = xa;
+        r.z_transform = za;
         r.n = view.n;
         r.p = view.p;
         r.q = view.q;
@@ -522,10 +554,12 @@ PyMethodDef kMethods[] = {
 };
 
 const char kClassDoc[] =
-    "GlmmCore(y, x, z, codes, n_groups, weights, offset, family, link)\n--\n\n"
+    "GlmmCore(y, x, z, codes, n_groups, weights, offset, family, link, *, x_transform=None, z_transform=None)\n--\n\n"
     "The rows of a generalized linear mixed model with one grouping factor,\n"
-    "grouped once; its deviance by the Laplace approximation or adaptive\n"
-    "Gauss-Hermite quadrature, conditional modes and fits.";
+    "grouped once (weights and offset may be None: 1 and 0; the rows held as\n"
+    "x' A and z' B for the optional square transforms); its deviance by\n"
+    "the Laplace approximation or adaptive Gauss-Hermite quadrature,\n"
+    "conditional modes and fits.";
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},

@@ -83,11 +83,29 @@ void check_response(Family family, const std::vector<double>& y, const std::vect
     }
 }
 
-// The constant and the saturated log-likelihood, in grouped order.
+// out = v' A for a row v of k entries (A k x k, row-major; v itself when A
+// is empty), each entry summed in column order.
+void transformed(const double* v, std::span<const double> a, std::uint64_t k, double* out) {
+    if (a.empty()) {
+        for (std::uint64_t j = 0; j < k; ++j) out[j] = v[j];
+        return;
+    }
+    for (std::uint64_t j = 0; j < k; ++j) {
+        double s = 0.0;
+        for (std::uint64_t l = 0; l < k; ++l) s = s + v[l] * a[l * k + j];
+        out[j] = s;
+    }
+}
+
+// The constant and the saturated log-likelihood, in grouped order. A 0/1
+// response adds 0 to both (its binomial coefficient is 1, and 0 log 0 and
+// 1 log 1 are 0) and is not computed.
 void sum_constants(GlmmData& d) {
     const GlmmDesign& g = *d.design;
+    const bool binomial = g.family == Family::Binomial;
     double c = 0.0, s = 0.0;
     for (std::uint64_t k = 0; k < g.n; ++k) {
+        if (binomial && (d.y[k] == 0.0 || d.y[k] == 1.0)) continue;
         const double ck = loglik_constant(g.family, d.y[k], g.w[k]);
         c = c + ck;
         s = s + (saturated_loglik(g.family, d.y[k], g.w[k]) + ck);
@@ -122,9 +140,15 @@ std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link li
     d->family = family;
     d->link = link;
 
+    const bool weighted = !r.w.empty(), offset = !r.offset.empty();
+    if ((!r.x_transform.empty() && r.x_transform.size() != r.p * r.p) ||
+        (!r.z_transform.empty() && r.z_transform.size() != r.q * r.q))
+        throw InvalidInput("the transforms of X and Z must be p x p and q x q");
+    if ((weighted && r.w.size() != r.n) || (offset && r.offset.size() != r.n))
+        throw InvalidInput("weights and offset must have one entry per row");
     check_weights(r.w);
     check_finite(r.y.data(), r.n, 1, "y");
-    check_finite(r.offset.data(), r.n, 1, "offset");
+    if (offset) check_finite(r.offset.data(), r.n, 1, "offset");
     for (std::uint64_t j = 0; j < r.p; ++j) check_finite(r.x.data() + j, r.n, r.p, "X column " + std::to_string(j));
     for (std::uint64_t j = 0; j < r.q; ++j) check_finite(r.z.data() + j, r.n, r.q, "Z column " + std::to_string(j));
 
@@ -155,10 +179,10 @@ std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link li
         const std::uint64_t k = next[static_cast<std::uint64_t>(r.codes[i])]++;
         d->row[k] = i;
         data->y[k] = r.y[i];
-        d->w[k] = r.w[i];
-        d->offset[k] = r.offset[i];
-        for (std::uint64_t j = 0; j < r.p; ++j) d->x[k * r.p + j] = r.x[i * r.p + j];
-        for (std::uint64_t j = 0; j < r.q; ++j) d->z[k * r.q + j] = r.z[i * r.q + j];
+        d->w[k] = weighted ? r.w[i] : 1.0;
+        d->offset[k] = offset ? r.offset[i] : 0.0;
+        transformed(r.x.data() + i * r.p, r.x_transform, r.p, d->x.data() + k * r.p);
+        transformed(r.z.data() + i * r.q, r.z_transform, r.q, d->z.data() + k * r.q);
     }
     check_response(family, data->y, d->w, d->row);
     data->design = std::move(d);

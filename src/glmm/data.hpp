@@ -44,10 +44,16 @@ struct GlmmData {
     double saturated = 0.0;
 };
 
-// The caller's rows: y, w and offset of length n, X (n x p) and Z (n x q)
-// row-major, codes in [0, m).
+// The caller's rows: y, w and offset of length n (w and offset may be empty:
+// every weight 1, every offset 0), X (n x p) and Z (n x q) row-major, codes
+// in [0, m).
 struct GlmmRows {
     std::span<const double> y, w, offset, x, z;
+    // Optional p x p and q x q row-major matrices: the core then holds the
+    // rows x' A and z' B (each entry summed over the row in column order)
+    // instead of x and z, so that a caller's change of coordinates costs no
+    // transformed copy of the whole design.
+    std::span<const double> x_transform, z_transform;
     std::span<const std::int64_t> codes;
     std::uint64_t n = 0, p = 0, q = 0, m = 0;
 };

@@ -107,20 +107,27 @@ class GeneralizedLinearMixedModel(MixedModel):
         """The core over the model's rows, identical rows pooled when that
         pays (``self.pooling`` says how, None when not pooled)."""
         rp = self.reparam
-        xc = rp.core_design(self.X) @ rp.a_core_x
-        zc = self.Z @ rp.a_z
-        w = np.ones(self.n) if self.weights is None else np.asarray(self.weights, dtype=np.float64)
-        off = np.zeros(self.n) if self.offset is None else np.asarray(self.offset, dtype=np.float64)
+        # The core applies the change of coordinates to each row as it copies
+        # it (no transformed copy of the design here); unit weights and zero
+        # offsets are its own defaults.
+        X, Z = rp.core_design(self.X), self.Z
+        w = None if self.weights is None else np.asarray(self.weights, dtype=np.float64)
+        off = None if self.offset is None else np.asarray(self.offset, dtype=np.float64)
         y, codes = self.y, self.codes
-        pooling = pool_rows(self.family.name, codes, xc, zc, off, y, w) if pool else None
-        if pool:
-            self.pooling = pooling
+        pooling = None
+        if pool:  # rows equal in (X, Z) are equal in the core's coordinates, and only they
+            pooling = self.pooling = pool_rows(self.family.name, codes, X, Z, off, y, w)
         if pooling is not None:
             f = pooling.first
-            xc, zc, off, y, codes, w = xc[f], zc[f], off[f], y[f], codes[f], pooling.weights
-        return GlmmCore(np.ascontiguousarray(y), np.ascontiguousarray(xc), np.ascontiguousarray(zc),
-                        np.ascontiguousarray(codes), self.m, np.ascontiguousarray(w, dtype=np.float64),
-                        np.ascontiguousarray(off, dtype=np.float64), self.family.name, self.family.link)
+            X, Z, y, codes, w = X[f], Z[f], y[f], codes[f], pooling.weights
+            off = None if off is None else off[f]
+
+        def contiguous(a):
+            return None if a is None else np.ascontiguousarray(a, dtype=np.float64)
+
+        return GlmmCore(contiguous(y), contiguous(X), contiguous(Z), np.ascontiguousarray(codes), self.m,
+                        contiguous(w), contiguous(off), self.family.name, self.family.link,
+                        x_transform=contiguous(rp.a_core_x), z_transform=contiguous(rp.a_z))
 
     def rows_core(self):
         """The core over every row as given (the model's own core when its rows

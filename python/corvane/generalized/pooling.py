@@ -70,13 +70,14 @@ def _distinct(columns, at_most):
 
 
 def pool_rows(family, codes, X, Z, offset, y, w):
-    """The pooling of the rows (all arrays in the caller's row order), or
-    None when it is not allowed (binomial proportions) or does not pay."""
+    """The pooling of the rows (all arrays in the caller's row order; offset
+    and w may be None: 0 and 1), or None when it is not allowed (binomial
+    proportions) or does not pay."""
     n = len(y)
     if n < MIN_ROWS or (family == "binomial" and not np.all((y == 0.0) | (y == 1.0))):
         return None
     def columns(rows):
-        return [codes[rows], *X[rows].T, *Z[rows].T, offset[rows], y[rows]]
+        return [codes[rows], *X[rows].T, *Z[rows].T, *([] if offset is None else [offset[rows]]), y[rows]]
 
     if n > SAMPLE:
         sample = _distinct(columns(slice(None, n // SAMPLE * SAMPLE, n // SAMPLE)), SAMPLE_DISTINCT * SAMPLE)
@@ -86,5 +87,5 @@ def pool_rows(family, codes, X, Z, offset, y, w):
     if whole is None or len(whole[0]) > KEEP_AT_MOST * n:
         return None
     first, inverse = whole
-    weights = np.bincount(inverse, weights=w, minlength=len(first))
+    weights = np.bincount(inverse, weights=w, minlength=len(first)).astype(np.float64)
     return Pooling(first=first, inverse=inverse, weights=weights)
