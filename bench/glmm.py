@@ -435,6 +435,68 @@ def print_markdown(header, rows):
 
 # ---- main -----------------------------------------------------------------------------
 
+# ---- the negative binomial ------------------------------------------------------
+
+NB_FORMULA = "y ~ x + (1 | g)"
+
+
+def nb_generate(n, m, seed=SEED):
+    """(y, x, g): NB2 counts (phi = 2) with a random intercept per group."""
+    rng = np.random.default_rng(seed + 7 * n + m)
+    g = rng.integers(0, m, size=n, dtype=np.int64)
+    g[: min(m, n)] = np.arange(min(m, n))
+    x = rng.standard_normal(n)
+    mu = np.exp(0.5 + 0.4 * x + rng.normal(0.0, 0.5, m)[g])
+    y = rng.negative_binomial(2.0, 2.0 / (2.0 + mu)).astype(np.float64)
+    return y, x, g
+
+
+def nb_section(sizes, peer_rows, scratch, cap, use_r):
+    """glmmTMB's nbinom2 (rows up to peer_rows) and corvane's
+    family="negative_binomial" on the same generated rows: rows of
+    (rows, groups, peer seconds or its error, corvane seconds, logLiks, phis)."""
+    import pandas as pd
+
+    import corvane
+
+    out = []
+    for n in sizes:
+        m = 1000 if n >= 10**5 else max(2, n // 100)
+        y, x, g = nb_generate(n, m)
+        peer = None
+        if use_r and n <= peer_rows:
+            path = os.path.join(scratch, "nb_%d_%d_%d.csv" % (n, m, SEED))
+            if not os.path.exists(path):
+                pd.DataFrame({"y": y.astype(np.int64), "x": x, "g": g}).to_csv(path, index=False,
+                                                                                float_format="%.17g")
+            peer = glmer(path, NB_FORMULA, "nbinom2", cap, factors=["g"])
+        df = pd.DataFrame({"y": y, "x": x, "g": g}, copy=False)
+        t0 = time.perf_counter()
+        r = corvane.glmm(NB_FORMULA, df, family="negative_binomial")
+        seconds = time.perf_counter() - t0
+        out.append(dict(n=n, m=m, peer=peer, seconds=seconds, llf=float(r.llf), phi=float(r.phi),
+                        converged=bool(r.converged)))
+        print("== negative binomial %s, %d rows, %d groups: corvane %s (phi %.5f, logLik %.4f, converged %s); "
+              "glmmTMB %s" % (NB_FORMULA, n, m, fmt_s(seconds), r.phi, r.llf, r.converged,
+                              "not run" if peer is None else peer.get("error") or "%s (phi %.5f, logLik %.4f)"
+                              % (fmt_s(min(peer["times"])), peer["theta"][0], peer["logLik"])), flush=True)
+        del df, y, x, g
+    return out
+
+
+def nb_rows(results):
+    rows = []
+    for d in results:
+        p = d["peer"]
+        pt = None if p is None or "error" in p else min(p["times"])
+        rows.append(["%d" % d["n"], "%d" % d["m"], "not run" if p is None else (p.get("error") or fmt_s(pt)),
+                     fmt_s(d["seconds"]), "%.0fx" % (pt / d["seconds"]) if pt else "-",
+                     "%.6f" % p["logLik"] if pt else "-", "%.6f" % d["llf"],
+                     "%.2e" % (d["llf"] - p["logLik"]) if pt else "-"])
+    return ["rows", "groups", "glmmTMB", "corvane", "glmmTMB / corvane", "logLik glmmTMB", "logLik corvane",
+            "difference"], rows
+
+
 def parse_rows(text):
     if text.strip().lower() in ("", "none", "0"):
         return []
@@ -454,6 +516,11 @@ def main():
                     help="comma-separated row counts of the corvane-only section, m = rows / 100 "
                          "(default 1e6,1e7; 'none' to skip)")
     ap.add_argument("--repeat", type=int, default=3, help="timed corvane fits after the warm-up (best of)")
+    ap.add_argument("--nb-rows", default=None,
+                    help="comma-separated row counts of the negative binomial section, 1000 groups "
+                         "(default 1e5,1e6; 'none' to skip)")
+    ap.add_argument("--nb-peer-rows", type=float, default=1e5,
+                    help="glmmTMB fits the negative binomial models up to this many rows (default 1e5)")
     ap.add_argument("--cap", type=float, default=3600.0, help="time cap of one Rscript run, seconds")
     ap.add_argument("--threads", type=int, default=None, help="corvane.set_num_threads(K) first")
     ap.add_argument("--markdown", action="store_true", help="also print the summary tables as markdown")
@@ -571,6 +638,13 @@ def main():
             print(flush=True)
             large.append(d)
 
+    nb = []
+    if use_corvane:
+        nb_sizes = parse_rows(args.nb_rows if args.nb_rows is not None else ("2e4" if args.quick else "1e5,1e6"))
+        if nb_sizes:
+            nb = nb_section(nb_sizes, int(args.nb_peer_rows), args.scratch, args.cap, use_r)
+            print()
+
     print("summary: fit seconds (glmer: one run for the simulated model, best of 3 after a warm-up otherwise; "
           "corvane: best of %d after a warm-up)" % args.repeat)
     header, rows = comparison_rows(cases)
@@ -580,6 +654,11 @@ def main():
         print("corvane alone: one fit, and one criterion evaluation against NumPy's one-pass read of the rows")
         lh, lr = large_rows(large)
         print_table(lh, lr)
+    if nb:
+        print()
+        print("negative binomial (NB2) fits: glmmTMB's nbinom2 (defaults, one run) and corvane.glmm")
+        nh, nr = nb_rows(nb)
+        print_table(nh, nr)
     if args.markdown:
         print()
         print("### GLMM fits: glmer (defaults) and corvane.glmm")

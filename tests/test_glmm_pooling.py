@@ -41,6 +41,7 @@ CASES = [
     dict(formula="event ~ dose + arm + (1 | g)", family="binomial", link="cloglog", weights="w"),
     dict(formula="count ~ dose + arm + (1 | g)", family="poisson", offset="np.log(exposure)"),
     dict(formula="count ~ dose + (dose | g)", family="poisson", weights="w", nagq=None),
+    dict(formula="count ~ dose + arm + (1 | g)", family="negative_binomial", weights="w", nagq=None),
 ]
 
 

@@ -16,7 +16,8 @@ ct = pytest.importorskip("corvane._corvane_tests")
 pytestmark = [pytest.mark.native]
 
 ROUTES = ("scalar", "lanes", "machine")
-LINKS = ("logit", "probit", "cloglog", "log")
+LINKS = ("logit", "probit", "cloglog", "log", "nb2")
+PHI = {"nb2": 2.5}  # the negative binomial's dispersion in these tests
 TERMS = {"value": ("loglik",), "full": ("loglik", "d1", "d2", "fisher", "fisher1"),
          "third": ("loglik", "d1", "d2", "fisher", "fisher1", "d3", "fisher2")}
 
@@ -27,12 +28,12 @@ def bits(a):
 
 def _rows(link, n, seed=3):
     rng = np.random.default_rng(seed)
-    limit = {"logit": 700.0, "probit": 36.0, "cloglog": 6.0, "log": 600.0}[link]
+    limit = {"logit": 700.0, "probit": 36.0, "cloglog": 6.0, "log": 600.0, "nb2": 600.0}[link]
     eta = np.concatenate([rng.normal(0.0, 3.0, n), rng.uniform(-limit, limit, n // 4),
                           [0.0, -0.0, 1e-300, -1e-300, limit, -limit]])
     eta = np.clip(eta, -limit, limit)
     k = len(eta)
-    if link == "log":
+    if link in ("log", "nb2"):
         y = rng.poisson(3.0, k).astype(float)
         y[::5] = rng.integers(0, 3_000_000, len(y[::5]))          # counts in the millions
     else:
@@ -46,14 +47,14 @@ def _rows(link, n, seed=3):
 def test_every_route_gives_the_same_bits(link, mode):
     eta, y, w = _rows(link, 4000)
     for n in (1, 3, 5, 63, 64, 65, 131, len(eta)):   # tails of the lanes and of the logit's stages
-        got = {r: ct.glmm_row_terms(link, mode, eta[:n], y[:n], w[:n], r) for r in ROUTES}
+        got = {r: ct.glmm_row_terms(link, mode, eta[:n], y[:n], w[:n], r, phi=PHI.get(link)) for r in ROUTES}
         for r in ROUTES:
             assert got[r]["ok"], (link, mode, n, r)
             assert sorted(k for k in got[r] if k != "ok") == sorted(TERMS[mode])
             for term in TERMS[mode]:
                 assert np.array_equal(bits(got[r][term]), bits(got["scalar"][term])), (link, mode, n, r, term)
     delta = np.random.default_rng(5).normal(0.0, 0.3, len(eta))
-    changes = [ct.glmm_row_terms(link, "value", eta, y, w, r, delta)["change"] for r in ROUTES]
+    changes = [ct.glmm_row_terms(link, "value", eta, y, w, r, delta, phi=PHI.get(link))["change"] for r in ROUTES]
     for c in changes[1:]:
         assert np.array_equal(bits(c), bits(changes[0])), link
 
@@ -62,6 +63,12 @@ def _reference(link, eta, y, w):
     """loglik, d1 and d2 in extended precision from the textbook formulas."""
     L = np.longdouble
     e, y, w = eta.astype(L), y.astype(L), w.astype(L)
+    if link == "nb2":
+        phi = L(PHI["nb2"])
+        a = np.exp(e) / phi
+        p, cp = a / (1 + a), 1 / (1 + a)
+        return (w * (y * (e - np.log(phi)) - (y + phi) * np.log1p(a)), w * (y * cp - phi * p),
+                -w * (y + phi) * p * cp)
     if link == "log":
         mu = np.exp(e)
         return w * (y * e - mu), w * (y - mu), -w * mu
@@ -79,21 +86,25 @@ def _reference(link, eta, y, w):
 
 
 @pytest.mark.skipif(np.finfo(np.longdouble).nmant < 63, reason="the reference needs an extended long double")
-@pytest.mark.parametrize("link", ["logit", "cloglog", "log"])
+@pytest.mark.parametrize("link", ["logit", "cloglog", "log", "nb2"])
 def test_terms_agree_with_extended_precision(link):
     rng = np.random.default_rng(11)
     n = 200_000
-    span = {"logit": 30.0, "cloglog": 3.0, "log": 20.0}[link]
+    span = {"logit": 30.0, "cloglog": 3.0, "log": 20.0, "nb2": 20.0}[link]
     eta = rng.uniform(-span, span, n)
-    y = rng.choice([0.0, 1.0], n) if link != "log" else rng.poisson(np.exp(np.clip(eta, -5, 12))).astype(float)
+    counts = link in ("log", "nb2")
+    y = rng.choice([0.0, 1.0], n) if not counts else rng.poisson(np.exp(np.clip(eta, -5, 12))).astype(float)
     w = rng.choice([1.0, 3.0], n)
-    got = ct.glmm_row_terms(link, "full", eta, y, w, "machine")
+    got = ct.glmm_row_terms(link, "full", eta, y, w, "machine", phi=PHI.get(link))
     for term, want in zip(("loglik", "d1", "d2"), _reference(link, eta, y, w)):
         g = got[term].astype(np.longdouble)
         # Relative to the term's own size, or to the sizes it is a difference of.
         scale = np.maximum(np.abs(want), np.finfo(float).tiny)
         if link == "log" and term != "d2":
             scale = np.maximum(scale, w * (np.abs(y * eta) + np.exp(eta)) if term == "loglik" else w * (y + np.exp(eta)))
+        if link == "nb2" and term != "d2":  # differences of terms of these sizes
+            big = w * (np.abs(y * eta) + (y + PHI["nb2"]) * np.log1p(np.exp(eta) / PHI["nb2"]))
+            scale = np.maximum(scale, big if term == "loglik" else w * (y + np.exp(eta)))
         err = np.abs(g - want) / scale
         # The complementary log-log's terms amplify the rounding of
         # s = exp(eta) by up to s (about 20 here).
@@ -105,14 +116,15 @@ def test_terms_agree_with_extended_precision(link):
 def test_a_row_out_of_range_is_found_wherever_it_sits(link):
     eta, y, w = _rows(link, 200)
     bad = {"logit": [np.inf, np.nan], "probit": [40.0, -np.inf], "cloglog": [800.0, np.nan],
-           "log": [710.0, np.inf]}[link]
+           "log": [710.0, np.inf], "nb2": [720.0, np.nan]}[link]
     for position in (0, 2, 4, 63, 64, 100, len(eta) - 1):
         for value in bad:
             e = eta.copy()
             e[position] = value
             for route in ROUTES:
                 for mode in ("value", "full"):
-                    assert not ct.glmm_row_terms(link, mode, e, y, w, route)["ok"], (link, position, value, route)
+                    assert not ct.glmm_row_terms(link, mode, e, y, w, route, phi=PHI.get(link))["ok"], \
+                        (link, position, value, route)
 
 
 def _fit_child():

@@ -98,8 +98,10 @@ bool to_family(PyObject* object, glmm::Family& out) {
     }
     if (std::strcmp(s, "binomial") == 0) out = glmm::Family::Binomial;
     else if (std::strcmp(s, "poisson") == 0) out = glmm::Family::Poisson;
+    else if (std::strcmp(s, "negative_binomial") == 0) out = glmm::Family::NegativeBinomial;
     else {
-        PyErr_Format(PyExc_ValueError, "family must be \"binomial\" or \"poisson\", got %R", object);
+        PyErr_Format(PyExc_ValueError, "family must be \"binomial\", \"poisson\" or \"negative_binomial\", got %R",
+                     object);
         return false;
     }
     return true;
@@ -126,13 +128,15 @@ bool to_link(PyObject* object, glmm::Link& out) {
 
 PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kKeywords[] = {"y",      "x",    "z",           "codes",       "n_groups", "weights",
-                                          "offset", "family", "link",      "x_transform", "z_transform", nullptr};
+        static const char* kKeywords[] = {"y",      "x",      "z",    "codes",       "n_groups",
+                                          "weights", "offset", "family", "link", "x_transform",
+                                          "z_transform", "phi", nullptr};
         PyObject *y, *x, *z, *codes, *n_groups, *weights, *offset, *family, *link;
         PyObject *x_transform = Py_None, *z_transform = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOO|$OO:GlmmCore", const_cast<char**>(kKeywords), &y,
+        double phi = 1.0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOO|$OOd:GlmmCore", const_cast<char**>(kKeywords), &y,
                                          &x, &z, &codes, &n_groups, &weights, &offset, &family, &link, &x_transform,
-                                         &z_transform))
+                                         &z_transform, &phi))
             return nullptr;
         RowArrays arrays;
         std::uint64_t m = 0;
@@ -164,7 +168,7 @@ PyObject* glmm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         r.p = view.p;
         r.q = view.q;
         r.m = m;
-        std::unique_ptr<glmm::GlmmData> data = without_gil([&] { return glmm::prepare_glmm(r, fam, lnk); });
+        std::unique_ptr<glmm::GlmmData> data = without_gil([&] { return glmm::prepare_glmm(r, fam, lnk, phi); });
         return wrap(type, std::move(data));
     });
 }
@@ -197,6 +201,17 @@ PyObject* get_family(PyObject* self, void*) { return PyUnicode_FromString(glmm::
 PyObject* get_link(PyObject* self, void*) { return PyUnicode_FromString(glmm::link_name(design_of(self).link)); }
 PyObject* get_constant(PyObject* self, void*) { return PyFloat_FromDouble(data_of(self).constant); }
 PyObject* get_saturated(PyObject* self, void*) { return PyFloat_FromDouble(data_of(self).saturated); }
+PyObject* get_phi(PyObject* self, void*) { return PyFloat_FromDouble(data_of(self).params.phi); }
+
+// The same rows with another dispersion: a new core sharing the design.
+PyObject* with_phi(PyObject* self, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const double phi = PyFloat_AsDouble(arg);
+        if (phi == -1.0 && PyErr_Occurred()) return nullptr;
+        std::unique_ptr<glmm::GlmmData> data = glmm::with_glmm_dispersion(data_of(self), phi);
+        return wrap(Py_TYPE(self), std::move(data));
+    });
+}
 
 PyGetSetDef kGetters[] = {
     {"n", get_n, nullptr, nullptr, nullptr},
@@ -205,9 +220,13 @@ PyGetSetDef kGetters[] = {
     {"m", get_m, nullptr, nullptr, nullptr},
     {"n_theta", get_n_theta, nullptr, nullptr, nullptr},
     {"family", get_family, nullptr, nullptr, nullptr},
+    {"phi", get_phi, nullptr, "The negative binomial's dispersion (variance mu + mu^2 / phi; 1 for the others).",
+     nullptr},
     {"link", get_link, nullptr, nullptr, nullptr},
     {"constant", get_constant, nullptr,
-     "The log-likelihood's constant: binomial coefficients, or -sum w log(y!).", nullptr},
+     "The log-likelihood's constant: binomial coefficients, -sum w log(y!), or the negative binomial's\n"
+     "sum w (log Gamma(y + phi) - log Gamma(phi) - log y!).",
+     nullptr},
     {"saturated_loglik", get_saturated, nullptr,
      "The saturated model's log-likelihood (mu = y), constant included.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -544,6 +563,9 @@ PyMethodDef kMethods[] = {
      "indices, every diagonal entry among them) fits only those entries of theta,\n"
      "the others held at 0; \"grad\" and \"hessian\" are NaN in the rows and\n"
      "columns of the others."},
+    {"with_phi", with_phi, METH_O,
+     "with_phi($self, phi)\n--\n\nThe same rows with the negative binomial's dispersion phi: a new core\n"
+     "sharing this one's design."},
     {"fit_responses", fastcall<fit_responses>(), kFast,
      "fit_responses($self, responses, theta, beta, nagq=1, max_iter=200, gtol=0.0, free=None)\n--\n\n"
      "Fit each row of `responses` (k, n) as the response of the same design, in\n"
@@ -554,7 +576,8 @@ PyMethodDef kMethods[] = {
 };
 
 const char kClassDoc[] =
-    "GlmmCore(y, x, z, codes, n_groups, weights, offset, family, link, *, x_transform=None, z_transform=None)\n--\n\n"
+    "GlmmCore(y, x, z, codes, n_groups, weights, offset, family, link, *, x_transform=None, "
+    "z_transform=None, phi=1.0)\n--\n\n"
     "The rows of a generalized linear mixed model with one grouping factor,\n"
     "grouped once (weights and offset may be None: 1 and 0; the rows held as\n"
     "x' A and z' B for the optional square transforms); its deviance by\n"

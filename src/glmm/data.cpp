@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <cstdio>
 #include <string>
 #include <system_error>
@@ -97,18 +98,44 @@ void transformed(const double* v, std::span<const double> a, std::uint64_t k, do
     }
 }
 
+void check_dispersion(double phi) {
+    if (!(phi > 0.0) || !std::isfinite(phi))
+        throw InvalidInput("the negative binomial's phi must be positive and finite, got " + python_repr(phi));
+}
+
 // The constant and the saturated log-likelihood, in grouped order. A 0/1
 // response adds 0 to both (its binomial coefficient is 1, and 0 log 0 and
 // 1 log 1 are 0) and is not computed.
 void sum_constants(GlmmData& d) {
     const GlmmDesign& g = *d.design;
     const bool binomial = g.family == Family::Binomial;
+    // A count's terms are w times a value of y alone (of y and phi): those of
+    // the small whole counts are computed once each, the same values.
+    constexpr std::uint64_t kCached = 4096;
+    std::vector<double> unit_constant, unit_saturated;
+    if (!binomial) {
+        unit_constant.assign(kCached, std::numeric_limits<double>::quiet_NaN());
+        unit_saturated.assign(kCached, 0.0);
+    }
     double c = 0.0, s = 0.0;
     for (std::uint64_t k = 0; k < g.n; ++k) {
-        if (binomial && (d.y[k] == 0.0 || d.y[k] == 1.0)) continue;
-        const double ck = loglik_constant(g.family, d.y[k], g.w[k]);
+        const double y = d.y[k], w = g.w[k];
+        if (binomial && (y == 0.0 || y == 1.0)) continue;
+        double ck, sk;
+        if (!binomial && y < static_cast<double>(kCached) && y == std::floor(y)) {
+            const auto i = static_cast<std::uint64_t>(y);
+            if (std::isnan(unit_constant[i])) {
+                unit_constant[i] = count_constant_unit(g.family, y, d.params);
+                unit_saturated[i] = count_saturated_unit(g.family, y, d.params);
+            }
+            ck = w * unit_constant[i];
+            sk = w * unit_saturated[i];
+        } else {
+            ck = loglik_constant(g.family, y, w, d.params);
+            sk = saturated_loglik(g.family, y, w, d.params);
+        }
         c = c + ck;
-        s = s + (saturated_loglik(g.family, d.y[k], g.w[k]) + ck);
+        s = s + (sk + ck);
     }
     d.constant = c;
     d.saturated = s;
@@ -116,7 +143,13 @@ void sum_constants(GlmmData& d) {
 
 }  // namespace
 
-const char* family_name(Family family) { return family == Family::Binomial ? "binomial" : "poisson"; }
+const char* family_name(Family family) {
+    switch (family) {
+        case Family::Binomial: return "binomial";
+        case Family::Poisson: return "poisson";
+        default: return "negative_binomial";
+    }
+}
 
 const char* link_name(Link link) {
     switch (link) {
@@ -127,11 +160,15 @@ const char* link_name(Link link) {
     }
 }
 
-std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link link) {
+std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link link, double phi) {
     const bool binomial_link = link == Link::Logit || link == Link::Probit || link == Link::Cloglog;
-    if ((family == Family::Binomial) != binomial_link)
+    if ((family == Family::Binomial) != binomial_link || link == Link::NegBinLog)
         throw InvalidInput(std::string("the ") + family_name(family) + " family has no " + link_name(link) +
                            " link");
+    if (family == Family::NegativeBinomial) {
+        check_dispersion(phi);
+        link = Link::NegBinLog;
+    }
     auto d = std::make_shared<GlmmDesign>();
     d->n = r.n;
     d->p = r.p;
@@ -186,6 +223,7 @@ std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link li
     }
     check_response(family, data->y, d->w, d->row);
     data->design = std::move(d);
+    data->params = RowParams{phi, std::log(phi)};
     sum_constants(*data);
     return data;
 }
@@ -200,6 +238,19 @@ std::unique_ptr<GlmmData> with_glmm_response(const GlmmData& d, std::span<const 
     out->y.resize(g.n);
     for (std::uint64_t k = 0; k < g.n; ++k) out->y[k] = y[g.row[k]];
     check_response(g.family, out->y, g.w, g.row);
+    out->params = d.params;
+    sum_constants(*out);
+    return out;
+}
+
+std::unique_ptr<GlmmData> with_glmm_dispersion(const GlmmData& d, double phi) {
+    if (d.design->family != Family::NegativeBinomial)
+        throw InvalidInput("only the negative binomial family has a dispersion to set");
+    check_dispersion(phi);
+    auto out = std::make_unique<GlmmData>();
+    out->design = d.design;
+    out->y = d.y;
+    out->params = RowParams{phi, std::log(phi)};
     sum_constants(*out);
     return out;
 }

@@ -42,6 +42,7 @@ struct GlmmData {
     // the rows in grouped order.
     double constant = 0.0;
     double saturated = 0.0;
+    RowParams params{};  // the negative binomial's dispersion (the constant depends on it)
 };
 
 // The caller's rows: y, w and offset of length n (w and offset may be empty:
@@ -68,13 +69,20 @@ struct GlmmRows {
 // group with no rows ("group g has no rows"), and a response the family
 // cannot take ("y[i] = v is outside [0, 1]", "w[i] * y[i] = v is not a whole
 // number of successes", "y[i] = v is negative").
-std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& rows, Family family, Link link);
+// The negative binomial takes the log link and its dispersion phi (> 0,
+// finite), the other families ignore phi.
+std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& rows, Family family, Link link, double phi = 1.0);
 
 // The same design with a new response in the caller's row order (checked as
 // at construction); the constant and saturated value are recomputed.
 std::unique_ptr<GlmmData> with_glmm_response(const GlmmData& d, std::span<const double> y_callers_order);
 
-// "binomial" / "poisson" and "logit" / "probit" / "cloglog" / "log".
+// The same rows with another negative binomial dispersion phi (the constant
+// and saturated value recomputed).
+std::unique_ptr<GlmmData> with_glmm_dispersion(const GlmmData& d, double phi);
+
+// "binomial" / "poisson" / "negative_binomial" and "logit" / "probit" /
+// "cloglog" / "log" (the negative binomial's link is "log").
 const char* family_name(Family family);
 const char* link_name(Link link);
 

@@ -139,7 +139,7 @@ void evaluate_chunk(const GroupContext& c, std::uint64_t first, std::uint64_t la
                     node_delta[i] = delta;
                 }
                 c.kernels->change(L, eta_mode.data(), node_delta.data(), c.y + s, c.g.w.data() + s, n,
-                                  node_change.data());
+                                  node_change.data(), c.params);
                 double change = 0.0;
                 for (std::uint64_t i = 0; i < n; ++i) change = change + node_change[i];
                 double prior = 0.0;  // |u^ + v|^2 / 2 - |u^|^2 / 2 = v'(u^ + v / 2)
@@ -298,6 +298,7 @@ decltype(auto) dispatch(const GlmmData& d, const GlmmOptions& options, F&& f) {
         case Link::Logit: return by_q(std::integral_constant<Link, Link::Logit>{});
         case Link::Probit: return by_q(std::integral_constant<Link, Link::Probit>{});
         case Link::Cloglog: return by_q(std::integral_constant<Link, Link::Cloglog>{});
+        case Link::NegBinLog: return by_q(std::integral_constant<Link, Link::NegBinLog>{});
         default: return by_q(std::integral_constant<Link, Link::Log>{});
     }
 }
@@ -330,7 +331,7 @@ GlmmEval glmm_evaluate(const GlmmData& d, std::span<const double> theta, std::sp
     if (derivatives < 0 || derivatives > 2) throw InvalidInput("derivatives must be 0, 1 or 2");
     const std::vector<double> lambda = theta_to_lambda(theta, q);
     const GroupContext c{*d.design, d.y.data(), lambda.data(), beta.data(), d.constant,
-                         u_start.empty() ? nullptr : u_start.data()};
+                         u_start.empty() ? nullptr : u_start.data(), &row_kernels(), d.params};
     std::optional<Grid> grid;
     if (nagq > 1) grid = product_grid(nagq, q);
     if (u_out) u_out->assign(d.design->m * q, 0.0);
@@ -343,7 +344,8 @@ GlmmModes glmm_modes(const GlmmData& d, std::span<const double> theta, std::span
                      const GlmmOptions& options) {
     check_parameters(d, theta, beta);
     const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
-    const GroupContext c{*d.design, d.y.data(), lambda.data(), beta.data(), d.constant};
+    const GroupContext c{*d.design, d.y.data(), lambda.data(), beta.data(), d.constant, nullptr, &row_kernels(),
+                         d.params};
     return dispatch(d, options, [&]<Link L, Index Q>() { return modes_as<L, Q>(c, options); });
 }
 
@@ -352,7 +354,7 @@ GlmmJoint glmm_joint(const GlmmData& d, std::span<const double> theta, std::span
     check_parameters(d, theta, beta_start);
     const std::vector<double> lambda = theta_to_lambda(theta, d.design->q);
     return dispatch(d, options, [&]<Link L, Index Q>() {
-        return joint_mode<L, Q>(*d.design, d.y.data(), d.constant, lambda.data(), beta_start, options);
+        return joint_mode<L, Q>(*d.design, d.y.data(), d.constant, d.params, lambda.data(), beta_start, options);
     });
 }
 

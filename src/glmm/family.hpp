@@ -4,6 +4,8 @@
 // log-density, less a constant that does not depend on eta, is
 //   binomial (y a proportion of w trials): w (y log mu + (1 - y) log(1 - mu))
 //   Poisson (y a count):                   w (y eta - exp(eta))
+//   negative binomial (NB2, dispersion phi, log link):
+//                                          w (y (eta - log phi) - (y + phi) log1p(mu / phi))
 // with mu the inverse link of eta. For each row the kernels need that value,
 // its first and second derivatives in eta (the observed curvature), the
 // Fisher weight W = w mu'^2 / V(mu) (the expected curvature, V the variance
@@ -21,12 +23,25 @@
 
 namespace corvane::glmm {
 
-enum class Family : std::uint8_t { Binomial, Poisson };
-enum class Link : std::uint8_t { Logit, Probit, Cloglog, Log };
+enum class Family : std::uint8_t { Binomial, Poisson, NegativeBinomial };
+// The kernels' kinds of row: a family's link. NegBinLog is the negative
+// binomial's log link (its terms depend on the dispersion phi as well).
+enum class Link : std::uint8_t { Logit, Probit, Cloglog, Log, NegBinLog };
 
-// Whether the link is the family's canonical one (observed and expected
-// curvatures then agree).
-inline bool canonical(Link link) { return link == Link::Logit || link == Link::Log; }
+// Whether the Fisher weight W the kernels carry is the observed curvature
+// -d2 itself: for the canonical links, where the two agree, and for the
+// negative binomial, whose Laplace approximation uses the observed curvature
+// (the exact Laplace approximation; its "fisher" terms hold -d2, -d3, -d4).
+inline constexpr bool observed_is_fisher(Link link) {
+    return link == Link::Logit || link == Link::Log || link == Link::NegBinLog;
+}
+
+// The negative binomial's dispersion phi (variance mu + mu^2 / phi) and its
+// logarithm, for the row terms (unused by the other families).
+struct RowParams {
+    double phi = 1.0;
+    double log_phi = 0.0;
+};
 
 struct RowTerms {
     double loglik = 0.0;  // the log-density less its constant
@@ -42,23 +57,40 @@ struct RowTerms {
 // Beyond this |eta| a probit probability underflows.
 inline constexpr double kProbitLimit = 37.0;
 
+// A count's (Poisson, negative binomial) saturated log-density and omitted
+// constant per unit of weight: the row's are w times these.
+inline double count_saturated_unit(Family family, double y, const RowParams& rp) {
+    if (family == Family::NegativeBinomial)
+        return y > 0.0 ? y * (std::log(y) - rp.log_phi) - (y + rp.phi) * std::log1p(y / rp.phi) : 0.0;
+    return (y > 0.0 ? y * std::log(y) : 0.0) - y;
+}
+inline double count_constant_unit(Family family, double y, const RowParams& rp) {
+    if (family == Family::NegativeBinomial)
+        return (std::lgamma(y + rp.phi) - std::lgamma(rp.phi)) - std::lgamma(y + 1.0);
+    return -std::lgamma(y + 1.0);
+}
+
 // The log-density of the row at mu = y (the saturated model), less the same
-// constant: 0 log 0 counts as 0.
-inline double saturated_loglik(Family family, double y, double w) {
-    const auto xlogx = [](double v) { return v > 0.0 ? v * std::log(v) : 0.0; };
-    if (family == Family::Binomial) return w * (xlogx(y) + xlogx(1.0 - y));
-    return w * (xlogx(y) - y);
+// constant: 0 log 0 counts as 0. The negative binomial's is
+// w (y (log y - log phi) - (y + phi) log1p(y / phi)).
+inline double saturated_loglik(Family family, double y, double w, const RowParams& rp = {}) {
+    if (family == Family::Binomial) {
+        const auto xlogx = [](double v) { return v > 0.0 ? v * std::log(v) : 0.0; };
+        return w * (xlogx(y) + xlogx(1.0 - y));
+    }
+    return w * count_saturated_unit(family, y, rp);
 }
 
 // The constant the log-density omits: log C(w, w y) for the binomial (w
-// trials; the successes w y are integral), -w log(y!) for the Poisson.
-inline double loglik_constant(Family family, double y, double w) {
+// trials; the successes w y are integral), -w log(y!) for the Poisson,
+// w (log Gamma(y + phi) - log Gamma(phi) - log y!) for the negative binomial.
+inline double loglik_constant(Family family, double y, double w, const RowParams& rp = {}) {
     if (family == Family::Binomial) {
         const double s = std::round(w * y);
         const double n = std::round(w);
         return std::lgamma(n + 1.0) - std::lgamma(s + 1.0) - std::lgamma(n - s + 1.0);
     }
-    return -w * std::lgamma(y + 1.0);
+    return w * count_constant_unit(family, y, rp);
 }
 
 }  // namespace corvane::glmm

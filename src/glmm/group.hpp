@@ -33,6 +33,7 @@ struct GroupContext {
     double constant;       // the log-likelihood's constant
     const double* u_start = nullptr;  // m x q: where each group's Newton steps start (null: 0)
     const RowKernels* kernels = &row_kernels();  // the row terms' array forms
+    RowParams params{};                           // the negative binomial's dispersion
 };
 
 // Groups of at most this many rows keep their rows' terms from a pass, so
@@ -131,7 +132,8 @@ inline bool value_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, 
     for (std::uint64_t b0 = s; b0 < e; b0 += block) {
         const std::uint64_t nb = std::min(block, e - b0);
         fill_eta<Q>(c, b0, nb, b, rb.eta.data());
-        if (!c.kernels->terms(L, RowMode::Value, rb.eta.data(), c.y + b0, c.g.w.data() + b0, nb, rb.arrays()))
+        if (!c.kernels->terms(L, RowMode::Value, rb.eta.data(), c.y + b0, c.g.w.data() + b0, nb, rb.arrays(),
+                              c.params))
             return false;
         for (std::uint64_t i = 0; i < nb; ++i) ll = ll + rb.loglik[i];
     }
@@ -143,7 +145,7 @@ inline bool value_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, 
 template <Link L, Index Q>
 inline bool full_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, ModeState& st) {
     const Index q = linalg::size_of<Q>(c.g.q);
-    constexpr bool kObserved = !(L == Link::Logit || L == Link::Log);
+    constexpr bool kObserved = !observed_is_fisher(L);
     lambda_times<Q>(c.lambda, st.u.data(), st.b.data(), q);
     for (Index k = 0; k < q; ++k) st.gz[k] = 0.0;
     for (Index k = 0; k < q * q; ++k) {
@@ -158,7 +160,8 @@ inline bool full_pass(const GroupContext& c, std::uint64_t s, std::uint64_t e, M
     for (std::uint64_t b0 = s; b0 < e; b0 += block) {
         const std::uint64_t nb = std::min(block, e - b0);
         fill_eta<Q>(c, b0, nb, st.b.data(), rb.eta.data());
-        if (!c.kernels->terms(L, RowMode::Full, rb.eta.data(), c.y + b0, c.g.w.data() + b0, nb, rb.arrays()))
+        if (!c.kernels->terms(L, RowMode::Full, rb.eta.data(), c.y + b0, c.g.w.data() + b0, nb, rb.arrays(),
+                              c.params))
             return false;
         for (std::uint64_t k = 0; k < nb; ++k) {
             const double* z = c.g.z.data() + (b0 + k) * q;
@@ -226,7 +229,7 @@ inline bool fisher_factor(const GroupContext& c, GroupWork& w) {
 template <Link L, Index Q>
 inline bool observed_factor(const GroupContext& c, GroupWork& w, double* out) {
     const Index q = linalg::size_of<Q>(c.g.q);
-    const bool observed = !(L == Link::Logit || L == Link::Log);
+    const bool observed = !observed_is_fisher(L);
     curvature<Q>(c.lambda, observed ? w.cur.mo.data() : w.cur.mf.data(), out, w.tmp.data(), q);
     return linalg::cholesky<Q>(out, q);
 }
@@ -358,7 +361,7 @@ inline void laplace_gradient(const GroupContext& c, std::uint64_t s, std::uint64
             t.d2 = rows.d2[i - s];
             t.fisher1 = rows.fisher1[i - s];
         } else {
-            row_terms<L>(row_eta<Q>(c, i, w.cur.b.data()), c.y[i], c.g.w[i], false, t);
+            row_terms<L>(row_eta<Q>(c, i, w.cur.b.data()), c.y[i], c.g.w[i], false, t, c.params);
         }
     };
     // First pass: s_z = sum (h W1 / 2) z.

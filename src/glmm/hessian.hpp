@@ -114,7 +114,7 @@ inline void laplace_hessian(const GroupContext& c, std::uint64_t s, std::uint64_
         if (k == 0) {
             const std::uint64_t nb = std::min(kRowBlock, e - i);
             fill_eta<Q>(c, i, nb, w.cur.b.data(), hw.eta.data());
-            c.kernels->terms(L, RowMode::Third, hw.eta.data(), c.y + i, c.g.w.data() + i, nb, arrays);
+            c.kernels->terms(L, RowMode::Third, hw.eta.data(), c.y + i, c.g.w.data() + i, nb, arrays, c.params);
         }
         t.d2 = arrays.d2[k];
         t.fisher1 = arrays.fisher1[k];

@@ -39,8 +39,8 @@ inline std::uint64_t joint_cost(const GlmmDesign& g) {
 }  // namespace joint_detail
 
 template <Link L, Index Q>
-GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, const double* lambda,
-                     std::span<const double> beta_start, const GlmmOptions& options) {
+GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, const RowParams& params,
+                     const double* lambda, std::span<const double> beta_start, const GlmmOptions& options) {
     using joint_detail::Sums;
     const Index q = linalg::size_of<Q>(g.q), p = g.p, m = g.m;
     const std::uint64_t cost = joint_detail::joint_cost(g);
@@ -53,7 +53,7 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
 
     // The Newton pass: every group's blocks at (beta, u), reduced.
     const auto newton_pass = [&](Sums& total) {
-        const GroupContext c{g, y, lambda, beta.data(), constant};
+        const GroupContext c{g, y, lambda, beta.data(), constant, nullptr, &row_kernels(), params};
         std::vector<Sums> slots(parallel ? reduce_slots(n_chunks, 8 * (p * p + p) + 64) : 1);
         total = Sums{};
         total.s.assign(p * p, 0.0);
@@ -86,7 +86,7 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
                             const std::uint64_t nb = std::min(kRowBlock, e - i);
                             fill_eta<Q>(c, i, nb, st.b.data(), rows.eta.data());
                             if (!c.kernels->terms(L, RowMode::Full, rows.eta.data(), y + i, g.w.data() + i, nb,
-                                                  rows.arrays())) {
+                                                  rows.arrays(), c.params)) {
                                 sl.ok = false;
                                 return;
                             }
@@ -162,7 +162,7 @@ GlmmJoint joint_mode(const GlmmDesign& g, const double* y, double constant, cons
 
     // f at (beta_t, u + t du).
     const auto trial_value = [&](double step, double& f) {
-        const GroupContext c{g, y, lambda, beta_t.data(), constant};
+        const GroupContext c{g, y, lambda, beta_t.data(), constant, nullptr, &row_kernels(), params};
         std::vector<double> parts(n_chunks, 0.0);
         std::vector<std::uint8_t> ok(n_chunks, 1);
         for_each_chunk(n_chunks, parallel, [&](std::uint64_t k) {

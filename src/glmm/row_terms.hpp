@@ -117,7 +117,7 @@ template <RowMode M, class T>
 // representable (family.hpp's conditions). Lanes not representable hold
 // unspecified values.
 template <Link L, RowMode M, class T>
-inline auto row_terms_of(T eta, T y, T w, RowTermsOf<T>& t) {
+inline auto row_terms_of(T eta, T y, T w, RowTermsOf<T>& t, const RowParams& rp = {}) {
     using namespace row_detail;
     using linalg::log1p_of;
     using linalg::log_of;
@@ -176,6 +176,30 @@ inline auto row_terms_of(T eta, T y, T w, RowTermsOf<T>& t) {
             t.fisher2 = w * s * r * (b * b - s - r * a);
         }
         return ok;
+    } else if constexpr (L == Link::NegBinLog) {
+        // With a = mu / phi = exp(eta - log phi), p = a / (1 + a) and
+        // k = w (y + phi), the derivatives in eta are w (y (1 - p) - phi p),
+        // -k p (1 - p), -k p (1 - p) (1 - 2 p) and
+        // -k p (1 - p) (1 - 6 p (1 - p)); the Fisher slots hold the observed
+        // curvature k p (1 - p) and its derivatives (observed_is_fisher).
+        const T phi(rp.phi);
+        const T a = exp_of(eta - T(rp.log_phi));
+        const auto ok = both(finite(eta), finite(a));
+        t.loglik = w * (y * (eta - T(rp.log_phi)) - (y + phi) * log1p_of(a));
+        if constexpr (M == RowMode::Value) return ok;
+        const T cp = one / (one + a);
+        const T p = a * cp;
+        const T v = p * cp;
+        const T k = w * (y + phi);
+        t.d1 = w * (y * cp - phi * p);
+        t.d2 = -k * v;
+        t.fisher = k * v;
+        t.fisher1 = k * v * (cp - p);
+        if constexpr (M == RowMode::Third) {
+            t.d3 = -t.fisher1;
+            t.fisher2 = k * v * (one - T(6.0) * v);
+        }
+        return ok;
     } else {
         const T mu = exp_of(eta);
         const auto ok = finite(mu);
@@ -200,7 +224,7 @@ inline auto row_terms_of(T eta, T y, T w, RowTermsOf<T>& t) {
 // change a quadrature node makes. NaN where eta is not representable, -inf
 // where eta + delta has no mass, never NaN otherwise.
 template <Link L, class T>
-inline T loglik_change_of(T eta, T delta, T y, T w) {
+inline T loglik_change_of(T eta, T delta, T y, T w, const RowParams& rp = {}) {
     using namespace row_detail;
     using linalg::exp_of;
     using linalg::expm1_of;
@@ -223,10 +247,15 @@ inline T loglik_change_of(T eta, T delta, T y, T w) {
         const T a = s * expm1_of(delta);
         const T moved = select(y == zero, zero, y * log1p_of(exp_of(-s) * expm1_of(-a) / expm1_of(-s)));
         return w * (moved - (one - y) * a);
+    } else if constexpr (L == Link::NegBinLog) {
+        // (1 + a e^delta) / (1 + a) = 1 + p expm1(delta), p = a / (1 + a).
+        const T a = exp_of(eta - T(rp.log_phi));
+        const T p = a / (one + a);
+        return w * (y * delta - (y + T(rp.phi)) * log1p_of(p * expm1_of(delta)));
     } else {
         RowTermsOf<T> at{}, to{};
-        const auto at_ok = row_terms_of<L, RowMode::Value>(eta, y, w, at);
-        const auto to_ok = row_terms_of<L, RowMode::Value>(eta + delta, y, w, to);
+        const auto at_ok = row_terms_of<L, RowMode::Value>(eta, y, w, at, rp);
+        const auto to_ok = row_terms_of<L, RowMode::Value>(eta + delta, y, w, to, rp);
         const T change = select(to_ok, to.loglik - at.loglik, T(-kInf));
         return select(at_ok, change, T(std::numeric_limits<double>::quiet_NaN()));
     }
@@ -235,13 +264,13 @@ inline T loglik_change_of(T eta, T delta, T y, T w) {
 // ---- one row (the scalar forms the kernels call) ------------------------------
 
 template <Link L>
-inline bool row_terms(double eta, double y, double w, bool value_only, RowTerms& t) {
+inline bool row_terms(double eta, double y, double w, bool value_only, RowTerms& t, const RowParams& rp = {}) {
     RowTermsOf<double> r{};
     bool ok;
     if (value_only) {
-        ok = row_terms_of<L, RowMode::Value>(eta, y, w, r);
+        ok = row_terms_of<L, RowMode::Value>(eta, y, w, r, rp);
     } else {
-        ok = row_terms_of<L, RowMode::Full>(eta, y, w, r);
+        ok = row_terms_of<L, RowMode::Full>(eta, y, w, r, rp);
         t.d1 = r.d1;
         t.d2 = r.d2;
         t.fisher = r.fisher;
@@ -254,16 +283,16 @@ inline bool row_terms(double eta, double y, double w, bool value_only, RowTerms&
 // row_terms with the third derivative of the log-density and the second of
 // the Fisher weight (from the same ratios, so as accurate in the tails).
 template <Link L>
-inline bool row_terms_third(double eta, double y, double w, RowTerms& t) {
+inline bool row_terms_third(double eta, double y, double w, RowTerms& t, const RowParams& rp = {}) {
     RowTermsOf<double> r{};
-    const bool ok = row_terms_of<L, RowMode::Third>(eta, y, w, r);
+    const bool ok = row_terms_of<L, RowMode::Third>(eta, y, w, r, rp);
     t = RowTerms{r.loglik, r.d1, r.d2, r.fisher, r.fisher1, r.d3, r.fisher2};
     return ok;
 }
 
 template <Link L>
-inline double loglik_change(double eta, double delta, double y, double w) {
-    return loglik_change_of<L>(eta, delta, y, w);
+inline double loglik_change(double eta, double delta, double y, double w, const RowParams& rp = {}) {
+    return loglik_change_of<L>(eta, delta, y, w, rp);
 }
 
 // ---- arrays ---------------------------------------------------------------------
@@ -368,7 +397,7 @@ inline bool logit_over(const double* eta, const double* y, const double* w, std:
 
 template <Link L, RowMode M, int W>
 inline bool row_terms_over(const double* eta, const double* y, const double* w, std::size_t n,
-                           const RowArrays& out) {
+                           const RowArrays& out, const RowParams& rp) {
     using namespace row_detail;
     if constexpr (L == Link::Logit) return logit_over<M, W>(eta, y, w, n, out);
     std::size_t i = 0;
@@ -376,7 +405,7 @@ inline bool row_terms_over(const double* eta, const double* y, const double* w, 
     const auto step = [&]<int V>() {
         for (; i + V <= n; i += V) {
             RowTermsOf<Lanes<V>> t{};
-            const auto ok = row_terms_of<L, M>(load<V>(eta + i), load<V>(y + i), load<V>(w + i), t);
+            const auto ok = row_terms_of<L, M>(load<V>(eta + i), load<V>(y + i), load<V>(w + i), t, rp);
             bad = bad || any(!ok);
             put<L, M>(out, i, t);
         }
@@ -385,7 +414,7 @@ inline bool row_terms_over(const double* eta, const double* y, const double* w, 
     if constexpr (W > 2) step.template operator()<W / 2>();
     for (; i < n; ++i) {
         RowTermsOf<double> t{};
-        bad = bad || !row_terms_of<L, M>(eta[i], y[i], w[i], t);
+        bad = bad || !row_terms_of<L, M>(eta[i], y[i], w[i], t, rp);
         put<L, M>(out, i, t);
     }
     return !bad;
@@ -394,45 +423,47 @@ inline bool row_terms_over(const double* eta, const double* y, const double* w, 
 // out[i] = the change of row i's log-density from eta[i] to eta[i] + delta[i].
 template <Link L, int W>
 inline void loglik_change_over(const double* eta, const double* delta, const double* y, const double* w,
-                               std::size_t n, double* out) {
+                               std::size_t n, double* out, const RowParams& rp) {
     using namespace row_detail;
     std::size_t i = 0;
     const auto step = [&]<int V>() {
         for (; i + V <= n; i += V)
             store(out + i, loglik_change_of<L>(load<V>(eta + i), load<V>(delta + i), load<V>(y + i),
-                                               load<V>(w + i)));
+                                               load<V>(w + i), rp));
     };
     if constexpr (W > 1) step.template operator()<W>();
     if constexpr (W > 2) step.template operator()<W / 2>();
-    for (; i < n; ++i) out[i] = loglik_change_of<L>(eta[i], delta[i], y[i], w[i]);
+    for (; i < n; ++i) out[i] = loglik_change_of<L>(eta[i], delta[i], y[i], w[i], rp);
 }
 
 template <int W>
 inline bool row_terms_array(Link link, RowMode mode, const double* eta, const double* y, const double* w,
-                            std::size_t n, const RowArrays& out) {
+                            std::size_t n, const RowArrays& out, const RowParams& rp) {
     const auto by_mode = [&]<Link L>() {
         switch (mode) {
-            case RowMode::Value: return row_terms_over<L, RowMode::Value, W>(eta, y, w, n, out);
-            case RowMode::Full: return row_terms_over<L, RowMode::Full, W>(eta, y, w, n, out);
-            default: return row_terms_over<L, RowMode::Third, W>(eta, y, w, n, out);
+            case RowMode::Value: return row_terms_over<L, RowMode::Value, W>(eta, y, w, n, out, rp);
+            case RowMode::Full: return row_terms_over<L, RowMode::Full, W>(eta, y, w, n, out, rp);
+            default: return row_terms_over<L, RowMode::Third, W>(eta, y, w, n, out, rp);
         }
     };
     switch (link) {
         case Link::Logit: return by_mode.template operator()<Link::Logit>();
         case Link::Probit: return by_mode.template operator()<Link::Probit>();
         case Link::Cloglog: return by_mode.template operator()<Link::Cloglog>();
+        case Link::NegBinLog: return by_mode.template operator()<Link::NegBinLog>();
         default: return by_mode.template operator()<Link::Log>();
     }
 }
 
 template <int W>
 inline void loglik_change_array(Link link, const double* eta, const double* delta, const double* y,
-                                const double* w, std::size_t n, double* out) {
+                                const double* w, std::size_t n, double* out, const RowParams& rp) {
     switch (link) {
-        case Link::Logit: return loglik_change_over<Link::Logit, W>(eta, delta, y, w, n, out);
-        case Link::Probit: return loglik_change_over<Link::Probit, W>(eta, delta, y, w, n, out);
-        case Link::Cloglog: return loglik_change_over<Link::Cloglog, W>(eta, delta, y, w, n, out);
-        default: return loglik_change_over<Link::Log, W>(eta, delta, y, w, n, out);
+        case Link::Logit: return loglik_change_over<Link::Logit, W>(eta, delta, y, w, n, out, rp);
+        case Link::Probit: return loglik_change_over<Link::Probit, W>(eta, delta, y, w, n, out, rp);
+        case Link::Cloglog: return loglik_change_over<Link::Cloglog, W>(eta, delta, y, w, n, out, rp);
+        case Link::NegBinLog: return loglik_change_over<Link::NegBinLog, W>(eta, delta, y, w, n, out, rp);
+        default: return loglik_change_over<Link::Log, W>(eta, delta, y, w, n, out, rp);
     }
 }
 
@@ -443,8 +474,10 @@ inline void loglik_change_array(Link link, const double* eta, const double* delt
 // baseline's 2 otherwise, one row when CORVANE_LANES is "0" (the
 // same bits in every case).
 struct RowKernels {
-    bool (*terms)(Link, RowMode, const double*, const double*, const double*, std::size_t, const RowArrays&);
-    void (*change)(Link, const double*, const double*, const double*, const double*, std::size_t, double*);
+    bool (*terms)(Link, RowMode, const double*, const double*, const double*, std::size_t, const RowArrays&,
+                  const RowParams&);
+    void (*change)(Link, const double*, const double*, const double*, const double*, std::size_t, double*,
+                   const RowParams&);
     int width;
 };
 

@@ -101,10 +101,10 @@ PyObject* symmetric_eigen(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // log-density's changes ("change") instead.
 PyObject* glmm_row_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const kNames[] = {"link", "mode", "eta", "y", "w", "route", "delta"};
-        PyObject* bound[7];
+        static const char* const kNames[] = {"link", "mode", "eta", "y", "w", "route", "delta", "phi"};
+        PyObject* bound[8];
         PyArrayObject *ea = nullptr, *ya = nullptr, *wa = nullptr, *da = nullptr;
-        if (!bind_arguments({"glmm_row_terms", kNames, 7, 6}, args, nargs, kwnames, bound) ||
+        if (!bind_arguments({"glmm_row_terms", kNames, 8, 6}, args, nargs, kwnames, bound) ||
             !to_array(bound[2], "eta", 1, NPY_FLOAT64, ea) || !to_array(bound[3], "y", 1, NPY_FLOAT64, ya) ||
             !to_array(bound[4], "w", 1, NPY_FLOAT64, wa) ||
             (bound[6] && !to_array(bound[6], "delta", 1, NPY_FLOAT64, da)))
@@ -115,7 +115,14 @@ PyObject* glmm_row_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const glmm::Link link = is(bound[0], "logit") ? glmm::Link::Logit
                                 : is(bound[0], "probit") ? glmm::Link::Probit
                                 : is(bound[0], "cloglog") ? glmm::Link::Cloglog
+                                : is(bound[0], "nb2")     ? glmm::Link::NegBinLog
                                                           : glmm::Link::Log;
+        glmm::RowParams rp;
+        if (bound[7] && bound[7] != Py_None) {
+            rp.phi = PyFloat_AsDouble(bound[7]);
+            if (rp.phi == -1.0 && PyErr_Occurred()) return nullptr;
+            rp.log_phi = std::log(rp.phi);
+        }
         const glmm::RowMode mode = is(bound[1], "value") ? glmm::RowMode::Value
                                    : is(bound[1], "full") ? glmm::RowMode::Full
                                                           : glmm::RowMode::Third;
@@ -141,14 +148,14 @@ PyObject* glmm_row_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (da) {
             const std::vector<double> delta = copy(da);
             std::vector<double> change(n);
-            k.change(link, eta.data(), delta.data(), y.data(), w.data(), n, change.data());
+            k.change(link, eta.data(), delta.data(), y.data(), w.data(), n, change.data(), rp);
             if (!set_item(out.get(), "change", new_array({as_intp(n)}, change.data()))) return nullptr;
             return out.release();
         }
         std::vector<std::vector<double>> t(7, std::vector<double>(n));
         const glmm::RowArrays arrays{t[0].data(), t[1].data(), t[2].data(), t[3].data(),
                                      t[4].data(), t[5].data(), t[6].data()};
-        const bool ok = k.terms(link, mode, eta.data(), y.data(), w.data(), n, arrays);
+        const bool ok = k.terms(link, mode, eta.data(), y.data(), w.data(), n, arrays, rp);
         static const char* const kTerms[] = {"loglik", "d1", "d2", "fisher", "fisher1", "d3", "fisher2"};
         const int filled = mode == glmm::RowMode::Value ? 1 : mode == glmm::RowMode::Full ? 5 : 7;
         for (int j = 0; j < filled; ++j)
@@ -1006,7 +1013,8 @@ PyMethodDef kFunctions[] = {
     {"symmetric_eigen", fastcall<symmetric_eigen>(), kFast,
      "symmetric_eigen(a)\n--\n\n(values ascending, vectors as columns) of a symmetric matrix."},
     {"glmm_row_terms", fastcall<glmm_row_terms>(), kFast,
-     "glmm_row_terms(link, mode, eta, y, w, route, delta=None)\n--\n\nThe generalized row terms over arrays."},
+     "glmm_row_terms(link, mode, eta, y, w, route, delta=None, phi=None)\n--\n\nThe generalized row terms over "
+     "arrays (\"nb2\": the negative binomial's, with its phi)."},
     {"elementary", fastcall<elementary>(), kFast,
      "elementary(name, x, route)\n--\n\nexp, expm1, log or log1p of x by the scalar, two-lane or machine route."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},

@@ -17,8 +17,9 @@ from .._checks import check_weights
 
 __all__ = ["Family", "family_of", "LINKS"]
 
-# Each family's links, the canonical one first.
-LINKS = {"binomial": ("logit", "probit", "cloglog"), "poisson": ("log",)}
+# Each family's links, the canonical one first (the negative binomial's log
+# link is not canonical, but it is the one glmer.nb and glmmTMB fit).
+LINKS = {"binomial": ("logit", "probit", "cloglog"), "poisson": ("log",), "negative_binomial": ("log",)}
 
 _SQRT2 = math.sqrt(2.0)
 
@@ -31,17 +32,30 @@ def _norm_cdf(x):
 
 @dataclass(frozen=True)
 class Family:
-    """A family and its link, as glmer names them (``binomial(link = "logit")``)."""
+    """A family and its link, as glmer names them (``binomial(link = "logit")``).
+    The negative binomial (NB2: variance mu + mu^2 / phi) carries its
+    dispersion ``phi`` once estimated (None before)."""
 
     name: str
     link: str
+    phi: float | None = None
 
     def __str__(self):
+        if self.name == "negative_binomial":
+            return f"Negative Binomial({self.phi:.4g}) ( {self.link} )" if self.phi else f"Negative Binomial ( {self.link} )"
         return f"{self.name} ( {self.link} )"
 
     @property
     def canonical(self):
-        return self.link == LINKS[self.name][0]
+        return self.link == LINKS[self.name][0] and self.name != "negative_binomial"
+
+    @property
+    def counts(self):
+        """Whether the response is a count (Poisson, negative binomial)."""
+        return self.name != "binomial"
+
+    def with_phi(self, phi):
+        return Family(self.name, self.link, float(phi))
 
     def mean(self, eta):
         """mu = g^-1(eta)."""
@@ -85,6 +99,8 @@ class Family:
 
     def variance(self, mu):
         mu = np.asarray(mu, dtype=np.float64)
+        if self.name == "negative_binomial":
+            return mu + mu * mu / self.phi
         return mu * (1.0 - mu) if self.name == "binomial" else mu
 
     def deviance_residuals(self, y, mu, w):
@@ -93,6 +109,9 @@ class Family:
         with np.errstate(divide="ignore", invalid="ignore"):
             if self.name == "binomial":
                 d = 2.0 * w * (_xlogy_ratio(y, mu) + _xlogy_ratio(1.0 - y, 1.0 - mu))
+            elif self.name == "negative_binomial":
+                phi = self.phi
+                d = 2.0 * w * (_xlogy_ratio(y, mu) - (y + phi) * np.log((y + phi) / (mu + phi)))
             else:
                 d = 2.0 * w * (_xlogy_ratio(y, mu) - (y - mu))
         return np.sign(y - mu) * np.sqrt(np.maximum(d, 0.0))
@@ -110,6 +129,8 @@ class Family:
         if self.name == "binomial":
             trials = np.rint(w).astype(np.int64)
             return rng.binomial(trials, np.clip(mu, 0.0, 1.0)) / trials
+        if self.name == "negative_binomial":
+            return rng.negative_binomial(self.phi, self.phi / (self.phi + mu)).astype(np.float64)
         return rng.poisson(mu).astype(np.float64)
 
 
@@ -122,8 +143,9 @@ def _xlogy_ratio(y, mu):
 
 
 def family_of(family, link=None):
-    """The Family for a name ("binomial", "poisson") and a link (None: the
-    canonical one); ValueError naming what is allowed otherwise."""
+    """The Family for a name ("binomial", "poisson", "negative_binomial") and
+    a link (None: the canonical one, the log link for the negative
+    binomial); ValueError naming what is allowed otherwise."""
     if isinstance(family, Family):
         if link is not None and link != family.link:
             raise ValueError(f"link={link!r} contradicts the family's link {family.link!r}")
@@ -163,17 +185,18 @@ def check_response(fam, y, w, name):
                              f"number of successes: {k} row{'s are' if k != 1 else ' is'} not, e.g. "
                              f"{s[frac][0]:g}")
     else:
+        label = "Poisson" if fam.name == "poisson" else "negative binomial"
         neg = y < 0
         if neg.any():
             k = int(neg.sum())
-            raise ValueError(f"the Poisson response {name!r} must be a non-negative count: {k} "
+            raise ValueError(f"the {label} response {name!r} must be a non-negative count: {k} "
                              f"row{'s are' if k != 1 else ' is'} negative, e.g. {y[neg][0]:g}")
         frac = y != np.rint(y)
         if frac.any():
             from .._errors import warn_user
 
             k = int(frac.sum())
-            warn_user(f"the Poisson response {name!r} has {k} non-integer value{'s' if k != 1 else ''} "
-                      f"(e.g. {y[frac][0]:g}): the likelihood is the Poisson density's continuation "
+            warn_user(f"the {label} response {name!r} has {k} non-integer value{'s' if k != 1 else ''} "
+                      f"(e.g. {y[frac][0]:g}): the likelihood is the {label} density's continuation "
                       f"(log y! as log Gamma(y + 1))", UserWarning)
     return y, w

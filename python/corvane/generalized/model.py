@@ -43,10 +43,11 @@ class GeneralizedLinearMixedModel(MixedModel):
         The fixed- and random-effects designs.
     groups : array_like or pandas Series, shape (n,)
         One group label per row.
-    family : {"binomial", "poisson"}
+    family : {"binomial", "poisson", "negative_binomial"}
     link : str, optional
         "logit" (default), "probit" or "cloglog" for the binomial; "log" for
-        the Poisson.
+        the Poisson and the negative binomial (NB2: variance mu + mu^2 / phi,
+        phi estimated with theta and beta).
     weights : array_like, optional
         Prior weights: the number of trials for a binomial proportion (lme4's
         form), multiplying each row's log-likelihood for the Poisson.
@@ -127,7 +128,8 @@ class GeneralizedLinearMixedModel(MixedModel):
 
         return GlmmCore(contiguous(y), contiguous(X), contiguous(Z), np.ascontiguousarray(codes), self.m,
                         contiguous(w), contiguous(off), self.family.name, self.family.link,
-                        x_transform=contiguous(rp.a_core_x), z_transform=contiguous(rp.a_z))
+                        x_transform=contiguous(rp.a_core_x), z_transform=contiguous(rp.a_z),
+                        phi=self.family.phi or 1.0)
 
     def rows_core(self):
         """The core over every row as given (the model's own core when its rows
@@ -192,10 +194,21 @@ class GeneralizedLinearMixedModel(MixedModel):
                 if b.shape != (self.p,) or not np.isfinite(b).all():
                     raise ValueError(f"starts['beta'] must be {self.p} finite values")
                 beta0 = self.beta_to_core(b)
-        raw = self.core.fit(theta0 if theta0 is None else theta0.tolist(),
-                            beta0 if beta0 is None else beta0.tolist(), nagq=nagq, max_iter=int(max_iter),
-                            free=self._fit_free())
-        result = GlmmResult(self, raw, nagq)
+        if self.family.name == "negative_binomial":
+            from .dispersion import fit_dispersion, fitter
+
+            if nagq == 0:
+                raise ValueError("nagq = 0 is not available for the negative binomial (phi is estimated with "
+                                 "theta and beta); use nagq >= 1")
+            w = np.ones(self.n) if self.weights is None else self.weights
+            core, raw, dispersion = fit_dispersion(self.core, fitter(self, nagq, max_iter, theta0, beta0), self.y,
+                                                   w, nagq)
+            result = GlmmResult(self, raw, nagq, core=core, dispersion=dispersion)
+        else:
+            raw = self.core.fit(theta0 if theta0 is None else theta0.tolist(),
+                                beta0 if beta0 is None else beta0.tolist(), nagq=nagq, max_iter=int(max_iter),
+                                free=self._fit_free())
+            result = GlmmResult(self, raw, nagq)
         result._warn()
         return result
 
@@ -203,12 +216,18 @@ class GeneralizedLinearMixedModel(MixedModel):
         """The core's beta for the user's (the inverse of Reparam.beta here)."""
         return np.linalg.solve(self.reparam.a_x, np.asarray(beta, dtype=np.float64))
 
-    def deviance(self, theta: Any, beta: Any, nagq: int = 1) -> float:
-        """-2 log L at the user's (theta, beta) (inf where not defined)."""
+    def deviance(self, theta: Any, beta: Any, nagq: int = 1, phi: float | None = None) -> float:
+        """-2 log L at the user's (theta, beta) (inf where not defined), and
+        for the negative binomial at its dispersion phi (required there)."""
         nagq = _check_nagq(nagq, self.q, allow_zero=False)
         t = self.reparam.theta_to_core(np.asarray(theta, dtype=np.float64))
         b = self.beta_to_core(beta)
-        return float(self.core.evaluate(t.tolist(), b.tolist(), nagq=nagq)["deviance"])
+        core = self.core
+        if self.family.name == "negative_binomial":
+            if phi is None:
+                raise ValueError("the negative binomial's deviance needs its dispersion: give phi=")
+            core = core.with_phi(float(phi))
+        return float(core.evaluate(t.tolist(), b.tolist(), nagq=nagq)["deviance"])
 
     # -- from a formula --------------------------------------------------------------
     @classmethod
@@ -276,9 +295,10 @@ def glmm(formula: str, data: Any, family: str = "binomial", link: str | None = N
         Parquet file (``.parquet``, ``.pq``) or a directory of Parquet files,
         a pyarrow Dataset or a Dask DataFrame is read into memory whole (the
         likelihood needs every row at every evaluation).
-    family : {"binomial", "poisson"}
+    family : {"binomial", "poisson", "negative_binomial"}
     link : str, optional
-        "logit" (default), "probit", "cloglog" (binomial); "log" (Poisson).
+        "logit" (default), "probit", "cloglog" (binomial); "log" (Poisson,
+        negative binomial: NB2, variance mu + mu^2 / phi, phi estimated).
     weights : str or array_like, optional
         Prior weights (a column name or one value per row): the trials of a
         binomial proportion.

@@ -108,7 +108,7 @@ class _Profiler:
         by central differences for theta, whose map to the core's is not
         linear)."""
         theta_core, beta_core = self._core_point(x)
-        out = self.model.core.evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq,
+        out = self.result._core.evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq,
                                        derivatives=1)
         if not out["feasible"]:
             return math.inf, np.zeros_like(x)
@@ -125,7 +125,7 @@ class _Profiler:
 
     def _value(self, x):
         theta_core, beta_core = self._core_point(x)
-        return float(self.model.core.evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq)
+        return float(self.result._core.evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq)
                      ["deviance"])
 
     def psi(self, x, k):

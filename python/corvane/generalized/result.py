@@ -73,10 +73,15 @@ class GlmmResult(MixedResult, GeneralizedInference):
     nagq, n_obs, n_groups, n_dropped
     """
 
-    def __init__(self, model, raw, nagq):
+    def __init__(self, model, raw, nagq, core=None, dispersion=None):
         rp = model.reparam
         self._adopt_model(model)
         self.family = model.family
+        self.phi = self.phi_se_log = None
+        self._fit_core = core
+        if dispersion is not None:
+            self.family = model.family.with_phi(dispersion.phi)
+            self.phi = dispersion.phi
         self.nagq = int(nagq)
         self.reml = False
         self.method = "Laplace" if nagq == 1 else ("nAGQ = 0" if nagq == 0 else f"adaptive Gauss-Hermite ({nagq})")
@@ -87,13 +92,19 @@ class GlmmResult(MixedResult, GeneralizedInference):
         self.beta_core = np.asarray(raw["beta"], dtype=np.float64)
         # The boundary's probe differentiates the Laplace deviance (the
         # criterion of nAGQ = 0 too) in theta at the fitted beta.
-        core, beta, order = model.core, self.beta_core.tolist(), max(self.nagq, 1)
+        core, beta, order = self._core, self.beta_core.tolist(), max(self.nagq, 1)
         held = self._adopt_certificate(
             raw, lambda theta: core.evaluate(theta.tolist(), beta, nagq=order, derivatives=1)["grad"])
         pairs = tril_pairs(q)
 
         self._hessian_core = np.asarray(raw["hessian"], dtype=np.float64)
         self.hessian_error = float(raw.get("hessian_error", 0.0))
+        if dispersion is not None:
+            self._with_dispersion(dispersion)
+            if not dispersion.converged and self.converged:
+                self.converged = False
+                self.message = (f"phi did not converge in {dispersion.iterations} Newton steps on the profile "
+                                f"deviance (theta and beta are converged at the last phi)")
         self.beta = rp.beta(self.beta_core)
 
         self.theta = rp.theta(self.theta_core)
@@ -107,13 +118,13 @@ class GlmmResult(MixedResult, GeneralizedInference):
 
         self.deviance = float(raw["deviance"])
         self.llf = -0.5 * self.deviance
-        self.n_params = p + nt
+        self.n_params = p + nt + (dispersion is not None)
         self.aic = self.deviance + 2.0 * self.n_params
         self.bic = self.deviance + self.n_params * math.log(model.n)
         self.df_resid = model.n - self.n_params
-        self.saturated_llf = float(model.core.saturated_loglik)
+        self.saturated_llf = float(self._core.saturated_loglik)
 
-        modes = model.core.modes(self.theta_core.tolist(), self.beta_core.tolist())
+        modes = self._core.modes(self.theta_core.tolist(), self.beta_core.tolist())
         self._b = rp.random_effects(modes["b"])
         self._condvar = rp.conditional_covariances(np.asarray(modes["condvar"]))
         self._eta = np.asarray(modes["eta"]) if model.pooling is None else model.pooling.expand(modes["eta"])
@@ -142,6 +153,64 @@ class GlmmResult(MixedResult, GeneralizedInference):
         with np.errstate(divide="ignore", invalid="ignore"):
             self.z_values = self.beta / self.std_errors
         self.p_values = normal_two_sided(self.z_values)
+
+    @property
+    def _core(self):
+        """The core of the fit: the model's, or (negative binomial) its rows
+        at phi^ (made again after unpickling: cores are not pickled)."""
+        core = self.__dict__.get("_fit_core")
+        if core is None:
+            core = self.model.core if self.phi is None else self.model.core.with_phi(self.phi)
+            self._fit_core = core
+        return core
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state["_fit_core"] = None
+        return state
+
+    def _with_dispersion(self, dispersion):
+        """The negative binomial's phi in the covariances: the Hessian in
+        (theta, beta) becomes the Schur complement A - b b' / c of the whole
+        Hessian in (theta, beta, log phi), whose inverse is that whole
+        inverse's (theta, beta) block; log phi's standard error is
+        sqrt(2 / (c - b' A^-1 b)) over the free entries."""
+        h, b, c = self._hessian_core, np.asarray(dispersion.cross, dtype=np.float64), dispersion.curvature
+        self.phi_at_bound = dispersion.at_bound
+        if not (c > 0.0 and np.isfinite(c)):
+            return
+        keep = np.isfinite(h).all(axis=1) & np.isfinite(b)
+        bk = np.where(keep, b, 0.0)
+        self._hessian_core = np.where(np.outer(keep, keep), h - np.outer(bk, bk) / c, h)
+        a = 0.5 * (h + h.T)[np.ix_(keep, keep)]
+        try:
+            schur = c - float(b[keep] @ np.linalg.solve(a, b[keep]))
+        except np.linalg.LinAlgError:
+            return
+        if schur > 0.0:
+            self.phi_se_log = math.sqrt(2.0 / schur)
+
+    def phi_confint(self, level: float = 0.95, method: str = "profile"):
+        """The negative binomial's phi: its profile interval (where the
+        deviance minimised over (theta, beta) rises by the chi-squared(1)
+        quantile; an end at phi's range is 0 or inf) or its Wald interval
+        exp(log phi^ -+ z se(log phi)) (glmmTMB's). None for the other
+        families."""
+        if self.phi is None:
+            return None
+        from .._dist import normal_quantile
+
+        if not 0.0 < level < 1.0:
+            raise ValueError(f"level must lie in (0, 1), got {level!r}")
+        z = normal_quantile(0.5 + level / 2.0)
+        if method == "wald":
+            se = self.phi_se_log if self.phi_se_log is not None else math.nan
+            return (self.phi * math.exp(-z * se), self.phi * math.exp(z * se))
+        if method != "profile":
+            raise ValueError(f'method must be "profile" or "wald", got {method!r}')
+        from .dispersion import profile_interval
+
+        return profile_interval(self, z * z)
 
     def _free_parameters(self, held, nt):
         """The entries of (theta, beta) the fit left free: not held at a
@@ -261,11 +330,29 @@ class GlmmResult(MixedResult, GeneralizedInference):
         return {"hessian_error": self.hessian_error, "separated": list(self.separated)}
 
     def _family_warnings(self):
-        return [(_summary.separation_note(self), SeparationWarning)] if self.separated else []
+        out = [(_summary.separation_note(self), SeparationWarning)] if self.separated else []
+        if self.phi is not None and getattr(self, "phi_at_bound", False):
+            out.append((_summary.phi_bound_note(self), UserWarning))
+        return out
 
     @property
     def family_name(self):
-        return str(self.family)
+        return f"{self.family.name} ( {self.family.link} )"
+
+    def _nb_unavailable(self, what):
+        if self.phi is not None:
+            raise NotImplementedError(
+                f"{what} of a negative binomial fit is not available yet (it would hold phi at its estimate); "
+                f"phi's own profile interval is phi_confint(), the fixed effects' Wald intervals confint()")
+
+    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None, **kwargs):
+        if method != "wald":
+            self._nb_unavailable(f"confint(method={method!r})")
+        return super().confint(level, method, which, **kwargs)
+
+    def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True):
+        self._nb_unavailable("the bootstrap")
+        return super().bootstrap(n, seed, progress)
 
     # -- predictions and residuals ------------------------------------------------------
     def predict(self, data: Any = None, include_random: bool = True, new_groups: str = "population",

@@ -40,7 +40,7 @@ def _unobserved_mass(family, eta, y, w):
     the boundary it sits on (inf for rows at no boundary)."""
     out = np.full(eta.shape, np.inf)
     with np.errstate(over="ignore", under="ignore"):
-        if family.name == "poisson":
+        if family.counts:
             zero = y == 0
             out[zero] = w[zero] * np.exp(eta[zero])
             return out

@@ -21,7 +21,7 @@ def sections(res):
     method = _METHODS.get(res.nagq, f"Adaptive Gauss-Hermite Quadrature, nAGQ = {res.nagq}")
     head = [Heading(f"Generalized linear mixed model fit by maximum likelihood ({method}) (corvane {__version__})",
                     1),
-            f" Family: {res.family.name}  ( {res.family.link} )"]
+            f" Family: {_family_label(res)}  ( {res.family.link} )"]
     if res.formula is not None:
         head.append(f"Formula: {res.formula}")
     out = [head]
@@ -45,6 +45,11 @@ def sections(res):
         note = (f"Pearson chi-squared / df.resid = {res.pearson_chi2:.5g} / {res.df_resid} = "
                 f"{res.dispersion:.4g}")
         out.append([Note(note + ": overdispersion") if res.dispersion > 1.5 else note])
+    if res.phi is not None:
+        se = res.phi_se_log
+        text = (f"Dispersion parameter for nbinom2 family (variance mu + mu^2 / phi): phi = {res.phi:.5g}"
+                + (f" (log phi: std. error {se:.4g})" if se is not None else ""))
+        out.append([text] + ([Note(phi_bound_note(res))] if getattr(res, "phi_at_bound", False) else []))
 
     optimizer = optimizer_section(res)
     if res.hessian_error > 0:
@@ -52,6 +57,19 @@ def sections(res):
                          f"(estimated relative error {res.hessian_error:.1g})")
     out.append(optimizer)
     return out
+
+
+def _family_label(res):
+    """glmer's family line; the negative binomial as glmer.nb prints it, with phi."""
+    if res.phi is not None:
+        return f"Negative Binomial({res.phi:.4g})"
+    return res.family.name
+
+
+def phi_bound_note(res):
+    """The note of a negative binomial whose phi ran to the end of its range."""
+    return (f"the negative binomial's phi reached {res.phi:.3g}, the end of its range: the counts show no "
+            f"overdispersion beyond the random effects, and the Poisson model (phi -> inf) fits as well")
 
 
 def separation_note(res):

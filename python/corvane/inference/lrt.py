@@ -114,7 +114,10 @@ def lrt_table(results, refit=True, names=None):
     if len(names) != len(results):
         raise ValueError(f"{len(names)} names for {len(results)} models")
     kinds = {r.family_name for r in results}
-    if len(kinds) > 1:
+    # A Poisson model is the negative binomial's limit phi -> inf: nested,
+    # with phi on the boundary of its range.
+    counts = kinds == {"poisson ( log )", "negative_binomial ( log )"}
+    if len(kinds) > 1 and not counts:
         raise ValueError(f"the models are of different families ({', '.join(sorted(kinds))}): likelihood-ratio "
                          f"tests compare models of one family")
     for name, r in zip(names[1:], results[1:]):
@@ -142,6 +145,11 @@ def lrt_table(results, refit=True, names=None):
             row["Chisq"] = max(chisq, 0.0)
             row["Df"] = df
             row["Pr(>Chisq)"] = float(stats.chi2.sf(max(chisq, 0.0), df)) if df > 0 else math.nan
+            if counts and df > 0 and prev.family_name != r.family_name:
+                # phi -> inf is a boundary: the statistic is an equal mixture
+                # of chi-squared with df - 1 and df degrees of freedom.
+                low = float(stats.chi2.sf(max(chisq, 0.0), df - 1)) if df > 1 else float(chisq <= 0.0)
+                row["Pr(>Chisq)"] = 0.5 * low + 0.5 * row["Pr(>Chisq)"]
         rows.append((names[i], row))
         prev = r
     frame = pd.DataFrame([row for _, row in rows], index=[n for n, _ in rows])

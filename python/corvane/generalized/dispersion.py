@@ -1,0 +1,177 @@
+"""The negative binomial's dispersion phi, estimated with (theta, beta).
+
+The core fits (theta, beta) at a given phi with its exact derivatives (the
+Laplace approximation with the observed curvature, as glmmTMB evaluates it).
+phi is found on the profile D*(t) = min over (theta, beta) of the deviance at
+phi = e^t: by the envelope theorem D*'(t) is the deviance's partial
+derivative in t at the conditional optimum, and D*''(t) the Schur complement
+c - b' A^-1 b of the deviance's Hessian in (theta, beta, t), A the core's
+exact Hessian in (theta, beta), b = d grad / dt and c = d^2 D / dt^2 at fixed
+(theta, beta), both by central differences in t (the deviance is smooth in t
+and evaluated to its rounding). Newton steps in t, each followed by a
+warm-started fit of (theta, beta), are halved while the profile rises. The
+standard errors come from the whole Hessian in (theta, beta, log phi), as
+glmmTMB's do.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+__all__ = ["Dispersion", "fit_dispersion", "fitter", "profile_interval"]
+
+STEP = 1e-3                                   # the differences' step in t = log phi
+T_LOW, T_HIGH = math.log(1e-6), math.log(1e8)  # phi's range: beyond 1e8 the counts are Poisson
+MAX_NEWTON = 60
+
+
+@dataclass(frozen=True)
+class Dispersion:
+    """phi's estimate; the pieces of the Hessian in (theta, beta, t) that
+    involve t = log phi (`cross`: d grad / dt over (theta, beta), `curvature`:
+    d^2 D / dt^2); whether phi ran to the upper end of its range (no
+    overdispersion: the Poisson model is the limit); Newton steps taken, and
+    whether they converged (the profile's slope at its rounding, or a step
+    below 1e-9 in log phi)."""
+
+    phi: float
+    cross: np.ndarray
+    curvature: float
+    at_bound: bool
+    iterations: int
+    converged: bool
+
+
+def _partials(core, t, theta, beta, nagq):
+    """(dD/dt, d grad/dt, d^2 D/dt^2) at phi = e^t and fixed (theta, beta)."""
+    lo = core.with_phi(math.exp(t - STEP)).evaluate(theta, beta, nagq=nagq, derivatives=1)
+    hi = core.with_phi(math.exp(t + STEP)).evaluate(theta, beta, nagq=nagq, derivatives=1)
+    mid = core.with_phi(math.exp(t)).evaluate(theta, beta, nagq=nagq)["deviance"]
+    slope = (hi["deviance"] - lo["deviance"]) / (2.0 * STEP)
+    cross = (np.asarray(hi["grad"]) - np.asarray(lo["grad"])) / (2.0 * STEP)
+    curvature = (hi["deviance"] - 2.0 * mid + lo["deviance"]) / STEP**2
+    return slope, cross, curvature
+
+
+def _profile_curvature(raw, cross, curvature):
+    """c - b' A^-1 b over the entries of (theta, beta) the fit left free (its
+    Hessian's finite rows), or None when that block is not positive definite."""
+    h = np.asarray(raw["hessian"], dtype=np.float64)
+    keep = np.isfinite(h).all(axis=1) & np.isfinite(cross)
+    a, b = 0.5 * (h + h.T)[np.ix_(keep, keep)], cross[keep]
+    try:
+        chol = np.linalg.cholesky(a)
+    except np.linalg.LinAlgError:
+        return None
+    v = np.linalg.solve(chol, b)
+    return float(curvature - v @ v)
+
+
+def _start(y, w):
+    """A first phi from the counts' moments (mean^2 / (variance - mean)),
+    which the random effects' share of the variance makes small: Newton
+    steps take it from below."""
+    mean = float(np.average(y, weights=w))
+    var = float(np.average((y - mean) ** 2, weights=w))
+    excess = var - mean
+    phi = mean * mean / excess if excess > 0 else 1e3
+    return min(max(phi, 1e-2), 1e4)
+
+
+def fit_dispersion(core, fit_at, y, w, nagq, phi0=None):
+    """(core at phi^, raw fit of (theta, beta) there, Dispersion).
+    `fit_at(core, raw_or_None)` fits (theta, beta) on a core, warm-started
+    from a previous raw fit when given."""
+    t = math.log(phi0) if phi0 else math.log(_start(y, w))
+    t = min(max(t, T_LOW), T_HIGH)
+    current = core.with_phi(math.exp(t))
+    raw = fit_at(current, None)
+    iterations, converged = 0, False
+    partials = None
+    for iterations in range(1, MAX_NEWTON + 1):
+        partials = slope, cross, curvature = _partials(core, t, raw["theta"], raw["beta"], nagq)
+        profile = _profile_curvature(raw, cross, curvature)
+        step = -slope / profile if profile is not None and profile > 0 else -math.copysign(1.0, slope)
+        step = max(-2.0, min(2.0, step))
+        if (t >= T_HIGH and step > 0) or (t <= T_LOW and step < 0):
+            converged = True  # at the end of the range, the profile still falling towards it
+            break
+        # Converged when the Newton step would lower the profile by less than
+        # its rounding (a few units of the deviance's last place, or the
+        # core's estimate of it), or is below 1e-9 in log phi.
+        scale = max(1.0, abs(raw["deviance"]))
+        floor = max(1e-12 * scale, 10.0 * float(raw.get("resolution", 0.0)))
+        if abs(step) < 1e-9 or (profile is not None and profile > 0 and -0.5 * slope * step < floor):
+            converged = True
+            break
+        while True:
+            t_new = min(max(t + step, T_LOW), T_HIGH)
+            trial_core = core.with_phi(math.exp(t_new))
+            trial = fit_at(trial_core, raw)
+            if np.isfinite(trial["deviance"]) and trial["deviance"] <= raw["deviance"] + 1e-12 * scale:
+                break
+            step *= 0.5
+            if abs(step) < 1e-12:
+                trial = None
+                break
+        if trial is None:  # no step lowers the profile: at its minimum to rounding
+            converged = abs(slope) < 1e-6 * scale
+            break
+        t, current, raw = t_new, trial_core, trial
+        partials = None
+    if partials is None:
+        partials = _partials(core, t, raw["theta"], raw["beta"], nagq)
+    slope, cross, curvature = partials
+    at_bound = t >= T_HIGH - 1e-9 and slope < 0
+    return current, raw, Dispersion(phi=math.exp(t), cross=cross, curvature=float(curvature), at_bound=at_bound,
+                                    iterations=iterations, converged=converged)
+
+
+def fitter(model, nagq, max_iter, theta0=None, beta0=None):
+    """fit_at(core, previous raw or None) for `model`: (theta, beta) fitted on
+    the core, from the previous fit's estimates (or the caller's starts)."""
+    free = model._fit_free()
+
+    def listed(v):
+        return None if v is None else [float(x) for x in np.ravel(v)]
+
+    def fit_at(core, previous):
+        t0 = theta0 if previous is None else previous["theta"]
+        b0 = beta0 if previous is None else previous["beta"]
+        return core.fit(listed(t0), listed(b0), nagq=nagq, max_iter=int(max_iter), free=free)
+
+    return fit_at
+
+
+def profile_interval(result, rise):
+    """(lower, upper) of phi where the profile deviance is `rise` above its
+    minimum; an end beyond phi's range is 0 or inf."""
+    from .._errors import require
+
+    brentq = require("scipy.optimize", purpose="the profile interval of phi").brentq
+    fit_at = fitter(result.model, result.nagq, 200)
+    start = {"theta": result.theta_core, "beta": result.beta_core}
+    t_hat, target = math.log(result.phi), result.deviance + rise
+
+    def excess(t):
+        raw = fit_at(result._core.with_phi(math.exp(t)), start)
+        return float(raw["deviance"]) - target
+
+    width = 2.0 * (result.phi_se_log or 0.5)
+    ends = []
+    for sign, bound in ((-1.0, T_LOW), (1.0, T_HIGH)):
+        inner, outer = t_hat, t_hat + sign * width
+        while True:
+            outer = max(min(outer, T_HIGH), T_LOW)
+            if excess(outer) > 0.0:
+                ends.append(math.exp(brentq(excess, min(inner, outer), max(inner, outer), xtol=1e-8)))
+                break
+            if outer == bound:
+                ends.append(0.0 if sign < 0 else math.inf)
+                break
+            inner, outer = outer, outer + sign * width
+            width *= 2.0
+    return tuple(ends)
