@@ -158,3 +158,49 @@ def _refit_at(result, phi):
     model = result.model
     raw = model.core.with_phi(phi).fit(result.theta_core.tolist(), result.beta_core.tolist(), nagq=result.nagq)
     return model.reparam.theta(np.asarray(raw["theta"])), model.reparam.beta(np.asarray(raw["beta"]))
+
+
+def test_r2_as_performance_computes_it():
+    """Nakagawa's R2 with the negative binomial's distribution-specific
+    variance log(1 + 1/mu + 1/phi) (performance 0.10.2 on glmmTMB's fit)."""
+    formula, df, _ = _case("grouseticks")
+    r2 = corvane.glmm(formula, df, family="negative_binomial").r2()
+    ref = REF["grouseticks"]["r2"]
+    assert r2["marginal"] == pytest.approx(ref["marginal"], abs=1e-5)
+    assert r2["conditional"] == pytest.approx(ref["conditional"], abs=1e-5)
+
+
+@pytest.mark.parametrize("family", ["poisson", "negative_binomial"])
+def test_shrinkage_with_groups_of_zeros(family):
+    """Broods whose counts are all 0 have no per-group estimate (NaN); the
+    others still get theirs, and the plot draws."""
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from corvane.generalized.unpooled import unpooled_effects
+
+    formula, df, _ = _case("grouseticks")
+    r = corvane.glmm(formula, df, family=family)
+    b = unpooled_effects(r)[:, 0]
+    zeros = df.groupby("BROOD")["TICKS"].max().reindex([str(v) for v in r.group_labels]).to_numpy() == 0
+    assert np.isnan(b[zeros]).all() and np.isfinite(b[~zeros]).all()
+    r.plot_shrinkage()
+
+
+def test_poisson_counts_take_phi_to_its_end():
+    """Counts without overdispersion: the profile falls towards phi -> inf
+    (the Poisson model), phi stops at the end of its range with a warning,
+    and the likelihood is the Poisson fit's."""
+    rng = np.random.default_rng(3)
+    n, m = 3000, 60
+    g = rng.integers(0, m, n)
+    x = rng.normal(size=n)
+    y = rng.poisson(np.exp(0.5 + 0.3 * x + rng.normal(0, 0.4, m)[g])).astype(float)
+    df = pd.DataFrame({"y": y, "x": x, "g": g.astype(str)})
+    with pytest.warns(UserWarning, match="no overdispersion"):
+        nb = corvane.glmm("y ~ x + (1 | g)", df, family="negative_binomial")
+    po = corvane.glmm("y ~ x + (1 | g)", df, family="poisson")
+    assert nb.converged and nb.phi_at_bound and nb.phi == pytest.approx(1e8)
+    assert nb.llf == pytest.approx(po.llf, abs=1e-5)
+    np.testing.assert_allclose(nb.params, po.params, atol=1e-5)

@@ -63,12 +63,13 @@ def test_pooled_fit_equals_the_fit_of_every_row(case, monkeypatch):
     assert pooled.deviance == pytest.approx(whole.deviance, rel=1e-10)
     # Both fits stop within the optimiser's tolerance: far inside a standard error.
     assert np.max(np.abs(pooled.params - whole.params) / whole.std_errors) < 1e-4
-    np.testing.assert_allclose(pooled.std_errors, whole.std_errors, rtol=1e-6)
+    np.testing.assert_allclose(pooled.std_errors, whole.std_errors, rtol=1e-5)  # NB: phi's part by differences
     np.testing.assert_allclose(np.ravel(pooled.theta), np.ravel(whole.theta), rtol=1e-5, atol=1e-6)
     np.testing.assert_allclose(pooled.fittedvalues, whole.fittedvalues, rtol=1e-5, atol=1e-9)
     np.testing.assert_allclose(pooled.resid_pearson, whole.resid_pearson, rtol=1e-5, atol=1e-6)
+    # The modes follow the intercept along its flat direction with theta: within the same tolerance.
     np.testing.assert_allclose(pooled.ranef(condvar=True).to_numpy(float), whole.ranef(condvar=True).to_numpy(float),
-                               rtol=1e-5, atol=1e-6)
+                               rtol=1e-5, atol=2e-5)
     assert pooled.aic == pytest.approx(whole.aic, rel=1e-10) and pooled.bic == pytest.approx(whole.bic, rel=1e-10)
 
 

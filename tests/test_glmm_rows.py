@@ -67,7 +67,7 @@ def _reference(link, eta, y, w):
         phi = L(PHI["nb2"])
         a = np.exp(e) / phi
         p, cp = a / (1 + a), 1 / (1 + a)
-        return (w * (y * (e - np.log(phi)) - (y + phi) * np.log1p(a)), w * (y * cp - phi * p),
+        return (w * (y * e - (y + phi) * np.log1p(a)), w * (y * cp - phi * p),
                 -w * (y + phi) * p * cp)
     if link == "log":
         mu = np.exp(e)

@@ -111,7 +111,7 @@ void sum_constants(GlmmData& d) {
     const bool binomial = g.family == Family::Binomial;
     // A count's terms are w times a value of y alone (of y and phi): those of
     // the small whole counts are computed once each, the same values.
-    constexpr std::uint64_t kCached = 4096;
+    constexpr std::uint64_t kCached = static_cast<std::uint64_t>(kSummedCounts);
     std::vector<double> unit_constant, unit_saturated;
     if (!binomial) {
         unit_constant.assign(kCached, std::numeric_limits<double>::quiet_NaN());

@@ -5,7 +5,9 @@
 //   binomial (y a proportion of w trials): w (y log mu + (1 - y) log(1 - mu))
 //   Poisson (y a count):                   w (y eta - exp(eta))
 //   negative binomial (NB2, dispersion phi, log link):
-//                                          w (y (eta - log phi) - (y + phi) log1p(mu / phi))
+//                                          w (y eta - (y + phi) log1p(mu / phi))
+//     (its constant, w (log Gamma(y + phi) - log Gamma(phi) - y log phi - log y!),
+//     holds -y log phi, so that neither part carries the other's large terms)
 // with mu the inverse link of eta. For each row the kernels need that value,
 // its first and second derivatives in eta (the observed curvature), the
 // Fisher weight W = w mu'^2 / V(mu) (the expected curvature, V the variance
@@ -61,12 +63,25 @@ inline constexpr double kProbitLimit = 37.0;
 // constant per unit of weight: the row's are w times these.
 inline double count_saturated_unit(Family family, double y, const RowParams& rp) {
     if (family == Family::NegativeBinomial)
-        return y > 0.0 ? y * (std::log(y) - rp.log_phi) - (y + rp.phi) * std::log1p(y / rp.phi) : 0.0;
+        return y > 0.0 ? y * std::log(y) - (y + rp.phi) * std::log1p(y / rp.phi) : 0.0;
     return (y > 0.0 ? y * std::log(y) : 0.0) - y;
 }
+
+// Whole counts below this have the negative binomial's log Gamma(y + phi) -
+// log Gamma(phi) - y log phi as the sum of log1p(j / phi), j < y: no
+// cancellation between terms of size phi log phi when phi is large.
+inline constexpr double kSummedCounts = 4096.0;
+
 inline double count_constant_unit(Family family, double y, const RowParams& rp) {
-    if (family == Family::NegativeBinomial)
-        return (std::lgamma(y + rp.phi) - std::lgamma(rp.phi)) - std::lgamma(y + 1.0);
+    if (family == Family::NegativeBinomial) {
+        double s = 0.0;
+        if (y < kSummedCounts && y == std::floor(y)) {
+            for (double j = 1.0; j < y; j = j + 1.0) s = s + std::log1p(j / rp.phi);
+        } else {
+            s = (std::lgamma(y + rp.phi) - std::lgamma(rp.phi)) - y * rp.log_phi;
+        }
+        return s - std::lgamma(y + 1.0);
+    }
     return -std::lgamma(y + 1.0);
 }
 
@@ -83,7 +98,8 @@ inline double saturated_loglik(Family family, double y, double w, const RowParam
 
 // The constant the log-density omits: log C(w, w y) for the binomial (w
 // trials; the successes w y are integral), -w log(y!) for the Poisson,
-// w (log Gamma(y + phi) - log Gamma(phi) - log y!) for the negative binomial.
+// w (log Gamma(y + phi) - log Gamma(phi) - y log phi - log y!) for the
+// negative binomial.
 inline double loglik_constant(Family family, double y, double w, const RowParams& rp = {}) {
     if (family == Family::Binomial) {
         const double s = std::round(w * y);

@@ -185,7 +185,7 @@ inline auto row_terms_of(T eta, T y, T w, RowTermsOf<T>& t, const RowParams& rp 
         const T phi(rp.phi);
         const T a = exp_of(eta - T(rp.log_phi));
         const auto ok = both(finite(eta), finite(a));
-        t.loglik = w * (y * (eta - T(rp.log_phi)) - (y + phi) * log1p_of(a));
+        t.loglik = w * (y * eta - (y + phi) * log1p_of(a));
         if constexpr (M == RowMode::Value) return ok;
         const T cp = one / (one + a);
         const T p = a * cp;

@@ -2,9 +2,10 @@
 # mu + mu^2 / phi, log link) with one grouping factor: glmmTMB's nbinom2 fits
 # by the Laplace approximation, converged tightly (nlminb with rel.tol 1e-10;
 # tighter, it reports "singular convergence" at the same logLik) and refitted
-# from their optimum (the better of the two kept); glmer.nb's fit of the first model for
-# comparison (it uses the expected curvature and alternates phi with the
-# rest, so its logLik differs from the exact Laplace value).
+# from their optimum (the better of the two kept); glmer.nb's fit of the first
+# model for comparison (it uses the expected curvature and alternates phi with
+# the rest, so its logLik differs from the exact Laplace value); performance's
+# Nakagawa R2 of the first.
 #
 # For each model: logLik, the fixed effects and their standard errors, phi
 # (glmmTMB's sigma()), the random effects' covariance (VarCorr) and lme4's
@@ -71,6 +72,13 @@ fit_tmb <- function(formula, data, family, weights = NULL) {
 out <- list()
 out$grouseticks <- c(list(formula = "TICKS ~ YEAR + HEIGHT_s + (1 | BROOD)"),
                      fit_tmb(TICKS ~ YEAR + HEIGHT_s + (1 | BROOD), grouse, nbinom2))
+# Nakagawa's R2 as performance computes it for nbinom2 (the distribution-specific
+# variance log(1 + 1/mu + 1/phi), mu from the intercept-only refit).
+suppressMessages(library(performance))
+r2 <- suppressWarnings(r2_nakagawa(glmmTMB(TICKS ~ YEAR + HEIGHT_s + (1 | BROOD), data = grouse,
+                                           family = nbinom2, control = ctrl)))
+out$grouseticks$r2 <- list(conditional = r2$R2_conditional[[1]], marginal = r2$R2_marginal[[1]],
+                           performance = as.character(packageVersion("performance")))
 out$epil <- c(list(formula = "y ~ trt + lbase + lage + V4 + (1 | subject)"),
               fit_tmb(y ~ trt + lbase + lage + V4 + (1 | subject), epil, nbinom2))
 out$sim <- c(list(formula = "y ~ x + (x | g)", offset = "log(exposure)", weights = "w"),

@@ -32,7 +32,7 @@ MAX_NEWTON = 60
 class Dispersion:
     """phi's estimate; the pieces of the Hessian in (theta, beta, t) that
     involve t = log phi (`cross`: d grad / dt over (theta, beta), `curvature`:
-    d^2 D / dt^2); whether phi ran to the upper end of its range (no
+    d^2 D / dt^2); whether phi is at the upper end of its range (no
     overdispersion: the Poisson model is the limit); Newton steps taken, and
     whether they converged (the profile's slope at its rounding, or a step
     below 1e-9 in log phi)."""
@@ -99,12 +99,14 @@ def fit_dispersion(core, fit_at, y, w, nagq, phi0=None):
         if (t >= T_HIGH and step > 0) or (t <= T_LOW and step < 0):
             converged = True  # at the end of the range, the profile still falling towards it
             break
-        # Converged when the Newton step would lower the profile by less than
-        # its rounding (a few units of the deviance's last place, or the
-        # core's estimate of it), or is below 1e-9 in log phi.
+        # Converged when the Newton step is below 1e-8 in log phi, or would
+        # lower the profile by less than a hundredth of its rounding (a few
+        # units of the deviance's last place, or the core's estimate of it):
+        # phi then sits within ~1e-7 of its optimum, and the estimates that
+        # depend on it well inside their own tolerance.
         scale = max(1.0, abs(raw["deviance"]))
         floor = max(1e-12 * scale, 10.0 * float(raw.get("resolution", 0.0)))
-        if abs(step) < 1e-9 or (profile is not None and profile > 0 and -0.5 * slope * step < floor):
+        if abs(step) < 1e-8 or (profile is not None and profile > 0 and -0.5 * slope * step < 0.01 * floor):
             converged = True
             break
         while True:
@@ -125,7 +127,20 @@ def fit_dispersion(core, fit_at, y, w, nagq, phi0=None):
     if partials is None:
         partials = _partials(core, t, raw["theta"], raw["beta"], nagq)
     slope, cross, curvature = partials
-    at_bound = t >= T_HIGH - 1e-9 and slope < 0
+    # In the tail towards the Poisson limit the profile falls like e^-t, its
+    # slope and curvature alike in size, so slowly that Newton steps stop
+    # short of phi's end: there the end itself is tried, and kept when its
+    # profile is as low.
+    profile = _profile_curvature(raw, cross, curvature)
+    if t < T_HIGH and slope < 0 and (profile is None or profile < 10.0 * abs(slope)):
+        end_core = core.with_phi(math.exp(T_HIGH))
+        end = fit_at(end_core, raw)
+        floor = max(1e-12 * max(1.0, abs(raw["deviance"])), 10.0 * float(raw.get("resolution", 0.0)))
+        if np.isfinite(end["deviance"]) and end["deviance"] <= raw["deviance"] + floor:
+            t, current, raw = T_HIGH, end_core, end
+            slope, cross, curvature = _partials(core, t, raw["theta"], raw["beta"], nagq)
+            converged = True
+    at_bound = t >= T_HIGH - 1e-9
     return current, raw, Dispersion(phi=math.exp(t), cross=cross, curvature=float(curvature), at_bound=at_bound,
                                     iterations=iterations, converged=converged)
 

@@ -456,7 +456,8 @@ class GlmmResult(MixedResult, GeneralizedInference):
         """The family's distribution-specific variance on the link scale (see
         corvane.inference.r2): a constant of the binomial's link; for the
         Poisson log(1 + 1/mu), mu = exp of the intercept-only model's
-        intercept (refitted once, with the same random effects and nagq)."""
+        intercept (refitted once, with the same random effects and nagq); for
+        the negative binomial log(1 + 1/mu + 1/phi)."""
         if self.family.name == "binomial":
             return {"logit": math.pi ** 2 / 3.0, "probit": 1.0, "cloglog": math.pi ** 2 / 6.0}[self.family.link]
 
@@ -468,7 +469,9 @@ class GlmmResult(MixedResult, GeneralizedInference):
                 null = self.model.with_fixed(np.ones((self.model.n, 1)), ["(Intercept)"], "the null model")
                 return float(null.fit(**self._refit_options()).beta[0])
 
-        return math.log1p(math.exp(-self.cached("null_intercept", lambda _: null_intercept())))
+        # The negative binomial adds 1 / phi (the fit's phi), as performance does.
+        extra = 0.0 if self.phi is None else 1.0 / self.phi
+        return math.log1p(math.exp(-self.cached("null_intercept", lambda _: null_intercept())) + extra)
 
     def _test_method(self):
         from ..inference.ddf import df_method

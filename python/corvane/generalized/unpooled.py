@@ -44,7 +44,9 @@ def unpooled_effects(result):
             info = np.zeros((m, q, q))
             np.add.at(score, codes, Z * (w * (y - mu) * d / v)[:, None])
             np.add.at(info, codes, (w * d * d / v)[:, None, None] * Z[:, :, None] * Z[:, None, :])
-            ok = active & (np.linalg.cond(info) < 1e12)
+            ok = active.copy()  # groups already dropped hold NaN, which cond cannot take
+            if ok.any():
+                ok[ok] = np.linalg.cond(info[ok]) < 1e12
             step = np.zeros((m, q))
             if ok.any():
                 step[ok] = np.linalg.solve(info[ok], score[ok][:, :, None])[:, :, 0]
