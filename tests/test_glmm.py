@@ -443,3 +443,29 @@ def test_the_core_transforms_each_row_as_numpy_does():
     np.testing.assert_allclose(a["hessian"], b["hessian"], rtol=1e-9, atol=1e-9)
     with pytest.raises(ValueError, match="x_transform must be 3 x 3"):
         GlmmCore(y, X, Z, g.astype(np.int64), m, w, None, "binomial", "logit", x_transform=np.eye(2))
+
+
+@pytest.mark.parametrize("family,link,nagq", [("binomial", "logit", 1), ("binomial", "cloglog", 5),
+                                              ("poisson", "log", 1)])
+def test_the_value_is_the_same_bits_with_or_without_derivatives(family, link, nagq):
+    """evaluate() with derivatives takes the value from their evaluation:
+    the same bits as the value alone (the passes do not depend on what else
+    is computed)."""
+    q = 2 if nagq == 1 else 1
+    core = core_of(family, link, q)
+    theta = [0.8, 0.1, 0.3][: q * (q + 1) // 2]
+    beta = [-0.2, 0.5, 0.0]
+    values = [core.evaluate(theta, beta, nagq=nagq, derivatives=k) for k in (0, 1, 2)]
+    for v in values[1:]:
+        for key in ("deviance", "correction", "resolution"):
+            assert v[key] == values[0][key], key
+
+
+def test_a_quadrature_gradient_alone_is_the_one_with_the_hessian():
+    """evaluate(derivatives=1) at nagq > 1 (the gradient alone) crashed on
+    reading the Laplace Hessian its correction's steps are scaled by; it is
+    now the same gradient as derivatives=2 gives."""
+    core = core_of("binomial", "cloglog", 1)
+    g1 = core.evaluate([0.8], [-0.2, 0.5, 0.0], nagq=5, derivatives=1)["grad"]
+    g2 = core.evaluate([0.8], [-0.2, 0.5, 0.0], nagq=5, derivatives=2)["grad"]
+    np.testing.assert_array_equal(g1, g2)

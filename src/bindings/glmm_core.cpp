@@ -225,7 +225,7 @@ PyGetSetDef kGetters[] = {
     {"link", get_link, nullptr, nullptr, nullptr},
     {"constant", get_constant, nullptr,
      "The log-likelihood's constant: binomial coefficients, -sum w log(y!), or the negative binomial's\n"
-     "sum w (log Gamma(y + phi) - log Gamma(phi) - log y!).",
+     "sum w (log Gamma(y + phi) - log Gamma(phi) - y log phi - log y!).",
      nullptr},
     {"saturated_loglik", get_saturated, nullptr,
      "The saturated model's log-likelihood (mu = y), constant included.", nullptr},
@@ -268,10 +268,13 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         };
         Out o = without_gil([&] {
             Out r;
-            r.e = glmm::glmm_evaluate(d, theta, beta, nagq, 0, options);
-            if (derivatives > 0 && r.e.feasible)
+            // With derivatives, their evaluation gives the value too (the same bits: the passes do
+            // not depend on what else is computed).
+            if (derivatives > 0)
                 r.so = glmm::glmm_second_order(d, theta, beta, nagq, options, nullptr, nullptr, derivatives == 2,
-                                              &r.hessian_error);
+                                              &r.hessian_error, &r.e);
+            else
+                r.e = glmm::glmm_evaluate(d, theta, beta, nagq, 0, options);
             return r;
         });
         PyRef dict = PyRef::steal(PyDict_New());

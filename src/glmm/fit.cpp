@@ -149,7 +149,7 @@ bool add_correction(const GlmmData& d, const FreeEntries& fe, std::size_t nt, st
     std::vector<double> steps(k);
     for (std::size_t i = 0; i < k; ++i) {
         const double width = std::max(1.0, std::fabs(xr[i]));
-        const double curvature = std::fabs(at.h[i * k + i]);
+        const double curvature = at.h.empty() ? 0.0 : std::fabs(at.h[i * k + i]);
         const double se = curvature > 0.0 ? std::sqrt(2.0 / curvature) : width;
         steps[i] = std::clamp(in_errors * se, 1e-7 * width, 0.1 * width);
     }
@@ -180,7 +180,7 @@ std::optional<optim::SecondOrder> free_second_order(const GlmmData& d, const Fre
                                                     std::span<const double> xr, std::uint64_t nagq,
                                                     const GlmmOptions& options, std::uint64_t* evaluations,
                                                     std::vector<double>* modes, bool hessian = true,
-                                                    double* error = nullptr) {
+                                                    double* error = nullptr, GlmmEval* value = nullptr) {
     if (evaluations) ++*evaluations;
     // The centre's modes (from the caller's start) start every other point,
     // so each point's Newton steps are few.
@@ -189,15 +189,27 @@ std::optional<optim::SecondOrder> free_second_order(const GlmmData& d, const Fre
     const std::vector<double> whole = fe.expand(xr);
     const std::span<const double> xs(whole);
     const std::uint64_t k = nagq <= 1 ? 1 : nagq;
-    GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), k, hessian ? 2 : 1, options, start, &centre);
+    // The quadrature's correction is differenced in steps scaled by the
+    // Laplace curvature, so that Hessian is computed for a gradient too.
+    const bool laplace_hessian = hessian || k > 1;
+    GlmmEval e = glmm_evaluate(d, xs.first(nt), xs.subspan(nt), k, laplace_hessian ? 2 : 1, options, start, &centre);
+    if (value) {
+        value->deviance = e.deviance;
+        value->correction = e.correction;
+        value->resolution = e.resolution;
+        value->correction_resolution = e.correction_resolution;
+        value->feasible = e.feasible;
+        value->failure = e.failure;
+    }
     if (!e.feasible) return std::nullopt;
     if (modes) *modes = centre;
-    optim::SecondOrder out{e.deviance, fe.reduce(e.grad), hessian ? fe.reduce_square(e.hessian) : std::vector<double>{},
-                           e.resolution};
+    optim::SecondOrder out{e.deviance, fe.reduce(e.grad),
+                           laplace_hessian ? fe.reduce_square(e.hessian) : std::vector<double>{}, e.resolution};
     if (error) *error = 0.0;
     if (k > 1 && !add_correction(d, fe, nt, xr, k, options, centre, e.correction, e.correction_resolution, hessian,
                                  out, evaluations, error))
         return std::nullopt;
+    if (!hessian) out.h.clear();
     return out;
 }
 
@@ -206,11 +218,12 @@ std::optional<optim::SecondOrder> free_second_order(const GlmmData& d, const Fre
 std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span<const double> theta,
                                                     std::span<const double> beta, std::uint64_t nagq,
                                                     const GlmmOptions& options, std::uint64_t* evaluations,
-                                                    std::vector<double>* modes, bool hessian, double* error) {
+                                                    std::vector<double>* modes, bool hessian, double* error,
+                                                    GlmmEval* value) {
     const FreeEntries all({}, theta.size() + beta.size());
     std::vector<double> x(theta.begin(), theta.end());
     x.insert(x.end(), beta.begin(), beta.end());
-    return free_second_order(d, all, theta.size(), x, nagq, options, evaluations, modes, hessian, error);
+    return free_second_order(d, all, theta.size(), x, nagq, options, evaluations, modes, hessian, error, value);
 }
 
 GlmmFit glmm_fit(const GlmmData& d, std::span<const double> theta0, std::span<const double> beta0,

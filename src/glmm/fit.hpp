@@ -65,6 +65,6 @@ std::optional<optim::SecondOrder> glmm_second_order(const GlmmData& d, std::span
                                                     std::span<const double> beta, std::uint64_t nagq,
                                                     const GlmmOptions& options, std::uint64_t* evaluations,
                                                     std::vector<double>* modes = nullptr, bool hessian = true,
-                                                    double* error = nullptr);
+                                                    double* error = nullptr, GlmmEval* value = nullptr);
 
 }  // namespace corvane::glmm
