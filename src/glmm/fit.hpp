@@ -1,9 +1,9 @@
 // Fitting the generalized model: the trust-region Newton method over theta
 // (nagq = 0: beta from the joint mode), or over (theta, beta) together
-// (nagq >= 1): from beta at the joint mode of the starting theta, projected
-// L-BFGS on the Laplace deviance's exact gradient, then the trust-region
-// Newton method on the deviance for nagq, which certifies the optimum as for
-// the Gaussian fit. Every evaluation starts the conditional modes from the
+// (nagq >= 1): from beta at the joint mode of the starting theta, the
+// trust-region Newton method on the deviance for nagq (from the Laplace
+// deviance's optimum, found the same way, for quadrature), which certifies
+// the optimum as for the Gaussian fit. Every evaluation starts the conditional modes from the
 // previous point's.
 //
 // Derivatives: for nagq <= 1 the Laplace deviance's gradient and Hessian are

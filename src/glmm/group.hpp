@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "linalg/dense.hpp"
@@ -52,6 +53,14 @@ struct RowBuffers {
         for (auto* v : {&eta, &loglik, &d1, &d2, &fisher, &fisher1}) v->resize(rows);
     }
     RowArrays arrays() { return RowArrays{loglik.data(), d1.data(), d2.data(), fisher.data(), fisher1.data()}; }
+    void swap(RowBuffers& o) noexcept {
+        eta.swap(o.eta);
+        loglik.swap(o.loglik);
+        d1.swap(o.d1);
+        d2.swap(o.d2);
+        fisher.swap(o.fisher);
+        fisher1.swap(o.fisher1);
+    }
 };
 
 struct ModeState {
@@ -61,6 +70,19 @@ struct ModeState {
     bool kept = false;                       // rows holds every row's terms of this pass (d1, d2, fisher1)
     RowBuffers rows;
     explicit ModeState(Index q) : u(q), b(q), gz(q), mf(q * q), mo(q * q) {}
+    // Exchanges the two states' buffers (std::swap's three moves of eleven
+    // vectors showed in small groups' Newton steps).
+    void swap(ModeState& o) noexcept {
+        u.swap(o.u);
+        b.swap(o.b);
+        gz.swap(o.gz);
+        mf.swap(o.mf);
+        mo.swap(o.mo);
+        std::swap(f, o.f);
+        std::swap(keep, o.keep);
+        std::swap(kept, o.kept);
+        rows.swap(o.rows);
+    }
 };
 
 struct GroupWork {
@@ -281,7 +303,7 @@ inline ModeStatus find_mode(const GroupContext& c, std::uint64_t grp, std::uint6
             previous = dec;
             for (Index k = 0; k < q; ++k) w.trial.u[k] = w.cur.u[k] + w.step[k];
             if (!full_pass<L, Q>(c, s, e, w.trial)) return ModeStatus::Converged;
-            std::swap(w.cur, w.trial);
+            w.cur.swap(w.trial);
             ++w.iterations;
             continue;
         }
@@ -297,7 +319,7 @@ inline ModeStatus find_mode(const GroupContext& c, std::uint64_t grp, std::uint6
             }
         }
         if (!accepted) return dec <= kDecrementFloor * scale ? ModeStatus::Converged : ModeStatus::NotConverged;
-        std::swap(w.cur, w.trial);
+        w.cur.swap(w.trial);
         ++w.iterations;
     }
     return ModeStatus::NotConverged;

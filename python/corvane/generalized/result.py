@@ -6,6 +6,7 @@ scales, residuals, intervals, simulation and the parametric bootstrap.
 from __future__ import annotations
 
 import math
+from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -106,53 +107,108 @@ class GlmmResult(MixedResult, GeneralizedInference):
                 self.message = (f"phi did not converge in {dispersion.iterations} Newton steps on the profile "
                                 f"deviance (theta and beta are converged at the last phi)")
         self.beta = rp.beta(self.beta_core)
-
-        self.theta = rp.theta(self.theta_core)
-        lam = theta_to_lambda(self.theta, q)
-        self.cov_re = lam @ lam.T
-        self.re_variances = np.diag(self.cov_re).copy()
-        self.re_std = np.sqrt(self.re_variances)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            self.re_corr = self.cov_re / np.outer(self.re_std, self.re_std)
-        np.fill_diagonal(self.re_corr, 1.0)
-
         self.deviance = float(raw["deviance"])
         self.llf = -0.5 * self.deviance
         self.n_params = p + nt + (dispersion is not None)
         self.aic = self.deviance + 2.0 * self.n_params
         self.bic = self.deviance + self.n_params * math.log(model.n)
         self.df_resid = model.n - self.n_params
-        self.saturated_llf = float(self._core.saturated_loglik)
 
-        modes = self._core.modes(self.theta_core.tolist(), self.beta_core.tolist())
-        self._b = rp.random_effects(modes["b"])
-        self._condvar = rp.conditional_covariances(np.asarray(modes["condvar"]))
-        self._eta = np.asarray(modes["eta"]) if model.pooling is None else model.pooling.expand(modes["eta"])
-        mu = self.family.mean(self._eta)
-        w = np.ones(model.n) if model.weights is None else model.weights
-        self.pearson_chi2 = float(np.sum(self.family.pearson_residuals(model.y, mu, w) ** 2))
-        self.dispersion = self.pearson_chi2 / self.df_resid if self.df_resid > 0 else math.nan
-
+        self._modes = self._core.modes(self.theta_core.tolist(), self.beta_core.tolist())
+        self._eta = (np.asarray(self._modes["eta"]) if model.pooling is None
+                     else model.pooling.expand(self._modes["eta"]))
         # Separation: fixed effects without a finite estimate, and the
-        # certificate judged on the other parameters.
-        directions = separated_directions(self.family, model.X, model.y, w, self._eta)
+        # certificate judged on the other parameters. The rest (covariances,
+        # modes on the user's scale, Pearson's statistic) is made when asked.
+        directions = separated_directions(self.family, model.X, model.y, self._prior_weights, self._eta)
         self.separated = [self.fe_names[j] for j in affected_coefficients(directions)]
-        sep_core = None if directions is None else np.linalg.solve(rp.a_x, directions)
-        free = self._free_parameters(held, len(pairs))
+        self._sep_core = None if directions is None else np.linalg.solve(rp.a_x, directions)
+        self._free = self._free_parameters(held, len(pairs))
         if self.separated and self.nagq >= 1:
-            self._certify_apart(raw, free, sep_core, len(pairs))
-        cov_core, undetermined = self._beta_cov_core(raw, free, len(pairs), p, sep_core)
-        self.cov_beta = rp.cov_beta(cov_core)
-        self.std_errors = rp.std_errors(cov_core)
+            self._certify_apart(raw, self._free, self._sep_core, len(pairs))
+        self._raw = raw
+
+    @property
+    def _prior_weights(self):
+        return np.ones(self.model.n) if self.model.weights is None else self.model.weights
+
+    @cached_property
+    def theta(self):
+        return self.model.reparam.theta(self.theta_core)
+
+    @cached_property
+    def cov_re(self):
+        lam = theta_to_lambda(self.theta, self.model.q)
+        return lam @ lam.T
+
+    @cached_property
+    def re_variances(self):
+        return np.diag(self.cov_re).copy()
+
+    @cached_property
+    def re_std(self):
+        return np.sqrt(self.re_variances)
+
+    @cached_property
+    def re_corr(self):
+        with np.errstate(invalid="ignore", divide="ignore"):
+            corr = self.cov_re / np.outer(self.re_std, self.re_std)
+        np.fill_diagonal(corr, 1.0)
+        return corr
+
+    @cached_property
+    def _b(self):
+        return self.model.reparam.random_effects(self._modes["b"])
+
+    @cached_property
+    def _condvar(self):
+        return self.model.reparam.conditional_covariances(np.asarray(self._modes["condvar"]))
+
+    @cached_property
+    def pearson_chi2(self):
+        mu = self.family.mean(self._eta)
+        return float(np.sum(self.family.pearson_residuals(self.model.y, mu, self._prior_weights) ** 2))
+
+    @cached_property
+    def dispersion(self):
+        return self.pearson_chi2 / self.df_resid if self.df_resid > 0 else math.nan
+
+    @cached_property
+    def saturated_llf(self):
+        return float(self._core.saturated_loglik)
+
+    @cached_property
+    def _beta_covariance(self):
+        """cov(beta) and the standard errors on the user's scale: inf for a
+        separated coefficient, NaN for one the curvature leaves undetermined."""
+        rp, p = self.model.reparam, self.model.p
+        cov_core, undetermined = self._beta_cov_core(self._raw, self._free, len(tril_pairs(self.model.q)), p,
+                                                     self._sep_core)
+        cov_beta, std_errors = rp.cov_beta(cov_core), rp.std_errors(cov_core)
         for j in (undetermined if not self.separated else []):
-            self.std_errors[j] = math.nan
+            std_errors[j] = math.nan
         for j in [self.fe_names.index(name) for name in self.separated]:
-            self.std_errors[j] = math.inf
-            self.cov_beta[j, :] = self.cov_beta[:, j] = math.nan
-            self.cov_beta[j, j] = math.inf
+            std_errors[j] = math.inf
+            cov_beta[j, :] = cov_beta[:, j] = math.nan
+            cov_beta[j, j] = math.inf
+        return cov_beta, std_errors
+
+    @cached_property
+    def cov_beta(self):
+        return self._beta_covariance[0]
+
+    @cached_property
+    def std_errors(self):
+        return self._beta_covariance[1]
+
+    @cached_property
+    def z_values(self):
         with np.errstate(divide="ignore", invalid="ignore"):
-            self.z_values = self.beta / self.std_errors
-        self.p_values = normal_two_sided(self.z_values)
+            return self.beta / self.std_errors
+
+    @cached_property
+    def p_values(self):
+        return normal_two_sided(self.z_values)
 
     @property
     def _core(self):
