@@ -272,6 +272,30 @@ def test_separation_within_groups_has_finite_modes():
     assert (r.ranef().loc[all_ones[all_ones].index].iloc[:, 0] > 0).all()
 
 
+@pytest.mark.parametrize("family, link", [("binomial", "logit"), ("binomial", "probit"), ("binomial", "cloglog"),
+                                          ("poisson", "log"), ("negative_binomial", "log")])
+def test_boundary_rows_found_without_every_rows_mean(family, link):
+    """The separation check computes means only for rows whose eta could put
+    them at a boundary: the rows it finds are those the mean of every row
+    finds, over eta and weights spanning the cut-offs."""
+    from corvane.generalized.separation import _AT_BOUNDARY, _unobserved_mass
+
+    rng = np.random.default_rng(7)
+    n = 100000
+    fam = family_of(family, link)
+    eta = rng.uniform(-60.0, 60.0, n)
+    w = rng.choice([0.25, 1.0, 3.0, 1e3], n)
+    y = (rng.random(n) < 0.5).astype(float) if family == "binomial" else rng.integers(0, 3, n).astype(float)
+    with np.errstate(over="ignore", under="ignore"):
+        zero, one = y == 0, y == 1
+        unobserved = np.where(zero, fam.mean(eta), np.inf)
+        if family == "binomial":
+            unobserved = np.where(one, np.exp(-np.exp(eta)) if link == "cloglog" else fam.mean(-eta), unobserved)
+    expected = w * unobserved <= _AT_BOUNDARY
+    assert 1000 < expected.sum() < n / 2
+    np.testing.assert_array_equal(_unobserved_mass(fam, eta, y, w) <= _AT_BOUNDARY, expected)
+
+
 def test_zero_variance_is_a_singular_fit():
     rng = np.random.default_rng(2)
     n, m = 400, 20

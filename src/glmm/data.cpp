@@ -9,6 +9,7 @@
 
 #include "lmm/errors.hpp"
 #include "parallel/interrupt.hpp"
+#include "parallel/pool.hpp"
 
 namespace corvane::glmm {
 
@@ -160,6 +161,9 @@ const char* link_name(Link link) {
     }
 }
 
+// Rows one item of the parallel copy into group order takes.
+constexpr std::uint64_t kCopyBlock = std::uint64_t{1} << 15;
+
 std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link link, double phi) {
     const bool binomial_link = link == Link::Logit || link == Link::Probit || link == Link::Cloglog;
     if ((family == Family::Binomial) != binomial_link || link == Link::NegBinLog)
@@ -210,17 +214,31 @@ std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link li
     data->y.resize(r.n);
     d->w.resize(r.n);
     d->offset.resize(r.n);
+    // The permutation first (row k of group order is the caller's row
+    // row[k]), then every array gathered in group order: reads from random
+    // places, writes in sequence, in blocks of rows spread over the pool
+    // (each row's copy and change of coordinates are its own, so the bits
+    // do not depend on the threads).
     std::vector<std::uint64_t> next(d->start.begin(), d->start.end() - 1);
     for (std::uint64_t i = 0; i < r.n; ++i) {
         if ((i & 0xFFFF) == 0) parallel::check_interrupt();
-        const std::uint64_t k = next[static_cast<std::uint64_t>(r.codes[i])]++;
-        d->row[k] = i;
-        data->y[k] = r.y[i];
-        d->w[k] = weighted ? r.w[i] : 1.0;
-        d->offset[k] = offset ? r.offset[i] : 0.0;
-        transformed(r.x.data() + i * r.p, r.x_transform, r.p, d->x.data() + k * r.p);
-        transformed(r.z.data() + i * r.q, r.z_transform, r.q, d->z.data() + k * r.q);
+        d->row[next[static_cast<std::uint64_t>(r.codes[i])]++] = i;
     }
+    GlmmDesign& g = *d;
+    std::vector<double>& y = data->y;
+    const std::uint64_t blocks = (r.n + kCopyBlock - 1) / kCopyBlock;
+    parallel::parallel_for(blocks, [&](std::size_t b) {
+        parallel::check_interrupt();
+        const std::uint64_t k0 = b * kCopyBlock, k1 = std::min(r.n, k0 + kCopyBlock);
+        for (std::uint64_t k = k0; k < k1; ++k) {
+            const std::uint64_t i = g.row[k];
+            y[k] = r.y[i];
+            g.w[k] = weighted ? r.w[i] : 1.0;
+            g.offset[k] = offset ? r.offset[i] : 0.0;
+            transformed(r.x.data() + i * r.p, r.x_transform, r.p, g.x.data() + k * r.p);
+            transformed(r.z.data() + i * r.q, r.z_transform, r.q, g.z.data() + k * r.q);
+        }
+    });
     check_response(family, data->y, d->w, d->row);
     data->design = std::move(d);
     data->params = RowParams{phi, std::log(phi)};

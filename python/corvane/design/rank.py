@@ -108,6 +108,21 @@ def _clearly_full_rank(xtx):
     return bool(np.all(np.square(np.diagonal(lam)) > CLEAR_PIVOT))
 
 
+# Rows per block of transformed_gram: a block's copy stays small.
+_GRAM_BLOCK = 1 << 16
+
+
+def transformed_gram(X, a):
+    """(X a)'(X a), summed over blocks of rows, without forming X a whole
+    (rows in the millions: a copy of the design the size of the data)."""
+    p = a.shape[1]
+    out = np.zeros((p, p))
+    for s in range(0, X.shape[0], _GRAM_BLOCK):
+        block = X[s:s + _GRAM_BLOCK] @ a
+        out += block.T @ block
+    return out
+
+
 def row_residual(rows):
     """residual(j, kept) for aliased on the rows of X~ (rows() gives them,
     called once, when a pivot needs them): the norm of column j less its

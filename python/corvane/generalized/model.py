@@ -86,8 +86,9 @@ class GeneralizedLinearMixedModel(MixedModel):
         self.Z = Z
 
         rp = reparam_from_sample(None, X, Z, not self.re_blocks, reduce=False)
-        xc = rp.core_design(X) @ rp.a_core_x
-        kept, const = _rank.drop_aliased(xc.T @ xc, rp, self.fe_names_all, p_all, _rank.row_residual(lambda: xc))
+        xu = rp.core_design(X)
+        kept, const = _rank.drop_aliased(_rank.transformed_gram(xu, rp.a_core_x), rp, self.fe_names_all, p_all,
+                                         _rank.row_residual(lambda: xu @ rp.a_core_x))
         self.kept = np.asarray(kept, dtype=np.int64)
         self.dropped = [name for j, name in enumerate(self.fe_names_all) if j not in set(kept.tolist())]
         self.X_all = X

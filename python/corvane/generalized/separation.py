@@ -37,20 +37,46 @@ _ZERO = 1e-9
 
 def _unobserved_mass(family, eta, y, w):
     """Per row, the expected count of the outcome the row did not have, at
-    the boundary it sits on (inf for rows at no boundary)."""
+    the boundary it sits on (inf for rows at no boundary, and for rows whose
+    linear predictor is too far from their boundary to be at it)."""
     out = np.full(eta.shape, np.inf)
+    w_min = float(np.min(w)) if w.size else 1.0
+    if not w_min > 0.0:
+        w_min = float(np.min(w[w > 0.0], initial=1.0))
+    # The mean is increasing in eta and every weight is at least w_min, so a
+    # row at its boundary has eta beyond the point where w_min times the
+    # unobserved outcome's mean is _AT_BOUNDARY (a margin of 1 on eta's
+    # scale besides): the rows short of it need no mean.
+    low = _crossing(lambda t: w_min * family.mean(t) - _AT_BOUNDARY) + 1.0
     with np.errstate(over="ignore", under="ignore"):
+        zero = (y == 0) & (eta <= low)
         if family.counts:
-            zero = y == 0
             out[zero] = w[zero] * np.exp(eta[zero])
             return out
-        zero, one = y == 0, y == 1
         out[zero] = w[zero] * family.mean(eta[zero])
         if family.link == "cloglog":
+            high = _crossing(lambda t: w_min * np.exp(-np.exp(t)) - _AT_BOUNDARY, rising=False) - 1.0
+            one = (y == 1) & (eta >= high)
             out[one] = w[one] * np.exp(-np.exp(eta[one]))
         else:  # logit and probit are symmetric: 1 - mu(eta) = mu(-eta)
+            one = (y == 1) & (eta >= -low)
             out[one] = w[one] * family.mean(-eta[one])
     return out
+
+
+def _crossing(f, rising=True):
+    """Where the monotone f(t) crosses 0 on [-800, 800], by bisection (an
+    end when it does not)."""
+    a, b = -800.0, 800.0
+    with np.errstate(over="ignore", under="ignore"):
+        for _ in range(64):
+            mid = 0.5 * (a + b)
+            above = float(f(np.array([mid]))[0]) > 0.0
+            if above == rising:
+                b = mid
+            else:
+                a = mid
+    return 0.5 * (a + b)
 
 
 def separated_directions(family, X, y, w, eta):
