@@ -73,7 +73,7 @@ def test_csv_fit_summary_and_json(csv):
     (["fit", "{dir}/rows.txt", "Reaction ~ Days + (1 | Subject)"],
      "cannot tell the kind of file '{dir}/rows.txt': use a .csv or .parquet file"),
     (["fit", "{csv}", "Reaction ~ Days + (1 | Subject)", "--link", "probit"],
-     "--link is for --family binomial, poisson or negative_binomial"),
+     "--link is for --family binomial, poisson, negative_binomial or negative_binomial1"),
     (["fit", "{csv}", "Reaction ~ Days + (1 | Subject)", "--nagq", "3"], "--nagq is for --family binomial"),
     (["fit", "{csv}", "Reaction ~ Days + (1 | Subject)", "--family", "poisson", "--ml"],
      "--ml is for --family gaussian"),

@@ -16,8 +16,8 @@ ct = pytest.importorskip("corvane._corvane_tests")
 pytestmark = [pytest.mark.native]
 
 ROUTES = ("scalar", "lanes", "machine")
-LINKS = ("logit", "probit", "cloglog", "log", "nb2")
-PHI = {"nb2": 2.5}  # the negative binomial's dispersion in these tests
+LINKS = ("logit", "probit", "cloglog", "log", "nb2", "nb1")
+PHI = {"nb2": 2.5, "nb1": 0.7}  # the negative binomials' dispersions in these tests
 TERMS = {"value": ("loglik",), "full": ("loglik", "d1", "d2", "fisher", "fisher1"),
          "third": ("loglik", "d1", "d2", "fisher", "fisher1", "d3", "fisher2")}
 
@@ -28,12 +28,12 @@ def bits(a):
 
 def _rows(link, n, seed=3):
     rng = np.random.default_rng(seed)
-    limit = {"logit": 700.0, "probit": 36.0, "cloglog": 6.0, "log": 600.0, "nb2": 600.0}[link]
+    limit = {"logit": 700.0, "probit": 36.0, "cloglog": 6.0, "log": 600.0, "nb2": 600.0, "nb1": 600.0}[link]
     eta = np.concatenate([rng.normal(0.0, 3.0, n), rng.uniform(-limit, limit, n // 4),
                           [0.0, -0.0, 1e-300, -1e-300, limit, -limit]])
     eta = np.clip(eta, -limit, limit)
     k = len(eta)
-    if link in ("log", "nb2"):
+    if link in ("log", "nb2", "nb1"):
         y = rng.poisson(3.0, k).astype(float)
         y[::5] = rng.integers(0, 3_000_000, len(y[::5]))          # counts in the millions
     else:
@@ -112,11 +112,33 @@ def test_terms_agree_with_extended_precision(link):
         assert float(err.max()) < tol, (link, term, float(err.max()))
 
 
+def test_nb1_terms_agree_with_high_precision():
+    """The NB1 terms (summed for small whole counts, from the Hurwitz zeta
+    function's series for large or fractional ones) against mpmath's values
+    at 50 digits (tests/data/make_nb1_terms.py), across the Poisson limit
+    (alpha = 1e-6), counts in the millions and r on both sides of the
+    series' shift."""
+    import json
+
+    rows = json.load(open(os.path.join(os.path.dirname(__file__), "data", "nb1_terms.json")))["rows"]
+    worst = np.zeros(5)
+    for row in rows:
+        got = ct.glmm_row_terms("nb1", "third", np.array([row["eta"]]), np.array([float(row["y"])]), np.array([1.0]),
+                                "scalar", phi=row["alpha"])
+        values = (got["loglik"][0], got["d1"][0], got["d2"][0], got["d3"][0], -got["fisher2"][0])
+        want = np.array([float(v) for v in row["terms"]])
+        worst = np.maximum(worst, np.abs(np.array(values) - want) / np.maximum(np.abs(want), 1e-300))
+    # The derivatives beyond the first are sums that cancel to a part in
+    # r / y where r is far above the counts (the Poisson limit).
+    assert (worst < [1e-13, 1e-13, 1e-10, 1e-9, 5e-9]).all(), worst
+
+
 @pytest.mark.parametrize("link", LINKS)
 def test_a_row_out_of_range_is_found_wherever_it_sits(link):
     eta, y, w = _rows(link, 200)
     bad = {"logit": [np.inf, np.nan], "probit": [40.0, -np.inf], "cloglog": [800.0, np.nan],
-           "log": [710.0, np.inf], "nb2": [720.0, np.nan]}[link]
+           "log": [710.0, np.inf], "nb2": [720.0, np.nan],
+           "nb1": [720.0, np.nan]}[link]
     for position in (0, 2, 4, 63, 64, 100, len(eta) - 1):
         for value in bad:
             e = eta.copy()

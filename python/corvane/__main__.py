@@ -35,7 +35,7 @@ terms are column names or Python expressions over the columns (np.log(x),
 I(x^2)).
 """
 
-FAMILIES = ["gaussian", "binomial", "poisson", "negative_binomial"]
+FAMILIES = ["gaussian", "binomial", "poisson", "negative_binomial", "negative_binomial1"]
 
 
 def _parser():
@@ -56,12 +56,13 @@ def _parser():
     fit.add_argument("formula", help='e.g. "Reaction ~ Days + (Days | Subject)"')
     fit.add_argument("--family", choices=FAMILIES, default="gaussian",
                      help="gaussian: a linear mixed model (the default); binomial, poisson or "
-                          "negative_binomial (NB2, its phi estimated): a generalized one, by maximum "
+                          "negative_binomial (NB2) or negative_binomial1 (NB1; phi estimated): a generalized "
+                          "one, by maximum "
                           "likelihood (binomial responses 0/1, proportions with --weights "
                           "the trials, or cbind(successes, failures))")
     fit.add_argument("--link", choices=["logit", "probit", "cloglog", "log"],
                      help="the generalized family's link (default logit for binomial, log for poisson and "
-                          "negative_binomial)")
+                          "the negative binomials)")
     fit.add_argument("--nagq", type=int, metavar="K",
                      help="generalized fits: 1 for the Laplace approximation (the default), K > 1 for K "
                           "adaptive Gauss-Hermite points per random effect, 0 for beta from the joint mode")
@@ -92,7 +93,8 @@ def _fit(args):
 
         for flag, given in (("--link", args.link is not None), ("--nagq", args.nagq is not None)):
             if given:
-                raise ValueError(f"{flag} is for --family binomial, poisson or negative_binomial")
+                raise ValueError(f"{flag} is for --family binomial, poisson, negative_binomial or "
+                                 f"negative_binomial1")
         if args.weights is not None and isinstance(data, str) and sources.path_kind(data) == "parquet":
             # lmm reads Parquet in batches, which take no weights column: the
             # rows are read into memory instead.

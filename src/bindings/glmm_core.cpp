@@ -99,8 +99,11 @@ bool to_family(PyObject* object, glmm::Family& out) {
     if (std::strcmp(s, "binomial") == 0) out = glmm::Family::Binomial;
     else if (std::strcmp(s, "poisson") == 0) out = glmm::Family::Poisson;
     else if (std::strcmp(s, "negative_binomial") == 0) out = glmm::Family::NegativeBinomial;
+    else if (std::strcmp(s, "negative_binomial1") == 0) out = glmm::Family::NegativeBinomial1;
     else {
-        PyErr_Format(PyExc_ValueError, "family must be \"binomial\", \"poisson\" or \"negative_binomial\", got %R",
+        PyErr_Format(PyExc_ValueError,
+                     "family must be \"binomial\", \"poisson\", \"negative_binomial\" or \"negative_binomial1\", "
+                     "got %R",
                      object);
         return false;
     }
@@ -220,7 +223,9 @@ PyGetSetDef kGetters[] = {
     {"m", get_m, nullptr, nullptr, nullptr},
     {"n_theta", get_n_theta, nullptr, nullptr, nullptr},
     {"family", get_family, nullptr, nullptr, nullptr},
-    {"phi", get_phi, nullptr, "The negative binomial's dispersion (variance mu + mu^2 / phi; 1 for the others).",
+    {"phi", get_phi, nullptr,
+     "The negative binomial's dispersion: phi of NB2 (variance mu + mu^2 / phi), alpha of NB1 (variance\n"
+     "mu (1 + alpha)); 1 for the others.",
      nullptr},
     {"link", get_link, nullptr, nullptr, nullptr},
     {"constant", get_constant, nullptr,

@@ -10,6 +10,8 @@
 #include "lmm/errors.hpp"
 #include "parallel/interrupt.hpp"
 #include "parallel/pool.hpp"
+#include "glmm/nb1_terms.hpp"
+#include "linalg/elementary.hpp"
 
 namespace corvane::glmm {
 
@@ -99,6 +101,8 @@ void transformed(const double* v, std::span<const double> a, std::uint64_t k, do
     }
 }
 
+RowParams dispersion_params(double phi) { return RowParams{phi, linalg::log_of(phi), linalg::log1p_of(phi)}; }
+
 void check_dispersion(double phi) {
     if (!(phi > 0.0) || !std::isfinite(phi))
         throw InvalidInput("the negative binomial's phi must be positive and finite, got " + python_repr(phi));
@@ -144,10 +148,18 @@ void sum_constants(GlmmData& d) {
 
 }  // namespace
 
+// The NB1 row's log-density at mu = y (r = y / alpha), less its constant.
+double nb1_saturated_unit(double y, const RowParams& rp) {
+    if (!(y > 0.0)) return 0.0;
+    const double r = y / rp.phi;
+    return nb1_sums(r, y, 0).value - r * rp.log1p_phi;
+}
+
 const char* family_name(Family family) {
     switch (family) {
         case Family::Binomial: return "binomial";
         case Family::Poisson: return "poisson";
+        case Family::NegativeBinomial1: return "negative_binomial1";
         default: return "negative_binomial";
     }
 }
@@ -166,12 +178,12 @@ constexpr std::uint64_t kCopyBlock = std::uint64_t{1} << 15;
 
 std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link link, double phi) {
     const bool binomial_link = link == Link::Logit || link == Link::Probit || link == Link::Cloglog;
-    if ((family == Family::Binomial) != binomial_link || link == Link::NegBinLog)
+    if ((family == Family::Binomial) != binomial_link || link == Link::NegBinLog || link == Link::NegBin1Log)
         throw InvalidInput(std::string("the ") + family_name(family) + " family has no " + link_name(link) +
                            " link");
-    if (family == Family::NegativeBinomial) {
+    if (family == Family::NegativeBinomial || family == Family::NegativeBinomial1) {
         check_dispersion(phi);
-        link = Link::NegBinLog;
+        link = family == Family::NegativeBinomial ? Link::NegBinLog : Link::NegBin1Log;
     }
     auto d = std::make_shared<GlmmDesign>();
     d->n = r.n;
@@ -241,7 +253,7 @@ std::unique_ptr<GlmmData> prepare_glmm(const GlmmRows& r, Family family, Link li
     });
     check_response(family, data->y, d->w, d->row);
     data->design = std::move(d);
-    data->params = RowParams{phi, std::log(phi)};
+    data->params = dispersion_params(phi);
     sum_constants(*data);
     return data;
 }
@@ -262,13 +274,13 @@ std::unique_ptr<GlmmData> with_glmm_response(const GlmmData& d, std::span<const 
 }
 
 std::unique_ptr<GlmmData> with_glmm_dispersion(const GlmmData& d, double phi) {
-    if (d.design->family != Family::NegativeBinomial)
+    if (d.design->family != Family::NegativeBinomial && d.design->family != Family::NegativeBinomial1)
         throw InvalidInput("only the negative binomial family has a dispersion to set");
     check_dispersion(phi);
     auto out = std::make_unique<GlmmData>();
     out->design = d.design;
     out->y = d.y;
-    out->params = RowParams{phi, std::log(phi)};
+    out->params = dispersion_params(phi);
     sum_constants(*out);
     return out;
 }

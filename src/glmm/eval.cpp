@@ -299,6 +299,7 @@ decltype(auto) dispatch(const GlmmData& d, const GlmmOptions& options, F&& f) {
         case Link::Probit: return by_q(std::integral_constant<Link, Link::Probit>{});
         case Link::Cloglog: return by_q(std::integral_constant<Link, Link::Cloglog>{});
         case Link::NegBinLog: return by_q(std::integral_constant<Link, Link::NegBinLog>{});
+        case Link::NegBin1Log: return by_q(std::integral_constant<Link, Link::NegBin1Log>{});
         default: return by_q(std::integral_constant<Link, Link::Log>{});
     }
 }

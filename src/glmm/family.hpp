@@ -8,6 +8,9 @@
 //                                          w (y eta - (y + phi) log1p(mu / phi))
 //     (its constant, w (log Gamma(y + phi) - log Gamma(phi) - y log phi - log y!),
 //     holds -y log phi, so that neither part carries the other's large terms)
+//   negative binomial (NB1, variance mu (1 + alpha), log link; r = mu / alpha):
+//                                          w (log Gamma(y + r) - log Gamma(r) - r log1p(alpha))
+//     (its constant w (y (log alpha - log1p(alpha)) - log y!); nb1_terms.hpp)
 // with mu the inverse link of eta. For each row the kernels need that value,
 // its first and second derivatives in eta (the observed curvature), the
 // Fisher weight W = w mu'^2 / V(mu) (the expected curvature, V the variance
@@ -25,24 +28,27 @@
 
 namespace corvane::glmm {
 
-enum class Family : std::uint8_t { Binomial, Poisson, NegativeBinomial };
-// The kernels' kinds of row: a family's link. NegBinLog is the negative
-// binomial's log link (its terms depend on the dispersion phi as well).
-enum class Link : std::uint8_t { Logit, Probit, Cloglog, Log, NegBinLog };
+enum class Family : std::uint8_t { Binomial, Poisson, NegativeBinomial, NegativeBinomial1 };
+// The kernels' kinds of row: a family's link. NegBinLog and NegBin1Log are
+// the negative binomials' log link (their terms depend on the dispersion as
+// well).
+enum class Link : std::uint8_t { Logit, Probit, Cloglog, Log, NegBinLog, NegBin1Log };
 
 // Whether the Fisher weight W the kernels carry is the observed curvature
 // -d2 itself: for the canonical links, where the two agree, and for the
 // negative binomial, whose Laplace approximation uses the observed curvature
 // (the exact Laplace approximation; its "fisher" terms hold -d2, -d3, -d4).
 inline constexpr bool observed_is_fisher(Link link) {
-    return link == Link::Logit || link == Link::Log || link == Link::NegBinLog;
+    return link == Link::Logit || link == Link::Log || link == Link::NegBinLog || link == Link::NegBin1Log;
 }
 
-// The negative binomial's dispersion phi (variance mu + mu^2 / phi) and its
-// logarithm, for the row terms (unused by the other families).
+// The negative binomial's dispersion, for the row terms (unused by the other
+// families): phi of NB2 (variance mu + mu^2 / phi) or alpha of NB1 (variance
+// mu (1 + alpha)), with its log and log1p.
 struct RowParams {
     double phi = 1.0;
     double log_phi = 0.0;
+    double log1p_phi = 0.6931471805599453;
 };
 
 struct RowTerms {
@@ -61,7 +67,10 @@ inline constexpr double kProbitLimit = 37.0;
 
 // A count's (Poisson, negative binomial) saturated log-density and omitted
 // constant per unit of weight: the row's are w times these.
+double nb1_saturated_unit(double y, const RowParams& rp);  // nb1_terms.cpp
+
 inline double count_saturated_unit(Family family, double y, const RowParams& rp) {
+    if (family == Family::NegativeBinomial1) return nb1_saturated_unit(y, rp);
     if (family == Family::NegativeBinomial)
         return y > 0.0 ? y * std::log(y) - (y + rp.phi) * std::log1p(y / rp.phi) : 0.0;
     return (y > 0.0 ? y * std::log(y) : 0.0) - y;
@@ -73,6 +82,10 @@ inline double count_saturated_unit(Family family, double y, const RowParams& rp)
 inline constexpr double kSummedCounts = 4096.0;
 
 inline double count_constant_unit(Family family, double y, const RowParams& rp) {
+    if (family == Family::NegativeBinomial1) {
+        const double ratio = y > 0.0 ? y * (rp.log_phi - rp.log1p_phi) : 0.0;
+        return ratio - std::lgamma(y + 1.0);
+    }
     if (family == Family::NegativeBinomial) {
         double s = 0.0;
         if (y < kSummedCounts && y == std::floor(y)) {

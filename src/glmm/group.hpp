@@ -275,10 +275,16 @@ inline ModeStatus find_mode(const GroupContext& c, std::uint64_t grp, std::uint6
         mode_gradient<Q>(c.lambda, w.cur, w.grad.data(), q);
         // The observed curvature gives Newton steps; where it is not positive
         // definite (far from the mode, for a non-canonical link) the Fisher
-        // one gives a descent direction all the same.
+        // one gives a descent direction all the same, and where that is not
+        // either (NB1's log-density is not concave in eta: its Fisher slots
+        // hold the observed curvature) the prior's identity does.
         if (!observed_factor<L, Q>(c, w, w.h.data())) {
             curvature<Q>(c.lambda, w.cur.mf.data(), w.h.data(), w.tmp.data(), q);
-            if (!linalg::cholesky<Q>(w.h.data(), q)) return ModeStatus::Infeasible;
+            if (!linalg::cholesky<Q>(w.h.data(), q)) {
+                if (L != Link::NegBin1Log) return ModeStatus::Infeasible;
+                for (Index a = 0; a < q; ++a)
+                    for (Index b = 0; b < q; ++b) w.h[a * q + b] = a == b ? 1.0 : 0.0;
+            }
         }
         for (Index k = 0; k < q; ++k) w.step[k] = -w.grad[k];
         linalg::forward_solve<Q>(w.h.data(), w.step.data(), q);

@@ -21,6 +21,7 @@
 #include <limits>
 
 #include "glmm/family.hpp"
+#include "glmm/nb1_terms.hpp"
 #include "linalg/elementary.hpp"
 
 namespace corvane::glmm {
@@ -113,6 +114,27 @@ template <RowMode M, class T>
     return ok;
 }
 
+// The NB1 row's terms (nb1_terms.hpp) for mode M; the Fisher slots hold the
+// observed curvature -d2 and its derivatives -d3, -d4 (observed_is_fisher).
+// False where eta or r = exp(eta - log alpha) is not representable (r = 0
+// with a positive count: no mass).
+template <RowMode M>
+inline bool nb1_row(double eta, double y, double w, RowTermsOf<double>& t, const RowParams& rp) {
+    const double r = linalg::exp_of(eta - rp.log_phi);
+    const bool ok = row_detail::finite(eta) && row_detail::finite(r) && (r > 0.0 || y == 0.0);
+    const double rl = r * rp.log1p_phi;
+    const Nb1Sums s = nb1_sums(r, y, M == RowMode::Value ? 0 : (M == RowMode::Full ? 3 : 4));
+    t.loglik = w * (s.value - rl);
+    if constexpr (M == RowMode::Value) return ok;
+    t.d1 = w * (s.s1 - rl);
+    t.d2 = w * (s.s2 - rl);
+    t.fisher = -t.d2;
+    t.d3 = w * (s.s3 - rl);
+    t.fisher1 = -t.d3;
+    if constexpr (M == RowMode::Third) t.fisher2 = -(w * (s.s4 - rl));
+    return ok;
+}
+
 // Fills t's terms for mode M at eta; the mask of the rows whose terms are
 // representable (family.hpp's conditions). Lanes not representable hold
 // unspecified values.
@@ -176,6 +198,29 @@ inline auto row_terms_of(T eta, T y, T w, RowTermsOf<T>& t, const RowParams& rp 
             t.fisher2 = w * s * r * (b * b - s - r * a);
         }
         return ok;
+    } else if constexpr (L == Link::NegBin1Log) {
+        if constexpr (std::is_same_v<T, double>) {
+            return nb1_row<M>(eta, y, w, t, rp);
+        } else {
+            constexpr std::size_t kW = sizeof(eta.v) / sizeof(double);
+            double terms[7][kW], flags[kW];
+            for (std::size_t l = 0; l < kW; ++l) {
+                RowTermsOf<double> one_row{};
+                flags[l] = nb1_row<M>(eta.v[l], y.v[l], w.v[l], one_row, rp) ? 1.0 : 0.0;
+                terms[0][l] = one_row.loglik;
+                terms[1][l] = one_row.d1;
+                terms[2][l] = one_row.d2;
+                terms[3][l] = one_row.fisher;
+                terms[4][l] = one_row.fisher1;
+                terms[5][l] = one_row.d3;
+                terms[6][l] = one_row.fisher2;
+            }
+            T* slots[7] = {&t.loglik, &t.d1, &t.d2, &t.fisher, &t.fisher1, &t.d3, &t.fisher2};
+            for (int k = 0; k < 7; ++k) std::memcpy(&slots[k]->v, terms[k], sizeof terms[k]);
+            T ok_lanes;
+            std::memcpy(&ok_lanes.v, flags, sizeof flags);
+            return ok_lanes == T(1.0);
+        }
     } else if constexpr (L == Link::NegBinLog) {
         // With a = mu / phi = exp(eta - log phi), p = a / (1 + a) and
         // k = w (y + phi), the derivatives in eta are w (y (1 - p) - phi p),
@@ -451,6 +496,7 @@ inline bool row_terms_array(Link link, RowMode mode, const double* eta, const do
         case Link::Probit: return by_mode.template operator()<Link::Probit>();
         case Link::Cloglog: return by_mode.template operator()<Link::Cloglog>();
         case Link::NegBinLog: return by_mode.template operator()<Link::NegBinLog>();
+        case Link::NegBin1Log: return by_mode.template operator()<Link::NegBin1Log>();
         default: return by_mode.template operator()<Link::Log>();
     }
 }
@@ -463,6 +509,7 @@ inline void loglik_change_array(Link link, const double* eta, const double* delt
         case Link::Probit: return loglik_change_over<Link::Probit, W>(eta, delta, y, w, n, out, rp);
         case Link::Cloglog: return loglik_change_over<Link::Cloglog, W>(eta, delta, y, w, n, out, rp);
         case Link::NegBinLog: return loglik_change_over<Link::NegBinLog, W>(eta, delta, y, w, n, out, rp);
+        case Link::NegBin1Log: return loglik_change_over<Link::NegBin1Log, W>(eta, delta, y, w, n, out, rp);
         default: return loglik_change_over<Link::Log, W>(eta, delta, y, w, n, out, rp);
     }
 }

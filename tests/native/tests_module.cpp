@@ -96,7 +96,7 @@ PyObject* symmetric_eigen(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // form, value by value), "lanes" (the baseline build's two-wide lanes) or
 // "machine" (the array form the core runs: the vector unit's where present).
 // The generalized model's row terms over arrays (link "logit", "probit",
-// "cloglog" or "log"; mode "value", "full" or "third") by the one-row, two-lane
+// "cloglog", "log", "nb2" or "nb1", the last two at dispersion phi; mode "value", "full" or "third") by the one-row, two-lane
 // or machine route: a dict of the filled terms and "ok"; with `delta`, the
 // log-density's changes ("change") instead.
 PyObject* glmm_row_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -116,12 +116,14 @@ PyObject* glmm_row_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                                 : is(bound[0], "probit") ? glmm::Link::Probit
                                 : is(bound[0], "cloglog") ? glmm::Link::Cloglog
                                 : is(bound[0], "nb2")     ? glmm::Link::NegBinLog
+                                : is(bound[0], "nb1")     ? glmm::Link::NegBin1Log
                                                           : glmm::Link::Log;
         glmm::RowParams rp;
         if (bound[7] && bound[7] != Py_None) {
             rp.phi = PyFloat_AsDouble(bound[7]);
             if (rp.phi == -1.0 && PyErr_Occurred()) return nullptr;
             rp.log_phi = std::log(rp.phi);
+            rp.log1p_phi = std::log1p(rp.phi);
         }
         const glmm::RowMode mode = is(bound[1], "value") ? glmm::RowMode::Value
                                    : is(bound[1], "full") ? glmm::RowMode::Full

@@ -1,4 +1,9 @@
-"""The negative binomial's dispersion phi, estimated with (theta, beta).
+"""The negative binomials' dispersion, estimated with (theta, beta).
+
+The core's dispersion kappa is NB2's phi (variance mu + mu^2 / phi) or NB1's
+alpha (variance mu (1 + alpha)). It is found on t = log kappa for NB2 and
+t = -log kappa for NB1, so that in both the counts' Poisson limit lies at
+large t. What follows writes phi for kappa.
 
 The core fits (theta, beta) at a given phi with its exact derivatives (the
 Laplace approximation with the observed curvature, as glmmTMB evaluates it).
@@ -23,8 +28,8 @@ import numpy as np
 
 __all__ = ["Dispersion", "fit_dispersion", "fitter", "profile_interval"]
 
-STEP = 1e-3                                   # the differences' step in t = log phi
-T_LOW, T_HIGH = math.log(1e-6), math.log(1e8)  # phi's range: beyond 1e8 the counts are Poisson
+STEP = 1e-3                                   # the differences' step in t
+T_LOW, T_HIGH = math.log(1e-6), math.log(1e8)  # t's range: beyond 1e8 (NB1: below 1e-8) the counts are Poisson
 MAX_NEWTON = 60
 
 
@@ -37,7 +42,8 @@ class Dispersion:
     whether they converged (the profile's slope at its rounding, or a step
     below 1e-9 in log phi)."""
 
-    phi: float
+    phi: float     # as reported: NB2's phi, NB1's 1 + alpha
+    kappa: float   # as the core takes it: NB2's phi, NB1's alpha
     cross: np.ndarray
     curvature: float
     at_bound: bool
@@ -45,11 +51,28 @@ class Dispersion:
     converged: bool
 
 
+def _nb1(core):
+    return core.family == "negative_binomial1"
+
+
+def kappa_at(core, t):
+    """The core's dispersion at t: e^t (NB2), e^-t (NB1)."""
+    return math.exp(-t if _nb1(core) else t)
+
+
+def t_of(core, kappa):
+    return -math.log(kappa) if _nb1(core) else math.log(kappa)
+
+
+def _at(core, t):
+    return core.with_phi(kappa_at(core, t))
+
+
 def _partials(core, t, theta, beta, nagq):
-    """(dD/dt, d grad/dt, d^2 D/dt^2) at phi = e^t and fixed (theta, beta)."""
-    lo = core.with_phi(math.exp(t - STEP)).evaluate(theta, beta, nagq=nagq, derivatives=1)
-    hi = core.with_phi(math.exp(t + STEP)).evaluate(theta, beta, nagq=nagq, derivatives=1)
-    mid = core.with_phi(math.exp(t)).evaluate(theta, beta, nagq=nagq)["deviance"]
+    """(dD/dt, d grad/dt, d^2 D/dt^2) at t and fixed (theta, beta)."""
+    lo = _at(core, t - STEP).evaluate(theta, beta, nagq=nagq, derivatives=1)
+    hi = _at(core, t + STEP).evaluate(theta, beta, nagq=nagq, derivatives=1)
+    mid = _at(core, t).evaluate(theta, beta, nagq=nagq)["deviance"]
     slope = (hi["deviance"] - lo["deviance"]) / (2.0 * STEP)
     cross = (np.asarray(hi["grad"]) - np.asarray(lo["grad"])) / (2.0 * STEP)
     curvature = (hi["deviance"] - 2.0 * mid + lo["deviance"]) / STEP**2
@@ -70,24 +93,28 @@ def _profile_curvature(raw, cross, curvature):
     return float(curvature - v @ v)
 
 
-def _start(y, w):
-    """A first phi from the counts' moments (mean^2 / (variance - mean)),
-    which the random effects' share of the variance makes small: Newton
-    steps take it from below."""
+def _start(core, y, w):
+    """A first t from the counts' moments (NB2: phi = mean^2 / (variance -
+    mean); NB1: alpha = variance / mean - 1), which the random effects'
+    share of the variance makes overdispersed: Newton steps take it towards
+    the Poisson limit."""
     mean = float(np.average(y, weights=w))
     var = float(np.average((y - mean) ** 2, weights=w))
     excess = var - mean
+    if _nb1(core):
+        alpha = excess / mean if excess > 0 and mean > 0 else 1e-2
+        return t_of(core, min(max(alpha, 1e-2), 1e2))
     phi = mean * mean / excess if excess > 0 else 1e3
-    return min(max(phi, 1e-2), 1e4)
+    return t_of(core, min(max(phi, 1e-2), 1e4))
 
 
 def fit_dispersion(core, fit_at, y, w, nagq, phi0=None):
     """(core at phi^, raw fit of (theta, beta) there, Dispersion).
     `fit_at(core, raw_or_None)` fits (theta, beta) on a core, warm-started
     from a previous raw fit when given."""
-    t = math.log(phi0) if phi0 else math.log(_start(y, w))
+    t = t_of(core, phi0) if phi0 else _start(core, y, w)
     t = min(max(t, T_LOW), T_HIGH)
-    current = core.with_phi(math.exp(t))
+    current = _at(core, t)
     raw = fit_at(current, None)
     iterations, converged = 0, False
     partials = None
@@ -111,7 +138,7 @@ def fit_dispersion(core, fit_at, y, w, nagq, phi0=None):
             break
         while True:
             t_new = min(max(t + step, T_LOW), T_HIGH)
-            trial_core = core.with_phi(math.exp(t_new))
+            trial_core = _at(core, t_new)
             trial = fit_at(trial_core, raw)
             if np.isfinite(trial["deviance"]) and trial["deviance"] <= raw["deviance"] + 1e-12 * scale:
                 break
@@ -133,7 +160,7 @@ def fit_dispersion(core, fit_at, y, w, nagq, phi0=None):
     # profile is as low.
     profile = _profile_curvature(raw, cross, curvature)
     if t < T_HIGH and slope < 0 and (profile is None or profile < 10.0 * abs(slope)):
-        end_core = core.with_phi(math.exp(T_HIGH))
+        end_core = _at(core, T_HIGH)
         end = fit_at(end_core, raw)
         floor = max(1e-12 * max(1.0, abs(raw["deviance"])), 10.0 * float(raw.get("resolution", 0.0)))
         if np.isfinite(end["deviance"]) and end["deviance"] <= raw["deviance"] + floor:
@@ -141,7 +168,9 @@ def fit_dispersion(core, fit_at, y, w, nagq, phi0=None):
             slope, cross, curvature = _partials(core, t, raw["theta"], raw["beta"], nagq)
             converged = True
     at_bound = t >= T_HIGH - 1e-9
-    return current, raw, Dispersion(phi=math.exp(t), cross=cross, curvature=float(curvature), at_bound=at_bound,
+    kappa = kappa_at(core, t)
+    phi = 1.0 + kappa if _nb1(core) else kappa
+    return current, raw, Dispersion(phi=phi, kappa=kappa, cross=cross, curvature=float(curvature), at_bound=at_bound,
                                     iterations=iterations, converged=converged)
 
 
@@ -162,17 +191,19 @@ def fitter(model, nagq, max_iter, theta0=None, beta0=None):
 
 
 def profile_interval(result, rise):
-    """(lower, upper) of phi where the profile deviance is `rise` above its
-    minimum; an end beyond phi's range is 0 or inf."""
+    """(lower, upper) of the reported phi where the profile deviance is
+    `rise` above its minimum; an end beyond the range is phi's limit there
+    (NB2: 0 or inf; NB1: 1 or inf)."""
     from .._errors import require
 
     brentq = require("scipy.optimize", purpose="the profile interval of phi").brentq
     fit_at = fitter(result.model, result.nagq, 200)
     start = {"theta": result.theta_core, "beta": result.beta_core}
-    t_hat, target = math.log(result.phi), result.deviance + rise
+    core = result._core
+    t_hat, target = t_of(core, result.family.phi), result.deviance + rise
 
     def excess(t):
-        raw = fit_at(result._core.with_phi(math.exp(t)), start)
+        raw = fit_at(_at(core, t), start)
         return float(raw["deviance"]) - target
 
     width = 2.0 * (result.phi_se_log or 0.5)
@@ -182,11 +213,17 @@ def profile_interval(result, rise):
         while True:
             outer = max(min(outer, T_HIGH), T_LOW)
             if excess(outer) > 0.0:
-                ends.append(math.exp(brentq(excess, min(inner, outer), max(inner, outer), xtol=1e-8)))
+                ends.append(brentq(excess, min(inner, outer), max(inner, outer), xtol=1e-8))
                 break
             if outer == bound:
-                ends.append(0.0 if sign < 0 else math.inf)
+                ends.append(-math.inf if sign < 0 else math.inf)
                 break
             inner, outer = outer, outer + sign * width
             width *= 2.0
-    return tuple(ends)
+
+    def reported(t):
+        if _nb1(core):  # alpha = e^-t: t -> inf is alpha -> 0
+            return 1.0 + (0.0 if t == math.inf else math.inf if t == -math.inf else math.exp(-t))
+        return 0.0 if t == -math.inf else math.inf if t == math.inf else math.exp(t)
+
+    return tuple(sorted(reported(t) for t in ends))

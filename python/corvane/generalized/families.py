@@ -19,7 +19,8 @@ __all__ = ["Family", "family_of", "LINKS"]
 
 # Each family's links, the canonical one first (the negative binomial's log
 # link is not canonical, but it is the one glmer.nb and glmmTMB fit).
-LINKS = {"binomial": ("logit", "probit", "cloglog"), "poisson": ("log",), "negative_binomial": ("log",)}
+LINKS = {"binomial": ("logit", "probit", "cloglog"), "poisson": ("log",), "negative_binomial": ("log",),
+         "negative_binomial1": ("log",)}
 
 _SQRT2 = math.sqrt(2.0)
 
@@ -33,21 +34,34 @@ def _norm_cdf(x):
 @dataclass(frozen=True)
 class Family:
     """A family and its link, as glmer names them (``binomial(link = "logit")``).
-    The negative binomial (NB2: variance mu + mu^2 / phi) carries its
-    dispersion ``phi`` once estimated (None before)."""
+    A negative binomial carries its dispersion ``phi`` once estimated (None
+    before), as the core takes it: NB2's phi (variance mu + mu^2 / phi), or
+    NB1's alpha (variance mu (1 + alpha), reported as phi = 1 + alpha)."""
 
     name: str
     link: str
     phi: float | None = None
 
     def __str__(self):
+        if self.name == "negative_binomial1":
+            return (f"Negative Binomial NB1({self.user_phi(self.phi):.4g}) ( {self.link} )" if self.phi
+                    else f"Negative Binomial NB1 ( {self.link} )")
         if self.name == "negative_binomial":
             return f"Negative Binomial({self.phi:.4g}) ( {self.link} )" if self.phi else f"Negative Binomial ( {self.link} )"
         return f"{self.name} ( {self.link} )"
 
     @property
+    def negative_binomial(self):
+        return self.name in ("negative_binomial", "negative_binomial1")
+
+    def user_phi(self, kappa):
+        """The reported dispersion for the core's: NB2's phi itself, NB1's
+        phi = 1 + alpha (variance phi mu)."""
+        return 1.0 + kappa if self.name == "negative_binomial1" else kappa
+
+    @property
     def canonical(self):
-        return self.link == LINKS[self.name][0] and self.name != "negative_binomial"
+        return self.link == LINKS[self.name][0] and not self.negative_binomial
 
     @property
     def counts(self):
@@ -101,6 +115,8 @@ class Family:
         mu = np.asarray(mu, dtype=np.float64)
         if self.name == "negative_binomial":
             return mu + mu * mu / self.phi
+        if self.name == "negative_binomial1":
+            return mu * (1.0 + self.phi)
         return mu * (1.0 - mu) if self.name == "binomial" else mu
 
     def deviance_residuals(self, y, mu, w):
@@ -112,6 +128,8 @@ class Family:
             elif self.name == "negative_binomial":
                 phi = self.phi
                 d = 2.0 * w * (_xlogy_ratio(y, mu) - (y + phi) * np.log((y + phi) / (mu + phi)))
+            elif self.name == "negative_binomial1":
+                d = 2.0 * w * (_nb1_loglik(y, _nb1_best_mean(y, self.phi), self.phi) - _nb1_loglik(y, mu, self.phi))
             else:
                 d = 2.0 * w * (_xlogy_ratio(y, mu) - (y - mu))
         return np.sign(y - mu) * np.sqrt(np.maximum(d, 0.0))
@@ -131,7 +149,50 @@ class Family:
             return rng.binomial(trials, np.clip(mu, 0.0, 1.0)) / trials
         if self.name == "negative_binomial":
             return rng.negative_binomial(self.phi, self.phi / (self.phi + mu)).astype(np.float64)
+        if self.name == "negative_binomial1":  # size mu / alpha, success probability 1 / (1 + alpha)
+            size = np.maximum(np.asarray(mu, dtype=np.float64) / self.phi, np.finfo(float).tiny)
+            return rng.negative_binomial(size, 1.0 / (1.0 + self.phi)).astype(np.float64)
         return rng.poisson(mu).astype(np.float64)
+
+
+def _nb1_loglik(y, mu, alpha):
+    """The NB1 log-density at mean mu less its terms in y alone:
+    log Gamma(y + r) - log Gamma(r) - r log1p(alpha), r = mu / alpha."""
+    from .._errors import require
+
+    gammaln = require("scipy.special", purpose="the NB1 negative binomial's deviance residuals").gammaln
+    r = mu / alpha
+    with np.errstate(divide="ignore", invalid="ignore"):
+        out = np.where(y > 0, gammaln(y + r) - gammaln(np.where(r > 0, r, 1.0)), 0.0) - r * math.log1p(alpha)
+    return out
+
+
+def _nb1_best_mean(y, alpha):
+    """Per row, the mean that maximises the NB1 log-density of y (the
+    saturated model's: unlike NB2's it is not y itself, as r = mu / alpha
+    enters log Gamma): the root in r of psi(y + r) - psi(r) = log1p(alpha),
+    decreasing in r, by bisection on log r; 0 for y = 0."""
+    from .._errors import require
+
+    digamma = require("scipy.special", purpose="the NB1 negative binomial's deviance residuals").digamma
+    y = np.asarray(y, dtype=np.float64)
+    out = np.zeros_like(y)
+    pos = y > 0
+    if not pos.any():
+        return out
+    yp, target = y[pos], math.log1p(alpha)
+    # psi(y + r) - psi(r) lies between y / (y + r) and y / r: the root
+    # between y (1 / L - 1) and y / L (r), widened.
+    lo = np.log(np.maximum(yp * (1.0 / target - 1.0), 0.0) + 1e-300) - 1.0
+    lo = np.minimum(lo, np.log(yp / target) - 40.0)
+    hi = np.log(yp / target) + 1.0
+    for _ in range(200):
+        mid = 0.5 * (lo + hi)
+        r = np.exp(mid)
+        above = digamma(yp + r) - digamma(r) > target
+        lo, hi = np.where(above, mid, lo), np.where(above, hi, mid)
+    out[pos] = np.exp(0.5 * (lo + hi)) * alpha
+    return out
 
 
 def _xlogy_ratio(y, mu):

@@ -43,11 +43,12 @@ class GeneralizedLinearMixedModel(MixedModel):
         The fixed- and random-effects designs.
     groups : array_like or pandas Series, shape (n,)
         One group label per row.
-    family : {"binomial", "poisson", "negative_binomial"}
+    family : {"binomial", "poisson", "negative_binomial", "negative_binomial1"}
     link : str, optional
         "logit" (default), "probit" or "cloglog" for the binomial; "log" for
-        the Poisson and the negative binomial (NB2: variance mu + mu^2 / phi,
-        phi estimated with theta and beta).
+        the Poisson and the negative binomials (NB2: variance mu + mu^2 / phi;
+        NB1: variance phi mu, glmmTMB's nbinom1; phi estimated with theta and
+        beta).
     weights : array_like, optional
         Prior weights: the number of trials for a binomial proportion (lme4's
         form), multiplying each row's log-likelihood for the Poisson.
@@ -195,7 +196,7 @@ class GeneralizedLinearMixedModel(MixedModel):
                 if b.shape != (self.p,) or not np.isfinite(b).all():
                     raise ValueError(f"starts['beta'] must be {self.p} finite values")
                 beta0 = self.beta_to_core(b)
-        if self.family.name == "negative_binomial":
+        if self.family.negative_binomial:
             from .dispersion import fit_dispersion, fitter
 
             if nagq == 0:
@@ -224,7 +225,7 @@ class GeneralizedLinearMixedModel(MixedModel):
         t = self.reparam.theta_to_core(np.asarray(theta, dtype=np.float64))
         b = self.beta_to_core(beta)
         core = self.core
-        if self.family.name == "negative_binomial":
+        if self.family.negative_binomial:
             if phi is None:
                 raise ValueError("the negative binomial's deviance needs its dispersion: give phi=")
             core = core.with_phi(float(phi))
@@ -296,10 +297,11 @@ def glmm(formula: str, data: Any, family: str = "binomial", link: str | None = N
         Parquet file (``.parquet``, ``.pq``) or a directory of Parquet files,
         a pyarrow Dataset or a Dask DataFrame is read into memory whole (the
         likelihood needs every row at every evaluation).
-    family : {"binomial", "poisson", "negative_binomial"}
+    family : {"binomial", "poisson", "negative_binomial", "negative_binomial1"}
     link : str, optional
         "logit" (default), "probit", "cloglog" (binomial); "log" (Poisson,
-        negative binomial: NB2, variance mu + mu^2 / phi, phi estimated).
+        negative binomials: NB2, variance mu + mu^2 / phi; NB1, variance
+        phi mu as glmmTMB's nbinom1; phi estimated).
     weights : str or array_like, optional
         Prior weights (a column name or one value per row): the trials of a
         binomial proportion.

@@ -81,7 +81,7 @@ class GlmmResult(MixedResult, GeneralizedInference):
         self.phi = self.phi_se_log = None
         self._fit_core = core
         if dispersion is not None:
-            self.family = model.family.with_phi(dispersion.phi)
+            self.family = model.family.with_phi(dispersion.kappa)
             self.phi = dispersion.phi
         self.nagq = int(nagq)
         self.reml = False
@@ -216,7 +216,7 @@ class GlmmResult(MixedResult, GeneralizedInference):
         at phi^ (made again after unpickling: cores are not pickled)."""
         core = self.__dict__.get("_fit_core")
         if core is None:
-            core = self.model.core if self.phi is None else self.model.core.with_phi(self.phi)
+            core = self.model.core if self.phi is None else self.model.core.with_phi(self.family.phi)
             self._fit_core = core
         return core
 
@@ -259,9 +259,10 @@ class GlmmResult(MixedResult, GeneralizedInference):
         if not 0.0 < level < 1.0:
             raise ValueError(f"level must lie in (0, 1), got {level!r}")
         z = normal_quantile(0.5 + level / 2.0)
-        if method == "wald":
+        if method == "wald":  # on log phi (NB2) or log alpha = log(phi - 1) (NB1), as glmmTMB's sigma
             se = self.phi_se_log if self.phi_se_log is not None else math.nan
-            return (self.phi * math.exp(-z * se), self.phi * math.exp(z * se))
+            kappa = self.family.phi
+            return (self.family.user_phi(kappa * math.exp(-z * se)), self.family.user_phi(kappa * math.exp(z * se)))
         if method != "profile":
             raise ValueError(f'method must be "profile" or "wald", got {method!r}')
         from .dispersion import profile_interval
@@ -525,9 +526,12 @@ class GlmmResult(MixedResult, GeneralizedInference):
                 null = self.model.with_fixed(np.ones((self.model.n, 1)), ["(Intercept)"], "the null model")
                 return float(null.fit(**self._refit_options()).beta[0])
 
-        # The negative binomial adds 1 / phi (the fit's phi), as performance does.
-        extra = 0.0 if self.phi is None else 1.0 / self.phi
-        return math.log1p(math.exp(-self.cached("null_intercept", lambda _: null_intercept())) + extra)
+        # The negative binomial adds 1 / phi (the fit's phi), as performance
+        # does; NB1's variance phi mu gives log(1 + phi / mu).
+        inverse_mu = math.exp(-self.cached("null_intercept", lambda _: null_intercept()))
+        if self.family.name == "negative_binomial1":
+            return math.log1p(self.phi * inverse_mu)
+        return math.log1p(inverse_mu + (0.0 if self.phi is None else 1.0 / self.phi))
 
     def _test_method(self):
         from ..inference.ddf import df_method

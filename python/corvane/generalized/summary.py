@@ -47,8 +47,12 @@ def sections(res):
         out.append([Note(note + ": overdispersion") if res.dispersion > 1.5 else note])
     if res.phi is not None:
         se = res.phi_se_log
-        text = (f"Dispersion parameter for nbinom2 family (variance mu + mu^2 / phi): phi = {res.phi:.5g}"
-                + (f" (log phi: std. error {se:.4g})" if se is not None else ""))
+        if res.family.name == "negative_binomial1":
+            text = (f"Dispersion parameter for nbinom1 family (variance phi mu): phi = {res.phi:.5g}"
+                    + (f" (log(phi - 1): std. error {se:.4g})" if se is not None else ""))
+        else:
+            text = (f"Dispersion parameter for nbinom2 family (variance mu + mu^2 / phi): phi = {res.phi:.5g}"
+                    + (f" (log phi: std. error {se:.4g})" if se is not None else ""))
         out.append([text] + ([Note(phi_bound_note(res))] if getattr(res, "phi_at_bound", False) else []))
 
     optimizer = optimizer_section(res)
@@ -62,14 +66,16 @@ def sections(res):
 def _family_label(res):
     """glmer's family line; the negative binomial as glmer.nb prints it, with phi."""
     if res.phi is not None:
-        return f"Negative Binomial({res.phi:.4g})"
+        nb1 = res.family.name == "negative_binomial1"
+        return f"Negative Binomial{' NB1' if nb1 else ''}({res.phi:.4g})"
     return res.family.name
 
 
 def phi_bound_note(res):
     """The note of a negative binomial whose phi ran to the end of its range."""
-    return (f"the negative binomial's phi reached {res.phi:.3g}, the end of its range: the counts show no "
-            f"overdispersion beyond the random effects, and the Poisson model (phi -> inf) fits as well")
+    limit = "phi -> 1" if res.family.name == "negative_binomial1" else "phi -> inf"
+    return (f"the negative binomial's phi reached {res.phi:.10g}, the end of its range: the counts show no "
+            f"overdispersion beyond the random effects, and the Poisson model ({limit}) fits as well")
 
 
 def separation_note(res):

@@ -114,9 +114,10 @@ def lrt_table(results, refit=True, names=None):
     if len(names) != len(results):
         raise ValueError(f"{len(names)} names for {len(results)} models")
     kinds = {r.family_name for r in results}
-    # A Poisson model is the negative binomial's limit phi -> inf: nested,
-    # with phi on the boundary of its range.
-    counts = kinds == {"poisson ( log )", "negative_binomial ( log )"}
+    # A Poisson model is a negative binomial's limit (NB2: phi -> inf; NB1:
+    # phi -> 1): nested, with phi on the boundary of its range.
+    counts = kinds in ({"poisson ( log )", "negative_binomial ( log )"},
+                       {"poisson ( log )", "negative_binomial1 ( log )"})
     if len(kinds) > 1 and not counts:
         raise ValueError(f"the models are of different families ({', '.join(sorted(kinds))}): likelihood-ratio "
                          f"tests compare models of one family")
