@@ -2,7 +2,8 @@
 # mu (1 + alpha) = phi mu, log link) with one grouping factor: glmmTMB's
 # nbinom1 fits by the Laplace approximation, converged tightly (nlminb with
 # rel.tol 1e-10) and refitted from their optimum (the better of the two
-# kept); performance's Nakagawa R2 of the first.
+# kept); performance's Nakagawa R2 of the first; profile intervals of epil's
+# fixed effects under nbinom1 and nbinom2.
 #
 # For each model: logLik, the fixed effects and their standard errors, alpha
 # (glmmTMB's sigma(); corvane reports phi = 1 + alpha), the standard error of
@@ -79,6 +80,15 @@ r2 <- suppressWarnings(r2_nakagawa(glmmTMB(TICKS ~ YEAR + HEIGHT_s + (1 | BROOD)
                                            family = nbinom1, control = ctrl)))
 out$grouseticks$r2 <- list(conditional = r2$R2_conditional[[1]], marginal = r2$R2_marginal[[1]],
                            performance = as.character(packageVersion("performance")))
+
+# Profile intervals of the fixed effects (phi and the random effects'
+# variance re-estimated at each point) for epil under nbinom1 and nbinom2.
+profile_of <- function(family) {
+  f <- glmmTMB(y ~ trt + lbase + lage + V4 + (1 | subject), data = epil, family = family, control = ctrl)
+  ci <- confint(f, method = "profile", parm = "beta_", level = 0.95)
+  list(lower = vec(ci[, 1]), upper = vec(ci[, 2]), names = vec(rownames(ci)))
+}
+out$epil_profile <- list(nbinom1 = profile_of(nbinom1), nbinom2 = profile_of(nbinom2))
 
 writeLines(to_json(list(glmmTMB = as.character(packageVersion("glmmTMB")), models = out)),
            file.path(dir, "glmm_negbin1.json"))

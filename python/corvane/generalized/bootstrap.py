@@ -7,7 +7,9 @@ proportion of the row's trials), by a NumPy Generator seeded by the caller.
 Replicates are refitted by the core, a block at a time, in parallel and
 without the interpreter lock, each from the fit's estimates; a replicate's fit
 does not depend on the number of threads, so a seed gives the same
-replicates bit for bit on any machine with the same NumPy.
+replicates bit for bit on any machine with the same NumPy. A negative
+binomial's replicates re-estimate phi as its fit did (one replicate at a
+time: phi's Newton steps run in Python), and the table gains a "phi" column.
 """
 
 from __future__ import annotations
@@ -69,7 +71,7 @@ class GlmmBootstrap:
     n, seed, n_singular, seconds
     """
 
-    def __init__(self, result, theta, beta, deviance, converged, seed, seconds, theta_core=None):
+    def __init__(self, result, theta, beta, deviance, converged, seed, seconds, theta_core=None, phi=None):
         pd = require("pandas", purpose="the bootstrap's replicates")
         q = result.model.q
         pairs = list(result.model.theta_pairs)
@@ -79,6 +81,9 @@ class GlmmBootstrap:
                         for t in theta])
         table = pd.DataFrame(np.column_stack([var, beta]) if len(var) else np.empty((0, len(self.names))),
                              columns=self.names)
+        if phi is not None:
+            table["phi"] = phi
+            self.names = self.names + ["phi"]
         table["deviance"] = deviance
         table["converged"] = converged.astype(bool)
         # The fits' own boundary rule, on the core's theta: a variance at 0
@@ -101,20 +106,46 @@ class GlmmBootstrap:
         return f"<GlmmBootstrap n={self.n} seed={self.seed} singular={self.n_singular}>"
 
 
+def _negative_binomial_fits(result, ys):
+    """The raw fits of replicates ys of a negative binomial, phi re-estimated
+    in each from the fit's estimates (the fit_responses dict's keys)."""
+    from .dispersion import fit_dispersion, fitter
+
+    model = result.model
+    w = np.ones(model.n) if model.weights is None else model.weights
+    fit_at = fitter(model, result.nagq, 200, result.theta_core, result.beta_core)
+    out = {"theta": [], "beta": [], "deviance": [], "converged": [], "phi": []}
+    for y in ys:
+        try:
+            _, raw, disp = fit_dispersion(model.core_with_response(y), fit_at, y, w, result.nagq, result.family.phi)
+            ok = bool(raw["converged"]) and disp.converged
+            values = (raw["theta"], raw["beta"], raw["deviance"], ok, disp.phi)
+        except (ValueError, RuntimeError):  # a replicate the model cannot take (all counts 0)
+            values = (np.full(model.n_theta, np.nan), np.full(model.p, np.nan), np.nan, False, np.nan)
+        for key, v in zip(("theta", "beta", "deviance", "converged", "phi"), values):
+            out[key].append(v)
+    return {k: np.asarray(v) for k, v in out.items()}
+
+
 def bootstrap(result, n=1000, seed=0, progress=True):
     n = _count(n, "n")
     model = result.model
     rp = model.reparam
     rng = np.random.default_rng(seed)
-    thetas, cores, betas, devs, conv = [], [], [], [], []
+    nb = result.phi is not None
+    thetas, cores, betas, devs, conv, phis = [], [], [], [], [], []
     start = time.perf_counter()
     bar = None
     try:
         for first in range(0, n, _BLOCK):
             count = min(_BLOCK, n - first)
             ys = _draw(result, rng, count)
-            raw = model.rows_core().fit_responses(ys, result.theta_core.tolist(), result.beta_core.tolist(),
-                                           nagq=result.nagq, free=model._fit_free())
+            if nb:
+                raw = _negative_binomial_fits(result, ys)
+                phis.append(raw["phi"])
+            else:
+                raw = model.rows_core().fit_responses(ys, result.theta_core.tolist(), result.beta_core.tolist(),
+                                                      nagq=result.nagq, free=model._fit_free())
             thetas += [rp.theta(t) if np.isfinite(t).all() else t for t in raw["theta"]]
             cores += list(raw["theta"])
             betas.append(rp.beta(raw["beta"]))
@@ -133,4 +164,5 @@ def bootstrap(result, n=1000, seed=0, progress=True):
         if bar is not None:
             bar.close()
     return GlmmBootstrap(result, np.array(thetas), np.vstack(betas), np.concatenate(devs), np.concatenate(conv),
-                         seed, time.perf_counter() - start, np.array(cores))
+                         seed, time.perf_counter() - start, np.array(cores),
+                         np.concatenate(phis) if nb else None)

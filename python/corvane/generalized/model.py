@@ -106,9 +106,10 @@ class GeneralizedLinearMixedModel(MixedModel):
         model._construct(rows, names, self.family, origin)
         return model
 
-    def _make_core(self, pool=True):
-        """The core over the model's rows, identical rows pooled when that
-        pays (``self.pooling`` says how, None when not pooled)."""
+    def _make_core(self, pool=True, y=None):
+        """The core over the model's rows (with response y when given),
+        identical rows pooled when that pays (``self.pooling`` says how, None
+        when not pooled)."""
         rp = self.reparam
         # The core applies the change of coordinates to each row as it copies
         # it (no transformed copy of the design here); unit weights and zero
@@ -116,7 +117,7 @@ class GeneralizedLinearMixedModel(MixedModel):
         X, Z = rp.core_design(self.X), self.Z
         w = None if self.weights is None else np.asarray(self.weights, dtype=np.float64)
         off = None if self.offset is None else np.asarray(self.offset, dtype=np.float64)
-        y, codes = self.y, self.codes
+        y, codes = (self.y if y is None else y), self.codes
         pooling = None
         if pool:  # rows equal in (X, Z) are equal in the core's coordinates, and only they
             pooling = self.pooling = pool_rows(self.family.name, codes, X, Z, off, y, w)
@@ -132,6 +133,11 @@ class GeneralizedLinearMixedModel(MixedModel):
                         contiguous(w), contiguous(off), self.family.name, self.family.link,
                         x_transform=contiguous(rp.a_core_x), z_transform=contiguous(rp.a_z),
                         phi=self.family.phi or 1.0)
+
+    def core_with_response(self, y):
+        """A core over every row as given with the response y instead (the
+        same family, link and dispersion)."""
+        return self._make_core(pool=False, y=np.asarray(y, dtype=np.float64))
 
     def rows_core(self):
         """The core over every row as given (the model's own core when its rows

@@ -9,7 +9,9 @@ then solved for +-z by Brent's method, as lme4's profile does. Every
 parameter is profiled: the fixed effects and the first standard deviation
 (coordinates of the fit's parameters) over the others by L-BFGS-B; the other
 standard deviations and the correlations, nonlinear in theta, by SLSQP with
-the parameter held as an equality constraint.
+the parameter held as an equality constraint. A negative binomial's
+dispersion is one of the others (its t = +-log phi, the last coordinate):
+each profile point re-estimates it too.
 """
 
 from __future__ import annotations
@@ -84,6 +86,14 @@ class _Profiler:
         self.free = np.arange(self.nt_all) if free is None else np.asarray(free)
         self.pairs = theta_pairs(result)
         self.x_hat = np.concatenate([np.asarray(result.theta)[self.free], result.beta])
+        # A negative binomial's dispersion as a further coordinate t (see
+        # dispersion.py), held within t's range.
+        self.nb = result.phi is not None
+        if self.nb:
+            from .dispersion import T_HIGH, T_LOW, t_of
+
+            self.t_range = (T_LOW, T_HIGH)
+            self.x_hat = np.append(self.x_hat, t_of(self.model.core, result.family.phi))
         self.d_hat = result.deviance
         a_z_inv = np.linalg.inv(self.model.reparam.a_z)
         self._a_z_inv = a_z_inv
@@ -100,21 +110,34 @@ class _Profiler:
         lam = theta_to_lambda(self._theta(x), self.q)
         inner = self._a_z_inv @ lam
         theta_core = np.array(_tril(lower_factor(inner)))
-        beta_core = np.linalg.solve(self._a_x, x[self.nt:])
+        beta_core = np.linalg.solve(self._a_x, x[self.nt:self.nt + self.p])
         return theta_core, beta_core
+
+    def _core(self, x):
+        if not self.nb:
+            return self.result._core
+        from .dispersion import kappa_at
+
+        return self.model.core.with_phi(kappa_at(self.model.core, float(x[-1])))
 
     def deviance_and_grad(self, x):
         """The deviance and its gradient in x (by the chain rule for beta;
         by central differences for theta, whose map to the core's is not
         linear)."""
         theta_core, beta_core = self._core_point(x)
-        out = self.result._core.evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq,
-                                       derivatives=1)
+        out = self._core(x).evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq,
+                                     derivatives=1)
         if not out["feasible"]:
             return math.inf, np.zeros_like(x)
         g = np.asarray(out["grad"])
         grad = np.empty_like(x)
-        grad[self.nt:] = np.linalg.solve(self._a_x.T, g[self.nt_all:])
+        grad[self.nt:self.nt + self.p] = np.linalg.solve(self._a_x.T, g[self.nt_all:])
+        if self.nb:
+            h = 1e-4
+            up, down = x.copy(), x.copy()
+            up[-1] += h
+            down[-1] -= h
+            grad[-1] = (self._value(up) - self._value(down)) / (2 * h)
         for k in range(self.nt):
             h = 1e-6 * max(1.0, abs(x[k]))
             up, down = x.copy(), x.copy()
@@ -125,7 +148,7 @@ class _Profiler:
 
     def _value(self, x):
         theta_core, beta_core = self._core_point(x)
-        return float(self.result._core.evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq)
+        return float(self._core(x).evaluate(theta_core.tolist(), beta_core.tolist(), nagq=self.result.nagq)
                      ["deviance"])
 
     def psi(self, x, k):
@@ -148,7 +171,7 @@ class _Profiler:
             warnings.simplefilter("ignore")
             if self._coordinate(k):
                 free = [i for i in range(len(self.x_hat)) if i != k]
-                bounds = [(0.0, None) if i in self.diag else (None, None) for i in free]
+                bounds = [self._bounds(i) for i in free]
 
                 def fun(v):
                     x = start.copy()
@@ -163,11 +186,16 @@ class _Profiler:
                 x[free] = res.x
                 x[k] = value
                 return float(res.fun), x
-            bounds = [(0.0, None) if i in self.diag else (None, None) for i in range(len(self.x_hat))]
+            bounds = [self._bounds(i) for i in range(len(self.x_hat))]
             res = optimize.minimize(self.deviance_and_grad, start, jac=True, method="SLSQP", bounds=bounds,
                                     constraints=[{"type": "eq", "fun": lambda x: self.psi(x, k) - value}],
                                     options={"maxiter": 300, "ftol": 1e-13})
             return float(res.fun), np.asarray(res.x, dtype=np.float64)
+
+    def _bounds(self, i):
+        if self.nb and i == len(self.x_hat) - 1:
+            return self.t_range
+        return (0.0, None) if i in self.diag else (None, None)
 
     def zeta(self, k, value, start):
         d, x = self.profile(k, value, start)

@@ -396,21 +396,6 @@ class GlmmResult(MixedResult, GeneralizedInference):
     def family_name(self):
         return f"{self.family.name} ( {self.family.link} )"
 
-    def _nb_unavailable(self, what):
-        if self.phi is not None:
-            raise NotImplementedError(
-                f"{what} of a negative binomial fit is not available yet (it would hold phi at its estimate); "
-                f"phi's own profile interval is phi_confint(), the fixed effects' Wald intervals confint()")
-
-    def confint(self, level: float = 0.95, method: str = "wald", which: Any = None, **kwargs):
-        if method != "wald":
-            self._nb_unavailable(f"confint(method={method!r})")
-        return super().confint(level, method, which, **kwargs)
-
-    def bootstrap(self, n: int = 1000, seed: Any = 0, progress: bool = True):
-        self._nb_unavailable("the bootstrap")
-        return super().bootstrap(n, seed, progress)
-
     # -- predictions and residuals ------------------------------------------------------
     def predict(self, data: Any = None, include_random: bool = True, new_groups: str = "population",
                 type: str = "response", *, se: bool = False, interval: str | None = None, level: float = 0.95,

@@ -22,6 +22,8 @@ directions, which does not depend on how the design codes a factor.
 
 from __future__ import annotations
 
+import functools
+
 import numpy as np
 
 __all__ = ["separated_directions", "affected_coefficients"]
@@ -47,7 +49,7 @@ def _unobserved_mass(family, eta, y, w):
     # row at its boundary has eta beyond the point where w_min times the
     # unobserved outcome's mean is _AT_BOUNDARY (a margin of 1 on eta's
     # scale besides): the rows short of it need no mean.
-    low = _crossing(lambda t: w_min * family.mean(t) - _AT_BOUNDARY) + 1.0
+    low = _cut(family, w_min, 0)
     with np.errstate(over="ignore", under="ignore"):
         zero = (y == 0) & (eta <= low)
         if family.counts:
@@ -55,13 +57,22 @@ def _unobserved_mass(family, eta, y, w):
             return out
         out[zero] = w[zero] * family.mean(eta[zero])
         if family.link == "cloglog":
-            high = _crossing(lambda t: w_min * np.exp(-np.exp(t)) - _AT_BOUNDARY, rising=False) - 1.0
+            high = _cut(family, w_min, 1)
             one = (y == 1) & (eta >= high)
             out[one] = w[one] * np.exp(-np.exp(eta[one]))
         else:  # logit and probit are symmetric: 1 - mu(eta) = mu(-eta)
             one = (y == 1) & (eta >= -low)
             out[one] = w[one] * family.mean(-eta[one])
     return out
+
+
+@functools.lru_cache(maxsize=64)
+def _cut(family, w_min, one):
+    """The eta beyond which a row may sit at its boundary: below the first
+    (for y = 0), or above the second (a complementary log-log's y = 1)."""
+    if one:
+        return _crossing(lambda t: w_min * np.exp(-np.exp(t)) - _AT_BOUNDARY, rising=False) - 1.0
+    return _crossing(lambda t: w_min * family.mean(t) - _AT_BOUNDARY) + 1.0
 
 
 def _crossing(f, rising=True):
