@@ -4,8 +4,8 @@
 // The terms use the core's own exp, expm1, log and log1p (linalg/
 // elementary.hpp), which give the same bits in a lane as for a double, and
 // branches are selections, so every row gets the same bits whether it runs
-// alone or beside others, on any machine. The probit link's erfc is still
-// the C library's, taken lane by lane.
+// alone or beside others, on any machine. The probit link's erfc is the
+// core's own too (linalg/erfc.hpp), taken lane by lane.
 //
 // The array forms fill whole blocks of W rows in lanes and the rest one row
 // at a time; they are compiled for the baseline and (row_terms_simd.cpp) for
@@ -23,6 +23,7 @@
 #include "glmm/family.hpp"
 #include "glmm/nb1_terms.hpp"
 #include "linalg/elementary.hpp"
+#include "linalg/erfc.hpp"
 
 namespace corvane::glmm {
 inline namespace CORVANE_ISA {
@@ -60,11 +61,11 @@ inline bool any(linalg::Mask<W> m) {
     return !linalg::all_true(!m);
 }
 
-inline double erfc_each(double x) { return std::erfc(x); }
+inline double erfc_each(double x) { return linalg::erfc_of(x); }
 template <int W>
 inline Lanes<W> erfc_each(Lanes<W> x) {
     Lanes<W> r;
-    for (int l = 0; l < W; ++l) r.v[l] = std::erfc(x.v[l]);
+    for (int l = 0; l < W; ++l) r.v[l] = linalg::erfc_of(x.v[l]);
     return r;
 }
 

@@ -186,12 +186,11 @@ inline void reduce_ln2(T x, T& k, T& hi, T& lo, T& r) {
 
 }  // namespace elementary_detail
 
-// e^x, under one ulp; +inf above 709.78..., 0 below -745.13..., NaN for NaN.
+namespace elementary_detail {
+
+// e^x from x's reduction x = k ln 2 + (hi - lo), r = hi - lo.
 template <class T>
-[[gnu::always_inline]] inline T exp_of(T x) {
-    using namespace elementary_detail;
-    T k, hi, lo, r;
-    reduce_ln2(x, k, hi, lo, r);
+[[gnu::always_inline]] inline T exp_reduced(T x, T k, T hi, T lo, T r) {
     const T t = r * r;
     const T c = r - t * (kP1 + t * (kP2 + t * (kP3 + t * (kP4 + t * kP5))));
     const T y = T(1.0) - ((lo - (r * c) / (T(2.0) - c)) - hi);
@@ -205,6 +204,33 @@ template <class T>
     out = select(less(T(kExpOver), x), T(std::numeric_limits<double>::infinity()), out);
     out = select(less(x, T(kExpUnder)), T(0.0), out);
     return select(is_nan(x), x, out);
+}
+
+}  // namespace elementary_detail
+
+// e^x, under one ulp; +inf above 709.78..., 0 below -745.13..., NaN for NaN.
+template <class T>
+[[gnu::always_inline]] inline T exp_of(T x) {
+    using namespace elementary_detail;
+    T k, hi, lo, r;
+    reduce_ln2(x, k, hi, lo, r);
+    return exp_reduced(x, k, hi, lo, r);
+}
+
+// e^(a + b) for a whose reduction a - k ln2_hi is exact (a's last bit at or
+// above 2^-34) and a small b: b joins the reduced argument, and the rounding
+// of that sum its low part, so that the rounding of a + b (up to 6e-14 for
+// a near -700) does not enter the result. erfc's exp(-x^2) with x^2 split.
+inline double exp_sum_of(double a, double b) {
+    using namespace elementary_detail;
+    const double x = a + b;
+    const double k = nearest(x * kInvLn2);
+    const double head = a - k * kLn2Hi;  // exact
+    const double hi = head + b;
+    const double moved = hi - head;
+    const double carry = (head - (hi - moved)) + (b - moved);  // head + b = hi + carry
+    const double lo = k * kLn2Lo - carry;
+    return exp_reduced(x, k, hi, lo, hi - lo);
 }
 
 // e^x - 1, under one ulp; -1 below -56 ln 2, +inf above 709.78..., NaN for NaN.

@@ -18,6 +18,7 @@
 #include "linalg/compensated_sum.hpp"
 #include "linalg/dense.hpp"
 #include "linalg/elementary_arrays.hpp"
+#include "linalg/erfc.hpp"
 #include "glmm/row_terms.hpp"
 #include "linalg/symmetric_eigen.hpp"
 #include "lmm/group_lanes.hpp"
@@ -178,16 +179,22 @@ PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const auto is = [](PyObject* o, const char* text) {
             return PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
         };
+        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(a, 0));
+        if (is(bound[0], "erfc")) {  // one route: the probit's row terms call it lane by lane
+            std::vector<double> out(n);
+            for (std::size_t i = 0; i < n; ++i)
+                out[i] = linalg::erfc_of(*static_cast<const double*>(PyArray_GETPTR1(a, static_cast<npy_intp>(i))));
+            return new_array({as_intp(n)}, out.data());
+        }
         linalg::Elementary which;
         if (is(bound[0], "exp")) which = linalg::Elementary::Exp;
         else if (is(bound[0], "expm1")) which = linalg::Elementary::Expm1;
         else if (is(bound[0], "log")) which = linalg::Elementary::Log;
         else if (is(bound[0], "log1p")) which = linalg::Elementary::Log1p;
         else {
-            PyErr_SetString(PyExc_ValueError, "name must be 'exp', 'expm1', 'log' or 'log1p'");
+            PyErr_SetString(PyExc_ValueError, "name must be 'exp', 'expm1', 'log', 'log1p' or 'erfc'");
             return nullptr;
         }
-        const std::size_t n = static_cast<std::size_t>(PyArray_DIM(a, 0));
         std::vector<double> x(n), out(n);
         for (std::size_t i = 0; i < n; ++i)
             x[i] = *static_cast<const double*>(PyArray_GETPTR1(a, static_cast<npy_intp>(i)));
@@ -1018,7 +1025,8 @@ PyMethodDef kFunctions[] = {
      "glmm_row_terms(link, mode, eta, y, w, route, delta=None, phi=None)\n--\n\nThe generalized row terms over "
      "arrays (\"nb2\": the negative binomial's, with its phi)."},
     {"elementary", fastcall<elementary>(), kFast,
-     "elementary(name, x, route)\n--\n\nexp, expm1, log or log1p of x by the scalar, two-lane or machine route."},
+     "elementary(name, x, route)\n--\n\nexp, expm1, log or log1p of x by the scalar, two-lane or machine route;\n"
+     "erfc (the route ignored)."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
     {"hessian", fastcall<hessian>(), kFast, "Criterion, gradient and Hessian with forced schedules."},
     {"canonical_theta", fastcall<canonical_theta>(), kFast, "canonical_theta(theta, q)"},
