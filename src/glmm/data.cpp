@@ -12,6 +12,7 @@
 #include "parallel/pool.hpp"
 #include "glmm/nb1_terms.hpp"
 #include "linalg/elementary.hpp"
+#include "linalg/log_gamma.hpp"
 
 namespace corvane::glmm {
 
@@ -108,6 +109,63 @@ void check_dispersion(double phi) {
         throw InvalidInput("the negative binomial's phi must be positive and finite, got " + python_repr(phi));
 }
 
+// The NB1 row's log-density at mu = y (r = y / alpha), less its constant.
+inline double nb1_saturated_unit(double y, const RowParams& rp) {
+    if (!(y > 0.0)) return 0.0;
+    const double r = y / rp.phi;
+    return nb1_sums(r, y, 0).value - r * rp.log1p_phi;
+}
+
+// A count's (Poisson, negative binomial) saturated log-density and omitted
+// constant per unit of weight: the row's are w times these.
+inline double count_saturated_unit(Family family, double y, const RowParams& rp) {
+    if (family == Family::NegativeBinomial1) return nb1_saturated_unit(y, rp);
+    if (family == Family::NegativeBinomial)
+        return y > 0.0 ? y * linalg::log_of(y) - (y + rp.phi) * linalg::log1p_of(y / rp.phi) : 0.0;
+    return (y > 0.0 ? y * linalg::log_of(y) : 0.0) - y;
+}
+
+inline double count_constant_unit(Family family, double y, const RowParams& rp) {
+    if (family == Family::NegativeBinomial1) {
+        const double ratio = y > 0.0 ? y * (rp.log_phi - rp.log1p_phi) : 0.0;
+        return ratio - linalg::log_gamma_of(y + 1.0);
+    }
+    if (family == Family::NegativeBinomial) {
+        double s = 0.0;
+        if (y < kSummedCounts && y == std::floor(y)) {
+            for (double j = 1.0; j < y; j = j + 1.0) s = s + linalg::log1p_of(j / rp.phi);
+        } else {
+            s = (linalg::log_gamma_of(y + rp.phi) - linalg::log_gamma_of(rp.phi)) - y * rp.log_phi;
+        }
+        return s - linalg::log_gamma_of(y + 1.0);
+    }
+    return -linalg::log_gamma_of(y + 1.0);
+}
+
+// The log-density of the row at mu = y (the saturated model), less the same
+// constant: 0 log 0 counts as 0. The negative binomial's is
+// w (y (log y - log phi) - (y + phi) log1p(y / phi)).
+inline double saturated_loglik(Family family, double y, double w, const RowParams& rp = {}) {
+    if (family == Family::Binomial) {
+        const auto xlogx = [](double v) { return v > 0.0 ? v * linalg::log_of(v) : 0.0; };
+        return w * (xlogx(y) + xlogx(1.0 - y));
+    }
+    return w * count_saturated_unit(family, y, rp);
+}
+
+// The constant the log-density omits: log C(w, w y) for the binomial (w
+// trials; the successes w y are integral), -w log(y!) for the Poisson,
+// w (log Gamma(y + phi) - log Gamma(phi) - y log phi - log y!) for the
+// negative binomial.
+inline double loglik_constant(Family family, double y, double w, const RowParams& rp = {}) {
+    if (family == Family::Binomial) {
+        const double s = std::round(w * y);
+        const double n = std::round(w);
+        return linalg::log_gamma_of(n + 1.0) - linalg::log_gamma_of(s + 1.0) - linalg::log_gamma_of(n - s + 1.0);
+    }
+    return w * count_constant_unit(family, y, rp);
+}
+
 // The constant and the saturated log-likelihood, in grouped order. A 0/1
 // response adds 0 to both (its binomial coefficient is 1, and 0 log 0 and
 // 1 log 1 are 0) and is not computed.
@@ -147,13 +205,6 @@ void sum_constants(GlmmData& d) {
 }
 
 }  // namespace
-
-// The NB1 row's log-density at mu = y (r = y / alpha), less its constant.
-double nb1_saturated_unit(double y, const RowParams& rp) {
-    if (!(y > 0.0)) return 0.0;
-    const double r = y / rp.phi;
-    return nb1_sums(r, y, 0).value - r * rp.log1p_phi;
-}
 
 const char* family_name(Family family) {
     switch (family) {

@@ -65,61 +65,9 @@ struct RowTerms {
 // Beyond this |eta| a probit probability underflows.
 inline constexpr double kProbitLimit = 37.0;
 
-// A count's (Poisson, negative binomial) saturated log-density and omitted
-// constant per unit of weight: the row's are w times these.
-double nb1_saturated_unit(double y, const RowParams& rp);  // nb1_terms.cpp
-
-inline double count_saturated_unit(Family family, double y, const RowParams& rp) {
-    if (family == Family::NegativeBinomial1) return nb1_saturated_unit(y, rp);
-    if (family == Family::NegativeBinomial)
-        return y > 0.0 ? y * std::log(y) - (y + rp.phi) * std::log1p(y / rp.phi) : 0.0;
-    return (y > 0.0 ? y * std::log(y) : 0.0) - y;
-}
-
 // Whole counts below this have the negative binomial's log Gamma(y + phi) -
 // log Gamma(phi) - y log phi as the sum of log1p(j / phi), j < y: no
 // cancellation between terms of size phi log phi when phi is large.
 inline constexpr double kSummedCounts = 4096.0;
-
-inline double count_constant_unit(Family family, double y, const RowParams& rp) {
-    if (family == Family::NegativeBinomial1) {
-        const double ratio = y > 0.0 ? y * (rp.log_phi - rp.log1p_phi) : 0.0;
-        return ratio - std::lgamma(y + 1.0);
-    }
-    if (family == Family::NegativeBinomial) {
-        double s = 0.0;
-        if (y < kSummedCounts && y == std::floor(y)) {
-            for (double j = 1.0; j < y; j = j + 1.0) s = s + std::log1p(j / rp.phi);
-        } else {
-            s = (std::lgamma(y + rp.phi) - std::lgamma(rp.phi)) - y * rp.log_phi;
-        }
-        return s - std::lgamma(y + 1.0);
-    }
-    return -std::lgamma(y + 1.0);
-}
-
-// The log-density of the row at mu = y (the saturated model), less the same
-// constant: 0 log 0 counts as 0. The negative binomial's is
-// w (y (log y - log phi) - (y + phi) log1p(y / phi)).
-inline double saturated_loglik(Family family, double y, double w, const RowParams& rp = {}) {
-    if (family == Family::Binomial) {
-        const auto xlogx = [](double v) { return v > 0.0 ? v * std::log(v) : 0.0; };
-        return w * (xlogx(y) + xlogx(1.0 - y));
-    }
-    return w * count_saturated_unit(family, y, rp);
-}
-
-// The constant the log-density omits: log C(w, w y) for the binomial (w
-// trials; the successes w y are integral), -w log(y!) for the Poisson,
-// w (log Gamma(y + phi) - log Gamma(phi) - y log phi - log y!) for the
-// negative binomial.
-inline double loglik_constant(Family family, double y, double w, const RowParams& rp = {}) {
-    if (family == Family::Binomial) {
-        const double s = std::round(w * y);
-        const double n = std::round(w);
-        return std::lgamma(n + 1.0) - std::lgamma(s + 1.0) - std::lgamma(n - s + 1.0);
-    }
-    return w * count_constant_unit(family, y, rp);
-}
 
 }  // namespace corvane::glmm

@@ -6,7 +6,8 @@
 // interpolants at 60 digits, tests/data/make_erfc_coefficients.py, as
 // monomials about an interval's middle):
 //   |x| < 0.84375:  erf(x) = x + x P(x^2), erfc = 1 - erf(x), written
-//                   0.5 - ((x - 0.5) + x P) from x = 1/4 on (no cancellation);
+//                   0.5 - ((x - 0.5) + x P) from x = 1/4 and (1 - x) - x P from
+//                   x = 1/2 on (exact differences, no cancellation);
 //   |x| < 1.25:     erf(|x|) = 0.84375 + D(|x| - 1) (exact constants);
 //   |x| < 26.5:     erfc(|x|) = exp(-z^2 - 0.5625 + (z - |x|)(z + |x|) + G(1 / x^2)) / |x|,
 //                   z = |x| with its last 32 bits cleared, so that z^2 + 0.5625
@@ -113,7 +114,8 @@ inline double erfc_of(double x) {
     if (ax < 0.84375) {
         const double p = horner(kA, x * x - kAMid);
         if (x < 0.25) return 1.0 - (x + x * p);
-        return 0.5 - ((x - 0.5) + x * p);
+        if (x < 0.5) return 0.5 - ((x - 0.5) + x * p);  // x - 0.5 exact
+        return (1.0 - x) - x * p;                       // 1 - x exact
     }
     if (ax < 1.25) {
         const double s = ax - 1.0;

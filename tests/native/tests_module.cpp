@@ -19,6 +19,7 @@
 #include "linalg/dense.hpp"
 #include "linalg/elementary_arrays.hpp"
 #include "linalg/erfc.hpp"
+#include "linalg/log_gamma.hpp"
 #include "glmm/row_terms.hpp"
 #include "linalg/symmetric_eigen.hpp"
 #include "lmm/group_lanes.hpp"
@@ -180,10 +181,13 @@ PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
         };
         const std::size_t n = static_cast<std::size_t>(PyArray_DIM(a, 0));
-        if (is(bound[0], "erfc")) {  // one route: the probit's row terms call it lane by lane
+        if (is(bound[0], "erfc") || is(bound[0], "lgamma")) {  // one route each: scalar functions
+            const bool erfc = is(bound[0], "erfc");
             std::vector<double> out(n);
-            for (std::size_t i = 0; i < n; ++i)
-                out[i] = linalg::erfc_of(*static_cast<const double*>(PyArray_GETPTR1(a, static_cast<npy_intp>(i))));
+            for (std::size_t i = 0; i < n; ++i) {
+                const double v = *static_cast<const double*>(PyArray_GETPTR1(a, static_cast<npy_intp>(i)));
+                out[i] = erfc ? linalg::erfc_of(v) : linalg::log_gamma_of(v);
+            }
             return new_array({as_intp(n)}, out.data());
         }
         linalg::Elementary which;
@@ -192,7 +196,7 @@ PyObject* elementary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         else if (is(bound[0], "log")) which = linalg::Elementary::Log;
         else if (is(bound[0], "log1p")) which = linalg::Elementary::Log1p;
         else {
-            PyErr_SetString(PyExc_ValueError, "name must be 'exp', 'expm1', 'log', 'log1p' or 'erfc'");
+            PyErr_SetString(PyExc_ValueError, "name must be 'exp', 'expm1', 'log', 'log1p', 'erfc' or 'lgamma'");
             return nullptr;
         }
         std::vector<double> x(n), out(n);
@@ -1026,7 +1030,7 @@ PyMethodDef kFunctions[] = {
      "arrays (\"nb2\": the negative binomial's, with its phi)."},
     {"elementary", fastcall<elementary>(), kFast,
      "elementary(name, x, route)\n--\n\nexp, expm1, log or log1p of x by the scalar, two-lane or machine route;\n"
-     "erfc (the route ignored)."},
+     "erfc and lgamma (the route ignored)."},
     {"pool_map", fastcall<pool_map>(), kFast, "pool_map(n, work=0)\n--\n\n[i*i for i in range(n)] on the pool."},
     {"hessian", fastcall<hessian>(), kFast, "Criterion, gradient and Hessian with forced schedules."},
     {"canonical_theta", fastcall<canonical_theta>(), kFast, "canonical_theta(theta, q)"},
