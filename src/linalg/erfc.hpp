@@ -14,8 +14,9 @@
 //                   is exact and the exponential's reduction carries the
 //                   small rest's rounding (exp_sum_of);
 // and erfc(-x) = 2 - erfc(x). Beyond 26.5 (erfc below 2.6e-307, past the
-// probit's range) the result is 0 or 2. Measured against 50-digit values on
-// a million arguments: at most 1.5 ulp (tests/test_glmm_rows.py).
+// probit's range) the result is 0 or 2. Against mpmath on a million
+// arguments: at most 1.63 ulp, 0.26 on average (tests/test_glmm_rows.py
+// holds 2 ulp).
 #pragma once
 
 #include <cstddef>
