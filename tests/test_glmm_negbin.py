@@ -12,6 +12,7 @@ import pandas as pd
 import pytest
 
 import corvane
+from glmm_cases import count_case
 from corvane import GlmmCore
 
 pytest.importorskip("formulaic")
@@ -21,12 +22,8 @@ REF = json.load(open(os.path.join(DATA, "glmm_negbin.json")))["models"]
 
 
 def _case(name):
-    if name == "grouseticks":
-        df = pd.read_csv(os.path.join(DATA, "grouseticks.csv"), dtype={"BROOD": str, "YEAR": str})
-        return "TICKS ~ YEAR + HEIGHT_s + (1 | BROOD)", df, {}
-    if name == "epil":
-        df = pd.read_csv(os.path.join(DATA, "glmm_heldout_epil.csv"), dtype={"subject": str})
-        return "y ~ trt + lbase + lage + V4 + (1 | subject)", df, {}
+    if name in ("grouseticks", "epil"):
+        return (*count_case(name), {})
     df = pd.read_csv(os.path.join(DATA, "glmm_negbin_sim.csv"))
     return "y ~ x + (x | g)", df, dict(offset=np.log(df["exposure"].to_numpy()), weights=df["w"].to_numpy(float))
 
