@@ -110,7 +110,7 @@ def test_conditional_prediction_error_is_the_joint_inverse(cbpp_fit):
     model = r.model
     X, Z = np.asarray(model.X, dtype=float), np.asarray(model.Z, dtype=float)
     fam, eta = r.family, r._eta
-    w = fam.mu_eta(eta) ** 2 / fam.variance(fam.mean(eta)) * r._weights()
+    w = fam.mu_eta(eta) ** 2 / fam.variance(fam.mean(eta)) * r.model.prior_weights
     m, p, q = model.m, model.p, model.q
     Zfull = np.zeros((model.n, m * q))
     for k in range(q):
@@ -139,7 +139,7 @@ def test_unpooled_effects_maximise_each_group(cbpp_fit):
     fixed = model.X @ r.beta
     for g in range(4):
         rows = model.codes == g
-        y, w, f = model.y[rows], r._weights()[rows], fixed[rows]
+        y, w, f = model.y[rows], r.model.prior_weights[rows], fixed[rows]
 
         def nll(b):
             mu = r.family.mean(f + b[0])

@@ -44,7 +44,7 @@ def _draw(result, rng, count):
     if model.offset is not None:
         eta0 = eta0 + model.offset
     factor = chol_psd(np.asarray(result.cov_re))
-    w = np.ones(model.n) if model.weights is None else model.weights
+    w = model.prior_weights
     out = np.empty((count, model.n))
     for r in range(count):
         b = rng.standard_normal((model.m, model.q)) @ factor.T
@@ -112,7 +112,7 @@ def _negative_binomial_fits(result, ys):
     from .dispersion import fit_dispersion, fitter
 
     model = result.model
-    w = np.ones(model.n) if model.weights is None else model.weights
+    w = model.prior_weights
     fit_at = fitter(model, result.nagq, 200, result.theta_core, result.beta_core)
     out = {"theta": [], "beta": [], "deviance": [], "converged": [], "phi": []}
     for y in ys:

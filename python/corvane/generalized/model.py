@@ -134,6 +134,11 @@ class GeneralizedLinearMixedModel(MixedModel):
                         x_transform=contiguous(rp.a_core_x), z_transform=contiguous(rp.a_z),
                         phi=self.family.phi or 1.0)
 
+    @property
+    def prior_weights(self):
+        """The rows' prior weights: the model's, or ones."""
+        return np.ones(self.n) if self.weights is None else self.weights
+
     def core_with_response(self, y):
         """A core over every row as given with the response y instead (the
         same family, link and dispersion)."""
@@ -208,9 +213,8 @@ class GeneralizedLinearMixedModel(MixedModel):
             if nagq == 0:
                 raise ValueError("nagq = 0 is not available for the negative binomial (phi is estimated with "
                                  "theta and beta); use nagq >= 1")
-            w = np.ones(self.n) if self.weights is None else self.weights
             core, raw, dispersion = fit_dispersion(self.core, fitter(self, nagq, max_iter, theta0, beta0), self.y,
-                                                   w, nagq)
+                                                   self.prior_weights, nagq)
             result = GlmmResult(self, raw, nagq, core=core, dispersion=dispersion)
         else:
             raw = self.core.fit(theta0 if theta0 is None else theta0.tolist(),

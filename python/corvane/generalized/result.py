@@ -120,17 +120,13 @@ class GlmmResult(MixedResult, GeneralizedInference):
         # Separation: fixed effects without a finite estimate, and the
         # certificate judged on the other parameters. The rest (covariances,
         # modes on the user's scale, Pearson's statistic) is made when asked.
-        directions = separated_directions(self.family, model.X, model.y, self._prior_weights, self._eta)
+        directions = separated_directions(self.family, model.X, model.y, self.model.prior_weights, self._eta)
         self.separated = [self.fe_names[j] for j in affected_coefficients(directions)]
         self._sep_core = None if directions is None else np.linalg.solve(rp.a_x, directions)
         self._free = self._free_parameters(held, len(pairs))
         if self.separated and self.nagq >= 1:
             self._certify_apart(raw, self._free, self._sep_core, len(pairs))
         self._raw = raw
-
-    @property
-    def _prior_weights(self):
-        return np.ones(self.model.n) if self.model.weights is None else self.model.weights
 
     @cached_property
     def theta(self):
@@ -167,7 +163,7 @@ class GlmmResult(MixedResult, GeneralizedInference):
     @cached_property
     def pearson_chi2(self):
         mu = self.family.mean(self._eta)
-        return float(np.sum(self.family.pearson_residuals(self.model.y, mu, self._prior_weights) ** 2))
+        return float(np.sum(self.family.pearson_residuals(self.model.y, mu, self.model.prior_weights) ** 2))
 
     @cached_property
     def dispersion(self):
@@ -471,9 +467,6 @@ class GlmmResult(MixedResult, GeneralizedInference):
 
     fittedvalues = fitted_values
 
-    def _weights(self):
-        return np.ones(self.model.n) if self.model.weights is None else self.model.weights
-
     @property
     def resid_response(self):
         """y - fitted mean."""
@@ -483,13 +476,13 @@ class GlmmResult(MixedResult, GeneralizedInference):
     def resid_deviance(self):
         """Deviance residuals: sign(y - mu) sqrt(unit deviance x weight)."""
         mu = self.family.mean(self._eta)
-        return self._on_index(self.family.deviance_residuals(self.model.y, mu, self._weights()), self.model)
+        return self._on_index(self.family.deviance_residuals(self.model.y, mu, self.model.prior_weights), self.model)
 
     @property
     def resid_pearson(self):
         """(y - mu) sqrt(w / V(mu))."""
         mu = self.family.mean(self._eta)
-        return self._on_index(self.family.pearson_residuals(self.model.y, mu, self._weights()), self.model)
+        return self._on_index(self.family.pearson_residuals(self.model.y, mu, self.model.prior_weights), self.model)
 
     residuals = resid_deviance
     resid = resid_deviance
@@ -595,7 +588,7 @@ class _LinkPredictionError(PredictionError):
         self.cov_beta = np.asarray(result.cov_beta, dtype=np.float64)
         self.cond = np.asarray(result._condvar, dtype=np.float64)  # (m, q, q)
         fam, eta = result.family, result._eta
-        w = fam.mu_eta(eta) ** 2 / fam.variance(fam.mean(eta)) * result._weights()
+        w = fam.mu_eta(eta) ** 2 / fam.variance(fam.mean(eta)) * result.model.prior_weights
         xw = np.asarray(model.X, dtype=np.float64) * w[:, None]
         xtwz = np.zeros((model.m, model.p, model.q))
         np.add.at(xtwz, model.codes, xw[:, :, None] * np.asarray(model.Z, dtype=np.float64)[:, None, :])

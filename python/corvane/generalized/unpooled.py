@@ -29,7 +29,7 @@ def unpooled_effects(result):
     fam = result.family
     X, Z, y, codes = (np.asarray(model.X, dtype=np.float64), np.asarray(model.Z, dtype=np.float64),
                       np.asarray(model.y, dtype=np.float64), model.codes)
-    w = result._weights()
+    w = result.model.prior_weights
     fixed = X @ np.asarray(result.beta, dtype=np.float64) + (0.0 if model.offset is None else model.offset)
     m, q = model.m, model.q
     b = np.asarray(result.ranef().to_numpy(), dtype=np.float64).copy()  # start at the modes
