@@ -169,6 +169,8 @@ def as_json(result):
                                             "--nagq", "9"], {"weights": "size", "link": "probit", "nagq": 9}),
     ("grouseticks", "TICKS ~ YEAR + HEIGHT_s + (1 | BROOD)", ["--family", "poisson", "--offset", "log_t"],
      {"family": "poisson", "offset": "log_t"}),
+    ("grouseticks", "TICKS ~ YEAR + HEIGHT_s + (1 | BROOD)", ["--family", "negative_binomial1"],
+     {"family": "negative_binomial1"}),
 ])
 def test_generalized_fits_are_those_of_glmm(data, formula, options, kwargs):
     path = os.path.join(DATA, f"{data}.csv")
