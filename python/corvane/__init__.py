@@ -22,6 +22,7 @@ from ._routes import general_route
 from ._errors import ConvergenceWarning, ProfileWarning, RankDeficiencyWarning, SeparationWarning, SingularFitWarning
 from .generalized.model import GeneralizedLinearMixedModel, glmm
 from .generalized.result import GlmmResult
+from .many import ManyResult, glmm_many, lmm_many
 from .model.lmm import LinearMixedModel, lmm
 from .mmrm.model import RepeatedMeasuresModel, mmrm
 from .mmrm.result import MmrmResult
@@ -94,7 +95,7 @@ def emmeans(result: Any, specs: Any, **options: Any) -> Any:
 
 
 __all__ = ["Accumulator", "ConvergenceWarning", "anova", "emmeans", "GeneralizedLinearMixedModel", "general_route", "GlmmCore",
-           "GlmmResult", "glmm", "LinearMixedModel", "LmmCore", "LmmResult", "mmrm", "MmrmCore", "MmrmResult",
+           "GlmmResult", "glmm", "glmm_many", "lmm_many", "ManyResult", "LinearMixedModel", "LmmCore", "LmmResult", "mmrm", "MmrmCore", "MmrmResult",
            "RepeatedMeasuresModel", "ProfileWarning", "SeparationWarning",
            "RankDeficiencyWarning", "SingularFitWarning", "get_num_threads", "lmm", "set_num_threads", "__version__"]
 

@@ -224,7 +224,8 @@ PyObject* fit_newton(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 const char kFitResponsesDoc[] =
-    "fit_responses($self, y, x, z, codes, reml=True, starts=None, max_iter=200, gtol=1e-10, free=None)\n--\n\n"
+    "fit_responses($self, y, x, z, codes, reml=True, starts=None, max_iter=200, gtol=1e-10, free=None,\n"
+    "              derivatives=False)\n--\n\n"
     "Fit many responses on this design: y holds one response per row (float64,\n"
     "C-contiguous, shape (count, n)); x, z and codes are the arrays this core was\n"
     "built from (as for with_response). Each response is fitted by fit_newton\n"
@@ -233,14 +234,18 @@ const char kFitResponsesDoc[] =
     "in parallel without the interpreter lock; the results do not depend on the\n"
     "number of threads. Returns a dict of arrays: \"theta\" (count, n_theta),\n"
     "\"beta\" (count, p), \"sigma\", \"deviance\", \"converged\" (bool) and \"fev\"\n"
-    "(count,); NaN where a response could not be fitted. `free` as for\n"
-    "fit_newton.";
+    "(count,), and \"boundary\" (count, n_theta; bool: the entries held on\n"
+    "their bounds); NaN where a response could not be fitted. `free` as for\n"
+    "fit_newton. derivatives=True adds variance_derivatives' \"hessian\",\n"
+    "\"pwrss\", \"nmp\", \"pwrss_grad\", \"xvx\" and \"xvx_grad\" at each fit,\n"
+    "with a leading axis of length count.";
 
 PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const kNames[] = {"y", "x", "z", "codes", "reml", "starts", "max_iter", "gtol", "free"};
-        PyObject* bound[9];
-        if (!bind_arguments({"fit_responses", kNames, 9, 4}, args, nargs, kwnames, bound)) return nullptr;
+        static const char* const kNames[] = {"y",        "x",    "z",    "codes", "reml",
+                                             "starts",   "max_iter", "gtol", "free", "derivatives"};
+        PyObject* bound[10];
+        if (!bind_arguments({"fit_responses", kNames, 10, 4}, args, nargs, kwnames, bound)) return nullptr;
         RowArrays arrays;
         if (!to_array(bound[0], "y", 2, NPY_FLOAT64, arrays.y) || !to_array(bound[1], "x", 2, NPY_FLOAT64, arrays.x) ||
             !to_array(bound[2], "z", 2, NPY_FLOAT64, arrays.z) ||
@@ -265,15 +270,21 @@ PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
         std::vector<std::size_t> free;
         if (!to_free_entries(bound[8], d.design->q, free)) return nullptr;
+        bool derivatives = false;
+        if (bound[9] && !to_bool(bound[9], "derivatives", derivatives)) return nullptr;
         const std::uint64_t count = static_cast<std::uint64_t>(PyArray_DIM(arrays.y, 0));
         const double* responses = view.y;
         const lmm::ReplicateFits fits = without_gil(
-            [&] { return lmm::fit_replicates(d, view, responses, count, starts, reml, max_iter, gtol, free); });
+            [&] { return lmm::fit_replicates(d, view, responses, count, starts, reml, max_iter, gtol, free, derivatives); });
         const npy_intp c = static_cast<npy_intp>(count), k = static_cast<npy_intp>(lmm::n_theta(d.design->q)),
                        p = static_cast<npy_intp>(d.design->p);
         PyRef converged = PyRef::steal(PyArray_SimpleNew(1, &c, NPY_BOOL));
         PyRef fev = PyRef::steal(PyArray_SimpleNew(1, &c, NPY_UINT64));
-        if (!converged || !fev) return nullptr;
+        const npy_intp bound_dims[2] = {c, k};
+        PyRef at_bound = PyRef::steal(PyArray_SimpleNew(2, bound_dims, NPY_BOOL));
+        if (!converged || !fev || !at_bound) return nullptr;
+        npy_bool* held = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(at_bound.get())));
+        for (std::size_t i = 0; i < fits.at_bound.size(); ++i) held[i] = fits.at_bound[i] ? NPY_TRUE : NPY_FALSE;
         for (npy_intp r = 0; r < c; ++r) {
             static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(converged.get())))[r] =
                 fits.converged[r] ? NPY_TRUE : NPY_FALSE;
@@ -287,8 +298,18 @@ PyObject* fit_responses(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         put(o, "beta", new_float_array({c, p}, fits.beta.data())) &&
                         put(o, "sigma", new_float_array({c}, fits.sigma.data())) &&
                         put(o, "deviance", new_float_array({c}, fits.deviance.data())) &&
-                        put(o, "converged", converged.release()) && put(o, "fev", fev.release());
+                        put(o, "converged", converged.release()) && put(o, "fev", fev.release()) &&
+                        put(o, "boundary", at_bound.release());
         if (!ok) return nullptr;
+        if (derivatives) {
+            const bool more = put(o, "hessian", new_float_array({c, k, k}, fits.hess.data())) &&
+                              put(o, "pwrss", new_float_array({c}, fits.pwrss.data())) &&
+                              put(o, "nmp", new_float_array({c}, fits.nmp.data())) &&
+                              put(o, "pwrss_grad", new_float_array({c, k}, fits.pwrss_grad.data())) &&
+                              put(o, "xvx", new_float_array({c, p, p}, fits.xvx.data())) &&
+                              put(o, "xvx_grad", new_float_array({c, k, p, p}, fits.xvx_grad.data()));
+            if (!more) return nullptr;
+        }
         return dict.release();
     });
 }

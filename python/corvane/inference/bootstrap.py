@@ -22,7 +22,7 @@ from .._errors import require
 from ..design.reparam import chol_psd
 from ..model.boundary import singular_theta
 from .._checks import check_level
-from .parameters import level_names, parameter_names, variance_parameters
+from .parameters import level_names, parameter_names, variance_parameters, variance_parameters_of_fits
 
 __all__ = ["simulate", "bootstrap", "BootstrapResult"]
 
@@ -137,14 +137,8 @@ class BootstrapResult:
         q = model.q
         pairs = list(model.theta_pairs)
         rel = rp.relative_covariance(raw["theta"])
-        sd_rel = np.sqrt(np.maximum(np.einsum("rii->ri", rel), 0.0))
-        var_cols = {}
-        for s, (a, b) in enumerate(pairs):
-            if a == b:
-                var_cols[self.names[s]] = sigma * sd_rel[:, a]
-            else:
-                with np.errstate(invalid="ignore", divide="ignore"):
-                    var_cols[self.names[s]] = rel[:, a, b] / (sd_rel[:, a] * sd_rel[:, b])
+        values = variance_parameters_of_fits(model, raw["theta"], sigma)
+        var_cols = {self.names[s]: values[:, s] for s in range(len(pairs))}
         theta_user = np.full((self.n, len(pairs)), np.nan)
         finite = np.all(np.isfinite(rel), axis=(1, 2))
         pd_rows = np.zeros(self.n, dtype=bool)

@@ -11,7 +11,7 @@ import numpy as np
 from ..design.reparam import theta_to_lambda, tril_pairs
 
 __all__ = ["parameter_names", "theta_pairs", "variance_names", "level_names", "variance_parameters",
-           "variance_values"]
+           "variance_values", "variance_parameters_of_fits"]
 
 
 def parameter_names(result):
@@ -60,11 +60,28 @@ def level_names(level):
 
 
 def variance_parameters(result):
-    """sd and cor in theta's order, then sigma (the user's scale)."""
+    """sd and cor in theta's order, then sigma (a linear model's; the user's
+    scale)."""
     out = []
     for a, b in theta_pairs(result):
         out.append(result.re_std[a] if a == b else result.re_corr[a, b])
-    return np.array(out + [result.sigma])
+    return np.array(out + ([result.sigma] if result.family_name == "gaussian" else []))
+
+
+def variance_parameters_of_fits(model, theta_core, sigma):
+    """The sd and cor parameters (fits x the model's theta pairs) of many
+    fits of one model's design: theta_core (fits x n_theta, the core's),
+    sigma (the user's; ones for the relative sd of a generalized model)."""
+    rel = model.reparam.relative_covariance(np.asarray(theta_core, dtype=np.float64))
+    sd_rel = np.sqrt(np.maximum(np.einsum("rii->ri", rel), 0.0))
+    out = np.empty((rel.shape[0], len(model.theta_pairs)))
+    for s, (a, b) in enumerate(model.theta_pairs):
+        if a == b:
+            out[:, s] = sigma * sd_rel[:, a]
+        else:
+            with np.errstate(invalid="ignore", divide="ignore"):
+                out[:, s] = rel[:, a, b] / (sd_rel[:, a] * sd_rel[:, b])
+    return out
 
 
 def variance_values(theta, q, pairs=None):

@@ -17,7 +17,8 @@ import math
 
 import numpy as np
 
-__all__ = ["SatterthwaiteTests", "Satterthwaite", "satterthwaite_of", "fstat_ddf"]
+__all__ = ["SatterthwaiteTests", "Satterthwaite", "SatterthwaiteFits", "variance_parts", "satterthwaite_of",
+           "fstat_ddf"]
 
 # Eigenvalues of the Hessian in phi below this fraction of the largest are
 # treated as zero (pseudo-inverse), as lmerTest does with its absolute 1e-8.
@@ -79,6 +80,43 @@ class SatterthwaiteTests:
         return f, q, fstat_ddf(nu)
 
 
+def variance_parts(vd, free, t):
+    """Satterthwaite's ingredients for fits of one design, each from the
+    core's variance_derivatives at its optimum with a leading axis of fits
+    (fit_responses(derivatives=True) gives them so): vd's "hessian",
+    "pwrss", "nmp", "pwrss_grad", "xvx" and "xvx_grad"; free the entries of
+    theta that are parameters; t (fits x p x p) each fit's Reparam.beta_map.
+    Returns (vcov_varpar, cov_beta, jac, n_zero), each with the fits' axis:
+    the asymptotic covariance of phi = (theta's free entries, sigma),
+    cov(beta) on the user's scale, its derivatives in phi and the number of
+    zero eigenvalues of phi's Hessian."""
+    nu, r2 = np.asarray(vd["nmp"], dtype=np.float64), np.asarray(vd["pwrss"], dtype=np.float64)
+    s2 = r2 / nu
+    s = np.sqrt(s2)
+    k = len(free)
+    pg = np.asarray(vd["pwrss_grad"])[:, free]
+    # Hessian of d(theta, sigma) = ld(theta) + nu log(2 pi sigma^2) + pwrss(theta)/sigma^2
+    # at sigma^2 = pwrss/nu, from the profiled criterion's Hessian.
+    h = np.empty((len(nu), k + 1, k + 1))
+    h[:, :k, :k] = (np.asarray(vd["hessian"])[:, free][:, :, free]
+                    + (nu / (r2 * r2))[:, None, None] * pg[:, :, None] * pg[:, None, :])
+    h[:, :k, k] = h[:, k, :k] = -2.0 * pg / (s2 * s)[:, None]
+    h[:, k, k] = 4.0 * nu / s2
+    w, v = np.linalg.eigh(h)
+    keep = w > _EIG_TOL * np.maximum(np.max(np.abs(w), axis=1), 1e-300)[:, None]
+    inv_w = np.where(keep, 1.0 / np.where(keep, w, 1.0), 0.0)
+    vcov_varpar = 2.0 * (v * inv_w[:, None, :]) @ np.swapaxes(v, 1, 2)
+    c = np.linalg.inv(np.asarray(vd["xvx"]))
+    c = 0.5 * (c + np.swapaxes(c, 1, 2))
+    tt = np.swapaxes(t, 1, 2)
+    cov_beta = t @ (s2[:, None, None] * c) @ tt
+    xg = np.asarray(vd["xvx_grad"])[:, free]
+    jac = np.empty((len(nu), k + 1) + c.shape[1:])
+    jac[:, :k] = t[:, None] @ (-s2[:, None, None, None] * c[:, None] @ xg @ c[:, None]) @ tt[:, None]
+    jac[:, k] = t @ (2.0 * s[:, None, None] * c) @ tt
+    return vcov_varpar, cov_beta, jac, np.sum(~keep, axis=1)
+
+
 class Satterthwaite(SatterthwaiteTests):
     """Satterthwaite's approximation for a fitted linear mixed model: the
     asymptotic covariance of phi = (theta, sigma) and the derivatives of
@@ -86,34 +124,42 @@ class Satterthwaite(SatterthwaiteTests):
 
     def __init__(self, result):
         model = result.model
-        rp = model.reparam
         vd = model.core.variance_derivatives(result.theta_core.tolist(), reml=result.reml)
-        nu, r2 = vd["nmp"], vd["pwrss"]
-        s2 = r2 / nu
-        s = math.sqrt(s2)
         # Only theta's free entries are parameters (uncorrelated blocks hold the rest at 0).
         free = model.theta_free if model.theta_free is not None else np.arange(len(result.theta_core))
-        k = len(free)
-        pg = np.asarray(vd["pwrss_grad"])[free]
-        # Hessian of d(theta, sigma) = ld(theta) + nu log(2 pi sigma^2) + pwrss(theta)/sigma^2
-        # at sigma^2 = pwrss/nu, from the profiled criterion's Hessian.
-        h = np.empty((k + 1, k + 1))
-        h[:k, :k] = np.asarray(vd["hessian"])[np.ix_(free, free)] + nu * np.outer(pg, pg) / (r2 * r2)
-        h[:k, k] = h[k, :k] = -2.0 * pg / (s2 * s)
-        h[k, k] = 4.0 * nu / s2
-        w, v = np.linalg.eigh(h)
-        keep = w > _EIG_TOL * max(float(np.max(np.abs(w))), 1e-300)
-        self.n_zero = int(np.sum(~keep))
-        self.vcov_varpar = 2.0 * (v[:, keep] / w[keep]) @ v[:, keep].T
-        c = np.linalg.inv(np.asarray(vd["xvx"]))
-        c = 0.5 * (c + c.T)
-        t = rp.beta_map()  # beta_user = t beta_core + constant
-        self.cov_beta = t @ (s2 * c) @ t.T
-        jac = [t @ (-s2 * c @ np.asarray(vd["xvx_grad"][int(j)]) @ c) @ t.T for j in free]
-        jac.append(t @ (2.0 * s * c) @ t.T)
-        self.jac = np.array(jac)  # (k + 1, p, p)
+        batch = {key: np.asarray(vd[key])[None] for key in ("hessian", "pwrss", "nmp", "pwrss_grad", "xvx",
+                                                              "xvx_grad")}
+        parts = variance_parts(batch, free, model.reparam.beta_map()[None])
+        self.vcov_varpar, self.cov_beta, self.jac = (a[0] for a in parts[:3])
+        self.n_zero = int(parts[3][0])
         self.beta = np.asarray(result.beta)
         self.sigma2_user = result.sigma2
+
+
+class SatterthwaiteFits:
+    """Satterthwaite's tests for many fits of one design at once (arrays
+    with a leading axis of fits): beta, cov_beta, jac and vcov_varpar as
+    :func:`variance_parts` gives them."""
+
+    def __init__(self, beta, vcov_varpar, cov_beta, jac):
+        self.beta, self.vcov_varpar, self.cov_beta, self.jac = beta, vcov_varpar, cov_beta, jac
+
+    def t_tests(self, l):
+        """(estimate, std error, df) arrays of l' beta in every fit."""
+        l = np.asarray(l, dtype=np.float64)
+        var = np.einsum("i,rij,j->r", l, self.cov_beta, l)
+        g = np.einsum("i,rkij,j->rk", l, self.jac, l)
+        denom = np.einsum("rk,rkl,rl->r", g, self.vcov_varpar, g)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            df = np.where(denom > 0, 2.0 * var * var / np.where(denom > 0, denom, 1.0), np.inf)
+        return self.beta @ l, np.sqrt(np.maximum(var, 0.0)), df
+
+    def one(self, r):
+        """Fit r's tests (SatterthwaiteTests: its F tests)."""
+        out = SatterthwaiteTests()
+        out.beta, out.vcov_varpar, out.cov_beta, out.jac = (self.beta[r], self.vcov_varpar[r], self.cov_beta[r],
+                                                            self.jac[r])
+        return out
 
 
 def fstat_ddf(nu, tol=1e-8):

@@ -31,6 +31,20 @@ def singular_theta(theta, q):
     return bool(_negligible_diagonal(theta, q))
 
 
+def undecided_bound(theta, q, held):
+    """(undecided, on_bound) of a converged fit's theta (the core's) with
+    held (a bool per entry: held on its bound by the fit): on_bound when a
+    diagonal entry is held or exactly 0; undecided when a diagonal entry is
+    negligible but neither, so that only the criterion's gradient can tell
+    (rising_from_bound)."""
+    held = np.asarray(held, dtype=bool)
+    negligible = _negligible_diagonal(theta, q)
+    diagonal = _diagonal_entries(q)
+    on_bound = any(held[k] for k in diagonal) or any(float(theta[k]) == 0.0 for k in negligible)
+    undecided = any(not held[k] and float(theta[k]) != 0.0 for k in negligible)
+    return undecided, on_bound
+
+
 def _negligible_diagonal(theta, q):
     """Indices of theta's diagonal entries of Lambda that are 0 or
     negligible (at most _NEGLIGIBLE_THETA relative)."""
