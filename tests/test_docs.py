@@ -27,7 +27,7 @@ MODULES = ["corvane", "corvane.model.lmm", "corvane.results.base", "corvane.resu
            "corvane.results.lmm_inference", "corvane.results.predict", "corvane.results.tables",
            "corvane.inference.ddf", "corvane.inference.parameters", "corvane.inference.bootstrap",
            "corvane.results.plots", "corvane.generalized.model", "corvane.generalized.result", "corvane.inference.r2",
-           "corvane.inference.kenward_roger", "corvane._routes", "corvane.generalized.inference"]
+           "corvane.inference.kenward_roger", "corvane._routes", "corvane.generalized.inference", "corvane.many"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -93,26 +93,43 @@ def _profile_curvature(raw, cross, curvature):
     return float(curvature - v @ v)
 
 
-def _start(core, y, w):
-    """A first t from the counts' moments (NB2: phi = mean^2 / (variance -
-    mean); NB1: alpha = variance / mean - 1), which the random effects'
-    share of the variance makes overdispersed: Newton steps take it towards
-    the Poisson limit."""
-    mean = float(np.average(y, weights=w))
-    var = float(np.average((y - mean) ** 2, weights=w))
-    excess = var - mean
+def _start(core, y, w, groups=None):
+    """A first t from the counts' moments about their means (NB2: 1 / phi =
+    sum((y - mu)^2 - mu) / sum(mu^2); NB1: alpha = sum((y - mu)^2 - mu) /
+    sum(mu)). With groups = (codes, offset or None) each row's mu is its
+    exposure exp(offset) times its group's rate, so that the groups' spread
+    and the exposures' are not taken for overdispersion; without, the
+    overall mean. What the covariates explain still counts as
+    overdispersion: Newton steps take phi from there towards the Poisson
+    limit."""
+    y = np.asarray(y, dtype=np.float64)
+    w = np.ones_like(y) if w is None else np.asarray(w, dtype=np.float64)
+    if groups is None:
+        mu = np.full_like(y, np.average(y, weights=w))
+    else:
+        codes, offset = groups
+        exposure = np.ones_like(y) if offset is None else np.exp(np.asarray(offset, dtype=np.float64))
+        counts = np.bincount(codes, weights=w * y)
+        exposed = np.bincount(codes, weights=w * exposure)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            rate = np.where(exposed > 0, counts / exposed, 0.0)
+        mu = exposure * rate[codes]
+    excess = float(np.sum(w * ((y - mu) ** 2 - mu)))
     if _nb1(core):
-        alpha = excess / mean if excess > 0 and mean > 0 else 1e-2
+        total = float(np.sum(w * mu))
+        alpha = excess / total if excess > 0 and total > 0 else 1e-2
         return t_of(core, min(max(alpha, 1e-2), 1e2))
-    phi = mean * mean / excess if excess > 0 else 1e3
+    square = float(np.sum(w * mu * mu))
+    phi = square / excess if excess > 0 and square > 0 else 1e3
     return t_of(core, min(max(phi, 1e-2), 1e4))
 
 
-def fit_dispersion(core, fit_at, y, w, nagq, phi0=None):
+def fit_dispersion(core, fit_at, y, w, nagq, phi0=None, groups=None):
     """(core at phi^, raw fit of (theta, beta) there, Dispersion).
     `fit_at(core, raw_or_None)` fits (theta, beta) on a core, warm-started
-    from a previous raw fit when given."""
-    t = t_of(core, phi0) if phi0 else _start(core, y, w)
+    from a previous raw fit when given; phi starts at phi0, or from the
+    moments (groups: the rows' group codes and offset, see _start)."""
+    t = t_of(core, phi0) if phi0 else _start(core, y, w, groups)
     t = min(max(t, T_LOW), T_HIGH)
     current = _at(core, t)
     raw = fit_at(current, None)

@@ -214,7 +214,7 @@ class GeneralizedLinearMixedModel(MixedModel):
                 raise ValueError("nagq = 0 is not available for the negative binomial (phi is estimated with "
                                  "theta and beta); use nagq >= 1")
             core, raw, dispersion = fit_dispersion(self.core, fitter(self, nagq, max_iter, theta0, beta0), self.y,
-                                                   self.prior_weights, nagq)
+                                                   self.prior_weights, nagq, groups=(self.codes, self.offset))
             result = GlmmResult(self, raw, nagq, core=core, dispersion=dispersion)
         else:
             raw = self.core.fit(theta0 if theta0 is None else theta0.tolist(),

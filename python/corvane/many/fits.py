@@ -38,12 +38,14 @@ class Terms:
         self.matrices = [np.eye(p)[[self.fe_names.index(c)]] for c in coefs]
         if contrasts is not None:
             if not isinstance(contrasts, dict):
-                raise TypeError("contrasts must be a dict of name -> contrast (a vector, a matrix, or a pandas "
-                                "Series or DataFrame naming fixed effects), as contrast_test takes them")
+                raise TypeError("contrasts must be a dict of name -> contrast (a vector, a matrix, a dict or "
+                                "pandas Series naming fixed effects, or a DataFrame), as contrast_test takes them")
             for name, L in contrasts.items():
                 if str(name) in self.names:
                     raise ValueError(f"the contrast name {name!r} is also a coefficient's")
                 self.names.append(str(name))
+                if isinstance(L, dict):  # {fixed effect: weight}
+                    L = _dist.pandas().Series(L, dtype=float)
                 self.matrices.append(contrast_matrix(model, L))
         if not self.names:
             raise ValueError("nothing to test: give coefs or contrasts")
