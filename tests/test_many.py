@@ -142,6 +142,20 @@ def test_per_response_weights_and_full_result(frame):
         many.result("g9")
 
 
+def test_shared_weights_are_the_refits(frame):
+    """Weights shared by every response go through the shared route: each
+    response's numbers are its model's refit's, and a single fit's to its
+    own convergence tolerance (the two stop at gradients 1e-8 apart)."""
+    data = frame.assign(w=np.random.default_rng(8).uniform(0.5, 2.0, len(frame)))
+    many = _many(data, ["g1", "g2"], weights="w")
+    base = corvane.lmm(f"g2 {RHS}", data, weights="w")
+    for g in ("g1", "g2"):
+        got = many.table.set_index(["response", "term"]).loc[g].loc[["time", TRT, "slope"]]
+        got = got[["estimate", "std_error", "df"]].to_numpy()
+        np.testing.assert_allclose(got, _single_tests(base.model.refit(data[g]))[0], rtol=1e-12)
+        np.testing.assert_allclose(got, _single_tests(corvane.lmm(f"{g} {RHS}", data, weights="w"))[0], rtol=1e-8)
+
+
 def test_kenward_roger_route(frame):
     many = _many(frame, ["g1", "g3"], ddf="kenward-roger")
     for g in ("g1", "g3"):
@@ -184,3 +198,57 @@ def test_generalized_each_response_is_its_single_fit(counts, family, responses):
         if family == "negative_binomial":
             assert table.loc[(g, TRT), "phi"] == pytest.approx(single.phi, rel=1e-10)
     assert table.loc[(responses[-1], TRT), "n_missing"] == 5
+
+
+# ---- against lmerTest, pbkrtest and glmmTMB (tests/r/many_responses.R) -------------------------------------
+
+REF = json.load(open(os.path.join(DATA, "many_responses.json")))
+R_NAMES = {"(Intercept)": "(Intercept)", "conditiontrt": TRT, "time": "time", "conditiontrt:time": f"{TRT}:time"}
+
+
+@pytest.mark.parametrize("ddf, key", [("satterthwaite", "satterthwaite"), ("kenward-roger", "kenward_roger")])
+def test_agrees_with_lmertest(frame, ddf, key):
+    many = corvane.lmm_many(RHS, frame, GENES + ["g6"], ddf=ddf, contrasts={"slope": SLOPE, "both": BOTH},
+                            coefs=list(R_NAMES.values()), progress=False)
+    table = many.table.set_index(["response", "term"])
+    for g in GENES:
+        ref = REF["lmm"]["responses"][g]
+        got = table.loc[g].loc[[R_NAMES[t] for t in ref["terms"]]]
+        estimate = ref["satterthwaite"]["estimate"]
+        np.testing.assert_allclose(got["estimate"], estimate, rtol=1e-7, atol=1e-9 * np.max(np.abs(estimate)))
+        np.testing.assert_allclose(got["std_error"], ref[key]["se"], rtol=1e-6)
+        np.testing.assert_allclose(got["df"], ref[key]["df"], rtol=1e-6)
+        np.testing.assert_allclose(np.log(got["p"]), np.log(ref[key]["p"]), rtol=1e-6)  # p down to 1e-212
+        slope = table.loc[(g, "slope")]
+        np.testing.assert_allclose(slope[["estimate", "std_error", "df"]].to_numpy(float),
+                                   [ref["contrast"][key][c] for c in ("estimate", "se", "df")], rtol=1e-6)
+        assert got["sigma"].iloc[0] == pytest.approx(ref["sigma"], rel=1e-7)
+        assert got["sd((Intercept) | subject)"].iloc[0] == pytest.approx(ref["subject_sd"], rel=1e-6, abs=1e-8)
+        assert got["boundary"].iloc[0] == ref["singular"] and got["n"].iloc[0] == ref["n"]
+        if key == "satterthwaite":
+            joint = table.loc[(g, "both")]
+            np.testing.assert_allclose([joint["statistic"], joint["df"], joint["p"]],
+                                       [ref["joint"][c] for c in ("F", "dendf", "p")], rtol=1e-5)
+    if key == "satterthwaite":
+        bh = REF["lmm"]["bh_contrast"]
+        np.testing.assert_allclose(table.xs("slope", level="term").loc[bh["responses"], "p_adjusted"],
+                                   bh["p_adjusted"], rtol=1e-5)
+
+
+@pytest.mark.parametrize("family, key", [("negative_binomial", "nbinom2"), ("poisson", "poisson"),
+                                         ("binomial", "binomial")])
+def test_generalized_agree_with_glmmtmb(counts, family, key):
+    ref = REF["counts"][key]["responses"]
+    offset = None if family == "binomial" else np.log(counts["lib"].to_numpy() / 1000.0)
+    many = corvane.glmm_many("~ condition + (1 | subject)", counts, list(ref), family=family, offset=offset,
+                             progress=False)
+    table = many.table.set_index(["response", "term"])
+    for g, r in ref.items():
+        r = r.get("glmmTMB", r)  # glmer's numbers are stored too; glmmTMB's are converged tightly
+        got = table.loc[g].loc[[R_NAMES[t] for t in r["terms"]]]
+        np.testing.assert_allclose(got["estimate"], r["estimate"], rtol=1e-5, atol=1e-6)
+        np.testing.assert_allclose(got["std_error"], r["se"], rtol=1e-4)
+        np.testing.assert_allclose(got["p"], r["p"], rtol=1e-3)
+        assert got["sd((Intercept) | subject)"].iloc[0] == pytest.approx(r["subject_sd"], rel=1e-4)
+        if "phi" in r:
+            assert got["phi"].iloc[0] == pytest.approx(r["phi"], rel=1e-5)
