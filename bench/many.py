@@ -100,6 +100,16 @@ def count_data(count, rows, folder, seed=SEED + 1):
     return covariates, path
 
 
+def write_r_csv(folder, name, covariates, columns):
+    """covariates beside the response columns (a dict name -> values) as a CSV
+    file for R; its path."""
+    import pandas as pd
+
+    path = os.path.join(folder, name)
+    pd.concat([covariates.reset_index(drop=True), pd.DataFrame(columns)], axis=1).to_csv(path, index=False)
+    return path
+
+
 def r_loop(mode, csv, k, cap):
     out = tempfile.mktemp(suffix=".json")
     try:
@@ -190,11 +200,7 @@ def main():
     print("  converged %d, boundary %d, failed %d" % (fits["converged"].sum(), fits["boundary"].sum(), many.n_failed))
     r = None
     if use_r:
-        csv = os.path.join(args.scratch, "linear_r.csv")
-        frame = covariates.copy()
-        for j in range(r_count):
-            frame["y%d" % j] = Y[:, j]
-        frame.to_csv(csv, index=False)
+        csv = write_r_csv(args.scratch, "linear_r.csv", covariates, {"y%d" % j: Y[:, j] for j in range(r_count)})
         r = r_loop("lmm", csv, r_count, args.cap)
         if "error" in r:
             print("  lmer + lmerTest: %s" % r["error"])
@@ -220,12 +226,9 @@ def main():
     print("  peak memory: %.0f MB before the call, %.0f MB after (responses %.0f MB in all, %.0f MB per block)"
           % (c["peak_before"], c["peak_after"], nb_count * nb_rows * 8 / 2**20, 100 * nb_rows * 8 / 2**20))
     if use_r:
-        csv = os.path.join(args.scratch, "counts_r.csv")
-        frame = covariates[["subject", "condition", "lib"]].copy()
         table = pq.read_table(path, columns=["y%d" % j for j in range(nb_r_count)]).to_pandas()
-        for col in table.columns:
-            frame[col] = table[col].to_numpy()
-        frame.to_csv(csv, index=False)
+        csv = write_r_csv(args.scratch, "counts_r.csv", covariates[["subject", "condition", "lib"]],
+                          {c: table[c].to_numpy() for c in table.columns})
         r = r_loop("nb", csv, nb_r_count, args.cap)
         if "error" in r:
             print("  glmmTMB: %s" % r["error"])
@@ -234,6 +237,7 @@ def main():
             print("  glmmTMB loop on %d               %8.2f s (%.2f s per response); all %d: %.0f s extrapolated"
                   % (nb_r_count, r["seconds"], r["per_response"], nb_count, whole))
             print("  glmmTMB / corvane                   %8.0fx" % (whole / c["seconds"]))
+            print("  first response's condition effect: corvane %.8g, glmmTMB %.8g" % (c["first"], r["first_estimate"]))
     os.remove(path)
     os.remove(parquet)
 

@@ -95,6 +95,18 @@ def test_each_response_is_its_single_fit(frame, kind, block, tmp_path):
     assert not failed["converged"] and "constant" in failed["message"] and many.n_failed == 1
 
 
+def test_rows_without_covariates_are_dropped_for_every_response(frame):
+    data = frame.copy()
+    data.loc[[3, 50, 77], "time"] = np.nan      # row 50 also lacks g3
+    many = _many(data, ["g1", "g3"])
+    table = many.table.set_index(["response", "term"])
+    for g, missing in (("g1", 0), ("g3", 16)):
+        single = corvane.lmm(f"{g} {RHS}", data)
+        got = table.loc[g].loc[["time", TRT, "slope"], ["estimate", "std_error", "df"]].to_numpy()
+        np.testing.assert_allclose(got, _single_tests(single)[0], rtol=1e-10)
+        assert table.loc[(g, "time"), "n"] == single.model.n and table.loc[(g, "time"), "n_missing"] == missing
+
+
 def test_bits_do_not_depend_on_threads_or_blocks(frame):
     rng = np.random.default_rng(5)
     Y = frame[["g1"]].to_numpy() + rng.normal(size=(len(frame), 40)) * rng.uniform(0.1, 3.0, 40)

@@ -16,7 +16,7 @@ __all__ = ["lmm_many", "glmm_many", "ManyResult"]
 
 def lmm_many(formula: str, data: Any, responses: Any, *, names: Any = None, weights: Any = None,
              coefs: Any = None, contrasts: Any = None, ddf: str = "satterthwaite", reml: bool = True,
-             block: int = DEFAULT_BLOCK, progress: bool = True) -> ManyResult:
+             block: int | None = DEFAULT_BLOCK, progress: bool = True) -> ManyResult:
     """Fit one linear mixed model to each of many responses.
 
     Parameters
@@ -51,8 +51,10 @@ def lmm_many(formula: str, data: Any, responses: Any, *, names: Any = None, weig
         response alone.
     reml : bool
         REML (default) or maximum likelihood.
-    block : int
-        Responses read and fitted together.
+    block : int, optional
+        Responses read and fitted together (default: 1,000, fewer when the
+        data have more than 20,000 rows, so that a block holds about 2e7
+        values).
     progress : bool
         A progress bar by blocks when the fit takes more than a second.
 
@@ -89,7 +91,7 @@ def lmm_many(formula: str, data: Any, responses: Any, *, names: Any = None, weig
 
 def glmm_many(formula: str, data: Any, responses: Any, family: str = "poisson", link: str | None = None, *,
               names: Any = None, offset: Any = None, weights: Any = None, nagq: int = 1, coefs: Any = None,
-              contrasts: Any = None, block: int = DEFAULT_BLOCK, progress: bool = True) -> ManyResult:
+              contrasts: Any = None, block: int | None = DEFAULT_BLOCK, progress: bool = True) -> ManyResult:
     """Fit one generalized linear mixed model to each of many responses:
     counts (family "poisson", "negative_binomial", "negative_binomial1")
     or binary responses ("binomial").

@@ -34,9 +34,6 @@ class GlmmMany(ManyRun):
             return (rng.random(n) < 0.5).astype(float)
         return rng.poisson(3.0, n).astype(float)
 
-    def single(self, y_table, weights):
-        return self.single_named(self.formula, self.frame.assign(**{self.placeholder: y_table}), weights)
-
     def single_named(self, formula, frame, weights):
         return glmm(formula, frame, self.family, self.link, weights=self.weights if weights is None else weights,
                     offset=self.offset, nagq=self.nagq)

@@ -45,10 +45,6 @@ class LmmMany(ManyRun):
     def placeholder_values(self, n, rng):
         return rng.standard_normal(n)
 
-    def single(self, y_table, weights):
-        """The full fit of one response given on the table's rows."""
-        return self.single_named(self.formula, self.frame.assign(**{self.placeholder: y_table}), weights)
-
     def single_named(self, formula, frame, weights):
         return lmm(formula, frame, reml=self.reml, weights=self.weights if weights is None else weights)
 

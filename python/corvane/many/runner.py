@@ -17,15 +17,20 @@ from .responses import response_source
 
 __all__ = ["ManyRun", "ManyResult"]
 
-DEFAULT_BLOCK = 1000
+# The default block: at most 1,000 responses and about 2e7 values (a block
+# in flight holds a few copies of its values: the source's, float64, the
+# responses by row).
+DEFAULT_BLOCK = None
+BLOCK_RESPONSES, BLOCK_VALUES = 1000, 20_000_000
 
 
 class ManyRun:
     """A many-response fit of one family. A family gives base_model,
     placeholder_values (a stand-in response that no check refuses),
-    single (one response's full fit from the table's rows), refit (one
-    complete response on the shared design) and fit_block (its shared route;
-    returns the indices it leaves to single fits)."""
+    single_named (the family's fit from a formula and a table), refit (one
+    complete response on the shared design) and may give fit_block (a
+    shared route for a block of complete responses; it returns the indices
+    it leaves to single fits)."""
 
     family_name = ""
     scale_name = ""
@@ -35,10 +40,12 @@ class ManyRun:
                  block=DEFAULT_BLOCK, progress=True):
         if not isinstance(formula, str) or "~" not in formula or formula.split("~", 1)[0].strip():
             raise ValueError(f"the formula of many responses has no response, as '~ x + (1 | g)'; got {formula!r}")
-        if isinstance(block, bool) or not isinstance(block, (int, np.integer)) or block < 1:
+        if block is not None and (isinstance(block, bool) or not isinstance(block, (int, np.integer)) or block < 1):
             raise ValueError(f"block must be a positive integer, got {block!r}")
-        self.block, self.progress = int(block), progress
+        self.progress = progress
         self.frame = as_frame(data)
+        rows = max(1, len(self.frame))
+        self.block = int(block) if block is not None else max(1, min(BLOCK_RESPONSES, BLOCK_VALUES // rows))
         self.placeholder = placeholder_name(self.frame.columns)
         self.rhs = formula.split("~", 1)[1]
         self.formula = f"{self.placeholder} ~{self.rhs}"
@@ -109,6 +116,11 @@ class ManyRun:
 
     def fit_block(self, numbers, idx, Y):
         return idx
+
+    def single(self, y_table, weights):
+        """The full fit of one response given on the table's rows (under the
+        stand-in column's name)."""
+        return self.single_named(self.formula, self.frame.assign(**{self.placeholder: y_table}), weights)
 
     def response_formula(self, name):
         """The formula of one response under its own name when that can stand
