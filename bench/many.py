@@ -123,6 +123,18 @@ def r_loop(mode, csv, k, cap):
         return json.load(f)
 
 
+def print_r(label, r, count, seconds):
+    """R's loop beside corvane's call (seconds) for count responses; whether R ran."""
+    if "error" in r:
+        print("  %s: %s" % (label, r["error"]))
+        return False
+    whole = r["per_response"] * count
+    print("  %-34s %8.2f s (%.1f ms per response); all %d: %.0f s extrapolated"
+          % ("%s loop on %d" % (label, r["k"]), r["seconds"], 1e3 * r["per_response"], count, whole))
+    print("  %-34s %8.0fx" % ("%s / corvane" % label, whole / seconds))
+    return True
+
+
 def counts_child(covariates_path, responses_path, block):
     """glmm_many on the Parquet responses in this (child) process: seconds,
     the process's peak resident memory before and after (MB), failures."""
@@ -202,13 +214,7 @@ def main():
     if use_r:
         csv = write_r_csv(args.scratch, "linear_r.csv", covariates, {"y%d" % j: Y[:, j] for j in range(r_count)})
         r = r_loop("lmm", csv, r_count, args.cap)
-        if "error" in r:
-            print("  lmer + lmerTest: %s" % r["error"])
-        else:
-            whole = r["per_response"] * count
-            print("  lmer + lmerTest loop on %d      %8.2f s (%.1f ms per response); all %d: %.0f s extrapolated"
-                  % (r_count, r["seconds"], 1e3 * r["per_response"], count, whole))
-            print("  lmer + lmerTest / corvane           %8.0fx" % (whole / min(times)))
+        if print_r("lmer + lmerTest", r, count, min(times)):
             est = many.table.set_index("response").loc["y0", "estimate"]
             print("  first response's contrast: corvane %.10g, lmerTest %.10g" % (est, r["first_estimate"]))
     print()
@@ -228,15 +234,9 @@ def main():
     if use_r:
         table = pq.read_table(path, columns=["y%d" % j for j in range(nb_r_count)]).to_pandas()
         csv = write_r_csv(args.scratch, "counts_r.csv", covariates[["subject", "condition", "lib"]],
-                          {c: table[c].to_numpy() for c in table.columns})
+                          {col: table[col].to_numpy() for col in table.columns})
         r = r_loop("nb", csv, nb_r_count, args.cap)
-        if "error" in r:
-            print("  glmmTMB: %s" % r["error"])
-        else:
-            whole = r["per_response"] * nb_count
-            print("  glmmTMB loop on %d               %8.2f s (%.2f s per response); all %d: %.0f s extrapolated"
-                  % (nb_r_count, r["seconds"], r["per_response"], nb_count, whole))
-            print("  glmmTMB / corvane                   %8.0fx" % (whole / c["seconds"]))
+        if print_r("glmmTMB", r, nb_count, c["seconds"]):
             print("  first response's condition effect: corvane %.8g, glmmTMB %.8g" % (c["first"], r["first_estimate"]))
     os.remove(path)
     os.remove(parquet)
