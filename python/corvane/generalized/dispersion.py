@@ -98,22 +98,19 @@ def _start(core, y, w, groups=None):
     sum((y - mu)^2 - mu) / sum(mu^2); NB1: alpha = sum((y - mu)^2 - mu) /
     sum(mu)). With groups = (codes, offset or None) each row's mu is its
     exposure exp(offset) times its group's rate, so that the groups' spread
-    and the exposures' are not taken for overdispersion; without, the
-    overall mean. What the covariates explain still counts as
-    overdispersion: Newton steps take phi from there towards the Poisson
-    limit."""
+    and the exposures' are not taken for overdispersion (without groups,
+    one group and no offset: the overall mean). What the covariates explain
+    still counts as overdispersion: Newton steps take phi from there
+    towards the Poisson limit."""
     y = np.asarray(y, dtype=np.float64)
     w = np.ones_like(y) if w is None else np.asarray(w, dtype=np.float64)
-    if groups is None:
-        mu = np.full_like(y, np.average(y, weights=w))
-    else:
-        codes, offset = groups
-        exposure = np.ones_like(y) if offset is None else np.exp(np.asarray(offset, dtype=np.float64))
-        counts = np.bincount(codes, weights=w * y)
-        exposed = np.bincount(codes, weights=w * exposure)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            rate = np.where(exposed > 0, counts / exposed, 0.0)
-        mu = exposure * rate[codes]
+    codes, offset = groups if groups is not None else (np.zeros(len(y), dtype=np.int64), None)
+    exposure = np.ones_like(y) if offset is None else np.exp(np.asarray(offset, dtype=np.float64))
+    counts = np.bincount(codes, weights=w * y)
+    exposed = np.bincount(codes, weights=w * exposure)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rate = np.where(exposed > 0, counts / exposed, 0.0)
+    mu = exposure * rate[codes]
     excess = float(np.sum(w * ((y - mu) ** 2 - mu)))
     if _nb1(core):
         total = float(np.sum(w * mu))

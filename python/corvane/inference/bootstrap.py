@@ -137,7 +137,7 @@ class BootstrapResult:
         q = model.q
         pairs = list(model.theta_pairs)
         rel = rp.relative_covariance(raw["theta"])
-        values = variance_parameters_of_fits(model, raw["theta"], sigma)
+        values = variance_parameters_of_fits(model, rel, sigma)
         var_cols = {self.names[s]: values[:, s] for s in range(len(pairs))}
         theta_user = np.full((self.n, len(pairs)), np.nan)
         finite = np.all(np.isfinite(rel), axis=(1, 2))

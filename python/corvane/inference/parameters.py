@@ -68,11 +68,11 @@ def variance_parameters(result):
     return np.array(out + ([result.sigma] if result.family_name == "gaussian" else []))
 
 
-def variance_parameters_of_fits(model, theta_core, sigma):
+def variance_parameters_of_fits(model, rel, sigma):
     """The sd and cor parameters (fits x the model's theta pairs) of many
-    fits of one model's design: theta_core (fits x n_theta, the core's),
-    sigma (the user's; ones for the relative sd of a generalized model)."""
-    rel = model.reparam.relative_covariance(np.asarray(theta_core, dtype=np.float64))
+    fits of one model's design: rel their relative covariances (fits x q x
+    q, Reparam.relative_covariance of their core thetas), sigma the
+    user's."""
     sd_rel = np.sqrt(np.maximum(np.einsum("rii->ri", rel), 0.0))
     out = np.empty((rel.shape[0], len(model.theta_pairs)))
     for s, (a, b) in enumerate(model.theta_pairs):

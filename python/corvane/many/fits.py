@@ -113,26 +113,24 @@ class Numbers:
 
     def put_t_block(self, where, j, est, se, df):
         """Term j's t tests of the responses where (arrays of estimates,
-        std errors and df)."""
+        std errors and df; an infinite df is the normal's z test)."""
         with np.errstate(divide="ignore", invalid="ignore"):
             t = np.where(se > 0, est / se, np.nan)
         for c, v in zip(TERM_COLUMNS, (est, se, df, t, 1.0, _dist.t_two_sided(t, df))):
             self.term[c][where, j] = v
 
     def put_test(self, i, j, method, L):
+        """Term j's test of response i by a df method: a t test of a one-row
+        L, else an F test."""
         if L.shape[0] == 1:
-            est, se, df = method.t_test(L[0])
-            t = est / se if se > 0 else math.nan
-            row = (est, se, df, t, 1.0, float(_dist.t_two_sided(np.array([t]), np.array([df]))[0])
-                   if math.isfinite(df) else float(_dist.normal_two_sided(t)[0]))
-        else:
-            try:
-                f, q, df2 = method.f_test(L)
-            except ValueError as exc:
-                self.message[i] = _joined(self.message[i], f"{self.terms.names[j]}: {exc}")
-                return
-            row = (math.nan, math.nan, df2, f, q, f_pvalue(f, q, df2))
-        for c, v in zip(TERM_COLUMNS, row):
+            self.put_t_block([i], j, *(np.array([v], dtype=np.float64) for v in method.t_test(L[0])))
+            return
+        try:
+            f, q, df2 = method.f_test(L)
+        except ValueError as exc:
+            self.message[i] = _joined(self.message[i], f"{self.terms.names[j]}: {exc}")
+            return
+        for c, v in zip(TERM_COLUMNS, (math.nan, math.nan, df2, f, q, f_pvalue(f, q, df2))):
             self.term[c][i, j] = v
 
     def put_error(self, i, message):

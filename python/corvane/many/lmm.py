@@ -100,7 +100,8 @@ class LmmMany(ManyRun):
             else:
                 for r, i in enumerate(where):
                     numbers.put_test(i, j, tests.one(r), L)
-        numbers.variance[where] = variance_parameters_of_fits(model, keep["theta"], sigma)
+        rel = model.reparam.relative_covariance(keep["theta"])
+        numbers.variance[where] = variance_parameters_of_fits(model, rel, sigma)
         numbers.scale[where] = sigma
         numbers.converged[where] = True
         numbers.boundary[where] = on_bound[ok]

@@ -7,9 +7,11 @@ from __future__ import annotations
 
 import re
 import time
+from functools import cached_property
 
 import numpy as np
 
+from .. import _dist
 from ..data.arrays import is_pandas, to_float
 from ..data.sources import as_frame, progress_bar
 from .fits import Numbers, Terms, per_response, placeholder_name, single_fit, tidy_table, variance_labels
@@ -61,7 +63,7 @@ class ManyRun:
         if weights is None or isinstance(weights, str):
             return weights, None
         if is_pandas(weights) and hasattr(weights, "columns"):
-            aligned = weights.loc[self.frame.index, [c for c in self.source.names]]
+            aligned = weights.loc[self.frame.index, self.source.names]
             return None, aligned.to_numpy(dtype=np.float64)
         w = to_float(weights, "weights")
         if w.ndim == 1:
@@ -171,18 +173,14 @@ class ManyResult:
         self.family_name = run.family_name
         self.n_failed = int(numbers.failed.sum())
 
-    @property
+    @cached_property
     def table(self):
-        out = self.__dict__.get("_table")
-        if out is None:
-            out = self._table = tidy_table(self._numbers)
-        return out
+        return tidy_table(self._numbers)
 
     @property
     def fits(self):
-        from .._dist import pandas
-
-        return pandas().DataFrame(per_response(self._numbers), index=pandas().Index(self.names, name="response"))
+        pd = _dist.pandas()
+        return pd.DataFrame(per_response(self._numbers), index=pd.Index(self.names, name="response"))
 
     def result(self, name):
         """The full result of one response: its single fit (as corvane.lmm or
